@@ -1,0 +1,59 @@
+# Shared compile settings and the helper that turns one package folder into a
+# library target plus one test executable.
+
+add_library(zelq_options INTERFACE)
+target_compile_options(zelq_options INTERFACE -Wall -Wextra -Wpedantic)
+if(ZELQ_WERROR)
+  target_compile_options(zelq_options INTERFACE -Werror)
+endif()
+if(ZELQ_SANITIZE)
+  target_compile_options(zelq_options INTERFACE
+    -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  target_link_options(zelq_options INTERFACE -fsanitize=address,undefined)
+endif()
+# Asio: C++20 coroutines and no deprecated interfaces.
+target_compile_definitions(zelq_options INTERFACE
+  BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_HAS_CO_AWAIT BOOST_ASIO_HAS_STD_COROUTINE)
+
+# zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...])
+# Sources are the *.cpp files of the folders that are not *_test.cpp; tests are
+# the *_test.cpp files, built into one executable <target>_tests.
+function(zelq_package name)
+  cmake_parse_arguments(ARG "" "" "DIRS;DEPS;TEST_DEPS" ${ARGN})
+  set(srcs)
+  set(tests)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB dir_srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
+    foreach(f IN LISTS dir_srcs)
+      if(f MATCHES "_test\\.cpp$")
+        list(APPEND tests ${f})
+      else()
+        list(APPEND srcs ${f})
+      endif()
+    endforeach()
+  endforeach()
+  if(NOT srcs)
+    message(STATUS "zelq: ${name} has no sources yet; skipped")
+    return()
+  endif()
+  add_library(${name} ${srcs})
+  add_library(zelq::${name} ALIAS ${name})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
+    $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+  target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zelq_options>)
+  if(ZELQ_SANITIZE)
+    # Sanitized objects need the sanitizer runtime wherever they are linked.
+    target_link_options(${name} PUBLIC -fsanitize=address,undefined)
+  endif()
+  set_property(GLOBAL APPEND PROPERTY ZELQ_LIBRARIES ${name})
+  if(ZELQ_BUILD_TESTS AND tests)
+    add_executable(${name}_tests ${tests})
+    target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS}
+      GTest::gtest GTest::gmock GTest::gtest_main zelq_options)
+    target_precompile_headers(${name}_tests PRIVATE <boost/asio.hpp> <gtest/gtest.h>)
+    include(GoogleTest)
+    gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
+  endif()
+endfunction()

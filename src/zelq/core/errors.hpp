@@ -1,0 +1,66 @@
+// Error kinds of the library. Each type stands for one error kind whose
+// identity callers may depend on; what() is exactly the fixed message text.
+// A cause is attached with std::throw_with_nested.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace zelq::core {
+
+// A bad argument or a bad combination of arguments.
+class ValueError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// A record failed validation at construction.
+class ValidationError : public ValueError {
+ public:
+  using ValueError::ValueError;
+};
+
+// An argument of the wrong kind (for example a keyword given twice).
+class TypeError : public std::invalid_argument {
+ public:
+  using std::invalid_argument::invalid_argument;
+};
+
+// A missing key in a mapping (for example a template variable).
+class KeyError : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
+// An index out of range (for example a positional template field).
+class IndexError : public std::out_of_range {
+ public:
+  using std::out_of_range::out_of_range;
+};
+
+// An abstract operation that a concrete class has not provided.
+class NotImplementedError : public std::logic_error {
+ public:
+  NotImplementedError() : std::logic_error("") {}
+  using std::logic_error::logic_error;
+};
+
+// A failure at run time that fits no other kind.
+class RuntimeError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Our own deadline passed (distinct from cancellation by the caller).
+class TimeoutError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// An optional part that was not built, or whose runtime is not installed.
+class MissingPackageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace zelq::core

@@ -1,0 +1,48 @@
+#include "zelq/core/event.hpp"
+
+#include <utility>
+
+#include "zelq/core/uuid.hpp"
+
+namespace zelq::core {
+
+std::string_view to_string(EventLevel level) {
+  switch (level) {
+    case EventLevel::DEBUG:
+      return "DEBUG";
+    case EventLevel::INFO:
+      return "INFO";
+    case EventLevel::WARNING:
+      return "WARNING";
+    case EventLevel::ERROR:
+      return "ERROR";
+  }
+  return "INFO";
+}
+
+Value Event::to_value() const {
+  Value out = Value::object();
+  out["id"] = id;
+  out["type"] = type;
+  out["value"] = value;
+  out["level"] = std::string(to_string(level));
+  return out;
+}
+
+EventEmitter::EventEmitter(std::vector<Handler> handlers) : handlers_(std::move(handlers)) {}
+
+void EventEmitter::add_handler(Handler handler) { handlers_.push_back(std::move(handler)); }
+
+boost::asio::awaitable<void> EventEmitter::emit(Event event) {
+  for (const auto& handler : handlers_) {
+    co_await handler(event);
+  }
+}
+
+boost::asio::awaitable<void> EventEmitter::emit(Value value, EventLevel level,
+                                                std::string_view type) {
+  Event event{.id = new_uuid(), .type = std::string(type), .value = std::move(value), .level = level};
+  co_await emit(std::move(event));
+}
+
+}  // namespace zelq::core
