@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds and runs every benchmark. Ratios measured in the same run are
+# reported as counters whose names begin with "ratio".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j "$jobs"
+for bench in build/bench/*_bench; do
+  [ -x "$bench" ] || continue
+  echo "== $(basename "$bench")"
+  "$bench" "$@"
+done
