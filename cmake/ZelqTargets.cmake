@@ -15,11 +15,11 @@ endif()
 target_compile_definitions(zelq_options INTERFACE
   BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_HAS_CO_AWAIT BOOST_ASIO_HAS_STD_COROUTINE)
 
-# zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...])
+# zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...] [NO_INSTALL])
 # Sources are the *.cpp files of the folders that are not *_test.cpp; tests are
 # the *_test.cpp files, built into one executable <target>_tests.
 function(zelq_package name)
-  cmake_parse_arguments(ARG "" "" "DIRS;DEPS;TEST_DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_INSTALL" "" "DIRS;DEPS;TEST_DEPS" ${ARGN})
   set(srcs)
   set(tests)
   foreach(dir IN LISTS ARG_DIRS)
@@ -47,7 +47,9 @@ function(zelq_package name)
     # Sanitized objects need the sanitizer runtime wherever they are linked.
     target_link_options(${name} PUBLIC -fsanitize=address,undefined)
   endif()
-  set_property(GLOBAL APPEND PROPERTY ZELQ_LIBRARIES ${name})
+  if(NOT ARG_NO_INSTALL)
+    set_property(GLOBAL APPEND PROPERTY ZELQ_INSTALLED_LIBRARIES ${name})
+  endif()
   if(ZELQ_BUILD_TESTS AND tests)
     add_executable(${name}_tests ${tests})
     target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS}

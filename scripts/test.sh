@@ -33,3 +33,20 @@ cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+
+# The installed package must serve a project outside this tree.
+if [ "$sanitize" = OFF ]; then
+  prefix=$(mktemp -d)
+  trap 'rm -rf "$prefix"' EXIT
+  cmake --install "$build_dir" --prefix "$prefix/install" >/dev/null
+  cmake -S examples/consumer -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix/install" >/dev/null
+  cmake --build "$prefix/build" >/dev/null
+  expected=$'one\n\nthree\n\ntwo'
+  actual=$("$prefix/build/zelq_consumer")
+  if [ "$actual" != "$expected" ]; then
+    echo "install check: the consumer project printed an unexpected result:" >&2
+    echo "$actual" >&2
+    exit 1
+  fi
+  echo "install check: find_package(zelq_generation) consumer builds and runs"
+fi
