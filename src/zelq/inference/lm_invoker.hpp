@@ -1,0 +1,132 @@
+// Language-model invokers: the prompt each carries, one invocation, and the
+// provider registry behind build_lm_invoker.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/event.hpp"
+#include "zelq/core/value.hpp"
+#include "zelq/inference/lm_output.hpp"
+#include "zelq/inference/message.hpp"
+#include "zelq/inference/model_id.hpp"
+#include "zelq/inference/prompt_builder.hpp"
+
+namespace zelq::inference {
+
+struct PromptBuildOptions {
+  std::string system_template;
+  std::string user_template;
+  // Further prompt-builder settings, an object (null counts as empty). The
+  // one setting known is "key_defaults" (an object of default values).
+  core::Value prompt_builder_kwargs = core::Value::object();
+};
+
+// The prompt an invoker is configured with.
+class LMPrompt {
+ public:
+  // The prompt builder in use; an empty builder until build() is called.
+  PromptBuilder prompt_builder;
+
+  // Replaces prompt_builder with one made from the options. Throws TypeError
+  // naming an unknown prompt_builder_kwargs key, ValueError for malformed
+  // templates or key_defaults that are not an object; prompt_builder is left
+  // unchanged on error. Not synchronised: do not call it while an invocation
+  // of the same invoker is being prepared on another thread.
+  void build(const PromptBuildOptions& options);
+
+  // True when either template is non-empty.
+  bool is_configured() const noexcept;
+};
+
+// Options of one invocation.
+struct LMInvokeOptions {
+  // Request settings of the provider (temperature, max tokens, ...), an
+  // object (null counts as empty).
+  core::Value hyperparameters = core::Value::object();
+  // A JSON Schema the answer must follow; nullopt uses the invoker's own
+  // response_schema (none when that is unset too).
+  std::optional<core::Value> response_schema;
+  // Receives the streamed answer when set: ResponseEvent start, content
+  // pieces and end, all under one fresh id.
+  std::shared_ptr<core::EventEmitter> event_emitter;
+  // The prompt variables the messages were filled from (an object). For
+  // diagnostics and fakes; providers do not send it.
+  core::Value prompt_variables = core::Value::object();
+};
+
+// A language-model invoker: sends messages to one model and returns its
+// output. Held by shared pointer (LMInvokerPtr); one invoker may serve
+// several invocations at once.
+class BaseLMInvoker {
+ public:
+  BaseLMInvoker() = default;
+  BaseLMInvoker(const BaseLMInvoker&) = delete;
+  BaseLMInvoker& operator=(const BaseLMInvoker&) = delete;
+  virtual ~BaseLMInvoker() = default;
+
+  // The prompt that components fill before they invoke this invoker.
+  LMPrompt prompt;
+  // The JSON Schema of structured answers, set from the "response_schema"
+  // entry of the configuration the invoker was built with.
+  std::optional<core::Value> response_schema;
+
+  // Invokes the model once. Throws ValueError when hyperparameters is
+  // neither null nor an object; otherwise whatever the provider throws.
+  // The invoker must outlive the returned awaitable. Cancellation stops the
+  // request and propagates; events already emitted stay emitted.
+  boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages,
+                                          LMInvokeOptions options = {});
+
+ protected:
+  // The provider's call. `options` is normalised: hyperparameters is an
+  // object and response_schema is the effective schema.
+  virtual boost::asio::awaitable<LMOutput> _invoke(std::vector<Message> messages,
+                                                   LMInvokeOptions options) = 0;
+};
+
+using LMInvokerPtr = std::shared_ptr<BaseLMInvoker>;
+
+// Invokes the invokers of `cascade` in order with the same messages and
+// options, the next one only after the previous one failed, at most
+// `max_calls` of them (nullopt: all). Returns the first successful output;
+// when the calls are used up, the last failure propagates. A failure that
+// leaves another call logs a warning on the logger "LMComponent" naming
+// `label`. Cancellation propagates at once. Throws ValueError for an empty
+// cascade or max_calls below 1.
+boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr> cascade,
+                                                       std::vector<Message> messages,
+                                                       LMInvokeOptions options,
+                                                       std::optional<int> max_calls,
+                                                       std::string label);
+
+// Makes an invoker for the model `model_id.name` of one provider, from the
+// caller's credentials (an API key text, a credentials-file path, an object,
+// or null to let the provider find them) and configuration (an object).
+using LMInvokerFactory = std::function<LMInvokerPtr(
+    const ModelId& model_id, const core::Value& credentials, const core::Value& config)>;
+
+// Registers (or replaces) the factory of provider `name`, the provider part
+// of model ids. Thread-safe.
+void register_lm_provider(std::string name, LMInvokerFactory factory);
+// Removes a registration; false when there was none. Thread-safe.
+bool unregister_lm_provider(std::string_view name);
+
+// Builds a new invoker for `model_id` ("provider/name" or a ModelId) through
+// the registered factory of its provider. `config` may hold
+// "response_schema", a JSON Schema object that becomes the invoker's
+// response_schema; the whole config is handed to the factory too.
+// Throws ValueError naming the value for a model id without a provider part,
+// an unknown provider (listing the registered ones), a config that is
+// neither null nor an object, or a response_schema that is not an object;
+// RuntimeError when a factory returns no invoker; and whatever the factory
+// throws.
+LMInvokerPtr build_lm_invoker(const ModelIdArg& model_id, core::Value credentials = nullptr,
+                              core::Value config = nullptr);
+
+}  // namespace zelq::inference

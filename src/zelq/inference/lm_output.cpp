@@ -1,0 +1,44 @@
+#include "zelq/inference/lm_output.hpp"
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::inference {
+
+std::string LMOutput::text() const {
+  std::string out;
+  for (const auto& item : texts_) out += item;
+  return out;
+}
+
+void LMOutput::add_text(std::string text) { texts_.push_back(std::move(text)); }
+
+void LMOutput::add_text(std::vector<std::string> texts) {
+  for (auto& text : texts) texts_.push_back(std::move(text));
+}
+
+void LMOutput::add_thinking(Thinking thinking) { thinkings_.push_back(std::move(thinking)); }
+
+void LMOutput::add_citation(core::ChunkPtr chunk) {
+  if (!chunk) throw core::ValueError("A citation must be a Chunk, got a null pointer.");
+  citations_.push_back(std::move(chunk));
+}
+
+void LMOutput::add_citation(std::vector<core::ChunkPtr> chunks) {
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    if (!chunks[i]) {
+      throw core::ValueError("A citation must be a Chunk, got a null pointer at position " +
+                             std::to_string(i) + ".");
+    }
+  }
+  for (auto& chunk : chunks) citations_.push_back(std::move(chunk));
+}
+
+core::Value parse_structured_output(const LMOutput& output) {
+  if (const auto& structured = output.structured_output()) {
+    return structured->is_object() ? *structured : core::Value(nullptr);
+  }
+  core::Value parsed = core::Value::parse(output.text(), nullptr, /*allow_exceptions=*/false);
+  return parsed.is_object() ? parsed : core::Value(nullptr);
+}
+
+}  // namespace zelq::inference

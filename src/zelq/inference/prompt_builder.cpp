@@ -1,0 +1,175 @@
+#include "zelq/inference/prompt_builder.hpp"
+
+#include <algorithm>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+
+namespace zelq::inference {
+namespace {
+
+void collect_field_names(std::string_view templ, std::vector<std::string>& names);
+
+bool is_positional(std::string_view name) {
+  return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// One replacement field without its braces: "name[0].attr!r:spec".
+void parse_field(std::string_view body, std::vector<std::string>& names) {
+  std::size_t i = 0;
+  while (i < body.size()) {
+    const char c = body[i];
+    if (c == '{') throw core::ValueError("unexpected '{' in field name");
+    if (c == '[') {
+      while (i < body.size() && body[i] != ']') ++i;
+      continue;
+    }
+    if (c == ':' || c == '!') break;
+    ++i;
+  }
+  const std::string_view field = body.substr(0, i);
+  const std::string_view name = field.substr(0, field.find_first_of(".["));
+  if (!is_positional(name) && std::find(names.begin(), names.end(), name) == names.end()) {
+    names.emplace_back(name);
+  }
+  if (i < body.size() && body[i] == '!') {
+    // "!c" then optionally ":spec".
+    if (i + 1 >= body.size()) throw core::ValueError("unmatched '{' in format spec");
+    i += 2;
+    if (i < body.size() && body[i] != ':') {
+      throw core::ValueError("expected ':' after conversion specifier");
+    }
+  }
+  if (i < body.size()) collect_field_names(body.substr(i + 1), names);
+}
+
+void collect_field_names(std::string_view templ, std::vector<std::string>& names) {
+  std::size_t i = 0;
+  const std::size_t n = templ.size();
+  while (i < n) {
+    const char c = templ[i];
+    if (c == '}') {
+      if (i + 1 < n && templ[i + 1] == '}') {
+        i += 2;
+        continue;
+      }
+      throw core::ValueError("Single '}' encountered in format string");
+    }
+    if (c != '{') {
+      ++i;
+      continue;
+    }
+    if (i + 1 >= n) throw core::ValueError("Single '{' encountered in format string");
+    if (templ[i + 1] == '{') {
+      i += 2;
+      continue;
+    }
+    std::size_t j = i + 1;
+    for (int depth = 1; j < n; ++j) {
+      if (templ[j] == '{') ++depth;
+      if (templ[j] == '}' && --depth == 0) break;
+    }
+    if (j >= n) throw core::ValueError("expected '}' before end of string");
+    parse_field(templ.substr(i + 1, j - i - 1), names);
+    i = j + 1;
+  }
+}
+
+std::set<std::string, std::less<>> key_set_of(const std::string& templ, std::string_view which) {
+  try {
+    auto names = template_field_names(templ);
+    return {names.begin(), names.end()};
+  } catch (const core::ValueError& error) {
+    throw core::ValueError("Invalid " + std::string(which) + " template " + core::py_repr(templ) +
+                           ": " + error.what());
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> template_field_names(std::string_view templ) {
+  std::vector<std::string> names;
+  collect_field_names(templ, names);
+  return names;
+}
+
+PromptBuilder::PromptBuilder(std::string system_template, std::string user_template,
+                             core::Value key_defaults)
+    : system_template_(std::move(system_template)), user_template_(std::move(user_template)) {
+  if (key_defaults.is_null()) key_defaults = core::Value::object();
+  if (!key_defaults.is_object()) {
+    throw core::ValueError("The prompt key defaults must be an object, got " +
+                           core::py_repr(key_defaults) + ".");
+  }
+  key_defaults_ = std::move(key_defaults);
+  prompt_key_set_ = key_set_of(system_template_, "system");
+  prompt_key_set_.merge(key_set_of(user_template_, "user"));
+}
+
+std::vector<Message> PromptBuilder::format(const FormatOptions& options) const {
+  const core::Value& given = options.variables;
+  if (!given.is_null() && !given.is_object()) {
+    throw core::TypeError("The prompt variables must be an object, got " + core::py_repr(given) +
+                          ".");
+  }
+  core::Value variables = core::Value::object();
+  if (options.query) {
+    if (given.is_object() && given.contains("query")) {
+      throw core::TypeError("format() got multiple values for keyword argument 'query'");
+    }
+    variables["query"] = *options.query;
+  }
+  if (given.is_object()) {
+    for (auto it = given.begin(); it != given.end(); ++it) variables[it.key()] = it.value();
+  }
+  for (const auto& key : prompt_key_set_) {
+    auto fallback = key_defaults_.find(key);
+    if (!variables.contains(key) && fallback != key_defaults_.end()) variables[key] = *fallback;
+  }
+
+  std::vector<Message> messages;
+  if (!system_template_.empty()) {
+    messages.push_back(Message::system(core::py_format(system_template_, variables)));
+  }
+  if (options.history) {
+    messages.insert(messages.end(), options.history->begin(), options.history->end());
+  }
+  Message user{.role = MessageRole::USER, .contents = {}};
+  if (!user_template_.empty()) {
+    std::string text = core::py_format(user_template_, variables);
+    if (!text.empty()) user.contents.emplace_back(std::move(text));
+  }
+  if (options.extra_contents) {
+    user.contents.insert(user.contents.end(), options.extra_contents->begin(),
+                         options.extra_contents->end());
+  }
+  if (!user.contents.empty()) messages.push_back(std::move(user));
+  return messages;
+}
+
+std::string AgnosticPromptFormatter::format(const std::vector<Message>& messages) const {
+  if (messages.size() == 1 && messages.front().role == MessageRole::USER) {
+    return messages.front().text();
+  }
+  std::string out;
+  for (const auto& message : messages) {
+    if (!out.empty()) out += "\n\n";
+    switch (message.role) {
+      case MessageRole::SYSTEM:
+        out += "System:";
+        break;
+      case MessageRole::USER:
+        out += "User:";
+        break;
+      case MessageRole::ASSISTANT:
+        out += "Assistant:";
+        break;
+    }
+    for (const auto& content : message.contents) {
+      if (content.is_text()) out += "\n" + content.text();
+    }
+  }
+  return out;
+}
+
+}  // namespace zelq::inference

@@ -1,0 +1,77 @@
+#include "zelq/inference/request_processor.hpp"
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+
+namespace zelq::inference {
+
+LMRequestProcessor::LMRequestProcessor(PromptBuilder prompt_builder, LMInvokerPtr lm_invoker,
+                                       std::vector<LMInvokerPtr> fallback_lms)
+    : prompt_builder_(std::move(prompt_builder)),
+      lm_invoker_(std::move(lm_invoker)),
+      fallback_lms_(std::move(fallback_lms)) {
+  if (!lm_invoker_) throw core::ValueError("LMRequestProcessor needs an LM invoker, got null.");
+  for (std::size_t i = 0; i < fallback_lms_.size(); ++i) {
+    if (!fallback_lms_[i]) {
+      throw core::ValueError("Fallback LM invoker " + std::to_string(i) +
+                             " of LMRequestProcessor is null.");
+    }
+  }
+}
+
+boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variables,
+                                                             ProcessOptions options) const {
+  if (!options.hyperparameters.is_null() && !options.hyperparameters.is_object()) {
+    throw core::ValueError("The hyperparameters must be an object, got " +
+                           core::py_repr(options.hyperparameters) + ".");
+  }
+  if (variables.is_null()) variables = core::Value::object();
+  std::vector<Message> messages =
+      prompt_builder_.format({.history = std::move(options.history),
+                              .extra_contents = std::move(options.extra_contents),
+                              .query = std::nullopt,
+                              .variables = variables});
+  std::vector<LMInvokerPtr> cascade{lm_invoker_};
+  cascade.insert(cascade.end(), fallback_lms_.begin(), fallback_lms_.end());
+  co_return co_await invoke_with_fallbacks(std::move(cascade), std::move(messages),
+                                           {.hyperparameters = std::move(options.hyperparameters),
+                                            .response_schema = std::nullopt,
+                                            .event_emitter = std::move(options.event_emitter),
+                                            .prompt_variables = std::move(variables)},
+                                           std::nullopt, "LMRequestProcessor");
+}
+
+std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> LMRequestProcessor::to_lm_invoker_cascade()
+    const {
+  lm_invoker_->prompt.prompt_builder = prompt_builder_;
+  return {lm_invoker_, fallback_lms_};
+}
+
+core::Value UsesLM::_parse_structured_output(const LMOutput& output, std::string_view key,
+                                             core::Value default_value) {
+  core::Value structured = parse_structured_output(output);
+  if (structured.is_object()) {
+    if (auto it = structured.find(std::string(key)); it != structured.end()) return *it;
+  }
+  return default_value;
+}
+
+LMRequestProcessorPtr UsesLM::make_structured_processor(WithStructuredOutputOptions options) {
+  if (!options.response_schema.is_object()) {
+    throw core::ValueError("The response_schema must be a JSON Schema object, got " +
+                           core::py_repr(options.response_schema) + ".");
+  }
+  core::Value config = options.config.is_null() ? core::Value::object() : options.config;
+  if (!config.is_object()) {
+    throw core::ValueError("The LM invoker config must be an object, got " + core::py_repr(config) +
+                           ".");
+  }
+  config["response_schema"] = std::move(options.response_schema);
+  PromptBuilder prompt_builder(std::move(options.system_template),
+                               std::move(options.user_template));
+  LMInvokerPtr invoker =
+      build_lm_invoker(options.model_id, std::move(options.credentials), std::move(config));
+  return std::make_shared<LMRequestProcessor>(std::move(prompt_builder), std::move(invoker));
+}
+
+}  // namespace zelq::inference

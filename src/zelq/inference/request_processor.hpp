@@ -1,0 +1,111 @@
+// A prompt builder paired with an invoker and its fallbacks, and the mixin of
+// components that reach the model through one.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/event.hpp"
+#include "zelq/core/value.hpp"
+#include "zelq/inference/lm_invoker.hpp"
+#include "zelq/inference/lm_output.hpp"
+#include "zelq/inference/message.hpp"
+#include "zelq/inference/model_id.hpp"
+#include "zelq/inference/prompt_builder.hpp"
+
+namespace zelq::inference {
+
+// Options of LMRequestProcessor::process besides the prompt variables.
+struct ProcessOptions {
+  std::optional<std::vector<Message>> history;
+  std::optional<std::vector<MessageContent>> extra_contents;
+  // An object or null.
+  core::Value hyperparameters = nullptr;
+  // Receives the streamed answer; null sends nothing.
+  std::shared_ptr<core::EventEmitter> event_emitter;
+};
+
+class LMRequestProcessor {
+ public:
+  // Throws ValueError when the invoker or a fallback is null.
+  LMRequestProcessor(PromptBuilder prompt_builder, LMInvokerPtr lm_invoker,
+                     std::vector<LMInvokerPtr> fallback_lms = {});
+
+  const PromptBuilder& prompt_builder() const noexcept { return prompt_builder_; }
+  const LMInvokerPtr& lm_invoker() const noexcept { return lm_invoker_; }
+  const std::vector<LMInvokerPtr>& fallback_lms() const noexcept { return fallback_lms_; }
+
+  // Fills the prompt builder with `variables` (an object; "query" among them
+  // when the prompt uses it), the history and extra contents, and invokes the
+  // invoker; only after a failure each fallback in order, all with the same
+  // messages. Returns the first successful output; when all fail, the last
+  // failure propagates. Throws before any call the errors of
+  // PromptBuilder::format, and ValueError when hyperparameters is neither
+  // null nor an object. Cancellation propagates at once. The processor must
+  // outlive the returned awaitable.
+  boost::asio::awaitable<LMOutput> process(core::Value variables,
+                                           ProcessOptions options = {}) const;
+
+  // The invoker form of this processor: the invoker, its prompt replaced in
+  // place by this processor's prompt builder, and the fallbacks.
+  std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> to_lm_invoker_cascade() const;
+
+ private:
+  PromptBuilder prompt_builder_;
+  LMInvokerPtr lm_invoker_;
+  std::vector<LMInvokerPtr> fallback_lms_;
+};
+
+using LMRequestProcessorPtr = std::shared_ptr<LMRequestProcessor>;
+
+// Options of UsesLM::with_structured_output.
+struct WithStructuredOutputOptions {
+  ModelIdArg model_id;
+  // The JSON Schema object the answers must follow.
+  core::Value response_schema;
+  std::string system_template;
+  std::string user_template;
+  core::Value credentials = nullptr;
+  // Further invoker configuration (an object or null); its
+  // "response_schema" is replaced by `response_schema`.
+  core::Value config = nullptr;
+};
+
+// Mixin of components that hold an LMRequestProcessor.
+class UsesLM {
+ public:
+  virtual ~UsesLM() = default;
+
+  // Builds `Derived(processor, args...)` where the processor pairs a prompt
+  // builder of the two templates with an invoker built for the model that
+  // answers in `response_schema`. Throws ValueError when response_schema is
+  // not an object, and what build_lm_invoker, the templates or the
+  // constructor throw.
+  template <class Derived, class... Args>
+  static std::unique_ptr<Derived> with_structured_output(WithStructuredOutputOptions options,
+                                                         Args&&... args) {
+    return std::make_unique<Derived>(make_structured_processor(std::move(options)),
+                                     std::forward<Args>(args)...);
+  }
+
+  // The member `key` of the structured answer (see parse_structured_output),
+  // or `default_value` when there is no structured answer or it lacks `key`.
+  static core::Value _parse_structured_output(const LMOutput& output, std::string_view key,
+                                              core::Value default_value);
+
+  // The processor with_structured_output hands to the constructor.
+  static LMRequestProcessorPtr make_structured_processor(WithStructuredOutputOptions options);
+
+ protected:
+  UsesLM() = default;
+  UsesLM(const UsesLM&) = default;
+  UsesLM& operator=(const UsesLM&) = default;
+};
+
+}  // namespace zelq::inference
