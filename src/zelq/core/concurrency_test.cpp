@@ -1,0 +1,259 @@
+#include "zelq/core/concurrency.hpp"
+
+#include <chrono>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <boost/asio/any_completion_handler.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::core {
+namespace {
+
+namespace asio = boost::asio;
+using std::chrono_literals::operator""h;
+using std::chrono_literals::operator""ms;
+
+// A one-shot gate: wait() suspends until open() has been called.
+class Gate {
+ public:
+  asio::awaitable<void> wait() {
+    if (open_) co_return;
+    ex_ = co_await asio::this_coro::executor;
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
+        [this](auto handler) { waiters_.emplace_back(std::move(handler)); }, asio::use_awaitable);
+  }
+  void open() {
+    open_ = true;
+    for (auto& waiter : waiters_) asio::post(ex_, std::move(waiter));
+    waiters_.clear();
+  }
+
+ private:
+  bool open_ = false;
+  asio::any_io_executor ex_;
+  std::vector<asio::any_completion_handler<void()>> waiters_;
+};
+
+// Not default-constructible, move-only: gather must cope with both.
+struct Tagged {
+  explicit Tagged(int v) : value(v) {}
+  Tagged(Tagged&&) = default;
+  Tagged& operator=(Tagged&&) = default;
+  int value;
+};
+
+asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, d);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+TEST(ParallelGather, RunsAllOpsAtOnceAndKeepsArgumentOrder) {
+  constexpr int kOps = 4;
+  int started = 0;
+  Gate all_started;
+  auto op = [&](int i) -> asio::awaitable<int> {
+    if (++started == kOps) all_started.open();
+    co_await all_started.wait();
+    co_return i * 10;
+  };
+  std::vector<asio::awaitable<int>> ops;
+  for (int i = 0; i < kOps; ++i) ops.push_back(op(i));
+  EXPECT_EQ(run_sync(parallel_gather(std::move(ops))), (std::vector<int>{0, 10, 20, 30}));
+
+  // Op i finishes only after op i+1 has: completion order is the reverse.
+  std::vector<Gate> may_finish(kOps);
+  std::vector<int> finished;
+  auto reverse_op = [&](int i) -> asio::awaitable<Tagged> {
+    if (i + 1 < kOps) co_await may_finish[i].wait();
+    finished.push_back(i);
+    if (i > 0) may_finish[i - 1].open();
+    co_return Tagged(i + 100);
+  };
+  std::vector<asio::awaitable<Tagged>> tagged;
+  for (int i = 0; i < kOps; ++i) tagged.push_back(reverse_op(i));
+  auto results = run_sync(parallel_gather(std::move(tagged)));
+  EXPECT_EQ(finished, (std::vector<int>{3, 2, 1, 0}));
+  ASSERT_EQ(results.size(), 4u);
+  for (int i = 0; i < kOps; ++i) EXPECT_EQ(results[i].value, i + 100);
+
+  EXPECT_TRUE(run_sync(parallel_gather(std::vector<asio::awaitable<Tagged>>{})).empty());
+  run_sync(parallel_gather(std::vector<asio::awaitable<void>>{}));
+}
+
+TEST(ParallelGather, FirstFailureInCompletionOrderAfterAllFinished) {
+  bool late_failed = false;
+  bool slow_done = false;
+  auto late_failure = [&]() -> asio::awaitable<int> {
+    for (int i = 0; i < 3; ++i)
+      co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    late_failed = true;
+    throw RuntimeError("late");
+  };
+  // A cancelled timer would throw operation_aborted and leave the flag unset.
+  auto slow = [&]() -> asio::awaitable<int> {
+    co_await sleep_for(5ms);
+    slow_done = true;
+    co_return 1;
+  };
+  auto early_failure = []() -> asio::awaitable<int> {
+    throw ValueError("early");
+    co_return 0;
+  };
+  std::vector<asio::awaitable<int>> ops;
+  ops.push_back(late_failure());
+  ops.push_back(slow());
+  ops.push_back(early_failure());
+  try {
+    run_sync(parallel_gather(std::move(ops)));
+    FAIL() << "expected ValueError";
+  } catch (const ValueError& e) {
+    EXPECT_STREQ(e.what(), "early");
+  }
+  EXPECT_TRUE(late_failed);
+  EXPECT_TRUE(slow_done);
+
+  // The same for ops without a result.
+  int done = 0;
+  auto ok = [&]() -> asio::awaitable<void> {
+    co_await sleep_for(1ms);
+    ++done;
+  };
+  auto bad = []() -> asio::awaitable<void> {
+    throw KeyError("bad");
+    co_return;
+  };
+  std::vector<asio::awaitable<void>> voids;
+  voids.push_back(ok());
+  voids.push_back(bad());
+  voids.push_back(ok());
+  EXPECT_THROW(run_sync(parallel_gather(std::move(voids))), KeyError);
+  EXPECT_EQ(done, 2);
+}
+
+// Runs `aw` under a cancellation signal that is emitted once every ready
+// handler has run (the ops are all waiting), and returns the failure.
+template <class T>
+std::exception_ptr cancel_while_waiting(asio::awaitable<T> aw) {
+  asio::io_context context;
+  asio::cancellation_signal signal;
+  std::exception_ptr failure;
+  bool done = false;
+  asio::co_spawn(context, std::move(aw),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, auto...) {
+                   done = true;
+                   failure = e;
+                 }));
+  context.poll();
+  EXPECT_FALSE(done);
+  signal.emit(asio::cancellation_type::terminal);
+  context.run();
+  EXPECT_TRUE(done);
+  return failure;
+}
+
+bool is_operation_aborted(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == asio::error::operation_aborted;
+  } catch (...) {
+  }
+  return false;
+}
+
+TEST(ParallelGather, CallerCancellationReachesEveryOpAndJoinsThem) {
+  std::vector<bool> aborted(3, false);
+  auto waiter = [&](int i) -> asio::awaitable<int> {
+    try {
+      co_await sleep_for(1h);
+    } catch (const boost::system::system_error&) {
+      aborted[i] = true;
+      throw;
+    }
+    co_return i;
+  };
+  std::vector<asio::awaitable<int>> ops;
+  for (int i = 0; i < 3; ++i) ops.push_back(waiter(i));
+  EXPECT_TRUE(is_operation_aborted(cancel_while_waiting(parallel_gather(std::move(ops)))));
+  EXPECT_EQ(aborted, (std::vector<bool>{true, true, true}));
+}
+
+TEST(WithTimeout, TimesOutFailsFastAndReturnsValues) {
+  bool op_cancelled = false;
+  auto forever = [&]() -> asio::awaitable<int> {
+    try {
+      co_await sleep_for(1h);
+    } catch (const boost::system::system_error&) {
+      op_cancelled = true;
+      throw;
+    }
+    co_return 1;
+  };
+  try {
+    run_sync(with_timeout(forever(), 20ms));
+    FAIL() << "expected TimeoutError";
+  } catch (const TimeoutError& e) {
+    EXPECT_STREQ(e.what(), "Operation timed out after 0.02 seconds");
+  }
+  EXPECT_TRUE(op_cancelled);
+
+  // An immediate failure must not wait for the hour-long limit.
+  auto fails = []() -> asio::awaitable<std::string> {
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    throw ValueError("bad input");
+  };
+  EXPECT_THROW(run_sync(with_timeout(fails(), 1h)), ValueError);
+
+  auto value = []() -> asio::awaitable<Tagged> {
+    co_await sleep_for(1ms);
+    co_return Tagged(7);
+  };
+  EXPECT_EQ(run_sync(with_timeout(value(), 1h)).value, 7);
+  run_sync(with_timeout(sleep_for(1ms), std::chrono::duration<double>(3600.0)));
+  EXPECT_THROW(run_sync(with_timeout(sleep_for(1h), std::chrono::duration<double>(0.01))),
+               TimeoutError);
+}
+
+TEST(WithTimeout, CallerCancellationIsNotATimeout) {
+  EXPECT_TRUE(is_operation_aborted(cancel_while_waiting(with_timeout(sleep_for(1h), 1h))));
+}
+
+TEST(Asyncify, RunsOnThePoolAndResumesOnTheCaller) {
+  const auto caller = std::this_thread::get_id();
+  auto work = asyncify([](std::string& text, int n) {
+    text += "!";  // changes the call's own copy only
+    return std::make_pair(std::this_thread::get_id(), text + std::to_string(n));
+  });
+  std::string text = "hi";
+  auto [worker, result] =
+      run_sync([&]() -> asio::awaitable<std::pair<std::thread::id, std::string>> {
+        auto out = co_await work(text, 3);
+        EXPECT_EQ(std::this_thread::get_id(), caller);
+        co_return out;
+      }());
+  EXPECT_NE(worker, caller);
+  EXPECT_EQ(result, "hi!3");
+  EXPECT_EQ(text, "hi");
+
+  auto throws = asyncify([](int) -> int { throw KeyError("missing"); });
+  EXPECT_THROW(run_sync(throws(1)), KeyError);
+  int calls = 0;
+  run_sync(asyncify([&calls] { ++calls; })());
+  EXPECT_EQ(calls, 1);
+}
+
+}  // namespace
+}  // namespace zelq::core

@@ -1,0 +1,97 @@
+#include "zelq/core/retry.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include <fmt/format.h>
+#include <spdlog/spdlog.h>
+#include <boost/asio/error.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::core {
+
+namespace asio = boost::asio;
+
+namespace {
+
+void require_non_negative(std::string_view field, double value) {
+  // Written so that NaN fails too.
+  if (!(value >= 0)) {
+    throw ValueError(fmt::format("RetryConfig.{} must be non-negative, got {}", field, value));
+  }
+}
+
+bool is_operation_aborted(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string describe(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+// The logging module configures loggers; retry only uses one if it exists.
+void warn(const std::string& message) {
+  if (auto logger = spdlog::get("retry")) logger->warn(message);
+}
+
+}  // namespace
+
+void RetryConfig::validate() const {
+  if (max_retries < 0) {
+    throw ValueError(
+        fmt::format("RetryConfig.max_retries must be non-negative, got {}", max_retries));
+  }
+  require_non_negative("base_delay", base_delay);
+  require_non_negative("max_delay", max_delay);
+  require_non_negative("backoff_factor", backoff_factor);
+  if (timeout) require_non_negative("timeout", *timeout);
+}
+
+double RetryConfig::delay(int retry_index) const {
+  return std::min(max_delay, base_delay * std::pow(backoff_factor, retry_index));
+}
+
+namespace detail {
+
+double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
+                              const std::exception_ptr& failure, bool cancelled) {
+  if (cancelled || is_operation_aborted(failure)) std::rethrow_exception(failure);
+  const int attempts = config.max_retries + 1;
+  if (attempt + 1 >= attempts) {
+    warn(fmt::format("Attempt {}/{} failed: {}. Giving up.", attempt + 1, attempts,
+                     describe(failure)));
+    std::rethrow_exception(failure);
+  }
+  const double delay = config.delay(attempt);
+  warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1, attempts,
+                   describe(failure), delay));
+  return delay;
+}
+
+asio::awaitable<void> back_off(double seconds) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, timer_duration(seconds));
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+}  // namespace detail
+
+}  // namespace zelq::core

@@ -1,0 +1,123 @@
+// Re-running a failing coroutine with exponential back-off.
+#pragma once
+
+#include <chrono>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_type.hpp>
+#include <boost/asio/this_coro.hpp>
+
+#include "zelq/core/concurrency.hpp"
+
+namespace zelq::core {
+
+// A retry policy.
+//
+// A call makes at most max_retries + 1 attempts. Before retry k (k counted
+// from 0, so before attempt k + 2) it sleeps delay(k) =
+// min(max_delay, base_delay * backoff_factor^k) seconds. `timeout` limits
+// each attempt, in seconds; absent or 0 means no limit.
+struct RetryConfig {
+  int max_retries = 3;
+  double base_delay = 1.0;
+  double max_delay = 10.0;
+  double backoff_factor = 2.0;
+  std::optional<double> timeout = std::nullopt;
+
+  // Throws ValueError naming the first bad field ("max_retries",
+  // "base_delay", "max_delay", "backoff_factor", "timeout") when it is
+  // negative or NaN; returns normally otherwise.
+  void validate() const;
+
+  // The sleep in seconds before retry `retry_index` (0 for the first retry).
+  double delay(int retry_index) const;
+};
+
+namespace detail {
+
+template <class A>
+struct awaitable_value;
+template <class T>
+struct awaitable_value<boost::asio::awaitable<T>> {
+  using type = T;
+};
+
+// The value type of the awaitable that func(args&...) returns.
+template <class F, class... Args>
+using retry_result_t = typename awaitable_value<std::invoke_result_t<F&, Args&...>>::type;
+
+// Starts one attempt, under with_timeout() when the policy limits attempts.
+template <class F, class... Args>
+auto start_attempt(F& func, const RetryConfig& config, Args&... args) {
+  auto attempt = std::invoke(func, args...);
+  if (config.timeout && *config.timeout > 0) {
+    return with_timeout(std::move(attempt), std::chrono::duration<double>(*config.timeout));
+  }
+  return attempt;
+}
+
+// Decides what follows the failure of attempt `attempt` (0-based): rethrows
+// `failure` when it is a cancellation (operation_aborted), when `cancelled`
+// (the caller's coroutine was cancelled) or when it was the last allowed
+// attempt; otherwise logs it and returns the back-off delay in seconds.
+double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
+                              const std::exception_ptr& failure, bool cancelled);
+
+// Sleeps `seconds` on a steady_timer of the caller's executor.
+boost::asio::awaitable<void> back_off(double seconds);
+
+}  // namespace detail
+
+// Awaits func(args...) and returns its result; when an attempt fails, sleeps
+// (see RetryConfig) and awaits func(args...) again, up to
+// config.max_retries + 1 attempts in all. `func` may be any callable
+// (including a member function pointer followed by the object) returning
+// boost::asio::awaitable<R>.
+//
+// Arguments: `func` and `args` are copied into this coroutine's frame, and
+// every attempt gets the SAME objects as lvalues: a func taking Foo& or
+// const std::shared_ptr<X>& sees identical objects, and changes made by one
+// attempt are seen by the next. They live until this call completes.
+//
+// Throws: ValueError from config.validate() before the first attempt; the
+// last attempt's failure, unchanged (the same exception object), when every
+// attempt has failed. With a timeout, an attempt that overruns it fails with
+// TimeoutError, which is retried like any other failure.
+//
+// Cancellation is never retried: when an attempt fails with system_error
+// operation_aborted, or the calling coroutine has been cancelled, that
+// failure is rethrown at once. A cancellation during a back-off sleep ends
+// the call with system_error operation_aborted.
+//
+// Each failed attempt is logged as a warning on the spdlog logger "retry" if
+// the application has registered one.
+template <class F, class... Args>
+boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryConfig config,
+                                                                 Args... args) {
+  config.validate();
+  for (int attempt = 0;; ++attempt) {
+    std::exception_ptr failure;
+    try {
+      if constexpr (std::is_void_v<detail::retry_result_t<F, Args...>>) {
+        co_await detail::start_attempt(func, config, args...);
+        co_return;
+      } else {
+        co_return co_await detail::start_attempt(func, config, args...);
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    // Read the state before the next co_await of an awaitable, which would
+    // throw operation_aborted in place of the attempt's failure.
+    auto state = co_await boost::asio::this_coro::cancellation_state;
+    const bool cancelled = state.cancelled() != boost::asio::cancellation_type::none;
+    co_await detail::back_off(detail::retry_delay_or_rethrow(config, attempt, failure, cancelled));
+  }
+}
+
+}  // namespace zelq::core

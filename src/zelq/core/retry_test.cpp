@@ -1,0 +1,246 @@
+#include "zelq/core/retry.hpp"
+
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <spdlog/sinks/ostream_sink.h>
+#include <spdlog/spdlog.h>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::core {
+namespace {
+
+namespace asio = boost::asio;
+using std::chrono_literals::operator""h;
+
+// Registers the "retry" logger with an in-memory sink for one test.
+class RetryLog {
+ public:
+  RetryLog() {
+    spdlog::drop("retry");
+    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
+    sink->set_pattern("%l %v");
+    spdlog::register_logger(std::make_shared<spdlog::logger>("retry", sink));
+  }
+  ~RetryLog() { spdlog::drop("retry"); }
+  std::string text() const { return out_.str(); }
+
+ private:
+  std::ostringstream out_;
+};
+
+RetryConfig quick(int max_retries) {
+  return {.max_retries = max_retries, .base_delay = 0.001, .max_delay = 0.002};
+}
+
+asio::awaitable<void> sleep_for(std::chrono::steady_clock::duration d) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, d);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+struct Counter {
+  int calls = 0;
+};
+
+TEST(Retry, RetriesWithTheSameArgumentObjects) {
+  RetryLog log;
+  std::vector<const void*> counters, shareds;
+  auto flaky = [&](Counter& counter, const std::shared_ptr<int>& shared) -> asio::awaitable<int> {
+    counters.push_back(&counter);
+    shareds.push_back(&shared);
+    if (++counter.calls < 3) throw RuntimeError("fail " + std::to_string(counter.calls));
+    co_return *shared + counter.calls;
+  };
+  Counter caller_counter;
+  EXPECT_EQ(run_sync(retry(flaky, quick(3), caller_counter, std::make_shared<int>(40))), 43);
+  EXPECT_EQ(caller_counter.calls, 0);  // retry works on its own copy
+  ASSERT_EQ(counters.size(), 3u);
+  EXPECT_EQ(counters, std::vector<const void*>(3, counters[0]));
+  EXPECT_EQ(shareds, std::vector<const void*>(3, shareds[0]));
+  EXPECT_EQ(log.text(),
+            "warning Attempt 1/4 failed: fail 1. Retrying in 0.001 seconds.\n"
+            "warning Attempt 2/4 failed: fail 2. Retrying in 0.002 seconds.\n");
+
+  struct Service {
+    asio::awaitable<void> bump(int& n) {
+      if (++n < 2) throw KeyError("k");
+      co_return;
+    }
+  };
+  auto service = std::make_shared<Service>();
+  int n = 0;
+  run_sync([&]() -> asio::awaitable<void> {
+    co_await retry(&Service::bump, quick(1), service, std::ref(n));
+  }());
+  EXPECT_EQ(n, 2);
+}
+
+TEST(Retry, GivesUpWithTheLastFailureUnchanged) {
+  RetryLog log;
+  int calls = 0;
+  std::exception_ptr last;
+  auto failing = [&]() -> asio::awaitable<std::string> {
+    last = std::make_exception_ptr(RuntimeError("fail " + std::to_string(++calls)));
+    std::rethrow_exception(last);
+    co_return "";
+  };
+  try {
+    run_sync(retry(failing, quick(2)));
+    FAIL() << "expected RuntimeError";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(std::current_exception(), last);
+    EXPECT_STREQ(e.what(), "fail 3");
+  }
+  EXPECT_EQ(calls, 3);
+  EXPECT_NE(log.text().find("warning Attempt 3/3 failed: fail 3. Giving up.\n"), std::string::npos);
+
+  calls = 0;
+  EXPECT_THROW(run_sync(retry(failing, quick(0))), RuntimeError);
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(Retry, AttemptTimeoutIsAFailureThatIsRetried) {
+  RetryLog log;
+  int calls = 0;
+  bool first_cancelled = false;
+  auto slow_then_fast = [&]() -> asio::awaitable<std::string> {
+    if (++calls == 1) {
+      try {
+        co_await sleep_for(1h);
+      } catch (const boost::system::system_error&) {
+        first_cancelled = true;
+        throw;
+      }
+    }
+    co_return "done";
+  };
+  auto config = quick(1);
+  config.timeout = 0.02;
+  EXPECT_EQ(run_sync(retry(slow_then_fast, config)), "done");
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(first_cancelled);
+  EXPECT_EQ(log.text(),
+            "warning Attempt 1/2 failed: Operation timed out after 0.02 seconds. "
+            "Retrying in 0.001 seconds.\n");
+
+  auto never = [] { return sleep_for(1h); };
+  EXPECT_THROW(run_sync(retry(never, config)), TimeoutError);
+
+  // A zero timeout means no limit.
+  config.timeout = 0.0;
+  auto brief = [] { return sleep_for(std::chrono::milliseconds(5)); };
+  run_sync(retry(brief, config));
+}
+
+// Runs `aw` under a cancellation signal emitted once it is waiting, and
+// returns its failure.
+std::exception_ptr cancel_while_waiting(asio::awaitable<void> aw) {
+  asio::io_context context;
+  asio::cancellation_signal signal;
+  std::exception_ptr failure;
+  asio::co_spawn(
+      context, std::move(aw),
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) { failure = e; }));
+  context.poll();
+  signal.emit(asio::cancellation_type::terminal);
+  context.run();
+  return failure;
+}
+
+std::exception_ptr failure_of(asio::awaitable<void> aw) {
+  try {
+    run_sync(std::move(aw));
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+
+void expect_operation_aborted(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted);
+  } catch (...) {
+    ADD_FAILURE() << "expected operation_aborted";
+  }
+}
+
+TEST(Retry, CancellationIsNeverRetried) {
+  int calls = 0;
+  auto aborted = [&]() -> asio::awaitable<void> {
+    ++calls;
+    throw boost::system::system_error(asio::error::operation_aborted);
+    co_return;
+  };
+  expect_operation_aborted(failure_of(retry(aborted, quick(3))));
+  EXPECT_EQ(calls, 1);
+
+  // The caller's cancellation stops retrying even when the attempt turns
+  // it into another error.
+  calls = 0;
+  auto interrupted = [&]() -> asio::awaitable<void> {
+    ++calls;
+    try {
+      co_await sleep_for(1h);
+    } catch (const boost::system::system_error&) {
+      throw RuntimeError("interrupted");
+    }
+  };
+  EXPECT_THROW(std::rethrow_exception(cancel_while_waiting(retry(interrupted, quick(3)))),
+               RuntimeError);
+  EXPECT_EQ(calls, 1);
+
+  // Cancelled during the back-off sleep.
+  calls = 0;
+  auto fails = [&]() -> asio::awaitable<void> {
+    ++calls;
+    throw RuntimeError("no");
+    co_return;
+  };
+  expect_operation_aborted(cancel_while_waiting(retry(fails, RetryConfig{.base_delay = 3600})));
+  EXPECT_EQ(calls, 1);
+}
+
+TEST(RetryConfig, ValidatesAndComputesDelays) {
+  int calls = 0;
+  auto op = [&]() -> asio::awaitable<void> {
+    ++calls;
+    co_return;
+  };
+  auto error_of = [&](RetryConfig config) -> std::string {
+    try {
+      run_sync(retry(op, config));
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(error_of({.max_retries = -1}), "RetryConfig.max_retries must be non-negative, got -1");
+  EXPECT_EQ(error_of({.base_delay = -0.5}),
+            "RetryConfig.base_delay must be non-negative, got -0.5");
+  EXPECT_EQ(error_of({.max_delay = -1}), "RetryConfig.max_delay must be non-negative, got -1");
+  EXPECT_EQ(error_of({.backoff_factor = -2}),
+            "RetryConfig.backoff_factor must be non-negative, got -2");
+  EXPECT_EQ(error_of({.timeout = -3.0}), "RetryConfig.timeout must be non-negative, got -3");
+  EXPECT_EQ(calls, 0);
+
+  RetryConfig config;
+  std::vector<double> delays;
+  for (int k = 0; k < 6; ++k) delays.push_back(config.delay(k));
+  EXPECT_EQ(delays, (std::vector<double>{1, 2, 4, 8, 10, 10}));
+}
+
+}  // namespace
+}  // namespace zelq::core
