@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include <fmt/format.h>
-#include <spdlog/spdlog.h>
 #include <boost/asio/error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -14,6 +13,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
 
 namespace zelq::core {
 
@@ -48,10 +48,7 @@ std::string describe(const std::exception_ptr& failure) {
   }
 }
 
-// The logging module configures loggers; retry only uses one if it exists.
-void warn(const std::string& message) {
-  if (auto logger = spdlog::get("retry")) logger->warn(message);
-}
+void warn(const std::string& message) { LoggerManager().get_logger("retry")->warn(message); }
 
 }  // namespace
 

@@ -94,8 +94,7 @@ boost::asio::awaitable<void> back_off(double seconds);
 // failure is rethrown at once. A cancellation during a back-off sleep ends
 // the call with system_error operation_aborted.
 //
-// Each failed attempt is logged as a warning on the spdlog logger "retry" if
-// the application has registered one.
+// Each failed attempt is logged as a warning on the library logger "retry".
 template <class F, class... Args>
 boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryConfig config,
                                                                  Args... args) {

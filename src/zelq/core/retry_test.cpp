@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/ostream_sink.h>
 #include <spdlog/spdlog.h>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -17,6 +16,7 @@
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
 
 namespace zelq::core {
 namespace {
@@ -24,20 +24,17 @@ namespace {
 namespace asio = boost::asio;
 using std::chrono_literals::operator""h;
 
-// Registers the "retry" logger with an in-memory sink for one test.
+// The warnings of the "retry" logger, one "warning <message>\n" line each.
 class RetryLog {
  public:
-  RetryLog() {
-    spdlog::drop("retry");
-    auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(out_);
-    sink->set_pattern("%l %v");
-    spdlog::register_logger(std::make_shared<spdlog::logger>("retry", sink));
+  std::string text() const {
+    std::string out;
+    for (const auto& m : capture_.messages("retry", spdlog::level::warn)) out += "warning " + m + "\n";
+    return out;
   }
-  ~RetryLog() { spdlog::drop("retry"); }
-  std::string text() const { return out_.str(); }
 
  private:
-  std::ostringstream out_;
+  LogCapture capture_;
 };
 
 RetryConfig quick(int max_retries) {
