@@ -4,6 +4,7 @@
 // default json.dumps form, and str.format for named fields.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -11,11 +12,17 @@
 
 namespace zelq::core {
 
+// All functions here are pure, thread-safe and keep no reference to their
+// arguments. Texts are UTF-8. A byte that does not start a valid UTF-8
+// sequence counts as one character of its own; a three-byte encoded surrogate
+// (U+D800..U+DFFF, as Python's "surrogatepass" writes it) counts as that code
+// point, so Python texts holding lone surrogates keep their printed form.
+
 // repr() of a text given as UTF-8: single quotes, or double quotes when the
 // text holds a single quote and no double quote; backslash, the enclosing
 // quote, \n, \r and \t escaped; other non-printable code points as \xNN,
 // \uNNNN or \UNNNNNNNN; printable non-ASCII kept as is. Invalid UTF-8 bytes
-// are shown as \xNN escapes of the byte.
+// are shown as \xNN escapes of the byte. Never throws (except bad_alloc).
 std::string py_repr(std::string_view text);
 // Texts pick the text form, not the Value form.
 inline std::string py_repr(const std::string& text) { return py_repr(std::string_view(text)); }
@@ -34,7 +41,14 @@ std::string py_repr(const Value& value);
 // str() of a Value: a text unchanged, everything else as py_repr.
 std::string py_str(const Value& value);
 
-// Python's repr of a float (the shortest text that round-trips).
+// ascii() of a Value: py_repr with every non-ASCII character escaped as
+// \xNN, \uNNNN or \UNNNNNNNN.
+std::string py_ascii(const Value& value);
+
+// Python's repr of a float (the shortest text that round-trips): scientific
+// notation when the decimal exponent is below -4 or at least 16 ("1e-05",
+// "1e+16"), otherwise positional with at least one fractional digit ("1.0");
+// "inf", "-inf" and "nan" (never "-nan").
 std::string py_float_repr(double value);
 
 // Truth value: null, false, 0, 0.0, "", empty array, object or binary are
@@ -42,25 +56,89 @@ std::string py_float_repr(double value);
 bool py_truthy(const Value& value);
 
 // str.strip() / str.isspace()-based blank test with Python's Unicode
-// whitespace set. py_is_blank is true for the empty text too.
+// whitespace set (ASCII \t\n\v\f\r, \x1c-\x1f and space, U+0085, U+00A0,
+// U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000).
+// py_is_blank is true for the empty text too (unlike "".isspace()).
 std::string py_strip(std::string_view text);
 bool py_is_blank(std::string_view text);
 
 // json.dumps(value) with Python's defaults: ", " and ": " separators,
 // non-ASCII escaped as \uXXXX (surrogate pairs above the BMP), floats in
-// Python repr, NaN/Infinity/-Infinity. Binary values throw TypeError
-// ("Object of type bytes is not JSON serializable").
+// Python repr, NaN/Infinity/-Infinity, keys in insertion order. Binary
+// values throw TypeError ("Object of type bytes is not JSON serializable").
+// A byte of invalid UTF-8 inside a text is written as \ufffd.
 std::string json_dumps(const Value& value);
 
-// str.format(template, **kwargs) for named fields. Supports {{ and }},
-// attribute-free item access ({a[0]}, {a[key]}), conversions !s !r !a, nested
-// replacement fields in the format spec, and the format-spec mini-language
-// for texts, integers and floats. Errors follow Python's kinds:
-//   unknown name        -> KeyError whose what() is the repr of the name
-//   positional field    -> IndexError
-//   malformed braces    -> ValueError
-//   bad spec for a type -> ValueError
-// `kwargs` must be an object (a null Value counts as empty).
+// str.format(template, **kwargs) for named fields. Supports {{ and }}, item
+// access ({a[0]}, {a[key]}), conversions !s !r !a, nested replacement fields
+// in the format spec ({x:{w}}), and the format-spec mini-language
+// [[fill]align][sign][z][#][0][width][grouping][.precision][type] for texts,
+// integers (bools count as integers once a spec is given) and floats; None,
+// lists, dicts and bytes accept only the empty spec. Fields are rendered left
+// to right, so the first failing field decides the error. Errors follow
+// Python's kinds and messages:
+//   unknown name           -> KeyError whose what() is the repr of the name
+//   positional field       -> IndexError ("Replacement index 0 out of range
+//                             for positional args tuple")
+//   malformed braces       -> ValueError ("Single '}' encountered in format
+//                             string", "expected '}' before end of string")
+//   bad spec for a type    -> ValueError ("Unknown format code 'd' for object
+//                             of type 'str'") or TypeError ("unsupported
+//                             format string passed to NoneType.__format__")
+//   bad item access        -> KeyError, IndexError or TypeError as Python's
+//                             dict, list, str and bytes give them
+//   attribute access {a.b} -> ValueError with Python's AttributeError text
+//                             ("'dict' object has no attribute 'b'"): values
+//                             here have no attributes
+//   'c' out of range       -> ValueError ("%c arg not in range(0x110000)",
+//                             an OverflowError in Python)
+// An integer-looking item key on a dict looks up the text key ({a[0]} finds
+// a["0"]), since Value objects only have text keys; a miss raises KeyError
+// "0" as Python's would. `kwargs` must be an object (a null Value counts as
+// empty); anything else throws TypeError before any work. Numbers use the
+// C locale for the 'n' type (no grouping).
 std::string py_format(std::string_view templ, const Value& kwargs);
+
+namespace detail {
+
+// One decoded character of a UTF-8 text. An invalid byte gives valid ==
+// false, code_point == the byte and size == 1.
+struct Utf8Char {
+  char32_t code_point;
+  std::size_t size;
+  bool valid;
+};
+
+// Decodes the character at `pos` (pos < text.size()).
+Utf8Char decode_utf8(std::string_view text, std::size_t pos);
+
+// Appends the UTF-8 form of a code point (surrogates as three bytes).
+void append_utf8(std::string& out, char32_t code_point);
+
+// The value 0..9 of a Unicode decimal digit, or -1.
+int decimal_digit_value(char32_t code_point);
+
+// The Python type name of a value: NoneType, bool, int, float, str, bytes,
+// list or dict.
+std::string_view py_type_name(const Value& value);
+
+// PyOS_double_to_string: `code` is one of e E f F g G r ('r' = repr, which
+// needs precision 0). `alternate` keeps the decimal point and trailing zeros
+// ('#'), `add_dot_0` writes ".0" after an integral positional result, and
+// `no_negative_zero` drops the sign of a result that rounds to zero ('z').
+struct FloatFormat {
+  char code = 'r';
+  int precision = 0;
+  bool alternate = false;
+  bool add_dot_0 = false;
+  bool no_negative_zero = false;
+};
+std::string format_double(double value, const FloatFormat& format);
+
+// Appends format(value, spec): the format-spec mini-language (an empty spec
+// gives str(value)). Throws ValueError or TypeError as Python's format does.
+void append_format(std::string& out, const Value& value, std::string_view spec);
+
+}  // namespace detail
 
 }  // namespace zelq::core
