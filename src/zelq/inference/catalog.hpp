@@ -12,9 +12,9 @@ namespace zelq::inference {
 // One named prompt: its two templates and the default values of its prompt
 // variables.
 struct PromptBuilderCatalogEntry {
-  std::string name;
-  std::string system_template;
-  std::string user_template;
+  std::string name{};
+  std::string system_template{};
+  std::string user_template{};
   // The "key_defaults" object of the record's kwargs, in its order; an empty
   // object when the kwargs have none.
   core::Value key_defaults = core::Value::object();

@@ -31,7 +31,7 @@ struct ThinkingEvent {
 // type and further fields. A fixed-type activity derives from it and passes
 // its type to the constructor.
 struct Activity {
-  std::string type;
+  std::string type{};
   // Further fields as an object, in order.
   core::Value fields = core::Value::object();
 
@@ -57,9 +57,9 @@ struct ActivityEvent {
 // (empty while no block id is held) and the thinking and answer text
 // collected so far.
 struct StreamBuffer {
-  std::string id;
-  std::string thinking;
-  std::string text;
+  std::string id{};
+  std::string thinking{};
+  std::string text{};
 };
 
 }  // namespace zelq::inference

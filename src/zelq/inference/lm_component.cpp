@@ -150,13 +150,16 @@ boost::asio::awaitable<LMOutput> LMComponent::_invoke_lm(InvokeLMOptions options
   if (const auto* fallbacks = fallback_lms_slot_.find(options.slot)) {
     cascade.insert(cascade.end(), fallbacks->begin(), fallbacks->end());
   }
-  co_return co_await invoke_with_fallbacks(std::move(cascade), std::move(messages),
-                                           {.hyperparameters = std::move(options.hyperparameters),
-                                            .response_schema = std::nullopt,
-                                            .event_emitter = std::move(options.event_emitter),
-                                            .prompt_variables = std::move(recorded)},
-                                           options.max_calls,
-                                           "slot " + core::py_repr(options.slot));
+  // Named locals, not temporaries inside the co_await: GCC 12 mishandles
+  // braced temporaries there.
+  LMInvokeOptions invoke_options{.hyperparameters = std::move(options.hyperparameters),
+                                 .response_schema = std::nullopt,
+                                 .event_emitter = std::move(options.event_emitter),
+                                 .prompt_variables = std::move(recorded)};
+  std::string label = "slot " + core::py_repr(options.slot);
+  auto call = invoke_with_fallbacks(std::move(cascade), std::move(messages),
+                                    std::move(invoke_options), options.max_calls, std::move(label));
+  co_return co_await std::move(call);
 }
 
 core::Value LMComponent::_parse_structured_output(const LMOutput& output) {

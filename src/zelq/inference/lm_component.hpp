@@ -28,9 +28,9 @@ inline constexpr std::string_view DEFAULT_SLOT = "default";
 // What a component declares about one slot: the prompt variables its calls
 // supply, and templates for an invoker that comes without a prompt.
 struct LMComponentSlot {
-  std::set<std::string, std::less<>> prompt_vars;
-  std::optional<std::string> default_system_template;
-  std::optional<std::string> default_user_template;
+  std::set<std::string, std::less<>> prompt_vars{};
+  std::optional<std::string> default_system_template{};
+  std::optional<std::string> default_user_template{};
 };
 
 using LMSlots = std::vector<std::pair<std::string, LMComponentSlot>>;
@@ -38,33 +38,40 @@ using LMInvokerSlots = SlotMap<LMInvokerPtr>;
 using LMFallbackSlots = SlotMap<std::vector<LMInvokerPtr>>;
 
 // Options of LMComponent::_invoke_lm.
+//
+// GCC 12 caution: inside a coroutine, do not write a braced options temporary
+// in the co_await expression itself (`co_await c._invoke_lm({.query = q})`):
+// GCC 12 destroys such aggregate temporaries twice. Build the options, or the
+// awaitable, in a named local first:
+//   InvokeLMOptions options{.query = q};
+//   LMOutput output = co_await c._invoke_lm(std::move(options));
 struct InvokeLMOptions {
   std::string slot = std::string(DEFAULT_SLOT);
   // The query; when set it is the prompt variable "query".
-  std::optional<std::string> query;
-  std::optional<std::vector<Message>> history;
-  std::optional<std::vector<MessageContent>> extra_contents;
+  std::optional<std::string> query{};
+  std::optional<std::vector<Message>> history{};
+  std::optional<std::vector<MessageContent>> extra_contents{};
   // An object or null.
   core::Value hyperparameters = nullptr;
   // Receives the streamed answer; null sends nothing.
-  std::shared_ptr<core::EventEmitter> event_emitter;
+  std::shared_ptr<core::EventEmitter> event_emitter{};
   // The most model calls of this invocation, fallbacks included; nullopt
   // lets every invoker of the slot's cascade be called once.
-  std::optional<int> max_calls;
+  std::optional<int> max_calls{};
   // The other prompt variables, an object.
   core::Value variables = core::Value::object();
 };
 
 // Options of LMComponent::from_config.
 struct FromConfigOptions {
-  ModelIdArg model_id;
+  ModelIdArg model_id{};
   core::Value credentials = nullptr;
   // Invoker configuration; its "response_schema" (a JSON Schema object)
   // makes the invoker answer in that schema.
   core::Value config = nullptr;
   // Templates that replace the class's defaults; nullopt keeps a default.
-  std::optional<std::string> system_template;
-  std::optional<std::string> user_template;
+  std::optional<std::string> system_template{};
+  std::optional<std::string> user_template{};
 };
 
 // Mixin that gives a component language-model access. The class-level

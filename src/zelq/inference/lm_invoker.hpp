@@ -20,8 +20,8 @@
 namespace zelq::inference {
 
 struct PromptBuildOptions {
-  std::string system_template;
-  std::string user_template;
+  std::string system_template{};
+  std::string user_template{};
   // Further prompt-builder settings, an object (null counts as empty). The
   // one setting known is "key_defaults" (an object of default values).
   core::Value prompt_builder_kwargs = core::Value::object();
@@ -45,16 +45,19 @@ class LMPrompt {
 };
 
 // Options of one invocation.
+//
+// GCC 12 caution: do not write a braced LMInvokeOptions temporary inside a
+// co_await expression; GCC 12 destroys it twice. Build it in a named local.
 struct LMInvokeOptions {
   // Request settings of the provider (temperature, max tokens, ...), an
   // object (null counts as empty).
   core::Value hyperparameters = core::Value::object();
   // A JSON Schema the answer must follow; nullopt uses the invoker's own
   // response_schema (none when that is unset too).
-  std::optional<core::Value> response_schema;
+  std::optional<core::Value> response_schema{};
   // Receives the streamed answer when set: ResponseEvent start, content
   // pieces and end, all under one fresh id.
-  std::shared_ptr<core::EventEmitter> event_emitter;
+  std::shared_ptr<core::EventEmitter> event_emitter{};
   // The prompt variables the messages were filled from (an object). For
   // diagnostics and fakes; providers do not send it.
   core::Value prompt_variables = core::Value::object();
@@ -74,7 +77,7 @@ class BaseLMInvoker {
   LMPrompt prompt;
   // The JSON Schema of structured answers, set from the "response_schema"
   // entry of the configuration the invoker was built with.
-  std::optional<core::Value> response_schema;
+  std::optional<core::Value> response_schema{};
 
   // Invokes the model once. Throws ValueError when hyperparameters is
   // neither null nor an object; otherwise whatever the provider throws.

@@ -12,7 +12,7 @@ namespace zelq::inference {
 
 // One thinking (reasoning) part of an output.
 struct Thinking {
-  std::string thinking;
+  std::string thinking{};
 
   bool operator==(const Thinking&) const = default;
 };

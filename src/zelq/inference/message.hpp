@@ -14,10 +14,10 @@ namespace zelq::inference {
 // A non-text content item: bytes with a MIME type, or a URL the provider
 // fetches itself. Exactly one of `data` and `url` is meant to be set.
 struct Attachment {
-  core::Bytes data;
-  std::string mime_type;
-  std::string filename;
-  std::string url;
+  core::Bytes data{};
+  std::string mime_type{};
+  std::string filename{};
+  std::string url{};
 
   static Attachment from_bytes(core::Bytes data, std::string mime_type, std::string filename = {});
   static Attachment from_url(std::string url, std::string mime_type = {});
@@ -63,7 +63,7 @@ std::string_view to_string(MessageRole role);
 // One entry of a conversation: a role and its content items in order.
 struct Message {
   MessageRole role = MessageRole::USER;
-  std::vector<MessageContent> contents;
+  std::vector<MessageContent> contents{};
 
   static Message system(std::string text);
   static Message user(std::string text);

@@ -22,8 +22,8 @@ ModelProvider parse_model_provider(std::string_view text);
 // itself hold slashes ("openai-compatible/meta/llama-3"): the provider part
 // ends at the first slash.
 struct ModelId {
-  std::string provider;
-  std::string name;
+  std::string provider{};
+  std::string name{};
 
   // Parses "provider/name". Throws ValueError naming the text when it has no
   // slash, or an empty provider or name part.
@@ -45,7 +45,7 @@ ModelId to_model_id(const ModelIdArg& model_id);
 // by its provider-side id.
 struct AttachmentStore {
   ModelProvider provider = ModelProvider::OPENAI;
-  std::string id;
+  std::string id{};
 
   // {"provider": "<provider>", "id": "<id>"}: the form kept inside tool
   // keyword arguments.

@@ -29,11 +29,11 @@ class PromptBuilder {
  public:
   struct FormatOptions {
     // Messages placed between the system message and the user message.
-    std::optional<std::vector<Message>> history;
+    std::optional<std::vector<Message>> history{};
     // Content items appended to the user message after its text.
-    std::optional<std::vector<MessageContent>> extra_contents;
+    std::optional<std::vector<MessageContent>> extra_contents{};
     // The query; when set it is the prompt variable "query".
-    std::optional<std::string> query;
+    std::optional<std::string> query{};
     // The other prompt variables, an object (null counts as empty).
     core::Value variables = core::Value::object();
   };

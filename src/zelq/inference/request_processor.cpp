@@ -26,19 +26,23 @@ boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variabl
                            core::py_repr(options.hyperparameters) + ".");
   }
   if (variables.is_null()) variables = core::Value::object();
-  std::vector<Message> messages =
-      prompt_builder_.format({.history = std::move(options.history),
-                              .extra_contents = std::move(options.extra_contents),
-                              .query = std::nullopt,
-                              .variables = variables});
+  // Named locals, not temporaries inside the co_await: GCC 12 mishandles
+  // braced temporaries there.
+  const PromptBuilder::FormatOptions format_options{
+      .history = std::move(options.history),
+      .extra_contents = std::move(options.extra_contents),
+      .query = std::nullopt,
+      .variables = variables};
+  std::vector<Message> messages = prompt_builder_.format(format_options);
   std::vector<LMInvokerPtr> cascade{lm_invoker_};
   cascade.insert(cascade.end(), fallback_lms_.begin(), fallback_lms_.end());
-  co_return co_await invoke_with_fallbacks(std::move(cascade), std::move(messages),
-                                           {.hyperparameters = std::move(options.hyperparameters),
-                                            .response_schema = std::nullopt,
-                                            .event_emitter = std::move(options.event_emitter),
-                                            .prompt_variables = std::move(variables)},
-                                           std::nullopt, "LMRequestProcessor");
+  LMInvokeOptions invoke_options{.hyperparameters = std::move(options.hyperparameters),
+                                 .response_schema = std::nullopt,
+                                 .event_emitter = std::move(options.event_emitter),
+                                 .prompt_variables = std::move(variables)};
+  auto call = invoke_with_fallbacks(std::move(cascade), std::move(messages),
+                                    std::move(invoke_options), std::nullopt, "LMRequestProcessor");
+  co_return co_await std::move(call);
 }
 
 std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> LMRequestProcessor::to_lm_invoker_cascade()

@@ -22,13 +22,17 @@
 namespace zelq::inference {
 
 // Options of LMRequestProcessor::process besides the prompt variables.
+//
+// GCC 12 caution: as with every aggregate options struct, do not write a
+// braced ProcessOptions temporary inside a co_await expression; GCC 12
+// destroys it twice. Build it in a named local first.
 struct ProcessOptions {
-  std::optional<std::vector<Message>> history;
-  std::optional<std::vector<MessageContent>> extra_contents;
+  std::optional<std::vector<Message>> history{};
+  std::optional<std::vector<MessageContent>> extra_contents{};
   // An object or null.
   core::Value hyperparameters = nullptr;
   // Receives the streamed answer; null sends nothing.
-  std::shared_ptr<core::EventEmitter> event_emitter;
+  std::shared_ptr<core::EventEmitter> event_emitter{};
 };
 
 class LMRequestProcessor {
@@ -66,11 +70,11 @@ using LMRequestProcessorPtr = std::shared_ptr<LMRequestProcessor>;
 
 // Options of UsesLM::with_structured_output.
 struct WithStructuredOutputOptions {
-  ModelIdArg model_id;
+  ModelIdArg model_id{};
   // The JSON Schema object the answers must follow.
-  core::Value response_schema;
-  std::string system_template;
-  std::string user_template;
+  core::Value response_schema{};
+  std::string system_template{};
+  std::string user_template{};
   core::Value credentials = nullptr;
   // Further invoker configuration (an object or null); its
   // "response_schema" is replaced by `response_schema`.

@@ -1,0 +1,88 @@
+#include "zelq/inference/request_processor.hpp"
+
+#include <gtest/gtest.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/inference/testing/scripted_lm_invoker.hpp"
+
+namespace zelq::inference {
+namespace {
+
+using core::Value;
+using testing::ScriptedLMInvoker;
+
+// A component that reaches the model through a request processor.
+class Judge : public UsesLM {
+ public:
+  Judge(LMRequestProcessorPtr processor, int batch_size)
+      : lm_request_processor(std::move(processor)), batch_size(batch_size) {}
+  LMRequestProcessorPtr lm_request_processor;
+  int batch_size;
+};
+
+TEST(LMRequestProcessorTest, ProcessFillsThePromptAndFallsBack) {
+  auto main = std::make_shared<ScriptedLMInvoker>();
+  auto fallback = std::make_shared<ScriptedLMInvoker>();
+  LMRequestProcessor processor(PromptBuilder("Context: {context}", "{query}"), main, {fallback});
+  main->push_exception(core::RuntimeError("down"));
+  fallback->push_text("answer");
+  auto emitter = std::make_shared<testing::RecordingEventEmitter>();
+  auto output =
+      core::run_sync(processor.process(Value{{"query", "q"}, {"context", "c"}},
+                                       {.history = std::vector<Message>{Message::user("before")},
+                                        .hyperparameters = Value{{"top_p", 1}},
+                                        .event_emitter = emitter}));
+  EXPECT_EQ(output.text(), "answer");
+  const auto request = fallback->requests().at(0);
+  EXPECT_EQ(request.messages, (std::vector<Message>{Message::system("Context: c"),
+                                                    Message::user("before"), Message::user("q")}));
+  EXPECT_EQ(request.prompt_variables.dump(), R"({"query":"q","context":"c"})");
+  EXPECT_EQ(request.hyperparameters, (Value{{"top_p", 1}}));
+  EXPECT_EQ(emitter->types().size(), 3u);
+  EXPECT_THROW(core::run_sync(processor.process(Value{{"query", "q"}})), core::KeyError);
+  EXPECT_EQ(main->call_count(), 1u);
+  EXPECT_THROW(LMRequestProcessor(PromptBuilder(), nullptr), core::ValueError);
+}
+
+TEST(LMRequestProcessorTest, CascadeIsTheInvokerWithThePromptAndItsFallbacks) {
+  auto main = std::make_shared<ScriptedLMInvoker>();
+  auto fallback = std::make_shared<ScriptedLMInvoker>();
+  LMRequestProcessor processor(PromptBuilder("S", "{query}", Value{{"query", "?"}}), main,
+                               {fallback});
+  auto [invoker, fallbacks] = processor.to_lm_invoker_cascade();
+  EXPECT_EQ(invoker, main);
+  EXPECT_EQ(fallbacks, std::vector<LMInvokerPtr>{fallback});
+  EXPECT_EQ(main->prompt.prompt_builder.system_template(), "S");
+  EXPECT_EQ(main->prompt.prompt_builder.key_defaults(), (Value{{"query", "?"}}));
+}
+
+TEST(UsesLMTest, WithStructuredOutputAndParsing) {
+  testing::register_scripted_provider();
+  const Value schema = {{"title", "RelevantChunks"}, {"type", "object"}};
+  auto judge = UsesLM::with_structured_output<Judge>({.model_id = "scripted/judge",
+                                                      .response_schema = schema,
+                                                      .system_template = "Judge {context}"},
+                                                     3);
+  EXPECT_EQ(judge->batch_size, 3);
+  const auto& processor = *judge->lm_request_processor;
+  EXPECT_EQ(processor.prompt_builder().system_template(), "Judge {context}");
+  EXPECT_EQ(processor.prompt_builder().user_template(), "");
+  EXPECT_EQ(processor.lm_invoker()->response_schema, schema);
+  EXPECT_THROW(UsesLM::with_structured_output<Judge>(
+                   {.model_id = "scripted/judge", .response_schema = "RelevantChunks"}, 1),
+               core::ValueError);
+
+  LMOutput structured;
+  structured.set_structured_output(Value{{"file_name", {"a.pdf"}}});
+  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "file_name", Value::array()),
+            Value::array({"a.pdf"}));
+  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "title", "none"), "none");
+  LMOutput text;
+  text.add_text("not json");
+  EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array()), Value::array());
+}
+
+}  // namespace
+}  // namespace zelq::inference
