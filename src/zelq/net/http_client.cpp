@@ -1,0 +1,141 @@
+#include "zelq/net/http_client.hpp"
+
+#include <algorithm>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_connection.hpp"
+
+namespace zelq::net {
+namespace {
+
+constexpr std::size_t kChunkSize = 16 * 1024;
+
+bool is_token(std::string_view text) {
+  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
+  return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           kSymbols.find(c) != std::string_view::npos;
+  });
+}
+
+// A header name as it may appear in a message: printable ASCII only.
+std::string printable(std::string_view text) {
+  std::string out(text.substr(0, 100));
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f) c = '?';
+  }
+  return out;
+}
+
+void validate_headers(const HttpHeaders& headers, std::string_view what) {
+  for (const auto& [name, value] : headers) {
+    if (!is_token(name)) {
+      throw core::ValueError("invalid " + std::string(what) + " name '" + printable(name) + "'");
+    }
+    if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+      throw core::ValueError("invalid value of " + std::string(what) + " '" + name +
+                             "': it contains CR, LF or NUL");
+    }
+    for (std::string_view managed : {"Content-Length", "Transfer-Encoding", "Connection"}) {
+      if (iequals(name, managed)) {
+        throw core::ValueError(std::string(what) + " '" + name +
+                               "' is set by the HTTP client and must not be given");
+      }
+    }
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+void validate_request(const HttpRequest& request) {
+  if (!is_token(request.method)) {
+    throw core::ValueError("invalid HTTP method '" + printable(request.method) +
+                           "': expected a token such as GET or POST");
+  }
+  validate_headers(request.headers, "HTTP header");
+}
+
+void validate_options(const HttpClientOptions& options) {
+  auto positive = [](std::chrono::milliseconds value, const char* name) {
+    if (value.count() <= 0) throw core::ValueError(std::string(name) + " must be positive");
+  };
+  positive(options.connect_timeout, "connect_timeout");
+  positive(options.idle_timeout, "idle_timeout");
+  if (options.request_timeout) positive(*options.request_timeout, "request_timeout");
+  validate_headers(options.default_headers, "default HTTP header");
+}
+
+}  // namespace detail
+
+BodyReader::BodyReader(std::shared_ptr<detail::Connection> connection)
+    : connection_(std::move(connection)) {}
+
+BodyReader::~BodyReader() { close(); }
+
+void BodyReader::close() noexcept {
+  if (connection_) connection_->close();
+}
+
+boost::asio::awaitable<std::string> BodyReader::read_some() {
+  auto connection = connection_;
+  std::string chunk;
+  if (!connection) co_return chunk;
+  chunk.resize(kChunkSize);
+  auto n = co_await connection->read_body(chunk.data(), chunk.size());
+  chunk.resize(n);
+  co_return chunk;
+}
+
+boost::asio::awaitable<std::string> BodyReader::read_all(std::size_t max_bytes) {
+  auto connection = connection_;
+  std::string body;
+  if (!connection) co_return body;
+  while (true) {
+    auto size = body.size();
+    body.resize(size + kChunkSize);
+    auto n = co_await connection->read_body(body.data() + size, kChunkSize);
+    body.resize(size + n);
+    if (n == 0) co_return body;
+    if (body.size() > max_bytes) {
+      connection->close();
+      throw core::RuntimeError("response body exceeds the limit of " + std::to_string(max_bytes) +
+                               " bytes");
+    }
+  }
+}
+
+HttpClient::HttpClient(HttpClientOptions options)
+    : state_(detail::make_client_state(std::move(options))) {}
+
+const HttpClientOptions& HttpClient::options() const noexcept {
+  return detail::options_of(*state_);
+}
+
+boost::asio::awaitable<HttpResponse> HttpClient::request(HttpRequest request) const {
+  return do_request(state_, std::move(request));
+}
+
+boost::asio::awaitable<HttpStream> HttpClient::stream(HttpRequest request) const {
+  return do_stream(state_, std::move(request));
+}
+
+boost::asio::awaitable<HttpResponse> HttpClient::do_request(
+    std::shared_ptr<const detail::ClientState> state, HttpRequest request) {
+  auto limit = detail::options_of(*state).max_body_size;
+  auto opened = co_await detail::open_connection(std::move(state), std::move(request), limit);
+  HttpResponse response;
+  static_cast<HttpResponseHead&>(response) = std::move(opened.head);
+  BodyReader body(std::move(opened.connection));
+  response.body = co_await body.read_all(limit);
+  co_return response;
+}
+
+boost::asio::awaitable<HttpStream> HttpClient::do_stream(
+    std::shared_ptr<const detail::ClientState> state, HttpRequest request) {
+  auto opened = co_await detail::open_connection(std::move(state), std::move(request), {});
+  co_return HttpStream{std::move(opened.head), BodyReader(std::move(opened.connection))};
+}
+
+}  // namespace zelq::net

@@ -1,0 +1,129 @@
+// Asynchronous HTTP/1.1 client over TCP or TLS, one connection per request.
+//
+// Every call is a coroutine that runs on the awaiting coroutine's executor and
+// starts no threads (name lookups use Asio's resolver thread). That executor
+// must not run a call's handlers concurrently: use an io_context run by one
+// thread, or a strand. Errors:
+//   - zelq::core::ValueError: a bad URL, method or header, before any I/O;
+//   - ConnectionError: resolving, connecting, TLS (including certificate and
+//     host name verification) or a connection that broke or sent malformed
+//     HTTP;
+//   - zelq::core::TimeoutError: one of our own deadlines passed;
+//   - zelq::core::RuntimeError: a whole body exceeded max_body_size;
+//   - boost::system::system_error with operation_aborted: the caller cancelled
+//     (terminal cancellation of the awaiting coroutine).
+// After any of these the connection is closed. A non-2xx status is not an
+// error here: it is returned like any response (see HttpError).
+// Texts of errors never contain header values or the URL's query.
+//
+// With g++ 12, build a request in a named variable rather than writing
+// `co_await client.request({...})`: that compiler miscompiles a braced
+// aggregate temporary inside a co_await expression (its strings end up
+// pointing into the wrong storage).
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "zelq/net/http_message.hpp"
+
+namespace zelq::net {
+
+namespace detail {
+class Connection;
+struct ClientState;
+}  // namespace detail
+
+struct HttpClientOptions {
+  // Limit for resolving the host, connecting and the TLS handshake together.
+  std::chrono::milliseconds connect_timeout{10'000};
+  // Limit for the whole call, from its start to the end of the body (for
+  // HttpClient::stream, to the end of reading the body). None by default.
+  std::optional<std::chrono::milliseconds> request_timeout{};
+  // Longest wait for any progress once connected: each write of the request
+  // and each read of the response must complete within it.
+  std::chrono::milliseconds idle_timeout{60'000};
+  // Verify the server's certificate chain against the system CA store (plus
+  // `extra_ca_pem`) and the certificate's name against the URL's host. Turning
+  // this off makes TLS open to interception: only for tests and debugging.
+  bool verify_tls = true;
+  // PEM text of additional trusted CA certificates (for a private CA).
+  std::string extra_ca_pem{};
+  // Largest body HttpClient::request reads into memory; larger ones fail with
+  // zelq::core::RuntimeError. Streamed bodies have no limit.
+  std::size_t max_body_size = std::size_t{16} << 20;
+  // Sent with every request unless the request has a field of the same name.
+  HttpHeaders default_headers = {{"User-Agent", "zelq-net/0.1"}};
+};
+
+// Reads a streamed response body. Move-only; owns the connection, which is
+// closed when the body ends, when a read fails or is cancelled, by close(),
+// and when the reader is destroyed. One read at a time.
+class BodyReader {
+ public:
+  BodyReader() = default;  // an already finished body
+  BodyReader(BodyReader&&) noexcept = default;
+  BodyReader& operator=(BodyReader&&) noexcept = default;
+  ~BodyReader();
+
+  // Returns the next bytes of the body as they arrive (chunked transfer
+  // encoding already removed), or "" once the body has ended; later calls keep
+  // returning "". Throws the errors listed at the top of this file; after an
+  // error or cancellation every later call throws ConnectionError. The reader
+  // must stay alive until the returned awaitable completes.
+  boost::asio::awaitable<std::string> read_some();
+
+  // Reads the rest of the body. Throws zelq::core::RuntimeError when it holds
+  // more than `max_bytes`, otherwise like read_some.
+  boost::asio::awaitable<std::string> read_all(std::size_t max_bytes);
+
+  // Closes the connection now; the body ends. No effect when already closed.
+  void close() noexcept;
+
+ private:
+  friend class HttpClient;
+  explicit BodyReader(std::shared_ptr<detail::Connection> connection);
+
+  std::shared_ptr<detail::Connection> connection_;
+};
+
+// A response whose body is read piecewise.
+struct HttpStream {
+  HttpResponseHead head;
+  BodyReader body;
+};
+
+// Copyable handle; copies share options and the TLS context. A call in
+// progress keeps what it needs alive, so the client may be destroyed while
+// calls run.
+class HttpClient {
+ public:
+  // Throws zelq::core::ValueError when `extra_ca_pem` holds no valid
+  // certificate, or when the TLS context cannot be set up.
+  explicit HttpClient(HttpClientOptions options = {});
+
+  // Sends `request` and reads the whole response, of any status. Throws the
+  // errors listed at the top of this file.
+  boost::asio::awaitable<HttpResponse> request(HttpRequest request) const;
+
+  // Sends `request` and returns once the response head has arrived; the body
+  // is read from HttpStream::body (a response without body has an empty one).
+  // The request timeout, if any, also bounds reading the body.
+  boost::asio::awaitable<HttpStream> stream(HttpRequest request) const;
+
+  const HttpClientOptions& options() const noexcept;
+
+ private:
+  static boost::asio::awaitable<HttpResponse> do_request(
+      std::shared_ptr<const detail::ClientState> state, HttpRequest request);
+  static boost::asio::awaitable<HttpStream> do_stream(
+      std::shared_ptr<const detail::ClientState> state, HttpRequest request);
+
+  std::shared_ptr<const detail::ClientState> state_;
+};
+
+}  // namespace zelq::net

@@ -1,0 +1,401 @@
+#include "zelq/net/http_client.hpp"
+
+#include <gtest/gtest.h>
+
+// With sanitizers on, GCC 12 reports a false maybe-uninitialized inside
+// Beast's request parser (an optional content length).
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <boost/asio.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+#include <functional>
+#include <future>
+#include <string>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/sse_reader.hpp"
+
+namespace zelq::net {
+namespace {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+using Script = std::function<asio::awaitable<void>(tcp::socket&)>;
+
+// Requests inside coroutines are named variables: g++ 12 miscompiles a braced
+// aggregate temporary written directly in a co_await expression.
+
+asio::awaitable<void> send(tcp::socket& socket, std::string bytes) {
+  co_await asio::async_write(socket, asio::buffer(bytes), asio::use_awaitable);
+}
+
+asio::awaitable<void> pause(std::chrono::milliseconds duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+// Reads until the client closes the connection.
+asio::awaitable<void> wait_for_close(tcp::socket& socket) {
+  char byte;
+  while (true) {
+    auto [ec, n] = co_await socket.async_read_some(asio::buffer(&byte, 1),
+                                                   asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return;
+  }
+}
+
+// Accepts one connection on 127.0.0.1, reads one request with Beast, then
+// plays a script of raw writes, pauses and closes.
+class Server {
+ public:
+  explicit Server(asio::io_context& io)
+      : acceptor_(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)) {}
+
+  std::string url(const std::string& path = "/") const {
+    return "http://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + path;
+  }
+  std::string endpoint() const {
+    return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port());
+  }
+
+  void start(Script script) {
+    asio::co_spawn(acceptor_.get_executor(), serve(std::move(script)), asio::detached);
+  }
+
+  http::request<http::string_body> seen;
+  bool done = false;
+
+ private:
+  asio::awaitable<void> serve(Script script) {
+    auto socket = co_await acceptor_.async_accept(asio::use_awaitable);
+    socket.set_option(tcp::no_delay(true));
+    boost::beast::flat_buffer buffer;
+    co_await http::async_read(socket, buffer, seen, asio::use_awaitable);
+    try {
+      co_await script(socket);
+    } catch (const boost::system::system_error&) {
+      // The client may hang up while the script writes.
+    }
+    done = true;
+  }
+
+  tcp::acceptor acceptor_;
+};
+
+// Runs `client` (an awaitable, or a function returning one) to completion on
+// `io` and returns its result or rethrows its exception.
+template <class Client>
+auto run(asio::io_context& io, Client client) {
+  io.restart();
+  auto future = asio::co_spawn(io, std::move(client), asio::use_future);
+  io.run_for(20s);
+  if (future.wait_for(0s) != std::future_status::ready) throw std::runtime_error("test hung");
+  return future.get();
+}
+
+Script reply(std::string bytes) {
+  return [bytes](tcp::socket& socket) -> asio::awaitable<void> { co_await send(socket, bytes); };
+}
+
+HttpResponse fetch(Script script, HttpRequest request = {}, HttpClientOptions options = {}) {
+  asio::io_context io;
+  Server server(io);
+  server.start(std::move(script));
+  if (request.url.empty()) request.url = server.url();
+  HttpClient client(std::move(options));
+  return run(io, client.request(std::move(request)));
+}
+
+template <class Error>
+std::string error_of(const std::function<void()>& call) {
+  try {
+    call();
+  } catch (const Error& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+TEST(HttpClient, RequestAndResponseFraming) {
+  asio::io_context io;
+  Server server(io);
+  server.start(
+      reply("HTTP/1.1 201 Created\r\nContent-Type: text/plain\r\nContent-Length: 5\r\n\r\nhello"));
+  HttpClient client;
+  auto response = run(io, client.request({.method = "POST",
+                                          .url = server.url("/v1/x?k=1"),
+                                          .headers = {{"X-Test", "1"}, {"user-agent", "mine"}},
+                                          .body = "ping"}));
+  EXPECT_EQ(response.status, 201);
+  EXPECT_EQ(response.reason, "Created");
+  EXPECT_EQ(find_header(response.headers, "content-type"), "text/plain");
+  EXPECT_EQ(response.body, "hello");
+  EXPECT_EQ(server.seen.method_string(), "POST");
+  EXPECT_EQ(server.seen.target(), "/v1/x?k=1");
+  EXPECT_EQ(server.seen[http::field::host], server.endpoint());
+  EXPECT_EQ(server.seen[http::field::connection], "close");
+  EXPECT_EQ(server.seen[http::field::user_agent], "mine");
+  EXPECT_EQ(server.seen["X-Test"], "1");
+  EXPECT_EQ(server.seen.body(), "ping");
+
+  auto chunked =
+      fetch(reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                  "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\nX-Trailer: t\r\n\r\n"));
+  EXPECT_EQ(chunked.body, "hello world");
+  auto until_close = fetch(reply("HTTP/1.1 200 OK\r\n\r\nuntil close"));
+  EXPECT_EQ(until_close.body, "until close");
+  auto head = fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"), {.method = "HEAD"});
+  EXPECT_EQ(head.body, "");
+  auto no_content = fetch(reply("HTTP/1.1 204 No Content\r\n\r\n"));
+  EXPECT_EQ(no_content.status, 204);
+}
+
+TEST(HttpClient, StreamsIrregularPiecesAndEvents) {
+  asio::io_context io;
+  Server server(io);
+  server.start([](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nab");
+    for (std::string piece : {"c\r", "\n4\r\nde", "fg\r\n2", "\r\nhi\r\n0\r\n", "\r\n"}) {
+      co_await pause(5ms);
+      co_await send(socket, piece);
+    }
+  });
+  HttpClient client;
+  auto pieces = run(io, [&]() -> asio::awaitable<std::vector<std::string>> {
+    HttpRequest request{.url = server.url()};
+    auto stream = co_await client.stream(std::move(request));
+    std::vector<std::string> out;
+    for (auto piece = co_await stream.body.read_some(); !piece.empty();
+         piece = co_await stream.body.read_some()) {
+      out.push_back(piece);
+    }
+    EXPECT_EQ(co_await stream.body.read_some(), "");
+    co_return out;
+  });
+  std::string joined;
+  for (const auto& piece : pieces) joined += piece;
+  EXPECT_EQ(joined, "abcdefghi");
+  EXPECT_GT(pieces.size(), 2u);
+
+  asio::io_context io2;
+  Server sse(io2);
+  sse.start([](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 49\r\n\r\n: hi\r");
+    for (std::string piece :
+         {"\ndata: a\r", "\n\r", "\nid: 7\nevent: e\ndata: b\n", "data: c\n\n"}) {
+      co_await pause(5ms);
+      co_await send(socket, piece);
+    }
+  });
+  auto events = run(io2, [&]() -> asio::awaitable<std::vector<SseEvent>> {
+    HttpRequest request{.url = sse.url()};
+    SseReader reader((co_await client.stream(std::move(request))).body);
+    std::vector<SseEvent> out;
+    while (auto event = co_await reader.next()) out.push_back(std::move(*event));
+    co_return out;
+  });
+  EXPECT_EQ(events, (std::vector<SseEvent>{{"message", "a", ""}, {"e", "b\nc", "7"}}));
+}
+
+TEST(HttpClient, OwnDeadlinesAreTimeoutErrors) {
+  auto stall = [](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
+    co_await wait_for_close(socket);
+  };
+  HttpClientOptions idle{.idle_timeout = 200ms};
+  asio::io_context io;
+  Server server(io);
+  server.start(stall);
+  HttpClient client(idle);
+  std::string received;
+  auto message = error_of<core::TimeoutError>([&] {
+    run(io, [&]() -> asio::awaitable<void> {
+      HttpRequest request{.url = server.url()};
+      auto stream = co_await client.stream(std::move(request));
+      while (true) {
+        auto piece = co_await stream.body.read_some();
+        if (piece.empty()) co_return;
+        received += piece;
+      }
+    });
+  });
+  EXPECT_EQ(message, "connection to " + server.endpoint() + " was idle for more than 200 ms");
+  EXPECT_EQ(received, "abc");
+  EXPECT_TRUE(server.done);  // the client closed the connection
+
+  EXPECT_EQ(error_of<core::TimeoutError>([&] { fetch(stall, {}, idle); }).substr(0, 14),
+            "connection to ");
+
+  // The idle deadline is re-armed at every read: a body that trickles in for
+  // longer than the idle timeout in total still arrives.
+  auto slow_body = [](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n");
+    for (int i = 0; i < 12; ++i) {
+      co_await pause(20ms);
+      co_await send(socket, "z");
+    }
+  };
+  EXPECT_EQ(fetch(slow_body, {}, {.idle_timeout = 150ms}).body, "zzzzzzzzzzzz");
+
+  // Bytes trickle in faster than the idle timeout, so only the whole-request
+  // deadline can end the call. The query stays out of the message.
+  auto trickle = [](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+    for (int i = 0; i < 100000; ++i) {
+      co_await send(socket, "x");
+      co_await pause(10ms);
+    }
+  };
+  asio::io_context io2;
+  Server slow(io2);
+  slow.start(trickle);
+  HttpClient bounded({.request_timeout = 150ms, .idle_timeout = 1000ms});
+  EXPECT_EQ(error_of<core::TimeoutError>(
+                [&] { run(io2, bounded.request({.url = slow.url("/x?key=secret")})); }),
+            "request to " + slow.url("/x") + " timed out after 150 ms");
+}
+
+TEST(HttpClient, BrokenConnectionsAreConnectionErrors) {
+  auto closed_early = "connection to 127.0.0.1:";
+  auto message = error_of<ConnectionError>(
+      [] { fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this")); });
+  EXPECT_EQ(message.rfind(closed_early, 0), 0u) << message;
+  EXPECT_NE(message.find(" closed before the response was complete"), std::string::npos);
+  EXPECT_NE(error_of<ConnectionError>([] {
+              fetch(reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab"));
+            }),
+            "no error");
+  EXPECT_NE(error_of<ConnectionError>([] { fetch(reply("")); }), "no error");
+  EXPECT_NE(error_of<ConnectionError>([] { fetch(reply("garbage\r\n\r\n")); }), "no error");
+
+  asio::io_context io;
+  std::uint16_t port;
+  {
+    tcp::acceptor closed(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    port = closed.local_endpoint().port();
+  }
+  auto endpoint = "127.0.0.1:" + std::to_string(port);
+  HttpClient client;
+  EXPECT_EQ(error_of<ConnectionError>(
+                [&] { run(io, client.request({.url = "http://" + endpoint + "/"})); }),
+            "connecting to " + endpoint + " failed: Connection refused");
+}
+
+TEST(HttpClient, ErrorStatusIsAResponse) {
+  auto response =
+      fetch(reply("HTTP/1.1 429 Too Many Requests\r\nRetry-After: 3\r\nContent-Length: 39\r\n\r\n"
+                  R"({"error":{"message":"Slow down","x":1}})"));
+  EXPECT_EQ(response.status, 429);
+  EXPECT_FALSE(response.ok());
+  auto error = HttpError::from_response(response, response.body);
+  EXPECT_EQ(error.message(), "Slow down");
+  EXPECT_EQ(error.retry_after(), 3s);
+  EXPECT_THROW(throw_for_status(response), HttpError);
+
+  asio::io_context io;
+  Server server(io);
+  server.start(reply("HTTP/1.1 503 Busy\r\nContent-Length: 4\r\n\r\nbusy"));
+  HttpClient client;
+  auto streamed = run(io, [&]() -> asio::awaitable<std::string> {
+    HttpRequest request{.url = server.url()};
+    auto stream = co_await client.stream(std::move(request));
+    co_return HttpError::from_response(stream.head, co_await stream.body.read_all(1000)).what();
+  });
+  EXPECT_EQ(streamed, "HTTP 503: busy");
+}
+
+TEST(HttpClient, CancellationIsNotATimeout) {
+  asio::io_context io;
+  Server server(io);
+  server.start([](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nab");
+    co_await wait_for_close(socket);
+  });
+  HttpClient client({.idle_timeout = 10s});
+  std::optional<HttpStream> stream;
+  bool reading = false;
+  asio::cancellation_signal signal;
+  std::exception_ptr error;
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        HttpRequest request{.url = server.url()};
+        stream.emplace(co_await client.stream(std::move(request)));
+        EXPECT_EQ(co_await stream->body.read_some(), "ab");
+        reading = true;
+        co_await stream->body.read_some();
+      },
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e) { error = e; }));
+  // Once `reading` is set the client is suspended in its read.
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        while (!reading) co_await asio::post(io, asio::use_awaitable);
+        signal.emit(asio::cancellation_type::terminal);
+      },
+      asio::detached);
+  io.run_for(20s);
+  ASSERT_TRUE(error);
+  try {
+    std::rethrow_exception(error);
+  } catch (const boost::system::system_error& e) {
+    EXPECT_EQ(e.code(), asio::error::operation_aborted);
+  }
+  EXPECT_TRUE(server.done);  // the connection was closed
+  io.restart();
+  EXPECT_THROW(run(io, stream->body.read_some()), ConnectionError);
+}
+
+TEST(HttpClient, LimitsAndInvalidInput) {
+  HttpClientOptions small{.max_body_size = 10};
+  auto too_large = error_of<core::RuntimeError>(
+      [&] { fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\n01234567890"), {}, small); });
+  EXPECT_TRUE(too_large.starts_with("response body from http://127.0.0.1:")) << too_large;
+  EXPECT_TRUE(too_large.ends_with("/ exceeds the limit of 10 bytes")) << too_large;
+  EXPECT_THROW(fetch(reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                           "6\r\n012345\r\n6\r\n012345\r\n0\r\n\r\n"),
+                     {}, small),
+               core::RuntimeError);
+  EXPECT_EQ(fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789"), {}, small).body,
+            "0123456789");
+
+  asio::io_context streamed;
+  Server server(streamed);
+  server.start(reply("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n0123456789"));
+  HttpClient unlimited;
+  EXPECT_EQ(error_of<core::RuntimeError>([&] {
+              run(streamed, [&]() -> asio::awaitable<void> {
+                HttpRequest request{.url = server.url()};
+                auto stream = co_await unlimited.stream(std::move(request));
+                co_await stream.body.read_all(5);
+              });
+            }),
+            "response body exceeds the limit of 5 bytes");
+
+  // Validation happens before any connection: nothing listens on port 9.
+  asio::io_context io;
+  HttpClient client;
+  auto invalid = [&](HttpRequest request) {
+    return error_of<core::ValueError>([&] { run(io, client.request(std::move(request))); });
+  };
+  EXPECT_EQ(invalid({.method = "GE T", .url = "http://127.0.0.1:9/"}),
+            "invalid HTTP method 'GE T': expected a token such as GET or POST");
+  EXPECT_EQ(invalid({.url = "http://127.0.0.1:9/",
+                     .headers = {{"Authorization", "Bearer x\r\nEvil: 1"}}}),
+            "invalid value of HTTP header 'Authorization': it contains CR, LF or NUL");
+  EXPECT_EQ(invalid({.url = "http://127.0.0.1:9/", .headers = {{"Content-Length", "3"}}}),
+            "HTTP header 'Content-Length' is set by the HTTP client and must not be given");
+  EXPECT_EQ(invalid({.url = "http://127.0.0.1:9/", .headers = {{"Bad Name", "v"}}}),
+            "invalid HTTP header name 'Bad Name'");
+  EXPECT_EQ(invalid({.url = "ftp://127.0.0.1:9/"}),
+            "invalid URL 'ftp://127.0.0.1:9/': unsupported scheme 'ftp' (expected http or https)");
+  EXPECT_EQ(error_of<core::ValueError>([] { HttpClient({.idle_timeout = 0ms}); }),
+            "idle_timeout must be positive");
+}
+
+}  // namespace
+}  // namespace zelq::net

@@ -1,0 +1,59 @@
+// Internal: the connection behind one request. Beast and OpenSSL stay in
+// http_connection.cpp.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "zelq/net/http_client.hpp"
+
+namespace zelq::net::detail {
+
+// Options and the TLS context, shared by a client's copies and its calls.
+struct ClientState;
+
+// Throws zelq::core::ValueError for invalid options (see validate_options) or
+// an unusable extra_ca_pem.
+std::shared_ptr<const ClientState> make_client_state(HttpClientOptions options);
+const HttpClientOptions& options_of(const ClientState& state) noexcept;
+
+// Throws zelq::core::ValueError for a method that is not an HTTP token, or a
+// header field with a malformed name, a value with CR, LF or NUL, or a name the
+// client sets itself (Content-Length, Transfer-Encoding, Connection). Messages
+// name the field, never its value.
+void validate_request(const HttpRequest& request);
+
+// Throws zelq::core::ValueError for non-positive timeouts or bad default
+// headers (as validate_request).
+void validate_options(const HttpClientOptions& options);
+
+// An open connection positioned at the start of a response body.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+
+  // Reads up to `capacity` (> 0) body bytes into `out` and returns how many;
+  // 0 once the body has ended, after which the connection is closed. `out`
+  // must stay valid until the awaitable completes. Errors as HttpClient's.
+  virtual boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) = 0;
+
+  // Closes the socket; later reads throw ConnectionError (or return 0 when the
+  // body had already ended).
+  virtual void close() noexcept = 0;
+};
+
+struct OpenedResponse {
+  HttpResponseHead head;
+  std::shared_ptr<Connection> connection;
+};
+
+// Validates `request`, connects, sends it and reads the response head.
+// `body_limit` is the largest body the connection accepts (nullopt: any).
+boost::asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientState> state,
+                                                       HttpRequest request,
+                                                       std::optional<std::uint64_t> body_limit);
+
+}  // namespace zelq::net::detail

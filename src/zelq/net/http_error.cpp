@@ -1,0 +1,155 @@
+#include "zelq/net/http_error.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <limits>
+#include <nlohmann/json.hpp>
+
+namespace zelq::net {
+namespace {
+
+constexpr std::size_t kMaxJsonMessage = 2000;
+constexpr std::size_t kMaxBodyMessage = 500;
+
+std::string_view trim(std::string_view s) {
+  auto first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string truncate(std::string_view s, std::size_t limit) {
+  if (s.size() <= limit) return std::string(s);
+  auto cut = limit;
+  // Do not split a UTF-8 sequence: back up over continuation bytes.
+  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+  return std::string(s.substr(0, cut)) + "...";
+}
+
+std::optional<std::int64_t> parse_digits(std::string_view s) {
+  if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
+  }
+  std::int64_t value = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+  if (ec == std::errc::result_out_of_range) return std::numeric_limits<std::int32_t>::max();
+  return value;
+}
+
+int month_number(std::string_view token) {
+  static constexpr std::array<std::string_view, 12> kMonths = {
+      "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  auto it = std::find(kMonths.begin(), kMonths.end(), token);
+  return it == kMonths.end() ? 0 : static_cast<int>(it - kMonths.begin()) + 1;
+}
+
+bool is_weekday(std::string_view token) {
+  static constexpr std::array<std::string_view, 7> kDays = {"Mon", "Tue", "Wed", "Thu",
+                                                            "Fri", "Sat", "Sun"};
+  static constexpr std::array<std::string_view, 7> kLong = {
+      "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
+  return std::find(kDays.begin(), kDays.end(), token) != kDays.end() ||
+         std::find(kLong.begin(), kLong.end(), token) != kLong.end();
+}
+
+// "hh:mm:ss" -> seconds of the day.
+std::optional<std::chrono::seconds> parse_time(std::string_view token) {
+  if (token.size() != 8 || token[2] != ':' || token[5] != ':') return std::nullopt;
+  auto h = parse_digits(token.substr(0, 2));
+  auto m = parse_digits(token.substr(3, 2));
+  auto s = parse_digits(token.substr(6, 2));
+  if (!h || !m || !s || *h > 23 || *m > 59 || *s > 60) return std::nullopt;
+  return std::chrono::seconds(*h * 3600 + *m * 60 + *s);
+}
+
+// The three HTTP-date forms share their tokens; only their order and the
+// year's width differ, so the tokens are classified rather than positioned.
+std::optional<std::chrono::sys_seconds> parse_http_date(std::string_view text) {
+  std::optional<std::int64_t> day, year;
+  std::optional<std::chrono::seconds> time;
+  int month = 0;
+  while (!text.empty()) {
+    auto end = std::min(text.find_first_of(" ,-"), text.size());
+    auto token = text.substr(0, end);
+    text.remove_prefix(std::min(end + 1, text.size()));
+    if (token.empty() || token == "GMT" || is_weekday(token)) continue;
+    if (token.find(':') != std::string_view::npos) {
+      if (time || !(time = parse_time(token))) return std::nullopt;
+    } else if (auto number = parse_digits(token)) {
+      if (!day && token.size() <= 2) {
+        day = number;
+      } else if (!year && (token.size() == 4 || token.size() == 2)) {
+        year = token.size() == 4 ? *number : *number + (*number < 70 ? 2000 : 1900);
+      } else {
+        return std::nullopt;
+      }
+    } else if (int m = month_number(token); m != 0 && month == 0) {
+      month = m;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (!day || !year || !time || month == 0) return std::nullopt;
+  std::chrono::year_month_day date{std::chrono::year(static_cast<int>(*year)),
+                                   std::chrono::month(static_cast<unsigned>(month)),
+                                   std::chrono::day(static_cast<unsigned>(*day))};
+  if (!date.ok()) return std::nullopt;
+  return std::chrono::sys_days(date) + *time;
+}
+
+std::string format_what(int status, const std::string& message) {
+  auto text = "HTTP " + std::to_string(status);
+  return message.empty() ? text : text + ": " + message;
+}
+
+}  // namespace
+
+HttpError::HttpError(int status, std::string message,
+                     std::optional<std::chrono::seconds> retry_after)
+    : std::runtime_error(format_what(status, message)),
+      status_(status),
+      message_(std::move(message)),
+      retry_after_(retry_after) {}
+
+HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
+                                   std::chrono::system_clock::time_point now) {
+  std::optional<std::chrono::seconds> retry_after;
+  if (auto value = find_header(head.headers, "Retry-After")) {
+    retry_after = parse_retry_after(*value, now);
+  }
+  return HttpError(head.status, server_message(body), retry_after);
+}
+
+void throw_for_status(const HttpResponse& response) {
+  if (!response.ok()) throw HttpError::from_response(response, response.body);
+}
+
+std::string server_message(std::string_view body) {
+  auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  if (!json.is_discarded() && json.is_object()) {
+    auto text_of = [](const nlohmann::json& object, const char* key) -> const nlohmann::json* {
+      auto it = object.find(key);
+      return it != object.end() && it->is_string() ? &*it : nullptr;
+    };
+    const nlohmann::json* found = nullptr;
+    if (auto error = json.find("error"); error != json.end()) {
+      found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
+    }
+    if (found == nullptr) found = text_of(json, "message");
+    if (found != nullptr) return truncate(found->get_ref<const std::string&>(), kMaxJsonMessage);
+  }
+  return truncate(trim(body), kMaxBodyMessage);
+}
+
+std::optional<std::chrono::seconds> parse_retry_after(std::string_view value,
+                                                      std::chrono::system_clock::time_point now) {
+  value = trim(value);
+  if (auto delta = parse_digits(value)) return std::chrono::seconds(*delta);
+  auto date = parse_http_date(value);
+  if (!date) return std::nullopt;
+  auto wait = std::chrono::ceil<std::chrono::seconds>(*date - now);
+  return std::max(wait, std::chrono::seconds(0));
+}
+
+}  // namespace zelq::net

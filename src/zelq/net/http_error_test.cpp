@@ -1,0 +1,72 @@
+#include "zelq/net/http_error.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace zelq::net {
+namespace {
+
+using std::chrono::seconds;
+
+TEST(HttpError, MessageFromJsonOrTruncatedBody) {
+  EXPECT_EQ(server_message(R"({"error":{"message":"Rate limit reached","type":"x"}})"),
+            "Rate limit reached");
+  EXPECT_EQ(server_message(R"({"error":"bad key"})"), "bad key");
+  EXPECT_EQ(server_message(R"({"message":"not found"})"), "not found");
+  EXPECT_EQ(server_message(R"({"error":{"code":5}})"), R"({"error":{"code":5}})");
+  EXPECT_EQ(server_message("  <html>oops</html>\n"), "<html>oops</html>");
+  EXPECT_EQ(server_message(""), "");
+  // 499 ASCII bytes and then a two-byte character that would straddle the cut.
+  std::string body(499, 'a');
+  std::string expected = body;
+  body.append("\xC3\xA9").append(100, 'b');
+  expected.append("...");
+  EXPECT_EQ(server_message(body), expected);
+  std::string long_json = R"({"error":{"message":")";
+  long_json.append(2500, 'm').append(R"("}})");
+  expected.assign(2000, 'm').append("...");
+  EXPECT_EQ(server_message(long_json), expected);
+}
+
+TEST(HttpError, RetryAfterSecondsAndDates) {
+  // Sun, 06 Nov 1994 08:49:37 GMT is 784111777 seconds after the epoch.
+  std::chrono::system_clock::time_point now{seconds(784111777 - 90)};
+  EXPECT_EQ(parse_retry_after("120", now), seconds(120));
+  EXPECT_EQ(parse_retry_after(" 0 ", now), seconds(0));
+  EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:49:37 GMT", now), seconds(90));
+  EXPECT_EQ(parse_retry_after("Sunday, 06-Nov-94 08:49:37 GMT", now), seconds(90));
+  EXPECT_EQ(parse_retry_after("Sun Nov  6 08:49:37 1994", now), seconds(90));
+  EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:48:00 GMT", now), seconds(0));
+  for (const char* bad : {"", "-5", "1.5", "soon", "Sun, 31 Feb 1994 08:49:37 GMT",
+                          "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 GMT"}) {
+    EXPECT_EQ(parse_retry_after(bad, now), std::nullopt) << bad;
+  }
+}
+
+TEST(HttpError, BuiltFromResponse) {
+  HttpResponse response;
+  response.status = 429;
+  response.headers = {{"retry-after", "7"}, {"Authorization", "Bearer sk-secret"}};
+  response.body = R"({"error":{"message":"Slow down"}})";
+  try {
+    throw_for_status(response);
+    FAIL() << "no error";
+  } catch (const HttpError& e) {
+    EXPECT_EQ(e.status(), 429);
+    EXPECT_EQ(e.message(), "Slow down");
+    EXPECT_EQ(e.retry_after(), seconds(7));
+    EXPECT_STREQ(e.what(), "HTTP 429: Slow down");
+  }
+  response.status = 503;
+  response.headers = {};
+  response.body = "";
+  auto error = HttpError::from_response(response, response.body);
+  EXPECT_STREQ(error.what(), "HTTP 503");
+  EXPECT_EQ(error.retry_after(), std::nullopt);
+  response.status = 204;
+  EXPECT_NO_THROW(throw_for_status(response));
+}
+
+}  // namespace
+}  // namespace zelq::net

@@ -1,0 +1,148 @@
+#include "zelq/net/sse_parser.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::net {
+namespace {
+
+constexpr char kBom[] = "\xEF\xBB\xBF";
+
+const char* find_byte(const char* p, const char* end, char c) {
+  auto* hit = static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(end - p)));
+  return hit == nullptr ? end : hit;
+}
+
+std::optional<std::uint64_t> parse_retry(std::string_view value) {
+  if (value.empty()) return std::nullopt;
+  std::uint64_t result = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return std::nullopt;
+    auto digit = static_cast<std::uint64_t>(c - '0');
+    constexpr auto kMax = std::numeric_limits<std::uint64_t>::max();
+    result = result > (kMax - digit) / 10 ? kMax : result * 10 + digit;
+  }
+  return result;
+}
+
+}  // namespace
+
+SseParser::SseParser(std::size_t max_event_size) : max_event_size_(max_event_size) {}
+
+void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
+  if (broken_) {
+    throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
+  }
+  const char* p = bytes.data();
+  const char* const end = p + bytes.size();
+  if (!bom_done_) p = skip_bom(p, end);
+  if (pending_cr_ && p != end) {
+    pending_cr_ = false;
+    if (*p == '\n') ++p;
+  }
+  // Each search result is reused until the parse passes it, so every byte is
+  // scanned at most once for CR and once for LF.
+  const char* lf = find_byte(p, end, '\n');
+  const char* cr = find_byte(p, end, '\r');
+  while (p != end) {
+    if (lf < p) lf = find_byte(p, end, '\n');
+    if (cr < p) cr = find_byte(p, end, '\r');
+    const char* eol = std::min(lf, cr);
+    if (eol == end) {
+      check_size(data_.size() + line_.size() + static_cast<std::size_t>(end - p));
+      line_.append(p, end);
+      break;
+    }
+    std::string_view piece(p, static_cast<std::size_t>(eol - p));
+    if (line_.empty()) {
+      take_line(piece, out);
+    } else {
+      check_size(data_.size() + line_.size() + piece.size());
+      line_.append(piece);
+      take_line(line_, out);
+      line_.clear();
+    }
+    p = eol + 1;
+    if (*eol == '\r') {
+      if (p == end) {
+        pending_cr_ = true;
+      } else if (*p == '\n') {
+        ++p;
+      }
+    }
+  }
+}
+
+const char* SseParser::skip_bom(const char* p, const char* end) {
+  while (!bom_done_ && p != end) {
+    if (*p == kBom[bom_matched_]) {
+      ++p;
+      bom_done_ = ++bom_matched_ == 3;
+    } else {
+      // Not a byte order mark after all: the bytes matched so far are text.
+      line_.append(kBom, static_cast<std::size_t>(bom_matched_));
+      bom_done_ = true;
+    }
+  }
+  return p;
+}
+
+void SseParser::take_line(std::string_view line, std::vector<SseEvent>& out) {
+  if (line.empty()) {
+    dispatch(out);
+    return;
+  }
+  if (line.front() == ':') return;
+  auto colon = line.find(':');
+  auto field = line.substr(0, colon);
+  std::string_view value;
+  if (colon != std::string_view::npos) {
+    value = line.substr(colon + 1);
+    if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  }
+  if (field == "data") {
+    check_size(data_.size() + value.size());
+    data_.append(value);
+    data_.push_back('\n');
+  } else if (field == "event") {
+    check_size(value.size());
+    event_.assign(value);
+  } else if (field == "id") {
+    check_size(value.size());
+    if (value.find('\0') == std::string_view::npos) id_.assign(value);
+  } else if (field == "retry") {
+    if (auto ms = parse_retry(value)) retry_ = ms;
+  }
+}
+
+void SseParser::dispatch(std::vector<SseEvent>& out) {
+  if (data_.empty()) {
+    event_.clear();
+    return;
+  }
+  SseEvent& event = out.emplace_back();
+  if (!event_.empty()) event.event = std::move(event_);
+  // Copying (without the final "\n") keeps data_'s capacity for the next event.
+  event.data.assign(data_, 0, data_.size() - 1);
+  event.id = id_;
+  data_.clear();
+  event_.clear();
+}
+
+void SseParser::check_size(std::size_t held) {
+  if (held > max_event_size_) fail_too_large();
+}
+
+void SseParser::fail_too_large() {
+  broken_ = true;
+  line_.clear();
+  data_.clear();
+  event_.clear();
+  throw core::RuntimeError("SSE event exceeds the size limit of " +
+                           std::to_string(max_event_size_) + " bytes");
+}
+
+}  // namespace zelq::net

@@ -1,0 +1,79 @@
+// Incremental parser of text/event-stream bodies (server-sent events).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zelq::net {
+
+// One dispatched event.
+struct SseEvent {
+  std::string event = "message";  // the "event" field; "message" when absent
+  std::string data;               // the "data" lines joined with "\n"
+  std::string id;                 // the last event id in force when dispatched
+
+  friend bool operator==(const SseEvent&, const SseEvent&) = default;
+};
+
+// Turns bytes of an event stream into events, following the browser rules:
+// a UTF-8 byte order mark at the very start is skipped; lines end with CRLF,
+// LF or CR (also when a CR ends one feed and the LF starts the next); a line
+// starting with ':' is a comment; "field: value" loses one space after the
+// colon; a line without a colon is a field with an empty value; "data" lines
+// are joined with "\n"; "event" sets the type of the next event; "id" sets the
+// last event id (kept across events; ignored when it contains NUL); "retry"
+// sets the reconnection time when it is all ASCII digits; unknown fields are
+// ignored; a blank line dispatches the event unless no data line came, which
+// only resets the type. Bytes after the last blank line are an incomplete event
+// and are never dispatched.
+//
+// Not thread-safe. Feeding never allocates per byte: lines are found with
+// memchr and a line that does not span two feeds is not copied.
+class SseParser {
+ public:
+  static constexpr std::size_t kDefaultMaxEventSize = std::size_t{1} << 20;
+
+  // `max_event_size` bounds what the parser holds for one event: its data
+  // lines plus the line being read, and any single event or id value.
+  explicit SseParser(std::size_t max_event_size = kDefaultMaxEventSize);
+
+  // Parses `bytes` and appends each completed event to `out`, in stream order.
+  // `bytes` may end anywhere, even inside a line or a CRLF pair.
+  // Throws zelq::core::RuntimeError naming the limit when an event outgrows
+  // max_event_size; events completed before it in the same feed are already in
+  // `out`. After that error the parser is broken and every later feed throws
+  // zelq::core::RuntimeError too.
+  void feed(std::string_view bytes, std::vector<SseEvent>& out);
+
+  // The last event id seen so far ("" before any).
+  const std::string& last_event_id() const noexcept { return id_; }
+
+  // The reconnection time in milliseconds from the last valid "retry" field.
+  std::optional<std::uint64_t> retry() const noexcept { return retry_; }
+
+  std::size_t max_event_size() const noexcept { return max_event_size_; }
+
+ private:
+  const char* skip_bom(const char* p, const char* end);
+  void take_line(std::string_view line, std::vector<SseEvent>& out);
+  void dispatch(std::vector<SseEvent>& out);
+  void check_size(std::size_t held);
+  [[noreturn]] void fail_too_large();
+
+  std::size_t max_event_size_;
+  std::string line_;   // a line that began in an earlier feed
+  std::string data_;   // data lines of the current event, each followed by "\n"
+  std::string event_;  // type of the current event ("" = "message")
+  std::string id_;
+  std::optional<std::uint64_t> retry_;
+  int bom_matched_ = 0;  // bytes of the byte order mark matched so far
+  bool bom_done_ = false;
+  bool pending_cr_ = false;  // the previous feed ended with CR
+  bool broken_ = false;
+};
+
+}  // namespace zelq::net

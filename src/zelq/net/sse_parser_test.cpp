@@ -1,0 +1,124 @@
+#include "zelq/net/sse_parser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::net {
+namespace {
+
+using namespace std::string_literals;
+
+// BOM, comments, every line ending (including CR CR), fields with and
+// without colon or space, an ignored id with NUL, retry, an event without data,
+// and an incomplete trailing event.
+const std::string kStream =
+    "\xEF\xBB\xBF"
+    ": comment line\n"
+    "event: greet\r\n"
+    "data: hello\r"
+    "data:  two spaces\n"
+    "id: 1\r\n"
+    "\r\n"
+    "data\n"
+    "\n"
+    "event: ignored\n"
+    "\n"
+    "data:x\r"
+    "id: 2\0bad\n"s
+    "retry: 1500\n"
+    "retry: 15x\n"
+    "unknown: field\n"
+    "\r"
+    "id\n"
+    "data: {\"a\":1}\n"
+    "data:\n"
+    "\n"
+    "data: y\r\r"
+    "event: last\n"
+    "data: dropped\n";
+
+const std::vector<SseEvent> kEvents = {
+    {"greet", "hello\n two spaces", "1"}, {"message", "", "1"}, {"message", "x", "1"},
+    {"message", "{\"a\":1}\n", ""},       {"message", "y", ""},
+};
+
+std::vector<SseEvent> parse_in_pieces(const std::vector<std::string_view>& pieces) {
+  SseParser parser;
+  std::vector<SseEvent> out;
+  for (auto piece : pieces) parser.feed(piece, out);
+  EXPECT_EQ(parser.last_event_id(), "");
+  EXPECT_EQ(parser.retry(), 1500u);
+  return out;
+}
+
+TEST(SseParser, FieldsCommentsAndLineEndings) { EXPECT_EQ(parse_in_pieces({kStream}), kEvents); }
+
+TEST(SseParser, SameEventsWhereverTheStreamIsSplit) {
+  std::string_view all(kStream);
+  for (std::size_t cut = 0; cut <= all.size(); ++cut) {
+    ASSERT_EQ(parse_in_pieces({all.substr(0, cut), all.substr(cut)}), kEvents) << "cut " << cut;
+  }
+  std::vector<std::string_view> bytes;
+  for (std::size_t i = 0; i < all.size(); ++i) bytes.push_back(all.substr(i, 1));
+  EXPECT_EQ(parse_in_pieces(bytes), kEvents);
+}
+
+TEST(SseParser, ByteOrderMarkOnlyAtTheStart) {
+  // A second BOM belongs to the field name, which is then unknown.
+  const std::string stream =
+      "\xEF\xBB\xBF\xEF\xBB\xBF"
+      "data: a\n\ndata: \xEF\xBB\xBFz\n\n";
+  for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+    SseParser parser;
+    std::vector<SseEvent> out;
+    parser.feed(std::string_view(stream).substr(0, cut), out);
+    parser.feed(std::string_view(stream).substr(cut), out);
+    ASSERT_EQ(out, (std::vector<SseEvent>{{"message", "\xEF\xBB\xBFz", ""}})) << "cut " << cut;
+  }
+  // A partial BOM is text.
+  SseParser parser;
+  std::vector<SseEvent> out;
+  parser.feed("\xEF\xBB", out);
+  parser.feed(":x\ndata: b\n\n", out);
+  EXPECT_EQ(out, (std::vector<SseEvent>{{"message", "b", ""}}));
+}
+
+TEST(SseParser, EventSizeLimit) {
+  const std::string message = "SSE event exceeds the size limit of 16 bytes";
+  auto expect_limit = [&](SseParser& parser, std::string_view bytes, std::vector<SseEvent>& out) {
+    try {
+      parser.feed(bytes, out);
+      ADD_FAILURE() << "no error for " << bytes;
+    } catch (const core::RuntimeError& e) {
+      EXPECT_EQ(e.what(), message);
+    }
+  };
+  {
+    // Exactly at the limit is fine; events before the oversized one arrive.
+    SseParser parser(16);
+    std::vector<SseEvent> out;
+    parser.feed("data: 0123456789abcdef\n\n", out);
+    expect_limit(parser, "data: a\n\ndata: 0123456789\ndata: 0123456\n\n", out);
+    EXPECT_EQ(out,
+              (std::vector<SseEvent>{{"message", "0123456789abcdef", ""}, {"message", "a", ""}}));
+    EXPECT_THROW(parser.feed("data: b\n\n", out), core::RuntimeError);
+  }
+  {
+    // A line that never ends is bounded too, and so are event and id values.
+    SseParser parser(16);
+    std::vector<SseEvent> out;
+    parser.feed(": comment lines longer than the limit are fine\n", out);
+    expect_limit(parser, "data: 01234567890123456789", out);
+    SseParser by_event(16);
+    expect_limit(by_event, "event: 01234567890123456789\n", out);
+    SseParser by_id(16);
+    expect_limit(by_id, "id: 01234567890123456789\n", out);
+  }
+}
+
+}  // namespace
+}  // namespace zelq::net

@@ -1,0 +1,47 @@
+// Reads server-sent events from a streamed HTTP body.
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <vector>
+
+#include "zelq/net/http_client.hpp"
+#include "zelq/net/sse_parser.hpp"
+
+namespace zelq::net {
+
+// Pulls events out of a BodyReader with an SseParser. Each read of the body is
+// bounded by the client's idle timeout, re-armed before every read.
+// Move-only (through BodyReader); one next() at a time.
+class SseReader {
+ public:
+  explicit SseReader(BodyReader body, std::size_t max_event_size = SseParser::kDefaultMaxEventSize);
+
+  // Returns the next event, or nullopt once the body has ended (an incomplete
+  // trailing event is dropped). Throws what BodyReader::read_some throws, and
+  // zelq::core::RuntimeError when an event outgrows the size limit; events
+  // that came before the failure are returned first, and the failure then
+  // repeats on every later call. On cancellation (operation_aborted) the
+  // connection is closed. The reader must stay alive until the awaitable
+  // completes.
+  boost::asio::awaitable<std::optional<SseEvent>> next();
+
+  // The parser's state: last event id and reconnection time.
+  const SseParser& parser() const noexcept { return parser_; }
+
+  // Closes the connection; next() then returns the events already parsed and
+  // after them nullopt.
+  void close() noexcept;
+
+ private:
+  BodyReader body_;
+  SseParser parser_;
+  std::vector<SseEvent> ready_;
+  std::size_t next_ready_ = 0;
+  std::exception_ptr error_;
+  bool ended_ = false;
+};
+
+}  // namespace zelq::net

@@ -1,0 +1,40 @@
+// Parsing of http and https URLs for the HTTP client.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace zelq::net {
+
+// An absolute http or https URL split into the parts a request needs.
+struct Url {
+  std::string scheme;      // "http" or "https" (lower case)
+  std::string host;        // lower case; an IPv6 literal without its brackets
+  std::uint16_t port = 0;  // the explicit port, else 80 for http and 443 for https
+  std::string target;      // path plus "?query"; "/" when the URL has no path
+
+  // Parses `text`. The fragment ("#...") is dropped; user information
+  // ("user:pass@") is rejected so that credentials never travel in URLs.
+  // Throws zelq::core::ValueError naming the problem. The message echoes the
+  // URL without user information and without its query, which may carry keys.
+  static Url parse(std::string_view text);
+
+  // True for https.
+  bool is_tls() const noexcept { return scheme == "https"; }
+
+  // True when `host` is an IPv6 literal.
+  bool host_is_ipv6() const noexcept;
+
+  // "host" or "host:port" (port only when not the scheme's default), IPv6 in
+  // brackets: the value of the Host header.
+  std::string authority() const;
+
+  // "host:port" with IPv6 in brackets, for messages about the connection.
+  std::string endpoint() const;
+
+  // "scheme://authority/path" without the query: safe to log.
+  std::string redacted() const;
+};
+
+}  // namespace zelq::net

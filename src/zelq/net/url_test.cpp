@@ -1,0 +1,76 @@
+#include "zelq/net/url.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::net {
+namespace {
+
+TEST(Url, ParsesSchemesHostsPortsAndTargets) {
+  auto url = Url::parse("HTTPS://API.Example.com/v1/chat?key=1#frag");
+  EXPECT_EQ(url.scheme, "https");
+  EXPECT_EQ(url.host, "api.example.com");
+  EXPECT_EQ(url.port, 443);
+  EXPECT_EQ(url.target, "/v1/chat?key=1");
+  EXPECT_TRUE(url.is_tls());
+  EXPECT_EQ(url.authority(), "api.example.com");
+  EXPECT_EQ(url.endpoint(), "api.example.com:443");
+  EXPECT_EQ(url.redacted(), "https://api.example.com/v1/chat");
+
+  url = Url::parse("http://127.0.0.1:8080");
+  EXPECT_EQ(url.port, 8080);
+  EXPECT_EQ(url.target, "/");
+  EXPECT_EQ(url.authority(), "127.0.0.1:8080");
+  EXPECT_FALSE(url.is_tls());
+
+  url = Url::parse("http://host?q=1");
+  EXPECT_EQ(url.port, 80);
+  EXPECT_EQ(url.target, "/?q=1");
+
+  url = Url::parse("https://[::1]:8443/x");
+  EXPECT_EQ(url.host, "::1");
+  EXPECT_TRUE(url.host_is_ipv6());
+  EXPECT_EQ(url.authority(), "[::1]:8443");
+  url = Url::parse("https://[2001:DB8::1]/");
+  EXPECT_EQ(url.authority(), "[2001:db8::1]");
+}
+
+TEST(Url, RejectsWithoutEchoingSecrets) {
+  auto message = [](std::string text) -> std::string {
+    try {
+      Url::parse(text);
+    } catch (const core::ValueError& e) {
+      return e.what();
+    }
+    return "accepted";
+  };
+  EXPECT_EQ(message("ftp://host/file?key=secret"),
+            "invalid URL 'ftp://host/file': unsupported scheme 'ftp' (expected http or https)");
+  EXPECT_EQ(message("host/path"),
+            "invalid URL 'host/path': expected an absolute URL starting with http://");
+  EXPECT_EQ(message("https://user:pw@host/x?token=abc"),
+            "invalid URL 'https://***@host/x': user information in URLs is not supported; send "
+            "credentials in headers");
+  EXPECT_EQ(message("http:///path"), "invalid URL 'http:///path': no host");
+  EXPECT_EQ(message("http://:80/"), "invalid URL 'http://:80/': no host");
+  EXPECT_EQ(message("http://host:0/"), "invalid URL 'http://host:0/': invalid port '0'");
+  EXPECT_EQ(message("http://host:65536/"),
+            "invalid URL 'http://host:65536/': invalid port '65536'");
+  EXPECT_EQ(message("http://host:8a/"), "invalid URL 'http://host:8a/': invalid port '8a'");
+  EXPECT_EQ(message("http://host:/"), "invalid URL 'http://host:/': empty port");
+  EXPECT_EQ(message("http://[::1/"), "invalid URL 'http://[::1/': unterminated IPv6 address");
+  EXPECT_EQ(message("http://[::1]x/"),
+            "invalid URL 'http://[::1]x/': unexpected text after IPv6 address");
+  EXPECT_EQ(message("http://ho st/"),
+            "invalid URL 'http://ho st/': host contains characters not allowed in a URL");
+  EXPECT_EQ(message("http://host/a b\r\n?k=v"),
+            "invalid URL 'http://host/a b?"
+            "?': path or query contains spaces, control or "
+            "non-ASCII characters; percent-encode them");
+}
+
+}  // namespace
+}  // namespace zelq::net
