@@ -1,0 +1,9 @@
+// Preset prompt template for response synthesis strategies. Exports
+// PRESET_PROMPT_CATALOG.
+//
+// The template constants (STUFF_SYSTEM_TEMPLATE and the others) are public
+// names of their own headers in zelq/generation/response_synthesizer/
+// preset_prompt/, not exports of the package.
+#pragma once
+
+#include "zelq/generation/response_synthesizer/preset_prompt/catalog.hpp"
