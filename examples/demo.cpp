@@ -17,12 +17,14 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/repacker.hpp"
+#include "zelq/generation/response_synthesizer.hpp"
 
 namespace {
 
 using zelq::core::ChunkPtr;
 using zelq::core::Value;
 namespace rp = zelq::generation::repacker;
+namespace rs = zelq::generation::response_synthesizer;
 
 struct SampleData {
   std::string query;
@@ -81,6 +83,20 @@ void demo_repacker(const SampleData& sample) {
             << " code points; dropped from the end of the retriever's order\n";
 }
 
+// The synthesizer that answers the sample query. Without a language model it
+// is the static-list strategy: the chunk contents as a numbered list. A
+// model-backed synthesizer (for example ResponseSynthesizer::stuff with an
+// invoker) would be chosen here.
+rs::ResponseSynthesizer make_synthesizer() { return rs::ResponseSynthesizer::static_list(); }
+
+void demo_synthesizer(const SampleData& sample) {
+  heading("Response synthesizer, static list");
+  const rs::ResponseSynthesizer synthesizer = make_synthesizer();
+  const Value answer = zelq::core::run_sync(
+      synthesizer.synthesize({.query = sample.query, .chunks = sample.chunks}));
+  std::cout << answer.get<std::string>() << "\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +107,7 @@ int main(int argc, char** argv) {
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
     demo_repacker(sample);
+    demo_synthesizer(sample);
   } catch (const std::exception& error) {
     std::cerr << "zelq_demo: " << error.what() << "\n";
     return 1;

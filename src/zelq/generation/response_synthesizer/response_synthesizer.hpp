@@ -143,6 +143,11 @@ class ResponseSynthesizer : public core::Component {
   // With debug logging on, the hook texts are logged around the call. The
   // synthesizer must outlive the returned awaitable (it keeps the strategy
   // of the call alive itself); cancellation propagates.
+  //
+  // With GCC 12, make the awaitable a named local before awaiting it when
+  // the options are a braced temporary (auto call = synthesize({...});
+  // co_await std::move(call);): that compiler destroys aggregate temporaries
+  // of a co_await expression twice.
   boost::asio::awaitable<core::Value> synthesize(SynthesizeOptions options = {}) const;
 
   // Class-level constructors: each builds its strategy from the options
