@@ -1,0 +1,127 @@
+#include "zelq/providers/openai/async_semaphore.hpp"
+
+#include <algorithm>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/system/system_error.hpp>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::providers::openai {
+
+namespace asio = boost::asio;
+
+// One queued acquire. The channel (capacity 1, so a grant sent before the
+// waiter starts to listen is kept) wakes the waiter on its own executor;
+// `granted` and `claimed` are guarded by the semaphore's mutex.
+struct AsyncSemaphore::Waiter {
+  explicit Waiter(const asio::any_io_executor& executor) : ready(executor, 1) {}
+
+  asio::experimental::concurrent_channel<void(boost::system::error_code)> ready;
+  bool granted = false;
+  bool claimed = false;
+};
+
+// Leaves the queue (or passes on a permit granted but never claimed) when the
+// acquiring coroutine ends without taking its permit: cancellation, or its
+// frame destroyed with a stopped io_context.
+class AsyncSemaphore::WaitGuard {
+ public:
+  WaitGuard(AsyncSemaphore& owner, std::shared_ptr<Waiter> waiter)
+      : owner_(owner), waiter_(std::move(waiter)) {}
+  WaitGuard(const WaitGuard&) = delete;
+  WaitGuard& operator=(const WaitGuard&) = delete;
+  ~WaitGuard() { owner_.abandon(waiter_); }
+
+  // True, and the permit is the caller's, when the waiter was granted one.
+  bool claim() {
+    std::lock_guard lock(owner_.mutex_);
+    waiter_->claimed = waiter_->granted;
+    return waiter_->claimed;
+  }
+
+ private:
+  AsyncSemaphore& owner_;
+  std::shared_ptr<Waiter> waiter_;
+};
+
+AsyncSemaphore::Permit& AsyncSemaphore::Permit::operator=(Permit&& other) noexcept {
+  if (this != &other) {
+    release();
+    owner_ = std::move(other.owner_);
+  }
+  return *this;
+}
+
+void AsyncSemaphore::Permit::release() noexcept {
+  if (auto owner = std::move(owner_)) owner->release_one();
+}
+
+std::shared_ptr<AsyncSemaphore> AsyncSemaphore::create(std::size_t count) {
+  if (count == 0) throw core::ValueError("An AsyncSemaphore needs at least one permit, got 0.");
+  return std::shared_ptr<AsyncSemaphore>(new AsyncSemaphore(count));
+}
+
+asio::awaitable<AsyncSemaphore::Permit> AsyncSemaphore::acquire() {
+  auto self = shared_from_this();
+  auto waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor);
+  {
+    std::lock_guard lock(mutex_);
+    if (available_ > 0 && waiters_.empty()) {
+      --available_;
+      co_return Permit(std::move(self));
+    }
+    waiters_.push_back(waiter);
+  }
+  WaitGuard guard(*this, waiter);
+  // The outcome is read from the grant, not from the error code: a grant and
+  // a cancellation may meet.
+  (void)co_await waiter->ready.async_receive(asio::as_tuple(asio::use_awaitable));
+  if (guard.claim()) co_return Permit(std::move(self));
+  throw boost::system::system_error(asio::error::operation_aborted);
+}
+
+void AsyncSemaphore::release_one() noexcept {
+  std::shared_ptr<Waiter> next;
+  {
+    std::lock_guard lock(mutex_);
+    if (waiters_.empty()) {
+      ++available_;
+      return;
+    }
+    next = std::move(waiters_.front());
+    waiters_.pop_front();
+    next->granted = true;
+  }
+  // Completes the waiter's receive through its own executor.
+  next->ready.try_send(boost::system::error_code{});
+}
+
+void AsyncSemaphore::abandon(const std::shared_ptr<Waiter>& waiter) noexcept {
+  {
+    std::lock_guard lock(mutex_);
+    if (waiter->claimed) return;
+    if (!waiter->granted) {
+      waiters_.erase(std::remove(waiters_.begin(), waiters_.end(), waiter), waiters_.end());
+      return;
+    }
+    waiter->claimed = true;
+  }
+  release_one();
+}
+
+std::size_t AsyncSemaphore::available() const {
+  std::lock_guard lock(mutex_);
+  return available_;
+}
+
+std::size_t AsyncSemaphore::waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiters_.size();
+}
+
+}  // namespace zelq::providers::openai
