@@ -11,13 +11,17 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
 
 namespace zelq::inference {
 namespace {
 
+// Starts with the built-in providers, so that no static initialiser (which a
+// static-library link could drop) is needed to register them.
 struct ProviderRegistry {
   std::mutex mutex;
-  std::map<std::string, LMInvokerFactory, std::less<>> factories;
+  std::map<std::string, LMInvokerFactory, std::less<>> factories{
+      {std::string(providers::openai::PROVIDER_NAME), &providers::openai::make_openai_lm_invoker}};
 };
 
 ProviderRegistry& provider_registry() {
