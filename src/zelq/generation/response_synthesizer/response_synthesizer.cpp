@@ -24,7 +24,7 @@ boost::asio::awaitable<core::Value> run_strategy(StrategyPtr strategy, Synthesis
 
 namespace detail {
 
-StrategyPtr make_stuff_strategy(StuffOptions options) {
+StrategyPtr make_stuff_strategy(StuffOptions&& options) {
   return std::make_shared<strategy::StuffSynthesisStrategy>(strategy::StuffSynthesisStrategyOptions{
       .lm_request_processor = std::move(options.lm_request_processor),
       .chunks_repacker = std::move(options.chunks_repacker),
@@ -33,7 +33,7 @@ StrategyPtr make_stuff_strategy(StuffOptions options) {
       .fallback_lms = std::move(options.fallback_lms)});
 }
 
-StrategyPtr make_map_reduce_strategy(MapReduceOptions options) {
+StrategyPtr make_map_reduce_strategy(MapReduceOptions&& options) {
   return std::make_shared<strategy::MapReduceSynthesisStrategy>(
       strategy::MapReduceSynthesisStrategyOptions{
           .map_lm_request_processor = std::move(options.map_lm_request_processor),
@@ -48,7 +48,7 @@ StrategyPtr make_map_reduce_strategy(MapReduceOptions options) {
           .reduce_fallback_lms = std::move(options.reduce_fallback_lms)});
 }
 
-StrategyPtr make_refine_strategy(RefineOptions options) {
+StrategyPtr make_refine_strategy(RefineOptions&& options) {
   return std::make_shared<strategy::RefineSynthesisStrategy>(
       strategy::RefineSynthesisStrategyOptions{
           .lm_request_processor = std::move(options.lm_request_processor),
@@ -60,7 +60,7 @@ StrategyPtr make_refine_strategy(RefineOptions options) {
           .fallback_lms = std::move(options.fallback_lms)});
 }
 
-StrategyPtr make_static_list_strategy(StaticListOptions options) {
+StrategyPtr make_static_list_strategy(StaticListOptions&& options) {
   return std::make_shared<strategy::StaticListSynthesisStrategy>(
       strategy::StaticListSynthesisStrategyOptions{.format_response_func =
                                                        std::move(options.format_response_func)});

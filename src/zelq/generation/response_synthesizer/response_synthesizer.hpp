@@ -101,10 +101,10 @@ struct StaticListOptions {
 namespace detail {
 // The strategies the class-level constructors build. Each throws what the
 // strategy's constructor throws.
-StrategyPtr make_stuff_strategy(StuffOptions options);
-StrategyPtr make_map_reduce_strategy(MapReduceOptions options);
-StrategyPtr make_refine_strategy(RefineOptions options);
-StrategyPtr make_static_list_strategy(StaticListOptions options);
+StrategyPtr make_stuff_strategy(StuffOptions&& options);
+StrategyPtr make_map_reduce_strategy(MapReduceOptions&& options);
+StrategyPtr make_refine_strategy(RefineOptions&& options);
+StrategyPtr make_static_list_strategy(StaticListOptions&& options);
 }  // namespace detail
 
 // A class of synthesizers as the preset factory sees it: its class-level
