@@ -44,7 +44,7 @@ core::Value prompt_builder_kwargs_for(const inference::PromptBuilderCatalogEntry
 // A new invoker for one phase, with the phase's prompt.
 inference::LMInvokerPtr configure_invoker(const Phase& phase) {
   const inference::PromptBuilderCatalogEntry& entry =
-      preset_prompt::PRESET_PROMPT_CATALOG[phase.entry];
+      preset_prompt::detail::preset_prompt_catalog()[phase.entry];
   core::Value kwargs = prompt_builder_kwargs_for(entry, phase.prompt_builder_kwargs);
   inference::LMInvokerPtr invoker =
       inference::build_lm_invoker(phase.model_id, phase.credentials, phase.config);

@@ -25,7 +25,11 @@ core::Value record(std::string_view name, std::string_view system, std::string_v
   return entry;
 }
 
-const inference::PromptBuilderCatalog& build_catalog() {
+}  // namespace
+
+namespace detail {
+
+const inference::PromptBuilderCatalog& preset_prompt_catalog() {
   static const inference::PromptBuilderCatalog catalog = [] {
     const core::Value context_default = {{"context", "N/A"}};
     const core::Value refine_defaults = {{"draft_response", "N/A"}, {"context", "N/A"}};
@@ -41,8 +45,8 @@ const inference::PromptBuilderCatalog& build_catalog() {
   return catalog;
 }
 
-}  // namespace
+}  // namespace detail
 
-const inference::PromptBuilderCatalog& PRESET_PROMPT_CATALOG = build_catalog();
+const inference::PromptBuilderCatalog& PRESET_PROMPT_CATALOG = detail::preset_prompt_catalog();
 
 }  // namespace zelq::generation::response_synthesizer::preset_prompt

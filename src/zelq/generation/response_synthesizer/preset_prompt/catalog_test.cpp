@@ -70,6 +70,7 @@ Please note that your final response should:
 }
 
 TEST(PresetPromptCatalogTest, FourEntriesWithTheirKeyDefaults) {
+  EXPECT_EQ(&PRESET_PROMPT_CATALOG, &detail::preset_prompt_catalog());
   std::vector<std::string> names;
   for (const auto& entry : PRESET_PROMPT_CATALOG.entries()) names.push_back(entry.name);
   EXPECT_THAT(names, ElementsAre("stuff", "refine", "map", "reduce"));
