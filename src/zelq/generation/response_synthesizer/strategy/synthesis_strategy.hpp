@@ -15,10 +15,7 @@
 #include "zelq/generation/response_synthesizer/strategy/synthesis_prompt_key.hpp"
 #include "zelq/inference/lm_component.hpp"
 #include "zelq/inference/lm_output.hpp"
-
-namespace zelq::inference {
-class PromptBuilder;
-}  // namespace zelq::inference
+#include "zelq/inference/prompt_builder.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
 
