@@ -169,7 +169,7 @@ std::string resolve_api_key(const Value& credentials) {
     key = it->get<std::string>();
   } else {
     throw core::ValueError(std::string("The OpenAI credentials must be an API key text, an ") +
-                           "object with 'api_key', or null; got a " + credentials.type_name() +
+                           "object with 'api_key', or null; got a JSON " + credentials.type_name() +
                            ".");
   }
   if (key.empty()) throw core::ValueError("The OpenAI API key is empty.");

@@ -27,26 +27,30 @@ class BlockEmitter {
   explicit BlockEmitter(std::shared_ptr<core::EventEmitter> emitter)
       : emitter_(std::move(emitter)) {}
 
+  // Events are named locals: g++ 12 destroys a temporary made inside a
+  // co_await expression twice.
   asio::awaitable<void> piece(Kind kind, std::string text) {
     if (!emitter_ || text.empty()) co_return;
     if (open_ != kind) {
       co_await close();
       id_ = core::new_uuid();
       open_ = kind;
-      co_await emitter_->emit(kind == Kind::THINKING ? inference::ThinkingEvent::start(id_)
-                                                     : inference::ResponseEvent::start(id_));
+      core::Event start = kind == Kind::THINKING ? inference::ThinkingEvent::start(id_)
+                                                 : inference::ResponseEvent::start(id_);
+      co_await emitter_->emit(std::move(start));
     }
-    co_await emitter_->emit(kind == Kind::THINKING
-                                ? inference::ThinkingEvent::content(id_, std::move(text))
-                                : inference::ResponseEvent::content(id_, std::move(text)));
+    core::Event content = kind == Kind::THINKING
+                              ? inference::ThinkingEvent::content(id_, std::move(text))
+                              : inference::ResponseEvent::content(id_, std::move(text));
+    co_await emitter_->emit(std::move(content));
   }
 
   asio::awaitable<void> close() {
     if (open_ == Kind::NONE) co_return;
-    const Kind kind = open_;
+    core::Event end = open_ == Kind::THINKING ? inference::ThinkingEvent::end(id_)
+                                              : inference::ResponseEvent::end(id_);
     open_ = Kind::NONE;
-    co_await emitter_->emit(kind == Kind::THINKING ? inference::ThinkingEvent::end(id_)
-                                                   : inference::ResponseEvent::end(id_));
+    co_await emitter_->emit(std::move(end));
   }
 
  private:

@@ -1,0 +1,113 @@
+#include "zelq/providers/openai/async_semaphore.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio.hpp>
+#include <vector>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::providers::openai {
+namespace {
+
+namespace asio = boost::asio;
+using Permit = AsyncSemaphore::Permit;
+
+// Takes a permit, notes its number in `order`, and holds the permit until
+// the test hands it back through `held`.
+asio::awaitable<void> take(std::shared_ptr<AsyncSemaphore> semaphore, int number,
+                           std::vector<int>& order, std::vector<Permit>& held) {
+  Permit permit = co_await semaphore->acquire();
+  order.push_back(number);
+  held.push_back(std::move(permit));
+}
+
+TEST(AsyncSemaphoreTest, ServesWaitersInArrivalOrder) {
+  asio::io_context io;
+  auto semaphore = AsyncSemaphore::create(2);
+  std::vector<int> order;
+  std::vector<Permit> held;
+  for (int i = 0; i < 6; ++i) asio::co_spawn(io, take(semaphore, i, order, held), asio::detached);
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0, 1}));
+  EXPECT_EQ(semaphore->waiting(), 4u);
+  EXPECT_EQ(semaphore->available(), 0u);
+
+  // A newcomer queues behind the waiters even while a permit is in hand-over.
+  held[1].release();
+  asio::co_spawn(io, take(semaphore, 6, order, held), asio::detached);
+  io.restart();
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+  held.erase(held.begin(), held.begin() + 2);  // releases 0 (1 is empty)
+  held.erase(held.begin());                    // releases 2
+  io.restart();
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4}));
+  held.clear();
+  io.restart();
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6}));
+  held.clear();
+  EXPECT_EQ(semaphore->available(), 2u);
+  EXPECT_EQ(semaphore->waiting(), 0u);
+  EXPECT_THROW(AsyncSemaphore::create(0), core::ValueError);
+}
+
+TEST(AsyncSemaphoreTest, CancelledWaiterLeavesTheQueue) {
+  asio::io_context io;
+  auto semaphore = AsyncSemaphore::create(1);
+  std::vector<int> order;
+  std::vector<Permit> held;
+  asio::co_spawn(io, take(semaphore, 0, order, held), asio::detached);
+  io.poll();
+  // Waiter 1 is cancelled while it waits: it must leave the queue.
+  asio::cancellation_signal cancel;
+  std::vector<int> cancelled_order;
+  std::vector<Permit> cancelled_held;
+  bool aborted = false;
+  asio::co_spawn(io, take(semaphore, 1, cancelled_order, cancelled_held),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr error) {
+                   try {
+                     if (error) std::rethrow_exception(error);
+                   } catch (const boost::system::system_error& e) {
+                     aborted = e.code() == asio::error::operation_aborted;
+                   }
+                 }));
+  asio::co_spawn(io, take(semaphore, 2, order, held), asio::detached);
+  io.restart();
+  io.poll();
+  EXPECT_EQ(semaphore->waiting(), 2u);
+  cancel.emit(asio::cancellation_type::terminal);
+  io.restart();
+  io.poll();
+  EXPECT_TRUE(aborted);
+  EXPECT_TRUE(cancelled_order.empty());
+  EXPECT_EQ(semaphore->waiting(), 1u);
+  held.clear();
+  io.restart();
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0, 2}));
+  held.clear();
+  EXPECT_EQ(semaphore->available(), 1u);
+
+  // A grant to a waiter whose io_context never runs again (and is then
+  // destroyed) is passed on, not lost.
+  {
+    std::vector<int> other_order;
+    std::vector<Permit> other_held;
+    asio::io_context other;
+    asio::co_spawn(other, take(semaphore, 3, other_order, other_held), asio::detached);
+    asio::co_spawn(other, take(semaphore, 4, other_order, other_held), asio::detached);
+    other.poll();
+    EXPECT_EQ(other_order, std::vector<int>{3});
+    EXPECT_EQ(semaphore->waiting(), 1u);
+    other_held.clear();
+    EXPECT_EQ(semaphore->waiting(), 0u);
+    EXPECT_EQ(semaphore->available(), 0u);
+  }
+  EXPECT_EQ(semaphore->available(), 1u);
+}
+
+}  // namespace
+}  // namespace zelq::providers::openai

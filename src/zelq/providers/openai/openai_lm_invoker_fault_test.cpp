@@ -1,0 +1,188 @@
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/inference/request_processor.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/inference/testing/scripted_lm_invoker.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/providers/openai/testing/loopback_server.hpp"
+
+namespace zelq::providers::openai {
+namespace {
+
+namespace asio = boost::asio;
+using core::Value;
+using inference::LMInvokeOptions;
+using inference::LMInvokerPtr;
+using inference::LMOutput;
+using inference::Message;
+using testing::Exchange;
+using testing::LoopbackServer;
+using testing::run_client;
+
+const std::string kKey = "sk-test-123";
+using Handler = LoopbackServer::Handler;
+
+// What an invocation against a server running `handler` throws: the error's
+// what(), checked to be of kind Error and free of the key. The emitter, when
+// given, makes it a streamed call.
+template <class Error>
+std::string failure_of(Handler handler, Value extra_config = Value::object(),
+                       std::shared_ptr<core::EventEmitter> emitter = nullptr) {
+  asio::io_context io;
+  LoopbackServer server(io, std::move(handler));
+  Value config = {{"base_url", server.base_url()}, {"max_retries", 0}, {"idle_timeout", 0.1}};
+  if (!extra_config.is_null()) config.update(extra_config);
+  auto invoker = std::make_shared<OpenAILMInvoker>("openai/m", kKey, config);
+  auto ask = [](LMInvokerPtr invoker,
+                std::shared_ptr<core::EventEmitter> emitter) -> asio::awaitable<LMOutput> {
+    LMInvokeOptions options;
+    options.event_emitter = std::move(emitter);
+    std::vector<Message> messages = {Message::user("q")};
+    co_return co_await invoker->invoke(std::move(messages), std::move(options));
+  };
+  try {
+    run_client(io, server, ask(invoker, std::move(emitter)));
+  } catch (const Error& error) {
+    const std::string text = error.what();
+    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
+    return text;
+  }
+  return "no error of the expected kind";
+}
+
+Handler reply(int status, std::string body) {
+  return [status, body](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(status, body);
+  };
+}
+
+Handler stream_then(std::string bytes, bool end) {
+  return [bytes, end](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    co_await exchange.chunk(bytes);
+    if (end) {
+      co_await exchange.end_events();
+    } else {
+      co_await exchange.wait_for_close();
+    }
+  };
+}
+
+TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
+  auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+  const std::string stalled = failure_of<core::TimeoutError>(
+      stream_then(testing::content_event("part"), false), {}, emitter);
+  EXPECT_NE(stalled.find("idle for more than"), std::string::npos) << stalled;
+  EXPECT_EQ(emitter->types(), (std::vector<std::string>{"response_start", "response"}));
+
+  EXPECT_NE(failure_of<net::ConnectionError>([](Exchange& exchange) -> asio::awaitable<void> {
+              co_await exchange.write(
+                  "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                  "Content-Length: 100\r\n\r\n{\"choi");
+            }),
+            "no error of the expected kind");
+
+  EXPECT_EQ(failure_of<net::HttpError>(
+                reply(401, R"({"error":{"message":"Invalid authentication","type":"auth"}})")),
+            "HTTP 401: Invalid authentication");
+  EXPECT_EQ(failure_of<net::HttpError>(reply(500, "overloaded"),
+                                       {{"max_retries", 1}, {"retry_base_delay", 0}}),
+            "HTTP 500: overloaded");
+  const std::string malformed = failure_of<core::RuntimeError>(reply(200, "{not json"));
+  EXPECT_TRUE(malformed.starts_with("The answer of POST http://127.0.0.1:")) << malformed;
+  EXPECT_TRUE(malformed.ends_with("/v1/chat/completions is not a JSON object: '{not json'."))
+      << malformed;
+  EXPECT_TRUE(failure_of<core::RuntimeError>(reply(200, R"({"choices":[]})"))
+                  .ends_with("/v1/chat/completions holds no choice."));
+
+  const std::string cut =
+      failure_of<core::RuntimeError>(stream_then(testing::content_event("x"), true), {}, emitter);
+  EXPECT_TRUE(cut.ends_with("/v1/chat/completions ended before its end marker 'data: [DONE]'."))
+      << cut;
+  const std::string reported = failure_of<core::RuntimeError>(
+      stream_then("data: {\"error\":{\"message\":\"server exploded\"}}\n\n", true), {}, emitter);
+  EXPECT_TRUE(reported.ends_with("/v1/chat/completions reports an error: server exploded"))
+      << reported;
+}
+
+TEST(OpenAILMInvokerFaultTest, RetriesEndAndOnlyRateLimitsAndServerErrorsRetry) {
+  for (int status : {400, 404}) {
+    asio::io_context io;
+    LoopbackServer server(io, reply(status, "no"));
+    auto invoker = std::make_shared<OpenAILMInvoker>(
+        "openai/m", kKey, Value{{"base_url", server.base_url()}, {"retry_base_delay", 0}});
+    EXPECT_THROW(run_client(io, server, invoker->invoke({Message::user("q")})), net::HttpError);
+    EXPECT_EQ(server.requests.size(), 1u);
+  }
+  asio::io_context io;
+  LoopbackServer server(io, reply(502, "bad gateway"));
+  auto invoker = std::make_shared<OpenAILMInvoker>(
+      "openai/m", kKey,
+      Value{{"base_url", server.base_url()}, {"retry_base_delay", 0}, {"max_retries", 3}});
+  try {
+    run_client(io, server, invoker->invoke({Message::user("q")}));
+    FAIL();
+  } catch (const net::HttpError& error) {
+    EXPECT_EQ(error.status(), 502);
+    EXPECT_EQ(error.message(), "bad gateway");
+  }
+  EXPECT_EQ(server.requests.size(), 4u);
+}
+
+TEST(OpenAILMInvokerFaultTest, FallbackInvokerAnswersAfterAFailure) {
+  asio::io_context io;
+  LoopbackServer server(io, reply(500, "down"));
+  auto invoker = std::make_shared<OpenAILMInvoker>(
+      "openai/m", kKey, Value{{"base_url", server.base_url()}, {"max_retries", 0}});
+  auto fallback = std::make_shared<inference::testing::ScriptedLMInvoker>();
+  fallback->push_text("from the fallback");
+  inference::LMRequestProcessor processor(inference::PromptBuilder("Be brief.", "{query}"), invoker,
+                                          {fallback});
+  LMOutput output = run_client(io, server, processor.process(Value{{"query", "q"}}));
+  EXPECT_EQ(output.text(), "from the fallback");
+  EXPECT_EQ(server.requests.size(), 1u);
+  EXPECT_EQ(fallback->requests().at(0).messages,
+            (std::vector<Message>{Message::system("Be brief."), Message::user("q")}));
+}
+
+TEST(OpenAILMInvokerFaultTest, BadConstructionInputsAreNamed) {
+  auto error_of = [](const std::function<void()>& call) -> std::string {
+    try {
+      call();
+    } catch (const core::ValueError& error) {
+      return error.what();
+    }
+    return "no error";
+  };
+  ::unsetenv("OPENAI_API_KEY");
+  EXPECT_EQ(error_of([] { inference::build_lm_invoker("openai/gpt-5-nano"); }),
+            "No OpenAI API key: pass credentials (the key, or an object with 'api_key') or set "
+            "OPENAI_API_KEY.");
+  ::setenv("OPENAI_API_KEY", "sk-env", 1);
+  auto built = inference::build_lm_invoker("openai/gpt-5-nano");
+  EXPECT_EQ(dynamic_cast<OpenAILMInvoker&>(*built).model_name(), "gpt-5-nano");
+  EXPECT_EQ(dynamic_cast<OpenAILMInvoker&>(*built).settings().base_url,
+            "https://api.openai.com/v1");
+  EXPECT_EQ(error_of([] { OpenAILMInvoker("google/gemini", kKey); }),
+            "The OpenAI invokers serve model ids 'openai/<model>', got 'google/gemini'.");
+  EXPECT_EQ(error_of([] { OpenAILMInvoker(inference::ModelId{.provider = "openai"}, kKey); }),
+            "Invalid model id 'openai/': expected 'provider/model-name', e.g. "
+            "'openai/gpt-5-nano'.");
+  EXPECT_EQ(error_of([] {
+              inference::build_lm_invoker("openai/m", kKey, {{"base_url", "x"}});
+            }),
+            "Invalid OpenAI setting 'base_url': expected an http or https URL, got 'x'.");
+  EXPECT_EQ(error_of([] {
+              inference::build_lm_invoker("openai/m", kKey, {{"response_schema_strict", 1}});
+            }),
+            "Invalid OpenAI setting 'response_schema_strict': expected a bool, got 1.");
+}
+
+}  // namespace
+}  // namespace zelq::providers::openai
