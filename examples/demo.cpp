@@ -2,10 +2,13 @@
 //
 //   zelq_demo [data file]    (default: examples/data/chunks.json)
 //
+//   zelq_demo [data file] --model <name> [--base-url <url>]   (key in OPENAI_API_KEY)
+//
 // The data file holds a query and a list of retrieved chunks, most relevant
 // first: {"query": ..., "chunks": [{"id", "content", "metadata", "score"}]}.
 // Each section below shows one component; add new ones to main().
 #include <algorithm>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <iostream>
@@ -13,11 +16,15 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/awaitable.hpp>
+
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/repacker.hpp"
 #include "zelq/generation/response_synthesizer.hpp"
+#include "zelq/generation/response_synthesizer/preset_prompt.hpp"
+#include "zelq/inference/lm_invoker.hpp"
 
 namespace {
 
@@ -83,31 +90,87 @@ void demo_repacker(const SampleData& sample) {
             << " code points; dropped from the end of the retriever's order\n";
 }
 
-// The synthesizer that answers the sample query. Without a language model it
-// is the static-list strategy: the chunk contents as a numbered list. A
-// model-backed synthesizer (for example ResponseSynthesizer::stuff with an
-// invoker) would be chosen here.
-rs::ResponseSynthesizer make_synthesizer() { return rs::ResponseSynthesizer::static_list(); }
+// Where a language model is reached: an OpenAI-compatible server, a model
+// name, and the API key from OPENAI_API_KEY (never printed).
+struct ModelAccess {
+  std::string base_url = "https://api.openai.com/v1";
+  std::string model;
+  std::string api_key;
 
-void demo_synthesizer(const SampleData& sample) {
+  bool usable() const { return !model.empty() && !api_key.empty(); }
+};
+
+// Prints each streamed piece of the answer as it arrives.
+std::shared_ptr<zelq::core::EventEmitter> terminal_emitter() {
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([](const zelq::core::Event& event) -> boost::asio::awaitable<void> {
+    if (event.type == "response") std::cout << event.value.get<std::string>() << std::flush;
+    if (event.type == "response_end") std::cout << "\n";
+    co_return;
+  });
+  return emitter;
+}
+
+// With a model: the stuff strategy, one call over all chunks with the preset
+// "stuff" prompt, streaming the answer to the terminal, then the sources it
+// was given.
+void demo_stuff(const SampleData& sample, const ModelAccess& access) {
+  heading("Response synthesizer, stuff (openai/" + access.model + " at " + access.base_url + ")");
+  auto invoker = zelq::inference::build_lm_invoker("openai/" + access.model, access.api_key,
+                                                   Value{{"base_url", access.base_url}});
+  const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
+  invoker->prompt.build({.system_template = preset.system_template,
+                         .user_template = preset.user_template,
+                         .prompt_builder_kwargs = {{"key_defaults", preset.key_defaults}}});
+  const rs::ResponseSynthesizer synthesizer =
+      rs::ResponseSynthesizer::stuff({.lm_invoker = invoker});
+  rs::SynthesizeOptions options{
+      .query = sample.query, .chunks = sample.chunks, .event_emitter = terminal_emitter()};
+  zelq::core::run_sync(synthesizer.synthesize(std::move(options)));
+  std::cout << "Sources given to the model:\n";
+  for (std::size_t i = 0; i < sample.chunks.size(); ++i) {
+    std::cout << "  " << i + 1 << ". " << sample.chunks[i]->id << " "
+              << sample.chunks[i]->metadata.dump() << "\n";
+  }
+}
+
+// Without a model: the static-list strategy, the chunk contents as a
+// numbered list.
+void demo_static_list(const SampleData& sample) {
   heading("Response synthesizer, static list");
-  const rs::ResponseSynthesizer synthesizer = make_synthesizer();
+  const rs::ResponseSynthesizer synthesizer = rs::ResponseSynthesizer::static_list();
   const Value answer = zelq::core::run_sync(
       synthesizer.synthesize({.query = sample.query, .chunks = sample.chunks}));
   std::cout << answer.get<std::string>() << "\n";
+  std::cout << "(To answer with a language model: OPENAI_API_KEY=<key> scripts/demo.sh --model "
+               "<name> [--base-url <OpenAI-compatible URL>])\n";
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::string path = argc > 1 ? argv[1] : "examples/data/chunks.json";
+  std::string path = "examples/data/chunks.json";
+  ModelAccess access;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if ((arg == "--base-url" || arg == "--model") && i + 1 < argc) {
+      (arg == "--model" ? access.model : access.base_url) = argv[++i];
+    } else {
+      path = arg;
+    }
+  }
+  if (const char* key = std::getenv("OPENAI_API_KEY")) access.api_key = key;
   try {
     const SampleData sample = load_sample(path);
     std::cout << "Query: " << sample.query << "\n"
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
     demo_repacker(sample);
-    demo_synthesizer(sample);
+    if (access.usable()) {
+      demo_stuff(sample, access);
+    } else {
+      demo_static_list(sample);
+    }
   } catch (const std::exception& error) {
     std::cerr << "zelq_demo: " << error.what() << "\n";
     return 1;
