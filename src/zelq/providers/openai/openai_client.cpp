@@ -111,6 +111,17 @@ asio::awaitable<void> sleep_for(double seconds) {
 
 bool is_retryable(int status) { return status == 429 || status >= 500; }
 
+// The error with every copy of the key in the server's message masked: some
+// servers quote the key they rejected.
+net::HttpError without_key(net::HttpError error, const std::string& key) {
+  std::string message = error.message();
+  if (message.find(key) == std::string::npos) return error;
+  for (auto at = message.find(key); at != std::string::npos; at = message.find(key, at)) {
+    message.replace(at, key.size(), "***");
+  }
+  return net::HttpError(error.status(), std::move(message), error.retry_after());
+}
+
 }  // namespace
 
 const std::vector<std::string_view>& OpenAISettings::keys() {
@@ -245,7 +256,7 @@ asio::awaitable<net::HttpStream> OpenAIClient::send(std::string path, Value body
     } catch (const core::RuntimeError&) {
       // Too large to be an error message: report the status alone.
     }
-    auto error = net::HttpError::from_response(stream.head, text);
+    auto error = without_key(net::HttpError::from_response(stream.head, text), api_key_);
     if (!is_retryable(error.status()) || attempt >= settings_.max_retries) throw error;
     const auto named = server_retry_delay(stream.head.headers);
     const double delay = named && named->count() <= settings_.max_retry_after

@@ -91,6 +91,8 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
   EXPECT_EQ(failure_of<net::HttpError>(
                 reply(401, R"({"error":{"message":"Invalid authentication","type":"auth"}})")),
             "HTTP 401: Invalid authentication");
+  EXPECT_EQ(failure_of<net::HttpError>(reply(401, "Incorrect API key provided: " + kKey + ".")),
+            "HTTP 401: Incorrect API key provided: ***.");
   EXPECT_EQ(failure_of<net::HttpError>(reply(500, "overloaded"),
                                        {{"max_retries", 1}, {"retry_base_delay", 0}}),
             "HTTP 500: overloaded");
