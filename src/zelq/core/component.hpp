@@ -8,8 +8,8 @@
 #include <type_traits>
 #include <utility>
 
-#include <boost/asio/awaitable.hpp>
 #include <spdlog/spdlog.h>
+#include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/logging.hpp"
 

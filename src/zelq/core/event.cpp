@@ -41,7 +41,8 @@ boost::asio::awaitable<void> EventEmitter::emit(Event event) {
 
 boost::asio::awaitable<void> EventEmitter::emit(Value value, EventLevel level,
                                                 std::string_view type) {
-  Event event{.id = new_uuid(), .type = std::string(type), .value = std::move(value), .level = level};
+  Event event{
+      .id = new_uuid(), .type = std::string(type), .value = std::move(value), .level = level};
   co_await emit(std::move(event));
 }
 

@@ -27,7 +27,8 @@ Logger LoggerManager::get_logger(std::string_view name) const {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   if (auto it = reg.loggers.find(name); it != reg.loggers.end()) return it->second;
-  auto logger = std::make_shared<spdlog::logger>(std::string(name), reg.sinks.begin(), reg.sinks.end());
+  auto logger =
+      std::make_shared<spdlog::logger>(std::string(name), reg.sinks.begin(), reg.sinks.end());
   logger->set_level(reg.level);
   reg.loggers.emplace(std::string(name), logger);
   return logger;

@@ -56,8 +56,7 @@ class LogCapture {
 
   std::vector<Line> lines() const;
   // Messages of one logger at one level, in order.
-  std::vector<std::string> messages(std::string_view logger,
-                                    spdlog::level::level_enum level) const;
+  std::vector<std::string> messages(std::string_view logger, spdlog::level::level_enum level) const;
   void clear();
 
  private:

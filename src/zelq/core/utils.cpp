@@ -39,7 +39,8 @@ void register_optional_package(std::string_view package) {
   packages.available.emplace(package);
 }
 
-void check_optional_packages(std::string_view package, const CheckOptionalPackagesOptions& options) {
+void check_optional_packages(std::string_view package,
+                             const CheckOptionalPackagesOptions& options) {
   {
     auto& packages = optional_packages();
     std::lock_guard lock(packages.mutex);
@@ -68,8 +69,9 @@ std::string format_chunk_for_logging(const Chunk& chunk, std::size_t index) {
   } else {
     const Bytes& bytes = chunk.bytes();
     const std::size_t cut = std::min(bytes.size(), kPreview);
-    content = py_bytes_repr(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut))) +
-              (cut < bytes.size() ? "..." : "");
+    content =
+        py_bytes_repr(Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(cut))) +
+        (cut < bytes.size() ? "..." : "");
   }
   return "\nChunk " + std::to_string(index) + ":\n  ID: " + chunk.id + "\n  Content: " + content +
          "\n  Metadata: " + py_repr(chunk.metadata) +

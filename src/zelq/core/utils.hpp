@@ -25,7 +25,8 @@ void register_optional_package(std::string_view package);
 // naming the package and how to enable it, for example
 // "The optional package 'llmlingua' is not available. Rebuild zelq_generation
 // with -DZELQ_WITH_LLMLINGUA=ON (extra 'llmlingua') and install it."
-void check_optional_packages(std::string_view package, const CheckOptionalPackagesOptions& options = {});
+void check_optional_packages(std::string_view package,
+                             const CheckOptionalPackagesOptions& options = {});
 
 // A one-line-per-field description of a chunk for log messages:
 // "\nChunk <index>:\n  ID: <id>\n  Content: <repr of content, first 50

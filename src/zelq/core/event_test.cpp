@@ -1,0 +1,126 @@
+#include "zelq/core/event.hpp"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+
+#include "zelq/core/component.hpp"
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/logging.hpp"
+
+namespace zelq::core {
+namespace {
+
+namespace asio = boost::asio;
+
+TEST(EventEmitter, DeliversToHandlersInOrderAndStopsAtAFailure) {
+  std::vector<std::string> seen;
+  EventEmitter emitter;
+  emitter.add_handler([&](const Event& e) -> asio::awaitable<void> {
+    seen.push_back("first:" + e.type);
+    co_return;
+  });
+  emitter.add_handler([&](const Event& e) -> asio::awaitable<void> {
+    seen.push_back("second:" + e.value.get<std::string>());
+    if (e.value == "boom") throw std::runtime_error("handler failed");
+    co_return;
+  });
+  emitter.add_handler([&](const Event&) -> asio::awaitable<void> {
+    seen.push_back("third");
+    co_return;
+  });
+
+  run_sync(emitter.emit(Value("hi"), EventLevel::INFO, EventType::RESPONSE));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first:response", "second:hi", "third"}));
+
+  seen.clear();
+  EXPECT_THROW(run_sync(emitter.emit(Value("boom"), EventLevel::INFO, EventType::RESPONSE)),
+               std::runtime_error);
+  EXPECT_EQ(seen, (std::vector<std::string>{"first:response", "second:boom"}));
+}
+
+TEST(EventEmitter, ValueFormGetsAFreshIdAndTheLevel) {
+  std::vector<Event> events;
+  EventEmitter emitter;
+  emitter.add_handler([&](const Event& e) -> asio::awaitable<void> {
+    events.push_back(e);
+    co_return;
+  });
+  run_sync(emitter.emit(Value("a"), EventLevel::INFO, EventType::REFERENCE));
+  run_sync(emitter.emit(Value("b"), EventLevel::WARNING, EventType::RESPONSE));
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_NE(events[0].id, events[1].id);
+  EXPECT_EQ(
+      events[0].to_value(),
+      (Value{{"id", events[0].id}, {"type", "reference"}, {"value", "a"}, {"level", "INFO"}}));
+  EXPECT_EQ(events[1].level, EventLevel::WARNING);
+  EXPECT_EQ(std::string(EventType::THINKING) + std::string(EventTypeSuffix::START),
+            "thinking_start");
+}
+
+class Probe : public Component {
+ public:
+  std::string class_name() const override { return "Probe"; }
+  asio::awaitable<int> run(int x) const {
+    if (x < 0) throw std::invalid_argument("negative");
+    co_return co_await _run_main(
+        [&] { return start_prefix(*this) + "in " + std::to_string(x); }, body(x),
+        [this](int r) { return finished_prefix(*this) + "out " + std::to_string(r); });
+  }
+  void note(const std::string& text) const { _logger()->warn(text); }
+
+ private:
+  asio::awaitable<int> body(int x) const {
+    if (x == 13) throw std::runtime_error("unlucky");
+    co_return x * 2;
+  }
+};
+
+TEST(Component, MainEntryLogsHookTextsAroundTheBodyOnItsOwnLogger) {
+  LogCapture capture;
+  Probe probe;
+  EXPECT_EQ(run_sync(probe.run(4)), 8);
+  EXPECT_EQ(capture.messages("Probe", spdlog::level::debug),
+            (std::vector<std::string>{"[Start 'Probe'] in 4", "[Finished 'Probe'] out 8"}));
+
+  capture.clear();
+  EXPECT_THROW(run_sync(probe.run(13)), std::runtime_error);
+  EXPECT_EQ(capture.messages("Probe", spdlog::level::debug),
+            (std::vector<std::string>{"[Start 'Probe'] in 13"}));
+
+  capture.clear();
+  EXPECT_THROW(run_sync(probe.run(-1)), std::invalid_argument);
+  EXPECT_TRUE(capture.lines().empty());
+
+  probe.note("careful");
+  EXPECT_EQ(capture.messages("Probe", spdlog::level::warn), (std::vector<std::string>{"careful"}));
+}
+
+TEST(Logging, LoggersAreSharedAndWarnGoesToTheWarningsLogger) {
+  LogCapture capture;
+  EXPECT_EQ(LoggerManager().get_logger("Same").get(), LoggerManager().get_logger("Same").get());
+  warn("deprecated thing");
+  ASSERT_EQ(capture.lines().size(), 1u);
+  EXPECT_EQ(capture.lines()[0].logger, "warnings");
+  EXPECT_EQ(capture.lines()[0].level, spdlog::level::warn);
+  EXPECT_EQ(capture.lines()[0].message, "deprecated thing");
+}
+
+TEST(Logging, DebugHooksAreNotFormattedBelowTheLevel) {
+  // Without a capture the default level is warn: the hook lambdas must not run.
+  ASSERT_EQ(LoggerManager().level(), spdlog::level::warn);
+  int formatted = 0;
+  struct Counting : Component {
+    std::string class_name() const override { return "Counting"; }
+    asio::awaitable<int> run(int* count) const {
+      co_return co_await _run_main([count] { return std::to_string(++*count); }, one(),
+                                   [count](int) { return std::to_string(++*count); });
+    }
+    static asio::awaitable<int> one() { co_return 1; }
+  } counting;
+  EXPECT_EQ(run_sync(counting.run(&formatted)), 1);
+  EXPECT_EQ(formatted, 0);
+}
+
+}  // namespace
+}  // namespace zelq::core
