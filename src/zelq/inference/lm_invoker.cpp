@@ -131,6 +131,10 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
   std::rethrow_exception(failure);
 }
 
+boost::asio::awaitable<LMOutput> BaseLMInvoker::invoke(std::vector<Message> messages) {
+  return invoke(std::move(messages), LMInvokeOptions{});
+}
+
 void register_lm_provider(std::string name, LMInvokerFactory factory) {
   if (name.empty() || name.find('/') != std::string::npos) {
     throw core::ValueError("Invalid model provider name " + core::py_repr(name) +

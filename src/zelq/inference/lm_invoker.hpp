@@ -83,8 +83,11 @@ class BaseLMInvoker {
   // neither null nor an object; otherwise whatever the provider throws.
   // The invoker must outlive the returned awaitable. Cancellation stops the
   // request and propagates; events already emitted stay emitted.
-  boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages,
-                                          LMInvokeOptions options = {});
+  boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages, LMInvokeOptions options);
+  // The same with default options. A separate overload rather than a default
+  // argument: GCC 12 destroys a defaulted aggregate argument twice when the
+  // call stands inside a co_await.
+  boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages);
 
  protected:
   // The provider's call. `options` is normalised: hyperparameters is an

@@ -45,6 +45,10 @@ boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variabl
   co_return co_await std::move(call);
 }
 
+boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variables) const {
+  return process(std::move(variables), ProcessOptions{});
+}
+
 std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> LMRequestProcessor::to_lm_invoker_cascade()
     const {
   lm_invoker_->prompt.prompt_builder = prompt_builder_;

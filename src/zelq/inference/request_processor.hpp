@@ -53,8 +53,10 @@ class LMRequestProcessor {
   // PromptBuilder::format, and ValueError when hyperparameters is neither
   // null nor an object. Cancellation propagates at once. The processor must
   // outlive the returned awaitable.
-  boost::asio::awaitable<LMOutput> process(core::Value variables,
-                                           ProcessOptions options = {}) const;
+  boost::asio::awaitable<LMOutput> process(core::Value variables, ProcessOptions options) const;
+  // The same with default options (an overload, not a default argument:
+  // GCC 12 destroys a defaulted aggregate argument twice inside a co_await).
+  boost::asio::awaitable<LMOutput> process(core::Value variables) const;
 
   // The invoker form of this processor: the invoker, its prompt replaced in
   // place by this processor's prompt builder, and the fallbacks.

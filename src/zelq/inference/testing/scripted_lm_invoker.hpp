@@ -130,7 +130,7 @@ class ScriptedLMInvoker : public BaseLMInvoker {
   std::size_t next_step_ = 0;
   std::map<std::size_t, std::exception_ptr> failures_;
   Responder responder_;
-  Duration latency_;
+  Duration latency_{};
   std::vector<Duration> latencies_;
   bool hold_ = false;
   std::set<std::size_t> released_;
