@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+scripts/configure.sh
 cmake --build build -j "$jobs"
 for bench in build/bench/*_bench; do
   [ -x "$bench" ] || continue

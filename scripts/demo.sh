@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+scripts/configure.sh
 cmake --build build -j "$jobs" --target zelq_demo
 exec build/examples/zelq_demo examples/data/chunks.json "$@"

@@ -8,13 +8,11 @@ cd "$(dirname "$0")/.."
 
 sanitize=OFF
 build_dir=build
-extra=()
 for arg in "$@"; do
   case "$arg" in
     --sanitize)
       sanitize=ON
       build_dir=build-sanitize
-      extra=(-DZELQ_BUILD_BENCH=OFF -DZELQ_BUILD_EXAMPLES=OFF)
       ;;
     *)
       echo "usage: scripts/test.sh [--sanitize]" >&2
@@ -26,8 +24,13 @@ done
 scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZELQ_WERROR=ON -DZELQ_SANITIZE="$sanitize" "${extra[@]}"
+if [ "$sanitize" = ON ]; then
+  # -O0 with line tables compiles a third faster than -O1 and reports well.
+  cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" \
+    -DZELQ_WERROR=ON -DZELQ_SANITIZE=ON -DZELQ_BUILD_BENCH=OFF -DZELQ_BUILD_EXAMPLES=OFF >/dev/null
+else
+  scripts/configure.sh
+fi
 cmake --build "$build_dir" -j "$jobs"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
