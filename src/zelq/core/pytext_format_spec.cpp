@@ -71,7 +71,7 @@ std::size_t read_number(const std::u32string& s, std::size_t& pos, std::int64_t&
   return pos - start;
 }
 
-// The checks CPython makes on the spec alone, before the type is consulted.
+// The checks CPython makes on the format spec alone, before the type is consulted.
 void check_grouping(Spec& spec) {
   if (spec.type == 0 || one_of(spec.type, "defgEG%F")) return;
   if (one_of(spec.type, "boxX") && spec.grouping == '_') {
