@@ -3,6 +3,7 @@
 // A cause is attached with std::throw_with_nested.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -62,5 +63,14 @@ class MissingPackageError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
+
+// True when `failure` is the caller's cancellation: a system_error carrying
+// boost::asio::error::operation_aborted. Such a failure is never retried or
+// answered with a fallback.
+bool is_cancellation(const std::exception_ptr& failure);
+
+// The what() text of `failure`, or "unknown error" for an exception that is
+// not a std::exception. For log lines that name a failure.
+std::string describe_exception(const std::exception_ptr& failure);
 
 }  // namespace zelq::core

@@ -28,26 +28,6 @@ void require_non_negative(std::string_view field, double value) {
   }
 }
 
-bool is_operation_aborted(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
-}
-
-std::string describe(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 void warn(const std::string& message) { LoggerManager().get_logger("retry")->warn(message); }
 
 }  // namespace
@@ -71,16 +51,16 @@ namespace detail {
 
 double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
                               const std::exception_ptr& failure, bool cancelled) {
-  if (cancelled || is_operation_aborted(failure)) std::rethrow_exception(failure);
+  if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
   const int attempts = config.max_retries + 1;
   if (attempt + 1 >= attempts) {
     warn(fmt::format("Attempt {}/{} failed: {}. Giving up.", attempt + 1, attempts,
-                     describe(failure)));
+                     describe_exception(failure)));
     std::rethrow_exception(failure);
   }
   const double delay = config.delay(attempt);
   warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1, attempts,
-                   describe(failure), delay));
+                   describe_exception(failure), delay));
   return delay;
 }
 

@@ -44,26 +44,6 @@ LMInvokerFactory find_factory(const ModelId& id, const std::string& shown_id) {
                          "; registered providers: " + (known.empty() ? "none" : known) + ".");
 }
 
-bool is_cancellation(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const boost::system::system_error& e) {
-    return e.code() == boost::asio::error::operation_aborted;
-  } catch (...) {
-    return false;
-  }
-}
-
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
-
 }  // namespace
 
 void LMPrompt::build(const PromptBuildOptions& options) {
@@ -120,12 +100,12 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
     } catch (...) {
       failure = std::current_exception();
     }
-    if (is_cancellation(failure)) std::rethrow_exception(failure);
+    if (core::is_cancellation(failure)) std::rethrow_exception(failure);
     if (i + 1 < limit) {
       core::LoggerManager()
           .get_logger("LMComponent")
           ->warn("LM invoker {} of {} for {} failed: {}. Trying the next one.", i + 1,
-                 cascade.size(), label, describe(failure));
+                 cascade.size(), label, core::describe_exception(failure));
     }
   }
   std::rethrow_exception(failure);

@@ -1,0 +1,28 @@
+#include "zelq/core/errors.hpp"
+
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace zelq::core {
+
+bool is_cancellation(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    return e.code() == boost::asio::error::operation_aborted;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string describe_exception(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+}  // namespace zelq::core
