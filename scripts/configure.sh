@@ -6,4 +6,5 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
-  -DZELQ_WERROR=ON -DZELQ_SANITIZE=OFF "$@" >/dev/null
+  -DZELQ_WERROR=ON -DZELQ_SANITIZE=OFF -DZELQ_BUILD_TESTS=ON -DZELQ_BUILD_BENCH=ON -DZELQ_BUILD_EXAMPLES=ON \
+  "$@" >/dev/null
