@@ -16,10 +16,24 @@ using core::ChunkPtr;
 constexpr std::array kMethods{RepackMethod::FORWARD, RepackMethod::REVERSE, RepackMethod::SIDES};
 constexpr std::array kModes{RepackerMode::CHUNK, RepackerMode::CONTEXT};
 
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Lower-cases the ASCII letters of `text`, and the Kelvin sign (U+212A),
+// the one non-ASCII character whose lower-case form is ASCII ("k"), so every
+// spelling that lower-cases to a member's value is accepted. Other non-ASCII
+// characters cannot match a value and stay as they are.
+std::string option_lower(std::string_view text) {
+  constexpr std::string_view kKelvin = "\xE2\x84\xAA";
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c >= 'A' && c <= 'Z') {
+      out += static_cast<char>(c - 'A' + 'a');
+    } else if (text.substr(i, kKelvin.size()) == kKelvin) {
+      out += 'k';
+      i += kKelvin.size() - 1;
+    } else {
+      out += c;
+    }
   }
   return out;
 }
@@ -41,7 +55,7 @@ template <class E, std::size_t N>
 E parse(std::string_view value, const std::array<E, N>& members, std::string_view enum_name,
         std::string_view what) {
   try {
-    return lookup(ascii_lower(value), members, enum_name);
+    return lookup(option_lower(value), members, enum_name);
   } catch (const core::ValueError&) {
     std::string message = std::string(what) + ": " + std::string(value) + ". Valid options are: ";
     for (std::size_t i = 0; i < N; ++i) {
@@ -149,7 +163,10 @@ const ChunkRepackStrategy* Ruzededo::_get_strategy() const { return _strategies(
 
 std::vector<ChunkPtr> Ruzededo::_apply_size_limit(std::vector<ChunkPtr> chunks) const {
   if (!size_limit) return chunks;
-  long long total_size = 0;
+  // 128 bits hold the exact sum of any number of 64-bit sizes that fit in
+  // memory, so huge sizes from a caller's size function cannot wrap around.
+  __extension__ typedef __int128 Total;
+  Total total_size = 0;
   for (const ChunkPtr& chunk : chunks) total_size += size_func(*chunk);
   while (total_size > *size_limit && chunks.size() > 1) {
     total_size -= size_func(*chunks.back());

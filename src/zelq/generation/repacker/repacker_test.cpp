@@ -1,6 +1,7 @@
 #include "zelq/generation/repacker/repacker.hpp"
 
 #include <exception>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -91,6 +92,8 @@ TEST(RuzededoTest, OptionsMatchInAnyLetterCaseAndBadOnesNameTheValueAsPassed) {
     EXPECT_EQ(repacker.strategy, sides) << spelling;
     EXPECT_EQ(repacker.mode, RepackerMode::CONTEXT);
   }
+  // The Kelvin sign lower-cases to "k", so this spells "chunk".
+  EXPECT_EQ(Ruzededo({.mode = "CHUN\u212A"}).mode, RepackerMode::CHUNK);
 
   EXPECT_EQ(construction_error({.method = "Middle"}),
             std::make_pair(std::string("Invalid repack method: Middle. Valid options are: forward, "
@@ -146,6 +149,11 @@ TEST(RuzededoTest, SizeLimitTrimsTheInputOrderAndCallsTheSizeFunctionSparingly) 
   EXPECT_EQ(repack_text(Ruzededo({.mode = "context", .size_func = counting, .size_limit = 5}), {}),
             "");
   EXPECT_EQ(calls, 0);
+
+  // Sizes whose sum leaves the 64-bit range are still compared exactly.
+  const SizeFunc huge = [](const core::Chunk&) { return std::numeric_limits<long long>::max(); };
+  EXPECT_EQ(repack_list(Ruzededo({.size_func = huge, .size_limit = huge(*input[0])}), input),
+            std::vector<ChunkPtr>{input[0]});
 
   // The size function's errors propagate unchanged.
   const SizeFunc failing = [](const core::Chunk&) -> long long {
