@@ -29,10 +29,12 @@ core::Value merge_kwargs(const core::Value& context_kwargs, const core::Value& c
   return merged;
 }
 
-void check_reserved(const core::Value& merged, const inference::PromptBuilder& builder) {
-  for (auto it = merged.begin(); it != merged.end(); ++it) {
+// `variables` are the checked prompt variables, all keys of the slot's
+// prompt; one that repeats a keyword of the invocation would be given twice.
+void check_reserved(const core::Value& variables) {
+  for (auto it = variables.begin(); it != variables.end(); ++it) {
     for (std::string_view reserved : RESERVED_KEYWORDS) {
-      if (it.key() == reserved && builder.prompt_key_set().contains(reserved)) {
+      if (it.key() == reserved) {
         throw core::TypeError("_invoke_lm() got multiple values for keyword argument " +
                               core::py_repr(reserved));
       }
@@ -71,12 +73,12 @@ boost::asio::awaitable<inference::LMOutput> BaseSynthesisStrategy::_synthesize_w
   if (!merged.empty()) {
     const inference::PromptBuilder& builder =
         lm._lm_invokers_slot().at(options.slot)->prompt.prompt_builder;
-    check_reserved(merged, builder);
     for (auto it = merged.begin(); it != merged.end(); ++it) {
       std::optional<core::Value> checked =
           validate_variable(builder, it.key(), synthesis_context.key_repr(it.key()), it.value());
       if (checked) variables[it.key()] = std::move(*checked);
     }
+    check_reserved(variables);
   }
   inference::InvokeLMOptions invoke{.slot = std::move(options.slot),
                                     .query = synthesis_context.query,

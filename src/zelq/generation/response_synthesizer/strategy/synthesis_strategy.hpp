@@ -66,7 +66,8 @@ class BaseSynthesisStrategy : public core::Component {
   // KeyError for a slot without an invoker (when there are variables);
   // TypeError "_invoke_lm() got multiple values for keyword argument '<k>'"
   // when a merged variable that the slot's prompt uses is named history,
-  // extra_contents, hyperparameters, event_emitter, max_calls, slot or query.
+  // extra_contents, hyperparameters, event_emitter, max_calls, slot or query
+  // (after every variable is checked, with its warnings).
   // Then whatever the invocation throws. The context's kwargs are not
   // changed. `synthesis_context` must outlive the awaitable; it is read when
   // the awaitable starts. Cancellation propagates.

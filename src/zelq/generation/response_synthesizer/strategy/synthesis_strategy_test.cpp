@@ -147,6 +147,15 @@ TEST(BaseSynthesisStrategyTest, KeywordsOfTheInvocationCannotBePromptVariables) 
   }
   EXPECT_EQ(lm->call_count(), 0u);
   EXPECT_THAT(warnings(capture), IsEmpty());
+  // Every variable is checked, with its warnings, before the call fails.
+  SynthesisContext late{.query = "q", .kwargs = {{"history", ""}, {"unused", "u"}}};
+  EXPECT_THROW(core::run_sync(probe._synthesize_with_lm(late)), core::TypeError);
+  EXPECT_THAT(warnings(capture),
+              ElementsAre("The 'history' key is empty. Assigning default value: ''.",
+                          "The 'unused' key is not present in the prompt builder. Ignoring the "
+                          "value."));
+  EXPECT_EQ(lm->call_count(), 0u);
+  capture.clear();
   // Names the slot's prompt does not use are dropped like any other.
   auto other_lm = make_lm("{context}");
   ProbeStrategy other(other_lm);
