@@ -1,8 +1,13 @@
 #include "zelq/core/event.hpp"
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
 
 #include "zelq/core/component.hpp"
 #include "zelq/core/concurrency.hpp"
@@ -104,6 +109,38 @@ TEST(Logging, LoggersAreSharedAndWarnGoesToTheWarningsLogger) {
   EXPECT_EQ(capture.lines()[0].logger, "warnings");
   EXPECT_EQ(capture.lines()[0].level, spdlog::level::warn);
   EXPECT_EQ(capture.lines()[0].message, "deprecated thing");
+}
+
+TEST(Logging, SinksCanBeReplacedWhileOtherThreadsLog) {
+  struct CountingSink : spdlog::sinks::base_sink<std::mutex> {
+    std::atomic<int> count{0};
+    void sink_it_(const spdlog::details::log_msg&) override { ++count; }
+    void flush_() override {}
+  };
+  LogCapture restore_afterwards;
+  auto first = std::make_shared<CountingSink>();
+  auto second = std::make_shared<CountingSink>();
+  constexpr int kThreads = 4;
+  constexpr int kLines = 2000;
+  std::atomic<bool> done{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < kThreads; ++t) {
+    writers.emplace_back([t] {
+      const Logger logger = LoggerManager().get_logger("Writer" + std::to_string(t % 2));
+      for (int i = 0; i < kLines; ++i) logger->warn("line");
+    });
+  }
+  std::thread swapper([&] {
+    for (bool use_first = true; !done; use_first = !use_first) {
+      LoggerManager().set_sinks({use_first ? spdlog::sink_ptr(first) : spdlog::sink_ptr(second)});
+    }
+  });
+  for (auto& writer : writers) writer.join();
+  done = true;
+  swapper.join();
+  // Every line reached exactly one of the sinks that were current meanwhile.
+  EXPECT_EQ(first->count + second->count + static_cast<int>(restore_afterwards.lines().size()),
+            kThreads * kLines);
 }
 
 TEST(Logging, DebugHooksAreNotFormattedBelowTheLevel) {

@@ -9,10 +9,61 @@
 namespace zelq::core {
 namespace {
 
+using SinkList = std::vector<spdlog::sink_ptr>;
+
+// The one sink every library logger holds for life. It forwards each record
+// to the current sink list, so replacing the sinks never writes to a
+// logger's own sink vector, which spdlog reads without a lock while other
+// threads log. A record goes to the list that was current when it arrived.
+class DispatchSink final : public spdlog::sinks::sink {
+ public:
+  explicit DispatchSink(SinkList sinks)
+      : sinks_(std::make_shared<const SinkList>(std::move(sinks))) {}
+
+  void replace(SinkList sinks) {
+    auto next = std::make_shared<const SinkList>(std::move(sinks));
+    std::lock_guard lock(mutex_);
+    sinks_.swap(next);
+  }
+
+  SinkList sinks() const { return *current(); }
+
+  void log(const spdlog::details::log_msg& msg) override {
+    const auto held = current();
+    for (const auto& sink : *held) {
+      if (sink->should_log(msg.level)) sink->log(msg);
+    }
+  }
+  void flush() override {
+    const auto held = current();
+    for (const auto& sink : *held) sink->flush();
+  }
+  void set_pattern(const std::string& pattern) override {
+    const auto held = current();
+    for (const auto& sink : *held) sink->set_pattern(pattern);
+  }
+  void set_formatter(std::unique_ptr<spdlog::formatter> formatter) override {
+    const auto held = current();
+    for (const auto& sink : *held) sink->set_formatter(formatter->clone());
+  }
+
+ private:
+  // The list is held by the caller while it is used: a concurrent replace
+  // may drop the registry's reference at any time.
+  std::shared_ptr<const SinkList> current() const {
+    std::lock_guard lock(mutex_);
+    return sinks_;
+  }
+
+  mutable std::mutex mutex_;
+  std::shared_ptr<const SinkList> sinks_;
+};
+
 struct Registry {
   std::mutex mutex;
   std::map<std::string, Logger, std::less<>> loggers;
-  std::vector<spdlog::sink_ptr> sinks{std::make_shared<spdlog::sinks::stderr_color_sink_mt>()};
+  std::shared_ptr<DispatchSink> dispatch = std::make_shared<DispatchSink>(
+      SinkList{std::make_shared<spdlog::sinks::stderr_color_sink_mt>()});
   spdlog::level::level_enum level = spdlog::level::warn;
 };
 
@@ -27,18 +78,14 @@ Logger LoggerManager::get_logger(std::string_view name) const {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   if (auto it = reg.loggers.find(name); it != reg.loggers.end()) return it->second;
-  auto logger =
-      std::make_shared<spdlog::logger>(std::string(name), reg.sinks.begin(), reg.sinks.end());
+  auto logger = std::make_shared<spdlog::logger>(std::string(name), reg.dispatch);
   logger->set_level(reg.level);
   reg.loggers.emplace(std::string(name), logger);
   return logger;
 }
 
 void LoggerManager::set_sinks(std::vector<spdlog::sink_ptr> sinks) const {
-  auto& reg = registry();
-  std::lock_guard lock(reg.mutex);
-  reg.sinks = std::move(sinks);
-  for (auto& [name, logger] : reg.loggers) logger->sinks() = reg.sinks;
+  registry().dispatch->replace(std::move(sinks));
 }
 
 void LoggerManager::set_level(spdlog::level::level_enum level) const {
@@ -79,11 +126,7 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 
 LogCapture::LogCapture() : state_(std::make_shared<State>()) {
   LoggerManager manager;
-  {
-    auto& reg = registry();
-    std::lock_guard lock(reg.mutex);
-    previous_sinks_ = reg.sinks;
-  }
+  previous_sinks_ = registry().dispatch->sinks();
   previous_level_ = manager.level();
   manager.set_sinks({std::make_shared<CaptureSink>(state_)});
   manager.set_level(spdlog::level::debug);

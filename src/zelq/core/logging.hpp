@@ -25,7 +25,8 @@ class LoggerManager {
   // sinks and level. Components name theirs after their concrete class.
   Logger get_logger(std::string_view name) const;
 
-  // Replaces the sinks of every library logger, present and future.
+  // Replaces the sinks of every library logger, present and future. Safe
+  // while other threads log: each record goes to the old or the new sinks.
   void set_sinks(std::vector<spdlog::sink_ptr> sinks) const;
   // Sets the level of every library logger, present and future.
   void set_level(spdlog::level::level_enum level) const;
