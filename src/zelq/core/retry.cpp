@@ -44,6 +44,8 @@ void RetryConfig::validate() const {
 }
 
 double RetryConfig::delay(int retry_index) const {
+  // Without the early return, 0 * inf (a power that overflows) would be NaN.
+  if (base_delay == 0) return 0;
   return std::min(max_delay, base_delay * std::pow(backoff_factor, retry_index));
 }
 
@@ -52,14 +54,15 @@ namespace detail {
 double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
                               const std::exception_ptr& failure, bool cancelled) {
   if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
-  const int attempts = config.max_retries + 1;
-  if (attempt + 1 >= attempts) {
-    warn(fmt::format("Attempt {}/{} failed: {}. Giving up.", attempt + 1, attempts,
+  // In 64 bits: max_retries may be INT_MAX ("retry until it works").
+  const long long attempts = static_cast<long long>(config.max_retries) + 1;
+  if (static_cast<long long>(attempt) + 1 >= attempts) {
+    warn(fmt::format("Attempt {}/{} failed: {}. Giving up.", attempt + 1LL, attempts,
                      describe_exception(failure)));
     std::rethrow_exception(failure);
   }
   const double delay = config.delay(attempt);
-  warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1, attempts,
+  warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1LL, attempts,
                    describe_exception(failure), delay));
   return delay;
 }

@@ -1,6 +1,7 @@
 #include "zelq/core/retry.hpp"
 
 #include <chrono>
+#include <limits>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -29,7 +30,8 @@ class RetryLog {
  public:
   std::string text() const {
     std::string out;
-    for (const auto& m : capture_.messages("retry", spdlog::level::warn)) out += "warning " + m + "\n";
+    for (const auto& m : capture_.messages("retry", spdlog::level::warn))
+      out += "warning " + m + "\n";
     return out;
   }
 
@@ -237,6 +239,17 @@ TEST(RetryConfig, ValidatesAndComputesDelays) {
   std::vector<double> delays;
   for (int k = 0; k < 6; ++k) delays.push_back(config.delay(k));
   EXPECT_EQ(delays, (std::vector<double>{1, 2, 4, 8, 10, 10}));
+  EXPECT_EQ((RetryConfig{.base_delay = 0}).delay(5000), 0.0);
+
+  // The largest retry count keeps retrying instead of wrapping around.
+  LogCapture quiet;
+  const RetryConfig forever{.max_retries = std::numeric_limits<int>::max()};
+  const auto failure = std::make_exception_ptr(RuntimeError("no"));
+  EXPECT_EQ(detail::retry_delay_or_rethrow(forever, 0, failure, false), 1.0);
+  EXPECT_EQ(detail::retry_delay_or_rethrow(forever, 1000, failure, false), 10.0);
+  EXPECT_THROW(
+      detail::retry_delay_or_rethrow(forever, std::numeric_limits<int>::max(), failure, false),
+      RuntimeError);
 }
 
 }  // namespace
