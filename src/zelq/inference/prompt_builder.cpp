@@ -8,70 +8,95 @@
 namespace zelq::inference {
 namespace {
 
-void collect_field_names(std::string_view templ, std::vector<std::string>& names);
+// The scanning below follows CPython's format-string parser step by step, so
+// that a template is rejected here exactly when str.format rejects its
+// markup, with the same message.
+
+// Nesting allowed for replacement fields inside format specs: one level, as
+// in str.format.
+constexpr int kMaxRecursion = 2;
+
+void collect_field_names(std::string_view templ, std::vector<std::string>& names, int depth);
 
 bool is_positional(std::string_view name) {
   return std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// One replacement field without its braces: "name[0].attr!r:spec".
-void parse_field(std::string_view body, std::vector<std::string>& names) {
-  std::size_t i = 0;
-  while (i < body.size()) {
-    const char c = body[i];
-    if (c == '{') throw core::ValueError("unexpected '{' in field name");
-    if (c == '[') {
-      while (i < body.size() && body[i] != ']') ++i;
-      continue;
-    }
-    if (c == ':' || c == '!') break;
-    ++i;
-  }
-  const std::string_view field = body.substr(0, i);
+void add_name(std::string_view field, std::vector<std::string>& names) {
   const std::string_view name = field.substr(0, field.find_first_of(".["));
   if (!is_positional(name) && std::find(names.begin(), names.end(), name) == names.end()) {
     names.emplace_back(name);
   }
-  if (i < body.size() && body[i] == '!') {
-    // "!c" then optionally ":spec".
-    if (i + 1 >= body.size()) throw core::ValueError("unmatched '{' in format spec");
-    i += 2;
-    if (i < body.size() && body[i] != ':') {
-      throw core::ValueError("expected ':' after conversion specifier");
-    }
-  }
-  if (i < body.size()) collect_field_names(body.substr(i + 1), names);
 }
 
-void collect_field_names(std::string_view templ, std::vector<std::string>& names) {
+// The format spec from `i` (just after ':') to its closing '}': returns the
+// position after that brace and collects the names of nested fields.
+std::size_t parse_spec(std::string_view templ, std::size_t i, std::vector<std::string>& names,
+                       int depth) {
+  const std::size_t start = i;
+  bool nested = false;
+  for (int count = 1; i < templ.size();) {
+    const char c = templ[i++];
+    if (c == '{') {
+      nested = true;
+      ++count;
+    } else if (c == '}' && --count == 0) {
+      if (nested) collect_field_names(templ.substr(start, i - 1 - start), names, depth - 1);
+      return i;
+    }
+  }
+  throw core::ValueError("unmatched '{' in format spec");
+}
+
+// One replacement field from `i` (just after its '{'): "name[0].attr!r:spec}".
+// Returns the position after the field's closing '}'.
+std::size_t parse_field(std::string_view templ, std::size_t i, std::vector<std::string>& names,
+                        int depth) {
+  const std::size_t n = templ.size();
+  const std::size_t start = i;
+  char c = 0;
+  while (i < n) {
+    c = templ[i++];
+    if (c == '{') throw core::ValueError("unexpected '{' in field name");
+    if (c == '[') {
+      while (i < n && templ[i] != ']') ++i;
+      continue;
+    }
+    if (c == '}' || c == ':' || c == '!') break;
+  }
+  const std::string_view field = templ.substr(start, i - 1 - start);
+  if (c == '}') {
+    add_name(field, names);
+    return i;
+  }
+  if (c != '!' && c != ':') throw core::ValueError("expected '}' before end of string");
+  add_name(field, names);
+  if (c == '!') {
+    if (i >= n) throw core::ValueError("end of string while looking for conversion specifier");
+    ++i;  // the conversion character
+    if (i < n) {
+      c = templ[i++];
+      if (c == '}') return i;
+      if (c != ':') throw core::ValueError("expected ':' after conversion specifier");
+    }
+  }
+  return parse_spec(templ, i, names, depth);
+}
+
+void collect_field_names(std::string_view templ, std::vector<std::string>& names, int depth) {
+  if (depth <= 0) throw core::ValueError("Max string recursion exceeded");
   std::size_t i = 0;
   const std::size_t n = templ.size();
   while (i < n) {
-    const char c = templ[i];
-    if (c == '}') {
-      if (i + 1 < n && templ[i + 1] == '}') {
-        i += 2;
-        continue;
-      }
-      throw core::ValueError("Single '}' encountered in format string");
-    }
-    if (c != '{') {
-      ++i;
+    const char c = templ[i++];
+    if (c != '{' && c != '}') continue;
+    if (i < n && templ[i] == c) {
+      ++i;  // "{{" or "}}"
       continue;
     }
-    if (i + 1 >= n) throw core::ValueError("Single '{' encountered in format string");
-    if (templ[i + 1] == '{') {
-      i += 2;
-      continue;
-    }
-    std::size_t j = i + 1;
-    for (int depth = 1; j < n; ++j) {
-      if (templ[j] == '{') ++depth;
-      if (templ[j] == '}' && --depth == 0) break;
-    }
-    if (j >= n) throw core::ValueError("expected '}' before end of string");
-    parse_field(templ.substr(i + 1, j - i - 1), names);
-    i = j + 1;
+    if (c == '}') throw core::ValueError("Single '}' encountered in format string");
+    if (i >= n) throw core::ValueError("Single '{' encountered in format string");
+    i = parse_field(templ, i, names, depth);
   }
 }
 
@@ -89,7 +114,7 @@ std::set<std::string, std::less<>> key_set_of(const std::string& templ, std::str
 
 std::vector<std::string> template_field_names(std::string_view templ) {
   std::vector<std::string> names;
-  collect_field_names(templ, names);
+  collect_field_names(templ, names, kMaxRecursion);
   return names;
 }
 

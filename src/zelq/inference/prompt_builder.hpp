@@ -16,10 +16,12 @@ namespace zelq::inference {
 // in first-use order without repeats: the part of each field name before the
 // first '.' or '[' ("{a[0]}" and "{a.b}" use "a"), including fields nested in
 // format specs ("{a:>{width}}" uses "a" and "width"). Positional fields ("{}",
-// "{0}") are not names and are left out. Throws ValueError with Python's
-// message for malformed braces ("Single '}' encountered in format string",
-// "Single '{' encountered in format string", "expected '}' before end of
-// string", "unexpected '{' in field name").
+// "{0}") are not names and are left out. Throws ValueError with the message
+// str.format gives for malformed markup ("Single '}' encountered in format
+// string", "expected '}' before end of string", "unmatched '{' in format
+// spec", ...), including "Max string recursion exceeded" for fields nested
+// deeper than one level in format specs. A '}' inside brackets belongs to
+// the field name ("{a[}]}" uses "a"), as in str.format.
 std::vector<std::string> template_field_names(std::string_view templ);
 
 // A system template and a user template, filled with Python str.format

@@ -60,12 +60,21 @@ TEST(PromptBuilderTest, PromptKeySetAndMalformedTemplates) {
   PromptBuilder builder("{a[0]} {b.c} {d!r:>{w}} {} {0} {{e}}", "{query} {a}");
   EXPECT_THAT(builder.prompt_key_set(), ElementsAre("a", "b", "d", "query", "w"));
   EXPECT_THAT(template_field_names("{z}{y:{x}}{z}"), ElementsAre("z", "y", "x"));
+  // str.format reads "a[}]" and "a[x}y]" as field names.
+  EXPECT_THAT(template_field_names("{a[}]} {b[x}y]!s}"), ElementsAre("a", "b"));
 
   const std::pair<const char*, const char*> bad[] = {
       {"a}b", "Single '}' encountered in format string"},
       {"oops {", "Single '{' encountered in format string"},
       {"{oops", "expected '}' before end of string"},
       {"{a{b}}", "unexpected '{' in field name"},
+      // Messages printed by python3's str.format for the same templates.
+      {"{a[}", "expected '}' before end of string"},
+      {"{a!r", "unmatched '{' in format spec"},
+      {"{a!}", "unmatched '{' in format spec"},
+      {"{a:{}", "unmatched '{' in format spec"},
+      {"{a!rx}", "expected ':' after conversion specifier"},
+      {"{a:{b:{c}}}", "Max string recursion exceeded"},
   };
   for (const auto& [templ, message] : bad) {
     try {
