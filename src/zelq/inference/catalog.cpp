@@ -44,7 +44,8 @@ core::Value decode_kwargs(const core::Value& record, const std::string& label) {
   try {
     kwargs = core::Value::parse(text);
   } catch (const core::Value::parse_error& error) {
-    throw core::ValueError(label + ": 'kwargs' is not valid JSON (" + error.what() + ").");
+    throw core::ValueError(label + ": 'kwargs' is not valid JSON, got " + core::py_repr(text) +
+                           " (" + error.what() + ").");
   }
   if (!kwargs.is_object()) {
     throw core::ValueError(label + ": 'kwargs' must be a JSON object, got " + core::py_repr(text) +

@@ -51,7 +51,10 @@ TEST(PromptBuilderCatalogTest, BadRecordsNameTheRecordAndTheProblem) {
   };
   const std::string malformed = message_of(Value::array(
       {record("stuff", "S", "U", "{}"), record("refine", "R", "U", R"({"key_defaults": )")}));
-  EXPECT_EQ(malformed.rfind("Catalog record 1 ('refine'): 'kwargs' is not valid JSON (", 0), 0u)
+  EXPECT_EQ(malformed.rfind("Catalog record 1 ('refine'): 'kwargs' is not valid JSON, got "
+                            "'{\"key_defaults\": ' (",
+                            0),
+            0u)
       << malformed;
   EXPECT_EQ(message_of(Value::array({record("map", "S", "U", "[1]")})),
             "Catalog record 0 ('map'): 'kwargs' must be a JSON object, got '[1]'.");
