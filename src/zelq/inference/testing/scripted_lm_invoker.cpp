@@ -199,10 +199,17 @@ boost::asio::awaitable<void> ScriptedLMInvoker::wait(std::size_t index) {
 boost::asio::awaitable<void> ScriptedLMInvoker::stream(std::shared_ptr<core::EventEmitter> emitter,
                                                        std::vector<std::string> pieces) {
   if (pieces.empty()) co_return;
+  // Events are named locals: g++ 12 destroys an aggregate returned into a
+  // co_await expression twice.
   const std::string id = core::new_uuid();
-  co_await emitter->emit(ResponseEvent::start(id));
-  for (auto& piece : pieces) co_await emitter->emit(ResponseEvent::content(id, piece));
-  co_await emitter->emit(ResponseEvent::end(id));
+  core::Event start = ResponseEvent::start(id);
+  co_await emitter->emit(std::move(start));
+  for (auto& piece : pieces) {
+    core::Event content = ResponseEvent::content(id, std::move(piece));
+    co_await emitter->emit(std::move(content));
+  }
+  core::Event end = ResponseEvent::end(id);
+  co_await emitter->emit(std::move(end));
 }
 
 boost::asio::awaitable<LMOutput> ScriptedLMInvoker::_invoke(std::vector<Message> messages,

@@ -100,7 +100,9 @@ asio::awaitable<std::vector<Embedding>> OpenAIEMInvoker::_invoke(
   }
   std::vector<Embedding> out;
   out.reserve(contents.size());
-  for (auto& batch : co_await core::parallel_gather(std::move(batches))) {
+  // A named local rather than a range over the awaited temporary (g++ 12).
+  std::vector<std::vector<Embedding>> results = co_await core::parallel_gather(std::move(batches));
+  for (auto& batch : results) {
     for (auto& vector : batch) out.push_back(std::move(vector));
   }
   co_return out;
