@@ -68,6 +68,11 @@ struct StreamState {
   bool done = false;      // the end marker came
 };
 
+void append(std::optional<std::string>& to, const std::string& piece) {
+  if (!to) to.emplace();
+  *to += piece;
+}
+
 asio::awaitable<void> take_chunk(const net::SseEvent& event, const std::string& source,
                                  StreamState& state, BlockEmitter& blocks) {
   if (event.event == "error") {
@@ -76,13 +81,14 @@ asio::awaitable<void> take_chunk(const net::SseEvent& event, const std::string& 
   const Value chunk = parse_json_answer(event.data, source);
   ChoicePart part = read_choice(chunk, "delta", source);
   if (part.finish_reason) state.finished = true;
-  if (part.refusal) state.refusal = state.refusal.value_or("") + *part.refusal;
+  // Appended in place: a long answer arrives in thousands of pieces.
+  if (part.refusal) append(state.refusal, *part.refusal);
   if (part.thinking) {
     state.thinking += *part.thinking;
     co_await blocks.piece(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
   }
   if (part.text) {
-    state.text = state.text.value_or("") + *part.text;
+    append(state.text, *part.text);
     co_await blocks.piece(BlockEmitter::Kind::RESPONSE, std::move(*part.text));
   }
 }
