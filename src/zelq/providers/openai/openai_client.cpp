@@ -48,6 +48,19 @@ long long read_integer(const Value& value, std::string_view key, long long least
   return value.get<long long>();
 }
 
+// A URL fit for a message: without its query and with any user information
+// masked, since either may carry a key.
+std::string redact_url(const std::string& url) {
+  std::string out = url.substr(0, url.find('?'));
+  const auto scheme_end = out.find("://");
+  const std::size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
+  const std::size_t end = std::min(out.find_first_of("/#", start), out.size());
+  if (const auto at = out.substr(start, end - start).rfind('@'); at != std::string::npos) {
+    out.replace(start, at + 1, "***@");
+  }
+  return out;
+}
+
 std::string read_base_url(const Value& value) {
   const std::string shown = value.is_string() ? value.get<std::string>() : std::string();
   const auto scheme_end = shown.find("://");
@@ -55,8 +68,7 @@ std::string read_base_url(const Value& value) {
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (scheme != "http" && scheme != "https") {
-    // The query is left out of the message: it may carry a key.
-    const Value redacted = value.is_string() ? Value(shown.substr(0, shown.find('?'))) : value;
+    const Value redacted = value.is_string() ? Value(redact_url(shown)) : value;
     bad_setting("base_url", "an http or https URL", redacted);
   }
   net::Url::parse(shown);  // throws ValueError naming what else is wrong
