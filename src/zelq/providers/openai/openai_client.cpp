@@ -126,10 +126,13 @@ bool is_retryable(int status) { return status == 429 || status >= 500; }
 // The error with every copy of the key in the server's message masked: some
 // servers quote the key they rejected.
 net::HttpError without_key(net::HttpError error, const std::string& key) {
+  constexpr std::string_view mask = "***";
   std::string message = error.message();
-  if (message.find(key) == std::string::npos) return error;
-  for (auto at = message.find(key); at != std::string::npos; at = message.find(key, at)) {
-    message.replace(at, key.size(), "***");
+  if (key.empty() || message.find(key) == std::string::npos) return error;
+  // The search goes on after the mask, which may itself contain the key.
+  for (auto at = message.find(key); at != std::string::npos;
+       at = message.find(key, at + mask.size())) {
+    message.replace(at, key.size(), mask);
   }
   return net::HttpError(error.status(), std::move(message), error.retry_after());
 }

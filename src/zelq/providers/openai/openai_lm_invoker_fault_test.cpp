@@ -33,12 +33,13 @@ using Handler = LoopbackServer::Handler;
 // given, makes it a streamed call.
 template <class Error>
 std::string failure_of(Handler handler, Value extra_config = Value::object(),
-                       std::shared_ptr<core::EventEmitter> emitter = nullptr) {
+                       std::shared_ptr<core::EventEmitter> emitter = nullptr,
+                       const std::string& key = kKey) {
   asio::io_context io;
   LoopbackServer server(io, std::move(handler));
   Value config = {{"base_url", server.base_url()}, {"max_retries", 0}, {"idle_timeout", 0.1}};
   if (!extra_config.is_null()) config.update(extra_config);
-  auto invoker = std::make_shared<OpenAILMInvoker>("openai/m", kKey, config);
+  auto invoker = std::make_shared<OpenAILMInvoker>("openai/m", key, config);
   auto ask = [](LMInvokerPtr invoker,
                 std::shared_ptr<core::EventEmitter> emitter) -> asio::awaitable<LMOutput> {
     LMInvokeOptions options;
@@ -50,7 +51,10 @@ std::string failure_of(Handler handler, Value extra_config = Value::object(),
     run_client(io, server, ask(invoker, std::move(emitter)));
   } catch (const Error& error) {
     const std::string text = error.what();
-    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
+    // A key made of the mask's own characters cannot be told from the mask.
+    if (key.find_first_not_of('*') != std::string::npos) {
+      EXPECT_EQ(text.find(key), std::string::npos) << text;
+    }
     return text;
   }
   return "no error of the expected kind";
@@ -93,6 +97,9 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
             "HTTP 401: Invalid authentication");
   EXPECT_EQ(failure_of<net::HttpError>(reply(401, "Incorrect API key provided: " + kKey + ".")),
             "HTTP 401: Incorrect API key provided: ***.");
+  // A key that the mask itself contains is masked once per occurrence.
+  EXPECT_EQ(failure_of<net::HttpError>(reply(401, "Key * or * rejected"), {}, nullptr, "*"),
+            "HTTP 401: Key *** or *** rejected");
   EXPECT_EQ(failure_of<net::HttpError>(reply(500, "overloaded"),
                                        {{"max_retries", 1}, {"retry_base_delay", 0}}),
             "HTTP 500: overloaded");
