@@ -41,9 +41,11 @@ boost::asio::awaitable<void> EventEmitter::emit(Event event) {
 
 boost::asio::awaitable<void> EventEmitter::emit(Value value, EventLevel level,
                                                 std::string_view type) {
+  // Not a coroutine: the event is built now, so `type` need not outlive the
+  // returned awaitable.
   Event event{
       .id = new_uuid(), .type = std::string(type), .value = std::move(value), .level = level};
-  co_await emit(std::move(event));
+  return emit(std::move(event));
 }
 
 }  // namespace zelq::core

@@ -65,7 +65,8 @@ class EventEmitter {
   virtual boost::asio::awaitable<void> emit(Event event);
 
   // Builds an event with a fresh id from a value, a level and a type, and
-  // emits it.
+  // emits it. The event is built at the call, so `type` need not outlive the
+  // returned awaitable.
   boost::asio::awaitable<void> emit(Value value, EventLevel level, std::string_view type);
 
  private:
