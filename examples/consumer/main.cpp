@@ -9,8 +9,8 @@
 int main() {
   using zelq::core::make_chunk;
   zelq::generation::repacker::Ruzededo repacker({.method = "sides", .mode = "context"});
-  auto result =
-      zelq::core::run_sync(repacker.repack({make_chunk("one"), make_chunk("two"), make_chunk("three")}));
+  auto result = zelq::core::run_sync(
+      repacker.repack({make_chunk("one"), make_chunk("two"), make_chunk("three")}));
   std::cout << std::get<std::string>(result) << "\n";
   return 0;
 }
