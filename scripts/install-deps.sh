@@ -12,7 +12,9 @@ packages=(
   libssl-dev ca-certificates
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  python3
+  libsimdjson-dev
+  clang-19 libclang-rt-19-dev
+  python3 python3-dev pybind11-dev
 )
 
 missing=()
