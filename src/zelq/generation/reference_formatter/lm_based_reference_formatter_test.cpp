@@ -1,0 +1,124 @@
+#include "zelq/generation/reference_formatter/lm_based_reference_formatter.hpp"
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
+#include "zelq/inference/testing/scripted_lm_invoker.hpp"
+
+namespace zelq::generation::reference_formatter {
+namespace {
+
+using core::ChunkPtr;
+using core::make_chunk;
+using core::Value;
+using inference::testing::ScriptedLMInvoker;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::string kWarning =
+    "LMBasedReferenceFormatter is deprecated and will be removed in v0.7, please use "
+    "LMReferenceFormatter instead.";
+
+std::vector<std::string> warnings(const core::LogCapture& capture) {
+  return capture.messages("LMBasedReferenceFormatter", spdlog::level::warn);
+}
+
+struct Processor {
+  std::shared_ptr<ScriptedLMInvoker> lm = std::make_shared<ScriptedLMInvoker>();
+  inference::LMRequestProcessorPtr processor = std::make_shared<inference::LMRequestProcessor>(
+      inference::PromptBuilder(std::string(PRESET_SYSTEM_TEMPLATE), ""), lm);
+};
+
+std::vector<ChunkPtr> chunks_named(int count) {
+  std::vector<ChunkPtr> chunks;
+  for (int i = 0; i < count; ++i) {
+    chunks.push_back(make_chunk("c", Value{{"file_name", "f" + std::to_string(i)}}));
+  }
+  return chunks;
+}
+
+TEST(LMBasedReferenceFormatterTest, WarnsOnEveryConstruction) {
+  core::LogCapture capture;
+  Processor p;
+  LMBasedReferenceFormatter first(p.processor);
+  LMBasedReferenceFormatter second(p.processor, {.batch_size = 2});
+  EXPECT_THAT(warnings(capture), ElementsAre(kWarning, kWarning));
+  capture.clear();
+  EXPECT_THROW(LMBasedReferenceFormatter(nullptr), core::ValueError);
+  EXPECT_THAT(warnings(capture), ElementsAre(kWarning));
+  EXPECT_EQ(DEFAULT_BATCH_SIZE, 5);
+  EXPECT_EQ(DEFAULT_REFERENCE_METADATA, "file_name");
+  EXPECT_EQ(PRESET_SYSTEM_TEMPLATE.size(), 377u);
+}
+
+TEST(LMBasedReferenceFormatterTest, BatchesThroughTheProcessorAndReadsSettingsPerCall) {
+  core::LogCapture capture;
+  Processor p;
+  p.lm->set_responder([](const ScriptedLMInvoker::Request& request) {
+    inference::LMOutput output;
+    // Names the first chunk of the batch, and one of another batch.
+    const std::string context = request.prompt_variables.at("context");
+    const std::string first = context.substr(context.find(": ") + 2, 2);
+    output.set_structured_output({{"file_name", {first, "f9"}}});
+    return output;
+  });
+  p.lm->set_latency(std::chrono::milliseconds(1));  // batches wait at once
+  LMBasedReferenceFormatter formatter(p.processor, {.stringify = false});
+  const std::vector<ChunkPtr> chunks = chunks_named(7);
+  auto select = [&] {
+    return std::get<std::vector<ChunkPtr>>(
+        core::run_sync(formatter.format_reference("resp", chunks)));
+  };
+  EXPECT_THAT(select(), ElementsAre(chunks[0], chunks[5]));
+  EXPECT_EQ(p.lm->peak_concurrency(), 2u);
+  formatter.batch_size = 3;
+  EXPECT_THAT(select(), ElementsAre(chunks[0], chunks[3], chunks[6]));
+  const auto requests = p.lm->requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].prompt_variables.at("response"), "resp");
+  EXPECT_EQ(requests[4].prompt_variables.at("context"),
+            "<Chunk>\nfile_name: f6\ncontent:\nc\n</Chunk>");
+  // Nothing usable under the key selects nothing; no shortcut for no chunks.
+  p.lm->set_responder({});
+  p.lm->push_structured({{"file_name", nullptr}});
+  p.lm->push_structured({{"file_name", "f0"}});
+  p.lm->push_structured({{"other", {"f0"}}});
+  formatter.batch_size = 1;
+  EXPECT_THAT(std::get<std::vector<ChunkPtr>>(core::run_sync(formatter.format_reference(
+                  "resp", {chunks[0], chunks[0], chunks[0]}))),
+              IsEmpty());
+  formatter.batch_size = 0;
+  EXPECT_THROW(core::run_sync(formatter.format_reference("resp", {})), core::ValueError);
+  EXPECT_EQ(p.lm->call_count(), 8u);
+}
+
+TEST(LMBasedReferenceFormatterTest, PresetBuildsAStructuredProcessorAndWarns) {
+  core::LogCapture capture;
+  std::vector<ScriptedLMInvoker*> built;
+  inference::testing::register_scripted_provider(
+      [&](ScriptedLMInvoker& lm) { built.push_back(&lm); });
+  auto formatter = LMBasedReferenceFormatter::from_preset(
+      "scripted/m", {.batch_size = 3, .reference_metadata = "title"});
+  EXPECT_THAT(warnings(capture), ElementsAre(kWarning));
+  ASSERT_EQ(built.size(), 1u);
+  EXPECT_EQ(formatter->batch_size, 3);
+  EXPECT_EQ(formatter->reference_metadata, "title");
+  EXPECT_EQ(formatter->lm_request_processor->prompt_builder().system_template(),
+            PRESET_SYSTEM_TEMPLATE);
+  EXPECT_EQ(built[0]->response_schema, detail::relevant_chunks_schema("title"));
+  built[0]->push_structured({{"title", {"T"}}});
+  const ChunkPtr chunk = make_chunk("c", {{"title", "T"}, {"file_name", "f.pdf"}});
+  EXPECT_EQ(std::get<std::string>(core::run_sync(formatter->format_reference("r", {chunk}))),
+            "References:\n1. f.pdf");
+}
+
+}  // namespace
+}  // namespace zelq::generation::reference_formatter

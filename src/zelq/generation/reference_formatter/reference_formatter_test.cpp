@@ -1,0 +1,212 @@
+#include "zelq/generation/reference_formatter/reference_formatter.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
+#include "zelq/generation/reference_formatter/no_op_reference_formatter.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+
+namespace zelq::generation::reference_formatter {
+namespace {
+
+using core::ChunkPtr;
+using core::make_chunk;
+using core::Value;
+using inference::testing::RecordingEventEmitter;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const std::string kResponseError =
+    "The input kwargs for reference formatter must include a non-empty `response` key of type "
+    "`str`.";
+const std::string kChunksError =
+    "The input kwargs for reference formatter must include a `chunks` key of type "
+    "`list[Chunk]`.";
+
+ChunkPtr doc(Value metadata, std::string content = "text") {
+  return make_chunk(std::move(content), std::move(metadata));
+}
+
+std::string value_error(const BaseReferenceFormatter& formatter, FormatReferenceOptions options) {
+  try {
+    core::run_sync(formatter.format_reference(std::move(options)));
+  } catch (const core::ValueError& error) {
+    return error.what();
+  }
+  return "<no error>";
+}
+
+TEST(FormatReferencesAsStringTest, NumbersFirstOccurrencesOfEqualEntries) {
+  EXPECT_EQ(format_references_as_string({}), "");
+  EXPECT_EQ(format_references_as_string({"A"}), "References:\n1. A");
+  EXPECT_EQ(format_references_as_string({"A", "B", "A", nullptr, "None", nullptr, 7, 7.0, true, 1}),
+            "References:\n1. A\n2. B\n3. None\n4. None\n5. 7\n6. True");
+  EXPECT_EQ(format_references_as_string({1.5, core::bytes_value({'a', 'b'}), Value{{"k", 1}}}),
+            "References:\n1. 1.5\n2. b'ab'\n3. {'k': 1}");
+}
+
+TEST(FormatChunkAsStringTest, LinksTitlesAndBareValues) {
+  const FormatChunkFunc render = format_chunk_as_string(DEFAULT_FORMAT_CHUNK_METADATA_MAP);
+  EXPECT_EQ(DEFAULT_FORMAT_CHUNK_METADATA_MAP, (Value{{"title", "file_name"}, {"url", "file_url"}}));
+  EXPECT_EQ(render(*doc({{"file_name", "a [b].pdf"}, {"file_url", "http://x/(1)"}})),
+            "[a [b].pdf](http://x/(1))");
+  EXPECT_EQ(render(*doc({{"file_name", "a.pdf"}})), "a.pdf");
+  EXPECT_EQ(render(*doc({{"file_name", "a.pdf"}, {"file_url", ""}})), "a.pdf");
+  EXPECT_EQ(render(*doc({{"file_name", 7}, {"file_url", nullptr}})), 7);
+  EXPECT_EQ(render(*doc({{"file_url", "u"}})), "[None](u)");
+  EXPECT_EQ(render(*doc({{"other", 1}})), nullptr);
+  // Only "title" and "url" count; a missing role reads nothing.
+  const FormatChunkFunc titles = format_chunk_as_string(Value{{"title", "name"}, {"x", "file_url"}});
+  EXPECT_EQ(titles(*doc({{"name", "N"}, {"file_url", "u"}})), "N");
+  const FormatChunkFunc links = format_chunk_as_string(Value{{"url", "link"}});
+  EXPECT_EQ(links(*doc({{"link", "u"}})), "[None](u)");
+  EXPECT_EQ(links(*doc({{"file_name", "f"}})), nullptr);
+  // A shared map is read at every call.
+  auto shared = std::make_shared<Value>(Value{{"title", "a"}});
+  const FormatChunkFunc live = format_chunk_as_string(std::shared_ptr<const Value>(shared));
+  const ChunkPtr chunk = doc({{"a", "first"}, {"b", "second"}});
+  EXPECT_EQ(live(*chunk), "first");
+  (*shared)["title"] = "b";
+  EXPECT_EQ(live(*chunk), "second");
+  EXPECT_THROW(format_chunk_as_string(Value::array()), core::ValueError);
+  EXPECT_THROW(format_chunk_as_string(std::shared_ptr<const Value>()), core::ValueError);
+}
+
+TEST(BaseReferenceFormatterTest, ValidatesResponseFirstThenChunks) {
+  core::LogCapture capture;
+  NoOpReferenceFormatter formatter;
+  const std::vector<ChunkPtr> chunks{doc({})};
+  EXPECT_EQ(value_error(formatter, {.response = " \n\t ", .chunks = chunks}), kResponseError);
+  EXPECT_EQ(value_error(formatter, {.chunks = chunks}), kResponseError);
+  EXPECT_EQ(value_error(formatter, {}), kResponseError);
+  EXPECT_EQ(value_error(formatter, {.response = "r"}), kChunksError);
+  EXPECT_EQ(value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{doc({}), nullptr}}),
+            kChunksError);
+  EXPECT_EQ(value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{}}),
+            "<no error>");
+  // Nothing ran for a rejected call: the hooks log only around accepted ones.
+  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
+              ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 0 "
+                          "candidate chunks.",
+                          "[Finished 'NoOpReferenceFormatter'] Successfully formatted "
+                          "references:\n''"));
+}
+
+TEST(BaseReferenceFormatterTest, TextResultIsOneEventAndLoggedWithEscapes) {
+  core::LogCapture capture;
+  auto emitter = std::make_shared<RecordingEventEmitter>();
+  NoOpReferenceFormatter formatter;
+  const std::vector<ChunkPtr> chunks{doc({{"file_name", "a"}, {"file_url", "u"}}),
+                                     doc({{"file_name", "b"}}), doc({{"file_name", "b"}})};
+  const ReferenceResult result =
+      core::run_sync(formatter.format_reference("response", chunks, emitter));
+  const std::string text = "References:\n1. [a](u)\n2. b";
+  EXPECT_EQ(std::get<std::string>(result), text);
+  ASSERT_EQ(emitter->events().size(), 1u);
+  const core::Event event = emitter->events()[0];
+  EXPECT_EQ(event.type, "reference");
+  EXPECT_EQ(event.value, text);
+  EXPECT_EQ(event.id.size(), 36u);
+  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
+              ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 3 "
+                          "candidate chunks.",
+                          "[Finished 'NoOpReferenceFormatter'] Successfully formatted "
+                          "references:\n'References:\\n1. [a](u)\\n2. b'"));
+}
+
+TEST(BaseReferenceFormatterTest, ListResultIsOneEventPerChunkUnderOneIdPerCall) {
+  auto emitter = std::make_shared<RecordingEventEmitter>();
+  NoOpReferenceFormatter formatter({.stringify = false});
+  const std::vector<ChunkPtr> chunks{doc({{"k", 1}}, "one"), doc({}, "two"), doc({}, "three")};
+  const ReferenceResult result =
+      core::run_sync(formatter.format_reference("response", chunks, emitter));
+  EXPECT_EQ(std::get<std::vector<ChunkPtr>>(result), chunks);
+  core::run_sync(formatter.format_reference("response", chunks, emitter));
+  const std::vector<core::Event> events = emitter->events();
+  ASSERT_EQ(events.size(), 6u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(events[i].value, chunks[i]->model_dump());
+    EXPECT_EQ(events[i].id, events[0].id);
+    EXPECT_EQ(events[i + 3].id, events[3].id);
+  }
+  EXPECT_NE(events[0].id, events[3].id);
+  // Empty results send nothing, text or list.
+  emitter->clear();
+  core::run_sync(formatter.format_reference("response", {}, emitter));
+  NoOpReferenceFormatter text_formatter;
+  EXPECT_EQ(std::get<std::string>(core::run_sync(text_formatter.format_reference("r", {}, emitter))),
+            "");
+  EXPECT_THAT(emitter->events(), IsEmpty());
+}
+
+TEST(BaseReferenceFormatterTest, NonStreamableSendsNothingAndFailingEmitStopsTheRest) {
+  auto emitter = std::make_shared<RecordingEventEmitter>();
+  const std::vector<ChunkPtr> chunks{doc({}, "a"), doc({}, "b"), doc({}, "c")};
+  NoOpReferenceFormatter quiet({.stringify = false, .streamable = false});
+  EXPECT_EQ(std::get<std::vector<ChunkPtr>>(
+                core::run_sync(quiet.format_reference("response", chunks, emitter))),
+            chunks);
+  EXPECT_THAT(emitter->events(), IsEmpty());
+  NoOpReferenceFormatter loud({.stringify = false});
+  emitter->fail_at(1);
+  EXPECT_THROW(core::run_sync(loud.format_reference("response", chunks, emitter)),
+               core::RuntimeError);
+  ASSERT_EQ(emitter->events().size(), 1u);
+  EXPECT_EQ(emitter->events()[0].value["content"], "a");
+}
+
+TEST(BaseReferenceFormatterTest, CustomRenderersAndMapsReplaceTheDefaults) {
+  const std::vector<ChunkPtr> chunks{doc({{"file_name", "f"}, {"source", "S"}})};
+  NoOpReferenceFormatter mapped({.format_chunk_metadata_map = Value{{"title", "source"}}});
+  EXPECT_EQ(std::get<std::string>(core::run_sync(mapped.format_reference("r", chunks))),
+            "References:\n1. S");
+  NoOpReferenceFormatter empty_map({.format_chunk_metadata_map = Value::object()});
+  EXPECT_EQ(std::get<std::string>(core::run_sync(empty_map.format_reference("r", chunks))),
+            "References:\n1. f");
+  NoOpReferenceFormatter custom(
+      {.format_references_func =
+           [](const std::vector<Value>& entries) { return std::to_string(entries.size()) + "!"; },
+       .format_chunk_func = [](const core::Chunk& chunk) -> Value { return chunk.text(); },
+       .format_chunk_metadata_map = Value{{"title", "source"}}});
+  EXPECT_EQ(custom._format_as_string(chunks), "1!");
+  EXPECT_EQ(custom.format_chunk_func(*chunks[0]), "text");
+  EXPECT_THROW(NoOpReferenceFormatter({.format_chunk_metadata_map = Value::array({1})}),
+               core::ValueError);
+}
+
+class Unfinished : public BaseReferenceFormatter {
+ public:
+  Unfinished() : BaseReferenceFormatter({}) {}
+  std::string class_name() const override { return "Unfinished"; }
+
+ protected:
+  boost::asio::awaitable<std::vector<ChunkPtr>> _get_relevant_chunks(
+      std::string response, std::vector<ChunkPtr> chunks) const override {
+    if (response == "null") co_return std::vector<ChunkPtr>{nullptr};
+    co_return co_await BaseReferenceFormatter::_get_relevant_chunks(response, chunks);
+  }
+};
+
+TEST(BaseReferenceFormatterTest, AbstractSelectionAndNullSelections) {
+  Unfinished formatter;
+  EXPECT_THROW(core::run_sync(formatter.format_reference("r", {})), core::NotImplementedError);
+  EXPECT_THROW(core::run_sync(formatter.format_reference("null", {})), core::RuntimeError);
+}
+
+TEST(ChunkReprTest, PrintsLikeTheRecord) {
+  core::Chunk chunk{.id = "i", .content = core::Bytes{'x'}, .metadata = {{"a", 1}}, .score = 0.5};
+  EXPECT_EQ(chunk_repr(chunk), "Chunk(id='i', content=b'x', metadata={'a': 1}, score=0.5)");
+  chunk.content = std::string("it's");
+  chunk.score.reset();
+  EXPECT_EQ(chunk_repr(chunk), "Chunk(id='i', content=\"it's\", metadata={'a': 1}, score=None)");
+}
+
+}  // namespace
+}  // namespace zelq::generation::reference_formatter

@@ -1,0 +1,39 @@
+// Python's == between values, and a hash that agrees with it, for the places
+// where the reference formatters compare metadata values and rendered
+// references the way a Python list membership test does.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "zelq/core/value.hpp"
+
+namespace zelq::generation::reference_formatter::detail {
+
+// Python equality: booleans and numbers compare by numeric value across
+// kinds (True == 1 == 1.0), NaN equals nothing, texts and byte strings by
+// their bytes (a text never equals a byte string), lists element-wise, and
+// mappings by their key sets and values, whatever the key order. Never
+// throws.
+bool py_equal(const core::Value& a, const core::Value& b) noexcept;
+
+// A hash consistent with py_equal: values that py_equal calls equal hash the
+// same (mappings independently of key order). Never throws.
+std::size_t py_hash(const core::Value& value) noexcept;
+
+struct PyValueHash {
+  std::size_t operator()(const core::Value& value) const noexcept { return py_hash(value); }
+};
+struct PyValueEqual {
+  bool operator()(const core::Value& a, const core::Value& b) const noexcept {
+    return py_equal(a, b);
+  }
+};
+
+// A set of values under Python equality, for membership tests in constant
+// expected time.
+using PyValueSet = std::unordered_set<core::Value, PyValueHash, PyValueEqual>;
+
+}  // namespace zelq::generation::reference_formatter::detail
