@@ -87,32 +87,26 @@ TEST(LMReferenceFormatterTest, PromptCarriesTheSystemTemplateAndChunkBlocks) {
                 "list.\n");
 }
 
-TEST(LMReferenceFormatterTest, SelectsByElementEqualityWithinTheBatch) {
+TEST(LMReferenceFormatterTest, SelectsListedValuesOfItsOwnBatchByElementEquality) {
   auto lm = std::make_shared<ScriptedLMInvoker>();
   const ChunkPtr a = named("report.pdf");
   const ChunkPtr b = named("report.pdf");
-  const ChunkPtr seven = named(7);
-  const ChunkPtr unnamed = make_chunk("no name");
-  const ChunkPtr other = named("other.pdf");
   const ChunkPtr elsewhere = named("later.pdf");
+  // Batch 1: an int never equals its text, a missing value never equals
+  // "None", a name of another batch selects nothing here.
   lm->push_structured({{"file_name", {"report.pdf", "7", "None", "report.pdf", "later.pdf"}}});
-  lm->push_structured({{"file_name", {"x"}}});
-  LMReferenceFormatter formatter(lm, {.batch_size = 5, .stringify = false});
-  EXPECT_THAT(select(formatter, {a, seven, unnamed, b, other, elsewhere}), ElementsAre(a, b));
-}
-
-TEST(LMReferenceFormatterTest, BadAnswersSelectNothingFromTheirBatchOnly) {
-  auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->push_structured({{"file_name", {"f0"}}});
-  lm->push_structured({{"file_name", nullptr}});
-  lm->push_structured({{"file_name", "f2 f3"}});  // no substring test on a text
-  lm->push_structured({{"other", {"f3"}}});
-  lm->push_text("no structured answer");
+  lm->push_structured({{"file_name", nullptr}});        // batch 2: null, not a list
+  lm->push_structured({{"file_name", "later.pdf x"}});  // batch 3: a text, no substring test
+  lm->push_structured({{"other", {"later.pdf"}}});      // batch 4: no such member
+  lm->push_text("no structured answer");                // batch 5
   lm->push_structured({{"file_name", {"f5"}}});
-  LMReferenceFormatter formatter(lm, {.batch_size = 1, .stringify = false});
-  const std::vector<ChunkPtr> chunks = twelve();
-  EXPECT_THAT(select(formatter, {chunks.begin(), chunks.begin() + 6}),
-              ElementsAre(chunks[0], chunks[5]));
+  LMReferenceFormatter formatter(lm, {.batch_size = 4, .stringify = false});
+  const ChunkPtr f5 = named("f5");
+  std::vector<ChunkPtr> chunks{a, named(7), make_chunk("no name"), b};
+  chunks.insert(chunks.end(), 16, elsewhere);
+  chunks.push_back(f5);
+  EXPECT_THAT(select(formatter, chunks),
+              ElementsAre(a, b, f5));
 }
 
 TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {
@@ -153,29 +147,20 @@ TEST(LMReferenceFormatterTest, AFailingBatchFailsTheCallAfterTheOthersFinish) {
   lm->fail_at(1);
   lm->hold_calls();
   LMReferenceFormatter formatter(lm);
-  const std::vector<ChunkPtr> chunks = twelve();
   boost::asio::io_context io;
-  std::exception_ptr failure;
-  bool finished = false;
-  boost::asio::co_spawn(
-      io,
-      [&]() -> boost::asio::awaitable<void> {
-        co_await formatter.format_reference("r", chunks);
-      },
-      [&](std::exception_ptr error) {
-        failure = error;
-        finished = true;
-      });
+  std::optional<std::exception_ptr> failure;
+  boost::asio::co_spawn(io, formatter.format_reference("r", twelve()),
+                        [&](std::exception_ptr error, ReferenceResult) { failure = error; });
   io.poll();
   lm->release(1);
   io.poll();
-  EXPECT_FALSE(finished);
+  EXPECT_FALSE(failure.has_value());
   EXPECT_EQ(lm->in_flight(), 2u);
   lm->release_all();
   io.run();
-  EXPECT_TRUE(finished);
   EXPECT_THAT(lm->completion_order(), ElementsAre(1, 0, 2));
-  EXPECT_THROW(std::rethrow_exception(failure), core::RuntimeError);
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_THROW(std::rethrow_exception(*failure), core::RuntimeError);
 }
 
 TEST(LMReferenceFormatterTest, BatchSizeZeroFailsBeforeAnyRequest) {

@@ -48,8 +48,12 @@ TEST(FormatReferencesAsStringTest, NumbersFirstOccurrencesOfEqualEntries) {
   EXPECT_EQ(format_references_as_string({"A"}), "References:\n1. A");
   EXPECT_EQ(format_references_as_string({"A", "B", "A", nullptr, "None", nullptr, 7, 7.0, true, 1}),
             "References:\n1. A\n2. B\n3. None\n4. None\n5. 7\n6. True");
-  EXPECT_EQ(format_references_as_string({1.5, core::bytes_value({'a', 'b'}), Value{{"k", 1}}}),
-            "References:\n1. 1.5\n2. b'ab'\n3. {'k': 1}");
+  // Python's ==: mappings regardless of key order, lists element-wise, bytes
+  // never equal to text.
+  EXPECT_EQ(format_references_as_string({Value{{"k", 1}, {"j", 2}}, Value{{"j", 2.0}, {"k", true}},
+                                         core::bytes_value({'a'}), "a", Value::array({0}),
+                                         Value::array({-0.0}), 1.5}),
+            "References:\n1. {'k': 1, 'j': 2}\n2. b'a'\n3. a\n4. [0]\n5. 1.5");
 }
 
 TEST(FormatChunkAsStringTest, LinksTitlesAndBareValues) {
@@ -99,67 +103,48 @@ TEST(BaseReferenceFormatterTest, ValidatesResponseFirstThenChunks) {
                           "references:\n''"));
 }
 
-TEST(BaseReferenceFormatterTest, TextResultIsOneEventAndLoggedWithEscapes) {
+TEST(BaseReferenceFormatterTest, EventsCarryTheResultUnderOneIdPerCall) {
   core::LogCapture capture;
   auto emitter = std::make_shared<RecordingEventEmitter>();
-  NoOpReferenceFormatter formatter;
-  const std::vector<ChunkPtr> chunks{doc({{"file_name", "a"}, {"file_url", "u"}}),
-                                     doc({{"file_name", "b"}}), doc({{"file_name", "b"}})};
-  const ReferenceResult result =
-      core::run_sync(formatter.format_reference("response", chunks, emitter));
+  const std::vector<ChunkPtr> chunks{doc({{"file_name", "a"}, {"file_url", "u"}}, "one"),
+                                     doc({{"file_name", "b"}}, "two"),
+                                     doc({{"file_name", "b"}}, "three")};
+  NoOpReferenceFormatter text_formatter;
   const std::string text = "References:\n1. [a](u)\n2. b";
-  EXPECT_EQ(std::get<std::string>(result), text);
-  ASSERT_EQ(emitter->events().size(), 1u);
-  const core::Event event = emitter->events()[0];
-  EXPECT_EQ(event.type, "reference");
-  EXPECT_EQ(event.value, text);
-  EXPECT_EQ(event.id.size(), 36u);
+  EXPECT_EQ(std::get<std::string>(core::run_sync(text_formatter.format_reference("r", chunks, emitter))),
+            text);
   EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
               ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 3 "
                           "candidate chunks.",
                           "[Finished 'NoOpReferenceFormatter'] Successfully formatted "
                           "references:\n'References:\\n1. [a](u)\\n2. b'"));
-}
-
-TEST(BaseReferenceFormatterTest, ListResultIsOneEventPerChunkUnderOneIdPerCall) {
-  auto emitter = std::make_shared<RecordingEventEmitter>();
-  NoOpReferenceFormatter formatter({.stringify = false});
-  const std::vector<ChunkPtr> chunks{doc({{"k", 1}}, "one"), doc({}, "two"), doc({}, "three")};
-  const ReferenceResult result =
-      core::run_sync(formatter.format_reference("response", chunks, emitter));
-  EXPECT_EQ(std::get<std::vector<ChunkPtr>>(result), chunks);
-  core::run_sync(formatter.format_reference("response", chunks, emitter));
-  const std::vector<core::Event> events = emitter->events();
-  ASSERT_EQ(events.size(), 6u);
-  for (std::size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(events[i].value, chunks[i]->model_dump());
-    EXPECT_EQ(events[i].id, events[0].id);
-    EXPECT_EQ(events[i + 3].id, events[3].id);
-  }
-  EXPECT_NE(events[0].id, events[3].id);
-  // Empty results send nothing, text or list.
-  emitter->clear();
-  core::run_sync(formatter.format_reference("response", {}, emitter));
-  NoOpReferenceFormatter text_formatter;
-  EXPECT_EQ(std::get<std::string>(core::run_sync(text_formatter.format_reference("r", {}, emitter))),
-            "");
-  EXPECT_THAT(emitter->events(), IsEmpty());
-}
-
-TEST(BaseReferenceFormatterTest, NonStreamableSendsNothingAndFailingEmitStopsTheRest) {
-  auto emitter = std::make_shared<RecordingEventEmitter>();
-  const std::vector<ChunkPtr> chunks{doc({}, "a"), doc({}, "b"), doc({}, "c")};
-  NoOpReferenceFormatter quiet({.stringify = false, .streamable = false});
+  NoOpReferenceFormatter list_formatter({.stringify = false});
   EXPECT_EQ(std::get<std::vector<ChunkPtr>>(
-                core::run_sync(quiet.format_reference("response", chunks, emitter))),
+                core::run_sync(list_formatter.format_reference("r", chunks, emitter))),
             chunks);
-  EXPECT_THAT(emitter->events(), IsEmpty());
-  NoOpReferenceFormatter loud({.stringify = false});
-  emitter->fail_at(1);
-  EXPECT_THROW(core::run_sync(loud.format_reference("response", chunks, emitter)),
+  // Empty results and non-streamable formatters send nothing.
+  core::run_sync(text_formatter.format_reference("r", {}, emitter));
+  core::run_sync(list_formatter.format_reference("r", {}, emitter));
+  NoOpReferenceFormatter quiet({.streamable = false});
+  core::run_sync(quiet.format_reference("r", chunks, emitter));
+  const std::vector<core::Event> events = emitter->events();
+  ASSERT_EQ(events.size(), 4u);
+  EXPECT_EQ(events[0].type, "reference");
+  EXPECT_EQ(events[0].value, text);
+  EXPECT_EQ(events[0].id.size(), 36u);
+  for (std::size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(events[i].type, "reference");
+    EXPECT_EQ(events[i].value, chunks[i - 1]->model_dump());
+    EXPECT_EQ(events[i].id, events[1].id);
+  }
+  EXPECT_NE(events[0].id, events[1].id);
+  // A failing emit stops the events after it and fails the call.
+  auto failing = std::make_shared<RecordingEventEmitter>();
+  failing->fail_at(1);
+  EXPECT_THROW(core::run_sync(list_formatter.format_reference("r", chunks, failing)),
                core::RuntimeError);
-  ASSERT_EQ(emitter->events().size(), 1u);
-  EXPECT_EQ(emitter->events()[0].value["content"], "a");
+  ASSERT_EQ(failing->events().size(), 1u);
+  EXPECT_EQ(failing->events()[0].value["content"], "one");
 }
 
 TEST(BaseReferenceFormatterTest, CustomRenderersAndMapsReplaceTheDefaults) {

@@ -12,7 +12,6 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/inference/testing/fake_em_invoker.hpp"
-#include "zelq/inference/testing/recording_event_emitter.hpp"
 
 namespace zelq::generation::reference_formatter {
 namespace {
@@ -101,18 +100,6 @@ TEST(SimilarityBasedReferenceFormatterTest, EmptyInputMakesNoCallAndCountsMustMa
                  core::RuntimeError);
   }
   EXPECT_THROW(SimilarityBasedReferenceFormatter(nullptr), core::ValueError);
-}
-
-TEST(SimilarityBasedReferenceFormatterTest, RendersTheSelectionAsReferences) {
-  auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
-  SimilarityBasedReferenceFormatter formatter(make_em());
-  const std::vector<ChunkPtr> chunks{make_chunk("mid", {{"file_name", "m.pdf"}}),
-                                     make_chunk("low", {{"file_name", "l.pdf"}}),
-                                     make_chunk("high", {{"file_name", "h.pdf"}})};
-  EXPECT_EQ(std::get<std::string>(core::run_sync(formatter.format_reference(
-                "response", chunks, emitter))),
-            "References:\n1. h.pdf\n2. m.pdf");
-  EXPECT_THAT(emitter->types(), ElementsAre("reference"));
 }
 
 }  // namespace
