@@ -26,6 +26,8 @@
 #include "zelq/generation/response_synthesizer/preset_prompt.hpp"
 #include "zelq/inference/lm_invoker.hpp"
 
+#include "demo_reference_formatter.hpp"
+
 namespace {
 
 using zelq::core::ChunkPtr;
@@ -126,7 +128,8 @@ void demo_stuff(const SampleData& sample, const ModelAccess& access) {
       rs::ResponseSynthesizer::stuff({.lm_invoker = invoker});
   rs::SynthesizeOptions options{
       .query = sample.query, .chunks = sample.chunks, .event_emitter = terminal_emitter()};
-  zelq::core::run_sync(synthesizer.synthesize(std::move(options)));
+  const Value answer = zelq::core::run_sync(synthesizer.synthesize(std::move(options)));
+  demo_reference_formatter(answer.get<std::string>(), sample.chunks);
   std::cout << "Sources given to the model:\n";
   for (std::size_t i = 0; i < sample.chunks.size(); ++i) {
     std::cout << "  " << i + 1 << ". " << sample.chunks[i]->id << " "
@@ -142,6 +145,7 @@ void demo_static_list(const SampleData& sample) {
   const Value answer = zelq::core::run_sync(
       synthesizer.synthesize({.query = sample.query, .chunks = sample.chunks}));
   std::cout << answer.get<std::string>() << "\n";
+  demo_reference_formatter(answer.get<std::string>(), sample.chunks);
   std::cout << "(To answer with a language model: OPENAI_API_KEY=<key> scripts/demo.sh --model "
                "<name> [--base-url <OpenAI-compatible URL>])\n";
 }

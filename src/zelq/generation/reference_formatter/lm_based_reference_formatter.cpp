@@ -10,7 +10,8 @@ namespace {
 
 // Logs the deprecation warning; runs before the formatter's bases are built.
 ReferenceFormatterOptions warn_deprecated(LMBasedReferenceFormatterOptions& options) {
-  core::LoggerManager().get_logger("LMBasedReferenceFormatter")
+  core::LoggerManager()
+      .get_logger("LMBasedReferenceFormatter")
       ->warn(
           "LMBasedReferenceFormatter is deprecated and will be removed in v0.7, please use "
           "LMReferenceFormatter instead.");
@@ -46,9 +47,8 @@ std::unique_ptr<LMBasedReferenceFormatter> LMBasedReferenceFormatter::from_prese
       std::move(options));
 }
 
-boost::asio::awaitable<std::vector<core::ChunkPtr>>
-LMBasedReferenceFormatter::_get_relevant_chunks(std::string response,
-                                                std::vector<core::ChunkPtr> chunks) const {
+boost::asio::awaitable<std::vector<core::ChunkPtr>> LMBasedReferenceFormatter::_get_relevant_chunks(
+    std::string response, std::vector<core::ChunkPtr> chunks) const {
   std::vector<boost::asio::awaitable<std::vector<core::ChunkPtr>>> batches;
   for (auto& batch : detail::make_batches(chunks, batch_size)) {
     batches.push_back(_process_batch(std::move(batch), response));

@@ -58,15 +58,13 @@ std::vector<std::vector<ChunkPtr>> make_batches(const std::vector<ChunkPtr>& chu
   return batches;
 }
 
-std::string format_reference_context(const std::vector<ChunkPtr>& chunks,
-                                     const std::string& key) {
+std::string format_reference_context(const std::vector<ChunkPtr>& chunks, const std::string& key) {
   std::string context;
   for (const ChunkPtr& chunk : chunks) {
     if (!context.empty()) context += "\n\n";
-    context += "<Chunk>\n" + key + ": " + core::py_str(metadata_value(*chunk, key)) +
-               "\ncontent:\n" +
-               (chunk->is_text() ? chunk->text() : core::py_bytes_repr(chunk->bytes())) +
-               "\n</Chunk>";
+    context +=
+        "<Chunk>\n" + key + ": " + core::py_str(metadata_value(*chunk, key)) + "\ncontent:\n" +
+        (chunk->is_text() ? chunk->text() : core::py_bytes_repr(chunk->bytes())) + "\n</Chunk>";
   }
   return context;
 }

@@ -110,9 +110,9 @@ class LMReferenceFormatter : public BaseReferenceFormatter, public inference::LM
   // with `credentials`) carries the preset system prompt and answers in
   // relevant_chunks_schema(options.reference_metadata). Throws what
   // build_lm_invoker and the constructor throw.
-  static std::unique_ptr<LMReferenceFormatter> from_preset(
-      inference::ModelIdArg model_id, LMReferenceFormatterOptions options = {},
-      core::Value credentials = nullptr);
+  static std::unique_ptr<LMReferenceFormatter> from_preset(inference::ModelIdArg model_id,
+                                                           LMReferenceFormatterOptions options = {},
+                                                           core::Value credentials = nullptr);
 
   std::string class_name() const override { return "LMReferenceFormatter"; }
   std::set<std::string, std::less<>> prompt_vars() const override;

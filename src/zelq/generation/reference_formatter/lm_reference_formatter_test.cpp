@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/io_context.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
@@ -53,8 +53,7 @@ void name_even_chunks(ScriptedLMInvoker& lm) {
   });
 }
 
-std::vector<ChunkPtr> select(const LMReferenceFormatter& formatter,
-                             std::vector<ChunkPtr> chunks) {
+std::vector<ChunkPtr> select(const LMReferenceFormatter& formatter, std::vector<ChunkPtr> chunks) {
   return std::get<std::vector<ChunkPtr>>(
       core::run_sync(formatter.format_reference("The response.", std::move(chunks))));
 }
@@ -66,8 +65,8 @@ TEST(LMReferenceFormatterTest, PromptCarriesTheSystemTemplateAndChunkBlocks) {
   LMReferenceFormatter formatter(lm, {.stringify = false});
   EXPECT_EQ(lm->prompt.prompt_builder.system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
   EXPECT_EQ(lm->prompt.prompt_builder.user_template(), "");
-  select(formatter, {named("report.pdf", "Alpha"), make_chunk(core::Bytes{'a', 'b', 'c'}),
-                     named(7, "x\ny")});
+  select(formatter,
+         {named("report.pdf", "Alpha"), make_chunk(core::Bytes{'a', 'b', 'c'}), named(7, "x\ny")});
   const std::string context =
       "<Chunk>\nfile_name: report.pdf\ncontent:\nAlpha\n</Chunk>\n\n"
       "<Chunk>\nfile_name: None\ncontent:\nb'abc'\n</Chunk>\n\n"
@@ -105,8 +104,7 @@ TEST(LMReferenceFormatterTest, SelectsListedValuesOfItsOwnBatchByElementEquality
   std::vector<ChunkPtr> chunks{a, named(7), make_chunk("no name"), b};
   chunks.insert(chunks.end(), 16, elsewhere);
   chunks.push_back(f5);
-  EXPECT_THAT(select(formatter, chunks),
-              ElementsAre(a, b, f5));
+  EXPECT_THAT(select(formatter, chunks), ElementsAre(a, b, f5));
 }
 
 TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {
@@ -182,8 +180,8 @@ TEST(LMReferenceFormatterTest, PresetNamesTheSchemaFieldAfterTheKey) {
   std::vector<ScriptedLMInvoker*> built;
   inference::testing::register_scripted_provider(
       [&](ScriptedLMInvoker& lm) { built.push_back(&lm); });
-  auto titled = LMReferenceFormatter::from_preset("scripted/m", {.batch_size = 3,
-                                                                 .reference_metadata = "title"});
+  auto titled = LMReferenceFormatter::from_preset("scripted/m",
+                                                  {.batch_size = 3, .reference_metadata = "title"});
   auto plain = LMReferenceFormatter::from_preset("scripted/m");
   ASSERT_EQ(built.size(), 2u);
   EXPECT_EQ(titled->batch_size, 3);

@@ -55,8 +55,10 @@ std::string format_references_as_string(const std::vector<Value>& formatted_chun
 FormatChunkFunc format_chunk_as_string(std::shared_ptr<const Value> metadata_map) {
   if (!metadata_map) throw core::ValueError("The metadata map of a chunk renderer is null.");
   if (!metadata_map->is_object()) {
-    throw core::ValueError("The metadata map of a chunk renderer must be a mapping of text to "
-                           "text, not " + core::py_repr(*metadata_map) + ".");
+    throw core::ValueError(
+        "The metadata map of a chunk renderer must be a mapping of text to "
+        "text, not " +
+        core::py_repr(*metadata_map) + ".");
   }
   return [map = std::move(metadata_map)](const core::Chunk& chunk) -> Value {
     Value title = metadata_for_role(*map, "title", chunk.metadata);
@@ -107,9 +109,10 @@ boost::asio::awaitable<ReferenceResult> BaseReferenceFormatter::format_reference
   }
   const std::vector<ChunkPtr>& chunks = *options.chunks;
   auto emitter = streamable ? std::move(options.event_emitter) : nullptr;
-  auto run = _run_main([this, &chunks] { return _format_input_event(chunks); },
-                       _format_selected(std::move(*options.response), chunks, std::move(emitter)),
-                       [this](const ReferenceResult& output) { return _format_output_event(output); });
+  auto run =
+      _run_main([this, &chunks] { return _format_input_event(chunks); },
+                _format_selected(std::move(*options.response), chunks, std::move(emitter)),
+                [this](const ReferenceResult& output) { return _format_output_event(output); });
   co_return co_await std::move(run);
 }
 

@@ -58,7 +58,8 @@ TEST(FormatReferencesAsStringTest, NumbersFirstOccurrencesOfEqualEntries) {
 
 TEST(FormatChunkAsStringTest, LinksTitlesAndBareValues) {
   const FormatChunkFunc render = format_chunk_as_string(DEFAULT_FORMAT_CHUNK_METADATA_MAP);
-  EXPECT_EQ(DEFAULT_FORMAT_CHUNK_METADATA_MAP, (Value{{"title", "file_name"}, {"url", "file_url"}}));
+  EXPECT_EQ(DEFAULT_FORMAT_CHUNK_METADATA_MAP,
+            (Value{{"title", "file_name"}, {"url", "file_url"}}));
   EXPECT_EQ(render(*doc({{"file_name", "a [b].pdf"}, {"file_url", "http://x/(1)"}})),
             "[a [b].pdf](http://x/(1))");
   EXPECT_EQ(render(*doc({{"file_name", "a.pdf"}})), "a.pdf");
@@ -67,7 +68,8 @@ TEST(FormatChunkAsStringTest, LinksTitlesAndBareValues) {
   EXPECT_EQ(render(*doc({{"file_url", "u"}})), "[None](u)");
   EXPECT_EQ(render(*doc({{"other", 1}})), nullptr);
   // Only "title" and "url" count; a missing role reads nothing.
-  const FormatChunkFunc titles = format_chunk_as_string(Value{{"title", "name"}, {"x", "file_url"}});
+  const FormatChunkFunc titles =
+      format_chunk_as_string(Value{{"title", "name"}, {"x", "file_url"}});
   EXPECT_EQ(titles(*doc({{"name", "N"}, {"file_url", "u"}})), "N");
   const FormatChunkFunc links = format_chunk_as_string(Value{{"url", "link"}});
   EXPECT_EQ(links(*doc({{"link", "u"}})), "[None](u)");
@@ -91,8 +93,9 @@ TEST(BaseReferenceFormatterTest, ValidatesResponseFirstThenChunks) {
   EXPECT_EQ(value_error(formatter, {.chunks = chunks}), kResponseError);
   EXPECT_EQ(value_error(formatter, {}), kResponseError);
   EXPECT_EQ(value_error(formatter, {.response = "r"}), kChunksError);
-  EXPECT_EQ(value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{doc({}), nullptr}}),
-            kChunksError);
+  EXPECT_EQ(
+      value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{doc({}), nullptr}}),
+      kChunksError);
   EXPECT_EQ(value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{}}),
             "<no error>");
   // Nothing ran for a rejected call: the hooks log only around accepted ones.
@@ -111,8 +114,9 @@ TEST(BaseReferenceFormatterTest, EventsCarryTheResultUnderOneIdPerCall) {
                                      doc({{"file_name", "b"}}, "three")};
   NoOpReferenceFormatter text_formatter;
   const std::string text = "References:\n1. [a](u)\n2. b";
-  EXPECT_EQ(std::get<std::string>(core::run_sync(text_formatter.format_reference("r", chunks, emitter))),
-            text);
+  EXPECT_EQ(
+      std::get<std::string>(core::run_sync(text_formatter.format_reference("r", chunks, emitter))),
+      text);
   EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
               ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 3 "
                           "candidate chunks.",

@@ -28,9 +28,8 @@ using ::testing::IsEmpty;
 // 5/13, "zero" NaN (a zero vector); bytes score 1.
 std::shared_ptr<FakeEMInvoker> make_em() {
   auto em = std::make_shared<FakeEMInvoker>(2);
-  const std::map<std::string, Embedding> vectors{{"response", {1, 0}}, {"high", {4, 3}},
-                                                 {"mid", {3, 4}},      {"low", {5, 12}},
-                                                 {"zero", {0, 0}}};
+  const std::map<std::string, Embedding> vectors{
+      {"response", {1, 0}}, {"high", {4, 3}}, {"mid", {3, 4}}, {"low", {5, 12}}, {"zero", {0, 0}}};
   em->set_responder([vectors](const std::vector<EMContent>& contents) {
     std::vector<Embedding> out;
     for (const EMContent& content : contents) {
