@@ -53,9 +53,6 @@ TEST(LMBasedReferenceFormatterTest, WarnsOnEveryConstruction) {
   capture.clear();
   EXPECT_THROW(LMBasedReferenceFormatter(nullptr), core::ValueError);
   EXPECT_THAT(warnings(capture), ElementsAre(kWarning));
-  EXPECT_EQ(DEFAULT_BATCH_SIZE, 5);
-  EXPECT_EQ(DEFAULT_REFERENCE_METADATA, "file_name");
-  EXPECT_EQ(PRESET_SYSTEM_TEMPLATE.size(), 377u);
 }
 
 TEST(LMBasedReferenceFormatterTest, BatchesThroughTheProcessorAndReadsSettingsPerCall) {

@@ -1,5 +1,6 @@
 #include "zelq/generation/reference_formatter/lm_reference_formatter.hpp"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -140,25 +141,14 @@ TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {
 }
 
 TEST(LMReferenceFormatterTest, AFailingBatchFailsTheCallAfterTheOthersFinish) {
+  using std::chrono::milliseconds;
   auto lm = std::make_shared<ScriptedLMInvoker>();
   name_even_chunks(*lm);
   lm->fail_at(1);
-  lm->hold_calls();
+  lm->set_latencies({milliseconds(20), milliseconds(1), milliseconds(20)});
   LMReferenceFormatter formatter(lm);
-  boost::asio::io_context io;
-  std::optional<std::exception_ptr> failure;
-  boost::asio::co_spawn(io, formatter.format_reference("r", twelve()),
-                        [&](std::exception_ptr error, ReferenceResult) { failure = error; });
-  io.poll();
-  lm->release(1);
-  io.poll();
-  EXPECT_FALSE(failure.has_value());
-  EXPECT_EQ(lm->in_flight(), 2u);
-  lm->release_all();
-  io.run();
+  EXPECT_THROW(core::run_sync(formatter.format_reference("r", twelve())), core::RuntimeError);
   EXPECT_THAT(lm->completion_order(), ElementsAre(1, 0, 2));
-  ASSERT_TRUE(failure.has_value());
-  EXPECT_THROW(std::rethrow_exception(*failure), core::RuntimeError);
 }
 
 TEST(LMReferenceFormatterTest, BatchSizeZeroFailsBeforeAnyRequest) {

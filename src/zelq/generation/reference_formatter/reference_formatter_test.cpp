@@ -170,25 +170,6 @@ TEST(BaseReferenceFormatterTest, CustomRenderersAndMapsReplaceTheDefaults) {
                core::ValueError);
 }
 
-class Unfinished : public BaseReferenceFormatter {
- public:
-  Unfinished() : BaseReferenceFormatter({}) {}
-  std::string class_name() const override { return "Unfinished"; }
-
- protected:
-  boost::asio::awaitable<std::vector<ChunkPtr>> _get_relevant_chunks(
-      std::string response, std::vector<ChunkPtr> chunks) const override {
-    if (response == "null") co_return std::vector<ChunkPtr>{nullptr};
-    co_return co_await BaseReferenceFormatter::_get_relevant_chunks(response, chunks);
-  }
-};
-
-TEST(BaseReferenceFormatterTest, AbstractSelectionAndNullSelections) {
-  Unfinished formatter;
-  EXPECT_THROW(core::run_sync(formatter.format_reference("r", {})), core::NotImplementedError);
-  EXPECT_THROW(core::run_sync(formatter.format_reference("null", {})), core::RuntimeError);
-}
-
 TEST(ChunkReprTest, PrintsLikeTheRecord) {
   core::Chunk chunk{.id = "i", .content = core::Bytes{'x'}, .metadata = {{"a", 1}}, .score = 0.5};
   EXPECT_EQ(chunk_repr(chunk), "Chunk(id='i', content=b'x', metadata={'a': 1}, score=0.5)");
