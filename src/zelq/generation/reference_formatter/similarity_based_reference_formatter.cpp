@@ -53,8 +53,12 @@ std::vector<core::ChunkPtr> select_by_score(const std::vector<core::ChunkPtr>& c
   for (std::size_t i = 0; i < chunks.size(); ++i) {
     if (scores[i] >= threshold) kept.emplace_back(scores[i], i);
   }
-  std::stable_sort(kept.begin(), kept.end(),
-                   [](const auto& a, const auto& b) { return a.first > b.first; });
+  // Highest score first; the input position breaks ties, which keeps equal
+  // scores in input order (std::stable_sort trips a deprecation in clang with
+  // libstdc++ 12).
+  std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first > b.first : a.second < b.second;
+  });
   std::vector<core::ChunkPtr> selected;
   selected.reserve(kept.size());
   for (const auto& [score, index] : kept) selected.push_back(chunks[index]);
