@@ -19,7 +19,8 @@
 
 #include "zelq/net/sse_parser.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
-#include "zelq/providers/openai/testing/loopback_server.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/testing/chat_stream.hpp"
 
 namespace {
 
@@ -101,7 +102,7 @@ std::string token_stream() {
 }
 
 // Sends each token event as its own chunk, as a model server does.
-asio::awaitable<void> serve_tokens(openai::testing::Exchange& exchange) {
+asio::awaitable<void> serve_tokens(zelq::net::testing::Exchange& exchange) {
   const std::string event = openai::testing::content_event(" tok");
   co_await exchange.start_events();
   for (std::size_t i = 0; i < kTokens; ++i) co_await exchange.chunk(event);
@@ -130,11 +131,11 @@ void BM_StreamedTokens(benchmark::State& state) {
   std::size_t tokens = 0;
   for (auto _ : state) {
     asio::io_context io;
-    openai::testing::LoopbackServer server(io, serve_tokens);
+    zelq::net::testing::LoopbackServer server(io, serve_tokens);
     auto config = zelq::core::Value{{"base_url", server.base_url()}};
     auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);
     auto start = Clock::now();
-    tokens += openai::testing::run_client(io, server, stream_tokens(invoker));
+    tokens += zelq::net::testing::run_client(io, server, stream_tokens(invoker));
     auto elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(elapsed);
     stream_seconds += elapsed;

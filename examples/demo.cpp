@@ -25,6 +25,7 @@
 #include "zelq/generation/response_synthesizer.hpp"
 #include "zelq/generation/response_synthesizer/preset_prompt.hpp"
 #include "zelq/inference/lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 #include "demo_reference_formatter.hpp"
 
@@ -118,8 +119,8 @@ std::shared_ptr<zelq::core::EventEmitter> terminal_emitter() {
 // was given.
 void demo_stuff(const SampleData& sample, const ModelAccess& access) {
   heading("Response synthesizer, stuff (openai/" + access.model + " at " + access.base_url + ")");
-  auto invoker = zelq::inference::build_lm_invoker("openai/" + access.model, access.api_key,
-                                                   Value{{"base_url", access.base_url}});
+  auto invoker = zelq::providers::build_lm_invoker("openai/" + access.model, access.api_key,
+                                                  Value{{"base_url", access.base_url}});
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
   invoker->prompt.build({.system_template = preset.system_template,
                          .user_template = preset.user_template,

@@ -124,16 +124,20 @@ class LMComponent {
   // (see parse_structured_output).
   static core::Value _parse_structured_output(const LMOutput& output);
 
-  // Builds a Derived for `options.model_id`: an invoker from build_lm_invoker
-  // (credentials and config as given; config's "response_schema" becomes the
-  // invoker's schema), handed to `Derived(invoker, args...)`, whose
-  // constructor calls _init_lm_component and so gives the new invoker the
-  // class's default templates; then options.system_template and
-  // user_template, when set, replace them. Throws what build_lm_invoker,
-  // the constructor or the templates throw.
+  // Builds a Derived for `options.model_id`: an invoker from
+  // `build(model_id, credentials, config)` (providers::build_lm_invoker, or
+  // use providers::from_config, which passes it), handed to
+  // `Derived(invoker, args...)`, whose constructor calls _init_lm_component
+  // and so gives the new invoker the class's default templates; then
+  // options.system_template and user_template, when set, replace them.
+  // Throws ValueError when `build` is empty or returns no invoker, and what
+  // `build`, the constructor or the templates throw. `build` is only used
+  // during the call.
   template <class Derived, class... Args>
-  static std::unique_ptr<Derived> from_config(FromConfigOptions options, Args&&... args) {
-    LMInvokerPtr invoker = build_lm_invoker(options.model_id, options.credentials, options.config);
+  static std::unique_ptr<Derived> from_config(const LMInvokerBuilder& build,
+                                              FromConfigOptions options, Args&&... args) {
+    LMInvokerPtr invoker = build_with(build, options.model_id, std::move(options.credentials),
+                                      std::move(options.config));
     auto component = std::make_unique<Derived>(invoker, std::forward<Args>(args)...);
     static_cast<LMComponent&>(*component)
         ._override_default_templates(options.system_template, options.user_template);

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <map>
-#include <mutex>
 
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
@@ -11,41 +9,8 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/providers/openai/openai_lm_invoker.hpp"
 
 namespace zelq::inference {
-namespace {
-
-// Starts with the built-in providers, so that no static initialiser (which a
-// static-library link could drop) is needed to register them.
-struct ProviderRegistry {
-  std::mutex mutex;
-  std::map<std::string, LMInvokerFactory, std::less<>> factories{
-      {std::string(providers::openai::PROVIDER_NAME), &providers::openai::make_openai_lm_invoker}};
-};
-
-ProviderRegistry& provider_registry() {
-  static ProviderRegistry registry;
-  return registry;
-}
-
-LMInvokerFactory find_factory(const ModelId& id, const std::string& shown_id) {
-  auto& registry = provider_registry();
-  std::lock_guard lock(registry.mutex);
-  if (auto it = registry.factories.find(id.provider); it != registry.factories.end()) {
-    return it->second;
-  }
-  std::string known;
-  for (const auto& [name, factory] : registry.factories) {
-    known += (known.empty() ? "" : ", ") + core::py_repr(name);
-  }
-  throw core::ValueError("Unknown model provider " + core::py_repr(id.provider) + " in model id " +
-                         core::py_repr(shown_id) +
-                         "; registered providers: " + (known.empty() ? "none" : known) + ".");
-}
-
-}  // namespace
-
 void LMPrompt::build(const PromptBuildOptions& options) {
   core::Value key_defaults = core::Value::object();
   const core::Value& kwargs = options.prompt_builder_kwargs;
@@ -115,50 +80,17 @@ boost::asio::awaitable<LMOutput> BaseLMInvoker::invoke(std::vector<Message> mess
   return invoke(std::move(messages), LMInvokeOptions{});
 }
 
-void register_lm_provider(std::string name, LMInvokerFactory factory) {
-  if (name.empty() || name.find('/') != std::string::npos) {
-    throw core::ValueError("Invalid model provider name " + core::py_repr(name) +
-                           ": it must be non-empty and hold no '/'.");
+LMInvokerPtr build_with(const LMInvokerBuilder& build, const ModelIdArg& model_id,
+                        core::Value credentials, core::Value config) {
+  const std::string shown = to_model_id(model_id).to_string();
+  if (!build) {
+    throw core::ValueError("No LM invoker builder given to build " + core::py_repr(shown) + ".");
   }
-  if (!factory)
-    throw core::ValueError("The factory of provider " + core::py_repr(name) + " is empty.");
-  auto& registry = provider_registry();
-  std::lock_guard lock(registry.mutex);
-  registry.factories.insert_or_assign(std::move(name), std::move(factory));
-}
-
-bool unregister_lm_provider(std::string_view name) {
-  auto& registry = provider_registry();
-  std::lock_guard lock(registry.mutex);
-  auto it = registry.factories.find(name);
-  if (it == registry.factories.end()) return false;
-  registry.factories.erase(it);
-  return true;
-}
-
-LMInvokerPtr build_lm_invoker(const ModelIdArg& model_id, core::Value credentials,
-                              core::Value config) {
-  const ModelId id = to_model_id(model_id);
-  if (config.is_null()) config = core::Value::object();
-  if (!config.is_object()) {
-    throw core::ValueError("The LM invoker config for " + core::py_repr(id.to_string()) +
-                           " must be an object, got " + core::py_repr(config) + ".");
-  }
-  std::optional<core::Value> schema;
-  if (auto it = config.find("response_schema"); it != config.end() && !it->is_null()) {
-    if (!it->is_object()) {
-      throw core::ValueError("The response_schema for " + core::py_repr(id.to_string()) +
-                             " must be a JSON Schema object, got " + core::py_repr(*it) + ".");
-    }
-    schema = *it;
-  }
-  LMInvokerFactory factory = find_factory(id, id.to_string());
-  LMInvokerPtr invoker = factory(id, credentials, config);
+  LMInvokerPtr invoker = build(model_id, std::move(credentials), std::move(config));
   if (!invoker) {
-    throw core::RuntimeError("The factory of provider " + core::py_repr(id.provider) +
-                             " returned no invoker for " + core::py_repr(id.to_string()) + ".");
+    throw core::ValueError("The LM invoker builder returned no invoker for " +
+                           core::py_repr(shown) + ".");
   }
-  if (schema) invoker->response_schema = std::move(schema);
   return invoker;
 }
 

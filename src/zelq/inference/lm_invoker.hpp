@@ -1,5 +1,6 @@
 // Language-model invokers: the prompt each carries, one invocation, and the
-// provider registry behind build_lm_invoker.
+// shape of a provider's invoker factory (the registry behind build_lm_invoker
+// lives in zelq/providers/registry.hpp).
 #pragma once
 
 #include <functional>
@@ -111,28 +112,22 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
                                                        std::optional<int> max_calls,
                                                        std::string label);
 
-// Makes an invoker for the model `model_id.name` of one provider, from the
-// caller's credentials (an API key text, a credentials-file path, an object,
+// Makes an invoker for the model `model_id.name` of one provider (the
+// factories of providers::register_lm_provider), from the caller's credentials (an API key text, a credentials-file path, an object,
 // or null to let the provider find them) and configuration (an object).
 using LMInvokerFactory = std::function<LMInvokerPtr(
     const ModelId& model_id, const core::Value& credentials, const core::Value& config)>;
 
-// Registers (or replaces) the factory of provider `name`, the provider part
-// of model ids. Thread-safe.
-void register_lm_provider(std::string name, LMInvokerFactory factory);
-// Removes a registration; false when there was none. Thread-safe.
-bool unregister_lm_provider(std::string_view name);
+// Builds an invoker from a model id, credentials and configuration: the shape
+// of providers::build_lm_invoker, taken as an argument by the conveniences of
+// this layer (LMComponent::from_config, UsesLM::with_structured_output) so
+// that it needs no provider.
+using LMInvokerBuilder = std::function<LMInvokerPtr(const ModelIdArg& model_id,
+                                                    core::Value credentials, core::Value config)>;
 
-// Builds a new invoker for `model_id` ("provider/name" or a ModelId) through
-// the registered factory of its provider. `config` may hold
-// "response_schema", a JSON Schema object that becomes the invoker's
-// response_schema; the whole config is handed to the factory too.
-// Throws ValueError naming the value for a model id without a provider part,
-// an unknown provider (listing the registered ones), a config that is
-// neither null nor an object, or a response_schema that is not an object;
-// RuntimeError when a factory returns no invoker; and whatever the factory
-// throws.
-LMInvokerPtr build_lm_invoker(const ModelIdArg& model_id, core::Value credentials = nullptr,
-                              core::Value config = nullptr);
+// Returns build(model_id, credentials, config). Throws ValueError naming the
+// model id when `build` is empty or returns null, and what `build` throws.
+LMInvokerPtr build_with(const LMInvokerBuilder& build, const ModelIdArg& model_id,
+                        core::Value credentials, core::Value config);
 
 }  // namespace zelq::inference

@@ -64,7 +64,8 @@ core::Value UsesLM::_parse_structured_output(const LMOutput& output, std::string
   return default_value;
 }
 
-LMRequestProcessorPtr UsesLM::make_structured_processor(WithStructuredOutputOptions options) {
+LMRequestProcessorPtr UsesLM::make_structured_processor(const LMInvokerBuilder& build,
+                                                       WithStructuredOutputOptions options) {
   if (!options.response_schema.is_object()) {
     throw core::ValueError("The response_schema must be a JSON Schema object, got " +
                            core::py_repr(options.response_schema) + ".");
@@ -78,7 +79,7 @@ LMRequestProcessorPtr UsesLM::make_structured_processor(WithStructuredOutputOpti
   PromptBuilder prompt_builder(std::move(options.system_template),
                                std::move(options.user_template));
   LMInvokerPtr invoker =
-      build_lm_invoker(options.model_id, std::move(options.credentials), std::move(config));
+      build_with(build, options.model_id, std::move(options.credentials), std::move(config));
   return std::make_shared<LMRequestProcessor>(std::move(prompt_builder), std::move(invoker));
 }
 

@@ -89,14 +89,17 @@ class UsesLM {
   virtual ~UsesLM() = default;
 
   // Builds `Derived(processor, args...)` where the processor pairs a prompt
-  // builder of the two templates with an invoker built for the model that
-  // answers in `response_schema`. Throws ValueError when response_schema is
-  // not an object, and what build_lm_invoker, the templates or the
-  // constructor throw.
+  // builder of the two templates with an invoker from `build` (see
+  // build_with; providers::with_structured_output passes
+  // build_lm_invoker) for the model, configured to answer in
+  // `response_schema`. Throws ValueError when response_schema is not an
+  // object or `build` is empty or returns null, and what `build`, the
+  // templates or the constructor throw.
   template <class Derived, class... Args>
-  static std::unique_ptr<Derived> with_structured_output(WithStructuredOutputOptions options,
+  static std::unique_ptr<Derived> with_structured_output(const LMInvokerBuilder& build,
+                                                         WithStructuredOutputOptions options,
                                                          Args&&... args) {
-    return std::make_unique<Derived>(make_structured_processor(std::move(options)),
+    return std::make_unique<Derived>(make_structured_processor(build, std::move(options)),
                                      std::forward<Args>(args)...);
   }
 
@@ -106,7 +109,8 @@ class UsesLM {
                                               core::Value default_value);
 
   // The processor with_structured_output hands to the constructor.
-  static LMRequestProcessorPtr make_structured_processor(WithStructuredOutputOptions options);
+  static LMRequestProcessorPtr make_structured_processor(const LMInvokerBuilder& build,
+                                                         WithStructuredOutputOptions options);
 
  protected:
   UsesLM() = default;

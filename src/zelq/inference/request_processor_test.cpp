@@ -59,9 +59,9 @@ TEST(LMRequestProcessorTest, CascadeIsTheInvokerWithThePromptAndItsFallbacks) {
 }
 
 TEST(UsesLMTest, WithStructuredOutputAndParsing) {
-  testing::register_scripted_provider();
   const Value schema = {{"title", "RelevantChunks"}, {"type", "object"}};
-  auto judge = UsesLM::with_structured_output<Judge>({.model_id = "scripted/judge",
+  auto judge = UsesLM::with_structured_output<Judge>(testing::scripted_builder(),
+                                                     {.model_id = "scripted/judge",
                                                       .response_schema = schema,
                                                       .system_template = "Judge {context}"},
                                                      3);
@@ -71,6 +71,7 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
   EXPECT_EQ(processor.prompt_builder().user_template(), "");
   EXPECT_EQ(processor.lm_invoker()->response_schema, schema);
   EXPECT_THROW(UsesLM::with_structured_output<Judge>(
+                   testing::scripted_builder(),
                    {.model_id = "scripted/judge", .response_schema = "RelevantChunks"}, 1),
                core::ValueError);
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/providers/registry.hpp"
 #include "zelq/core/logging.hpp"
 
 namespace zelq::generation::reference_formatter {
@@ -39,7 +40,7 @@ std::unique_ptr<LMBasedReferenceFormatter> LMBasedReferenceFormatter::from_prese
     inference::ModelIdArg model_id, LMBasedReferenceFormatterOptions options,
     core::Value credentials) {
   core::Value schema = detail::relevant_chunks_schema(options.reference_metadata);
-  return inference::UsesLM::with_structured_output<LMBasedReferenceFormatter>(
+  return providers::with_structured_output<LMBasedReferenceFormatter>(
       {.model_id = std::move(model_id),
        .response_schema = std::move(schema),
        .system_template = std::string(PRESET_SYSTEM_TEMPLATE),

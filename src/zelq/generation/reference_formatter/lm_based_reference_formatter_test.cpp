@@ -12,6 +12,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::reference_formatter {
 namespace {
@@ -91,8 +92,9 @@ TEST(LMBasedReferenceFormatterTest, BatchesThroughTheProcessorAndReadsSettingsPe
 TEST(LMBasedReferenceFormatterTest, PresetBuildsAStructuredProcessorAndWarns) {
   core::LogCapture capture;
   std::vector<ScriptedLMInvoker*> built;
-  inference::testing::register_scripted_provider(
-      [&](ScriptedLMInvoker& lm) { built.push_back(&lm); });
+  providers::register_lm_provider(
+      "scripted",
+      inference::testing::scripted_provider([&](ScriptedLMInvoker& lm) { built.push_back(&lm); }));
   auto formatter = LMBasedReferenceFormatter::from_preset(
       "scripted/m", {.batch_size = 3, .reference_metadata = "title"});
   EXPECT_THAT(warnings(capture), ElementsAre(kWarning));

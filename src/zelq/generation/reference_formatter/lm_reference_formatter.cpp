@@ -7,6 +7,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/providers/registry.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/reference_formatter/value_equality.hpp"
 
@@ -116,7 +117,7 @@ LMReferenceFormatter::LMReferenceFormatter(inference::LMInvokerPtr lm_invoker,
 std::unique_ptr<LMReferenceFormatter> LMReferenceFormatter::from_preset(
     inference::ModelIdArg model_id, LMReferenceFormatterOptions options, core::Value credentials) {
   core::Value schema = detail::relevant_chunks_schema(options.reference_metadata);
-  return inference::LMComponent::from_config<LMReferenceFormatter>(
+  return providers::from_config<LMReferenceFormatter>(
       {.model_id = std::move(model_id),
        .credentials = std::move(credentials),
        .config = {{"response_schema", std::move(schema)}}},

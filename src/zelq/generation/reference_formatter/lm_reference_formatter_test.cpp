@@ -14,6 +14,7 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::reference_formatter {
 namespace {
@@ -168,8 +169,9 @@ TEST(LMReferenceFormatterTest, BatchSizeZeroFailsBeforeAnyRequest) {
 
 TEST(LMReferenceFormatterTest, PresetNamesTheSchemaFieldAfterTheKey) {
   std::vector<ScriptedLMInvoker*> built;
-  inference::testing::register_scripted_provider(
-      [&](ScriptedLMInvoker& lm) { built.push_back(&lm); });
+  providers::register_lm_provider(
+      "scripted",
+      inference::testing::scripted_provider([&](ScriptedLMInvoker& lm) { built.push_back(&lm); }));
   auto titled = LMReferenceFormatter::from_preset("scripted/m",
                                                   {.batch_size = 3, .reference_metadata = "title"});
   auto plain = LMReferenceFormatter::from_preset("scripted/m");

@@ -7,6 +7,7 @@
 #include "zelq/generation/response_synthesizer/preset_prompt/catalog.hpp"
 #include "zelq/inference/catalog.hpp"
 #include "zelq/inference/lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::response_synthesizer {
 namespace {
@@ -47,7 +48,7 @@ inference::LMInvokerPtr configure_invoker(const Phase& phase) {
       preset_prompt::detail::preset_prompt_catalog()[phase.entry];
   core::Value kwargs = prompt_builder_kwargs_for(entry, phase.prompt_builder_kwargs);
   inference::LMInvokerPtr invoker =
-      inference::build_lm_invoker(phase.model_id, phase.credentials, phase.config);
+      providers::build_lm_invoker(phase.model_id, phase.credentials, phase.config);
   invoker->prompt.build(inference::PromptBuildOptions{
       .system_template =
           phase.system_template.empty() ? entry.system_template : phase.system_template,

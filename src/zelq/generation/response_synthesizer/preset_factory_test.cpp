@@ -19,6 +19,7 @@
 #include "zelq/generation/response_synthesizer/preset_prompt/stuff_template.hpp"
 #include "zelq/generation/response_synthesizer/strategy.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::response_synthesizer {
 namespace {
@@ -47,14 +48,15 @@ std::vector<ScriptedLMInvoker*> built;
 
 void register_provider() {
   built.clear();
-  inference::testing::register_scripted_provider([](ScriptedLMInvoker& lm) {
+  auto on_build = [](ScriptedLMInvoker& lm) {
     lm.set_responder([](const ScriptedLMInvoker::Request& request) {
       inference::LMOutput output;
       output.add_text(request.messages.at(0).text());
       return output;
     });
     built.push_back(&lm);
-  });
+  };
+  providers::register_lm_provider("scripted", inference::testing::scripted_provider(on_build));
 }
 
 TEST(PresetFactoryDescriptorTest, OneFactoryBoundToTheFirstClass) {

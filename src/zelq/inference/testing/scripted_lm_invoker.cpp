@@ -260,15 +260,26 @@ boost::asio::awaitable<LMOutput> ScriptedLMInvoker::_invoke(std::vector<Message>
   co_return std::move(answer.output);
 }
 
-void register_scripted_provider(std::function<void(ScriptedLMInvoker&)> on_build) {
-  register_lm_provider(
-      std::string(SCRIPTED_PROVIDER),
-      [on_build = std::move(on_build)](const ModelId& model_id, const core::Value& credentials,
-                                       const core::Value& config) -> LMInvokerPtr {
-        auto invoker = std::make_shared<ScriptedLMInvoker>(model_id.name, credentials, config);
-        if (on_build) on_build(*invoker);
-        return invoker;
-      });
+LMInvokerFactory scripted_provider(std::function<void(ScriptedLMInvoker&)> on_build) {
+  return [on_build = std::move(on_build)](const ModelId& model_id, const core::Value& credentials,
+                                          const core::Value& config) -> LMInvokerPtr {
+    auto invoker = std::make_shared<ScriptedLMInvoker>(model_id.name, credentials, config);
+    if (on_build) on_build(*invoker);
+    return invoker;
+  };
+}
+
+LMInvokerBuilder scripted_builder(std::function<void(ScriptedLMInvoker&)> on_build) {
+  return [factory = scripted_provider(std::move(on_build))](
+             const ModelIdArg& model_id, core::Value credentials,
+             core::Value config) -> LMInvokerPtr {
+    LMInvokerPtr invoker = factory(to_model_id(model_id), credentials, config);
+    if (auto it = config.is_object() ? config.find("response_schema") : config.end();
+        config.is_object() && it != config.end() && !it->is_null()) {
+      invoker->response_schema = *it;
+    }
+    return invoker;
+  };
 }
 
 }  // namespace zelq::inference::testing

@@ -145,11 +145,18 @@ class ScriptedLMInvoker : public BaseLMInvoker {
 // goes with the first word. Concatenated, they give `text` back.
 std::vector<std::string> split_into_pieces(const std::string& text);
 
-// Registers the provider "scripted": build_lm_invoker("scripted/<name>",
-// credentials, config) makes a ScriptedLMInvoker keeping the three values
-// and passes it to `on_build` (when set) before returning it, so a test can
-// script and capture the invokers a component builds. Registering again
-// replaces the previous hook.
-void register_scripted_provider(std::function<void(ScriptedLMInvoker&)> on_build = {});
+// The factory of a provider "scripted" (register it with
+// providers::register_lm_provider(std::string(SCRIPTED_PROVIDER), ...)):
+// for "scripted/<name>" it makes a ScriptedLMInvoker keeping the name,
+// credentials and config, and passes it to `on_build` (when set) before
+// returning it, so a test can script and capture the invokers a component
+// builds.
+LMInvokerFactory scripted_provider(std::function<void(ScriptedLMInvoker&)> on_build = {});
+
+// The same as an LMInvokerBuilder for LMComponent::from_config and
+// UsesLM::with_structured_output; like build_lm_invoker, it makes the
+// config's "response_schema" the invoker's schema. Throws ValueError for a
+// malformed model id.
+LMInvokerBuilder scripted_builder(std::function<void(ScriptedLMInvoker&)> on_build = {});
 
 }  // namespace zelq::inference::testing

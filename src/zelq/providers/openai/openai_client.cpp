@@ -246,7 +246,7 @@ OpenAIClient::OpenAIClient(std::string api_key, OpenAISettings settings)
         options.default_headers = {{"User-Agent", "zelq-openai/0.1"}};
         return options;
       }()),
-      slots_(AsyncSemaphore::create(settings_.max_concurrency)) {}
+      slots_(core::AsyncSemaphore::create(settings_.max_concurrency)) {}
 
 std::string OpenAIClient::endpoint(std::string_view path) const {
   return net::Url::parse(settings_.base_url + "/" + std::string(path)).redacted();
@@ -287,7 +287,7 @@ asio::awaitable<net::HttpStream> OpenAIClient::send(std::string path, Value body
 }
 
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
-  AsyncSemaphore::Permit permit = co_await slots_->acquire();
+  core::AsyncSemaphore::Permit permit = co_await slots_->acquire();
   net::HttpStream stream = co_await send(path, std::move(body), false);
   std::string text = co_await stream.body.read_all(kMaxJsonBody);
   permit.release();
@@ -295,7 +295,7 @@ asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) con
 }
 
 asio::awaitable<OpenAIEventStream> OpenAIClient::post_events(std::string path, Value body) const {
-  AsyncSemaphore::Permit permit = co_await slots_->acquire();
+  core::AsyncSemaphore::Permit permit = co_await slots_->acquire();
   net::HttpStream stream = co_await send(std::move(path), std::move(body), true);
   OpenAIEventStream result{std::move(permit), net::SseReader(std::move(stream.body))};
   co_return result;

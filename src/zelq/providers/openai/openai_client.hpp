@@ -16,7 +16,7 @@
 #include "zelq/inference/model_id.hpp"
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/sse_reader.hpp"
-#include "zelq/providers/openai/async_semaphore.hpp"
+#include "zelq/core/async_semaphore.hpp"
 
 namespace zelq::providers::openai {
 
@@ -75,7 +75,7 @@ std::string openai_model_name(const inference::ModelIdArg& model_id);
 // A streamed answer: the events of the body, and the request slot, held until
 // the stream is dropped.
 struct OpenAIEventStream {
-  AsyncSemaphore::Permit permit;
+  core::AsyncSemaphore::Permit permit;
   net::SseReader events;
 };
 
@@ -121,7 +121,7 @@ class OpenAIClient {
   std::string api_key_;
   OpenAISettings settings_;
   net::HttpClient http_;
-  std::shared_ptr<AsyncSemaphore> slots_;
+  std::shared_ptr<core::AsyncSemaphore> slots_;
 };
 
 // The delay before a retry that the server named: "retry-after-ms"

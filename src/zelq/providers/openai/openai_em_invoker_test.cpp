@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/providers/openai/testing/loopback_server.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/testing/chat_stream.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -12,9 +13,9 @@ namespace asio = boost::asio;
 using core::Value;
 using inference::Embedding;
 using inference::EMContent;
-using testing::Exchange;
-using testing::LoopbackServer;
-using testing::run_client;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
 
 // One vector [n, length of text] per input "t<n>", listed in reverse order
 // with their indices. (Built outside the coroutine: g++ 12 rejects some
@@ -46,9 +47,9 @@ TEST(OpenAIEMInvokerTest, VectorsInInputOrderAcrossBatches) {
   ASSERT_EQ(server.requests.size(), 3u);
   std::vector<std::string> bodies;
   for (const auto& request : server.requests) {
-    EXPECT_EQ(request.target(), "/v1/embeddings");
-    EXPECT_EQ(request["Authorization"], "Bearer sk-test");
-    bodies.push_back(request.body());
+    EXPECT_EQ(request.target, "/v1/embeddings");
+    EXPECT_EQ(request.header("Authorization"), "Bearer sk-test");
+    bodies.push_back(request.body);
   }
   std::sort(bodies.begin(), bodies.end());  // the batches run concurrently
   EXPECT_EQ(bodies, (std::vector<std::string>{

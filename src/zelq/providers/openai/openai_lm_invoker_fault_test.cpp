@@ -10,7 +10,8 @@
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 #include "zelq/net/http_error.hpp"
-#include "zelq/providers/openai/testing/loopback_server.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/testing/chat_stream.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -21,9 +22,9 @@ using inference::LMInvokeOptions;
 using inference::LMInvokerPtr;
 using inference::LMOutput;
 using inference::Message;
-using testing::Exchange;
-using testing::LoopbackServer;
-using testing::run_client;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
 
 const std::string kKey = "sk-test-123";
 using Handler = LoopbackServer::Handler;
@@ -170,25 +171,24 @@ TEST(OpenAILMInvokerFaultTest, BadConstructionInputsAreNamed) {
     return "no error";
   };
   ::unsetenv("OPENAI_API_KEY");
-  EXPECT_EQ(error_of([] { inference::build_lm_invoker("openai/gpt-5-nano"); }),
+  EXPECT_EQ(error_of([] { OpenAILMInvoker("openai/gpt-5-nano"); }),
             "No OpenAI API key: pass credentials (the key, or an object with 'api_key') or set "
             "OPENAI_API_KEY.");
   ::setenv("OPENAI_API_KEY", "sk-env", 1);
-  auto built = inference::build_lm_invoker("openai/gpt-5-nano");
-  EXPECT_EQ(dynamic_cast<OpenAILMInvoker&>(*built).model_name(), "gpt-5-nano");
-  EXPECT_EQ(dynamic_cast<OpenAILMInvoker&>(*built).settings().base_url,
-            "https://api.openai.com/v1");
+  OpenAILMInvoker built("openai/gpt-5-nano");
+  EXPECT_EQ(built.model_name(), "gpt-5-nano");
+  EXPECT_EQ(built.settings().base_url, "https://api.openai.com/v1");
   EXPECT_EQ(error_of([] { OpenAILMInvoker("google/gemini", kKey); }),
             "The OpenAI invokers serve model ids 'openai/<model>', got 'google/gemini'.");
   EXPECT_EQ(error_of([] { OpenAILMInvoker(inference::ModelId{.provider = "openai"}, kKey); }),
             "Invalid model id 'openai/': expected 'provider/model-name', e.g. "
             "'openai/gpt-5-nano'.");
   EXPECT_EQ(error_of([] {
-              inference::build_lm_invoker("openai/m", kKey, {{"base_url", "x"}});
+              OpenAILMInvoker("openai/m", kKey, {{"base_url", "x"}});
             }),
             "Invalid OpenAI setting 'base_url': expected an http or https URL, got 'x'.");
   EXPECT_EQ(error_of([] {
-              inference::build_lm_invoker("openai/m", kKey, {{"response_schema_strict", 1}});
+              OpenAILMInvoker("openai/m", kKey, {{"response_schema_strict", 1}});
             }),
             "Invalid OpenAI setting 'response_schema_strict': expected a bool, got 1.");
 }

@@ -5,7 +5,8 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
-#include "zelq/providers/openai/testing/loopback_server.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/testing/chat_stream.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -16,9 +17,9 @@ using inference::LMInvokeOptions;
 using inference::LMInvokerPtr;
 using inference::LMOutput;
 using inference::Message;
-using testing::Exchange;
-using testing::LoopbackServer;
-using testing::run_client;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
 using namespace std::chrono_literals;
 
 const std::string kKey = "sk-test-123";
@@ -43,12 +44,13 @@ asio::awaitable<LMOutput> ask(LMInvokerPtr invoker, std::vector<Message> message
   co_return co_await invoker->invoke(std::move(messages), std::move(options));
 }
 
-TEST(OpenAILMInvokerTest, AnswersThroughBuildLMInvoker) {
+TEST(OpenAILMInvokerTest, AnswersInOnePiece) {
   asio::io_context io;
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
     co_await exchange.respond(200, answer_json("Paris"));
   });
-  LMInvokerPtr invoker = inference::build_lm_invoker("openai/gpt-test", kKey, config_for(server));
+  LMInvokerPtr invoker =
+      std::make_shared<OpenAILMInvoker>("openai/gpt-test", kKey, config_for(server));
   ASSERT_NE(dynamic_cast<OpenAILMInvoker*>(invoker.get()), nullptr);
   LMInvokeOptions options;
   options.hyperparameters = {{"temperature", 0.2}};
@@ -57,11 +59,11 @@ TEST(OpenAILMInvokerTest, AnswersThroughBuildLMInvoker) {
   EXPECT_EQ(output.texts(), std::vector<std::string>{"Paris"});
   ASSERT_EQ(server.requests.size(), 1u);
   const auto& request = server.requests[0];
-  EXPECT_EQ(request.method_string(), "POST");
-  EXPECT_EQ(request.target(), "/v1/chat/completions");
-  EXPECT_EQ(request["Authorization"], "Bearer " + kKey);
-  EXPECT_EQ(request["Content-Type"], "application/json");
-  EXPECT_EQ(request.body(), R"({"model":"gpt-test","messages":[{"role":"system","content":"S"},)"
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/v1/chat/completions");
+  EXPECT_EQ(request.header("Authorization"), "Bearer " + kKey);
+  EXPECT_EQ(request.header("Content-Type"), "application/json");
+  EXPECT_EQ(request.body, R"({"model":"gpt-test","messages":[{"role":"system","content":"S"},)"
                             R"({"role":"user","content":"Q"}],"temperature":0.2})");
 }
 
@@ -112,7 +114,7 @@ TEST(OpenAILMInvokerTest, StreamsPiecesAsTheServerSendsThem) {
   for (std::size_t i = 1; i <= pieces.size(); ++i) EXPECT_EQ(events[i].value, pieces[i - 1]);
   for (const auto& event : events) EXPECT_EQ(event.id, events.front().id);
   EXPECT_EQ(events.front().id.size(), 36u);
-  EXPECT_NE(server.requests[0].body().find(R"("stream":true)"), std::string::npos);
+  EXPECT_NE(server.requests[0].body.find(R"("stream":true)"), std::string::npos);
 
   asio::io_context io2;
   LoopbackServer plain(io2, [](Exchange& exchange) -> asio::awaitable<void> {
@@ -120,7 +122,7 @@ TEST(OpenAILMInvokerTest, StreamsPiecesAsTheServerSendsThem) {
   });
   invoker = std::make_shared<OpenAILMInvoker>("openai/m", kKey, config_for(plain));
   EXPECT_EQ(run_client(io2, plain, ask(invoker, {Message::user("hi")}, {})).text(), "whole");
-  EXPECT_EQ(plain.requests[0].body().find("stream"), std::string::npos);
+  EXPECT_EQ(plain.requests[0].body.find("stream"), std::string::npos);
 }
 
 TEST(OpenAILMInvokerTest, StructuredOutputWithResponseFormat) {
@@ -131,12 +133,12 @@ TEST(OpenAILMInvokerTest, StructuredOutputWithResponseFormat) {
   const Value schema = {{"title", "Verdict"},
                         {"type", "object"},
                         {"properties", {{"relevant", {{"type", "boolean"}}}}}};
-  LMInvokerPtr invoker = inference::build_lm_invoker(
+  LMInvokerPtr invoker = std::make_shared<OpenAILMInvoker>(
       "openai/m", Value{{"api_key", kKey}},
       config_for(server, {{"response_schema", schema}, {"response_schema_strict", true}}));
   LMOutput output = run_client(io, server, ask(invoker, {Message::user("judge")}, {}));
   EXPECT_EQ(output.structured_output(), (Value{{"relevant", true}, {"score", 0.5}}));
-  EXPECT_EQ(Value::parse(server.requests[0].body())["response_format"],
+  EXPECT_EQ(Value::parse(server.requests[0].body)["response_format"],
             (Value{{"type", "json_schema"},
                    {"json_schema", {{"name", "Verdict"}, {"schema", schema}, {"strict", true}}}}));
 }

@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/async_semaphore.hpp"
+#include "zelq/core/async_semaphore.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "zelq/core/errors.hpp"
 
-namespace zelq::providers::openai {
+namespace zelq::core {
 namespace {
 
 namespace asio = boost::asio;
@@ -110,4 +110,4 @@ TEST(AsyncSemaphoreTest, CancelledWaiterLeavesTheQueue) {
 }
 
 }  // namespace
-}  // namespace zelq::providers::openai
+}  // namespace zelq::core

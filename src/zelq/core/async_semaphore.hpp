@@ -8,7 +8,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
-namespace zelq::providers::openai {
+namespace zelq::core {
 
 // Lets at most `count` holders through at a time; the others wait, without
 // polling, and are let through strictly in the order in which they asked.
@@ -66,4 +66,4 @@ class AsyncSemaphore : public std::enable_shared_from_this<AsyncSemaphore> {
   std::deque<std::shared_ptr<Waiter>> waiters_;
 };
 
-}  // namespace zelq::providers::openai
+}  // namespace zelq::core

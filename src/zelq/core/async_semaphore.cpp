@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/async_semaphore.hpp"
+#include "zelq/core/async_semaphore.hpp"
 
 #include <algorithm>
 
@@ -11,7 +11,7 @@
 
 #include "zelq/core/errors.hpp"
 
-namespace zelq::providers::openai {
+namespace zelq::core {
 
 namespace asio = boost::asio;
 
@@ -124,4 +124,4 @@ std::size_t AsyncSemaphore::waiting() const {
   return waiters_.size();
 }
 
-}  // namespace zelq::providers::openai
+}  // namespace zelq::core

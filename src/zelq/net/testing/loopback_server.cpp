@@ -1,0 +1,177 @@
+#include "zelq/net/testing/loopback_server.hpp"
+
+// With sanitizers on, GCC 12 reports a false maybe-uninitialized inside
+// Beast's request parser (an optional content length).
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+#include <algorithm>
+#include <cstdio>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+namespace zelq::net::testing {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+
+struct LoopbackServer::State {
+  State(asio::io_context& io, Handler h)
+      : acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
+        handler(std::move(h)) {}
+
+  struct Connection {
+    tcp::socket socket;
+    bool idle = false;
+  };
+
+  tcp::acceptor acceptor;
+  Handler handler;
+  LoopbackServer* server = nullptr;
+  std::vector<std::weak_ptr<Connection>> open;
+};
+
+std::string ReceivedRequest::header(std::string_view name) const {
+  return std::string(find_header(headers, name).value_or(""));
+}
+
+core::Value ReceivedRequest::json() const { return core::Value::parse(body); }
+
+asio::awaitable<void> Exchange::send(std::string bytes) {
+  co_await asio::async_write(socket_, asio::buffer(bytes), asio::use_awaitable);
+}
+
+asio::awaitable<void> Exchange::write(std::string bytes) {
+  keep_alive_ = false;
+  co_await send(std::move(bytes));
+}
+
+asio::awaitable<void> Exchange::respond(int status, std::string body, std::string headers) {
+  co_await send("HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" +
+                headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  keep_alive_ = true;
+}
+
+asio::awaitable<void> Exchange::start_events() {
+  keep_alive_ = false;
+  co_await send(
+      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n");
+}
+
+asio::awaitable<void> Exchange::chunk(std::string bytes) {
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", bytes.size());
+  co_await send(size + bytes + "\r\n");
+}
+
+asio::awaitable<void> Exchange::end_events() {
+  co_await send("0\r\n\r\n");
+  keep_alive_ = true;
+}
+
+asio::awaitable<void> Exchange::wait_for_close() {
+  char byte;
+  while (true) {
+    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(&byte, 1),
+                                                    asio::as_tuple(asio::use_awaitable));
+    if (ec) co_return;
+  }
+}
+
+LoopbackServer::LoopbackServer(asio::io_context& io, Handler handler)
+    : state_(std::make_shared<State>(io, std::move(handler))) {
+  state_->server = this;
+  asio::co_spawn(io, accept_loop(state_), asio::detached);
+}
+
+LoopbackServer::~LoopbackServer() {
+  stop();
+  state_->server = nullptr;
+}
+
+std::string LoopbackServer::origin() const {
+  return "http://127.0.0.1:" + std::to_string(state_->acceptor.local_endpoint().port());
+}
+
+std::string LoopbackServer::base_url() const { return origin() + "/v1"; }
+
+void LoopbackServer::stop() {
+  boost::system::error_code ignored;
+  state_->acceptor.close(ignored);
+  for (auto& weak : state_->open) {
+    if (auto connection = weak.lock()) connection->socket.close(ignored);
+  }
+}
+
+void LoopbackServer::drop_idle_connections() {
+  boost::system::error_code ignored;
+  for (auto& weak : state_->open) {
+    auto connection = weak.lock();
+    if (connection && connection->idle) connection->socket.close(ignored);
+  }
+}
+
+asio::awaitable<void> LoopbackServer::accept_loop(std::shared_ptr<State> state) {
+  while (true) {
+    auto [ec, socket] =
+        co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+    if (ec || state->server == nullptr) co_return;
+    ++state->server->connections;
+    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)),
+                   asio::detached);
+  }
+}
+
+namespace {
+
+ReceivedRequest received(const http::request<http::string_body>& message, std::size_t connection) {
+  ReceivedRequest request;
+  request.method = std::string(message.method_string());
+  request.target = std::string(message.target());
+  for (const auto& field : message) {
+    request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  request.body = message.body();
+  request.connection = connection;
+  return request;
+}
+
+}  // namespace
+
+asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::socket socket) {
+  auto connection = std::make_shared<State::Connection>(State::Connection{std::move(socket)});
+  state->open.push_back(connection);
+  const std::size_t number = state->server ? state->server->connections : 0;
+  boost::beast::flat_buffer buffer;
+  bool keep_alive = true;
+  while (keep_alive && state->server != nullptr) {
+    http::request<http::string_body> message;
+    connection->idle = true;
+    auto [ec, n] = co_await http::async_read(connection->socket, buffer, message,
+                                             asio::as_tuple(asio::use_awaitable));
+    connection->idle = false;
+    if (ec || state->server == nullptr) break;
+    LoopbackServer& server = *state->server;
+    server.requests.push_back(received(message, number));
+    server.peak = std::max(server.peak, ++server.in_flight);
+    Exchange exchange(connection->socket, server.requests.back());
+    try {
+      co_await state->handler(exchange);
+    } catch (const std::exception&) {
+      // The client may hang up while the handler writes.
+      exchange.keep_alive_ = false;
+    }
+    if (state->server) --state->server->in_flight;
+    keep_alive = exchange.keep_alive_ && message.keep_alive();
+  }
+  boost::system::error_code ignored;
+  connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
+  connection->socket.close(ignored);
+}
+
+}  // namespace zelq::net::testing
