@@ -36,6 +36,21 @@
 // in its attempt callable, by shared pointer. _prepare_research runs steps 1
 // to 4 alone, for researchers that need the call values differently.
 //
+// An adapter whose service takes "input" and "agent" from it, with a stored
+// configuration `_config`:
+//
+//   boost::asio::awaitable<inference::LMOutput> MyResearcher::research(
+//       ResearchRequest request) const {
+//     ResearchFrontOptions front{.reserved_keywords = {"input", "agent"},
+//                                .base_config = _config};
+//     auto attempt = [this](ResearchCallPtr call) { return _research(std::move(call)); };
+//     co_return co_await _research_front(std::move(request), prompt_builder, retry_config,
+//                                        std::move(front), std::move(attempt));
+//   }
+//
+// (`front` is a named local: GCC 12 mishandles braced temporaries inside a
+// co_await expression.)
+//
 // Layout of a researcher module: its constants (DEFAULT_TIMEOUT, Key, ...)
 // live in a namespace named after the module
 // (deep_researcher::google_deep_researcher), so that the modules' constants
