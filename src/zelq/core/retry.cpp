@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -14,6 +16,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/core/pytext.hpp"
 
 namespace zelq::core {
 
@@ -26,6 +29,13 @@ void require_non_negative(std::string_view field, double value) {
   if (!(value >= 0)) {
     throw ValueError(fmt::format("RetryConfig.{} must be non-negative, got {}", field, value));
   }
+}
+
+bool fits_int(const Value& integer) {
+  constexpr auto kMax = std::numeric_limits<int>::max();
+  if (integer.is_number_unsigned()) return integer.get<std::uint64_t>() <= kMax;
+  const auto number = integer.get<std::int64_t>();
+  return number >= std::numeric_limits<int>::min() && number <= kMax;
 }
 
 void warn(const std::string& message) { LoggerManager().get_logger("retry")->warn(message); }
@@ -47,6 +57,47 @@ double RetryConfig::delay(int retry_index) const {
   // Without the early return, 0 * inf (a power that overflows) would be NaN.
   if (base_delay == 0) return 0;
   return std::min(max_delay, base_delay * std::pow(backoff_factor, retry_index));
+}
+
+Value retry_config_to_value(const RetryConfig& config) {
+  return Value{{"max_retries", config.max_retries},
+               {"base_delay", config.base_delay},
+               {"max_delay", config.max_delay},
+               {"backoff_factor", config.backoff_factor},
+               {"timeout", config.timeout ? Value(*config.timeout) : Value(nullptr)}};
+}
+
+RetryConfig retry_config_from_value(const Value& value) {
+  if (!value.is_object()) {
+    throw ValueError("A retry_config must be an object, got " + py_repr(value) + ".");
+  }
+  RetryConfig config;
+  for (const auto& [key, item] : value.items()) {
+    auto bad = [&key = key, &item = item](std::string_view kind) {
+      return ValueError("The retry_config entry " + py_repr(key) + " must be " +
+                        std::string(kind) + ", got " + py_repr(item) + ".");
+    };
+    if (key == "max_retries") {
+      if (!item.is_number_integer() || !fits_int(item)) throw bad("an integer");
+      config.max_retries = item.get<int>();
+    } else if (key == "timeout" && item.is_null()) {
+      config.timeout = std::nullopt;
+    } else if (key == "base_delay" || key == "max_delay" || key == "backoff_factor" ||
+               key == "timeout") {
+      if (!item.is_number()) throw bad(key == "timeout" ? "a number or null" : "a number");
+      const double number = item.get<double>();
+      if (key == "base_delay") config.base_delay = number;
+      if (key == "max_delay") config.max_delay = number;
+      if (key == "backoff_factor") config.backoff_factor = number;
+      if (key == "timeout") config.timeout = number;
+    } else {
+      throw ValueError("Unknown retry_config entry " + py_repr(key) +
+                       "; known entries: 'max_retries', 'base_delay', 'max_delay', "
+                       "'backoff_factor', 'timeout'.");
+    }
+  }
+  config.validate();
+  return config;
 }
 
 namespace detail {

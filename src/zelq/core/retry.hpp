@@ -13,6 +13,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/value.hpp"
 
 namespace zelq::core {
 
@@ -37,6 +38,18 @@ struct RetryConfig {
   // The sleep in seconds before retry `retry_index` (0 for the first retry).
   double delay(int retry_index) const;
 };
+
+// The configuration form of a policy, for settings handed on inside a Value
+// (an invoker configuration's "retry_config"): {"max_retries": 3,
+// "base_delay": 1.0, "max_delay": 10.0, "backoff_factor": 2.0, "timeout":
+// 3600.0} with "timeout" null when the policy has none.
+Value retry_config_to_value(const RetryConfig& config);
+
+// The policy of such a form: an object holding any of those keys (a missing
+// key keeps its default; "timeout" null means none). Throws ValueError naming
+// the key for an unknown key or a value of the wrong kind, or when `value` is
+// not an object; and what RetryConfig::validate() throws.
+RetryConfig retry_config_from_value(const Value& value);
 
 namespace detail {
 

@@ -252,5 +252,40 @@ TEST(RetryConfig, ValidatesAndComputesDelays) {
       RuntimeError);
 }
 
+TEST(RetryConfig, RoundTripsThroughItsConfigurationForm) {
+  const RetryConfig config{.max_retries = 1, .base_delay = 0.5, .timeout = 3600};
+  const Value value = retry_config_to_value(config);
+  EXPECT_EQ(value.dump(),
+            R"({"max_retries":1,"base_delay":0.5,"max_delay":10.0,"backoff_factor":2.0,)"
+            R"("timeout":3600.0})");
+  const RetryConfig back = retry_config_from_value(value);
+  EXPECT_EQ(back.max_retries, 1);
+  EXPECT_EQ(back.base_delay, 0.5);
+  EXPECT_EQ(back.timeout, 3600.0);
+  EXPECT_EQ(retry_config_to_value(RetryConfig{})["timeout"], nullptr);
+  EXPECT_EQ(retry_config_from_value({{"timeout", nullptr}}).timeout, std::nullopt);
+  EXPECT_EQ(retry_config_from_value(Value::object()).max_retries, 3);
+
+  auto error_of = [](const Value& v) -> std::string {
+    try {
+      retry_config_from_value(v);
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+    return "no error";
+  };
+  EXPECT_EQ(error_of({{"retries", 1}}),
+            "Unknown retry_config entry 'retries'; known entries: 'max_retries', 'base_delay', "
+            "'max_delay', 'backoff_factor', 'timeout'.");
+  EXPECT_EQ(error_of({{"max_retries", 1.5}}),
+            "The retry_config entry 'max_retries' must be an integer, got 1.5.");
+  EXPECT_EQ(error_of({{"max_retries", 1LL << 40}}),
+            "The retry_config entry 'max_retries' must be an integer, got 1099511627776.");
+  EXPECT_EQ(error_of({{"timeout", "1"}}),
+            "The retry_config entry 'timeout' must be a number or null, got '1'.");
+  EXPECT_EQ(error_of({{"timeout", -1}}), "RetryConfig.timeout must be non-negative, got -1");
+  EXPECT_EQ(error_of(Value::array()), "A retry_config must be an object, got [].");
+}
+
 }  // namespace
 }  // namespace zelq::core

@@ -1,0 +1,12 @@
+// The deep researcher package: "Modules concerning the deep researchers used
+// in Gen AI applications." Exports the researchers, one per outside
+// service, each as its header lands: OrvoOpenDeepResearcher,
+// GoogleDeepResearcher, OpenAIDeepResearcher, ParallelDeepResearcher,
+// PerplexityDeepResearcher.
+//
+// The contract they share, BaseDeepResearcher with ResearchRequest and the
+// research front, is not exported here: a researcher of one's own includes
+// zelq/generation/deep_researcher/deep_researcher.hpp.
+#pragma once
+
+#include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
