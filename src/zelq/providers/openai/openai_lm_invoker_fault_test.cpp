@@ -134,6 +134,40 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
       << reported;
 }
 
+// The server quotes the key in every kind of answer; failure_of checks that
+// no error text shows it.
+TEST(OpenAILMInvokerFaultTest, TheKeyNeverAppearsInAnyAnswerKind) {
+  const std::string quoted = "key " + kKey + " rejected";
+  const std::string json_error = Value{{"error", {{"message", quoted}}}}.dump();
+  auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+  auto ends_masked = [](const std::string& text) { return text.ends_with("key *** rejected"); };
+  // An error status, JSON or not.
+  EXPECT_PRED1(ends_masked, failure_of<net::HttpError>(reply(401, json_error)));
+  EXPECT_PRED1(ends_masked, failure_of<net::HttpError>(reply(403, quoted)));
+  // An error object inside a 200 answer.
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(reply(200, json_error)));
+  // A 200 answer that is not JSON, or JSON but no object.
+  EXPECT_NE(failure_of<core::RuntimeError>(reply(200, "<html>" + quoted)).find("key *** rej"),
+            std::string::npos);
+  EXPECT_NE(failure_of<core::RuntimeError>(reply(200, "[\"" + quoted + "\"]")).find("key ***"),
+            std::string::npos);
+  // A refusal, and a structured answer that is not JSON.
+  const std::string refusal =
+      Value{{"choices", {{{"message", {{"refusal", quoted}}}}}}}.dump();
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(reply(200, refusal)));
+  // Error events inside a stream: a named "error" event, an error object,
+  // and a chunk that is not JSON.
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
+                                stream_then("event: error\ndata: " + json_error + "\n\n", true),
+                                {}, emitter));
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
+                                stream_then("data: " + json_error + "\n\n", true), {}, emitter));
+  EXPECT_NE(failure_of<core::RuntimeError>(stream_then("data: " + quoted + "\n\n", true), {},
+                                           emitter)
+                .find("key ***"),
+            std::string::npos);
+}
+
 TEST(OpenAILMInvokerFaultTest, RetriesEndAndOnlyRateLimitsAndServerErrorsRetry) {
   for (int status : {400, 404}) {
     asio::io_context io;
