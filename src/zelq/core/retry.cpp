@@ -105,6 +105,7 @@ namespace detail {
 double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
                               const std::exception_ptr& failure, bool cancelled) {
   if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
+  if (config.retry_if && !config.retry_if(failure)) std::rethrow_exception(failure);
   // In 64 bits: max_retries may be INT_MAX ("retry until it works").
   const long long attempts = static_cast<long long>(config.max_retries) + 1;
   if (static_cast<long long>(attempt) + 1 >= attempts) {
@@ -112,7 +113,9 @@ double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
                      describe_exception(failure)));
     std::rethrow_exception(failure);
   }
-  const double delay = config.delay(attempt);
+  std::optional<double> hinted;
+  if (config.delay_hint) hinted = config.delay_hint(failure);
+  const double delay = hinted && *hinted >= 0 ? *hinted : config.delay(attempt);
   warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1LL, attempts,
                    describe_exception(failure), delay));
   return delay;

@@ -29,6 +29,12 @@ struct RetryConfig {
   double max_delay = 10.0;
   double backoff_factor = 2.0;
   std::optional<double> timeout = std::nullopt;
+  // Whether a failure may be retried; a failure it rejects propagates at
+  // once, unlogged. Empty: every failure but a cancellation.
+  std::function<bool(const std::exception_ptr&)> retry_if{};
+  // The delay in seconds a failure asks for (a server's Retry-After), used
+  // instead of delay(k) when it returns a value. Empty: none.
+  std::function<std::optional<double>(const std::exception_ptr&)> delay_hint{};
 
   // Throws ValueError naming the first bad field ("max_retries",
   // "base_delay", "max_delay", "backoff_factor", "timeout") when it is
@@ -76,8 +82,9 @@ auto start_attempt(F& func, const RetryConfig& config, Args&... args) {
 
 // Decides what follows the failure of attempt `attempt` (0-based): rethrows
 // `failure` when it is a cancellation (operation_aborted), when `cancelled`
-// (the caller's coroutine was cancelled) or when it was the last allowed
-// attempt; otherwise logs it and returns the back-off delay in seconds.
+// (the caller's coroutine was cancelled), when config.retry_if rejects it or
+// when it was the last allowed attempt; otherwise logs it and returns the
+// back-off delay in seconds (config.delay_hint's, when it names one).
 double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
                               const std::exception_ptr& failure, bool cancelled);
 

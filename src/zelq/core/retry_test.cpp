@@ -109,6 +109,42 @@ TEST(Retry, GivesUpWithTheLastFailureUnchanged) {
   EXPECT_EQ(calls, 1);
 }
 
+TEST(Retry, PredicateAndDelayHintDecidePerFailure) {
+  RetryLog log;
+  int calls = 0;
+  auto failing = [&]() -> asio::awaitable<int> {
+    ++calls;
+    if (calls == 1) throw RuntimeError("busy");
+    if (calls == 2) throw RuntimeError("slow down");
+    throw KeyError("fatal");
+    co_return 0;
+  };
+  RetryConfig config = quick(5);
+  config.retry_if = [](const std::exception_ptr& failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const RuntimeError&) {
+      return true;
+    } catch (...) {
+      return false;
+    }
+  };
+  config.delay_hint = [](const std::exception_ptr& failure) -> std::optional<double> {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      if (std::string(e.what()) == "slow down") return 0.003;
+    }
+    return std::nullopt;
+  };
+  EXPECT_THROW(run_sync(retry(failing, config)), KeyError);
+  EXPECT_EQ(calls, 3);
+  // The rejected failure propagates unlogged; the hint replaces the back-off.
+  EXPECT_EQ(log.text(),
+            "warning Attempt 1/6 failed: busy. Retrying in 0.001 seconds.\n"
+            "warning Attempt 2/6 failed: slow down. Retrying in 0.003 seconds.\n");
+}
+
 TEST(Retry, AttemptTimeoutIsAFailureThatIsRetried) {
   RetryLog log;
   int calls = 0;

@@ -1,6 +1,7 @@
 #include "zelq/net/http_client.hpp"
 
 #include <algorithm>
+#include <memory>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_connection.hpp"
@@ -80,29 +81,35 @@ void BodyReader::close() noexcept {
 
 boost::asio::awaitable<std::string> BodyReader::read_some() {
   auto connection = connection_;
-  std::string chunk;
-  if (!connection) co_return chunk;
-  chunk.resize(kChunkSize);
-  auto n = co_await connection->read_body(chunk.data(), chunk.size());
-  chunk.resize(n);
-  co_return chunk;
+  if (!connection) co_return std::string();
+  co_return co_await connection->read_body_some(std::nullopt);
+}
+
+boost::asio::awaitable<std::string> BodyReader::read_some(
+    std::chrono::steady_clock::time_point deadline) {
+  auto connection = connection_;
+  if (!connection) co_return std::string();
+  co_return co_await connection->read_body_some(deadline);
 }
 
 boost::asio::awaitable<std::string> BodyReader::read_all(std::size_t max_bytes) {
   auto connection = connection_;
   std::string body;
   if (!connection) co_return body;
+  if (auto length = connection->content_length(); length && *length <= max_bytes) {
+    body.reserve(static_cast<std::size_t>(*length));
+  }
+  // Read into scratch space that is not zero-filled first, then appended.
+  auto scratch = std::make_unique_for_overwrite<char[]>(kChunkSize);
   while (true) {
-    auto size = body.size();
-    body.resize(size + kChunkSize);
-    auto n = co_await connection->read_body(body.data() + size, kChunkSize);
-    body.resize(size + n);
+    auto n = co_await connection->read_body(scratch.get(), kChunkSize);
     if (n == 0) co_return body;
-    if (body.size() > max_bytes) {
+    if (body.size() + n > max_bytes) {
       connection->close();
       throw core::RuntimeError("response body exceeds the limit of " + std::to_string(max_bytes) +
                                " bytes");
     }
+    body.append(scratch.get(), n);
   }
 }
 

@@ -1,4 +1,12 @@
-// Asynchronous HTTP/1.1 client over TCP or TLS, one connection per request.
+// Asynchronous HTTP/1.1 client over TCP or TLS with kept-alive connections.
+//
+// Connections are pooled per execution context (an io_context) and per
+// scheme, host, port and TLS settings: a response read to its end leaves its
+// connection for the next request; a connection that failed, timed out, was
+// cancelled or whose body was not read to its end is closed, never reused. A
+// kept connection that the server closed in the meantime is replaced by a new
+// one without an error, as long as no byte of the response had arrived.
+// The pool dies with its io_context.
 //
 // Every call is a coroutine that runs on the awaiting coroutine's executor and
 // starts no threads (name lookups use Asio's resolver thread). That executor
@@ -58,6 +66,12 @@ struct HttpClientOptions {
   std::size_t max_body_size = std::size_t{16} << 20;
   // Sent with every request unless the request has a field of the same name.
   HttpHeaders default_headers = {{"User-Agent", "zelq-net/0.1"}};
+  // Keep connections open after a complete response and reuse them.
+  bool keep_alive = true;
+  // A kept connection idle for longer than this is closed, not reused.
+  std::chrono::milliseconds pool_idle_timeout{30'000};
+  // Most idle connections kept per scheme, host and port (and TLS settings).
+  std::size_t max_idle_per_host = 32;
 };
 
 // Reads a streamed response body. Move-only; owns the connection, which is
@@ -73,9 +87,13 @@ class BodyReader {
   // Returns the next bytes of the body as they arrive (chunked transfer
   // encoding already removed), or "" once the body has ended; later calls keep
   // returning "". Throws the errors listed at the top of this file; after an
-  // error or cancellation every later call throws ConnectionError. The reader
-  // must stay alive until the returned awaitable completes.
+  // error or cancellation every later call throws ConnectionError. While it
+  // waits for the server it holds no read buffer. The reader must stay alive
+  // until the returned awaitable completes.
   boost::asio::awaitable<std::string> read_some();
+  // The same, and when nothing arrives before `deadline` it closes the
+  // connection and throws zelq::core::TimeoutError.
+  boost::asio::awaitable<std::string> read_some(std::chrono::steady_clock::time_point deadline);
 
   // Reads the rest of the body. Throws zelq::core::RuntimeError when it holds
   // more than `max_bytes`, otherwise like read_some.
@@ -102,8 +120,11 @@ struct HttpStream {
 // calls run.
 class HttpClient {
  public:
-  // Throws zelq::core::ValueError when `extra_ca_pem` holds no valid
-  // certificate, or when the TLS context cannot be set up.
+  // Throws zelq::core::ValueError for a non-positive timeout, a malformed
+  // default header, an `extra_ca_pem` without a valid certificate, or a TLS
+  // context that cannot be set up. The TLS context of the default settings
+  // (system CA store, verification on) is built once per process, on first
+  // use, and shared by every client.
   explicit HttpClient(HttpClientOptions options = {});
 
   // Sends `request` and reads the whole response, of any status. Throws the

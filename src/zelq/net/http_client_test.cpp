@@ -137,7 +137,7 @@ TEST(HttpClient, RequestAndResponseFraming) {
   EXPECT_EQ(server.seen.method_string(), "POST");
   EXPECT_EQ(server.seen.target(), "/v1/x?k=1");
   EXPECT_EQ(server.seen[http::field::host], server.endpoint());
-  EXPECT_EQ(server.seen[http::field::connection], "close");
+  EXPECT_EQ(server.seen[http::field::connection], "");  // kept alive
   EXPECT_EQ(server.seen[http::field::user_agent], "mine");
   EXPECT_EQ(server.seen["X-Test"], "1");
   EXPECT_EQ(server.seen.body(), "ping");

@@ -12,10 +12,11 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
-#include <variant>
+#include <array>
 #include <vector>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/net/connection_pool.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/url.hpp"
 
@@ -26,15 +27,14 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
-using Clock = std::chrono::steady_clock;
 using boost::system::error_code;
 
 struct ClientState {
   explicit ClientState(HttpClientOptions o) : options(std::move(o)) {}
 
   HttpClientOptions options;
-  // SSL_CTX is safe to share between connections; streams need it non-const.
-  mutable ssl::context tls{ssl::context::tls_client};
+  // Shared with the process-wide default when the options allow it.
+  std::shared_ptr<ssl::context> tls;
 };
 
 const HttpClientOptions& options_of(const ClientState& state) noexcept { return state.options; }
@@ -44,23 +44,6 @@ namespace {
 constexpr std::size_t kReadSize = 16 * 1024;
 constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
-
-void setup_tls(ClientState& state) {
-  auto& ctx = state.tls;
-  SSL_CTX_set_min_proto_version(ctx.native_handle(), TLS1_2_VERSION);
-  if (!state.options.verify_tls) {
-    ctx.set_verify_mode(ssl::verify_none);
-    return;
-  }
-  ctx.set_verify_mode(ssl::verify_peer);
-  error_code ec;
-  ctx.set_default_verify_paths(ec);
-  if (ec) throw core::ValueError("cannot load the system CA certificates: " + ec.message());
-  if (!state.options.extra_ca_pem.empty()) {
-    ctx.add_certificate_authority(asio::buffer(state.options.extra_ca_pem), ec);
-    if (ec) throw core::ValueError("extra_ca_pem holds no valid PEM certificate: " + ec.message());
-  }
-}
 
 http::request<http::string_body> build_request(const HttpClientOptions& options, const Url& url,
                                                HttpRequest& request) {
@@ -83,7 +66,7 @@ http::request<http::string_body> build_request(const HttpClientOptions& options,
       message.insert(name, value);
     }
   }
-  message.set(http::field::connection, "close");
+  if (!options.keep_alive) message.set(http::field::connection, "close");
   message.body() = std::move(request.body);
   message.prepare_payload();
   return message;
@@ -99,51 +82,66 @@ struct Lookup {
   bool done = false;
 };
 
-enum class Limit { connect, idle, request };
+enum class Limit { connect, idle, request, read };
 
 class BeastConnection final : public Connection {
  public:
-  BeastConnection(const asio::any_io_executor& ex, std::shared_ptr<const ClientState> state,
-                  Url url)
-      : state_(std::move(state)), url_(std::move(url)), stream_(make_stream(ex)) {
+  BeastConnection(std::shared_ptr<const ClientState> state, Url url, PoolKey key,
+                  asio::execution_context& context, std::unique_ptr<Transport> transport,
+                  std::optional<Clock::time_point> request_deadline,
+                  std::chrono::milliseconds request_limit)
+      : state_(std::move(state)),
+        url_(std::move(url)),
+        key_(std::move(key)),
+        context_(context),
+        transport_(std::move(transport)),
+        request_deadline_(request_deadline),
+        request_limit_(request_limit) {
     error_code ec;
     host_is_ip_ = (asio::ip::make_address(url_.host, ec), !ec);
-    if (auto limit = state_->options.request_timeout) request_deadline_ = Clock::now() + *limit;
   }
 
   asio::awaitable<void> connect();
-  asio::awaitable<void> send(http::request<http::string_body> message);
+  asio::awaitable<void> send(http::request<http::string_body>& message);
   asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit, bool head);
   asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) override;
+  asio::awaitable<std::string> read_body_some(std::optional<Clock::time_point> deadline) override;
+  std::optional<std::uint64_t> content_length() const override {
+    auto length = parser_.content_length();
+    return length ? std::optional<std::uint64_t>(*length) : std::nullopt;
+  }
   void close() noexcept override;
 
- private:
-  using TlsStream = beast::ssl_stream<beast::tcp_stream>;
-  using Stream = std::variant<beast::tcp_stream, TlsStream>;
+  // True once any byte of the response has arrived.
+  bool got_some() const noexcept { return parser_.got_some() || buffer_.size() > 0; }
 
-  Stream make_stream(const asio::any_io_executor& ex) const {
-    if (url_.is_tls()) return Stream(std::in_place_index<1>, ex, state_->tls);
-    return Stream(std::in_place_index<0>, ex);
-  }
-  beast::tcp_stream& tcp() {
-    return std::visit([](auto& s) -> beast::tcp_stream& { return beast::get_lowest_layer(s); },
-                      stream_);
-  }
+ private:
+  beast::tcp_stream& tcp() { return transport_->tcp(); }
 
   asio::awaitable<std::vector<tcp::endpoint>> resolve();
   asio::awaitable<void> handshake(TlsStream& tls);
   asio::awaitable<bool> fill();
+  asio::awaitable<std::size_t> read_raw(asio::mutable_buffer space);
+  std::size_t parse_body(char* out, std::size_t capacity);
+  void finish() noexcept;
   Clock::time_point deadline(Limit limit);
   [[noreturn]] void fail(error_code ec, std::string_view doing);
   [[noreturn]] void fail_timeout();
 
   std::shared_ptr<const ClientState> state_;
   Url url_;
-  Stream stream_;
+  PoolKey key_;
+  asio::execution_context& context_;
+  std::unique_ptr<Transport> transport_;
   beast::flat_buffer buffer_;
   http::response_parser<http::buffer_body> parser_;
   std::optional<Clock::time_point> request_deadline_;
+  std::chrono::milliseconds request_limit_;
+  std::optional<Clock::time_point> read_deadline_;
   Clock::time_point connect_deadline_;
+  // Waiting for the server's next bytes happens in this small buffer, so a
+  // quiet stream holds no large one.
+  std::array<char, 512> small_{};
   Limit armed_ = Limit::connect;
   bool host_is_ip_ = false;
   bool finished_ = false;
@@ -154,6 +152,10 @@ Clock::time_point BeastConnection::deadline(Limit limit) {
   auto at =
       limit == Limit::connect ? connect_deadline_ : Clock::now() + state_->options.idle_timeout;
   armed_ = limit;
+  if (read_deadline_ && *read_deadline_ <= at) {
+    at = *read_deadline_;
+    armed_ = Limit::read;
+  }
   if (request_deadline_ && *request_deadline_ <= at) {
     at = *request_deadline_;
     armed_ = Limit::request;
@@ -162,21 +164,25 @@ Clock::time_point BeastConnection::deadline(Limit limit) {
 }
 
 void BeastConnection::fail_timeout() {
+  const Limit armed = armed_;
   close();
   const auto& o = state_->options;
   auto ms = [](std::chrono::milliseconds d) { return std::to_string(d.count()) + " ms"; };
-  switch (armed_) {
+  switch (armed) {
     case Limit::connect:
       throw core::TimeoutError("connecting to " + url_.endpoint() + " timed out after " +
                                ms(o.connect_timeout));
     case Limit::idle:
       throw core::TimeoutError("connection to " + url_.endpoint() + " was idle for more than " +
                                ms(o.idle_timeout));
+    case Limit::read:
+      throw core::TimeoutError("nothing arrived from " + url_.redacted() +
+                               " before the read deadline");
     case Limit::request:
       break;
   }
   throw core::TimeoutError("request to " + url_.redacted() + " timed out after " +
-                           ms(*o.request_timeout));
+                           ms(request_limit_));
 }
 
 void BeastConnection::fail(error_code ec, std::string_view doing) {
@@ -228,7 +234,8 @@ asio::awaitable<void> BeastConnection::connect() {
   tcp().expires_at(deadline(Limit::connect));
   auto [ec, endpoint] = co_await tcp().async_connect(endpoints, kTuple);
   if (ec) fail(ec, "connecting to");
-  if (auto* tls = std::get_if<TlsStream>(&stream_)) co_await handshake(*tls);
+  tcp().socket().set_option(tcp::no_delay(true), ec);
+  if (auto* tls = transport_->tls()) co_await handshake(*tls);
 }
 
 asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
@@ -257,28 +264,40 @@ asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
   fail(ec, "TLS handshake with");
 }
 
-asio::awaitable<void> BeastConnection::send(http::request<http::string_body> message) {
+asio::awaitable<void> BeastConnection::send(http::request<http::string_body>& message) {
   http::request_serializer<http::string_body> serializer(message);
   while (!serializer.is_done()) {
     tcp().expires_at(deadline(Limit::idle));
     auto [ec, n] = co_await std::visit(
-        [&](auto& s) { return http::async_write_some(s, serializer, kTuple); }, stream_);
+        [&](auto& s) { return http::async_write_some(s, serializer, kTuple); },
+        transport_->stream);
     if (ec) fail(ec, "sending the request to");
   }
 }
 
-// Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
-// at the end of the stream.
-asio::awaitable<bool> BeastConnection::fill() {
+asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer space) {
   tcp().expires_at(deadline(Limit::idle));
-  auto space = buffer_.prepare(kReadSize);
-  auto [ec, n] =
-      co_await std::visit([&](auto& s) { return s.async_read_some(space, kTuple); }, stream_);
-  buffer_.commit(n);
+  auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_read_some(space, kTuple); },
+                                     transport_->stream);
   // Servers often end TLS without close_notify; HTTP framing tells whether
   // the body is complete.
-  if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return false;
+  if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return 0;
   if (ec) fail(ec, "reading the response from");
+  co_return n;
+}
+
+// Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
+// at the end of the stream. The wait happens in small_; the large buffer is
+// only taken while bytes keep coming.
+asio::awaitable<bool> BeastConnection::fill() {
+  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  const std::size_t n = co_await read_raw(asio::buffer(small_));
+  if (n == 0) co_return false;
+  buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
+  if (n == small_.size()) {
+    const std::size_t more = co_await read_raw(buffer_.prepare(kReadSize));
+    buffer_.commit(more);
+  }
   co_return true;
 }
 
@@ -305,11 +324,27 @@ asio::awaitable<HttpResponseHead> BeastConnection::read_head(
   for (const auto& field : message) {
     result.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
   }
-  if (parser_.is_done()) {
-    finished_ = true;
-    close();
-  }
+  if (parser_.is_done()) finish();
   co_return result;
+}
+
+// Parses buffered bytes into `out`; returns the body bytes written.
+std::size_t BeastConnection::parse_body(char* out, std::size_t capacity) {
+  auto& body = parser_.get().body();
+  std::size_t got = 0;
+  while (buffer_.size() > 0 && got < capacity && !parser_.is_done()) {
+    body.data = out + got;
+    body.size = capacity - got;
+    error_code ec;
+    auto used = parser_.put(buffer_.data(), ec);
+    buffer_.consume(used);
+    got = capacity - body.size;
+    body.data = nullptr;
+    if (ec == http::error::need_buffer || ec == http::error::need_more) ec = {};
+    if (ec) fail(ec, "reading the response from");
+    if (used == 0) break;
+  }
+  return got;
 }
 
 asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t capacity) {
@@ -318,20 +353,38 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
     throw ConnectionError("connection to " + url_.endpoint() +
                           " is closed after an earlier failure or close()");
   }
-  auto& body = parser_.get().body();
   while (!parser_.is_done()) {
-    if (buffer_.size() > 0) {
-      body.data = out;
-      body.size = capacity;
+    if (auto got = parse_body(out, capacity); got > 0) co_return got;
+    if (parser_.is_done()) break;
+    if (!co_await fill()) {
       error_code ec;
-      auto used = parser_.put(buffer_.data(), ec);
-      buffer_.consume(used);
-      auto got = capacity - body.size;
-      body.data = nullptr;
-      if (ec == http::error::need_buffer || ec == http::error::need_more) ec = {};
+      parser_.put_eof(ec);
       if (ec) fail(ec, "reading the response from");
-      if (got > 0) co_return got;
-      if (used > 0) continue;
+    }
+  }
+  finish();
+  co_return 0;
+}
+
+asio::awaitable<std::string> BeastConnection::read_body_some(
+    std::optional<Clock::time_point> deadline) {
+  read_deadline_ = deadline;
+  std::string out;
+  while (!finished_) {
+    if (closed_) {
+      throw ConnectionError("connection to " + url_.endpoint() +
+                            " is closed after an earlier failure or close()");
+    }
+    if (parser_.is_done()) {
+      finish();
+      break;
+    }
+    if (buffer_.size() > 0) {
+      // The body bytes of the buffer are at most as many as the buffer holds.
+      out.resize(buffer_.size());
+      out.resize(parse_body(out.data(), out.size()));
+      if (!out.empty()) break;
+      if (parser_.is_done()) continue;
     }
     if (!co_await fill()) {
       error_code ec;
@@ -339,9 +392,29 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
       if (ec) fail(ec, "reading the response from");
     }
   }
+  read_deadline_.reset();
+  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  co_return out;
+}
+
+// The body has ended: the connection goes back to the pool when the server
+// keeps it open and sent nothing beyond the response, else it is closed.
+void BeastConnection::finish() noexcept {
+  if (finished_) return;
   finished_ = true;
-  close();
-  co_return 0;
+  const bool reusable = state_->options.keep_alive && parser_.get().keep_alive() &&
+                        buffer_.size() == 0 && !closed_;
+  if (reusable) {
+    // Made here, after the first socket, so that the pool service is shut
+    // down (closing its sockets) before the reactor it registered them with.
+    asio::use_service<ConnectionPool>(context_).put(key_, std::move(transport_),
+                                                    state_->options.max_idle_per_host);
+    closed_ = true;
+  } else {
+    close();
+  }
+  buffer_.clear();
+  buffer_.shrink_to_fit();
 }
 
 // No TLS close_notify: HTTP framing has already ended the exchange (or it
@@ -349,9 +422,7 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
 void BeastConnection::close() noexcept {
   if (closed_) return;
   closed_ = true;
-  error_code ignored;
-  tcp().socket().shutdown(tcp::socket::shutdown_both, ignored);
-  tcp().close();
+  if (transport_) transport_->close();
 }
 
 }  // namespace
@@ -359,7 +430,7 @@ void BeastConnection::close() noexcept {
 std::shared_ptr<const ClientState> make_client_state(HttpClientOptions options) {
   validate_options(options);
   auto state = std::make_shared<ClientState>(std::move(options));
-  setup_tls(*state);
+  state->tls = tls_context_for(state->options);
   return state;
 }
 
@@ -368,14 +439,35 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
                                                 std::optional<std::uint64_t> body_limit) {
   auto url = Url::parse(request.url);
   validate_request(request);
-  bool head = request.method == "HEAD";
+  const bool head = request.method == "HEAD";
+  std::optional<Clock::time_point> request_deadline;
+  const auto limit = request.timeout ? request.timeout : state->options.request_timeout;
+  if (limit) request_deadline = Clock::now() + *limit;
   auto message = build_request(state->options, url, request);
-  auto connection = std::make_shared<BeastConnection>(co_await asio::this_coro::executor,
-                                                      std::move(state), std::move(url));
-  co_await connection->connect();
-  co_await connection->send(std::move(message));
-  auto response_head = co_await connection->read_head(body_limit, head);
-  co_return OpenedResponse{std::move(response_head), std::move(connection)};
+  const auto executor = co_await asio::this_coro::executor;
+  auto& context = asio::query(executor, asio::execution::context);
+  PoolKey key{url.scheme, url.host, url.port, url.is_tls() ? state->tls.get() : nullptr};
+  for (int attempt = 0;; ++attempt) {
+    std::unique_ptr<Transport> kept;
+    if (state->options.keep_alive && attempt == 0 && asio::has_service<ConnectionPool>(context)) {
+      kept = asio::use_service<ConnectionPool>(context).take(key, state->options.pool_idle_timeout);
+    }
+    const bool reused = kept != nullptr;
+    if (!kept) kept = std::make_unique<Transport>(executor, url.is_tls() ? state->tls : nullptr);
+    auto connection =
+        std::make_shared<BeastConnection>(state, url, key, context, std::move(kept),
+                                          request_deadline, limit.value_or(std::chrono::milliseconds{}));
+    try {
+      if (!reused) co_await connection->connect();
+      co_await connection->send(message);
+      auto response_head = co_await connection->read_head(body_limit, head);
+      co_return OpenedResponse{std::move(response_head), std::move(connection)};
+    } catch (const ConnectionError&) {
+      // A kept connection the server closed between requests: once more on
+      // a new one, since the server answered nothing.
+      if (!reused || connection->got_some()) throw;
+    }
+  }
 }
 
 }  // namespace zelq::net::detail

@@ -1,16 +1,20 @@
-// Internal: the connection behind one request. Beast and OpenSSL stay in
-// http_connection.cpp.
+// Internal: the connection behind one request, and the pool of kept-alive
+// connections. Beast and OpenSSL stay in http_connection.cpp.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "zelq/net/http_client.hpp"
 
 namespace zelq::net::detail {
+
+using Clock = std::chrono::steady_clock;
 
 // Options and the TLS context, shared by a client's copies and its calls.
 struct ClientState;
@@ -36,12 +40,22 @@ class Connection {
   virtual ~Connection() = default;
 
   // Reads up to `capacity` (> 0) body bytes into `out` and returns how many;
-  // 0 once the body has ended, after which the connection is closed. `out`
-  // must stay valid until the awaitable completes. Errors as HttpClient's.
+  // 0 once the body has ended, after which the connection is back in the
+  // pool or closed. `out` must stay valid until the awaitable completes.
+  // Errors as HttpClient's.
   virtual boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) = 0;
 
-  // Closes the socket; later reads throw ConnectionError (or return 0 when the
-  // body had already ended).
+  // Returns the body bytes that arrive next ("" at the end of the body),
+  // holding no read buffer while it waits. A `deadline` that passes first
+  // closes the connection and throws zelq::core::TimeoutError.
+  virtual boost::asio::awaitable<std::string> read_body_some(
+      std::optional<Clock::time_point> deadline) = 0;
+
+  // The Content-Length of the body, when the server sent one.
+  virtual std::optional<std::uint64_t> content_length() const = 0;
+
+  // Closes the socket unless the body has ended; later reads throw
+  // ConnectionError (or return nothing when the body had already ended).
   virtual void close() noexcept = 0;
 };
 
@@ -50,8 +64,9 @@ struct OpenedResponse {
   std::shared_ptr<Connection> connection;
 };
 
-// Validates `request`, connects, sends it and reads the response head.
-// `body_limit` is the largest body the connection accepts (nullopt: any).
+// Validates `request`, takes a kept connection or connects, sends it and
+// reads the response head. `body_limit` is the largest body the connection
+// accepts (nullopt: any).
 boost::asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientState> state,
                                                        HttpRequest request,
                                                        std::optional<std::uint64_t> body_limit);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <nlohmann/json.hpp>
@@ -98,34 +99,59 @@ std::optional<std::chrono::sys_seconds> parse_http_date(std::string_view text) {
   return std::chrono::sys_days(date) + *time;
 }
 
-std::string format_what(int status, const std::string& message) {
+std::string format_what(int status, const std::string& message, const std::string& endpoint) {
   auto text = "HTTP " + std::to_string(status);
+  if (!endpoint.empty()) text += " from " + endpoint;
   return message.empty() ? text : text + ": " + message;
+}
+
+// Non-negative seconds with an optional fraction ("2", "0.5"), nothing else.
+std::optional<double> parse_seconds(std::string_view text) {
+  text = trim(text);
+  double value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+  if (text.empty() || text.front() == '-' || ec != std::errc{} || ptr != end ||
+      !std::isfinite(value)) {
+    return std::nullopt;
+  }
+  return value;
 }
 
 }  // namespace
 
-HttpError::HttpError(int status, std::string message,
-                     std::optional<std::chrono::seconds> retry_after)
-    : std::runtime_error(format_what(status, message)),
+HttpError::HttpError(int status, std::string message, std::optional<Seconds> retry_after,
+                     std::string endpoint)
+    : std::runtime_error(format_what(status, message, endpoint)),
       status_(status),
       message_(std::move(message)),
-      retry_after_(retry_after) {}
+      retry_after_(retry_after),
+      endpoint_(std::move(endpoint)) {}
 
 HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
+                                   std::string endpoint, std::string_view secret,
                                    std::chrono::system_clock::time_point now) {
-  std::optional<std::chrono::seconds> retry_after;
-  if (auto value = find_header(head.headers, "Retry-After")) {
-    retry_after = parse_retry_after(*value, now);
-  }
-  return HttpError(head.status, server_message(body), retry_after);
+  return HttpError(head.status, server_message(body, secret), retry_after_of(head.headers, now),
+                   std::move(endpoint));
 }
 
 void throw_for_status(const HttpResponse& response) {
   if (!response.ok()) throw HttpError::from_response(response, response.body);
 }
 
-std::string server_message(std::string_view body) {
+std::string mask_secret(std::string_view text, std::string_view secret) {
+  constexpr std::string_view kMask = "***";
+  std::string out(text);
+  if (secret.empty()) return out;
+  // The search goes on after the mask, which may itself contain the secret.
+  for (auto at = out.find(secret); at != std::string::npos;
+       at = out.find(secret, at + kMask.size())) {
+    out.replace(at, secret.size(), kMask);
+  }
+  return out;
+}
+
+std::string server_message(std::string_view body, std::string_view secret) {
   auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   if (!json.is_discarded() && json.is_object()) {
     auto text_of = [](const nlohmann::json& object, const char* key) -> const nlohmann::json* {
@@ -137,19 +163,29 @@ std::string server_message(std::string_view body) {
       found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
     }
     if (found == nullptr) found = text_of(json, "message");
-    if (found != nullptr) return truncate(found->get_ref<const std::string&>(), kMaxJsonMessage);
+    if (found != nullptr) {
+      return truncate(mask_secret(found->get_ref<const std::string&>(), secret), kMaxJsonMessage);
+    }
   }
-  return truncate(trim(body), kMaxBodyMessage);
+  return truncate(mask_secret(trim(body), secret), kMaxBodyMessage);
 }
 
-std::optional<std::chrono::seconds> parse_retry_after(std::string_view value,
-                                                      std::chrono::system_clock::time_point now) {
-  value = trim(value);
-  if (auto delta = parse_digits(value)) return std::chrono::seconds(*delta);
-  auto date = parse_http_date(value);
+std::optional<Seconds> retry_after_of(const HttpHeaders& headers,
+                                      std::chrono::system_clock::time_point now) {
+  if (auto ms = find_header(headers, "retry-after-ms")) {
+    if (auto value = parse_seconds(*ms)) return Seconds(*value / 1e3);
+  }
+  if (auto value = find_header(headers, "Retry-After")) return parse_retry_after(*value, now);
+  return std::nullopt;
+}
+
+std::optional<Seconds> parse_retry_after(std::string_view value,
+                                         std::chrono::system_clock::time_point now) {
+  if (auto seconds = parse_seconds(value)) return Seconds(*seconds);
+  auto date = parse_http_date(trim(value));
   if (!date) return std::nullopt;
   auto wait = std::chrono::ceil<std::chrono::seconds>(*date - now);
-  return std::max(wait, std::chrono::seconds(0));
+  return Seconds(std::max(wait, std::chrono::seconds(0)));
 }
 
 }  // namespace zelq::net

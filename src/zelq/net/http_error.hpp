@@ -11,19 +11,27 @@
 
 namespace zelq::net {
 
-// A response whose status is not 2xx. The client itself does not throw it:
-// HttpClient::request and HttpClient::stream return any status, and callers
-// that treat non-2xx as failure build this with from_response or call
-// throw_for_status. what() is "HTTP <status>: <message>" ("HTTP <status>" when
-// the server sent no message); it never contains request headers.
+// A delay in seconds, fractions allowed (Retry-After may name 0.5 s).
+using Seconds = std::chrono::duration<double>;
+
+// A response whose status is not 2xx. The HTTP client itself does not throw
+// it: HttpClient::request and HttpClient::stream return any status; ApiClient
+// and callers that treat non-2xx as failure build it with from_response or
+// throw_for_status. what() is "HTTP <status> from <endpoint>: <message>",
+// without " from <endpoint>" when no endpoint is known and without
+// ": <message>" when the server sent none; it never contains request headers.
 class HttpError : public std::runtime_error {
  public:
-  HttpError(int status, std::string message, std::optional<std::chrono::seconds> retry_after);
+  HttpError(int status, std::string message, std::optional<Seconds> retry_after,
+            std::string endpoint = {});
 
-  // Builds the error of a response: the message comes from server_message(body)
-  // and retry_after from the Retry-After header, relative to `now`.
+  // Builds the error of a response: the message is server_message(body,
+  // secret), so `secret` (an API key) never shows, and retry_after comes
+  // from retry_after_of(head.headers, now). `endpoint` names the request,
+  // e.g. "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
-      const HttpResponseHead& head, std::string_view body,
+      const HttpResponseHead& head, std::string_view body, std::string endpoint = {},
+      std::string_view secret = {},
       std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
   // The HTTP status code.
@@ -33,12 +41,16 @@ class HttpError : public std::runtime_error {
   const std::string& message() const noexcept { return message_; }
 
   // How long the server asked the client to wait before retrying, if it said.
-  std::optional<std::chrono::seconds> retry_after() const noexcept { return retry_after_; }
+  std::optional<Seconds> retry_after() const noexcept { return retry_after_; }
+
+  // The request that failed ("" when not known).
+  const std::string& endpoint() const noexcept { return endpoint_; }
 
  private:
   int status_;
   std::string message_;
-  std::optional<std::chrono::seconds> retry_after_;
+  std::optional<Seconds> retry_after_;
+  std::string endpoint_;
 };
 
 // The connection could not be made (name resolution, connect, TLS handshake or
@@ -54,18 +66,32 @@ class ConnectionError : public std::runtime_error {
 // is 2xx.
 void throw_for_status(const HttpResponse& response);
 
+// `text` with every occurrence of `secret` replaced by "***" (the text itself
+// when `secret` is empty). The one function that keeps API keys out of texts
+// taken from servers.
+std::string mask_secret(std::string_view text, std::string_view secret);
+
 // The human-readable message of an error body: error.message, error (when a
 // string) or message of a JSON object, else the body itself with surrounding
-// white space removed. The result is cut to at most 2000 bytes (JSON) or 500
-// bytes (other bodies) at a UTF-8 character boundary, with "..." appended.
-std::string server_message(std::string_view body);
+// white space removed; `secret` masked (before the cut, so no part of it
+// remains). The result is cut to at most 2000 bytes (JSON) or 500 bytes
+// (other bodies) at a UTF-8 character boundary, with "..." appended.
+std::string server_message(std::string_view body, std::string_view secret = {});
 
-// Parses a Retry-After value: delta-seconds ("120") or an HTTP-date in any of
-// the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37 GMT", the obsolete
-// "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994"). A date is
-// turned into the seconds from `now` until it, zero when it has passed.
-// Returns nullopt for anything else.
-std::optional<std::chrono::seconds> parse_retry_after(std::string_view value,
-                                                      std::chrono::system_clock::time_point now);
+// The delay a response asks for before a retry: "retry-after-ms"
+// (milliseconds) when usable, else "Retry-After" as seconds (fractions
+// allowed) or an HTTP-date (see parse_retry_after). nullopt when neither is
+// usable.
+std::optional<Seconds> retry_after_of(
+    const HttpHeaders& headers,
+    std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
+
+// Parses a Retry-After value: seconds ("120", "0.5") or an HTTP-date in any
+// of the three forms HTTP allows ("Sun, 06 Nov 1994 08:49:37 GMT", the
+// obsolete "Sunday, 06-Nov-94 08:49:37 GMT" and "Sun Nov  6 08:49:37 1994").
+// A date is turned into the seconds from `now` until it, zero when it has
+// passed. Returns nullopt for anything else (negative numbers included).
+std::optional<Seconds> parse_retry_after(std::string_view value,
+                                         std::chrono::system_clock::time_point now);
 
 }  // namespace zelq::net

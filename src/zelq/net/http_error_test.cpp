@@ -8,6 +8,7 @@ namespace zelq::net {
 namespace {
 
 using std::chrono::seconds;
+using Sec = Seconds;
 
 TEST(HttpError, MessageFromJsonOrTruncatedBody) {
   EXPECT_EQ(server_message(R"({"error":{"message":"Rate limit reached","type":"x"}})"),
@@ -27,18 +28,36 @@ TEST(HttpError, MessageFromJsonOrTruncatedBody) {
   long_json.append(2500, 'm').append(R"("}})");
   expected.assign(2000, 'm').append("...");
   EXPECT_EQ(server_message(long_json), expected);
+  // The key is masked before the cut, so no prefix of it survives.
+  const std::string prefix(495, 'a');
+  std::string quoting = prefix;
+  quoting.append("sk-secret-key");
+  expected = prefix;
+  expected.append("***");
+  EXPECT_EQ(server_message(quoting, "sk-secret-key"), expected);
+  quoting.append(100, 'b');
+  expected.append("bb...");
+  EXPECT_EQ(server_message(quoting, "sk-secret-key"), expected);
+  EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1, sk-1"}})", "sk-1"),
+            "bad key ***, ***");
+  EXPECT_EQ(mask_secret("Key * or *", "*"), "Key *** or ***");
+  EXPECT_EQ(mask_secret("no secret", ""), "no secret");
 }
 
 TEST(HttpError, RetryAfterSecondsAndDates) {
   // Sun, 06 Nov 1994 08:49:37 GMT is 784111777 seconds after the epoch.
   std::chrono::system_clock::time_point now{seconds(784111777 - 90)};
   EXPECT_EQ(parse_retry_after("120", now), seconds(120));
+  EXPECT_EQ(parse_retry_after("1.5", now), Sec(1.5));
+  EXPECT_EQ(retry_after_of({{"Retry-After", "9"}, {"retry-after-ms", "250"}}, now), Sec(0.25));
+  EXPECT_EQ(retry_after_of({{"retry-after-ms", "x"}, {"retry-after", "2"}}, now), seconds(2));
+  EXPECT_EQ(retry_after_of({{"retry-after", "soon"}}, now), std::nullopt);
   EXPECT_EQ(parse_retry_after(" 0 ", now), seconds(0));
   EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:49:37 GMT", now), seconds(90));
   EXPECT_EQ(parse_retry_after("Sunday, 06-Nov-94 08:49:37 GMT", now), seconds(90));
   EXPECT_EQ(parse_retry_after("Sun Nov  6 08:49:37 1994", now), seconds(90));
   EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:48:00 GMT", now), seconds(0));
-  for (const char* bad : {"", "-5", "1.5", "soon", "Sun, 31 Feb 1994 08:49:37 GMT",
+  for (const char* bad : {"", "-5", "-0.5", "1e3", "soon", "Sun, 31 Feb 1994 08:49:37 GMT",
                           "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 GMT"}) {
     EXPECT_EQ(parse_retry_after(bad, now), std::nullopt) << bad;
   }
@@ -57,12 +76,16 @@ TEST(HttpError, BuiltFromResponse) {
     EXPECT_EQ(e.message(), "Slow down");
     EXPECT_EQ(e.retry_after(), seconds(7));
     EXPECT_STREQ(e.what(), "HTTP 429: Slow down");
+    EXPECT_EQ(e.endpoint(), "");
   }
   response.status = 503;
   response.headers = {};
   response.body = "";
   auto error = HttpError::from_response(response, response.body);
   EXPECT_STREQ(error.what(), "HTTP 503");
+  response.body = "key sk-1 refused";
+  EXPECT_STREQ(HttpError::from_response(response, response.body, "GET http://h/x", "sk-1").what(),
+               "HTTP 503 from GET http://h/x: key *** refused");
   EXPECT_EQ(error.retry_after(), std::nullopt);
   response.status = 204;
   EXPECT_NO_THROW(throw_for_status(response));

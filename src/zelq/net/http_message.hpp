@@ -1,6 +1,7 @@
 // Plain data types of HTTP requests and responses.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -27,6 +28,8 @@ struct HttpRequest {
   std::string url{};
   HttpHeaders headers{};
   std::string body{};
+  // Limit of this whole request, replacing the client's request_timeout.
+  std::optional<std::chrono::milliseconds> timeout{};
 };
 
 // Status line and header fields of a response.

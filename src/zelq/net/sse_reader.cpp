@@ -13,6 +13,16 @@ void SseReader::close() noexcept {
 }
 
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
+  return next_until(std::nullopt);
+}
+
+boost::asio::awaitable<std::optional<SseEvent>> SseReader::next(
+    std::chrono::steady_clock::time_point deadline) {
+  return next_until(deadline);
+}
+
+boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (true) {
     if (next_ready_ < ready_.size()) {
       std::optional<SseEvent> event(std::move(ready_[next_ready_++]));
@@ -24,7 +34,14 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
     }
     if (error_) std::rethrow_exception(error_);
     if (ended_) co_return std::nullopt;
-    std::string bytes = co_await body_.read_some();
+    // Two statements: g++ 12 mishandles co_await inside a conditional
+    // expression.
+    std::string bytes;
+    if (deadline) {
+      bytes = co_await body_.read_some(*deadline);
+    } else {
+      bytes = co_await body_.read_some();
+    }
     if (bytes.empty()) {
       ended_ = true;
       continue;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
+#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <optional>
@@ -27,6 +28,10 @@ class SseReader {
   // connection is closed. The reader must stay alive until the awaitable
   // completes.
   boost::asio::awaitable<std::optional<SseEvent>> next();
+  // The same, and when the next event has not arrived by `deadline` it closes
+  // the connection and throws zelq::core::TimeoutError.
+  boost::asio::awaitable<std::optional<SseEvent>> next(
+      std::chrono::steady_clock::time_point deadline);
 
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
@@ -36,6 +41,9 @@ class SseReader {
   void close() noexcept;
 
  private:
+  boost::asio::awaitable<std::optional<SseEvent>> next_until(
+      std::optional<std::chrono::steady_clock::time_point> deadline);
+
   BodyReader body_;
   SseParser parser_;
   std::vector<SseEvent> ready_;

@@ -23,6 +23,7 @@ using tcp = asio::ip::tcp;
 struct LoopbackServer::State {
   State(asio::io_context& io, Handler h)
       : acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
+        port(acceptor.local_endpoint().port()),
         handler(std::move(h)) {}
 
   struct Connection {
@@ -31,6 +32,7 @@ struct LoopbackServer::State {
   };
 
   tcp::acceptor acceptor;
+  std::uint16_t port;  // kept: the acceptor forgets it once closed
   Handler handler;
   LoopbackServer* server = nullptr;
   std::vector<std::weak_ptr<Connection>> open;
@@ -95,7 +97,7 @@ LoopbackServer::~LoopbackServer() {
 }
 
 std::string LoopbackServer::origin() const {
-  return "http://127.0.0.1:" + std::to_string(state_->acceptor.local_endpoint().port());
+  return "http://127.0.0.1:" + std::to_string(state_->port);
 }
 
 std::string LoopbackServer::base_url() const { return origin() + "/v1"; }

@@ -136,23 +136,28 @@ Value chat_request_body(const std::string& model, const std::vector<Message>& me
 
 void finish_output(inference::LMOutput& output, const std::string& thinking,
                    const std::optional<std::string>& text,
-                   const std::optional<std::string>& refusal, bool structured) {
-  if (refusal && !refusal->empty()) throw core::RuntimeError("The model refused: " + *refusal);
+                   const std::optional<std::string>& refusal, bool structured,
+                   std::string_view secret) {
+  if (refusal && !refusal->empty()) {
+    throw core::RuntimeError("The model refused: " + net::mask_secret(*refusal, secret));
+  }
   if (!thinking.empty()) output.add_thinking(inference::Thinking{thinking});
   if (text) output.add_text(*text);
   if (!structured) return;
   Value parsed = Value::parse(text.value_or(""), nullptr, false);
   if (parsed.is_discarded()) {
-    throw core::RuntimeError("The model's structured answer is not JSON: " +
-                             core::py_repr(text.value_or("").substr(0, 200)) + ".");
+    throw core::RuntimeError(
+        "The model's structured answer is not JSON: " +
+        core::py_repr(net::mask_secret(text.value_or(""), secret).substr(0, 200)) + ".");
   }
   output.set_structured_output(std::move(parsed));
 }
 
-ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source) {
+ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source,
+                       std::string_view secret) {
   if (auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
-    throw core::RuntimeError(std::string(source) +
-                             " reports an error: " + net::server_message(answer.dump()));
+    throw core::RuntimeError(std::string(source) + " reports an error: " +
+                             net::server_message(answer.dump(), secret));
   }
   ChoicePart part;
   auto choices = answer.find("choices");

@@ -47,10 +47,11 @@ core::Value chat_request_body(const std::string& model,
 // part), the answer text and, when `structured` is true, the answer parsed as
 // JSON as the structured output. Throws zelq::core::RuntimeError when the
 // model refused ("The model refused: <refusal>") or a structured answer is
-// not JSON.
+// not JSON; `secret` (the API key) is masked in the texts quoted.
 void finish_output(inference::LMOutput& output, const std::string& thinking,
                    const std::optional<std::string>& text,
-                   const std::optional<std::string>& refusal, bool structured);
+                   const std::optional<std::string>& refusal, bool structured,
+                   std::string_view secret);
 
 // What one answer (or one streamed chunk) says: the first choice's
 // reasoning text, answer text, refusal and finish reason, each absent when
@@ -63,9 +64,10 @@ struct ChoicePart {
 };
 
 // Reads the first choice of `answer`. Throws zelq::core::RuntimeError naming
-// `source` when the answer carries an "error" object (with its message) or
-// has no usable choice (a chunk without choices gives an empty part).
+// `source` when the answer carries an "error" (with the server's message,
+// `secret` masked) or has no usable choice (a chunk without choices gives an
+// empty part).
 ChoicePart read_choice(const core::Value& answer, std::string_view choice_key,
-                       std::string_view source);
+                       std::string_view source, std::string_view secret);
 
 }  // namespace zelq::providers::openai

@@ -81,32 +81,32 @@ TEST(ChatRequestTest, AnswersBecomeOutputs) {
   const Value answer =
       Value::parse(R"({"choices":[{"message":{"role":"assistant","content":"{\"ok\": true}",)"
                    R"("reasoning_content":"hmm"},"finish_reason":"stop"}]})");
-  ChoicePart part = read_choice(answer, "message", "The answer");
+  ChoicePart part = read_choice(answer, "message", "The answer", "");
   EXPECT_EQ(part.finish_reason, "stop");
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true);
+  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, "");
   EXPECT_EQ(output.texts(), std::vector<std::string>{"{\"ok\": true}"});
   EXPECT_EQ(output.thinkings(), std::vector<inference::Thinking>{{"hmm"}});
   EXPECT_EQ(output.structured_output(), (Value{{"ok", true}}));
 
   LMOutput plain;
-  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true),
+  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, ""),
                core::RuntimeError);
   try {
-    finish_output(plain, "", std::nullopt, std::string("I can't."), false);
+    finish_output(plain, "", std::nullopt, std::string("I can't. sk-9"), false, "sk-9");
     FAIL();
   } catch (const core::RuntimeError& error) {
-    EXPECT_STREQ(error.what(), "The model refused: I can't.");
+    EXPECT_STREQ(error.what(), "The model refused: I can't. ***");
   }
-  EXPECT_TRUE(read_choice(Value{{"choices", Value::array()}}, "delta", "A chunk").text ==
+  EXPECT_TRUE(read_choice(Value{{"choices", Value::array()}}, "delta", "A chunk", "").text ==
               std::nullopt);
   try {
-    read_choice(Value{{"error", {{"message", "boom"}}}}, "delta", "A chunk");
+    read_choice(Value{{"error", {{"message", "boom"}}}}, "delta", "A chunk", "");
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "A chunk reports an error: boom");
   }
-  EXPECT_THROW(read_choice(Value{{"id", "x"}}, "message", "The answer"), core::RuntimeError);
+  EXPECT_THROW(read_choice(Value{{"id", "x"}}, "message", "The answer", ""), core::RuntimeError);
 }
 
 }  // namespace

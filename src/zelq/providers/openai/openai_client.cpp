@@ -6,12 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/url.hpp"
@@ -23,10 +19,8 @@ using core::Value;
 
 namespace {
 
-// Bodies read into memory: a JSON answer (embeddings of a large batch are
-// big) and an error answer, of which only the message is kept.
+// Embeddings of a large batch are big.
 constexpr std::size_t kMaxJsonBody = std::size_t{256} << 20;
-constexpr std::size_t kMaxErrorBody = std::size_t{1} << 20;
 
 [[noreturn]] void bad_setting(std::string_view key, std::string_view expected, const Value& value) {
   throw core::ValueError("Invalid OpenAI setting " + core::py_repr(key) + ": expected " +
@@ -71,10 +65,9 @@ std::string read_base_url(const Value& value) {
     const Value redacted = value.is_string() ? Value(redact_url(shown)) : value;
     bad_setting("base_url", "an http or https URL", redacted);
   }
-  net::Url::parse(shown);  // throws ValueError naming what else is wrong
-  std::string url = shown;
-  while (url.ends_with('/')) url.pop_back();
-  return url;
+  // Throws ValueError naming what else is wrong (user information, a query
+  // or a fragment), with the URL masked.
+  return net::checked_base_url(shown);
 }
 
 void apply_setting(OpenAISettings& settings, const std::string& key, const Value& value) {
@@ -102,39 +95,6 @@ void apply_setting(OpenAISettings& settings, const std::string& key, const Value
 
 std::chrono::milliseconds to_millis(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(std::min(seconds, 1e9) * 1e3)));
-}
-
-std::optional<double> parse_seconds(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  double value = 0;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
-  if (text.empty() || ec != std::errc{} || ptr != end || !std::isfinite(value) || value < 0) {
-    return std::nullopt;
-  }
-  return value;
-}
-
-asio::awaitable<void> sleep_for(double seconds) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, to_millis(seconds));
-  co_await timer.async_wait(asio::use_awaitable);
-}
-
-bool is_retryable(int status) { return status == 429 || status >= 500; }
-
-// The error with every copy of the key in the server's message masked: some
-// servers quote the key they rejected.
-net::HttpError without_key(net::HttpError error, const std::string& key) {
-  constexpr std::string_view mask = "***";
-  std::string message = error.message();
-  if (key.empty() || message.find(key) == std::string::npos) return error;
-  // The search goes on after the mask, which may itself contain the key.
-  for (auto at = message.find(key); at != std::string::npos;
-       at = message.find(key, at + mask.size())) {
-    message.replace(at, key.size(), mask);
-  }
-  return net::HttpError(error.status(), std::move(message), error.retry_after());
 }
 
 }  // namespace
@@ -205,19 +165,6 @@ std::string resolve_api_key(const Value& credentials) {
   return key;
 }
 
-std::optional<std::chrono::duration<double>> server_retry_delay(const net::HttpHeaders& headers) {
-  if (auto ms = net::find_header(headers, "retry-after-ms")) {
-    if (auto value = parse_seconds(*ms)) return std::chrono::duration<double>(*value / 1e3);
-  }
-  if (auto text = net::find_header(headers, "retry-after")) {
-    if (auto value = parse_seconds(*text)) return std::chrono::duration<double>(*value);
-    if (auto date = net::parse_retry_after(*text, std::chrono::system_clock::now())) {
-      return std::chrono::duration<double>(*date);
-    }
-  }
-  return std::nullopt;
-}
-
 std::string openai_model_name(const inference::ModelIdArg& model_id) {
   const inference::ModelId id = inference::to_model_id(model_id);
   if (id.provider != PROVIDER_NAME) {
@@ -234,81 +181,65 @@ std::shared_ptr<const OpenAIClient> make_openai_client(
   return std::make_shared<const OpenAIClient>(resolve_api_key(credentials), std::move(settings));
 }
 
+namespace {
+
+net::ApiClientOptions api_options(const std::string& api_key, const OpenAISettings& settings) {
+  net::ApiClientOptions options;
+  options.base_url = settings.base_url;
+  options.api_key = api_key;
+  options.headers = {{"Authorization", "Bearer " + api_key}};
+  options.max_concurrency = settings.max_concurrency;
+  options.max_retries = settings.max_retries;
+  options.retry_base_delay = settings.retry_base_delay;
+  options.retry_max_delay = settings.retry_max_delay;
+  options.max_retry_after = settings.max_retry_after;
+  if (settings.timeout) options.timeout = to_millis(*settings.timeout);
+  options.idle_timeout = to_millis(settings.idle_timeout);
+  options.connect_timeout = to_millis(settings.connect_timeout);
+  options.max_body_size = kMaxJsonBody;
+  options.user_agent = "zelq-openai/0.1";
+  return options;
+}
+
+}  // namespace
+
 OpenAIClient::OpenAIClient(std::string api_key, OpenAISettings settings)
     : api_key_(std::move(api_key)),
       settings_(std::move(settings)),
-      http_([this] {
-        net::HttpClientOptions options;
-        options.connect_timeout = to_millis(settings_.connect_timeout);
-        options.idle_timeout = to_millis(settings_.idle_timeout);
-        if (settings_.timeout) options.request_timeout = to_millis(*settings_.timeout);
-        options.max_body_size = kMaxJsonBody;
-        options.default_headers = {{"User-Agent", "zelq-openai/0.1"}};
-        return options;
-      }()),
-      slots_(core::AsyncSemaphore::create(settings_.max_concurrency)) {}
+      api_(api_options(api_key_, settings_)) {}
 
 std::string OpenAIClient::endpoint(std::string_view path) const {
-  return net::Url::parse(settings_.base_url + "/" + std::string(path)).redacted();
+  return api_.endpoint("POST", path);
 }
 
-asio::awaitable<net::HttpStream> OpenAIClient::send(std::string path, Value body,
-                                                    bool events) const {
-  net::HttpRequest request;
-  request.method = "POST";
-  request.url = settings_.base_url + "/" + path;
-  request.headers = {{"Authorization", "Bearer " + api_key_},
-                     {"Content-Type", "application/json"},
-                     {"Accept", events ? "text/event-stream" : "application/json"}};
-  request.body = body.dump(-1, ' ', false, Value::error_handler_t::replace);
-  for (int attempt = 0;; ++attempt) {
-    net::HttpRequest copy = request;
-    net::HttpStream stream = co_await http_.stream(std::move(copy));
-    if (stream.head.ok()) co_return stream;
-    std::string text;
-    try {
-      text = co_await stream.body.read_all(kMaxErrorBody);
-    } catch (const core::RuntimeError&) {
-      // Too large to be an error message: report the status alone.
-    }
-    auto error = without_key(net::HttpError::from_response(stream.head, text), api_key_);
-    if (!is_retryable(error.status()) || attempt >= settings_.max_retries) throw error;
-    const auto named = server_retry_delay(stream.head.headers);
-    const double delay = named && named->count() <= settings_.max_retry_after
-                             ? named->count()
-                             : std::min(settings_.retry_max_delay,
-                                        settings_.retry_base_delay * std::pow(2.0, attempt));
-    core::LoggerManager()
-        .get_logger("OpenAIClient")
-        ->warn("POST {} failed with HTTP {}; retry {} of {} in {} seconds.", endpoint(path),
-               error.status(), attempt + 1, settings_.max_retries, delay);
-    co_await sleep_for(delay);
+std::string OpenAIClient::mask(std::string_view text) const { return api_.mask(text); }
+
+std::string OpenAIClient::server_message(std::string_view body) const {
+  return net::server_message(body, api_key_);
+}
+
+Value OpenAIClient::parse_object(std::string_view text, std::string_view source) const {
+  Value value = Value::parse(text, nullptr, false);
+  if (value.is_discarded() || !value.is_object()) {
+    // Masked before the cut, so no part of the key remains.
+    const std::string masked = mask(text);
+    std::string excerpt = masked.substr(0, 200);
+    throw core::RuntimeError(std::string(source) + " is not a JSON object: " +
+                             core::py_repr(excerpt) + (masked.size() > 200 ? "..." : "") + ".");
   }
+  return value;
 }
 
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
-  core::AsyncSemaphore::Permit permit = co_await slots_->acquire();
-  net::HttpStream stream = co_await send(path, std::move(body), false);
-  std::string text = co_await stream.body.read_all(kMaxJsonBody);
-  permit.release();
-  co_return parse_json_answer(text, "The answer of POST " + endpoint(path));
+  const std::string source = "The answer of " + endpoint(path);
+  Value answer = co_await api_.post_json(std::move(path), std::move(body));
+  if (!answer.is_object()) co_return parse_object(answer.dump(), source);
+  co_return answer;
 }
 
-asio::awaitable<OpenAIEventStream> OpenAIClient::post_events(std::string path, Value body) const {
-  core::AsyncSemaphore::Permit permit = co_await slots_->acquire();
-  net::HttpStream stream = co_await send(std::move(path), std::move(body), true);
-  OpenAIEventStream result{std::move(permit), net::SseReader(std::move(stream.body))};
-  co_return result;
-}
-
-Value parse_json_answer(std::string_view text, std::string_view source) {
-  Value value = Value::parse(text, nullptr, false);
-  if (value.is_discarded() || !value.is_object()) {
-    std::string excerpt(text.substr(0, 200));
-    throw core::RuntimeError(std::string(source) + " is not a JSON object: " +
-                             core::py_repr(excerpt) + (text.size() > 200 ? "..." : "") + ".");
-  }
-  return value;
+asio::awaitable<net::ApiEventStream> OpenAIClient::post_events(std::string path,
+                                                               Value body) const {
+  return api_.post_events(std::move(path), std::move(body));
 }
 
 }  // namespace zelq::providers::openai

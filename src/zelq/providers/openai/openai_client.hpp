@@ -1,5 +1,5 @@
 // The HTTP side shared by the OpenAI-compatible invokers: credentials and
-// settings, the request limit, retries and the two kinds of POST.
+// settings, and the two kinds of POST over net::ApiClient.
 #pragma once
 
 #include <chrono>
@@ -14,9 +14,7 @@
 
 #include "zelq/core/value.hpp"
 #include "zelq/inference/model_id.hpp"
-#include "zelq/net/http_client.hpp"
-#include "zelq/net/sse_reader.hpp"
-#include "zelq/core/async_semaphore.hpp"
+#include "zelq/net/api_client.hpp"
 
 namespace zelq::providers::openai {
 
@@ -30,7 +28,8 @@ inline constexpr std::string_view API_KEY_ENV = "OPENAI_API_KEY";
 // it. Every duration is in seconds.
 struct OpenAISettings {
   // Any OpenAI-compatible server: "{base_url}/chat/completions" and
-  // "{base_url}/embeddings" are the endpoints. Kept without a trailing "/".
+  // "{base_url}/embeddings" are the endpoints. Kept without a trailing "/";
+  // a query or fragment is refused.
   std::string base_url = std::string(DEFAULT_BASE_URL);
   // Most requests of one invoker in flight at once; the others queue.
   std::size_t max_concurrency = 16;
@@ -72,13 +71,6 @@ std::string resolve_api_key(const core::Value& credentials);
 // naming the id when it is malformed or names another provider.
 std::string openai_model_name(const inference::ModelIdArg& model_id);
 
-// A streamed answer: the events of the body, and the request slot, held until
-// the stream is dropped.
-struct OpenAIEventStream {
-  core::AsyncSemaphore::Permit permit;
-  net::SseReader events;
-};
-
 class OpenAIClient;
 
 // The client of an invoker built from the caller's credentials and
@@ -88,49 +80,46 @@ std::shared_ptr<const OpenAIClient> make_openai_client(
     const core::Value& credentials, const core::Value& config,
     const std::vector<std::string_view>& other_keys);
 
-// Sends the invokers' requests. Immutable after construction and shared by
-// pointer, so calls in progress keep it alive.
+// Sends the invokers' requests through one net::ApiClient (kept-alive
+// connections, the request limit, retries, the key masked in errors).
+// Immutable after construction and shared by pointer, so calls in progress
+// keep it alive.
 class OpenAIClient {
  public:
-  // Throws zelq::core::ValueError when the TLS setup fails.
+  // Throws zelq::core::ValueError for a base URL the API client refuses.
   OpenAIClient(std::string api_key, OpenAISettings settings);
 
   const OpenAISettings& settings() const noexcept { return settings_; }
+  // The key, to be masked in texts taken from the server; never shown.
+  const std::string& secret() const noexcept { return api_key_; }
 
   // POSTs `body` as JSON to "{base_url}/{path}" and returns the JSON object
-  // of the 2xx answer. Waits for a request slot first (in arrival order).
-  // Throws net::HttpError (status, the server's message) for a non-2xx
-  // answer once the retries are used up; net::ConnectionError;
-  // zelq::core::TimeoutError for our own deadlines; zelq::core::RuntimeError
-  // for an answer that is not a JSON object. Cancellation stops the request
-  // and propagates (operation_aborted). Texts never contain the key.
+  // of the 2xx answer. Throws what net::ApiClient::post_json throws, and
+  // zelq::core::RuntimeError for an answer that is not a JSON object.
+  // Cancellation stops the request and propagates (operation_aborted).
   boost::asio::awaitable<core::Value> post_json(std::string path, core::Value body) const;
 
   // As post_json, asking for server-sent events: returns once a 2xx head
-  // has arrived; the events are read from the returned stream, whose reads
-  // are bounded by idle_timeout.
-  boost::asio::awaitable<OpenAIEventStream> post_events(std::string path, core::Value body) const;
+  // has arrived; the stream's events are each awaited at most idle_timeout.
+  boost::asio::awaitable<net::ApiEventStream> post_events(std::string path,
+                                                          core::Value body) const;
 
-  // "{base_url}/{path}" without any query: safe for messages.
+  // "POST {base_url}/{path}" without any query: safe for messages.
   std::string endpoint(std::string_view path) const;
 
- private:
-  boost::asio::awaitable<net::HttpStream> send(std::string path, core::Value body,
-                                               bool events) const;
+  // `text` with the API key masked: for every server text put in an error.
+  std::string mask(std::string_view text) const;
+  // net::server_message of `body` with the API key masked.
+  std::string server_message(std::string_view body) const;
+  // Parses `text`, which must be a JSON object. Throws
+  // zelq::core::RuntimeError "<source> is not a JSON object: '<first 200
+  // bytes>'." (key masked) otherwise.
+  core::Value parse_object(std::string_view text, std::string_view source) const;
 
+ private:
   std::string api_key_;
   OpenAISettings settings_;
-  net::HttpClient http_;
-  std::shared_ptr<core::AsyncSemaphore> slots_;
+  net::ApiClient api_;
 };
-
-// The delay before a retry that the server named: "retry-after-ms"
-// (milliseconds) or "Retry-After" (seconds, fractions allowed, or an HTTP
-// date), nullopt when neither is usable.
-std::optional<std::chrono::duration<double>> server_retry_delay(const net::HttpHeaders& headers);
-
-// Parses an answer that must be a JSON object. Throws zelq::core::RuntimeError
-// "<source> is not a JSON object: '<first 200 bytes>'." otherwise.
-core::Value parse_json_answer(std::string_view text, std::string_view source);
 
 }  // namespace zelq::providers::openai

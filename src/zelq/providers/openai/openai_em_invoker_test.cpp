@@ -100,6 +100,22 @@ TEST(OpenAIEMInvokerTest, BytesAndMalformedAnswersAreErrors) {
         << error.what();
   }
   EXPECT_THROW(OpenAIEMInvoker("openai/e", "sk-test", Value{{"batch_size", 0}}), core::ValueError);
+
+  // An error object in a 200 answer names the server's message, key masked.
+  asio::io_context io3;
+  LoopbackServer failing(io3, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(200, R"({"error":{"message":"quota of sk-test used up"}})");
+  });
+  invoker = std::make_shared<OpenAIEMInvoker>("openai/e", "sk-test",
+                                              Value{{"base_url", failing.base_url()}});
+  try {
+    run_client(io3, failing, invoker->invoke(std::string("a")));
+    FAIL();
+  } catch (const core::RuntimeError& error) {
+    EXPECT_EQ(std::string(error.what()),
+              "The answer of POST " + failing.base_url() +
+                  "/embeddings reports an error: quota of *** used up");
+  }
 }
 
 }  // namespace

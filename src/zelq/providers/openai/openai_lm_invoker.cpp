@@ -73,13 +73,14 @@ void append(std::optional<std::string>& to, const std::string& piece) {
   *to += piece;
 }
 
-asio::awaitable<void> take_chunk(const net::SseEvent& event, const std::string& source,
-                                 StreamState& state, BlockEmitter& blocks) {
+asio::awaitable<void> take_chunk(const net::SseEvent& event, const OpenAIClient& client,
+                                 const std::string& source, StreamState& state,
+                                 BlockEmitter& blocks) {
   if (event.event == "error") {
-    throw core::RuntimeError(source + " reports an error: " + net::server_message(event.data));
+    throw core::RuntimeError(source + " reports an error: " + client.server_message(event.data));
   }
-  const Value chunk = parse_json_answer(event.data, source);
-  ChoicePart part = read_choice(chunk, "delta", source);
+  const Value chunk = client.parse_object(event.data, source);
+  ChoicePart part = read_choice(chunk, "delta", source, client.secret());
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
   if (part.refusal) append(state.refusal, *part.refusal);
@@ -96,26 +97,25 @@ asio::awaitable<void> take_chunk(const net::SseEvent& event, const std::string& 
 asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                         std::shared_ptr<core::EventEmitter> emitter,
                                         bool structured) {
-  const std::string source = "A streamed chunk of POST " + client->endpoint(kPath);
-  OpenAIEventStream stream = co_await client->post_events(std::string(kPath), std::move(body));
+  const std::string source = "A streamed chunk of " + client->endpoint(kPath);
+  net::ApiEventStream stream = co_await client->post_events(std::string(kPath), std::move(body));
   BlockEmitter blocks(std::move(emitter));
   StreamState state;
-  while (auto event = co_await stream.events.next()) {
+  while (auto event = co_await stream.next()) {
     if (event->data == "[DONE]") {
       state.done = true;
       break;
     }
-    co_await take_chunk(*event, source, state, blocks);
+    co_await take_chunk(*event, *client, source, state, blocks);
   }
-  stream.events.close();
-  stream.permit.release();
+  stream.close();
   if (!state.done && !state.finished) {
-    throw core::RuntimeError("The stream of POST " + client->endpoint(kPath) +
+    throw core::RuntimeError("The stream of " + client->endpoint(kPath) +
                              " ended before its end marker 'data: [DONE]'.");
   }
   co_await blocks.close();
   LMOutput output;
-  finish_output(output, state.thinking, state.text, state.refusal, structured);
+  finish_output(output, state.thinking, state.text, state.refusal, structured, client->secret());
   co_return output;
 }
 
@@ -123,9 +123,10 @@ asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> cl
                                           bool structured) {
   const Value answer = co_await client->post_json(std::string(kPath), std::move(body));
   const ChoicePart part =
-      read_choice(answer, "message", "The answer of POST " + client->endpoint(kPath));
+      read_choice(answer, "message", "The answer of " + client->endpoint(kPath), client->secret());
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured);
+  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
+                client->secret());
   co_return output;
 }
 

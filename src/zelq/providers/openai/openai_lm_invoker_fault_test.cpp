@@ -83,7 +83,8 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
   auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
   const std::string stalled = failure_of<core::TimeoutError>(
       stream_then(testing::content_event("part"), false), {}, emitter);
-  EXPECT_NE(stalled.find("idle for more than"), std::string::npos) << stalled;
+  EXPECT_TRUE(stalled.starts_with("No event from POST http://127.0.0.1:")) << stalled;
+  EXPECT_TRUE(stalled.ends_with("/v1/chat/completions within 100 ms.")) << stalled;
   EXPECT_EQ(emitter->types(), (std::vector<std::string>{"response_start", "response"}));
 
   EXPECT_NE(failure_of<net::ConnectionError>([](Exchange& exchange) -> asio::awaitable<void> {
@@ -93,20 +94,32 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
             }),
             "no error of the expected kind");
 
-  EXPECT_EQ(failure_of<net::HttpError>(
-                reply(401, R"({"error":{"message":"Invalid authentication","type":"auth"}})")),
-            "HTTP 401: Invalid authentication");
-  EXPECT_EQ(failure_of<net::HttpError>(reply(401, "Incorrect API key provided: " + kKey + ".")),
-            "HTTP 401: Incorrect API key provided: ***.");
+  // Every error names the endpoint.
+  auto from_endpoint = [](const std::string& text, const std::string& status,
+                          const std::string& message) {
+    const auto endpoint_at = text.find(" from POST http://127.0.0.1:");
+    const std::string suffix = "/v1/chat/completions: " + message;
+    return text.starts_with("HTTP " + status) && endpoint_at == status.size() + 5 &&
+           text.ends_with(suffix);
+  };
+  EXPECT_PRED3(from_endpoint,
+               failure_of<net::HttpError>(
+                   reply(401, R"({"error":{"message":"Invalid authentication","type":"auth"}})")),
+               "401", "Invalid authentication");
+  EXPECT_PRED3(from_endpoint,
+               failure_of<net::HttpError>(reply(401, "Incorrect API key provided: " + kKey + ".")),
+               "401", "Incorrect API key provided: ***.");
   // A key that the mask itself contains is masked once per occurrence.
-  EXPECT_EQ(failure_of<net::HttpError>(reply(401, "Key * or * rejected"), {}, nullptr, "*"),
-            "HTTP 401: Key *** or *** rejected");
-  EXPECT_EQ(failure_of<net::HttpError>(reply(500, "overloaded"),
-                                       {{"max_retries", 1}, {"retry_base_delay", 0}}),
-            "HTTP 500: overloaded");
+  EXPECT_PRED3(from_endpoint,
+               failure_of<net::HttpError>(reply(401, "Key * or * rejected"), {}, nullptr, "*"),
+               "401", "Key *** or *** rejected");
+  EXPECT_PRED3(from_endpoint,
+               failure_of<net::HttpError>(reply(500, "overloaded"),
+                                          {{"max_retries", 1}, {"retry_base_delay", 0}}),
+               "500", "overloaded");
   const std::string malformed = failure_of<core::RuntimeError>(reply(200, "{not json"));
   EXPECT_TRUE(malformed.starts_with("The answer of POST http://127.0.0.1:")) << malformed;
-  EXPECT_TRUE(malformed.ends_with("/v1/chat/completions is not a JSON object: '{not json'."))
+  EXPECT_TRUE(malformed.ends_with("/v1/chat/completions is not JSON: '{not json'."))
       << malformed;
   EXPECT_TRUE(failure_of<core::RuntimeError>(reply(200, R"({"choices":[]})"))
                   .ends_with("/v1/chat/completions holds no choice."));
@@ -119,6 +132,40 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
       stream_then("data: {\"error\":{\"message\":\"server exploded\"}}\n\n", true), {}, emitter);
   EXPECT_TRUE(reported.ends_with("/v1/chat/completions reports an error: server exploded"))
       << reported;
+}
+
+// The server quotes the key in every kind of answer; failure_of checks that
+// no error text shows it.
+TEST(OpenAILMInvokerFaultTest, TheKeyNeverAppearsInAnyAnswerKind) {
+  const std::string quoted = "key " + kKey + " rejected";
+  const std::string json_error = Value{{"error", {{"message", quoted}}}}.dump();
+  auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+  auto ends_masked = [](const std::string& text) { return text.ends_with("key *** rejected"); };
+  // An error status, JSON or not.
+  EXPECT_PRED1(ends_masked, failure_of<net::HttpError>(reply(401, json_error)));
+  EXPECT_PRED1(ends_masked, failure_of<net::HttpError>(reply(403, quoted)));
+  // An error object inside a 200 answer.
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(reply(200, json_error)));
+  // A 200 answer that is not JSON, or JSON but no object.
+  EXPECT_NE(failure_of<core::RuntimeError>(reply(200, "<html>" + quoted)).find("key *** rej"),
+            std::string::npos);
+  EXPECT_NE(failure_of<core::RuntimeError>(reply(200, "[\"" + quoted + "\"]")).find("key ***"),
+            std::string::npos);
+  // A refusal, and a structured answer that is not JSON.
+  const std::string refusal =
+      Value{{"choices", {{{"message", {{"refusal", quoted}}}}}}}.dump();
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(reply(200, refusal)));
+  // Error events inside a stream: a named "error" event, an error object,
+  // and a chunk that is not JSON.
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
+                                stream_then("event: error\ndata: " + json_error + "\n\n", true),
+                                {}, emitter));
+  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
+                                stream_then("data: " + json_error + "\n\n", true), {}, emitter));
+  EXPECT_NE(failure_of<core::RuntimeError>(stream_then("data: " + quoted + "\n\n", true), {},
+                                           emitter)
+                .find("key ***"),
+            std::string::npos);
 }
 
 TEST(OpenAILMInvokerFaultTest, RetriesEndAndOnlyRateLimitsAndServerErrorsRetry) {

@@ -205,10 +205,11 @@ TEST(OpenAILMInvokerTest, RetriesRateLimitsAfterTheDelayTheServerNames) {
   ASSERT_EQ(arrivals.size(), 3u);
   EXPECT_GE(arrivals[1] - arrivals[0], 50ms);
   EXPECT_GE(arrivals[2] - arrivals[1], 10ms);
-  EXPECT_EQ(capture.messages("OpenAIClient", spdlog::level::warn),
-            (std::vector<std::string>{
-                "POST " + endpoint + " failed with HTTP 429; retry 1 of 2 in 0.05 seconds.",
-                "POST " + endpoint + " failed with HTTP 503; retry 2 of 2 in 0.01 seconds."}));
+  EXPECT_EQ(capture.messages("retry", spdlog::level::warn),
+            (std::vector<std::string>{"Attempt 1/3 failed: HTTP 429 from POST " + endpoint +
+                                          ": Rate limit reached. Retrying in 0.05 seconds.",
+                                      "Attempt 2/3 failed: HTTP 503 from POST " + endpoint +
+                                          ": busy. Retrying in 0.01 seconds."}));
   for (const auto& line : capture.lines()) EXPECT_EQ(line.message.find(kKey), std::string::npos);
 }
 

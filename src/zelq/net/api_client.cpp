@@ -1,0 +1,271 @@
+#include "zelq/net/api_client.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+#include "zelq/core/retry.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/url.hpp"
+
+namespace zelq::net {
+
+namespace asio = boost::asio;
+using core::Value;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// An error answer is read only for its message.
+constexpr std::size_t kMaxErrorBody = std::size_t{1} << 20;
+constexpr std::size_t kExcerpt = 200;
+
+bool is_retryable(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const HttpError& error) {
+    return error.status() == 429 || error.status() >= 500;
+  } catch (...) {
+    return false;
+  }
+}
+
+core::RetryConfig retry_config(const ApiClientOptions& options) {
+  core::RetryConfig config{.max_retries = options.max_retries,
+                           .base_delay = options.retry_base_delay,
+                           .max_delay = options.retry_max_delay,
+                           .backoff_factor = 2.0};
+  config.retry_if = &is_retryable;
+  config.delay_hint = [limit = options.max_retry_after](
+                          const std::exception_ptr& failure) -> std::optional<double> {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const HttpError& error) {
+      if (auto after = error.retry_after(); after && after->count() <= limit) {
+        return after->count();
+      }
+    } catch (...) {
+    }
+    return std::nullopt;
+  };
+  return config;
+}
+
+HttpClientOptions http_options(const ApiClientOptions& options) {
+  HttpClientOptions http;
+  http.connect_timeout = options.connect_timeout;
+  http.idle_timeout = options.idle_timeout;
+  http.verify_tls = options.verify_tls;
+  http.extra_ca_pem = options.extra_ca_pem;
+  http.max_body_size = options.max_body_size;
+  http.default_headers = options.headers;
+  if (!find_header(http.default_headers, "User-Agent")) {
+    http.default_headers.emplace_back("User-Agent", options.user_agent);
+  }
+  return http;
+}
+
+}  // namespace
+
+struct ApiClient::State {
+  explicit State(ApiClientOptions o)
+      : options(std::move(o)),
+        base_url(checked_base_url(options.base_url)),
+        http(http_options(options)),
+        retry(retry_config(options)),
+        slots(core::AsyncSemaphore::create(options.max_concurrency)) {}
+
+  ApiClientOptions options;
+  std::string base_url;
+  HttpClient http;
+  core::RetryConfig retry;
+  std::shared_ptr<core::AsyncSemaphore> slots;
+};
+
+std::string checked_base_url(std::string_view base_url) {
+  Url::parse(base_url);  // refuses other schemes and user information, masked
+  if (auto cut = base_url.find_first_of("?#"); cut != std::string_view::npos) {
+    throw core::ValueError("invalid base URL '" + std::string(base_url.substr(0, cut)) +
+                           (base_url[cut] == '?' ? "?***" : "#***") +
+                           "': a base URL takes no query or fragment");
+  }
+  std::string url(base_url);
+  while (url.ends_with('/')) url.pop_back();
+  return url;
+}
+
+Value parse_json_text(std::string_view text, std::string_view source, std::string_view secret) {
+  Value value = Value::parse(text, nullptr, false);
+  if (!value.is_discarded()) return value;
+  // Masked before the cut, so no part of the secret remains.
+  const std::string masked = mask_secret(text, secret);
+  std::string excerpt = masked.substr(0, kExcerpt);
+  throw core::RuntimeError(std::string(source) + " is not JSON: " + core::py_repr(excerpt) +
+                           (masked.size() > kExcerpt ? "..." : "") + ".");
+}
+
+ApiEventStream::ApiEventStream(core::AsyncSemaphore::Permit permit, SseReader reader,
+                               std::string endpoint, std::chrono::milliseconds event_timeout)
+    : permit_(std::move(permit)),
+      reader_(std::move(reader)),
+      endpoint_(std::move(endpoint)),
+      event_timeout_(event_timeout) {}
+
+void ApiEventStream::close() noexcept {
+  reader_.close();
+  permit_.release();
+}
+
+asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
+  const auto deadline = Clock::now() + event_timeout_;
+  std::optional<SseEvent> event;
+  std::exception_ptr failure;
+  try {
+    event = co_await reader_.next(deadline);
+  } catch (const core::TimeoutError&) {
+    failure = std::current_exception();
+    if (Clock::now() >= deadline) {
+      failure = std::make_exception_ptr(core::TimeoutError(
+          "No event from " + endpoint_ + " within " + std::to_string(event_timeout_.count()) +
+          " ms."));
+    }
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure || !event) close();
+  if (failure) std::rethrow_exception(failure);
+  co_return event;
+}
+
+ApiClient::ApiClient(ApiClientOptions options)
+    : state_(std::make_shared<const State>(std::move(options))) {
+  state_->retry.validate();
+}
+
+const ApiClientOptions& ApiClient::options() const noexcept { return state_->options; }
+
+std::string ApiClient::endpoint(std::string_view method, std::string_view path) const {
+  return std::string(method) + " " + state_->base_url + "/" +
+         std::string(path.substr(0, path.find('?')));
+}
+
+std::string ApiClient::mask(std::string_view text) const {
+  return mask_secret(text, state_->options.api_key);
+}
+
+namespace {
+
+HttpRequest http_request(const ApiClientOptions& options, const std::string& base_url,
+                         ApiRequest& request, bool events) {
+  HttpRequest out;
+  out.method = std::move(request.method);
+  out.url = base_url + "/" + request.path;
+  out.timeout = request.timeout ? request.timeout : options.timeout;
+  if (request.body) {
+    out.headers.emplace_back("Content-Type", "application/json");
+    out.body = request.body->dump(-1, ' ', false, Value::error_handler_t::replace);
+  }
+  out.headers.emplace_back("Accept", events ? "text/event-stream" : "application/json");
+  for (auto& header : request.headers) {
+    auto same = [&](const auto& h) { return iequals(h.first, header.first); };
+    std::erase_if(out.headers, same);
+    out.headers.push_back(std::move(header));
+  }
+  return out;
+}
+
+// One attempt: the stream of a 2xx answer, or the HttpError of another.
+asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& request,
+                                    const std::string& endpoint, const std::string& secret) {
+  HttpRequest copy = request;
+  HttpStream stream = co_await http.stream(std::move(copy));
+  if (stream.head.ok()) co_return stream;
+  std::string text;
+  try {
+    text = co_await stream.body.read_all(kMaxErrorBody);
+  } catch (const core::RuntimeError&) {
+    // Too large to be an error message: the status alone.
+  }
+  throw HttpError::from_response(stream.head, text, endpoint, secret);
+}
+
+}  // namespace
+
+asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state,
+                                          ApiRequest request) {
+  const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  const HttpRequest http = http_request(state->options, state->base_url, request, false);
+  core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();
+  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
+                                           state->options.api_key);
+  std::string text;
+  try {
+    text = co_await stream.body.read_all(state->options.max_body_size);
+  } catch (const core::RuntimeError&) {
+    throw core::RuntimeError("The answer of " + endpoint + " exceeds " +
+                             std::to_string(state->options.max_body_size) + " bytes.");
+  }
+  permit.release();
+  co_return parse_json_text(text, "The answer of " + endpoint, state->options.api_key);
+}
+
+// GCC 12 reports a mismatched operator delete inside this coroutine's frame
+// handling, which Asio allocates and frees with its own matching pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
+                                                     ApiRequest request) {
+  std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
+  const HttpRequest http = http_request(state->options, state->base_url, request, true);
+  core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();
+  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
+                                           state->options.api_key);
+  co_return ApiEventStream(std::move(permit),
+                           SseReader(std::move(stream.body), state->options.max_event_size),
+                           std::move(endpoint), event_timeout);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+asio::awaitable<Value> ApiClient::request_json(ApiRequest request) const {
+  return do_json(state_, std::move(request));
+}
+
+asio::awaitable<Value> ApiClient::post_json(std::string path, Value body) const {
+  ApiRequest request;
+  request.path = std::move(path);
+  request.body = std::move(body);
+  return do_json(state_, std::move(request));
+}
+
+asio::awaitable<Value> ApiClient::get_json(std::string path) const {
+  ApiRequest request;
+  request.method = "GET";
+  request.path = std::move(path);
+  return do_json(state_, std::move(request));
+}
+
+asio::awaitable<ApiEventStream> ApiClient::request_events(ApiRequest request) const {
+  return do_events(state_, std::move(request));
+}
+
+asio::awaitable<ApiEventStream> ApiClient::post_events(std::string path, Value body) const {
+  ApiRequest request;
+  request.path = std::move(path);
+  request.body = std::move(body);
+  return do_events(state_, std::move(request));
+}
+
+asio::awaitable<ApiEventStream> ApiClient::get_events(std::string path) const {
+  ApiRequest request;
+  request.method = "GET";
+  request.path = std::move(path);
+  return do_events(state_, std::move(request));
+}
+
+}  // namespace zelq::net

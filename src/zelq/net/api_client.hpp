@@ -1,0 +1,180 @@
+// The client every outside service is reached through: JSON and server-sent
+// event requests against one base URL with one API key, a limit of requests
+// in flight, retries of 429 and 5xx answers, and errors that name the
+// endpoint and never show the key.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/async_semaphore.hpp"
+#include "zelq/core/value.hpp"
+#include "zelq/net/http_client.hpp"
+#include "zelq/net/http_message.hpp"
+#include "zelq/net/sse_reader.hpp"
+
+namespace zelq::net {
+
+struct ApiClientOptions {
+  // "scheme://host[:port][/path]" that request paths are appended to (after
+  // a "/"); a trailing "/" is dropped. No user information, query or
+  // fragment.
+  std::string base_url{};
+  // The secret of the service, masked ("***") in every text of an error that
+  // comes from a server. It is not sent by itself: put it in `headers`
+  // ("Authorization: Bearer <key>", "x-api-key: <key>", ...).
+  std::string api_key{};
+  // Sent with every request (authentication, API version, beta switches);
+  // a request's own header of the same name wins.
+  HttpHeaders headers{};
+  // Most requests in flight at once; later ones wait in arrival order. A
+  // stream holds its slot until it is closed or destroyed.
+  std::size_t max_concurrency = 16;
+  // A 429 or 5xx answer is retried up to max_retries times, after the
+  // server's Retry-After (or retry-after-ms) when it names at most
+  // max_retry_after seconds, else after min(retry_max_delay,
+  // retry_base_delay * 2^k) seconds before retry k (from 0).
+  int max_retries = 2;
+  double retry_base_delay = 0.5;
+  double retry_max_delay = 8.0;
+  double max_retry_after = 60.0;
+  // Limit of one whole attempt, a streamed body included; none by default.
+  std::optional<std::chrono::milliseconds> timeout{};
+  // Longest wait between two events of a stream (and for any progress of a
+  // request: see HttpClientOptions::idle_timeout).
+  std::chrono::milliseconds idle_timeout{600'000};
+  std::chrono::milliseconds connect_timeout{10'000};
+  // Largest JSON answer read into memory.
+  std::size_t max_body_size = std::size_t{256} << 20;
+  // Largest single event of a stream.
+  std::size_t max_event_size = SseParser::kDefaultMaxEventSize;
+  // TLS settings, as HttpClientOptions.
+  bool verify_tls = true;
+  std::string extra_ca_pem{};
+  std::string user_agent = "zelq-net/0.1";
+};
+
+// One request. With g++ 12, fill it in a named variable, never as a braced
+// temporary inside a co_await expression.
+struct ApiRequest {
+  std::string method = "POST";
+  // Appended to the base URL after a "/"; may carry a query
+  // ("responses/abc?stream=true").
+  std::string path{};
+  // Sent as JSON when set (Content-Type: application/json).
+  std::optional<core::Value> body{};
+  // Headers of this request only (e.g. "parallel-beta").
+  HttpHeaders headers{};
+  // Limit of each attempt of this request, replacing ApiClientOptions::timeout.
+  std::optional<std::chrono::milliseconds> timeout{};
+  // Longest wait between two events of this stream, replacing idle_timeout.
+  std::optional<std::chrono::milliseconds> event_timeout{};
+};
+
+// The events of one streamed answer. Move-only; holds the request slot and
+// the connection until the stream ends, close() is called or it is
+// destroyed (a stream not read to its end closes its connection).
+class ApiEventStream {
+ public:
+  ApiEventStream(ApiEventStream&&) noexcept = default;
+  ApiEventStream& operator=(ApiEventStream&&) noexcept = default;
+
+  // The next event (named, or "message" for data-only events), or nullopt at
+  // the end of the body. Throws zelq::core::TimeoutError "No event from
+  // <endpoint> within <n> ms." when the server stays silent (comments and
+  // partial events do not count) longer than the event timeout;
+  // ConnectionError when the connection breaks; zelq::core::RuntimeError
+  // for an event larger than max_event_size. Any of them, and cancellation
+  // (operation_aborted, propagated), close the connection. The stream must
+  // outlive the awaitable.
+  boost::asio::awaitable<std::optional<SseEvent>> next();
+
+  // Ends the stream now: closes its connection unless the body had ended,
+  // and gives back the request slot.
+  void close() noexcept;
+
+  // "POST https://host/path" (no query): for messages.
+  const std::string& endpoint() const noexcept { return endpoint_; }
+  // The last event id the server sent ("" before any).
+  const std::string& last_event_id() const noexcept { return reader_.parser().last_event_id(); }
+
+ private:
+  friend class ApiClient;
+  ApiEventStream(core::AsyncSemaphore::Permit permit, SseReader reader, std::string endpoint,
+                 std::chrono::milliseconds event_timeout);
+
+  core::AsyncSemaphore::Permit permit_;
+  SseReader reader_;
+  std::string endpoint_;
+  std::chrono::milliseconds event_timeout_;
+};
+
+// Copyable handle; copies share the options, the request limit and the
+// connections. Calls in progress keep what they need alive. Runs on the
+// awaiting coroutine's executor (see HttpClient for the rules).
+class ApiClient {
+ public:
+  // Throws zelq::core::ValueError naming the problem for a base URL that is
+  // not http(s), holds user information, a query or a fragment (the URL is
+  // shown with user information and query masked), a malformed header, a
+  // max_concurrency of 0, or negative retry settings.
+  explicit ApiClient(ApiClientOptions options);
+
+  // Sends `request` and returns the parsed JSON of the 2xx answer (any JSON
+  // value). Waits for a request slot first. Throws HttpError (status, the
+  // server's message, Retry-After, the endpoint) for a non-2xx answer once
+  // the retries are used up; ConnectionError; zelq::core::TimeoutError for
+  // our own deadlines; zelq::core::RuntimeError "The answer of <endpoint> is
+  // not JSON: '<first 200 bytes>'." and for an answer over max_body_size;
+  // zelq::core::ValueError for a malformed request, before any I/O.
+  // Cancellation stops the request and propagates (operation_aborted).
+  boost::asio::awaitable<core::Value> request_json(ApiRequest request) const;
+
+  // POST `body` to `path` / GET `path`, as request_json.
+  boost::asio::awaitable<core::Value> post_json(std::string path, core::Value body) const;
+  boost::asio::awaitable<core::Value> get_json(std::string path) const;
+
+  // Sends `request` asking for server-sent events (Accept:
+  // text/event-stream) and returns once a 2xx head has arrived. Errors up to
+  // then as request_json.
+  boost::asio::awaitable<ApiEventStream> request_events(ApiRequest request) const;
+
+  // POST `body` to `path` / GET `path`, as request_events.
+  boost::asio::awaitable<ApiEventStream> post_events(std::string path, core::Value body) const;
+  boost::asio::awaitable<ApiEventStream> get_events(std::string path) const;
+
+  // "<method> <base_url>/<path>" without the path's query: for messages.
+  std::string endpoint(std::string_view method, std::string_view path) const;
+
+  // `text` with the API key masked: for every server text put in an error.
+  std::string mask(std::string_view text) const;
+
+  const ApiClientOptions& options() const noexcept;
+
+ private:
+  struct State;
+  explicit ApiClient(std::shared_ptr<const State> state) : state_(std::move(state)) {}
+  static boost::asio::awaitable<core::Value> do_json(std::shared_ptr<const State> state,
+                                                     ApiRequest request);
+  static boost::asio::awaitable<ApiEventStream> do_events(std::shared_ptr<const State> state,
+                                                          ApiRequest request);
+
+  std::shared_ptr<const State> state_;
+};
+
+// Parses `text` as JSON. Throws zelq::core::RuntimeError "<source> is not
+// JSON: '<first 200 bytes>'." (with `secret` masked) otherwise.
+core::Value parse_json_text(std::string_view text, std::string_view source,
+                            std::string_view secret);
+
+// The base URL checked as ApiClient does and without a trailing "/". Throws
+// zelq::core::ValueError as ApiClient's constructor.
+std::string checked_base_url(std::string_view base_url);
+
+}  // namespace zelq::net

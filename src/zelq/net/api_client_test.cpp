@@ -1,0 +1,268 @@
+#include "zelq/net/api_client.hpp"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio.hpp>
+#include <string>
+#include <vector>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+
+namespace zelq::net {
+namespace {
+
+namespace asio = boost::asio;
+using core::Value;
+using testing::Exchange;
+using testing::LoopbackServer;
+using testing::run_client;
+using namespace std::chrono_literals;
+
+const std::string kKey = "sk-api-test-42";
+
+ApiClient client_for(const LoopbackServer& server, ApiClientOptions options = {}) {
+  options.base_url = server.base_url();
+  options.api_key = kKey;
+  options.headers = {{"x-api-key", kKey}};
+  return ApiClient(std::move(options));
+}
+
+template <class Error, class F>
+std::string error_of(F&& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    const std::string text = error.what();
+    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
+    return text;
+  }
+  return "no error of the expected kind";
+}
+
+TEST(ApiClient, JsonRequestsReuseOneConnection) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(200, R"({"n":)" + std::to_string(exchange.request.body.size()) + "}");
+  });
+  ApiClient client = client_for(server);
+  // Built outside the coroutine: g++ 12 rejects some braced lists inside.
+  ApiRequest get;
+  get.method = "GET";
+  get.path = "items/7?full=true";
+  get.headers = {{"parallel-beta", "b1,b2"}, {"x-api-key", "override"}};
+  auto sequential = [](ApiClient client, ApiRequest get) -> asio::awaitable<int> {
+    int total = 0;
+    for (int i = 0; i < 100; ++i) {
+      Value body = Value::object();
+      body["i"] = i;
+      Value answer = co_await client.post_json("items", std::move(body));
+      total += answer.at("n").get<int>();
+    }
+    Value last = co_await client.request_json(std::move(get));
+    co_return total + last.at("n").get<int>();
+  };
+  EXPECT_GT(run_client(io, server, sequential(client, get)), 0);
+  EXPECT_EQ(server.connections, 1u);
+  ASSERT_EQ(server.requests.size(), 101u);
+  EXPECT_EQ(server.requests[0].header("x-api-key"), kKey);
+  EXPECT_EQ(server.requests[0].header("Content-Type"), "application/json");
+  EXPECT_EQ(server.requests[0].target, "/v1/items");
+  const auto& seen = server.requests.back();
+  EXPECT_EQ(seen.method, "GET");
+  EXPECT_EQ(seen.target, "/v1/items/7?full=true");
+  EXPECT_EQ(seen.header("parallel-beta"), "b1,b2");
+  EXPECT_EQ(seen.header("x-api-key"), "override");
+  EXPECT_EQ(seen.body, "");
+}
+
+TEST(ApiClient, BrokenOrFailedConnectionsAreNotReused) {
+  asio::io_context io;
+  int calls = 0;
+  LoopbackServer* self = nullptr;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    ++calls;
+    if (calls == 3) {
+      // Stalls: the client's deadline ends this one.
+      co_await exchange.wait_for_close();
+      co_return;
+    }
+    co_await exchange.respond(200, R"({"ok":true})");
+    (void)self;
+  });
+  self = &server;
+  ApiClientOptions options;
+  options.timeout = 50ms;
+  ApiClient client = client_for(server, options);
+  auto scenario = [](ApiClient client, LoopbackServer& server) -> asio::awaitable<std::string> {
+    co_await client.get_json("a");
+    // The server drops the kept connection between requests: replaced
+    // without an error.
+    server.drop_idle_connections();
+    asio::steady_timer pause(co_await asio::this_coro::executor, 5ms);
+    co_await pause.async_wait(asio::use_awaitable);
+    co_await client.get_json("b");
+    std::string timed_out;
+    try {
+      co_await client.get_json("c");
+    } catch (const core::TimeoutError& error) {
+      timed_out = error.what();
+    }
+    co_await client.get_json("d");
+    co_return timed_out;
+  };
+  const std::string timed_out = run_client(io, server, scenario(client, server));
+  EXPECT_NE(timed_out.find("timed out after 50 ms"), std::string::npos) << timed_out;
+  ASSERT_EQ(server.requests.size(), 4u);
+  EXPECT_EQ(server.requests[0].connection, 1u);
+  EXPECT_EQ(server.requests[1].connection, 2u);
+  EXPECT_EQ(server.requests[2].connection, 2u);
+  // The timed-out connection was closed, not reused.
+  EXPECT_EQ(server.requests[3].connection, 3u);
+}
+
+asio::awaitable<std::vector<SseEvent>> read_events(ApiClient client, ApiRequest request) {
+  ApiEventStream stream = co_await client.request_events(std::move(request));
+  std::vector<SseEvent> events;
+  while (auto event = co_await stream.next()) events.push_back(std::move(*event));
+  co_return events;
+}
+
+asio::awaitable<void> pause(std::chrono::milliseconds duration) {
+  asio::steady_timer timer(co_await asio::this_coro::executor, duration);
+  co_await timer.async_wait(asio::use_awaitable);
+}
+
+TEST(ApiClient, StreamsNamedAndDataOnlyEvents) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    co_await exchange.chunk("event: response.created\ndata: {\"id\":1}\n\n: ping\n\n");
+    co_await exchange.chunk("data: {\"delta\":\"a\"}\n");
+    co_await exchange.chunk("\nid: 9\ndata: [DONE]\n\n");
+    co_await exchange.end_events();
+  });
+  ApiClient client = client_for(server);
+  ApiRequest request;
+  request.path = "responses";
+  request.body = Value{{"stream", true}};
+  auto twice = [](ApiClient client, ApiRequest request) -> asio::awaitable<std::vector<SseEvent>> {
+    auto events = co_await read_events(client, request);
+    co_await read_events(client, request);
+    co_return events;
+  };
+  auto events = run_client(io, server, twice(client, request));
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].event, "response.created");
+  EXPECT_EQ(events[0].data, R"({"id":1})");
+  EXPECT_EQ(events[1].event, "message");
+  EXPECT_EQ(events[2].id, "9");
+  EXPECT_EQ(server.requests[0].header("Accept"), "text/event-stream");
+  // The first stream was read to its end: the second reuses the connection.
+  EXPECT_EQ(server.requests[1].connection, 1u);
+}
+
+TEST(ApiClient, SilentOrAbandonedStreamsCloseTheirConnection) {
+  asio::io_context io;
+  bool closed = false;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    if (exchange.request.target == "/v1/events") co_await exchange.chunk("data: first\n\n");
+    // Comments keep the connection busy but are no events.
+    try {
+      for (int i = 0; i < 20; ++i) {
+        co_await exchange.chunk(": keep-alive\n\n");
+        co_await pause(5ms);
+      }
+    } catch (const std::exception&) {
+    }
+    co_await exchange.wait_for_close();
+    closed = true;
+  });
+  ApiClient client = client_for(server);
+  ApiRequest request;
+  request.method = "GET";
+  request.path = "runs/r1/events";
+  request.event_timeout = 40ms;
+  auto scenario = [&closed](ApiClient client,
+                            ApiRequest request) -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> seen;
+    try {
+      co_await read_events(client, request);
+    } catch (const core::TimeoutError& error) {
+      seen.push_back(error.what());
+    }
+    co_await pause(20ms);
+    seen.push_back(closed ? "closed" : "open");
+    closed = false;
+    {
+      ApiEventStream stream = co_await client.get_events("events");
+      auto event = co_await stream.next();
+      seen.push_back(event->data);
+    }  // abandoned before its end
+    co_await pause(20ms);
+    seen.push_back(closed ? "closed" : "open");
+    co_return seen;
+  };
+  EXPECT_EQ(run_client(io, server, scenario(client, request)),
+            (std::vector<std::string>{
+                "No event from GET " + server.base_url() + "/runs/r1/events within 40 ms.",
+                "closed", "first", "closed"}));
+  EXPECT_EQ(server.connections, 2u);
+}
+
+TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
+  asio::io_context io;
+  int calls = 0;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    ++calls;
+    if (exchange.request.target == "/v1/limited" && calls == 1) {
+      co_await exchange.respond(429, "slow down " + kKey, "Retry-After: 0.01\r\n");
+    } else if (exchange.request.target == "/v1/limited") {
+      co_await exchange.respond(200, "[1,2]");
+    } else if (exchange.request.target == "/v1/html") {
+      co_await exchange.respond(401, "<html>bad key " + kKey + "</html>");
+    } else {
+      co_await exchange.respond(200, "not json but " + kKey);
+    }
+  });
+  ApiClientOptions options;
+  options.retry_base_delay = 60;  // only the server's delay lets this finish in time
+  ApiClient client = client_for(server, options);
+  auto scenario = [](ApiClient client) -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> seen;
+    seen.push_back((co_await client.get_json("limited")).dump());
+    for (const char* path : {"html", "text"}) {
+      try {
+        co_await client.get_json(path);
+      } catch (const std::exception& error) {
+        seen.push_back(error.what());
+      }
+    }
+    co_return seen;
+  };
+  const std::string base = server.base_url();
+  EXPECT_EQ(run_client(io, server, scenario(client)),
+            (std::vector<std::string>{
+                "[1,2]", "HTTP 401 from GET " + base + "/html: <html>bad key ***</html>",
+                "The answer of GET " + base + "/text is not JSON: 'not json but ***'."}));
+  EXPECT_EQ(calls, 4);  // the 429 was retried once
+  EXPECT_EQ(client.mask("a " + kKey + " b"), "a *** b");
+
+  ApiClientOptions bad;
+  bad.base_url = "https://user:pw@example.com/v1?key=" + kKey;
+  EXPECT_EQ(error_of<core::ValueError>([&] { ApiClient{bad}; }),
+            "invalid URL 'https://***@example.com/v1': user information in URLs is not "
+            "supported; send credentials in headers");
+  bad.base_url = "https://example.com/v1?key=" + kKey;
+  EXPECT_EQ(error_of<core::ValueError>([&] { ApiClient{bad}; }),
+            "invalid base URL 'https://example.com/v1?***': a base URL takes no query or "
+            "fragment");
+  bad.base_url = "https://example.com/v1";
+  bad.max_concurrency = 0;
+  EXPECT_THROW(ApiClient{bad}, core::ValueError);
+}
+
+}  // namespace
+}  // namespace zelq::net
