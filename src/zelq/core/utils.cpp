@@ -193,8 +193,8 @@ std::vector<double> cosine(const std::vector<double>& query,
                            const std::vector<std::vector<double>>& vectors) {
   const auto n = static_cast<Eigen::Index>(query.size());
   const Eigen::VectorXd query_unit = unit_query(ConstVector(query.data(), n));
-  const double query_norm = query_unit.size() == 0 ? std::numeric_limits<double>::quiet_NaN()
-                                                   : query_unit.norm();
+  const double query_norm =
+      query_unit.size() == 0 ? std::numeric_limits<double>::quiet_NaN() : query_unit.norm();
   std::vector<double> scores;
   scores.reserve(vectors.size());
   for (std::size_t i = 0; i < vectors.size(); ++i) {

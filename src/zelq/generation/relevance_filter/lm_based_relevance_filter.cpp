@@ -47,7 +47,8 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> LMBasedRelevanceFilter::_fil
   std::vector<core::ChunkPtr> relevant;
   for (std::size_t start = 0; start < chunks.size(); start += step) {
     const auto first = chunks.begin() + static_cast<std::ptrdiff_t>(start);
-    const auto last = chunks.begin() + static_cast<std::ptrdiff_t>(std::min(chunks.size(), start + step));
+    const auto last =
+        chunks.begin() + static_cast<std::ptrdiff_t>(std::min(chunks.size(), start + step));
     std::vector<core::ChunkPtr> batch(first, last);
     std::optional<std::vector<core::ChunkPtr>> kept;
     try {
@@ -86,7 +87,8 @@ std::string LMBasedRelevanceFilter::_format_batch_context(
 }
 
 std::string LMBasedRelevanceFilter::_format_chunk_as_context(const core::Chunk& chunk) const {
-  if (const auto* formatter = std::get_if<ChunkFormatter>(&chunk_format)) return (*formatter)(chunk);
+  if (const auto* formatter = std::get_if<ChunkFormatter>(&chunk_format))
+    return (*formatter)(chunk);
   const std::string& templ = std::get<std::string>(chunk_format);
   core::Value arguments = core::Value::object();
   arguments["content"] = detail::content_argument(chunk);

@@ -20,7 +20,8 @@ namespace zelq::generation::relevance_filter {
 inline constexpr int DEFAULT_BATCH_SIZE = 5;
 // The default chunk template: "[CHUNK]", "Content:", the content, then the
 // metadata block.
-inline constexpr std::string_view DEFAULT_CHUNK_TEMPLATE = "[CHUNK]\nContent:\n{content}\n{metadata}";
+inline constexpr std::string_view DEFAULT_CHUNK_TEMPLATE =
+    "[CHUNK]\nContent:\n{content}\n{metadata}";
 
 // Constructor options of LMBasedRelevanceFilter, in parameter order.
 struct LMBasedRelevanceFilterOptions {

@@ -49,8 +49,8 @@ class Exposed : public LMBasedRelevanceFilter {
 
 struct Scene {
   std::shared_ptr<ScriptedLMInvoker> lm = std::make_shared<ScriptedLMInvoker>();
-  inference::LMRequestProcessorPtr processor =
-      std::make_shared<inference::LMRequestProcessor>(inference::PromptBuilder("{context}", "{query}"), lm);
+  inference::LMRequestProcessorPtr processor = std::make_shared<inference::LMRequestProcessor>(
+      inference::PromptBuilder("{context}", "{query}"), lm);
   std::vector<ChunkPtr> chunks;
 
   explicit Scene(std::vector<std::string> contents) {
@@ -64,8 +64,8 @@ struct Scene {
 };
 
 TEST(LMBasedRelevanceFilterTest, BatchesInSequenceAndFallsBackPerBatch) {
-  Scene s({"keep 0", "drop 1", "keep 2", "drop 3", "drop 4", "keep 5", "drop 6", "keep 7",
-           "keep 8", "keep 9", "keep 10", "drop 11"});
+  Scene s({"keep 0", "drop 1", "keep 2", "drop 3", "drop 4", "keep 5", "drop 6", "keep 7", "keep 8",
+           "keep 9", "keep 10", "drop 11"});
   s.lm->set_responder(judge);
   s.lm->set_latency(std::chrono::milliseconds(1));
   LMBasedRelevanceFilter filter(s.processor);
@@ -73,8 +73,10 @@ TEST(LMBasedRelevanceFilterTest, BatchesInSequenceAndFallsBackPerBatch) {
   ASSERT_EQ(s.lm->call_count(), 3u);
   EXPECT_EQ(s.lm->peak_concurrency(), 1u);
   EXPECT_EQ(s.lm->requests()[2].prompt_variables,
-            (Value{{"query", "q"}, {"context", "[CHUNK]\nContent:\nkeep 10\n\n\n[CHUNK]\n"
-                                               "Content:\ndrop 11\n"}}));
+            (Value{{"query", "q"},
+                   {"context",
+                    "[CHUNK]\nContent:\nkeep 10\n\n\n[CHUNK]\n"
+                    "Content:\ndrop 11\n"}}));
 
   // Bad answers fail only their batch: a count mismatch, results that are
   // not a list, a verdict that is not an object. Absent or null verdicts drop.

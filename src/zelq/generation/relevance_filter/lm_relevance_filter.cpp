@@ -122,7 +122,8 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> LMRelevanceFilter::judge_bat
 }
 
 std::string LMRelevanceFilter::_format_chunk(const core::Chunk& chunk) const {
-  if (const auto* formatter = std::get_if<ChunkFormatter>(&chunk_format)) return (*formatter)(chunk);
+  if (const auto* formatter = std::get_if<ChunkFormatter>(&chunk_format))
+    return (*formatter)(chunk);
   const std::string& templ = std::get<std::string>(chunk_format);
   core::Value arguments = core::Value::object();
   arguments["content"] = detail::content_argument(chunk);

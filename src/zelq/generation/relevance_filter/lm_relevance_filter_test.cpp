@@ -29,7 +29,8 @@ inference::LMOutput judge(const ScriptedLMInvoker::Request& request) {
   Value results = Value::array();
   for (auto at = context.find("[CHUNK]"); at != std::string::npos;) {
     const auto next = context.find("[CHUNK]", at + 1);
-    results.push_back({{"is_relevant", context.substr(at, next - at).find("keep") != std::string::npos}});
+    results.push_back(
+        {{"is_relevant", context.substr(at, next - at).find("keep") != std::string::npos}});
     at = next;
   }
   inference::LMOutput output;
@@ -101,13 +102,13 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
   core::LogCapture capture;
   auto lm = std::make_shared<ScriptedLMInvoker>();
   // Batches of two, answered in call order (the calls start in batch order).
-  lm->push_output(answer({{"results", {{{"is_relevant", true}}}}}))                 // mismatch
-      .push_output(answer({{"results", {{"is_relevant", true}}}}))                  // a dict
-      .push_output(answer({{"results", {true, {{"is_relevant", true}}}}}))          // malformed
+  lm->push_output(answer({{"results", {{{"is_relevant", true}}}}}))         // mismatch
+      .push_output(answer({{"results", {{"is_relevant", true}}}}))          // a dict
+      .push_output(answer({{"results", {true, {{"is_relevant", true}}}}}))  // malformed
       .push_output(answer({{"results", {{{"is_relevant", 1}}, {{"explanation", "x"}}}}}))
       .push_text("no structure")
-      .push_output(answer({{"results", {{{"is_relevant", "yes"}, {"extra", 1}},
-                                         {{"is_relevant", 0}}}}}));
+      .push_output(
+          answer({{"results", {{{"is_relevant", "yes"}, {"extra", 1}}, {{"is_relevant", 0}}}}}));
   const auto chunks = make_chunks({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"});
   LMRelevanceFilter filter(lm, {.batch_size = 2, .on_failure_keep_all = false});
   EXPECT_EQ(core::run_sync(filter.filter(chunks, "q")), pick(chunks, {10}));
