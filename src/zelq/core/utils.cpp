@@ -165,9 +165,20 @@ double unit_cosine(const Eigen::VectorXd& query_unit, double query_norm, const U
 // would overflow there, so the vector is first raised by 2^600 (exact).
 constexpr double kSubnormalLift = 0x1p600;
 
+// Squared norms within these bounds come from components that neither
+// overflowed nor lost anything that matters to underflow (at most n * 2^-1022
+// against at least 2^-900), so the unscaled vector serves as it is.
+constexpr double kSafeSquaredNormLow = 0x1p-900;
+constexpr double kSafeSquaredNormHigh = 0x1p900;
+
 double scaled_cosine(const Eigen::VectorXd& query_unit, double query_norm, const ConstVector& v) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   if (v.size() == 0) return nan;
+  // The usual case reads the vector once from memory and once more from cache.
+  const double squared_norm = v.squaredNorm();
+  if (squared_norm >= kSafeSquaredNormLow && squared_norm <= kSafeSquaredNormHigh) {
+    return std::clamp(query_unit.dot(v) / (query_norm * std::sqrt(squared_norm)), -1.0, 1.0);
+  }
   const double largest = v.cwiseAbs().maxCoeff();
   if (!(largest > 0.0)) return nan;  // the zero vector, or NaN components
   if (largest >= std::numeric_limits<double>::min()) {
