@@ -41,6 +41,9 @@ LMBasedRelevanceFilter::LMBasedRelevanceFilter(
 boost::asio::awaitable<std::vector<core::ChunkPtr>> LMBasedRelevanceFilter::_filter(
     std::vector<core::ChunkPtr> chunks, std::string query) const {
   if (chunks.empty()) co_return std::vector<core::ChunkPtr>{};
+  if (!lm_request_processor) {
+    throw core::ValueError("The lm_request_processor must not be null.");
+  }
   const int size = batch_size;
   check_batch_size(size);
   const auto step = static_cast<std::size_t>(size);

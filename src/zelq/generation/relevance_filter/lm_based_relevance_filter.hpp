@@ -65,10 +65,11 @@ class LMBasedRelevanceFilter : public BaseRelevanceFilter, public inference::Use
 
  protected:
   // The kept chunks of every batch, in input order; an empty list at once
-  // for no chunks. Throws ValueError "The `batch_size` parameter must be
-  // greater than 0." when batch_size was set below 1 after construction,
-  // before any request; errors other than ValueError propagate at once and
-  // nothing gathered so far is returned.
+  // for no chunks. Throws, before any request, ValueError "The `batch_size`
+  // parameter must be greater than 0." or "The lm_request_processor must not
+  // be null." when the member was set so after construction; errors other
+  // than ValueError propagate at once and nothing gathered so far is
+  // returned. Cancellation propagates.
   boost::asio::awaitable<std::vector<core::ChunkPtr>> _filter(std::vector<core::ChunkPtr> chunks,
                                                               std::string query) const override;
   // One request for one batch and the chunks its answer keeps. Throws what

@@ -54,15 +54,16 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> SimilarityBasedRelevanceFilt
     if (chunk->is_text()) text_chunks.push_back(chunk);
   }
   if (text_chunks.empty()) co_return std::vector<core::ChunkPtr>{};
+  if (!em_invoker) throw core::ValueError("The em_invoker must not be null.");
 
   auto query_call = embed_query(std::move(query));
   const std::shared_ptr<const inference::Embedding> query_embedding =
       co_await std::move(query_call);
 
+  const inference::EMInvokerPtr invoker = em_invoker;
   std::vector<inference::EMContent> chunk_contents;
   chunk_contents.reserve(text_chunks.size());
   for (const core::ChunkPtr& chunk : text_chunks) chunk_contents.emplace_back(chunk->text());
-  const inference::EMInvokerPtr invoker = em_invoker;
   auto chunks_call = invoker->invoke(std::move(chunk_contents));
   const std::vector<inference::Embedding> chunk_embeddings = co_await std::move(chunks_call);
   if (chunk_embeddings.size() != text_chunks.size()) {

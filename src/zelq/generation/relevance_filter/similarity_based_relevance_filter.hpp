@@ -54,8 +54,10 @@ class SimilarityBasedRelevanceFilter : public BaseRelevanceFilter {
   // (exact text equality); the contents of all text chunks go to the
   // invoker in one call. Throws ValueError "The embedding invoker returned
   // <m> vector(s) for <n> text chunk(s)." when the counts differ, the
-  // dimension error of _calculate_similarities, and whatever the invoker
-  // throws; no partial result is returned. The cache keeps the new query
+  // dimension error of _calculate_similarities, ValueError "The em_invoker
+  // must not be null." when the member was set so after construction, and
+  // whatever the invoker throws (cancellation included); no partial result
+  // is returned. The cache keeps the new query
   // once its embedding has returned, even when a later step fails.
   boost::asio::awaitable<std::vector<core::ChunkPtr>> _filter(std::vector<core::ChunkPtr> chunks,
                                                               std::string query) const override;

@@ -1,7 +1,7 @@
 #include "zelq/generation/relevance_filter/similarity_based_relevance_filter.hpp"
 
 #include <cmath>
-#include <limits>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,87 +20,71 @@ using core::ChunkPtr;
 using inference::EMContent;
 using inference::testing::FakeEMInvoker;
 
-std::string text_of(const EMContent& content) { return std::get<std::string>(content); }
-
-std::vector<std::string> texts_of(const std::vector<EMContent>& contents) {
-  std::vector<std::string> texts;
-  for (const auto& content : contents) texts.push_back(text_of(content));
-  return texts;
-}
-
-// The query "q" points along x; each chunk's similarity is its name's.
+// Queries point along x; a chunk's similarity to them is given by its vector.
 struct Scene {
   std::shared_ptr<FakeEMInvoker> em = std::make_shared<FakeEMInvoker>(2);
-  ChunkPtr one = core::make_chunk("one");
-  ChunkPtr zero = core::make_chunk("zero");
-  ChunkPtr point8 = core::make_chunk("point8");
-  ChunkPtr point6 = core::make_chunk("point6");
-  ChunkPtr bytes = core::make_chunk(core::Bytes{1, 2});
-  ChunkPtr negative = core::make_chunk("negative");
-  ChunkPtr null_vector = core::make_chunk("null");
+  std::map<std::string, ChunkPtr> chunk;
+  std::vector<ChunkPtr> all;
 
   Scene() {
-    for (const char* query : {"q", "q ", "Q", "other"}) em->set_vector(query, {1, 0});
-    em->set_vector("one", {5, 0});
-    em->set_vector("zero", {0, 1});
-    em->set_vector("point8", {8, 6});
-    em->set_vector("point6", {3, 4});  // exactly 0.6
-    em->set_vector("negative", {-1, 1});
-    em->set_vector("null", {0, 0});
+    const std::vector<std::pair<std::string, inference::Embedding>> vectors{
+        {"one", {5, 0}},  {"zero", {0, 1}},      {"point8", {8, 6}}, {"point6", {3, 4}},
+        {"null", {0, 0}}, {"negative", {-1, 1}}, {"q", {1, 0}},      {"other", {1, 0}}};
+    for (const auto& [text, vector] : vectors) {
+      em->set_vector(text, vector);
+      chunk[text] = core::make_chunk(text);
+    }
+    all = {chunk["one"],    chunk["zero"],     chunk["point8"], core::make_chunk(core::Bytes{1}),
+           chunk["point6"], chunk["negative"], chunk["null"]};
   }
-  std::vector<ChunkPtr> all() const {
-    return {one, zero, point8, bytes, point6, negative, null_vector};
+  std::vector<ChunkPtr> pick(std::vector<std::string> names) {
+    std::vector<ChunkPtr> picked;
+    for (const auto& name : names) picked.push_back(chunk[name]);
+    return picked;
   }
 };
 
 TEST(SimilarityBasedRelevanceFilterTest, KeepsTextChunksAtTheThresholdInInputOrder) {
   Scene s;
   SimilarityBasedRelevanceFilter filter(s.em, 0.6);
-  EXPECT_EQ(core::run_sync(filter.filter(s.all(), "q")),
-            (std::vector<ChunkPtr>{s.one, s.point8, s.point6}));
+  EXPECT_EQ(core::run_sync(filter.filter(s.all, "q")), s.pick({"one", "point8", "point6"}));
   ASSERT_EQ(s.em->call_count(), 2u);
-  EXPECT_EQ(texts_of(s.em->calls()[0]), (std::vector<std::string>{"q"}));
-  EXPECT_EQ(texts_of(s.em->calls()[1]),
-            (std::vector<std::string>{"one", "zero", "point8", "point6", "negative", "null"}));
-
+  EXPECT_EQ(s.em->calls()[0], (std::vector<EMContent>{"q"}));
+  EXPECT_EQ(s.em->calls()[1],
+            (std::vector<EMContent>{"one", "zero", "point8", "point6", "negative", "null"}));
   // Threshold 0 keeps similarity 0 but never a negative, NaN or bytes chunk.
   filter.threshold = 0.0;
-  EXPECT_EQ(core::run_sync(filter.filter(s.all(), "q")),
-            (std::vector<ChunkPtr>{s.one, s.zero, s.point8, s.point6}));
+  EXPECT_EQ(core::run_sync(filter.filter(s.all, "q")), s.pick({"one", "zero", "point8", "point6"}));
   filter.threshold = 1.0;
-  EXPECT_EQ(core::run_sync(filter.filter(s.all(), "q")), (std::vector<ChunkPtr>{s.one}));
-
+  EXPECT_EQ(core::run_sync(filter.filter(s.all, "q")), s.pick({"one"}));
   // No text chunks: no call at all.
-  const std::size_t calls = s.em->call_count();
   EXPECT_TRUE(core::run_sync(filter.filter({}, "new")).empty());
-  EXPECT_TRUE(core::run_sync(filter.filter({s.bytes}, "new")).empty());
-  EXPECT_EQ(s.em->call_count(), calls);
+  EXPECT_TRUE(core::run_sync(filter.filter({core::make_chunk(core::Bytes{2})}, "new")).empty());
+  EXPECT_EQ(s.em->call_count(), 4u);
 }
 
 TEST(SimilarityBasedRelevanceFilterTest, CachesTheLastQueryEmbeddingOnly) {
   Scene s;
   SimilarityBasedRelevanceFilter filter(s.em);
-  const std::vector<ChunkPtr> chunks{s.one};
-  std::vector<std::string> embedded_queries;
-  for (const char* query : {"q", "q", "q ", "Q", "q", "other", "q"}) {
-    const std::size_t before = s.em->call_count();
-    core::run_sync(filter.filter(chunks, query));
-    if (s.em->call_count() - before == 2) embedded_queries.push_back(query);
-  }
-  EXPECT_EQ(embedded_queries, (std::vector<std::string>{"q", "q ", "Q", "q", "other", "q"}));
-
-  // A failed query embedding keeps the old entry; a failure after it keeps
-  // the new one.
+  const std::vector<ChunkPtr> chunks = s.pick({"one"});
+  // Calls made by one run; `failing_call` (from 0 within the run) fails.
   const auto calls_of = [&](const char* query, std::optional<std::size_t> failing_call) {
     const std::size_t before = s.em->call_count();
     if (failing_call) {
       s.em->fail_at(before + *failing_call);
       EXPECT_THROW(core::run_sync(filter.filter(chunks, query)), core::RuntimeError) << query;
     } else {
-      EXPECT_EQ(core::run_sync(filter.filter(chunks, query)), chunks);
+      EXPECT_EQ(core::run_sync(filter.filter(chunks, query)), chunks) << query;
     }
     return s.em->call_count() - before;
   };
+  std::vector<std::size_t> calls;
+  for (const char* query : {"q", "q", "q ", "Q", "q", "other", "q"}) {
+    calls.push_back(calls_of(query, std::nullopt));
+  }
+  EXPECT_EQ(calls, (std::vector<std::size_t>{2, 1, 2, 2, 2, 2, 2}));
+  // A failed query embedding keeps the old entry; a failure after it keeps
+  // the new one.
   EXPECT_EQ(calls_of("other", 0), 1u);
   EXPECT_EQ(calls_of("q", std::nullopt), 1u);
   EXPECT_EQ(calls_of("other", 1), 2u);
