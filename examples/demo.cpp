@@ -3,6 +3,7 @@
 //   zelq_demo [data file]    (default: examples/data/chunks.json)
 //
 //   zelq_demo [data file] --model <name> [--base-url <url>]   (key in OPENAI_API_KEY)
+//             [--embedding-model <name>]   (filters the chunks for relevance first)
 //
 // The data file holds a query and a list of retrieved chunks, most relevant
 // first: {"query": ..., "chunks": [{"id", "content", "metadata", "score"}]}.
@@ -18,6 +19,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "demo_relevance_filter.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/value.hpp"
@@ -156,9 +158,12 @@ void demo_static_list(const SampleData& sample) {
 int main(int argc, char** argv) {
   std::string path = "examples/data/chunks.json";
   ModelAccess access;
+  std::string embedding_model;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--base-url" || arg == "--model") && i + 1 < argc) {
+    if (arg == "--embedding-model" && i + 1 < argc) {
+      embedding_model = argv[++i];
+    } else if ((arg == "--base-url" || arg == "--model") && i + 1 < argc) {
       (arg == "--model" ? access.model : access.base_url) = argv[++i];
     } else {
       path = arg;
@@ -171,8 +176,12 @@ int main(int argc, char** argv) {
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
     demo_repacker(sample);
+    SampleData relevant = sample;
+    relevant.chunks = zelq_demo::demo_relevance_filter(
+        sample.query, sample.chunks, access.usable(),
+        {.base_url = access.base_url, .api_key = access.api_key, .model = embedding_model});
     if (access.usable()) {
-      demo_stuff(sample, access);
+      demo_stuff(relevant, access);
     } else {
       demo_static_list(sample);
     }

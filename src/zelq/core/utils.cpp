@@ -147,11 +147,65 @@ BinaryHandler binary_handler_factory(BinaryHandlingStrategy strategy) {
   return [](const Bytes&) -> std::optional<std::string> { return std::nullopt; };
 }
 
+namespace {
+
+using ConstVector = Eigen::Map<const Eigen::VectorXd>;
+
+// Cosine of `query_unit` (a vector scaled so its largest magnitude is 1,
+// with Euclidean norm `query_norm`) and `vector_unit` (scaled likewise).
+// Both sides lie in [-1, 1] element-wise, so neither the squared norms nor
+// the dot product can overflow or lose a non-zero vector to underflow.
+template <class Unit>
+double unit_cosine(const Eigen::VectorXd& query_unit, double query_norm, const Unit& vector_unit) {
+  const double denominator = query_norm * std::sqrt(vector_unit.squaredNorm());
+  return std::clamp(query_unit.dot(vector_unit) / denominator, -1.0, 1.0);
+}
+
+// Twice-scaled form for a vector whose largest magnitude is subnormal: 1/m
+// would overflow there, so the vector is first raised by 2^600 (exact).
+constexpr double kSubnormalLift = 0x1p600;
+
+// Squared norms within these bounds come from components that neither
+// overflowed nor lost anything that matters to underflow (at most n * 2^-1022
+// against at least 2^-900), so the unscaled vector serves as it is.
+constexpr double kSafeSquaredNormLow = 0x1p-900;
+constexpr double kSafeSquaredNormHigh = 0x1p900;
+
+double scaled_cosine(const Eigen::VectorXd& query_unit, double query_norm, const ConstVector& v) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  if (v.size() == 0) return nan;
+  // The usual case reads the vector once from memory and once more from cache.
+  const double squared_norm = v.squaredNorm();
+  if (squared_norm >= kSafeSquaredNormLow && squared_norm <= kSafeSquaredNormHigh) {
+    return std::clamp(query_unit.dot(v) / (query_norm * std::sqrt(squared_norm)), -1.0, 1.0);
+  }
+  const double largest = v.cwiseAbs().maxCoeff();
+  if (!(largest > 0.0)) return nan;  // the zero vector, or NaN components
+  if (largest >= std::numeric_limits<double>::min()) {
+    return unit_cosine(query_unit, query_norm, v * (1.0 / largest));
+  }
+  return unit_cosine(query_unit, query_norm,
+                     (v * kSubnormalLift) * (1.0 / (largest * kSubnormalLift)));
+}
+
+// `query` scaled so that its largest magnitude is 1; empty (and the cosine
+// NaN) for a zero, empty or NaN-holding vector.
+Eigen::VectorXd unit_query(const ConstVector& q) {
+  if (q.size() == 0) return {};
+  const double largest = q.cwiseAbs().maxCoeff();
+  if (!(largest > 0.0)) return {};
+  if (largest >= std::numeric_limits<double>::min()) return q * (1.0 / largest);
+  return (q * kSubnormalLift) * (1.0 / (largest * kSubnormalLift));
+}
+
+}  // namespace
+
 std::vector<double> cosine(const std::vector<double>& query,
                            const std::vector<std::vector<double>>& vectors) {
   const auto n = static_cast<Eigen::Index>(query.size());
-  const Eigen::Map<const Eigen::VectorXd> q(query.data(), n);
-  const double q_norm = q.norm();
+  const Eigen::VectorXd query_unit = unit_query(ConstVector(query.data(), n));
+  const double query_norm =
+      query_unit.size() == 0 ? std::numeric_limits<double>::quiet_NaN() : query_unit.norm();
   std::vector<double> scores;
   scores.reserve(vectors.size());
   for (std::size_t i = 0; i < vectors.size(); ++i) {
@@ -160,9 +214,11 @@ std::vector<double> cosine(const std::vector<double>& query,
                        std::to_string(vectors[i].size()) + ", expected " +
                        std::to_string(query.size()));
     }
-    const Eigen::Map<const Eigen::VectorXd> v(vectors[i].data(), n);
-    const double denom = q_norm * v.norm();
-    scores.push_back(denom == 0.0 ? std::numeric_limits<double>::quiet_NaN() : q.dot(v) / denom);
+    if (query_unit.size() == 0) {
+      scores.push_back(std::numeric_limits<double>::quiet_NaN());
+      continue;
+    }
+    scores.push_back(scaled_cosine(query_unit, query_norm, ConstVector(vectors[i].data(), n)));
   }
   return scores;
 }

@@ -49,8 +49,11 @@ BinaryHandler binary_handler_factory(BinaryHandlingStrategy strategy);
 std::string base64_encode(const Bytes& bytes);
 std::string hex_encode(const Bytes& bytes);
 
-// Cosine similarity of `query` with each of `vectors`, in order. A zero
-// vector on either side gives NaN. Throws ValueError when a vector's
+// Cosine similarity of `query` with each of `vectors`, in order. Each vector
+// is scaled by its largest magnitude before the norms are taken, so every
+// pair of finite non-zero vectors gives a value in [-1, 1], however tiny or
+// huge their components. A zero or empty vector on either side, or a
+// non-finite component, gives NaN. Throws ValueError when a vector's
 // dimension differs from the query's.
 std::vector<double> cosine(const std::vector<double>& query,
                            const std::vector<std::vector<double>>& vectors);

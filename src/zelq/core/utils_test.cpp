@@ -1,6 +1,7 @@
 #include "zelq/core/utils.hpp"
 
 #include <cmath>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -55,6 +56,30 @@ TEST(Cosine, ScoresInOrderNaNForZeroAndDimensionErrors) {
     FAIL();
   } catch (const ValueError& e) {
     EXPECT_STREQ(e.what(), "cosine: vector 1 has dimension 3, expected 2");
+  }
+}
+
+TEST(Cosine, TinyAndHugeComponentsStayWithinBounds) {
+  // Squared norms of these underflow to 0 or overflow to inf when taken
+  // unscaled; the scores must still be the true cosines.
+  const auto tiny = cosine({1e-170, 2e-170}, {{2e-170, 1e-170}, {-1e-170, -2e-170}});
+  EXPECT_NEAR(tiny[0], 0.8, 1e-15);
+  EXPECT_DOUBLE_EQ(tiny[1], -1.0);
+  const auto subnormal = cosine({1e-320, 0}, {{3e-320, 3e-320}, {5e-324, 0}});
+  EXPECT_NEAR(subnormal[0], std::sqrt(0.5), 1e-12);
+  EXPECT_DOUBLE_EQ(subnormal[1], 1.0);
+  const auto huge = cosine({1e200, 1e200}, {{1e300, 0}, {1e-300, 1e-300}, {1.7e308, 1.7e308}});
+  EXPECT_NEAR(huge[0], std::sqrt(0.5), 1e-15);
+  EXPECT_DOUBLE_EQ(huge[1], 1.0);
+  EXPECT_DOUBLE_EQ(huge[2], 1.0);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_TRUE(std::isnan(cosine({1, 1}, {{inf, 1}})[0]));
+  EXPECT_TRUE(std::isnan(cosine({}, {{}})[0]));
+  // Rounding never leaves [-1, 1].
+  for (double x : {0.1, 0.3, 1.0 / 3, 7e-5, 123.456}) {
+    const double score = cosine({x, x, x}, {{x, x, x}})[0];
+    EXPECT_LE(score, 1.0);
+    EXPECT_GE(score, 0.999999999999999);
   }
 }
 

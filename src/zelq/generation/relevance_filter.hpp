@@ -1,0 +1,12 @@
+// The relevance filter package: modules used to filter chunks based on its
+// relevance to a given query. Exports LMBasedRelevanceFilter,
+// LMRelevanceFilter and SimilarityBasedRelevanceFilter.
+//
+// Their options structs and the response schemas come with these headers;
+// BaseRelevanceFilter, the base of a filter of one's own, is reachable from
+// zelq/generation/relevance_filter/relevance_filter.hpp but is not exported.
+#pragma once
+
+#include "zelq/generation/relevance_filter/lm_based_relevance_filter.hpp"
+#include "zelq/generation/relevance_filter/lm_relevance_filter.hpp"
+#include "zelq/generation/relevance_filter/similarity_based_relevance_filter.hpp"

@@ -1,0 +1,55 @@
+#include "zelq/generation/relevance_filter/batch_context.hpp"
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+
+namespace zelq::generation::relevance_filter::detail {
+
+void check_chunk_format(const ChunkFormat& chunk_format) {
+  const auto* formatter = std::get_if<ChunkFormatter>(&chunk_format);
+  if (formatter && !*formatter) {
+    throw core::ValueError("The chunk_format function must not be empty.");
+  }
+}
+
+bool has_metadata_marker(std::string_view templ) noexcept {
+  return templ.find(METADATA_MARKER) != std::string_view::npos;
+}
+
+core::Value content_argument(const core::Chunk& chunk) {
+  if (chunk.is_text()) return chunk.text();
+  return std::string(BINARY_CONTENT);
+}
+
+core::Value field_value(const core::Chunk& chunk, const std::string& field) {
+  if (chunk.metadata.is_object()) {
+    if (auto it = chunk.metadata.find(field); it != chunk.metadata.end()) return *it;
+  }
+  return std::string(EMPTY_FIELD);
+}
+
+std::string metadata_block(const core::Chunk& chunk, const std::vector<std::string>& fields) {
+  if (fields.empty() || !chunk.metadata.is_object() || chunk.metadata.empty()) return {};
+  std::string block = "\nMetadata:\n";
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) block += "\n";
+    block += "- " + fields[i] + ": " + core::py_str(field_value(chunk, fields[i]));
+  }
+  return block;
+}
+
+std::string join_chunk_texts(const std::vector<std::string>& texts) {
+  std::string joined;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) joined += CHUNK_SEPARATOR;
+    joined += texts[i];
+  }
+  return joined;
+}
+
+std::string mismatch_message(std::size_t results, std::size_t chunks) {
+  return "Mismatch between results length (" + std::to_string(results) +
+         ") and candidate chunks length (" + std::to_string(chunks) + ").";
+}
+
+}  // namespace zelq::generation::relevance_filter::detail

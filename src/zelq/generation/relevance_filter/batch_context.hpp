@@ -1,0 +1,67 @@
+// How the language-model relevance filters write a batch of chunks as one
+// context text: the chunk format setting and the pieces both filters share.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "zelq/core/chunk.hpp"
+#include "zelq/core/value.hpp"
+
+namespace zelq::generation::relevance_filter {
+
+// Writes one chunk as its whole context text.
+using ChunkFormatter = std::function<std::string(const core::Chunk&)>;
+
+// The text of one chunk: a template filled through Python's str.format rules
+// (core::py_format) with named arguments, or a function that writes the whole
+// text itself.
+using ChunkFormat = std::variant<std::string, ChunkFormatter>;
+
+namespace detail {
+
+// Stands where the content of a chunk that is not text would be.
+inline constexpr std::string_view BINARY_CONTENT = "(Binary content)";
+// The value of a metadata field that the chunk's metadata lacks.
+inline constexpr std::string_view EMPTY_FIELD = "<empty>";
+// Its presence in a template selects the metadata block argument.
+inline constexpr std::string_view METADATA_MARKER = "{metadata}";
+// Between two rendered chunks of a batch.
+inline constexpr std::string_view CHUNK_SEPARATOR = "\n\n";
+
+// Throws ValueError "The chunk_format function must not be empty." for a
+// ChunkFormatter that holds no function.
+void check_chunk_format(const ChunkFormat& chunk_format);
+
+// True when the template text contains "{metadata}" exactly.
+bool has_metadata_marker(std::string_view templ) noexcept;
+
+// The `content` template argument: the text of a text chunk, otherwise
+// "(Binary content)".
+core::Value content_argument(const core::Chunk& chunk);
+
+// The chunk's metadata value for `field`, or "<empty>" when the key is absent
+// or the chunk's metadata is not an object. A present null stays null (and
+// is written "None").
+core::Value field_value(const core::Chunk& chunk, const std::string& field);
+
+// The metadata block: empty when `fields` is empty or the chunk has no
+// metadata (an empty or non-object value); otherwise "\nMetadata:\n" and one
+// line "- <field>: <str of field_value>" per configured field, in configured
+// order, joined with "\n" (no line break after the last).
+std::string metadata_block(const core::Chunk& chunk, const std::vector<std::string>& fields);
+
+// The chunk texts joined with "\n\n", nothing before the first or after the
+// last.
+std::string join_chunk_texts(const std::vector<std::string>& texts);
+
+// "Mismatch between results length (<results>) and candidate chunks length
+// (<chunks>)."
+std::string mismatch_message(std::size_t results, std::size_t chunks);
+
+}  // namespace detail
+}  // namespace zelq::generation::relevance_filter
