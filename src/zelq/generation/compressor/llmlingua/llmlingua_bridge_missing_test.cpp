@@ -1,0 +1,54 @@
+#include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/utils.hpp"
+#include "zelq/generation/compressor.hpp"
+
+// The embedded interpreter leaks by design (it is never finalised), and
+// CPython keeps allocations alive through its own caches.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libpython\nleak:_Py\nleak:Py\nleak:pybind11\n";
+}
+
+namespace zelq::generation::compressor {
+namespace {
+
+// A path without llmlingua, set before any test starts the interpreter.
+class PathWithoutLLMLingua : public testing::Environment {
+ public:
+  void SetUp() override {
+    setenv("PYTHONPATH", ZELQ_LLMLINGUA_TESTDATA, 1);
+    setenv("PYTHONNOUSERSITE", "1", 1);
+  }
+};
+const testing::Environment* const kPath =
+    testing::AddGlobalTestEnvironment(new PathWithoutLLMLingua);
+
+TEST(LLMLinguaBridgeMissingTest, ConstructionNamesThePackageToInstall) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    try {
+      LLMLinguaCompressor compressor;
+      ADD_FAILURE() << "constructed without llmlingua";
+    } catch (const core::MissingPackageError& error) {
+      const std::string message = error.what();
+      EXPECT_EQ(message.rfind("The Python package 'llmlingua' cannot be imported by the Python 3.",
+                              0),
+                0u)
+          << message;
+      EXPECT_NE(message.find("(ModuleNotFoundError: No module named 'llmlingua')"),
+                std::string::npos)
+          << message;
+      EXPECT_NE(message.find(" -m pip install llmlingua'."), std::string::npos) << message;
+    }
+  }
+  EXPECT_THROW(core::check_optional_packages("llmlingua", {.extras = "llmlingua"}),
+               core::MissingPackageError);
+}
+
+}  // namespace
+}  // namespace zelq::generation::compressor
