@@ -18,6 +18,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "demo_context_enricher.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/value.hpp"
@@ -165,6 +166,7 @@ int main(int argc, char** argv) {
     std::cout << "Query: " << sample.query << "\n"
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
+    zelq::demo::demo_context_enricher(sample.chunks);
     demo_repacker(sample);
     if (access.usable()) {
       demo_stuff(sample, access);
