@@ -28,13 +28,16 @@ class PathWithoutLLMLingua : public testing::Environment {
 const testing::Environment* const kPath =
     testing::AddGlobalTestEnvironment(new PathWithoutLLMLingua);
 
-TEST(LLMLinguaBridgeMissingTest, ConstructionNamesThePackageToInstall) {
+// Built in, the bridge reports the Python package to install; left out, the
+// option to rebuild with.
+TEST(LLMLinguaBridgeMissingTest, ConstructionNamesWhatToInstallOrEnable) {
   for (int attempt = 0; attempt < 2; ++attempt) {
     try {
       LLMLinguaCompressor compressor;
       ADD_FAILURE() << "constructed without llmlingua";
     } catch (const core::MissingPackageError& error) {
       const std::string message = error.what();
+#if ZELQ_LLMLINGUA_BUILT
       EXPECT_EQ(message.rfind("The Python package 'llmlingua' cannot be imported by the Python 3.",
                               0),
                 0u)
@@ -43,10 +46,16 @@ TEST(LLMLinguaBridgeMissingTest, ConstructionNamesThePackageToInstall) {
                 std::string::npos)
           << message;
       EXPECT_NE(message.find(" -m pip install llmlingua'."), std::string::npos) << message;
+#else
+      EXPECT_EQ(message,
+                "The optional package 'llmlingua' is not available. Rebuild zelq_generation "
+                "with -DZELQ_WITH_LLMLINGUA=ON (extra 'llmlingua') and install it.");
+#endif
     }
   }
   EXPECT_THROW(core::check_optional_packages("llmlingua", {.extras = "llmlingua"}),
                core::MissingPackageError);
+  EXPECT_THROW(detail::make_llmlingua_backend("m", "cpu"), core::MissingPackageError);
 }
 
 }  // namespace
