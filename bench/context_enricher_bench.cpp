@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kChunks = 10'000;
 constexpr std::size_t kLargeBytes = 1 << 20;
 
-const std::vector<std::string> kFields{"title", "page", "score",  "draft",  "note",
+const std::vector<std::string> kFields{"title",  "page", "score",  "draft",    "note",
                                        "absent", "tags", "author", "sections", "blob"};
 
 // The time of one enrich call over 10,000 chunks is the benchmark's own time.
@@ -51,7 +51,7 @@ std::vector<ChunkPtr> make_chunks(std::size_t count) {
         {"author", {{"name", "Ann"}, {"affiliations", {"Hive Lab", "Field Station"}}}},
         {"sections", {{{"heading", "Intro"}, {"pages", {1, 2}}}, {{"heading", "Body"}}}},
         {"blob", zelq::core::bytes_value(i % kChunks == 0 ? Bytes(kLargeBytes, 0x5a)
-                                                           : Bytes(24, static_cast<uint8_t>(i)))},
+                                                          : Bytes(24, static_cast<uint8_t>(i)))},
         {"unused", "not rendered"}};
     chunks.push_back(zelq::core::make_chunk(
         "A forager returns to the hive and dances; the angle of the run encodes direction.",

@@ -51,7 +51,8 @@ TEST(BaseCompressorTest, ChecksContextThenQueryForBlanksBeforeAnyWork) {
   EXPECT_EQ(error_of(compressor, "c", "\u00a0"), query_error);
   EXPECT_EQ(compressor.calls, 0);
 
-  EXPECT_EQ(core::run_sync(compressor.compress("  c  ", "\u200bq")), "[  c  ][\u200bq][<none>][null]")
+  EXPECT_EQ(core::run_sync(compressor.compress("  c  ", "\u200bq")),
+            "[  c  ][\u200bq][<none>][null]")
       << "texts pass unstripped; U+200B is not whitespace";
   const CompressOptions empty{.instruction = "", .options = core::Value::object()};
   EXPECT_EQ(core::run_sync(compressor.compress("c", "q", empty)), "[c][q][][{}]");

@@ -25,7 +25,8 @@ boost::asio::awaitable<std::vector<ChunkPtr>> BaseContextEnricher::enrich(
   auto body = _enrich(std::move(chunks));
   auto run = _run_main(
       [this, count] { return core::start_prefix(*this) + "Enriching " + count_text(count); },
-      std::move(body), [this](const std::vector<ChunkPtr>& output) {
+      std::move(body),
+      [this](const std::vector<ChunkPtr>& output) {
         return core::finished_prefix(*this) + "Enriched " + count_text(output.size());
       });
   co_return co_await std::move(run);

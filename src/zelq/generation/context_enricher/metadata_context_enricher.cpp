@@ -74,8 +74,7 @@ std::string MetadataContextEnricher::_format_metadata_value(const Value& value) 
 // level writes straight into one buffer and nesting costs no copies.
 void MetadataContextEnricher::append_value(std::string& out, const Value& value, int depth) const {
   if (depth >= kMaxDepth) {
-    throw core::RuntimeError(
-        "maximum recursion depth exceeded while formatting a metadata value");
+    throw core::RuntimeError("maximum recursion depth exceeded while formatting a metadata value");
   }
   if (value.is_binary()) {
     append_binary(out, value.get_binary());
@@ -112,7 +111,8 @@ void MetadataContextEnricher::append_binary(std::string& out, const core::Bytes&
   out += ')';
 }
 
-std::optional<std::string> MetadataContextEnricher::_format_content(const core::Chunk& chunk) const {
+std::optional<std::string> MetadataContextEnricher::_format_content(
+    const core::Chunk& chunk) const {
   if (chunk.is_text()) return chunk.text();
   std::optional<std::string> text = binary_handler(chunk.bytes());
   if (!text) return std::nullopt;

@@ -28,7 +28,7 @@ class MetadataPosition {
 
   constexpr std::string_view value() const noexcept { return value_; }
   constexpr operator std::string_view() const noexcept { return value_; }  // NOLINT: a text enum
-  operator std::string() const { return std::string(value_); }            // NOLINT: a text enum
+  operator std::string() const { return std::string(value_); }             // NOLINT: a text enum
 
   friend constexpr bool operator==(MetadataPosition a, MetadataPosition b) noexcept {
     return a.value_ == b.value_;

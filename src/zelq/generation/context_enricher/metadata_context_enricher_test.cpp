@@ -64,8 +64,10 @@ TEST(MetadataContextEnricherTest, WritesTheChosenFieldsInPlaceBeforeOrAfterTheTe
 
 TEST(MetadataContextEnricherTest, BlankAndNullValuesGiveNoLineAndNoSeparator) {
   const MetadataContextEnricher enricher({"missing", "null", "empty", "blank", "list", "map"});
-  const Value metadata = {{"null", nullptr},     {"empty", ""},
-                          {"blank", " \t\n\u3000\x1c"}, {"list", Value::array()},
+  const Value metadata = {{"null", nullptr},
+                          {"empty", ""},
+                          {"blank", " \t\n\u3000\x1c"},
+                          {"list", Value::array()},
                           {"map", Value::object()}};
   EXPECT_EQ(enriched(enricher, metadata), "Body");
   EXPECT_EQ(enriched(enricher, Value::object()), "Body");
@@ -137,8 +139,10 @@ TEST(MetadataContextEnricherTest, WritesBytesThroughTheBinaryHandler) {
   EXPECT_EQ(enriched(MetadataContextEnricher(fields), metadata),
             "- raw: <Binary> (+vv8/f7/)\n- mixed: <Binary> (AQ==), x\n---\nBody");
   const MetadataContextEnricher hex(fields, {.binary_handling = core::BinaryHandlingStrategy::HEX});
-  EXPECT_EQ(enriched(hex, metadata), "- raw: <Binary> (fafbfcfdfeff)\n- mixed: <Binary> (01), x\n---\nBody");
-  const MetadataContextEnricher none(fields, {.binary_handling = core::BinaryHandlingStrategy::NONE});
+  EXPECT_EQ(enriched(hex, metadata),
+            "- raw: <Binary> (fafbfcfdfeff)\n- mixed: <Binary> (01), x\n---\nBody");
+  const MetadataContextEnricher none(fields,
+                                     {.binary_handling = core::BinaryHandlingStrategy::NONE});
   EXPECT_EQ(enriched(none, metadata), "- mixed: x\n---\nBody");
 
   ChunkPtr binary = make_chunk(Bytes{0, 1}, Value{{"raw", "r"}});
@@ -156,8 +160,8 @@ TEST(MetadataContextEnricherTest, WritesBytesThroughTheBinaryHandler) {
     seen.push_back(bytes);
     return "";
   };
-  ChunkPtr ordered = make_chunk(Bytes{3}, Value{{"a", core::bytes_value({1})},
-                                                {"b", core::bytes_value({2})}});
+  ChunkPtr ordered =
+      make_chunk(Bytes{3}, Value{{"a", core::bytes_value({1})}, {"b", core::bytes_value({2})}});
   enrich(recording, {ordered});
   EXPECT_EQ(seen, (std::vector<Bytes>{{2}, {1}, {3}})) << "fields in order, the content last";
   EXPECT_EQ(ordered->text(), "- b: <Binary> ()\n- a: <Binary> ()\n---\n<Binary> ()");

@@ -16,8 +16,8 @@ namespace {
 
 namespace py = pybind11;
 
-constexpr const char* kPythonVersion = PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(
-    PY_MINOR_VERSION);
+constexpr const char* kPythonVersion =
+    PYBIND11_TOSTRING(PY_MAJOR_VERSION) "." PYBIND11_TOSTRING(PY_MINOR_VERSION);
 
 // Starts the interpreter unless the application already runs one, and lets
 // go of the GIL that starting it leaves with this thread.
@@ -55,7 +55,8 @@ py::object to_python(const core::Value& value) {
     }
     case core::Value::value_t::object: {
       py::dict dict;
-      for (auto it = value.begin(); it != value.end(); ++it) dict[py::str(it.key())] = to_python(*it);
+      for (auto it = value.begin(); it != value.end(); ++it)
+        dict[py::str(it.key())] = to_python(*it);
       return dict;
     }
     case core::Value::value_t::discarded:

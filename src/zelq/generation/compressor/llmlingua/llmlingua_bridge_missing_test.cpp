@@ -38,9 +38,9 @@ TEST(LLMLinguaBridgeMissingTest, ConstructionNamesWhatToInstallOrEnable) {
     } catch (const core::MissingPackageError& error) {
       const std::string message = error.what();
 #if ZELQ_LLMLINGUA_BUILT
-      EXPECT_EQ(message.rfind("The Python package 'llmlingua' cannot be imported by the Python 3.",
-                              0),
-                0u)
+      EXPECT_EQ(
+          message.rfind("The Python package 'llmlingua' cannot be imported by the Python 3.", 0),
+          0u)
           << message;
       EXPECT_NE(message.find("(ModuleNotFoundError: No module named 'llmlingua')"),
                 std::string::npos)

@@ -24,13 +24,12 @@ class StandInPath : public testing::Environment {
  public:
   void SetUp() override { setenv("PYTHONPATH", ZELQ_LLMLINGUA_TESTDATA "/standin", 1); }
 };
-const testing::Environment* const kStandInPath =
-    testing::AddGlobalTestEnvironment(new StandInPath);
+const testing::Environment* const kStandInPath = testing::AddGlobalTestEnvironment(new StandInPath);
 
 std::string compress(const LLMLinguaCompressor& compressor, std::string query,
                      CompressOptions options = {}) {
-  return core::run_sync(compressor.compress("The whole\n\ncontext.", std::move(query),
-                                            std::move(options)));
+  return core::run_sync(
+      compressor.compress("The whole\n\ncontext.", std::move(query), std::move(options)));
 }
 
 TEST(LLMLinguaBridgeTest, PassesTheExactKeywordsToThePythonPackage) {
@@ -46,8 +45,10 @@ TEST(LLMLinguaBridgeTest, PassesTheExactKeywordsToThePythonPackage) {
             "('use_token_level_filter', True), ('rank_method', 'longllmlingua')]");
 
   const LLMLinguaCompressor custom({.model_name = "tiny", .device_map = "cpu", .rate = 0.25});
-  core::Value options = {{"rate", 1},        {"rank_method", nullptr},
-                         {"unknown", "x"},   {"target_token", {1, 2.5, "a"}},
+  core::Value options = {{"rate", 1},
+                         {"rank_method", nullptr},
+                         {"unknown", "x"},
+                         {"target_token", {1, 2.5, "a"}},
                          {"use_token_level_filter", core::bytes_value({0x00, 0xff})}};
   EXPECT_EQ(compress(custom, "Why?", {.instruction = "Keep names.", .options = options}),
             "{'model_name': 'tiny', 'device_map': 'cpu'} "
@@ -94,8 +95,7 @@ TEST(LLMLinguaBridgeTest, ConcurrentCallsFromManyThreadsAllComplete) {
   const LLMLinguaCompressor compressor({.model_name = "tiny"});
   std::vector<boost::asio::awaitable<std::string>> calls;
   for (int i = 0; i < 16; ++i) calls.push_back(compressor.compress("context", "count calls"));
-  const std::vector<std::string> results =
-      core::run_sync(core::parallel_gather(std::move(calls)));
+  const std::vector<std::string> results = core::run_sync(core::parallel_gather(std::move(calls)));
   std::vector<std::string> sorted = results;
   std::sort(sorted.begin(), sorted.end(),
             [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); });
