@@ -1,8 +1,8 @@
 #include "zelq/generation/compressor/llmlingua_compressor.hpp"
 
-#include <atomic>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -22,6 +22,7 @@ struct Recorder {
   std::mutex mutex;
   std::vector<std::string> builds;
   std::vector<Value> calls;
+  std::vector<std::thread::id> threads;
   std::optional<std::string> answer = "compressed";
 };
 
@@ -31,6 +32,7 @@ class RecordingBackend : public PromptCompressorBackend {
   std::optional<std::string> compress_prompt(const Value& kwargs) override {
     std::lock_guard lock(recorder_->mutex);
     recorder_->calls.push_back(kwargs);
+    recorder_->threads.push_back(std::this_thread::get_id());
     return recorder_->answer;
   }
 
@@ -70,6 +72,8 @@ TEST(LLMLinguaCompressorTest, PassesStoredSettingsUnlessTheCallNamesTheKey) {
   ASSERT_EQ(recorder->calls.size(), 2u);
   EXPECT_EQ(recorder->calls[0].dump(), defaults.dump()) << "keys, values and their order";
   EXPECT_EQ(recorder->calls[1].dump(), defaults.dump());
+  EXPECT_NE(recorder->threads[0], std::this_thread::get_id())
+      << "the compression runs off the event loop's thread";
 
   recorder->calls.clear();
   compress(compressor, {.instruction = "Keep names.",

@@ -1,7 +1,9 @@
 #include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
