@@ -19,6 +19,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "demo_context_enricher.hpp"
 #include "demo_relevance_filter.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
@@ -175,6 +176,7 @@ int main(int argc, char** argv) {
     std::cout << "Query: " << sample.query << "\n"
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
+    zelq::demo::demo_context_enricher(sample.chunks);
     demo_repacker(sample);
     SampleData relevant = sample;
     relevant.chunks = zelq_demo::demo_relevance_filter(
