@@ -8,3 +8,5 @@
 // research front, is not exported here: a researcher of one's own includes
 // zelq/generation/deep_researcher/deep_researcher.hpp.
 #pragma once
+
+#include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
