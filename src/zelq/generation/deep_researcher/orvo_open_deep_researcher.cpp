@@ -40,8 +40,9 @@ std::string checked_class_name(std::string class_name, const OrvoOpenDeepResearc
         "zelq::providers::orvo::register_client_factory, or pass one as client_factory.");
   }
   if (!o.api_config.is_null() && !o.api_config.is_object()) {
-    throw core::TypeError("The api_config of `OrvoOpenDeepResearcher` must be an object or null, "
-                          "got " + core::py_repr(o.api_config) + ".");
+    throw core::TypeError(
+        "The api_config of `OrvoOpenDeepResearcher` must be an object or null, got " +
+        core::py_repr(o.api_config) + ".");
   }
   return class_name;
 }
@@ -129,11 +130,10 @@ OrvoOpenDeepResearcher::OrvoOpenDeepResearcher(std::string class_name, Options o
       prompt_builder(options.prompt_builder.value_or(inference::PromptBuilder(
           std::string(DEFAULT_SYSTEM_TEMPLATE), std::string(DEFAULT_USER_TEMPLATE)))),
       retry_config(resolve_retry_config(options)),
-      _builtin_config(Value{
-          {Key::MCP_CONFIG, options.tools && !options.tools->empty()
-                                ? _format_mcp_config(*options.tools)
-                                : Value(nullptr)},
-          {Key::API_CONFIG, options.api_config}}),
+      _builtin_config(Value{{Key::MCP_CONFIG, options.tools && !options.tools->empty()
+                                                  ? _format_mcp_config(*options.tools)
+                                                  : Value(nullptr)},
+                            {Key::API_CONFIG, options.api_config}}),
       client_factory_(options.client_factory ? std::move(options.client_factory)
                                              : providers::orvo::registered_client_factory()),
       status_check_sleep_(options.status_check_sleep ? std::move(options.status_check_sleep)
@@ -255,7 +255,9 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_process_task_strea
   auto buffer = std::make_shared<BlockBuffer>();
   auto output = std::make_shared<inference::LMOutput>();
   std::unique_ptr<providers::orvo::TaskStream> stream = co_await client->tasks().stream(task_id);
-  if (!stream) throw core::RuntimeError("The Orvo client opened no stream for task " + task_id + ".");
+  if (!stream) {
+    throw core::RuntimeError("The Orvo client opened no stream for task " + task_id + ".");
+  }
   while (std::optional<providers::orvo::StreamEvent> event = co_await stream->next()) {
     co_await _process_event(std::move(*event), buffer, output, event_emitter);
   }
@@ -277,7 +279,8 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
   std::string status = (co_await client->tasks().get_status(task_id)).status;
   while (!parse_task_status(status)) {
     if (limit && *limit > 0 && waited + RETRIEVE_RESULT_STATUS_CHECK_INTERVAL > *limit) {
-      throw core::TimeoutError("The Orvo task " + task_id + " did not reach a final status within " +
+      throw core::TimeoutError("The Orvo task " + task_id +
+                               " did not reach a final status within " +
                                core::py_str(Value(*limit)) + " seconds; its last status was " +
                                core::py_repr(status) + ".");
     }

@@ -19,9 +19,9 @@ namespace {
 
 // The message of an event value: its "message" entry (empty text when
 // missing) when it is an object, else the value itself.
-Value message_of(const Value& value) {
+Value message_of(Value& value) {
   if (value.is_object()) return value.value(Key::MESSAGE, Value(""));
-  return value;
+  return std::move(value);
 }
 
 const std::string& text_of(const Value& message, std::string_view kind) {
@@ -73,8 +73,10 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_event(
     std::shared_ptr<core::EventEmitter> emitter) const {
   using core::EventType;
   using core::EventTypeSuffix;
-  Value message = message_of(event.value);
   const std::string& type = event.event_type;
+  // A reference event reads the whole value; every other kind its message.
+  const bool reference = type == EventType::REFERENCE;
+  Value message = reference ? Value(nullptr) : message_of(event.value);
   if (type == joined(EventType::THINKING, EventTypeSuffix::START)) {
     co_await _flush_text_buffer(buffer, output, emitter);
     co_await _process_thinking_start(buffer, emitter);
@@ -92,7 +94,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_event(
     }
   } else if (type == EventType::RESPONSE) {
     co_await _process_text_delta(std::move(message), buffer, emitter);
-  } else if (type == EventType::REFERENCE && event.value.is_object()) {
+  } else if (reference && event.value.is_object()) {
     _process_citation(event.value, *output);
   }
 }

@@ -38,7 +38,9 @@ class Exposed : public OrvoOpenDeepResearcher {
 
 NativeTool mcp(Value kwargs) { return {.type = NativeToolType::MCP_SERVER, .kwargs = kwargs}; }
 
-StreamEvent ev(std::string type, Value value = nullptr) { return {std::move(type), std::move(value)}; }
+StreamEvent ev(std::string type, Value value = nullptr) {
+  return {std::move(type), std::move(value)};
+}
 
 TaskScript answered(std::string result, std::vector<StreamEvent> events = {}) {
   return {.events = std::move(events),
@@ -71,8 +73,8 @@ class OrvoOpenDeepResearcherTest : public ::testing::Test {
     for (const core::Event& event : emitter->events()) {
       auto it = std::find(ids.begin(), ids.end(), event.id);
       if (it == ids.end()) it = ids.insert(ids.end(), event.id);
-      const std::string value = event.value.is_string() ? event.value.get<std::string>()
-                                                        : event.value.dump();
+      const std::string value =
+          event.value.is_string() ? event.value.get<std::string>() : event.value.dump();
       out.push_back(event.type + ":" + value + "@" + std::to_string(it - ids.begin()));
     }
     return out;
@@ -88,12 +90,16 @@ class OrvoOpenDeepResearcherTest : public ::testing::Test {
 TEST_F(OrvoOpenDeepResearcherTest, ConstructionSettlesClientParamsAndRejectsBadInput) {
   EXPECT_EQ(OrvoOpenDeepResearcher({.client_factory = service->factory()}).client_params,
             (Value{{"base_url", "https://odr.orvo.ai"}, {"timeout", 3600}}));
-  const OrvoOpenDeepResearcher keyed({.profile = "TONGYI", .api_key = "k", .base_url = "http://b",
+  const OrvoOpenDeepResearcher keyed({.profile = "TONGYI",
+                                      .api_key = "k",
+                                      .base_url = "http://b",
                                       .retry_config = core::RetryConfig{.timeout = 2.5},
                                       .client_factory = service->factory()});
   EXPECT_EQ(keyed.client_params.dump(), R"({"base_url":"http://b","api_key":"k","timeout":2.5})");
   auto with = [&](OrvoOpenDeepResearcher::Options o) { return OrvoOpenDeepResearcher(o); };
-  EXPECT_EQ(with({.api_key = "", .base_url = "", .retry_config = core::RetryConfig{.timeout = 0},
+  EXPECT_EQ(with({.api_key = "",
+                  .base_url = "",
+                  .retry_config = core::RetryConfig{.timeout = 0},
                   .client_factory = service->factory()})
                 .client_params,
             (Value{{"base_url", "https://odr.orvo.ai"}}));
@@ -126,7 +132,9 @@ TEST_F(OrvoOpenDeepResearcherTest, FormatsMcpConfig) {
   const Value config = Exposed::_format_mcp_config(
       {mcp({{"name", "s"}, {"url", "old"}}), mcp({{"name", uuid}, {"url", "u2"}}),
        mcp({{"name", "s"}, {"url", ""}, {"allowed_tools", Value::array()}}),
-       mcp({{"name", "t"}, {"url", "u"}, {"allowed_tools", {"x"}},
+       mcp({{"name", "t"},
+            {"url", "u"},
+            {"allowed_tools", {"x"}},
             {"extra_params", {{"url", "v"}, {"headers", {{"h", 1}}}}}})});
   EXPECT_EQ(config.dump(), R"({"s":{},")" + uuid + R"(":{"config":{"url":"u2"}},)" +
                                R"("t":{"url":"v","allowed_tools":["x"],"headers":{"h":1}}})");
@@ -168,22 +176,27 @@ TEST_F(OrvoOpenDeepResearcherTest, ProfileIsFetchedOnceUnderTheLock) {
 }
 
 TEST_F(OrvoOpenDeepResearcherTest, StreamBecomesBlocksTextThinkingAndCitations) {
-  service->add_task(answered("fetched", {
-      ev("response", {{"message", " a "}}), ev("reference", {{"sources", {"x", {{"content", ""}},
-          {{"content", "c"}}, {{"content", "d"}, {"metadata", {{"k", 1}}}, {"score", 0.5}}}}}),
-      ev("response", "b"), ev("response", ""), ev("response_start", "z"),
-      ev("thinking_start"), ev("thinking", {{"message", "t"}}), ev("thinking", ""),
-      ev("thinking_end"), ev("activity", {{"other", 1}}), ev("thinking_start"),
-      ev("response", "inside"), ev("thinking", "u"), ev("thinking_end"),
-      ev("reference", {{"sources", nullptr}}), ev("thinking_start"), ev("thinking", "lost")}));
+  service->add_task(answered(
+      "fetched",
+      {ev("response", {{"message", " a "}}),
+       ev("reference", {{"sources",
+                         {"x",
+                          {{"content", ""}},
+                          {{"content", "c"}},
+                          {{"content", "d"}, {"metadata", {{"k", 1}}}, {"score", 0.5}}}}}),
+       ev("response", "b"), ev("response", ""), ev("response_start", "z"), ev("thinking_start"),
+       ev("thinking", {{"message", "t"}}), ev("thinking", ""), ev("thinking_end"),
+       ev("activity", {{"other", 1}}), ev("thinking_start"), ev("response", "inside"),
+       ev("thinking", "u"), ev("thinking_end"), ev("reference", {{"sources", nullptr}}),
+       ev("thinking_start"), ev("thinking", "lost")}));
   const inference::LMOutput output = research(OrvoOpenDeepResearcher(options()));
-  EXPECT_THAT(sequence(),
-              ElementsAre("response_start:@0", "response: a @0", "response:b@0", "response_end:@0",
-                          "thinking_start:@1", "thinking:t@1", "thinking:@1", "thinking_end:@1",
-                          R"(activity:{"type":"activity","value":""}@2)", "thinking_start:@3",
-                          "response_start:@4", "response:inside@4", "thinking:u@3",
-                          "thinking_end:@3", "response_end:@4", "thinking_start:@5",
-                          "thinking:lost@5"));
+  EXPECT_THAT(
+      sequence(),
+      ElementsAre("response_start:@0", "response: a @0", "response:b@0", "response_end:@0",
+                  "thinking_start:@1", "thinking:t@1", "thinking:@1", "thinking_end:@1",
+                  R"(activity:{"type":"activity","value":""}@2)", "thinking_start:@3",
+                  "response_start:@4", "response:inside@4", "thinking:u@3", "thinking_end:@3",
+                  "response_end:@4", "thinking_start:@5", "thinking:lost@5"));
   EXPECT_THAT(output.texts(), ElementsAre(" a b", "inside"));
   EXPECT_THAT(output.thinkings(), ElementsAre(inference::Thinking{"t"}, inference::Thinking{"u"}));
   ASSERT_EQ(output.citations().size(), 2u);
@@ -198,14 +211,14 @@ TEST_F(OrvoOpenDeepResearcherTest, StreamBecomesBlocksTextThinkingAndCitations) 
 
   // Without an emitter: the same output, no events.
   emitter = nullptr;
-  service->add_task(answered("fetched", {ev("response", "x"), ev("activity", "y"),
-                                         ev("response", "z")}));
+  service->add_task(
+      answered("fetched", {ev("response", "x"), ev("activity", "y"), ev("response", "z")}));
   EXPECT_THAT(research(OrvoOpenDeepResearcher(options())).texts(), ElementsAre("x", "z"));
 }
 
 TEST_F(OrvoOpenDeepResearcherTest, FetchedResultAnswersOnlyWhenTheStreamDidNot) {
-  service->add_task(answered("fetched", {ev("thinking_start"), ev("thinking", "t"),
-                                         ev("thinking_end")}));
+  service->add_task(
+      answered("fetched", {ev("thinking_start"), ev("thinking", "t"), ev("thinking_end")}));
   service->add_task(answered("fetched", {ev("response", "streamed")}));
   service->add_task({.result = {.status = "SUCCESS", .data = Value::object()}});
   const OrvoOpenDeepResearcher researcher(options());
@@ -221,6 +234,17 @@ TEST_F(OrvoOpenDeepResearcherTest, FetchedResultAnswersOnlyWhenTheStreamDidNot) 
   EXPECT_THAT(*sleeps, ElementsAre(1.0, 1.0));
   EXPECT_THAT(service->status_requests(),
               ElementsAre("task-1", "task-2", "task-3", "task-4", "task-4", "task-4"));
+
+  // Non-text extra contents are dropped with one warning; the research goes on.
+  ResearchRequest request{.query = "q",
+                          .extra_contents = std::vector<inference::MessageContent>{
+                              "t", inference::Attachment::from_url("u", "text/html")}};
+  core::run_sync(researcher.research(std::move(request)));
+  EXPECT_THAT(log.messages(kLogger, spdlog::level::warn),
+              ElementsAre("The `OrvoOpenDeepResearcher` currently only supports text extra "
+                          "contents. Ignoring unsupported extra contents: [Attachment(url='u', "
+                          "mime_type='text/html')]."));
+  EXPECT_EQ(service->created_tasks().size(), 5u);
 }
 
 TEST_F(OrvoOpenDeepResearcherTest, FailedTasksAndEndlessPollingAreErrors) {
