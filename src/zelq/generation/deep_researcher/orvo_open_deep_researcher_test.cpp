@@ -266,6 +266,19 @@ TEST_F(OrvoOpenDeepResearcherTest, FailedTasksAndEndlessPollingAreErrors) {
   service->add_task({.statuses = {"PENDING"}});
   EXPECT_THROW(research(OrvoOpenDeepResearcher(bounded)), core::TimeoutError);
   EXPECT_EQ(sleeps->size(), 3u);  // one wait in the FAILURE case, two here
+
+  // The default wait is a timer that cancellation ends, and a cancelled
+  // attempt is not retried.
+  auto timed = options();
+  timed.retry_config->max_retries = 3;
+  timed.status_check_sleep = nullptr;
+  service->add_task({.statuses = {"PENDING"}});
+  const OrvoOpenDeepResearcher waiting(timed);
+  ResearchRequest request{.query = "q"};
+  auto call =
+      core::with_timeout(waiting.research(std::move(request)), std::chrono::milliseconds(20));
+  EXPECT_THROW(core::run_sync(std::move(call)), core::TimeoutError);
+  EXPECT_EQ(service->created_tasks().size(), 4u);
 }
 
 TEST_F(OrvoOpenDeepResearcherTest, RetryStartsANewTaskAfterAStreamFailure) {
