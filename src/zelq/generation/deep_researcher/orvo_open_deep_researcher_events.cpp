@@ -1,0 +1,174 @@
+// The event dispatch of OrvoOpenDeepResearcher: the service's stream events
+// into thinking, activity and response blocks, answer text, thinking parts
+// and citations.
+#include <string>
+#include <utility>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+#include "zelq/core/uuid.hpp"
+#include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
+#include "zelq/inference/events.hpp"
+
+namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
+
+namespace asio = boost::asio;
+using core::Value;
+
+namespace {
+
+// The message of an event value: its "message" entry (empty text when
+// missing) when it is an object, else the value itself.
+Value message_of(Value& value) {
+  if (value.is_object()) return value.value(Key::MESSAGE, Value(""));
+  return std::move(value);
+}
+
+const std::string& text_of(const Value& message, std::string_view kind) {
+  if (!message.is_string()) {
+    throw core::TypeError("The Orvo service sent a " + std::string(kind) +
+                          " message that is not text: " + core::py_repr(message) + ".");
+  }
+  return message.get_ref<const std::string&>();
+}
+
+std::string joined(std::string_view type, std::string_view suffix) {
+  return std::string(type) + std::string(suffix);
+}
+
+// One citation chunk of a source, or null when the source is skipped.
+core::ChunkPtr citation_of(const Value& source) {
+  if (!source.is_object()) return nullptr;
+  const Value content = source.value(Key::CONTENT, Value(""));
+  if (!core::py_truthy(content)) return nullptr;
+  auto chunk = std::make_shared<core::Chunk>();
+  if (content.is_string()) {
+    chunk->content = content.get<std::string>();
+  } else if (content.is_binary()) {
+    chunk->content = core::Bytes(content.get_binary());
+  } else {
+    throw core::ValidationError("A citation source's content must be text or bytes, got " +
+                                core::py_repr(content) + ".");
+  }
+  const Value metadata = source.value(Key::METADATA, Value::object());
+  if (!metadata.is_object()) {
+    throw core::ValidationError("A citation source's metadata must be an object, got " +
+                                core::py_repr(metadata) + ".");
+  }
+  chunk->metadata = metadata;
+  const Value score = source.value("score", Value(nullptr));
+  if (!score.is_null() && !score.is_number()) {
+    throw core::ValidationError("A citation source's score must be a number or null, got " +
+                                core::py_repr(score) + ".");
+  }
+  if (score.is_number()) chunk->score = score.get<double>();
+  return chunk;
+}
+
+}  // namespace
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_process_event(
+    providers::orvo::StreamEvent event, std::shared_ptr<BlockBuffer> buffer,
+    std::shared_ptr<inference::LMOutput> output,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  using core::EventType;
+  using core::EventTypeSuffix;
+  const std::string& type = event.event_type;
+  // A reference event reads the whole value; every other kind its message.
+  const bool reference = type == EventType::REFERENCE;
+  Value message = reference ? Value(nullptr) : message_of(event.value);
+  if (type == joined(EventType::THINKING, EventTypeSuffix::START)) {
+    co_await _flush_text_buffer(buffer, output, emitter);
+    co_await _process_thinking_start(buffer, emitter);
+  } else if (type == EventType::THINKING) {
+    co_await _process_thinking_delta(std::move(message), buffer, emitter);
+  } else if (type == joined(EventType::THINKING, EventTypeSuffix::END)) {
+    co_await _process_thinking_end(buffer, output, emitter);
+  } else if (type == EventType::ACTIVITY) {
+    co_await _flush_text_buffer(buffer, output, emitter);
+    if (emitter) {
+      const inference::Activity activity(std::string(EventType::ACTIVITY),
+                                         Value{{"value", std::move(message)}});
+      core::Event activity_event = inference::ActivityEvent::from_activity(activity);
+      co_await emitter->emit(std::move(activity_event));
+    }
+  } else if (type == EventType::RESPONSE) {
+    co_await _process_text_delta(std::move(message), buffer, emitter);
+  } else if (reference && event.value.is_object()) {
+    _process_citation(event.value, *output);
+  }
+}
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_start(
+    std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter> emitter) const {
+  buffer->thinking_id = core::new_uuid();
+  buffer->thinking.clear();
+  if (emitter) {
+    core::Event start = inference::ThinkingEvent::start(buffer->thinking_id);
+    co_await emitter->emit(std::move(start));
+  }
+}
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_delta(
+    Value message, std::shared_ptr<BlockBuffer> buffer,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  const std::string& text = text_of(message, "thinking");
+  buffer->thinking += text;
+  if (!buffer->thinking_id.empty() && emitter) {
+    core::Event content = inference::ThinkingEvent::content(buffer->thinking_id, text);
+    co_await emitter->emit(std::move(content));
+  }
+}
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_end(
+    std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  if (!buffer->thinking.empty()) output->add_thinking(inference::Thinking{buffer->thinking});
+  if (!buffer->thinking_id.empty() && emitter) {
+    core::Event end = inference::ThinkingEvent::end(buffer->thinking_id);
+    co_await emitter->emit(std::move(end));
+  }
+  buffer->thinking.clear();
+  buffer->thinking_id.clear();
+}
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_process_text_delta(
+    Value message, std::shared_ptr<BlockBuffer> buffer,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  if (!core::py_truthy(message)) co_return;
+  const std::string& text = text_of(message, "response");
+  if (emitter) {
+    if (buffer->text.empty()) {
+      buffer->response_id = core::new_uuid();
+      core::Event start = inference::ResponseEvent::start(buffer->response_id);
+      co_await emitter->emit(std::move(start));
+    }
+    core::Event content = inference::ResponseEvent::content(buffer->response_id, text);
+    co_await emitter->emit(std::move(content));
+  }
+  buffer->text += text;
+}
+
+asio::awaitable<void> OrvoOpenDeepResearcher::_flush_text_buffer(
+    std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  if (buffer->text.empty()) co_return;
+  if (!buffer->response_id.empty() && emitter) {
+    core::Event end = inference::ResponseEvent::end(buffer->response_id);
+    co_await emitter->emit(std::move(end));
+  }
+  output->add_text(std::move(buffer->text));
+  buffer->text.clear();
+  buffer->response_id.clear();
+}
+
+void OrvoOpenDeepResearcher::_process_citation(const Value& value, inference::LMOutput& output) {
+  // A "sources" entry that is not a list (null, say) counts as no sources.
+  const auto sources = value.find(Key::SOURCES);
+  if (sources == value.end() || !sources->is_array()) return;
+  for (const Value& source : *sources) {
+    if (core::ChunkPtr chunk = citation_of(source)) output.add_citation(std::move(chunk));
+  }
+}
+
+}  // namespace zelq::generation::deep_researcher::orvo_open_deep_researcher

@@ -1,0 +1,61 @@
+#include "zelq/providers/orvo/orvo_client.hpp"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/providers/orvo/testing/scripted_orvo_service.hpp"
+
+namespace zelq::providers::orvo {
+namespace {
+
+TEST(OrvoClientTest, IsUuidKeyAcceptsOnlyTheCanonicalShape) {
+  EXPECT_TRUE(is_uuid_key("123e4567-e89b-12d3-a456-426614174000"));
+  EXPECT_TRUE(is_uuid_key("123E4567-E89B-12D3-A456-426614174000"));
+  EXPECT_FALSE(is_uuid_key("123e4567e89b12d3a456426614174000"));
+  EXPECT_FALSE(is_uuid_key("123e4567-e89b-12d3-a456-42661417400g"));
+  EXPECT_FALSE(is_uuid_key("123e4567-e89b-12d3-a456-4266141740000"));
+  EXPECT_FALSE(is_uuid_key("my-server"));
+  EXPECT_FALSE(is_uuid_key(""));
+}
+
+TEST(OrvoClientTest, BlockingStreamStepsOffTheCallersThreadOneAtATime) {
+  int calls = 0;
+  std::thread::id caller = std::this_thread::get_id();
+  std::vector<std::thread::id> step_threads;
+  BlockingTaskStream stream([&]() -> std::optional<StreamEvent> {
+    step_threads.push_back(std::this_thread::get_id());
+    if (++calls == 3) throw core::RuntimeError("iterator broke");
+    return StreamEvent{.event_type = "response", .value = calls};
+  });
+  auto read = [&]() -> boost::asio::awaitable<std::vector<int>> {
+    std::vector<int> values;
+    try {
+      while (auto event = co_await stream.next()) values.push_back(event->value.get<int>());
+    } catch (const core::RuntimeError& error) {
+      values.push_back(-1);
+      EXPECT_STREQ(error.what(), "iterator broke");
+    }
+    co_return values;
+  };
+  EXPECT_EQ(core::run_sync(read()), (std::vector<int>{1, 2, -1}));
+  ASSERT_EQ(step_threads.size(), 3u);
+  for (auto id : step_threads) EXPECT_NE(id, caller);
+  EXPECT_THROW(BlockingTaskStream(nullptr), core::ValueError);
+}
+
+TEST(OrvoClientTest, RegisteredFactoryIsReplacedAndRemoved) {
+  auto service = testing::ScriptedOrvoService::create();
+  register_client_factory(service->factory());
+  ClientFactory factory = registered_client_factory();
+  ASSERT_TRUE(factory);
+  EXPECT_NE(factory(core::Value{{"base_url", "u"}}), nullptr);
+  EXPECT_EQ(service->client_params(), (std::vector<core::Value>{{{"base_url", "u"}}}));
+  register_client_factory(nullptr);
+  EXPECT_FALSE(registered_client_factory());
+}
+
+}  // namespace
+}  // namespace zelq::providers::orvo
