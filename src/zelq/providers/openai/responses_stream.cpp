@@ -120,9 +120,11 @@ asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
     co_await piece(Kind::TEXT, "t" + part_key(data, "content_index"), text_of(data, "delta"));
   } else if (type == "response.output_text.annotation.added") {
     annotate(data);
-  } else if (type == "response.output_text.done" || type == "response.reasoning_summary_part.done" ||
+  } else if (type == "response.output_text.done") {
+    co_await close_part("t" + part_key(data, "content_index"));
+  } else if (type == "response.reasoning_summary_part.done" ||
              type == "response.reasoning_summary_text.done") {
-    co_await close_block();
+    co_await close_part("r" + part_key(data, "summary_index"));
   } else if (type == "response.output_item.done") {
     co_await activity(member(data, "item"));
   } else if (type == "response.completed") {
@@ -162,6 +164,11 @@ asio::awaitable<void> ResponsesStreamReader::close_block() {
   core::Event end = kind == Kind::THINKING ? inference::ThinkingEvent::end(block_id_)
                                            : inference::ResponseEvent::end(block_id_);
   co_await emitter_->emit(std::move(end));
+}
+
+asio::awaitable<void> ResponsesStreamReader::close_part(const std::string& key) {
+  auto it = part_of_key_.find(key);
+  if (it != part_of_key_.end() && open_part_ == it->second) co_await close_block();
 }
 
 asio::awaitable<void> ResponsesStreamReader::activity(const Value& item) {

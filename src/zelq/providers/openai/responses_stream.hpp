@@ -88,6 +88,8 @@ class ResponsesStreamReader {
 
   boost::asio::awaitable<void> piece(Kind kind, std::string key, std::string delta);
   boost::asio::awaitable<void> close_block();
+  // Ends the open block when it belongs to the part of `key`.
+  boost::asio::awaitable<void> close_part(const std::string& key);
   boost::asio::awaitable<void> activity(const core::Value& item);
   std::size_t part_index(Kind kind, std::string key);
   void annotate(const core::Value& data);
