@@ -89,6 +89,28 @@ asio::awaitable<net::ApiEventStream> resume(std::shared_ptr<const OpenAIClient> 
   co_return co_await client->api().request_events(std::move(request));
 }
 
+// Reads `stream` (or, when it is empty, a resumed one) until the response
+// completes: returns nullopt then, or why the stream broke or ended early.
+asio::awaitable<std::optional<std::string>> read_stream(
+    std::shared_ptr<const OpenAIClient> client, std::optional<net::ApiEventStream>& stream,
+    ResponsesStreamReader& reader) {
+  std::exception_ptr broke;
+  try {
+    if (!stream) {
+      stream.emplace(co_await resume(client, reader.response_id(), reader.last_sequence_number()));
+    }
+    while (auto event = co_await stream->next()) {
+      if (co_await reader.take(*event)) co_return std::nullopt;
+    }
+  } catch (const net::ConnectionError&) {
+    broke = std::current_exception();
+  } catch (const core::TimeoutError&) {
+    broke = std::current_exception();
+  }
+  stream.reset();
+  co_return broke ? ": " + client->mask(what_of(broke)) : std::string(" before the response ended");
+}
+
 // Creates the response and reads its events until it completes, resuming
 // the stream where it broke.
 asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, Value body,
@@ -98,36 +120,22 @@ asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, 
   const OpenAISettings& settings = client->settings();
   for (int fruitless = 0;;) {
     const std::size_t before = reader.events_taken();
-    std::exception_ptr broke;
-    try {
-      if (!stream) {
-        stream.emplace(co_await resume(client, reader.response_id(), reader.last_sequence_number()));
-      }
-      while (auto event = co_await stream->next()) {
-        if (co_await reader.take(*event)) co_return;
-      }
-    } catch (const net::ConnectionError&) {
-      broke = std::current_exception();
-    } catch (const core::TimeoutError&) {
-      broke = std::current_exception();
-    }
-    stream.reset();
-    const std::string why = broke ? ": " + what_of(broke) : " before the response ended";
+    const std::optional<std::string> why = co_await read_stream(client, stream, reader);
+    if (!why) co_return;
     if (reader.response_id().empty()) {
       throw core::RuntimeError("The stream of " + client->endpoint(RESPONSES_PATH) +
-                               " broke before it named the response" + why);
+                               " broke before it named the response" + *why);
     }
     fruitless = reader.events_taken() > before ? 0 : fruitless + 1;
     if (fruitless > MAX_RESUMES_WITHOUT_PROGRESS) {
       throw core::RuntimeError("The stream of the OpenAI response " + reader.response_id() +
                                " broke " + std::to_string(fruitless) +
-                               " times in a row without a new event" + why);
+                               " times in a row without a new event" + *why);
     }
+    const auto after = reader.last_sequence_number();
     logger()->info("Resuming the stream of the OpenAI response " + reader.response_id() +
-                   (reader.last_sequence_number()
-                        ? " after event " + std::to_string(*reader.last_sequence_number())
-                        : std::string()) +
-                   "; it broke" + why);
+                   (after ? " after event " + std::to_string(*after) : std::string()) +
+                   "; it broke" + *why);
     if (fruitless > 0) {
       co_await sleep_for(std::min(settings.retry_max_delay,
                                   settings.retry_base_delay * std::pow(2.0, fruitless - 1)));

@@ -160,6 +160,28 @@ TEST(ResponsesRunTest, ResumesADroppedStreamLosingAndRepeatingNothing) {
               "/v1/responses/resp_1?stream=true&starting_after=" + std::to_string(cut));
   }
 
+  // A stream that keeps breaking without a new event ends the attempt, and
+  // the response is cancelled.
+  {
+    asio::io_context io;
+    LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.target.ends_with("/cancel")) {
+        co_await exchange.respond(200, "{}");
+        co_return;
+      }
+      co_await exchange.start_events();
+      if (exchange.request.method == "POST") {
+        co_await exchange.chunk(testing::research_transcript().front());
+      }
+    });
+    EXPECT_THAT(failure_of(io, server, config_for(server)),
+                HasSubstr("The stream of the OpenAI response resp_1 broke 4 times in a row "
+                          "without a new event"));
+    ASSERT_EQ(server.requests.size(), 6u);
+    EXPECT_EQ(server.requests[4].target, "/v1/responses/resp_1?stream=true&starting_after=0");
+    EXPECT_EQ(server.requests[5].target, "/v1/responses/resp_1/cancel");
+  }
+
   // Cut before the response is named: nothing to resume.
   asio::io_context io;
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
