@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the example program and runs it on the
 # sample chunks in examples/data. Arguments are passed to the program.
+#
+#   scripts/demo.sh research --provider openai [--model M] [--base-url U] "question"
+#
+# runs the research example instead (key in the provider's variable, such as
+# OPENAI_API_KEY).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 scripts/configure.sh
+if [[ "${1:-}" == "research" ]]; then
+  shift
+  cmake --build build -j "$jobs" --target zelq_research
+  exec build/examples/zelq_research "$@"
+fi
 cmake --build build -j "$jobs" --target zelq_demo
 exec build/examples/zelq_demo examples/data/chunks.json "$@"

@@ -104,6 +104,10 @@ class OpenAIClient {
   boost::asio::awaitable<net::ApiEventStream> post_events(std::string path,
                                                           core::Value body) const;
 
+  // The API client under this one, for requests of other shapes (GET
+  // streams, bodiless POSTs); it masks the key as this client does.
+  const net::ApiClient& api() const noexcept { return api_; }
+
   // "POST {base_url}/{path}" without any query: safe for messages.
   std::string endpoint(std::string_view path) const;
 

@@ -6,6 +6,7 @@
 #include "zelq/inference/events.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
+#include "zelq/providers/openai/responses_run.hpp"
 
 namespace zelq::providers::openai {
 
@@ -155,19 +156,36 @@ std::optional<Value> read_schema(const Value& config) {
   return *it;
 }
 
+std::vector<std::string_view> other_config_keys() {
+  std::vector<std::string_view> keys = {"response_schema", "response_schema_strict"};
+  const auto& responses = responses_config_keys();
+  keys.insert(keys.end(), responses.begin(), responses.end());
+  return keys;
+}
+
+std::shared_ptr<const ResponsesSettings> read_responses(const std::string& model,
+                                                        const Value& config) {
+  auto settings = std::make_shared<const ResponsesSettings>(ResponsesSettings::from_config(config));
+  return uses_responses_api(model, *settings) ? settings : nullptr;
+}
+
 }  // namespace
 
 OpenAILMInvoker::OpenAILMInvoker(const inference::ModelIdArg& model_id, const Value& credentials,
                                  const Value& config)
     : model_name_(openai_model_name(model_id)),
-      client_(
-          make_openai_client(credentials, config, {"response_schema", "response_schema_strict"})) {
+      client_(make_openai_client(credentials, config, other_config_keys())) {
   strict_schema_ = read_strict(config);
+  responses_ = read_responses(model_name_, config);
   response_schema = read_schema(config);
 }
 
 asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Message> messages,
                                                    inference::LMInvokeOptions options) {
+  if (responses_) {
+    co_return co_await invoke_responses(client_, model_name_, responses_, std::move(messages),
+                                        std::move(options));
+  }
   ChatRequestOptions request;
   request.stream = options.event_emitter != nullptr;
   request.strict_schema = strict_schema_;

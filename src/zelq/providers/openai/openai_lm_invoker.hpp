@@ -12,6 +12,7 @@
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/model_id.hpp"
 #include "zelq/providers/openai/openai_client.hpp"
+#include "zelq/providers/openai/responses_request.hpp"
 
 namespace zelq::providers::openai {
 
@@ -24,6 +25,12 @@ namespace zelq::providers::openai {
 // first as a ThinkingEvent block of its own); the output holds the whole text
 // as one item. Without an emitter the answer is read in one piece.
 //
+// Deep-research models and invokers configured with tools use
+// "{base_url}/responses" instead (see invoke_responses): a background
+// response, streamed, whose reasoning summaries, answer text, citations and
+// tool calls become thinking, response and activity events and the output's
+// thinking, text and citations.
+//
 // At most max_concurrency requests of one invoker are in flight; the others
 // wait in arrival order. 429 and 5xx answers are retried (see OpenAISettings).
 class OpenAILMInvoker : public inference::BaseLMInvoker {
@@ -33,7 +40,10 @@ class OpenAILMInvoker : public inference::BaseLMInvoker {
   // object (or null) of the OpenAISettings keys, "response_schema" (a JSON
   // Schema object, the invoker's response_schema) and
   // "response_schema_strict" (bool, default false: the "strict" flag sent
-  // with the schema). Throws zelq::core::ValueError naming the bad value: a
+  // with the schema), and the Responses settings "tools", "thinking" and
+  // "retry_config" (see ResponsesSettings; chat-completion requests read
+  // none of them: reasoning text is streamed as thinking whenever a server
+  // sends it, and their retries are those of 429 and 5xx answers). Throws zelq::core::ValueError naming the bad value: a
   // malformed model id or one of another provider, a bad setting, a missing
   // or malformed key (whose text is never shown).
   OpenAILMInvoker(const inference::ModelIdArg& model_id, const core::Value& credentials = nullptr,
@@ -45,7 +55,8 @@ class OpenAILMInvoker : public inference::BaseLMInvoker {
 
  protected:
   // Throws zelq::core::ValueError for an attachment without an OpenAI form or
-  // a hyperparameter the invoker sets itself, before any request;
+  // a hyperparameter the invoker sets itself, before any request (Responses
+  // invocations: see invoke_responses);
   // net::HttpError for a non-2xx answer (after the retries of 429 and 5xx);
   // net::ConnectionError when the connection fails or drops;
   // zelq::core::TimeoutError when the server stays silent longer than
@@ -62,6 +73,8 @@ class OpenAILMInvoker : public inference::BaseLMInvoker {
   std::string model_name_;
   bool strict_schema_ = false;
   std::shared_ptr<const OpenAIClient> client_;
+  // Set when invocations go to the Responses API.
+  std::shared_ptr<const ResponsesSettings> responses_;
 };
 
 // The factory of provider "openai" in the build_lm_invoker registry: a new

@@ -1,0 +1,60 @@
+// One invocation through OpenAI's Responses API: the response is created in
+// background mode and streamed; a dropped stream is resumed where it broke;
+// a call that ends before the response does cancels it at the service.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/inference/lm_invoker.hpp"
+#include "zelq/inference/lm_output.hpp"
+#include "zelq/inference/message.hpp"
+#include "zelq/providers/openai/openai_client.hpp"
+#include "zelq/providers/openai/responses_request.hpp"
+
+namespace zelq::providers::openai {
+
+// The path of the Responses endpoint under the base URL.
+inline constexpr std::string_view RESPONSES_PATH = "responses";
+// A stream that breaks this many times in a row without giving a new event
+// ends the attempt.
+inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
+
+// Invokes `model` through "{base_url}/responses" with the request of
+// responses_call (hyperparameters over `settings`), under the call's retry
+// policy: each attempt POSTs a new background response with "stream": true
+// and reads its events (ResponsesStreamReader) into the output, sending
+// thinking, response and activity events to options.event_emitter.
+//
+// A stream that breaks (the connection drops or stays silent longer than
+// the idle timeout, or the body ends before a terminal event) is resumed
+// with GET "responses/{id}?stream=true&starting_after=<last sequence
+// number>", after a back-off of retry_base_delay * 2^k seconds (capped at
+// retry_max_delay) when the previous resume gave nothing new; after
+// MAX_RESUMES_WITHOUT_PROGRESS such resumes in a row the attempt fails.
+//
+// When an attempt ends before the response did (the caller's cancellation,
+// the policy's time-out, a failing emitter, a broken stream), the response
+// is cancelled at the service with POST "responses/{id}/cancel" (best
+// effort, at most connect_timeout + 10 seconds; a failure is logged as a
+// warning on the logger "OpenAILMInvoker", key masked) before the failure
+// propagates.
+//
+// Throws before any request: zelq::core::ValueError for a response schema
+// (structured output is not offered here) and what responses_call throws.
+// Then, once the policy is used up: zelq::core::RuntimeError naming the
+// response and the service's message for a failed, incomplete or cancelled
+// response or an error event, and for a stream that ends before the
+// response is created or keeps breaking; net::HttpError;
+// net::ConnectionError; zelq::core::TimeoutError; what the emitter throws.
+// Cancellation propagates (operation_aborted) after the cancel request.
+// `client` is kept alive by the call.
+boost::asio::awaitable<inference::LMOutput> invoke_responses(
+    std::shared_ptr<const OpenAIClient> client, std::string model,
+    std::shared_ptr<const ResponsesSettings> settings, std::vector<inference::Message> messages,
+    inference::LMInvokeOptions options);
+
+}  // namespace zelq::providers::openai

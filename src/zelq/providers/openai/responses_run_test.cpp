@@ -1,0 +1,335 @@
+#include "zelq/providers/openai/responses_run.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/post.hpp>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
+#include "zelq/providers/openai/testing/responses_stream.hpp"
+
+namespace zelq::providers::openai {
+namespace {
+
+namespace asio = boost::asio;
+using core::Value;
+using inference::LMInvokeOptions;
+using inference::LMInvokerPtr;
+using inference::LMOutput;
+using inference::Message;
+using inference::testing::RecordingEventEmitter;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kKey = "sk-resp-secret-42";
+
+// Serves the transcript: the POST stream stops after event `cut` (the
+// connection drops) when set; a resume sends the events from
+// "starting_after" itself on (one repeat, which must be skipped) to the end.
+struct TranscriptServer {
+  std::vector<std::string> events = testing::research_transcript();
+  std::optional<std::size_t> cut{};
+
+  asio::awaitable<void> operator()(Exchange& exchange) const {
+    const std::string& target = exchange.request.target;
+    if (target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+      co_return;
+    }
+    std::size_t from = 0;
+    std::size_t to = events.size();
+    if (exchange.request.method == "GET") {
+      const auto at = target.find("starting_after=");
+      from = at == std::string::npos ? 0 : std::stoul(target.substr(at + 15));
+    } else if (cut) {
+      to = *cut + 1;
+    }
+    co_await exchange.start_events();
+    for (std::size_t i = from; i < to; ++i) co_await exchange.chunk(events[i]);
+    if (to == events.size()) co_await exchange.end_events();
+  }
+};
+
+Value config_for(const LoopbackServer& server, Value extra = Value::object()) {
+  Value config = {{"base_url", server.base_url()},
+                  {"retry_base_delay", 0},
+                  {"tools", {"code_interpreter", "web_search"}},
+                  {"thinking", true}};
+  for (auto it = extra.begin(); it != extra.end(); ++it) config[it.key()] = it.value();
+  return config;
+}
+
+asio::awaitable<LMOutput> ask(LMInvokerPtr invoker, LMInvokeOptions options) {
+  std::vector<Message> messages = {Message::user("How do bees navigate?")};
+  co_return co_await invoker->invoke(std::move(messages), std::move(options));
+}
+
+LMOutput research(asio::io_context& io, LoopbackServer& server, const Value& config,
+                  std::shared_ptr<RecordingEventEmitter> emitter) {
+  LMInvokerPtr invoker =
+      std::make_shared<OpenAILMInvoker>("openai/o4-mini-deep-research", kKey, config);
+  LMInvokeOptions options;
+  options.event_emitter = std::move(emitter);
+  return run_client(io, server, ask(invoker, options));
+}
+
+std::string failure_of(asio::io_context& io, LoopbackServer& server, const Value& config) {
+  try {
+    research(io, server, config, nullptr);
+  } catch (const std::exception& error) {
+    return error.what();
+  }
+  return "no error";
+}
+
+TEST(ResponsesRunTest, StreamsThinkingActivityAndAnswerInOrder) {
+  asio::io_context io;
+  LoopbackServer server(io, TranscriptServer{});
+  auto emitter = std::make_shared<RecordingEventEmitter>();
+  const LMOutput output = research(io, server, config_for(server), emitter);
+
+  EXPECT_EQ(output.text(), "Bees use the sun’s position.");
+  EXPECT_THAT(output.thinkings(), ElementsAre(inference::Thinking{"**Planning** the search."}));
+  ASSERT_EQ(output.citations().size(), 1u);
+  EXPECT_EQ(output.citations()[0]->text(), "sun’s position.");
+  EXPECT_EQ(output.citations()[0]->metadata.dump(),
+            R"({"url":"https://bees.example/sun","title":"Sun compass"})");
+
+  EXPECT_THAT(emitter->types(),
+              ElementsAre("thinking_start", "thinking", "thinking", "thinking_end", "activity",
+                          "activity", "response_start", "response", "response", "response_end"));
+  const auto events = emitter->events();
+  EXPECT_EQ(events[1].value, "**Planning** ");
+  EXPECT_EQ(events[4].value.dump(), R"({"type":"search","query":"bee navigation"})");
+  EXPECT_EQ(events[5].value.dump(), R"j({"type":"code_interpreter","code":"print(2 + 2)"})j");
+  EXPECT_EQ(events[8].value, "sun’s position.");
+  for (std::size_t i : {1, 2, 3}) EXPECT_EQ(events[i].id, events[0].id);
+  for (std::size_t i : {7, 8, 9}) EXPECT_EQ(events[i].id, events[6].id);
+  EXPECT_NE(events[4].id, events[5].id);
+  EXPECT_NE(events[0].id, events[6].id);
+
+  ASSERT_EQ(server.requests.size(), 1u);
+  EXPECT_EQ(server.requests[0].target, "/v1/responses");
+  EXPECT_EQ(server.requests[0].header("Authorization"), "Bearer " + kKey);
+  EXPECT_EQ(server.requests[0].body,
+            R"({"model":"o4-mini-deep-research",)"
+            R"("input":[{"role":"user","content":"How do bees navigate?"}],)"
+            R"("tools":[{"type":"code_interpreter","container":{"type":"auto"}},)"
+            R"({"type":"web_search_preview"}],"reasoning":{"summary":"auto"},)"
+            R"("background":true,"stream":true})");
+}
+
+// The stream is cut after every event in turn: each resume asks for the
+// events after the last one taken, and the output and the events are those
+// of an unbroken stream.
+TEST(ResponsesRunTest, ResumesADroppedStreamLosingAndRepeatingNothing) {
+  std::vector<std::string> whole_types;
+  {
+    asio::io_context io;
+    LoopbackServer server(io, TranscriptServer{});
+    auto emitter = std::make_shared<RecordingEventEmitter>();
+    research(io, server, config_for(server), emitter);
+    whole_types = emitter->types();
+  }
+  const std::size_t last = testing::research_transcript().size() - 1;
+  for (std::size_t cut = 0; cut < last; ++cut) {
+    SCOPED_TRACE("cut after event " + std::to_string(cut));
+    asio::io_context io;
+    LoopbackServer server(io, TranscriptServer{.cut = cut});
+    auto emitter = std::make_shared<RecordingEventEmitter>();
+    const LMOutput output = research(io, server, config_for(server), emitter);
+    EXPECT_EQ(output.texts(), std::vector<std::string>{"Bees use the sun’s position."});
+    EXPECT_EQ(output.citations().size(), 1u);
+    EXPECT_EQ(output.thinkings().size(), 1u);
+    EXPECT_EQ(emitter->types(), whole_types);
+    ASSERT_EQ(server.requests.size(), 2u);
+    EXPECT_EQ(server.requests[1].method, "GET");
+    EXPECT_EQ(server.requests[1].target,
+              "/v1/responses/resp_1?stream=true&starting_after=" + std::to_string(cut));
+  }
+
+  // A stream that keeps breaking without a new event ends the attempt, and
+  // the response is cancelled.
+  {
+    asio::io_context io;
+    LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.target.ends_with("/cancel")) {
+        co_await exchange.respond(200, "{}");
+        co_return;
+      }
+      co_await exchange.start_events();
+      if (exchange.request.method == "POST") {
+        co_await exchange.chunk(testing::research_transcript().front());
+      }
+    });
+    EXPECT_THAT(failure_of(io, server, config_for(server)),
+                HasSubstr("The stream of the OpenAI response resp_1 broke 4 times in a row "
+                          "without a new event"));
+    ASSERT_EQ(server.requests.size(), 6u);
+    EXPECT_EQ(server.requests[4].target, "/v1/responses/resp_1?stream=true&starting_after=0");
+    EXPECT_EQ(server.requests[5].target, "/v1/responses/resp_1/cancel");
+  }
+
+  // Cut before the response is named: nothing to resume.
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    co_await exchange.chunk(": still queued\n\n");
+  });
+  EXPECT_THAT(failure_of(io, server, config_for(server)),
+              HasSubstr("/v1/responses broke before it named the response"));
+}
+
+TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
+  core::LogCapture log;
+  auto failing = [](std::string type, Value fields) {
+    return [type, fields](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.target.ends_with("/cancel")) {
+        co_await exchange.respond(500, R"({"error":{"message":"no cancel for )" + kKey + R"("}})");
+        co_return;
+      }
+      const auto events = testing::research_transcript();
+      co_await exchange.start_events();
+      for (std::size_t i = 0; i < 5; ++i) co_await exchange.chunk(events[i]);
+      co_await exchange.chunk(testing::responses_event(type, 5, fields));
+      co_await exchange.end_events();
+    };
+  };
+  const Value failed = {{"response",
+                         {{"id", "resp_1"},
+                          {"status", "failed"},
+                          {"error", {{"code", "server_error"}, {"message", "Key " + kKey + " broke"}}}}}};
+  const Value incomplete = {
+      {"response", {{"id", "resp_1"}, {"incomplete_details", {{"reason", "max_output_tokens"}}}}}};
+  const Value error = {{"code", "rate_limit_exceeded"}, {"message", "Slow down"}};
+  struct Case {
+    std::string type;
+    Value fields;
+    std::string expected;
+    bool cancels;
+  };
+  const std::vector<Case> cases = {
+      {"response.failed", failed, "failed (server_error): Key *** broke.", false},
+      {"response.incomplete", incomplete, "is incomplete: max_output_tokens.", false},
+      {"response.cancelled", {{"response", {{"id", "resp_1"}}}}, "was cancelled.", false},
+      {"error", error, "reports an error (rate_limit_exceeded): Slow down.", true}};
+  for (const Case& c : cases) {
+    asio::io_context io;
+    LoopbackServer server(io, failing(c.type, c.fields));
+    const std::string what = failure_of(io, server, config_for(server));
+    EXPECT_THAT(what, HasSubstr("The OpenAI response resp_1 of POST " + server.base_url() +
+                                "/responses " + c.expected));
+    EXPECT_EQ(server.requests.back().target.ends_with("/resp_1/cancel"), c.cancels) << c.type;
+  }
+
+  asio::io_context io;
+  LoopbackServer refusing(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(401, R"({"error":{"message":"Incorrect API key: )" + kKey + R"("}})");
+  });
+  const Value once = {{"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+  EXPECT_EQ(failure_of(io, refusing, config_for(refusing, once)),
+            "HTTP 401 from POST " + refusing.base_url() + "/responses: Incorrect API key: ***");
+  EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key is not retried
+
+  EXPECT_THAT(log.messages("OpenAILMInvoker", spdlog::level::warn),
+              ElementsAre(HasSubstr("Could not cancel the OpenAI response resp_1: HTTP 500")));
+  for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
+}
+
+TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+      co_return;
+    }
+    const auto events = testing::research_transcript();
+    co_await exchange.start_events();
+    for (std::size_t i = 0; i < 15; ++i) co_await exchange.chunk(events[i]);
+    co_await exchange.wait_for_close();
+  });
+  asio::cancellation_signal signal;
+  auto emitter = std::make_shared<RecordingEventEmitter>();
+  emitter->add_handler([&](const core::Event& event) -> asio::awaitable<void> {
+    if (event.type == "response") {
+      asio::post(io, [&] { signal.emit(asio::cancellation_type::terminal); });
+    }
+    co_return;
+  });
+  LMInvokerPtr invoker = std::make_shared<OpenAILMInvoker>(
+      "openai/o4-mini-deep-research", kKey,
+      config_for(server, {{"retry_config", {{"max_retries", 3}, {"base_delay", 0}}}}));
+  LMInvokeOptions options;
+  options.event_emitter = emitter;
+  std::exception_ptr failure;
+  bool done = false;
+  asio::co_spawn(io, ask(invoker, options),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, LMOutput) {
+                   failure = e;
+                   done = true;
+                   server.stop();
+                 }));
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_TRUE(done);
+  ASSERT_TRUE(failure);
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& error) {
+    EXPECT_EQ(error.code(), asio::error::operation_aborted);
+  }
+  ASSERT_EQ(server.requests.size(), 2u);  // cancellation is not retried
+  EXPECT_EQ(server.requests[1].method, "POST");
+  EXPECT_EQ(server.requests[1].target, "/v1/responses/resp_1/cancel");
+  EXPECT_EQ(server.requests[1].header("Authorization"), "Bearer " + kKey);
+}
+
+TEST(ResponsesRunTest, HyperparametersApplyToTheirCallOnly) {
+  asio::io_context io;
+  LoopbackServer server(io, TranscriptServer{});
+  LMInvokerPtr invoker =
+      std::make_shared<OpenAILMInvoker>("openai/o3-deep-research", kKey, config_for(server));
+  auto twice = [](LMInvokerPtr lm) -> asio::awaitable<LMOutput> {
+    LMInvokeOptions options;
+    options.hyperparameters = {{"reasoning", {{"effort", "high"}}},
+                               {"tools", {{{"type", "mcp_server"}, {"name", "f"}, {"url", "u"}}}},
+                               {"max_tool_calls", 5},
+                               {"timeout", 60}};
+    std::vector<Message> first = {Message::user("a")};
+    std::vector<Message> second = {Message::user("b")};
+    co_await lm->invoke(std::move(first), std::move(options));
+    co_return co_await lm->invoke(std::move(second));
+  };
+  run_client(io, server, twice(invoker));
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[0].body,
+            R"({"model":"o3-deep-research","input":[{"role":"user","content":"a"}],)"
+            R"("tools":[{"type":"mcp","server_label":"f","server_url":"u",)"
+            R"("require_approval":"never"}],"reasoning":{"summary":"auto","effort":"high"},)"
+            R"("max_tool_calls":5,"background":true,"stream":true})");
+  EXPECT_EQ(server.requests[1].json().at("tools").size(), 2u);
+  EXPECT_FALSE(server.requests[1].json().contains("max_tool_calls"));
+
+  LMInvokeOptions bad;
+  bad.hyperparameters = {{"stream", false}};
+  EXPECT_THROW(core::run_sync(invoker->invoke({Message::user("c")}, bad)), core::ValueError);
+  LMInvokeOptions structured;
+  structured.response_schema = Value{{"type", "object"}};
+  EXPECT_THROW(core::run_sync(invoker->invoke({Message::user("c")}, structured)),
+               core::ValueError);
+  EXPECT_EQ(server.requests.size(), 2u);
+}
+
+}  // namespace
+}  // namespace zelq::providers::openai
