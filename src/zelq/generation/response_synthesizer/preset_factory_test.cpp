@@ -101,7 +101,7 @@ TEST(PresetFactoryTest, StuffGetsThePresetPromptUnlessTheCallerGivesOne) {
   EXPECT_EQ(lm.prompt.prompt_builder.system_template(), preset_prompt::STUFF_SYSTEM_TEMPLATE);
   EXPECT_EQ(lm.prompt.prompt_builder.user_template(), "{query}");
   EXPECT_EQ(lm.prompt.prompt_builder.key_defaults(), (Value{{"context", "N/A"}}));
-  EXPECT_FALSE(synthesizer->streamable);
+  EXPECT_FALSE(synthesizer->streamable());
   // No chunks: the preset default "N/A" stands in for the context.
   const Value answer = core::run_sync(synthesizer->synthesize({.query = "q"}));
   EXPECT_EQ(answer.get<std::string>().find("<Context>\nN/A\n</Context>") != std::string::npos,
@@ -138,7 +138,7 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
             preset_prompt::REFINE_SYSTEM_TEMPLATE);
   EXPECT_EQ(built[0]->prompt.prompt_builder.key_defaults(), (Value{{"context", "X"}}));
   auto refine_strategy =
-      std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine->strategy);
+      std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine->strategy());
   ASSERT_NE(refine_strategy, nullptr);
   EXPECT_EQ(refine_strategy->batch_size(), 2);
   EXPECT_TRUE(refine_strategy->stream_drafts());
@@ -169,7 +169,7 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
             preset_prompt::REDUCE_SYSTEM_TEMPLATE);
   EXPECT_EQ(built[1]->prompt.prompt_builder.user_template(), "R {query}");
   auto strategy =
-      std::dynamic_pointer_cast<strategy::MapReduceSynthesisStrategy>(map_reduce->strategy);
+      std::dynamic_pointer_cast<strategy::MapReduceSynthesisStrategy>(map_reduce->strategy());
   ASSERT_NE(strategy, nullptr);
   EXPECT_EQ(strategy->_lm_invokers_slot().at("map").get(), built[0]);
   EXPECT_EQ(strategy->_lm_invokers_slot().at("reduce").get(), built[1]);
