@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <fmt/format.h>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
@@ -280,8 +281,9 @@ asio::awaitable<net::HttpStream> OpenAIClient::send(std::string path, Value body
                                         settings_.retry_base_delay * std::pow(2.0, attempt));
     core::LoggerManager()
         .get_logger("OpenAIClient")
-        ->warn("POST {} failed with HTTP {}; retry {} of {} in {} seconds.", endpoint(path),
-               error.status(), attempt + 1, settings_.max_retries, delay);
+        ->warn(fmt::format("POST {} failed with HTTP {}; retry {} of {} in {} seconds.",
+                           endpoint(path), error.status(), attempt + 1, settings_.max_retries,
+                           delay));
     co_await sleep_for(delay);
   }
 }

@@ -203,7 +203,7 @@ TEST(OpenAILMInvokerTest, RetriesRateLimitsAfterTheDelayTheServerNames) {
   ASSERT_EQ(arrivals.size(), 3u);
   EXPECT_GE(arrivals[1] - arrivals[0], 50ms);
   EXPECT_GE(arrivals[2] - arrivals[1], 10ms);
-  EXPECT_EQ(capture.messages("OpenAIClient", spdlog::level::warn),
+  EXPECT_EQ(capture.messages("OpenAIClient", core::LogLevel::warn),
             (std::vector<std::string>{
                 "POST " + endpoint + " failed with HTTP 429; retry 1 of 2 in 0.05 seconds.",
                 "POST " + endpoint + " failed with HTTP 503; retry 2 of 2 in 0.01 seconds."}));
