@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the example program and runs it on the
-# sample chunks in examples/data. Arguments are passed to the program.
+# sample chunks in examples/data. Arguments are passed to the program
+# (scripts/demo.sh --help lists them). Installation and build progress go to
+# stderr, so that stdout holds the demo's own lines only.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh >&2
 jobs=$(nproc 2>/dev/null || echo 2)
-scripts/configure.sh
-cmake --build build -j "$jobs" --target zelq_demo
-exec build/examples/zelq_demo examples/data/chunks.json "$@"
+scripts/configure.sh >&2
+cmake --build build -j "$jobs" --target zelq_demo >&2
+exec build/examples/zelq_demo "$@"
