@@ -176,5 +176,34 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
   EXPECT_EQ(strategy->max_iterations(), 2);
 }
 
+// Threads build and run synthesizers through the one shared factory and the
+// provider registry at once; each answer echoes its own thread's query.
+TEST(PresetFactoryTest, ServesManyThreadsAtOnce) {
+  std::atomic<int> invokers{0};
+  inference::testing::register_scripted_provider([&invokers](ScriptedLMInvoker& lm) {
+    ++invokers;
+    lm.set_responder([](const ScriptedLMInvoker::Request& request) {
+      inference::LMOutput output;
+      output.add_text(request.messages.back().text());
+      return output;
+    });
+  });
+  constexpr int kThreads = 4;
+  std::latch start(kThreads);
+  std::vector<std::string> answers(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      auto synthesizer = ResponseSynthesizer::preset().stuff({.model_id = "scripted/m"});
+      SynthesizeOptions options{.query = "question " + std::to_string(t)};
+      answers[t] = core::run_sync(synthesizer->synthesize(std::move(options))).get<std::string>();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(answers[t], "question " + std::to_string(t));
+  EXPECT_EQ(invokers.load(), kThreads);
+}
+
 }  // namespace
 }  // namespace zelq::generation::response_synthesizer
