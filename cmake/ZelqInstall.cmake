@@ -11,9 +11,11 @@ install(TARGETS ${zelq_libraries}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# Public headers only: the testing fakes and the generated tables that only
+# the library's sources read stay behind.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/zelq
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
-  FILES_MATCHING PATTERN "*.hpp" PATTERN "*.inc"
+  FILES_MATCHING PATTERN "*.hpp"
   PATTERN "testing" EXCLUDE)
 
 set(zelq_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zelq_generation)

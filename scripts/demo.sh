@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the example program and runs it on the
-# sample chunks in examples/data. Arguments are passed to the program.
+# sample chunks in examples/data. Arguments are passed to the program
+# (scripts/demo.sh --help lists them). Installation and build progress go to
+# stderr, so that stdout holds the demo's own lines only.
 #
 #   scripts/demo.sh research --provider openai [--model M] [--base-url U] "question"
 #
@@ -9,13 +11,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh >&2
 jobs=$(nproc 2>/dev/null || echo 2)
-scripts/configure.sh
+scripts/configure.sh >&2
 if [[ "${1:-}" == "research" ]]; then
   shift
-  cmake --build build -j "$jobs" --target zelq_research
+  cmake --build build -j "$jobs" --target zelq_research >&2
   exec build/examples/zelq_research "$@"
 fi
-cmake --build build -j "$jobs" --target zelq_demo
-exec build/examples/zelq_demo examples/data/chunks.json "$@"
+cmake --build build -j "$jobs" --target zelq_demo >&2
+exec build/examples/zelq_demo "$@"

@@ -8,7 +8,6 @@
 #include <type_traits>
 #include <utility>
 
-#include <spdlog/spdlog.h>
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/logging.hpp"
@@ -43,13 +42,13 @@ class Component {
   boost::asio::awaitable<T> _run_main(FormatIn format_input, boost::asio::awaitable<T> body,
                                       FormatOut format_output) const {
     const Logger& logger = _logger();
-    if (logger->should_log(spdlog::level::debug)) logger->debug(format_input());
+    if (logger->should_log(LogLevel::debug)) logger->debug(format_input());
     if constexpr (std::is_void_v<T>) {
       co_await std::move(body);
-      if (logger->should_log(spdlog::level::debug)) logger->debug(format_output());
+      if (logger->should_log(LogLevel::debug)) logger->debug(format_output());
     } else {
       T result = co_await std::move(body);
-      if (logger->should_log(spdlog::level::debug)) logger->debug(format_output(result));
+      if (logger->should_log(LogLevel::debug)) logger->debug(format_output(result));
       co_return result;
     }
   }

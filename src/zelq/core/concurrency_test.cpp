@@ -245,5 +245,37 @@ TEST(Asyncify, RunsOnThePoolAndResumesOnTheCaller) {
   EXPECT_EQ(calls, 1);
 }
 
+// Callers on four threads share one asyncified callable; each result is
+// built on a pool thread and read by its caller, so ThreadSanitizer sees any
+// hand-over without ordering.
+TEST(Asyncify, ServesCallersOnManyThreads) {
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 25;
+  auto squares = asyncify([](std::vector<long> numbers) {
+    for (long& n : numbers) n *= n;
+    return numbers;
+  });
+  std::vector<long> sums(kThreads, 0);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&squares, &sums, t] {
+      const auto body = [&squares, t]() -> asio::awaitable<long> {
+        long sum = 0;
+        for (int i = 0; i < kCalls; ++i) {
+          std::vector<long> numbers{t, i};
+          const std::vector<long> squared = co_await squares(std::move(numbers));
+          sum += squared.at(0) + squared.at(1);
+        }
+        co_return sum;
+      };
+      sums[t] = run_sync(body());
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  long squares_below = 0;
+  for (int i = 0; i < kCalls; ++i) squares_below += static_cast<long>(i) * i;
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(sums[t], kCalls * t * t + squares_below) << t;
+}
+
 }  // namespace
 }  // namespace zelq::core

@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include <spdlog/logger.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_color_sinks.h>
 
@@ -10,6 +11,20 @@ namespace zelq::core {
 namespace {
 
 using SinkList = std::vector<spdlog::sink_ptr>;
+
+// LogLevel mirrors spdlog's levels one to one.
+static_assert(static_cast<int>(LogLevel::trace) == spdlog::level::trace);
+static_assert(static_cast<int>(LogLevel::debug) == spdlog::level::debug);
+static_assert(static_cast<int>(LogLevel::info) == spdlog::level::info);
+static_assert(static_cast<int>(LogLevel::warn) == spdlog::level::warn);
+static_assert(static_cast<int>(LogLevel::err) == spdlog::level::err);
+static_assert(static_cast<int>(LogLevel::critical) == spdlog::level::critical);
+static_assert(static_cast<int>(LogLevel::off) == spdlog::level::off);
+
+spdlog::level::level_enum to_spdlog(LogLevel level) {
+  return static_cast<spdlog::level::level_enum>(level);
+}
+LogLevel from_spdlog(spdlog::level::level_enum level) { return static_cast<LogLevel>(level); }
 
 // The one sink every library logger holds for life. It forwards each record
 // to the current sink list, so replacing the sinks never writes to a
@@ -64,7 +79,7 @@ struct Registry {
   std::map<std::string, Logger, std::less<>> loggers;
   std::shared_ptr<DispatchSink> dispatch = std::make_shared<DispatchSink>(
       SinkList{std::make_shared<spdlog::sinks::stderr_color_sink_mt>()});
-  spdlog::level::level_enum level = spdlog::level::warn;
+  LogLevel level = LogLevel::warn;
 };
 
 Registry& registry() {
@@ -74,28 +89,41 @@ Registry& registry() {
 
 }  // namespace
 
+NamedLogger::NamedLogger(std::shared_ptr<spdlog::logger> impl) : impl_(std::move(impl)) {}
+
+const std::string& NamedLogger::name() const { return impl_->name(); }
+
+bool NamedLogger::should_log(LogLevel level) const { return impl_->should_log(to_spdlog(level)); }
+
+void NamedLogger::log(LogLevel level, std::string_view text) const {
+  impl_->log(to_spdlog(level), spdlog::string_view_t(text.data(), text.size()));
+}
+
 Logger LoggerManager::get_logger(std::string_view name) const {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   if (auto it = reg.loggers.find(name); it != reg.loggers.end()) return it->second;
-  auto logger = std::make_shared<spdlog::logger>(std::string(name), reg.dispatch);
-  logger->set_level(reg.level);
+  auto impl = std::make_shared<spdlog::logger>(std::string(name), reg.dispatch);
+  impl->set_level(to_spdlog(reg.level));
+  auto logger = std::make_shared<const NamedLogger>(std::move(impl));
   reg.loggers.emplace(std::string(name), logger);
   return logger;
 }
 
-void LoggerManager::set_sinks(std::vector<spdlog::sink_ptr> sinks) const {
+void LoggerManager::set_sinks(std::vector<LogSinkPtr> sinks) const {
   registry().dispatch->replace(std::move(sinks));
 }
 
-void LoggerManager::set_level(spdlog::level::level_enum level) const {
+std::vector<LogSinkPtr> LoggerManager::sinks() const { return registry().dispatch->sinks(); }
+
+void LoggerManager::set_level(LogLevel level) const {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   reg.level = level;
-  for (auto& [name, logger] : reg.loggers) logger->set_level(level);
+  for (auto& [name, logger] : reg.loggers) logger->spdlog_logger()->set_level(to_spdlog(level));
 }
 
-spdlog::level::level_enum LoggerManager::level() const {
+LogLevel LoggerManager::level() const {
   auto& reg = registry();
   std::lock_guard lock(reg.mutex);
   return reg.level;
@@ -126,10 +154,10 @@ class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 
 LogCapture::LogCapture() : state_(std::make_shared<State>()) {
   LoggerManager manager;
-  previous_sinks_ = registry().dispatch->sinks();
+  previous_sinks_ = manager.sinks();
   previous_level_ = manager.level();
   manager.set_sinks({std::make_shared<CaptureSink>(state_)});
-  manager.set_level(spdlog::level::debug);
+  manager.set_level(LogLevel::debug);
 }
 
 LogCapture::~LogCapture() {
@@ -143,8 +171,7 @@ std::vector<LogCapture::Line> LogCapture::lines() const {
   return state_->lines;
 }
 
-std::vector<std::string> LogCapture::messages(std::string_view logger,
-                                              spdlog::level::level_enum level) const {
+std::vector<std::string> LogCapture::messages(std::string_view logger, LogLevel level) const {
   std::lock_guard lock(state_->mutex);
   std::vector<std::string> out;
   for (const auto& line : state_->lines) {
@@ -162,7 +189,8 @@ namespace {
 
 void CaptureSink::sink_it_(const spdlog::details::log_msg& msg) {
   std::lock_guard lock(state_->mutex);
-  state_->lines.push_back({std::string(msg.logger_name.data(), msg.logger_name.size()), msg.level,
+  state_->lines.push_back({std::string(msg.logger_name.data(), msg.logger_name.size()),
+                           from_spdlog(msg.level),
                            std::string(msg.payload.data(), msg.payload.size())});
 }
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <spdlog/spdlog.h>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/error.hpp>
@@ -30,7 +29,7 @@ class RetryLog {
  public:
   std::string text() const {
     std::string out;
-    for (const auto& m : capture_.messages("retry", spdlog::level::warn))
+    for (const auto& m : capture_.messages("retry", core::LogLevel::warn))
       out += "warning " + m + "\n";
     return out;
   }

@@ -37,14 +37,8 @@ using LMSlots = std::vector<std::pair<std::string, LMComponentSlot>>;
 using LMInvokerSlots = SlotMap<LMInvokerPtr>;
 using LMFallbackSlots = SlotMap<std::vector<LMInvokerPtr>>;
 
-// Options of LMComponent::_invoke_lm.
-//
-// GCC 12 caution: inside a coroutine, do not write a braced options temporary
-// in the co_await expression itself (`co_await c._invoke_lm({.query = q})`):
-// GCC 12 destroys such aggregate temporaries twice. Build the options, or the
-// awaitable, in a named local first:
-//   InvokeLMOptions options{.query = q};
-//   LMOutput output = co_await c._invoke_lm(std::move(options));
+// Options of LMComponent::_invoke_lm. Inside a coroutine, keep them in a
+// named local (see "g++ 12 and co_await" in README.md).
 struct InvokeLMOptions {
   std::string slot = std::string(DEFAULT_SLOT);
   // The query; when set it is the prompt variable "query".

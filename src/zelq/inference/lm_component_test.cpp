@@ -109,7 +109,7 @@ TEST(LMComponentTest, FallbacksAreTriedInOrderOnlyAfterAFailure) {
   EXPECT_EQ(third->call_count(), 0u);
   // The fallback got the very request the main invoker got.
   EXPECT_EQ(second->requests()[0].messages, main->requests()[1].messages);
-  EXPECT_THAT(capture.messages("LMComponent", spdlog::level::warn),
+  EXPECT_THAT(capture.messages("LMComponent", core::LogLevel::warn),
               ElementsAre("LM invoker 1 of 4 for slot 'default' failed: main down. Trying the "
                           "next one.",
                           "LM invoker 2 of 4 for slot 'default' failed: first down. Trying the "

@@ -4,6 +4,7 @@
 #include <exception>
 
 #include <boost/asio/error.hpp>
+#include <fmt/format.h>
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
@@ -69,8 +70,8 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
     if (i + 1 < limit) {
       core::LoggerManager()
           .get_logger("LMComponent")
-          ->warn("LM invoker {} of {} for {} failed: {}. Trying the next one.", i + 1,
-                 cascade.size(), label, core::describe_exception(failure));
+          ->warn(fmt::format("LM invoker {} of {} for {} failed: {}. Trying the next one.", i + 1,
+                             cascade.size(), label, core::describe_exception(failure)));
     }
   }
   std::rethrow_exception(failure);

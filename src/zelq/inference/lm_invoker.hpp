@@ -45,10 +45,8 @@ class LMPrompt {
   bool is_configured() const noexcept;
 };
 
-// Options of one invocation.
-//
-// GCC 12 caution: do not write a braced LMInvokeOptions temporary inside a
-// co_await expression; GCC 12 destroys it twice. Build it in a named local.
+// Options of one invocation. Inside a coroutine, keep them in a named local
+// (see "g++ 12 and co_await" in README.md).
 struct LMInvokeOptions {
   // Request settings of the provider (temperature, max tokens, ...), an
   // object (null counts as empty).
@@ -85,9 +83,8 @@ class BaseLMInvoker {
   // The invoker must outlive the returned awaitable. Cancellation stops the
   // request and propagates; events already emitted stay emitted.
   boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages, LMInvokeOptions options);
-  // The same with default options. A separate overload rather than a default
-  // argument: GCC 12 destroys a defaulted aggregate argument twice when the
-  // call stands inside a co_await.
+  // The same with default options (an overload rather than a default
+  // argument: see "g++ 12 and co_await" in README.md).
   boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages);
 
  protected:

@@ -22,10 +22,8 @@
 namespace zelq::inference {
 
 // Options of LMRequestProcessor::process besides the prompt variables.
-//
-// GCC 12 caution: as with every aggregate options struct, do not write a
-// braced ProcessOptions temporary inside a co_await expression; GCC 12
-// destroys it twice. Build it in a named local first.
+// Inside a coroutine, keep them in a named local (see "g++ 12 and co_await"
+// in README.md).
 struct ProcessOptions {
   std::optional<std::vector<Message>> history{};
   std::optional<std::vector<MessageContent>> extra_contents{};
@@ -54,8 +52,8 @@ class LMRequestProcessor {
   // null nor an object. Cancellation propagates at once. The processor must
   // outlive the returned awaitable.
   boost::asio::awaitable<LMOutput> process(core::Value variables, ProcessOptions options) const;
-  // The same with default options (an overload, not a default argument:
-  // GCC 12 destroys a defaulted aggregate argument twice inside a co_await).
+  // The same with default options (an overload rather than a default
+  // argument: see "g++ 12 and co_await" in README.md).
   boost::asio::awaitable<LMOutput> process(core::Value variables) const;
 
   // The invoker form of this processor: the invoker, its prompt replaced in

@@ -24,10 +24,8 @@
 // error here: it is returned like any response (see HttpError).
 // Texts of errors never contain header values or the URL's query.
 //
-// With g++ 12, build a request in a named variable rather than writing
-// `co_await client.request({...})`: that compiler miscompiles a braced
-// aggregate temporary inside a co_await expression (its strings end up
-// pointing into the wrong storage).
+// Inside a coroutine, keep a request in a named variable (see "g++ 12 and
+// co_await" in README.md).
 #pragma once
 
 #include <boost/asio/awaitable.hpp>

@@ -119,10 +119,10 @@ TEST(LLMLinguaCompressorTest, WarnsOncePerConstructionWithAnotherRankMethod) {
   auto recorder = std::make_shared<Recorder>();
   core::LogCapture capture;
   LLMLinguaCompressor recommended(recorded(recorder));
-  EXPECT_TRUE(capture.messages("warnings", spdlog::level::warn).empty());
+  EXPECT_TRUE(capture.messages("warnings", zelq::core::LogLevel::warn).empty());
   LLMLinguaCompressor other(recorded(recorder, {.rank_method = "llmlingua"}));
   LLMLinguaCompressor none(recorded(recorder, {.rank_method = std::nullopt}));
-  EXPECT_EQ(capture.messages("warnings", spdlog::level::warn),
+  EXPECT_EQ(capture.messages("warnings", zelq::core::LogLevel::warn),
             (std::vector<std::string>{
                 "Using 'llmlingua' instead of the recommended 'longllmlingua' method. This may "
                 "affect performance for longer contexts.",
@@ -130,7 +130,7 @@ TEST(LLMLinguaCompressorTest, WarnsOncePerConstructionWithAnotherRankMethod) {
                 "performance for longer contexts."}));
   capture.clear();
   compress(other);
-  EXPECT_TRUE(capture.messages("warnings", spdlog::level::warn).empty());
+  EXPECT_TRUE(capture.messages("warnings", zelq::core::LogLevel::warn).empty());
   EXPECT_EQ(recorder->calls.back()["rank_method"], "llmlingua");
   compress(none);
   EXPECT_TRUE(recorder->calls.back()["rank_method"].is_null());

@@ -68,7 +68,7 @@ class AbstractResearcher : public BaseDeepResearcher {
 };
 
 std::vector<std::string> warnings(const core::LogCapture& log, const char* logger) {
-  return log.messages(logger, spdlog::level::warn);
+  return log.messages(logger, zelq::core::LogLevel::warn);
 }
 
 std::string error_of(const EchoResearcher& researcher, ResearchRequest request) {

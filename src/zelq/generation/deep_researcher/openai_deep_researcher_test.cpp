@@ -147,7 +147,7 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
   EXPECT_EQ(requests[0].hyperparameters.dump(), R"({"reasoning":{"effort":"high"}})");
   EXPECT_TRUE(requests[0].streamed);  // streamable false does not hold the emitter back
   EXPECT_EQ(requests[1].hyperparameters, Value::object());  // that call only
-  EXPECT_THAT(log.messages("OpenAIDeepResearcher", spdlog::level::warn), IsEmpty());
+  EXPECT_THAT(log.messages("OpenAIDeepResearcher", zelq::core::LogLevel::warn), IsEmpty());
 }
 
 TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {

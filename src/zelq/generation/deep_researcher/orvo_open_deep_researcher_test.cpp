@@ -152,7 +152,7 @@ TEST_F(OrvoOpenDeepResearcherTest, ProfileIsFetchedOnceUnderTheLock) {
   const auto profiles = core::run_sync(core::parallel_gather(std::move(calls)));
   for (const auto& profile : profiles) EXPECT_EQ(profile.name, "P");
   EXPECT_THAT(service->profile_requests(), ElementsAre("P", "P"));
-  EXPECT_THAT(log.messages(kLogger, spdlog::level::info),
+  EXPECT_THAT(log.messages(kLogger, zelq::core::LogLevel::info),
               ElementsAre("Fetching default profile config for 'P'.",
                           "Fetching default profile config for 'P'."));
 
@@ -161,7 +161,7 @@ TEST_F(OrvoOpenDeepResearcherTest, ProfileIsFetchedOnceUnderTheLock) {
   const Value config = core::run_sync(researcher._build_request_config(hyper));
   EXPECT_EQ(config.dump(), R"({"api_config":{"h":true},"mcp_config":{"m":2},"x":1})");
   EXPECT_EQ(hyper.size(), 3u);
-  EXPECT_THAT(log.messages(kLogger, spdlog::level::warn),
+  EXPECT_THAT(log.messages(kLogger, zelq::core::LogLevel::warn),
               ElementsAre("Passing `api_config` or `mcp_config` via `hyperparameters` is "
                           "deprecated and will be removed in a v0.7 version. Use the `api_config` "
                           "or `tools` parameter in the constructor instead."));
@@ -205,7 +205,7 @@ TEST_F(OrvoOpenDeepResearcherTest, StreamBecomesBlocksTextThinkingAndCitations) 
   EXPECT_FALSE(output.citations()[0]->score);
   EXPECT_EQ(output.citations()[1]->metadata, (Value{{"k", 1}}));
   EXPECT_EQ(output.citations()[1]->score, 0.5);
-  EXPECT_THAT(log.messages(kLogger, spdlog::level::info),
+  EXPECT_THAT(log.messages(kLogger, zelq::core::LogLevel::info),
               ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
                           "Created task task-1 with profile GPTR-QUICK"));
 
@@ -240,7 +240,7 @@ TEST_F(OrvoOpenDeepResearcherTest, FetchedResultAnswersOnlyWhenTheStreamDidNot) 
                           .extra_contents = std::vector<inference::MessageContent>{
                               "t", inference::Attachment::from_url("u", "text/html")}};
   core::run_sync(researcher.research(std::move(request)));
-  EXPECT_THAT(log.messages(kLogger, spdlog::level::warn),
+  EXPECT_THAT(log.messages(kLogger, zelq::core::LogLevel::warn),
               ElementsAre("The `OrvoOpenDeepResearcher` currently only supports text extra "
                           "contents. Ignoring unsupported extra contents: [Attachment(url='u', "
                           "mime_type='text/html')]."));

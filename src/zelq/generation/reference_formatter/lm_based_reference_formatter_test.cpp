@@ -28,7 +28,7 @@ const std::string kWarning =
     "LMReferenceFormatter instead.";
 
 std::vector<std::string> warnings(const core::LogCapture& capture) {
-  return capture.messages("LMBasedReferenceFormatter", spdlog::level::warn);
+  return capture.messages("LMBasedReferenceFormatter", zelq::core::LogLevel::warn);
 }
 
 struct Processor {

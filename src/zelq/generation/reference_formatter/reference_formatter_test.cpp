@@ -99,7 +99,7 @@ TEST(BaseReferenceFormatterTest, ValidatesResponseFirstThenChunks) {
   EXPECT_EQ(value_error(formatter, {.response = "r", .chunks = std::vector<ChunkPtr>{}}),
             "<no error>");
   // Nothing ran for a rejected call: the hooks log only around accepted ones.
-  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
+  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", zelq::core::LogLevel::debug),
               ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 0 "
                           "candidate chunks.",
                           "[Finished 'NoOpReferenceFormatter'] Successfully formatted "
@@ -117,7 +117,7 @@ TEST(BaseReferenceFormatterTest, EventsCarryTheResultUnderOneIdPerCall) {
   EXPECT_EQ(
       std::get<std::string>(core::run_sync(text_formatter.format_reference("r", chunks, emitter))),
       text);
-  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", spdlog::level::debug),
+  EXPECT_THAT(capture.messages("NoOpReferenceFormatter", zelq::core::LogLevel::debug),
               ElementsAre("[Start 'NoOpReferenceFormatter'] Formatting references using 3 "
                           "candidate chunks.",
                           "[Finished 'NoOpReferenceFormatter'] Successfully formatted "

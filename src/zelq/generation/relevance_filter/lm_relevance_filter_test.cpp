@@ -58,7 +58,7 @@ std::vector<ChunkPtr> pick(const std::vector<ChunkPtr>& chunks, std::vector<std:
 }
 
 std::vector<std::string> warnings(const core::LogCapture& capture) {
-  return capture.messages("LMRelevanceFilter", spdlog::level::warn);
+  return capture.messages("LMRelevanceFilter", zelq::core::LogLevel::warn);
 }
 
 class Exposed : public LMRelevanceFilter {

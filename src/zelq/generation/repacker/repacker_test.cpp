@@ -209,7 +209,7 @@ TEST(RuzededoTest, HookTextsAreLoggedAroundEachCall) {
   core::LogCapture capture;
   const std::vector<ChunkPtr> chunks = chunks_of({"one", "two", "three"});
   const auto messages = [&](std::string_view logger) {
-    auto lines = capture.messages(logger, spdlog::level::debug);
+    auto lines = capture.messages(logger, core::LogLevel::debug);
     capture.clear();
     return lines;
   };

@@ -103,7 +103,7 @@ TEST(PresetFactoryTest, StuffGetsThePresetPromptUnlessTheCallerGivesOne) {
   EXPECT_EQ(lm.prompt.prompt_builder.system_template(), preset_prompt::STUFF_SYSTEM_TEMPLATE);
   EXPECT_EQ(lm.prompt.prompt_builder.user_template(), "{query}");
   EXPECT_EQ(lm.prompt.prompt_builder.key_defaults(), (Value{{"context", "N/A"}}));
-  EXPECT_FALSE(synthesizer->streamable);
+  EXPECT_FALSE(synthesizer->streamable());
   // No chunks: the preset default "N/A" stands in for the context.
   const Value answer = core::run_sync(synthesizer->synthesize({.query = "q"}));
   EXPECT_EQ(answer.get<std::string>().find("<Context>\nN/A\n</Context>") != std::string::npos,
@@ -140,7 +140,7 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
             preset_prompt::REFINE_SYSTEM_TEMPLATE);
   EXPECT_EQ(built[0]->prompt.prompt_builder.key_defaults(), (Value{{"context", "X"}}));
   auto refine_strategy =
-      std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine->strategy);
+      std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine->strategy());
   ASSERT_NE(refine_strategy, nullptr);
   EXPECT_EQ(refine_strategy->batch_size(), 2);
   EXPECT_TRUE(refine_strategy->stream_drafts());
@@ -171,11 +171,41 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
             preset_prompt::REDUCE_SYSTEM_TEMPLATE);
   EXPECT_EQ(built[1]->prompt.prompt_builder.user_template(), "R {query}");
   auto strategy =
-      std::dynamic_pointer_cast<strategy::MapReduceSynthesisStrategy>(map_reduce->strategy);
+      std::dynamic_pointer_cast<strategy::MapReduceSynthesisStrategy>(map_reduce->strategy());
   ASSERT_NE(strategy, nullptr);
   EXPECT_EQ(strategy->_lm_invokers_slot().at("map").get(), built[0]);
   EXPECT_EQ(strategy->_lm_invokers_slot().at("reduce").get(), built[1]);
   EXPECT_EQ(strategy->max_iterations(), 2);
+}
+
+// Threads build and run synthesizers through the one shared factory and the
+// provider registry at once; each answer echoes its own thread's query.
+TEST(PresetFactoryTest, ServesManyThreadsAtOnce) {
+  std::atomic<int> invokers{0};
+  providers::register_lm_provider(
+      "scripted", inference::testing::scripted_provider([&invokers](ScriptedLMInvoker& lm) {
+        ++invokers;
+        lm.set_responder([](const ScriptedLMInvoker::Request& request) {
+          inference::LMOutput output;
+          output.add_text(request.messages.back().text());
+          return output;
+        });
+      }));
+  constexpr int kThreads = 4;
+  std::latch start(kThreads);
+  std::vector<std::string> answers(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      start.arrive_and_wait();
+      auto synthesizer = ResponseSynthesizer::preset().stuff({.model_id = "scripted/m"});
+      SynthesizeOptions options{.query = "question " + std::to_string(t)};
+      answers[t] = core::run_sync(synthesizer->synthesize(std::move(options))).get<std::string>();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(answers[t], "question " + std::to_string(t));
+  EXPECT_EQ(invokers.load(), kThreads);
 }
 
 }  // namespace

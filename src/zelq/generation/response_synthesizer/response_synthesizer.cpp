@@ -1,5 +1,8 @@
 #include "zelq/generation/response_synthesizer/response_synthesizer.hpp"
 
+#include <algorithm>
+#include <array>
+#include <string_view>
 #include <utility>
 
 #include "zelq/core/errors.hpp"
@@ -13,6 +16,23 @@ namespace {
 
 // Inside the members, "strategy" names the data member, not the namespace.
 using strategy::SynthesisContext;
+
+// The parameters of ResponseSynthesizer::synthesize, which a key of its
+// kwargs may not repeat.
+constexpr std::array<std::string_view, 8> kParameterNames = {
+    "self",          "query",           "chunks",        "history",
+    "extra_contents", "hyperparameters", "event_emitter", "max_lm_calls"};
+
+void check_no_repeated_parameter(const core::Value& kwargs) {
+  if (!kwargs.is_object()) return;
+  for (const auto& [key, value] : kwargs.items()) {
+    if (std::find(kParameterNames.begin(), kParameterNames.end(), key) != kParameterNames.end()) {
+      throw core::TypeError(
+          "ResponseSynthesizer.synthesize() got multiple values for keyword argument " +
+          core::py_repr(key));
+    }
+  }
+}
 
 // Runs the strategy on the context; both live in this frame.
 boost::asio::awaitable<core::Value> run_strategy(StrategyPtr strategy, SynthesisContext context) {
@@ -69,18 +89,23 @@ StrategyPtr make_static_list_strategy(StaticListOptions&& options) {
 }  // namespace detail
 
 ResponseSynthesizer::ResponseSynthesizer(StrategyPtr strategy, bool streamable)
-    : strategy(std::move(strategy)), streamable(streamable) {}
+    : strategy_(std::move(strategy)), streamable_(streamable) {}
+
+boost::asio::awaitable<core::Value> ResponseSynthesizer::synthesize() const {
+  return synthesize(SynthesizeOptions{});
+}
 
 boost::asio::awaitable<core::Value> ResponseSynthesizer::synthesize(
     SynthesizeOptions options) const {
-  if (!strategy) throw core::TypeError("The response synthesizer has no strategy.");
+  check_no_repeated_parameter(options.kwargs);
+  if (!strategy_) throw core::TypeError("The response synthesizer has no strategy.");
   SynthesisContext context{
       .query = options.query.value_or(""),
       .chunks = options.chunks,
       .history = std::move(options.history),
       .extra_contents = std::move(options.extra_contents),
       .hyperparameters = std::move(options.hyperparameters),
-      .event_emitter = streamable ? options.event_emitter : nullptr,
+      .event_emitter = streamable_ ? options.event_emitter : nullptr,
       .max_lm_calls = options.max_lm_calls,
       .kwargs = options.kwargs.is_null() ? core::Value::object() : std::move(options.kwargs)};
   context.validate();
@@ -92,7 +117,7 @@ boost::asio::awaitable<core::Value> ResponseSynthesizer::synthesize(
   const auto format_output = [this](const core::Value& output) {
     return _format_output_event(output);
   };
-  auto run = _run_main(format_input, run_strategy(strategy, std::move(context)), format_output);
+  auto run = _run_main(format_input, run_strategy(strategy_, std::move(context)), format_output);
   co_return co_await std::move(run);
 }
 

@@ -127,7 +127,7 @@ struct ResponseSynthesizerClass {
 class ResponseSynthesizer : public core::Component {
  public:
   // Stores `strategy` and `streamable`; rejects nothing (a null strategy
-  // fails at synthesize).
+  // fails at synthesize). The strategy and the flag are read at every call.
   explicit ResponseSynthesizer(StrategyPtr strategy, bool streamable = true);
 
   // "ResponseSynthesizer"; a derived class returns its own name.
@@ -136,19 +136,20 @@ class ResponseSynthesizer : public core::Component {
   // Synthesizes a response and returns the strategy's result unchanged (the
   // language-model strategies: what their extractor takes from the final
   // output, by default its text; static list: the formatted list). The
-  // caller's emitter reaches the strategy only when `streamable` is true at
-  // the time of the call. Throws TypeError when `strategy` is null,
-  // ValidationError for a null chunk or for hyperparameters or kwargs that
-  // are not objects (before any work), and whatever the strategy throws.
-  // With debug logging on, the hook texts are logged around the call. The
-  // synthesizer must outlive the returned awaitable (it keeps the strategy
-  // of the call alive itself); cancellation propagates.
-  //
-  // With GCC 12, make the awaitable a named local before awaiting it when
-  // the options are a braced temporary (auto call = synthesize({...});
-  // co_await std::move(call);): that compiler destroys aggregate temporaries
-  // of a co_await expression twice.
-  boost::asio::awaitable<core::Value> synthesize(SynthesizeOptions options = {}) const;
+  // caller's emitter reaches the strategy only when `streamable()` is true at
+  // the time of the call. Throws, before any work: TypeError when the
+  // strategy is null; TypeError "ResponseSynthesizer.synthesize() got
+  // multiple values for keyword argument '<key>'" when a key of `kwargs`
+  // repeats a parameter (self, query, chunks, history, extra_contents,
+  // hyperparameters, event_emitter, max_lm_calls); ValidationError for a
+  // null chunk or for hyperparameters or kwargs that are not objects. Then
+  // whatever the strategy throws. With debug logging on, the hook texts are
+  // logged around the call. The synthesizer must outlive the returned
+  // awaitable (it keeps the strategy of the call alive itself); cancellation
+  // propagates. See "g++ 12 and co_await" in README.md for safe call shapes.
+  boost::asio::awaitable<core::Value> synthesize(SynthesizeOptions options) const;
+  // The same with every option at its default.
+  boost::asio::awaitable<core::Value> synthesize() const;
 
   // Class-level constructors: each builds its strategy from the options
   // (throwing what that constructor throws) and returns a `Synth` (this
@@ -187,11 +188,14 @@ class ResponseSynthesizer : public core::Component {
     return preset_for(&ResponseSynthesizerClass::of<Synth>);
   }
 
-  // The strategy that does the work; read at every call.
-  StrategyPtr strategy;
-  // Whether the caller's event emitter is handed to the strategy; read at
-  // every call.
-  bool streamable = true;
+  // The strategy that does the work.
+  const StrategyPtr& strategy() const noexcept { return strategy_; }
+  // Whether the caller's event emitter is handed to the strategy.
+  bool streamable() const noexcept { return streamable_; }
+  // Changes whether later calls hand the caller's emitter to the strategy.
+  // Not while calls run: each call reads the flag when it starts, and the
+  // flag is not synchronised.
+  void set_streamable(bool streamable) noexcept { streamable_ = streamable; }
 
  protected:
   // "[Start '<class>'] Processing query: " followed by the printed form of
@@ -203,6 +207,9 @@ class ResponseSynthesizer : public core::Component {
 
  private:
   static ResponseSynthesizerPresetFactory& preset_for(ResponseSynthesizerClass (*bind)());
+
+  StrategyPtr strategy_;
+  bool streamable_ = true;
 };
 
 template <class Synth>

@@ -205,7 +205,7 @@ TEST(OpenAILMInvokerTest, RetriesRateLimitsAfterTheDelayTheServerNames) {
   ASSERT_EQ(arrivals.size(), 3u);
   EXPECT_GE(arrivals[1] - arrivals[0], 50ms);
   EXPECT_GE(arrivals[2] - arrivals[1], 10ms);
-  EXPECT_EQ(capture.messages("retry", spdlog::level::warn),
+  EXPECT_EQ(capture.messages("retry", core::LogLevel::warn),
             (std::vector<std::string>{"Attempt 1/3 failed: HTTP 429 from POST " + endpoint +
                                           ": Rate limit reached. Retrying in 0.05 seconds.",
                                       "Attempt 2/3 failed: HTTP 503 from POST " + endpoint +

@@ -243,7 +243,7 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
             "HTTP 401 from POST " + refusing.base_url() + "/responses: Incorrect API key: ***");
   EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key is not retried
 
-  EXPECT_THAT(log.messages("OpenAILMInvoker", spdlog::level::warn),
+  EXPECT_THAT(log.messages("OpenAILMInvoker", zelq::core::LogLevel::warn),
               ElementsAre(HasSubstr("Could not cancel the OpenAI response resp_1: HTTP 500")));
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
 }

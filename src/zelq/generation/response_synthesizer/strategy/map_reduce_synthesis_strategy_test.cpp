@@ -129,7 +129,7 @@ TEST(MapReduceSynthesisStrategyTest, DeprecatedPairIsConvertedWithOneWarning) {
                                        .reduce_lm_request_processor = reduce_processor,
                                        .map_fallback_lms = Invokers{make_lm()},
                                        .reduce_fallback_lms = Invokers{make_lm()}});
-  EXPECT_THAT(capture.messages("MapReduceSynthesisStrategy", spdlog::level::warn),
+  EXPECT_THAT(capture.messages("MapReduceSynthesisStrategy", core::LogLevel::warn),
               ElementsAre("map_lm_request_processor and reduce_lm_request_processor are "
                           "deprecated and will be removed in v0.7. Use lm_invoker={'map': ..., "
                           "'reduce': ...} instead."));

@@ -77,7 +77,7 @@ struct Pair {
 };
 
 std::vector<std::string> info(const core::LogCapture& capture) {
-  return capture.messages("MapReduceSynthesisStrategy", spdlog::level::info);
+  return capture.messages("MapReduceSynthesisStrategy", core::LogLevel::info);
 }
 
 TEST(MapReduceSynthesisTest, OneIterationThenACompactReduce) {

@@ -52,7 +52,7 @@ std::string construction_error(RefineSynthesisStrategyOptions options) {
   return "<no error>";
 }
 
-std::vector<std::string> logged(const core::LogCapture& capture, spdlog::level::level_enum level) {
+std::vector<std::string> logged(const core::LogCapture& capture, core::LogLevel level) {
   return capture.messages("RefineSynthesisStrategy", level);
 }
 
@@ -74,7 +74,7 @@ TEST(RefineSynthesisStrategyTest, ConstructionChecksInOrder) {
       inference::PromptBuilder("{draft_response}{context}", "{query}"),
       std::make_shared<ScriptedLMInvoker>());
   RefineSynthesisStrategy deprecated({.lm_request_processor = processor, .batch_size = 3});
-  EXPECT_THAT(logged(capture, spdlog::level::warn),
+  EXPECT_THAT(logged(capture, core::LogLevel::warn),
               ElementsAre("lm_request_processor is deprecated and will be removed in v0.7. Use "
                           "lm_invoker instead."));
   EXPECT_EQ(deprecated.lm_invoker(), processor->lm_invoker());
@@ -99,7 +99,7 @@ TEST(RefineSynthesisStrategyTest, RefinesBatchesInSequenceStreamingOnlyTheLast) 
   EXPECT_FALSE(requests[1].streamed);
   EXPECT_TRUE(requests[2].streamed);
   EXPECT_THAT(emitter->types(), ElementsAre("response_start", "response", "response_end"));
-  EXPECT_THAT(logged(capture, spdlog::level::info),
+  EXPECT_THAT(logged(capture, core::LogLevel::info),
               ElementsAre("Refining response [Context batch 1 out of 3]",
                           "Refining response [Context batch 2 out of 3]",
                           "Refining response [Context batch 3 out of 3]"));
@@ -122,14 +122,14 @@ TEST(RefineSynthesisStrategyTest, NoChunksAndOneBatch) {
   EXPECT_EQ(core::run_sync(refine.synthesize(empty)), "draft0");
   EXPECT_EQ(lm->requests()[0].messages[0].text(), "N/A|none");
   EXPECT_TRUE(lm->requests()[0].streamed);
-  EXPECT_THAT(logged(capture, spdlog::level::info),
+  EXPECT_THAT(logged(capture, core::LogLevel::info),
               ElementsAre("Synthesizing response without any provided context."));
   capture.clear();
   SynthesisContext one{.query = "q", .chunks = chunks_of(4), .event_emitter = emitter};
   EXPECT_EQ(core::run_sync(refine.synthesize(one)), "draft1");
   EXPECT_EQ(lm->requests()[1].messages[0].text(), "N/A|c1\n\nc2\n\nc3\n\nc4");
   EXPECT_TRUE(lm->requests()[1].streamed);
-  EXPECT_THAT(logged(capture, spdlog::level::info),
+  EXPECT_THAT(logged(capture, core::LogLevel::info),
               ElementsAre("Refining response [Context batch 1 out of 1]"));
 }
 
@@ -148,7 +148,7 @@ TEST(RefineSynthesisStrategyTest, FailuresLeaveTheBatchState) {
   SynthesisContext no_query{.chunks = chunks_of(2)};
   EXPECT_THROW(core::run_sync(refine.synthesize(no_query)), core::ValueError);
   EXPECT_EQ(no_query.kwargs.at("context"), "c1");
-  EXPECT_THAT(logged(capture, spdlog::level::info),
+  EXPECT_THAT(logged(capture, core::LogLevel::info),
               ElementsAre("Refining response [Context batch 1 out of 2]"));
 }
 

@@ -46,7 +46,7 @@ std::string construction_error(StuffSynthesisStrategyOptions options) {
 }
 
 std::vector<std::string> warnings(const core::LogCapture& capture) {
-  return capture.messages("StuffSynthesisStrategy", spdlog::level::warn);
+  return capture.messages("StuffSynthesisStrategy", core::LogLevel::warn);
 }
 
 TEST(StuffSynthesisStrategyTest, ConstructionBindsExactlyOneLanguageModelSource) {

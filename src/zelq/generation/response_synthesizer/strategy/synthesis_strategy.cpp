@@ -63,6 +63,11 @@ const inference::LMComponent& BaseSynthesisStrategy::lm_component() const {
 }
 
 boost::asio::awaitable<inference::LMOutput> BaseSynthesisStrategy::_synthesize_with_lm(
+    SynthesisContext& synthesis_context) const {
+  return _synthesize_with_lm(synthesis_context, LMSynthesisOptions{});
+}
+
+boost::asio::awaitable<inference::LMOutput> BaseSynthesisStrategy::_synthesize_with_lm(
     SynthesisContext& synthesis_context, LMSynthesisOptions options) const {
   if (synthesis_context.query.empty()) {
     throw core::ValueError("The `query` parameter is required for LM-based synthesis strategies.");

@@ -70,9 +70,13 @@ class BaseSynthesisStrategy : public core::Component {
   // (after every variable is checked, with its warnings).
   // Then whatever the invocation throws. The context's kwargs are not
   // changed. `synthesis_context` must outlive the awaitable; it is read when
-  // the awaitable starts. Cancellation propagates.
+  // the awaitable starts. Cancellation propagates. See "g++ 12 and
+  // co_await" in README.md for safe call shapes.
   boost::asio::awaitable<inference::LMOutput> _synthesize_with_lm(
-      SynthesisContext& synthesis_context, LMSynthesisOptions options = {}) const;
+      SynthesisContext& synthesis_context, LMSynthesisOptions options) const;
+  // The same through the default slot with no prompt variables of its own.
+  boost::asio::awaitable<inference::LMOutput> _synthesize_with_lm(
+      SynthesisContext& synthesis_context) const;
 
   // Checks one prompt variable against the prompt builder of `slot`. Returns
   // nullopt (drop it) when the builder does not use `key`, logging the

@@ -60,7 +60,7 @@ class PlainStrategy : public BaseSynthesisStrategy {
 };
 
 std::vector<std::string> warnings(const core::LogCapture& capture) {
-  return capture.messages("ProbeStrategy", spdlog::level::warn);
+  return capture.messages("ProbeStrategy", core::LogLevel::warn);
 }
 
 TEST(BaseSynthesisStrategyTest, EmptyQueryFailsBeforeAnyCheckOrCall) {
