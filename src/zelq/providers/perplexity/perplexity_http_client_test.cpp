@@ -98,20 +98,11 @@ TEST(PerplexityHttpClient, FailuresNameTheServiceAndNeverTheKey) {
       co_await exchange.respond(status, body);
     };
   };
-  const std::string refused = error_of(
-      reply(
-          400,
-          R"({"error":{"message":"Invalid reasoning_effort 'extreme'","type":"invalid_request","code":400}})"),
-      Value{{"reasoning_effort", "extreme"}});
-  EXPECT_TRUE(refused.starts_with("HTTP 400 from POST http://127.0.0.1:")) << refused;
-  EXPECT_TRUE(refused.ends_with("/chat/completions: Invalid reasoning_effort 'extreme'"));
+  // A refused request option (400) is tested through the researcher.
   EXPECT_TRUE(error_of(reply(401, "<html><body>Bad key " + kKey + "</body></html>"))
                   .ends_with("<html><body>Bad key ***</body></html>"));
   EXPECT_TRUE(error_of(serve(testing::answer_events({"a"}), false))
                   .ends_with("/chat/completions ended before its end marker 'data: [DONE]'."));
-  const std::string mid_stream = error_of(serve(
-      {testing::answer_events({"a"})[0], "event: error\ndata: {\"message\":\"overloaded\"}\n\n"}));
-  EXPECT_TRUE(mid_stream.ends_with("/chat/completions reports an error: overloaded")) << mid_stream;
   EXPECT_TRUE(error_of(serve({"data: {\"choices\":{}}\n\n"}))
                   .ends_with("/chat/completions is malformed: 'choices' is not a list."));
   EXPECT_EQ(error_of(reply(200, "{}"), Value{{"stream", false}}),
@@ -172,14 +163,9 @@ TEST(PerplexitySettings, ParametersAndTheKeyFromTheEnvironment) {
   ::unsetenv("PERPLEXITY_API_KEY");
   EXPECT_EQ(error_of(Value::object()),
             "No Perplexity API key: pass 'api_key' or set PERPLEXITY_API_KEY.");
-  EXPECT_EQ(error_of(Value{{"api_key", "a b"}}),
-            "The Perplexity API key holds white space or control characters.");
   EXPECT_EQ(error_of(Value{{"api_key", "k"}, {"proxy", 1}}),
             "Unknown Perplexity client parameter 'proxy'; known parameters: 'api_key', "
             "'base_url', 'max_retries', 'connect_timeout', 'idle_timeout', 'timeout'.");
-  EXPECT_EQ(error_of(Value{{"api_key", "k"}, {"idle_timeout", 0}}),
-            "Invalid Perplexity client parameter 'idle_timeout': expected a number of seconds "
-            "> 0, got 0.");
 }
 
 }  // namespace
