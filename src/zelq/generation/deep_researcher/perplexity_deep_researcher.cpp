@@ -168,7 +168,7 @@ asio::awaitable<LMOutput> PerplexityDeepResearcher::_research(
 #endif
 
 asio::awaitable<std::vector<core::ChunkPtr>> PerplexityDeepResearcher::_process_citations(
-    ChunkPtr event, TransformerPtr transformer) const {
+    StreamChunkPtr event, TransformerPtr transformer) const {
   static const std::vector<perplexity::SearchResult> kNone;
   const auto& search_results = event->search_results ? *event->search_results : kNone;
   if (transformer->event_emitter()) {
@@ -195,7 +195,7 @@ asio::awaitable<std::vector<core::ChunkPtr>> PerplexityDeepResearcher::_process_
 }
 
 asio::awaitable<void> PerplexityDeepResearcher::_process_text(
-    ChunkPtr event, TransformerPtr transformer,
+    StreamChunkPtr event, TransformerPtr transformer,
     std::shared_ptr<inference::StreamBuffer> buffer) const {
   for (const perplexity::Choice& choice : event->choices) {
     if (!choice.delta || !choice.delta->content || choice.delta->content->empty()) continue;

@@ -114,12 +114,6 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // awaitable; cancellation closes the attempt's client and propagates.
   boost::asio::awaitable<inference::LMOutput> research(ResearchRequest request) const override;
 
-  // The message records of `inputs`: [{"role": <role>, "content": [{"type":
-  // "text", "text": <item>}, ...]}, ...], one part per text item in order.
-  // Non-text items are left out (the service refuses them) and named in one
-  // warning on the class's logger.
-  core::Value _format_messages(const std::vector<inference::Message>& inputs) const;
-
   // The Perplexity model every request names.
   const std::string model_name;
   // What each attempt's client is built with: {"api_key": key} when a
@@ -132,8 +126,14 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // For a class derived from this one: `class_name` is its own name.
   PerplexityDeepResearcher(PerplexityDeepResearcherOptions options, std::string class_name);
 
+  // The message records of `inputs`: [{"role": <role>, "content": [{"type":
+  // "text", "text": <item>}, ...]}, ...], one part per text item in order.
+  // Non-text items are left out (the service refuses them) and named in one
+  // warning on the class's logger.
+  core::Value _format_messages(const std::vector<inference::Message>& inputs) const;
+
   using TransformerPtr = std::shared_ptr<inference::ThinkTagOutputTransformer>;
-  using ChunkPtr = std::shared_ptr<const providers::perplexity::StreamChunk>;
+  using StreamChunkPtr = std::shared_ptr<const providers::perplexity::StreamChunk>;
 
   // One attempt: opens a client, streams the completion of `messages` with
   // `config` as request options, and returns the output (see research).
@@ -148,11 +148,11 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // emitter, first sends the chunk's search activity (also when it has no
   // results). Throws what the emitter throws.
   boost::asio::awaitable<std::vector<core::ChunkPtr>> _process_citations(
-      ChunkPtr event, TransformerPtr transformer) const;
+      StreamChunkPtr event, TransformerPtr transformer) const;
 
   // Appends each non-empty delta content of `event` to `buffer->text`, and
   // with an emitter sends it as a content event of the block `buffer->id`.
-  boost::asio::awaitable<void> _process_text(ChunkPtr event, TransformerPtr transformer,
+  boost::asio::awaitable<void> _process_text(StreamChunkPtr event, TransformerPtr transformer,
                                              std::shared_ptr<inference::StreamBuffer> buffer) const;
 
  private:
