@@ -124,6 +124,10 @@ asio::awaitable<void> LoopbackServer::accept_loop(std::shared_ptr<State> state) 
         co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
     if (ec || state->server == nullptr) co_return;
     ++state->server->connections;
+    // As streaming servers do: small event chunks go out at once instead of
+    // waiting for the client's delayed acknowledgement.
+    boost::system::error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
     asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)),
                    asio::detached);
   }

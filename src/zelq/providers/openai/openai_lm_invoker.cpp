@@ -4,6 +4,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/uuid.hpp"
 #include "zelq/inference/events.hpp"
+#include "zelq/net/chunk_stream.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
 #include "zelq/providers/openai/responses_run.hpp"
@@ -66,7 +67,6 @@ struct StreamState {
   std::optional<std::string> text;
   std::optional<std::string> refusal;
   bool finished = false;  // a finish reason came
-  bool done = false;      // the end marker came
 };
 
 void append(std::optional<std::string>& to, const std::string& piece) {
@@ -74,13 +74,9 @@ void append(std::optional<std::string>& to, const std::string& piece) {
   *to += piece;
 }
 
-asio::awaitable<void> take_chunk(const net::SseEvent& event, const OpenAIClient& client,
+asio::awaitable<void> take_chunk(const Value& chunk, const OpenAIClient& client,
                                  const std::string& source, StreamState& state,
                                  BlockEmitter& blocks) {
-  if (event.event == "error") {
-    throw core::RuntimeError(source + " reports an error: " + client.server_message(event.data));
-  }
-  const Value chunk = client.parse_object(event.data, source);
   ChoicePart part = read_choice(chunk, "delta", source, client.secret());
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
@@ -95,30 +91,34 @@ asio::awaitable<void> take_chunk(const net::SseEvent& event, const OpenAIClient&
   }
 }
 
+// GCC 12 reports a mismatched operator delete for this coroutine's frame,
+// which Asio allocates and frees with its own matching pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                         std::shared_ptr<core::EventEmitter> emitter,
                                         bool structured) {
   const std::string source = "A streamed chunk of " + client->endpoint(kPath);
-  net::ApiEventStream stream = co_await client->post_events(std::string(kPath), std::move(body));
+  net::ApiEventStream events = co_await client->post_events(std::string(kPath), std::move(body));
+  net::ChunkStream chunks(std::move(events), client->secret());
   BlockEmitter blocks(std::move(emitter));
   StreamState state;
-  while (auto event = co_await stream.next()) {
-    if (event->data == "[DONE]") {
-      state.done = true;
-      break;
-    }
-    co_await take_chunk(*event, *client, source, state, blocks);
+  while (auto chunk = co_await chunks.next()) {
+    co_await take_chunk(*chunk, *client, source, state, blocks);
   }
-  stream.close();
-  if (!state.done && !state.finished) {
-    throw core::RuntimeError("The stream of " + client->endpoint(kPath) +
-                             " ended before its end marker 'data: [DONE]'.");
-  }
+  chunks.close();
+  // Some compatible servers end with a finish reason and no end marker.
+  if (!state.finished) chunks.check_done();
   co_await blocks.close();
   LMOutput output;
   finish_output(output, state.thinking, state.text, state.refusal, structured, client->secret());
   co_return output;
 }
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                           bool structured) {

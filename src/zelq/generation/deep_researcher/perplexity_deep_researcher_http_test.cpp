@@ -1,0 +1,106 @@
+#include "zelq/generation/deep_researcher/perplexity_deep_researcher.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio.hpp>
+
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/perplexity/perplexity_http_client.hpp"
+#include "zelq/providers/perplexity/testing/transcript.hpp"
+
+namespace zelq::generation::deep_researcher {
+namespace {
+
+namespace asio = boost::asio;
+namespace transcript = providers::perplexity::testing;
+using core::Value;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
+using ::testing::ElementsAre;
+
+PerplexityDeepResearcher researcher_for(const LoopbackServer& server, int max_retries) {
+  return PerplexityDeepResearcher(
+      {.api_key = "pplx-e2e",
+       .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0},
+       .client_factory = providers::perplexity::http_client_factory(
+           Value{{"base_url", server.origin()}, {"max_retries", 0}})});
+}
+
+// The first attempt's stream breaks after one chunk with an error event; the
+// second streams the whole recorded answer.
+TEST(PerplexityDeepResearcherHttpTest, AFailedStreamIsClosedAndTheNextAttemptStartsAnew) {
+  const Value results = {{{"title", "Bees"}, {"url", "https://b.org"}, {"snippet", "Waggle."}}};
+  const std::vector<std::string> events =
+      transcript::answer_events({"<think>Search", " bees.</thi", "nk>Bees", " dance."}, results);
+  const std::string error_event =
+      "event: error\ndata: {\"error\":{\"message\":\"overloaded\"}}\n\n";
+  asio::io_context io;
+  bool first_closed = false;
+  bool closed_before_retry = false;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    if (exchange.request.connection == 1) {
+      co_await exchange.chunk(events[0] + error_event);
+      co_await exchange.wait_for_close();
+      first_closed = true;
+      co_return;
+    }
+    closed_before_retry = first_closed;
+    for (const auto& event : events) co_await exchange.chunk(event);
+    co_await exchange.chunk(transcript::DONE_EVENT);
+    co_await exchange.end_events();
+  });
+  auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+  const auto researcher = researcher_for(server, 1);
+  ResearchRequest request{.query = "bees", .event_emitter = emitter};
+  const auto output = run_client(io, server, researcher.research(std::move(request)));
+
+  EXPECT_TRUE(closed_before_retry);
+  EXPECT_EQ(server.connections, 2u);
+  EXPECT_THAT(output.texts(), ElementsAre("Bees dance."));
+  ASSERT_EQ(output.thinkings().size(), 1u);
+  EXPECT_EQ(output.thinkings()[0].thinking, "Search bees.");
+  ASSERT_EQ(output.citations().size(), 1u);
+  EXPECT_EQ(output.citations()[0]->text(), "Waggle.");
+  EXPECT_EQ(output.citations()[0]->metadata, (Value{{"title", "Bees"}, {"url", "https://b.org"}}));
+  EXPECT_THAT(emitter->types(),
+              ElementsAre("activity", "response_start", "thinking_start", "thinking", "activity",
+                          "response_start", "thinking_start", "thinking", "thinking",
+                          "thinking_end", "response", "response", "response_end"));
+  const auto sent = emitter->events();
+  EXPECT_NE(sent[1].id, sent[5].id);
+  EXPECT_EQ(sent[12].id, sent[5].id);
+  EXPECT_EQ(server.requests[0].body, server.requests[1].body);
+  EXPECT_EQ(server.requests[1].header("Authorization"), "Bearer pplx-e2e");
+}
+
+TEST(PerplexityDeepResearcherHttpTest, ARefusedRequestOptionNamesTheServiceMessage) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(
+        400, R"({"error":{"message":"reasoning_effort must be one of low, medium, high",)"
+             R"("type":"invalid_parameter","code":400}})");
+  });
+  const auto researcher = researcher_for(server, 1);
+  ResearchRequest request{.query = "bees", .hyperparameters = {{"reasoning_effort", "max"}}};
+  try {
+    run_client(io, server, researcher.research(std::move(request)));
+    FAIL() << "no error";
+  } catch (const net::HttpError& error) {
+    EXPECT_EQ(error.status(), 400);
+    EXPECT_EQ(error.message(), "reasoning_effort must be one of low, medium, high");
+  }
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[0].json().at("reasoning_effort"), "max");
+}
+
+}  // namespace
+}  // namespace zelq::generation::deep_researcher

@@ -1,0 +1,58 @@
+// The framing of chat-completion streams: data-only server-sent events, each
+// one JSON object (a chunk), ended by "data: [DONE]". OpenAI-compatible
+// servers and Perplexity stream this way; their clients read chunks here and
+// keep only the reading of a chunk's fields to themselves.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/value.hpp"
+#include "zelq/net/api_client.hpp"
+
+namespace zelq::net {
+
+// The chunks of one streamed answer. Move-only; owns the event stream (and so
+// its connection and request slot) until it is closed or destroyed.
+class ChunkStream {
+ public:
+  // `secret` (the API key) is masked in every server text put in an error.
+  ChunkStream(ApiEventStream events, std::string secret);
+
+  // The next chunk, a JSON object; nullopt once "data: [DONE]" came or the
+  // body ended without it (done() tells which). Throws, closing the stream:
+  // zelq::core::RuntimeError "A streamed chunk of <endpoint> reports an
+  // error: <message>" for an "error" event or a chunk holding a non-null
+  // "error" (the server's message, key masked); "A streamed chunk of
+  // <endpoint> is not a JSON object: '<first 200 bytes>'." for other data;
+  // and what ApiEventStream::next throws (timeouts, broken connections).
+  // Cancellation propagates and closes the connection. The stream must
+  // outlive the awaitable.
+  boost::asio::awaitable<std::optional<core::Value>> next();
+
+  // True once "data: [DONE]" came.
+  bool done() const noexcept { return done_; }
+
+  // Throws zelq::core::RuntimeError "The stream of <endpoint> ended before
+  // its end marker 'data: [DONE]'." unless done().
+  void check_done() const;
+
+  // Ends the stream now; its connection is closed unless the body had ended.
+  void close() noexcept { events_.close(); }
+
+  // "POST https://host/path" (no query).
+  const std::string& endpoint() const noexcept { return events_.endpoint(); }
+
+ private:
+  [[noreturn]] void fail(std::string message);
+
+  ApiEventStream events_;
+  std::string secret_;
+  std::string source_;
+  bool done_ = false;
+};
+
+}  // namespace zelq::net
