@@ -22,6 +22,13 @@ using providers::google::InteractionEventStreamPtr;
 
 namespace {
 
+// The event's data is not quoted: it comes from the service and could echo
+// a secret.
+[[noreturn]] void missing(const InteractionEvent& event, std::string_view what) {
+  throw core::RuntimeError("The interactions stream sent a content delta without " +
+                           std::string(what) + " (event " + core::py_repr(event.event_id) + ").");
+}
+
 // delta[key] of a content delta, which must be present. The service's
 // delta shapes are checked here, so that a malformed event fails the
 // attempt with a message instead of a null read.
@@ -32,15 +39,11 @@ const Value& delta_field(const InteractionEvent& event, std::string_view key,
     auto found = delta->find(key);
     if (found != delta->end()) return *found;
   }
-  throw core::RuntimeError("The interactions stream sent a content delta without " +
-                           std::string(what) + ": " + core::py_repr(event.data) + ".");
+  missing(event, what);
 }
 
 std::string delta_text(const InteractionEvent& event, const Value& value, std::string_view what) {
-  if (!value.is_string()) {
-    throw core::RuntimeError("The interactions stream sent a content delta without " +
-                             std::string(what) + ": " + core::py_repr(event.data) + ".");
-  }
+  if (!value.is_string()) missing(event, what);
   return value.get<std::string>();
 }
 

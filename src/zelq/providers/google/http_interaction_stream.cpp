@@ -6,6 +6,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/providers/google/http_interactions_client.hpp"
 
 namespace zelq::providers::google {
 
@@ -73,7 +74,7 @@ InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse) const {
   Value data = net::parse_json_text(sse.data, source, api_.options().api_key);
   if (!data.is_object()) {
     throw core::RuntimeError(source + " is not a JSON object: " +
-                             core::py_repr(api_.mask(sse.data.substr(0, 200))) + ".");
+                             core::py_repr(api_.mask(sse.data).substr(0, 200)) + ".");
   }
   InteractionEvent event;
   event.event_type = text_at(data, "event_type");
@@ -116,19 +117,26 @@ asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
       }
       co_return event;
     }
-    co_await resume(failure);
+    if (!co_await resume(failure)) break;
   }
   done_ = true;
   stream_->close();
   co_return std::nullopt;
 }
 
-asio::awaitable<void> HttpInteractionStream::resume(std::exception_ptr failure) {
+asio::awaitable<bool> HttpInteractionStream::resume(std::exception_ptr failure) {
   if (interaction_id_.empty()) {
     if (failure) std::rethrow_exception(failure);
     throw net::ConnectionError("The event stream of " + endpoint_ +
                                " ended before it named its interaction.");
   }
+  // A stream the service closed after the interaction ended (without its
+  // completion event) ends here; one it dropped while the research runs is
+  // resumed.
+  const std::string path = "interactions/" + percent_encode(interaction_id_);
+  const Interaction record =
+      parse_interaction(co_await api_.get_json(path), "The answer of " + api_.endpoint("GET", path));
+  if (record.status != "queued" && record.status != "in_progress") co_return false;
   if (++resumes_in_a_row_ > max_resumes_) {
     throw net::ConnectionError("The event stream of the interaction " +
                                core::py_repr(interaction_id_) + " ended " +
@@ -137,12 +145,13 @@ asio::awaitable<void> HttpInteractionStream::resume(std::exception_ptr failure) 
   }
   net::ApiRequest request;
   request.method = "GET";
-  request.path = "interactions/" + percent_encode(interaction_id_) + "?stream=true";
+  request.path = path + "?stream=true";
   if (!last_event_id_.empty()) request.path += "&last_event_id=" + percent_encode(last_event_id_);
   request.timeout = timeout_;
   // The ended stream has given back its connection and request slot.
   net::ApiEventStream resumed = co_await api_.request_events(std::move(request));
   stream_.emplace(std::move(resumed));
+  co_return true;
 }
 
 }  // namespace zelq::providers::google

@@ -39,8 +39,12 @@ class HttpInteractionStream : public InteractionEventStream {
   InteractionEvent parse(const net::SseEvent& sse) const;
   // Notes the interaction id and the last event id of `event`.
   void track(const InteractionEvent& event);
-  // Opens the stream again after its last event; throws when it may not.
-  boost::asio::awaitable<void> resume(std::exception_ptr failure);
+  // After the stream ended or broke (`failure`) before the interaction's
+  // completion: false when the interaction's record shows it is no longer
+  // queued or running; else opens the stream again after its last event
+  // and returns true. Throws `failure` or ConnectionError when it may not
+  // resume.
+  boost::asio::awaitable<bool> resume(std::exception_ptr failure);
 
   net::ApiClient api_;
   std::optional<net::ApiEventStream> stream_;

@@ -68,9 +68,11 @@ struct HttpInteractionsOptions {
 // event is returned, the connection closed), at "[DONE]", or fails at an
 // "error" event with core::RuntimeError naming the service's message and
 // code. When the service ends or breaks the stream before that, the stream
-// resumes with GET {base}/interactions/{id}?stream=true&last_event_id=<id>
-// (see HttpInteractionsOptions::max_resumes); a stream that breaks before
-// naming its interaction cannot resume and fails with net::ConnectionError.
+// reads the interaction's record: it ends when the interaction is no longer
+// queued or in progress, else it resumes with
+// GET {base}/interactions/{id}?stream=true&last_event_id=<id> (see
+// HttpInteractionsOptions::max_resumes); a stream that breaks before naming
+// its interaction cannot resume and fails with net::ConnectionError.
 // Records present the text items of their "model_output" steps, in order,
 // as their outputs.
 //

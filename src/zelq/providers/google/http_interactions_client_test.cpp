@@ -123,31 +123,46 @@ TEST(HttpInteractionsClientTest, StreamsTodaysWireAsContentDeltas) {
 TEST(HttpInteractionsClientTest, ResumesABrokenStreamAfterItsLastEvent) {
   asio::io_context io;
   int resumed = 0;
-  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+  std::string status = "in_progress";
+  auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
+      co_await exchange.respond(200, interaction_record("int/2", status).dump());
+      co_return;
+    }
     co_await exchange.start_events();
     if (exchange.request.method == "POST") {
       co_await exchange.chunk(sse_frame(created_event("int/2", "e1")) +
                               sse_frame(text_step_delta(0, "a", "e 2")));
-      exchange.close();  // dropped mid-body, as the service does after a while
-      co_return;
-    }
-    if (++resumed == 1) {
+      if (status == "in_progress") exchange.close();  // dropped mid-body
+    } else if (++resumed == 1) {
       co_await exchange.chunk(sse_frame(text_step_delta(0, "b", "e3")));
-      co_await exchange.end_events();  // ended cleanly, still before completion
-      co_return;
+    } else {
+      co_await exchange.chunk(sse_frame(completed_event("int/2", "e4")) + "data: [DONE]\n\n");
     }
-    co_await exchange.chunk(sse_frame(completed_event("int/2", "e4")) + "data: [DONE]\n\n");
-    co_await exchange.end_events();
-  });
+    if (exchange.request.method == "GET" || status != "in_progress") co_await exchange.end_events();
+  };
+  LoopbackServer server(io, handler);
   auto client = client_for(server);
-  EXPECT_THAT(run_client(io, server, read_all(client, Value{{"stream", true}})),
+  const Value streamed = {{"stream", true}};
+  EXPECT_THAT(run_client(io, server, read_all(client, streamed)),
               ElementsAre("interaction.created#e1", "content.delta#e 2", "content.delta#e3",
                           "interaction.completed#e4", "end@int/2"));
-  ASSERT_EQ(server.requests.size(), 3u);
-  EXPECT_EQ(server.requests[1].method, "GET");
-  EXPECT_EQ(server.requests[1].target, "/v1/interactions/int%2F2?stream=true&last_event_id=e%202");
-  EXPECT_EQ(server.requests[2].target, "/v1/interactions/int%2F2?stream=true&last_event_id=e3");
+  std::vector<std::string> targets;
+  for (const auto& request : server.requests) targets.push_back(request.target);
+  EXPECT_THAT(targets, ElementsAre("/v1/interactions", "/v1/interactions/int%2F2",
+                                   "/v1/interactions/int%2F2?stream=true&last_event_id=e%202",
+                                   "/v1/interactions/int%2F2",
+                                   "/v1/interactions/int%2F2?stream=true&last_event_id=e3"));
   EXPECT_EQ(server.requests[2].header("x-goog-api-key"), kKey);
+
+  // Closed after the interaction ended: no resumption.
+  asio::io_context io2;
+  status = "completed";
+  LoopbackServer ended(io2, handler);
+  EXPECT_THAT(run_client(io2, ended, read_all(client_for(ended), streamed)),
+              ElementsAre("interaction.created#e1", "content.delta#e 2", "end@int/2"));
+  EXPECT_EQ(ended.requests.size(), 2u);
 }
 
 // The answer to each request of the records test: status and body.
