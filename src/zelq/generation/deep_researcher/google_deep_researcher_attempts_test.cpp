@@ -32,6 +32,8 @@ using namespace providers::google::testing;
 using ::testing::ElementsAre;
 
 const std::string kKey = "AIza-wire-key";
+// Python's str.strip() gives 'Reading sources.' (asked of python3).
+const std::string kThought = " \x1c\u3000\n Reading sources.\u2029\u0085 ";
 
 GoogleDeepResearcherOptions wire_options(const LoopbackServer& server, bool show_progress) {
   return {.api_key = kKey,
@@ -59,7 +61,7 @@ TEST(GoogleDeepResearcherWireTest, StreamsThoughtsAndTextFromTodaysWire) {
     const Value start = {{"event_type", "step.start"}, {"index", 0}};
     std::string first = sse_frame(created_event("int-1", "e0"), true) + sse_frame(status) +
                         sse_frame(start) +
-                        sse_frame(thought_step_delta(0, "\n  Reading sources.  \n", "e1"));
+                        sse_frame(thought_step_delta(0, kThought, "e1"));
     co_await exchange.start_events();
     co_await exchange.chunk(std::move(first));
     co_await exchange.chunk(sse_frame(text_step_delta(1, " Bees ", "e2")) +
