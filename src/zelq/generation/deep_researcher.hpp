@@ -9,6 +9,7 @@
 // zelq/generation/deep_researcher/deep_researcher.hpp.
 #pragma once
 
+#include "zelq/generation/deep_researcher/google_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/perplexity_deep_researcher.hpp"

@@ -1,0 +1,157 @@
+#include "zelq/providers/google/http_interaction_stream.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/providers/google/http_interactions_client.hpp"
+
+namespace zelq::providers::google {
+
+namespace asio = boost::asio;
+using core::Value;
+
+namespace {
+
+std::string text_at(const Value& object, std::string_view key) {
+  auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// The interaction id an "interaction.created" event names: under
+// "interaction" in today's shape, at the top in others.
+std::string created_id(const Value& data) {
+  auto interaction = data.find("interaction");
+  if (interaction != data.end() && interaction->is_object()) {
+    if (std::string id = text_at(*interaction, "id"); !id.empty()) return id;
+  }
+  if (std::string id = text_at(data, "interaction_id"); !id.empty()) return id;
+  return text_at(data, "id");
+}
+
+std::string error_text(const Value& data) {
+  const Value error = data.value("error", Value());
+  if (!error.is_object()) return core::py_str(error);
+  std::string text = error.contains("message") ? core::py_str(error["message"]) : "no message";
+  if (auto code = error.find("code"); code != error.end() && !code->is_null()) {
+    text += " (code " + core::py_str(*code) + ")";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string percent_encode(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : value) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                       (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
+    if (plain) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+    }
+  }
+  return out;
+}
+
+HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventStream stream,
+                                             std::optional<std::chrono::milliseconds> timeout,
+                                             int max_resumes)
+    : api_(std::move(api)),
+      stream_(std::move(stream)),
+      timeout_(timeout),
+      max_resumes_(max_resumes),
+      endpoint_(stream_->endpoint()) {}
+
+InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse) const {
+  const std::string source = "An event of the stream of " + endpoint_;
+  Value data = net::parse_json_text(sse.data, source, api_.options().api_key);
+  if (!data.is_object()) {
+    throw core::RuntimeError(source + " is not a JSON object: " +
+                             core::py_repr(api_.mask(sse.data).substr(0, 200)) + ".");
+  }
+  InteractionEvent event;
+  event.event_type = text_at(data, "event_type");
+  if (event.event_type.empty() && sse.event != "message") event.event_type = sse.event;
+  if (event.event_type == "error") {
+    throw core::RuntimeError("The interactions service reported an error in the stream of " +
+                             endpoint_ + ": " + api_.mask(error_text(data)) + ".");
+  }
+  event.event_id = text_at(data, "event_id");
+  if (event.event_id.empty()) event.event_id = sse.id;
+  if (event.event_type == STEP_DELTA) event.event_type = std::string(CONTENT_DELTA);
+  event.data = std::move(data);
+  return event;
+}
+
+void HttpInteractionStream::track(const InteractionEvent& event) {
+  if (!event.event_id.empty()) last_event_id_ = event.event_id;
+  if (event.event_type == "interaction.created" && interaction_id_.empty()) {
+    interaction_id_ = created_id(event.data);
+  }
+}
+
+asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
+  while (!done_) {
+    std::optional<net::SseEvent> sse;
+    std::exception_ptr failure;
+    try {
+      sse = co_await stream_->next();
+    } catch (const net::ConnectionError&) {
+      failure = std::current_exception();
+    }
+    if (sse && sse->data == "[DONE]") break;
+    if (sse) {
+      InteractionEvent event = parse(*sse);
+      resumes_in_a_row_ = 0;
+      track(event);
+      if (event.event_type == "interaction.completed") {
+        done_ = true;
+        stream_->close();
+      }
+      co_return event;
+    }
+    if (!co_await resume(failure)) break;
+  }
+  done_ = true;
+  stream_->close();
+  co_return std::nullopt;
+}
+
+asio::awaitable<bool> HttpInteractionStream::resume(std::exception_ptr failure) {
+  if (interaction_id_.empty()) {
+    if (failure) std::rethrow_exception(failure);
+    throw net::ConnectionError("The event stream of " + endpoint_ +
+                               " ended before it named its interaction.");
+  }
+  // A stream the service closed after the interaction ended (without its
+  // completion event) ends here; one it dropped while the research runs is
+  // resumed.
+  const std::string path = "interactions/" + percent_encode(interaction_id_);
+  const Interaction record =
+      parse_interaction(co_await api_.get_json(path), "The answer of " + api_.endpoint("GET", path));
+  if (record.status != "queued" && record.status != "in_progress") co_return false;
+  if (++resumes_in_a_row_ > max_resumes_) {
+    throw net::ConnectionError("The event stream of the interaction " +
+                               core::py_repr(interaction_id_) + " ended " +
+                               std::to_string(resumes_in_a_row_) +
+                               " times in a row without a new event before it completed.");
+  }
+  net::ApiRequest request;
+  request.method = "GET";
+  request.path = path + "?stream=true";
+  if (!last_event_id_.empty()) request.path += "&last_event_id=" + percent_encode(last_event_id_);
+  request.timeout = timeout_;
+  // The ended stream has given back its connection and request slot.
+  net::ApiEventStream resumed = co_await api_.request_events(std::move(request));
+  stream_.emplace(std::move(resumed));
+  co_return true;
+}
+
+}  // namespace zelq::providers::google

@@ -1,0 +1,114 @@
+// The interactions client over HTTP: today's wire of Google's interactions
+// API (revision 2026-05-20) through net::ApiClient.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/value.hpp"
+#include "zelq/net/api_client.hpp"
+#include "zelq/providers/google/interactions_client.hpp"
+
+namespace zelq::providers::google {
+
+inline constexpr std::string_view DEFAULT_BASE_URL =
+    "https://generativelanguage.googleapis.com/v1beta";
+// The response shape this client reads; the older one is retired.
+inline constexpr std::string_view API_REVISION = "2026-05-20";
+// Read in this order when no key is given.
+inline constexpr std::array<std::string_view, 2> API_KEY_ENV = {"GEMINI_API_KEY",
+                                                                "GOOGLE_API_KEY"};
+
+struct HttpInteractionsOptions {
+  // Requests go to "{base_url}/interactions...". No query or fragment.
+  std::string base_url = std::string(DEFAULT_BASE_URL);
+  // Sent as "x-goog-api-key"; masked in every error text. Required.
+  std::string api_key{};
+  // Limit of each request (a whole stream included) unless the request's
+  // "timeout" names one; none by default.
+  std::optional<std::chrono::milliseconds> timeout{};
+  // Longest silence of a stream between two events.
+  std::chrono::milliseconds idle_timeout{600'000};
+  // Limit of the request that cancels an interaction.
+  std::chrono::milliseconds cancel_timeout{10'000};
+  // A stream the service ends (or breaks) before the interaction has
+  // completed is resumed from its last event; it gives up after this many
+  // resumptions in a row that bring no event.
+  int max_resumes = 3;
+  // 429 and 5xx answers are retried this many times (see ApiClientOptions).
+  int max_retries = 2;
+  double retry_base_delay = 0.5;
+
+  // The options of the researcher's client parameters: an object (null
+  // counts as empty) with "api_key" (a text; null, absent or empty reads
+  // GEMINI_API_KEY, then GOOGLE_API_KEY) and "http_options" (null or an
+  // object with "timeout", milliseconds > 0 or null, and "base_url").
+  // Throws zelq::core::ValueError naming the entry for an unknown entry, a
+  // value of the wrong kind, no key at all, or a key holding white space or
+  // control characters; the message never shows the key.
+  static HttpInteractionsOptions from_client_params(const core::Value& params);
+};
+
+// Speaks the interactions API:
+//   create: POST {base}/interactions with "input", "agent" and the other
+//     keywords of the request in its body ("timeout" excepted: it is this
+//     request's time-out in seconds); with "stream" true the answer is a
+//     stream of events, else the interaction's record;
+//   get: GET {base}/interactions/{id};
+//   cancel: POST {base}/interactions/{id}/cancel.
+// Every request carries "x-goog-api-key" and "Api-Revision: 2026-05-20".
+//
+// A stream hands on each "step.delta" as a CONTENT_DELTA event and every
+// other event under its own type; it ends at "interaction.completed" (the
+// event is returned, the connection closed), at "[DONE]", or fails at an
+// "error" event with core::RuntimeError naming the service's message and
+// code. When the service ends or breaks the stream before that, the stream
+// reads the interaction's record: it ends when the interaction is no longer
+// queued or in progress, else it resumes with
+// GET {base}/interactions/{id}?stream=true&last_event_id=<id> (see
+// HttpInteractionsOptions::max_resumes); a stream that breaks before naming
+// its interaction cannot resume and fails with net::ConnectionError.
+// Records present the text items of their "model_output" steps, in order,
+// as their outputs.
+//
+// Errors: net::HttpError for a refused request (the service's message, the
+// endpoint), net::ConnectionError, core::TimeoutError, core::RuntimeError
+// for an answer that is not the expected JSON; core::TypeError for a
+// request whose config holds "input" or "agent"; core::ValueError for a
+// malformed "timeout". The key never appears in them. Immutable; calls may
+// run at once.
+class HttpInteractionsClient : public InteractionsClient {
+ public:
+  // Throws core::ValueError for a missing key or a base URL the API client
+  // refuses.
+  explicit HttpInteractionsClient(HttpInteractionsOptions options);
+
+  boost::asio::awaitable<CreateInteractionResult> create(
+      CreateInteractionRequest request) const override;
+  boost::asio::awaitable<Interaction> get(std::string id) const override;
+  boost::asio::awaitable<void> cancel(std::string id) const override;
+
+  const HttpInteractionsOptions& options() const noexcept { return options_; }
+
+ private:
+  HttpInteractionsOptions options_;
+  net::ApiClient api_;
+};
+
+// The default client factory: an HttpInteractionsClient of
+// HttpInteractionsOptions::from_client_params(client_params). Throws what
+// those throw.
+InteractionsClientPtr make_http_interactions_client(const core::Value& client_params);
+
+// The interaction of a record of the service: "id", "status", the text
+// items of the "model_output" steps (or of "outputs" in records without
+// steps) and "errors". Throws core::RuntimeError "<source> is not an
+// interaction record but a JSON <type>." when `record` is not an object.
+Interaction parse_interaction(const core::Value& record, std::string_view source);
+
+}  // namespace zelq::providers::google

@@ -1,0 +1,238 @@
+#include "zelq/providers/google/http_interactions_client.hpp"
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/google/testing/interactions_wire.hpp"
+
+namespace zelq::providers::google {
+namespace {
+
+namespace asio = boost::asio;
+using core::Value;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using namespace testing;
+
+const std::string kKey = "AIza-test-key";
+
+std::string value_error_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const core::ValueError& e) {
+    return e.what();
+  }
+  return "no error";
+}
+
+std::shared_ptr<HttpInteractionsClient> client_for(const LoopbackServer& server) {
+  HttpInteractionsOptions options;
+  options.base_url = server.base_url();
+  options.api_key = kKey;
+  options.retry_base_delay = 0;
+  return std::make_shared<HttpInteractionsClient>(options);
+}
+
+// Reads every event of a streamed create: their types and, last, "end".
+asio::awaitable<std::vector<std::string>> read_all(std::shared_ptr<HttpInteractionsClient> client,
+                                                   Value config) {
+  CreateInteractionRequest request{.input = "bees", .agent = "deep-research-x", .config = config};
+  CreateInteractionResult created = co_await client->create(std::move(request));
+  auto& stream = std::get<InteractionEventStreamPtr>(created);
+  std::vector<std::string> seen;
+  while (auto event = co_await stream->next()) {
+    seen.push_back(event->event_type + "#" + event->event_id);
+  }
+  seen.push_back("end@" + stream->interaction_id());
+  co_return seen;
+}
+
+TEST(HttpInteractionsClientTest, ReadsClientParametersAndTheEnvironment) {
+  ::setenv("GEMINI_API_KEY", "gem-1", 1);
+  ::setenv("GOOGLE_API_KEY", "goo-1", 1);
+  auto options = HttpInteractionsOptions::from_client_params(
+      Value{{"api_key", "k-1"}, {"http_options", {{"timeout", 2500}}}});
+  EXPECT_EQ(options.api_key, "k-1");
+  EXPECT_EQ(options.timeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(options.base_url, "https://generativelanguage.googleapis.com/v1beta");
+  options = HttpInteractionsOptions::from_client_params(Value{{"http_options", {{"timeout", nullptr}}}});
+  EXPECT_EQ(options.api_key, "gem-1");
+  EXPECT_EQ(options.timeout, std::nullopt);
+  ::unsetenv("GEMINI_API_KEY");
+  EXPECT_EQ(HttpInteractionsOptions::from_client_params(nullptr).api_key, "goo-1");
+  ::unsetenv("GOOGLE_API_KEY");
+  EXPECT_EQ(value_error_of([] { HttpInteractionsOptions::from_client_params(Value::object()); }),
+            "No Google API key: pass api_key or set GEMINI_API_KEY or GOOGLE_API_KEY.");
+  EXPECT_EQ(value_error_of([] {
+              HttpInteractionsOptions::from_client_params(
+                  Value{{"api_key", "k"}, {"http_options", {{"timeout", -5}}}});
+            }),
+            "Invalid Google client parameter 'http_options.timeout': expected milliseconds > 0 "
+            "or null, got -5.");
+  EXPECT_EQ(value_error_of([] {
+              HttpInteractionsOptions::from_client_params(Value{{"key", "k"}});
+            }),
+            "Unknown Google client parameter 'key'; known: 'api_key', 'http_options'.");
+}
+
+TEST(HttpInteractionsClientTest, StreamsTodaysWireAsContentDeltas) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    co_await exchange.chunk(sse_frame(created_event("int-1", "e1"), true) + ": keep-alive\n\n" +
+                            sse_frame(thought_step_delta(0, "Plan", "e2")));
+    const Value stop = {{"event_type", "step.stop"}, {"event_id", "e4"}};
+    std::string second = sse_frame(text_step_delta(1, "Hi", "e3")) + sse_frame(stop) +
+                         sse_frame(completed_event("int-1", "e5"));
+    co_await exchange.chunk(std::move(second));
+    // Anything after the completion is not read.
+    co_await exchange.chunk(sse_frame(text_step_delta(1, "late", "e6")));
+    co_await exchange.end_events();
+  });
+  auto client = client_for(server);
+  const Value config = {
+      {"timeout", 2.5}, {"background", true}, {"stream", true}, {"tools", Value::array()}};
+  EXPECT_THAT(run_client(io, server, read_all(client, config)),
+              ElementsAre("interaction.created#e1", "content.delta#e2", "content.delta#e3",
+                          "step.stop#e4", "interaction.completed#e5", "end@int-1"));
+  EXPECT_EQ(server.requests.at(0).body,
+            R"({"input":"bees","agent":"deep-research-x","background":true,"stream":true,"tools":[]})");
+}
+
+TEST(HttpInteractionsClientTest, ResumesABrokenStreamAfterItsLastEvent) {
+  asio::io_context io;
+  int resumed = 0;
+  std::string status = "in_progress";
+  auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
+      co_await exchange.respond(200, interaction_record("int/2", status).dump());
+      co_return;
+    }
+    co_await exchange.start_events();
+    if (exchange.request.method == "POST") {
+      co_await exchange.chunk(sse_frame(created_event("int/2", "e1")) +
+                              sse_frame(text_step_delta(0, "a", "e 2")));
+      if (status == "in_progress") exchange.close();  // dropped mid-body
+    } else if (++resumed == 1) {
+      co_await exchange.chunk(sse_frame(text_step_delta(0, "b", "e3")));
+    } else {
+      co_await exchange.chunk(sse_frame(completed_event("int/2", "e4")) + "data: [DONE]\n\n");
+    }
+    if (exchange.request.method == "GET" || status != "in_progress") co_await exchange.end_events();
+  };
+  LoopbackServer server(io, handler);
+  auto client = client_for(server);
+  const Value streamed = {{"stream", true}};
+  EXPECT_THAT(run_client(io, server, read_all(client, streamed)),
+              ElementsAre("interaction.created#e1", "content.delta#e 2", "content.delta#e3",
+                          "interaction.completed#e4", "end@int/2"));
+  std::vector<std::string> targets;
+  for (const auto& request : server.requests) targets.push_back(request.target);
+  EXPECT_THAT(targets, ElementsAre("/v1/interactions", "/v1/interactions/int%2F2",
+                                   "/v1/interactions/int%2F2?stream=true&last_event_id=e%202",
+                                   "/v1/interactions/int%2F2",
+                                   "/v1/interactions/int%2F2?stream=true&last_event_id=e3"));
+  EXPECT_EQ(server.requests[2].header("x-goog-api-key"), kKey);
+
+  // Closed after the interaction ended: no resumption.
+  asio::io_context io2;
+  status = "completed";
+  LoopbackServer ended(io2, handler);
+  EXPECT_THAT(run_client(io2, ended, read_all(client_for(ended), streamed)),
+              ElementsAre("interaction.created#e1", "content.delta#e 2", "end@int/2"));
+  EXPECT_EQ(ended.requests.size(), 2u);
+}
+
+// The answer to each request of the records test: status and body.
+std::pair<int, std::string> record_answer(const net::testing::ReceivedRequest& request) {
+  if (request.target == "/v1/interactions") {
+    return {200, interaction_record("int-3", "queued").dump()};
+  }
+  if (request.target == "/v1/interactions/int-3") {
+    Value record = interaction_record("int-3", "completed", {"One", "Two"});
+    const Value content = {{{"type", "image"}, {"data", "..."}}, {{"type", "text"}}};
+    record["steps"].push_back({{"type", "model_output"}, {"content", content}});
+    return {200, record.dump()};
+  }
+  if (request.target == "/v1/interactions/int-3/cancel") {
+    return {200, interaction_record("int-3", "cancelled").dump()};
+  }
+  return {404, R"({"error":{"code":404,"message":"Interaction not found"}})"};
+}
+
+asio::awaitable<void> serve_records(Exchange& exchange) {
+  if (exchange.request.body.find("\"stream\"") == std::string::npos) {
+    auto [status, body] = record_answer(exchange.request);
+    co_await exchange.respond(status, std::move(body));
+    co_return;
+  }
+  std::string events = sse_frame(created_event("int-4", "e1")) +
+                       sse_frame(error_event(500, "Internal error near AIza-test-key"));
+  co_await exchange.start_events();
+  co_await exchange.chunk(std::move(events));
+  co_await exchange.end_events();
+}
+
+struct Outcome {
+  std::vector<Interaction> records;
+  std::string errors;
+};
+
+// Creates without a stream, reads and cancels the interaction, then reads
+// an unknown one and a stream that reports an error.
+asio::awaitable<Outcome> records_and_errors(std::shared_ptr<HttpInteractionsClient> client) {
+  Outcome outcome;
+  CreateInteractionRequest request{
+      .input = "q", .agent = "deep-research-x", .config = {{"timeout", 30}, {"background", true}}};
+  CreateInteractionResult created = co_await client->create(std::move(request));
+  outcome.records.push_back(std::get<Interaction>(std::move(created)));
+  outcome.records.push_back(co_await client->get("int-3"));
+  co_await client->cancel("int-3");
+  try {
+    co_await client->get("gone");
+  } catch (const net::HttpError& e) {
+    outcome.errors += std::string(e.what()) + "\n";
+  }
+  const Value streamed = {{"stream", true}};
+  try {
+    co_await read_all(client, streamed);
+  } catch (const core::RuntimeError& e) {
+    outcome.errors += e.what();
+  }
+  co_return outcome;
+}
+
+TEST(HttpInteractionsClientTest, ReadsRecordsCancelsAndNamesErrors) {
+  asio::io_context io;
+  LoopbackServer server(io, serve_records);
+  auto client = client_for(server);
+  const Outcome outcome = run_client(io, server, records_and_errors(client));
+  EXPECT_EQ(outcome.records.at(0), (Interaction{.id = "int-3", .status = "queued"}));
+  EXPECT_EQ(outcome.records.at(1).status, "completed");
+  EXPECT_EQ(outcome.records.at(1).outputs,
+            (std::vector<InteractionOutput>{{.text = "One"}, {.text = "Two"}, {}}));
+  EXPECT_EQ(outcome.errors,
+            "HTTP 404 from GET " + server.base_url() + "/interactions/gone: Interaction not found\n"
+            "The interactions service reported an error in the stream of POST " +
+                server.base_url() + "/interactions: Internal error near *** (code 500).");
+  ASSERT_EQ(server.requests.size(), 5u);
+  EXPECT_EQ(server.requests[0].body, R"({"input":"q","agent":"deep-research-x","background":true})");
+  EXPECT_EQ(server.requests[1].method, "GET");
+  EXPECT_EQ(server.requests[2].method, "POST");
+  EXPECT_EQ(server.requests[2].target, "/v1/interactions/int-3/cancel");
+}
+
+}  // namespace
+}  // namespace zelq::providers::google
