@@ -10,3 +10,4 @@
 #pragma once
 
 #include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
+#include "zelq/generation/deep_researcher/parallel_deep_research.hpp"
