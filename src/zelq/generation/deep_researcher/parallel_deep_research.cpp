@@ -1,5 +1,6 @@
 #include "zelq/generation/deep_researcher/parallel_deep_research.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -56,6 +57,24 @@ void check_idle_timeout(double seconds) {
   if (!std::isfinite(seconds) || seconds <= 0) {
     throw core::ValueError("The `ParallelDeepResearcher` needs a positive event_idle_timeout, got " +
                            core::py_float_repr(seconds) + ".");
+  }
+}
+
+// The client-side settings of a call's configuration, checked once before
+// the first attempt rather than failing every attempt.
+void check_client_settings(const Value& config) {
+  const Value& timeout = member(config, Key::TIMEOUT);
+  if (!timeout.is_null() && !(timeout.is_number() && timeout.get<double>() >= 0)) {
+    throw core::ValueError("The task run setting 'timeout' must be a number of seconds >= 0 or "
+                           "null, got " + core::py_repr(timeout) + ".");
+  }
+  const Value& betas = member(config, "betas");
+  const bool texts = betas.is_array() && std::all_of(betas.begin(), betas.end(), [](const Value& v) {
+                       return v.is_string();
+                     });
+  if (!betas.is_null() && !texts) {
+    throw core::ValueError("The task run setting 'betas' must be a list of texts, got " +
+                           core::py_repr(betas) + ".");
   }
 }
 
@@ -200,11 +219,15 @@ Value ParallelDeepResearcher::_format_mcp_servers(const std::vector<inference::N
 }
 
 asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest request) const {
-  ResearchFrontOptions front{.reserved_keywords = {"input", "processor"}, .base_config = _config};
+  const ResearchFrontOptions front{.reserved_keywords = {"input", "processor"},
+                                   .base_config = _config};
+  ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
+  check_client_settings(call->config);
   auto state = std::make_shared<RunState>();
-  auto attempt = [this, state](ResearchCallPtr call) { return _research(std::move(call), state); };
-  co_return co_await _research_front(std::move(request), prompt_builder, retry_config,
-                                     std::move(front), std::move(attempt));
+  auto attempt = [this, state](ResearchCallPtr shared) {
+    return _research(std::move(shared), state);
+  };
+  co_return co_await core::retry(std::move(attempt), retry_config, std::move(call));
 }
 
 asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call,

@@ -147,7 +147,9 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // Throws before any request: ValueError for a blank query; TypeError for
   // kwargs or hyperparameters that are not objects (or null), a prompt
   // variable named like a research argument, or a hyperparameter "input"
-  // or "processor"; what the prompt builder throws. Then, once the retry
+  // or "processor"; ValueError for a "timeout" that is not a number of
+  // seconds >= 0 (or null) or "betas" that are not a list of texts; what
+  // the prompt builder throws. Then, once the retry
   // policy is spent, the last attempt's failure: EventTimeoutError when the
   // stream stayed silent for event_idle_timeout seconds,
   // providers::parallel::TaskRunFailedError for a failed or cancelled run,

@@ -199,6 +199,10 @@ TEST(ParallelDeepResearcherTest, WithoutAnEmitterThinkingIsKeptAndNothingSent) {
             }),
             "`Researcher.research` got multiple values for 'processor': the hyperparameter "
             "'processor' clashes with the request argument that the researcher sets itself.");
+  EXPECT_EQ(error_of<core::ValueError>([&] {
+              core::run_sync(f.researcher().research({.query = "q", .hyperparameters = {{"betas", "x"}}}));
+            }),
+            "The task run setting 'betas' must be a list of texts, got 'x'.");
   EXPECT_EQ(f.client->creates.size(), 2u);
 }
 
