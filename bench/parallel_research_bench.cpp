@@ -105,8 +105,8 @@ class GeneratedClient : public pp::TaskRunClient {
   asio::awaitable<pp::TaskRun> create(zelq::core::Value) const override {
     co_return pp::TaskRun{.run_id = "run", .status = "queued"};
   }
-  asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(std::string,
-                                                                  std::optional<double>) const override {
+  asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(
+      std::string, std::optional<double>) const override {
     co_return std::make_unique<GeneratedStream>(count_, mix_);
   }
   asio::awaitable<pp::TaskRunResult> result(std::string, std::optional<double>) const override {
@@ -142,7 +142,8 @@ Run research(long long events, Mix mix) {
   const long long base = g_live.load();
   const auto start = std::chrono::steady_clock::now();
   auto output = zelq::core::run_sync(researcher.research({.query = "q", .event_emitter = emitter}));
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const long long retained = g_live.load() - base;
   Run run{seconds, g_allocations.load() - allocations, g_peak.load() - base - retained};
   benchmark::DoNotOptimize(output);
@@ -182,7 +183,8 @@ void BM_ParallelResearchEvents(benchmark::State& state) {
   const Run small = research(1'000, Mix::STATS);
   const Run large = research(10'000, Mix::STATS);
   state.counters["ratio_memory_10k_vs_1k"] =
-      static_cast<double>(large.working_bytes) / static_cast<double>(std::max(small.working_bytes, 1LL));
+      static_cast<double>(large.working_bytes) /
+      static_cast<double>(std::max(small.working_bytes, 1LL));
 }
 
 BENCHMARK(BM_ParallelResearchEvents)->Arg(10'000)->Unit(benchmark::kMillisecond);

@@ -55,8 +55,9 @@ void check_tools(const std::optional<std::vector<inference::NativeTool>>& tools)
 
 void check_idle_timeout(double seconds) {
   if (!std::isfinite(seconds) || seconds <= 0) {
-    throw core::ValueError("The `ParallelDeepResearcher` needs a positive event_idle_timeout, got " +
-                           core::py_float_repr(seconds) + ".");
+    throw core::ValueError(
+        "The `ParallelDeepResearcher` needs a positive event_idle_timeout, got " +
+        core::py_float_repr(seconds) + ".");
   }
 }
 
@@ -65,13 +66,14 @@ void check_idle_timeout(double seconds) {
 void check_client_settings(const Value& config) {
   const Value& timeout = member(config, Key::TIMEOUT);
   if (!timeout.is_null() && !(timeout.is_number() && timeout.get<double>() >= 0)) {
-    throw core::ValueError("The task run setting 'timeout' must be a number of seconds >= 0 or "
-                           "null, got " + core::py_repr(timeout) + ".");
+    throw core::ValueError(
+        "The task run setting 'timeout' must be a number of seconds >= 0 or "
+        "null, got " +
+        core::py_repr(timeout) + ".");
   }
   const Value& betas = member(config, "betas");
-  const bool texts = betas.is_array() && std::all_of(betas.begin(), betas.end(), [](const Value& v) {
-                       return v.is_string();
-                     });
+  const bool texts = betas.is_array() && std::all_of(betas.begin(), betas.end(),
+                                                     [](const Value& v) { return v.is_string(); });
   if (!betas.is_null() && !texts) {
     throw core::ValueError("The task run setting 'betas' must be a list of texts, got " +
                            core::py_repr(betas) + ".");
@@ -118,9 +120,9 @@ const Value& list_of(const Value& value, std::string_view what) {
   static const Value empty = Value::array();
   if (value.is_null()) return empty;
   if (!value.is_array()) {
-    throw core::RuntimeError("The " + std::string(what) +
-                             " of a Parallel task run result is not a list: " +
-                             core::py_repr(value) + ".");
+    throw core::RuntimeError(
+        "The " + std::string(what) +
+        " of a Parallel task run result is not a list: " + core::py_repr(value) + ".");
   }
   return value;
 }
@@ -128,7 +130,8 @@ const Value& list_of(const Value& value, std::string_view what) {
 }  // namespace
 
 ReadSourcesActivity::ReadSourcesActivity(std::vector<std::string> sources)
-    : inference::Activity("read_sources", Value{{"sources", sources}}), sources(std::move(sources)) {}
+    : inference::Activity("read_sources", Value{{"sources", sources}}),
+      sources(std::move(sources)) {}
 
 // Everything the constructor settles, in the order it settles it.
 struct ParallelDeepResearcher::Settled {
@@ -150,7 +153,8 @@ struct ParallelDeepResearcher::Settled {
       pp::resolve_api_key(client_params);  // a missing key fails here, before any request
       factory = pp::http_task_run_client_factory();
     }
-    Value mcp_servers = _format_mcp_servers(options.tools.value_or(std::vector<inference::NativeTool>{}));
+    Value mcp_servers =
+        _format_mcp_servers(options.tools.value_or(std::vector<inference::NativeTool>{}));
     core::RetryConfig retry_config =
         options.retry_config.value_or(core::RetryConfig{.timeout = DEFAULT_TIMEOUT});
     retry_config.validate();
@@ -163,10 +167,14 @@ struct ParallelDeepResearcher::Settled {
         options.prompt_builder ? std::move(*options.prompt_builder)
                                : inference::PromptBuilder(std::string(DEFAULT_SYSTEM_TEMPLATE),
                                                           std::string(DEFAULT_USER_TEMPLATE));
-    return Settled{std::move(options.processor_name), std::move(client_params),
-                   std::move(prompt_builder),         std::move(retry_config),
-                   options.event_idle_timeout,        options.streamable,
-                   std::move(config),                 std::move(factory)};
+    return Settled{std::move(options.processor_name),
+                   std::move(client_params),
+                   std::move(prompt_builder),
+                   std::move(retry_config),
+                   options.event_idle_timeout,
+                   options.streamable,
+                   std::move(config),
+                   std::move(factory)};
   }
 };
 
@@ -207,8 +215,10 @@ Value ParallelDeepResearcher::_format_mcp_servers(const std::vector<inference::N
     for (const auto& [key, value] : extras.items()) {
       for (std::string_view own : kRecordKeys) {
         if (key == own) {
-          throw core::TypeError("The extra_params of an MCP server tool repeat the record's own "
-                                "key " + core::py_repr(own) + ".");
+          throw core::TypeError(
+              "The extra_params of an MCP server tool repeat the record's own "
+              "key " +
+              core::py_repr(own) + ".");
         }
       }
       record[key] = value;
@@ -306,7 +316,8 @@ asio::awaitable<std::optional<pp::TaskRunEvent>> ParallelDeepResearcher::IdleTim
   if (!events_) co_return std::nullopt;
   std::optional<pp::TaskRunEvent> event;
   try {
-    event = co_await core::with_timeout(events_->next(), std::chrono::duration<double>(idle_timeout_));
+    event =
+        co_await core::with_timeout(events_->next(), std::chrono::duration<double>(idle_timeout_));
   } catch (const core::TimeoutError&) {
     close();
     std::throw_with_nested(EventTimeoutError("No new event received from Parallel within " +
@@ -320,7 +331,8 @@ asio::awaitable<std::optional<pp::TaskRunEvent>> ParallelDeepResearcher::IdleTim
 }
 
 asio::awaitable<void> ParallelDeepResearcher::_process_thinking_delta(
-    std::string thinking, LMOutput& output, std::shared_ptr<core::EventEmitter> event_emitter) const {
+    std::string thinking, LMOutput& output,
+    std::shared_ptr<core::EventEmitter> event_emitter) const {
   output.add_thinking(inference::Thinking{thinking});
   return emit_block(std::move(event_emitter), BlockKind::THINKING, std::move(thinking));
 }
@@ -328,12 +340,14 @@ asio::awaitable<void> ParallelDeepResearcher::_process_thinking_delta(
 asio::awaitable<void> ParallelDeepResearcher::_process_search_activity(
     pp::SourceStats stats, std::shared_ptr<RunState> state,
     std::shared_ptr<core::EventEmitter> event_emitter) const {
-  std::vector<std::string> sample = std::move(stats.sources_read_sample).value_or(std::vector<std::string>{});
+  std::vector<std::string> sample =
+      std::move(stats.sources_read_sample).value_or(std::vector<std::string>{});
   const std::size_t from = static_cast<std::size_t>(std::max<std::int64_t>(state->num_sources, 0));
   if (from < sample.size()) {
-    std::vector<std::string> sources(sample.begin() + static_cast<std::ptrdiff_t>(from), sample.end());
-    core::Event event =
-        inference::ActivityEvent::from_activity(core::new_uuid(), ReadSourcesActivity(std::move(sources)));
+    std::vector<std::string> sources(sample.begin() + static_cast<std::ptrdiff_t>(from),
+                                     sample.end());
+    core::Event event = inference::ActivityEvent::from_activity(
+        core::new_uuid(), ReadSourcesActivity(std::move(sources)));
     co_await event_emitter->emit(std::move(event));
   }
   if (stats.num_sources_read) state->num_sources = *stats.num_sources_read;

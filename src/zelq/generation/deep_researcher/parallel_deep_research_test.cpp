@@ -51,17 +51,18 @@ struct Fixture {
   std::shared_ptr<ScriptedTaskRunClient> client = std::make_shared<ScriptedTaskRunClient>();
 
   Researcher researcher(int max_retries = 0, double idle = 300) {
-    return Researcher({.retry_config = core::RetryConfig{.max_retries = max_retries,
-                                                         .base_delay = 0,
-                                                         .timeout = 3600},
-                       .event_idle_timeout = idle,
-                       .client_factory = client->factory()});
+    return Researcher(
+        {.retry_config =
+             core::RetryConfig{.max_retries = max_retries, .base_delay = 0, .timeout = 3600},
+         .event_idle_timeout = idle,
+         .client_factory = client->factory()});
   }
 };
 
 std::vector<std::string> texts_of(const LMOutput& output) {
   std::vector<std::string> out;
-  for (const auto& chunk : output.citations()) out.push_back(chunk->text() + " " + chunk->metadata.dump());
+  for (const auto& chunk : output.citations())
+    out.push_back(chunk->text() + " " + chunk->metadata.dump());
   return out;
 }
 
@@ -100,12 +101,14 @@ TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
   EXPECT_EQ(f.researcher()._config.dump(),
             R"({"mcp_servers":[],"task_spec":{"output_schema":{"type":"text"}},"timeout":3600,)"
             R"("enable_events":true,"betas":["events-sse-2025-07-24","mcp-server-2025-07-17"]})");
-  Researcher no_timeout({.retry_config = core::RetryConfig{}, .client_factory = f.client->factory()});
+  Researcher no_timeout(
+      {.retry_config = core::RetryConfig{}, .client_factory = f.client->factory()});
   EXPECT_TRUE(no_timeout._config.at("timeout").is_null());
 
   const Value records = ParallelDeepResearcher::_format_mcp_servers(
-      {mcp({{"url", "u1"}}),
-       mcp({{"extra_params", {{"headers", {{"h", "v"}}}}}, {"allowed_tools", {"t"}}, {"name", "n"}})});
+      {mcp({{"url", "u1"}}), mcp({{"extra_params", {{"headers", {{"h", "v"}}}}},
+                                  {"allowed_tools", {"t"}},
+                                  {"name", "n"}})});
   EXPECT_EQ(records.dump(),
             R"([{"type":"url","url":"u1","name":null,"allowed_tools":null},)"
             R"({"type":"url","url":null,"name":"n","allowed_tools":["t"],"headers":{"h":"v"}}])");
@@ -122,7 +125,8 @@ TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
             R"({"enable_events":true,"betas":["events-sse-2025-07-24","mcp-server-2025-07-17"]})");
   EXPECT_FALSE(RunState{}.run_id.has_value());
   EXPECT_EQ(RunState{}.num_sources, 0);
-  EXPECT_EQ(ReadSourcesActivity({"a"}).to_value().dump(), R"({"type":"read_sources","sources":["a"]})");
+  EXPECT_EQ(ReadSourcesActivity({"a"}).to_value().dump(),
+            R"({"type":"read_sources","sources":["a"]})");
 }
 
 TEST(ParallelDeepResearcherTest, StreamsThinkingSourcesAndTheAnswer) {
@@ -139,15 +143,17 @@ TEST(ParallelDeepResearcherTest, StreamsThinkingSourcesAndTheAnswer) {
                                    progress_stats({"a", "b", "c", "d", "e"}, 5),
                                    state_event("run_1", "completed")}});
   Value basis = {{{"field", "output"},
-                  {"citations", {{{"url", "https://a"}, {"title", "A"}, {"excerpts", {"ex1", "ex2"}}},
-                                 {{"url", "https://b"}, {"excerpts", nullptr}}}}}};
+                  {"citations",
+                   {{{"url", "https://a"}, {"title", "A"}, {"excerpts", {"ex1", "ex2"}}},
+                    {{"url", "https://b"}, {"excerpts", nullptr}}}}}};
   Value beta = {{"mcp-server-2025-07-17",
                  {{{"tool_call_id", "t1"}, {"content", "res"}, {"tool_name", "search"}}}}};
   f.client->add_result(text_result("run_1", "The answer.", basis, beta));
   auto emitter = std::make_shared<RecordingEventEmitter>();
   ResearchRequest request{
       .query = "bees",
-      .extra_contents = std::vector<inference::MessageContent>{"ctx", inference::Attachment::from_url("u")},
+      .extra_contents =
+          std::vector<inference::MessageContent>{"ctx", inference::Attachment::from_url("u")},
       .hyperparameters = {{"timeout", 60}, {"metadata", {{"k", 1}}}},
       .event_emitter = emitter};
   const LMOutput output = core::run_sync(f.researcher().research(std::move(request)));
@@ -195,12 +201,14 @@ TEST(ParallelDeepResearcherTest, WithoutAnEmitterThinkingIsKeptAndNothingSent) {
   EXPECT_EQ(core::run_sync(f.researcher().research({.query = "q"})).text(), "");
 
   EXPECT_EQ(error_of<core::TypeError>([&] {
-              core::run_sync(f.researcher().research({.query = "q", .hyperparameters = {{"processor", "x"}}}));
+              core::run_sync(
+                  f.researcher().research({.query = "q", .hyperparameters = {{"processor", "x"}}}));
             }),
             "`Researcher.research` got multiple values for 'processor': the hyperparameter "
             "'processor' clashes with the request argument that the researcher sets itself.");
   EXPECT_EQ(error_of<core::ValueError>([&] {
-              core::run_sync(f.researcher().research({.query = "q", .hyperparameters = {{"betas", "x"}}}));
+              core::run_sync(
+                  f.researcher().research({.query = "q", .hyperparameters = {{"betas", "x"}}}));
             }),
             "The task run setting 'betas' must be a list of texts, got 'x'.");
   EXPECT_EQ(f.client->creates.size(), 2u);
@@ -230,8 +238,8 @@ TEST(ParallelDeepResearcherTest, IdleStreamTimesOutAndTheNextAttemptReconnects) 
   emitter->clear();
   const LMOutput output =
       core::run_sync(f.researcher(1, 0.05).research({.query = "q", .event_emitter = emitter}));
-  EXPECT_THAT(f.client->log, ElementsAre("create", "events run_2", "close", "events run_2",
-                                         "close", "result run_2"));
+  EXPECT_THAT(f.client->log, ElementsAre("create", "events run_2", "close", "events run_2", "close",
+                                         "result run_2"));
   EXPECT_EQ(output.text(), "done");
   EXPECT_EQ(output.thinkings().size(), 1u);
   EXPECT_EQ(emitter->types().at(0), "activity");
@@ -246,8 +254,8 @@ TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrRec
   f.client->fail_result(down);
   f.client->add_result(text_result("run_1", "ok"));
   EXPECT_EQ(core::run_sync(f.researcher(2).research({.query = "q"})).text(), "ok");
-  EXPECT_THAT(f.client->log, ElementsAre("create", "create", "events run_1", "close", "result run_1",
-                                         "events run_1", "close", "result run_1"));
+  EXPECT_THAT(f.client->log, ElementsAre("create", "create", "events run_1", "close",
+                                         "result run_1", "events run_1", "close", "result run_1"));
   EXPECT_EQ(f.client->client_params.size(), 3u);
 
   // A failed or cancelled run is never reconnected to: the next attempt
@@ -265,10 +273,9 @@ TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrRec
   f.client->add_stream({});
   f.client->add_result(text_result("run_4", "fresh"));
   EXPECT_EQ(core::run_sync(f.researcher(2).research({.query = "q"})).text(), "fresh");
-  EXPECT_THAT(f.client->log,
-              ElementsAre("create", "events run_2", "close", "result run_2", "create",
-                          "events run_3", "close", "create", "events run_4", "close",
-                          "result run_4"));
+  EXPECT_THAT(f.client->log, ElementsAre("create", "events run_2", "close", "result run_2",
+                                         "create", "events run_3", "close", "create",
+                                         "events run_4", "close", "result run_4"));
 
   f.client->add_run("run_5");
   f.client->add_result(failed);
@@ -288,20 +295,19 @@ TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrRec
 }
 
 TEST(ParallelDeepResearcherTest, CitationsOfTheBasisThenOfTheMcpToolCalls) {
-  providers::parallel::TaskRunResult result = text_result(
-      "r",
-      "",
-      {{{"citations",
-         {{{"url", "u1"}, {"title", "T"}, {"excerpts", Value::array()}},
-          {{"url", "u1"}, {"title", "T"}, {"excerpts", {"", "second"}}},
-          {{"url", "u2"}, {"excerpts", {"  "}}}}}},
-       {{"citations", Value::array()}},
-       {{"citations", {{{"url", "u1"}, {"title", "T"}, {"excerpts", {"again"}}}}}}},
-      {{"mcp-server-2025-07-17",
-        {{{"tool_call_id", "t1"}, {"content", "c"}, {"server_name", "s"}},
-         {{"tool_call_id", "t2"}, {"content", nullptr}, {"server_name", "s"}},
-         {{"tool_call_id", "t3"}, {"content", ""}, {"server_name", "s"}},
-         {{"tool_call_id", "t4"}}}}});
+  providers::parallel::TaskRunResult result =
+      text_result("r", "",
+                  {{{"citations",
+                     {{{"url", "u1"}, {"title", "T"}, {"excerpts", Value::array()}},
+                      {{"url", "u1"}, {"title", "T"}, {"excerpts", {"", "second"}}},
+                      {{"url", "u2"}, {"excerpts", {"  "}}}}}},
+                   {{"citations", Value::array()}},
+                   {{"citations", {{{"url", "u1"}, {"title", "T"}, {"excerpts", {"again"}}}}}}},
+                  {{"mcp-server-2025-07-17",
+                    {{{"tool_call_id", "t1"}, {"content", "c"}, {"server_name", "s"}},
+                     {{"tool_call_id", "t2"}, {"content", nullptr}, {"server_name", "s"}},
+                     {{"tool_call_id", "t3"}, {"content", ""}, {"server_name", "s"}},
+                     {{"tool_call_id", "t4"}}}}});
   LMOutput output;
   Researcher::_process_citations(result, output);
   Researcher::_process_mcp_citations(result, output);
@@ -348,27 +354,31 @@ TEST(ParallelDeepResearcherTest, OverHttpAnIdleStreamIsClosedAndTheRunReconnecte
       co_await exchange.respond(202, R"({"run_id":"trun_9","status":"queued"})");
     } else if (target.ends_with("/events")) {
       co_await exchange.start_events();
-      co_await exchange.chunk("event: task_run.progress_msg.search\n"
-                              R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
-                              "\n\n");
+      co_await exchange.chunk(
+          "event: task_run.progress_msg.search\n"
+          R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
+          "\n\n");
       if (++streams == 1) co_await exchange.wait_for_close();  // silent until the client gives up
       co_await exchange.end_events();
     } else {
-      co_await exchange.respond(200, R"({"run":{"run_id":"trun_9","status":"completed"},)"
-                                     R"("output":{"type":"text","content":"Found.","basis":null}})");
+      co_await exchange.respond(200,
+                                R"({"run":{"run_id":"trun_9","status":"completed"},)"
+                                R"("output":{"type":"text","content":"Found.","basis":null}})");
     }
   });
   providers::parallel::HttpTaskRunClientOptions http;
   http.base_url = server.origin();
-  Researcher researcher({.api_key = "k",
-                         .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0},
-                         .event_idle_timeout = 0.2,
-                         .client_factory = providers::parallel::http_task_run_client_factory(http)});
+  Researcher researcher(
+      {.api_key = "k",
+       .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0},
+       .event_idle_timeout = 0.2,
+       .client_factory = providers::parallel::http_task_run_client_factory(http)});
   const LMOutput output = net::testing::run_client(io, server, researcher.research({.query = "q"}));
   EXPECT_EQ(output.text(), "Found.");
   EXPECT_EQ(output.thinkings().size(), 1u);
   std::vector<std::string> requests;
-  for (const auto& request : server.requests) requests.push_back(request.method + " " + request.target);
+  for (const auto& request : server.requests)
+    requests.push_back(request.method + " " + request.target);
   EXPECT_THAT(requests, ElementsAre("POST /v1/tasks/runs", "GET /v1beta/tasks/runs/trun_9/events",
                                     "GET /v1beta/tasks/runs/trun_9/events",
                                     "GET /v1/tasks/runs/trun_9/result?timeout=600"));

@@ -55,8 +55,10 @@ std::string events_path(const std::string& run_id) {
 std::optional<double> read_timeout(const Value& value) {
   if (value.is_null()) return std::nullopt;
   if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0) {
-    throw core::ValueError("The Parallel request setting 'timeout' must be a number of seconds "
-                           ">= 0 or null, got " + core::py_repr(value) + ".");
+    throw core::ValueError(
+        "The Parallel request setting 'timeout' must be a number of seconds "
+        ">= 0 or null, got " +
+        core::py_repr(value) + ".");
   }
   return value.get<double>();
 }
@@ -64,9 +66,8 @@ std::optional<double> read_timeout(const Value& value) {
 std::string read_betas(const Value& value) {
   std::string joined;
   if (value.is_null()) return joined;
-  const bool texts = value.is_array() && std::all_of(value.begin(), value.end(), [](const Value& v) {
-                       return v.is_string();
-                     });
+  const bool texts = value.is_array() && std::all_of(value.begin(), value.end(),
+                                                     [](const Value& v) { return v.is_string(); });
   if (!texts) {
     throw core::ValueError("The Parallel request setting 'betas' must be a list of texts, got " +
                            core::py_repr(value) + ".");
@@ -97,8 +98,9 @@ net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options, const
 HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
   options.api_key = resolve_api_key(Value{{"api_key", options.api_key}});
   if (!(options.max_result_wait > 0) || !(options.result_retry_interval >= 0)) {
-    throw core::ValueError("The Parallel client needs max_result_wait > 0 and "
-                           "result_retry_interval >= 0 (seconds).");
+    throw core::ValueError(
+        "The Parallel client needs max_result_wait > 0 and "
+        "result_retry_interval >= 0 (seconds).");
   }
   return options;
 }
@@ -173,7 +175,7 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
 }
 
 asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std::string run_id,
-                                                                           double wait) const {
+                                                                            double wait) const {
   net::ApiRequest request;
   request.method = "GET";
   request.path = "v1/tasks/runs/" + path_segment(run_id) +
@@ -204,8 +206,7 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     const double wait = std::min(left(), options_.max_result_wait);
     if (wait <= 0) {
       throw core::TimeoutError("Parallel task run " + core::py_repr(run_id) +
-                               " was still active after " + seconds_text(*limit) +
-                               " seconds.");
+                               " was still active after " + seconds_text(*limit) + " seconds.");
     }
     const Clock::time_point asked = Clock::now();
     std::optional<TaskRunResult> result = co_await ask_result(run_id, wait);
@@ -214,9 +215,9 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     const double waited = std::chrono::duration<double>(Clock::now() - asked).count();
     if (waited < wait) {
       const double pause = std::min(options_.result_retry_interval, std::max(left(), 0.0));
-      asio::steady_timer timer(co_await asio::this_coro::executor,
-                               std::chrono::duration_cast<Clock::duration>(
-                                   std::chrono::duration<double>(pause)));
+      asio::steady_timer timer(
+          co_await asio::this_coro::executor,
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
       co_await timer.async_wait(asio::use_awaitable);
     }
   }

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include <boost/asio.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/asio.hpp>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
@@ -106,8 +106,10 @@ TEST(HttpTaskRunClient, CreateSortsBodyHeadersAndTimeout) {
     co_await exchange.respond(202, R"({"run_id":"trun_1","interaction_id":"i","status":"queued"})");
   });
   const HttpTaskRunClient client = client_for(server);
-  Value params = {{"input", "q"},      {"processor", "ultra"},
-                  {"mcp_servers", Value::array()}, {"timeout", 3600},
+  Value params = {{"input", "q"},
+                  {"processor", "ultra"},
+                  {"mcp_servers", Value::array()},
+                  {"timeout", 3600},
                   {"enable_events", true},
                   {"betas", {"events-sse-2025-07-24", "mcp-server-2025-07-17"}}};
   const TaskRun run = run_client(io, server, client.create(params));
@@ -121,9 +123,13 @@ TEST(HttpTaskRunClient, CreateSortsBodyHeadersAndTimeout) {
   EXPECT_EQ(request.json().dump(),
             R"({"input":"q","processor":"ultra","mcp_servers":[],"enable_events":true})");
 
-  EXPECT_EQ(error_of<core::ValueError>([&] { core::run_sync(client.create({{"betas", "b"}})); }),
+  EXPECT_EQ(error_of<core::ValueError>([&] {
+              core::run_sync(client.create({{"betas", "b"}}));
+            }),
             "The Parallel request setting 'betas' must be a list of texts, got 'b'.");
-  EXPECT_EQ(error_of<core::ValueError>([&] { core::run_sync(client.create({{"timeout", "1"}})); }),
+  EXPECT_EQ(error_of<core::ValueError>([&] {
+              core::run_sync(client.create({{"timeout", "1"}}));
+            }),
             "The Parallel request setting 'timeout' must be a number of seconds >= 0 or null, got "
             "'1'.");
   EXPECT_EQ(server.requests.size(), 1u);
@@ -135,11 +141,11 @@ TEST(HttpTaskRunClient, ReadsNamedEventsAndFailsOnErrorEvents) {
       frame("task_run.state", {{"run", {{"run_id", "r1"}, {"status", "running"}}}}) +
       frame("task_run.progress_msg.plan", {{"message", "Planning"}, {"timestamp", "t"}}) +
       ": keep-alive\n\n" +
-      frame("task_run.progress_stats",
-            {{"progress_meter", 10},
-             {"source_stats", {{"num_sources_considered", 9},
-                               {"num_sources_read", 2},
-                               {"sources_read_sample", {"u1", "u2"}}}}});
+      frame("task_run.progress_stats", {{"progress_meter", 10},
+                                        {"source_stats",
+                                         {{"num_sources_considered", 9},
+                                          {"num_sources_read", 2},
+                                          {"sources_read_sample", {"u1", "u2"}}}}});
   const std::string error_frame =
       frame("error", {{"error", {{"ref_id", "x"}, {"message", "boom " + kKey}}}});
   asio::io_context io;
@@ -178,8 +184,10 @@ TEST(HttpTaskRunClient, AsksForTheResultAgainAfter408UntilTheDeadline) {
   int asked = 0;
   LoopbackServer server(io, [&asked](Exchange& exchange) -> asio::awaitable<void> {
     const std::string& target = exchange.request.target;
-    if (target.find("/never/") != std::string::npos || (target.find("/slow/") != std::string::npos && ++asked < 3)) {
-      co_await exchange.respond(408, R"({"type":"error","error":{"message":"Request timed out; run still active"}})");
+    if (target.find("/never/") != std::string::npos ||
+        (target.find("/slow/") != std::string::npos && ++asked < 3)) {
+      co_await exchange.respond(
+          408, R"({"type":"error","error":{"message":"Request timed out; run still active"}})");
     } else if (target.find("/lost/") != std::string::npos) {
       co_await exchange.respond(404, "Run failed or run id not found");
     } else {
@@ -190,12 +198,13 @@ TEST(HttpTaskRunClient, AsksForTheResultAgainAfter408UntilTheDeadline) {
     }
   });
   const HttpTaskRunClient client = client_for(server);
-  EXPECT_THAT(run_client(io, server, result_scenario(client)),
-              ElementsAre("answer", R"({"mcp-server-2025-07-17":[{"tool_call_id":"t","content":"c"}]})",
-                          "TimeoutError: Parallel task run 'never' was still active after 0.2 "
-                          "seconds.",
-                          "TaskRunFailedError: Parallel task run 'lost' ended with status 'failed': "
-                          "Run failed or run id not found"));
+  EXPECT_THAT(
+      run_client(io, server, result_scenario(client)),
+      ElementsAre("answer", R"({"mcp-server-2025-07-17":[{"tool_call_id":"t","content":"c"}]})",
+                  "TimeoutError: Parallel task run 'never' was still active after 0.2 "
+                  "seconds.",
+                  "TaskRunFailedError: Parallel task run 'lost' ended with status 'failed': "
+                  "Run failed or run id not found"));
   EXPECT_EQ(server.requests.at(2).target, "/v1/tasks/runs/slow/result?timeout=600");
   EXPECT_EQ(server.requests.at(0).target, "/v1/tasks/runs/slow/result?timeout=600");
   EXPECT_EQ(server.requests.at(0).header("parallel-beta"), "mcp-server-2025-07-17");
@@ -205,11 +214,15 @@ TEST(HttpTaskRunClient, AsksForTheResultAgainAfter408UntilTheDeadline) {
 
 TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
   ::unsetenv("PARALLEL_API_KEY");
-  EXPECT_EQ(error_of<core::ValueError>([] { resolve_api_key(Value{{"api_key", ""}}); }),
+  EXPECT_EQ(error_of<core::ValueError>([] {
+              resolve_api_key(Value{{"api_key", ""}});
+            }),
             "No Parallel API key: pass api_key or set PARALLEL_API_KEY.");
   EXPECT_EQ(error_of<core::ValueError>([] { HttpTaskRunClient(HttpTaskRunClientOptions{}); }),
             "No Parallel API key: pass api_key or set PARALLEL_API_KEY.");
-  EXPECT_EQ(error_of<core::ValueError>([] { resolve_api_key(Value{{"api_key", kKey + "\n"}}); }),
+  EXPECT_EQ(error_of<core::ValueError>([] {
+              resolve_api_key(Value{{"api_key", kKey + "\n"}});
+            }),
             "The Parallel API key holds white space or control characters.");
   ::setenv("PARALLEL_API_KEY", "from-env", 1);
   EXPECT_EQ(resolve_api_key(Value::object()), "from-env");
@@ -224,7 +237,8 @@ TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
     co_await exchange.respond(401, "<html>bad key " + kKey + "</html>");
   });
-  EXPECT_EQ(error_of<net::HttpError>([&] { run_client(io, server, client_for(server).create(Value::object())); }),
+  EXPECT_EQ(error_of<net::HttpError>(
+                [&] { run_client(io, server, client_for(server).create(Value::object())); }),
             "HTTP 401 from POST " + server.origin() + "/v1/tasks/runs: <html>bad key ***</html>");
 }
 

@@ -12,8 +12,8 @@ namespace {
 
 std::string failure_text(const std::string& run_id, const std::string& status,
                          const std::string& message) {
-  std::string text = "Parallel task run " + core::py_repr(run_id) + " ended with status " +
-                     core::py_repr(status);
+  std::string text =
+      "Parallel task run " + core::py_repr(run_id) + " ended with status " + core::py_repr(status);
   if (!message.empty()) text += ": " + message;
   return text;
 }
@@ -37,8 +37,9 @@ std::string resolve_api_key(const core::Value& client_params) {
   if (client_params.is_object()) {
     if (auto it = client_params.find("api_key"); it != client_params.end() && !it->is_null()) {
       if (!it->is_string()) {
-        throw core::ValueError("The Parallel client parameter 'api_key' must be a text, got a JSON " +
-                               std::string(it->type_name()) + ".");
+        throw core::ValueError(
+            "The Parallel client parameter 'api_key' must be a text, got a JSON " +
+            std::string(it->type_name()) + ".");
       }
       key = it->get<std::string>();
     }

@@ -22,14 +22,15 @@ std::string excerpt(std::string_view text, std::string_view secret) {
 
 [[noreturn]] void not_an_object(std::string_view source, std::string_view text,
                                 std::string_view secret) {
-  throw core::RuntimeError(std::string(source) + " is not a JSON object: " +
-                           excerpt(text, secret) + ".");
+  throw core::RuntimeError(std::string(source) + " is not a JSON object: " + excerpt(text, secret) +
+                           ".");
 }
 
 SourceStats parse_stats(const Value& stats) {
   SourceStats out;
   if (!stats.is_object()) return out;
-  if (auto sample = stats.find("sources_read_sample"); sample != stats.end() && sample->is_array()) {
+  if (auto sample = stats.find("sources_read_sample");
+      sample != stats.end() && sample->is_array()) {
     out.sources_read_sample.emplace();
     for (const Value& source : *sample) {
       out.sources_read_sample->push_back(source.is_string() ? source.get<std::string>()
@@ -58,14 +59,14 @@ TaskRunEvent parse_event(std::string_view name, std::string_view data, std::stri
                          std::string_view secret) {
   Value value = Value::parse(data, nullptr, false);
   if (value.is_discarded() || !value.is_object()) {
-    not_an_object("The event " + core::py_repr(name) + " of Parallel task run " +
-                      core::py_repr(run_id),
-                  data, secret);
+    not_an_object(
+        "The event " + core::py_repr(name) + " of Parallel task run " + core::py_repr(run_id), data,
+        secret);
   }
   TaskRunEvent event;
   auto type = value.find("type");
-  event.type = type != value.end() && type->is_string() ? type->get<std::string>()
-                                                        : std::string(name);
+  event.type =
+      type != value.end() && type->is_string() ? type->get<std::string>() : std::string(name);
   if (event.type == "error") {
     throw core::RuntimeError("Parallel sent an error event for run " + core::py_repr(run_id) +
                              ": " + net::mask_secret(error_message(value), secret));
@@ -86,8 +87,8 @@ TaskRun parse_run(const Value& answer, std::string_view source, std::string_view
   auto id = answer.is_object() ? answer.find("run_id") : answer.end();
   if (!answer.is_object() || id == answer.end() || !id->is_string() ||
       id->get<std::string>().empty()) {
-    throw core::RuntimeError(std::string(source) + " holds no run id: " +
-                             excerpt(answer.dump(), secret) + ".");
+    throw core::RuntimeError(std::string(source) +
+                             " holds no run id: " + excerpt(answer.dump(), secret) + ".");
   }
   TaskRun run;
   run.run_id = id->get<std::string>();
@@ -101,8 +102,8 @@ TaskRun parse_run(const Value& answer, std::string_view source, std::string_view
 TaskRunResult parse_result(Value answer, std::string_view source, std::string_view secret) {
   auto output = answer.is_object() ? answer.find("output") : answer.end();
   if (!answer.is_object() || output == answer.end() || !output->is_object()) {
-    throw core::RuntimeError(std::string(source) + " holds no output: " +
-                             excerpt(answer.dump(), secret) + ".");
+    throw core::RuntimeError(std::string(source) +
+                             " holds no output: " + excerpt(answer.dump(), secret) + ".");
   }
   TaskRunResult result;
   result.output = std::move(*output);

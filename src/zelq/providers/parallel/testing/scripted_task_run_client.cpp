@@ -130,8 +130,8 @@ TaskRunEvent progress_message(std::string text, const std::string& kind) {
 TaskRunEvent progress_stats(std::vector<std::string> sample, std::int64_t num_sources_read) {
   TaskRunEvent event;
   event.type = "task_run.progress_stats";
-  event.source_stats = SourceStats{.sources_read_sample = std::move(sample),
-                                   .num_sources_read = num_sources_read};
+  event.source_stats =
+      SourceStats{.sources_read_sample = std::move(sample), .num_sources_read = num_sources_read};
   return event;
 }
 
@@ -145,8 +145,7 @@ TaskRunEvent state_event(std::string run_id, std::string status, std::string err
   return event;
 }
 
-TaskRunResult text_result(std::string run_id, std::string content, Value basis,
-                          Value beta_fields) {
+TaskRunResult text_result(std::string run_id, std::string content, Value basis, Value beta_fields) {
   TaskRunResult result;
   result.run = Value{{"run_id", std::move(run_id)}, {"status", "completed"}};
   result.output = Value{{"type", "text"},
