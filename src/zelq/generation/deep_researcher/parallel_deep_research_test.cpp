@@ -196,9 +196,18 @@ TEST(ParallelDeepResearcherTest, WithoutAnEmitterThinkingIsKeptAndNothingSent) {
   EXPECT_EQ(output.thinkings().size(), 1u);
   EXPECT_EQ(output.text(), "text");
   EXPECT_THAT(output.citations(), IsEmpty());
+  core::LogCapture log;
   f.client->add_run("run_2");
   f.client->add_result(text_result("run_2", "", nullptr));
-  EXPECT_EQ(core::run_sync(f.researcher().research({.query = "q"})).text(), "");
+  const ParallelDeepResearcher plain({.client_factory = f.client->factory()});
+  ResearchRequest request{.query = "q",
+                          .extra_contents = std::vector<inference::MessageContent>{
+                              inference::Attachment::from_url("u", "image/png")}};
+  EXPECT_EQ(core::run_sync(plain.research(std::move(request))).text(), "");
+  EXPECT_THAT(log.messages("ParallelDeepResearcher", spdlog::level::warn),
+              ElementsAre("The `ParallelDeepResearcher` currently only supports text extra "
+                          "contents. Ignoring unsupported extra contents: [Attachment(url='u', "
+                          "mime_type='image/png')]."));
 
   EXPECT_EQ(error_of<core::TypeError>([&] {
               core::run_sync(
