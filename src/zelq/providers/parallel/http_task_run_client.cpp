@@ -91,6 +91,9 @@ net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options, const
   api.base_url = options.base_url;
   api.api_key = key;
   api.headers.emplace_back("x-api-key", key);
+  // A result request is silent while the service waits for the run: the
+  // wait for its answer must outlast the longest wait asked for.
+  api.idle_timeout = std::max(api.idle_timeout, to_millis(options.max_result_wait + kResultMargin));
   if (api.user_agent == net::ApiClientOptions{}.user_agent) api.user_agent = "zelq-parallel/0.1";
   return api;
 }

@@ -40,7 +40,8 @@ struct HttpTaskRunClientOptions {
   double result_retry_interval = 1.0;
   // Settings of the underlying API client (retries of 429 and 5xx, the
   // connection limits); its base URL, key and headers are set from the
-  // fields above.
+  // fields above, and its idle timeout is raised to at least
+  // max_result_wait plus a minute.
   net::ApiClientOptions api{};
 };
 
