@@ -13,3 +13,4 @@
 #include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/perplexity_deep_researcher.hpp"
+#include "zelq/generation/deep_researcher/parallel_deep_research.hpp"

@@ -1,0 +1,194 @@
+// The Parallel researcher's event path: events of a task run through the
+// idle-timeout wrapper and the dispatch (thinking blocks, read-sources
+// activities), with an emitter that counts what it receives. Progress
+// messages are kept as thinking in the output by design, so the memory
+// figure uses events that keep nothing.
+//
+// Counters:
+//   events_per_second        events through the whole research call
+//   allocations_per_event    heap allocations per event
+//   ratio_vs_bare_read       time per event against reading the same stream
+//                            bare (no time-out, no dispatch, no events)
+//   ratio_memory_10k_vs_1k   peak heap in use during a call of 10,000
+//                            statistics events (an activity event each)
+//                            against one of 1,000, beyond what the returned
+//                            output keeps (1.0 means flat)
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+#include <malloc.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/generation/deep_researcher.hpp"
+#include "zelq/providers/parallel/testing/scripted_task_run_client.hpp"
+
+namespace {
+
+std::atomic<long long> g_allocations{0};
+std::atomic<long long> g_live{0};
+std::atomic<long long> g_peak{0};
+
+}  // namespace
+
+// Counting replacements of the global allocation functions; the live size
+// of a block is what malloc reserved for it.
+__attribute__((noinline)) void* operator new(std::size_t size) {
+  void* block = std::malloc(size == 0 ? 1 : size);
+  if (block == nullptr) throw std::bad_alloc();
+  g_allocations.fetch_add(1, std::memory_order_relaxed);
+  const auto bytes = static_cast<long long>(malloc_usable_size(block));
+  const long long live = g_live.fetch_add(bytes) + bytes;
+  long long peak = g_peak.load();
+  while (live > peak && !g_peak.compare_exchange_weak(peak, live)) {
+  }
+  return block;
+}
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+__attribute__((noinline)) void operator delete(void* pointer) noexcept {
+  if (pointer == nullptr) return;
+  g_live.fetch_sub(static_cast<long long>(malloc_usable_size(pointer)));
+  std::free(pointer);
+}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+void operator delete(void* pointer, std::size_t) noexcept { operator delete(pointer); }
+
+namespace {
+
+namespace asio = boost::asio;
+namespace dr = zelq::generation::deep_researcher;
+namespace pp = zelq::providers::parallel;
+
+enum class Mix {
+  // Three progress messages, then a statistics event, in turn.
+  MESSAGES_AND_STATS,
+  // Statistics events only, each naming one new source: an activity event
+  // each and nothing kept in the output.
+  STATS,
+};
+
+// A stream that makes its events as they are read.
+class GeneratedStream : public pp::TaskRunEventStream {
+ public:
+  GeneratedStream(long long count, Mix mix) : count_(count), mix_(mix) {}
+  asio::awaitable<std::optional<pp::TaskRunEvent>> next() override {
+    if (index_ >= count_) co_return std::nullopt;
+    const long long i = index_++;
+    if (mix_ == Mix::MESSAGES_AND_STATS && i % 4 != 3) {
+      co_return pp::testing::progress_message("Searching for sources", "search");
+    }
+    // The service's sample holds the source counted before and a new one.
+    co_return pp::testing::progress_stats({"https://s/0", "https://s/" + std::to_string(i)}, 1);
+  }
+
+ private:
+  long long count_;
+  Mix mix_;
+  long long index_ = 0;
+};
+
+class GeneratedClient : public pp::TaskRunClient {
+ public:
+  GeneratedClient(long long count, Mix mix) : count_(count), mix_(mix) {}
+  asio::awaitable<pp::TaskRun> create(zelq::core::Value) const override {
+    co_return pp::TaskRun{.run_id = "run", .status = "queued"};
+  }
+  asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(
+      std::string, std::optional<double>) const override {
+    co_return std::make_unique<GeneratedStream>(count_, mix_);
+  }
+  asio::awaitable<pp::TaskRunResult> result(std::string, std::optional<double>) const override {
+    co_return pp::testing::text_result("run", "done");
+  }
+
+ private:
+  long long count_;
+  Mix mix_;
+};
+
+struct Run {
+  double seconds = 0;
+  long long allocations = 0;
+  // Peak heap in use during the call beyond what the returned output keeps
+  // (its thinking records, which grow with the messages by design).
+  long long working_bytes = 0;
+};
+
+Run research(long long events, Mix mix) {
+  auto client = std::make_shared<const GeneratedClient>(events, mix);
+  dr::ParallelDeepResearcher researcher(
+      {.retry_config = zelq::core::RetryConfig{.max_retries = 0},
+       .client_factory = [client](const zelq::core::Value&) { return client; }});
+  auto received = std::make_shared<long long>(0);
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([received](const zelq::core::Event&) -> asio::awaitable<void> {
+    ++*received;
+    co_return;
+  });
+  const long long allocations = g_allocations.load();
+  g_peak.store(g_live.load());
+  const long long base = g_live.load();
+  const auto start = std::chrono::steady_clock::now();
+  auto output = zelq::core::run_sync(researcher.research({.query = "q", .event_emitter = emitter}));
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const long long retained = g_live.load() - base;
+  Run run{seconds, g_allocations.load() - allocations, g_peak.load() - base - retained};
+  benchmark::DoNotOptimize(output);
+  return run;
+}
+
+asio::awaitable<long long> read_bare(long long events) {
+  GeneratedStream stream(events, Mix::MESSAGES_AND_STATS);
+  long long seen = 0;
+  while (auto event = co_await stream.next()) seen += static_cast<long long>(event->type.size());
+  co_return seen;
+}
+
+double bare_seconds(long long events) {
+  const auto start = std::chrono::steady_clock::now();
+  benchmark::DoNotOptimize(zelq::core::run_sync(read_bare(events)));
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+void BM_ParallelResearchEvents(benchmark::State& state) {
+  const long long events = state.range(0);
+  double seconds = 0;
+  double bare = 0;
+  long long allocations = 0;
+  for (auto _ : state) {
+    const Run run = research(events, Mix::MESSAGES_AND_STATS);
+    seconds += run.seconds;
+    allocations += run.allocations;
+    bare += bare_seconds(events);
+  }
+  const double total = static_cast<double>(events) * static_cast<double>(state.iterations());
+  state.counters["events_per_second"] = total / seconds;
+  state.counters["allocations_per_event"] = static_cast<double>(allocations) / total;
+  state.counters["ratio_vs_bare_read"] = seconds / bare;
+  // The 1,000-event call runs with the same warm allocator state first.
+  research(1'000, Mix::STATS);
+  const Run small = research(1'000, Mix::STATS);
+  const Run large = research(10'000, Mix::STATS);
+  state.counters["ratio_memory_10k_vs_1k"] =
+      static_cast<double>(large.working_bytes) /
+      static_cast<double>(std::max(small.working_bytes, 1LL));
+}
+
+BENCHMARK(BM_ParallelResearchEvents)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,388 @@
+#include "zelq/generation/deep_researcher/parallel_deep_research.hpp"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <utility>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+#include "zelq/core/uuid.hpp"
+#include "zelq/providers/parallel/http_task_run_client.hpp"
+
+namespace zelq::generation::deep_researcher::parallel_deep_research {
+
+namespace asio = boost::asio;
+namespace pp = providers::parallel;
+using core::Value;
+using inference::LMOutput;
+
+const Value DEEP_RESEARCH_CONFIG = {
+    {"enable_events", true},
+    {"betas", Value::array({BetaHeader::EVENTS_SSE, BetaHeader::MCP_SERVER})}};
+
+namespace {
+
+constexpr std::string_view kClassName = "ParallelDeepResearcher";
+constexpr std::string_view kNoCitationText = "-";
+// The keys of an MCP server record that its extra_params must not repeat.
+constexpr std::array<std::string_view, 4> kRecordKeys = {"type", Key::URL, Key::NAME,
+                                                         Key::ALLOWED_TOOLS};
+
+const Value& member(const Value& object, std::string_view key) {
+  static const Value null_value = nullptr;
+  if (!object.is_object()) return null_value;
+  auto it = object.find(key);
+  return it == object.end() ? null_value : *it;
+}
+
+std::string text_of(const Value& value) {
+  if (value.is_string()) return value.get<std::string>();
+  return value.is_null() ? std::string() : value.dump();
+}
+
+void check_tools(const std::optional<std::vector<inference::NativeTool>>& tools) {
+  if (!tools) return;
+  for (const inference::NativeTool& tool : *tools) {
+    if (tool.type != inference::NativeToolType::MCP_SERVER) {
+      throw core::ValueError("The `ParallelDeepResearcher` only supports MCP server native tools.");
+    }
+  }
+}
+
+void check_idle_timeout(double seconds) {
+  if (!std::isfinite(seconds) || seconds <= 0) {
+    throw core::ValueError(
+        "The `ParallelDeepResearcher` needs a positive event_idle_timeout, got " +
+        core::py_float_repr(seconds) + ".");
+  }
+}
+
+// The client-side settings of a call's configuration, checked once before
+// the first attempt rather than failing every attempt.
+void check_client_settings(const Value& config) {
+  const Value& timeout = member(config, Key::TIMEOUT);
+  if (!timeout.is_null() && !(timeout.is_number() && timeout.get<double>() >= 0)) {
+    throw core::ValueError(
+        "The task run setting 'timeout' must be a number of seconds >= 0 or "
+        "null, got " +
+        core::py_repr(timeout) + ".");
+  }
+  const Value& betas = member(config, "betas");
+  const bool texts = betas.is_array() && std::all_of(betas.begin(), betas.end(),
+                                                     [](const Value& v) { return v.is_string(); });
+  if (!betas.is_null() && !texts) {
+    throw core::ValueError("The task run setting 'betas' must be a list of texts, got " +
+                           core::py_repr(betas) + ".");
+  }
+}
+
+asio::awaitable<void> nothing() { co_return; }
+
+// Seconds as a configuration value: a whole number as an integer (3600),
+// none as null.
+Value seconds_value(std::optional<double> seconds) {
+  if (!seconds) return nullptr;
+  if (std::trunc(*seconds) == *seconds && std::fabs(*seconds) < 1e15) {
+    return static_cast<std::int64_t>(*seconds);
+  }
+  return *seconds;
+}
+
+bool run_ended_badly(const std::string& status) {
+  return status == pp::STATUS_FAILED || status == pp::STATUS_CANCELLED;
+}
+
+// Throws TaskRunFailedError when `run` (a run object) failed or was
+// cancelled, with the service's message.
+void check_run(const Value& run, const std::string& run_id) {
+  const Value& status = member(run, "status");
+  if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
+  std::string message = text_of(member(member(run, "error"), "message"));
+  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message));
+}
+
+core::ChunkPtr citation_chunk(const Value& citation) {
+  const Value& excerpts = member(citation, "excerpts");
+  const bool has_excerpt = excerpts.is_array() && !excerpts.empty() && excerpts[0].is_string() &&
+                           !excerpts[0].get<std::string>().empty();
+  std::string content = has_excerpt ? excerpts[0].get<std::string>() : std::string(kNoCitationText);
+  Value metadata = {{Key::URL, member(citation, Key::URL)},
+                    {Key::TITLE, member(citation, Key::TITLE)}};
+  return core::make_chunk(std::move(content), std::move(metadata));
+}
+
+// `value` as a list to iterate: null is an empty list.
+const Value& list_of(const Value& value, std::string_view what) {
+  static const Value empty = Value::array();
+  if (value.is_null()) return empty;
+  if (!value.is_array()) {
+    throw core::RuntimeError(
+        "The " + std::string(what) +
+        " of a Parallel task run result is not a list: " + core::py_repr(value) + ".");
+  }
+  return value;
+}
+
+}  // namespace
+
+ReadSourcesActivity::ReadSourcesActivity(std::vector<std::string> sources)
+    : inference::Activity("read_sources", Value{{"sources", sources}}),
+      sources(std::move(sources)) {}
+
+// Everything the constructor settles, in the order it settles it.
+struct ParallelDeepResearcher::Settled {
+  std::string processor_name;
+  Value client_params;
+  inference::PromptBuilder prompt_builder;
+  core::RetryConfig retry_config;
+  double event_idle_timeout;
+  bool streamable;
+  Value config;
+  pp::TaskRunClientFactory client_factory;
+
+  static Settled from(ParallelDeepResearcherOptions options) {
+    check_tools(options.tools);
+    Value client_params = Value::object();
+    if (options.api_key && !options.api_key->empty()) client_params["api_key"] = *options.api_key;
+    pp::TaskRunClientFactory factory = std::move(options.client_factory);
+    if (!factory) {
+      pp::resolve_api_key(client_params);  // a missing key fails here, before any request
+      factory = pp::http_task_run_client_factory();
+    }
+    Value mcp_servers =
+        _format_mcp_servers(options.tools.value_or(std::vector<inference::NativeTool>{}));
+    core::RetryConfig retry_config =
+        options.retry_config.value_or(core::RetryConfig{.timeout = DEFAULT_TIMEOUT});
+    retry_config.validate();
+    check_idle_timeout(options.event_idle_timeout);
+    Value config = {{Key::MCP_SERVERS, std::move(mcp_servers)},
+                    {Key::TASK_SPEC, {{"output_schema", {{"type", "text"}}}}},
+                    {Key::TIMEOUT, seconds_value(retry_config.timeout)}};
+    for (const auto& [key, value] : DEEP_RESEARCH_CONFIG.items()) config[key] = value;
+    inference::PromptBuilder prompt_builder =
+        options.prompt_builder ? std::move(*options.prompt_builder)
+                               : inference::PromptBuilder(std::string(DEFAULT_SYSTEM_TEMPLATE),
+                                                          std::string(DEFAULT_USER_TEMPLATE));
+    return Settled{std::move(options.processor_name),
+                   std::move(client_params),
+                   std::move(prompt_builder),
+                   std::move(retry_config),
+                   options.event_idle_timeout,
+                   options.streamable,
+                   std::move(config),
+                   std::move(factory)};
+  }
+};
+
+ParallelDeepResearcher::ParallelDeepResearcher(ParallelDeepResearcherOptions options)
+    : ParallelDeepResearcher(std::move(options), std::string(kClassName)) {}
+
+ParallelDeepResearcher::ParallelDeepResearcher(ParallelDeepResearcherOptions options,
+                                               std::string class_name)
+    : ParallelDeepResearcher(Settled::from(std::move(options)), std::move(class_name)) {}
+
+ParallelDeepResearcher::ParallelDeepResearcher(Settled settled, std::string class_name)
+    : BaseDeepResearcher(std::move(class_name), settled.streamable),
+      processor_name(std::move(settled.processor_name)),
+      client_params(std::move(settled.client_params)),
+      prompt_builder(std::move(settled.prompt_builder)),
+      retry_config(std::move(settled.retry_config)),
+      event_idle_timeout(settled.event_idle_timeout),
+      _config(std::move(settled.config)),
+      client_factory_(std::move(settled.client_factory)) {}
+
+Value ParallelDeepResearcher::_format_mcp_servers(const std::vector<inference::NativeTool>& tools) {
+  Value records = Value::array();
+  for (const inference::NativeTool& tool : tools) {
+    if (!tool.kwargs.is_object()) {
+      throw core::TypeError("The kwargs of an MCP server tool must be an object, got " +
+                            core::py_repr(tool.kwargs) + ".");
+    }
+    Value record = {{"type", InputType::URL},
+                    {Key::URL, member(tool.kwargs, Key::URL)},
+                    {Key::NAME, member(tool.kwargs, Key::NAME)},
+                    {Key::ALLOWED_TOOLS, member(tool.kwargs, Key::ALLOWED_TOOLS)}};
+    const Value& extra = member(tool.kwargs, Key::EXTRA_PARAMS);
+    if (!extra.is_null() && !extra.is_object()) {
+      throw core::TypeError("The extra_params of an MCP server tool must be an object, got " +
+                            core::py_repr(extra) + ".");
+    }
+    const Value extras = extra.is_null() ? Value::object() : extra;
+    for (const auto& [key, value] : extras.items()) {
+      for (std::string_view own : kRecordKeys) {
+        if (key == own) {
+          throw core::TypeError(
+              "The extra_params of an MCP server tool repeat the record's own "
+              "key " +
+              core::py_repr(own) + ".");
+        }
+      }
+      record[key] = value;
+    }
+    records.push_back(std::move(record));
+  }
+  return records;
+}
+
+asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest request) const {
+  const ResearchFrontOptions front{.reserved_keywords = {"input", "processor"},
+                                   .base_config = _config};
+  ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
+  check_client_settings(call->config);
+  auto state = std::make_shared<RunState>();
+  auto attempt = [this, state](ResearchCallPtr shared) {
+    return _research(std::move(shared), state);
+  };
+  co_return co_await core::retry(std::move(attempt), retry_config, std::move(call));
+}
+
+asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call,
+                                                            std::shared_ptr<RunState> state) const {
+  state->num_sources = 0;
+  pp::TaskRunClientPtr client = client_factory_(client_params);
+  LMOutput output;
+  const std::optional<double> timeout = retry_config.timeout;
+  try {
+    co_await _ensure_run(client, call, state);
+    auto open = client->events(*state->run_id, timeout);
+    IdleTimeoutEvents events = _iter_with_idle_timeout(co_await std::move(open));
+    while (std::optional<pp::TaskRunEvent> event = co_await events.next()) {
+      co_await _dispatch(std::move(*event), output, state, call->event_emitter);
+    }
+    auto fetch = client->result(*state->run_id, timeout);
+    pp::TaskRunResult result = co_await std::move(fetch);
+    check_run(result.run, *state->run_id);
+    co_await _process_text(result, output, call->event_emitter);
+    _process_citations(result, output);
+    _process_mcp_citations(result, output);
+  } catch (const pp::TaskRunFailedError&) {
+    // Reconnecting to a run that ended badly can never succeed.
+    state->run_id.reset();
+    throw;
+  }
+  co_return output;
+}
+
+asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr client,
+                                                          ResearchCallPtr call,
+                                                          std::shared_ptr<RunState> state) const {
+  if (state->run_id) co_return;
+  Value params = {{"input", call->inputs}, {"processor", processor_name}};
+  for (const auto& [key, value] : call->config.items()) {
+    if (key == "input" || key == "processor") {
+      throw core::TypeError("A task run got multiple values for " + core::py_repr(key) + ".");
+    }
+    params[key] = value;
+  }
+  pp::TaskRun run = co_await client->create(std::move(params));
+  state->run_id = std::move(run.run_id);
+}
+
+asio::awaitable<void> ParallelDeepResearcher::_dispatch(
+    pp::TaskRunEvent event, LMOutput& output, std::shared_ptr<RunState> state,
+    std::shared_ptr<core::EventEmitter> emitter) const {
+  if (event.type.starts_with(OutputType::MESSAGE)) {
+    return _process_thinking_delta(std::move(event.message), output, std::move(emitter));
+  }
+  if (event.type == OutputType::STATS) {
+    if (!emitter) return nothing();
+    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}),
+                                    std::move(state), std::move(emitter));
+  }
+  if (event.type == "task_run.state" && state->run_id) check_run(event.run, *state->run_id);
+  return nothing();
+}
+
+ParallelDeepResearcher::IdleTimeoutEvents ParallelDeepResearcher::_iter_with_idle_timeout(
+    std::unique_ptr<pp::TaskRunEventStream> events) const {
+  return IdleTimeoutEvents(std::move(events), event_idle_timeout);
+}
+
+ParallelDeepResearcher::IdleTimeoutEvents::IdleTimeoutEvents(
+    std::unique_ptr<pp::TaskRunEventStream> events, double idle_timeout)
+    : events_(std::move(events)), idle_timeout_(idle_timeout) {}
+
+void ParallelDeepResearcher::IdleTimeoutEvents::close() noexcept {
+  if (!events_) return;
+  events_->close();
+  events_.reset();
+}
+
+asio::awaitable<std::optional<pp::TaskRunEvent>> ParallelDeepResearcher::IdleTimeoutEvents::next() {
+  if (!events_) co_return std::nullopt;
+  std::optional<pp::TaskRunEvent> event;
+  try {
+    event =
+        co_await core::with_timeout(events_->next(), std::chrono::duration<double>(idle_timeout_));
+  } catch (const core::TimeoutError&) {
+    close();
+    std::throw_with_nested(EventTimeoutError("No new event received from Parallel within " +
+                                             pp::seconds_text(idle_timeout_) + " seconds."));
+  } catch (...) {
+    close();
+    throw;
+  }
+  if (!event) close();
+  co_return event;
+}
+
+asio::awaitable<void> ParallelDeepResearcher::_process_thinking_delta(
+    std::string thinking, LMOutput& output,
+    std::shared_ptr<core::EventEmitter> event_emitter) const {
+  output.add_thinking(inference::Thinking{thinking});
+  return emit_block(std::move(event_emitter), BlockKind::THINKING, std::move(thinking));
+}
+
+asio::awaitable<void> ParallelDeepResearcher::_process_search_activity(
+    pp::SourceStats stats, std::shared_ptr<RunState> state,
+    std::shared_ptr<core::EventEmitter> event_emitter) const {
+  std::vector<std::string> sample =
+      std::move(stats.sources_read_sample).value_or(std::vector<std::string>{});
+  const std::size_t from = static_cast<std::size_t>(std::max<std::int64_t>(state->num_sources, 0));
+  if (from < sample.size()) {
+    std::vector<std::string> sources(sample.begin() + static_cast<std::ptrdiff_t>(from),
+                                     sample.end());
+    core::Event event = inference::ActivityEvent::from_activity(
+        core::new_uuid(), ReadSourcesActivity(std::move(sources)));
+    co_await event_emitter->emit(std::move(event));
+  }
+  if (stats.num_sources_read) state->num_sources = *stats.num_sources_read;
+}
+
+asio::awaitable<void> ParallelDeepResearcher::_process_text(
+    const pp::TaskRunResult& result, LMOutput& output,
+    std::shared_ptr<core::EventEmitter> event_emitter) const {
+  std::string text = text_of(member(result.output, "content"));
+  output.add_text(text);
+  return emit_block(std::move(event_emitter), BlockKind::RESPONSE, std::move(text));
+}
+
+void ParallelDeepResearcher::_process_citations(const pp::TaskRunResult& result, LMOutput& output) {
+  for (const Value& field : list_of(member(result.output, "basis"), "basis")) {
+    for (const Value& citation : list_of(member(field, "citations"), "citations")) {
+      output.add_citation(citation_chunk(citation));
+    }
+  }
+}
+
+void ParallelDeepResearcher::_process_mcp_citations(const pp::TaskRunResult& result,
+                                                    LMOutput& output) {
+  const Value& beta_fields = member(result.output, "beta_fields");
+  if (!beta_fields.is_object() || beta_fields.empty()) return;
+  for (const Value& item : list_of(member(beta_fields, BetaHeader::MCP_SERVER), "MCP tool calls")) {
+    if (!item.is_object()) continue;
+    Value metadata = Value::object();
+    for (const auto& [key, value] : item.items()) {
+      if (key != Key::TOOL_CALL_ID && key != Key::CONTENT) metadata[key] = value;
+    }
+    const Value& content = member(item, Key::CONTENT);
+    std::string text = core::py_truthy(content) ? text_of(content) : std::string(kNoCitationText);
+    output.add_citation(core::make_chunk(std::move(text), std::move(metadata)));
+  }
+}
+
+}  // namespace zelq::generation::deep_researcher::parallel_deep_research

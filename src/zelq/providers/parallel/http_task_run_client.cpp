@@ -1,0 +1,243 @@
+#include "zelq/providers/parallel/http_task_run_client.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
+#include "zelq/net/http_error.hpp"
+
+namespace zelq::providers::parallel {
+
+namespace asio = boost::asio;
+using core::Value;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRunStillActive = 408;
+constexpr int kRunNotFound = 404;
+// Time allowed beyond the service's own wait for the answer to arrive.
+constexpr double kResultMargin = 60.0;
+
+std::chrono::milliseconds to_millis(double seconds) {
+  return std::chrono::milliseconds(static_cast<long long>(std::ceil(std::min(seconds, 1e9) * 1e3)));
+}
+
+// A run id inside a path: everything but unreserved characters
+// percent-encoded, so an id can never change the path or add a query.
+std::string path_segment(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string events_path(const std::string& run_id) {
+  std::string path(EVENTS_PATH);
+  path.replace(path.find("{run_id}"), 8, path_segment(run_id));
+  return path;
+}
+
+std::optional<double> read_timeout(const Value& value) {
+  if (value.is_null()) return std::nullopt;
+  if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() < 0) {
+    throw core::ValueError(
+        "The Parallel request setting 'timeout' must be a number of seconds "
+        ">= 0 or null, got " +
+        core::py_repr(value) + ".");
+  }
+  return value.get<double>();
+}
+
+std::string read_betas(const Value& value) {
+  std::string joined;
+  if (value.is_null()) return joined;
+  const bool texts = value.is_array() && std::all_of(value.begin(), value.end(),
+                                                     [](const Value& v) { return v.is_string(); });
+  if (!texts) {
+    throw core::ValueError("The Parallel request setting 'betas' must be a list of texts, got " +
+                           core::py_repr(value) + ".");
+  }
+  for (const Value& beta : value) joined += (joined.empty() ? "" : ",") + beta.get<std::string>();
+  return joined;
+}
+
+// A positive limit in seconds, or none (null, zero and negative mean none).
+std::optional<double> limit_of(std::optional<double> timeout) {
+  if (!timeout || !(*timeout > 0)) return std::nullopt;
+  return timeout;
+}
+
+[[noreturn]] void throw_run_failed(const net::HttpError& error, const std::string& run_id) {
+  std::throw_with_nested(TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message()));
+}
+
+net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options, const std::string& key) {
+  net::ApiClientOptions api = options.api;
+  api.base_url = options.base_url;
+  api.api_key = key;
+  api.headers.emplace_back("x-api-key", key);
+  // A result request is silent while the service waits for the run: the
+  // wait for its answer must outlast the longest wait asked for.
+  api.idle_timeout = std::max(api.idle_timeout, to_millis(options.max_result_wait + kResultMargin));
+  if (api.user_agent == net::ApiClientOptions{}.user_agent) api.user_agent = "zelq-parallel/0.1";
+  return api;
+}
+
+HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
+  options.api_key = resolve_api_key(Value{{"api_key", options.api_key}});
+  if (!(options.max_result_wait > 0) || !(options.result_retry_interval >= 0)) {
+    throw core::ValueError(
+        "The Parallel client needs max_result_wait > 0 and "
+        "result_retry_interval >= 0 (seconds).");
+  }
+  return options;
+}
+
+class HttpTaskRunEventStream : public TaskRunEventStream {
+ public:
+  HttpTaskRunEventStream(net::ApiEventStream stream, std::string run_id, std::string secret)
+      : stream_(std::move(stream)), run_id_(std::move(run_id)), secret_(std::move(secret)) {}
+
+  asio::awaitable<std::optional<TaskRunEvent>> next() override {
+    for (;;) {
+      std::optional<net::SseEvent> event = co_await stream_.next();
+      if (!event) co_return std::nullopt;
+      if (core::py_is_blank(event->data)) continue;
+      co_return wire::parse_event(event->event, event->data, run_id_, secret_);
+    }
+  }
+
+  void close() noexcept override { stream_.close(); }
+
+ private:
+  net::ApiEventStream stream_;
+  std::string run_id_;
+  std::string secret_;
+};
+
+}  // namespace
+
+HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options)
+    : options_(checked(std::move(options))), api_(api_options(options_, options_.api_key)) {}
+
+asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
+  if (!params.is_object()) {
+    throw core::ValueError("The parameters of a Parallel task run must be an object, got " +
+                           core::py_repr(params) + ".");
+  }
+  net::ApiRequest request;
+  request.path = "v1/tasks/runs";
+  request.body = Value::object();
+  for (auto& [key, value] : params.items()) {
+    if (key == "timeout") {
+      if (auto limit = limit_of(read_timeout(value))) request.timeout = to_millis(*limit);
+    } else if (key == "betas") {
+      if (std::string betas = read_betas(value); !betas.empty()) {
+        request.headers.emplace_back(std::string(BETA_HEADER), std::move(betas));
+      }
+    } else {
+      (*request.body)[key] = std::move(value);
+    }
+  }
+  const std::string source = "The answer of " + api_.endpoint("POST", request.path);
+  Value answer = co_await api_.request_json(std::move(request));
+  co_return wire::parse_run(answer, source, options_.api_key);
+}
+
+asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
+    std::string run_id, std::optional<double> timeout) const {
+  net::ApiRequest request;
+  request.method = "GET";
+  request.path = events_path(run_id);
+  request.headers.emplace_back(std::string(BETA_HEADER), std::string(EVENTS_SSE_BETA));
+  if (auto limit = limit_of(timeout)) request.event_timeout = to_millis(*limit);
+  std::optional<net::ApiEventStream> stream;
+  try {
+    stream.emplace(co_await api_.request_events(std::move(request)));
+  } catch (const net::HttpError& error) {
+    if (error.status() != kRunNotFound) throw;
+    throw_run_failed(error, run_id);
+  }
+  co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), std::move(run_id),
+                                                     options_.api_key);
+}
+
+asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std::string run_id,
+                                                                            double wait) const {
+  net::ApiRequest request;
+  request.method = "GET";
+  request.path = "v1/tasks/runs/" + path_segment(run_id) +
+                 "/result?timeout=" + std::to_string(static_cast<long long>(std::ceil(wait)));
+  request.headers.emplace_back(std::string(BETA_HEADER), std::string(MCP_SERVER_BETA));
+  request.timeout = to_millis(std::ceil(wait) + kResultMargin);
+  const std::string source = "The answer of " + api_.endpoint("GET", request.path);
+  std::optional<Value> answer;
+  try {
+    answer.emplace(co_await api_.request_json(std::move(request)));
+  } catch (const net::HttpError& error) {
+    if (error.status() == kRunNotFound) throw_run_failed(error, run_id);
+    if (error.status() != kRunStillActive) throw;
+  }
+  if (!answer) co_return std::nullopt;
+  co_return wire::parse_result(std::move(*answer), source, options_.api_key);
+}
+
+asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
+                                                         std::optional<double> timeout) const {
+  const std::optional<double> limit = limit_of(timeout);
+  const Clock::time_point start = Clock::now();
+  auto left = [&]() -> double {
+    if (!limit) return options_.max_result_wait;
+    return *limit - std::chrono::duration<double>(Clock::now() - start).count();
+  };
+  for (;;) {
+    const double wait = std::min(left(), options_.max_result_wait);
+    if (wait <= 0) {
+      throw core::TimeoutError("Parallel task run " + core::py_repr(run_id) +
+                               " was still active after " + seconds_text(*limit) + " seconds.");
+    }
+    const Clock::time_point asked = Clock::now();
+    std::optional<TaskRunResult> result = co_await ask_result(run_id, wait);
+    if (result) co_return std::move(*result);
+    // An early 408 (a proxy, a service restart): pause before asking again.
+    const double waited = std::chrono::duration<double>(Clock::now() - asked).count();
+    if (waited < wait) {
+      const double pause = std::min(options_.result_retry_interval, std::max(left(), 0.0));
+      asio::steady_timer timer(
+          co_await asio::this_coro::executor,
+          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
+      co_await timer.async_wait(asio::use_awaitable);
+    }
+  }
+}
+
+TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base) {
+  return [base = std::move(base)](const Value& client_params) -> TaskRunClientPtr {
+    HttpTaskRunClientOptions options = base;
+    if (client_params.is_object()) {
+      if (auto key = client_params.find("api_key"); key != client_params.end() && !key->is_null()) {
+        options.api_key = resolve_api_key(client_params);
+      }
+    } else if (!client_params.is_null()) {
+      resolve_api_key(client_params);  // throws, naming the problem
+    }
+    return std::make_shared<const HttpTaskRunClient>(std::move(options));
+  };
+}
+
+}  // namespace zelq::providers::parallel

@@ -1,0 +1,113 @@
+// The Task API client over HTTP, built on net::ApiClient:
+//   POST {base}/v1/tasks/runs                      create a run (202: the run)
+//   GET  {base}/v1beta/tasks/runs/{id}/events      named server-sent events
+//   GET  {base}/v1/tasks/runs/{id}/result?timeout=  blocks until the run ends
+// with the key in "x-api-key" and beta features in "parallel-beta", never in
+// a body.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/core/value.hpp"
+#include "zelq/net/api_client.hpp"
+#include "zelq/providers/parallel/task_run_client.hpp"
+
+namespace zelq::providers::parallel {
+
+// The event stream's path, relative to the base URL, with "{run_id}" in it.
+// Older and newer references disagree on the version segment; this is the
+// one place that names it.
+inline constexpr std::string_view EVENTS_PATH = "v1beta/tasks/runs/{run_id}/events";
+
+struct HttpTaskRunClientOptions {
+  // "https://api.parallel.ai", or a proxy or test server; no trailing path
+  // beyond what the service's paths are appended to.
+  std::string base_url = std::string(DEFAULT_BASE_URL);
+  // The key; empty reads PARALLEL_API_KEY (see resolve_api_key).
+  std::string api_key{};
+  // The longest single wait for a result; the service's own cap is 600
+  // seconds. A longer caller's deadline is covered by asking again.
+  double max_result_wait = 600.0;
+  // Pause before asking again after the service answered 408 (run still
+  // active) sooner than asked; seconds.
+  double result_retry_interval = 1.0;
+  // Settings of the underlying API client (retries of 429 and 5xx, the
+  // connection limits); its base URL, key and headers are set from the
+  // fields above, and its idle timeout is raised to at least
+  // max_result_wait plus a minute.
+  net::ApiClientOptions api{};
+};
+
+// A TaskRunClient over HTTP. Immutable and cheap to share; calls in
+// progress keep what they need alive.
+class HttpTaskRunClient : public TaskRunClient {
+ public:
+  // Throws zelq::core::ValueError when no key is found (resolve_api_key),
+  // for a base URL net::ApiClient refuses, and for negative intervals.
+  explicit HttpTaskRunClient(HttpTaskRunClientOptions options);
+
+  // As TaskRunClient::create; the answer must hold a text "run_id"
+  // (zelq::core::RuntimeError otherwise). Non-2xx answers are net::HttpError.
+  boost::asio::awaitable<TaskRun> create(core::Value params) const override;
+
+  // As TaskRunClient::events. A 404 is TaskRunFailedError; an "error" event
+  // of the stream is zelq::core::RuntimeError "Parallel sent an error event
+  // for run '<id>': <message>" (key masked); an event whose data is not a
+  // JSON object is zelq::core::RuntimeError.
+  boost::asio::awaitable<std::unique_ptr<TaskRunEventStream>> events(
+      std::string run_id, std::optional<double> timeout) const override;
+
+  // As TaskRunClient::result. Asks with ?timeout=<seconds left, at most
+  // max_result_wait>; a 408 is asked again until the deadline, then
+  // zelq::core::TimeoutError "Parallel task run '<id>' was still active
+  // after <n> seconds."; a 404 is TaskRunFailedError. Without a deadline it
+  // asks until the run ends. The MCP tool calls of "mcp_tool_calls" are
+  // presented under beta_fields["mcp-server-2025-07-17"] when beta_fields
+  // lacks them.
+  boost::asio::awaitable<TaskRunResult> result(std::string run_id,
+                                               std::optional<double> timeout) const override;
+
+  const HttpTaskRunClientOptions& options() const noexcept { return options_; }
+
+ private:
+  boost::asio::awaitable<std::optional<TaskRunResult>> ask_result(std::string run_id,
+                                                                  double wait) const;
+
+  HttpTaskRunClientOptions options_;
+  net::ApiClient api_;
+};
+
+// The factory researchers use by default: each call builds an
+// HttpTaskRunClient from `base` with the client parameters' "api_key" (when
+// they hold one). Throws what HttpTaskRunClient's constructor throws.
+TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base = {});
+
+// Reading the wire (exposed for tests and benchmarks).
+namespace wire {
+
+// The event of one server-sent event: `name` is the SSE event name, `data`
+// its JSON text; the data's "type" wins over the name. Throws
+// zelq::core::RuntimeError (with `secret` masked) for data that is not a
+// JSON object and for an "error" event, naming `run_id`.
+TaskRunEvent parse_event(std::string_view name, std::string_view data, std::string_view run_id,
+                         std::string_view secret);
+
+// The run of a JSON answer. Throws zelq::core::RuntimeError naming `source`
+// when it is not an object with a text "run_id".
+TaskRun parse_run(const core::Value& answer, std::string_view source, std::string_view secret);
+
+// The result of a JSON answer, with the MCP tool calls presented under
+// beta_fields. Throws zelq::core::RuntimeError naming `source` when it is
+// not an object holding "output" as an object.
+TaskRunResult parse_result(core::Value answer, std::string_view source, std::string_view secret);
+
+}  // namespace wire
+
+}  // namespace zelq::providers::parallel

@@ -1,0 +1,246 @@
+#include "zelq/providers/parallel/http_task_run_client.hpp"
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <boost/asio.hpp>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+
+namespace zelq::providers::parallel {
+namespace {
+
+namespace asio = boost::asio;
+using core::Value;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using net::testing::run_client;
+using ::testing::ElementsAre;
+
+const std::string kKey = "par-secret-key-7";
+
+HttpTaskRunClient client_for(const LoopbackServer& server) {
+  HttpTaskRunClientOptions options;
+  options.base_url = server.origin();
+  options.api_key = kKey;
+  options.result_retry_interval = 0.01;
+  options.api.max_retries = 0;
+  return HttpTaskRunClient(std::move(options));
+}
+
+template <class Error, class F>
+std::string error_of(F&& call) {
+  try {
+    call();
+  } catch (const Error& error) {
+    const std::string text = error.what();
+    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
+    return text;
+  }
+  return "no error of the expected kind";
+}
+
+// "<kind>: <what>" of the failure of `call`, or "ok".
+template <class T>
+asio::awaitable<std::string> failure_of(asio::awaitable<T> call) {
+  std::string failure = "ok";
+  try {
+    co_await std::move(call);
+  } catch (const TaskRunFailedError& error) {
+    failure = std::string("TaskRunFailedError: ") + error.what();
+  } catch (const core::TimeoutError& error) {
+    failure = std::string("TimeoutError: ") + error.what();
+  } catch (const core::RuntimeError& error) {
+    failure = std::string("RuntimeError: ") + error.what();
+  }
+  EXPECT_EQ(failure.find(kKey), std::string::npos) << failure;
+  co_return failure;
+}
+
+asio::awaitable<std::vector<std::string>> read_all(HttpTaskRunClient client, std::string run_id) {
+  auto stream = co_await client.events(run_id, 5.0);
+  std::vector<std::string> seen;
+  while (auto event = co_await stream->next()) {
+    std::string line = event->type + "|" + event->message;
+    if (event->source_stats) {
+      line += "|" + std::to_string(*event->source_stats->num_sources_read) + "|" +
+              event->source_stats->sources_read_sample->at(1);
+    }
+    if (!event->run.is_null()) line += "|" + event->run.at("status").get<std::string>();
+    seen.push_back(line);
+  }
+  co_return seen;
+}
+
+asio::awaitable<std::vector<std::string>> events_scenario(HttpTaskRunClient client) {
+  std::vector<std::string> out = co_await read_all(client, "r1");
+  out.push_back(co_await failure_of(read_all(client, "bad/?x")));
+  out.push_back(co_await failure_of(read_all(client, "gone")));
+  co_return out;
+}
+
+asio::awaitable<std::vector<std::string>> result_scenario(HttpTaskRunClient client) {
+  const TaskRunResult result = co_await client.result("slow", 3600.0);
+  std::vector<std::string> out = {result.output.at("content").get<std::string>(),
+                                  result.output.at("beta_fields").dump()};
+  out.push_back(co_await failure_of(client.result("never", 0.2)));
+  out.push_back(co_await failure_of(client.result("lost", 5.0)));
+  co_return out;
+}
+
+// Recorded-shape frames of the events endpoint.
+std::string frame(const std::string& type, Value data) {
+  data["type"] = type;
+  return "event: " + type + "\ndata: " + data.dump() + "\n\n";
+}
+
+TEST(HttpTaskRunClient, CreateSortsBodyHeadersAndTimeout) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(202, R"({"run_id":"trun_1","interaction_id":"i","status":"queued"})");
+  });
+  const HttpTaskRunClient client = client_for(server);
+  Value params = {{"input", "q"},
+                  {"processor", "ultra"},
+                  {"mcp_servers", Value::array()},
+                  {"timeout", 3600},
+                  {"enable_events", true},
+                  {"betas", {"events-sse-2025-07-24", "mcp-server-2025-07-17"}}};
+  const TaskRun run = run_client(io, server, client.create(params));
+  EXPECT_EQ(run.run_id, "trun_1");
+  EXPECT_EQ(run.status, "queued");
+  const auto& request = server.requests.at(0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.target, "/v1/tasks/runs");
+  EXPECT_EQ(request.header("x-api-key"), kKey);
+  EXPECT_EQ(request.header("parallel-beta"), "events-sse-2025-07-24,mcp-server-2025-07-17");
+  EXPECT_EQ(request.json().dump(),
+            R"({"input":"q","processor":"ultra","mcp_servers":[],"enable_events":true})");
+
+  EXPECT_EQ(error_of<core::ValueError>([&] {
+              core::run_sync(client.create({{"betas", "b"}}));
+            }),
+            "The Parallel request setting 'betas' must be a list of texts, got 'b'.");
+  EXPECT_EQ(error_of<core::ValueError>([&] {
+              core::run_sync(client.create({{"timeout", "1"}}));
+            }),
+            "The Parallel request setting 'timeout' must be a number of seconds >= 0 or null, got "
+            "'1'.");
+  EXPECT_EQ(server.requests.size(), 1u);
+}
+
+TEST(HttpTaskRunClient, ReadsNamedEventsAndFailsOnErrorEvents) {
+  // Built outside the handler: g++ 12 mishandles braced lists inside co_await.
+  const std::string frames =
+      frame("task_run.state", {{"run", {{"run_id", "r1"}, {"status", "running"}}}}) +
+      frame("task_run.progress_msg.plan", {{"message", "Planning"}, {"timestamp", "t"}}) +
+      ": keep-alive\n\n" +
+      frame("task_run.progress_stats", {{"progress_meter", 10},
+                                        {"source_stats",
+                                         {{"num_sources_considered", 9},
+                                          {"num_sources_read", 2},
+                                          {"sources_read_sample", {"u1", "u2"}}}}});
+  const std::string error_frame =
+      frame("error", {{"error", {{"ref_id", "x"}, {"message", "boom " + kKey}}}});
+  asio::io_context io;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.find("gone") != std::string::npos) {
+      co_await exchange.respond(404, R"({"type":"error","error":{"ref_id":"r","message":)"
+                                     R"("Run failed or run id not found"}})");
+      co_return;
+    }
+    co_await exchange.start_events();
+    // Split inside an event: the reader joins the pieces.
+    co_await exchange.chunk(frames.substr(0, 30));
+    co_await exchange.chunk(frames.substr(30));
+    if (exchange.request.target.find("bad") != std::string::npos) {
+      co_await exchange.chunk(error_frame);
+    }
+    co_await exchange.end_events();
+  });
+  const HttpTaskRunClient client = client_for(server);
+  EXPECT_THAT(run_client(io, server, events_scenario(client)),
+              ElementsAre("task_run.state||running", "task_run.progress_msg.plan|Planning",
+                          "task_run.progress_stats||2|u2",
+                          "RuntimeError: Parallel sent an error event for run 'bad/?x': boom ***",
+                          "TaskRunFailedError: Parallel task run 'gone' ended with status "
+                          "'failed': Run failed or run id not found"));
+  const auto& request = server.requests.at(0);
+  EXPECT_EQ(request.method, "GET");
+  EXPECT_EQ(request.target, "/v1beta/tasks/runs/r1/events");
+  EXPECT_EQ(request.header("accept"), "text/event-stream");
+  EXPECT_EQ(request.header("parallel-beta"), "events-sse-2025-07-24");
+  EXPECT_EQ(server.requests.at(1).target, "/v1beta/tasks/runs/bad%2F%3Fx/events");
+}
+
+TEST(HttpTaskRunClient, AsksForTheResultAgainAfter408UntilTheDeadline) {
+  asio::io_context io;
+  int asked = 0;
+  LoopbackServer server(io, [&asked](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (target.find("/never/") != std::string::npos ||
+        (target.find("/slow/") != std::string::npos && ++asked < 3)) {
+      co_await exchange.respond(
+          408, R"({"type":"error","error":{"message":"Request timed out; run still active"}})");
+    } else if (target.find("/lost/") != std::string::npos) {
+      co_await exchange.respond(404, "Run failed or run id not found");
+    } else {
+      co_await exchange.respond(200, R"({"run":{"run_id":"slow","status":"completed"},"output":)"
+                                     R"({"type":"text","content":"answer","basis":[],)"
+                                     R"("mcp_tool_calls":[{"tool_call_id":"t","content":"c"}],)"
+                                     R"("beta_fields":null}})");
+    }
+  });
+  const HttpTaskRunClient client = client_for(server);
+  EXPECT_THAT(
+      run_client(io, server, result_scenario(client)),
+      ElementsAre("answer", R"({"mcp-server-2025-07-17":[{"tool_call_id":"t","content":"c"}]})",
+                  "TimeoutError: Parallel task run 'never' was still active after 0.2 "
+                  "seconds.",
+                  "TaskRunFailedError: Parallel task run 'lost' ended with status 'failed': "
+                  "Run failed or run id not found"));
+  EXPECT_EQ(server.requests.at(2).target, "/v1/tasks/runs/slow/result?timeout=600");
+  EXPECT_EQ(server.requests.at(0).target, "/v1/tasks/runs/slow/result?timeout=600");
+  EXPECT_EQ(server.requests.at(0).header("parallel-beta"), "mcp-server-2025-07-17");
+
+  EXPECT_EQ(server.requests.at(3).target, "/v1/tasks/runs/never/result?timeout=1");
+}
+
+TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
+  ::unsetenv("PARALLEL_API_KEY");
+  EXPECT_EQ(error_of<core::ValueError>([] {
+              resolve_api_key(Value{{"api_key", ""}});
+            }),
+            "No Parallel API key: pass api_key or set PARALLEL_API_KEY.");
+  EXPECT_EQ(error_of<core::ValueError>([] { HttpTaskRunClient(HttpTaskRunClientOptions{}); }),
+            "No Parallel API key: pass api_key or set PARALLEL_API_KEY.");
+  EXPECT_EQ(error_of<core::ValueError>([] {
+              resolve_api_key(Value{{"api_key", kKey + "\n"}});
+            }),
+            "The Parallel API key holds white space or control characters.");
+  ::setenv("PARALLEL_API_KEY", "from-env", 1);
+  EXPECT_EQ(resolve_api_key(Value::object()), "from-env");
+  EXPECT_EQ(resolve_api_key(Value{{"api_key", "given"}}), "given");
+  TaskRunClientPtr built = http_task_run_client_factory()(Value::object());
+  EXPECT_EQ(dynamic_cast<const HttpTaskRunClient&>(*built).options().api_key, "from-env");
+  ::unsetenv("PARALLEL_API_KEY");
+  EXPECT_EQ(seconds_text(300), "300");
+  EXPECT_EQ(seconds_text(0.25), "0.25");
+
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(401, "<html>bad key " + kKey + "</html>");
+  });
+  EXPECT_EQ(error_of<net::HttpError>(
+                [&] { run_client(io, server, client_for(server).create(Value::object())); }),
+            "HTTP 401 from POST " + server.origin() + "/v1/tasks/runs: <html>bad key ***</html>");
+}
+
+}  // namespace
+}  // namespace zelq::providers::parallel
