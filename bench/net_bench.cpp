@@ -12,9 +12,18 @@
 // on one kept-alive connection to the same server;
 // ratio_invoker_vs_bare_beast = invoker time / Beast time (target: < 2).
 //
-// BM_StreamedTokenCpu: a streamed answer of 4096 one-token events through
-// the invoker to an event handler; ratio_cpu_vs_sse_parse = this thread's
-// CPU time / the CPU time of SseParser alone on the same bytes (target: < 8).
+// BM_StreamedTokenCpu: a streamed answer of 4096 one-token events (each in
+// its own HTTP chunk) through the invoker to an event handler;
+// ratio_cpu_vs_sse_parse = this thread's CPU time / the CPU time of
+// SseParser alone on the same bytes (target: < 8). The server writes the
+// stream 64 KiB at a time, so the figure is the client's work per token;
+// one_write_each_cpu_ns_per_token is the same stream written one TCP write
+// per token, where the kernel's wake-up per token dominates.
+//
+// BM_ChunkRead: reading the delta of one streamed chunk three ways: a whole
+// core::Value and read_choice (the general path), nlohmann's SAX interface,
+// and simdjson on-demand (read_chunk_fast, the path the invoker takes);
+// ratio_sax_vs_value and ratio_simdjson_vs_value compare them.
 //
 // BM_ConcurrentStreamMemory: 1,000 streamed invocations in flight at once,
 // each waiting for its next token; bytes_per_stream = heap in use per stream
@@ -41,6 +50,8 @@
 
 #include "zelq/net/sse_parser.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/chat_request.hpp"
+#include "zelq/providers/openai/chunk_reader.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/chat_stream.hpp"
 
@@ -142,11 +153,24 @@ asio::awaitable<void> serve(Exchange& exchange) {
     co_await exchange.start_events();
     co_await exchange.chunk(token);
     co_await exchange.wait_for_close();
-  } else {
+  } else if (exchange.request.body.find("\"user\":\"each\"") != std::string::npos) {
     co_await exchange.start_events();
     for (std::size_t i = 0; i < kTokens; ++i) co_await exchange.chunk(token);
     co_await exchange.chunk("data: [DONE]\n\n");
     co_await exchange.end_events();
+  } else {
+    // Each event in its own HTTP chunk, written 64 KiB at a time.
+    static const std::string body = [] {
+      std::string out;
+      char size[32];
+      std::snprintf(size, sizeof size, "%zx\r\n", token.size());
+      for (std::size_t i = 0; i < kTokens; ++i) out += size + token + "\r\n";
+      return out + "e\r\ndata: [DONE]\n\n\r\n0\r\n\r\n";
+    }();
+    co_await exchange.start_events();
+    for (std::size_t at = 0; at < body.size(); at += 65536) {
+      co_await exchange.write(body.substr(at, 65536));
+    }
   }
 }
 
@@ -267,7 +291,8 @@ void BM_SequentialRequests(benchmark::State& state) {
 }
 BENCHMARK(BM_SequentialRequests)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
-asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker) {
+asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker,
+                                           std::string writes) {
   std::size_t pieces = 0;
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([&pieces](const zelq::core::Event& event) -> asio::awaitable<void> {
@@ -276,6 +301,7 @@ asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvok
   });
   zelq::inference::LMInvokeOptions options;
   options.event_emitter = emitter;
+  options.hyperparameters = Value{{"user", writes}};
   std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
   co_await invoker->invoke(std::move(messages), std::move(options));
   co_return pieces;
@@ -286,16 +312,21 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   for (std::size_t i = 0; i < kTokens; ++i) bytes += openai::testing::content_event(" tok");
   bytes += "data: [DONE]\n\n";
   double stream_cpu = 0;
+  double each_cpu = 0;
   double parse_cpu = 0;
   std::size_t tokens = 0;
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
     auto start = thread_cpu_seconds();
-    tokens += run(io, stream_tokens(invoker));
+    tokens += run(io, stream_tokens(invoker, "batched"));
     auto elapsed = thread_cpu_seconds() - start;
     state.SetIterationTime(elapsed);
     stream_cpu += elapsed;
+
+    start = thread_cpu_seconds();
+    run(io, stream_tokens(invoker, "each"));
+    each_cpu += thread_cpu_seconds() - start;
 
     start = thread_cpu_seconds();
     std::vector<zelq::net::SseEvent> events;
@@ -307,8 +338,115 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   if (tokens != kTokens * state.iterations()) state.SkipWithError("tokens lost");
   state.counters["cpu_ns_per_token"] = stream_cpu / static_cast<double>(tokens) * 1e9;
   state.counters["ratio_cpu_vs_sse_parse"] = stream_cpu / parse_cpu;
+  // Informative: one TCP write per token adds a wake-up and reads per token.
+  state.counters["one_write_each_cpu_ns_per_token"] =
+      each_cpu / static_cast<double>(tokens) * 1e9;
 }
 BENCHMARK(BM_StreamedTokenCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+// Collects choices[0].delta.content and finish_reason through nlohmann's SAX
+// interface, tracking only the path to them.
+class DeltaSax : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  std::optional<std::string> content;
+  std::optional<std::string> finish_reason;
+
+  bool null() override { return done_value(); }
+  bool boolean(bool) override { return done_value(); }
+  bool number_integer(number_integer_t) override { return done_value(); }
+  bool number_unsigned(number_unsigned_t) override { return done_value(); }
+  bool number_float(number_float_t, const string_t&) override { return done_value(); }
+  bool binary(binary_t&) override { return done_value(); }
+  bool string(string_t& value) override {
+    if (depth_ == 4 && in_delta_ && key_ == "content") content = value;
+    if (depth_ == 3 && in_choice_ && key_ == "finish_reason") finish_reason = value;
+    return done_value();
+  }
+  bool start_object(std::size_t) override {
+    ++depth_;
+    if (depth_ == 3 && in_choices_ && choice_index_ == 0) in_choice_ = true;
+    if (depth_ == 4 && in_choice_ && key_ == "delta") in_delta_ = true;
+    return true;
+  }
+  bool end_object() override {
+    if (depth_ == 4) in_delta_ = false;
+    if (depth_ == 3 && in_choice_) {
+      in_choice_ = false;
+      ++choice_index_;
+    }
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    ++depth_;
+    if (depth_ == 2 && key_ == "choices") in_choices_ = true;
+    return true;
+  }
+  bool end_array() override {
+    if (depth_ == 2) in_choices_ = false;
+    --depth_;
+    return true;
+  }
+  bool key(string_t& value) override {
+    key_ = value;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool done_value() { return true; }
+  int depth_ = 0;
+  int choice_index_ = 0;
+  bool in_choices_ = false;
+  bool in_choice_ = false;
+  bool in_delta_ = false;
+  std::string key_;
+};
+
+void BM_ChunkRead(benchmark::State& state) {
+  std::vector<std::string> chunks;
+  for (int i = 0; i < 1000; ++i) {
+    Value delta = {{"content", " tok" + std::to_string(i)}};
+    Value choice = {{"index", 0}, {"delta", delta}, {"finish_reason", nullptr}};
+    chunks.push_back(Value{{"id", "chatcmpl-123"},
+                           {"object", "chat.completion.chunk"},
+                           {"created", 1700000000},
+                           {"model", "gpt-5-nano"},
+                           {"choices", Value::array({choice})}}
+                         .dump());
+  }
+  double value_seconds = 0, sax_seconds = 0, simd_seconds = 0;
+  std::size_t found = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    for (const auto& chunk : chunks) {
+      auto part = openai::read_choice(Value::parse(chunk), "delta", "chunk", "");
+      found += part.text.has_value();
+    }
+    value_seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    start = Clock::now();
+    for (const auto& chunk : chunks) {
+      DeltaSax sax;
+      nlohmann::json::sax_parse(chunk, &sax);
+      found += sax.content.has_value();
+    }
+    sax_seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    start = Clock::now();
+    for (const auto& chunk : chunks) {
+      auto part = openai::read_chunk_fast(chunk);
+      found += part && part->text;
+    }
+    auto elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    simd_seconds += elapsed;
+    state.SetIterationTime(elapsed);
+  }
+  if (found != 3 * chunks.size() * state.iterations()) state.SkipWithError("delta not found");
+  state.counters["ratio_sax_vs_value"] = sax_seconds / value_seconds;
+  state.counters["ratio_simdjson_vs_value"] = simd_seconds / value_seconds;
+}
+BENCHMARK(BM_ChunkRead)->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.3);
 
 // Starts kStreams streamed invocations that each receive one token and then
 // wait; measures the heap in use once all wait, then lets them fail.

@@ -6,6 +6,7 @@
 #include "zelq/inference/events.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
+#include "zelq/providers/openai/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 
@@ -73,25 +74,25 @@ void append(std::optional<std::string>& to, const std::string& piece) {
   *to += piece;
 }
 
-asio::awaitable<void> take_chunk(const net::SseEvent& event, const OpenAIClient& client,
-                                 const std::string& source, StreamState& state,
-                                 BlockEmitter& blocks) {
+// Reads one event into `state`; returns what is to be emitted. A plain
+// function rather than a coroutine: it runs once per streamed token.
+ChoicePart take_chunk(const net::SseEvent& event, const OpenAIClient& client,
+                      const std::string& source, StreamState& state) {
   if (event.event == "error") {
     throw core::RuntimeError(source + " reports an error: " + client.server_message(event.data));
   }
-  const Value chunk = client.parse_object(event.data, source);
-  ChoicePart part = read_choice(chunk, "delta", source, client.secret());
+  // Plain chunks are read without building a Value; anything else takes the
+  // full path, which names what is wrong.
+  std::optional<ChoicePart> fast = read_chunk_fast(event.data);
+  ChoicePart part = fast ? std::move(*fast)
+                         : read_choice(client.parse_object(event.data, source), "delta", source,
+                                       client.secret());
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
   if (part.refusal) append(state.refusal, *part.refusal);
-  if (part.thinking) {
-    state.thinking += *part.thinking;
-    co_await blocks.piece(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
-  }
-  if (part.text) {
-    append(state.text, *part.text);
-    co_await blocks.piece(BlockEmitter::Kind::RESPONSE, std::move(*part.text));
-  }
+  if (part.thinking) state.thinking += *part.thinking;
+  if (part.text) append(state.text, *part.text);
+  return part;
 }
 
 asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> client, Value body,
@@ -106,7 +107,11 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
       state.done = true;
       break;
     }
-    co_await take_chunk(*event, *client, source, state, blocks);
+    ChoicePart part = take_chunk(*event, *client, source, state);
+    if (part.thinking) {
+      co_await blocks.piece(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
+    }
+    if (part.text) co_await blocks.piece(BlockEmitter::Kind::RESPONSE, std::move(*part.text));
   }
   stream.close();
   if (!state.done && !state.finished) {
