@@ -232,9 +232,8 @@ T run(asio::io_context& io, asio::awaitable<T> work) {
 }
 
 std::shared_ptr<openai::OpenAILMInvoker> make_invoker(std::size_t max_concurrency = 16) {
-  Value config = {{"base_url", server().base_url()},
-                  {"max_concurrency", max_concurrency},
-                  {"max_retries", 0}};
+  Value config = {
+      {"base_url", server().base_url()}, {"max_concurrency", max_concurrency}, {"max_retries", 0}};
   return std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);
 }
 
@@ -251,8 +250,8 @@ asio::awaitable<int> invoke_sequentially(std::shared_ptr<openai::OpenAILMInvoker
 // The same requests by a bare Beast client on one kept-alive connection.
 asio::awaitable<int> beast_sequentially(unsigned short port) {
   beast::tcp_stream stream(co_await asio::this_coro::executor);
-  co_await stream.async_connect(
-      asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port), asio::use_awaitable);
+  co_await stream.async_connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
+                                asio::use_awaitable);
   stream.socket().set_option(asio::ip::tcp::no_delay(true));
   beast::flat_buffer buffer;
   int answered = 0;
@@ -339,8 +338,7 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   state.counters["cpu_ns_per_token"] = stream_cpu / static_cast<double>(tokens) * 1e9;
   state.counters["ratio_cpu_vs_sse_parse"] = stream_cpu / parse_cpu;
   // Informative: one TCP write per token adds a wake-up and reads per token.
-  state.counters["one_write_each_cpu_ns_per_token"] =
-      each_cpu / static_cast<double>(tokens) * 1e9;
+  state.counters["one_write_each_cpu_ns_per_token"] = each_cpu / static_cast<double>(tokens) * 1e9;
 }
 BENCHMARK(BM_StreamedTokenCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
 

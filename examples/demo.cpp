@@ -118,7 +118,7 @@ std::shared_ptr<zelq::core::EventEmitter> terminal_emitter() {
 void demo_stuff(const SampleData& sample, const ModelAccess& access) {
   heading("Response synthesizer, stuff (openai/" + access.model + " at " + access.base_url + ")");
   auto invoker = zelq::providers::build_lm_invoker("openai/" + access.model, access.api_key,
-                                                  Value{{"base_url", access.base_url}});
+                                                   Value{{"base_url", access.base_url}});
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
   invoker->prompt.build({.system_template = preset.system_template,
                          .user_template = preset.user_template,

@@ -128,9 +128,9 @@ asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
   } catch (const core::TimeoutError&) {
     failure = std::current_exception();
     if (Clock::now() >= deadline) {
-      failure = std::make_exception_ptr(core::TimeoutError(
-          "No event from " + endpoint_ + " within " + std::to_string(event_timeout_.count()) +
-          " ms."));
+      failure = std::make_exception_ptr(
+          core::TimeoutError("No event from " + endpoint_ + " within " +
+                             std::to_string(event_timeout_.count()) + " ms."));
     }
   } catch (...) {
     failure = std::current_exception();
@@ -194,8 +194,7 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
 
 }  // namespace
 
-asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state,
-                                          ApiRequest request) {
+asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
   const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
   const HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();

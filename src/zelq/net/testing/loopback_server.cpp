@@ -120,12 +120,10 @@ void LoopbackServer::drop_idle_connections() {
 
 asio::awaitable<void> LoopbackServer::accept_loop(std::shared_ptr<State> state) {
   while (true) {
-    auto [ec, socket] =
-        co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+    auto [ec, socket] = co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
     if (ec || state->server == nullptr) co_return;
     ++state->server->connections;
-    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)),
-                   asio::detached);
+    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)), asio::detached);
   }
 }
 

@@ -39,8 +39,9 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
 TEST(ChunkReaderTest, AnythingUnusualTakesTheFullPath) {
   for (const std::string chunk :
        {"not json", "[1]", R"({"error":{"message":"boom"}})",
-        R"({"choices":[{"delta":{"content":"a"}}]} trailing)", R"({"choices":[{"delta":{"content":5}}]})",
-        R"({"choices":[{"delta":{"content":"a"})", R"({"choices":[7]})", ""}) {
+        R"({"choices":[{"delta":{"content":"a"}}]} trailing)",
+        R"({"choices":[{"delta":{"content":5}}]})", R"({"choices":[{"delta":{"content":"a"})",
+        R"({"choices":[7]})", ""}) {
     EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
   }
 }

@@ -101,8 +101,7 @@ class OpenAIClient {
 
   // As post_json, asking for server-sent events: returns once a 2xx head
   // has arrived; the stream's events are each awaited at most idle_timeout.
-  boost::asio::awaitable<net::ApiEventStream> post_events(std::string path,
-                                                          core::Value body) const;
+  boost::asio::awaitable<net::ApiEventStream> post_events(std::string path, core::Value body) const;
 
   // "POST {base_url}/{path}" without any query: safe for messages.
   std::string endpoint(std::string_view path) const;

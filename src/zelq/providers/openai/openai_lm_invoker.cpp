@@ -84,9 +84,9 @@ ChoicePart take_chunk(const net::SseEvent& event, const OpenAIClient& client,
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
   std::optional<ChoicePart> fast = read_chunk_fast(event.data);
-  ChoicePart part = fast ? std::move(*fast)
-                         : read_choice(client.parse_object(event.data, source), "delta", source,
-                                       client.secret());
+  ChoicePart part =
+      fast ? std::move(*fast)
+           : read_choice(client.parse_object(event.data, source), "delta", source, client.secret());
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
   if (part.refusal) append(state.refusal, *part.refusal);
