@@ -2,7 +2,9 @@
 
 // With sanitizers on, GCC 12 reports a false maybe-uninitialized inside
 // Beast's request parser (an optional content length).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <algorithm>
 #include <cstdio>
