@@ -253,7 +253,8 @@ TEST(LMComponentTest, CancellationIsNotAnsweredWithAFallback) {
 TEST(LMComponentTest, FromConfigAndStructuredOutput) {
   const Value schema = {{"title", "Verdict"}, {"type", "object"}};
   auto answerer = LMComponent::from_config<Answerer>(
-      testing::scripted_builder(), {.model_id = "scripted/judge", .config = {{"response_schema", schema}, {"seed", 7}}});
+      testing::scripted_builder(),
+      {.model_id = "scripted/judge", .config = {{"response_schema", schema}, {"seed", 7}}});
   auto lm = std::dynamic_pointer_cast<ScriptedLMInvoker>(answerer->lm_invoker());
   ASSERT_NE(lm, nullptr);
   EXPECT_EQ(lm->model_name(), "judge");
@@ -271,10 +272,9 @@ TEST(LMComponentTest, FromConfigAndStructuredOutput) {
   EXPECT_EQ(LMComponent::_parse_structured_output(text_only), (Value{{"ok", false}}));
   EXPECT_TRUE(LMComponent::_parse_structured_output(LMOutput{}).is_null());
 
-  auto custom =
-      LMComponent::from_config<Answerer>(testing::scripted_builder(),
-                                         {.model_id = ModelId{.provider = "scripted", .name = "m"},
-                                          .system_template = "Own {context}"});
+  auto custom = LMComponent::from_config<Answerer>(
+      testing::scripted_builder(), {.model_id = ModelId{.provider = "scripted", .name = "m"},
+                                    .system_template = "Own {context}"});
   EXPECT_THROW(LMComponent::from_config<Answerer>({}, {.model_id = "scripted/m"}),
                core::ValueError);
   EXPECT_EQ(custom->lm_invoker()->prompt.prompt_builder.system_template(), "Own {context}");

@@ -110,8 +110,9 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
                                                        std::string label);
 
 // Makes an invoker for the model `model_id.name` of one provider (the
-// factories of providers::register_lm_provider), from the caller's credentials (an API key text, a credentials-file path, an object,
-// or null to let the provider find them) and configuration (an object).
+// factories of providers::register_lm_provider), from the caller's credentials (an API key text, a
+// credentials-file path, an object, or null to let the provider find them) and configuration (an
+// object).
 using LMInvokerFactory = std::function<LMInvokerPtr(
     const ModelId& model_id, const core::Value& credentials, const core::Value& config)>;
 

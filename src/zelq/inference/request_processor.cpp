@@ -65,7 +65,7 @@ core::Value UsesLM::_parse_structured_output(const LMOutput& output, std::string
 }
 
 LMRequestProcessorPtr UsesLM::make_structured_processor(const LMInvokerBuilder& build,
-                                                       WithStructuredOutputOptions options) {
+                                                        WithStructuredOutputOptions options) {
   if (!options.response_schema.is_object()) {
     throw core::ValueError("The response_schema must be a JSON Schema object, got " +
                            core::py_repr(options.response_schema) + ".");

@@ -118,6 +118,8 @@ void ApiEventStream::close() noexcept {
 }
 
 asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
+  // An event already parsed needs no deadline (and no clock reading).
+  if (reader_.has_ready()) co_return reader_.take_ready();
   const auto deadline = Clock::now() + event_timeout_;
   std::optional<SseEvent> event;
   std::exception_ptr failure;
@@ -126,9 +128,9 @@ asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
   } catch (const core::TimeoutError&) {
     failure = std::current_exception();
     if (Clock::now() >= deadline) {
-      failure = std::make_exception_ptr(core::TimeoutError(
-          "No event from " + endpoint_ + " within " + std::to_string(event_timeout_.count()) +
-          " ms."));
+      failure = std::make_exception_ptr(
+          core::TimeoutError("No event from " + endpoint_ + " within " +
+                             std::to_string(event_timeout_.count()) + " ms."));
     }
   } catch (...) {
     failure = std::current_exception();
@@ -192,8 +194,7 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
 
 }  // namespace
 
-asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state,
-                                          ApiRequest request) {
+asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
   const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
   const HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();

@@ -212,6 +212,51 @@ TEST(ApiClient, SilentOrAbandonedStreamsCloseTheirConnection) {
   EXPECT_EQ(server.connections, 2u);
 }
 
+TEST(ApiClient, CancellationClosesTheStreamAndFreesItsSlot) {
+  asio::io_context io;
+  bool closed = false;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target == "/v1/after") {
+      co_await exchange.respond(200, "{}");
+      co_return;
+    }
+    co_await exchange.start_events();
+    co_await exchange.chunk("data: one\n\n");
+    co_await exchange.wait_for_close();
+    closed = true;
+  });
+  ApiClientOptions options;
+  options.max_concurrency = 1;
+  ApiClient client = client_for(server, options);
+  asio::cancellation_signal signal;
+  std::exception_ptr failure;
+  bool done = false;
+  auto waiting = [](ApiClient client) -> asio::awaitable<void> {
+    ApiEventStream stream = co_await client.get_events("events");
+    co_await stream.next();
+    co_await stream.next();  // never comes: cancelled
+  };
+  asio::co_spawn(io, waiting(client),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr error) {
+                   failure = error;
+                   done = true;
+                 }));
+  io.run_for(50ms);
+  ASSERT_FALSE(done);
+  signal.emit(asio::cancellation_type::terminal);
+  io.restart();
+  io.run_for(30ms);
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(closed);  // by the client, before the server stops
+  // The only request slot is free again: this request goes through.
+  EXPECT_EQ(run_client(io, server, client.get_json("after")), Value::object());
+  try {
+    std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& error) {
+    EXPECT_EQ(error.code(), asio::error::operation_aborted);
+  }
+}
+
 TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   asio::io_context io;
   int calls = 0;

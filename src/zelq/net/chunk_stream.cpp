@@ -25,28 +25,49 @@ void ChunkStream::fail(std::string message) {
   throw core::RuntimeError(std::move(message));
 }
 
-boost::asio::awaitable<std::optional<core::Value>> ChunkStream::next() {
+std::optional<std::string> ChunkStream::frame(SseEvent event) {
+  if (event.event == "error") {
+    fail(source_ + " reports an error: " + server_message(event.data, secret_));
+  }
+  if (event.data == kDone) {
+    done_ = true;
+    return std::nullopt;
+  }
+  return std::move(event.data);
+}
+
+boost::asio::awaitable<std::optional<std::string>> ChunkStream::next_data() {
   if (done_) co_return std::nullopt;
   std::optional<SseEvent> event = co_await events_.next();
   if (!event) co_return std::nullopt;
-  if (event->event == "error") {
-    fail(source_ + " reports an error: " + server_message(event->data, secret_));
-  }
-  if (event->data == kDone) {
-    done_ = true;
-    co_return std::nullopt;
-  }
-  core::Value chunk = core::Value::parse(event->data, nullptr, false);
+  co_return frame(std::move(*event));
+}
+
+std::optional<std::string> ChunkStream::take_ready_data() {
+  if (done_) return std::nullopt;
+  std::optional<SseEvent> event = events_.take_ready();
+  if (!event) return std::nullopt;
+  return frame(std::move(*event));
+}
+
+core::Value ChunkStream::parse(std::string_view data) {
+  core::Value chunk = core::Value::parse(data, nullptr, false);
   if (chunk.is_discarded() || !chunk.is_object()) {
     // Masked before the cut, so no part of the key remains.
-    const std::string masked = mask_secret(event->data, secret_);
+    const std::string masked = mask_secret(data, secret_);
     fail(source_ + " is not a JSON object: " + core::py_repr(masked.substr(0, kExcerpt)) +
          (masked.size() > kExcerpt ? "..." : "") + ".");
   }
   if (auto error = chunk.find("error"); error != chunk.end() && !error->is_null()) {
-    fail(source_ + " reports an error: " + server_message(event->data, secret_));
+    fail(source_ + " reports an error: " + server_message(data, secret_));
   }
-  co_return chunk;
+  return chunk;
+}
+
+boost::asio::awaitable<std::optional<core::Value>> ChunkStream::next() {
+  std::optional<std::string> data = co_await next_data();
+  if (!data) co_return std::nullopt;
+  co_return parse(*data);
 }
 
 void ChunkStream::check_done() const {

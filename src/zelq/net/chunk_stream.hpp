@@ -33,6 +33,22 @@ class ChunkStream {
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<core::Value>> next();
 
+  // The framing of next() without the parse: the next chunk's data text, for
+  // readers that take a few fields without building a Value (and then call
+  // parse() only for data they cannot read). Throws as next() does for an
+  // "error" event.
+  boost::asio::awaitable<std::optional<std::string>> next_data();
+
+  // True when the next event is already received: take_ready_data() then
+  // gives what next_data() would, without awaiting (one coroutine frame less
+  // per streamed token).
+  bool has_ready() const noexcept { return events_.has_ready(); }
+  std::optional<std::string> take_ready_data();
+
+  // The chunk in `data`, checked as next() checks it. Throws, closing the
+  // stream, as next() does.
+  core::Value parse(std::string_view data);
+
   // True once "data: [DONE]" came.
   bool done() const noexcept { return done_; }
 
@@ -48,6 +64,8 @@ class ChunkStream {
 
  private:
   [[noreturn]] void fail(std::string message);
+  // The data of `event`, nullopt for the end marker; throws for an error.
+  std::optional<std::string> frame(SseEvent event);
 
   ApiEventStream events_;
   std::string secret_;

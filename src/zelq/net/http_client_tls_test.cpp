@@ -62,7 +62,8 @@ Identity make_identity(const std::string& subject_alt_name) {
 }
 
 // Accepts one connection on 127.0.0.1 and, unless `handshake` is false,
-// completes a TLS handshake and answers any request with "secure".
+// completes a TLS handshake and answers every request on it with "secure"
+// (kept alive).
 class TlsServer {
  public:
   TlsServer(asio::io_context& io, const Identity& identity, bool handshake = true)
@@ -76,6 +77,7 @@ class TlsServer {
   std::uint16_t port() const { return acceptor_.local_endpoint().port(); }
   std::string server_name;  // the SNI the client sent
   bool handshake_failed = false;
+  int answered = 0;
 
  private:
   asio::awaitable<void> serve() {
@@ -97,14 +99,18 @@ class TlsServer {
     if (const char* sni = SSL_get_servername(stream.native_handle(), TLSEXT_NAMETYPE_host_name)) {
       server_name = sni;
     }
-    std::string request;
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      auto [read_ec, n] = co_await stream.async_read_some(asio::buffer(&byte, 1), tuple);
-      if (read_ec) co_return;
-      request.push_back(byte);
+    while (true) {
+      std::string request;
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        auto [read_ec, n] = co_await stream.async_read_some(asio::buffer(&byte, 1), tuple);
+        if (read_ec) co_return;
+        request.push_back(byte);
+      }
+      std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecure";
+      auto [write_ec, written] = co_await asio::async_write(stream, asio::buffer(response), tuple);
+      if (write_ec) co_return;
+      ++answered;
     }
-    std::string response = "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nsecure";
-    co_await asio::async_write(stream, asio::buffer(response), tuple);
   }
 
   tcp::acceptor acceptor_;
@@ -115,8 +121,13 @@ class TlsServer {
 std::string fetch(asio::io_context& io, const HttpClient& client, std::string url) {
   io.restart();
   auto future = asio::co_spawn(io, client.request({.url = std::move(url)}), asio::use_future);
-  io.run_for(20s);
+  // Until the answer: the server goes on waiting for the next request.
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (future.wait_for(0s) != std::future_status::ready &&
+         std::chrono::steady_clock::now() < deadline && io.run_one_for(20s) > 0) {
+  }
   if (future.wait_for(0s) != std::future_status::ready) throw std::runtime_error("test hung");
+  io.run_for(20ms);  // lets the server see what the client did last
   return future.get().body;
 }
 
@@ -179,6 +190,25 @@ TEST(HttpClientTls, TrustedOrUnverifiedServersAnswer) {
     EXPECT_EQ(fetch(io, client, "https://127.0.0.1:" + std::to_string(server.port()) + "/"),
               "secure");
   }
+}
+
+TEST(HttpClientTls, ConnectionsAreKeptPerTrustSettings) {
+  auto loopback = make_identity("IP:127.0.0.1");
+  asio::io_context io;
+  TlsServer server(io, loopback);
+  const auto url = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  HttpClient client({.extra_ca_pem = loopback.certificate_pem});
+  // The server accepts one connection only: the later requests must reuse it,
+  // also from a copy of the client.
+  EXPECT_EQ(fetch(io, client, url), "secure");
+  EXPECT_EQ(fetch(io, client, url), "secure");
+  EXPECT_EQ(fetch(io, HttpClient(client), url), "secure");
+  EXPECT_EQ(server.answered, 3);
+  // A client with other trust settings never takes that connection: its
+  // own attempt waits for a connection the server never accepts.
+  HttpClient unverified({.connect_timeout = 100ms, .verify_tls = false});
+  EXPECT_THROW(fetch(io, unverified, url), core::TimeoutError);
+  EXPECT_EQ(server.answered, 3);
 }
 
 TEST(HttpClientTls, HandshakeCountsAgainstConnectTimeout) {

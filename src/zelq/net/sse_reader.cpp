@@ -12,6 +12,15 @@ void SseReader::close() noexcept {
   body_.close();
 }
 
+SseEvent SseReader::take_ready() {
+  SseEvent event(std::move(ready_[next_ready_++]));
+  if (next_ready_ == ready_.size()) {
+    ready_.clear();
+    next_ready_ = 0;
+  }
+  return event;
+}
+
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
   return next_until(std::nullopt);
 }
@@ -24,14 +33,7 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next(
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
     std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (true) {
-    if (next_ready_ < ready_.size()) {
-      std::optional<SseEvent> event(std::move(ready_[next_ready_++]));
-      if (next_ready_ == ready_.size()) {
-        ready_.clear();
-        next_ready_ = 0;
-      }
-      co_return event;
-    }
+    if (has_ready()) co_return take_ready();
     if (error_) std::rethrow_exception(error_);
     if (ended_) co_return std::nullopt;
     // Two statements: g++ 12 mishandles co_await inside a conditional

@@ -33,6 +33,13 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next(
       std::chrono::steady_clock::time_point deadline);
 
+  // True when an event is parsed and waiting: next() then returns it without
+  // reading.
+  bool has_ready() const noexcept { return next_ready_ < ready_.size(); }
+  // Takes the event that is waiting; only when has_ready(). Not a coroutine:
+  // the common case of a stream read in large pieces costs no frame.
+  SseEvent take_ready();
+
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
 

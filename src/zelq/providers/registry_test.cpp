@@ -11,13 +11,13 @@ namespace zelq::providers {
 namespace {
 
 using core::Value;
-using ::testing::AllOf;
-using ::testing::HasSubstr;
 using inference::LMInvokerPtr;
 using inference::ModelId;
 using inference::ModelIdArg;
-using inference::testing::ScriptedLMInvoker;
 using inference::testing::scripted_provider;
+using inference::testing::ScriptedLMInvoker;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 std::string value_error_of(const ModelIdArg& model_id, Value config = nullptr) {

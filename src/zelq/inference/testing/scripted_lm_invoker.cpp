@@ -270,16 +270,16 @@ LMInvokerFactory scripted_provider(std::function<void(ScriptedLMInvoker&)> on_bu
 }
 
 LMInvokerBuilder scripted_builder(std::function<void(ScriptedLMInvoker&)> on_build) {
-  return [factory = scripted_provider(std::move(on_build))](
-             const ModelIdArg& model_id, core::Value credentials,
-             core::Value config) -> LMInvokerPtr {
-    LMInvokerPtr invoker = factory(to_model_id(model_id), credentials, config);
-    if (auto it = config.is_object() ? config.find("response_schema") : config.end();
-        config.is_object() && it != config.end() && !it->is_null()) {
-      invoker->response_schema = *it;
-    }
-    return invoker;
-  };
+  return
+      [factory = scripted_provider(std::move(on_build))](
+          const ModelIdArg& model_id, core::Value credentials, core::Value config) -> LMInvokerPtr {
+        LMInvokerPtr invoker = factory(to_model_id(model_id), credentials, config);
+        if (auto it = config.is_object() ? config.find("response_schema") : config.end();
+            config.is_object() && it != config.end() && !it->is_null()) {
+          invoker->response_schema = *it;
+        }
+        return invoker;
+      };
 }
 
 }  // namespace zelq::inference::testing

@@ -2,7 +2,9 @@
 
 // With sanitizers on, GCC 12 reports a false maybe-uninitialized inside
 // Beast's request parser (an optional content length).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -120,8 +122,7 @@ void LoopbackServer::drop_idle_connections() {
 
 asio::awaitable<void> LoopbackServer::accept_loop(std::shared_ptr<State> state) {
   while (true) {
-    auto [ec, socket] =
-        co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
+    auto [ec, socket] = co_await state->acceptor.async_accept(asio::as_tuple(asio::use_awaitable));
     if (ec || state->server == nullptr) co_return;
     ++state->server->connections;
     // As streaming servers do: small event chunks go out at once instead of

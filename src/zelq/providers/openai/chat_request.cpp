@@ -156,8 +156,8 @@ void finish_output(inference::LMOutput& output, const std::string& thinking,
 ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source,
                        std::string_view secret) {
   if (auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
-    throw core::RuntimeError(std::string(source) + " reports an error: " +
-                             net::server_message(answer.dump(), secret));
+    throw core::RuntimeError(std::string(source) +
+                             " reports an error: " + net::server_message(answer.dump(), secret));
   }
   ChoicePart part;
   auto choices = answer.find("choices");

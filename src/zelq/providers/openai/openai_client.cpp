@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 
-
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
@@ -237,8 +236,7 @@ asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) con
   co_return answer;
 }
 
-asio::awaitable<net::ApiEventStream> OpenAIClient::post_events(std::string path,
-                                                               Value body) const {
+asio::awaitable<net::ApiEventStream> OpenAIClient::post_events(std::string path, Value body) const {
   return api_.post_events(std::move(path), std::move(body));
 }
 

@@ -43,8 +43,9 @@ struct OpenAISettings {
   double max_retry_after = 60.0;
   // Limit of resolving, connecting and the TLS handshake.
   double connect_timeout = 10.0;
-  // Longest wait for any progress of a request: the first byte of the answer
-  // and each read of a streamed answer.
+  // Longest wait for any progress of a request (the first byte of the
+  // answer, each read) and for each event of a streamed answer (comments
+  // the server sends to keep the connection open do not count).
   double idle_timeout = 600.0;
   // Limit of one whole attempt, streamed body included; none by default.
   std::optional<double> timeout{};
@@ -101,8 +102,7 @@ class OpenAIClient {
 
   // As post_json, asking for server-sent events: returns once a 2xx head
   // has arrived; the stream's events are each awaited at most idle_timeout.
-  boost::asio::awaitable<net::ApiEventStream> post_events(std::string path,
-                                                          core::Value body) const;
+  boost::asio::awaitable<net::ApiEventStream> post_events(std::string path, core::Value body) const;
 
   // The API client under this one, for requests of other shapes (GET
   // streams, bodiless POSTs); it masks the key as this client does.

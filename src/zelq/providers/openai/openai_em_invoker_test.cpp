@@ -112,9 +112,8 @@ TEST(OpenAIEMInvokerTest, BytesAndMalformedAnswersAreErrors) {
     run_client(io3, failing, invoker->invoke(std::string("a")));
     FAIL();
   } catch (const core::RuntimeError& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "The answer of POST " + failing.base_url() +
-                  "/embeddings reports an error: quota of *** used up");
+    EXPECT_EQ(std::string(error.what()), "The answer of POST " + failing.base_url() +
+                                             "/embeddings reports an error: quota of *** used up");
   }
 }
 

@@ -8,6 +8,7 @@
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
 #include "zelq/providers/openai/responses_run.hpp"
+#include "zelq/providers/openai/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 
@@ -29,6 +30,15 @@ class BlockEmitter {
   explicit BlockEmitter(std::shared_ptr<core::EventEmitter> emitter)
       : emitter_(std::move(emitter)) {}
 
+  // Sends one piece. Not a coroutine: a piece that continues the open block
+  // (nearly every one) goes straight to the emitter without a frame here.
+  asio::awaitable<void> send(Kind kind, std::string text) {
+    if (emitter_ && !text.empty() && open_ == kind) {
+      return emitter_->emit(content_event(kind, std::move(text)));
+    }
+    return piece(kind, std::move(text));
+  }
+
   // Events are named locals: g++ 12 destroys a temporary made inside a
   // co_await expression twice.
   asio::awaitable<void> piece(Kind kind, std::string text) {
@@ -41,9 +51,7 @@ class BlockEmitter {
                                                  : inference::ResponseEvent::start(id_);
       co_await emitter_->emit(std::move(start));
     }
-    core::Event content = kind == Kind::THINKING
-                              ? inference::ThinkingEvent::content(id_, std::move(text))
-                              : inference::ResponseEvent::content(id_, std::move(text));
+    core::Event content = content_event(kind, std::move(text));
     co_await emitter_->emit(std::move(content));
   }
 
@@ -56,6 +64,11 @@ class BlockEmitter {
   }
 
  private:
+  core::Event content_event(Kind kind, std::string text) const {
+    return kind == Kind::THINKING ? inference::ThinkingEvent::content(id_, std::move(text))
+                                  : inference::ResponseEvent::content(id_, std::move(text));
+  }
+
   std::shared_ptr<core::EventEmitter> emitter_;
   Kind open_ = Kind::NONE;
   std::string id_;
@@ -74,25 +87,26 @@ void append(std::optional<std::string>& to, const std::string& piece) {
   *to += piece;
 }
 
-asio::awaitable<void> take_chunk(const Value& chunk, const OpenAIClient& client,
-                                 const std::string& source, StreamState& state,
-                                 BlockEmitter& blocks) {
-  ChoicePart part = read_choice(chunk, "delta", source, client.secret());
+// Reads one chunk's data into `state`; returns what is to be emitted. A
+// plain function rather than a coroutine: it runs once per streamed token.
+ChoicePart take_chunk(const std::string& data, net::ChunkStream& chunks,
+                      const OpenAIClient& client, const std::string& source,
+                      StreamState& state) {
+  // Plain chunks are read without building a Value; anything else takes the
+  // full path, which names what is wrong.
+  std::optional<ChoicePart> fast = read_chunk_fast(data);
+  ChoicePart part =
+      fast ? std::move(*fast) : read_choice(chunks.parse(data), "delta", source, client.secret());
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
   if (part.refusal) append(state.refusal, *part.refusal);
-  if (part.thinking) {
-    state.thinking += *part.thinking;
-    co_await blocks.piece(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
-  }
-  if (part.text) {
-    append(state.text, *part.text);
-    co_await blocks.piece(BlockEmitter::Kind::RESPONSE, std::move(*part.text));
-  }
+  if (part.thinking) state.thinking += *part.thinking;
+  if (part.text) append(state.text, *part.text);
+  return part;
 }
 
-// GCC 12 reports a mismatched operator delete for this coroutine's frame,
-// which Asio allocates and frees with its own matching pair.
+// GCC 12 reports a mismatched operator delete inside this coroutine's frame
+// handling, which Asio allocates and frees with its own matching pair.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -105,8 +119,21 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
   net::ChunkStream chunks(std::move(events), client->secret());
   BlockEmitter blocks(std::move(emitter));
   StreamState state;
-  while (auto chunk = co_await chunks.next()) {
-    co_await take_chunk(*chunk, *client, source, state, blocks);
+  while (true) {
+    // Events already parsed are taken without awaiting: one frame less per
+    // token.
+    std::optional<std::string> data;
+    if (chunks.has_ready()) {
+      data = chunks.take_ready_data();
+    } else {
+      data = co_await chunks.next_data();
+    }
+    if (!data) break;
+    ChoicePart part = take_chunk(*data, chunks, *client, source, state);
+    if (part.thinking) {
+      co_await blocks.send(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
+    }
+    if (part.text) co_await blocks.send(BlockEmitter::Kind::RESPONSE, std::move(*part.text));
   }
   chunks.close();
   // Some compatible servers end with a finish reason and no end marker.

@@ -119,8 +119,7 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
                "500", "overloaded");
   const std::string malformed = failure_of<core::RuntimeError>(reply(200, "{not json"));
   EXPECT_TRUE(malformed.starts_with("The answer of POST http://127.0.0.1:")) << malformed;
-  EXPECT_TRUE(malformed.ends_with("/v1/chat/completions is not JSON: '{not json'."))
-      << malformed;
+  EXPECT_TRUE(malformed.ends_with("/v1/chat/completions is not JSON: '{not json'.")) << malformed;
   EXPECT_TRUE(failure_of<core::RuntimeError>(reply(200, R"({"choices":[]})"))
                   .ends_with("/v1/chat/completions holds no choice."));
 
@@ -152,20 +151,19 @@ TEST(OpenAILMInvokerFaultTest, TheKeyNeverAppearsInAnyAnswerKind) {
   EXPECT_NE(failure_of<core::RuntimeError>(reply(200, "[\"" + quoted + "\"]")).find("key ***"),
             std::string::npos);
   // A refusal, and a structured answer that is not JSON.
-  const std::string refusal =
-      Value{{"choices", {{{"message", {{"refusal", quoted}}}}}}}.dump();
+  const std::string refusal = Value{{"choices", {{{"message", {{"refusal", quoted}}}}}}}.dump();
   EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(reply(200, refusal)));
   // Error events inside a stream: a named "error" event, an error object,
   // and a chunk that is not JSON.
-  EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
-                                stream_then("event: error\ndata: " + json_error + "\n\n", true),
-                                {}, emitter));
+  EXPECT_PRED1(ends_masked,
+               failure_of<core::RuntimeError>(
+                   stream_then("event: error\ndata: " + json_error + "\n\n", true), {}, emitter));
   EXPECT_PRED1(ends_masked, failure_of<core::RuntimeError>(
                                 stream_then("data: " + json_error + "\n\n", true), {}, emitter));
-  EXPECT_NE(failure_of<core::RuntimeError>(stream_then("data: " + quoted + "\n\n", true), {},
-                                           emitter)
-                .find("key ***"),
-            std::string::npos);
+  EXPECT_NE(
+      failure_of<core::RuntimeError>(stream_then("data: " + quoted + "\n\n", true), {}, emitter)
+          .find("key ***"),
+      std::string::npos);
 }
 
 TEST(OpenAILMInvokerFaultTest, RetriesEndAndOnlyRateLimitsAndServerErrorsRetry) {

@@ -64,7 +64,7 @@ TEST(OpenAILMInvokerTest, AnswersInOnePiece) {
   EXPECT_EQ(request.header("Authorization"), "Bearer " + kKey);
   EXPECT_EQ(request.header("Content-Type"), "application/json");
   EXPECT_EQ(request.body, R"({"model":"gpt-test","messages":[{"role":"system","content":"S"},)"
-                            R"({"role":"user","content":"Q"}],"temperature":0.2})");
+                          R"({"role":"user","content":"Q"}],"temperature":0.2})");
 }
 
 // Sends a stream whose events are cut across chunks at odd places, and after

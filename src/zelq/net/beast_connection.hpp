@@ -1,0 +1,106 @@
+// Internal to zelq_net (included by its .cpp files only; it pulls in Beast
+// and OpenSSL): the connection of one request, implemented in
+// http_connection.cpp (connecting, sending) and connection_read.cpp
+// (reading the response).
+#pragma once
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zelq/net/connection_pool.hpp"
+#include "zelq/net/http_connection.hpp"
+#include "zelq/net/url.hpp"
+
+namespace zelq::net::detail {
+
+struct ClientState {
+  explicit ClientState(HttpClientOptions o) : options(std::move(o)) {}
+
+  HttpClientOptions options;
+  // Shared with the process-wide default when the options allow it.
+  std::shared_ptr<boost::asio::ssl::context> tls;
+};
+
+inline constexpr std::size_t kReadSize = 16 * 1024;
+inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
+inline constexpr auto kTuple = boost::asio::as_tuple(boost::asio::use_awaitable);
+
+// Which deadline is armed: its error message differs.
+enum class Limit { connect, idle, request, read };
+
+class BeastConnection final : public Connection {
+ public:
+  BeastConnection(std::shared_ptr<const ClientState> state, Url url, PoolKey key,
+                  boost::asio::execution_context& context, std::unique_ptr<Transport> transport,
+                  std::optional<Clock::time_point> request_deadline,
+                  std::chrono::milliseconds request_limit)
+      : state_(std::move(state)),
+        url_(std::move(url)),
+        key_(std::move(key)),
+        context_(context),
+        transport_(std::move(transport)),
+        request_deadline_(request_deadline),
+        request_limit_(request_limit) {
+    boost::system::error_code ec;
+    host_is_ip_ = (boost::asio::ip::make_address(url_.host, ec), !ec);
+  }
+
+  boost::asio::awaitable<void> connect();
+  boost::asio::awaitable<void> send(
+      boost::beast::http::request<boost::beast::http::string_body>& message);
+  boost::asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit,
+                                                     bool head);
+  boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) override;
+  boost::asio::awaitable<std::string> read_body_some(
+      std::optional<Clock::time_point> deadline) override;
+  std::optional<std::uint64_t> content_length() const override {
+    auto length = parser_.content_length();
+    return length ? std::optional<std::uint64_t>(*length) : std::nullopt;
+  }
+  void close() noexcept override;
+
+  // True once any byte of the response has arrived.
+  bool got_some() const noexcept { return parser_.got_some() || buffer_.size() > 0; }
+
+ private:
+  boost::beast::tcp_stream& tcp() { return transport_->tcp(); }
+
+  boost::asio::awaitable<std::vector<boost::asio::ip::tcp::endpoint>> resolve();
+  boost::asio::awaitable<void> handshake(TlsStream& tls);
+  boost::asio::awaitable<bool> fill();
+  boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
+  std::size_t parse_body(char* out, std::size_t capacity);
+  void finish() noexcept;
+  Clock::time_point deadline(Limit limit);
+  [[noreturn]] void fail(boost::system::error_code ec, std::string_view doing);
+  [[noreturn]] void fail_timeout();
+
+  std::shared_ptr<const ClientState> state_;
+  Url url_;
+  PoolKey key_;
+  boost::asio::execution_context& context_;
+  std::unique_ptr<Transport> transport_;
+  boost::beast::flat_buffer buffer_;
+  boost::beast::http::response_parser<boost::beast::http::buffer_body> parser_;
+  std::optional<Clock::time_point> request_deadline_;
+  std::chrono::milliseconds request_limit_;
+  std::optional<Clock::time_point> read_deadline_;
+  Clock::time_point connect_deadline_;
+  // Waiting for the server's next bytes happens in this small buffer, so a
+  // quiet stream holds no large one.
+  std::array<char, 512> small_{};
+  Limit armed_ = Limit::connect;
+  bool host_is_ip_ = false;
+  bool finished_ = false;
+  bool closed_ = false;
+};
+
+}  // namespace zelq::net::detail

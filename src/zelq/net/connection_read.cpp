@@ -1,0 +1,168 @@
+#include "zelq/net/beast_connection.hpp"
+
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/ssl.hpp>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
+
+namespace zelq::net::detail {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer space) {
+  tcp().expires_at(deadline(Limit::idle));
+  auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_read_some(space, kTuple); },
+                                     transport_->stream);
+  // Servers often end TLS without close_notify; HTTP framing tells whether
+  // the body is complete.
+  if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return 0;
+  if (ec) fail(ec, "reading the response from");
+  co_return n;
+}
+
+// Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
+// at the end of the stream. The wait happens in small_; the large buffer is
+// only taken while bytes keep coming.
+asio::awaitable<bool> BeastConnection::fill() {
+  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  const std::size_t n = co_await read_raw(asio::buffer(small_));
+  if (n == 0) co_return false;
+  buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
+  if (n == small_.size()) {
+    const std::size_t more = co_await read_raw(buffer_.prepare(kReadSize));
+    buffer_.commit(more);
+  }
+  co_return true;
+}
+
+asio::awaitable<HttpResponseHead> BeastConnection::read_head(
+    std::optional<std::uint64_t> body_limit, bool head) {
+  parser_.header_limit(kHeaderLimit);
+  parser_.body_limit(body_limit ? boost::optional<std::uint64_t>(*body_limit) : boost::none);
+  parser_.skip(head);
+  while (!parser_.is_header_done()) {
+    if (buffer_.size() > 0) {
+      error_code ec;
+      auto used = parser_.put(buffer_.data(), ec);
+      buffer_.consume(used);
+      if (ec && ec != http::error::need_more) fail(ec, "reading the response from");
+      if (used > 0) continue;
+    }
+    if (!co_await fill()) fail(http::error::partial_message, "reading the response from");
+  }
+  parser_.eager(true);
+  const auto& message = parser_.get();
+  HttpResponseHead result;
+  result.status = static_cast<int>(message.result_int());
+  result.reason = std::string(message.reason());
+  for (const auto& field : message) {
+    result.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+  }
+  if (parser_.is_done()) finish();
+  co_return result;
+}
+
+// Parses buffered bytes into `out`; returns the body bytes written.
+std::size_t BeastConnection::parse_body(char* out, std::size_t capacity) {
+  auto& body = parser_.get().body();
+  std::size_t got = 0;
+  while (buffer_.size() > 0 && got < capacity && !parser_.is_done()) {
+    body.data = out + got;
+    body.size = capacity - got;
+    error_code ec;
+    auto used = parser_.put(buffer_.data(), ec);
+    buffer_.consume(used);
+    got = capacity - body.size;
+    body.data = nullptr;
+    if (ec == http::error::need_buffer || ec == http::error::need_more) ec = {};
+    if (ec) fail(ec, "reading the response from");
+    if (used == 0) break;
+  }
+  return got;
+}
+
+asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t capacity) {
+  if (finished_) co_return 0;
+  if (closed_) {
+    throw ConnectionError("connection to " + url_.endpoint() +
+                          " is closed after an earlier failure or close()");
+  }
+  while (!parser_.is_done()) {
+    if (auto got = parse_body(out, capacity); got > 0) co_return got;
+    if (parser_.is_done()) break;
+    if (!co_await fill()) {
+      error_code ec;
+      parser_.put_eof(ec);
+      if (ec) fail(ec, "reading the response from");
+    }
+  }
+  finish();
+  co_return 0;
+}
+
+asio::awaitable<std::string> BeastConnection::read_body_some(
+    std::optional<Clock::time_point> deadline) {
+  read_deadline_ = deadline;
+  std::string out;
+  while (!finished_) {
+    if (closed_) {
+      throw ConnectionError("connection to " + url_.endpoint() +
+                            " is closed after an earlier failure or close()");
+    }
+    if (parser_.is_done()) {
+      finish();
+      break;
+    }
+    if (buffer_.size() > 0) {
+      // The body bytes of the buffer are at most as many as the buffer holds.
+      out.resize(buffer_.size());
+      out.resize(parse_body(out.data(), out.size()));
+      if (!out.empty()) break;
+      if (parser_.is_done()) continue;
+    }
+    if (!co_await fill()) {
+      error_code ec;
+      parser_.put_eof(ec);
+      if (ec) fail(ec, "reading the response from");
+    }
+  }
+  read_deadline_.reset();
+  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  co_return out;
+}
+
+// The body has ended: the connection goes back to the pool when the server
+// keeps it open and sent nothing beyond the response, else it is closed.
+void BeastConnection::finish() noexcept {
+  if (finished_) return;
+  finished_ = true;
+  const bool reusable =
+      state_->options.keep_alive && parser_.get().keep_alive() && buffer_.size() == 0 && !closed_;
+  if (reusable) {
+    // Made here, after the first socket, so that the pool service is shut
+    // down (closing its sockets) before the reactor it registered them with.
+    asio::use_service<ConnectionPool>(context_).put(key_, std::move(transport_),
+                                                    state_->options.max_idle_per_host);
+    closed_ = true;
+  } else {
+    close();
+  }
+  buffer_.clear();
+  buffer_.shrink_to_fit();
+}
+
+// No TLS close_notify: HTTP framing has already ended the exchange (or it
+// failed), and waiting for the peer's reply could stall.
+void BeastConnection::close() noexcept {
+  if (closed_) return;
+  closed_ = true;
+  if (transport_) transport_->close();
+}
+
+}  // namespace zelq::net::detail
