@@ -251,15 +251,24 @@ TEST_F(OrvoOpenDeepResearcherTest, FailedTasksAndEndlessPollingAreErrors) {
   const OrvoOpenDeepResearcher researcher(options());
   service->add_task({.statuses = {"RUNNING", "FAILURE"}});
   service->add_task({.result = {.status = "REVOKED"}});
-  for (const char* status : {"FAILURE", "REVOKED"}) {
+  for (const char* expected : {"The Orvo task task-1 ended with status FAILURE.",
+                               "The Orvo task task-2 ended with status REVOKED."}) {
     try {
       research(researcher);
       FAIL();
     } catch (const core::RuntimeError& e) {
-      EXPECT_THAT(e.what(), ::testing::HasSubstr(std::string(" ended with status ") + status));
+      EXPECT_STREQ(e.what(), expected);
     }
   }
   EXPECT_THAT(service->fetches(), ElementsAre("task-2"));
+
+  // The retry policy runs a new task after a failed one.
+  auto retried = options();
+  retried.retry_config->max_retries = 1;
+  service->add_task({.result = {.status = "FAILURE", .data = Value{{"result", "lost"}}}});
+  service->add_task(answered("second"));
+  EXPECT_THAT(research(OrvoOpenDeepResearcher(retried)).texts(), ElementsAre("second"));
+  EXPECT_THAT(service->fetches(), ElementsAre("task-2", "task-3", "task-4"));
 
   auto bounded = options();
   bounded.retry_config->timeout = 2.5;
@@ -278,7 +287,7 @@ TEST_F(OrvoOpenDeepResearcherTest, FailedTasksAndEndlessPollingAreErrors) {
   auto call =
       core::with_timeout(waiting.research(std::move(request)), std::chrono::milliseconds(20));
   EXPECT_THROW(core::run_sync(std::move(call)), core::TimeoutError);
-  EXPECT_EQ(service->created_tasks().size(), 4u);
+  EXPECT_EQ(service->created_tasks().size(), 6u);
 }
 
 TEST_F(OrvoOpenDeepResearcherTest, RetryStartsANewTaskAfterAStreamFailure) {

@@ -87,6 +87,19 @@ TEST(LMBasedReferenceFormatterTest, BatchesThroughTheProcessorAndReadsSettingsPe
   formatter.batch_size = 0;
   EXPECT_THROW(core::run_sync(formatter.format_reference("resp", {})), core::ValueError);
   EXPECT_EQ(p.lm->call_count(), 5u);
+
+  // A null entry or a text (never a substring test) selects nothing of its
+  // batch; the call still succeeds.
+  formatter.batch_size = 4;
+  p.lm->set_responder([](const ScriptedLMInvoker::Request& request) {
+    inference::LMOutput output;
+    const bool first =
+        request.prompt_variables.at("context").get<std::string>().find("f0") != std::string::npos;
+    output.set_structured_output({{"file_name", first ? Value(nullptr) : Value("f4 f5 f6")}});
+    return output;
+  });
+  EXPECT_TRUE(select().empty());
+  EXPECT_EQ(p.lm->call_count(), 7u);
 }
 
 TEST(LMBasedReferenceFormatterTest, PresetBuildsAStructuredProcessorAndWarns) {

@@ -90,10 +90,15 @@ TEST(LMRelevanceFilterTest, AllBatchesAtOnceResultInInputOrder) {
   EXPECT_EQ(lm->completion_order(), (std::vector<std::size_t>{2, 0, 1}));
   EXPECT_EQ(kept, pick(chunks, {0, 2, 5, 7, 8, 9, 11}));
   const auto requests = lm->requests();
-  EXPECT_EQ(requests[2].prompt_variables,
-            (Value{{"query", "q"},
-                   {"context", "[CHUNK]\nContent:\ndrop 10\n\n\n[CHUNK]\nContent:\nkeep 11\n"}}));
-  EXPECT_NE(requests[2].messages.at(0).text().find("<Query>\nq\n</Query>"), std::string::npos);
+  const std::string context = "[CHUNK]\nContent:\ndrop 10\n\n\n[CHUNK]\nContent:\nkeep 11\n";
+  EXPECT_EQ(requests[2].prompt_variables, (Value{{"query", "q"}, {"context", context}}));
+  EXPECT_EQ(requests[2].messages.at(0).text(),
+            "\nYou are a helpful assistant that filters chunks based on their relevance to a "
+            "query.\n\nHere are the candidate chunks:\n<Context>\n" +
+                context +
+                "\n</Context>\n\nHere is the query:\n<Query>\nq\n</Query>\n\nEvaluate whether "
+                "each chunk is relevant to the query.\nThe results length must match the number "
+                "of candidate chunk.\n");
   EXPECT_TRUE(warnings(capture).empty());
   EXPECT_TRUE(core::run_sync(filter.filter({}, "q")).empty());
   EXPECT_EQ(lm->call_count(), 3u);
