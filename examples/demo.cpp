@@ -25,6 +25,7 @@
 #include "zelq/generation/response_synthesizer.hpp"
 #include "zelq/generation/response_synthesizer/preset_prompt.hpp"
 #include "zelq/inference/lm_invoker.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/providers/registry.hpp"
 
 #include "demo_reference_formatter.hpp"
@@ -122,11 +123,10 @@ void demo_stuff(const SampleData& sample, const ModelAccess& access) {
   auto invoker = zelq::providers::build_lm_invoker("openai/" + access.model, access.api_key,
                                                   Value{{"base_url", access.base_url}});
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
-  invoker->prompt.build({.system_template = preset.system_template,
-                         .user_template = preset.user_template,
-                         .prompt_builder_kwargs = {{"key_defaults", preset.key_defaults}}});
-  const rs::ResponseSynthesizer synthesizer =
-      rs::ResponseSynthesizer::stuff({.lm_invoker = invoker});
+  const rs::ResponseSynthesizer synthesizer = rs::ResponseSynthesizer::stuff(
+      {.lm_invoker = invoker,
+       .prompt_builder = zelq::inference::PromptBuilder(
+           preset.system_template, preset.user_template, preset.key_defaults)});
   rs::SynthesizeOptions options{
       .query = sample.query, .chunks = sample.chunks, .event_emitter = terminal_emitter()};
   const Value answer = zelq::core::run_sync(synthesizer.synthesize(std::move(options)));

@@ -158,11 +158,11 @@ std::optional<Value> read_schema(const Value& config) {
 
 OpenAILMInvoker::OpenAILMInvoker(const inference::ModelIdArg& model_id, const Value& credentials,
                                  const Value& config)
-    : model_name_(openai_model_name(model_id)),
+    : BaseLMInvoker(read_schema(config)),
+      model_name_(openai_model_name(model_id)),
       client_(
           make_openai_client(credentials, config, {"response_schema", "response_schema_strict"})) {
   strict_schema_ = read_strict(config);
-  response_schema = read_schema(config);
 }
 
 asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Message> messages,
