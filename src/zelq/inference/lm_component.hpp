@@ -127,9 +127,9 @@ class LMComponent {
   // with the query and variables, adds history and extra contents, then calls
   // the slot's invoker and, only after a failure, each fallback in order, all
   // with the same messages, response schema, hyperparameters and emitter.
-  // Returns the first
-  // successful output. At most max_calls calls are made; when they are used
-  // up or the cascade is exhausted, the last failure propagates.
+  // Returns the first successful output. At most max_calls calls are made;
+  // when they are used up or the cascade is exhausted, the last failure
+  // propagates.
   // Throws, before any call: KeyError for an unknown slot (naming it and the
   // known slots) or a prompt variable without value; TypeError when
   // variables is not an object or repeats "query"; ValueError when

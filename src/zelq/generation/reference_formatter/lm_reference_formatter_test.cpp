@@ -86,6 +86,15 @@ TEST(LMReferenceFormatterTest, PromptCarriesTheSystemTemplateAndChunkBlocks) {
                 "response.\n</Response>\n\nReturn only the chunks that are relevant to the "
                 "generated response, if any.\nIf there are no relevant chunks, return an empty "
                 "list.\n");
+  // A formatter with its own prompt shares the invoker without changing the
+  // first one's prompt.
+  LMReferenceFormatter custom(
+      lm, {.stringify = false, .prompt_builder = inference::PromptBuilder("", "{response}")});
+  lm->push_structured({{"file_name", Value::array()}});
+  select(custom, {named("a", "A")});
+  EXPECT_EQ(lm->requests().at(1).messages,
+            std::vector<inference::Message>{inference::Message::user("The response.")});
+  EXPECT_EQ(formatter._prompt_builder().system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
 }
 
 TEST(LMReferenceFormatterTest, SelectsListedValuesOfItsOwnBatchByElementEquality) {
