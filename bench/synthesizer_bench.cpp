@@ -22,6 +22,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/response_synthesizer.hpp"
 #include "zelq/generation/response_synthesizer/preset_prompt/stuff_template.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 
 namespace {
@@ -42,12 +43,15 @@ std::vector<ChunkPtr> make_chunks(std::size_t count, std::size_t size) {
   return chunks;
 }
 
-// A scripted invoker with the preset prompt of `entry` that answers "ok".
-std::shared_ptr<ScriptedLMInvoker> make_lm(std::string_view system_template) {
+// The preset stuff prompt, with "N/A" for a missing context.
+zelq::inference::PromptBuilder stuff_prompt() {
+  return zelq::inference::PromptBuilder(std::string(preset_prompt::STUFF_SYSTEM_TEMPLATE),
+                                        "{query}", {{"context", "N/A"}});
+}
+
+// A scripted invoker that answers "ok".
+std::shared_ptr<ScriptedLMInvoker> make_lm() {
   auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = std::string(system_template),
-                    .user_template = "{query}",
-                    .prompt_builder_kwargs = {{"key_defaults", {{"context", "N/A"}}}}});
   lm->set_responder([](const ScriptedLMInvoker::Request&) {
     LMOutput output;
     output.add_text("ok");
@@ -73,12 +77,14 @@ void MapReduceLatency(benchmark::State& state) {
   const std::vector<ChunkPtr> chunks = make_chunks(64, 256);
   Clock::duration total{};
   for (auto _ : state) {
-    auto lm = make_lm(preset_prompt::STUFF_SYSTEM_TEMPLATE);
+    auto lm = make_lm();
     lm->set_latency(kLatency);
     auto synthesizer = ResponseSynthesizer::map_reduce({.batch_size = kBatchSize,
                                                         .max_iterations = kMaxIterations,
                                                         .map_lm_invoker = lm,
-                                                        .reduce_lm_invoker = lm});
+                                                        .reduce_lm_invoker = lm,
+                                                        .map_prompt_builder = stuff_prompt(),
+                                                        .reduce_prompt_builder = stuff_prompt()});
     const auto start = Clock::now();
     Value answer = zelq::core::run_sync(synthesizer.synthesize({.query = "q", .chunks = chunks}));
     const auto wall = Clock::now() - start;
@@ -117,7 +123,7 @@ void StuffOverhead(benchmark::State& state) {
   for (auto _ : state) {
     // A fresh invoker per round keeps its request log short.
     auto synthesizer =
-        ResponseSynthesizer::stuff({.lm_invoker = make_lm(preset_prompt::STUFF_SYSTEM_TEMPLATE)});
+        ResponseSynthesizer::stuff({.lm_invoker = make_lm(), .prompt_builder = stuff_prompt()});
     const auto start = Clock::now();
     zelq::core::run_sync(synthesize_many(synthesizer, chunks, kCalls));
     const auto middle = Clock::now();

@@ -28,6 +28,7 @@
 #include "zelq/generation/response_synthesizer.hpp"
 #include "zelq/generation/response_synthesizer/preset_prompt.hpp"
 #include "zelq/inference/lm_invoker.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/providers/registry.hpp"
 
 #include "demo_reference_formatter.hpp"
@@ -226,11 +227,10 @@ void demo_stuff(const SampleData& sample, const DemoArgs& args) {
       zelq::providers::build_lm_invoker("openai/" + args.model, args.api_key,
                                         Value{{"base_url", base_url}, {"timeout", args.timeout}});
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
-  invoker->prompt.build({.system_template = preset.system_template,
-                         .user_template = preset.user_template,
-                         .prompt_builder_kwargs = {{"key_defaults", preset.key_defaults}}});
-  const rs::ResponseSynthesizer synthesizer =
-      rs::ResponseSynthesizer::stuff({.lm_invoker = invoker});
+  const rs::ResponseSynthesizer synthesizer = rs::ResponseSynthesizer::stuff(
+      {.lm_invoker = invoker,
+       .prompt_builder = zelq::inference::PromptBuilder(
+           preset.system_template, preset.user_template, preset.key_defaults)});
   auto open_line = std::make_shared<bool>(false);
   rs::SynthesizeOptions options{
       .query = sample.query, .chunks = sample.chunks, .event_emitter = terminal_emitter(open_line)};

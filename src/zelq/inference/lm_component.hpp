@@ -1,5 +1,6 @@
 // Language-model access for components: named slots of invokers with
-// fallbacks, prompt filling, invocation and structured-output parsing.
+// fallbacks, each with the component's own prompt builder and response
+// schema; prompt filling, invocation and structured-output parsing.
 #pragma once
 
 #include <memory>
@@ -18,6 +19,7 @@
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/inference/message.hpp"
 #include "zelq/inference/model_id.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/slot_map.hpp"
 
 namespace zelq::inference {
@@ -26,7 +28,7 @@ namespace zelq::inference {
 inline constexpr std::string_view DEFAULT_SLOT = "default";
 
 // What a component declares about one slot: the prompt variables its calls
-// supply, and templates for an invoker that comes without a prompt.
+// supply, and the templates of its prompt when none is given for the slot.
 struct LMComponentSlot {
   std::set<std::string, std::less<>> prompt_vars{};
   std::optional<std::string> default_system_template{};
@@ -36,6 +38,8 @@ struct LMComponentSlot {
 using LMSlots = std::vector<std::pair<std::string, LMComponentSlot>>;
 using LMInvokerSlots = SlotMap<LMInvokerPtr>;
 using LMFallbackSlots = SlotMap<std::vector<LMInvokerPtr>>;
+using LMPromptSlots = SlotMap<PromptBuilder>;
+using LMSchemaSlots = SlotMap<core::Value>;
 
 // Options of LMComponent::_invoke_lm. Inside a coroutine, keep them in a
 // named local (see "g++ 12 and co_await" in README.md).
@@ -61,7 +65,8 @@ struct FromConfigOptions {
   ModelIdArg model_id{};
   core::Value credentials = nullptr;
   // Invoker configuration; its "response_schema" (a JSON Schema object)
-  // makes the invoker answer in that schema.
+  // becomes the schema of the default slot, sent with every call, and the
+  // invoker's own.
   core::Value config = nullptr;
   // Templates that replace the class's defaults; nullopt keeps a default.
   std::optional<std::string> system_template{};
@@ -72,6 +77,10 @@ struct FromConfigOptions {
 // description comes from the virtual accessors below, which a derived class
 // overrides; the derived constructor then calls _init_lm_component from its
 // body (where the accessors already dispatch to the derived class).
+//
+// Each slot's prompt builder and response schema belong to the component and
+// go with every call; the invokers are only read, so one invoker may serve
+// several components and calls at once, each with its own prompt.
 //
 // The members whose names start with an underscore are public so that a
 // sibling base of the derived class (a strategy base that mixes this class
@@ -99,13 +108,22 @@ class LMComponent {
   // Fallback invokers per slot, as given (a slot may be missing: no
   // fallbacks).
   const LMFallbackSlots& _fallback_lms_slot() const noexcept { return fallback_lms_slot_; }
+  // The prompt builder of `slot` (its prompt variables and key defaults).
+  // Throws KeyError naming the slot and the known slots for an unknown one.
+  // The reference lives as long as the component.
+  const PromptBuilder& _prompt_builder(std::string_view slot = DEFAULT_SLOT) const;
+  // The response schema sent with every call of `slot`; nullopt when the
+  // slot has none (each invoker then uses its own). Throws KeyError for an
+  // unknown slot.
+  std::optional<core::Value> _response_schema(std::string_view slot = DEFAULT_SLOT) const;
 
-  // One invocation of slot `options.slot`: fills the slot invoker's prompt
+  // One invocation of slot `options.slot`: fills the slot's prompt builder
   // with the query and variables, adds history and extra contents, then calls
   // the slot's invoker and, only after a failure, each fallback in order, all
-  // with the same messages, hyperparameters and emitter. Returns the first
-  // successful output. At most max_calls calls are made; when they are used
-  // up or the cascade is exhausted, the last failure propagates.
+  // with the same messages, response schema, hyperparameters and emitter.
+  // Returns the first successful output. At most max_calls calls are made;
+  // when they are used up or the cascade is exhausted, the last failure
+  // propagates.
   // Throws, before any call: KeyError for an unknown slot (naming it and the
   // known slots) or a prompt variable without value; TypeError when
   // variables is not an object or repeats "query"; ValueError when
@@ -122,19 +140,23 @@ class LMComponent {
   // `build(model_id, credentials, config)` (providers::build_lm_invoker, or
   // use providers::from_config, which passes it), handed to
   // `Derived(invoker, args...)`, whose constructor calls _init_lm_component
-  // and so gives the new invoker the class's default templates; then
-  // options.system_template and user_template, when set, replace them.
-  // Throws ValueError when `build` is empty or returns no invoker, and what
-  // `build`, the constructor or the templates throw. `build` is only used
-  // during the call.
+  // and so gives the default slot the class's default templates; then
+  // options.system_template and user_template, when set, replace them in the
+  // component's prompt builder, and the config's "response_schema" becomes
+  // the slot's schema. The invoker is not changed. Throws ValueError when
+  // the config's response_schema is neither null nor an object (before
+  // anything is built), when `build` is empty or returns no invoker, and
+  // what `build`, the constructor or the templates throw. `build` is only
+  // used during the call.
   template <class Derived, class... Args>
   static std::unique_ptr<Derived> from_config(const LMInvokerBuilder& build,
                                               FromConfigOptions options, Args&&... args) {
+    std::optional<core::Value> schema = config_response_schema(options.config);
     LMInvokerPtr invoker = build_with(build, options.model_id, std::move(options.credentials),
                                       std::move(options.config));
     auto component = std::make_unique<Derived>(invoker, std::forward<Args>(args)...);
     static_cast<LMComponent&>(*component)
-        ._override_default_templates(options.system_template, options.user_template);
+        ._apply_config(options.system_template, options.user_template, std::move(schema));
     return component;
   }
 
@@ -143,23 +165,39 @@ class LMComponent {
   LMComponent(const LMComponent&) = default;
   LMComponent& operator=(const LMComponent&) = default;
 
-  // Sets up the slots: one invoker and its fallbacks for DEFAULT_SLOT, or
-  // invokers and fallbacks keyed by slot name (the fallback map may lack a
-  // slot). An invoker whose prompt is not configured gets its slot's default
-  // templates, in place. Throws ValueError, naming the slot, for a declared
-  // slot without an invoker, a slot the class does not declare, a null
-  // invoker or fallback, fallbacks of a slot without an invoker, and an
-  // unconfigured invoker of a slot without default templates. Nothing is
-  // changed when it throws.
-  void _init_lm_component(LMInvokerPtr lm_invoker, std::vector<LMInvokerPtr> fallback_lms = {});
-  void _init_lm_component(LMInvokerSlots lm_invoker, LMFallbackSlots fallback_lms = {});
+  // Sets up the slots: one invoker, its fallbacks, prompt builder and
+  // response schema for DEFAULT_SLOT, or invokers, fallbacks, prompt
+  // builders and schemas keyed by slot name (every map but the invokers may
+  // lack a slot). A slot without a prompt builder, or with one whose two
+  // templates are empty, gets a builder of its default templates (keeping
+  // the given key defaults). A slot without a schema sends none: each
+  // invoker then answers in its own response_schema(). The invokers are
+  // stored, never changed.
+  // Throws ValueError, naming the slot, for a declared slot without an
+  // invoker, an invoker, fallbacks, prompt builder or schema of a slot the
+  // class does not declare or that has no invoker, a null invoker or
+  // fallback, a schema that is not an object, and a slot without a prompt
+  // whose class declares no default templates for it; the ValueError of a
+  // malformed default template. Nothing is changed when it throws.
+  void _init_lm_component(LMInvokerPtr lm_invoker, std::vector<LMInvokerPtr> fallback_lms = {},
+                          std::optional<PromptBuilder> prompt_builder = std::nullopt,
+                          std::optional<core::Value> response_schema = std::nullopt);
+  void _init_lm_component(LMInvokerSlots lm_invoker, LMFallbackSlots fallback_lms = {},
+                          LMPromptSlots prompt_builders = {}, LMSchemaSlots response_schemas = {});
 
  private:
-  void _override_default_templates(const std::optional<std::string>& system_template,
-                                   const std::optional<std::string>& user_template);
+  // The "response_schema" of a from_config configuration, nullopt when
+  // absent or null. Throws ValueError when it is not an object.
+  static std::optional<core::Value> config_response_schema(const core::Value& config);
+  // from_config's replacements of the default slot's templates and schema.
+  void _apply_config(const std::optional<std::string>& system_template,
+                     const std::optional<std::string>& user_template,
+                     std::optional<core::Value> response_schema);
 
   LMInvokerSlots lm_invokers_slot_;
   LMFallbackSlots fallback_lms_slot_;
+  LMPromptSlots prompt_builders_slot_;
+  LMSchemaSlots response_schemas_slot_;
 };
 
 }  // namespace zelq::inference

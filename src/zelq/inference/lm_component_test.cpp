@@ -1,5 +1,6 @@
 #include "zelq/inference/lm_component.hpp"
 
+#include <chrono>
 #include <optional>
 
 #include <gmock/gmock.h>
@@ -39,8 +40,10 @@ class Answerer : public LMComponent {
 // A component with two named slots and no system template.
 class MapReducer : public LMComponent {
  public:
-  MapReducer(LMInvokerSlots lms, LMFallbackSlots fallbacks) {
-    _init_lm_component(std::move(lms), std::move(fallbacks));
+  MapReducer(LMInvokerSlots lms, LMFallbackSlots fallbacks, LMPromptSlots prompts = {},
+             LMSchemaSlots schemas = {}) {
+    _init_lm_component(std::move(lms), std::move(fallbacks), std::move(prompts),
+                       std::move(schemas));
   }
   LMSlots lm_slots() const override {
     return {
@@ -49,10 +52,13 @@ class MapReducer : public LMComponent {
   }
 };
 
-// A component without default templates: its invokers must bring a prompt.
+// A component without default templates: it must be given a prompt.
 class Bare : public LMComponent {
  public:
-  explicit Bare(LMInvokerPtr lm) { _init_lm_component(std::move(lm)); }
+  explicit Bare(LMInvokerPtr lm, std::optional<PromptBuilder> prompt = std::nullopt,
+                std::optional<Value> schema = std::nullopt) {
+    _init_lm_component(std::move(lm), {}, std::move(prompt), std::move(schema));
+  }
 };
 
 std::shared_ptr<ScriptedLMInvoker> scripted() { return std::make_shared<ScriptedLMInvoker>(); }
@@ -68,7 +74,7 @@ TEST(LMComponentTest, FillsThePromptAndPassesTheRequestThrough) {
   auto lm = scripted();
   lm->push_text("fine");
   Answerer answerer(lm);
-  EXPECT_EQ(lm->prompt.prompt_builder.system_template(), "Use {context}.");
+  EXPECT_EQ(answerer._prompt_builder().system_template(), "Use {context}.");
   auto output = core::run_sync(
       answerer._invoke_lm({.query = "how?",
                            .history = std::vector<Message>{Message::assistant("earlier")},
@@ -173,7 +179,7 @@ TEST(LMComponentTest, SlotsAndBadInput) {
   MapReducer component({{"map", map}, {"reduce", reduce}}, {{"map", {spare}}});
   EXPECT_EQ(component.lm_invoker(), nullptr);
   EXPECT_EQ(component._lm_invokers_slot().slots(), (std::vector<std::string>{"map", "reduce"}));
-  EXPECT_EQ(reduce->prompt.prompt_builder.user_template(), "{context}");
+  EXPECT_EQ(component._prompt_builder("reduce").user_template(), "{context}");
   reduce->push_text("reduced");
   EXPECT_EQ(
       core::run_sync(component._invoke_lm({.slot = "reduce", .variables = {{"context", "x"}}}))
@@ -190,6 +196,10 @@ TEST(LMComponentTest, SlotsAndBadInput) {
     return "no error";
   };
   EXPECT_EQ(message([&] { core::run_sync(component._invoke_lm({.slot = "summary"})); }),
+            "Unknown LM slot 'summary'; known slots: 'map', 'reduce'.");
+  EXPECT_EQ(message([&] { component._prompt_builder("summary"); }),
+            "Unknown LM slot 'summary'; known slots: 'map', 'reduce'.");
+  EXPECT_EQ(message([&] { component._response_schema("summary"); }),
             "Unknown LM slot 'summary'; known slots: 'map', 'reduce'.");
   EXPECT_EQ(message([&] {
               MapReducer({{"map", map}}, {});
@@ -213,14 +223,28 @@ TEST(LMComponentTest, SlotsAndBadInput) {
               MapReducer({{"map", map}, {"map", reduce}}, {});
             }),
             "LM slot 'map' is given twice.");
+  EXPECT_EQ(message([&] {
+              MapReducer({{"map", map}, {"reduce", reduce}}, {}, {{"sum", PromptBuilder()}});
+            }),
+            "A prompt builder given for slot 'sum', which has no LM invoker.");
+  EXPECT_EQ(message([&] {
+              MapReducer({{"map", map}, {"reduce", reduce}}, {}, {}, {{"map", "Verdict"}});
+            }),
+            "The response schema of slot 'map' must be a JSON Schema object, got 'Verdict'.");
   auto bare = scripted();
-  EXPECT_EQ(message([&] { Bare{bare}; }),
-            "The LM invoker of slot 'default' has no prompt: configure it with prompt.build() "
-            "first, since the component declares no default templates for this slot.");
-  bare->prompt.build({.system_template = "", .user_template = "{query}"});
-  Bare ok(bare);
+  const std::string no_prompt =
+      "No prompt given for LM slot 'default', and the component declares no default templates "
+      "for it: give the component a prompt builder for this slot.";
+  EXPECT_EQ(message([&] { Bare{bare}; }), no_prompt);
+  EXPECT_EQ(message([&] { Bare(bare, PromptBuilder()); }), no_prompt);
+  Bare ok(bare, PromptBuilder("", "{query}"));
   EXPECT_EQ(message([&] { core::run_sync(ok._invoke_lm({})); }), "'query'");
   EXPECT_EQ(bare->call_count(), 0u);
+  // An empty prompt gives way to the slot's defaults and keeps its key defaults.
+  MapReducer defaulted({{"map", map}, {"reduce", reduce}}, {},
+                       {{"map", PromptBuilder("", "", Value{{"context", "none"}})}});
+  EXPECT_EQ(defaulted._prompt_builder("map").user_template(), "{context}");
+  EXPECT_EQ(defaulted._prompt_builder("map").key_defaults(), (Value{{"context", "none"}}));
 }
 
 TEST(LMComponentTest, CancellationIsNotAnsweredWithAFallback) {
@@ -259,8 +283,9 @@ TEST(LMComponentTest, FromConfigAndStructuredOutput) {
   ASSERT_NE(lm, nullptr);
   EXPECT_EQ(lm->model_name(), "judge");
   EXPECT_EQ(lm->config().at("seed"), 7);
-  EXPECT_EQ(lm->response_schema, schema);
-  EXPECT_EQ(lm->prompt.prompt_builder.system_template(), "Use {context}.");
+  EXPECT_EQ(lm->response_schema(), schema);
+  EXPECT_EQ(answerer->_response_schema(), schema);
+  EXPECT_EQ(answerer->_prompt_builder().system_template(), "Use {context}.");
 
   lm->push_structured(Value{{"ok", true}});
   auto output =
@@ -277,8 +302,57 @@ TEST(LMComponentTest, FromConfigAndStructuredOutput) {
                                     .system_template = "Own {context}"});
   EXPECT_THROW(LMComponent::from_config<Answerer>({}, {.model_id = "scripted/m"}),
                core::ValueError);
-  EXPECT_EQ(custom->lm_invoker()->prompt.prompt_builder.system_template(), "Own {context}");
-  EXPECT_EQ(custom->lm_invoker()->prompt.prompt_builder.user_template(), "{query}");
+  EXPECT_EQ(custom->_prompt_builder().system_template(), "Own {context}");
+  EXPECT_EQ(custom->_prompt_builder().user_template(), "{query}");
+  EXPECT_EQ(custom->_response_schema(), std::nullopt);
+  // A bad schema fails before any invoker is built.
+  int built = 0;
+  EXPECT_THROW(LMComponent::from_config<Answerer>(
+                   testing::scripted_builder([&](ScriptedLMInvoker&) { ++built; }),
+                   {.model_id = "scripted/m", .config = {{"response_schema", "Verdict"}}}),
+               core::ValueError);
+  EXPECT_EQ(built, 0);
+}
+
+TEST(LMComponentTest, ComponentsSharingAnInvokerEachSendTheirOwnPrompt) {
+  auto lm = scripted();
+  lm->set_responder([](const ScriptedLMInvoker::Request& request) {
+    std::string text;
+    for (const auto& message : request.messages) text += (text.empty() ? "" : "|") + message.text();
+    LMOutput output;
+    output.add_text(text);
+    return output;
+  });
+  // All five calls are in flight at once; the first one finishes last.
+  lm->set_latency(std::chrono::milliseconds(1));
+  lm->set_latencies({std::chrono::milliseconds(50)});
+  const Value schema = {{"type", "object"}};
+  Bare one(lm, PromptBuilder("", "One: {query}"));
+  Bare two(lm, PromptBuilder("Two.", "{query}"), schema);
+  MapReducer both({{"map", lm}, {"reduce", lm}}, {},
+                  {{"reduce", PromptBuilder("", "Reduce {context}")}});
+  Answerer defaulted(lm);
+  EXPECT_EQ(lm->response_schema(), std::nullopt);
+
+  std::vector<boost::asio::awaitable<LMOutput>> calls;
+  calls.push_back(one._invoke_lm({.query = "a"}));
+  calls.push_back(two._invoke_lm({.query = "b"}));
+  calls.push_back(both._invoke_lm({.slot = "map", .variables = {{"context", "m"}}}));
+  calls.push_back(both._invoke_lm({.slot = "reduce", .variables = {{"context", "r"}}}));
+  calls.push_back(defaulted._invoke_lm({.query = "q", .variables = {{"context", "c"}}}));
+  std::vector<std::string> texts;
+  for (const auto& output : core::run_sync(core::parallel_gather(std::move(calls)))) {
+    texts.push_back(output.text());
+  }
+  EXPECT_THAT(texts, ElementsAre("One: a", "Two.|b", "m", "Reduce r", "Use c.|q"));
+  EXPECT_EQ(lm->peak_concurrency(), 5u);
+  EXPECT_EQ(lm->completion_order().back(), 0u);
+  const auto requests = lm->requests();
+  ASSERT_EQ(requests.size(), 5u);
+  EXPECT_EQ(requests[0].messages, std::vector<Message>{Message::user("One: a")});
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    EXPECT_EQ(requests[i].response_schema, i == 1 ? std::optional<Value>(schema) : std::nullopt);
+  }
 }
 
 }  // namespace

@@ -12,29 +12,22 @@
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::inference {
-void LMPrompt::build(const PromptBuildOptions& options) {
-  core::Value key_defaults = core::Value::object();
-  const core::Value& kwargs = options.prompt_builder_kwargs;
-  if (!kwargs.is_null() && !kwargs.is_object()) {
-    throw core::TypeError("prompt_builder_kwargs must be an object, got " + core::py_repr(kwargs) +
-                          ".");
+namespace {
+
+std::optional<core::Value> checked_schema(std::optional<core::Value> schema) {
+  if (!schema || schema->is_null()) return std::nullopt;
+  if (!schema->is_object()) {
+    throw core::ValueError(
+        "The response_schema of an LM invoker must be a JSON Schema object, got " +
+        core::py_repr(*schema) + ".");
   }
-  if (kwargs.is_object()) {
-    for (auto it = kwargs.begin(); it != kwargs.end(); ++it) {
-      if (it.key() != "key_defaults") {
-        throw core::TypeError("PromptBuilder got an unexpected keyword argument " +
-                              core::py_repr(it.key()));
-      }
-      key_defaults = it.value();
-    }
-  }
-  prompt_builder =
-      PromptBuilder(options.system_template, options.user_template, std::move(key_defaults));
+  return schema;
 }
 
-bool LMPrompt::is_configured() const noexcept {
-  return !prompt_builder.system_template().empty() || !prompt_builder.user_template().empty();
-}
+}  // namespace
+
+BaseLMInvoker::BaseLMInvoker(std::optional<core::Value> response_schema)
+    : response_schema_(checked_schema(std::move(response_schema))) {}
 
 boost::asio::awaitable<LMOutput> BaseLMInvoker::invoke(std::vector<Message> messages,
                                                        LMInvokeOptions options) {
@@ -43,7 +36,7 @@ boost::asio::awaitable<LMOutput> BaseLMInvoker::invoke(std::vector<Message> mess
     throw core::ValueError("The hyperparameters must be an object, got " +
                            core::py_repr(options.hyperparameters) + ".");
   }
-  if (!options.response_schema) options.response_schema = response_schema;
+  if (!options.response_schema) options.response_schema = response_schema_;
   if (options.prompt_variables.is_null()) options.prompt_variables = core::Value::object();
   co_return co_await _invoke(std::move(messages), std::move(options));
 }
@@ -70,8 +63,9 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
     if (i + 1 < limit) {
       core::LoggerManager()
           .get_logger("LMComponent")
-          ->warn(fmt::format("LM invoker {} of {} for {} failed: {}. Trying the next one.", i + 1,
-                             cascade.size(), label, core::describe_exception(failure)));
+          ->warn("LM invoker " + std::to_string(i + 1) + " of " + std::to_string(cascade.size()) +
+                 " for " + label + " failed: " + core::describe_exception(failure) +
+                 ". Trying the next one.");
     }
   }
   std::rethrow_exception(failure);

@@ -1,6 +1,6 @@
-// Language-model invokers: the prompt each carries, one invocation, and the
-// shape of a provider's invoker factory (the registry behind build_lm_invoker
-// lives in zelq/providers/registry.hpp).
+// Language-model invokers: one invocation with the messages and schema its
+// caller brings, and the shape of a provider's invoker factory (the registry
+// behind build_lm_invoker lives in zelq/providers/registry.hpp).
 #pragma once
 
 #include <functional>
@@ -20,31 +20,6 @@
 
 namespace zelq::inference {
 
-struct PromptBuildOptions {
-  std::string system_template{};
-  std::string user_template{};
-  // Further prompt-builder settings, an object (null counts as empty). The
-  // one setting known is "key_defaults" (an object of default values).
-  core::Value prompt_builder_kwargs = core::Value::object();
-};
-
-// The prompt an invoker is configured with.
-class LMPrompt {
- public:
-  // The prompt builder in use; an empty builder until build() is called.
-  PromptBuilder prompt_builder;
-
-  // Replaces prompt_builder with one made from the options. Throws TypeError
-  // naming an unknown prompt_builder_kwargs key, ValueError for malformed
-  // templates or key_defaults that are not an object; prompt_builder is left
-  // unchanged on error. Not synchronised: do not call it while an invocation
-  // of the same invoker is being prepared on another thread.
-  void build(const PromptBuildOptions& options);
-
-  // True when either template is non-empty.
-  bool is_configured() const noexcept;
-};
-
 // Options of one invocation. Inside a coroutine, keep them in a named local
 // (see "g++ 12 and co_await" in README.md).
 struct LMInvokeOptions {
@@ -52,7 +27,8 @@ struct LMInvokeOptions {
   // object (null counts as empty).
   core::Value hyperparameters = core::Value::object();
   // A JSON Schema the answer must follow; nullopt uses the invoker's own
-  // response_schema (none when that is unset too).
+  // response_schema() (none when that is unset too). Components pass the
+  // schema of the slot they call here.
   std::optional<core::Value> response_schema{};
   // Receives the streamed answer when set: ResponseEvent start, content
   // pieces and end, all under one fresh id.
@@ -64,19 +40,19 @@ struct LMInvokeOptions {
 
 // A language-model invoker: sends messages to one model and returns its
 // output. Held by shared pointer (LMInvokerPtr); one invoker may serve
-// several invocations at once.
+// several components and invocations at once. It carries no prompt: each
+// caller builds its own messages and passes its schema with the call, and an
+// invoker's settings do not change after construction.
 class BaseLMInvoker {
  public:
-  BaseLMInvoker() = default;
   BaseLMInvoker(const BaseLMInvoker&) = delete;
   BaseLMInvoker& operator=(const BaseLMInvoker&) = delete;
   virtual ~BaseLMInvoker() = default;
 
-  // The prompt that components fill before they invoke this invoker.
-  LMPrompt prompt;
-  // The JSON Schema of structured answers, set from the "response_schema"
-  // entry of the configuration the invoker was built with.
-  std::optional<core::Value> response_schema{};
+  // The JSON Schema of structured answers for calls that bring none, fixed
+  // at construction (by build_lm_invoker from the configuration's
+  // "response_schema"); nullopt when there is none.
+  const std::optional<core::Value>& response_schema() const noexcept { return response_schema_; }
 
   // Invokes the model once. Throws ValueError when hyperparameters is
   // neither null nor an object; otherwise whatever the provider throws.
@@ -88,10 +64,19 @@ class BaseLMInvoker {
   boost::asio::awaitable<LMOutput> invoke(std::vector<Message> messages);
 
  protected:
+  // No default schema.
+  BaseLMInvoker() = default;
+  // `response_schema` becomes response_schema(). Throws ValueError when it
+  // holds anything but an object (a null Value counts as none).
+  explicit BaseLMInvoker(std::optional<core::Value> response_schema);
+
   // The provider's call. `options` is normalised: hyperparameters is an
   // object and response_schema is the effective schema.
   virtual boost::asio::awaitable<LMOutput> _invoke(std::vector<Message> messages,
                                                    LMInvokeOptions options) = 0;
+
+ private:
+  const std::optional<core::Value> response_schema_{};
 };
 
 using LMInvokerPtr = std::shared_ptr<BaseLMInvoker>;
@@ -110,9 +95,11 @@ boost::asio::awaitable<LMOutput> invoke_with_fallbacks(std::vector<LMInvokerPtr>
                                                        std::string label);
 
 // Makes an invoker for the model `model_id.name` of one provider (the
-// factories of providers::register_lm_provider), from the caller's credentials (an API key text, a
-// credentials-file path, an object, or null to let the provider find them) and configuration (an
-// object).
+// factories of providers::register_lm_provider), from the caller's
+// credentials (an API key text, a credentials-file path, an object, or null
+// to let the provider find them) and configuration (an object). A factory
+// gives its invoker the configuration's "response_schema" (see
+// BaseLMInvoker's constructor).
 using LMInvokerFactory = std::function<LMInvokerPtr(
     const ModelId& model_id, const core::Value& credentials, const core::Value& config)>;
 

@@ -131,6 +131,25 @@ PromptBuilder::PromptBuilder(std::string system_template, std::string user_templ
   prompt_key_set_.merge(key_set_of(user_template_, "user"));
 }
 
+PromptBuilder build_prompt_builder(const PromptBuildOptions& options) {
+  core::Value key_defaults = core::Value::object();
+  const core::Value& kwargs = options.prompt_builder_kwargs;
+  if (!kwargs.is_null() && !kwargs.is_object()) {
+    throw core::TypeError("prompt_builder_kwargs must be an object, got " + core::py_repr(kwargs) +
+                          ".");
+  }
+  if (kwargs.is_object()) {
+    for (auto it = kwargs.begin(); it != kwargs.end(); ++it) {
+      if (it.key() != "key_defaults") {
+        throw core::TypeError("PromptBuilder got an unexpected keyword argument " +
+                              core::py_repr(it.key()));
+      }
+      key_defaults = it.value();
+    }
+  }
+  return PromptBuilder(options.system_template, options.user_template, std::move(key_defaults));
+}
+
 std::vector<Message> PromptBuilder::format(const FormatOptions& options) const {
   const core::Value& given = options.variables;
   if (!given.is_null() && !given.is_object()) {

@@ -78,6 +78,21 @@ class PromptBuilder {
   core::Value key_defaults_ = core::Value::object();
 };
 
+// The settings of a prompt builder as callers hand them over in one piece.
+struct PromptBuildOptions {
+  std::string system_template{};
+  std::string user_template{};
+  // Further prompt-builder settings, an object (null counts as empty). The
+  // one setting known is "key_defaults" (an object of default values).
+  core::Value prompt_builder_kwargs = core::Value::object();
+};
+
+// A prompt builder made from `options`. Throws TypeError naming an unknown
+// prompt_builder_kwargs key ("PromptBuilder got an unexpected keyword
+// argument 'x'") or when prompt_builder_kwargs is not an object, and the
+// ValueErrors of PromptBuilder's constructor.
+PromptBuilder build_prompt_builder(const PromptBuildOptions& options);
+
 // Turns a conversation into one request text for services that take a plain
 // text input. Layout: each message is a header line with its role
 // ("System:", "User:" or "Assistant:") followed by its text items, one per

@@ -114,5 +114,22 @@ TEST(AgnosticPromptFormatterTest, Layout) {
   EXPECT_EQ(formatter.format({}), "");
 }
 
+TEST(PromptBuilderTest, BuildFromOptionsKnowsOnlyKeyDefaults) {
+  PromptBuilder builder =
+      build_prompt_builder({.system_template = "S {context}",
+                            .user_template = "{query}",
+                            .prompt_builder_kwargs = {{"key_defaults", {{"context", "N/A"}}}}});
+  EXPECT_EQ(builder.system_template(), "S {context}");
+  EXPECT_EQ(builder.key_defaults(), (Value{{"context", "N/A"}}));
+  try {
+    build_prompt_builder({.system_template = "X", .prompt_builder_kwargs = {{"use_jinja", true}}});
+    FAIL();
+  } catch (const core::TypeError& error) {
+    EXPECT_STREQ(error.what(), "PromptBuilder got an unexpected keyword argument 'use_jinja'");
+  }
+  EXPECT_THROW(build_prompt_builder({.prompt_builder_kwargs = 3}), core::TypeError);
+  EXPECT_THROW(build_prompt_builder({.user_template = "{"}), core::ValueError);
+}
+
 }  // namespace
 }  // namespace zelq::inference

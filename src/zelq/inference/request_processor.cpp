@@ -6,10 +6,20 @@
 namespace zelq::inference {
 
 LMRequestProcessor::LMRequestProcessor(PromptBuilder prompt_builder, LMInvokerPtr lm_invoker,
-                                       std::vector<LMInvokerPtr> fallback_lms)
+                                       std::vector<LMInvokerPtr> fallback_lms,
+                                       std::optional<core::Value> response_schema)
     : prompt_builder_(std::move(prompt_builder)),
       lm_invoker_(std::move(lm_invoker)),
       fallback_lms_(std::move(fallback_lms)) {
+  if (response_schema && !response_schema->is_null()) {
+    if (!response_schema->is_object()) {
+      throw core::ValueError(
+          "The response_schema of LMRequestProcessor must be a JSON Schema "
+          "object, got " +
+          core::py_repr(*response_schema) + ".");
+    }
+    response_schema_ = std::move(response_schema);
+  }
   if (!lm_invoker_) throw core::ValueError("LMRequestProcessor needs an LM invoker, got null.");
   for (std::size_t i = 0; i < fallback_lms_.size(); ++i) {
     if (!fallback_lms_[i]) {
@@ -37,7 +47,7 @@ boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variabl
   std::vector<LMInvokerPtr> cascade{lm_invoker_};
   cascade.insert(cascade.end(), fallback_lms_.begin(), fallback_lms_.end());
   LMInvokeOptions invoke_options{.hyperparameters = std::move(options.hyperparameters),
-                                 .response_schema = std::nullopt,
+                                 .response_schema = response_schema_,
                                  .event_emitter = std::move(options.event_emitter),
                                  .prompt_variables = std::move(variables)};
   auto call = invoke_with_fallbacks(std::move(cascade), std::move(messages),
@@ -51,7 +61,6 @@ boost::asio::awaitable<LMOutput> LMRequestProcessor::process(core::Value variabl
 
 std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> LMRequestProcessor::to_lm_invoker_cascade()
     const {
-  lm_invoker_->prompt.prompt_builder = prompt_builder_;
   return {lm_invoker_, fallback_lms_};
 }
 
@@ -75,12 +84,14 @@ LMRequestProcessorPtr UsesLM::make_structured_processor(const LMInvokerBuilder& 
     throw core::ValueError("The LM invoker config must be an object, got " + core::py_repr(config) +
                            ".");
   }
-  config["response_schema"] = std::move(options.response_schema);
+  config["response_schema"] = options.response_schema;
   PromptBuilder prompt_builder(std::move(options.system_template),
                                std::move(options.user_template));
   LMInvokerPtr invoker =
       build_with(build, options.model_id, std::move(options.credentials), std::move(config));
-  return std::make_shared<LMRequestProcessor>(std::move(prompt_builder), std::move(invoker));
+  return std::make_shared<LMRequestProcessor>(std::move(prompt_builder), std::move(invoker),
+                                              std::vector<LMInvokerPtr>{},
+                                              std::move(options.response_schema));
 }
 
 }  // namespace zelq::inference

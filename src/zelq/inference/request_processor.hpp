@@ -33,20 +33,29 @@ struct ProcessOptions {
   std::shared_ptr<core::EventEmitter> event_emitter{};
 };
 
+// A prompt builder and a response schema with the invoker (and fallbacks)
+// they are sent to. The prompt and schema belong to the processor and go with
+// every call; the invokers are only read, so they may be shared with other
+// processors and components. Immutable after construction.
 class LMRequestProcessor {
  public:
-  // Throws ValueError when the invoker or a fallback is null.
+  // `response_schema`, when set, is sent with every call (nullopt: each
+  // invoker answers in its own response_schema()). Throws ValueError when
+  // the invoker or a fallback is null, or the schema is not an object.
   LMRequestProcessor(PromptBuilder prompt_builder, LMInvokerPtr lm_invoker,
-                     std::vector<LMInvokerPtr> fallback_lms = {});
+                     std::vector<LMInvokerPtr> fallback_lms = {},
+                     std::optional<core::Value> response_schema = std::nullopt);
 
   const PromptBuilder& prompt_builder() const noexcept { return prompt_builder_; }
   const LMInvokerPtr& lm_invoker() const noexcept { return lm_invoker_; }
   const std::vector<LMInvokerPtr>& fallback_lms() const noexcept { return fallback_lms_; }
+  const std::optional<core::Value>& response_schema() const noexcept { return response_schema_; }
 
   // Fills the prompt builder with `variables` (an object; "query" among them
   // when the prompt uses it), the history and extra contents, and invokes the
   // invoker; only after a failure each fallback in order, all with the same
-  // messages. Returns the first successful output; when all fail, the last
+  // messages and response schema. Returns the first successful output; when
+  // all fail, the last
   // failure propagates. Throws before any call the errors of
   // PromptBuilder::format, and ValueError when hyperparameters is neither
   // null nor an object. Cancellation propagates at once. The processor must
@@ -56,14 +65,17 @@ class LMRequestProcessor {
   // argument: see "g++ 12 and co_await" in README.md).
   boost::asio::awaitable<LMOutput> process(core::Value variables) const;
 
-  // The invoker form of this processor: the invoker, its prompt replaced in
-  // place by this processor's prompt builder, and the fallbacks.
+  // The invoker form of this processor: the invoker and the fallbacks,
+  // unchanged. The prompt builder and schema stay with the processor: a
+  // component built from the cascade takes them from prompt_builder() and
+  // response_schema().
   std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> to_lm_invoker_cascade() const;
 
  private:
   PromptBuilder prompt_builder_;
   LMInvokerPtr lm_invoker_;
   std::vector<LMInvokerPtr> fallback_lms_;
+  std::optional<core::Value> response_schema_;
 };
 
 using LMRequestProcessorPtr = std::shared_ptr<LMRequestProcessor>;
@@ -87,11 +99,10 @@ class UsesLM {
   virtual ~UsesLM() = default;
 
   // Builds `Derived(processor, args...)` where the processor pairs a prompt
-  // builder of the two templates with an invoker from `build` (see
-  // build_with; providers::with_structured_output passes
-  // build_lm_invoker) for the model, configured to answer in
-  // `response_schema`. Throws ValueError when response_schema is not an
-  // object or `build` is empty or returns null, and what `build`, the
+  // builder of the two templates and `response_schema` with an invoker from
+  // `build` (see build_with; providers::with_structured_output passes
+  // build_lm_invoker) for the model, whose config carries the schema too. Throws ValueError when
+  // response_schema is not an object or `build` is empty or returns null, and what `build`, the
   // templates or the constructor throw.
   template <class Derived, class... Args>
   static std::unique_ptr<Derived> with_structured_output(const LMInvokerBuilder& build,

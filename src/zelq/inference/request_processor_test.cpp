@@ -25,7 +25,9 @@ class Judge : public UsesLM {
 TEST(LMRequestProcessorTest, ProcessFillsThePromptAndFallsBack) {
   auto main = std::make_shared<ScriptedLMInvoker>();
   auto fallback = std::make_shared<ScriptedLMInvoker>();
-  LMRequestProcessor processor(PromptBuilder("Context: {context}", "{query}"), main, {fallback});
+  const Value schema = {{"type", "object"}};
+  LMRequestProcessor processor(PromptBuilder("Context: {context}", "{query}"), main, {fallback},
+                               schema);
   main->push_exception(core::RuntimeError("down"));
   fallback->push_text("answer");
   auto emitter = std::make_shared<testing::RecordingEventEmitter>();
@@ -40,13 +42,16 @@ TEST(LMRequestProcessorTest, ProcessFillsThePromptAndFallsBack) {
                                                     Message::user("before"), Message::user("q")}));
   EXPECT_EQ(request.prompt_variables.dump(), R"({"query":"q","context":"c"})");
   EXPECT_EQ(request.hyperparameters, (Value{{"top_p", 1}}));
+  // The processor's schema goes to the fallback too, which has none itself.
+  EXPECT_EQ(request.response_schema, schema);
   EXPECT_EQ(emitter->types().size(), 3u);
   EXPECT_THROW(core::run_sync(processor.process(Value{{"query", "q"}})), core::KeyError);
   EXPECT_EQ(main->call_count(), 1u);
   EXPECT_THROW(LMRequestProcessor(PromptBuilder(), nullptr), core::ValueError);
+  EXPECT_THROW(LMRequestProcessor(PromptBuilder(), main, {}, Value("Verdict")), core::ValueError);
 }
 
-TEST(LMRequestProcessorTest, CascadeIsTheInvokerWithThePromptAndItsFallbacks) {
+TEST(LMRequestProcessorTest, CascadeIsTheInvokerAndItsFallbacks) {
   auto main = std::make_shared<ScriptedLMInvoker>();
   auto fallback = std::make_shared<ScriptedLMInvoker>();
   LMRequestProcessor processor(PromptBuilder("S", "{query}", Value{{"query", "?"}}), main,
@@ -54,8 +59,6 @@ TEST(LMRequestProcessorTest, CascadeIsTheInvokerWithThePromptAndItsFallbacks) {
   auto [invoker, fallbacks] = processor.to_lm_invoker_cascade();
   EXPECT_EQ(invoker, main);
   EXPECT_EQ(fallbacks, std::vector<LMInvokerPtr>{fallback});
-  EXPECT_EQ(main->prompt.prompt_builder.system_template(), "S");
-  EXPECT_EQ(main->prompt.prompt_builder.key_defaults(), (Value{{"query", "?"}}));
 }
 
 TEST(UsesLMTest, WithStructuredOutputAndParsing) {
@@ -69,7 +72,8 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
   const auto& processor = *judge->lm_request_processor;
   EXPECT_EQ(processor.prompt_builder().system_template(), "Judge {context}");
   EXPECT_EQ(processor.prompt_builder().user_template(), "");
-  EXPECT_EQ(processor.lm_invoker()->response_schema, schema);
+  EXPECT_EQ(processor.response_schema(), schema);
+  EXPECT_EQ(processor.lm_invoker()->response_schema(), schema);
   EXPECT_THROW(UsesLM::with_structured_output<Judge>(
                    testing::scripted_builder(),
                    {.model_id = "scripted/judge", .response_schema = "RelevantChunks"}, 1),

@@ -2,7 +2,6 @@
 
 #include <map>
 #include <mutex>
-#include <optional>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
@@ -83,13 +82,11 @@ LMInvokerPtr build_lm_invoker(const inference::ModelIdArg& model_id, core::Value
     throw core::ValueError("The LM invoker config for " + core::py_repr(id.to_string()) +
                            " must be an object, got " + core::py_repr(config) + ".");
   }
-  std::optional<core::Value> schema;
   if (auto it = config.find("response_schema"); it != config.end() && !it->is_null()) {
     if (!it->is_object()) {
       throw core::ValueError("The response_schema for " + core::py_repr(id.to_string()) +
                              " must be a JSON Schema object, got " + core::py_repr(*it) + ".");
     }
-    schema = *it;
   }
   LMInvokerFactory factory = find_factory(id);
   LMInvokerPtr invoker = factory(id, credentials, config);
@@ -97,7 +94,6 @@ LMInvokerPtr build_lm_invoker(const inference::ModelIdArg& model_id, core::Value
     throw core::RuntimeError("The factory of provider " + core::py_repr(id.provider) +
                              " returned no invoker for " + core::py_repr(id.to_string()) + ".");
   }
-  if (schema) invoker->response_schema = std::move(schema);
   return invoker;
 }
 

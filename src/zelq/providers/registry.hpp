@@ -28,9 +28,10 @@ bool unregister_lm_provider(std::string_view name);
 // Builds a new invoker for `model_id` ("provider/name" or a ModelId) through
 // the registered factory of its provider. The registry starts with the
 // built-in providers ("openai"), seeded when it is first used, not by static
-// initialisers. `config` may hold "response_schema", a JSON Schema object
-// that becomes the invoker's response_schema; the whole config is handed to
-// the factory too.
+// initialisers. The config goes to the factory as it is; its
+// "response_schema", a JSON Schema object, is checked here and becomes the
+// new invoker's response_schema() (the factory hands it to the invoker's
+// constructor: an invoker is not changed once built).
 // Throws zelq::core::ValueError naming the value for a model id without a
 // provider part, an unknown provider (listing the registered ones), a config
 // that is neither null nor an object, or a response_schema that is not an

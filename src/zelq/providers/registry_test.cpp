@@ -43,11 +43,10 @@ TEST(BuildLMInvokerTest, BuildsThroughTheProviderRegistry) {
   EXPECT_EQ(scripted->credentials(), "secret-key");
   EXPECT_EQ(scripted->config().dump(),
             R"({"response_schema":{"type":"object"},"temperature":0.5})");
-  EXPECT_EQ(invoker->response_schema, schema);
-  EXPECT_FALSE(invoker->prompt.is_configured());
+  EXPECT_EQ(invoker->response_schema(), schema);
   auto other = build_lm_invoker(ModelId{.provider = "scripted", .name = "m"});
   EXPECT_NE(other, invoker);
-  EXPECT_EQ(other->response_schema, std::nullopt);
+  EXPECT_EQ(other->response_schema(), std::nullopt);
 }
 
 TEST(BuildLMInvokerTest, BadModelIdsAndConfigsNameTheValue) {

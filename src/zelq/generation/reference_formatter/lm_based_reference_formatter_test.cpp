@@ -116,7 +116,9 @@ TEST(LMBasedReferenceFormatterTest, PresetBuildsAStructuredProcessorAndWarns) {
   EXPECT_EQ(formatter->reference_metadata, "title");
   EXPECT_EQ(formatter->lm_request_processor->prompt_builder().system_template(),
             PRESET_SYSTEM_TEMPLATE);
-  EXPECT_EQ(built[0]->response_schema, detail::relevant_chunks_schema("title"));
+  EXPECT_EQ(built[0]->response_schema(), detail::relevant_chunks_schema("title"));
+  EXPECT_EQ(formatter->lm_request_processor->response_schema(),
+            detail::relevant_chunks_schema("title"));
   built[0]->push_structured({{"title", {"T"}}});
   const ChunkPtr chunk = make_chunk("c", {{"title", "T"}, {"file_name", "f.pdf"}});
   EXPECT_EQ(std::get<std::string>(core::run_sync(formatter->format_reference("r", {chunk}))),

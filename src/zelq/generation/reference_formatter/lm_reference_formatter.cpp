@@ -111,7 +111,8 @@ LMReferenceFormatter::LMReferenceFormatter(inference::LMInvokerPtr lm_invoker,
            .streamable = options.streamable}),
       batch_size(options.batch_size),
       reference_metadata(std::move(options.reference_metadata)) {
-  _init_lm_component(std::move(lm_invoker), std::move(options.fallback_lms));
+  _init_lm_component(std::move(lm_invoker), std::move(options.fallback_lms),
+                     std::move(options.prompt_builder));
 }
 
 std::unique_ptr<LMReferenceFormatter> LMReferenceFormatter::from_preset(

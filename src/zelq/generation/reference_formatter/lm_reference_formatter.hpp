@@ -13,6 +13,7 @@
 #include "zelq/generation/reference_formatter/reference_formatter.hpp"
 #include "zelq/inference/lm_component.hpp"
 #include "zelq/inference/model_id.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 
 namespace zelq::generation::reference_formatter {
 
@@ -88,6 +89,9 @@ struct LMReferenceFormatterOptions {
   bool streamable = true;
   // Invokers tried, in order, when the invoker fails.
   std::vector<inference::LMInvokerPtr> fallback_lms{};
+  // The prompt sent with every request (its templates use "context" and
+  // "response"); nullopt uses DEFAULT_SYSTEM_TEMPLATE.
+  std::optional<inference::PromptBuilder> prompt_builder{};
 };
 
 // Selects references by asking a language model: the candidates go out in
@@ -98,11 +102,12 @@ struct LMReferenceFormatterOptions {
 // keeps input order.
 class LMReferenceFormatter : public BaseReferenceFormatter, public inference::LMComponent {
  public:
-  // Binds `lm_invoker` (given the system template when its prompt is not
-  // configured) and its fallbacks. The invoker must answer with a structured
-  // object as described above (from_preset builds one that does). Throws
-  // the ValueError of LMComponent for a null invoker or fallback, and what
-  // BaseReferenceFormatter's constructor throws.
+  // Binds `lm_invoker` and its fallbacks with the formatter's own prompt
+  // (options.prompt_builder, else the default system template); the
+  // invokers are not changed and may be shared. The invoker must answer with
+  // a structured object as described above (from_preset builds one that
+  // does). Throws the ValueError of LMComponent for a null invoker or
+  // fallback, and what BaseReferenceFormatter's constructor throws.
   explicit LMReferenceFormatter(inference::LMInvokerPtr lm_invoker,
                                 LMReferenceFormatterOptions options = {});
 

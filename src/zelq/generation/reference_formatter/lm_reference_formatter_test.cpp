@@ -65,8 +65,8 @@ TEST(LMReferenceFormatterTest, PromptCarriesTheSystemTemplateAndChunkBlocks) {
   auto lm = std::make_shared<ScriptedLMInvoker>();
   lm->push_structured({{"file_name", Value::array()}});
   LMReferenceFormatter formatter(lm, {.stringify = false});
-  EXPECT_EQ(lm->prompt.prompt_builder.system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
-  EXPECT_EQ(lm->prompt.prompt_builder.user_template(), "");
+  EXPECT_EQ(formatter._prompt_builder().system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
+  EXPECT_EQ(formatter._prompt_builder().user_template(), "");
   select(formatter,
          {named("report.pdf", "Alpha"), make_chunk(core::Bytes{'a', 'b', 'c'}), named(7, "x\ny")});
   const std::string context =
@@ -86,6 +86,15 @@ TEST(LMReferenceFormatterTest, PromptCarriesTheSystemTemplateAndChunkBlocks) {
                 "response.\n</Response>\n\nReturn only the chunks that are relevant to the "
                 "generated response, if any.\nIf there are no relevant chunks, return an empty "
                 "list.\n");
+  // A formatter with its own prompt shares the invoker without changing the
+  // first one's prompt.
+  LMReferenceFormatter custom(
+      lm, {.stringify = false, .prompt_builder = inference::PromptBuilder("", "{response}")});
+  lm->push_structured({{"file_name", Value::array()}});
+  select(custom, {named("a", "A")});
+  EXPECT_EQ(lm->requests().at(1).messages,
+            std::vector<inference::Message>{inference::Message::user("The response.")});
+  EXPECT_EQ(formatter._prompt_builder().system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
 }
 
 TEST(LMReferenceFormatterTest, SelectsListedValuesOfItsOwnBatchByElementEquality) {
@@ -183,8 +192,9 @@ TEST(LMReferenceFormatterTest, PresetNamesTheSchemaFieldAfterTheKey) {
             Value::parse(R"({"properties": {"title": {"items": {"type": "string"},
                             "title": "Title", "type": "array"}}, "required": ["title"],
                             "title": "RelevantChunks", "type": "object"})"));
-  EXPECT_EQ(built[1]->response_schema->at("properties").at("file_name").at("title"), "File Name");
-  EXPECT_EQ(built[1]->prompt.prompt_builder.system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
+  EXPECT_EQ(built[1]->response_schema()->at("properties").at("file_name").at("title"), "File Name");
+  EXPECT_EQ(plain->_response_schema(), built[1]->response_schema());
+  EXPECT_EQ(plain->_prompt_builder().system_template(), detail::DEFAULT_SYSTEM_TEMPLATE);
   EXPECT_EQ(plain->lm_invoker().get(), built[1]);
 }
 

@@ -73,7 +73,7 @@ TEST(LMRelevanceFilterTest, AllBatchesAtOnceResultInInputOrder) {
   lm->set_responder(judge);
   lm->hold_calls();
   LMRelevanceFilter filter(lm);
-  EXPECT_EQ(lm->prompt.prompt_builder.system_template().size(), 310u);
+  EXPECT_EQ(filter._prompt_builder().system_template().size(), 310u);
   const auto chunks = make_chunks({"keep 0", "drop 1", "keep 2", "drop 3", "drop 4", "keep 5",
                                    "drop 6", "keep 7", "keep 8", "keep 9", "drop 10", "keep 11"});
   std::vector<ChunkPtr> kept;
@@ -174,8 +174,9 @@ TEST(LMRelevanceFilterTest, FromPresetBuildsTheSchemaAndPrompt) {
   EXPECT_EQ(
       RelevanceFilter::model_json_schema().dump(),
       R"({"$defs":{"RelevanceFilterItem":{"description":"Defines the relevance filter item schema.\n\nAttributes:\n    explanation (str): The explanation of why the chunk is or is not relevant.\n    is_relevant (bool): True if the chunk is relevant to the query, False otherwise.","properties":{"explanation":{"title":"Explanation","type":"string"},"is_relevant":{"title":"Is Relevant","type":"boolean"}},"required":["explanation","is_relevant"],"title":"RelevanceFilterItem","type":"object"}},"description":"Defines the relevance filter schema.\n\nAttributes:\n    results (list[RelevanceFilterItem]): The list of relevance filter items,\n        each containing the relevance decision for a chunk.","properties":{"results":{"items":{"$ref":"#/$defs/RelevanceFilterItem"},"title":"Results","type":"array"}},"required":["results"],"title":"RelevanceFilter","type":"object"})");
-  EXPECT_EQ(built[0]->response_schema, RelevanceFilter::model_json_schema());
-  EXPECT_EQ(built[0]->prompt.prompt_builder.system_template(), detail::LM_DEFAULT_SYSTEM_TEMPLATE);
+  EXPECT_EQ(built[0]->response_schema(), RelevanceFilter::model_json_schema());
+  EXPECT_EQ(filter->_response_schema(), RelevanceFilter::model_json_schema());
+  EXPECT_EQ(filter->_prompt_builder().system_template(), detail::LM_DEFAULT_SYSTEM_TEMPLATE);
   EXPECT_EQ(filter->batch_size, 1);
   const auto chunks = make_chunks({"keep", "drop"});
   EXPECT_EQ(core::run_sync(filter->filter(chunks, "q")), pick(chunks, {0}));

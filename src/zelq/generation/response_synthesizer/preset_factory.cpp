@@ -15,7 +15,7 @@ namespace {
 // The prompt-builder setting that carries a catalog entry's key defaults.
 constexpr std::string_view KEY_DEFAULTS_KEY = "key_defaults";
 
-// One phase's settings for configure_invoker.
+// One phase's settings for configure_phase.
 struct Phase {
   std::string_view entry;
   const inference::ModelIdArg& model_id;
@@ -42,19 +42,26 @@ core::Value prompt_builder_kwargs_for(const inference::PromptBuilderCatalogEntry
   return kwargs;
 }
 
-// A new invoker for one phase, with the phase's prompt.
-inference::LMInvokerPtr configure_invoker(const Phase& phase) {
+// A phase's new invoker and the prompt the synthesizer sends to it.
+struct PhaseLM {
+  inference::LMInvokerPtr invoker;
+  inference::PromptBuilder prompt_builder;
+};
+
+// Builds the phase's invoker, then its prompt (which stays with the
+// synthesizer: the invoker is not changed).
+PhaseLM configure_phase(const Phase& phase) {
   const inference::PromptBuilderCatalogEntry& entry =
       preset_prompt::detail::preset_prompt_catalog()[phase.entry];
   core::Value kwargs = prompt_builder_kwargs_for(entry, phase.prompt_builder_kwargs);
   inference::LMInvokerPtr invoker =
       providers::build_lm_invoker(phase.model_id, phase.credentials, phase.config);
-  invoker->prompt.build(inference::PromptBuildOptions{
-      .system_template =
-          phase.system_template.empty() ? entry.system_template : phase.system_template,
-      .user_template = phase.user_template.empty() ? entry.user_template : phase.user_template,
-      .prompt_builder_kwargs = std::move(kwargs)});
-  return invoker;
+  inference::PromptBuilder prompt_builder = inference::build_prompt_builder(
+      {.system_template =
+           phase.system_template.empty() ? entry.system_template : phase.system_template,
+       .user_template = phase.user_template.empty() ? entry.user_template : phase.user_template,
+       .prompt_builder_kwargs = std::move(kwargs)});
+  return {std::move(invoker), std::move(prompt_builder)};
 }
 
 PresetFactoryDescriptor& preset_descriptor() {
@@ -87,46 +94,50 @@ ResponseSynthesizerPresetFactory::ResponseSynthesizerPresetFactory(
 
 std::unique_ptr<ResponseSynthesizer> ResponseSynthesizerPresetFactory::stuff(
     PresetStuffOptions options) const {
-  inference::LMInvokerPtr invoker = configure_invoker(
-      {"stuff", options.model_id, options.credentials, options.config, options.system_template,
-       options.user_template, options.prompt_builder_kwargs});
+  PhaseLM lm = configure_phase({"stuff", options.model_id, options.credentials, options.config,
+                                options.system_template, options.user_template,
+                                options.prompt_builder_kwargs});
   return response_synthesizer_class_.stuff(
       StuffOptions{.chunks_repacker = std::move(options.chunks_repacker),
                    .extractor_func = std::move(options.extractor_func),
                    .streamable = options.streamable,
-                   .lm_invoker = std::move(invoker)});
+                   .lm_invoker = std::move(lm.invoker),
+                   .prompt_builder = std::move(lm.prompt_builder)});
 }
 
 std::unique_ptr<ResponseSynthesizer> ResponseSynthesizerPresetFactory::refine(
     PresetRefineOptions options) const {
-  inference::LMInvokerPtr invoker = configure_invoker(
-      {"refine", options.model_id, options.credentials, options.config, options.system_template,
-       options.user_template, options.prompt_builder_kwargs});
+  PhaseLM lm = configure_phase({"refine", options.model_id, options.credentials, options.config,
+                                options.system_template, options.user_template,
+                                options.prompt_builder_kwargs});
   return response_synthesizer_class_.refine(
       RefineOptions{.batch_size = options.batch_size,
                     .extractor_func = std::move(options.extractor_func),
                     .stream_drafts = options.stream_drafts,
                     .streamable = options.streamable,
-                    .lm_invoker = std::move(invoker)});
+                    .lm_invoker = std::move(lm.invoker),
+                    .prompt_builder = std::move(lm.prompt_builder)});
 }
 
 std::unique_ptr<ResponseSynthesizer> ResponseSynthesizerPresetFactory::map_reduce(
     PresetMapReduceOptions options) const {
-  inference::LMInvokerPtr map_invoker = configure_invoker(
-      {"map", options.map_model_id, options.map_credentials, options.map_config,
-       options.map_system_template, options.map_user_template, options.map_prompt_builder_kwargs});
-  inference::LMInvokerPtr reduce_invoker =
-      configure_invoker({"reduce", options.reduce_model_id, options.reduce_credentials,
-                         options.reduce_config, options.reduce_system_template,
-                         options.reduce_user_template, options.reduce_prompt_builder_kwargs});
+  PhaseLM map = configure_phase({"map", options.map_model_id, options.map_credentials,
+                                 options.map_config, options.map_system_template,
+                                 options.map_user_template, options.map_prompt_builder_kwargs});
+  PhaseLM reduce =
+      configure_phase({"reduce", options.reduce_model_id, options.reduce_credentials,
+                       options.reduce_config, options.reduce_system_template,
+                       options.reduce_user_template, options.reduce_prompt_builder_kwargs});
   return response_synthesizer_class_.map_reduce(
       MapReduceOptions{.chunks_repacker = std::move(options.chunks_repacker),
                        .extractor_func = std::move(options.extractor_func),
                        .batch_size = options.batch_size,
                        .max_iterations = options.max_iterations,
                        .streamable = options.streamable,
-                       .map_lm_invoker = std::move(map_invoker),
-                       .reduce_lm_invoker = std::move(reduce_invoker)});
+                       .map_lm_invoker = std::move(map.invoker),
+                       .reduce_lm_invoker = std::move(reduce.invoker),
+                       .map_prompt_builder = std::move(map.prompt_builder),
+                       .reduce_prompt_builder = std::move(reduce.prompt_builder)});
 }
 
 }  // namespace zelq::generation::response_synthesizer

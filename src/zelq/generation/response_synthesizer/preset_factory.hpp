@@ -74,9 +74,10 @@ struct PresetMapReduceOptions {
 };
 
 // Builds ready-made synthesizers of one class: per phase, a new invoker from
-// build_lm_invoker whose prompt gets the caller's templates or those of the
-// matching PRESET_PROMPT_CATALOG entry, and the entry's key defaults; then
-// the class's own class-level constructor of the same name. Keeps nothing
+// build_lm_invoker and a prompt builder of the caller's templates or those of
+// the matching PRESET_PROMPT_CATALOG entry, with the entry's key defaults;
+// then the class's own class-level constructor of the same name, which
+// receives both (the prompt stays with the synthesizer's strategy). Keeps nothing
 // between calls; its methods may be called from any thread.
 class ResponseSynthesizerPresetFactory {
  public:
@@ -84,14 +85,15 @@ class ResponseSynthesizerPresetFactory {
 
   // A stuff synthesizer (catalog entry "stuff"). Throws TypeError when
   // prompt_builder_kwargs is neither null nor an object, then whatever
-  // build_lm_invoker, prompt.build and the class-level constructor throw.
+  // build_lm_invoker, inference::build_prompt_builder and the class-level
+  // constructor throw.
   std::unique_ptr<ResponseSynthesizer> stuff(PresetStuffOptions options) const;
   // A refine synthesizer (entry "refine", the strategy's default repacker).
   // Throws as stuff; the refine strategy's checks (batch size) run after the
-  // invoker is built and configured.
+  // invoker and its prompt are built.
   std::unique_ptr<ResponseSynthesizer> refine(PresetRefineOptions options) const;
-  // A map-reduce synthesizer (entries "map" and "reduce"): the map invoker is
-  // built and configured first, then the reduce invoker. Throws as stuff.
+  // A map-reduce synthesizer (entries "map" and "reduce"): the map invoker
+  // and prompt are built first, then the reduce ones. Throws as stuff.
   std::unique_ptr<ResponseSynthesizer> map_reduce(PresetMapReduceOptions options) const;
 
  private:

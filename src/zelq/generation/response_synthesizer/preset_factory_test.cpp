@@ -26,6 +26,12 @@ namespace {
 
 using core::Value;
 using inference::testing::ScriptedLMInvoker;
+
+// The prompt builder of `slot` of the synthesizer's language-model strategy.
+const inference::PromptBuilder& prompt_of(const ResponseSynthesizer& synthesizer,
+                                          std::string_view slot = inference::DEFAULT_SLOT) {
+  return dynamic_cast<const inference::LMComponent&>(*synthesizer.strategy())._prompt_builder(slot);
+}
 using ::testing::ElementsAre;
 
 class SubSynthesizer : public ResponseSynthesizer {
@@ -100,9 +106,9 @@ TEST(PresetFactoryTest, StuffGetsThePresetPromptUnlessTheCallerGivesOne) {
   EXPECT_EQ(lm.model_name(), "small");
   EXPECT_EQ(lm.credentials(), "key");
   EXPECT_EQ(lm.config(), (Value{{"temperature", 0}}));
-  EXPECT_EQ(lm.prompt.prompt_builder.system_template(), preset_prompt::STUFF_SYSTEM_TEMPLATE);
-  EXPECT_EQ(lm.prompt.prompt_builder.user_template(), "{query}");
-  EXPECT_EQ(lm.prompt.prompt_builder.key_defaults(), (Value{{"context", "N/A"}}));
+  EXPECT_EQ(prompt_of(*synthesizer).system_template(), preset_prompt::STUFF_SYSTEM_TEMPLATE);
+  EXPECT_EQ(prompt_of(*synthesizer).user_template(), "{query}");
+  EXPECT_EQ(prompt_of(*synthesizer).key_defaults(), (Value{{"context", "N/A"}}));
   EXPECT_FALSE(synthesizer->streamable());
   // No chunks: the preset default "N/A" stands in for the context.
   const Value answer = core::run_sync(synthesizer->synthesize({.query = "q"}));
@@ -113,9 +119,9 @@ TEST(PresetFactoryTest, StuffGetsThePresetPromptUnlessTheCallerGivesOne) {
                               .system_template = "S {context}",
                               .user_template = "U {query}",
                               .prompt_builder_kwargs = {{"key_defaults", {{"context", "none"}}}}});
-  EXPECT_EQ(built[1]->prompt.prompt_builder.system_template(), "S {context}");
-  EXPECT_EQ(built[1]->prompt.prompt_builder.user_template(), "U {query}");
-  EXPECT_EQ(built[1]->prompt.prompt_builder.key_defaults(), (Value{{"context", "none"}}));
+  EXPECT_EQ(prompt_of(*custom).system_template(), "S {context}");
+  EXPECT_EQ(prompt_of(*custom).user_template(), "U {query}");
+  EXPECT_EQ(prompt_of(*custom).key_defaults(), (Value{{"context", "none"}}));
   EXPECT_THROW(preset.stuff({.model_id = "scripted/small", .prompt_builder_kwargs = "x"}),
                core::TypeError);
   // Other settings go to the prompt builder beside "key_defaults"; it names
@@ -136,9 +142,8 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
                                .prompt_builder_kwargs = {{"key_defaults", {{"context", "X"}}}},
                                .batch_size = 2,
                                .stream_drafts = true});
-  EXPECT_EQ(built[0]->prompt.prompt_builder.system_template(),
-            preset_prompt::REFINE_SYSTEM_TEMPLATE);
-  EXPECT_EQ(built[0]->prompt.prompt_builder.key_defaults(), (Value{{"context", "X"}}));
+  EXPECT_EQ(prompt_of(*refine).system_template(), preset_prompt::REFINE_SYSTEM_TEMPLATE);
+  EXPECT_EQ(prompt_of(*refine).key_defaults(), (Value{{"context", "X"}}));
   auto refine_strategy =
       std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine->strategy());
   ASSERT_NE(refine_strategy, nullptr);
@@ -164,12 +169,12 @@ TEST(PresetFactoryTest, RefineAndMapReduce) {
   ASSERT_EQ(built.size(), 2u);
   EXPECT_EQ(built[0]->model_name(), "mapper");
   EXPECT_EQ(built[0]->credentials(), "mk");
-  EXPECT_EQ(built[0]->prompt.prompt_builder.system_template(), preset_prompt::MAP_SYSTEM_TEMPLATE);
+  EXPECT_EQ(prompt_of(*map_reduce, "map").system_template(), preset_prompt::MAP_SYSTEM_TEMPLATE);
   EXPECT_EQ(built[1]->model_name(), "reducer");
   EXPECT_EQ(built[1]->config(), (Value{{"top_p", 1}}));
-  EXPECT_EQ(built[1]->prompt.prompt_builder.system_template(),
+  EXPECT_EQ(prompt_of(*map_reduce, "reduce").system_template(),
             preset_prompt::REDUCE_SYSTEM_TEMPLATE);
-  EXPECT_EQ(built[1]->prompt.prompt_builder.user_template(), "R {query}");
+  EXPECT_EQ(prompt_of(*map_reduce, "reduce").user_template(), "R {query}");
   auto strategy =
       std::dynamic_pointer_cast<strategy::MapReduceSynthesisStrategy>(map_reduce->strategy());
   ASSERT_NE(strategy, nullptr);

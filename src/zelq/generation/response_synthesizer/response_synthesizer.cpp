@@ -50,7 +50,8 @@ StrategyPtr make_stuff_strategy(StuffOptions&& options) {
       .chunks_repacker = std::move(options.chunks_repacker),
       .extractor_func = std::move(options.extractor_func),
       .lm_invoker = std::move(options.lm_invoker),
-      .fallback_lms = std::move(options.fallback_lms)});
+      .fallback_lms = std::move(options.fallback_lms),
+      .prompt_builder = std::move(options.prompt_builder)});
 }
 
 StrategyPtr make_map_reduce_strategy(MapReduceOptions&& options) {
@@ -65,7 +66,9 @@ StrategyPtr make_map_reduce_strategy(MapReduceOptions&& options) {
           .map_lm_invoker = std::move(options.map_lm_invoker),
           .reduce_lm_invoker = std::move(options.reduce_lm_invoker),
           .map_fallback_lms = std::move(options.map_fallback_lms),
-          .reduce_fallback_lms = std::move(options.reduce_fallback_lms)});
+          .reduce_fallback_lms = std::move(options.reduce_fallback_lms),
+          .map_prompt_builder = std::move(options.map_prompt_builder),
+          .reduce_prompt_builder = std::move(options.reduce_prompt_builder)});
 }
 
 StrategyPtr make_refine_strategy(RefineOptions&& options) {
@@ -77,7 +80,8 @@ StrategyPtr make_refine_strategy(RefineOptions&& options) {
           .extractor_func = std::move(options.extractor_func),
           .stream_drafts = options.stream_drafts,
           .lm_invoker = std::move(options.lm_invoker),
-          .fallback_lms = std::move(options.fallback_lms)});
+          .fallback_lms = std::move(options.fallback_lms),
+          .prompt_builder = std::move(options.prompt_builder)});
 }
 
 StrategyPtr make_static_list_strategy(StaticListOptions&& options) {

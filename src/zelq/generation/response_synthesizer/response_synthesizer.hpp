@@ -21,6 +21,7 @@
 #include "zelq/generation/response_synthesizer/strategy/synthesis_strategy.hpp"
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/message.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/request_processor.hpp"
 
 namespace zelq::generation::response_synthesizer {
@@ -61,6 +62,8 @@ struct StuffOptions {
   bool streamable = true;
   inference::LMInvokerPtr lm_invoker{};
   std::vector<inference::LMInvokerPtr> fallback_lms{};
+  // The prompt sent to the invokers (required with `lm_invoker`).
+  std::optional<inference::PromptBuilder> prompt_builder{};
 };
 
 // Options of ResponseSynthesizer::map_reduce, in parameter order; all but
@@ -77,6 +80,9 @@ struct MapReduceOptions {
   inference::LMInvokerPtr reduce_lm_invoker{};
   std::optional<std::vector<inference::LMInvokerPtr>> map_fallback_lms{};
   std::optional<std::vector<inference::LMInvokerPtr>> reduce_fallback_lms{};
+  // The prompts of the two phases (nullopt: the user template "{context}").
+  std::optional<inference::PromptBuilder> map_prompt_builder{};
+  std::optional<inference::PromptBuilder> reduce_prompt_builder{};
 };
 
 // Options of ResponseSynthesizer::refine, in parameter order; all but
@@ -90,6 +96,8 @@ struct RefineOptions {
   bool streamable = true;
   inference::LMInvokerPtr lm_invoker{};
   std::vector<inference::LMInvokerPtr> fallback_lms{};
+  // The prompt sent to the invokers (required with `lm_invoker`).
+  std::optional<inference::PromptBuilder> prompt_builder{};
 };
 
 // Options of ResponseSynthesizer::static_list, in parameter order.

@@ -44,9 +44,11 @@ class NamedSynthesizer : public ResponseSynthesizer {
   using ResponseSynthesizer::_format_output_event;
 };
 
+// The prompt the language-model strategies of these tests send.
+inference::PromptBuilder prompt() { return inference::PromptBuilder("{context}", "{query}"); }
+
 std::shared_ptr<ScriptedLMInvoker> make_lm() {
   auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = "{context}", .user_template = "{query}"});
   lm->set_responder([](const auto&) {
     inference::LMOutput output;
     output.add_text("an answer");
@@ -196,7 +198,8 @@ TEST(ResponseSynthesizerTest, ClassLevelConstructors) {
             "Sorry, I couldn't find anything based on your query.");
   EXPECT_THAT(emitter->types(), ElementsAre("response"));
 
-  ResponseSynthesizer refine = ResponseSynthesizer::refine({.batch_size = 2, .lm_invoker = lm});
+  ResponseSynthesizer refine =
+      ResponseSynthesizer::refine({.batch_size = 2, .lm_invoker = lm, .prompt_builder = prompt()});
   auto refine_strategy =
       std::dynamic_pointer_cast<strategy::RefineSynthesisStrategy>(refine.strategy());
   ASSERT_NE(refine_strategy, nullptr);
@@ -204,8 +207,8 @@ TEST(ResponseSynthesizerTest, ClassLevelConstructors) {
   EXPECT_FALSE(refine_strategy->stream_drafts());
   EXPECT_TRUE(refine.streamable());
 
-  NamedSynthesizer quiet =
-      ResponseSynthesizer::stuff<NamedSynthesizer>({.streamable = false, .lm_invoker = lm});
+  NamedSynthesizer quiet = ResponseSynthesizer::stuff<NamedSynthesizer>(
+      {.streamable = false, .lm_invoker = lm, .prompt_builder = prompt()});
   EXPECT_EQ(quiet.class_name(), "NamedSynthesizer");
   EXPECT_FALSE(quiet.streamable());
   EXPECT_EQ(
@@ -223,7 +226,8 @@ TEST(ResponseSynthesizerTest, ClassLevelConstructors) {
 
 TEST(ResponseSynthesizerTest, StreamsThroughTheStuffStrategy) {
   auto lm = make_lm();
-  ResponseSynthesizer synthesizer = ResponseSynthesizer::stuff({.lm_invoker = lm});
+  ResponseSynthesizer synthesizer =
+      ResponseSynthesizer::stuff({.lm_invoker = lm, .prompt_builder = prompt()});
   auto emitter = std::make_shared<RecordingEventEmitter>();
   std::vector<core::ChunkPtr> chunks = {core::make_chunk("one"), core::make_chunk("two")};
   EXPECT_EQ(core::run_sync(

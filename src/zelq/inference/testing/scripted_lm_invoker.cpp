@@ -18,6 +18,13 @@ namespace {
 
 bool is_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
+std::optional<core::Value> schema_in(const core::Value& config) {
+  if (!config.is_object()) return std::nullopt;
+  auto it = config.find("response_schema");
+  if (it == config.end()) return std::nullopt;
+  return *it;
+}
+
 }  // namespace
 
 std::vector<std::string> split_into_pieces(const std::string& text) {
@@ -37,7 +44,8 @@ std::vector<std::string> split_into_pieces(const std::string& text) {
 
 ScriptedLMInvoker::ScriptedLMInvoker(std::string model_name, core::Value credentials,
                                      core::Value config)
-    : model_name_(std::move(model_name)),
+    : BaseLMInvoker(schema_in(config)),
+      model_name_(std::move(model_name)),
       credentials_(std::move(credentials)),
       config_(std::move(config)) {}
 
@@ -270,16 +278,11 @@ LMInvokerFactory scripted_provider(std::function<void(ScriptedLMInvoker&)> on_bu
 }
 
 LMInvokerBuilder scripted_builder(std::function<void(ScriptedLMInvoker&)> on_build) {
-  return
-      [factory = scripted_provider(std::move(on_build))](
-          const ModelIdArg& model_id, core::Value credentials, core::Value config) -> LMInvokerPtr {
-        LMInvokerPtr invoker = factory(to_model_id(model_id), credentials, config);
-        if (auto it = config.is_object() ? config.find("response_schema") : config.end();
-            config.is_object() && it != config.end() && !it->is_null()) {
-          invoker->response_schema = *it;
-        }
-        return invoker;
-      };
+  return [factory = scripted_provider(std::move(on_build))](
+             const ModelIdArg& model_id, core::Value credentials,
+             core::Value config) -> LMInvokerPtr {
+    return factory(to_model_id(model_id), credentials, config);
+  };
 }
 
 }  // namespace zelq::inference::testing

@@ -60,7 +60,9 @@ class ScriptedLMInvoker : public BaseLMInvoker {
 
   ScriptedLMInvoker() = default;
   // As built by the "scripted" provider: the model name, credentials and
-  // configuration given to build_lm_invoker, kept for inspection.
+  // configuration given to build_lm_invoker, kept for inspection; the
+  // configuration's "response_schema" becomes response_schema(). Throws
+  // ValueError when that schema is not an object.
   ScriptedLMInvoker(std::string model_name, core::Value credentials, core::Value config);
 
   // Queue steps; each call takes the next one at arrival.
@@ -154,9 +156,9 @@ std::vector<std::string> split_into_pieces(const std::string& text);
 LMInvokerFactory scripted_provider(std::function<void(ScriptedLMInvoker&)> on_build = {});
 
 // The same as an LMInvokerBuilder for LMComponent::from_config and
-// UsesLM::with_structured_output; like build_lm_invoker, it makes the
-// config's "response_schema" the invoker's schema. Throws ValueError for a
-// malformed model id.
+// UsesLM::with_structured_output; as with build_lm_invoker, the config's
+// "response_schema" becomes the invoker's schema. Throws ValueError for a
+// malformed model id or schema.
 LMInvokerBuilder scripted_builder(std::function<void(ScriptedLMInvoker&)> on_build = {});
 
 }  // namespace zelq::inference::testing

@@ -200,11 +200,11 @@ std::shared_ptr<const ResponsesSettings> read_responses(const std::string& model
 
 OpenAILMInvoker::OpenAILMInvoker(const inference::ModelIdArg& model_id, const Value& credentials,
                                  const Value& config)
-    : model_name_(openai_model_name(model_id)),
+    : BaseLMInvoker(read_schema(config)),
+      model_name_(openai_model_name(model_id)),
       client_(make_openai_client(credentials, config, other_config_keys())) {
   strict_schema_ = read_strict(config);
   responses_ = read_responses(model_name_, config);
-  response_schema = read_schema(config);
 }
 
 asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Message> messages,

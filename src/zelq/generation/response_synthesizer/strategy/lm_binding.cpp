@@ -22,7 +22,8 @@ ExtractorFunc extractor_or_default(ExtractorFunc extractor) {
 LMBinding resolve_lm_binding(std::string_view logger_name,
                              const inference::LMRequestProcessorPtr& lm_request_processor,
                              inference::LMInvokerPtr lm_invoker,
-                             std::vector<inference::LMInvokerPtr> fallback_lms) {
+                             std::vector<inference::LMInvokerPtr> fallback_lms,
+                             std::optional<inference::PromptBuilder> prompt_builder) {
   if (lm_request_processor) {
     core::LoggerManager()
         .get_logger(logger_name)
@@ -30,9 +31,10 @@ LMBinding resolve_lm_binding(std::string_view logger_name,
             "lm_request_processor is deprecated and will be removed in v0.7. Use lm_invoker "
             "instead.");
     auto [invoker, fallbacks] = lm_request_processor->to_lm_invoker_cascade();
-    return {std::move(invoker), std::move(fallbacks)};
+    return {std::move(invoker), std::move(fallbacks), lm_request_processor->prompt_builder(),
+            lm_request_processor->response_schema()};
   }
-  return {std::move(lm_invoker), std::move(fallback_lms)};
+  return {std::move(lm_invoker), std::move(fallback_lms), std::move(prompt_builder), std::nullopt};
 }
 
 std::string repacked_text(repacker::RepackResult result) {

@@ -120,8 +120,7 @@ std::string MapReduceSynthesisStrategy::_extract_mapped_text(
 boost::asio::awaitable<inference::LMOutput> MapReduceSynthesisStrategy::_reduce(
     SynthesisContext& context) const {
   _logger()->info(_get_reduce_log_message(context));
-  const core::Value key_defaults =
-      _lm_invokers_slot().at(REDUCE_SLOT)->prompt.prompt_builder.key_defaults();
+  const core::Value key_defaults = _prompt_builder(REDUCE_SLOT).key_defaults();
   auto repack = chunks_repacker_->repack(context.chunks);
   std::string reduce_context = detail::repacked_text(co_await std::move(repack));
   context.set_prompt_variable(SynthesisPromptKey::CONTEXT,

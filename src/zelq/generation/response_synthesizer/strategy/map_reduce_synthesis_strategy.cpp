@@ -27,6 +27,29 @@ void check_iteration_bounds(int batch_size, int max_iterations) {
   }
 }
 
+// The prompt builders and response schemas of the two slots: those of the
+// request processors when they are given, else the prompts of the options.
+std::pair<inference::LMPromptSlots, inference::LMSchemaSlots> slot_prompts(
+    const inference::LMRequestProcessorPtr& map_processor,
+    const inference::LMRequestProcessorPtr& reduce_processor,
+    MapReduceSynthesisStrategyOptions& options) {
+  inference::LMPromptSlots prompts;
+  inference::LMSchemaSlots schemas;
+  const auto add = [&](std::string_view slot, std::optional<inference::PromptBuilder> prompt,
+                       const std::optional<core::Value>& schema) {
+    if (prompt) prompts.insert_or_assign(std::string(slot), std::move(*prompt));
+    if (schema) schemas.insert_or_assign(std::string(slot), *schema);
+  };
+  if (map_processor && reduce_processor) {
+    add(MAP_SLOT, map_processor->prompt_builder(), map_processor->response_schema());
+    add(REDUCE_SLOT, reduce_processor->prompt_builder(), reduce_processor->response_schema());
+  } else {
+    add(MAP_SLOT, std::move(options.map_prompt_builder), std::nullopt);
+    add(REDUCE_SLOT, std::move(options.reduce_prompt_builder), std::nullopt);
+  }
+  return {std::move(prompts), std::move(schemas)};
+}
+
 }  // namespace
 
 MapReduceSynthesisStrategy::MapReduceSynthesisStrategy(MapReduceSynthesisStrategyOptions options)
@@ -45,7 +68,10 @@ MapReduceSynthesisStrategy::MapReduceSynthesisStrategy(MapReduceSynthesisStrateg
       concrete_class, map_lm_request_processor_, reduce_lm_request_processor_,
       std::move(options.map_lm_invoker), std::move(options.reduce_lm_invoker),
       std::move(options.map_fallback_lms), std::move(options.reduce_fallback_lms));
-  _init_lm_component(std::move(invokers), std::move(fallbacks));
+  auto [prompts, schemas] =
+      slot_prompts(map_lm_request_processor_, reduce_lm_request_processor_, options);
+  _init_lm_component(std::move(invokers), std::move(fallbacks), std::move(prompts),
+                     std::move(schemas));
 }
 
 inference::LMSlots MapReduceSynthesisStrategy::lm_slots() const {

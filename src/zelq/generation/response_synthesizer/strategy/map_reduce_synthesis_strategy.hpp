@@ -14,6 +14,7 @@
 #include "zelq/generation/repacker/repacker.hpp"
 #include "zelq/generation/response_synthesizer/strategy/synthesis_strategy.hpp"
 #include "zelq/inference/lm_component.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/request_processor.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
@@ -43,6 +44,11 @@ struct MapReduceSynthesisStrategyOptions {
   std::optional<std::vector<inference::LMInvokerPtr>> map_fallback_lms{};
   // Fallbacks of the slot "reduce"; nullopt leaves the slot without an entry.
   std::optional<std::vector<inference::LMInvokerPtr>> reduce_fallback_lms{};
+  // The prompts of the slots "map" and "reduce" with the invokers; nullopt
+  // gives the slot the user template "{context}". Not used with request
+  // processors, whose own prompt builders are taken.
+  std::optional<inference::PromptBuilder> map_prompt_builder{};
+  std::optional<inference::PromptBuilder> reduce_prompt_builder{};
 };
 
 // The synthesis strategy for large amounts of content. In each map iteration

@@ -33,11 +33,7 @@ const std::string kBothProcessors =
 const std::string kBothInvokers =
     "Both map_lm_invoker and reduce_lm_invoker must be provided together.";
 
-std::shared_ptr<ScriptedLMInvoker> make_lm() {
-  auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = "{context}", .user_template = "{query}"});
-  return lm;
-}
+std::shared_ptr<ScriptedLMInvoker> make_lm() { return std::make_shared<ScriptedLMInvoker>(); }
 
 std::shared_ptr<inference::LMRequestProcessor> make_processor(std::size_t fallbacks) {
   std::vector<inference::LMInvokerPtr> list;
@@ -85,15 +81,21 @@ TEST(MapReduceSynthesisStrategyTest, ChecksRunInOrderAndTheFirstFailureWins) {
 
 TEST(MapReduceSynthesisStrategyTest, CurrentPathBindsTwoSlots) {
   auto map = make_lm();
-  auto reduce = std::make_shared<ScriptedLMInvoker>();  // gets the slot's default template
-  MapReduceSynthesisStrategy strategy({.map_lm_invoker = map, .reduce_lm_invoker = reduce});
+  auto reduce = make_lm();
+  // The map prompt is given; the reduce slot gets its default template.
+  MapReduceSynthesisStrategy strategy(
+      {.map_lm_invoker = map,
+       .reduce_lm_invoker = reduce,
+       .map_prompt_builder = inference::PromptBuilder("{context}", "{query}")});
   EXPECT_EQ(strategy.batch_size(), 1);
   EXPECT_EQ(strategy.max_iterations(), 1);
   EXPECT_EQ(strategy.chunks_repacker()->mode, repacker::RepackerMode::CONTEXT);
   EXPECT_THAT(strategy._lm_invokers_slot().slots(), ElementsAre("map", "reduce"));
   EXPECT_EQ(strategy._lm_invokers_slot().at("map"), map);
   EXPECT_TRUE(strategy._fallback_lms_slot().empty());
-  EXPECT_EQ(reduce->prompt.prompt_builder.user_template(), "{context}");
+  EXPECT_EQ(strategy._prompt_builder("map").system_template(), "{context}");
+  EXPECT_EQ(strategy._prompt_builder("reduce").system_template(), "");
+  EXPECT_EQ(strategy._prompt_builder("reduce").user_template(), "{context}");
   const inference::LMSlots slots = strategy.lm_slots();
   ASSERT_EQ(slots.size(), 2u);
   for (const auto& [name, slot] : slots) {
@@ -137,6 +139,7 @@ TEST(MapReduceSynthesisStrategyTest, DeprecatedPairIsConvertedWithOneWarning) {
   EXPECT_EQ(strategy._lm_invokers_slot().at("reduce"), reduce_processor->lm_invoker());
   EXPECT_EQ(strategy._fallback_lms_slot().at("map"), map_processor->fallback_lms());
   EXPECT_EQ(strategy._fallback_lms_slot().at("reduce"), reduce_processor->fallback_lms());
+  EXPECT_EQ(strategy._prompt_builder("reduce").system_template(), "{context}");
   EXPECT_EQ(strategy.map_lm_request_processor(), map_processor);
   EXPECT_EQ(strategy.reduce_lm_request_processor(), reduce_processor);
 }

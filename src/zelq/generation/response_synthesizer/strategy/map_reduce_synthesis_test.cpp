@@ -35,12 +35,14 @@ std::string context_of(const ScriptedLMInvoker::Request& request) {
   return text;
 }
 
-// Answers with `tag`[context]; the reduce prompt defaults "context" to N/A.
+// The prompt of both slots; the reduce prompt defaults "context" to N/A.
+inference::PromptBuilder prompt() {
+  return inference::PromptBuilder("{context}", "{query}", {{"context", "N/A"}});
+}
+
+// Answers with `tag`[context].
 std::shared_ptr<ScriptedLMInvoker> make_lm(std::string tag) {
   auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = "{context}",
-                    .user_template = "{query}",
-                    .prompt_builder_kwargs = {{"key_defaults", {{"context", "N/A"}}}}});
   lm->set_responder([tag](const ScriptedLMInvoker::Request& request) {
     inference::LMOutput output;
     output.add_text(tag + "[" + context_of(request) + "]");
@@ -64,7 +66,9 @@ struct Pair {
     return MapReduceSynthesisStrategy({.batch_size = batch_size,
                                        .max_iterations = max_iterations,
                                        .map_lm_invoker = map,
-                                       .reduce_lm_invoker = reduce});
+                                       .reduce_lm_invoker = reduce,
+                                       .map_prompt_builder = prompt(),
+                                       .reduce_prompt_builder = prompt()});
   }
   SynthesisContext context(int chunks) const {
     return {.query = "q", .chunks = chunks_of(chunks), .event_emitter = emitter};

@@ -25,10 +25,11 @@ RefineSynthesisStrategy::RefineSynthesisStrategy(RefineSynthesisStrategyOptions 
   extractor_func_ = detail::extractor_or_default(std::move(options.extractor_func));
   stream_drafts_ = options.stream_drafts;
   lm_request_processor_ = std::move(options.lm_request_processor);
-  detail::LMBinding binding =
-      detail::resolve_lm_binding(concrete_class, lm_request_processor_,
-                                 std::move(options.lm_invoker), std::move(options.fallback_lms));
-  _init_lm_component(std::move(binding.lm_invoker), std::move(binding.fallback_lms));
+  detail::LMBinding binding = detail::resolve_lm_binding(
+      concrete_class, lm_request_processor_, std::move(options.lm_invoker),
+      std::move(options.fallback_lms), std::move(options.prompt_builder));
+  _init_lm_component(std::move(binding.lm_invoker), std::move(binding.fallback_lms),
+                     std::move(binding.prompt_builder), std::move(binding.response_schema));
 }
 
 std::set<std::string, std::less<>> RefineSynthesisStrategy::prompt_vars() const {
@@ -38,7 +39,7 @@ std::set<std::string, std::less<>> RefineSynthesisStrategy::prompt_vars() const 
 
 boost::asio::awaitable<core::Value> RefineSynthesisStrategy::synthesize(
     SynthesisContext& context) const {
-  const core::Value key_defaults = lm_invoker()->prompt.prompt_builder.key_defaults();
+  const core::Value key_defaults = _prompt_builder().key_defaults();
   for (SynthesisPromptKey key : {SynthesisPromptKey::DRAFT_RESPONSE, SynthesisPromptKey::CONTEXT}) {
     context.set_prompt_variable(key, detail::key_default(key_defaults, key));
   }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "zelq/generation/repacker/repacker.hpp"
 #include "zelq/generation/response_synthesizer/strategy/synthesis_strategy.hpp"
 #include "zelq/inference/lm_component.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/request_processor.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
@@ -30,10 +32,15 @@ struct RefineSynthesisStrategyOptions {
   ExtractorFunc extractor_func{};
   // True streams every batch's call, false only the last one.
   bool stream_drafts = false;
-  // An invoker configured with a prompt builder (prompt.build()).
+  // The invoker of the default slot (it may serve other components too).
   inference::LMInvokerPtr lm_invoker{};
   // Invokers tried, in order, when `lm_invoker` fails.
   std::vector<inference::LMInvokerPtr> fallback_lms{};
+  // The prompt sent to `lm_invoker` and its fallbacks; its templates use
+  // "query", "context" and "draft_response". Required with `lm_invoker` (the strategy has no
+  // default templates); not used with a request processor, whose own prompt
+  // builder is taken.
+  std::optional<inference::PromptBuilder> prompt_builder{};
 };
 
 // Writes an answer by refining a draft over the chunks, batch by batch: each

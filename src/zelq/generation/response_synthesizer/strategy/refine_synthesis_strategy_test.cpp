@@ -23,12 +23,13 @@ using inference::testing::ScriptedLMInvoker;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
+inference::PromptBuilder prompt(Value key_defaults = Value::object()) {
+  return inference::PromptBuilder("{draft_response}|{context}", "{query}", std::move(key_defaults));
+}
+
 // Answers call i with "draft<i>".
-std::shared_ptr<ScriptedLMInvoker> make_lm(Value key_defaults = Value::object()) {
+std::shared_ptr<ScriptedLMInvoker> make_lm() {
   auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = "{draft_response}|{context}",
-                    .user_template = "{query}",
-                    .prompt_builder_kwargs = {{"key_defaults", std::move(key_defaults)}}});
   lm->set_responder([](const ScriptedLMInvoker::Request& request) {
     inference::LMOutput output;
     output.add_text("draft" + std::to_string(request.index));
@@ -62,10 +63,14 @@ TEST(RefineSynthesisStrategyTest, ConstructionChecksInOrder) {
       "Must provide exactly one of 'lm_request_processor' (deprecated) or 'lm_invoker'.";
   const std::string batch = "The `batch_size` parameter must be greater than 0.";
   EXPECT_EQ(construction_error({.batch_size = 0}), exactly_one);
-  EXPECT_EQ(construction_error({.batch_size = 0, .lm_invoker = make_lm()}), batch);
-  EXPECT_EQ(construction_error({.batch_size = -2, .lm_invoker = make_lm()}), batch);
+  EXPECT_EQ(
+      construction_error({.batch_size = 0, .lm_invoker = make_lm(), .prompt_builder = prompt()}),
+      batch);
+  EXPECT_EQ(
+      construction_error({.batch_size = -2, .lm_invoker = make_lm(), .prompt_builder = prompt()}),
+      batch);
   EXPECT_THAT(capture.lines(), IsEmpty());
-  RefineSynthesisStrategy defaults({.lm_invoker = make_lm()});
+  RefineSynthesisStrategy defaults({.lm_invoker = make_lm(), .prompt_builder = prompt()});
   EXPECT_EQ(defaults.batch_size(), 1);
   EXPECT_FALSE(defaults.stream_drafts());
   EXPECT_EQ(defaults.chunks_repacker()->mode, repacker::RepackerMode::CONTEXT);
@@ -82,8 +87,9 @@ TEST(RefineSynthesisStrategyTest, ConstructionChecksInOrder) {
 
 TEST(RefineSynthesisStrategyTest, RefinesBatchesInSequenceStreamingOnlyTheLast) {
   core::LogCapture capture;
-  auto lm = make_lm({{"draft_response", "N/A"}});
-  RefineSynthesisStrategy refine({.batch_size = 2, .lm_invoker = lm});
+  auto lm = make_lm();
+  RefineSynthesisStrategy refine(
+      {.batch_size = 2, .lm_invoker = lm, .prompt_builder = prompt({{"draft_response", "N/A"}})});
   auto emitter = std::make_shared<RecordingEventEmitter>();
   SynthesisContext context{.query = "q",
                            .chunks = chunks_of(5),
@@ -106,7 +112,10 @@ TEST(RefineSynthesisStrategyTest, RefinesBatchesInSequenceStreamingOnlyTheLast) 
   EXPECT_EQ(context.event_emitter, emitter);
   EXPECT_EQ(context.kwargs.dump(), R"({"draft_response":"draft1","context":"c5"})");
 
-  RefineSynthesisStrategy drafts({.batch_size = 2, .stream_drafts = true, .lm_invoker = lm});
+  RefineSynthesisStrategy drafts({.batch_size = 2,
+                                  .stream_drafts = true,
+                                  .lm_invoker = lm,
+                                  .prompt_builder = prompt({{"draft_response", "N/A"}})});
   SynthesisContext streamed{.query = "q", .chunks = chunks_of(3), .event_emitter = emitter};
   EXPECT_EQ(core::run_sync(drafts.synthesize(streamed)), "draft4");
   EXPECT_TRUE(lm->requests()[3].streamed);
@@ -115,8 +124,11 @@ TEST(RefineSynthesisStrategyTest, RefinesBatchesInSequenceStreamingOnlyTheLast) 
 
 TEST(RefineSynthesisStrategyTest, NoChunksAndOneBatch) {
   core::LogCapture capture;
-  auto lm = make_lm({{"draft_response", "N/A"}, {"context", "none"}});
-  RefineSynthesisStrategy refine({.batch_size = 4, .lm_invoker = lm});
+  auto lm = make_lm();
+  RefineSynthesisStrategy refine(
+      {.batch_size = 4,
+       .lm_invoker = lm,
+       .prompt_builder = prompt({{"draft_response", "N/A"}, {"context", "none"}})});
   auto emitter = std::make_shared<RecordingEventEmitter>();
   SynthesisContext empty{.query = "q", .event_emitter = emitter};
   EXPECT_EQ(core::run_sync(refine.synthesize(empty)), "draft0");
@@ -136,7 +148,7 @@ TEST(RefineSynthesisStrategyTest, NoChunksAndOneBatch) {
 TEST(RefineSynthesisStrategyTest, FailuresLeaveTheBatchState) {
   auto lm = make_lm();
   lm->fail_at(1);
-  RefineSynthesisStrategy refine({.lm_invoker = lm});
+  RefineSynthesisStrategy refine({.lm_invoker = lm, .prompt_builder = prompt()});
   auto emitter = std::make_shared<RecordingEventEmitter>();
   SynthesisContext context{.query = "q", .chunks = chunks_of(3), .event_emitter = emitter};
   EXPECT_THROW(core::run_sync(refine.synthesize(context)), core::RuntimeError);

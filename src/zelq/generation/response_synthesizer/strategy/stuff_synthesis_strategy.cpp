@@ -19,10 +19,11 @@ StuffSynthesisStrategy::StuffSynthesisStrategy(StuffSynthesisStrategyOptions opt
   chunks_repacker_ = detail::repacker_or_default(std::move(options.chunks_repacker));
   extractor_func_ = detail::extractor_or_default(std::move(options.extractor_func));
   lm_request_processor_ = std::move(options.lm_request_processor);
-  detail::LMBinding binding =
-      detail::resolve_lm_binding(concrete_class, lm_request_processor_,
-                                 std::move(options.lm_invoker), std::move(options.fallback_lms));
-  _init_lm_component(std::move(binding.lm_invoker), std::move(binding.fallback_lms));
+  detail::LMBinding binding = detail::resolve_lm_binding(
+      concrete_class, lm_request_processor_, std::move(options.lm_invoker),
+      std::move(options.fallback_lms), std::move(options.prompt_builder));
+  _init_lm_component(std::move(binding.lm_invoker), std::move(binding.fallback_lms),
+                     std::move(binding.prompt_builder), std::move(binding.response_schema));
 }
 
 std::set<std::string, std::less<>> StuffSynthesisStrategy::prompt_vars() const {
@@ -46,7 +47,7 @@ boost::asio::awaitable<void> StuffSynthesisStrategy::_manage_context(
     }
     co_return;
   }
-  const core::Value key_defaults = lm_invoker()->prompt.prompt_builder.key_defaults();
+  const core::Value key_defaults = _prompt_builder().key_defaults();
   auto repack = chunks_repacker_->repack(context.chunks);
   std::string text = detail::repacked_text(co_await std::move(repack));
   context.set_prompt_variable(

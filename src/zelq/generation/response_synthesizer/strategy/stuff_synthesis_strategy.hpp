@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 #include "zelq/generation/repacker/repacker.hpp"
 #include "zelq/generation/response_synthesizer/strategy/synthesis_strategy.hpp"
 #include "zelq/inference/lm_component.hpp"
+#include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/request_processor.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
@@ -26,10 +28,15 @@ struct StuffSynthesisStrategyOptions {
   std::shared_ptr<repacker::Ruzededo> chunks_repacker{};
   // Takes the result from the output; empty uses the output's text.
   ExtractorFunc extractor_func{};
-  // An invoker configured with a prompt builder (prompt.build()).
+  // The invoker of the default slot (it may serve other components too).
   inference::LMInvokerPtr lm_invoker{};
   // Invokers tried, in order, when `lm_invoker` fails.
   std::vector<inference::LMInvokerPtr> fallback_lms{};
+  // The prompt sent to `lm_invoker` and its fallbacks; its templates use
+  // "query" and "context". Required with `lm_invoker` (the strategy has no
+  // default templates); not used with a request processor, whose own prompt
+  // builder is taken.
+  std::optional<inference::PromptBuilder> prompt_builder{};
 };
 
 // Synthesizes a response with a single language-model invocation: all chunks
@@ -40,8 +47,8 @@ class StuffSynthesisStrategy : public BaseSynthesisStrategy, public inference::L
  public:
   // Throws ValueError "Must provide exactly one of 'lm_request_processor'
   // (deprecated) or 'lm_invoker'." when both or neither are set (nothing is
-  // logged then); the ValueError of LMComponent for an invoker without a
-  // configured prompt. A request processor logs "lm_request_processor is
+  // logged then); the ValueError of LMComponent for an invoker given
+  // without a prompt builder. A request processor logs "lm_request_processor is
   // deprecated and will be removed in v0.7. Use lm_invoker instead." and is
   // converted with to_lm_invoker_cascade(); the fallbacks given are then
   // ignored.

@@ -22,12 +22,10 @@ using inference::testing::ScriptedLMInvoker;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::shared_ptr<ScriptedLMInvoker> make_lm(Value key_defaults = Value::object()) {
-  auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = "<C>{context}</C>",
-                    .user_template = "{query}",
-                    .prompt_builder_kwargs = {{"key_defaults", std::move(key_defaults)}}});
-  return lm;
+std::shared_ptr<ScriptedLMInvoker> make_lm() { return std::make_shared<ScriptedLMInvoker>(); }
+
+inference::PromptBuilder prompt(Value key_defaults = Value::object()) {
+  return inference::PromptBuilder("<C>{context}</C>", "{query}", std::move(key_defaults));
 }
 
 std::vector<core::ChunkPtr> chunks_of(std::vector<std::string> contents) {
@@ -57,39 +55,40 @@ TEST(StuffSynthesisStrategyTest, ConstructionBindsExactlyOneLanguageModelSource)
       inference::PromptBuilder("sys {context}", "{query}"), std::make_shared<ScriptedLMInvoker>(),
       std::vector<inference::LMInvokerPtr>{std::make_shared<ScriptedLMInvoker>()});
   EXPECT_EQ(construction_error({}), exactly_one);
-  EXPECT_EQ(construction_error({.lm_request_processor = processor, .lm_invoker = make_lm()}),
-            exactly_one);
+  EXPECT_EQ(
+      construction_error(
+          {.lm_request_processor = processor, .lm_invoker = make_lm(), .prompt_builder = prompt()}),
+      exactly_one);
   EXPECT_THAT(warnings(capture), IsEmpty());
-  // An invoker whose prompt is not configured: the stuff strategy has no
-  // default templates.
-  EXPECT_THROW(StuffSynthesisStrategy({.lm_invoker = std::make_shared<ScriptedLMInvoker>()}),
-               core::ValueError);
+  // An invoker without a prompt: the stuff strategy has no default templates.
+  EXPECT_THROW(StuffSynthesisStrategy({.lm_invoker = make_lm()}), core::ValueError);
 
   auto lm = make_lm();
-  StuffSynthesisStrategy current({.lm_invoker = lm});
+  StuffSynthesisStrategy current({.lm_invoker = lm, .prompt_builder = prompt()});
   EXPECT_EQ(current.lm_invoker(), lm);
   EXPECT_THAT(current.fallback_lms(), IsEmpty());
   EXPECT_EQ(current.lm_request_processor(), nullptr);
   EXPECT_EQ(current.chunks_repacker()->mode, repacker::RepackerMode::CONTEXT);
-  EXPECT_NE(current.chunks_repacker(),
-            StuffSynthesisStrategy({.lm_invoker = lm}).chunks_repacker());
+  EXPECT_NE(
+      current.chunks_repacker(),
+      StuffSynthesisStrategy({.lm_invoker = lm, .prompt_builder = prompt()}).chunks_repacker());
   EXPECT_THAT(current.prompt_vars(), ElementsAre("context", "query"));
 
   StuffSynthesisStrategy deprecated(
-      {.lm_request_processor = processor, .fallback_lms = {make_lm()}});
+      {.lm_request_processor = processor, .fallback_lms = {make_lm()}, .prompt_builder = prompt()});
   EXPECT_THAT(warnings(capture), ElementsAre("lm_request_processor is deprecated and will be "
                                              "removed in v0.7. Use lm_invoker instead."));
   EXPECT_EQ(deprecated.lm_invoker(), processor->lm_invoker());
   EXPECT_EQ(deprecated.fallback_lms(), processor->fallback_lms());
-  EXPECT_EQ(deprecated.lm_invoker()->prompt.prompt_builder.system_template(), "sys {context}");
+  EXPECT_EQ(deprecated._prompt_builder().system_template(), "sys {context}");
   EXPECT_EQ(deprecated.lm_request_processor(), processor);
 }
 
 TEST(StuffSynthesisStrategyTest, StuffsAllChunksIntoOneStreamedCall) {
   core::LogCapture capture;
-  auto lm = make_lm({{"context", "N/A"}});
+  auto lm = make_lm();
   lm->push_text("The answer.");
-  StuffSynthesisStrategy stuff({.lm_invoker = lm});
+  StuffSynthesisStrategy stuff({.lm_invoker = lm, .prompt_builder = prompt({{"context", "N/A"}})});
   auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
   SynthesisContext context{
       .query = "q", .chunks = chunks_of({"a", "b", "c"}), .event_emitter = emitter};
@@ -116,13 +115,15 @@ TEST(StuffSynthesisStrategyTest, ContextVariableAndEmptyContexts) {
                                       return repacker::default_size_func(chunk);
                                     },
                                 .size_limit = 1000});
-  auto lm = make_lm({{"context", "N/A"}});
+  auto lm = make_lm();
   lm->set_responder([](const ScriptedLMInvoker::Request& request) {
     inference::LMOutput output;
     output.add_text(request.messages.at(0).text());
     return output;
   });
-  StuffSynthesisStrategy stuff({.chunks_repacker = counting, .lm_invoker = lm});
+  StuffSynthesisStrategy stuff({.chunks_repacker = counting,
+                                .lm_invoker = lm,
+                                .prompt_builder = prompt({{"context", "N/A"}})});
   // A given context wins over the chunks; the repacker is not called.
   SynthesisContext given{.query = "q", .chunks = chunks_of({"x"}), .kwargs = {{"context", "mine"}}};
   EXPECT_EQ(core::run_sync(stuff.synthesize(given)), "<C>mine</C>");
@@ -140,7 +141,7 @@ TEST(StuffSynthesisStrategyTest, ContextVariableAndEmptyContexts) {
   // Without a default the empty text goes in, with the empty-key warning.
   auto bare = make_lm();
   bare->push_text("ok");
-  StuffSynthesisStrategy bare_stuff({.lm_invoker = bare});
+  StuffSynthesisStrategy bare_stuff({.lm_invoker = bare, .prompt_builder = prompt()});
   SynthesisContext bare_context{.query = "q"};
   EXPECT_EQ(core::run_sync(bare_stuff.synthesize(bare_context)), "ok");
   EXPECT_EQ(bare->requests().at(0).messages.at(0).text(), "<C></C>");
@@ -150,15 +151,16 @@ TEST(StuffSynthesisStrategyTest, ContextVariableAndEmptyContexts) {
 
 TEST(StuffSynthesisStrategyTest, FailuresAndExtractors) {
   auto lm = make_lm();
-  StuffSynthesisStrategy stuff({.lm_invoker = lm});
+  StuffSynthesisStrategy stuff({.lm_invoker = lm, .prompt_builder = prompt()});
   // An empty query fails after the repack, which already filled "context".
   SynthesisContext no_query{.chunks = chunks_of({"a"})};
   EXPECT_THROW(core::run_sync(stuff.synthesize(no_query)), core::ValueError);
   EXPECT_EQ(no_query.kwargs.at("context"), "a");
   EXPECT_EQ(lm->call_count(), 0u);
   // A repacker in chunk mode cannot fill a prompt.
-  StuffSynthesisStrategy chunk_mode(
-      {.chunks_repacker = std::make_shared<repacker::Ruzededo>(), .lm_invoker = lm});
+  StuffSynthesisStrategy chunk_mode({.chunks_repacker = std::make_shared<repacker::Ruzededo>(),
+                                     .lm_invoker = lm,
+                                     .prompt_builder = prompt()});
   SynthesisContext context{.query = "q", .chunks = chunks_of({"a"})};
   EXPECT_THROW(core::run_sync(chunk_mode.synthesize(context)), core::TypeError);
   // The fallback answers when the invoker fails; the extractor sees its output.
@@ -170,7 +172,8 @@ TEST(StuffSynthesisStrategyTest, FailuresAndExtractors) {
          return {{"length", output.text().size()}};
        },
        .lm_invoker = lm,
-       .fallback_lms = {fallback}});
+       .fallback_lms = {fallback},
+       .prompt_builder = prompt()});
   SynthesisContext fallback_context{.query = "q", .chunks = chunks_of({"a"})};
   EXPECT_EQ(core::run_sync(with_fallback.synthesize(fallback_context)), (Value{{"length", 13}}));
 }

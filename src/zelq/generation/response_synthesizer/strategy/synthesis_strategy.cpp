@@ -76,8 +76,7 @@ boost::asio::awaitable<inference::LMOutput> BaseSynthesisStrategy::_synthesize_w
   const core::Value merged = merge_kwargs(synthesis_context.kwargs, options.kwargs);
   core::Value variables = core::Value::object();
   if (!merged.empty()) {
-    const inference::PromptBuilder& builder =
-        lm._lm_invokers_slot().at(options.slot)->prompt.prompt_builder;
+    const inference::PromptBuilder& builder = lm._prompt_builder(options.slot);
     for (auto it = merged.begin(); it != merged.end(); ++it) {
       std::optional<core::Value> checked =
           validate_variable(builder, it.key(), synthesis_context.key_repr(it.key()), it.value());
@@ -99,13 +98,13 @@ boost::asio::awaitable<inference::LMOutput> BaseSynthesisStrategy::_synthesize_w
 
 std::optional<core::Value> BaseSynthesisStrategy::_validate_prompt_variable(
     std::string_view key, const core::Value& value, std::string_view slot) const {
-  const auto& builder = lm_component()._lm_invokers_slot().at(slot)->prompt.prompt_builder;
+  const auto& builder = lm_component()._prompt_builder(slot);
   return validate_variable(builder, key, core::py_repr(key), value);
 }
 
 std::optional<core::Value> BaseSynthesisStrategy::_validate_prompt_variable(
     SynthesisPromptKey key, const core::Value& value, std::string_view slot) const {
-  const auto& builder = lm_component()._lm_invokers_slot().at(slot)->prompt.prompt_builder;
+  const auto& builder = lm_component()._prompt_builder(slot);
   return validate_variable(builder, key.value(), key.repr(), value);
 }
 

@@ -21,12 +21,12 @@ using inference::testing::ScriptedLMInvoker;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-std::shared_ptr<ScriptedLMInvoker> make_lm(std::string system,
-                                           Value key_defaults = Value::object()) {
+inference::PromptBuilder prompt(std::string system, Value key_defaults = Value::object()) {
+  return inference::PromptBuilder(std::move(system), "{query}", std::move(key_defaults));
+}
+
+std::shared_ptr<ScriptedLMInvoker> make_lm() {
   auto lm = std::make_shared<ScriptedLMInvoker>();
-  lm->prompt.build({.system_template = std::move(system),
-                    .user_template = "{query}",
-                    .prompt_builder_kwargs = {{"key_defaults", std::move(key_defaults)}}});
   lm->set_responder([](const ScriptedLMInvoker::Request&) {
     inference::LMOutput output;
     output.add_text("answer");
@@ -38,7 +38,9 @@ std::shared_ptr<ScriptedLMInvoker> make_lm(std::string system,
 // A language-model strategy that exposes the base's protected operations.
 class ProbeStrategy : public BaseSynthesisStrategy, public inference::LMComponent {
  public:
-  explicit ProbeStrategy(inference::LMInvokerPtr lm) { _init_lm_component(std::move(lm)); }
+  ProbeStrategy(inference::LMInvokerPtr lm, inference::PromptBuilder prompt) {
+    _init_lm_component(std::move(lm), {}, std::move(prompt));
+  }
   std::string class_name() const override { return "ProbeStrategy"; }
   boost::asio::awaitable<Value> synthesize(SynthesisContext& context) const override {
     auto call = _synthesize_with_lm(context);
@@ -65,8 +67,8 @@ std::vector<std::string> warnings(const core::LogCapture& capture) {
 
 TEST(BaseSynthesisStrategyTest, EmptyQueryFailsBeforeAnyCheckOrCall) {
   core::LogCapture capture;
-  auto lm = make_lm("{context}");
-  ProbeStrategy probe(lm);
+  auto lm = make_lm();
+  ProbeStrategy probe(lm, prompt("{context}"));
   SynthesisContext context{.kwargs = {{"unused", "x"}, {"context", ""}}};
   try {
     core::run_sync(probe._synthesize_with_lm(context));
@@ -85,8 +87,8 @@ TEST(BaseSynthesisStrategyTest, EmptyQueryFailsBeforeAnyCheckOrCall) {
 
 TEST(BaseSynthesisStrategyTest, VariablesAreMergedCheckedAndFiltered) {
   core::LogCapture capture;
-  auto lm = make_lm("{context}|{draft_response}", {{"draft_response", "N/A"}});
-  ProbeStrategy probe(lm);
+  auto lm = make_lm();
+  ProbeStrategy probe(lm, prompt("{context}|{draft_response}", {{"draft_response", "N/A"}}));
   SynthesisContext context{
       .query = "q",
       .kwargs = {{"context", "A"}, {"unused", "u"}, {"quiet", ""}, {"draft_response", nullptr}}};
@@ -105,8 +107,9 @@ TEST(BaseSynthesisStrategyTest, VariablesAreMergedCheckedAndFiltered) {
 
 TEST(BaseSynthesisStrategyTest, EmptyPromptKeysTakeTheDefaultOrTheEmptyText) {
   core::LogCapture capture;
-  auto lm = make_lm("{context}{draft_response}", {{"context", "N/A"}, {"draft_response", ""}});
-  ProbeStrategy probe(lm);
+  auto lm = make_lm();
+  ProbeStrategy probe(
+      lm, prompt("{context}{draft_response}", {{"context", "N/A"}, {"draft_response", ""}}));
   EXPECT_EQ(probe._validate_prompt_variable("context", ""), Value("N/A"));
   EXPECT_EQ(probe._validate_prompt_variable("draft_response", 0), Value(""));
   EXPECT_EQ(probe._validate_prompt_variable("context", 3), Value(3));
@@ -121,8 +124,8 @@ TEST(BaseSynthesisStrategyTest, EmptyPromptKeysTakeTheDefaultOrTheEmptyText) {
                           "empty. Assigning default value: ''."));
   // A key a strategy stored as a member prints as the member in the call.
   capture.clear();
-  auto plain_lm = make_lm("{context}");
-  ProbeStrategy plain(plain_lm);
+  auto plain_lm = make_lm();
+  ProbeStrategy plain(plain_lm, prompt("{context}"));
   SynthesisContext context{.query = "q"};
   context.set_prompt_variable(SynthesisPromptKey::CONTEXT, "");
   core::run_sync(plain._synthesize_with_lm(context));
@@ -133,8 +136,8 @@ TEST(BaseSynthesisStrategyTest, EmptyPromptKeysTakeTheDefaultOrTheEmptyText) {
 
 TEST(BaseSynthesisStrategyTest, KeywordsOfTheInvocationCannotBePromptVariables) {
   core::LogCapture capture;
-  auto lm = make_lm("{context}{history}");
-  ProbeStrategy probe(lm);
+  auto lm = make_lm();
+  ProbeStrategy probe(lm, prompt("{context}{history}"));
   for (const char* name : {"query", "history"}) {
     SynthesisContext context{.query = "q", .kwargs = {{"context", "c"}, {name, "x"}}};
     try {
@@ -157,8 +160,8 @@ TEST(BaseSynthesisStrategyTest, KeywordsOfTheInvocationCannotBePromptVariables) 
   EXPECT_EQ(lm->call_count(), 0u);
   capture.clear();
   // Names the slot's prompt does not use are dropped like any other.
-  auto other_lm = make_lm("{context}");
-  ProbeStrategy other(other_lm);
+  auto other_lm = make_lm();
+  ProbeStrategy other(other_lm, prompt("{context}"));
   SynthesisContext context{.query = "q",
                            .kwargs = {{"context", "c"}, {"history", "h"}, {"max_lm_calls", 9}}};
   core::run_sync(other._synthesize_with_lm(context));
@@ -167,8 +170,8 @@ TEST(BaseSynthesisStrategyTest, KeywordsOfTheInvocationCannotBePromptVariables) 
 }
 
 TEST(BaseSynthesisStrategyTest, TheContextGoesWithTheCall) {
-  auto lm = make_lm("{context}");
-  ProbeStrategy probe(lm);
+  auto lm = make_lm();
+  ProbeStrategy probe(lm, prompt("{context}"));
   auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
   SynthesisContext context{.query = "q",
                            .history = std::vector{inference::Message::assistant("before")},
@@ -188,8 +191,8 @@ TEST(BaseSynthesisStrategyTest, TheContextGoesWithTheCall) {
   EXPECT_THROW(core::run_sync(probe._synthesize_with_lm(context, {.slot = "map"})), core::KeyError);
   EXPECT_EQ(lm->call_count(), 1u);
   // Without variables only the query goes in.
-  auto bare_lm = make_lm("fixed");
-  ProbeStrategy bare(bare_lm);
+  auto bare_lm = make_lm();
+  ProbeStrategy bare(bare_lm, prompt("fixed"));
   SynthesisContext bare_context{.query = "q"};
   core::run_sync(bare._synthesize_with_lm(bare_context));
   EXPECT_EQ(bare_lm->requests().at(0).prompt_variables.dump(), R"({"query":"q"})");
