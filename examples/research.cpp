@@ -2,10 +2,12 @@
 // it happens: thinking and activity lines, the streamed answer, then the
 // citations.
 //
-//   zelq_research --provider openai [--model M] [--base-url U] "question"
+//   zelq_research --provider openai|google|parallel|perplexity [--model M]
+//                 [--base-url U] "question"
 //
-// The key comes from the provider's environment variable (OPENAI_API_KEY
-// for openai). Exit status: 0 done, 1 the research failed, 2 bad usage or no
+// The key comes from the provider's environment variable (OPENAI_API_KEY,
+// GEMINI_API_KEY, PARALLEL_API_KEY, PERPLEXITY_API_KEY). --model names the
+// model, agent or processor. Exit status: 0 done, 1 the research failed, 2 bad usage or no
 // key. A new researcher joins by adding one row to providers().
 #include <cstdlib>
 #include <functional>
@@ -21,7 +23,10 @@
 #include "zelq/core/event.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher.hpp"
+#include "zelq/providers/google/http_interactions_client.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
+#include "zelq/providers/parallel/http_task_run_client.hpp"
+#include "zelq/providers/perplexity/perplexity_http_client.hpp"
 #include "zelq/providers/registry.hpp"
 
 namespace {
@@ -62,9 +67,47 @@ std::unique_ptr<dr::BaseDeepResearcher> make_openai(const Access& access) {
   return std::make_unique<dr::OpenAIDeepResearcher>(std::move(options));
 }
 
+std::unique_ptr<dr::BaseDeepResearcher> make_google(const Access& access) {
+  dr::GoogleDeepResearcherOptions options{.api_key = access.api_key};
+  if (!access.model.empty()) options.agent_name = access.model;
+  if (!access.base_url.empty()) {
+    options.client_factory = [url = access.base_url](const Value& params) {
+      auto http = zelq::providers::google::HttpInteractionsOptions::from_client_params(params);
+      http.base_url = url;
+      return std::make_shared<const zelq::providers::google::HttpInteractionsClient>(
+          std::move(http));
+    };
+  }
+  return std::make_unique<dr::GoogleDeepResearcher>(std::move(options));
+}
+
+std::unique_ptr<dr::BaseDeepResearcher> make_parallel(const Access& access) {
+  dr::ParallelDeepResearcherOptions options{.api_key = access.api_key};
+  if (!access.model.empty()) options.processor_name = access.model;
+  if (!access.base_url.empty()) {
+    zelq::providers::parallel::HttpTaskRunClientOptions http;
+    http.base_url = access.base_url;
+    options.client_factory = zelq::providers::parallel::http_task_run_client_factory(http);
+  }
+  return std::make_unique<dr::ParallelDeepResearcher>(std::move(options));
+}
+
+std::unique_ptr<dr::BaseDeepResearcher> make_perplexity(const Access& access) {
+  dr::PerplexityDeepResearcherOptions options{.api_key = access.api_key};
+  if (!access.model.empty()) options.model_name = access.model;
+  if (!access.base_url.empty()) {
+    options.client_factory =
+        zelq::providers::perplexity::http_client_factory(Value{{"base_url", access.base_url}});
+  }
+  return std::make_unique<dr::PerplexityDeepResearcher>(std::move(options));
+}
+
 const std::vector<ResearchProvider>& providers() {
   static const std::vector<ResearchProvider> table = {
       {"openai", "OPENAI_API_KEY", &make_openai},
+      {"google", "GEMINI_API_KEY", &make_google},
+      {"parallel", "PARALLEL_API_KEY", &make_parallel},
+      {"perplexity", "PERPLEXITY_API_KEY", &make_perplexity},
   };
   return table;
 }

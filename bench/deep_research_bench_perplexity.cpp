@@ -143,5 +143,3 @@ BENCHMARK(BM_PerplexityResearch)
     ->MinTime(0.5);
 
 }  // namespace
-
-BENCHMARK_MAIN();

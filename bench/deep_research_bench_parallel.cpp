@@ -190,5 +190,3 @@ void BM_ParallelResearchEvents(benchmark::State& state) {
 BENCHMARK(BM_ParallelResearchEvents)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
-
-BENCHMARK_MAIN();

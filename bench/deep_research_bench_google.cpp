@@ -1,4 +1,4 @@
-// Benchmarks of GoogleDeepResearcher over its HTTP client and a loopback
+// deep_research_bench: benchmarks of GoogleDeepResearcher over its HTTP client and a loopback
 // server replaying the interactions API's wire.
 //
 // BM_GoogleStreamedResearch: a streamed research of 2048 answer deltas and
@@ -168,5 +168,3 @@ void BM_GooglePolledResearch(benchmark::State& state) {
 BENCHMARK(BM_GooglePolledResearch)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.3);
 
 }  // namespace
-
-BENCHMARK_MAIN();

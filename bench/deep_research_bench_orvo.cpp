@@ -98,5 +98,3 @@ void BlockingStream(benchmark::State& state) {
 BENCHMARK(BlockingStream)->Unit(benchmark::kMillisecond)->Iterations(10);
 
 }  // namespace
-
-BENCHMARK_MAIN();
