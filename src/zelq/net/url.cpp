@@ -141,4 +141,21 @@ std::string Url::redacted() const {
   return scheme + "://" + authority() + target.substr(0, target.find('?'));
 }
 
+std::string path_segment(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (is_alnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      out += c;
+    } else {
+      const auto byte = static_cast<unsigned char>(c);
+      out += '%';
+      out += kHex[byte >> 4];
+      out += kHex[byte & 0xF];
+    }
+  }
+  return out;
+}
+
 }  // namespace zelq::net

@@ -37,4 +37,10 @@ struct Url {
   std::string redacted() const;
 };
 
+// `text` percent-encoded so that it stays one path segment (or one query
+// value): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX with upper-case hex
+// digits, so an id can never change the path or add a query. Never throws
+// beyond allocation failure.
+std::string path_segment(std::string_view text);
+
 }  // namespace zelq::net

@@ -72,5 +72,12 @@ TEST(Url, RejectsWithoutEchoingSecrets) {
             "non-ASCII characters; percent-encode them");
 }
 
+TEST(Url, PathSegmentEncodesAllButUnreservedBytes) {
+  EXPECT_EQ(path_segment("resp_AZaz09-._~"), "resp_AZaz09-._~");
+  EXPECT_EQ(path_segment("a/b?c=d&e#f g%"), "a%2Fb%3Fc%3Dd%26e%23f%20g%25");
+  EXPECT_EQ(path_segment(std::string("\x00\n\x7F\xC3\xA9", 5)), "%00%0A%7F%C3%A9");
+  EXPECT_EQ(path_segment(""), "");
+}
+
 }  // namespace
 }  // namespace zelq::net

@@ -6,6 +6,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/url.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 
 namespace zelq::providers::google {
@@ -43,22 +44,7 @@ std::string error_text(const Value& data) {
 
 }  // namespace
 
-std::string percent_encode(std::string_view value) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : value) {
-    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
-                       (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~';
-    if (plain) {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
-    }
-  }
-  return out;
-}
+std::string percent_encode(std::string_view value) { return net::path_segment(value); }
 
 HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventStream stream,
                                              std::optional<std::chrono::milliseconds> timeout,

@@ -1,7 +1,6 @@
 #include "zelq/providers/openai/responses_run.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 #include <exception>
 #include <optional>
@@ -16,6 +15,7 @@
 #include "zelq/core/logging.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/url.hpp"
 #include "zelq/providers/openai/responses_stream.hpp"
 
 namespace zelq::providers::openai {
@@ -30,23 +30,6 @@ namespace {
 constexpr double kCancelGrace = 10.0;
 
 core::Logger logger() { return core::LoggerManager().get_logger("OpenAILMInvoker"); }
-
-// Response ids are plain ("resp_..."); anything else is percent-encoded so
-// that it stays one path segment.
-std::string path_segment(const std::string& text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '_' || c == '-' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 // Failures worth a new response: not the caller's mistakes (a refused key,
 // a malformed request), which fail the same way every time.
@@ -84,7 +67,7 @@ asio::awaitable<net::ApiEventStream> resume(std::shared_ptr<const OpenAIClient> 
                                             std::string id, std::optional<long long> after) {
   net::ApiRequest request;
   request.method = "GET";
-  request.path = std::string(RESPONSES_PATH) + "/" + path_segment(id) + "?stream=true";
+  request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "?stream=true";
   if (after) request.path += "&starting_after=" + std::to_string(*after);
   co_return co_await client->api().request_events(std::move(request));
 }
@@ -148,7 +131,7 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
   std::string problem;
   try {
     net::ApiRequest request;
-    request.path = std::string(RESPONSES_PATH) + "/" + path_segment(id) + "/cancel";
+    request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "/cancel";
     auto call = client->api().request_json(std::move(request));
     const double limit = client->settings().connect_timeout + kCancelGrace;
     co_await core::with_timeout(std::move(call), std::chrono::duration<double>(limit));

@@ -1,7 +1,6 @@
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
 
 #include <boost/asio/steady_timer.hpp>
@@ -11,6 +10,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/url.hpp"
 
 namespace zelq::providers::parallel {
 
@@ -29,26 +29,9 @@ std::chrono::milliseconds to_millis(double seconds) {
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(std::min(seconds, 1e9) * 1e3)));
 }
 
-// A run id inside a path: everything but unreserved characters
-// percent-encoded, so an id can never change the path or add a query.
-std::string path_segment(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 std::string events_path(const std::string& run_id) {
   std::string path(EVENTS_PATH);
-  path.replace(path.find("{run_id}"), 8, path_segment(run_id));
+  path.replace(path.find("{run_id}"), 8, net::path_segment(run_id));
   return path;
 }
 
@@ -181,7 +164,7 @@ asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std:
                                                                             double wait) const {
   net::ApiRequest request;
   request.method = "GET";
-  request.path = "v1/tasks/runs/" + path_segment(run_id) +
+  request.path = "v1/tasks/runs/" + net::path_segment(run_id) +
                  "/result?timeout=" + std::to_string(static_cast<long long>(std::ceil(wait)));
   request.headers.emplace_back(std::string(BETA_HEADER), std::string(MCP_SERVER_BETA));
   request.timeout = to_millis(std::ceil(wait) + kResultMargin);
