@@ -52,4 +52,32 @@ std::string mismatch_message(std::size_t results, std::size_t chunks) {
          ") and candidate chunks length (" + std::to_string(chunks) + ").";
 }
 
+std::vector<core::ChunkPtr> relevant_chunks(const core::Value& results,
+                                            const std::vector<core::ChunkPtr>& chunks,
+                                            MissingVerdict missing) {
+  if (!results.is_array()) {
+    throw core::ValueError("Expected list, got <class '" +
+                           std::string(core::detail::py_type_name(results)) + "'>");
+  }
+  if (results.size() != chunks.size()) {
+    throw core::ValueError(mismatch_message(results.size(), chunks.size()));
+  }
+  std::vector<core::ChunkPtr> relevant;
+  for (std::size_t i = 0; i < chunks.size(); ++i) {
+    const core::Value& verdict = results[i];
+    if (!verdict.is_object()) {
+      throw core::ValueError("Malformed relevance for chunk: " + core::py_repr(verdict));
+    }
+    const auto value = verdict.find("is_relevant");
+    if (value == verdict.end()) {
+      if (missing == MissingVerdict::FAIL) {
+        throw core::ValueError("Missing 'is_relevant' key in result");
+      }
+      continue;
+    }
+    if (core::py_truthy(*value)) relevant.push_back(chunks[i]);
+  }
+  return relevant;
+}
+
 }  // namespace zelq::generation::relevance_filter::detail

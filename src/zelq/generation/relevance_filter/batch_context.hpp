@@ -63,5 +63,20 @@ std::string join_chunk_texts(const std::vector<std::string>& texts);
 // (<chunks>)."
 std::string mismatch_message(std::size_t results, std::size_t chunks);
 
+// What a verdict object without an "is_relevant" key means.
+enum class MissingVerdict { DROP, FAIL };
+
+// The chunks of `chunks` whose verdict in `results` (the model's "results"
+// list, one object per chunk in order) has a truthy "is_relevant", in input
+// order. Throws ValueError "Expected list, got <class '<type>'>" when
+// `results` is not a list, mismatch_message when the lengths differ,
+// "Malformed relevance for chunk: <repr>" for the first verdict that is not
+// an object, and, with MissingVerdict::FAIL, "Missing 'is_relevant' key in
+// result" for the first verdict without the key (MissingVerdict::DROP drops
+// that chunk instead). Verdicts are checked in order; the first fault wins.
+std::vector<core::ChunkPtr> relevant_chunks(const core::Value& results,
+                                            const std::vector<core::ChunkPtr>& chunks,
+                                            MissingVerdict missing);
+
 }  // namespace detail
 }  // namespace zelq::generation::relevance_filter

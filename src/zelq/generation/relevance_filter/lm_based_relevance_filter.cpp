@@ -115,23 +115,7 @@ std::string LMBasedRelevanceFilter::_merge_metadata(const core::Chunk& chunk) co
 std::vector<core::ChunkPtr> LMBasedRelevanceFilter::_process_lm_response(
     const inference::LMOutput& lm_output, const std::vector<core::ChunkPtr>& batch_chunks) const {
   const core::Value results = _parse_structured_output(lm_output, "results", core::Value::array());
-  if (!results.is_array()) {
-    throw core::ValueError("Expected list, got <class '" +
-                           std::string(core::detail::py_type_name(results)) + "'>");
-  }
-  if (results.size() != batch_chunks.size()) {
-    throw core::ValueError(detail::mismatch_message(results.size(), batch_chunks.size()));
-  }
-  std::vector<core::ChunkPtr> relevant;
-  for (std::size_t i = 0; i < batch_chunks.size(); ++i) {
-    const core::Value& verdict = results[i];
-    if (!verdict.is_object()) {
-      throw core::ValueError("Malformed relevance for chunk: " + core::py_repr(verdict));
-    }
-    const auto value = verdict.find("is_relevant");
-    if (value != verdict.end() && core::py_truthy(*value)) relevant.push_back(batch_chunks[i]);
-  }
-  return relevant;
+  return detail::relevant_chunks(results, batch_chunks, detail::MissingVerdict::DROP);
 }
 
 }  // namespace zelq::generation::relevance_filter

@@ -137,24 +137,7 @@ std::string LMRelevanceFilter::_format_chunk(const core::Chunk& chunk) const {
 
 std::vector<core::ChunkPtr> LMRelevanceFilter::_process_results(
     const core::Value& results, const std::vector<core::ChunkPtr>& chunks) const {
-  if (!results.is_array()) {
-    throw core::ValueError("Expected list, got <class '" +
-                           std::string(core::detail::py_type_name(results)) + "'>");
-  }
-  if (results.size() != chunks.size()) {
-    throw core::ValueError(detail::mismatch_message(results.size(), chunks.size()));
-  }
-  std::vector<core::ChunkPtr> relevant;
-  for (std::size_t i = 0; i < chunks.size(); ++i) {
-    const core::Value& result = results[i];
-    if (!result.is_object()) {
-      throw core::ValueError("Malformed relevance for chunk: " + core::py_repr(result));
-    }
-    const auto value = result.find("is_relevant");
-    if (value == result.end()) throw core::ValueError("Missing 'is_relevant' key in result");
-    if (core::py_truthy(*value)) relevant.push_back(chunks[i]);
-  }
-  return relevant;
+  return detail::relevant_chunks(results, chunks, detail::MissingVerdict::FAIL);
 }
 
 }  // namespace zelq::generation::relevance_filter
