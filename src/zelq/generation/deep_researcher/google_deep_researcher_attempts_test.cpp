@@ -151,7 +151,7 @@ TEST(GoogleDeepResearcherWireTest, ATimedOutAttemptCancelsItsInteraction) {
     }
   });
   GoogleDeepResearcherOptions options = wire_options(server, true);
-  options.retry_config = core::RetryConfig{.max_retries = 0, .timeout = 0.2};
+  options.retry_config = core::RetryConfig{.max_retries = 0, .timeout = 1.0};
   GoogleDeepResearcher researcher(std::move(options));
   EXPECT_THROW(run_client(io, server, research(researcher, nullptr)), core::TimeoutError);
   ASSERT_EQ(server.requests.size(), 2u);
