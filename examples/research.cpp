@@ -112,9 +112,18 @@ const std::vector<ResearchProvider>& providers() {
   return table;
 }
 
+// The text of `key` in `object`: empty when it is missing or null (services
+// send null titles), otherwise the value as Python prints it.
+std::string field_text(const Value& object, std::string_view key) {
+  if (!object.is_object()) return {};
+  auto it = object.find(key);
+  return it == object.end() || it->is_null() ? std::string() : zelq::core::py_str(*it);
+}
+
 // One line per activity: its type, then its fields' values.
 std::string activity_line(const Value& activity) {
-  std::string line = "[" + activity.value("type", std::string("activity")) + "]";
+  const std::string type = field_text(activity, "type");
+  std::string line = "[" + (type.empty() ? std::string("activity") : type) + "]";
   for (auto it = activity.begin(); it != activity.end(); ++it) {
     if (it.key() != "type") line += " " + zelq::core::py_str(it.value());
   }
@@ -190,8 +199,8 @@ int main(int argc, char** argv) {
     if (output.citations().empty()) std::cout << "  (none)\n";
     for (std::size_t i = 0; i < output.citations().size(); ++i) {
       const Value& metadata = output.citations()[i]->metadata;
-      std::cout << "  " << i + 1 << ". " << metadata.value("title", std::string()) << " <"
-                << metadata.value("url", std::string()) << ">\n";
+      std::cout << "  " << i + 1 << ". " << field_text(metadata, "title") << " <"
+                << field_text(metadata, "url") << ">\n";
     }
   } catch (const std::exception& error) {
     std::cerr << "\nThe research failed: " << error.what() << "\n";
