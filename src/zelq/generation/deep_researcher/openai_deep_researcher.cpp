@@ -48,12 +48,18 @@ inference::LMInvokerPtr build_openai_invoker(const std::string& model_name,
                                      std::move(config));
 }
 
-inference::LMRequestProcessorPtr make_processor(OpenAIDeepResearcherOptions options) {
-  if (!options.model_name.ends_with(DEEP_RESEARCH_MODEL_SUFFIX)) {
+// Returns `class_name` once `model_name` has passed: the check runs before
+// any part of the researcher (its logger included) is built.
+std::string check_model_name(const std::string& model_name, std::string class_name) {
+  if (!model_name.ends_with(DEEP_RESEARCH_MODEL_SUFFIX)) {
     throw core::ValueError(
         "The model name must be a deep research model. Invalid model name: " +
-        core::py_repr(options.model_name) + ".");
+        core::py_repr(model_name) + ".");
   }
+  return class_name;
+}
+
+inference::LMRequestProcessorPtr make_processor(OpenAIDeepResearcherOptions options) {
   // The OpenAI access is built into the library rather than an optional
   // part, so there is no package to check: a build without the "openai"
   // provider fails in build_lm_invoker, naming the providers it has.
@@ -107,7 +113,8 @@ OpenAIDeepResearcher::OpenAIDeepResearcher(OpenAIDeepResearcherOptions options)
 
 OpenAIDeepResearcher::OpenAIDeepResearcher(OpenAIDeepResearcherOptions options,
                                            std::string class_name)
-    : BaseDeepResearcher(std::move(class_name), options.streamable),
+    : BaseDeepResearcher(check_model_name(options.model_name, std::move(class_name)),
+                         options.streamable),
       lm_request_processor(make_processor(std::move(options))) {}
 
 boost::asio::awaitable<inference::LMOutput> OpenAIDeepResearcher::research(
