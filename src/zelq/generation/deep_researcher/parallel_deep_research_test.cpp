@@ -228,13 +228,15 @@ TEST(ParallelDeepResearcherTest, IdleStreamTimesOutAndTheNextAttemptReconnects) 
   f.client->add_run("run_1");
   f.client->add_stream({.events = {progress_stats({"a", "b"}, 2)}, .stall = true});
   f.client->add_stream({.events = {progress_stats({"a", "b"}, 2)}, .stall = true});
-  Researcher once = f.researcher(0, 0.05);
+  // The idle limits leave room for a loaded sanitizer build to hand over
+  // the events that must come in time; only the stalled reads run out.
+  Researcher once = f.researcher(0, 0.5);
   auto emitter = std::make_shared<RecordingEventEmitter>();
   try {
     core::run_sync(once.research({.query = "q", .event_emitter = emitter}));
     ADD_FAILURE() << "no time-out";
   } catch (const EventTimeoutError& error) {
-    EXPECT_STREQ(error.what(), "No new event received from Parallel within 0.05 seconds.");
+    EXPECT_STREQ(error.what(), "No new event received from Parallel within 0.5 seconds.");
     EXPECT_THROW(std::rethrow_if_nested(error), core::TimeoutError);
   }
   EXPECT_THAT(f.client->log, ElementsAre("create", "events run_1", "close"));
@@ -246,7 +248,7 @@ TEST(ParallelDeepResearcherTest, IdleStreamTimesOutAndTheNextAttemptReconnects) 
   f.client->add_result(text_result("run_2", "done"));
   emitter->clear();
   const LMOutput output =
-      core::run_sync(f.researcher(1, 0.05).research({.query = "q", .event_emitter = emitter}));
+      core::run_sync(f.researcher(1, 0.5).research({.query = "q", .event_emitter = emitter}));
   EXPECT_THAT(f.client->log, ElementsAre("create", "events run_2", "close", "events run_2", "close",
                                          "result run_2"));
   EXPECT_EQ(output.text(), "done");
@@ -380,7 +382,8 @@ TEST(ParallelDeepResearcherTest, OverHttpAnIdleStreamIsClosedAndTheRunReconnecte
   Researcher researcher(
       {.api_key = "k",
        .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0},
-       .event_idle_timeout = 0.2,
+       // Long enough for the loopback events that must arrive in time.
+       .event_idle_timeout = 1.0,
        .client_factory = providers::parallel::http_task_run_client_factory(http)});
   const LMOutput output = net::testing::run_client(io, server, researcher.research({.query = "q"}));
   EXPECT_EQ(output.text(), "Found.");
