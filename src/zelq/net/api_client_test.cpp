@@ -92,9 +92,7 @@ TEST(ApiClient, BrokenOrFailedConnectionsAreNotReused) {
     (void)self;
   });
   self = &server;
-  ApiClientOptions options;
-  options.timeout = 50ms;
-  ApiClient client = client_for(server, options);
+  ApiClient client = client_for(server);
   auto scenario = [](ApiClient client, LoopbackServer& server) -> asio::awaitable<std::string> {
     co_await client.get_json("a");
     // The server drops the kept connection between requests: replaced
@@ -104,8 +102,14 @@ TEST(ApiClient, BrokenOrFailedConnectionsAreNotReused) {
     co_await pause.async_wait(asio::use_awaitable);
     co_await client.get_json("b");
     std::string timed_out;
+    // Only this request has the short limit, so a slow run never times out
+    // the others.
+    ApiRequest stalled;
+    stalled.method = "GET";
+    stalled.path = "c";
+    stalled.timeout = 50ms;
     try {
-      co_await client.get_json("c");
+      co_await client.request_json(std::move(stalled));
     } catch (const core::TimeoutError& error) {
       timed_out = error.what();
     }
@@ -132,6 +136,13 @@ asio::awaitable<std::vector<SseEvent>> read_events(ApiClient client, ApiRequest 
 asio::awaitable<void> pause(std::chrono::milliseconds duration) {
   asio::steady_timer timer(co_await asio::this_coro::executor, duration);
   co_await timer.async_wait(asio::use_awaitable);
+}
+
+// Waits until `flag` is set, at most ten seconds (generous for a loaded
+// sanitizer run); returns the flag.
+asio::awaitable<bool> wait_until(const bool& flag) {
+  for (int i = 0; i < 2000 && !flag; ++i) co_await pause(5ms);
+  co_return flag;
 }
 
 TEST(ApiClient, StreamsNamedAndDataOnlyEvents) {
@@ -193,16 +204,14 @@ TEST(ApiClient, SilentOrAbandonedStreamsCloseTheirConnection) {
     } catch (const core::TimeoutError& error) {
       seen.push_back(error.what());
     }
-    co_await pause(20ms);
-    seen.push_back(closed ? "closed" : "open");
+    seen.push_back(co_await wait_until(closed) ? "closed" : "open");
     closed = false;
     {
       ApiEventStream stream = co_await client.get_events("events");
       auto event = co_await stream.next();
       seen.push_back(event->data);
     }  // abandoned before its end
-    co_await pause(20ms);
-    seen.push_back(closed ? "closed" : "open");
+    seen.push_back(co_await wait_until(closed) ? "closed" : "open");
     co_return seen;
   };
   EXPECT_EQ(run_client(io, server, scenario(client, request)),
@@ -231,9 +240,11 @@ TEST(ApiClient, CancellationClosesTheStreamAndFreesItsSlot) {
   asio::cancellation_signal signal;
   std::exception_ptr failure;
   bool done = false;
-  auto waiting = [](ApiClient client) -> asio::awaitable<void> {
+  bool first_seen = false;
+  auto waiting = [&first_seen](ApiClient client) -> asio::awaitable<void> {
     ApiEventStream stream = co_await client.get_events("events");
     co_await stream.next();
+    first_seen = true;
     co_await stream.next();  // never comes: cancelled
   };
   asio::co_spawn(io, waiting(client),
@@ -241,11 +252,18 @@ TEST(ApiClient, CancellationClosesTheStreamAndFreesItsSlot) {
                    failure = error;
                    done = true;
                  }));
-  io.run_for(50ms);
+  // Cancelled only once it waits for the second event.
+  for (int i = 0; i < 1000 && !first_seen; ++i) io.run_for(10ms);
+  ASSERT_TRUE(first_seen);
+  io.run_for(10ms);
   ASSERT_FALSE(done);
   signal.emit(asio::cancellation_type::terminal);
-  io.restart();
-  io.run_for(30ms);
+  // Runs until the cancellation has finished and the server saw the close,
+  // with a limit generous enough for a loaded sanitizer run.
+  for (int i = 0; i < 1000 && !(done && closed); ++i) {
+    io.restart();
+    io.run_for(10ms);
+  }
   ASSERT_TRUE(done);
   EXPECT_TRUE(closed);  // by the client, before the server stops
   // The only request slot is free again: this request goes through.

@@ -27,9 +27,10 @@ void check_no_repeated_parameter(const core::Value& kwargs) {
   if (!kwargs.is_object()) return;
   for (const auto& [key, value] : kwargs.items()) {
     if (std::find(kParameterNames.begin(), kParameterNames.end(), key) != kParameterNames.end()) {
-      throw core::TypeError(
-          "ResponseSynthesizer.synthesize() got multiple values for keyword argument " +
-          core::py_repr(key));
+      // Python words the bound instance as a positional argument.
+      const char* kind = key == "self" ? "argument " : "keyword argument ";
+      throw core::TypeError("ResponseSynthesizer.synthesize() got multiple values for " +
+                            std::string(kind) + core::py_repr(key));
     }
   }
 }

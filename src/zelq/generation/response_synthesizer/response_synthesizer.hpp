@@ -148,8 +148,9 @@ class ResponseSynthesizer : public core::Component {
   // the time of the call. Throws, before any work: TypeError when the
   // strategy is null; TypeError "ResponseSynthesizer.synthesize() got
   // multiple values for keyword argument '<key>'" when a key of `kwargs`
-  // repeats a parameter (self, query, chunks, history, extra_contents,
-  // hyperparameters, event_emitter, max_lm_calls); ValidationError for a
+  // repeats a parameter (query, chunks, history, extra_contents,
+  // hyperparameters, event_emitter, max_lm_calls; "... for argument 'self'"
+  // for self); ValidationError for a
   // null chunk or for hyperparameters or kwargs that are not objects. Then
   // whatever the strategy throws. With debug logging on, the hook texts are
   // logged around the call. The synthesizer must outlive the returned

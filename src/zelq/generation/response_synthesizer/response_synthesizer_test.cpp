@@ -112,9 +112,9 @@ TEST(ResponseSynthesizerTest, BadInputFailsBeforeTheStrategy) {
         core::run_sync(target->synthesize({.kwargs = {{"tone", "dry"}, {key, nullptr}}}));
         ADD_FAILURE() << key << " accepted";
       } catch (const core::TypeError& error) {
-        EXPECT_EQ(error.what(),
-                  "ResponseSynthesizer.synthesize() got multiple values for keyword argument '" +
-                      std::string(key) + "'");
+        const std::string kind = std::string(key) == "self" ? "argument" : "keyword argument";
+        EXPECT_EQ(error.what(), "ResponseSynthesizer.synthesize() got multiple values for " +
+                                    kind + " '" + std::string(key) + "'");
       }
     }
   }
