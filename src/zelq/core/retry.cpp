@@ -17,6 +17,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/sleep.hpp"
 
 namespace zelq::core {
 
@@ -121,10 +122,7 @@ double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
   return delay;
 }
 
-asio::awaitable<void> back_off(double seconds) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, timer_duration(seconds));
-  co_await timer.async_wait(asio::use_awaitable);
-}
+asio::awaitable<void> back_off(double seconds) { return sleep_for(seconds); }
 
 }  // namespace detail
 
