@@ -55,4 +55,12 @@ Value parse_json(std::string_view text, std::string_view source) {
   return result;
 }
 
+namespace detail {
+
+void throw_recursion_error(std::string_view context) {
+  throw RuntimeError("maximum recursion depth exceeded " + std::string(context));
+}
+
+}  // namespace detail
+
 }  // namespace zelq::core

@@ -13,7 +13,10 @@ namespace zelq::core {
 
 // The deepest nesting of arrays and objects accepted in outside JSON, and
 // the deepest a value may be for the library's recursive functions (hash,
-// equality, repr, dumps).
+// equality, repr, dumps). nlohmann's own copy, comparison and dump recurse
+// without a bound: a value the application builds deeper than this can
+// still exhaust the stack there, so applications keep their values within
+// it; values parsed by parse_json always are.
 inline constexpr std::size_t kMaxJsonDepth = 512;
 
 // Parses `text`. Text that is not JSON gives a discarded Value
@@ -22,5 +25,19 @@ inline constexpr std::size_t kMaxJsonDepth = 512;
 // "<source> is nested deeper than 512 levels", detected while parsing,
 // before any deeper level is built.
 Value parse_json(std::string_view text, std::string_view source);
+
+namespace detail {
+[[noreturn]] void throw_recursion_error(std::string_view context);
+}  // namespace detail
+
+// Guards one level of a recursive walk over a Value. `level` is how deep the
+// walk is (the library's walks count the arrays and objects entered, this
+// one included). Beyond `limit` it throws RuntimeError "maximum recursion
+// depth exceeded <context>" (Python's RecursionError text, for example
+// context "in comparison"), before the stack runs out.
+inline void check_recursion_depth(std::size_t level, std::string_view context,
+                                  std::size_t limit = kMaxJsonDepth) {
+  if (level > limit) detail::throw_recursion_error(context);
+}
 
 }  // namespace zelq::core

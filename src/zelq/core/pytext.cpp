@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 
 namespace zelq::core {
 namespace {
@@ -131,8 +132,9 @@ std::string json_float(double x) {
 }
 
 // Writes repr(value), or json.dumps(value) when `json` is set: the two differ
-// only in their scalars.
-void append_value(std::string& out, const Value& value, bool json) {
+// only in their scalars. `depth` counts the arrays and objects around
+// `value`.
+void append_value(std::string& out, const Value& value, bool json, std::size_t depth) {
   using T = Value::value_t;
   const auto text = json ? append_json_text : append_text_repr;
   switch (value.type()) {
@@ -157,6 +159,8 @@ void append_value(std::string& out, const Value& value, bool json) {
       return;
     case T::array:
     case T::object: {
+      check_recursion_depth(
+          depth + 1, json ? "while encoding a JSON object" : "while getting the repr of an object");
       out += value.is_array() ? '[' : '{';
       const char* sep = "";
       for (auto it = value.begin(); it != value.end(); ++it) {
@@ -165,7 +169,7 @@ void append_value(std::string& out, const Value& value, bool json) {
           text(out, it.key());
           out += ": ";
         }
-        append_value(out, *it, json);
+        append_value(out, *it, json, depth + 1);
       }
       out += value.is_array() ? ']' : '}';
       return;
@@ -273,7 +277,7 @@ std::string py_bytes_repr(const Bytes& bytes) { return py_bytes_repr(as_chars(by
 
 std::string py_repr(const Value& value) {
   std::string out;
-  append_value(out, value, false);
+  append_value(out, value, false, 0);
   return out;
 }
 
@@ -349,7 +353,7 @@ bool py_is_blank(std::string_view text) {
 
 std::string json_dumps(const Value& value) {
   std::string out;
-  append_value(out, value, true);
+  append_value(out, value, true, 0);
   return out;
 }
 

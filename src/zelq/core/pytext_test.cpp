@@ -170,6 +170,52 @@ TEST(PyTextTest, JsonDumps) {
   }
 }
 
+TEST(PyTextTest, ValuesNestedDeeperThan512LevelsAreARuntimeError) {
+  // Objects and arrays by turns around 1, with their repr and dumps texts.
+  Value value = 1;
+  std::string repr = "1";
+  std::string dumps = "1";
+  const auto wrap = [&] {
+    if (value.is_object()) {
+      value = Value::array({std::move(value)});
+      repr = "[" + repr + "]";
+      dumps = "[" + dumps + "]";
+    } else {
+      Value object = Value::object();
+      object["k"] = std::move(value);
+      value = std::move(object);
+      repr = "{'k': " + repr + "}";
+      dumps = "{\"k\": " + dumps + "}";
+    }
+  };
+  for (int i = 0; i < 512; ++i) wrap();
+  EXPECT_EQ(py_repr(value), repr);
+  EXPECT_EQ(py_str(value), repr);
+  EXPECT_EQ(py_ascii(value), repr);
+  EXPECT_EQ(json_dumps(value), dumps);
+
+  wrap();
+  Value deepest = 1;
+  for (int i = 0; i < 50000; ++i) deepest = Value::array({std::move(deepest)});
+  const auto error_of = [](auto call) -> std::string {
+    try {
+      call();
+    } catch (const RuntimeError& error) {
+      return error.what();
+    }
+    return "no error";
+  };
+  const std::string repr_error =
+      "maximum recursion depth exceeded while getting the repr of an object";
+  for (const Value* deep : {&value, &deepest}) {
+    EXPECT_EQ(error_of([&] { py_repr(*deep); }), repr_error);
+    EXPECT_EQ(error_of([&] { py_str(*deep); }), repr_error);
+    EXPECT_EQ(error_of([&] { py_ascii(*deep); }), repr_error);
+    EXPECT_EQ(error_of([&] { json_dumps(*deep); }),
+              "maximum recursion depth exceeded while encoding a JSON object");
+  }
+}
+
 Value format_kwargs() {
   return Value::parse(R"({"name": "Ana", "n": 1234567, "neg": -42, "x": 3.14159,
       "big": 18446744073709551615, "t": true, "f": false, "none": null, "l": [1, "é", null],

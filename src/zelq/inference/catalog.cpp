@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::inference {
@@ -42,7 +43,9 @@ core::Value decode_kwargs(const core::Value& record, const std::string& label) {
   if (text.empty()) return core::Value::object();
   core::Value kwargs;
   try {
-    kwargs = core::Value::parse(text);
+    kwargs = core::parse_json(text, label + ": 'kwargs'");
+    // Parsed again only to throw the parser's description of the fault.
+    if (kwargs.is_discarded()) kwargs = core::Value::parse(text);
   } catch (const core::Value::parse_error& error) {
     throw core::ValueError(label + ": 'kwargs' is not valid JSON, got " + core::py_repr(text) +
                            " (" + error.what() + ").");

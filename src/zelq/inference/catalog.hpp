@@ -31,7 +31,9 @@ class PromptBuilderCatalog {
   // Throws ValueError naming the record (its position and name) and the
   // problem: `records` not a list, a record not an object, a missing or
   // non-text field, malformed kwargs JSON (with the parser's message), kwargs
-  // or key_defaults not an object, or a name used twice. Nothing is built
+  // nested deeper than core::kMaxJsonDepth (512) levels ("<record>: 'kwargs'
+  // is nested deeper than 512 levels"), kwargs or key_defaults not an
+  // object, or a name used twice. Nothing is built
   // when any record is bad.
   static PromptBuilderCatalog from_records(const core::Value& records);
 

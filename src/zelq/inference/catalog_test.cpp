@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "zelq/core/errors.hpp"
 
 namespace zelq::inference {
@@ -65,6 +67,10 @@ TEST(PromptBuilderCatalogTest, BadRecordsNameTheRecordAndTheProblem) {
   EXPECT_EQ(message_of(Value::array({record("a", "S", "U", ""), record("a", "S", "U", "")})),
             "Catalog record 1 ('a'): the name 'a' is used twice.");
   EXPECT_EQ(message_of(Value::object()), "Catalog records must be a list, got {}.");
+  const std::string deep =
+      R"({"key_defaults": )" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_EQ(message_of(Value::array({record("deep", "S", "U", deep.c_str())})),
+            "Catalog record 0 ('deep'): 'kwargs' is nested deeper than 512 levels");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "zelq/inference/lm_output.hpp"
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 
 namespace zelq::inference {
 
@@ -37,8 +38,9 @@ core::Value parse_structured_output(const LMOutput& output) {
   if (const auto& structured = output.structured_output()) {
     return structured->is_object() ? *structured : core::Value(nullptr);
   }
-  core::Value parsed = core::Value::parse(output.text(), nullptr, /*allow_exceptions=*/false);
-  return parsed.is_object() ? parsed : core::Value(nullptr);
+  core::Value parsed = core::parse_json(output.text(), "The language model's answer");
+  if (!parsed.is_object()) return nullptr;
+  return parsed;
 }
 
 }  // namespace zelq::inference

@@ -60,7 +60,9 @@ class LMOutput {
 // there is none: the structured output when it is an object; otherwise the
 // output's text when it parses as a JSON object (models without native
 // structured output often answer in JSON text). Never throws for an
-// unusable answer.
+// unusable answer, except that answer text nested deeper than
+// core::kMaxJsonDepth (512) levels throws ValueError "The language model's
+// answer is nested deeper than 512 levels".
 core::Value parse_structured_output(const LMOutput& output);
 
 }  // namespace zelq::inference

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <string>
+
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
@@ -87,6 +90,25 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
   LMOutput text;
   text.add_text("not json");
   EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array()), Value::array());
+
+  // An answer text nested 512 levels deep is used; a deeper one is refused
+  // while parsing, before anything walks it.
+  const auto nested_answer = [](std::size_t arrays) {
+    LMOutput answer;
+    answer.add_text(R"({"file_name": )" + std::string(arrays, '[') + std::string(arrays, ']') +
+                    "}");
+    return answer;
+  };
+  EXPECT_TRUE(
+      UsesLM::_parse_structured_output(nested_answer(511), "file_name", Value()).is_array());
+  for (const std::size_t arrays : {512, 100000}) {
+    try {
+      UsesLM::_parse_structured_output(nested_answer(arrays), "file_name", Value());
+      ADD_FAILURE() << arrays << " levels were parsed";
+    } catch (const core::ValueError& error) {
+      EXPECT_STREQ(error.what(), "The language model's answer is nested deeper than 512 levels");
+    }
+  }
 }
 
 }  // namespace

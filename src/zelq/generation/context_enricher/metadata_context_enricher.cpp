@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::generation::context_enricher {
@@ -11,9 +12,10 @@ namespace {
 using core::ChunkPtr;
 using core::Value;
 
-// Python's default recursion limit: a deeper value would exhaust the stack
-// of a recursive renderer, so it is refused instead.
-constexpr int kMaxDepth = 1000;
+// Python's default recursion limit, counting every value on the path: a
+// deeper value would exhaust the stack of a recursive renderer, so it is
+// refused instead.
+constexpr std::size_t kMaxDepth = 1000;
 
 constexpr std::string_view kJoiner = ", ";
 
@@ -72,10 +74,9 @@ std::string MetadataContextEnricher::_format_metadata_value(const Value& value) 
 // Appends the rendering of `value`. Entries and items whose rendering is
 // empty are dropped by cutting the output back to where they began, so each
 // level writes straight into one buffer and nesting costs no copies.
-void MetadataContextEnricher::append_value(std::string& out, const Value& value, int depth) const {
-  if (depth >= kMaxDepth) {
-    throw core::RuntimeError("maximum recursion depth exceeded while formatting a metadata value");
-  }
+void MetadataContextEnricher::append_value(std::string& out, const Value& value,
+                                           std::size_t depth) const {
+  core::check_recursion_depth(depth + 1, "while formatting a metadata value", kMaxDepth);
   if (value.is_binary()) {
     append_binary(out, value.get_binary());
   } else if (value.is_object() || value.is_array()) {

@@ -2,6 +2,7 @@
 // the chunk's content, before or after the text.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -135,7 +136,7 @@ class MetadataContextEnricher : public BaseContextEnricher {
   std::string _enrich_with_metadata(std::string content, const std::string& metadata) const;
 
  private:
-  void append_value(std::string& out, const core::Value& value, int depth) const;
+  void append_value(std::string& out, const core::Value& value, std::size_t depth) const;
   void append_binary(std::string& out, const core::Bytes& bytes) const;
 };
 

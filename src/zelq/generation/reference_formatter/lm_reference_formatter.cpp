@@ -38,9 +38,13 @@ std::string member_title(const std::string& name) {
   return title;
 }
 
-Value metadata_value(const core::Chunk& chunk, const std::string& key) {
+// A reference into the chunk's metadata, not a copy: metadata can be nested
+// deeper than a recursive copy can go, and the readers below refuse that
+// with an error instead.
+const Value& metadata_value(const core::Chunk& chunk, const std::string& key) {
+  static const Value kNone;
   const auto it = chunk.metadata.find(key);
-  return it == chunk.metadata.end() ? Value(nullptr) : *it;
+  return it == chunk.metadata.end() ? kNone : *it;
 }
 
 }  // namespace

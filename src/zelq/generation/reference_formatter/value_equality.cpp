@@ -7,6 +7,8 @@
 #include <optional>
 #include <string_view>
 
+#include "zelq/core/json.hpp"
+
 namespace zelq::generation::reference_formatter::detail {
 namespace {
 
@@ -49,19 +51,22 @@ bool numbers_equal(const Value& a, const Value& b) {
   return x && y && *x == *y;
 }
 
-bool objects_equal(const Value& a, const Value& b) {
+// `depth` counts the arrays and objects around the values compared.
+bool equal_at(const Value& a, const Value& b, std::size_t depth);
+
+bool objects_equal(const Value& a, const Value& b, std::size_t depth) {
   if (a.size() != b.size()) return false;
   for (auto it = a.begin(); it != a.end(); ++it) {
     const auto other = b.find(it.key());
-    if (other == b.end() || !py_equal(it.value(), *other)) return false;
+    if (other == b.end() || !equal_at(it.value(), *other, depth + 1)) return false;
   }
   return true;
 }
 
-bool arrays_equal(const Value& a, const Value& b) {
+bool arrays_equal(const Value& a, const Value& b, std::size_t depth) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (!py_equal(a[i], b[i])) return false;
+    if (!equal_at(a[i], b[i], depth + 1)) return false;
   }
   return true;
 }
@@ -77,9 +82,7 @@ std::size_t number_hash(const Value& value) {
   return std::hash<double>()(value.get<double>());
 }
 
-}  // namespace
-
-bool py_equal(const Value& a, const Value& b) noexcept {
+bool equal_at(const Value& a, const Value& b, std::size_t depth) {
   if (is_numeric(a) || is_numeric(b)) return is_numeric(a) && is_numeric(b) && numbers_equal(a, b);
   if (a.type() != b.type()) return false;
   switch (a.type()) {
@@ -91,15 +94,18 @@ bool py_equal(const Value& a, const Value& b) noexcept {
       return static_cast<const core::Bytes&>(a.get_binary()) ==
              static_cast<const core::Bytes&>(b.get_binary());
     case Value::value_t::array:
-      return arrays_equal(a, b);
+      core::check_recursion_depth(depth + 1, "in comparison");
+      return arrays_equal(a, b, depth);
     case Value::value_t::object:
-      return objects_equal(a, b);
+      core::check_recursion_depth(depth + 1, "in comparison");
+      return objects_equal(a, b, depth);
     default:
       return false;
   }
 }
 
-std::size_t py_hash(const Value& value) noexcept {
+// `depth` counts the arrays and objects around `value`.
+std::size_t hash_at(const Value& value, std::size_t depth) {
   if (is_numeric(value)) return number_hash(value);
   switch (value.type()) {
     case Value::value_t::string:
@@ -110,15 +116,17 @@ std::size_t py_hash(const Value& value) noexcept {
                             reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     }
     case Value::value_t::array: {
+      core::check_recursion_depth(depth + 1, "while hashing a value");
       std::size_t seed = 11;
-      for (const Value& item : value) seed = combine(seed, py_hash(item));
+      for (const Value& item : value) seed = combine(seed, hash_at(item, depth + 1));
       return seed;
     }
     case Value::value_t::object: {
+      core::check_recursion_depth(depth + 1, "while hashing a value");
       // A sum of per-entry hashes does not depend on the key order.
       std::size_t sum = 13;
       for (auto it = value.begin(); it != value.end(); ++it) {
-        sum += combine(std::hash<std::string_view>()(it.key()), py_hash(it.value()));
+        sum += combine(std::hash<std::string_view>()(it.key()), hash_at(it.value(), depth + 1));
       }
       return sum;
     }
@@ -126,5 +134,11 @@ std::size_t py_hash(const Value& value) noexcept {
       return 3;
   }
 }
+
+}  // namespace
+
+bool py_equal(const Value& a, const Value& b) { return equal_at(a, b, 0); }
+
+std::size_t py_hash(const Value& value) { return hash_at(value, 0); }
 
 }  // namespace zelq::generation::reference_formatter::detail

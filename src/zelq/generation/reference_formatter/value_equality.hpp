@@ -15,21 +15,22 @@ namespace zelq::generation::reference_formatter::detail {
 // Python equality: booleans and numbers compare by numeric value across
 // kinds (True == 1 == 1.0), NaN equals nothing, texts and byte strings by
 // their bytes (a text never equals a byte string), lists element-wise, and
-// mappings by their key sets and values, whatever the key order. Never
-// throws.
-bool py_equal(const core::Value& a, const core::Value& b) noexcept;
+// mappings by their key sets and values, whatever the key order. Throws
+// RuntimeError "maximum recursion depth exceeded in comparison" when it
+// reaches arrays and objects nested deeper than core::kMaxJsonDepth (512).
+bool py_equal(const core::Value& a, const core::Value& b);
 
 // A hash consistent with py_equal: values that py_equal calls equal hash the
-// same (mappings independently of key order). Never throws.
-std::size_t py_hash(const core::Value& value) noexcept;
+// same (mappings independently of key order). Throws RuntimeError "maximum
+// recursion depth exceeded while hashing a value" for a value nested deeper
+// than core::kMaxJsonDepth (512).
+std::size_t py_hash(const core::Value& value);
 
 struct PyValueHash {
-  std::size_t operator()(const core::Value& value) const noexcept { return py_hash(value); }
+  std::size_t operator()(const core::Value& value) const { return py_hash(value); }
 };
 struct PyValueEqual {
-  bool operator()(const core::Value& a, const core::Value& b) const noexcept {
-    return py_equal(a, b);
-  }
+  bool operator()(const core::Value& a, const core::Value& b) const { return py_equal(a, b); }
 };
 
 // A set of values under Python equality, for membership tests in constant

@@ -113,11 +113,13 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
       .push_output(answer({{"results", {true, {{"is_relevant", true}}}}}))  // malformed
       .push_output(answer({{"results", {{{"is_relevant", 1}}, {{"explanation", "x"}}}}}))
       .push_text("no structure")
+      .push_text(R"({"results": )" + std::string(100000, '[') + std::string(100000, ']') + "}")
       .push_output(
           answer({{"results", {{{"is_relevant", "yes"}, {"extra", 1}}, {{"is_relevant", 0}}}}}));
-  const auto chunks = make_chunks({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l"});
+  const auto chunks =
+      make_chunks({"a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n"});
   LMRelevanceFilter filter(lm, {.batch_size = 2, .on_failure_keep_all = false});
-  EXPECT_EQ(core::run_sync(filter.filter(chunks, "q")), pick(chunks, {10}));
+  EXPECT_EQ(core::run_sync(filter.filter(chunks, "q")), pick(chunks, {12}));
   const std::string prefix = kFallback;
   EXPECT_EQ(warnings(capture),
             (std::vector<std::string>{
@@ -125,7 +127,8 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
                 prefix + "Expected list, got <class 'dict'>",
                 prefix + "Malformed relevance for chunk: True",
                 prefix + "Missing 'is_relevant' key in result",
-                prefix + "Failed to parse structured output from LM."}));
+                prefix + "Failed to parse structured output from LM.",
+                prefix + "The language model's answer is nested deeper than 512 levels"}));
 
   filter.on_failure_keep_all = true;
   lm->set_responder([](const auto&) { return answer({{"other", 1}}); });

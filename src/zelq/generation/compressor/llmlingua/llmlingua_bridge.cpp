@@ -9,6 +9,7 @@
 #include <pybind11/embed.h>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/utils.hpp"
 
 namespace zelq::generation::compressor::detail {
@@ -30,7 +31,11 @@ void start_interpreter() {
   });
 }
 
-py::object to_python(const core::Value& value) {
+// `depth` counts the arrays and objects around `value`.
+py::object to_python(const core::Value& value, std::size_t depth = 0) {
+  if (value.is_array() || value.is_object()) {
+    core::check_recursion_depth(depth + 1, "while converting a value to Python");
+  }
   switch (value.type()) {
     case core::Value::value_t::null:
       return py::none();
@@ -50,13 +55,13 @@ py::object to_python(const core::Value& value) {
     }
     case core::Value::value_t::array: {
       py::list list;
-      for (const core::Value& item : value) list.append(to_python(item));
+      for (const core::Value& item : value) list.append(to_python(item, depth + 1));
       return list;
     }
     case core::Value::value_t::object: {
       py::dict dict;
       for (auto it = value.begin(); it != value.end(); ++it)
-        dict[py::str(it.key())] = to_python(*it);
+        dict[py::str(it.key())] = to_python(*it, depth + 1);
       return dict;
     }
     case core::Value::value_t::discarded:

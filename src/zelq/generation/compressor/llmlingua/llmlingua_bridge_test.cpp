@@ -85,6 +85,15 @@ TEST(LLMLinguaBridgeTest, ResultsAndPythonErrorsBecomeTheLibrarysKinds) {
     EXPECT_STREQ(error.what(), "AttributeError: 'list' object has no attribute 'get'");
   }
   EXPECT_THROW(compress(compressor, "answer a number"), core::TypeError);
+  core::Value deep = 1;
+  for (int i = 0; i < 512; ++i) deep = core::Value::array({std::move(deep)});
+  try {
+    compress(compressor, "Why?", {.options = {{"target_token", std::move(deep)}}});
+    ADD_FAILURE() << "the keywords hold 513 levels";
+  } catch (const core::RuntimeError& error) {
+    EXPECT_STREQ(error.what(),
+                 "maximum recursion depth exceeded while converting a value to Python");
+  }
   try {
     LLMLinguaCompressor broken({.model_name = "broken-model"});
     ADD_FAILURE();
