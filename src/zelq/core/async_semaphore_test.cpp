@@ -6,8 +6,7 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -161,29 +160,16 @@ TEST(AsyncSemaphoreTest, GuardsStateAcrossThreads) {
   EXPECT_EQ(semaphore->waiting(), 0u);
 }
 
-// Set by a thread that should stay inside a post to a ProbedExecutor until the
-// waiter's thread has destroyed its io_context (or 100 ms have passed).
-struct ContextGone {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool gone = false;
-
-  void mark() {
-    std::lock_guard lock(mutex);
-    gone = true;
-    changed.notify_all();
-  }
-  void wait() {
-    std::unique_lock lock(mutex);
-    changed.wait_for(lock, std::chrono::milliseconds(100), [this] { return gone; });
-  }
-};
-thread_local ContextGone* hold_in_post = nullptr;
+// Set by a thread that should stay inside a post to a ProbedExecutor until
+// the waiter's io_context is gone (or 100 ms have passed).
+thread_local const std::future<void>* hold_in_post = nullptr;
 
 // Runs handlers on an io_context, never inline; a post from a thread with
 // `hold_in_post` set returns only once that io_context is gone. It holds a
 // releasing thread inside its hand-over while the waiter's thread finishes,
-// which is otherwise a window of a few instructions.
+// which is otherwise a window of a few instructions. (A semaphore that hands
+// over under its lock keeps the waiter from finishing meanwhile: the post
+// then gives up after 100 ms.)
 class ProbedExecutor {
  public:
   explicit ProbedExecutor(asio::io_context& io)
@@ -199,7 +185,7 @@ class ProbedExecutor {
   template <class F>
   void execute(F f) const {
     inner_.execute(std::move(f));
-    if (hold_in_post) hold_in_post->wait();
+    if (hold_in_post) hold_in_post->wait_for(std::chrono::milliseconds(100));
   }
   bool operator==(const ProbedExecutor&) const noexcept = default;
 
@@ -214,7 +200,8 @@ class ProbedExecutor {
 TEST(AsyncSemaphoreTest, ReleaseOutlivesTheWaitersContext) {
   auto semaphore = AsyncSemaphore::create(1);
   Permit held = run_sync(semaphore->acquire());
-  ContextGone context;
+  std::promise<void> context_gone;
+  const std::future<void> gone = context_gone.get_future();
   std::thread waiter_thread([&] {
     {
       asio::io_context io;
@@ -226,10 +213,10 @@ TEST(AsyncSemaphoreTest, ReleaseOutlivesTheWaitersContext) {
       asio::co_spawn(ProbedExecutor(io), wait, asio::detached);
       io.run();
     }
-    context.mark();
+    context_gone.set_value();
   });
   while (semaphore->waiting() == 0) std::this_thread::yield();
-  hold_in_post = &context;
+  hold_in_post = &gone;
   held.release();
   hold_in_post = nullptr;
   waiter_thread.join();
