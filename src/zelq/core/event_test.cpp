@@ -87,8 +87,6 @@ TEST(EventEmitter, ValueFormGetsAFreshIdAndTheLevel) {
       events[0].to_value(),
       (Value{{"id", events[0].id}, {"type", "reference"}, {"value", "a"}, {"level", "INFO"}}));
   EXPECT_EQ(events[1].level, EventLevel::WARNING);
-  EXPECT_EQ(std::string(EventType::THINKING) + std::string(EventTypeSuffix::START),
-            "thinking_start");
 }
 
 class Probe : public Component {
