@@ -59,11 +59,14 @@ class AsyncSemaphore : public std::enable_shared_from_this<AsyncSemaphore> {
 
   explicit AsyncSemaphore(std::size_t count) : available_(count) {}
   void release_one() noexcept;
-  void abandon(const std::shared_ptr<Waiter>& waiter) noexcept;
+  void hand_over_locked() noexcept;
+  void abandon(Waiter& waiter) noexcept;
 
   mutable std::mutex mutex_;
   std::size_t available_;
-  std::deque<std::shared_ptr<Waiter>> waiters_;
+  // Waiters live in the frames of the acquiring coroutines; each removes
+  // itself (under the mutex) before its frame lets go of it.
+  std::deque<Waiter*> waiters_;
 };
 
 }  // namespace zelq::core

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <boost/asio.hpp>
 #include <algorithm>
 #include <atomic>
+#include <boost/asio.hpp>
+#include <chrono>
+#include <future>
 #include <thread>
 #include <vector>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 
 namespace zelq::core {
@@ -155,6 +158,69 @@ TEST(AsyncSemaphoreTest, GuardsStateAcrossThreads) {
   EXPECT_EQ(semaphore->available(), 2u);
   EXPECT_EQ(exclusive->available(), 1u);
   EXPECT_EQ(semaphore->waiting(), 0u);
+}
+
+// Set by a thread that should stay inside a post to a ProbedExecutor until
+// the waiter's io_context is gone (or 100 ms have passed).
+thread_local const std::future<void>* hold_in_post = nullptr;
+
+// Runs handlers on an io_context, never inline; a post from a thread with
+// `hold_in_post` set returns only once that io_context is gone. It holds a
+// releasing thread inside its hand-over while the waiter's thread finishes,
+// which is otherwise a window of a few instructions. (A semaphore that hands
+// over under its lock keeps the waiter from finishing meanwhile: the post
+// then gives up after 100 ms.)
+class ProbedExecutor {
+ public:
+  explicit ProbedExecutor(asio::io_context& io)
+      : inner_(asio::require(io.get_executor(), asio::execution::blocking.never)) {}
+
+  asio::execution_context& query(asio::execution::context_t) const noexcept {
+    return asio::query(inner_, asio::execution::context);
+  }
+  static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+    return asio::execution::blocking.never;
+  }
+  ProbedExecutor require(asio::execution::blocking_t::never_t) const { return *this; }
+  template <class F>
+  void execute(F f) const {
+    inner_.execute(std::move(f));
+    if (hold_in_post) hold_in_post->wait_for(std::chrono::milliseconds(100));
+  }
+  bool operator==(const ProbedExecutor&) const noexcept = default;
+
+ private:
+  decltype(asio::require(std::declval<asio::io_context::executor_type>(),
+                         asio::execution::blocking.never)) inner_;
+};
+
+// A waiter on an io_context whose thread finishes right after the waiter has
+// its permit: the releasing thread, still inside its hand-over, must not be
+// left holding anything of that context (ASan/UBSan report it if it is).
+TEST(AsyncSemaphoreTest, ReleaseOutlivesTheWaitersContext) {
+  auto semaphore = AsyncSemaphore::create(1);
+  Permit held = run_sync(semaphore->acquire());
+  std::promise<void> context_gone;
+  const std::future<void> gone = context_gone.get_future();
+  std::thread waiter_thread([&] {
+    {
+      asio::io_context io;
+      auto work = asio::make_work_guard(io);
+      const auto wait = [&]() -> asio::awaitable<void> {
+        Permit permit = co_await semaphore->acquire();
+        work.reset();
+      };
+      asio::co_spawn(ProbedExecutor(io), wait, asio::detached);
+      io.run();
+    }
+    context_gone.set_value();
+  });
+  while (semaphore->waiting() == 0) std::this_thread::yield();
+  hold_in_post = &gone;
+  held.release();
+  hold_in_post = nullptr;
+  waiter_thread.join();
+  EXPECT_EQ(semaphore->available(), 1u);
 }
 
 }  // namespace

@@ -5,11 +5,16 @@
 #include <thread>
 
 #include <fmt/format.h>
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/deferred.hpp>
+#include <boost/asio/error.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/system/error_code.hpp>
+#include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
 
@@ -55,6 +60,63 @@ std::chrono::steady_clock::duration timer_duration(double seconds) {
 asio::thread_pool& shared_thread_pool() {
   static asio::thread_pool pool(std::max(2u, std::thread::hardware_concurrency()));
   return pool;
+}
+
+// A channel on the caller's executor, in the awaiting frame: the job wakes
+// the caller by sending on it, which posts the caller's resumption to its own
+// executor. Only the frame destroys it.
+struct BlockingJob::Waiter {
+  explicit Waiter(const asio::any_io_executor& executor) : wake(executor, 1) {}
+
+  asio::experimental::concurrent_channel<void(boost::system::error_code)> wake;
+};
+
+namespace {
+
+// Makes `waiter` the job's caller for the life of this object, which the
+// awaiting frame declares after the waiter: however the frame ends, the job
+// forgets the waiter before the channel goes.
+class WaiterRegistration {
+ public:
+  WaiterRegistration(BlockingJob& job, BlockingJob::Waiter& waiter) : job_(job) {
+    std::lock_guard lock(job_.mutex);
+    job_.waiter = &waiter;
+  }
+  WaiterRegistration(const WaiterRegistration&) = delete;
+  WaiterRegistration& operator=(const WaiterRegistration&) = delete;
+  ~WaiterRegistration() {
+    std::lock_guard lock(job_.mutex);
+    job_.waiter = nullptr;
+  }
+
+ private:
+  BlockingJob& job_;
+};
+
+// On the pool: runs the job, then wakes its caller if one still waits. The
+// send happens under the job's mutex, so the caller's channel (and its
+// context) cannot go away meanwhile.
+void run_job(const std::shared_ptr<BlockingJob>& job) noexcept {
+  job->run();
+  std::lock_guard lock(job->mutex);
+  if (job->waiter) job->waiter->wake.try_send(boost::system::error_code{});
+}
+
+}  // namespace
+
+asio::awaitable<void> await_blocking_job(std::shared_ptr<BlockingJob> job) {
+  const auto cancelled = (co_await asio::this_coro::cancellation_state).cancelled();
+  const bool throw_if_cancelled = co_await asio::this_coro::throw_if_cancelled();
+  if (cancelled != asio::cancellation_type::none && throw_if_cancelled) {
+    throw boost::system::system_error(asio::error::operation_aborted);
+  }
+  BlockingJob::Waiter waiter(co_await asio::this_coro::executor);
+  WaiterRegistration registration(*job, waiter);
+  asio::post(shared_thread_pool(), [job] { run_job(job); });
+  // A wake-up and a cancellation may meet: the cancellation wins, and the
+  // job's outcome is dropped with the job.
+  const auto [error] = co_await waiter.wake.async_receive(asio::as_tuple(asio::use_awaitable));
+  if (error) throw boost::system::system_error(asio::error::operation_aborted);
 }
 
 asio::awaitable<void> race_timer(asio::awaitable<void> op,

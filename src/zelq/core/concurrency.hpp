@@ -4,14 +4,19 @@
 //
 // Every helper joins the work it starts: when one of these coroutines
 // completes (normally, by an error or by cancellation), nothing it spawned is
-// still running.
+// still running. The one exception is a blocking call behind asyncify(),
+// which cannot be interrupted: its caller may leave, and the call then runs
+// to its end on the pool, owning its own state.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <vector>
@@ -51,32 +56,75 @@ boost::asio::thread_pool& shared_thread_pool();
 template <class F, class... Args>
 using blocking_result_t = std::remove_cvref_t<std::invoke_result_t<F&, Args&...>>;
 
-template <class F, class... Args>
-boost::asio::awaitable<void> invoke_blocking(std::optional<blocking_result_t<F, Args...>>& slot,
-                                             F f, Args... args) {
-  slot.emplace(std::invoke(f, args...));
-  co_return;
-}
+// One blocking call, shared by the pool thread that runs it and the
+// coroutine that awaits it; whichever lets go last destroys it, so the call,
+// its arguments and its outcome are the job's own, and a caller may leave
+// while the call still runs.
+class BlockingJob {
+ public:
+  BlockingJob() = default;
+  BlockingJob(const BlockingJob&) = delete;
+  BlockingJob& operator=(const BlockingJob&) = delete;
+  virtual ~BlockingJob() = default;
+
+  // On the pool: makes the call and stores its result or failure.
+  virtual void run() noexcept = 0;
+
+  // The awaiting side; defined with the code that waits.
+  struct Waiter;
+  std::mutex mutex;
+  // Set while a caller waits for the job; guarded by `mutex`.
+  Waiter* waiter = nullptr;
+  // Set by run() when the call threw.
+  std::exception_ptr failure;
+};
+
+template <class R>
+struct BlockingOutcome {
+  std::optional<R> result;
+};
+template <>
+struct BlockingOutcome<void> {};
 
 template <class F, class... Args>
-boost::asio::awaitable<void> invoke_blocking_void(F f, Args... args) {
-  std::invoke(f, args...);
-  co_return;
-}
+class BlockingCall final : public BlockingJob,
+                           public BlockingOutcome<blocking_result_t<F, Args...>> {
+ public:
+  explicit BlockingCall(F f, Args... args) : f_(std::move(f)), args_(std::move(args)...) {}
 
-// Runs f(args...) on the shared pool; co_spawn resumes the caller on the
-// executor of its own completion handler, that is, the caller's.
+  void run() noexcept override {
+    try {
+      if constexpr (std::is_void_v<blocking_result_t<F, Args...>>) {
+        std::apply(f_, args_);
+      } else {
+        this->result.emplace(std::apply(f_, args_));
+      }
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  }
+
+ private:
+  F f_;
+  std::tuple<Args...> args_;
+};
+
+// Starts `job` on the shared pool and waits until it has run. Cancellation
+// ends the wait at once (system_error with operation_aborted), and the job
+// then runs on without a caller. A caller cancelled before the call does not
+// start the job. The job wakes its caller only while the caller waits, by a
+// post to the caller's executor: nothing of the caller is touched or
+// destroyed on the pool after it left.
+boost::asio::awaitable<void> await_blocking_job(std::shared_ptr<BlockingJob> job);
+
+// Runs f(args...) on the shared pool; see asyncify().
 template <class F, class... Args>
 boost::asio::awaitable<blocking_result_t<F, Args...>> run_blocking(F f, Args... args) {
-  auto pool = shared_thread_pool().get_executor();
-  if constexpr (std::is_void_v<blocking_result_t<F, Args...>>) {
-    co_await boost::asio::co_spawn(pool, invoke_blocking_void(std::move(f), std::move(args)...),
-                                   boost::asio::use_awaitable);
-  } else {
-    std::optional<blocking_result_t<F, Args...>> slot;
-    co_await boost::asio::co_spawn(pool, invoke_blocking(slot, std::move(f), std::move(args)...),
-                                   boost::asio::use_awaitable);
-    co_return std::move(*slot);
+  auto job = std::make_shared<BlockingCall<F, Args...>>(std::move(f), std::move(args)...);
+  co_await await_blocking_job(job);
+  if (job->failure) std::rethrow_exception(job->failure);
+  if constexpr (!std::is_void_v<blocking_result_t<F, Args...>>) {
+    co_return std::move(*job->result);
   }
 }
 
@@ -154,10 +202,15 @@ boost::asio::awaitable<void> with_timeout(boost::asio::awaitable<void> op,
 // (decayed to a value) or rethrows f's exception.
 //
 // F must be copyable. The pool is the only set of threads the library starts;
-// f must be safe to run on another thread. Cancellation is not delivered to
-// a call that has started: the awaiting coroutine resumes only after f
-// returns. A call whose caller was already cancelled may not run at all (the
-// await then throws system_error with operation_aborted).
+// f must be safe to run on another thread.
+//
+// Cancellation (and so with_timeout()) ends the wait at once: the await
+// throws system_error with operation_aborted while f, which cannot be
+// interrupted, runs on to its end on the pool. The call owns its copies of f
+// and the arguments, and its late result or exception is dropped; whatever
+// else f refers to must stay valid until f returns (hold it by shared
+// pointer). A call whose caller was already cancelled does not run at all
+// (the await throws the same error).
 template <class F>
 auto asyncify(F f) {
   return [f = std::move(f)]<class... Args>(Args... args) {

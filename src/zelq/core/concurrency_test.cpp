@@ -1,6 +1,9 @@
 #include "zelq/core/concurrency.hpp"
 
 #include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -24,6 +27,7 @@ namespace {
 
 namespace asio = boost::asio;
 using std::chrono_literals::operator""h;
+using std::chrono_literals::operator""s;
 using std::chrono_literals::operator""ms;
 
 // A one-shot gate: wait() suspends until open() has been called.
@@ -275,6 +279,108 @@ TEST(Asyncify, ServesCallersOnManyThreads) {
   long squares_below = 0;
   for (int i = 0; i < kCalls; ++i) squares_below += static_cast<long>(i) * i;
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(sums[t], kCalls * t * t + squares_below) << t;
+}
+
+// A one-shot latch for code on other threads. wait() gives up after two
+// seconds (and says so), so a broken implementation fails instead of hanging.
+class Latch {
+ public:
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    changed_.notify_all();
+  }
+  bool wait() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, 2s, [this] { return open_; });
+  }
+  bool is_open() {
+    std::lock_guard lock(mutex_);
+    return open_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool open_ = false;
+};
+
+// A blocking call that hangs on the pool until the test lets it go. Its
+// argument opens `job_gone_` when the pool drops the job that owns it.
+class HungCall {
+ public:
+  std::shared_ptr<Latch> started = std::make_shared<Latch>();
+  std::shared_ptr<Latch> let_go = std::make_shared<Latch>();
+  std::shared_ptr<Latch> returned = std::make_shared<Latch>();
+
+  asio::awaitable<std::string> start() const {
+    struct OpensWhenDropped {
+      std::shared_ptr<Latch> latch;
+      ~OpensWhenDropped() { latch->open(); }
+    };
+    auto hang = asyncify([started = started, let_go = let_go,
+                          returned = returned](const std::shared_ptr<OpensWhenDropped>&) {
+      started->open();
+      let_go->wait();
+      returned->open();
+      return std::string("late");
+    });
+    return hang(std::make_shared<OpensWhenDropped>(OpensWhenDropped{job_gone_}));
+  }
+
+  // Lets the call return, and waits until the pool has dropped its job: the
+  // late result meets a caller that has left, and ASan sees what it touches.
+  void finish() {
+    let_go->open();
+    EXPECT_TRUE(job_gone_->wait());
+  }
+
+ private:
+  std::shared_ptr<Latch> job_gone_ = std::make_shared<Latch>();
+};
+
+TEST(Asyncify, TimeoutLeavesAHungCallAtOnce) {
+  HungCall hung;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    run_sync(with_timeout(hung.start(), 100ms));
+    FAIL() << "expected TimeoutError";
+  } catch (const TimeoutError& e) {
+    EXPECT_STREQ(e.what(), "Operation timed out after 0.1 seconds");
+  }
+  EXPECT_FALSE(hung.returned->is_open());
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+  hung.finish();
+}
+
+// The caller runs on its own thread; the test cancels it through a signal
+// emitted on the caller's executor while the call hangs on the pool.
+TEST(Asyncify, CancellationFromAnotherThreadLeavesAHungCallAtOnce) {
+  HungCall hung;
+  asio::io_context io;
+  asio::cancellation_signal signal;
+  std::exception_ptr failure;
+  asio::co_spawn(io, hung.start(),
+                 asio::bind_cancellation_slot(
+                     signal.slot(), [&](std::exception_ptr e, std::string) { failure = e; }));
+  std::thread caller([&io] { io.run(); });
+  EXPECT_TRUE(hung.started->wait());
+  asio::post(io, [&signal] { signal.emit(asio::cancellation_type::terminal); });
+  caller.join();
+  EXPECT_TRUE(is_cancellation(failure));
+  EXPECT_FALSE(hung.returned->is_open());
+  hung.finish();
+
+  // A caller cancelled before it asks does not start the call.
+  HungCall never;
+  EXPECT_TRUE(is_cancellation(cancel_while_waiting([&]() -> asio::awaitable<std::string> {
+    try {
+      co_await sleep_for(1h);
+    } catch (const boost::system::system_error&) {
+    }
+    co_return co_await never.start();
+  }())));
+  EXPECT_FALSE(never.started->is_open());
 }
 
 }  // namespace

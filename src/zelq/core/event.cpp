@@ -1,5 +1,7 @@
 #include "zelq/core/event.hpp"
 
+#include <cstddef>
+#include <iterator>
 #include <utility>
 
 #include "zelq/core/uuid.hpp"
@@ -29,13 +31,18 @@ Value Event::to_value() const {
   return out;
 }
 
-EventEmitter::EventEmitter(std::vector<Handler> handlers) : handlers_(std::move(handlers)) {}
+EventEmitter::EventEmitter(std::vector<Handler> handlers)
+    : handlers_(std::make_move_iterator(handlers.begin()),
+                std::make_move_iterator(handlers.end())) {}
 
 void EventEmitter::add_handler(Handler handler) { handlers_.push_back(std::move(handler)); }
 
 boost::asio::awaitable<void> EventEmitter::emit(Event event) {
-  for (const auto& handler : handlers_) {
-    co_await handler(event);
+  // Counted at the start, and indexed each time: handlers added while one
+  // awaits go to the end and are not part of this emission.
+  const std::size_t count = handlers_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    co_await handlers_[i](event);
   }
 }
 

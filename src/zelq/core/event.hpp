@@ -2,6 +2,7 @@
 // delivers them to the application's handlers.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -48,6 +49,11 @@ struct Event {
 // registration, one event at a time. Components receive an emitter per call
 // as a nullable std::shared_ptr<EventEmitter>: null means "send nothing".
 //
+// An emission delivers to the handlers registered when it began. A handler
+// added meanwhile (by a handler, or by another coroutine while a handler
+// awaits) receives the next events, not this one; registered handlers stay
+// where they are, so adding never disturbs a running handler.
+//
 // Not thread-safe: register handlers before passing the emitter to a call,
 // and emit from the executor the call runs on.
 class EventEmitter {
@@ -60,8 +66,9 @@ class EventEmitter {
 
   void add_handler(Handler handler);
 
-  // Awaits each handler with the event, in order. A handler's failure
-  // propagates to the emitting component and later handlers do not run.
+  // Awaits each handler registered so far with the event, in order. A
+  // handler's failure propagates to the emitting component and later
+  // handlers do not run.
   virtual boost::asio::awaitable<void> emit(Event event);
 
   // Builds an event with a fresh id from a value, a level and a type, and
@@ -70,7 +77,9 @@ class EventEmitter {
   boost::asio::awaitable<void> emit(Value value, EventLevel level, std::string_view type);
 
  private:
-  std::vector<Handler> handlers_;
+  // A deque: adding a handler moves none of the others, not even while one of
+  // them (a coroutine whose captures live in the handler) is running.
+  std::deque<Handler> handlers_;
 };
 
 }  // namespace zelq::core
