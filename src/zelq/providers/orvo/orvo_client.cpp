@@ -23,16 +23,28 @@ FactoryRegistry& registry() {
 
 }  // namespace
 
+// The blocking iterator and the lock that keeps its steps apart: a caller
+// that was cancelled leaves its step running on the pool, and the next
+// step must not enter the iterator while it does.
+struct BlockingTaskStream::Iterator {
+  std::mutex mutex;
+  Step step;
+};
+
 BlockingTaskStream::BlockingTaskStream(Step next_blocking) {
   if (!next_blocking) throw core::ValueError("A BlockingTaskStream needs a step function.");
-  step_ = std::make_shared<Step>(std::move(next_blocking));
+  iterator_ = std::make_shared<Iterator>();
+  iterator_->step = std::move(next_blocking);
 }
 
 boost::asio::awaitable<std::optional<StreamEvent>> BlockingTaskStream::next() {
-  // The pool job holds the step by shared pointer, so a step that outlives a
-  // cancelled caller still has its iterator.
-  auto run_step = core::asyncify([](const std::shared_ptr<Step>& step) { return (*step)(); });
-  co_return co_await run_step(step_);
+  // The pool job holds the iterator by shared pointer, so a step that
+  // outlives a cancelled caller still has it.
+  auto run_step = core::asyncify([](const std::shared_ptr<Iterator>& iterator) {
+    std::lock_guard lock(iterator->mutex);
+    return iterator->step();
+  });
+  co_return co_await run_step(iterator_);
 }
 
 void register_client_factory(ClientFactory factory) {

@@ -98,7 +98,8 @@ class TaskStream {
 // loop never blocks. `next_blocking` returns the next event or nullopt at
 // the end; its exceptions reach the awaiting caller. Whatever it captures is
 // kept alive by the stream and by a step still running after its caller was
-// cancelled.
+// cancelled. Steps never overlap: a next() after a cancelled one runs its
+// step only once the earlier step has returned (whose event is dropped).
 class BlockingTaskStream : public TaskStream {
  public:
   using Step = std::function<std::optional<StreamEvent>()>;
@@ -109,7 +110,8 @@ class BlockingTaskStream : public TaskStream {
   boost::asio::awaitable<std::optional<StreamEvent>> next() override;
 
  private:
-  std::shared_ptr<Step> step_;
+  struct Iterator;
+  std::shared_ptr<Iterator> iterator_;
 };
 
 // profiles.* of the client.

@@ -1,5 +1,8 @@
 #include "zelq/providers/orvo/orvo_client.hpp"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -44,6 +47,39 @@ TEST(OrvoClientTest, BlockingStreamStepsOffTheCallersThreadOneAtATime) {
   ASSERT_EQ(step_threads.size(), 3u);
   for (auto id : step_threads) EXPECT_NE(id, caller);
   EXPECT_THROW(BlockingTaskStream(nullptr), core::ValueError);
+}
+
+TEST(OrvoClientTest, StepAfterACancelledOneWaitsForIt) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int calls = 0;
+  bool second_entered = false;
+  bool released = false;
+  BlockingTaskStream stream([&]() -> std::optional<StreamEvent> {
+    std::unique_lock lock(mutex);
+    if (++calls == 2) {
+      second_entered = true;
+      changed.notify_all();
+      return StreamEvent{.event_type = "response", .value = 2};
+    }
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return released; });
+    return StreamEvent{.event_type = "response", .value = 1};
+  });
+  // The first step hangs; its caller gives up.
+  EXPECT_THROW(core::run_sync(core::with_timeout(stream.next(), std::chrono::milliseconds(50))), core::TimeoutError);
+  std::optional<StreamEvent> second;
+  std::thread reader([&] { second = core::run_sync(stream.next()); });
+  {
+    std::unique_lock lock(mutex);
+    // The second step must not enter the iterator while the first is in it.
+    EXPECT_FALSE(changed.wait_for(lock, std::chrono::milliseconds(100),
+                                  [&] { return second_entered; }));
+    released = true;
+    changed.notify_all();
+  }
+  reader.join();
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->value, 2);
 }
 
 TEST(OrvoClientTest, RegisteredFactoryIsReplacedAndRemoved) {
