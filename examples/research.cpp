@@ -156,7 +156,7 @@ void quit_at_once(const boost::system::error_code& error, int) {
 // at the service) and the call is awaited to its end; a second signal ends
 // the process at once.
 Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchRequest request,
-                     std::optional<double> timeout) {
+                     std::optional<double> timeout, rx::TerminalPrinter& printer) {
   asio::io_context io;
   Outcome outcome;
   bool done = false;
@@ -169,6 +169,7 @@ Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchReque
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& error, int) {
     if (error) return;
+    printer.finish();
     std::cerr << "\nCancelling the research at the service (Ctrl-C again quits at once).\n";
     signals.async_wait(&quit_at_once);
     stop(Stop::INTERRUPTED);
@@ -258,7 +259,7 @@ int main(int argc, char** argv) {
     co_return;
   });
   dr::ResearchRequest request{.query = args.question, .event_emitter = emitter};
-  const Outcome outcome = run_research(*researcher, std::move(request), args.timeout);
+  const Outcome outcome = run_research(*researcher, std::move(request), args.timeout, *printer);
   printer->finish();
   return finish(outcome, *printer, args.timeout);
 }
