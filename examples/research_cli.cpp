@@ -45,8 +45,7 @@ Arguments parse_arguments(const std::vector<std::string>& args) {
     } else if (arg.starts_with("--")) {
       throw UsageError("Unknown option " + arg + ".");
     } else if (!parsed.question.empty()) {
-      throw UsageError("Only one question, please; got a second one: " + core::py_repr(arg) +
-                       ".");
+      throw UsageError("Only one question, please; got a second one: " + core::py_repr(arg) + ".");
     } else {
       parsed.question = arg;
     }

@@ -29,8 +29,8 @@ class UsageError : public std::invalid_argument {
 struct Arguments {
   bool help = false;
   std::string provider = "openai";
-  std::string model{};     // empty: the researcher's default
-  std::string base_url{};  // empty: the service's own
+  std::string model{};              // empty: the researcher's default
+  std::string base_url{};           // empty: the service's own
   std::optional<double> timeout{};  // seconds; none: no limit
   std::string question{};
 };

@@ -46,8 +46,7 @@ TEST(ResearchArguments, ParsesOptionsAndNamesWhatIsWrong) {
   EXPECT_EQ(usage_error({" "}), "No question given.");
   for (const char* bad : {"", "abc", "0", "-1", "nan", "inf", "5s", "1e999"}) {
     EXPECT_EQ(usage_error({"--timeout", bad, "q"}),
-              "--timeout needs a number of seconds greater than 0, got '" + std::string(bad) +
-                  "'.")
+              "--timeout needs a number of seconds greater than 0, got '" + std::string(bad) + "'.")
         << bad;
   }
   EXPECT_EQ(parse_timeout("0.05"), 0.05);
@@ -117,8 +116,11 @@ TEST(TerminalPrinter, JoinsBlocksOfOneKindUntilSomethingElseIsPrinted) {
   // not (Perplexity's search without results).
   const Value search = {{"type", "search"}, {"query", "bee navigation"}};
   const Value no_sources = {{"type", "web_search"}, {"sources", Value::array()}};
-  EXPECT_EQ(printed({block(true, {"**Plan** the ", "search."}), {activity(search)},
-                     block(true, {"More.\n"}), {activity(no_sources)}, block(true, {"Done."})}),
+  EXPECT_EQ(printed({block(true, {"**Plan** the ", "search."}),
+                     {activity(search)},
+                     block(true, {"More.\n"}),
+                     {activity(no_sources)},
+                     block(true, {"Done."})}),
             "[thinking] **Plan** the search.\n[search] bee navigation\n[thinking] More.\nDone.\n");
   // Perplexity: the thinking block opens inside the answer block.
   std::vector<core::Event> nested = block(false, {"Bees dance."});
@@ -154,7 +156,9 @@ TEST(TerminalPrinter, ActivityLinesAreReadableText) {
             "[web_search] https://b.org, A title");
   EXPECT_EQ(activity_text({{"type", "read_sources"}, {"sources", {"https://a", "https://b"}}}),
             "[read_sources] https://a, https://b");
-  EXPECT_EQ(activity_text({{"type", "mcp_call"}, {"server_label", "docs"}, {"name", "find"},
+  EXPECT_EQ(activity_text({{"type", "mcp_call"},
+                           {"server_label", "docs"},
+                           {"name", "find"},
                            {"arguments", "{\"q\": 1}"}}),
             "[mcp_call] docs find {\"q\": 1}");
   EXPECT_EQ(activity_text({{"query", "q"}}), "[activity] q");
@@ -179,7 +183,8 @@ TEST(ResearchReport, AnAnswerWithoutTextFailsOnStderr) {
 
   inference::LMOutput answered;
   answered.add_text("Bees dance.");
-  answered.add_citation(core::make_chunk("Waggle.", {{"title", nullptr}, {"url", "https://b.org"}}));
+  answered.add_citation(
+      core::make_chunk("Waggle.", {{"title", nullptr}, {"url", "https://b.org"}}));
   EXPECT_EQ(report_output(answered, true, out, err), kExitDone);
   EXPECT_EQ(out.str(), "\nCitations:\n  1.  <https://b.org>\n");
   out.str("");

@@ -85,8 +85,8 @@ class Child {
     std::vector<char*> env_ptrs;
     for (std::string& entry : env) env_ptrs.push_back(entry.data());
     env_ptrs.push_back(nullptr);
-    const int spawned = ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr,
-                                      argv_ptrs.data(), env_ptrs.data());
+    const int spawned =
+        ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argv_ptrs.data(), env_ptrs.data());
     posix_spawn_file_actions_destroy(&actions);
     ::close(out_fds[1]);
     ::close(err_fds[1]);
@@ -157,8 +157,8 @@ std::vector<std::string> environment_with(const std::vector<std::string>& added)
 }
 
 const std::vector<std::string> kAllKeys = {
-    "OPENAI_API_KEY=sk-imitation", "GEMINI_API_KEY=gm-imitation",
-    "PARALLEL_API_KEY=par-imitation", "PERPLEXITY_API_KEY=pplx-imitation"};
+    "OPENAI_API_KEY=sk-imitation", "GEMINI_API_KEY=gm-imitation", "PARALLEL_API_KEY=par-imitation",
+    "PERPLEXITY_API_KEY=pplx-imitation"};
 
 // One imitation on a loopback server, and children run against it. A
 // request whose path ends with `held_suffix` is counted but never answered.
@@ -215,14 +215,16 @@ class Stage {
 };
 
 TEST(ResearchProgram, ASignalCancelsTheRunAtTheServiceAndExits130) {
-  for (const auto& [service, number] : {std::pair{"openai", SIGINT}, std::pair{"google", SIGTERM}}) {
+  for (const auto& [service, number] :
+       {std::pair{"openai", SIGINT}, std::pair{"google", SIGTERM}}) {
     SCOPED_TRACE(service);
     Stage stage(service, Scenario::STALLED);
     int status = 0;
     std::string err;
     stage.run([&]() -> asio::awaitable<void> {
       auto child = stage.spawn({"Bees?"});
-      co_await stage.changes().until([&] { return child->out.find("[thinking]") != std::string::npos; });
+      co_await stage.changes().until(
+          [&] { return child->out.find("[thinking]") != std::string::npos; });
       child->signal(number);
       status = co_await child->exit_status();
       err = child->err;
@@ -239,7 +241,8 @@ TEST(ResearchProgram, ASecondInterruptExitsAtOnce) {
   int status = 0;
   stage.run([&]() -> asio::awaitable<void> {
     auto child = stage.spawn({"Bees?"});
-    co_await stage.changes().until([&] { return child->out.find("[thinking]") != std::string::npos; });
+    co_await stage.changes().until(
+        [&] { return child->out.find("[thinking]") != std::string::npos; });
     child->signal(SIGINT);
     // The cancel request is never answered: only a second Ctrl-C ends it.
     co_await stage.changes().until([&] { return stage.held == 1; });
@@ -316,8 +319,9 @@ TEST(ResearchProgram, HelpGoesToStdoutAndBadUsageExits2) {
   EXPECT_EQ(statuses, (std::vector<int>{kExitDone, kExitUsage}));
   EXPECT_THAT(outs[0], StartsWith("usage: scripts/demo.sh research"));
   EXPECT_EQ(errs[0], "");
-  EXPECT_THAT(errs[1], StartsWith("--timeout needs a number of seconds greater than 0, got 'soon'.\n"
-                                  "usage: scripts/demo.sh research"));
+  EXPECT_THAT(errs[1],
+              StartsWith("--timeout needs a number of seconds greater than 0, got 'soon'.\n"
+                         "usage: scripts/demo.sh research"));
   EXPECT_EQ(stage.counts().total, 0u);
 }
 

@@ -54,18 +54,11 @@ std::vector<Value> run_events(const std::string& id, Scenario scenario) {
 
 class GoogleImitation : public ServiceImitation {
  public:
-  using ServiceImitation::ServiceImitation;
+  explicit GoogleImitation(Scenario scenario) : ServiceImitation(scenario, "/interactions") {}
 
   std::string base_url(const std::string& origin) const override { return origin + "/v1beta"; }
 
  protected:
-  Kind kind_of(const net::testing::ReceivedRequest& request) const override {
-    if (request.method != "POST") return Kind::OTHER;
-    const std::string path = target_path(request.target);
-    if (path.ends_with("/interactions")) return Kind::CREATE;
-    return path.ends_with("/cancel") ? Kind::CANCEL : Kind::OTHER;
-  }
-
   asio::awaitable<void> answer(Exchange& exchange) override {
     const std::string& target = exchange.request.target;
     const std::string id = segment_after(target_path(target), "interactions");
@@ -92,8 +85,7 @@ class GoogleImitation : public ServiceImitation {
  private:
   // Streams the run's events after the one named `after` (all when empty);
   // a stream that reaches the end settles the run's record.
-  asio::awaitable<void> play(Exchange& exchange, std::string id, std::string after,
-                             Ending ending) {
+  asio::awaitable<void> play(Exchange& exchange, std::string id, std::string after, Ending ending) {
     const std::vector<Value> events = run_events(id, scenario());
     std::vector<std::string> frames;
     for (const Value& event : events) {

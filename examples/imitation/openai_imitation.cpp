@@ -76,8 +76,10 @@ std::vector<std::pair<std::string, Value>> run_events(const std::string& id, Sce
     return events;
   }
   const Value text = {{"item_id", "msg_1"}, {"output_index", 3}, {"content_index", 0}};
-  const Value citation = {{"type", "url_citation"},  {"start_index", 24},
-                          {"end_index", 31},          {"url", "https://bees.example/sun"},
+  const Value citation = {{"type", "url_citation"},
+                          {"start_index", 24},
+                          {"end_index", 31},
+                          {"url", "https://bees.example/sun"},
                           {"title", "Sun compass"}};
   const Value message = {
       {"id", "msg_1"},
@@ -94,25 +96,19 @@ std::vector<std::pair<std::string, Value>> run_events(const std::string& id, Sce
                     with(text, {{"annotation_index", 0}, {"annotation", citation}})});
   events.push_back({"response.output_text.done", with(text, {{"text", kAnswer}})});
   events.push_back({"response.output_item.done", {{"output_index", 3}, {"item", message}}});
-  events.push_back({"response.completed",
-                    {{"response", record(id, "completed", Value::array({search, page, message}))}}});
+  events.push_back(
+      {"response.completed",
+       {{"response", record(id, "completed", Value::array({search, page, message}))}}});
   return events;
 }
 
 class OpenAIImitation : public ServiceImitation {
  public:
-  using ServiceImitation::ServiceImitation;
+  explicit OpenAIImitation(Scenario scenario) : ServiceImitation(scenario, "/responses") {}
 
   std::string base_url(const std::string& origin) const override { return origin + "/v1"; }
 
  protected:
-  Kind kind_of(const net::testing::ReceivedRequest& request) const override {
-    if (request.method != "POST") return Kind::OTHER;
-    const std::string path = target_path(request.target);
-    if (path.ends_with("/responses")) return Kind::CREATE;
-    return path.ends_with("/cancel") ? Kind::CANCEL : Kind::OTHER;
-  }
-
   asio::awaitable<void> answer(Exchange& exchange) override {
     const std::string path = target_path(exchange.request.target);
     const std::string id = segment_after(path, "responses");
@@ -143,8 +139,7 @@ class OpenAIImitation : public ServiceImitation {
     const auto events = run_events(id, scenario());
     std::vector<std::string> out;
     for (std::size_t i = from; i < events.size(); ++i) {
-      out.push_back(
-          responses_event(events[i].first, static_cast<long long>(i), events[i].second));
+      out.push_back(responses_event(events[i].first, static_cast<long long>(i), events[i].second));
     }
     return out;
   }

@@ -40,9 +40,9 @@ std::vector<std::string> run_frames(const std::string& id, Scenario scenario) {
                                             "https://bees.example/dance"};
   std::vector<std::string> frames = {
       frame("task_run.state", {{"run", {{"run_id", id}, {"status", "running"}}}}),
-      frame("task_run.progress_msg.plan",
-            {{"message", "Planning the search for how honey bees navigate."},
-             {"timestamp", stamp}}),
+      frame(
+          "task_run.progress_msg.plan",
+          {{"message", "Planning the search for how honey bees navigate."}, {"timestamp", stamp}}),
       frame("task_run.progress_stats", stats(2, {sources[0], sources[1]})),
       frame("task_run.progress_msg.search",
             {{"message", "Reading about the sun compass."}, {"timestamp", stamp}}),
@@ -50,7 +50,8 @@ std::vector<std::string> run_frames(const std::string& id, Scenario scenario) {
   };
   Value end = {{"run_id", id}, {"status", "completed"}};
   if (scenario == Scenario::FAILED) {
-    end = {{"run_id", id}, {"status", "failed"}, {"error", {{"message", "The research run failed."}}}};
+    end = {
+        {"run_id", id}, {"status", "failed"}, {"error", {{"message", "The research run failed."}}}};
   }
   frames.push_back(frame("task_run.state", {{"run", end}}));
   return frames;
@@ -62,13 +63,15 @@ std::string result(const std::string& id, Scenario scenario) {
   const Value citation = {{"url", "https://bees.example/sun"},
                           {"title", "Sun compass"},
                           {"excerpts", {"Bees keep the sun at a fixed angle."}}};
-  const Value output = {
-      {"type", "text"},
-      {"content", content},
-      {"basis",
-       {{{"field", "output"}, {"reasoning", ""}, {"citations", {citation}}, {"confidence", "high"}}}},
-      {"mcp_tool_calls", nullptr},
-      {"beta_fields", nullptr}};
+  const Value output = {{"type", "text"},
+                        {"content", content},
+                        {"basis",
+                         {{{"field", "output"},
+                           {"reasoning", ""},
+                           {"citations", {citation}},
+                           {"confidence", "high"}}}},
+                        {"mcp_tool_calls", nullptr},
+                        {"beta_fields", nullptr}};
   return Value{{"run", {{"run_id", id}, {"status", "completed"}}}, {"output", output}}.dump();
 }
 
@@ -78,18 +81,11 @@ std::string run_record(const std::string& id, const std::string& status) {
 
 class ParallelImitation : public ServiceImitation {
  public:
-  using ServiceImitation::ServiceImitation;
+  explicit ParallelImitation(Scenario scenario) : ServiceImitation(scenario, "/tasks/runs") {}
 
   std::string base_url(const std::string& origin) const override { return origin; }
 
  protected:
-  Kind kind_of(const net::testing::ReceivedRequest& request) const override {
-    if (request.method != "POST") return Kind::OTHER;
-    const std::string path = target_path(request.target);
-    if (path.ends_with("/tasks/runs")) return Kind::CREATE;
-    return path.ends_with("/cancel") ? Kind::CANCEL : Kind::OTHER;
-  }
-
   asio::awaitable<void> answer(Exchange& exchange) override {
     const std::string path = target_path(exchange.request.target);
     const std::string id = segment_after(path, "runs");
@@ -118,7 +114,8 @@ class ParallelImitation : public ServiceImitation {
       co_await exchange.wait_for_close();
     } else if (scenario() == Scenario::FAILED) {
       co_await exchange.respond(
-          404, R"({"type":"error","error":{"ref_id":"ref_1","message":"Run failed or run id not found"}})");
+          404,
+          R"({"type":"error","error":{"ref_id":"ref_1","message":"Run failed or run id not found"}})");
     } else {
       co_await exchange.respond(200, result(id, scenario()));
     }

@@ -29,10 +29,10 @@ std::vector<std::string> answer_frames(Scenario scenario) {
                           {"url", "https://bees.example/sun"},
                           {"date", "2026-11-02"},
                           {"snippet", "Bees keep the sun at a fixed angle."}}};
-  std::vector<std::string> frames = transcript::answer_events(
-      {"<think>Looking for", " how bees navigate.</think>", "Honey bees navigate",
-       " by the sun and by landmarks."},
-      results);
+  std::vector<std::string> frames =
+      transcript::answer_events({"<think>Looking for", " how bees navigate.</think>",
+                                 "Honey bees navigate", " by the sun and by landmarks."},
+                                results);
   if (scenario == Scenario::FAILED) {
     frames.resize(kCut);
     frames.push_back(
@@ -47,17 +47,12 @@ std::vector<std::string> answer_frames(Scenario scenario) {
 
 class PerplexityImitation : public ServiceImitation {
  public:
-  using ServiceImitation::ServiceImitation;
+  explicit PerplexityImitation(Scenario scenario)
+      : ServiceImitation(scenario, "/chat/completions") {}
 
   std::string base_url(const std::string& origin) const override { return origin; }
 
  protected:
-  Kind kind_of(const net::testing::ReceivedRequest& request) const override {
-    const bool create = request.method == "POST" &&
-                        target_path(request.target).ends_with("/chat/completions");
-    return create ? Kind::CREATE : Kind::OTHER;
-  }
-
   asio::awaitable<void> answer(Exchange& exchange) override {
     if (kind_of(exchange.request) != Kind::CREATE) {
       co_await unknown(exchange);

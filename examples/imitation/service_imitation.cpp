@@ -18,21 +18,27 @@ constexpr std::string_view kRefusalPage =
     "</html>\n";
 
 asio::awaitable<void> refuse(Exchange& exchange) {
-  co_await exchange.write("HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html\r\nContent-Length: " +
-                          std::to_string(kRefusalPage.size()) + "\r\n\r\n" +
-                          std::string(kRefusalPage));
+  co_await exchange.write(
+      "HTTP/1.1 401 Unauthorized\r\nContent-Type: text/html\r\nContent-Length: " +
+      std::to_string(kRefusalPage.size()) + "\r\n\r\n" + std::string(kRefusalPage));
 }
 
 }  // namespace
 
 std::string_view to_string(Scenario scenario) {
   switch (scenario) {
-    case Scenario::NORMAL: return "normal";
-    case Scenario::DROPPED: return "dropped";
-    case Scenario::STALLED: return "stalled";
-    case Scenario::REFUSED: return "401";
-    case Scenario::FAILED: return "failed";
-    case Scenario::EMPTY: return "empty";
+    case Scenario::NORMAL:
+      return "normal";
+    case Scenario::DROPPED:
+      return "dropped";
+    case Scenario::STALLED:
+      return "stalled";
+    case Scenario::REFUSED:
+      return "401";
+    case Scenario::FAILED:
+      return "failed";
+    case Scenario::EMPTY:
+      return "empty";
   }
   return "?";
 }
@@ -66,11 +72,20 @@ asio::awaitable<void> ServiceImitation::stream(Exchange& exchange, std::vector<s
     co_await exchange.end_events();
   } else if (ending == Ending::DROP) {
     // Half an event, then the connection closes without the last chunk.
-    if (sent < frames.size()) co_await exchange.chunk(frames[sent].substr(0, frames[sent].size() / 2));
+    if (sent < frames.size())
+      co_await exchange.chunk(frames[sent].substr(0, frames[sent].size() / 2));
     exchange.close();
   } else {
     co_await exchange.wait_for_close();
   }
+}
+
+ServiceImitation::Kind ServiceImitation::kind_of(
+    const net::testing::ReceivedRequest& request) const {
+  if (request.method != "POST") return Kind::OTHER;
+  const std::string path = target_path(request.target);
+  if (path.ends_with(create_path_)) return Kind::CREATE;
+  return path.ends_with("/cancel") ? Kind::CANCEL : Kind::OTHER;
 }
 
 ServiceImitation::Ending ServiceImitation::opening_ending() {

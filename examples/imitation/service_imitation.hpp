@@ -35,9 +35,8 @@ std::string_view to_string(Scenario scenario);
 Scenario parse_scenario(std::string_view name);
 
 inline constexpr std::string_view kServices[] = {"openai", "google", "parallel", "perplexity"};
-inline constexpr Scenario kScenarios[] = {Scenario::NORMAL, Scenario::DROPPED,
-                                          Scenario::STALLED, Scenario::REFUSED,
-                                          Scenario::FAILED, Scenario::EMPTY};
+inline constexpr Scenario kScenarios[] = {Scenario::NORMAL,  Scenario::DROPPED, Scenario::STALLED,
+                                          Scenario::REFUSED, Scenario::FAILED,  Scenario::EMPTY};
 
 struct RequestCounts {
   std::size_t creates = 0;
@@ -47,7 +46,10 @@ struct RequestCounts {
 
 class ServiceImitation {
  public:
-  explicit ServiceImitation(Scenario scenario) : scenario_(scenario) {}
+  // Runs are created by POST requests whose path ends with `create_path`,
+  // and cancelled by POST requests whose path ends with "/cancel".
+  ServiceImitation(Scenario scenario, std::string create_path)
+      : scenario_(scenario), create_path_(std::move(create_path)) {}
   virtual ~ServiceImitation() = default;
   ServiceImitation(const ServiceImitation&) = delete;
   ServiceImitation& operator=(const ServiceImitation&) = delete;
@@ -67,7 +69,7 @@ class ServiceImitation {
  protected:
   enum class Kind { CREATE, CANCEL, OTHER };
 
-  virtual Kind kind_of(const net::testing::ReceivedRequest& request) const = 0;
+  Kind kind_of(const net::testing::ReceivedRequest& request) const;
   virtual boost::asio::awaitable<void> answer(net::testing::Exchange& exchange) = 0;
 
   // Sends `frames` as an event stream and ends it; dropped: breaks it after
@@ -93,6 +95,7 @@ class ServiceImitation {
 
  private:
   Scenario scenario_;
+  std::string create_path_;
   RequestCounts counts_;
   std::size_t ids_ = 0;
   bool dropped_ = false;
