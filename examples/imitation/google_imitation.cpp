@@ -90,7 +90,7 @@ class GoogleImitation : public ServiceImitation {
     std::vector<std::string> frames;
     for (const Value& event : events) {
       frames.push_back(wire::sse_frame(event));
-      if (event.value("event_id", "") == after) frames.clear();
+      if (!after.empty() && event.value("event_id", "") == after) frames.clear();
     }
     co_await stream(exchange, std::move(frames), after.empty() ? kCut : 0, ending);
     if (ending != Ending::END) co_return;
