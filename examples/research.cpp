@@ -1,27 +1,38 @@
 // Researches a question with a deep-research service and shows the run as
 // it happens: thinking and activity lines, the streamed answer, then the
-// citations.
+// citations. `zelq_research --help` prints the usage (research_cli.cpp).
 //
-//   zelq_research --provider openai|google|parallel|perplexity [--model M]
-//                 [--base-url U] "question"
-//
-// The key comes from the provider's environment variable (OPENAI_API_KEY,
-// GEMINI_API_KEY, PARALLEL_API_KEY, PERPLEXITY_API_KEY). --model names the
-// model, agent or processor. Exit status: 0 done, 1 the research failed, 2 bad usage or no
-// key. A new researcher joins by adding one row to providers().
+// Ctrl-C or SIGTERM cancels the call, which cancels the run at the service,
+// and exits 130; a second one exits at once. --timeout does the same after
+// the given time and exits 1. A new researcher joins by adding one row to
+// providers().
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <exception>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
 
-#include "zelq/core/concurrency.hpp"
+#include "research_cli.hpp"
+#include "research_printer.hpp"
+#include "zelq/core/errors.hpp"
 #include "zelq/core/event.hpp"
-#include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
@@ -33,20 +44,21 @@ namespace {
 
 namespace asio = boost::asio;
 namespace dr = zelq::generation::deep_researcher;
+namespace rx = zelq::examples::research;
 using zelq::core::Value;
-
-// Set once an answer piece has been printed.
-bool answer_streamed = false;
+using zelq::inference::LMOutput;
 
 struct Access {
   std::string model;     // empty: the provider's default
   std::string base_url;  // empty: the service's own
   std::string api_key;
+  // Shows that the research starts over (attempt, attempts in all, reason):
+  // the researchers' retry notice is to be wired to it.
+  std::function<void(int, int, std::string_view)> on_retry;
 };
 
 struct ResearchProvider {
-  std::string_view name;
-  std::string_view key_variable;
+  rx::ProviderKey key;
   std::function<std::unique_ptr<dr::BaseDeepResearcher>(const Access&)> make;
 };
 
@@ -104,107 +116,150 @@ std::unique_ptr<dr::BaseDeepResearcher> make_perplexity(const Access& access) {
 
 const std::vector<ResearchProvider>& providers() {
   static const std::vector<ResearchProvider> table = {
-      {"openai", "OPENAI_API_KEY", &make_openai},
-      {"google", "GEMINI_API_KEY", &make_google},
-      {"parallel", "PARALLEL_API_KEY", &make_parallel},
-      {"perplexity", "PERPLEXITY_API_KEY", &make_perplexity},
+      {{"openai", {"OPENAI_API_KEY"}}, &make_openai},
+      {{"google", {"GEMINI_API_KEY", "GOOGLE_API_KEY"}}, &make_google},
+      {{"parallel", {"PARALLEL_API_KEY"}}, &make_parallel},
+      {{"perplexity", {"PERPLEXITY_API_KEY"}}, &make_perplexity},
   };
   return table;
 }
 
-// The text of `key` in `object`: empty when it is missing or null (services
-// send null titles), otherwise the value as Python prints it.
-std::string field_text(const Value& object, std::string_view key) {
-  if (!object.is_object()) return {};
-  auto it = object.find(key);
-  return it == object.end() || it->is_null() ? std::string() : zelq::core::py_str(*it);
+std::vector<rx::ProviderKey> provider_keys() {
+  std::vector<rx::ProviderKey> keys;
+  for (const ResearchProvider& row : providers()) keys.push_back(row.key);
+  return keys;
 }
 
-// One line per activity: its type, then its fields' values.
-std::string activity_line(const Value& activity) {
-  const std::string type = field_text(activity, "type");
-  std::string line = "[" + (type.empty() ? std::string("activity") : type) + "]";
-  for (auto it = activity.begin(); it != activity.end(); ++it) {
-    if (it.key() != "type") line += " " + zelq::core::py_str(it.value());
-  }
-  return line;
+// Why a call was stopped before it ended by itself.
+enum class Stop { NONE, INTERRUPTED, TIMED_OUT };
+
+struct Outcome {
+  std::optional<LMOutput> output;
+  std::exception_ptr failure;
+  Stop stop = Stop::NONE;
+};
+
+asio::awaitable<void> research_into(const dr::BaseDeepResearcher& researcher,
+                                    dr::ResearchRequest request, std::optional<LMOutput>& slot) {
+  slot.emplace(co_await researcher.research(std::move(request)));
 }
 
-std::shared_ptr<zelq::core::EventEmitter> terminal_emitter() {
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([](const zelq::core::Event& event) -> asio::awaitable<void> {
-    const std::string& type = event.type;
-    if (type == "thinking_start") std::cout << "\n[thinking] ";
-    if (type == "thinking" || type == "response") std::cout << zelq::core::py_str(event.value);
-    if (type == "response") answer_streamed = true;
-    if (type == "thinking_end" || type == "response_end") std::cout << "\n";
-    if (type == "response_start") std::cout << "\n";
-    if (type == "activity") std::cout << activity_line(event.value) << "\n";
-    std::cout.flush();
-    co_return;
+void quit_at_once(const boost::system::error_code& error, int) {
+  if (error) return;
+  constexpr std::string_view kText = "\nQuit.\n";
+  [[maybe_unused]] auto written = ::write(STDERR_FILENO, kText.data(), kText.size());
+  ::_exit(rx::kExitInterrupted);
+}
+
+// Runs the research on an io_context of its own. SIGINT or SIGTERM, or the
+// end of `timeout`, cancels the call (the researcher then cancels its run
+// at the service) and the call is awaited to its end; a second signal ends
+// the process at once.
+Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchRequest request,
+                     std::optional<double> timeout, rx::TerminalPrinter& printer) {
+  asio::io_context io;
+  Outcome outcome;
+  bool done = false;
+  asio::cancellation_signal cancel;
+  auto stop = [&](Stop why) {
+    if (done || outcome.stop != Stop::NONE) return;
+    outcome.stop = why;
+    cancel.emit(asio::cancellation_type::terminal);
+  };
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  signals.async_wait([&](const boost::system::error_code& error, int) {
+    if (error) return;
+    printer.finish();
+    std::cerr << "\nCancelling the research at the service (Ctrl-C again quits at once).\n";
+    signals.async_wait(&quit_at_once);
+    stop(Stop::INTERRUPTED);
   });
-  return emitter;
-}
-
-asio::awaitable<zelq::inference::LMOutput> run(const dr::BaseDeepResearcher& researcher,
-                                               dr::ResearchRequest request) {
-  co_return co_await researcher.research(std::move(request));
-}
-
-int usage(const std::string& problem) {
-  std::cerr << problem << "\nusage: research --provider <";
-  for (std::size_t i = 0; i < providers().size(); ++i) {
-    std::cerr << (i ? "|" : "") << providers()[i].name;
+  asio::steady_timer deadline(io);
+  if (timeout) {
+    // Capped at about 30 years, so that the clock's range is never passed.
+    deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(std::min(*timeout, 1e9))));
+    deadline.async_wait([&](const boost::system::error_code& error) {
+      if (!error) stop(Stop::TIMED_OUT);
+    });
   }
-  std::cerr << "> [--model M] [--base-url U] \"question\"\n";
-  return 2;
+  asio::co_spawn(io, research_into(researcher, std::move(request), outcome.output),
+                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure) {
+                   done = true;
+                   outcome.failure = failure;
+                   signals.cancel();
+                   deadline.cancel();
+                 }));
+  io.run();
+  return outcome;
+}
+
+int finish(const Outcome& outcome, const rx::TerminalPrinter& printer,
+           std::optional<double> timeout) {
+  if (outcome.stop == Stop::INTERRUPTED) {
+    std::cerr << "The research was cancelled.\n";
+    return rx::kExitInterrupted;
+  }
+  if (outcome.failure && outcome.stop == Stop::TIMED_OUT) {
+    std::cerr << "\nThe research did not finish within " << rx::seconds_text(*timeout)
+              << " seconds; it was cancelled.\n";
+    return rx::kExitFailed;
+  }
+  if (outcome.failure) {
+    std::cerr << "\nThe research failed: " << zelq::core::describe_exception(outcome.failure)
+              << "\n";
+    return rx::kExitFailed;
+  }
+  return rx::report_output(*outcome.output, printer.answer_streamed(), std::cout, std::cerr);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string provider_name = "openai";
-  std::string question;
-  Access access;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    const bool valued = arg == "--provider" || arg == "--model" || arg == "--base-url";
-    if (valued && i + 1 >= argc) return usage(arg + " needs a value.");
-    if (arg == "--provider") provider_name = argv[++i];
-    else if (arg == "--model") access.model = argv[++i];
-    else if (arg == "--base-url") access.base_url = argv[++i];
-    else if (arg.starts_with("--") || !question.empty()) return usage("Unexpected " + arg + ".");
-    else question = arg;
-  }
-  const ResearchProvider* provider = nullptr;
-  for (const auto& row : providers()) {
-    if (row.name == provider_name) provider = &row;
-  }
-  if (provider == nullptr) return usage("Unknown provider " + provider_name + ".");
-  if (question.empty()) return usage("No question given.");
-  const char* key = std::getenv(std::string(provider->key_variable).c_str());
-  if (key == nullptr || *key == '\0') {
-    std::cerr << "Set " << provider->key_variable << " to research with " << provider->name
-              << ".\n";
-    return 2;
-  }
-  access.api_key = key;
+  rx::Arguments args;
   try {
-    std::unique_ptr<dr::BaseDeepResearcher> researcher = provider->make(access);
-    dr::ResearchRequest request{.query = question, .event_emitter = terminal_emitter()};
-    const zelq::inference::LMOutput output =
-        zelq::core::run_sync(run(*researcher, std::move(request)));
-    if (!answer_streamed) std::cout << "\n" << output.text() << "\n";
-    std::cout << "\nCitations:\n";
-    if (output.citations().empty()) std::cout << "  (none)\n";
-    for (std::size_t i = 0; i < output.citations().size(); ++i) {
-      const Value& metadata = output.citations()[i]->metadata;
-      std::cout << "  " << i + 1 << ". " << field_text(metadata, "title") << " <"
-                << field_text(metadata, "url") << ">\n";
-    }
-  } catch (const std::exception& error) {
-    std::cerr << "\nThe research failed: " << error.what() << "\n";
-    return 1;
+    args = rx::parse_arguments(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const rx::UsageError& error) {
+    std::cerr << error.what() << "\n" << rx::usage_synopsis(provider_keys());
+    return rx::kExitUsage;
   }
-  return 0;
+  if (args.help) {
+    std::cout << rx::usage_text(provider_keys());
+    return rx::kExitDone;
+  }
+  auto row = std::find_if(providers().begin(), providers().end(),
+                          [&](const ResearchProvider& p) { return p.key.name == args.provider; });
+  if (row == providers().end()) {
+    std::cerr << "Unknown provider " << args.provider << ".\n"
+              << rx::usage_synopsis(provider_keys());
+    return rx::kExitUsage;
+  }
+  const std::optional<std::string> key = rx::find_key(row->key.key_variables, &std::getenv);
+  if (!key) {
+    std::cerr << rx::missing_key_text(row->key) << "\n";
+    return rx::kExitUsage;
+  }
+  auto printer = std::make_shared<rx::TerminalPrinter>(std::cout);
+  const Access access{.model = args.model,
+                      .base_url = args.base_url,
+                      .api_key = *key,
+                      .on_retry = [printer](int attempt, int attempts, std::string_view reason) {
+                        printer->retry_notice(attempt, attempts, reason);
+                      }};
+  std::unique_ptr<dr::BaseDeepResearcher> researcher;
+  try {
+    researcher = row->make(access);
+  } catch (const std::exception& error) {
+    std::cerr << "Cannot research with " << args.provider << ": " << error.what() << "\n";
+    return rx::kExitUsage;
+  }
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([printer](const zelq::core::Event& event) -> asio::awaitable<void> {
+    printer->print(event);
+    co_return;
+  });
+  dr::ResearchRequest request{.query = args.question, .event_emitter = emitter};
+  const Outcome outcome = run_research(*researcher, std::move(request), args.timeout, *printer);
+  printer->finish();
+  return finish(outcome, *printer, args.timeout);
 }

@@ -4,10 +4,11 @@
 # (scripts/demo.sh --help lists them). Installation and build progress go to
 # stderr, so that stdout holds the demo's own lines only.
 #
-#   scripts/demo.sh research --provider openai|google|parallel|perplexity [--model M] [--base-url U] "question"
+#   scripts/demo.sh research --provider openai|google|parallel|perplexity [--model M] [--base-url U]
+#                            [--timeout SECONDS] "question"
 #
 # runs the research example instead (key in the provider's variable, such as
-# OPENAI_API_KEY).
+# OPENAI_API_KEY; scripts/demo.sh research --help lists the options).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

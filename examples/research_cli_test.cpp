@@ -1,0 +1,196 @@
+#include "research_cli.hpp"
+
+#include <map>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "research_printer.hpp"
+#include "zelq/inference/events.hpp"
+
+namespace zelq::examples::research {
+namespace {
+
+using core::Value;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::string usage_error(const std::vector<std::string>& args) {
+  try {
+    parse_arguments(args);
+  } catch (const UsageError& error) {
+    return error.what();
+  }
+  return "accepted";
+}
+
+TEST(ResearchArguments, ParsesOptionsAndNamesWhatIsWrong) {
+  const Arguments args = parse_arguments(
+      {"--provider", "google", "--timeout", "2.5", "--model", "m", "--base-url", "u", "Bees?"});
+  EXPECT_FALSE(args.help);
+  EXPECT_EQ(args.provider, "google");
+  EXPECT_EQ(args.model, "m");
+  EXPECT_EQ(args.base_url, "u");
+  EXPECT_EQ(args.timeout, 2.5);
+  EXPECT_EQ(args.question, "Bees?");
+  EXPECT_EQ(parse_arguments({"Bees?"}).timeout, std::nullopt);
+  // --help wins over everything else on the line, even mistakes.
+  EXPECT_TRUE(parse_arguments({"--bogus", "--help"}).help);
+  EXPECT_TRUE(parse_arguments({"-h"}).help);
+
+  EXPECT_EQ(usage_error({"--timeout"}), "--timeout needs a value.");
+  EXPECT_EQ(usage_error({"--verbose", "q"}), "Unknown option --verbose.");
+  EXPECT_EQ(usage_error({"one", "two"}), "Only one question, please; got a second one: 'two'.");
+  EXPECT_EQ(usage_error({"--provider", "google"}), "No question given.");
+  EXPECT_EQ(usage_error({" "}), "No question given.");
+  for (const char* bad : {"", "abc", "0", "-1", "nan", "inf", "5s", "1e999"}) {
+    EXPECT_EQ(usage_error({"--timeout", bad, "q"}),
+              "--timeout needs a number of seconds greater than 0, got '" + std::string(bad) + "'.")
+        << bad;
+  }
+  EXPECT_EQ(parse_timeout("0.05"), 0.05);
+  EXPECT_EQ(seconds_text(0.05), "0.05");
+  EXPECT_EQ(seconds_text(3600), "3600");
+}
+
+TEST(ResearchArguments, UsageAndKeysNameTheScriptAndEachVariable) {
+  const std::vector<ProviderKey> providers = {{"openai", {"OPENAI_API_KEY"}},
+                                              {"google", {"GEMINI_API_KEY", "GOOGLE_API_KEY"}}};
+  const std::string usage = usage_text(providers);
+  EXPECT_THAT(usage, StartsWith("usage: scripts/demo.sh research [--provider openai|google]\n"));
+  EXPECT_THAT(usage, HasSubstr("[--timeout SECONDS]"));
+  EXPECT_THAT(usage, HasSubstr("(default: no limit, as a research run may take an hour)"));
+  EXPECT_THAT(usage, HasSubstr("  google      GEMINI_API_KEY, else GOOGLE_API_KEY\n"));
+  EXPECT_THAT(usage, HasSubstr("a second Ctrl-C exits at once"));
+
+  std::map<std::string, std::string> environment = {{"GEMINI_API_KEY", ""},
+                                                    {"GOOGLE_API_KEY", "g-key"}};
+  auto getenv = [&](const char* name) -> const char* {
+    auto it = environment.find(name);
+    return it == environment.end() ? nullptr : it->second.c_str();
+  };
+  EXPECT_EQ(find_key(providers[1].key_variables, getenv), "g-key");
+  environment["GEMINI_API_KEY"] = "gem-key";
+  EXPECT_EQ(find_key(providers[1].key_variables, getenv), "gem-key");
+  EXPECT_EQ(find_key(providers[0].key_variables, getenv), std::nullopt);
+  EXPECT_EQ(missing_key_text(providers[0]), "Set OPENAI_API_KEY to research with openai.");
+  EXPECT_EQ(missing_key_text(providers[1]),
+            "Set GEMINI_API_KEY (or GOOGLE_API_KEY) to research with google.");
+}
+
+// A block of `kind` holding `pieces`, as the researchers send it.
+std::vector<core::Event> block(bool thinking, const std::vector<std::string>& pieces) {
+  using inference::ResponseEvent;
+  using inference::ThinkingEvent;
+  std::vector<core::Event> events = {thinking ? ThinkingEvent::start("b")
+                                              : ResponseEvent::start("b")};
+  for (const std::string& piece : pieces) {
+    events.push_back(thinking ? ThinkingEvent::content("b", piece)
+                              : ResponseEvent::content("b", piece));
+  }
+  events.push_back(thinking ? ThinkingEvent::end("b") : ResponseEvent::end("b"));
+  return events;
+}
+
+core::Event activity(const Value& value) {
+  return core::Event{.id = "a", .type = "activity", .value = value};
+}
+
+std::string printed(const std::vector<std::vector<core::Event>>& groups) {
+  std::ostringstream out;
+  TerminalPrinter printer(out);
+  for (const auto& group : groups) {
+    for (const core::Event& event : group) printer.print(event);
+  }
+  printer.finish();
+  return out.str();
+}
+
+TEST(TerminalPrinter, JoinsBlocksOfOneKindUntilSomethingElseIsPrinted) {
+  // Google: one block per piece; thinking pieces come stripped.
+  EXPECT_EQ(printed({block(true, {"Planning the search."}), block(true, {"Reading."}),
+                     block(false, {"Honey bees navigate "}), block(false, {"by the sun."})}),
+            "[thinking] Planning the search. Reading.\n\nHoney bees navigate by the sun.\n");
+  // An activity line ends the thinking line; one with nothing to show does
+  // not (Perplexity's search without results).
+  const Value search = {{"type", "search"}, {"query", "bee navigation"}};
+  const Value no_sources = {{"type", "web_search"}, {"sources", Value::array()}};
+  EXPECT_EQ(printed({block(true, {"**Plan** the ", "search."}),
+                     {activity(search)},
+                     block(true, {"More.\n"}),
+                     {activity(no_sources)},
+                     block(true, {"Done."})}),
+            "[thinking] **Plan** the search.\n[search] bee navigation\n[thinking] More.\nDone.\n");
+  // Perplexity: the thinking block opens inside the answer block.
+  std::vector<core::Event> nested = block(false, {"Bees dance."});
+  const std::vector<core::Event> thinking = block(true, {"Search", " bees."});
+  nested.insert(nested.begin() + 1, thinking.begin(), thinking.end());
+  EXPECT_EQ(printed({nested}), "[thinking] Search bees.\n\nBees dance.\n");
+}
+
+TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {
+  std::ostringstream out;
+  TerminalPrinter printer(out);
+  for (const core::Event& event : block(true, {"First try."})) printer.print(event);
+  printer.retry_notice(2, 4, "The research run failed.");
+  for (const core::Event& event : block(true, {"Second try."})) printer.print(event);
+  printer.finish();
+  EXPECT_EQ(out.str(),
+            "[thinking] First try.\nretrying (attempt 2 of 4): The research run failed.\n"
+            "[thinking] Second try.\n");
+  EXPECT_FALSE(printer.answer_streamed());
+}
+
+TEST(TerminalPrinter, ActivityLinesAreReadableText) {
+  EXPECT_EQ(activity_text({{"type", "open_page"}, {"url", "https://b.org"}}),
+            "[open_page] https://b.org");
+  EXPECT_EQ(activity_text({{"type", "find_in_page"}, {"url", "https://b.org"}, {"pattern", "sun"}}),
+            "[find_in_page] https://b.org sun");
+  EXPECT_EQ(activity_text({{"type", "code_interpreter"}, {"code", "x = 1\n\tprint(x)\n"}}),
+            "[code_interpreter] x = 1 print(x)");
+  // Perplexity's search results and Parallel's sources: the URLs.
+  const Value results = Value::array(
+      {{{"title", "Bees"}, {"url", "https://b.org"}, {"date", nullptr}}, {{"title", "A title"}}});
+  EXPECT_EQ(activity_text({{"type", "web_search"}, {"sources", results}}),
+            "[web_search] https://b.org, A title");
+  EXPECT_EQ(activity_text({{"type", "read_sources"}, {"sources", {"https://a", "https://b"}}}),
+            "[read_sources] https://a, https://b");
+  EXPECT_EQ(activity_text({{"type", "mcp_call"},
+                           {"server_label", "docs"},
+                           {"name", "find"},
+                           {"arguments", "{\"q\": 1}"}}),
+            "[mcp_call] docs find {\"q\": 1}");
+  EXPECT_EQ(activity_text({{"query", "q"}}), "[activity] q");
+  const std::string long_query = "é" + std::string(300, 'q');
+  EXPECT_EQ(activity_text({{"type", "search"}, {"query", long_query}}),
+            "[search] é" + std::string(198, 'q') + "...");
+  for (const Value& empty : {Value{{"type", "web_search"}, {"sources", Value::array()}},
+                             Value{{"type", "search"}, {"query", " "}, {"sources", nullptr}},
+                             Value{{"type", "search"}}, Value("text")}) {
+    EXPECT_EQ(activity_text(empty), "") << empty.dump();
+  }
+}
+
+TEST(ResearchReport, AnAnswerWithoutTextFailsOnStderr) {
+  std::ostringstream out;
+  std::ostringstream err;
+  inference::LMOutput empty;
+  empty.add_text(" \n");
+  EXPECT_EQ(report_output(empty, false, out, err), kExitFailed);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(err.str(), "The research ended without an answer.\n");
+
+  inference::LMOutput answered;
+  answered.add_text("Bees dance.");
+  answered.add_citation(
+      core::make_chunk("Waggle.", {{"title", nullptr}, {"url", "https://b.org"}}));
+  EXPECT_EQ(report_output(answered, true, out, err), kExitDone);
+  EXPECT_EQ(out.str(), "\nCitations:\n  1.  <https://b.org>\n");
+  out.str("");
+  EXPECT_EQ(report_output(answered, false, out, err), kExitDone);
+  EXPECT_THAT(out.str(), StartsWith("\nBees dance.\n\nCitations:\n"));
+}
+
+}  // namespace
+}  // namespace zelq::examples::research

@@ -1,0 +1,137 @@
+#include "research_printer.hpp"
+
+#include <cctype>
+#include <vector>
+
+#include "zelq/core/pytext.hpp"
+
+namespace zelq::examples::research {
+
+namespace {
+
+constexpr std::size_t kMaxValueLength = 200;
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// `text` with runs of white space as one space, cut (at a character
+// boundary) after kMaxValueLength bytes.
+std::string one_line(std::string_view text) {
+  std::string line;
+  for (char c : core::py_strip(text)) {
+    if (!is_space(c)) {
+      line += c;
+    } else if (!line.empty() && line.back() != ' ') {
+      line += ' ';
+    }
+  }
+  if (line.size() <= kMaxValueLength) return line;
+  std::size_t cut = kMaxValueLength;
+  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
+  return line.substr(0, cut) + "...";
+}
+
+std::string readable(const core::Value& value);
+
+std::string joined(const std::vector<std::string>& parts, std::string_view separator) {
+  std::string text;
+  for (const std::string& part : parts) {
+    if (part.empty()) continue;
+    if (!text.empty()) text += separator;
+    text += part;
+  }
+  return text;
+}
+
+std::string record_text(const core::Value& record) {
+  for (std::string_view key : {"url", "title", "name"}) {
+    auto it = record.find(key);
+    if (it != record.end() && it->is_string() && !core::py_is_blank(it->get<std::string>())) {
+      return one_line(it->get<std::string>());
+    }
+  }
+  return record.empty() ? std::string() : one_line(record.dump());
+}
+
+std::string readable(const core::Value& value) {
+  if (value.is_string()) return one_line(value.get<std::string>());
+  if (value.is_array()) {
+    std::vector<std::string> items;
+    for (const core::Value& item : value) items.push_back(readable(item));
+    return joined(items, ", ");
+  }
+  if (value.is_object()) return record_text(value);
+  if (value.is_null()) return {};
+  return core::py_str(value);
+}
+
+}  // namespace
+
+std::string activity_text(const core::Value& activity) {
+  if (!activity.is_object()) return {};
+  std::vector<std::string> values;
+  std::string type = "activity";
+  for (auto it = activity.begin(); it != activity.end(); ++it) {
+    if (it.key() != "type") {
+      values.push_back(readable(it.value()));
+    } else if (it->is_string() && !it->get<std::string>().empty()) {
+      type = it->get<std::string>();
+    }
+  }
+  const std::string text = joined(values, " ");
+  return text.empty() ? std::string() : "[" + type + "] " + text;
+}
+
+void TerminalPrinter::print(const core::Event& event) {
+  const std::string& type = event.type;
+  if (type == "thinking" || type == "response") {
+    const std::string text =
+        event.value.is_string() ? event.value.get<std::string>() : core::py_str(event.value);
+    piece(type == "thinking" ? Line::THINKING : Line::ANSWER, text);
+  } else if (type.ends_with("_end")) {
+    block_ended_ = true;
+  } else if (type == "activity") {
+    const std::string text = activity_text(event.value);
+    if (text.empty()) return;
+    end_line();
+    out_ << text << "\n";
+    last_ = '\n';
+  }
+  out_.flush();
+}
+
+void TerminalPrinter::retry_notice(int attempt, int attempts, std::string_view reason) {
+  end_line();
+  out_ << "retrying (attempt " << attempt << " of " << attempts << "): " << reason << "\n";
+  last_ = '\n';
+  out_.flush();
+}
+
+void TerminalPrinter::finish() {
+  end_line();
+  out_.flush();
+}
+
+void TerminalPrinter::piece(Line kind, std::string_view text) {
+  if (text.empty()) return;
+  if (line_ != kind) {
+    end_line();
+    out_ << (kind == Line::THINKING ? "[thinking] " : "\n");
+    line_ = kind;
+  } else if (block_ended_ && kind == Line::THINKING && !is_space(last_) && !is_space(text[0])) {
+    out_ << ' ';
+  }
+  block_ended_ = false;
+  out_ << text;
+  last_ = text.back();
+  if (kind == Line::ANSWER) answer_streamed_ = true;
+}
+
+void TerminalPrinter::end_line() {
+  if (line_ == Line::NONE) return;
+  if (last_ != '\n') out_ << "\n";
+  line_ = Line::NONE;
+  last_ = '\n';
+  block_ended_ = false;
+}
+
+}  // namespace zelq::examples::research

@@ -1,0 +1,59 @@
+// Shows a research run's events on a terminal as they arrive.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <string_view>
+
+#include "zelq/core/event.hpp"
+#include "zelq/core/value.hpp"
+
+namespace zelq::examples::research {
+
+// Prints thinking as "[thinking] ..." lines, activities as "[type] ..."
+// lines and the answer after a blank line, flushing after each event.
+//
+// Consecutive blocks of the same kind flow on as one line: services that
+// send every small piece as a block of its own (start, content, end) read
+// as one text. A new line begins when something else is printed in
+// between. Thinking pieces of separate blocks are joined with a space when
+// neither side brings white space; answer pieces are joined as they come.
+class TerminalPrinter {
+ public:
+  // `out` must outlive the printer.
+  explicit TerminalPrinter(std::ostream& out) : out_(out) {}
+
+  // Prints what `event` shows; events of other types print nothing.
+  void print(const core::Event& event);
+
+  // Shows that the research starts over: ends the open line and prints
+  // "retrying (attempt <attempt> of <attempts>): <reason>", so that the
+  // thinking that follows begins a new line.
+  void retry_notice(int attempt, int attempts, std::string_view reason);
+
+  // Ends the open line, if any.
+  void finish();
+
+  // Whether any answer text has been printed.
+  bool answer_streamed() const noexcept { return answer_streamed_; }
+
+ private:
+  enum class Line { NONE, THINKING, ANSWER };
+
+  void piece(Line kind, std::string_view text);
+  void end_line();
+
+  std::ostream& out_;
+  Line line_ = Line::NONE;
+  bool block_ended_ = false;  // a block boundary since the last piece
+  char last_ = '\n';          // the last character printed
+  bool answer_streamed_ = false;
+};
+
+// The line an activity event shows: "[<type>] " then its fields' readable
+// values (texts with white space collapsed and cut at 200 characters; a
+// list's items joined with ", "; a record by its "url" or "title"), in
+// order. Empty when no field has a value to show.
+std::string activity_text(const core::Value& activity);
+
+}  // namespace zelq::examples::research

@@ -1,0 +1,329 @@
+// The research example run as a child process against loopback imitations
+// of the services: signals, --timeout, empty answers, the Google key's
+// fallback and the joined lines, seen from outside the program.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include "imitation/service_imitation.hpp"
+#include "research_cli.hpp"
+
+extern char** environ;
+
+namespace zelq::examples::research {
+namespace {
+
+namespace asio = boost::asio;
+namespace imitation = zelq::examples::imitation;
+using imitation::Scenario;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+// Wakes a coroutine waiting for a condition whenever something changed.
+class Changes {
+ public:
+  explicit Changes(asio::io_context& io) : timer_(io) {}
+  void notify() { timer_.cancel(); }
+  asio::awaitable<void> until(std::function<bool()> condition) {
+    while (!condition()) {
+      timer_.expires_at(asio::steady_timer::time_point::max());
+      co_await timer_.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+  }
+
+ private:
+  asio::steady_timer timer_;
+};
+
+// The research example as a child process, its output read through pipes.
+class Child {
+ public:
+  Child(asio::io_context& io, Changes& changes, const std::vector<std::string>& args,
+        const std::vector<std::string>& environment)
+      : out_pipe_(io), err_pipe_(io), changes_(changes) {
+    int out_fds[2];
+    int err_fds[2];
+    if (::pipe2(out_fds, O_CLOEXEC) != 0 || ::pipe2(err_fds, O_CLOEXEC) != 0) {
+      throw std::runtime_error("pipe2 failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err_fds[1], STDERR_FILENO);
+    std::vector<std::string> argv = {ZELQ_RESEARCH_PROGRAM};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> argv_ptrs;
+    for (std::string& arg : argv) argv_ptrs.push_back(arg.data());
+    argv_ptrs.push_back(nullptr);
+    std::vector<std::string> env = environment;
+    std::vector<char*> env_ptrs;
+    for (std::string& entry : env) env_ptrs.push_back(entry.data());
+    env_ptrs.push_back(nullptr);
+    const int spawned =
+        ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argv_ptrs.data(), env_ptrs.data());
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out_fds[1]);
+    ::close(err_fds[1]);
+    out_pipe_.assign(out_fds[0]);
+    err_pipe_.assign(err_fds[0]);
+    if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+    asio::co_spawn(io, read(out_pipe_, out), asio::detached);
+    asio::co_spawn(io, read(err_pipe_, err), asio::detached);
+  }
+
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() {
+    if (reaped_) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+  void signal(int number) const { ::kill(pid_, number); }
+
+  // Waits until both pipes have ended, then reaps the child: its exit
+  // status, or -signal when a signal ended it.
+  asio::awaitable<int> exit_status() {
+    co_await changes_.until([this] { return ended_ == 2; });
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    reaped_ = true;
+    co_return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  }
+
+  std::string out;
+  std::string err;
+
+ private:
+  asio::awaitable<void> read(asio::posix::stream_descriptor& pipe, std::string& into) {
+    char buffer[4096];
+    for (;;) {
+      auto [error, n] =
+          co_await pipe.async_read_some(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable));
+      into.append(buffer, n);
+      if (error) break;
+      changes_.notify();
+    }
+    ++ended_;
+    changes_.notify();
+  }
+
+  pid_t pid_ = -1;
+  asio::posix::stream_descriptor out_pipe_;
+  asio::posix::stream_descriptor err_pipe_;
+  Changes& changes_;
+  int ended_ = 0;
+  bool reaped_ = false;
+};
+
+// This process's environment without the services' key variables, plus
+// `added` ("NAME=value").
+std::vector<std::string> environment_with(const std::vector<std::string>& added) {
+  static const std::set<std::string> keys = {"OPENAI_API_KEY", "GEMINI_API_KEY", "GOOGLE_API_KEY",
+                                             "PARALLEL_API_KEY", "PERPLEXITY_API_KEY"};
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const std::string text = *entry;
+    if (!keys.contains(text.substr(0, text.find('=')))) env.push_back(text);
+  }
+  env.insert(env.end(), added.begin(), added.end());
+  return env;
+}
+
+const std::vector<std::string> kAllKeys = {
+    "OPENAI_API_KEY=sk-imitation", "GEMINI_API_KEY=gm-imitation", "PARALLEL_API_KEY=par-imitation",
+    "PERPLEXITY_API_KEY=pplx-imitation"};
+
+// One imitation on a loopback server, and children run against it. A
+// request whose path ends with `held_suffix` is counted but never answered.
+class Stage {
+ public:
+  explicit Stage(std::string service, Scenario scenario, std::string held_suffix = "")
+      : service_(std::move(service)),
+        imitation_(imitation::make_imitation(service_, scenario)),
+        changes_(io_),
+        server_(io_, [this, held_suffix](Exchange& exchange) -> asio::awaitable<void> {
+          if (!held_suffix.empty() &&
+              imitation::target_path(exchange.request.target).ends_with(held_suffix)) {
+            ++held;
+            changes_.notify();
+            co_await exchange.wait_for_close();
+            co_return;
+          }
+          co_await imitation_->serve(exchange);
+          changes_.notify();
+        }) {}
+
+  std::unique_ptr<Child> spawn(const std::vector<std::string>& args,
+                               const std::vector<std::string>& keys = kAllKeys) {
+    std::vector<std::string> all = {"--provider", service_, "--base-url",
+                                    imitation_->base_url(server_.origin())};
+    all.insert(all.end(), args.begin(), args.end());
+    return std::make_unique<Child>(io_, changes_, all, environment_with(keys));
+  }
+
+  // Runs `script` next to the server; fails when it takes 30 seconds.
+  void run(std::function<asio::awaitable<void>()> script) {
+    bool done = false;
+    std::exception_ptr failure;
+    asio::co_spawn(io_, script(), [&](std::exception_ptr error) {
+      failure = error;
+      done = true;
+      io_.stop();
+    });
+    io_.run_for(std::chrono::seconds(30));
+    if (!done) throw std::runtime_error("the example did not end within 30 seconds");
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  Changes& changes() { return changes_; }
+  const imitation::RequestCounts& counts() const { return imitation_->counts(); }
+  int held = 0;
+
+ private:
+  std::string service_;
+  asio::io_context io_;
+  std::unique_ptr<imitation::ServiceImitation> imitation_;
+  Changes changes_;
+  LoopbackServer server_;
+};
+
+TEST(ResearchProgram, ASignalCancelsTheRunAtTheServiceAndExits130) {
+  for (const auto& [service, number] :
+       {std::pair{"openai", SIGINT}, std::pair{"google", SIGTERM}}) {
+    SCOPED_TRACE(service);
+    Stage stage(service, Scenario::STALLED);
+    int status = 0;
+    std::string err;
+    stage.run([&]() -> asio::awaitable<void> {
+      auto child = stage.spawn({"Bees?"});
+      co_await stage.changes().until(
+          [&] { return child->out.find("[thinking]") != std::string::npos; });
+      child->signal(number);
+      status = co_await child->exit_status();
+      err = child->err;
+    });
+    EXPECT_EQ(status, kExitInterrupted);
+    EXPECT_THAT(err, HasSubstr("The research was cancelled.\n"));
+    EXPECT_EQ(stage.counts().creates, 1u);
+    EXPECT_EQ(stage.counts().cancels, 1u);
+  }
+}
+
+TEST(ResearchProgram, ASecondInterruptExitsAtOnce) {
+  Stage stage("openai", Scenario::STALLED, "/cancel");
+  int status = 0;
+  stage.run([&]() -> asio::awaitable<void> {
+    auto child = stage.spawn({"Bees?"});
+    co_await stage.changes().until(
+        [&] { return child->out.find("[thinking]") != std::string::npos; });
+    child->signal(SIGINT);
+    // The cancel request is never answered: only a second Ctrl-C ends it.
+    co_await stage.changes().until([&] { return stage.held == 1; });
+    child->signal(SIGINT);
+    status = co_await child->exit_status();
+  });
+  EXPECT_EQ(status, kExitInterrupted);
+}
+
+TEST(ResearchProgram, TheTimeoutCancelsTheRunAndExits1) {
+  Stage stage("openai", Scenario::STALLED);
+  int status = 0;
+  std::string err;
+  stage.run([&]() -> asio::awaitable<void> {
+    auto child = stage.spawn({"--timeout", "0.5", "Bees?"});
+    status = co_await child->exit_status();
+    err = child->err;
+  });
+  EXPECT_EQ(status, kExitFailed);
+  EXPECT_THAT(err, HasSubstr("The research did not finish within 0.5 seconds; it was cancelled."));
+  EXPECT_EQ(stage.counts().cancels, stage.counts().creates);
+}
+
+TEST(ResearchProgram, AnEmptyAnswerExits1OnEveryService) {
+  for (const char* service : {"openai", "parallel", "perplexity"}) {
+    SCOPED_TRACE(service);
+    Stage stage(service, Scenario::EMPTY);
+    int status = 0;
+    std::string out;
+    std::string err;
+    stage.run([&]() -> asio::awaitable<void> {
+      auto child = stage.spawn({"Bees?"});
+      status = co_await child->exit_status();
+      out = child->out;
+      err = child->err;
+    });
+    EXPECT_EQ(status, kExitFailed);
+    EXPECT_EQ(err, "The research ended without an answer.\n");
+    EXPECT_THAT(out, Not(HasSubstr("[web_search]")));
+  }
+}
+
+TEST(ResearchProgram, GoogleReadsGoogleApiKeyAndJoinsItsPieces) {
+  Stage stage("google", Scenario::NORMAL);
+  int status = 0;
+  std::string out;
+  std::string err;
+  stage.run([&]() -> asio::awaitable<void> {
+    auto child = stage.spawn({"Bees?"}, {"GOOGLE_API_KEY=gk-imitation"});
+    status = co_await child->exit_status();
+    out = child->out;
+    err = child->err;
+  });
+  EXPECT_EQ(status, kExitDone) << err;
+  EXPECT_THAT(out, StartsWith("[thinking] Planning the search. Reading about the sun compass. "
+                              "Comparing what the sources say.\n\n"
+                              "Honey bees navigate by the sun and by landmarks.\n"));
+}
+
+TEST(ResearchProgram, HelpGoesToStdoutAndBadUsageExits2) {
+  Stage stage("openai", Scenario::NORMAL);
+  std::vector<int> statuses;
+  std::vector<std::string> outs;
+  std::vector<std::string> errs;
+  stage.run([&]() -> asio::awaitable<void> {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, {"--timeout", "soon", "Bees?"}}) {
+      auto child = stage.spawn(args);
+      statuses.push_back(co_await child->exit_status());
+      outs.push_back(child->out);
+      errs.push_back(child->err);
+    }
+  });
+  EXPECT_EQ(statuses, (std::vector<int>{kExitDone, kExitUsage}));
+  EXPECT_THAT(outs[0], StartsWith("usage: scripts/demo.sh research"));
+  EXPECT_EQ(errs[0], "");
+  EXPECT_THAT(errs[1],
+              StartsWith("--timeout needs a number of seconds greater than 0, got 'soon'.\n"
+                         "usage: scripts/demo.sh research"));
+  EXPECT_EQ(stage.counts().total, 0u);
+}
+
+}  // namespace
+}  // namespace zelq::examples::research
