@@ -280,22 +280,28 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
 #pragma GCC diagnostic pop
 #endif
 
+namespace {
+
+ApiRequest simple_request(std::string method, std::string path, std::optional<Value> body) {
+  ApiRequest request;
+  request.method = std::move(method);
+  request.path = std::move(path);
+  request.body = std::move(body);
+  return request;
+}
+
+}  // namespace
+
 asio::awaitable<Value> ApiClient::request_json(ApiRequest request) const {
   return do_json(state_, std::move(request));
 }
 
 asio::awaitable<Value> ApiClient::post_json(std::string path, Value body) const {
-  ApiRequest request;
-  request.path = std::move(path);
-  request.body = std::move(body);
-  return do_json(state_, std::move(request));
+  return do_json(state_, simple_request("POST", std::move(path), std::move(body)));
 }
 
 asio::awaitable<Value> ApiClient::get_json(std::string path) const {
-  ApiRequest request;
-  request.method = "GET";
-  request.path = std::move(path);
-  return do_json(state_, std::move(request));
+  return do_json(state_, simple_request("GET", std::move(path), std::nullopt));
 }
 
 asio::awaitable<ApiEventStream> ApiClient::request_events(ApiRequest request) const {
@@ -303,17 +309,11 @@ asio::awaitable<ApiEventStream> ApiClient::request_events(ApiRequest request) co
 }
 
 asio::awaitable<ApiEventStream> ApiClient::post_events(std::string path, Value body) const {
-  ApiRequest request;
-  request.path = std::move(path);
-  request.body = std::move(body);
-  return do_events(state_, std::move(request));
+  return do_events(state_, simple_request("POST", std::move(path), std::move(body)));
 }
 
 asio::awaitable<ApiEventStream> ApiClient::get_events(std::string path) const {
-  ApiRequest request;
-  request.method = "GET";
-  request.path = std::move(path);
-  return do_events(state_, std::move(request));
+  return do_events(state_, simple_request("GET", std::move(path), std::nullopt));
 }
 
 }  // namespace zelq::net

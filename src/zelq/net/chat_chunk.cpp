@@ -96,17 +96,24 @@ bool read_fields(od::object root, ChatChunk& chunk) {
       if (!read_list(value, choice)) return false;
     } else if (key == "search_results") {
       chunk.search_results.reset();
-      std::vector<std::string> texts;
-      auto result = [&texts](od::value item) {
+      // The elements lie in one span of the padded copy: from the first
+      // one's start to the last one's end.
+      const char* begin = nullptr;
+      const char* end = nullptr;
+      auto result = [&begin, &end](od::value item) {
         od::object object;
         std::string_view raw;
         if (item.get_object().get(object) || object.raw_json().get(raw)) return false;
-        texts.emplace_back(raw);
+        if (begin == nullptr) begin = raw.data();
+        end = raw.data() + raw.size();
         return true;
       };
       bool null = false;
       if (!is_null(value, null) || !read_list(value, result)) return false;
-      if (!null) chunk.search_results = std::move(texts);
+      if (null) continue;
+      std::string& text = chunk.search_results.emplace("[");
+      if (begin != nullptr) text.append(begin, end);
+      text.push_back(']');
     }
   }
   return true;

@@ -29,9 +29,11 @@ struct ChatChoice {
 
 struct ChatChunk {
   std::vector<ChatChoice> choices{};
-  // The JSON text of each object of the chunk's "search_results" list;
-  // nullopt when the chunk has none (absent or null).
-  std::optional<std::vector<std::string>> search_results{};
+  // The JSON text of the chunk's "search_results", a list of objects (as
+  // sent, between its brackets); nullopt when the chunk has none (absent or
+  // null). Kept as text: a service that repeats the same list in every
+  // chunk lets its reader compare the text rather than parse it again.
+  std::optional<std::string> search_results{};
 };
 
 // Reads the chunk `data` with simdjson's on-demand parser (one parser per

@@ -105,24 +105,23 @@ class HttpChunkStream : public ChatCompletionStream {
     return chunk;
   }
 
-  // The records of `texts`, shared with the chunk before when it sent the
-  // same texts.
-  const std::vector<SearchResult>& search_results(std::vector<std::string>& texts) {
-    if (texts != last_texts_) {
+  // The records of the list `text`, shared with the chunk before when it
+  // sent the same text.
+  const std::vector<SearchResult>& search_results(std::string& text) {
+    if (text != last_text_) {
+      const Value list = core::parse_json(text, source_);
       std::vector<SearchResult> records;
-      records.reserve(texts.size());
-      for (const std::string& text : texts) {
-        records.emplace_back(core::parse_json(text, source_ + " (a search result)"));
-      }
+      records.reserve(list.size());
+      for (const Value& record : list) records.emplace_back(record);
       last_results_ = std::move(records);
-      last_texts_ = std::move(texts);
+      last_text_ = std::move(text);
     }
     return last_results_;
   }
 
   std::shared_ptr<detail::OpenStream> state_;
   std::string source_;
-  std::vector<std::string> last_texts_;
+  std::string last_text_;
   std::vector<SearchResult> last_results_;
 };
 
