@@ -184,36 +184,53 @@ double research_seconds(const std::vector<std::string>& events, bool with_emitte
   });
 }
 
+// The research, raw and client times of one stream, summed over the
+// iterations, and their ratios.
+struct Costs {
+  double research = 0;
+  double raw = 0;
+  double client = 0;
+
+  // Measures all three; returns the research time.
+  double measure(const std::vector<std::string>& events, bool with_emitter,
+                 std::size_t& responses) {
+    const double elapsed = research_seconds(events, with_emitter, responses);
+    research += elapsed;
+    raw += raw_seconds(events);
+    client += client_seconds(events);
+    return elapsed;
+  }
+
+  void report(benchmark::State& state) const {
+    state.counters["ratio_vs_raw_events"] = research / raw;
+    state.counters["ratio_client_vs_raw_events"] = client / raw;
+  }
+};
+
 void BM_PerplexityResearch(benchmark::State& state) {
   const bool with_emitter = state.range(0) != 0;
   static const std::vector<std::string> small = answer_events(1'000);
   static const std::vector<std::string> large = answer_events(10'000);
   static const std::vector<std::string> empty = answer_events(0);
-  double large_seconds = 0;
+  Costs costs;
   double small_seconds = 0;
   double empty_seconds = 0;
   double parsing = 0;
-  double raw = 0;
-  double client = 0;
   std::size_t responses = 0;
   for (auto _ : state) {
-    const double elapsed = research_seconds(large, with_emitter, responses);
-    state.SetIterationTime(elapsed);
-    large_seconds += elapsed;
+    state.SetIterationTime(costs.measure(large, with_emitter, responses));
     small_seconds += research_seconds(small, with_emitter, responses);
     empty_seconds += research_seconds(empty, with_emitter, responses);
     parsing += parse_seconds(large);
-    raw += raw_seconds(large);
-    client += client_seconds(large);
   }
+  const double large_seconds = costs.research;
   if (with_emitter && responses == 0) state.SkipWithError("no response events");
   const double iterations = static_cast<double>(state.iterations());
   state.counters["chunks_per_second"] = 10'000 * iterations / large_seconds;
   state.counters["ratio_linear_10k_vs_1k"] =
       ((large_seconds - empty_seconds) / 10'000) / ((small_seconds - empty_seconds) / 1'000);
   state.counters["ratio_vs_parse"] = large_seconds / parsing;
-  state.counters["ratio_vs_raw_events"] = large_seconds / raw;
-  state.counters["ratio_client_vs_raw_events"] = client / raw;
+  costs.report(state);
 }
 BENCHMARK(BM_PerplexityResearch)
     ->ArgName("emitter")
@@ -233,21 +250,12 @@ void BM_PerplexityLongAnswer(benchmark::State& state) {
     framed.emplace_back(transcript::DONE_EVENT);
     return framed;
   }();
-  double research = 0;
-  double raw = 0;
-  double client = 0;
+  Costs costs;
   std::size_t responses = 0;
-  for (auto _ : state) {
-    const double elapsed = research_seconds(events, true, responses);
-    state.SetIterationTime(elapsed);
-    research += elapsed;
-    raw += raw_seconds(events);
-    client += client_seconds(events);
-  }
+  for (auto _ : state) state.SetIterationTime(costs.measure(events, true, responses));
   if (responses == 0) state.SkipWithError("no response events");
   state.counters["last_chunk_bytes"] = static_cast<double>(events[events.size() - 2].size());
-  state.counters["ratio_vs_raw_events"] = research / raw;
-  state.counters["ratio_client_vs_raw_events"] = client / raw;
+  costs.report(state);
 }
 BENCHMARK(BM_PerplexityLongAnswer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
