@@ -228,6 +228,7 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
   } catch (const core::RuntimeError&) {
     // Too large to quote: the content type alone.
   } catch (const ConnectionError&) {
+    // Cut off: the content type alone.
   }
   stream.body.close();
   const std::string said = server_message(body, secret);

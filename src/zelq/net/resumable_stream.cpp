@@ -38,27 +38,32 @@ void ResumableEventStream::mark_repeat() noexcept {
 }
 
 void ResumableEventStream::close() noexcept {
-  ended_ = true;
   if (stream_) stream_->close();
   stream_.reset();
 }
 
 asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
-  while (!ended_) {
-    if (stream_) {
-      std::exception_ptr failure;
-      try {
-        if (std::optional<SseEvent> event = co_await stream_->next()) {
-          ++fresh_;
-          co_return event;
-        }
-      } catch (const ConnectionError&) {
-        failure = std::current_exception();
-      } catch (const StreamIdleError&) {
-        failure = std::current_exception();
+  while (stream_) {
+    std::exception_ptr failure;
+    try {
+      if (std::optional<SseEvent> event = co_await stream_->next()) {
+        ++fresh_;
+        co_return event;
       }
-      stream_.reset();
+    } catch (const ConnectionError&) {
+      failure = std::current_exception();
+    } catch (const StreamIdleError&) {
+      failure = std::current_exception();
+    } catch (...) {
+      close();
+      throw;
+    }
+    stream_.reset();
+    try {
       co_await resume(failure);
+    } catch (...) {
+      close();
+      throw;
     }
   }
   co_return std::nullopt;
@@ -78,12 +83,7 @@ asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
   std::optional<ApiEventStream> reopened = co_await reopen_(std::move(failure));
   fresh_ = 0;
   resumed_ = true;
-  ++resumes_;
-  if (reopened) {
-    stream_.emplace(std::move(*reopened));
-  } else {
-    ended_ = true;
-  }
+  if (reopened) stream_.emplace(std::move(*reopened));
 }
 
 }  // namespace zelq::net

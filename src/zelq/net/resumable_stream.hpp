@@ -67,15 +67,13 @@ class ResumableEventStream {
   void set_subject(std::string subject) { subject_ = std::move(subject); }
 
   // Ends the stream now: closes its connection and gives back its slot;
-  // next() then returns nullopt.
+  // next() then returns nullopt. A failure of next() ends it the same way.
   void close() noexcept;
-
-  // Resumptions so far (for tests and logs).
-  int resumes() const noexcept { return resumes_; }
 
  private:
   boost::asio::awaitable<void> resume(std::exception_ptr failure);
 
+  // Empty once the stream has ended, failed or been closed.
   std::optional<ApiEventStream> stream_;
   Reopen reopen_;
   ResumeOptions options_;
@@ -84,8 +82,6 @@ class ResumableEventStream {
   long long fresh_ = 0;
   bool resumed_ = false;  // the current connection is a resumption
   int empty_in_a_row_ = 0;
-  int resumes_ = 0;
-  bool ended_ = false;
 };
 
 }  // namespace zelq::net
