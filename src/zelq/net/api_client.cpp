@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 #include "zelq/net/url.hpp"
 
 namespace zelq::net {
@@ -19,7 +21,6 @@ namespace {
 
 // An error answer is read only for its message.
 constexpr std::size_t kMaxErrorBody = std::size_t{1} << 20;
-constexpr std::size_t kExcerpt = 200;
 
 bool is_retryable(const std::exception_ptr& failure) {
   try {
@@ -95,16 +96,6 @@ std::string checked_base_url(std::string_view base_url) {
   return url;
 }
 
-Value parse_json_text(std::string_view text, std::string_view source, std::string_view secret) {
-  Value value = Value::parse(text, nullptr, false);
-  if (!value.is_discarded()) return value;
-  // Masked before the cut, so no part of the secret remains.
-  const std::string masked = mask_secret(text, secret);
-  std::string excerpt = masked.substr(0, kExcerpt);
-  throw core::RuntimeError(std::string(source) + " is not JSON: " + core::py_repr(excerpt) +
-                           (masked.size() > kExcerpt ? "..." : "") + ".");
-}
-
 ApiEventStream::ApiEventStream(core::AsyncSemaphore::Permit permit, SseReader reader,
                                std::string endpoint, std::chrono::milliseconds event_timeout)
     : permit_(std::move(permit)),
@@ -129,8 +120,8 @@ asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
     failure = std::current_exception();
     if (Clock::now() >= deadline) {
       failure = std::make_exception_ptr(
-          core::TimeoutError("No event from " + endpoint_ + " within " +
-                             std::to_string(event_timeout_.count()) + " ms."));
+          StreamIdleError("No event from " + endpoint_ + " within " +
+                          std::to_string(event_timeout_.count()) + " ms."));
     }
   } catch (...) {
     failure = std::current_exception();
@@ -192,12 +183,73 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   throw HttpError::from_response(stream.head, text, endpoint, secret);
 }
 
+// Waits for a request slot, at most the request's time limit, which the
+// wait then shortens by what it took.
+asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
+    std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, std::string endpoint,
+    std::size_t max_concurrency) {
+  if (!request.timeout) co_return co_await slots->acquire();
+  const auto limit = *request.timeout;
+  const auto started = Clock::now();
+  std::optional<core::AsyncSemaphore::Permit> permit;
+  try {
+    permit.emplace(co_await core::with_timeout(slots->acquire(), limit));
+  } catch (const core::TimeoutError&) {
+    // core's text names no request: this one says which.
+  }
+  if (!permit) {
+    throw core::TimeoutError("The request " + endpoint + " timed out after " +
+                             std::to_string(limit.count()) +
+                             " ms waiting for a request slot (all " +
+                             std::to_string(max_concurrency) + " in use).");
+  }
+  const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+  request.timeout = std::max(limit - waited, std::chrono::milliseconds(1));
+  co_return std::move(*permit);
+}
+
+bool is_event_stream(std::string_view content_type) {
+  const std::string_view media = content_type.substr(0, content_type.find(';'));
+  const auto first = media.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return false;
+  const auto last = media.find_last_not_of(" \t");
+  return iequals(media.substr(first, last - first + 1), "text/event-stream");
+}
+
+// Throws for a 2xx answer to an event request that is no event stream: its
+// content type and what its body says.
+asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& endpoint,
+                                         const std::string& secret) {
+  const auto type = find_header(stream.head.headers, "Content-Type");
+  if (!type || is_event_stream(*type)) co_return;
+  std::string body;
+  try {
+    body = co_await stream.body.read_all(kMaxErrorBody);
+  } catch (const core::RuntimeError&) {
+    // Too large to quote: the content type alone.
+  } catch (const ConnectionError&) {
+    // Cut off: the content type alone.
+  }
+  stream.body.close();
+  const std::string said = server_message(body, secret);
+  throw core::RuntimeError(sentence("The answer of " + endpoint + " is not an event stream but " +
+                                    core::py_repr(one_line(*type, secret)) +
+                                    (said.empty() ? "" : ": " + said)));
+}
+
 }  // namespace
 
+// GCC 12 reports a mismatched operator delete inside these coroutines' frame
+// handling, which Asio allocates and frees with its own matching pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
   const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
-  const HttpRequest http = http_request(state->options, state->base_url, request, false);
-  core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();
+  HttpRequest http = http_request(state->options, state->base_url, request, false);
+  core::AsyncSemaphore::Permit permit =
+      co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
   HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
                                            state->options.api_key);
   std::string text;
@@ -208,23 +260,19 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit.release();
-  co_return parse_json_text(text, "The answer of " + endpoint, state->options.api_key);
+  co_return parse_json(text, "The answer of " + endpoint, state->options.api_key);
 }
 
-// GCC 12 reports a mismatched operator delete inside this coroutine's frame
-// handling, which Asio allocates and frees with its own matching pair.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
                                                      ApiRequest request) {
   std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
-  const HttpRequest http = http_request(state->options, state->base_url, request, true);
-  core::AsyncSemaphore::Permit permit = co_await state->slots->acquire();
+  HttpRequest http = http_request(state->options, state->base_url, request, true);
+  core::AsyncSemaphore::Permit permit =
+      co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
   HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
                                            state->options.api_key);
+  co_await check_event_stream(stream, endpoint, state->options.api_key);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
                            std::move(endpoint), event_timeout);
@@ -233,22 +281,28 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
 #pragma GCC diagnostic pop
 #endif
 
+namespace {
+
+ApiRequest simple_request(std::string method, std::string path, std::optional<Value> body) {
+  ApiRequest request;
+  request.method = std::move(method);
+  request.path = std::move(path);
+  request.body = std::move(body);
+  return request;
+}
+
+}  // namespace
+
 asio::awaitable<Value> ApiClient::request_json(ApiRequest request) const {
   return do_json(state_, std::move(request));
 }
 
 asio::awaitable<Value> ApiClient::post_json(std::string path, Value body) const {
-  ApiRequest request;
-  request.path = std::move(path);
-  request.body = std::move(body);
-  return do_json(state_, std::move(request));
+  return do_json(state_, simple_request("POST", std::move(path), std::move(body)));
 }
 
 asio::awaitable<Value> ApiClient::get_json(std::string path) const {
-  ApiRequest request;
-  request.method = "GET";
-  request.path = std::move(path);
-  return do_json(state_, std::move(request));
+  return do_json(state_, simple_request("GET", std::move(path), std::nullopt));
 }
 
 asio::awaitable<ApiEventStream> ApiClient::request_events(ApiRequest request) const {
@@ -256,17 +310,11 @@ asio::awaitable<ApiEventStream> ApiClient::request_events(ApiRequest request) co
 }
 
 asio::awaitable<ApiEventStream> ApiClient::post_events(std::string path, Value body) const {
-  ApiRequest request;
-  request.path = std::move(path);
-  request.body = std::move(body);
-  return do_events(state_, std::move(request));
+  return do_events(state_, simple_request("POST", std::move(path), std::move(body)));
 }
 
 asio::awaitable<ApiEventStream> ApiClient::get_events(std::string path) const {
-  ApiRequest request;
-  request.method = "GET";
-  request.path = std::move(path);
-  return do_events(state_, std::move(request));
+  return do_events(state_, simple_request("GET", std::move(path), std::nullopt));
 }
 
 }  // namespace zelq::net

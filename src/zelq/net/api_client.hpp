@@ -2,6 +2,13 @@
 // event requests against one base URL with one API key, a limit of requests
 // in flight, retries of 429 and 5xx answers, and errors that name the
 // endpoint and never show the key.
+//
+// Transport retries live here and nowhere else: a 429 or 5xx answer is
+// retried by ApiClient (ServiceOptions::max_retries, the server's
+// Retry-After), and the HttpError that leaves it means those retries are
+// spent. A caller's own retry policy retries whole attempts (a failed run,
+// a broken stream), never the same 429 or 5xx again; other statuses (400,
+// 401, 403, 404, 422) are refusals that a retry cannot change.
 #pragma once
 
 #include <chrono>
@@ -14,42 +21,21 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/async_semaphore.hpp"
+#include "zelq/core/errors.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/http_message.hpp"
+#include "zelq/net/service_options.hpp"
 #include "zelq/net/sse_reader.hpp"
 
 namespace zelq::net {
 
-struct ApiClientOptions {
-  // "scheme://host[:port][/path]" that request paths are appended to (after
-  // a "/"); a trailing "/" is dropped. No user information, query or
-  // fragment.
-  std::string base_url{};
-  // The secret of the service, masked ("***") in every text of an error that
-  // comes from a server. It is not sent by itself: put it in `headers`
-  // ("Authorization: Bearer <key>", "x-api-key: <key>", ...).
-  std::string api_key{};
+// The settings of an ApiClient: those every service client shares, and the
+// transport's own.
+struct ApiClientOptions : ServiceOptions {
   // Sent with every request (authentication, API version, beta switches);
   // a request's own header of the same name wins.
   HttpHeaders headers{};
-  // Most requests in flight at once; later ones wait in arrival order. A
-  // stream holds its slot until it is closed or destroyed.
-  std::size_t max_concurrency = 16;
-  // A 429 or 5xx answer is retried up to max_retries times, after the
-  // server's Retry-After (or retry-after-ms) when it names at most
-  // max_retry_after seconds, else after min(retry_max_delay,
-  // retry_base_delay * 2^k) seconds before retry k (from 0).
-  int max_retries = 2;
-  double retry_base_delay = 0.5;
-  double retry_max_delay = 8.0;
-  double max_retry_after = 60.0;
-  // Limit of one whole attempt, a streamed body included; none by default.
-  std::optional<std::chrono::milliseconds> timeout{};
-  // Longest wait between two events of a stream (and for any progress of a
-  // request: see HttpClientOptions::idle_timeout).
-  std::chrono::milliseconds idle_timeout{600'000};
-  std::chrono::milliseconds connect_timeout{10'000};
   // Largest JSON answer read into memory.
   std::size_t max_body_size = std::size_t{256} << 20;
   // Largest single event of a stream.
@@ -71,10 +57,20 @@ struct ApiRequest {
   std::optional<core::Value> body{};
   // Headers of this request only (e.g. "parallel-beta").
   HttpHeaders headers{};
-  // Limit of each attempt of this request, replacing ApiClientOptions::timeout.
+  // Limit of each attempt of this request, replacing ServiceOptions::timeout;
+  // the wait for a request slot counts against it.
   std::optional<std::chrono::milliseconds> timeout{};
   // Longest wait between two events of this stream, replacing idle_timeout.
   std::optional<std::chrono::milliseconds> event_timeout{};
+};
+
+// A stream stayed silent longer than its event timeout: the server is still
+// connected but sends nothing. A TimeoutError of its own kind, so that a
+// reader that resumes silent streams (ResumableEventStream) tells it from
+// the deadline of the whole request.
+class StreamIdleError : public core::TimeoutError {
+ public:
+  using core::TimeoutError::TimeoutError;
 };
 
 // The events of one streamed answer. Move-only; holds the request slot and
@@ -86,8 +82,8 @@ class ApiEventStream {
   ApiEventStream& operator=(ApiEventStream&&) noexcept = default;
 
   // The next event (named, or "message" for data-only events), or nullopt at
-  // the end of the body. Throws zelq::core::TimeoutError "No event from
-  // <endpoint> within <n> ms." when the server stays silent (comments and
+  // the end of the body. Throws StreamIdleError "No event from <endpoint>
+  // within <n> ms." when the server stays silent (comments and
   // partial events do not count) longer than the event timeout;
   // ConnectionError when the connection breaks; zelq::core::RuntimeError
   // for an event larger than max_event_size. Any of them, and cancellation
@@ -134,13 +130,18 @@ class ApiClient {
   explicit ApiClient(ApiClientOptions options);
 
   // Sends `request` and returns the parsed JSON of the 2xx answer (any JSON
-  // value). Waits for a request slot first. Throws HttpError (status, the
-  // server's message, Retry-After, the endpoint) for a non-2xx answer once
-  // the retries are used up; ConnectionError; zelq::core::TimeoutError for
-  // our own deadlines; zelq::core::RuntimeError "The answer of <endpoint> is
-  // not JSON: '<first 200 bytes>'." and for an answer over max_body_size;
-  // zelq::core::ValueError for a malformed request, before any I/O.
-  // Cancellation stops the request and propagates (operation_aborted).
+  // value). Waits for a request slot first, at most the request's timeout
+  // (the wait counts against it). Throws HttpError (status, the server's
+  // message, Retry-After, the endpoint) for a non-2xx answer once the
+  // retries are used up; ConnectionError; zelq::core::TimeoutError for our
+  // own deadlines, naming the endpoint ("request <endpoint> timed out after
+  // <n> ms waiting for a request slot (max_concurrency <k>)." when no slot
+  // came free in time); zelq::core::RuntimeError "The answer of <endpoint>
+  // is not JSON: <excerpt>." (or "is not valid UTF-8") and for an answer
+  // over max_body_size; zelq::core::ValueError for a malformed request,
+  // before any I/O, and for an answer nested deeper than 512 levels.
+  // Cancellation stops the request, the wait for a slot included, and
+  // propagates (operation_aborted).
   boost::asio::awaitable<core::Value> request_json(ApiRequest request) const;
 
   // POST `body` to `path` / GET `path`, as request_json.
@@ -149,7 +150,10 @@ class ApiClient {
 
   // Sends `request` asking for server-sent events (Accept:
   // text/event-stream) and returns once a 2xx head has arrived. Errors up to
-  // then as request_json.
+  // then as request_json, and zelq::core::RuntimeError "The answer of
+  // <endpoint> is not an event stream but '<Content-Type>': <body>." when
+  // the 2xx answer names another content type (an HTML page of a proxy, a
+  // JSON error); an answer without Content-Type is read as events.
   boost::asio::awaitable<ApiEventStream> request_events(ApiRequest request) const;
 
   // POST `body` to `path` / GET `path`, as request_events.
@@ -174,11 +178,6 @@ class ApiClient {
 
   std::shared_ptr<const State> state_;
 };
-
-// Parses `text` as JSON. Throws zelq::core::RuntimeError "<source> is not
-// JSON: '<first 200 bytes>'." (with `secret` masked) otherwise.
-core::Value parse_json_text(std::string_view text, std::string_view source,
-                            std::string_view secret);
 
 // The base URL checked as ApiClient does and without a trailing "/". Throws
 // zelq::core::ValueError as ApiClient's constructor.

@@ -275,6 +275,64 @@ TEST(ApiClient, CancellationClosesTheStreamAndFreesItsSlot) {
   }
 }
 
+// One slot, held by a stream that stays open: a request with a time limit
+// gives up waiting for the slot within it, naming itself, and a waiter
+// without one leaves when cancelled; neither reaches the server.
+TEST(ApiClient, WaitingForASlotEndsAtTheTimeoutOrCancellation) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target != "/v1/events") {
+      co_await exchange.respond(200, "{}");
+      co_return;
+    }
+    co_await exchange.start_events();
+    co_await exchange.chunk("data: held\n\n");
+    co_await exchange.wait_for_close();
+  });
+  ApiClientOptions options;
+  options.max_concurrency = 1;
+  ApiClient client = client_for(server, options);
+  ApiRequest limited;
+  limited.method = "GET";
+  limited.path = "limited?x=1";
+  limited.timeout = 50ms;
+  auto scenario = [](ApiClient client, ApiRequest limited) -> asio::awaitable<std::string> {
+    ApiEventStream held = co_await client.get_events("events");
+    co_await held.next();
+    std::string seen;
+    try {
+      co_await client.request_json(std::move(limited));
+    } catch (const core::TimeoutError& error) {
+      seen = error.what();
+    }
+    // A waiter without a limit leaves the queue when cancelled.
+    const auto executor = co_await asio::this_coro::executor;
+    asio::cancellation_signal signal;
+    std::exception_ptr failure;
+    bool done = false;
+    asio::co_spawn(executor, client.get_json("waiting"),
+                   asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, Value) {
+                     failure = e;
+                     done = true;
+                   }));
+    // Nothing between the call and its wait for the slot suspends: a few
+    // turns of the loop bring it there.
+    for (int i = 0; i < 3; ++i) co_await asio::post(executor, asio::use_awaitable);
+    signal.emit(asio::cancellation_type::terminal);
+    for (int i = 0; i < 100 && !done; ++i) co_await asio::post(executor, asio::use_awaitable);
+    seen += done && core::is_cancellation(failure) ? " | cancelled" : " | still waiting";
+    held.close();
+    seen += " | " + (co_await client.get_json("after")).dump();
+    co_return seen;
+  };
+  EXPECT_EQ(run_client(io, server, scenario(client, limited)),
+            "The request GET " + server.base_url() +
+                "/limited timed out after 50 ms waiting for a request slot (all 1 in use)."
+                " | cancelled | {}");
+  ASSERT_EQ(server.requests.size(), 2u);
+  EXPECT_EQ(server.requests[1].target, "/v1/after");
+}
+
 TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   asio::io_context io;
   int calls = 0;
@@ -285,7 +343,12 @@ TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
     } else if (exchange.request.target == "/v1/limited") {
       co_await exchange.respond(200, "[1,2]");
     } else if (exchange.request.target == "/v1/html") {
-      co_await exchange.respond(401, "<html>bad key " + kKey + "</html>");
+      co_await exchange.respond(401, "<html>\n  bad key " + kKey + "\n</html>\n");
+    } else if (exchange.request.target == "/v1/portal") {
+      co_await exchange.respond(200, "<html>\n<body>Sign in</body>\n</html>",
+                                "Content-Type: text/html; charset=utf-8\r\n");
+    } else if (exchange.request.target == "/v1/latin1") {
+      co_await exchange.respond(200, "{\"name\":\"caf\xE9\"}");
     } else {
       co_await exchange.respond(200, "not json but " + kKey);
     }
@@ -296,21 +359,30 @@ TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   auto scenario = [](ApiClient client) -> asio::awaitable<std::vector<std::string>> {
     std::vector<std::string> seen;
     seen.push_back((co_await client.get_json("limited")).dump());
-    for (const char* path : {"html", "text"}) {
+    for (const char* path : {"html", "text", "latin1"}) {
       try {
         co_await client.get_json(path);
       } catch (const std::exception& error) {
         seen.push_back(error.what());
       }
     }
+    try {
+      co_await client.get_events("portal");
+    } catch (const core::RuntimeError& error) {
+      seen.push_back(error.what());
+    }
     co_return seen;
   };
   const std::string base = server.base_url();
   EXPECT_EQ(run_client(io, server, scenario(client)),
             (std::vector<std::string>{
-                "[1,2]", "HTTP 401 from GET " + base + "/html: <html>bad key ***</html>",
-                "The answer of GET " + base + "/text is not JSON: 'not json but ***'."}));
-  EXPECT_EQ(calls, 4);  // the 429 was retried once
+                "[1,2]", "HTTP 401 from GET " + base + "/html: <html> bad key *** </html>",
+                "The answer of GET " + base + "/text is not JSON: 'not json but ***'.",
+                "The answer of GET " + base + "/latin1 is not valid UTF-8: '{\"name\":\"caf\\xe9\"}'.",
+                "The answer of GET " + base +
+                    "/portal is not an event stream but 'text/html; charset=utf-8': <html> "
+                    "<body>Sign in</body> </html>."}));
+  EXPECT_EQ(calls, 6);  // the 429 was retried once
   EXPECT_EQ(client.mask("a " + kKey + " b"), "a *** b");
 
   ApiClientOptions bad;

@@ -3,15 +3,14 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 
 namespace zelq::net {
 
 namespace {
 
 constexpr std::string_view kDone = "[DONE]";
-constexpr std::size_t kExcerpt = 200;
 
 }  // namespace
 
@@ -51,12 +50,12 @@ std::optional<std::string> ChunkStream::take_ready_data() {
 }
 
 core::Value ChunkStream::parse(std::string_view data) {
-  core::Value chunk = core::Value::parse(data, nullptr, false);
-  if (chunk.is_discarded() || !chunk.is_object()) {
-    // Masked before the cut, so no part of the key remains.
-    const std::string masked = mask_secret(data, secret_);
-    fail(source_ + " is not a JSON object: " + core::py_repr(masked.substr(0, kExcerpt)) +
-         (masked.size() > kExcerpt ? "..." : "") + ".");
+  core::Value chunk;
+  try {
+    chunk = parse_json_object(data, source_, secret_);
+  } catch (...) {
+    close();
+    throw;
   }
   if (auto error = chunk.find("error"); error != chunk.end() && !error->is_null()) {
     fail(source_ + " reports an error: " + server_message(data, secret_));

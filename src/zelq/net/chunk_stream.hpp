@@ -27,8 +27,10 @@ class ChunkStream {
   // zelq::core::RuntimeError "A streamed chunk of <endpoint> reports an
   // error: <message>" for an "error" event or a chunk holding a non-null
   // "error" (the server's message, key masked); "A streamed chunk of
-  // <endpoint> is not a JSON object: '<first 200 bytes>'." for other data;
-  // and what ApiEventStream::next throws (timeouts, broken connections).
+  // <endpoint> is not a JSON object: <excerpt>." (or "is not valid UTF-8")
+  // for other data, zelq::core::ValueError for data nested deeper than 512
+  // levels (see parse_json_object); and what ApiEventStream::next throws
+  // (timeouts, broken connections).
   // Cancellation propagates and closes the connection. The stream must
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<core::Value>> next();

@@ -6,13 +6,12 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <nlohmann/json.hpp>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 
 namespace zelq::net {
 namespace {
-
-constexpr std::size_t kMaxJsonMessage = 2000;
-constexpr std::size_t kMaxBodyMessage = 500;
 
 std::string_view trim(std::string_view s) {
   auto first = s.find_first_not_of(" \t\r\n");
@@ -151,23 +150,50 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
   return out;
 }
 
+std::string one_line(std::string_view text, std::string_view secret) {
+  const std::string masked = mask_secret(text, secret);
+  std::string out;
+  out.reserve(std::min(masked.size(), kMaxQuotedText + 1));
+  bool space = false;
+  for (char c : masked) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
+      space = !out.empty();
+      continue;
+    }
+    if (space) out.push_back(' ');
+    space = false;
+    out.push_back(c);
+    // One byte past the limit tells that there is more.
+    if (out.size() > kMaxQuotedText) break;
+  }
+  return truncate(out, kMaxQuotedText);
+}
+
+std::string sentence(std::string text) {
+  if (!text.ends_with('.') && !text.ends_with('!') && !text.ends_with('?')) text.push_back('.');
+  return text;
+}
+
 std::string server_message(std::string_view body, std::string_view secret) {
-  auto json = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-  if (!json.is_discarded() && json.is_object()) {
-    auto text_of = [](const nlohmann::json& object, const char* key) -> const nlohmann::json* {
+  core::Value json;
+  try {
+    json = core::parse_json(body, "An error body");
+  } catch (const core::ValueError&) {
+    // Nested too deeply to be a message: quoted as text.
+  }
+  if (json.is_object()) {
+    auto text_of = [](const core::Value& object, const char* key) -> const core::Value* {
       auto it = object.find(key);
       return it != object.end() && it->is_string() ? &*it : nullptr;
     };
-    const nlohmann::json* found = nullptr;
+    const core::Value* found = nullptr;
     if (auto error = json.find("error"); error != json.end()) {
       found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
     }
     if (found == nullptr) found = text_of(json, "message");
-    if (found != nullptr) {
-      return truncate(mask_secret(found->get_ref<const std::string&>(), secret), kMaxJsonMessage);
-    }
+    if (found != nullptr) return one_line(found->get_ref<const std::string&>(), secret);
   }
-  return truncate(mask_secret(trim(body), secret), kMaxBodyMessage);
+  return one_line(body, secret);
 }
 
 std::optional<Seconds> retry_after_of(const HttpHeaders& headers,

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -71,11 +72,24 @@ void throw_for_status(const HttpResponse& response);
 // taken from servers.
 std::string mask_secret(std::string_view text, std::string_view secret);
 
+// The longest server text an error quotes, in bytes (before "...").
+inline constexpr std::size_t kMaxQuotedText = 300;
+
+// `text` as an error quotes it: `secret` masked (before the cut, so no part
+// of it remains), every run of white space (newlines included) one space,
+// white space at either end removed, and cut to at most kMaxQuotedText
+// bytes at a UTF-8 character boundary with "..." appended. An HTML page of
+// forty lines thus reads as one line of an error.
+std::string one_line(std::string_view text, std::string_view secret = {});
+
+// `text` ended as a sentence: with "." appended unless it already ends with
+// ".", "!" or "?" (a quoted message of the server, an ellipsis), so that
+// texts quoted into a sentence never read "..".
+std::string sentence(std::string text);
+
 // The human-readable message of an error body: error.message, error (when a
-// string) or message of a JSON object, else the body itself with surrounding
-// white space removed; `secret` masked (before the cut, so no part of it
-// remains). The result is cut to at most 2000 bytes (JSON) or 500 bytes
-// (other bodies) at a UTF-8 character boundary, with "..." appended.
+// string) or message of a JSON object, else the body itself; as one_line
+// gives it (`secret` masked, one line, at most kMaxQuotedText bytes).
 std::string server_message(std::string_view body, std::string_view secret = {});
 
 // The delay a response asks for before a retry: "retry-after-ms"

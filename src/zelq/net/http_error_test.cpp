@@ -10,38 +10,44 @@ namespace {
 using std::chrono::seconds;
 using Sec = Seconds;
 
-TEST(HttpError, MessageFromJsonOrTruncatedBody) {
+TEST(HttpError, MessagesAreOneMaskedLine) {
   EXPECT_EQ(server_message(R"({"error":{"message":"Rate limit reached","type":"x"}})"),
             "Rate limit reached");
   EXPECT_EQ(server_message(R"({"error":"bad key"})"), "bad key");
   EXPECT_EQ(server_message(R"({"message":"not found"})"), "not found");
   EXPECT_EQ(server_message(R"({"error":{"code":5}})"), R"({"error":{"code":5}})");
-  EXPECT_EQ(server_message("  <html>oops</html>\n"), "<html>oops</html>");
   EXPECT_EQ(server_message(""), "");
-  // 499 ASCII bytes and then a two-byte character that would straddle the cut.
-  std::string body(499, 'a');
+  // A proxy's HTML page reads as one line, however many it had.
+  std::string page = "<html>\n  <head><title>401</title></head>\r\n";
+  for (int i = 0; i < 35; ++i) page += "  <p>line\t" + std::to_string(i) + "</p>\n";
+  const std::string line = server_message(page + "</html>\n");
+  EXPECT_EQ(line.substr(0, 61), "<html> <head><title>401</title></head> <p>line 0</p> <p>line ");
+  EXPECT_EQ(line.find('\n'), std::string::npos);
+  EXPECT_EQ(line.size(), kMaxQuotedText + 3);
+  EXPECT_TRUE(line.ends_with("..."));
+  EXPECT_EQ(server_message(R"({"error":{"message":"two\n\n  lines "}})"), "two lines");
+  // 299 ASCII bytes and then a two-byte character that would straddle the cut.
+  std::string body(299, 'a');
   std::string expected = body;
   body.append("\xC3\xA9").append(100, 'b');
-  expected.append("...");
-  EXPECT_EQ(server_message(body), expected);
-  std::string long_json = R"({"error":{"message":")";
-  long_json.append(2500, 'm').append(R"("}})");
-  expected.assign(2000, 'm').append("...");
-  EXPECT_EQ(server_message(long_json), expected);
+  EXPECT_EQ(server_message(body), expected + "...");
   // The key is masked before the cut, so no prefix of it survives.
-  const std::string prefix(495, 'a');
-  std::string quoting = prefix;
-  quoting.append("sk-secret-key");
-  expected = prefix;
-  expected.append("***");
-  EXPECT_EQ(server_message(quoting, "sk-secret-key"), expected);
+  const std::string prefix(295, 'a');
+  std::string quoting = prefix + "sk-secret-key";
+  EXPECT_EQ(server_message(quoting, "sk-secret-key"), prefix + "***");
   quoting.append(100, 'b');
-  expected.append("bb...");
-  EXPECT_EQ(server_message(quoting, "sk-secret-key"), expected);
+  EXPECT_EQ(server_message(quoting, "sk-secret-key"), prefix + "***bb...");
   EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1, sk-1"}})", "sk-1"),
             "bad key ***, ***");
+  // Nested too deeply to be read as JSON: quoted as text.
+  const std::string deep(600, '[');
+  std::string quoted = deep.substr(0, 300);
+  quoted.append("...");
+  EXPECT_EQ(server_message(deep), quoted);
   EXPECT_EQ(mask_secret("Key * or *", "*"), "Key *** or ***");
   EXPECT_EQ(mask_secret("no secret", ""), "no secret");
+  EXPECT_EQ(sentence("Refused"), "Refused.");
+  for (const char* ended : {"Refused.", "Cut...", "Why?", "No!"}) EXPECT_EQ(sentence(ended), ended);
 }
 
 TEST(HttpError, RetryAfterSecondsAndDates) {

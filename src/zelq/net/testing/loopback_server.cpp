@@ -7,6 +7,7 @@
 #endif
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 
 #include <boost/asio/as_tuple.hpp>
@@ -56,8 +57,12 @@ asio::awaitable<void> Exchange::write(std::string bytes) {
 }
 
 asio::awaitable<void> Exchange::respond(int status, std::string body, std::string headers) {
-  co_await send("HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" +
-                headers + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  std::string lower = headers;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const bool typed = lower.starts_with("content-type:") || lower.find("\ncontent-type:") != std::string::npos;
+  co_await send("HTTP/1.1 " + std::to_string(status) + " X\r\n" +
+                (typed ? "" : "Content-Type: application/json\r\n") + headers +
+                "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
   keep_alive_ = true;
 }
 

@@ -59,8 +59,8 @@ class Exchange {
   // Raw bytes; the connection closes after the handler.
   boost::asio::awaitable<void> write(std::string bytes);
 
-  // A whole answer with Content-Length; `headers` are extra "Name: value\r\n"
-  // lines.
+  // A whole answer with Content-Length and "Content-Type: application/json"
+  // unless `headers` (extra "Name: value\r\n" lines) name another.
   boost::asio::awaitable<void> respond(int status, std::string body, std::string headers = {});
 
   // The head of a chunked event stream; chunk() then sends body bytes and

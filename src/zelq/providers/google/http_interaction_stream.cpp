@@ -6,6 +6,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 #include "zelq/net/url.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 
@@ -48,26 +49,24 @@ std::string percent_encode(std::string_view value) { return net::path_segment(va
 
 HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventStream stream,
                                              std::optional<std::chrono::milliseconds> timeout,
-                                             int max_resumes)
+                                             net::ResumeOptions pacing)
     : api_(std::move(api)),
-      stream_(std::move(stream)),
       timeout_(timeout),
-      max_resumes_(max_resumes),
-      endpoint_(stream_->endpoint()) {}
+      endpoint_(stream.endpoint()),
+      stream_(std::move(stream),
+              [this](std::exception_ptr failure) { return reopen(std::move(failure)); }, pacing,
+              "The event stream of " + endpoint_) {}
 
 InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse) const {
   const std::string source = "An event of the stream of " + endpoint_;
-  Value data = net::parse_json_text(sse.data, source, api_.options().api_key);
-  if (!data.is_object()) {
-    throw core::RuntimeError(source + " is not a JSON object: " +
-                             core::py_repr(api_.mask(sse.data).substr(0, 200)) + ".");
-  }
+  Value data = net::parse_json_object(sse.data, source, api_.options().api_key);
   InteractionEvent event;
   event.event_type = text_at(data, "event_type");
   if (event.event_type.empty() && sse.event != "message") event.event_type = sse.event;
   if (event.event_type == "error") {
-    throw core::RuntimeError("The interactions service reported an error in the stream of " +
-                             endpoint_ + ": " + api_.mask(error_text(data)) + ".");
+    throw core::RuntimeError(
+        net::sentence("The interactions service reported an error in the stream of " + endpoint_ +
+                      ": " + net::one_line(error_text(data), api_.options().api_key)));
   }
   event.event_id = text_at(data, "event_id");
   if (event.event_id.empty()) event.event_id = sse.id;
@@ -80,64 +79,50 @@ void HttpInteractionStream::track(const InteractionEvent& event) {
   if (!event.event_id.empty()) last_event_id_ = event.event_id;
   if (event.event_type == "interaction.created" && interaction_id_.empty()) {
     interaction_id_ = created_id(event.data);
+    if (!interaction_id_.empty()) {
+      stream_.set_subject("The event stream of the interaction " + core::py_repr(interaction_id_));
+    }
   }
 }
 
 asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
-  while (!done_) {
-    std::optional<net::SseEvent> sse;
-    std::exception_ptr failure;
-    try {
-      sse = co_await stream_->next();
-    } catch (const net::ConnectionError&) {
-      failure = std::current_exception();
-    }
-    if (sse && sse->data == "[DONE]") break;
-    if (sse) {
-      InteractionEvent event = parse(*sse);
-      resumes_in_a_row_ = 0;
-      track(event);
-      if (event.event_type == "interaction.completed") {
-        done_ = true;
-        stream_->close();
-      }
-      co_return event;
-    }
-    if (!co_await resume(failure)) break;
+  std::optional<net::SseEvent> sse;
+  // Events already parsed are taken without awaiting.
+  if (stream_.has_ready()) {
+    sse = stream_.take_ready();
+  } else {
+    sse = co_await stream_.next();
   }
-  done_ = true;
-  stream_->close();
-  co_return std::nullopt;
+  if (!sse || sse->data == "[DONE]") {
+    stream_.close();
+    co_return std::nullopt;
+  }
+  InteractionEvent event = parse(*sse);
+  track(event);
+  if (event.event_type == "interaction.completed") stream_.close();
+  co_return event;
 }
 
-asio::awaitable<bool> HttpInteractionStream::resume(std::exception_ptr failure) {
+asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reopen(
+    std::exception_ptr failure) {
   if (interaction_id_.empty()) {
     if (failure) std::rethrow_exception(failure);
     throw net::ConnectionError("The event stream of " + endpoint_ +
                                " ended before it named its interaction.");
   }
   // A stream the service closed after the interaction ended (without its
-  // completion event) ends here; one it dropped while the research runs is
-  // resumed.
+  // completion event) ends here; one it dropped or left silent while the
+  // research runs is resumed.
   const std::string path = "interactions/" + percent_encode(interaction_id_);
   const Interaction record =
       parse_interaction(co_await api_.get_json(path), "The answer of " + api_.endpoint("GET", path));
-  if (record.status != "queued" && record.status != "in_progress") co_return false;
-  if (++resumes_in_a_row_ > max_resumes_) {
-    throw net::ConnectionError("The event stream of the interaction " +
-                               core::py_repr(interaction_id_) + " ended " +
-                               std::to_string(resumes_in_a_row_) +
-                               " times in a row without a new event before it completed.");
-  }
+  if (record.status != "queued" && record.status != "in_progress") co_return std::nullopt;
   net::ApiRequest request;
   request.method = "GET";
   request.path = path + "?stream=true";
   if (!last_event_id_.empty()) request.path += "&last_event_id=" + percent_encode(last_event_id_);
   request.timeout = timeout_;
-  // The ended stream has given back its connection and request slot.
-  net::ApiEventStream resumed = co_await api_.request_events(std::move(request));
-  stream_.emplace(std::move(resumed));
-  co_return true;
+  co_return co_await api_.request_events(std::move(request));
 }
 
 }  // namespace zelq::providers::google

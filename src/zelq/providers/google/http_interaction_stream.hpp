@@ -1,5 +1,5 @@
 // The event stream of one interaction over HTTP, resumed where the service
-// broke it off. Used by HttpInteractionsClient; see its comment for the
+// broke it off or left it silent. Used by HttpInteractionsClient; see its comment for the
 // behaviour.
 #pragma once
 
@@ -11,6 +11,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/resumable_stream.hpp"
 #include "zelq/providers/google/interactions_client.hpp"
 
 namespace zelq::providers::google {
@@ -25,11 +26,12 @@ std::string percent_encode(std::string_view value);
 
 class HttpInteractionStream : public InteractionEventStream {
  public:
-  // `stream` is the open answer of `api` to the create request;
-  // `timeout` limits each resumption request; `max_resumes` as
-  // HttpInteractionsOptions.
+  // `stream` is the open answer of `api` to the create request; `timeout`
+  // limits each resumption request; `pacing` as HttpInteractionsOptions
+  // (max_resumes and the retry delays).
   HttpInteractionStream(net::ApiClient api, net::ApiEventStream stream,
-                        std::optional<std::chrono::milliseconds> timeout, int max_resumes);
+                        std::optional<std::chrono::milliseconds> timeout,
+                        net::ResumeOptions pacing);
 
   boost::asio::awaitable<std::optional<InteractionEvent>> next() override;
   std::string interaction_id() const override { return interaction_id_; }
@@ -39,22 +41,20 @@ class HttpInteractionStream : public InteractionEventStream {
   InteractionEvent parse(const net::SseEvent& sse) const;
   // Notes the interaction id and the last event id of `event`.
   void track(const InteractionEvent& event);
-  // After the stream ended or broke (`failure`) before the interaction's
-  // completion: false when the interaction's record shows it is no longer
-  // queued or running; else opens the stream again after its last event
-  // and returns true. Throws `failure` or ConnectionError when it may not
+  // After the stream ended, broke or went silent (`failure`) before the
+  // interaction's completion: nullopt when the interaction's record shows
+  // it is no longer queued or running; else the stream opened again after
+  // its last event. Throws `failure` or ConnectionError when it may not
   // resume.
-  boost::asio::awaitable<bool> resume(std::exception_ptr failure);
+  boost::asio::awaitable<std::optional<net::ApiEventStream>> reopen(std::exception_ptr failure);
 
   net::ApiClient api_;
-  std::optional<net::ApiEventStream> stream_;
   std::optional<std::chrono::milliseconds> timeout_;
-  int max_resumes_;
-  int resumes_in_a_row_ = 0;
   std::string endpoint_;
   std::string interaction_id_;
   std::string last_event_id_;
-  bool done_ = false;
+  // Declared last: its reopen callback refers to the members above.
+  net::ResumableEventStream stream_;
 };
 
 }  // namespace zelq::providers::google

@@ -1,11 +1,12 @@
 #include "zelq/providers/google/http_interactions_client.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/service.hpp"
 #include "zelq/providers/google/http_interaction_stream.hpp"
 
 namespace zelq::providers::google {
@@ -15,25 +16,12 @@ using core::Value;
 
 namespace {
 
+constexpr net::SettingNames kParams{
+    .whole = "The Google client parameters", .entry = "Google client parameter", .known = "known"};
+
 [[noreturn]] void bad_entry(std::string_view key, std::string_view expected, const Value& value) {
   throw core::ValueError("Invalid Google client parameter " + core::py_repr(key) + ": expected " +
                          std::string(expected) + ", got " + core::py_repr(value) + ".");
-}
-
-std::string key_from_environment() {
-  for (std::string_view name : API_KEY_ENV) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value != nullptr && *value != '\0') return value;
-  }
-  throw core::ValueError("No Google API key: pass api_key or set GEMINI_API_KEY or GOOGLE_API_KEY.");
-}
-
-void check_key(const std::string& key) {
-  for (unsigned char c : key) {
-    if (c <= ' ' || c == 0x7F) {
-      throw core::ValueError("The Google API key holds white space or control characters.");
-    }
-  }
 }
 
 void read_http_options(const Value& http, HttpInteractionsOptions& options) {
@@ -68,23 +56,14 @@ std::optional<std::chrono::milliseconds> request_timeout(const Value& timeout,
                            core::py_repr(timeout) + ".");
   }
   if (timeout.get<double>() == 0) return options.timeout;
-  return std::chrono::milliseconds(
-      static_cast<long long>(std::ceil(std::min(timeout.get<double>(), 1e9) * 1000)));
+  return net::to_millis(timeout.get<double>());
 }
 
 net::ApiClientOptions api_options(const HttpInteractionsOptions& options) {
-  if (options.api_key.empty()) throw core::ValueError("The Google API key is empty.");
-  check_key(options.api_key);
-  net::ApiClientOptions api;
-  api.base_url = options.base_url;
-  api.api_key = options.api_key;
-  api.headers = {{"x-goog-api-key", options.api_key},
-                 {"Api-Revision", std::string(API_REVISION)}};
-  api.max_retries = options.max_retries;
-  api.retry_base_delay = options.retry_base_delay;
-  api.timeout = options.timeout;
-  api.idle_timeout = options.idle_timeout;
-  return api;
+  return net::api_client_options(
+      options, "Google",
+      {{"x-goog-api-key", options.api_key}, {"Api-Revision", std::string(API_REVISION)}},
+      "zelq-google/0.1");
 }
 
 void append_text_items(const Value& items, std::vector<InteractionOutput>& outputs) {
@@ -102,29 +81,21 @@ void append_text_items(const Value& items, std::vector<InteractionOutput>& outpu
 }  // namespace
 
 HttpInteractionsOptions HttpInteractionsOptions::from_client_params(const Value& params) {
+  static const std::vector<std::string_view> keys = {
+      "api_key",         "http_options",    "max_concurrency", "max_retries", "retry_base_delay",
+      "retry_max_delay", "max_retry_after", "connect_timeout", "idle_timeout"};
   HttpInteractionsOptions options;
-  if (!params.is_null() && !params.is_object()) {
-    throw core::ValueError("The Google client parameters must be an object, got " +
-                           std::string("a JSON ") + params.type_name() + ".");
-  }
-  std::optional<std::string> key;
-  if (params.is_object()) {
-    for (const auto& [name, value] : params.items()) {
-      if (name == "api_key") {
-        if (!value.is_null() && !value.is_string()) {
-          throw core::ValueError("Invalid Google client parameter 'api_key': expected a text.");
-        }
-        if (value.is_string() && !value.get<std::string>().empty()) key = value.get<std::string>();
-      } else if (name == "http_options") {
-        read_http_options(value, options);
-      } else {
-        throw core::ValueError("Unknown Google client parameter " + core::py_repr(name) +
-                               "; known: 'api_key', 'http_options'.");
-      }
-    }
-  }
-  options.api_key = key ? *key : key_from_environment();
-  check_key(options.api_key);
+  std::string key;
+  net::read_service_settings(params, kParams, keys, options,
+                             [&](const std::string& name, const Value& value) {
+                               if (name == "api_key") {
+                                 key = net::api_key_entry(value, kParams.entry);
+                               } else {
+                                 read_http_options(value, options);
+                               }
+                             });
+  options.api_key = net::api_key_or_environment(std::move(key), "Google", "api_key",
+                                                {API_KEY_ENV[0], API_KEY_ENV[1]});
   return options;
 }
 
@@ -160,8 +131,10 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
   api_request.body = std::move(body);
   if (stream) {
     net::ApiEventStream events = co_await api_.request_events(std::move(api_request));
-    co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout,
-                                                      options_.max_resumes);
+    const net::ResumeOptions pacing{.max_empty_resumes = options_.max_resumes,
+                                    .base_delay = options_.retry_base_delay,
+                                    .max_delay = options_.retry_max_delay};
+    co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout, pacing);
   }
   const std::string endpoint = api_.endpoint("POST", "interactions");
   Interaction record = parse_interaction(co_await api_.request_json(std::move(api_request)),

@@ -12,6 +12,7 @@
 
 #include "zelq/core/value.hpp"
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/service_options.hpp"
 #include "zelq/providers/google/interactions_client.hpp"
 
 namespace zelq::providers::google {
@@ -24,33 +25,31 @@ inline constexpr std::string_view API_REVISION = "2026-05-20";
 inline constexpr std::array<std::string_view, 2> API_KEY_ENV = {"GEMINI_API_KEY",
                                                                 "GOOGLE_API_KEY"};
 
-struct HttpInteractionsOptions {
-  // Requests go to "{base_url}/interactions...". No query or fragment.
-  std::string base_url = std::string(DEFAULT_BASE_URL);
-  // Sent as "x-goog-api-key"; masked in every error text. Required.
-  std::string api_key{};
-  // Limit of each request (a whole stream included) unless the request's
-  // "timeout" names one; none by default.
-  std::optional<std::chrono::milliseconds> timeout{};
-  // Longest silence of a stream between two events.
-  std::chrono::milliseconds idle_timeout{600'000};
+// The settings of the client: those every service client shares
+// (net::ServiceOptions: base URL, key, timeouts, idle limit, retries of 429
+// and 5xx, concurrency) and the client's own.
+struct HttpInteractionsOptions : net::ServiceOptions {
+  HttpInteractionsOptions() { base_url = std::string(DEFAULT_BASE_URL); }
+
   // Limit of the request that cancels an interaction.
   std::chrono::milliseconds cancel_timeout{10'000};
-  // A stream the service ends (or breaks) before the interaction has
-  // completed is resumed from its last event; it gives up after this many
-  // resumptions in a row that bring no event.
+  // A stream the service ends, breaks or leaves silent for idle_timeout
+  // before the interaction has completed is resumed from its last event
+  // (net::ResumableEventStream, paced by retry_base_delay and
+  // retry_max_delay); it gives up after this many resumptions in a row that
+  // bring no event.
   int max_resumes = 3;
-  // 429 and 5xx answers are retried this many times (see ApiClientOptions).
-  int max_retries = 2;
-  double retry_base_delay = 0.5;
 
   // The options of the researcher's client parameters: an object (null
   // counts as empty) with "api_key" (a text; null, absent or empty reads
-  // GEMINI_API_KEY, then GOOGLE_API_KEY) and "http_options" (null or an
-  // object with "timeout", milliseconds > 0 or null, and "base_url").
-  // Throws zelq::core::ValueError naming the entry for an unknown entry, a
-  // value of the wrong kind, no key at all, or a key holding white space or
-  // control characters; the message never shows the key.
+  // GEMINI_API_KEY, then GOOGLE_API_KEY), "http_options" (null or an object
+  // with "timeout", milliseconds > 0 or null, and "base_url"), and the
+  // shared settings "max_concurrency", "max_retries", "retry_base_delay",
+  // "retry_max_delay", "max_retry_after", "connect_timeout" and
+  // "idle_timeout" (seconds; see net::apply_service_setting). Throws
+  // zelq::core::ValueError naming the entry for an unknown entry, a value of
+  // the wrong kind, no key at all, or a key holding white space or control
+  // characters; the message never shows the key.
   static HttpInteractionsOptions from_client_params(const core::Value& params);
 };
 
@@ -67,12 +66,15 @@ struct HttpInteractionsOptions {
 // other event under its own type; it ends at "interaction.completed" (the
 // event is returned, the connection closed), at "[DONE]", or fails at an
 // "error" event with core::RuntimeError naming the service's message and
-// code. When the service ends or breaks the stream before that, the stream
-// reads the interaction's record: it ends when the interaction is no longer
-// queued or in progress, else it resumes with
+// code. When the service ends or breaks the stream before that, or leaves
+// it silent for idle_timeout, the stream reads the interaction's record: it
+// ends when the interaction is no longer queued or in progress, else it
+// resumes the same interaction with
 // GET {base}/interactions/{id}?stream=true&last_event_id=<id> (see
-// HttpInteractionsOptions::max_resumes); a stream that breaks before naming
-// its interaction cannot resume and fails with net::ConnectionError.
+// HttpInteractionsOptions::max_resumes; giving up is net::ConnectionError
+// "The event stream of the interaction '<id>' broke <n> times in a row
+// without a new event: <why>."); a stream that breaks before naming its
+// interaction cannot resume and fails with net::ConnectionError.
 // Records present the text items of their "model_output" steps, in order,
 // as their outputs.
 //
@@ -84,8 +86,8 @@ struct HttpInteractionsOptions {
 // run at once.
 class HttpInteractionsClient : public InteractionsClient {
  public:
-  // Throws core::ValueError for a missing key or a base URL the API client
-  // refuses.
+  // Throws core::ValueError for a missing or malformed key (white space,
+  // control characters) or a base URL the API client refuses.
   explicit HttpInteractionsClient(HttpInteractionsOptions options);
 
   boost::asio::awaitable<CreateInteractionResult> create(

@@ -62,9 +62,10 @@ TEST(HttpInteractionsClientTest, ReadsClientParametersAndTheEnvironment) {
   ::setenv("GEMINI_API_KEY", "gem-1", 1);
   ::setenv("GOOGLE_API_KEY", "goo-1", 1);
   auto options = HttpInteractionsOptions::from_client_params(
-      Value{{"api_key", "k-1"}, {"http_options", {{"timeout", 2500}}}});
+      Value{{"api_key", "k-1"}, {"http_options", {{"timeout", 2500}}}, {"idle_timeout", 0.2}});
   EXPECT_EQ(options.api_key, "k-1");
   EXPECT_EQ(options.timeout, std::chrono::milliseconds(2500));
+  EXPECT_EQ(options.idle_timeout, std::chrono::milliseconds(200));
   EXPECT_EQ(options.base_url, "https://generativelanguage.googleapis.com/v1beta");
   options = HttpInteractionsOptions::from_client_params(Value{{"http_options", {{"timeout", nullptr}}}});
   EXPECT_EQ(options.api_key, "gem-1");
@@ -83,7 +84,20 @@ TEST(HttpInteractionsClientTest, ReadsClientParametersAndTheEnvironment) {
   EXPECT_EQ(value_error_of([] {
               HttpInteractionsOptions::from_client_params(Value{{"key", "k"}});
             }),
-            "Unknown Google client parameter 'key'; known: 'api_key', 'http_options'.");
+            "Unknown Google client parameter 'key'; known: 'api_key', 'http_options', "
+            "'max_concurrency', 'max_retries', 'retry_base_delay', 'retry_max_delay', "
+            "'max_retry_after', 'connect_timeout', 'idle_timeout'.");
+  EXPECT_EQ(value_error_of([] {
+              HttpInteractionsOptions::from_client_params(Value{{"api_key", "AIza 1"}});
+            }),
+            "The Google API key holds white space or control characters.");
+  EXPECT_EQ(value_error_of([] {
+              HttpInteractionsOptions options;
+              options.api_key = "k";
+              options.base_url = "ftp://example.com";
+              HttpInteractionsClient client(options);
+            }),
+            "invalid URL 'ftp://example.com': unsupported scheme 'ftp' (expected http or https)");
 }
 
 TEST(HttpInteractionsClientTest, StreamsTodaysWireAsContentDeltas) {
@@ -153,6 +167,70 @@ TEST(HttpInteractionsClientTest, ResumesABrokenStreamAfterItsLastEvent) {
   EXPECT_THAT(run_client(io2, ended, read_all(client_for(ended), streamed)),
               ElementsAre("interaction.created#e1", "content.delta#e 2", "end@int/2"));
   EXPECT_EQ(ended.requests.size(), 2u);
+}
+
+// The create stream names the interaction and goes silent; so does every
+// resumption when `silent_resumes`, else the first one brings the rest.
+// The silence ends each stream after the 200 ms idle limit, and the same
+// interaction is resumed from its last event: one create, never a second.
+TEST(HttpInteractionsClientTest, ASilentStreamResumesTheSameInteraction) {
+  bool silent_resumes = false;
+  auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
+      co_await exchange.respond(200, interaction_record("int-5", "in_progress").dump());
+      co_return;
+    }
+    co_await exchange.start_events();
+    if (exchange.request.method == "POST") {
+      co_await exchange.chunk(sse_frame(created_event("int-5", "e1")) +
+                              sse_frame(text_step_delta(0, "a", "e2")));
+    } else if (!silent_resumes) {
+      co_await exchange.chunk(sse_frame(text_step_delta(0, "b", "e3")) +
+                              sse_frame(completed_event("int-5", "e4")));
+      co_await exchange.end_events();
+      co_return;
+    }
+    co_await exchange.wait_for_close();
+  };
+  auto client_of = [](const LoopbackServer& server) {
+    auto options = HttpInteractionsOptions::from_client_params(
+        Value{{"api_key", kKey}, {"idle_timeout", 0.2}, {"retry_base_delay", 0}});
+    options.base_url = server.base_url();
+    options.max_resumes = 1;
+    return std::make_shared<HttpInteractionsClient>(options);
+  };
+  auto targets = [](const LoopbackServer& server) {
+    std::vector<std::string> seen;
+    for (const auto& request : server.requests) seen.push_back(request.method + " " + request.target);
+    return seen;
+  };
+  const Value streamed = {{"stream", true}};
+  asio::io_context io;
+  LoopbackServer server(io, handler);
+  EXPECT_THAT(run_client(io, server, read_all(client_of(server), streamed)),
+              ElementsAre("interaction.created#e1", "content.delta#e2", "content.delta#e3",
+                          "interaction.completed#e4", "end@int-5"));
+  EXPECT_THAT(targets(server),
+              ElementsAre("POST /v1/interactions", "GET /v1/interactions/int-5",
+                          "GET /v1/interactions/int-5?stream=true&last_event_id=e2"));
+
+  // Resumptions that stay silent too: the cap ends the attempt.
+  silent_resumes = true;
+  asio::io_context io2;
+  LoopbackServer stalled(io2, handler);
+  std::string error;
+  try {
+    run_client(io2, stalled, read_all(client_of(stalled), streamed));
+  } catch (const net::ConnectionError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "The event stream of the interaction 'int-5' broke 2 times in a row without a "
+                   "new event: No event from GET " +
+                       stalled.base_url() + "/interactions/int-5 within 200 ms.");
+  const auto seen = targets(stalled);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), "POST /v1/interactions"), 1);
+  EXPECT_EQ(seen.size(), 5u);  // the create, then a record and a stream per resumption
 }
 
 // The answer to each request of the records test: status and body.

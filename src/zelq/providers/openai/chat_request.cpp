@@ -7,6 +7,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/utils.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 
 namespace zelq::providers::openai {
 
@@ -144,13 +145,8 @@ void finish_output(inference::LMOutput& output, const std::string& thinking,
   if (!thinking.empty()) output.add_thinking(inference::Thinking{thinking});
   if (text) output.add_text(*text);
   if (!structured) return;
-  Value parsed = Value::parse(text.value_or(""), nullptr, false);
-  if (parsed.is_discarded()) {
-    throw core::RuntimeError(
-        "The model's structured answer is not JSON: " +
-        core::py_repr(net::mask_secret(text.value_or(""), secret).substr(0, 200)) + ".");
-  }
-  output.set_structured_output(std::move(parsed));
+  output.set_structured_output(
+      net::parse_json(text.value_or(""), "The model's structured answer", secret));
 }
 
 ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source,

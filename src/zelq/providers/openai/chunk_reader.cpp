@@ -1,103 +1,23 @@
 #include "zelq/providers/openai/chunk_reader.hpp"
 
-#include <simdjson.h>
-
-#include <string>
+#include "zelq/net/chat_chunk.hpp"
 
 namespace zelq::providers::openai {
-namespace {
-
-namespace od = simdjson::ondemand;
-
-// A text field, null, or absent; false for any other kind.
-bool read_text(od::value value, std::optional<std::string>& out) {
-  od::json_type type;
-  if (value.type().get(type)) return false;
-  if (type == od::json_type::null) return true;
-  std::string_view text;
-  if (type != od::json_type::string || value.get_string().get(text)) return false;
-  out.emplace(text);
-  return true;
-}
-
-bool read_delta(od::object delta, ChoicePart& part) {
-  for (auto field : delta) {
-    std::string_view key;
-    if (field.unescaped_key().get(key)) return false;
-    od::value value;
-    if (field.value().get(value)) return false;
-    bool ok = true;
-    if (key == "content") {
-      ok = read_text(value, part.text);
-    } else if (key == "refusal") {
-      ok = read_text(value, part.refusal);
-    } else if (key == "reasoning_content") {
-      std::optional<std::string> thinking;
-      ok = read_text(value, thinking);
-      if (thinking) part.thinking = std::move(thinking);
-    } else if (key == "reasoning") {
-      // Taken only when no reasoning_content came, as read_choice does.
-      std::optional<std::string> thinking;
-      ok = read_text(value, thinking);
-      if (thinking && !part.thinking) part.thinking = std::move(thinking);
-    }
-    if (!ok) return false;
-  }
-  return true;
-}
-
-bool read_first_choice(od::array choices, ChoicePart& part) {
-  for (auto element : choices) {
-    od::object choice;
-    if (element.get_object().get(choice)) return false;
-    for (auto field : choice) {
-      std::string_view key;
-      if (field.unescaped_key().get(key)) return false;
-      od::value value;
-      if (field.value().get(value)) return false;
-      if (key == "finish_reason") {
-        if (!read_text(value, part.finish_reason)) return false;
-      } else if (key == "delta") {
-        od::json_type type;
-        if (value.type().get(type)) return false;
-        if (type != od::json_type::object) continue;  // as read_choice: an empty part
-        od::object delta;
-        if (value.get_object().get(delta) || !read_delta(delta, part)) return false;
-      }
-    }
-    break;  // only the first choice counts
-  }
-  return true;
-}
-
-}  // namespace
 
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
   try {
-    thread_local od::parser parser;
-    thread_local std::string padded;
-    padded.assign(data);
-    padded.resize(data.size() + simdjson::SIMDJSON_PADDING);
-    od::document doc;
-    if (parser.iterate(padded.data(), data.size(), padded.size()).get(doc)) return std::nullopt;
-    od::object root;
-    if (doc.get_object().get(root)) return std::nullopt;
+    std::optional<net::ChatChunk> chunk = net::read_chat_chunk(data);
+    if (!chunk) return std::nullopt;
     ChoicePart part;
-    for (auto field : root) {
-      std::string_view key;
-      if (field.unescaped_key().get(key)) return std::nullopt;
-      if (key == "error") return std::nullopt;
-      od::value value;
-      if (field.value().get(value)) return std::nullopt;
-      if (key != "choices") continue;
-      od::json_type type;
-      if (value.type().get(type)) return std::nullopt;
-      if (type != od::json_type::array) continue;
-      od::array choices;
-      if (value.get_array().get(choices) || !read_first_choice(choices, part)) return std::nullopt;
-    }
-    // Nothing may follow the object: a location still in bounds means more.
-    if (doc.current_location().error() == simdjson::SUCCESS) return std::nullopt;
+    if (chunk->choices.empty()) return part;
+    net::ChatChoice& first = chunk->choices.front();
+    part.finish_reason = std::move(first.finish_reason);
+    if (!first.delta) return part;
+    part.text = std::move(first.delta->content);
+    part.refusal = std::move(first.delta->refusal);
+    // As read_choice: reasoning_content, else reasoning.
+    part.thinking = first.delta->reasoning_content ? std::move(first.delta->reasoning_content)
+                                                   : std::move(first.delta->reasoning);
     return part;
   } catch (...) {
     return std::nullopt;

@@ -10,11 +10,11 @@
 namespace zelq::providers::openai {
 
 // The part of the first choice's "delta" of the chunk `data` (see
-// read_choice), read with simdjson's on-demand parser (one parser per
-// thread). Returns nullopt when the chunk is anything but a plain, valid
-// chunk: not JSON, not an object, holding "error", or a field of an
-// unexpected kind. The caller then reads it with read_choice, which gives
-// the exact error. Never throws.
+// read_choice), read by net::read_chat_chunk (simdjson's on-demand parser,
+// one parser per thread). Returns nullopt when the chunk is anything but a
+// plain, valid chunk: not JSON, not an object, holding "error", or a field
+// of an unexpected kind. The caller then reads it with read_choice, which
+// gives the exact error. Never throws.
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept;
 
 }  // namespace zelq::providers::openai

@@ -2,10 +2,7 @@
 // settings, and the two kinds of POST over net::ApiClient.
 #pragma once
 
-#include <chrono>
-#include <cstddef>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,6 +12,7 @@
 #include "zelq/core/value.hpp"
 #include "zelq/inference/model_id.hpp"
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/service_options.hpp"
 
 namespace zelq::providers::openai {
 
@@ -25,39 +23,21 @@ inline constexpr std::string_view DEFAULT_BASE_URL = "https://api.openai.com/v1"
 inline constexpr std::string_view API_KEY_ENV = "OPENAI_API_KEY";
 
 // Connection settings of one invoker, read from the configuration given to
-// it. Every duration is in seconds.
-struct OpenAISettings {
-  // Any OpenAI-compatible server: "{base_url}/chat/completions" and
-  // "{base_url}/embeddings" are the endpoints. Kept without a trailing "/";
-  // a query or fragment is refused.
-  std::string base_url = std::string(DEFAULT_BASE_URL);
-  // Most requests of one invoker in flight at once; the others queue.
-  std::size_t max_concurrency = 16;
-  // A 429 or 5xx answer is retried up to max_retries times, after
-  // min(retry_max_delay, retry_base_delay * 2^k) seconds before retry k (from
-  // 0), or after the server's Retry-After when it names at most
-  // max_retry_after seconds.
-  int max_retries = 2;
-  double retry_base_delay = 0.5;
-  double retry_max_delay = 8.0;
-  double max_retry_after = 60.0;
-  // Limit of resolving, connecting and the TLS handshake.
-  double connect_timeout = 10.0;
-  // Longest wait for any progress of a request (the first byte of the
-  // answer, each read) and for each event of a streamed answer (comments
-  // the server sends to keep the connection open do not count).
-  double idle_timeout = 600.0;
-  // Limit of one whole attempt, streamed body included; none by default.
-  std::optional<double> timeout{};
+// it (see net::ServiceOptions for their meaning; the configuration gives
+// durations in seconds). The base URL of any OpenAI-compatible server:
+// "{base_url}/chat/completions" and "{base_url}/embeddings" are the
+// endpoints. The key is not part of the configuration (resolve_api_key).
+struct OpenAISettings : net::ServiceOptions {
+  OpenAISettings() { base_url = std::string(DEFAULT_BASE_URL); }
 
-  // The keys read by from_config().
+  // The keys read by from_config(): net::service_setting_keys().
   static const std::vector<std::string_view>& keys();
 
   // Reads the keys() entries of `config` (an object, or null for all
   // defaults) over the defaults; other keys must be in `other_keys` (those
   // the caller reads itself). Throws zelq::core::ValueError naming the key
   // and the value for a value of the wrong kind or range, a base URL that is
-  // not http or https, and an unknown key.
+  // not http or https, and an unknown key (net::read_service_settings).
   static OpenAISettings from_config(const core::Value& config,
                                     const std::vector<std::string_view>& other_keys);
 };
@@ -87,12 +67,13 @@ std::shared_ptr<const OpenAIClient> make_openai_client(
 // keep it alive.
 class OpenAIClient {
  public:
-  // Throws zelq::core::ValueError for a base URL the API client refuses.
+  // Throws zelq::core::ValueError for a base URL the API client refuses and
+  // for a key that is empty or holds white space or control characters.
   OpenAIClient(std::string api_key, OpenAISettings settings);
 
   const OpenAISettings& settings() const noexcept { return settings_; }
   // The key, to be masked in texts taken from the server; never shown.
-  const std::string& secret() const noexcept { return api_key_; }
+  const std::string& secret() const noexcept { return settings_.api_key; }
 
   // POSTs `body` as JSON to "{base_url}/{path}" and returns the JSON object
   // of the 2xx answer. Throws what net::ApiClient::post_json throws, and
@@ -115,13 +96,8 @@ class OpenAIClient {
   std::string mask(std::string_view text) const;
   // net::server_message of `body` with the API key masked.
   std::string server_message(std::string_view body) const;
-  // Parses `text`, which must be a JSON object. Throws
-  // zelq::core::RuntimeError "<source> is not a JSON object: '<first 200
-  // bytes>'." (key masked) otherwise.
-  core::Value parse_object(std::string_view text, std::string_view source) const;
 
  private:
-  std::string api_key_;
   OpenAISettings settings_;
   net::ApiClient api_;
 };

@@ -37,7 +37,7 @@ TEST(OpenAISettingsTest, ReadsKnownKeysAndNamesBadValues) {
   EXPECT_EQ(settings.max_concurrency, 3u);
   EXPECT_EQ(settings.max_retries, 0);
   EXPECT_EQ(settings.retry_base_delay, 0.0);
-  EXPECT_EQ(settings.timeout, 2.5);
+  EXPECT_EQ(settings.timeout, std::chrono::milliseconds(2500));
   const auto defaults = OpenAISettings::from_config(nullptr, {});
   EXPECT_EQ(defaults.base_url, "https://api.openai.com/v1");
   EXPECT_EQ(defaults.max_concurrency, 16u);
@@ -70,7 +70,8 @@ TEST(OpenAISettingsTest, ReadsKnownKeysAndNamesBadValues) {
             "Unknown OpenAI setting 'temperature'; known settings: 'base_url', "
             "'max_concurrency', 'max_retries', 'retry_base_delay', 'retry_max_delay', "
             "'max_retry_after', 'connect_timeout', 'idle_timeout', 'timeout', 'response_schema'.");
-  EXPECT_EQ(settings_error(Value::array()), "The OpenAI configuration must be an object, got [].");
+  EXPECT_EQ(settings_error(Value::array()),
+            "The OpenAI configuration must be an object, got a JSON array.");
 }
 
 TEST(OpenAICredentialsTest, KeyFromTextMappingOrEnvironmentNeverShown) {

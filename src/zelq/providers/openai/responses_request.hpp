@@ -30,7 +30,9 @@ struct ResponsesSettings {
   bool thinking = false;
   // The policy every invocation runs under: each attempt is a new response,
   // limited to retry_config.timeout seconds. nullopt: one attempt, no limit
-  // (the HTTP retries of 429 and 5xx answers happen either way).
+  // (the HTTP retries of 429 and 5xx answers happen either way, in the API
+  // client; without its own retry_if the policy never retries them again,
+  // nor a refusal such as 400, 401, 403, 404 or 422).
   std::optional<core::RetryConfig> retry_config{};
 
   // Reads "tools" (a list of native tools: a type text such as

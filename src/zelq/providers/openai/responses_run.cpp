@@ -1,20 +1,17 @@
 #include "zelq/providers/openai/responses_run.hpp"
 
-#include <algorithm>
-#include <cmath>
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <utility>
 
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
-#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/resumable_stream.hpp"
 #include "zelq/net/url.hpp"
 #include "zelq/providers/openai/responses_stream.hpp"
 
@@ -27,18 +24,18 @@ using inference::LMOutput;
 namespace {
 
 // The cancel request may outlive a dead connection's connect timeout.
-constexpr double kCancelGrace = 10.0;
+constexpr std::chrono::milliseconds kCancelGrace{10'000};
 
 core::Logger logger() { return core::LoggerManager().get_logger("OpenAILMInvoker"); }
 
 // Failures worth a new response: not the caller's mistakes (a refused key,
-// a malformed request), which fail the same way every time.
+// a malformed request), which fail the same way every time, and not a 429
+// or 5xx, which the API client has already retried as often as it may.
 bool worth_retrying(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
   } catch (const net::HttpError& error) {
-    const int status = error.status();
-    return status >= 500 || status == 408 || status == 409 || status == 429;
+    return error.status() == 408 || error.status() == 409;
   } catch (const core::ValueError&) {
     return false;
   } catch (const core::TypeError&) {
@@ -48,82 +45,68 @@ bool worth_retrying(const std::exception_ptr& failure) {
   }
 }
 
-std::string what_of(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (...) {
-    return "unknown failure";
+// Opens the stream of the response again after the last event taken.
+// GCC 12 reports a mismatched operator delete inside this coroutine's frame
+// handling, which Asio allocates and frees with its own matching pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
+asio::awaitable<std::optional<net::ApiEventStream>> resume(
+    std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
+    std::exception_ptr failure) {
+  const std::string why = failure ? client->mask(core::describe_exception(failure)) : std::string();
+  if (reader.response_id().empty()) {
+    throw core::RuntimeError(
+        net::sentence("The stream of " + client->endpoint(RESPONSES_PATH) +
+                      (failure ? " broke before it named the response: " + why
+                               : " ended before it named the response")));
   }
-}
-
-asio::awaitable<void> sleep_for(double seconds) {
-  asio::steady_timer timer(co_await asio::this_coro::executor, core::detail::timer_duration(seconds));
-  co_await timer.async_wait(asio::use_awaitable);
-}
-
-asio::awaitable<net::ApiEventStream> resume(std::shared_ptr<const OpenAIClient> client,
-                                            std::string id, std::optional<long long> after) {
+  const std::string id = reader.response_id();
+  const auto after = reader.last_sequence_number();
+  logger()->info("Resuming the stream of the OpenAI response " + id +
+                 (after ? " after event " + std::to_string(*after) : std::string()) +
+                 (failure ? "; it broke: " + why : "; it ended before the response did"));
   net::ApiRequest request;
   request.method = "GET";
   request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "?stream=true";
   if (after) request.path += "&starting_after=" + std::to_string(*after);
   co_return co_await client->api().request_events(std::move(request));
 }
-
-// Reads `stream` (or, when it is empty, a resumed one) until the response
-// completes: returns nullopt then, or why the stream broke or ended early.
-asio::awaitable<std::optional<std::string>> read_stream(
-    std::shared_ptr<const OpenAIClient> client, std::optional<net::ApiEventStream>& stream,
-    ResponsesStreamReader& reader) {
-  std::exception_ptr broke;
-  try {
-    if (!stream) {
-      stream.emplace(co_await resume(client, reader.response_id(), reader.last_sequence_number()));
-    }
-    while (auto event = co_await stream->next()) {
-      if (co_await reader.take(*event)) co_return std::nullopt;
-    }
-  } catch (const net::ConnectionError&) {
-    broke = std::current_exception();
-  } catch (const core::TimeoutError&) {
-    broke = std::current_exception();
-  }
-  stream.reset();
-  co_return broke ? ": " + client->mask(what_of(broke)) : std::string(" before the response ended");
-}
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 
 // Creates the response and reads its events until it completes, resuming
-// the stream where it broke.
+// the stream where it broke, ended early or went silent.
 asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, Value body,
                                     ResponsesStreamReader& reader) {
-  std::optional<net::ApiEventStream> stream;
-  stream.emplace(co_await client->api().post_events(std::string(RESPONSES_PATH), std::move(body)));
+  net::ApiEventStream created =
+      co_await client->api().post_events(std::string(RESPONSES_PATH), std::move(body));
   const OpenAISettings& settings = client->settings();
-  for (int fruitless = 0;;) {
+  const net::ResumeOptions pacing{.max_empty_resumes = MAX_RESUMES_WITHOUT_PROGRESS,
+                                  .base_delay = settings.retry_base_delay,
+                                  .max_delay = settings.retry_max_delay};
+  auto reopen = [client, &reader](std::exception_ptr failure) {
+    return resume(client, reader, std::move(failure));
+  };
+  net::ResumableEventStream stream(std::move(created), reopen, pacing,
+                                   "The stream of " + client->endpoint(RESPONSES_PATH));
+  while (std::optional<net::SseEvent> event = co_await stream.next()) {
+    const bool unnamed = reader.response_id().empty();
     const std::size_t before = reader.events_taken();
-    const std::optional<std::string> why = co_await read_stream(client, stream, reader);
-    if (!why) co_return;
-    if (reader.response_id().empty()) {
-      throw core::RuntimeError("The stream of " + client->endpoint(RESPONSES_PATH) +
-                               " broke before it named the response" + *why);
+    const bool completed = co_await reader.take(*event);
+    if (reader.events_taken() == before) stream.mark_repeat();
+    if (unnamed && !reader.response_id().empty()) {
+      stream.set_subject("The stream of the OpenAI response " + reader.response_id());
     }
-    fruitless = reader.events_taken() > before ? 0 : fruitless + 1;
-    if (fruitless > MAX_RESUMES_WITHOUT_PROGRESS) {
-      throw core::RuntimeError("The stream of the OpenAI response " + reader.response_id() +
-                               " broke " + std::to_string(fruitless) +
-                               " times in a row without a new event" + *why);
-    }
-    const auto after = reader.last_sequence_number();
-    logger()->info("Resuming the stream of the OpenAI response " + reader.response_id() +
-                   (after ? " after event " + std::to_string(*after) : std::string()) +
-                   "; it broke" + *why);
-    if (fruitless > 0) {
-      co_await sleep_for(std::min(settings.retry_max_delay,
-                                  settings.retry_base_delay * std::pow(2.0, fruitless - 1)));
+    if (completed) {
+      stream.close();
+      co_return;
     }
   }
+  throw core::RuntimeError("The stream of the OpenAI response " + reader.response_id() +
+                           " ended before the response did.");
 }
 
 // Asks the service to stop the response; a failure is logged, not thrown.
@@ -132,9 +115,8 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
   try {
     net::ApiRequest request;
     request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "/cancel";
-    auto call = client->api().request_json(std::move(request));
-    const double limit = client->settings().connect_timeout + kCancelGrace;
-    co_await core::with_timeout(std::move(call), std::chrono::duration<double>(limit));
+    request.timeout = client->settings().connect_timeout + kCancelGrace;
+    co_await client->api().request_json(std::move(request));
   } catch (const std::exception& error) {
     problem = error.what();
   }

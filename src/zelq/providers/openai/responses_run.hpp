@@ -31,25 +31,28 @@ inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
 //
 // A stream that breaks (the connection drops or stays silent longer than
 // the idle timeout, or the body ends before a terminal event) is resumed
-// with GET "responses/{id}?stream=true&starting_after=<last sequence
-// number>", after a back-off of retry_base_delay * 2^k seconds (capped at
-// retry_max_delay) when the previous resume gave nothing new; after
-// MAX_RESUMES_WITHOUT_PROGRESS such resumes in a row the attempt fails.
+// (net::ResumableEventStream) with GET "responses/{id}?stream=true&
+// starting_after=<last sequence number>": at once when it brought a new
+// event, else after a back-off of retry_base_delay * 2^(k-1) seconds before
+// the k-th empty resume in a row (capped at retry_max_delay); after
+// MAX_RESUMES_WITHOUT_PROGRESS empty resumes in a row the attempt fails.
 //
 // When an attempt ends before the response did (the caller's cancellation,
 // the policy's time-out, a failing emitter, a broken stream), the response
 // is cancelled at the service with POST "responses/{id}/cancel" (best
-// effort, at most connect_timeout + 10 seconds; a failure is logged as a
-// warning on the logger "OpenAILMInvoker", key masked) before the failure
-// propagates.
+// effort, a request limited to connect_timeout + 10 seconds; a failure is
+// logged as a warning on the logger "OpenAILMInvoker", key masked) before
+// the failure propagates.
 //
 // Throws before any request: zelq::core::ValueError for a response schema
 // (structured output is not offered here) and what responses_call throws.
 // Then, once the policy is used up: zelq::core::RuntimeError naming the
 // response and the service's message for a failed, incomplete or cancelled
-// response or an error event, and for a stream that ends before the
-// response is created or keeps breaking; net::HttpError;
-// net::ConnectionError; zelq::core::TimeoutError; what the emitter throws.
+// response or an error event, and for a stream that breaks or ends before
+// it names the response; net::ConnectionError "The stream of the OpenAI
+// response <id> broke <n> times in a row without a new event: <why>." and
+// for a broken connection; net::HttpError; zelq::core::TimeoutError; what
+// the emitter throws.
 // Cancellation propagates (operation_aborted) after the cancel request.
 // `client` is kept alive by the call.
 boost::asio::awaitable<inference::LMOutput> invoke_responses(

@@ -243,6 +243,17 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
             "HTTP 401 from POST " + refusing.base_url() + "/responses: Incorrect API key: ***");
   EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key is not retried
 
+  // A 503 is retried by the API client only, not again by the policy.
+  asio::io_context io2;
+  LoopbackServer unavailable(io2, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(503, "<html>\n<body>Service\n  unavailable.</body>\n</html>");
+  });
+  const Value twice = {{"max_retries", 1}, {"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+  EXPECT_EQ(failure_of(io2, unavailable, config_for(unavailable, twice)),
+            "HTTP 503 from POST " + unavailable.base_url() +
+                "/responses: <html> <body>Service unavailable.</body> </html>");
+  EXPECT_EQ(unavailable.requests.size(), 2u);
+
   EXPECT_THAT(log.messages("OpenAILMInvoker", zelq::core::LogLevel::warn),
               ElementsAre(HasSubstr("Could not cancel the OpenAI response resp_1: HTTP 500")));
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));

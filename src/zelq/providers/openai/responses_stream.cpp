@@ -8,6 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/uuid.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 
 namespace zelq::providers::openai {
 
@@ -97,13 +98,7 @@ ResponsesStreamReader::ResponsesStreamReader(std::shared_ptr<core::EventEmitter>
 
 asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
   if (event.data == "[DONE]") co_return false;
-  const Value data = Value::parse(event.data, nullptr, false);
-  if (data.is_discarded() || !data.is_object()) {
-    const std::string masked = net::mask_secret(event.data, secret_);
-    throw core::RuntimeError("An event of " + source_ + " is not a JSON object: " +
-                             core::py_repr(masked.substr(0, 200)) +
-                             (masked.size() > 200 ? "..." : "") + ".");
-  }
+  const Value data = net::parse_json_object(event.data, "An event of " + source_, secret_);
   if (const Value& sequence = member(data, "sequence_number"); sequence.is_number_integer()) {
     if (last_sequence_ && sequence.get<long long>() <= *last_sequence_) co_return false;
     last_sequence_ = sequence.get<long long>();
@@ -208,9 +203,9 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
                                                       : "reports an error";
   std::string text = "The OpenAI response " + (response_id_.empty() ? "" : response_id_ + " ") +
                      "of " + source_ + " " + what;
-  if (!code.empty()) text += " (" + code + ")";
-  if (!message.empty()) text += ": " + message;
-  throw core::RuntimeError(net::mask_secret(text, secret_) + ".");
+  if (!code.empty()) text += " (" + net::one_line(code, secret_) + ")";
+  if (!message.empty()) text += ": " + net::one_line(message, secret_);
+  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
 }
 
 asio::awaitable<LMOutput> ResponsesStreamReader::finish() {

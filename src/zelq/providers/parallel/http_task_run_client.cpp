@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
+#include <exception>
+#include <vector>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/service.hpp"
 #include "zelq/net/url.hpp"
 
 namespace zelq::providers::parallel {
@@ -24,10 +25,6 @@ constexpr int kRunStillActive = 408;
 constexpr int kRunNotFound = 404;
 // Time allowed beyond the service's own wait for the answer to arrive.
 constexpr double kResultMargin = 60.0;
-
-std::chrono::milliseconds to_millis(double seconds) {
-  return std::chrono::milliseconds(static_cast<long long>(std::ceil(std::min(seconds, 1e9) * 1e3)));
-}
 
 std::string events_path(const std::string& run_id) {
   std::string path(EVENTS_PATH);
@@ -69,15 +66,13 @@ std::optional<double> limit_of(std::optional<double> timeout) {
   std::throw_with_nested(TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message()));
 }
 
-net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options, const std::string& key) {
-  net::ApiClientOptions api = options.api;
-  api.base_url = options.base_url;
-  api.api_key = key;
-  api.headers.emplace_back("x-api-key", key);
+net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options) {
+  net::ApiClientOptions api = net::api_client_options(
+      options, "Parallel", {{"x-api-key", options.api_key}}, "zelq-parallel/0.1");
   // A result request is silent while the service waits for the run: the
   // wait for its answer must outlast the longest wait asked for.
-  api.idle_timeout = std::max(api.idle_timeout, to_millis(options.max_result_wait + kResultMargin));
-  if (api.user_agent == net::ApiClientOptions{}.user_agent) api.user_agent = "zelq-parallel/0.1";
+  api.idle_timeout =
+      std::max(api.idle_timeout, net::to_millis(options.max_result_wait + kResultMargin));
   return api;
 }
 
@@ -93,12 +88,27 @@ HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
 
 class HttpTaskRunEventStream : public TaskRunEventStream {
  public:
-  HttpTaskRunEventStream(net::ApiEventStream stream, std::string run_id, std::string secret)
-      : stream_(std::move(stream)), run_id_(std::move(run_id)), secret_(std::move(secret)) {}
+  // `read_limit` is the longest wait of one read, in seconds.
+  HttpTaskRunEventStream(net::ApiEventStream stream, std::string run_id, std::string secret,
+                         double read_limit)
+      : stream_(std::move(stream)),
+        run_id_(std::move(run_id)),
+        secret_(std::move(secret)),
+        read_limit_(read_limit) {}
 
   asio::awaitable<std::optional<TaskRunEvent>> next() override {
     for (;;) {
-      std::optional<net::SseEvent> event = co_await stream_.next();
+      std::optional<net::SseEvent> event;
+      try {
+        event = co_await stream_.next();
+      } catch (const net::StreamIdleError&) {
+        // The limit of this request's reads, not an idle limit of the
+        // caller's: say which one ran out.
+        std::throw_with_nested(core::TimeoutError(
+            "Reading the events of Parallel task run " + core::py_repr(run_id_) +
+            " timed out: nothing arrived within the " + seconds_text(read_limit_) +
+            "-second read timeout of the events request."));
+      }
       if (!event) co_return std::nullopt;
       if (core::py_is_blank(event->data)) continue;
       co_return wire::parse_event(event->event, event->data, run_id_, secret_);
@@ -111,12 +121,13 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
   net::ApiEventStream stream_;
   std::string run_id_;
   std::string secret_;
+  double read_limit_;
 };
 
 }  // namespace
 
 HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options)
-    : options_(checked(std::move(options))), api_(api_options(options_, options_.api_key)) {}
+    : options_(checked(std::move(options))), api_(api_options(options_)) {}
 
 asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
   if (!params.is_object()) {
@@ -128,7 +139,7 @@ asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
   request.body = Value::object();
   for (auto& [key, value] : params.items()) {
     if (key == "timeout") {
-      if (auto limit = limit_of(read_timeout(value))) request.timeout = to_millis(*limit);
+      if (auto limit = limit_of(read_timeout(value))) request.timeout = net::to_millis(*limit);
     } else if (key == "betas") {
       if (std::string betas = read_betas(value); !betas.empty()) {
         request.headers.emplace_back(std::string(BETA_HEADER), std::move(betas));
@@ -148,7 +159,10 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
   request.method = "GET";
   request.path = events_path(run_id);
   request.headers.emplace_back(std::string(BETA_HEADER), std::string(EVENTS_SSE_BETA));
-  if (auto limit = limit_of(timeout)) request.event_timeout = to_millis(*limit);
+  const std::optional<double> limit = limit_of(timeout);
+  if (limit) request.event_timeout = net::to_millis(*limit);
+  const double read_limit =
+      limit ? *limit : std::chrono::duration<double>(api_.options().idle_timeout).count();
   std::optional<net::ApiEventStream> stream;
   try {
     stream.emplace(co_await api_.request_events(std::move(request)));
@@ -157,7 +171,7 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
     throw_run_failed(error, run_id);
   }
   co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), std::move(run_id),
-                                                     options_.api_key);
+                                                     options_.api_key, read_limit);
 }
 
 asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std::string run_id,
@@ -167,7 +181,7 @@ asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std:
   request.path = "v1/tasks/runs/" + net::path_segment(run_id) +
                  "/result?timeout=" + std::to_string(static_cast<long long>(std::ceil(wait)));
   request.headers.emplace_back(std::string(BETA_HEADER), std::string(MCP_SERVER_BETA));
-  request.timeout = to_millis(std::ceil(wait) + kResultMargin);
+  request.timeout = net::to_millis(std::ceil(wait) + kResultMargin);
   const std::string source = "The answer of " + api_.endpoint("GET", request.path);
   std::optional<Value> answer;
   try {
@@ -200,25 +214,28 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     // An early 408 (a proxy, a service restart): pause before asking again.
     const double waited = std::chrono::duration<double>(Clock::now() - asked).count();
     if (waited < wait) {
-      const double pause = std::min(options_.result_retry_interval, std::max(left(), 0.0));
-      asio::steady_timer timer(
-          co_await asio::this_coro::executor,
-          std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(pause)));
-      co_await timer.async_wait(asio::use_awaitable);
+      co_await core::sleep_for(std::min(options_.result_retry_interval, std::max(left(), 0.0)));
     }
   }
 }
 
 TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base) {
   return [base = std::move(base)](const Value& client_params) -> TaskRunClientPtr {
+    static constexpr net::SettingNames kNames{.whole = "The Parallel client parameters",
+                                              .entry = "Parallel client parameter",
+                                              .known = "known parameters"};
+    static const std::vector<std::string_view> keys = [] {
+      std::vector<std::string_view> all = {"api_key"};
+      const auto& shared = net::service_setting_keys();
+      all.insert(all.end(), shared.begin(), shared.end());
+      return all;
+    }();
     HttpTaskRunClientOptions options = base;
-    if (client_params.is_object()) {
-      if (auto key = client_params.find("api_key"); key != client_params.end() && !key->is_null()) {
-        options.api_key = resolve_api_key(client_params);
-      }
-    } else if (!client_params.is_null()) {
-      resolve_api_key(client_params);  // throws, naming the problem
-    }
+    net::read_service_settings(client_params, kNames, keys, options,
+                               [&options](const std::string&, const Value& value) {
+                                 std::string key = net::api_key_entry(value, kNames.entry);
+                                 if (!key.empty()) options.api_key = std::move(key);
+                               });
     return std::make_shared<const HttpTaskRunClient>(std::move(options));
   };
 }

@@ -17,6 +17,7 @@
 
 #include "zelq/core/value.hpp"
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/service_options.hpp"
 #include "zelq/providers/parallel/task_run_client.hpp"
 
 namespace zelq::providers::parallel {
@@ -26,23 +27,23 @@ namespace zelq::providers::parallel {
 // one place that names it.
 inline constexpr std::string_view EVENTS_PATH = "v1beta/tasks/runs/{run_id}/events";
 
-struct HttpTaskRunClientOptions {
+// The settings of the client: those every service client shares
+// (net::ServiceOptions: base URL, key, timeouts, retries of 429 and 5xx,
+// concurrency) and the client's own.
+struct HttpTaskRunClientOptions : net::ServiceOptions {
   // "https://api.parallel.ai", or a proxy or test server; no trailing path
-  // beyond what the service's paths are appended to.
-  std::string base_url = std::string(DEFAULT_BASE_URL);
-  // The key; empty reads PARALLEL_API_KEY (see resolve_api_key).
-  std::string api_key{};
+  // beyond what the service's paths are appended to. An empty key reads
+  // PARALLEL_API_KEY (see resolve_api_key). The idle timeout is raised to
+  // at least max_result_wait plus a minute: a result request is silent
+  // while the service waits for the run.
+  HttpTaskRunClientOptions() { base_url = std::string(DEFAULT_BASE_URL); }
+
   // The longest single wait for a result; the service's own cap is 600
   // seconds. A longer caller's deadline is covered by asking again.
   double max_result_wait = 600.0;
   // Pause before asking again after the service answered 408 (run still
   // active) sooner than asked; seconds.
   double result_retry_interval = 1.0;
-  // Settings of the underlying API client (retries of 429 and 5xx, the
-  // connection limits); its base URL, key and headers are set from the
-  // fields above, and its idle timeout is raised to at least
-  // max_result_wait plus a minute.
-  net::ApiClientOptions api{};
 };
 
 // A TaskRunClient over HTTP. Immutable and cheap to share; calls in
@@ -60,7 +61,11 @@ class HttpTaskRunClient : public TaskRunClient {
   // As TaskRunClient::events. A 404 is TaskRunFailedError; an "error" event
   // of the stream is zelq::core::RuntimeError "Parallel sent an error event
   // for run '<id>': <message>" (key masked); an event whose data is not a
-  // JSON object is zelq::core::RuntimeError.
+  // JSON object is zelq::core::RuntimeError; a read that waits longer than
+  // `timeout` (or, without one, the idle timeout) is
+  // zelq::core::TimeoutError "Reading the events of Parallel task run
+  // '<id>' timed out: nothing arrived within the <n>-second read timeout of
+  // the events request."
   boost::asio::awaitable<std::unique_ptr<TaskRunEventStream>> events(
       std::string run_id, std::optional<double> timeout) const override;
 
@@ -85,8 +90,12 @@ class HttpTaskRunClient : public TaskRunClient {
 };
 
 // The factory researchers use by default: each call builds an
-// HttpTaskRunClient from `base` with the client parameters' "api_key" (when
-// they hold one). Throws what HttpTaskRunClient's constructor throws.
+// HttpTaskRunClient from `base` with the client parameters laid over it:
+// "api_key" (when they hold one) and the shared settings of
+// net::service_setting_keys() (seconds). Throws zelq::core::ValueError for
+// parameters that are not an object, an unknown parameter or a bad value
+// (net::read_service_settings), and what HttpTaskRunClient's constructor
+// throws.
 TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base = {});
 
 // Reading the wire (exposed for tests and benchmarks).

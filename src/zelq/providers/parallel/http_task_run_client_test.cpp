@@ -30,7 +30,7 @@ HttpTaskRunClient client_for(const LoopbackServer& server) {
   options.base_url = server.origin();
   options.api_key = kKey;
   options.result_retry_interval = 0.01;
-  options.api.max_retries = 0;
+  options.max_retries = 0;
   return HttpTaskRunClient(std::move(options));
 }
 
@@ -82,6 +82,9 @@ asio::awaitable<std::vector<std::string>> events_scenario(HttpTaskRunClient clie
   std::vector<std::string> out = co_await read_all(client, "r1");
   out.push_back(co_await failure_of(read_all(client, "bad/?x")));
   out.push_back(co_await failure_of(read_all(client, "gone")));
+  // A stream that stays silent longer than the read timeout of the request.
+  auto silent = co_await client.events("quiet", 0.1);
+  out.push_back(co_await failure_of(silent->next()));
   co_return out;
 }
 
@@ -156,6 +159,10 @@ TEST(HttpTaskRunClient, ReadsNamedEventsAndFailsOnErrorEvents) {
       co_return;
     }
     co_await exchange.start_events();
+    if (exchange.request.target.find("quiet") != std::string::npos) {
+      co_await exchange.wait_for_close();
+      co_return;
+    }
     // Split inside an event: the reader joins the pieces.
     co_await exchange.chunk(frames.substr(0, 30));
     co_await exchange.chunk(frames.substr(30));
@@ -170,7 +177,10 @@ TEST(HttpTaskRunClient, ReadsNamedEventsAndFailsOnErrorEvents) {
                           "task_run.progress_stats||2|u2",
                           "RuntimeError: Parallel sent an error event for run 'bad/?x': boom ***",
                           "TaskRunFailedError: Parallel task run 'gone' ended with status "
-                          "'failed': Run failed or run id not found"));
+                          "'failed': Run failed or run id not found",
+                          "TimeoutError: Reading the events of Parallel task run 'quiet' timed "
+                          "out: nothing arrived within the 0.1-second read timeout of the events "
+                          "request."));
   const auto& request = server.requests.at(0);
   EXPECT_EQ(request.method, "GET");
   EXPECT_EQ(request.target, "/v1beta/tasks/runs/r1/events");
@@ -227,19 +237,26 @@ TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
   ::setenv("PARALLEL_API_KEY", "from-env", 1);
   EXPECT_EQ(resolve_api_key(Value::object()), "from-env");
   EXPECT_EQ(resolve_api_key(Value{{"api_key", "given"}}), "given");
-  TaskRunClientPtr built = http_task_run_client_factory()(Value::object());
+  TaskRunClientPtr built = http_task_run_client_factory()(Value{{"idle_timeout", 900}});
   EXPECT_EQ(dynamic_cast<const HttpTaskRunClient&>(*built).options().api_key, "from-env");
+  EXPECT_EQ(dynamic_cast<const HttpTaskRunClient&>(*built).options().idle_timeout,
+            std::chrono::seconds(900));
+  EXPECT_EQ(error_of<core::ValueError>([] { http_task_run_client_factory()(Value{{"proxy", 1}}); }),
+            "Unknown Parallel client parameter 'proxy'; known parameters: 'api_key', 'base_url', "
+            "'max_concurrency', 'max_retries', 'retry_base_delay', 'retry_max_delay', "
+            "'max_retry_after', 'connect_timeout', 'idle_timeout', 'timeout'.");
   ::unsetenv("PARALLEL_API_KEY");
   EXPECT_EQ(seconds_text(300), "300");
   EXPECT_EQ(seconds_text(0.25), "0.25");
 
   asio::io_context io;
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.respond(401, "<html>bad key " + kKey + "</html>");
+    co_await exchange.respond(401, "<html>\n  <p>bad key " + kKey + "</p>\n</html>\n");
   });
   EXPECT_EQ(error_of<net::HttpError>(
                 [&] { run_client(io, server, client_for(server).create(Value::object())); }),
-            "HTTP 401 from POST " + server.origin() + "/v1/tasks/runs: <html>bad key ***</html>");
+            "HTTP 401 from POST " + server.origin() +
+                "/v1/tasks/runs: <html> <p>bad key ***</p> </html>");
 }
 
 }  // namespace

@@ -1,10 +1,9 @@
 #include "zelq/providers/parallel/task_run_client.hpp"
 
-#include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/service.hpp"
 
 namespace zelq::providers::parallel {
 
@@ -33,32 +32,17 @@ std::string seconds_text(double seconds) {
 }
 
 std::string resolve_api_key(const core::Value& client_params) {
-  std::string key;
-  if (client_params.is_object()) {
-    if (auto it = client_params.find("api_key"); it != client_params.end() && !it->is_null()) {
-      if (!it->is_string()) {
-        throw core::ValueError(
-            "The Parallel client parameter 'api_key' must be a text, got a JSON " +
-            std::string(it->type_name()) + ".");
-      }
-      key = it->get<std::string>();
-    }
-  } else if (!client_params.is_null()) {
+  if (!client_params.is_null() && !client_params.is_object()) {
     throw core::ValueError("The Parallel client parameters must be an object, got a JSON " +
                            std::string(client_params.type_name()) + ".");
   }
-  if (key.empty()) {
-    const char* env = std::getenv(std::string(API_KEY_ENV).c_str());
-    if (env == nullptr || *env == '\0') {
-      throw core::ValueError("No Parallel API key: pass api_key or set " +
-                             std::string(API_KEY_ENV) + ".");
+  std::string key;
+  if (client_params.is_object()) {
+    if (auto it = client_params.find("api_key"); it != client_params.end()) {
+      key = net::api_key_entry(*it, "Parallel client parameter");
     }
-    key = env;
   }
-  if (std::any_of(key.begin(), key.end(), [](unsigned char c) { return c <= ' ' || c == 127; })) {
-    throw core::ValueError("The Parallel API key holds white space or control characters.");
-  }
-  return key;
+  return net::api_key_or_environment(std::move(key), "Parallel", "api_key", {API_KEY_ENV});
 }
 
 }  // namespace zelq::providers::parallel

@@ -147,7 +147,7 @@ std::string seconds_text(double seconds);
 // The API key of `client_params`: its "api_key" when a non-empty text, else
 // PARALLEL_API_KEY. Throws zelq::core::ValueError when neither gives a key,
 // when "api_key" is not a text, or when the key holds white space or control
-// characters; the message never shows the key.
+// characters (net::api_key_or_environment); the message never shows the key.
 std::string resolve_api_key(const core::Value& client_params);
 
 }  // namespace zelq::providers::parallel

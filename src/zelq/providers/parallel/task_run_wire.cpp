@@ -4,6 +4,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 
 namespace zelq::providers::parallel::wire {
 
@@ -11,19 +12,11 @@ namespace {
 
 using core::Value;
 
-constexpr std::size_t kExcerpt = 200;
-
-// The first bytes of a server text for a message, the key masked before
-// the cut so that no part of it remains.
-std::string excerpt(std::string_view text, std::string_view secret) {
-  const std::string masked = net::mask_secret(text, secret);
-  return core::py_repr(masked.substr(0, kExcerpt)) + (masked.size() > kExcerpt ? "..." : "");
-}
-
-[[noreturn]] void not_an_object(std::string_view source, std::string_view text,
-                                std::string_view secret) {
-  throw core::RuntimeError(std::string(source) + " is not a JSON object: " + excerpt(text, secret) +
-                           ".");
+// "<source> holds no <what>: <the answer>." with the answer on one line.
+[[noreturn]] void lacks(std::string_view source, std::string_view what, const Value& answer,
+                        std::string_view secret) {
+  throw core::RuntimeError(net::sentence(std::string(source) + " holds no " + std::string(what) +
+                                         ": " + net::quoted_excerpt(answer.dump(), secret)));
 }
 
 SourceStats parse_stats(const Value& stats) {
@@ -57,19 +50,16 @@ std::string error_message(const Value& data) {
 
 TaskRunEvent parse_event(std::string_view name, std::string_view data, std::string_view run_id,
                          std::string_view secret) {
-  Value value = Value::parse(data, nullptr, false);
-  if (value.is_discarded() || !value.is_object()) {
-    not_an_object(
-        "The event " + core::py_repr(name) + " of Parallel task run " + core::py_repr(run_id), data,
-        secret);
-  }
+  Value value = net::parse_json_object(
+      data, "The event " + core::py_repr(name) + " of Parallel task run " + core::py_repr(run_id),
+      secret);
   TaskRunEvent event;
   auto type = value.find("type");
   event.type =
       type != value.end() && type->is_string() ? type->get<std::string>() : std::string(name);
   if (event.type == "error") {
     throw core::RuntimeError("Parallel sent an error event for run " + core::py_repr(run_id) +
-                             ": " + net::mask_secret(error_message(value), secret));
+                             ": " + net::one_line(error_message(value), secret));
   }
   if (auto message = value.find("message"); message != value.end() && message->is_string()) {
     event.message = message->get<std::string>();
@@ -87,8 +77,7 @@ TaskRun parse_run(const Value& answer, std::string_view source, std::string_view
   auto id = answer.is_object() ? answer.find("run_id") : answer.end();
   if (!answer.is_object() || id == answer.end() || !id->is_string() ||
       id->get<std::string>().empty()) {
-    throw core::RuntimeError(std::string(source) +
-                             " holds no run id: " + excerpt(answer.dump(), secret) + ".");
+    lacks(source, "run id", answer, secret);
   }
   TaskRun run;
   run.run_id = id->get<std::string>();
@@ -102,8 +91,7 @@ TaskRun parse_run(const Value& answer, std::string_view source, std::string_view
 TaskRunResult parse_result(Value answer, std::string_view source, std::string_view secret) {
   auto output = answer.is_object() ? answer.find("output") : answer.end();
   if (!answer.is_object() || output == answer.end() || !output->is_object()) {
-    throw core::RuntimeError(std::string(source) +
-                             " holds no output: " + excerpt(answer.dump(), secret) + ".");
+    lacks(source, "output", answer, secret);
   }
   TaskRunResult result;
   result.output = std::move(*output);

@@ -34,18 +34,20 @@ struct Choice {
   std::optional<Delta> delta{};
 };
 
-// One search result the service streams with the answer.
+// One search result the service streams with the answer. Copies share the
+// fields (the service repeats the same results in every chunk).
 class SearchResult {
  public:
   // `fields` must be an object (title, url, date, snippet, ...).
-  explicit SearchResult(core::Value fields) : fields_(std::move(fields)) {}
+  explicit SearchResult(core::Value fields)
+      : fields_(std::make_shared<const core::Value>(std::move(fields))) {}
 
   // The record's fields as a new object, in the order the service sent
   // them; a new copy on every call.
-  core::Value model_dump() const { return fields_; }
+  core::Value model_dump() const { return *fields_; }
 
  private:
-  core::Value fields_;
+  std::shared_ptr<const core::Value> fields_;
 };
 
 // One streamed chunk: only the fields the researcher reads.

@@ -1,13 +1,13 @@
 #include "zelq/providers/perplexity/perplexity_http_client.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/chat_chunk.hpp"
 #include "zelq/net/chunk_stream.hpp"
+#include "zelq/net/service.hpp"
 
 namespace zelq::providers::perplexity {
 
@@ -18,75 +18,9 @@ namespace {
 
 constexpr std::string_view kPath = "chat/completions";
 constexpr std::string_view kClosed = "The Perplexity client is closed.";
-
-[[noreturn]] void bad_param(std::string_view key, std::string_view expected, const Value& value,
-                            std::string_view kind = "client parameter") {
-  throw core::ValueError("Invalid Perplexity " + std::string(kind) + " " + core::py_repr(key) +
-                         ": expected " + std::string(expected) + ", got " + core::py_repr(value) +
-                         ".");
-}
-
-double read_seconds(const Value& value, std::string_view key,
-                    std::string_view kind = "client parameter") {
-  if (!value.is_number() || !std::isfinite(value.get<double>()) || value.get<double>() <= 0) {
-    bad_param(key, "a number of seconds > 0", value, kind);
-  }
-  return value.get<double>();
-}
-
-std::string read_api_key(const Value& value) {
-  if (!value.is_null() && !value.is_string()) {
-    throw core::ValueError("Invalid Perplexity client parameter 'api_key': expected a text.");
-  }
-  std::string key = value.is_string() ? value.get<std::string>() : std::string();
-  if (key.empty()) {
-    const char* env = std::getenv(std::string(API_KEY_ENV).c_str());
-    if (env == nullptr || *env == '\0') {
-      throw core::ValueError("No Perplexity API key: pass 'api_key' or set " +
-                             std::string(API_KEY_ENV) + ".");
-    }
-    key = env;
-  }
-  if (std::any_of(key.begin(), key.end(), [](unsigned char c) { return c <= ' ' || c == 127; })) {
-    throw core::ValueError("The Perplexity API key holds white space or control characters.");
-  }
-  return key;
-}
-
-void apply_param(PerplexitySettings& settings, const std::string& key, const Value& value) {
-  if (key == "base_url") {
-    if (!value.is_string()) bad_param(key, "an http or https URL", value);
-    settings.base_url = net::checked_base_url(value.get<std::string>());
-  } else if (key == "max_retries") {
-    if (!value.is_number_integer() || value.get<long long>() < 0) {
-      bad_param(key, "an integer >= 0", value);
-    }
-    settings.max_retries = static_cast<int>(std::min(value.get<long long>(), 1000LL));
-  } else if (key == "connect_timeout") {
-    settings.connect_timeout = read_seconds(value, key);
-  } else if (key == "idle_timeout") {
-    settings.idle_timeout = read_seconds(value, key);
-  } else if (key == "timeout") {
-    settings.timeout = value.is_null() ? std::nullopt : std::optional(read_seconds(value, key));
-  }
-}
-
-std::chrono::milliseconds to_millis(double seconds) {
-  return std::chrono::milliseconds(static_cast<long long>(std::ceil(std::min(seconds, 1e9) * 1e3)));
-}
-
-net::ApiClientOptions api_options(const PerplexitySettings& settings) {
-  net::ApiClientOptions options;
-  options.base_url = settings.base_url;
-  options.api_key = settings.api_key;
-  options.headers = {{"Authorization", "Bearer " + settings.api_key}};
-  options.max_retries = settings.max_retries;
-  if (settings.timeout) options.timeout = to_millis(*settings.timeout);
-  options.idle_timeout = to_millis(settings.idle_timeout);
-  options.connect_timeout = to_millis(settings.connect_timeout);
-  options.user_agent = "zelq-perplexity/0.1";
-  return options;
-}
+constexpr net::SettingNames kParams{.whole = "The Perplexity client parameters",
+                                    .entry = "Perplexity client parameter",
+                                    .known = "known parameters"};
 
 }  // namespace
 
@@ -97,29 +31,14 @@ const std::vector<std::string_view>& PerplexitySettings::keys() {
 }
 
 PerplexitySettings PerplexitySettings::from_params(const Value& params) {
-  if (!params.is_null() && !params.is_object()) {
-    throw core::ValueError("The Perplexity client parameters must be an object, got " +
-                           core::py_repr(params) + ".");
-  }
   PerplexitySettings settings;
-  Value api_key = nullptr;
-  if (params.is_object()) {
-    for (auto it = params.begin(); it != params.end(); ++it) {
-      const auto& known = keys();
-      if (std::find(known.begin(), known.end(), it.key()) == known.end()) {
-        std::string names;
-        for (auto name : known) names += ", " + core::py_repr(name);
-        throw core::ValueError("Unknown Perplexity client parameter " + core::py_repr(it.key()) +
-                               "; known parameters: " + names.substr(2) + ".");
-      }
-      if (it.key() == "api_key") {
-        api_key = it.value();
-      } else {
-        apply_param(settings, it.key(), it.value());
-      }
-    }
-  }
-  settings.api_key = read_api_key(api_key);
+  std::string key;
+  net::read_service_settings(params, kParams, keys(), settings,
+                             [&key](const std::string&, const Value& value) {
+                               key = net::api_key_entry(value, kParams.entry);
+                             });
+  settings.api_key = net::api_key_or_environment(std::move(key), "Perplexity", "'api_key'",
+                                                 {API_KEY_ENV});
   return settings;
 }
 
@@ -150,29 +69,69 @@ class HttpChunkStream : public ChatCompletionStream {
 
   asio::awaitable<std::optional<StreamChunk>> next() override {
     if (state_->closed) throw core::RuntimeError(std::string(kClosed));
-    std::optional<Value> chunk = co_await state_->chunks.next();
-    if (!chunk) {
-      state_->chunks.close();
-      state_->chunks.check_done();
+    net::ChunkStream& chunks = state_->chunks;
+    std::optional<std::string> data;
+    if (chunks.has_ready()) {
+      data = chunks.take_ready_data();
+    } else {
+      data = co_await chunks.next_data();
+    }
+    if (!data) {
+      chunks.close();
+      chunks.check_done();
       co_return std::nullopt;
     }
     try {
-      co_return parse_stream_chunk(*chunk, source_);
+      co_return read(*data);
     } catch (...) {
-      state_->chunks.close();
+      chunks.close();
       throw;
     }
   }
 
  private:
+  // The chunk in `data`: the fields used read without a Value when the
+  // chunk is plain, else through the Value, which names what is wrong.
+  StreamChunk read(const std::string& data) {
+    std::optional<net::ChatChunk> fast = net::read_chat_chunk(data);
+    if (!fast) return parse_stream_chunk(state_->chunks.parse(data), source_);
+    StreamChunk chunk;
+    chunk.choices.reserve(fast->choices.size());
+    for (net::ChatChoice& choice : fast->choices) {
+      Choice& out = chunk.choices.emplace_back();
+      if (choice.delta) out.delta = Delta{.content = std::move(choice.delta->content)};
+    }
+    if (fast->search_results) chunk.search_results = search_results(*fast->search_results);
+    return chunk;
+  }
+
+  // The records of the list `text`, shared with the chunk before when it
+  // sent the same text.
+  const std::vector<SearchResult>& search_results(std::string& text) {
+    if (text != last_text_) {
+      const Value list = core::parse_json(text, source_);
+      std::vector<SearchResult> records;
+      records.reserve(list.size());
+      for (const Value& record : list) records.emplace_back(record);
+      last_results_ = std::move(records);
+      last_text_ = std::move(text);
+    }
+    return last_results_;
+  }
+
   std::shared_ptr<detail::OpenStream> state_;
   std::string source_;
+  std::string last_text_;
+  std::vector<SearchResult> last_results_;
 };
 
 }  // namespace
 
 PerplexityHttpClient::PerplexityHttpClient(const Value& client_params)
-    : settings_(PerplexitySettings::from_params(client_params)), api_(api_options(settings_)) {}
+    : settings_(PerplexitySettings::from_params(client_params)),
+      api_(net::api_client_options(settings_, "Perplexity",
+                                   {{"Authorization", "Bearer " + settings_.api_key}},
+                                   "zelq-perplexity/0.1")) {}
 
 PerplexityHttpClient::~PerplexityHttpClient() { close(); }
 
@@ -187,8 +146,9 @@ PerplexityHttpClient::create_chat_completion_stream(ChatCompletionRequest reques
   if (request.options.is_object()) {
     for (auto& [key, value] : request.options.items()) {
       if (key == "timeout") {
-        if (!value.is_null())
-          http.timeout = to_millis(read_seconds(value, "timeout", "request option"));
+        net::ServiceOptions limit;
+        net::apply_service_setting(limit, key, value, "Perplexity request option");
+        http.timeout = limit.timeout;
       } else {
         body[key] = std::move(value);
       }

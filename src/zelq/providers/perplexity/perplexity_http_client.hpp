@@ -13,6 +13,7 @@
 
 #include "zelq/core/value.hpp"
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/service_options.hpp"
 #include "zelq/providers/perplexity/perplexity_client.hpp"
 
 namespace zelq::providers::perplexity {
@@ -21,18 +22,10 @@ inline constexpr std::string_view DEFAULT_BASE_URL = "https://api.perplexity.ai"
 // Read when the client parameters hold no key.
 inline constexpr std::string_view API_KEY_ENV = "PERPLEXITY_API_KEY";
 
-// What an HTTP client is built with. Durations are in seconds.
-struct PerplexitySettings {
-  // Never shown: masked in every server text put in an error.
-  std::string api_key{};
-  std::string base_url = std::string(DEFAULT_BASE_URL);
-  // A 429 or 5xx answer is retried this many times (net::ApiClient).
-  int max_retries = 2;
-  double connect_timeout = 10.0;
-  // Longest wait for the answer's head and between two chunks.
-  double idle_timeout = 600.0;
-  // Limit of one whole request, the stream included; none by default.
-  std::optional<double> timeout{};
+// What an HTTP client is built with: the settings every service client
+// shares (net::ServiceOptions; the parameters give durations in seconds).
+struct PerplexitySettings : net::ServiceOptions {
+  PerplexitySettings() { base_url = std::string(DEFAULT_BASE_URL); }
 
   // The client parameters' keys: "api_key", "base_url", "max_retries",
   // "connect_timeout", "idle_timeout", "timeout".
@@ -57,11 +50,18 @@ struct OpenStream;
 // "model", "messages" and "stream", except "timeout" (seconds, a limit of
 // this request), which stays on the client side.
 //
+// Chunks are read by net::read_chat_chunk, which materialises only the
+// deltas and the search results (the accumulated "message" of each choice
+// is skipped); a chunk it does not take is read as a core::Value, which
+// names what is wrong. Search results equal to those of the chunk before
+// are shared, not read again.
+//
 // Errors of a stream: zelq::core::RuntimeError for an error the service
 // reports mid-stream ("event: error" or a chunk with "error"), a chunk that
-// is not a JSON object or is malformed, and a stream that ends before
-// "data: [DONE]"; zelq::core::TimeoutError when the service is silent for
-// idle_timeout; net::ConnectionError for a broken connection. A stream
+// is not a JSON object or is malformed, a stream that ends before
+// "data: [DONE]", and an answer that is not an event stream;
+// zelq::core::TimeoutError (net::StreamIdleError) when the service is
+// silent for idle_timeout; net::ConnectionError for a broken connection. A stream
 // closes its connection on any failure, on cancellation, when destroyed
 // unfinished and when the client is closed.
 //

@@ -103,6 +103,15 @@ TEST(PerplexityHttpClient, FailuresNameTheServiceAndNeverTheKey) {
                   .ends_with("<html><body>Bad key ***</body></html>"));
   EXPECT_TRUE(error_of(serve(testing::answer_events({"a"}), false))
                   .ends_with("/chat/completions ended before its end marker 'data: [DONE]'."));
+  // A sign-in page of a proxy, answered 200: named as what it is.
+  const LoopbackServer::Handler portal = [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.respond(200, "<html>\n<p>Sign in</p>\n</html>", "Content-Type: text/html\r\n");
+  };
+  EXPECT_TRUE(error_of(portal).ends_with(
+      "/chat/completions is not an event stream but 'text/html': <html> <p>Sign in</p> </html>."));
+  EXPECT_TRUE(error_of(serve({"data: {\"choices\":[{\"delta\":{\"content\":\"caf\xE9\"}}]}\n\n"}))
+                  .ends_with("/chat/completions is not valid UTF-8: "
+                             "'{\"choices\":[{\"delta\":{\"content\":\"caf\\xe9\"}}]}'."));
   EXPECT_TRUE(error_of(serve({"data: {\"choices\":{}}\n\n"}))
                   .ends_with("/chat/completions is malformed: 'choices' is not a list."));
   EXPECT_EQ(error_of(reply(200, "{}"), Value{{"stream", false}}),
@@ -164,7 +173,7 @@ TEST(PerplexitySettings, ParametersAndTheKeyFromTheEnvironment) {
       Value{{"api_key", "k"}, {"base_url", "http://proxy:8/pplx/"}, {"timeout", 5}});
   EXPECT_EQ(settings.api_key, "k");
   EXPECT_EQ(settings.base_url, "http://proxy:8/pplx");
-  EXPECT_EQ(settings.timeout, 5.0);
+  EXPECT_EQ(settings.timeout, std::chrono::milliseconds(5000));
   ::unsetenv("PERPLEXITY_API_KEY");
   EXPECT_EQ(error_of(Value::object()),
             "No Perplexity API key: pass 'api_key' or set PERPLEXITY_API_KEY.");

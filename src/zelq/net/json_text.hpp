@@ -1,0 +1,34 @@
+// Reading JSON text that a server sent (answers, streamed event data,
+// records): nesting bounded as core::parse_json bounds it, and errors that
+// quote the text on one line with the API key masked.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "zelq/core/value.hpp"
+
+namespace zelq::net {
+
+// `text` quoted for an error: core::py_repr of one_line(text, secret), then
+// "..." when one_line cut it.
+std::string quoted_excerpt(std::string_view text, std::string_view secret);
+
+// Parses `text` as any JSON value. Throws zelq::core::RuntimeError
+// "<source> is not valid UTF-8: <excerpt>." when the bytes are not UTF-8,
+// "<source> is not JSON: <excerpt>." for other text that is not JSON (the
+// excerpt as quoted_excerpt gives it), and zelq::core::ValueError
+// "<source> is nested deeper than 512 levels" (core::parse_json).
+core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret);
+
+// As parse_json, for text that must be a JSON object: a JSON value of
+// another kind throws zelq::core::RuntimeError "<source> is not a JSON
+// object: <excerpt>.".
+core::Value parse_json_object(std::string_view text, std::string_view source,
+                              std::string_view secret);
+
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points above U+10FFFF).
+bool is_utf8(std::string_view text) noexcept;
+
+}  // namespace zelq::net

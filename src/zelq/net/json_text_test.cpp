@@ -1,0 +1,49 @@
+#include "zelq/net/json_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::net {
+namespace {
+
+template <class Error>
+std::string error_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const Error& error) {
+    return error.what();
+  }
+  return "no error of the expected kind";
+}
+
+TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
+  EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", "k").dump(),
+            R"({"a":[1,{"b":null}]})");
+  EXPECT_EQ(parse_json("[1]", "An answer", "k").dump(), "[1]");
+  auto runtime = [](std::string text, bool object) {
+    return error_of<core::RuntimeError>([&] {
+      object ? parse_json_object(text, "The event of X", "sk-9") : parse_json(text, "The event of X", "sk-9");
+    });
+  };
+  EXPECT_EQ(runtime("[1, 2]", true), "The event of X is not a JSON object: '[1, 2]'.");
+  EXPECT_EQ(runtime("<p>\n  key sk-9\n</p>", false), "The event of X is not JSON: '<p> key *** </p>'.");
+  EXPECT_EQ(runtime("{\"a\":\"\xC3\x28\"}", true),
+            "The event of X is not valid UTF-8: '{\"a\":\"\\xc3(\"}'.");
+  // A long text is cut, and the ellipsis ends the sentence.
+  const std::string cut = runtime(std::string(400, 'x'), false);
+  EXPECT_EQ(cut, "The event of X is not JSON: '" + std::string(300, 'x') + "'...");
+  std::string deep = std::string(600, '[') + std::string(600, ']');
+  EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", ""); }),
+            "The event of X is nested deeper than 512 levels");
+  EXPECT_TRUE(is_utf8("caf\xC3\xA9 \xF0\x9F\x90\x9D"));
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"}) {
+    EXPECT_FALSE(is_utf8(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace zelq::net

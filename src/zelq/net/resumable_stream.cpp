@@ -1,0 +1,89 @@
+#include "zelq/net/resumable_stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/sleep.hpp"
+#include "zelq/net/http_error.hpp"
+
+namespace zelq::net {
+
+namespace asio = boost::asio;
+
+namespace {
+
+std::string why_of(const std::exception_ptr& failure) {
+  if (!failure) return "its body ended before the run did";
+  return core::describe_exception(failure);
+}
+
+}  // namespace
+
+ResumableEventStream::ResumableEventStream(ApiEventStream first, Reopen reopen,
+                                           ResumeOptions options, std::string subject)
+    : stream_(std::move(first)),
+      reopen_(std::move(reopen)),
+      options_(options),
+      subject_(std::move(subject)) {}
+
+SseEvent ResumableEventStream::take_ready() {
+  ++fresh_;
+  return stream_->take_ready();
+}
+
+void ResumableEventStream::mark_repeat() noexcept {
+  if (fresh_ > 0) --fresh_;
+}
+
+void ResumableEventStream::close() noexcept {
+  if (stream_) stream_->close();
+  stream_.reset();
+}
+
+asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
+  while (stream_) {
+    std::exception_ptr failure;
+    try {
+      if (std::optional<SseEvent> event = co_await stream_->next()) {
+        ++fresh_;
+        co_return event;
+      }
+    } catch (const ConnectionError&) {
+      failure = std::current_exception();
+    } catch (const StreamIdleError&) {
+      failure = std::current_exception();
+    } catch (...) {
+      close();
+      throw;
+    }
+    stream_.reset();
+    try {
+      co_await resume(failure);
+    } catch (...) {
+      close();
+      throw;
+    }
+  }
+  co_return std::nullopt;
+}
+
+asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
+  if (fresh_ > 0 || !resumed_) {
+    empty_in_a_row_ = 0;
+  } else if (++empty_in_a_row_ > options_.max_empty_resumes) {
+    throw ConnectionError(sentence(subject_ + " broke " + std::to_string(empty_in_a_row_) +
+                                   " times in a row without a new event: " + why_of(failure)));
+  }
+  if (empty_in_a_row_ > 0) {
+    co_await core::sleep_for(std::min(
+        options_.max_delay, options_.base_delay * std::pow(2.0, empty_in_a_row_ - 1)));
+  }
+  std::optional<ApiEventStream> reopened = co_await reopen_(std::move(failure));
+  fresh_ = 0;
+  resumed_ = true;
+  if (reopened) stream_.emplace(std::move(*reopened));
+}
+
+}  // namespace zelq::net

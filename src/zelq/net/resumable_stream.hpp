@@ -1,0 +1,87 @@
+// An event stream that outlives its connections: when the server breaks
+// it off, ends it early or stays silent, it is opened again after its last
+// event, so a long run at a service is read to its end as one stream.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <boost/asio/awaitable.hpp>
+
+#include "zelq/net/api_client.hpp"
+#include "zelq/net/sse_parser.hpp"
+
+namespace zelq::net {
+
+struct ResumeOptions {
+  // Resumptions in a row that bring no new event before the stream gives
+  // up.
+  int max_empty_resumes = 3;
+  // The pause before a resumption that follows an empty one: the k-th
+  // empty resumption in a row waits min(max_delay, base_delay * 2^(k-1))
+  // seconds. A stream that brought something new is resumed at once.
+  double base_delay = 0.5;
+  double max_delay = 8.0;
+};
+
+// Move-only; not thread-safe (one next() at a time). Holds the current
+// connection and its request slot until it ends, close() or destruction.
+class ResumableEventStream {
+ public:
+  // Opens the stream again after its last event (the caller knows which:
+  // an SSE id, a sequence number) and returns it, or nullopt when there is
+  // nothing more to read (the run has ended at the service). `failure` is
+  // why the previous stream stopped: ConnectionError, StreamIdleError, or
+  // null when its body ended. It throws when the stream cannot be resumed
+  // (it never named its run, say), and may throw what ApiClient throws.
+  using Reopen =
+      std::function<boost::asio::awaitable<std::optional<ApiEventStream>>(std::exception_ptr)>;
+
+  // `first` is the stream as the run was created. `subject` names the
+  // stream in the error of giving up ("The stream of the OpenAI response
+  // resp_1"); set_subject() may change it once the run is known.
+  ResumableEventStream(ApiEventStream first, Reopen reopen, ResumeOptions options,
+                       std::string subject);
+
+  // The next event, or nullopt once `reopen` said the run has ended. A
+  // stream that breaks (ConnectionError), stays silent longer than its
+  // event timeout (StreamIdleError) or ends is resumed through `reopen`;
+  // after more than max_empty_resumes resumptions in a row without a new
+  // event it throws ConnectionError "<subject> broke <n> times in a row
+  // without a new event: <why the last one stopped>." Other errors (a
+  // request's own deadline, an event too large) and cancellation propagate
+  // and close the connection. The stream must outlive the awaitable.
+  boost::asio::awaitable<std::optional<SseEvent>> next();
+
+  // True when an event is parsed and waiting: take_ready() returns it
+  // without awaiting.
+  bool has_ready() const noexcept { return stream_ && stream_->has_ready(); }
+  SseEvent take_ready();
+
+  // Counts the event last returned as a repeat of one taken before (a
+  // server that replays), which does not make a resumption worthwhile.
+  void mark_repeat() noexcept;
+
+  void set_subject(std::string subject) { subject_ = std::move(subject); }
+
+  // Ends the stream now: closes its connection and gives back its slot;
+  // next() then returns nullopt. A failure of next() ends it the same way.
+  void close() noexcept;
+
+ private:
+  boost::asio::awaitable<void> resume(std::exception_ptr failure);
+
+  // Empty once the stream has ended, failed or been closed.
+  std::optional<ApiEventStream> stream_;
+  Reopen reopen_;
+  ResumeOptions options_;
+  std::string subject_;
+  // New events from the current connection.
+  long long fresh_ = 0;
+  bool resumed_ = false;  // the current connection is a resumption
+  int empty_in_a_row_ = 0;
+};
+
+}  // namespace zelq::net

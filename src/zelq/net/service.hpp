@@ -1,0 +1,79 @@
+// What every client of an outside service does the same way: reading its
+// settings from the caller's parameters, finding and checking its API key,
+// and turning its settings into the options of its net::ApiClient.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zelq/core/value.hpp"
+#include "zelq/net/api_client.hpp"
+#include "zelq/net/service_options.hpp"
+
+namespace zelq::net {
+
+// The ServiceOptions a settings object may set, in this order: "base_url",
+// "max_concurrency", "max_retries", "retry_base_delay", "retry_max_delay",
+// "max_retry_after", "connect_timeout", "idle_timeout", "timeout".
+// Durations are seconds.
+const std::vector<std::string_view>& service_setting_keys();
+
+// How messages name a client's settings: `whole` the object ("The OpenAI
+// configuration"), `entry` one setting ("OpenAI setting"), `known` the
+// label of the list of accepted names ("known settings").
+struct SettingNames {
+  std::string_view whole;
+  std::string_view entry;
+  std::string_view known;
+};
+
+// Applies setting `key` (one of service_setting_keys()) to `options`: a
+// base URL (http or https, see checked_base_url), an integer >= 1
+// (max_concurrency), an integer >= 0 (max_retries, at most 1000 used),
+// seconds >= 0 (the retry delays) or > 0 (the time limits; "timeout" may be
+// null for none). Throws zelq::core::ValueError "Invalid <entry> '<key>':
+// expected <what>, got <value>." (a URL shown without user information or
+// query), or checked_base_url's error.
+void apply_service_setting(ServiceOptions& options, std::string_view key,
+                           const core::Value& value, std::string_view entry);
+
+// Reads the settings object `params` (an object, or null for none): each
+// entry must be named in `keys` (in the order messages list them); one of
+// service_setting_keys() is applied to `options`, any other is handed to
+// `own` (ignored when `own` is empty). Throws zelq::core::ValueError
+// "<whole> must be an object, got a JSON <type>." and "Unknown <entry>
+// '<key>'; <known>: '<k1>', '<k2>', ...."; what apply_service_setting and
+// `own` throw.
+void read_service_settings(
+    const core::Value& params, const SettingNames& names, std::span<const std::string_view> keys,
+    ServiceOptions& options,
+    const std::function<void(const std::string&, const core::Value&)>& own = {});
+
+// The text of an "api_key" entry: "" for null, else the text. Throws
+// zelq::core::ValueError "Invalid <entry> 'api_key': expected a text." for
+// another kind (the value is never shown).
+std::string api_key_entry(const core::Value& value, std::string_view entry);
+
+// Throws zelq::core::ValueError "The <service> API key is empty." or "The
+// <service> API key holds white space or control characters." (the key is
+// never shown).
+void check_api_key(std::string_view key, std::string_view service);
+
+// `given` when it is not empty, else the first of the environment variables
+// `env` that is set and not empty; checked as check_api_key. Throws
+// zelq::core::ValueError "No <service> API key: pass <how> or set <A> or
+// <B>." when neither gives one.
+std::string api_key_or_environment(std::string given, std::string_view service,
+                                   std::string_view how, std::initializer_list<std::string_view> env);
+
+// The options of a service's ApiClient: `settings`, with the key checked
+// (check_api_key naming `service`), `headers` sent with every request (the
+// key in the service's header, API versions) and `user_agent`.
+ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
+                                    HttpHeaders headers, std::string user_agent);
+
+}  // namespace zelq::net
