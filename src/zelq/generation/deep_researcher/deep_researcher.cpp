@@ -1,14 +1,19 @@
 #include "zelq/generation/deep_researcher/deep_researcher.hpp"
 
-#include <array>
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <functional>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
 #include "zelq/inference/events.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher {
+
+using core::Value;
 
 namespace {
 
@@ -16,6 +21,17 @@ namespace {
 // would repeat an argument of the call.
 constexpr std::array<std::string_view, 5> kResearchArguments = {
     "query", "history", "extra_contents", "hyperparameters", "event_emitter"};
+
+// Sends the retry activity of `notice` after `own` (the policy's own
+// before_retry, when set). The callable and the emitter are the policy's,
+// which outlives the awaitable; the notice lives until it completes.
+boost::asio::awaitable<void> announce_retry(
+    const std::function<boost::asio::awaitable<void>(const core::RetryNotice&)>& own,
+    const std::shared_ptr<core::EventEmitter>& emitter, const core::RetryNotice& notice) {
+  if (own) co_await own(notice);
+  core::Event event = inference::ActivityEvent::from_activity(RetryActivity(notice));
+  co_await emitter->emit(std::move(event));
+}
 
 }  // namespace
 
@@ -120,20 +136,43 @@ core::Value overlay_hyperparameters(const core::Value& base, const core::Value& 
   return config;
 }
 
-boost::asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter,
-                                        BlockKind kind, std::string text) {
-  if (!emitter) co_return;
-  const std::string id = core::new_uuid();
-  const bool thinking = kind == BlockKind::THINKING;
-  // Named locals rather than temporaries inside the co_await expressions.
-  core::Event start =
-      thinking ? inference::ThinkingEvent::start(id) : inference::ResponseEvent::start(id);
-  core::Event content = thinking ? inference::ThinkingEvent::content(id, std::move(text))
-                                 : inference::ResponseEvent::content(id, std::move(text));
-  core::Event end = thinking ? inference::ThinkingEvent::end(id) : inference::ResponseEvent::end(id);
-  co_await emitter->emit(std::move(start));
-  co_await emitter->emit(std::move(content));
-  co_await emitter->emit(std::move(end));
+Value seconds_value(std::optional<double> seconds) {
+  if (!seconds) return nullptr;
+  if (std::trunc(*seconds) == *seconds && std::fabs(*seconds) < 1e15) {
+    return static_cast<std::int64_t>(*seconds);
+  }
+  return *seconds;
+}
+
+bool is_worth_another_attempt(const std::exception_ptr& failure) {
+  if (core::is_cancellation(failure)) return false;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const net::HttpError& error) {
+    return error.status() == 408 || error.status() == 409;
+  } catch (const core::ValueError&) {
+    return false;
+  } catch (const core::TypeError&) {
+    return false;
+  } catch (...) {
+    return true;
+  }
+}
+
+RetryActivity::RetryActivity(const core::RetryNotice& notice)
+    : inference::Activity("retry", Value{{"attempt", notice.attempt},
+                                         {"max_attempts", notice.max_attempts},
+                                         {"reason", notice.reason}}) {}
+
+core::RetryConfig research_retry_policy(core::RetryConfig policy,
+                                        std::shared_ptr<core::EventEmitter> emitter) {
+  if (!policy.retry_if) policy.retry_if = &is_worth_another_attempt;
+  if (!emitter) return policy;
+  policy.before_retry = [own = std::move(policy.before_retry),
+                         emitter = std::move(emitter)](const core::RetryNotice& notice) {
+    return announce_retry(own, emitter, notice);
+  };
+  return policy;
 }
 
 }  // namespace zelq::generation::deep_researcher

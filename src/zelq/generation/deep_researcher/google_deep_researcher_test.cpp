@@ -166,7 +166,8 @@ TEST(GoogleDeepResearcherTest, StreamsEachDeltaAsABlockOfItsOwn) {
                  thought_delta(" \n Planning\u3000 \n"), text_delta(" Bees "),
                  make_event("content.start"),
                  make_event("content.delta", {{"delta", {{"type", "thought_signature"}}}}),
-                 text_delta("dance"), thought_delta(" \t "), text_delta("!")}});
+                 text_delta("dance"), thought_delta(" \t "), text_delta("!"),
+                 make_event("interaction.completed")}});
   const GoogleDeepResearcher researcher(f.options());
   inference::LMOutput output = f.research(researcher, {{"timeout", 600}, {"extra", true}});
 
@@ -228,7 +229,9 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   // No outputs either: the attempt fails and the policy runs a new one.
   f.client->add_create(ScriptedStream{.interaction_id = "int-2"});
   f.client->add_get(make_interaction("int-2", "completed"));
-  f.client->add_create(ScriptedStream{.interaction_id = "int-3", .events = {text_delta("ok")}});
+  f.client->add_create(ScriptedStream{.interaction_id = "int-3",
+                                      .events = {text_delta("ok"),
+                                                 make_event("interaction.completed")}});
   EXPECT_EQ(f.research(researcher).text(), "ok");
   EXPECT_THAT(log.messages("retry", zelq::core::LogLevel::warn),
               ElementsAre(::testing::HasSubstr(

@@ -166,7 +166,7 @@ TEST(ParallelDeepResearcherTest, StreamsThinkingSourcesAndTheAnswer) {
             R"({"input":"bees\nctx","processor":"ultra","mcp_servers":[],)"
             R"("task_spec":{"output_schema":{"type":"text"}},"timeout":60,"enable_events":true,)"
             R"("betas":["events-sse-2025-07-24","mcp-server-2025-07-17"],"metadata":{"k":1}})");
-  EXPECT_EQ(f.client->event_timeouts.at(0), 3600);
+  EXPECT_EQ(f.client->event_timeouts.at(0), 300);  // the idle limit
   EXPECT_EQ(f.client->result_timeouts.at(0), 3600);
   EXPECT_THAT(emitter->types(),
               ElementsAre("thinking_start", "thinking", "thinking_end", "activity",

@@ -71,13 +71,17 @@ TEST(PerplexityDeepResearcherHttpTest, AFailedStreamIsClosedAndTheNextAttemptSta
   ASSERT_EQ(output.citations().size(), 1u);
   EXPECT_EQ(output.citations()[0]->text(), "Waggle.");
   EXPECT_EQ(output.citations()[0]->metadata, (Value{{"title", "Bees"}, {"url", "https://b.org"}}));
+  // The second attempt's events follow the notice of the retry.
   EXPECT_THAT(emitter->types(),
               ElementsAre("activity", "response_start", "thinking_start", "thinking", "activity",
-                          "response_start", "thinking_start", "thinking", "thinking",
+                          "activity", "response_start", "thinking_start", "thinking", "thinking",
                           "thinking_end", "response", "response", "response_end"));
   const auto sent = emitter->events();
-  EXPECT_NE(sent[1].id, sent[5].id);
-  EXPECT_EQ(sent[12].id, sent[5].id);
+  EXPECT_EQ(sent[4].value.dump(),
+            R"({"type":"retry","attempt":2,"max_attempts":2,"reason":"A streamed chunk of POST )" +
+                server.origin() + R"(/chat/completions reports an error: overloaded"})");
+  EXPECT_NE(sent[1].id, sent[6].id);
+  EXPECT_EQ(sent[13].id, sent[6].id);
   EXPECT_EQ(server.requests[0].body, server.requests[1].body);
   EXPECT_EQ(server.requests[1].header("Authorization"), "Bearer pplx-e2e");
 }
@@ -98,7 +102,8 @@ TEST(PerplexityDeepResearcherHttpTest, ARefusedRequestOptionNamesTheServiceMessa
     EXPECT_EQ(error.status(), 400);
     EXPECT_EQ(error.message(), "reasoning_effort must be one of low, medium, high");
   }
-  ASSERT_EQ(server.requests.size(), 2u);
+  // A refusal ends the call at once: no second request.
+  ASSERT_EQ(server.requests.size(), 1u);
   EXPECT_EQ(server.requests[0].json().at("reasoning_effort"), "max");
 }
 

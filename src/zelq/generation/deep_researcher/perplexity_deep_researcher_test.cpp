@@ -196,8 +196,11 @@ TEST(PerplexityDeepResearcherTest, EveryWayOutOfAnAttemptClosesItsClient) {
   EXPECT_THROW(f.research(f.researcher(), {.query = "q", .event_emitter = f.emitter}),
                core::RuntimeError);
   EXPECT_TRUE(f.service->clients().at(0)->closed);
-  // A client that cannot be built fails the attempt, which is retried.
+  // A client that cannot be built fails the attempt: a missing key ends the
+  // call at once, a failure that may pass is retried.
   f.service->fail_next_client(std::make_exception_ptr(core::ValueError("no key")));
+  EXPECT_THROW(f.research(f.researcher(3), {.query = "q"}), core::ValueError);
+  f.service->fail_next_client(std::make_exception_ptr(core::RuntimeError("busy")));
   EXPECT_THAT(f.research(f.researcher(1), {.query = "q"}).texts(), ElementsAre("y"));
   EXPECT_TRUE(f.service->clients().at(1)->closed);
 
