@@ -52,6 +52,7 @@ asio::awaitable<void> EventBlockWriter::end() {
 
 asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter, BlockKind kind,
                                  std::string text) {
+  if (!emitter) co_return;
   EventBlockWriter block(std::move(emitter), kind);
   co_await block.start();
   co_await block.content(std::move(text));

@@ -211,13 +211,17 @@ TEST(GoogleDeepResearcherTest, StreamsEachDeltaAsABlockOfItsOwn) {
 TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   core::LogCapture log;
   Fixture f;
+  // The stream ends while the research still runs: polled until it ends.
   f.client->add_create(ScriptedStream{.interaction_id = "int-1", .events = {thought_delta("hm")}});
+  f.client->add_get(make_interaction("int-1", "in_progress"));
   f.client->add_get(make_interaction("int-1", "completed", {"Found ", "it."}));
   const GoogleDeepResearcher researcher(f.options());
   inference::LMOutput output = f.research(researcher);
   EXPECT_EQ(output.text(), "Found it.");
   EXPECT_EQ(output.thinkings().size(), 1u);
-  EXPECT_THAT(f.client->gets(), ElementsAre("int-1"));
+  EXPECT_THAT(f.client->gets(), ElementsAre("int-1", "int-1"));
+  EXPECT_THAT(f.slept, ElementsAre(0.25));
+  EXPECT_TRUE(f.client->cancels().empty());
   EXPECT_THAT(f.emitter->types(),
               ElementsAre("thinking_start", "thinking", "thinking_end", "response_start",
                           "response", "response_end", "response_start", "response",

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/generation/deep_researcher/testing/loopback_research.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -25,7 +27,8 @@ using ::testing::Not;
 
 const std::string kKey = "sk-researcher-secret";
 
-// The real OpenAI provider, pointed at the loopback server, while alive.
+// The real OpenAI provider, pointed at the loopback server, while alive;
+// a stall shows within a test's time and transport retries wait 1 ms.
 class LoopbackOpenAI {
  public:
   explicit LoopbackOpenAI(std::string base_url) {
@@ -34,6 +37,8 @@ class LoopbackOpenAI {
                              const Value& config) {
           Value with_base = config;
           with_base["base_url"] = base_url;
+          with_base["idle_timeout"] = 0.15;
+          with_base["retry_base_delay"] = 0.001;
           return providers::openai::make_openai_lm_invoker(id, credentials, with_base);
         });
   }
@@ -92,6 +97,75 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
             R"({"type":"web_search_preview"}],"reasoning":{"summary":"auto"},)"
             R"("max_tool_calls":20,"background":true,"stream":true})");
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
+}
+
+enum class Break { STALL, DROP, FAIL, CANCEL };
+
+// Built outside the coroutine below: GCC 12 cannot compile such
+// initialiser lists inside one.
+std::string created_event(int created) {
+  const Value response = {{"id", "resp_" + std::to_string(created)}, {"status", "queued"}};
+  return providers::openai::testing::responses_event("response.created", 0,
+                                                     {{"response", response}});
+}
+
+std::string failed_event() {
+  const Value failed = {{"id", "resp"},
+                        {"status", "failed"},
+                        {"error", {{"code", "server_error"}, {"message", "Overloaded."}}}};
+  return providers::openai::testing::responses_event("response.failed", 1, {{"response", failed}});
+}
+
+// A Responses API whose streams stall, drop, end with the response failed,
+// or stall once the caller has cancelled the call.
+struct ResponsesApi {
+  explicit ResponsesApi(Break mode) : mode(mode) {}
+
+  Break mode;
+  asio::cancellation_signal cancel{};
+  int created = 0;
+
+  asio::awaitable<void> serve(Exchange& exchange) {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp","status":"cancelled"})");
+      co_return;
+    }
+    co_await exchange.start_events();
+    if (exchange.request.method == "POST") co_await exchange.chunk(created_event(++created));
+    if (mode == Break::FAIL) {
+      co_await exchange.chunk(failed_event());
+      co_await exchange.end_events();
+    } else if (mode == Break::DROP) {
+      exchange.close();
+    } else {
+      if (mode == Break::CANCEL) cancel.emit(asio::cancellation_type::terminal);
+      co_await exchange.wait_for_close();
+    }
+  }
+};
+
+// The researcher's invoker cancels the response of an attempt that ends
+// without its result before the next attempt creates another, and when the
+// caller cancels; a failed response has ended and is retried.
+TEST(OpenAIDeepResearcherLoopbackTest, NoAttemptLeavesItsResponseRunning) {
+  for (Break mode : {Break::STALL, Break::DROP, Break::FAIL, Break::CANCEL}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    core::LogCapture log;
+    asio::io_context io;
+    ResponsesApi api(mode);
+    LoopbackServer server(io, [&api](Exchange& exchange) { return api.serve(exchange); });
+    LoopbackOpenAI openai(server.base_url());
+    const OpenAIDeepResearcher researcher(
+        {.api_key = kKey, .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0}});
+    ResearchRequest request{.query = "How do bees navigate?"};
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, api.cancel, run(researcher, request));
+    ASSERT_TRUE(failure);
+    const std::size_t creates = testing::count_requests(server, "POST", "/v1/responses");
+    EXPECT_EQ(creates, mode == Break::CANCEL ? 1u : 2u);
+    EXPECT_EQ(testing::count_requests(server, "POST", "/cancel"),
+              mode == Break::FAIL ? 0u : creates);
+  }
 }
 
 }  // namespace

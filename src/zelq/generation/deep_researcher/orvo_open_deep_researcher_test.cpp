@@ -312,6 +312,17 @@ TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
               ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
                           "Created task task-1 with profile GPTR-QUICK", "Continuing task task-1."));
 
+  // A task that does not end within the policy's time-out is asked for
+  // again by the next attempt.
+  auto bounded = o;
+  bounded.retry_config->timeout = 2.5;
+  service->add_task({.statuses = {"PENDING", "PENDING", "PENDING", "SUCCESS"},
+                     .result = {.status = "SUCCESS", .data = Value{{"result", "late"}}}});
+  EXPECT_THAT(research(OrvoOpenDeepResearcher(bounded)).texts(), ElementsAre("late"));
+  EXPECT_EQ(service->created_tasks().size(), 2u);
+  EXPECT_THAT(service->status_requests(),
+              ElementsAre("task-1", "task-2", "task-2", "task-2", "task-2"));
+
   // A stream that keeps failing (stepped off the loop, so its failure
   // crosses threads) fails the call with its one task.
   emitter->clear();
@@ -319,12 +330,12 @@ TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
                      .fail_at_event = 2,
                      .blocking_stream = true});
   EXPECT_THROW(research(researcher), core::RuntimeError);
-  EXPECT_EQ(service->created_tasks().size(), 2u);
+  EXPECT_EQ(service->created_tasks().size(), 3u);
   EXPECT_EQ(emitter->types().size(), 9u);  // 4 events, the retry, the same 4 again
 
   // A hyperparameter repeating a request argument fails before any task.
   EXPECT_THROW(research(researcher, "q", Value{{"profile", "x"}}), core::TypeError);
-  EXPECT_EQ(service->created_tasks().size(), 2u);
+  EXPECT_EQ(service->created_tasks().size(), 3u);
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 
 #include <boost/asio.hpp>
 
+#include "zelq/core/errors.hpp"
+#include "zelq/generation/deep_researcher/testing/loopback_research.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -26,12 +28,16 @@ using net::testing::LoopbackServer;
 using net::testing::run_client;
 using ::testing::ElementsAre;
 
-PerplexityDeepResearcher researcher_for(const LoopbackServer& server, int max_retries) {
+PerplexityDeepResearcher researcher_for(const LoopbackServer& server, int max_retries,
+                                        int client_retries = 0) {
   return PerplexityDeepResearcher(
       {.api_key = "pplx-e2e",
        .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0},
        .client_factory = providers::perplexity::http_client_factory(
-           Value{{"base_url", server.origin()}, {"max_retries", 0}})});
+           Value{{"base_url", server.origin()},
+                 {"max_retries", client_retries},
+                 // A stall shows within a test's time.
+                 {"idle_timeout", 0.15}})});
 }
 
 // The first attempt's stream breaks after one chunk with an error event; the
@@ -105,6 +111,66 @@ TEST(PerplexityDeepResearcherHttpTest, ARefusedRequestOptionNamesTheServiceMessa
   // A refusal ends the call at once: no second request.
   ASSERT_EQ(server.requests.size(), 1u);
   EXPECT_EQ(server.requests[0].json().at("reasoning_effort"), "max");
+}
+
+enum class Break { STALL, DROP, CANCEL };
+
+// A completion has no run at the service: closing its connection is what
+// stops it. An attempt that stalls or drops, or a call the caller cancels,
+// closes its connection before anything else reaches the service.
+TEST(PerplexityDeepResearcherHttpTest, EveryBrokenAttemptClosesItsConnectionFirst) {
+  const std::vector<std::string> events = transcript::answer_events({"Bees", " dance."}, nullptr);
+  for (Break mode : {Break::STALL, Break::DROP, Break::CANCEL}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    asio::io_context io;
+    asio::cancellation_signal cancel;
+    bool first_closed = false;
+    bool closed_before_retry = false;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.start_events();
+      if (exchange.request.connection == 1) {
+        co_await exchange.chunk(events[0]);
+        if (mode == Break::DROP) {
+          exchange.close();
+          first_closed = true;
+          co_return;
+        }
+        if (mode == Break::CANCEL) cancel.emit(asio::cancellation_type::terminal);
+        co_await exchange.wait_for_close();
+        first_closed = true;
+        co_return;
+      }
+      closed_before_retry = first_closed;
+      for (const auto& event : events) co_await exchange.chunk(event);
+      co_await exchange.chunk(transcript::DONE_EVENT);
+      co_await exchange.end_events();
+    });
+    const auto researcher = researcher_for(server, 1);
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, cancel, researcher.research({.query = "bees"}));
+    if (mode == Break::CANCEL) {
+      EXPECT_TRUE(core::is_cancellation(failure));
+      EXPECT_EQ(server.requests.size(), 1u);
+    } else {
+      EXPECT_FALSE(failure);
+      EXPECT_TRUE(closed_before_retry);
+      EXPECT_EQ(server.requests.size(), 2u);
+    }
+  }
+}
+
+// A refusal ends the call at once; a 503 is retried by the client alone.
+TEST(PerplexityDeepResearcherHttpTest, RetriesOnlyWhatARetryCanFix) {
+  for (const int status : {401, 503}) {
+    asio::io_context io;
+    LoopbackServer server(io, [status](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.respond(status, "<html><body>Authorization Required</body></html>",
+                                "retry-after-ms: 1\r\n");
+    });
+    const auto researcher = researcher_for(server, 3, 2);
+    EXPECT_THROW(run_client(io, server, researcher.research({.query = "bees"})), net::HttpError);
+    EXPECT_EQ(server.requests.size(), status == 401 ? 1u : 3u);
+  }
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// What the researchers' loopback tests share: counting what reached the
+// server, and running a research call that the test may cancel.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+
+#include "zelq/net/testing/loopback_server.hpp"
+
+namespace zelq::generation::deep_researcher::testing {
+
+// The requests the server read, as "<METHOD> <target>", in arrival order.
+inline std::vector<std::string> request_lines(const net::testing::LoopbackServer& server) {
+  std::vector<std::string> lines;
+  for (const auto& request : server.requests) lines.push_back(request.method + " " + request.target);
+  return lines;
+}
+
+// How many requests were `method` to a target ending with `suffix`.
+inline std::size_t count_requests(const net::testing::LoopbackServer& server,
+                                  std::string_view method, std::string_view suffix) {
+  std::size_t count = 0;
+  for (const auto& request : server.requests) {
+    if (request.method == method && request.target.ends_with(suffix)) ++count;
+  }
+  return count;
+}
+
+// Runs `call` next to `server` on `io` with `signal`'s slot as its
+// cancellation slot (the server's handler may emit it), stops the server
+// when the call is done and returns its failure (null when it succeeded).
+// Throws std::runtime_error when the call does not end within 30 seconds.
+template <class T>
+std::exception_ptr run_cancellable(boost::asio::io_context& io,
+                                   net::testing::LoopbackServer& server,
+                                   boost::asio::cancellation_signal& signal,
+                                   boost::asio::awaitable<T> call) {
+  std::exception_ptr failure;
+  bool done = false;
+  boost::asio::co_spawn(io, std::move(call),
+                        boost::asio::bind_cancellation_slot(
+                            signal.slot(), [&](std::exception_ptr error, auto&&...) {
+                              failure = error;
+                              done = true;
+                              server.stop();
+                            }));
+  io.restart();
+  io.run_for(std::chrono::seconds(30));
+  if (!done) throw std::runtime_error("test hung");
+  return failure;
+}
+
+}  // namespace zelq::generation::deep_researcher::testing
