@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include "zelq/core/attempt_filter.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/inference/events.hpp"
@@ -145,18 +146,7 @@ Value seconds_value(std::optional<double> seconds) {
 }
 
 bool is_worth_another_attempt(const std::exception_ptr& failure) {
-  if (core::is_cancellation(failure)) return false;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const net::HttpError& error) {
-    return error.status() == 408 || error.status() == 409;
-  } catch (const core::ValueError&) {
-    return false;
-  } catch (const core::TypeError&) {
-    return false;
-  } catch (...) {
-    return true;
-  }
+  return core::is_worth_another_attempt<net::HttpError>(failure);
 }
 
 RetryActivity::RetryActivity(const core::RetryNotice& notice)

@@ -159,15 +159,11 @@ using inference::emit_block;
 core::Value seconds_value(std::optional<double> seconds);
 
 // Whether a failed research attempt is worth another one: the researchers'
-// retry_if. False for a cancellation; an argument error (core::ValueError,
-// which covers an invalid base URL and a malformed or missing key, and
-// core::TypeError); a net::HttpError the service client has already
-// retried (429, 5xx) or that cannot change on a retry (any other status
-// below 500 but 408 and 409: 400, 401, 403, 404 and 422 among them; a run
-// the service reports failed or no longer knows comes as the client's own
-// error, not as an HttpError). True for anything else: a run that failed
-// at the service, a broken or silent stream, a time-out, an emitter's
-// failure.
+// retry_if, core::is_worth_another_attempt with net::HttpError (see there:
+// never a cancellation, an argument error, an invalid URL or key, an HTTP
+// status the client has already retried or that cannot change). A run the
+// service reports failed or no longer knows comes as the client's own
+// error, not as an HttpError, and is worth another attempt.
 bool is_worth_another_attempt(const std::exception_ptr& failure);
 
 // "Schema for a retry activity.": type "retry", the number of the attempt

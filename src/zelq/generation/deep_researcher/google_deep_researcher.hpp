@@ -228,6 +228,9 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   boost::asio::awaitable<void> _cancel_interaction(ClientPtr client, RunPtr run) const;
   ClientPtr _make_client() const;
   providers::google::CreateInteractionRequest _create_request(const ResearchCall& call) const;
+  // Creates the interaction of an attempt of `call`.
+  boost::asio::awaitable<providers::google::CreateInteractionResult> _create(
+      ClientPtr client, ResearchCallPtr call) const;
 
   bool show_progress_;
   double status_check_interval_;

@@ -1,6 +1,7 @@
 // The two research attempts of GoogleDeepResearcher: the streamed one and
 // the one that polls the interaction's status.
 #include <exception>
+#include <variant>
 #include <utility>
 
 #include "zelq/core/clean_up.hpp"
@@ -13,16 +14,18 @@
 namespace zelq::generation::deep_researcher::google_deep_researcher {
 
 namespace asio = boost::asio;
+namespace google = providers::google;
 using core::Value;
+using google::Interaction;
+using google::InteractionEvent;
 using inference::LMOutput;
-using providers::google::CreateInteractionResult;
-using providers::google::Interaction;
-using providers::google::InteractionEvent;
-using providers::google::InteractionEventStreamPtr;
 
 namespace {
 
 constexpr std::string_view kCompleted = "interaction.completed";
+constexpr const char* kNotAStream =
+    "The interactions service answered a streamed research with an interaction record instead "
+    "of a stream of events; 'stream' must stay true when progress is shown.";
 
 asio::awaitable<void> nothing() { co_return; }
 
@@ -55,6 +58,14 @@ std::vector<std::string> output_texts(const Interaction& interaction) {
     if (item.text) texts.push_back(*item.text);
   }
   return texts;
+}
+
+// The answer of a create request in the form the attempt asked for.
+template <class Answer>
+Answer& answer_as(google::CreateInteractionResult& created, const char* otherwise) {
+  auto* answer = std::get_if<Answer>(&created);
+  if (answer == nullptr) throw core::RuntimeError(otherwise);
+  return *answer;
 }
 
 bool is_waiting(const std::optional<std::string>& status) {
@@ -99,15 +110,11 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr clie
                                                                   ResearchCallPtr call,
                                                                   RunPtr run) const {
   LMOutput output;
-  providers::google::CreateInteractionRequest request = _create_request(*call);
-  CreateInteractionResult created = co_await client->create(std::move(request));
-  auto* stream = std::get_if<InteractionEventStreamPtr>(&created);
-  if (stream == nullptr || !*stream) {
-    throw core::RuntimeError(
-        "The interactions service answered a streamed research with an interaction record "
-        "instead of a stream of events; 'stream' must stay true when progress is shown.");
-  }
-  providers::google::InteractionEventStream& events = **stream;
+  google::CreateInteractionResult created = co_await _create(client, call);
+  google::InteractionEventStreamPtr& stream =
+      answer_as<google::InteractionEventStreamPtr>(created, kNotAStream);
+  if (!stream) throw core::RuntimeError(kNotAStream);
+  google::InteractionEventStream& events = *stream;
   for (;;) {
     std::optional<InteractionEvent> event = co_await events.next();
     if (run->id.empty()) run->id = events.interaction_id();
@@ -117,6 +124,12 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr clie
   }
   co_await _finish_stream(client, run, output, call->event_emitter);
   co_return output;
+}
+
+asio::awaitable<google::CreateInteractionResult> GoogleDeepResearcher::_create(
+    ClientPtr client, ResearchCallPtr call) const {
+  google::CreateInteractionRequest request = _create_request(*call);
+  co_return co_await client->create(std::move(request));
 }
 
 asio::awaitable<void> GoogleDeepResearcher::_process_event(const InteractionEvent& event,
@@ -174,15 +187,13 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_polled_attempt(ClientPtr client
                                                                 ResearchCallPtr call,
                                                                 RunPtr run) const {
   LMOutput output;
-  providers::google::CreateInteractionRequest request = _create_request(*call);
-  CreateInteractionResult created = co_await client->create(std::move(request));
-  auto* record = std::get_if<Interaction>(&created);
-  if (record == nullptr) {
-    throw core::RuntimeError(
-        "The interactions service answered a polled research with a stream of events instead of "
-        "an interaction record; 'stream' must not be true when progress is not shown.");
-  }
-  run->id = record->id;
+  google::CreateInteractionResult created = co_await _create(client, call);
+  run->id = answer_as<Interaction>(
+                created,
+                "The interactions service answered a polled research with a stream of events "
+                "instead of an interaction record; 'stream' must not be true when progress is not "
+                "shown.")
+                .id;
   const Interaction done = co_await _wait_for_completion(client, run);
   std::vector<std::string> texts = output_texts(done);
   for (const std::string& text : texts) {

@@ -13,7 +13,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
-#include "zelq/generation/deep_researcher/testing/loopback_research.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -26,9 +26,7 @@ namespace {
 namespace asio = boost::asio;
 using core::Value;
 using inference::LMOutput;
-using net::testing::Exchange;
-using net::testing::LoopbackServer;
-using net::testing::run_client;
+using namespace net::testing;
 using namespace providers::google::testing;
 using ::testing::ElementsAre;
 
@@ -145,18 +143,12 @@ TEST(GoogleDeepResearcherWireTest, PollsAQueuedRunUntilItCompletes) {
   }
 }
 
-// How the scripted service breaks a streamed research.
-enum class Break { STALL, DROP, FAIL, CANCEL };
+using testing::Break;
 
-// A service whose interaction streams stall, drop, or end with the
-// interaction failed, or stall while the test cancels the call. Every
-// attempt creates "int-<n>"; cancel requests are answered.
-struct BreakingService {
-  explicit BreakingService(Break mode) : mode(mode) {}
-
-  Break mode;
-  asio::cancellation_signal cancel{};
-  int created = 0;
+// An interactions API whose streams break as `mode` says. Every attempt
+// creates "int-<n>"; cancel requests are answered.
+struct InteractionsApi : testing::BreakingService {
+  using BreakingService::BreakingService;
 
   asio::awaitable<void> serve(Exchange& exchange) {
     const auto& request = exchange.request;
@@ -196,7 +188,7 @@ TEST(GoogleDeepResearcherWireTest, NoAttemptLeavesItsInteractionRunning) {
     SCOPED_TRACE(static_cast<int>(mode));
     core::LogCapture log;
     asio::io_context io;
-    BreakingService service(mode);
+    InteractionsApi service(mode);
     LoopbackServer server(io, [&service](Exchange& exchange) { return service.serve(exchange); });
     GoogleDeepResearcher researcher(wire_options(server, true, 1));
     // The caller cancels once the answer has begun: the interaction is named.

@@ -24,18 +24,10 @@ namespace {
 
 namespace asio = boost::asio;
 using core::Value;
-using inference::AttachmentStore;
-using inference::ModelProvider;
-using inference::NativeTool;
-using inference::NativeToolType;
+using namespace inference;
 using inference::testing::RecordingEventEmitter;
 using providers::google::InteractionOutput;
-using providers::google::testing::make_event;
-using providers::google::testing::make_interaction;
-using providers::google::testing::ScriptedInteractionsClient;
-using providers::google::testing::ScriptedStream;
-using providers::google::testing::text_delta;
-using providers::google::testing::thought_delta;
+using namespace providers::google::testing;
 using ::testing::ElementsAre;
 
 constexpr const char* kBeta =

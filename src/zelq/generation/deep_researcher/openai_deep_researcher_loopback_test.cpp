@@ -5,7 +5,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
-#include "zelq/generation/deep_researcher/testing/loopback_research.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -17,10 +17,9 @@ namespace zelq::generation::deep_researcher {
 namespace {
 
 namespace asio = boost::asio;
+using namespace net::testing;
 using core::Value;
 using inference::LMOutput;
-using net::testing::Exchange;
-using net::testing::LoopbackServer;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -29,23 +28,16 @@ const std::string kKey = "sk-researcher-secret";
 
 // The real OpenAI provider, pointed at the loopback server, while alive;
 // a stall shows within a test's time and transport retries wait 1 ms.
-class LoopbackOpenAI {
- public:
-  explicit LoopbackOpenAI(std::string base_url) {
-    providers::register_lm_provider(
-        "openai", [base_url](const inference::ModelId& id, const Value& credentials,
-                             const Value& config) {
-          Value with_base = config;
-          with_base["base_url"] = base_url;
-          with_base["idle_timeout"] = 0.15;
-          with_base["retry_base_delay"] = 0.001;
-          return providers::openai::make_openai_lm_invoker(id, credentials, with_base);
-        });
-  }
-  ~LoopbackOpenAI() {
-    providers::register_lm_provider("openai", &providers::openai::make_openai_lm_invoker);
-  }
-};
+testing::OpenAIProviderOverride loopback_openai(std::string base_url) {
+  return testing::OpenAIProviderOverride(
+      [base_url](const inference::ModelId& id, const Value& credentials, const Value& config) {
+        Value local = config;
+        local["base_url"] = base_url;
+        local["idle_timeout"] = 0.15;
+        local["retry_base_delay"] = 0.001;
+        return providers::openai::make_openai_lm_invoker(id, credentials, local);
+      });
+}
 
 asio::awaitable<LMOutput> run(const OpenAIDeepResearcher& researcher, ResearchRequest request) {
   co_return co_await researcher.research(std::move(request));
@@ -60,10 +52,10 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
     LoopbackServer refusing(io, [](Exchange& exchange) -> asio::awaitable<void> {
       co_await exchange.respond(401, R"({"error":{"message":"Bad key )" + kKey + R"("}})");
     });
-    LoopbackOpenAI openai(refusing.base_url());
+    const auto openai = loopback_openai(refusing.base_url());
     const OpenAIDeepResearcher researcher(options);
     ResearchRequest refused{.query = "How do bees navigate?"};
-    EXPECT_THROW(net::testing::run_client(io, refusing, run(researcher, refused)),
+    EXPECT_THROW(run_client(io, refusing, run(researcher, refused)),
                  net::HttpError);
     EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key fails at once
   }
@@ -76,13 +68,13 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
     }
     co_await exchange.end_events();
   });
-  LoopbackOpenAI openai(server.base_url());
+  const auto openai = loopback_openai(server.base_url());
   const OpenAIDeepResearcher researcher(options);
   auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
   ResearchRequest request{.query = "How do bees navigate?",
                           .hyperparameters = {{"max_tool_calls", 20}},
                           .event_emitter = emitter};
-  const LMOutput output = net::testing::run_client(io, server, run(researcher, request));
+  const LMOutput output = run_client(io, server, run(researcher, request));
   EXPECT_EQ(output.text(), "Bees use the sun’s position.");
   ASSERT_EQ(output.citations().size(), 1u);
   EXPECT_EQ(output.citations()[0]->metadata.at("url"), "https://bees.example/sun");
@@ -99,7 +91,7 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
 }
 
-enum class Break { STALL, DROP, FAIL, CANCEL };
+using testing::Break;
 
 // Built outside the coroutine below: GCC 12 cannot compile such
 // initialiser lists inside one.
@@ -116,14 +108,9 @@ std::string failed_event() {
   return providers::openai::testing::responses_event("response.failed", 1, {{"response", failed}});
 }
 
-// A Responses API whose streams stall, drop, end with the response failed,
-// or stall once the caller has cancelled the call.
-struct ResponsesApi {
-  explicit ResponsesApi(Break mode) : mode(mode) {}
-
-  Break mode;
-  asio::cancellation_signal cancel{};
-  int created = 0;
+// A Responses API whose streams break as `mode` says.
+struct ResponsesApi : testing::BreakingService {
+  using BreakingService::BreakingService;
 
   asio::awaitable<void> serve(Exchange& exchange) {
     if (exchange.request.target.ends_with("/cancel")) {
@@ -154,7 +141,7 @@ TEST(OpenAIDeepResearcherLoopbackTest, NoAttemptLeavesItsResponseRunning) {
     asio::io_context io;
     ResponsesApi api(mode);
     LoopbackServer server(io, [&api](Exchange& exchange) { return api.serve(exchange); });
-    LoopbackOpenAI openai(server.base_url());
+    const auto openai = loopback_openai(server.base_url());
     const OpenAIDeepResearcher researcher(
         {.api_key = kKey, .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0}});
     ResearchRequest request{.query = "How do bees navigate?"};

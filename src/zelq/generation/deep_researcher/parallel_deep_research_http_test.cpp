@@ -11,7 +11,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
-#include "zelq/generation/deep_researcher/testing/loopback_research.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
@@ -29,22 +29,19 @@ const std::string kMessage =
     R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
     "\n\n";
 
-enum class Break { STALL, DROP, FAIL, CANCEL };
+using testing::Break;
 
 // A Task API whose first event stream stalls or drops, whose runs all
 // fail, or whose stream stalls once the caller has cancelled the call.
-struct TaskApi {
-  explicit TaskApi(Break mode) : mode(mode) {}
+struct TaskApi : testing::BreakingService {
+  using BreakingService::BreakingService;
 
-  Break mode;
-  asio::cancellation_signal cancel{};
-  int runs = 0;
   int streams = 0;
 
   asio::awaitable<void> serve(Exchange& exchange) {
     const std::string& target = exchange.request.target;
     if (exchange.request.method == "POST") {
-      const std::string id = "trun_" + std::to_string(++runs);
+      const std::string id = "trun_" + std::to_string(++created);
       co_await exchange.respond(202, R"({"run_id":")" + id + R"(","status":"queued"})");
     } else if (target.ends_with("/events")) {
       co_await exchange.start_events();

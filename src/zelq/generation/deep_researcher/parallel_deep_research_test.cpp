@@ -20,16 +20,9 @@ namespace {
 
 using core::Value;
 using inference::LMOutput;
-using inference::NativeTool;
-using inference::NativeToolType;
 using inference::testing::RecordingEventEmitter;
 using providers::parallel::TaskRunFailedError;
-using providers::parallel::testing::progress_message;
-using providers::parallel::testing::progress_stats;
-using providers::parallel::testing::ScriptedStream;
-using providers::parallel::testing::ScriptedTaskRunClient;
-using providers::parallel::testing::state_event;
-using providers::parallel::testing::text_result;
+using namespace providers::parallel::testing;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -43,7 +36,7 @@ class Researcher : public ParallelDeepResearcher {
   using ParallelDeepResearcher::_process_mcp_citations;
 };
 
-NativeTool mcp(Value kwargs) { return NativeTool{NativeToolType::MCP_SERVER, std::move(kwargs)}; }
+inference::NativeTool mcp(Value kwargs) { return inference::NativeTool{inference::NativeToolType::MCP_SERVER, std::move(kwargs)}; }
 
 struct Fixture {
   std::shared_ptr<ScriptedTaskRunClient> client = std::make_shared<ScriptedTaskRunClient>();
@@ -76,8 +69,8 @@ std::string error_of(F&& call) {
 
 TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
   ::unsetenv("PARALLEL_API_KEY");
-  const std::vector<NativeTool> mixed = {mcp({{"url", "u"}}), NativeTool{}};
-  const std::vector<NativeTool> reversed = {NativeTool{}, mcp({{"url", "u"}})};
+  const std::vector<inference::NativeTool> mixed = {mcp({{"url", "u"}}), inference::NativeTool{}};
+  const std::vector<inference::NativeTool> reversed = {inference::NativeTool{}, mcp({{"url", "u"}})};
   // The tool error comes before the key check of the built-in client.
   for (const auto& tools : {mixed, reversed}) {
     EXPECT_EQ(error_of<core::ValueError>([&] { ParallelDeepResearcher({.tools = tools}); }),

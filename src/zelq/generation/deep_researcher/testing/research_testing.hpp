@@ -1,10 +1,13 @@
-// What the researchers' loopback tests share: counting what reached the
-// server, and running a research call that the test may cancel.
+// What the researchers' tests share: the kind and text of an argument
+// error, the OpenAI provider served differently for a while, counting what
+// reached a loopback server, and running a research call that the test may
+// cancel.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -17,9 +20,54 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "zelq/core/errors.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::deep_researcher::testing {
+
+// How a scripted service breaks a research call: its stream stalls, drops,
+// sends an error event or ends with the run failed, or it stalls once the
+// caller has cancelled the call (through `cancel`).
+enum class Break { STALL, DROP, ERROR_EVENT, FAIL, CANCEL };
+
+// What every breaking service of the tests keeps: how it breaks, the signal
+// through which the call is cancelled, and how many runs it created.
+struct BreakingService {
+  explicit BreakingService(Break mode) : mode(mode) {}
+
+  Break mode;
+  boost::asio::cancellation_signal cancel{};
+  int created = 0;
+};
+
+// "TypeError: <what>" or "ValueError: <what>" of what `action` throws, or
+// "no error".
+inline std::string argument_error_of(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const core::TypeError& e) {
+    return std::string("TypeError: ") + e.what();
+  } catch (const core::ValueError& e) {
+    return std::string("ValueError: ") + e.what();
+  }
+  return "no error";
+}
+
+// Serves "openai/..." through `factory` while alive; the real provider
+// serves it again afterwards.
+class OpenAIProviderOverride {
+ public:
+  explicit OpenAIProviderOverride(inference::LMInvokerFactory factory) {
+    providers::register_lm_provider("openai", std::move(factory));
+  }
+  ~OpenAIProviderOverride() {
+    providers::register_lm_provider("openai", &providers::openai::make_openai_lm_invoker);
+  }
+  OpenAIProviderOverride(const OpenAIProviderOverride&) = delete;
+  OpenAIProviderOverride& operator=(const OpenAIProviderOverride&) = delete;
+};
 
 // The requests the server read, as "<METHOD> <target>", in arrival order.
 inline std::vector<std::string> request_lines(const net::testing::LoopbackServer& server) {
