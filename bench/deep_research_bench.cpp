@@ -161,8 +161,8 @@ asio::awaitable<std::size_t> research_openai(std::string base_url) {
 
 asio::awaitable<std::size_t> invoke_openai(std::string base_url) {
   const Value config = {{"base_url", base_url}, {"thinking", true}};
-  auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research",
-                                                           "sk-bench", config);
+  auto invoker =
+      std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research", "sk-bench", config);
   std::size_t received = 0;
   zelq::inference::LMInvokeOptions options;
   options.event_emitter = counting_emitter(received);

@@ -16,9 +16,9 @@
 #include <limits>
 #include <utility>
 
+#include <benchmark/benchmark.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
-#include <benchmark/benchmark.h>
 
 #include "zelq/net/testing/loopback_server.hpp"
 

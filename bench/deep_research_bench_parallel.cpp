@@ -210,8 +210,9 @@ std::string wire_event(int i) {
          R"(data: {"type":"task_run.progress_stats","progress_meter":12.5,"source_stats":)"
          R"({"num_sources_considered":40,"num_sources_read":)" +
          std::to_string(i) + R"(,"sources_read_sample":["https://s/0","https://s/)" +
-         std::to_string(i) + R"("]}})"
-                             "\n\n";
+         std::to_string(i) +
+         R"("]}})"
+         "\n\n";
 }
 
 asio::awaitable<void> serve_run(zelq::net::testing::Exchange& exchange) {
@@ -273,9 +274,11 @@ void BM_ParallelVsClient(benchmark::State& state) {
   deep_research_bench::Fastest cpu;
   for (auto _ : state) {
     cpu.add(deep_research_bench::cpu_seconds(
-                serve_run, [](auto&&, const std::string& origin) { return research_over_http(origin); }),
-            deep_research_bench::cpu_seconds(
-                serve_run, [](auto&&, const std::string& origin) { return read_over_http(origin); }));
+                serve_run,
+                [](auto&&, const std::string& origin) { return research_over_http(origin); }),
+            deep_research_bench::cpu_seconds(serve_run, [](auto&&, const std::string& origin) {
+              return read_over_http(origin);
+            }));
   }
   state.counters["ratio_vs_client"] = cpu.ratio();
 }

@@ -168,8 +168,7 @@ asio::awaitable<std::size_t> read_chunks(std::string origin) {
       Value{{"base_url", origin}, {"api_key", "pplx-bench"}});
   zelq::providers::perplexity::PerplexityClientPtr client = factory(Value::object());
   zelq::providers::perplexity::ChatCompletionRequest request{
-      .model = "sonar-deep-research",
-      .messages = {{{"role", "user"}, {"content", "bees"}}}};
+      .model = "sonar-deep-research", .messages = {{{"role", "user"}, {"content", "bees"}}}};
   auto stream = co_await client->create_chat_completion_stream(std::move(request));
   std::size_t pieces = 0;
   while (auto chunk = co_await stream->next()) pieces += chunk->choices.size();

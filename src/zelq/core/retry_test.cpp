@@ -78,8 +78,8 @@ TEST(Retry, RetriesWithTheSameArgumentObjects) {
   EXPECT_EQ(log.text(),
             "warning Attempt 1/4 failed: fail 1. Retrying in 0.001 seconds.\n"
             "warning Attempt 2/4 failed: <p> fail 2. </p> . Retrying in 0.002 seconds.\n");
-  EXPECT_EQ(notices, (std::vector<std::string>{"2/4 fail 1 0.001000",
-                                                "3/4 <p> fail 2. </p> . 0.002000"}));
+  EXPECT_EQ(notices,
+            (std::vector<std::string>{"2/4 fail 1 0.001000", "3/4 <p> fail 2. </p> . 0.002000"}));
 
   struct Service {
     asio::awaitable<void> bump(int& n) {

@@ -55,7 +55,7 @@ class EventBlockWriter {
 // start, content and end events of `kind` under one fresh UUID, each awaited
 // before the next. Throws what the emitter throws; a block whose emit fails
 // gets no end event. The emitter is kept alive by the awaitable.
-boost::asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter,
-                                        BlockKind kind, std::string text);
+boost::asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter, BlockKind kind,
+                                        std::string text);
 
 }  // namespace zelq::inference

@@ -245,10 +245,10 @@ class BaseDeepResearcher : public core::Component {
   // last attempt's failure, unchanged, or the emitter's failure while it
   // announces a retry.
   template <class Attempt>
-  static boost::asio::awaitable<inference::LMOutput> _retry_research(
-      Attempt attempt, core::RetryConfig retry_config, ResearchCallPtr call) {
-    core::RetryConfig policy =
-        research_retry_policy(std::move(retry_config), call->event_emitter);
+  static boost::asio::awaitable<inference::LMOutput> _retry_research(Attempt attempt,
+                                                                     core::RetryConfig retry_config,
+                                                                     ResearchCallPtr call) {
+    core::RetryConfig policy = research_retry_policy(std::move(retry_config), call->event_emitter);
     co_return co_await core::retry(std::move(attempt), std::move(policy), std::move(call));
   }
 

@@ -191,8 +191,7 @@ Value GoogleDeepResearcher::_format_native_tool(const NativeTool& tool) {
 }
 
 asio::awaitable<inference::LMOutput> GoogleDeepResearcher::research(ResearchRequest request) const {
-  const ResearchFrontOptions front{.reserved_keywords = {"input", "agent"},
-                                   .base_config = config_};
+  const ResearchFrontOptions front{.reserved_keywords = {"input", "agent"}, .base_config = config_};
   ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
   // One client for the whole call: its connections serve every attempt.
   const ClientPtr client = _make_client();

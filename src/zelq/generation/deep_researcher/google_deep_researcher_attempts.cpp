@@ -1,8 +1,8 @@
 // The two research attempts of GoogleDeepResearcher: the streamed one and
 // the one that polls the interaction's status.
 #include <exception>
-#include <variant>
 #include <utility>
+#include <variant>
 
 #include "zelq/core/clean_up.hpp"
 #include "zelq/core/errors.hpp"
@@ -174,10 +174,9 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
   if (has_text) co_return;
   std::vector<std::string> texts = output_texts(interaction);
   if (texts.empty()) {
-    throw core::RuntimeError("The interaction " + core::py_repr(run->id) +
-                             " ended without answer text (status " +
-                             (interaction.status ? core::py_repr(*interaction.status) : "None") +
-                             ").");
+    throw core::RuntimeError(
+        "The interaction " + core::py_repr(run->id) + " ended without answer text (status " +
+        (interaction.status ? core::py_repr(*interaction.status) : "None") + ").");
   }
   for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
   output.add_text(std::move(texts));

@@ -10,7 +10,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
@@ -36,18 +35,18 @@ const std::string kThought = " \x1c\u3000\n Reading sources.\u2029\u0085 ";
 
 GoogleDeepResearcherOptions wire_options(const LoopbackServer& server, bool show_progress,
                                          int max_retries = 0) {
-  return {.api_key = kKey,
-          .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0,
-                                            .timeout = 20},
-          .show_progress = show_progress,
-          .client_factory = [url = server.base_url()](const Value& params) {
-            auto options = providers::google::HttpInteractionsOptions::from_client_params(params);
-            options.base_url = url;
-            // A stall shows within a test's time; transport retries wait 1 ms.
-            options.idle_timeout = std::chrono::milliseconds(150);
-            options.retry_base_delay = 0.001;
-            return std::make_shared<providers::google::HttpInteractionsClient>(options);
-          }};
+  return {
+      .api_key = kKey,
+      .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0, .timeout = 20},
+      .show_progress = show_progress,
+      .client_factory = [url = server.base_url()](const Value& params) {
+        auto options = providers::google::HttpInteractionsOptions::from_client_params(params);
+        options.base_url = url;
+        // A stall shows within a test's time; transport retries wait 1 ms.
+        options.idle_timeout = std::chrono::milliseconds(150);
+        options.retry_base_delay = 0.001;
+        return std::make_shared<providers::google::HttpInteractionsClient>(options);
+      }};
 }
 
 asio::awaitable<LMOutput> research(const GoogleDeepResearcher& researcher,

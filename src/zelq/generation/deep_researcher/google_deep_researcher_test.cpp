@@ -225,9 +225,9 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   // No outputs either: the attempt fails and the policy runs a new one.
   f.client->add_create(ScriptedStream{.interaction_id = "int-2"});
   f.client->add_get(make_interaction("int-2", "completed"));
-  f.client->add_create(ScriptedStream{.interaction_id = "int-3",
-                                      .events = {text_delta("ok"),
-                                                 make_event("interaction.completed")}});
+  f.client->add_create(
+      ScriptedStream{.interaction_id = "int-3",
+                     .events = {text_delta("ok"), make_event("interaction.completed")}});
   EXPECT_EQ(f.research(researcher).text(), "ok");
   EXPECT_THAT(log.messages("retry", zelq::core::LogLevel::warn),
               ElementsAre(::testing::HasSubstr(

@@ -55,8 +55,7 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
     const auto openai = loopback_openai(refusing.base_url());
     const OpenAIDeepResearcher researcher(options);
     ResearchRequest refused{.query = "How do bees navigate?"};
-    EXPECT_THROW(run_client(io, refusing, run(researcher, refused)),
-                 net::HttpError);
+    EXPECT_THROW(run_client(io, refusing, run(researcher, refused)), net::HttpError);
     EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key fails at once
   }
 

@@ -14,8 +14,8 @@
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher.hpp"
-#include "zelq/inference/lm_invoker.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
+#include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
@@ -81,8 +81,9 @@ TEST(OpenAIDeepResearcherTest, BuildsItsInvokerAndProcessorInOrder) {
 
   // The caller's web-search tool stays as it is; only code interpreter joins.
   const inference::NativeTool search{.type = inference::NativeToolType::WEB_SEARCH,
-                          .kwargs = {{"search_context_size", "high"}}};
-  const inference::NativeTool mcp{.type = inference::NativeToolType::MCP_SERVER, .kwargs = {{"name", "files"}}};
+                                     .kwargs = {{"search_context_size", "high"}}};
+  const inference::NativeTool mcp{.type = inference::NativeToolType::MCP_SERVER,
+                                  .kwargs = {{"name", "files"}}};
   const OpenAIDeepResearcher custom({.model_name = "o3-deep-research",
                                      .api_key = "sk-test",
                                      .retry_config = core::RetryConfig{.max_retries = 0},
@@ -99,7 +100,8 @@ TEST(OpenAIDeepResearcherTest, BuildsItsInvokerAndProcessorInOrder) {
             R"("timeout":null})");
 
   using openai_deep_researcher::complete_tools;
-  const inference::NativeTool code = inference::NativeTool::from_str_or_dict(inference::NativeToolType::CODE_INTERPRETER);
+  const inference::NativeTool code =
+      inference::NativeTool::from_str_or_dict(inference::NativeToolType::CODE_INTERPRETER);
   EXPECT_EQ(complete_tools(std::vector<inference::NativeTool>{search, code}),
             (std::vector<inference::NativeTool>{search, code}));
   EXPECT_EQ(complete_tools(std::vector<inference::NativeTool>{}), complete_tools(std::nullopt));
@@ -113,13 +115,15 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
       {.prompt_builder = inference::PromptBuilder("Be {tone}.", "{query}"), .streamable = false});
   ScriptedLMInvoker& lm = openai.last();
   auto emitter = std::make_shared<RecordingEventEmitter>();
-  const inference::Attachment pdf = inference::Attachment::from_url("https://x/a.pdf", "application/pdf");
-  ResearchRequest request{.query = "bees",
-                          .history = std::vector<inference::Message>{inference::Message::assistant("hi")},
-                          .extra_contents = std::vector<inference::MessageContent>{pdf, "note"},
-                          .hyperparameters = {{"reasoning", {{"effort", "high"}}}},
-                          .event_emitter = emitter,
-                          .kwargs = {{"tone", "brief"}}};
+  const inference::Attachment pdf =
+      inference::Attachment::from_url("https://x/a.pdf", "application/pdf");
+  ResearchRequest request{
+      .query = "bees",
+      .history = std::vector<inference::Message>{inference::Message::assistant("hi")},
+      .extra_contents = std::vector<inference::MessageContent>{pdf, "note"},
+      .hyperparameters = {{"reasoning", {{"effort", "high"}}}},
+      .event_emitter = emitter,
+      .kwargs = {{"tone", "brief"}}};
   EXPECT_EQ(core::run_sync(researcher.research(std::move(request))).text(), "answer 0");
   EXPECT_THAT(emitter->types(),
               ElementsAre("response_start", "response", "response", "response_end"));
@@ -129,9 +133,11 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
   const std::vector<ScriptedLMInvoker::Request> requests = lm.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].prompt_variables.dump(), R"({"query":"bees","tone":"brief"})");
-  EXPECT_THAT(requests[0].messages,
-              ElementsAre(inference::Message::system("Be brief."), inference::Message::assistant("hi"),
-                          inference::Message::user(std::vector<inference::MessageContent>{"bees", pdf, "note"})));
+  EXPECT_THAT(
+      requests[0].messages,
+      ElementsAre(
+          inference::Message::system("Be brief."), inference::Message::assistant("hi"),
+          inference::Message::user(std::vector<inference::MessageContent>{"bees", pdf, "note"})));
   EXPECT_EQ(requests[0].hyperparameters.dump(), R"({"reasoning":{"effort":"high"}})");
   EXPECT_TRUE(requests[0].streamed);  // streamable false does not hold the emitter back
   EXPECT_EQ(requests[1].hyperparameters, Value::object());  // that call only
@@ -148,11 +154,13 @@ TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {
                 ::testing::EndsWith(core::py_repr(name) + "."));
   }
   const std::vector<inference::NativeTool> bad_kwargs{
-      inference::NativeTool{}, inference::NativeTool{.type = inference::NativeToolType::MCP_SERVER, .kwargs = "files"}};
+      inference::NativeTool{},
+      inference::NativeTool{.type = inference::NativeToolType::MCP_SERVER, .kwargs = "files"}};
   EXPECT_EQ(argument_error_of([&] { OpenAIDeepResearcher({.tools = bad_kwargs}); }),
             "TypeError: The tools of `OpenAIDeepResearcher` must be native tools; item 1 is not: "
             "its kwargs must be an object, got 'files'.");
-  const std::vector<inference::NativeTool> bad_type{inference::NativeTool{.type = static_cast<inference::NativeToolType>(9)}};
+  const std::vector<inference::NativeTool> bad_type{
+      inference::NativeTool{.type = static_cast<inference::NativeToolType>(9)}};
   EXPECT_THAT(argument_error_of([&] { OpenAIDeepResearcher({.tools = bad_type}); }),
               ::testing::EndsWith("item 0 is not: its type 9 is not a NativeToolType."));
   const std::vector<inference::NativeTool> typed{inference::NativeTool{.kwargs = {{"type", "x"}}}};

@@ -216,9 +216,7 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::research(
   const ResearchFrontOptions front{.reserved_keywords = {"query", "profile"},
                                    .base_config = Value::object()};
   auto state = std::make_shared<TaskState>();
-  auto attempt = [this, state](ResearchCallPtr call) {
-    return _research(std::move(call), state);
-  };
+  auto attempt = [this, state](ResearchCallPtr call) { return _research(std::move(call), state); };
   co_return co_await _research_front(std::move(request), prompt_builder, retry_config,
                                      std::move(front), std::move(attempt));
 }

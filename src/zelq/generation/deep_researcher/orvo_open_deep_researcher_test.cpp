@@ -299,18 +299,18 @@ TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
   service->add_task(answered("", {ev("response", "a")}));
   emitter->fail_at(1);
   EXPECT_THAT(research(researcher, "q", Value{{"depth", 2}}).texts(), ElementsAre("a"));
-  EXPECT_THAT(sequence(),
-              ElementsAre("response_start:@0",
-                          R"(activity:{"type":"retry","attempt":2,"max_attempts":2,)"
-                          R"("reason":"Scripted failure of emit 1."}@1)",
-                          "response_start:@2", "response:a@2", "response_end:@2"));
+  EXPECT_THAT(sequence(), ElementsAre("response_start:@0",
+                                      R"(activity:{"type":"retry","attempt":2,"max_attempts":2,)"
+                                      R"("reason":"Scripted failure of emit 1."}@1)",
+                                      "response_start:@2", "response:a@2", "response_end:@2"));
   const auto created = service->created_tasks();
   ASSERT_EQ(created.size(), 1u);
   EXPECT_EQ(created[0].options.dump(), R"({"api_config":null,"mcp_config":null,"depth":2})");
   EXPECT_THAT(service->status_requests(), ElementsAre("task-1"));
-  EXPECT_THAT(log.messages(kLogger, zelq::core::LogLevel::info),
-              ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
-                          "Created task task-1 with profile GPTR-QUICK", "Continuing task task-1."));
+  EXPECT_THAT(
+      log.messages(kLogger, zelq::core::LogLevel::info),
+      ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
+                  "Created task task-1 with profile GPTR-QUICK", "Continuing task task-1."));
 
   // A task that does not end within the policy's time-out is asked for
   // again by the next attempt.

@@ -7,8 +7,8 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/core/pytext.hpp"
 #include "zelq/core/fast_uuid.hpp"
+#include "zelq/core/pytext.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {

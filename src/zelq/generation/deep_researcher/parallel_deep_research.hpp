@@ -184,8 +184,7 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // other failure of a read, and when the reader is destroyed early.
   class IdleTimeoutEvents {
    public:
-    using OnEvent =
-        std::function<boost::asio::awaitable<void>(providers::parallel::TaskRunEvent)>;
+    using OnEvent = std::function<boost::asio::awaitable<void>(providers::parallel::TaskRunEvent)>;
 
     IdleTimeoutEvents(std::unique_ptr<providers::parallel::TaskRunEventStream> events,
                       double idle_timeout);

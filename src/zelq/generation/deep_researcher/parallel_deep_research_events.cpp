@@ -105,9 +105,9 @@ asio::awaitable<void> ParallelDeepResearcher::IdleTimeoutEvents::for_each(OnEven
           .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
   close();
   if (order[0] == 1 && !ring_failure) {
-    throw_idle(idle_timeout_, std::make_exception_ptr(core::TimeoutError(
-                                  "Operation timed out after " +
-                                  pp::seconds_text(idle_timeout_) + " seconds")));
+    throw_idle(idle_timeout_,
+               std::make_exception_ptr(core::TimeoutError(
+                   "Operation timed out after " + pp::seconds_text(idle_timeout_) + " seconds")));
   }
   if (read_failure) {
     if (is_timeout(read_failure)) throw_idle(idle_timeout_, read_failure);

@@ -56,11 +56,13 @@ struct TaskApi : testing::BreakingService {
       }
       co_await exchange.end_events();
     } else if (mode == Break::FAIL) {
-      co_await exchange.respond(404, R"({"type":"error","error":{"ref_id":"r",)"
-                                     R"("message":"Run failed or run id not found","detail":null}})");
+      co_await exchange.respond(404,
+                                R"({"type":"error","error":{"ref_id":"r",)"
+                                R"("message":"Run failed or run id not found","detail":null}})");
     } else {
-      co_await exchange.respond(200, R"({"run":{"run_id":"trun_1","status":"completed"},)"
-                                     R"("output":{"type":"text","content":"Found.","basis":null}})");
+      co_await exchange.respond(200,
+                                R"({"run":{"run_id":"trun_1","status":"completed"},)"
+                                R"("output":{"type":"text","content":"Found.","basis":null}})");
     }
   }
 };
@@ -90,8 +92,8 @@ TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
     LoopbackServer server(io, [&api](Exchange& exchange) { return api.serve(exchange); });
     const ParallelDeepResearcher researcher = researcher_for(server, 1);
     ResearchRequest request{.query = "q"};
-    const std::exception_ptr failure = testing::run_cancellable(
-        io, server, api.cancel, researcher.research(std::move(request)));
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, api.cancel, researcher.research(std::move(request)));
     EXPECT_EQ(testing::count_requests(server, "POST", "/v1/tasks/runs"),
               mode == Break::FAIL ? 2u : 1u);
     if (mode == Break::STALL || mode == Break::DROP) {

@@ -36,7 +36,9 @@ class Researcher : public ParallelDeepResearcher {
   using ParallelDeepResearcher::_process_mcp_citations;
 };
 
-inference::NativeTool mcp(Value kwargs) { return inference::NativeTool{inference::NativeToolType::MCP_SERVER, std::move(kwargs)}; }
+inference::NativeTool mcp(Value kwargs) {
+  return inference::NativeTool{inference::NativeToolType::MCP_SERVER, std::move(kwargs)};
+}
 
 struct Fixture {
   std::shared_ptr<ScriptedTaskRunClient> client = std::make_shared<ScriptedTaskRunClient>();
@@ -70,7 +72,8 @@ std::string error_of(F&& call) {
 TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
   ::unsetenv("PARALLEL_API_KEY");
   const std::vector<inference::NativeTool> mixed = {mcp({{"url", "u"}}), inference::NativeTool{}};
-  const std::vector<inference::NativeTool> reversed = {inference::NativeTool{}, mcp({{"url", "u"}})};
+  const std::vector<inference::NativeTool> reversed = {inference::NativeTool{},
+                                                       mcp({{"url", "u"}})};
   // The tool error comes before the key check of the built-in client.
   for (const auto& tools : {mixed, reversed}) {
     EXPECT_EQ(error_of<core::ValueError>([&] { ParallelDeepResearcher({.tools = tools}); }),

@@ -104,7 +104,8 @@ asio::awaitable<LMOutput> PerplexityDeepResearcher::research(ResearchRequest req
                                                          std::string(perplexity::MESSAGES),
                                                          std::string(perplexity::STREAM)}};
   ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
-  auto attempt = [this, messages = _format_messages(call->messages)](const ResearchCallPtr& shared) {
+  auto attempt = [this,
+                  messages = _format_messages(call->messages)](const ResearchCallPtr& shared) {
     return _research(messages, shared->config, shared->event_emitter);
   };
   co_return co_await _retry_research(std::move(attempt), retry_config, std::move(call));

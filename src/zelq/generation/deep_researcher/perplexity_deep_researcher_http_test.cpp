@@ -33,11 +33,11 @@ PerplexityDeepResearcher researcher_for(const LoopbackServer& server, int max_re
   return PerplexityDeepResearcher(
       {.api_key = "pplx-e2e",
        .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0},
-       .client_factory = providers::perplexity::http_client_factory(
-           Value{{"base_url", server.origin()},
-                 {"max_retries", client_retries},
-                 // A stall shows within a test's time.
-                 {"idle_timeout", 0.15}})});
+       .client_factory =
+           providers::perplexity::http_client_factory(Value{{"base_url", server.origin()},
+                                                            {"max_retries", client_retries},
+                                                            // A stall shows within a test's time.
+                                                            {"idle_timeout", 0.15}})});
 }
 
 using testing::Break;

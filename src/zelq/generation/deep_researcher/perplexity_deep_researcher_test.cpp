@@ -83,11 +83,14 @@ TEST(PerplexityDeepResearcherTest, MessagesKeepTextPartsAndDropOtherItemsWithOne
   f.service->push_chunks({}).push_chunks({});
   const auto r = f.researcher();
   const inference::Attachment png = inference::Attachment::from_bytes({1, 2, 3}, "image/png");
-  const inference::Attachment pdf = inference::Attachment::from_url("https://x/y.pdf", "application/pdf");
+  const inference::Attachment pdf =
+      inference::Attachment::from_url("https://x/y.pdf", "application/pdf");
   ResearchRequest request{
       .query = "bees",
-      .history = std::vector<inference::Message>{inference::Message::user({"look", png}), inference::Message::assistant("ok"),
-                                      inference::Message::user(std::vector<inference::MessageContent>{})},
+      .history =
+          std::vector<inference::Message>{
+              inference::Message::user({"look", png}), inference::Message::assistant("ok"),
+              inference::Message::user(std::vector<inference::MessageContent>{})},
       .extra_contents = std::vector<inference::MessageContent>{"a", pdf, "b"},
       .hyperparameters = {{"reasoning_effort", "low"}}};
   f.research(r, std::move(request));

@@ -72,7 +72,8 @@ class OpenAIProviderOverride {
 // The requests the server read, as "<METHOD> <target>", in arrival order.
 inline std::vector<std::string> request_lines(const net::testing::LoopbackServer& server) {
   std::vector<std::string> lines;
-  for (const auto& request : server.requests) lines.push_back(request.method + " " + request.target);
+  for (const auto& request : server.requests)
+    lines.push_back(request.method + " " + request.target);
   return lines;
 }
 
@@ -97,13 +98,13 @@ std::exception_ptr run_cancellable(boost::asio::io_context& io,
                                    boost::asio::awaitable<T> call) {
   std::exception_ptr failure;
   bool done = false;
-  boost::asio::co_spawn(io, std::move(call),
-                        boost::asio::bind_cancellation_slot(
-                            signal.slot(), [&](std::exception_ptr error, auto&&...) {
-                              failure = error;
-                              done = true;
-                              server.stop();
-                            }));
+  boost::asio::co_spawn(
+      io, std::move(call),
+      boost::asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr error, auto&&...) {
+        failure = error;
+        done = true;
+        server.stop();
+      }));
   io.restart();
   io.run_for(std::chrono::seconds(30));
   if (!done) throw std::runtime_error("test hung");
