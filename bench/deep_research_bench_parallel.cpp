@@ -282,6 +282,6 @@ void BM_ParallelVsClient(benchmark::State& state) {
   }
   state.counters["ratio_vs_client"] = cpu.ratio();
 }
-BENCHMARK(BM_ParallelVsClient)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ParallelVsClient)->Unit(benchmark::kMillisecond)->Iterations(12);
 
 }  // namespace

@@ -6,11 +6,12 @@
 namespace zelq::core {
 
 // A new lower-case v4 UUID text, as new_uuid() gives, drawn from a
-// per-thread pseudo-random generator (mt19937) that the system's entropy
+// per-thread pseudo-random generator (mt19937_64) that the system's entropy
 // seeds once per thread. For ids made per streamed piece (an event block
 // each): new_uuid() asks the system for entropy on every call, one system
-// call per id. Not for secrets. Throws nothing but std::bad_alloc (and
-// boost::uuids::entropy_error when the first seeding fails).
+// call per id. Not for secrets. Throws std::bad_alloc, and what
+// std::random_device throws when the first call of a thread finds no
+// entropy source.
 std::string fast_uuid();
 
 }  // namespace zelq::core

@@ -102,7 +102,8 @@ RetryConfig retry_config_from_value(const Value& value) {
 namespace detail {
 
 RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
-                                    const std::exception_ptr& failure, bool cancelled) {
+                                    const std::exception_ptr& failure, bool cancelled,
+                                    std::string_view previous_reason) {
   if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
   if (config.retry_if && !config.retry_if(failure)) std::rethrow_exception(failure);
   // In 64 bits: max_retries may be INT_MAX ("retry until it works").
@@ -119,8 +120,13 @@ RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
                      .failure = failure,
                      .reason = one_line(describe_exception(failure)),
                      .delay = hinted && *hinted >= 0 ? *hinted : config.delay(attempt)};
-  warn(fmt::format("Attempt {}/{} failed: {} Retrying in {} seconds.", attempt + 1LL, attempts,
-                   as_sentence(notice.reason), notice.delay));
+  if (notice.reason == previous_reason) {
+    warn(fmt::format("Attempt {}/{} failed for the same reason. Retrying in {} seconds.",
+                     attempt + 1LL, attempts, notice.delay));
+  } else {
+    warn(fmt::format("Attempt {}/{} failed: {} Retrying in {} seconds.", attempt + 1LL, attempts,
+                     as_sentence(notice.reason), notice.delay));
+  }
   return notice;
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -105,9 +106,11 @@ auto start_attempt(F& func, const RetryConfig& config, Args&... args) {
 // (the caller's coroutine was cancelled), when config.retry_if rejects it or
 // when it was the last allowed attempt; otherwise logs it and returns the
 // notice of the next attempt, whose delay is the back-off in seconds
-// (config.delay_hint's, when it names one).
+// (config.delay_hint's, when it names one). A reason equal to
+// `previous_reason` (the attempt before's) is not quoted again.
 RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
-                                    const std::exception_ptr& failure, bool cancelled);
+                                    const std::exception_ptr& failure, bool cancelled,
+                                    std::string_view previous_reason = {});
 
 // Awaits config.before_retry(notice) when it is set, then sleeps the
 // notice's delay on a steady_timer of the caller's executor.
@@ -138,12 +141,16 @@ boost::asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice not
 //
 // Each failed attempt is logged as one warning line on the library logger
 // "retry": "Attempt 1/4 failed: <reason>. Retrying in 1 seconds." with the
-// failure's what() as one line (core::one_line), or "Attempt 4/4 failed.
-// Giving up." for the last, whose failure the caller receives in full.
+// failure's what() as one line (core::one_line); "Attempt 2/4 failed for
+// the same reason. Retrying in 2 seconds." when the reason repeats the
+// attempt before's; "Attempt 4/4 failed. Giving up." for the last, whose
+// failure the caller receives in full. A server's answer quoted in a
+// failure is so logged once.
 template <class F, class... Args>
 boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryConfig config,
                                                                  Args... args) {
   config.validate();
+  std::string previous_reason;
   for (int attempt = 0;; ++attempt) {
     std::exception_ptr failure;
     try {
@@ -160,8 +167,10 @@ boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryCo
     // throw operation_aborted in place of the attempt's failure.
     auto state = co_await boost::asio::this_coro::cancellation_state;
     const bool cancelled = state.cancelled() != boost::asio::cancellation_type::none;
-    co_await detail::back_off(config,
-                              detail::next_attempt_or_rethrow(config, attempt, failure, cancelled));
+    RetryNotice notice =
+        detail::next_attempt_or_rethrow(config, attempt, failure, cancelled, previous_reason);
+    previous_reason = notice.reason;
+    co_await detail::back_off(config, std::move(notice));
   }
 }
 

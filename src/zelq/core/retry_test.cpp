@@ -118,6 +118,19 @@ TEST(Retry, GivesUpWithTheLastFailureUnchanged) {
             "warning Attempt 2/3 failed: fail 2. Retrying in 0.002 seconds.\n"
             "warning Attempt 3/3 failed. Giving up.\n");
 
+  // A reason that repeats the one before is not quoted again.
+  auto same = []() -> asio::awaitable<void> {
+    throw RuntimeError("HTTP 503: <html>\n Busy\n</html>");
+    co_return;
+  };
+  RetryLog repeated;
+  EXPECT_THROW(run_sync(retry(same, quick(2))), RuntimeError);
+  EXPECT_EQ(repeated.text(),
+            "warning Attempt 1/3 failed: HTTP 503: <html> Busy </html>. Retrying in 0.001 "
+            "seconds.\n"
+            "warning Attempt 2/3 failed for the same reason. Retrying in 0.002 seconds.\n"
+            "warning Attempt 3/3 failed. Giving up.\n");
+
   calls = 0;
   EXPECT_THROW(run_sync(retry(failing, quick(0))), RuntimeError);
   EXPECT_EQ(calls, 1);

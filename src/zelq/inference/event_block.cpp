@@ -13,21 +13,32 @@ namespace {
 
 asio::awaitable<void> nothing() { co_return; }
 
+// The event of a block's `part` (0 start, 1 content, 2 end) under `id`:
+// the type is the one ThinkingEvent or ResponseEvent gives, taken once.
+core::Event block_event(BlockKind kind, int part, std::string id, core::Value value) {
+  static const std::string kTypes[2][3] = {
+      {ThinkingEvent::start("").type, ThinkingEvent::content("", "").type,
+       ThinkingEvent::end("").type},
+      {ResponseEvent::start("").type, ResponseEvent::content("", "").type,
+       ResponseEvent::end("").type}};
+  return core::Event{.id = std::move(id),
+                     .type = kTypes[kind == BlockKind::THINKING ? 0 : 1][part],
+                     .value = std::move(value),
+                     .level = core::EventLevel::INFO};
+}
+
 }  // namespace
 
 core::Event block_start(BlockKind kind, std::string id) {
-  return kind == BlockKind::THINKING ? ThinkingEvent::start(std::move(id))
-                                     : ResponseEvent::start(std::move(id));
+  return block_event(kind, 0, std::move(id), "");
 }
 
 core::Event block_content(BlockKind kind, std::string id, std::string text) {
-  return kind == BlockKind::THINKING ? ThinkingEvent::content(std::move(id), std::move(text))
-                                     : ResponseEvent::content(std::move(id), std::move(text));
+  return block_event(kind, 1, std::move(id), std::move(text));
 }
 
 core::Event block_end(BlockKind kind, std::string id) {
-  return kind == BlockKind::THINKING ? ThinkingEvent::end(std::move(id))
-                                     : ResponseEvent::end(std::move(id));
+  return block_event(kind, 2, std::move(id), "");
 }
 
 // Not coroutines: each hands the emitter's own awaitable back, so a block

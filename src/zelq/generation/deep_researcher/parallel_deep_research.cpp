@@ -274,16 +274,17 @@ asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr c
   state->run_id = std::move(run.run_id);
 }
 
+// Not a coroutine: the steps take what they keep by value.
 asio::awaitable<void> ParallelDeepResearcher::_dispatch(
-    pp::TaskRunEvent event, LMOutput& output, std::shared_ptr<RunState> state,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    pp::TaskRunEvent event, LMOutput& output, const std::shared_ptr<RunState>& state,
+    const std::shared_ptr<core::EventEmitter>& emitter) const {
   if (event.type.starts_with(OutputType::MESSAGE)) {
-    return _process_thinking_delta(std::move(event.message), output, std::move(emitter));
+    return _process_thinking_delta(std::move(event.message), output, emitter);
   }
   if (event.type == OutputType::STATS) {
     if (!emitter) return nothing();
-    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}),
-                                    std::move(state), std::move(emitter));
+    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}), state,
+                                    emitter);
   }
   if (event.type == "task_run.state" && state->run_id) check_run(event.run, *state->run_id);
   return nothing();

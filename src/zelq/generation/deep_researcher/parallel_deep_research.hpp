@@ -258,8 +258,8 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // before this returns, never by the awaitable.
   boost::asio::awaitable<void> _dispatch(providers::parallel::TaskRunEvent event,
                                          inference::LMOutput& output,
-                                         std::shared_ptr<RunState> state,
-                                         std::shared_ptr<core::EventEmitter> emitter) const;
+                                         const std::shared_ptr<RunState>& state,
+                                         const std::shared_ptr<core::EventEmitter>& emitter) const;
 
   const providers::parallel::TaskRunClientFactory client_factory_;
 };
