@@ -4,12 +4,12 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 
 #include "zelq/core/attempt_filter.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/inference/events.hpp"
+#include "zelq/inference/retry_activity.hpp"
 #include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher {
@@ -22,17 +22,6 @@ namespace {
 // would repeat an argument of the call.
 constexpr std::array<std::string_view, 5> kResearchArguments = {
     "query", "history", "extra_contents", "hyperparameters", "event_emitter"};
-
-// Sends the retry activity of `notice` after `own` (the policy's own
-// before_retry, when set). The callable and the emitter are the policy's,
-// which outlives the awaitable; the notice lives until it completes.
-boost::asio::awaitable<void> announce_retry(
-    const std::function<boost::asio::awaitable<void>(const core::RetryNotice&)>& own,
-    const std::shared_ptr<core::EventEmitter>& emitter, const core::RetryNotice& notice) {
-  if (own) co_await own(notice);
-  core::Event event = inference::ActivityEvent::from_activity(RetryActivity(notice));
-  co_await emitter->emit(std::move(event));
-}
 
 }  // namespace
 
@@ -149,20 +138,10 @@ bool is_worth_another_attempt(const std::exception_ptr& failure) {
   return core::is_worth_another_attempt<net::HttpError>(failure);
 }
 
-RetryActivity::RetryActivity(const core::RetryNotice& notice)
-    : inference::Activity("retry", Value{{"attempt", notice.attempt},
-                                         {"max_attempts", notice.max_attempts},
-                                         {"reason", notice.reason}}) {}
-
 core::RetryConfig research_retry_policy(core::RetryConfig policy,
                                         std::shared_ptr<core::EventEmitter> emitter) {
   if (!policy.retry_if) policy.retry_if = &is_worth_another_attempt;
-  if (!emitter) return policy;
-  policy.before_retry = [own = std::move(policy.before_retry),
-                         emitter = std::move(emitter)](const core::RetryNotice& notice) {
-    return announce_retry(own, emitter, notice);
-  };
-  return policy;
+  return inference::announce_retries(std::move(policy), std::move(emitter));
 }
 
 }  // namespace zelq::generation::deep_researcher

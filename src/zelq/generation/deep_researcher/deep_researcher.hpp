@@ -94,6 +94,7 @@
 #include "zelq/inference/event_block.hpp"
 #include "zelq/inference/events.hpp"
 #include "zelq/inference/lm_output.hpp"
+#include "zelq/inference/retry_activity.hpp"
 #include "zelq/inference/message.hpp"
 #include "zelq/inference/prompt_builder.hpp"
 
@@ -166,19 +167,13 @@ core::Value seconds_value(std::optional<double> seconds);
 // error, not as an HttpError, and is worth another attempt.
 bool is_worth_another_attempt(const std::exception_ptr& failure);
 
-// "Schema for a retry activity.": type "retry", the number of the attempt
-// about to run ("attempt", from 2), the attempts allowed ("max_attempts")
-// and why the attempt before failed ("reason", one line). Sent before the
-// events of the new attempt, so that a reader can tell them from the failed
-// attempt's.
-struct RetryActivity : inference::Activity {
-  explicit RetryActivity(const core::RetryNotice& notice);
-};
+// The activity sent before a new attempt (inference/retry_activity.hpp).
+using inference::RetryActivity;
 
 // `policy` as a research call runs it: retry_if is is_worth_another_attempt
 // unless the policy brings its own; with an emitter, before_retry also
-// sends an activity event of RetryActivity (after the policy's own
-// before_retry, when it has one). Throws nothing.
+// sends an activity event of RetryActivity (inference::announce_retries).
+// Throws nothing.
 core::RetryConfig research_retry_policy(core::RetryConfig policy,
                                         std::shared_ptr<core::EventEmitter> emitter);
 
