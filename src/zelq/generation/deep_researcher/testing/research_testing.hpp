@@ -4,21 +4,22 @@
 // cancel.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <exception>
 #include <functional>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -87,28 +88,27 @@ inline std::size_t count_requests(const net::testing::LoopbackServer& server,
   return count;
 }
 
-// Runs `call` next to `server` on `io` with `signal`'s slot as its
-// cancellation slot (the server's handler may emit it), stops the server
-// when the call is done and returns its failure (null when it succeeded).
-// Throws std::runtime_error when the call does not end within 30 seconds.
+// The failure of `call` (null when it succeeded), run with `signal`'s slot
+// as its cancellation slot.
+template <class T>
+boost::asio::awaitable<std::exception_ptr> failure_of(boost::asio::cancellation_signal& signal,
+                                                      boost::asio::awaitable<T> call) {
+  auto [failure, result] = co_await boost::asio::co_spawn(
+      co_await boost::asio::this_coro::executor, std::move(call),
+      boost::asio::bind_cancellation_slot(signal.slot(),
+                                          boost::asio::as_tuple(boost::asio::use_awaitable)));
+  co_return failure;
+}
+
+// Runs `call` next to `server` on `io` (net::testing::run_client) with
+// `signal`'s slot as its cancellation slot (the server's handler may emit
+// it) and returns its failure (null when it succeeded).
 template <class T>
 std::exception_ptr run_cancellable(boost::asio::io_context& io,
                                    net::testing::LoopbackServer& server,
                                    boost::asio::cancellation_signal& signal,
                                    boost::asio::awaitable<T> call) {
-  std::exception_ptr failure;
-  bool done = false;
-  boost::asio::co_spawn(
-      io, std::move(call),
-      boost::asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr error, auto&&...) {
-        failure = error;
-        done = true;
-        server.stop();
-      }));
-  io.restart();
-  io.run_for(std::chrono::seconds(30));
-  if (!done) throw std::runtime_error("test hung");
-  return failure;
+  return net::testing::run_client(io, server, failure_of(signal, std::move(call)));
 }
 
 }  // namespace zelq::generation::deep_researcher::testing
