@@ -30,7 +30,8 @@ inline constexpr int DEFAULT_TIMEOUT = 3600;
 inline constexpr std::string_view DEEP_RESEARCH_AGENT_PREFIX = "deep-research-";
 // From the policy's time-out in seconds to the client's in milliseconds.
 inline constexpr int SECONDS_TO_MILLISECONDS = 1000;
-// Seconds between two status polls when progress is not shown.
+// Seconds between two status polls: without progress, and after a stream
+// that ended before its interaction did.
 inline constexpr double DEFAULT_STATUS_CHECK_INTERVAL = 10.0;
 
 // The request options of the research with progress: {"background": true,

@@ -336,6 +336,17 @@ TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
   // A hyperparameter repeating a request argument fails before any task.
   EXPECT_THROW(research(researcher, "q", Value{{"profile", "x"}}), core::TypeError);
   EXPECT_EQ(service->created_tasks().size(), 3u);
+
+  // A failure no new attempt can fix (a refused key) ends the call at once.
+  int built = 0;
+  auto refused = o;
+  refused.client_factory =
+      [&built](const Value&) -> std::shared_ptr<providers::orvo::DeepResearchClient> {
+    ++built;
+    throw core::ValueError("The Orvo API key holds white space.");
+  };
+  EXPECT_THROW(research(OrvoOpenDeepResearcher(refused)), core::ValueError);
+  EXPECT_EQ(built, 1);
 }
 
 }  // namespace
