@@ -94,9 +94,9 @@
 #include "zelq/inference/event_block.hpp"
 #include "zelq/inference/events.hpp"
 #include "zelq/inference/lm_output.hpp"
-#include "zelq/inference/retry_activity.hpp"
 #include "zelq/inference/message.hpp"
 #include "zelq/inference/prompt_builder.hpp"
+#include "zelq/inference/retry_activity.hpp"
 
 namespace zelq::generation::deep_researcher {
 

@@ -283,8 +283,7 @@ asio::awaitable<void> ParallelDeepResearcher::_dispatch(
   }
   if (event.type == OutputType::STATS) {
     if (!emitter) return nothing();
-    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}), state,
-                                    emitter);
+    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}), state, emitter);
   }
   if (event.type == "task_run.state" && state->run_id) check_run(event.run, *state->run_id);
   return nothing();
