@@ -8,16 +8,26 @@
 // rate of N events; ratio_10k_vs_1k is the time of 10,000 events divided by
 // the time of 1,000, both measured in the same run (about 10 when nothing
 // grows faster than the stream: no quadratic copying of the text).
+//
+// BM_OpenAIResearch: the same stream of 10,000 events through
+// OpenAIDeepResearcher (its invoker built by the provider registry, pointed
+// at the loopback server) to a counting emitter; ratio_vs_client
+// (deep_research_bench.hpp) compares its CPU with that of the
+// OpenAILMInvoker the researcher is built on, invoked directly with the
+// same emitter.
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "deep_research_bench.hpp"
 #include "zelq/core/event.hpp"
+#include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/responses_stream.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace {
 
@@ -121,6 +131,64 @@ BENCHMARK(BM_ResponsesStream)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(0.5);
+
+std::shared_ptr<zelq::core::EventEmitter> counting_emitter(std::size_t& received) {
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([&received](const zelq::core::Event&) -> asio::awaitable<void> {
+    ++received;
+    co_return;
+  });
+  return emitter;
+}
+
+asio::awaitable<std::size_t> research_openai(std::string base_url) {
+  zelq::providers::register_lm_provider(
+      "openai", [base_url](const zelq::inference::ModelId& id, const Value& credentials,
+                           const Value& config) {
+        Value with_base = config;
+        with_base["base_url"] = base_url;
+        return openai::make_openai_lm_invoker(id, credentials, with_base);
+      });
+  const zelq::generation::deep_researcher::OpenAIDeepResearcher researcher(
+      {.model_name = "o3-deep-research", .api_key = "sk-bench"});
+  zelq::providers::register_lm_provider("openai", &openai::make_openai_lm_invoker);
+  std::size_t received = 0;
+  zelq::generation::deep_researcher::ResearchRequest request{
+      .query = "go", .event_emitter = counting_emitter(received)};
+  const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
+  co_return received + output.text().size();
+}
+
+asio::awaitable<std::size_t> invoke_openai(std::string base_url) {
+  const Value config = {{"base_url", base_url}, {"thinking", true}};
+  auto invoker =
+      std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research", "sk-bench", config);
+  std::size_t received = 0;
+  zelq::inference::LMInvokeOptions options;
+  options.event_emitter = counting_emitter(received);
+  std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
+  const zelq::inference::LMOutput output =
+      co_await invoker->invoke(std::move(messages), std::move(options));
+  co_return received + output.text().size();
+}
+
+void BM_OpenAIResearch(benchmark::State& state) {
+  const std::vector<std::string> events = make_events(10000);
+  auto serve = [&events](zelq::net::testing::Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    for (const std::string& event : events) co_await exchange.chunk(event);
+    co_await exchange.end_events();
+  };
+  deep_research_bench::Fastest cpu;
+  for (auto _ : state) {
+    cpu.add(deep_research_bench::cpu_seconds(
+                serve, [](const std::string& url, auto&&) { return research_openai(url); }),
+            deep_research_bench::cpu_seconds(
+                serve, [](const std::string& url, auto&&) { return invoke_openai(url); }));
+  }
+  state.counters["ratio_vs_client"] = cpu.ratio();
+}
+BENCHMARK(BM_OpenAIResearch)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 

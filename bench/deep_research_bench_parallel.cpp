@@ -13,6 +13,12 @@
 //                            statistics events (an activity event each)
 //                            against one of 1,000, beyond what the returned
 //                            output keeps (1.0 means flat)
+//
+// BM_ParallelVsClient: ratio_vs_client (deep_research_bench.hpp) of a run of
+// 10,000 events (three progress messages, then a statistics event, in turn)
+// streamed from a loopback server through HttpTaskRunClient and the
+// researcher to a counting emitter, against the same client reading the
+// run's events and result alone.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -24,8 +30,10 @@
 
 #include <malloc.h>
 
+#include "deep_research_bench.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/generation/deep_researcher.hpp"
+#include "zelq/providers/parallel/http_task_run_client.hpp"
 #include "zelq/providers/parallel/testing/scripted_task_run_client.hpp"
 
 namespace {
@@ -188,5 +196,92 @@ void BM_ParallelResearchEvents(benchmark::State& state) {
 }
 
 BENCHMARK(BM_ParallelResearchEvents)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+constexpr int kWireEvents = 10'000;
+
+std::string wire_event(int i) {
+  if (i % 4 != 3) {
+    return "event: task_run.progress_msg.search\n"
+           R"(data: {"type":"task_run.progress_msg.search","message":"Searching for sources",)"
+           R"("timestamp":"2025-07-24T10:00:00Z"})"
+           "\n\n";
+  }
+  return "event: task_run.progress_stats\n"
+         R"(data: {"type":"task_run.progress_stats","progress_meter":12.5,"source_stats":)"
+         R"({"num_sources_considered":40,"num_sources_read":)" +
+         std::to_string(i) + R"(,"sources_read_sample":["https://s/0","https://s/)" +
+         std::to_string(i) +
+         R"("]}})"
+         "\n\n";
+}
+
+asio::awaitable<void> serve_run(zelq::net::testing::Exchange& exchange) {
+  const std::string& target = exchange.request.target;
+  if (exchange.request.method == "POST") {
+    co_await exchange.respond(202, R"({"run_id":"trun_b","status":"queued"})");
+  } else if (target.ends_with("/events")) {
+    co_await exchange.start_events();
+    std::string chunk;
+    for (int i = 0; i < kWireEvents; ++i) {
+      chunk += wire_event(i);
+      if (i % 32 == 31) co_await exchange.chunk(std::exchange(chunk, std::string()));
+    }
+    co_await exchange.chunk(chunk);
+    co_await exchange.end_events();
+  } else {
+    co_await exchange.respond(200, R"({"run":{"run_id":"trun_b","status":"completed"},)"
+                                   R"("output":{"type":"text","content":"Done.","basis":[]}})");
+  }
+}
+
+pp::HttpTaskRunClientOptions wire_options(std::string origin) {
+  pp::HttpTaskRunClientOptions options;
+  options.base_url = std::move(origin);
+  options.api_key = "bench";
+  return options;
+}
+
+asio::awaitable<long long> research_over_http(std::string origin) {
+  dr::ParallelDeepResearcher researcher(
+      {.retry_config = zelq::core::RetryConfig{.max_retries = 0},
+       .client_factory = pp::http_task_run_client_factory(wire_options(std::move(origin)))});
+  long long received = 0;
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([&received](const zelq::core::Event&) -> asio::awaitable<void> {
+    ++received;
+    co_return;
+  });
+  dr::ResearchRequest request{.query = "q", .event_emitter = emitter};
+  const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
+  co_return received + static_cast<long long>(output.text().size());
+}
+
+asio::awaitable<long long> read_over_http(std::string origin) {
+  const pp::HttpTaskRunClient client(wire_options(std::move(origin)));
+  zelq::core::Value params = {{"input", "q"}, {"processor", "ultra"}};
+  const pp::TaskRun run = co_await client.create(std::move(params));
+  auto open = client.events(run.run_id, std::nullopt);
+  std::unique_ptr<pp::TaskRunEventStream> events = co_await std::move(open);
+  long long seen = 0;
+  while (auto event = co_await events->next()) seen += static_cast<long long>(event->type.size());
+  events->close();
+  auto fetch = client.result(run.run_id, std::nullopt);
+  const pp::TaskRunResult result = co_await std::move(fetch);
+  co_return seen + static_cast<long long>(result.output.size());
+}
+
+void BM_ParallelVsClient(benchmark::State& state) {
+  deep_research_bench::Fastest cpu;
+  for (auto _ : state) {
+    cpu.add(deep_research_bench::cpu_seconds(
+                serve_run,
+                [](auto&&, const std::string& origin) { return research_over_http(origin); }),
+            deep_research_bench::cpu_seconds(serve_run, [](auto&&, const std::string& origin) {
+              return read_over_http(origin);
+            }));
+  }
+  state.counters["ratio_vs_client"] = cpu.ratio();
+}
+BENCHMARK(BM_ParallelVsClient)->Unit(benchmark::kMillisecond)->Iterations(12);
 
 }  // namespace

@@ -31,6 +31,10 @@
 // BM_PerplexityLongAnswer: the service's own shape, where each chunk's
 // "message" holds the whole answer so far: 2,000 chunks of 10 bytes, the
 // last one carrying about 20 KB, to an event handler. The ratios as above.
+//
+// BM_PerplexityVsClient: ratio_vs_client (deep_research_bench.hpp) of a
+// 10,000-chunk answer streamed to an event handler, against the Perplexity
+// HTTP client reading the same chunks alone.
 #include <benchmark/benchmark.h>
 
 #include <time.h>
@@ -40,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "deep_research_bench.hpp"
 #include "zelq/core/event.hpp"
 #include "zelq/generation/deep_researcher.hpp"
 #include "zelq/net/api_client.hpp"
@@ -258,5 +263,51 @@ void BM_PerplexityLongAnswer(benchmark::State& state) {
   costs.report(state);
 }
 BENCHMARK(BM_PerplexityLongAnswer)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+asio::awaitable<std::size_t> research_chunks(std::string origin) {
+  dr::PerplexityDeepResearcher researcher(
+      {.api_key = "pplx-bench",
+       .client_factory =
+           zelq::providers::perplexity::http_client_factory(Value{{"base_url", origin}})});
+  std::size_t events = 0;
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([&events](const zelq::core::Event&) -> asio::awaitable<void> {
+    ++events;
+    co_return;
+  });
+  dr::ResearchRequest request{.query = "bees", .event_emitter = emitter};
+  const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
+  co_return events + output.text().size();
+}
+
+asio::awaitable<std::size_t> read_chunks(std::string origin) {
+  auto factory = zelq::providers::perplexity::http_client_factory(
+      Value{{"base_url", origin}, {"api_key", "pplx-bench"}});
+  zelq::providers::perplexity::PerplexityClientPtr client = factory(Value::object());
+  zelq::providers::perplexity::ChatCompletionRequest request{
+      .model = "sonar-deep-research", .messages = {{{"role", "user"}, {"content", "bees"}}}};
+  auto stream = co_await client->create_chat_completion_stream(std::move(request));
+  std::size_t pieces = 0;
+  while (auto chunk = co_await stream->next()) pieces += chunk->choices.size();
+  client->close();
+  co_return pieces;
+}
+
+void BM_PerplexityVsClient(benchmark::State& state) {
+  static const std::vector<std::string> large = answer_events(10'000);
+  auto serve = [](zelq::net::testing::Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    for (const auto& event : large) co_await exchange.chunk(event);
+    co_await exchange.end_events();
+  };
+  deep_research_bench::Fastest cpu;
+  for (auto _ : state) {
+    cpu.add(deep_research_bench::cpu_seconds(
+                serve, [](auto&&, const std::string& origin) { return research_chunks(origin); }),
+            deep_research_bench::cpu_seconds(
+                serve, [](auto&&, const std::string& origin) { return read_chunks(origin); }));
+  }
+  state.counters["ratio_vs_client"] = cpu.ratio();
+}
+BENCHMARK(BM_PerplexityVsClient)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace

@@ -9,15 +9,13 @@
 
 #include <fmt/format.h>
 #include <boost/asio/error.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
+#include "zelq/core/text_line.hpp"
 
 namespace zelq::core {
 
@@ -103,26 +101,39 @@ RetryConfig retry_config_from_value(const Value& value) {
 
 namespace detail {
 
-double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
-                              const std::exception_ptr& failure, bool cancelled) {
+RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
+                                    const std::exception_ptr& failure, bool cancelled,
+                                    std::string_view previous_reason) {
   if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
   if (config.retry_if && !config.retry_if(failure)) std::rethrow_exception(failure);
   // In 64 bits: max_retries may be INT_MAX ("retry until it works").
   const long long attempts = static_cast<long long>(config.max_retries) + 1;
   if (static_cast<long long>(attempt) + 1 >= attempts) {
-    warn(fmt::format("Attempt {}/{} failed: {}. Giving up.", attempt + 1LL, attempts,
-                     describe_exception(failure)));
+    // The reason reaches the caller with the failure itself.
+    warn(fmt::format("Attempt {}/{} failed. Giving up.", attempt + 1LL, attempts));
     std::rethrow_exception(failure);
   }
   std::optional<double> hinted;
   if (config.delay_hint) hinted = config.delay_hint(failure);
-  const double delay = hinted && *hinted >= 0 ? *hinted : config.delay(attempt);
-  warn(fmt::format("Attempt {}/{} failed: {}. Retrying in {} seconds.", attempt + 1LL, attempts,
-                   describe_exception(failure), delay));
-  return delay;
+  RetryNotice notice{.attempt = attempt + 2LL,
+                     .max_attempts = attempts,
+                     .failure = failure,
+                     .reason = one_line(describe_exception(failure)),
+                     .delay = hinted && *hinted >= 0 ? *hinted : config.delay(attempt)};
+  if (notice.reason == previous_reason) {
+    warn(fmt::format("Attempt {}/{} failed for the same reason. Retrying in {} seconds.",
+                     attempt + 1LL, attempts, notice.delay));
+  } else {
+    warn(fmt::format("Attempt {}/{} failed: {} Retrying in {} seconds.", attempt + 1LL, attempts,
+                     as_sentence(notice.reason), notice.delay));
+  }
+  return notice;
 }
 
-asio::awaitable<void> back_off(double seconds) { return sleep_for(seconds); }
+asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice notice) {
+  if (config.before_retry) co_await config.before_retry(notice);
+  co_await sleep_for(notice.delay);
+}
 
 }  // namespace detail
 

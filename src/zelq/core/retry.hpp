@@ -5,6 +5,8 @@
 #include <exception>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -16,6 +18,20 @@
 #include "zelq/core/value.hpp"
 
 namespace zelq::core {
+
+// What the retry loop says before it runs a failed attempt again.
+struct RetryNotice {
+  // The number of the attempt about to run, from 2.
+  long long attempt = 2;
+  // The attempts the policy allows in all (max_retries + 1).
+  long long max_attempts = 2;
+  // The failure of the attempt before, and its what() as one line
+  // (one_line of describe_exception).
+  std::exception_ptr failure{};
+  std::string reason{};
+  // The back-off in seconds before the attempt runs.
+  double delay = 0;
+};
 
 // A retry policy.
 //
@@ -35,6 +51,11 @@ struct RetryConfig {
   // The delay in seconds a failure asks for (a server's Retry-After), used
   // instead of delay(k) when it returns a value. Empty: none.
   std::function<std::optional<double>(const std::exception_ptr&)> delay_hint{};
+  // Awaited once a failed attempt is to be run again, after its warning and
+  // before the back-off: to tell the caller that a new attempt begins. The
+  // notice lives until the awaitable completes. Its failure ends the call
+  // with that failure. Empty: nothing.
+  std::function<boost::asio::awaitable<void>(const RetryNotice&)> before_retry{};
 
   // Throws ValueError naming the first bad field ("max_retries",
   // "base_delay", "max_delay", "backoff_factor", "timeout") when it is
@@ -84,12 +105,16 @@ auto start_attempt(F& func, const RetryConfig& config, Args&... args) {
 // `failure` when it is a cancellation (operation_aborted), when `cancelled`
 // (the caller's coroutine was cancelled), when config.retry_if rejects it or
 // when it was the last allowed attempt; otherwise logs it and returns the
-// back-off delay in seconds (config.delay_hint's, when it names one).
-double retry_delay_or_rethrow(const RetryConfig& config, int attempt,
-                              const std::exception_ptr& failure, bool cancelled);
+// notice of the next attempt, whose delay is the back-off in seconds
+// (config.delay_hint's, when it names one). A reason equal to
+// `previous_reason` (the attempt before's) is not quoted again.
+RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
+                                    const std::exception_ptr& failure, bool cancelled,
+                                    std::string_view previous_reason = {});
 
-// Sleeps `seconds` on a steady_timer of the caller's executor.
-boost::asio::awaitable<void> back_off(double seconds);
+// Awaits config.before_retry(notice) when it is set, then sleeps the
+// notice's delay on a steady_timer of the caller's executor.
+boost::asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice notice);
 
 }  // namespace detail
 
@@ -114,11 +139,18 @@ boost::asio::awaitable<void> back_off(double seconds);
 // failure is rethrown at once. A cancellation during a back-off sleep ends
 // the call with system_error operation_aborted.
 //
-// Each failed attempt is logged as a warning on the library logger "retry".
+// Each failed attempt is logged as one warning line on the library logger
+// "retry": "Attempt 1/4 failed: <reason>. Retrying in 1 seconds." with the
+// failure's what() as one line (core::one_line); "Attempt 2/4 failed for
+// the same reason. Retrying in 2 seconds." when the reason repeats the
+// attempt before's; "Attempt 4/4 failed. Giving up." for the last, whose
+// failure the caller receives in full. A server's answer quoted in a
+// failure is so logged once.
 template <class F, class... Args>
 boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryConfig config,
                                                                  Args... args) {
   config.validate();
+  std::string previous_reason;
   for (int attempt = 0;; ++attempt) {
     std::exception_ptr failure;
     try {
@@ -135,7 +167,10 @@ boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryCo
     // throw operation_aborted in place of the attempt's failure.
     auto state = co_await boost::asio::this_coro::cancellation_state;
     const bool cancelled = state.cancelled() != boost::asio::cancellation_type::none;
-    co_await detail::back_off(detail::retry_delay_or_rethrow(config, attempt, failure, cancelled));
+    RetryNotice notice =
+        detail::next_attempt_or_rethrow(config, attempt, failure, cancelled, previous_reason);
+    previous_reason = notice.reason;
+    co_await detail::back_off(config, std::move(notice));
   }
 }
 

@@ -57,18 +57,29 @@ TEST(Retry, RetriesWithTheSameArgumentObjects) {
   auto flaky = [&](Counter& counter, const std::shared_ptr<int>& shared) -> asio::awaitable<int> {
     counters.push_back(&counter);
     shareds.push_back(&shared);
-    if (++counter.calls < 3) throw RuntimeError("fail " + std::to_string(counter.calls));
+    if (++counter.calls == 1) throw RuntimeError("fail 1");
+    // A server's page: one line in the warning, and no second full stop.
+    if (counter.calls == 2) throw RuntimeError("<p>\n  fail   2.\n</p>\r\n.");
     co_return *shared + counter.calls;
   };
+  std::vector<std::string> notices;
+  RetryConfig config = quick(3);
+  config.before_retry = [&notices](const RetryNotice& notice) -> asio::awaitable<void> {
+    notices.push_back(std::to_string(notice.attempt) + "/" + std::to_string(notice.max_attempts) +
+                      " " + notice.reason + " " + std::to_string(notice.delay));
+    co_return;
+  };
   Counter caller_counter;
-  EXPECT_EQ(run_sync(retry(flaky, quick(3), caller_counter, std::make_shared<int>(40))), 43);
+  EXPECT_EQ(run_sync(retry(flaky, config, caller_counter, std::make_shared<int>(40))), 43);
   EXPECT_EQ(caller_counter.calls, 0);  // retry works on its own copy
   ASSERT_EQ(counters.size(), 3u);
   EXPECT_EQ(counters, std::vector<const void*>(3, counters[0]));
   EXPECT_EQ(shareds, std::vector<const void*>(3, shareds[0]));
   EXPECT_EQ(log.text(),
             "warning Attempt 1/4 failed: fail 1. Retrying in 0.001 seconds.\n"
-            "warning Attempt 2/4 failed: fail 2. Retrying in 0.002 seconds.\n");
+            "warning Attempt 2/4 failed: <p> fail 2. </p> . Retrying in 0.002 seconds.\n");
+  EXPECT_EQ(notices,
+            (std::vector<std::string>{"2/4 fail 1 0.001000", "3/4 <p> fail 2. </p> . 0.002000"}));
 
   struct Service {
     asio::awaitable<void> bump(int& n) {
@@ -101,7 +112,24 @@ TEST(Retry, GivesUpWithTheLastFailureUnchanged) {
     EXPECT_STREQ(e.what(), "fail 3");
   }
   EXPECT_EQ(calls, 3);
-  EXPECT_NE(log.text().find("warning Attempt 3/3 failed: fail 3. Giving up.\n"), std::string::npos);
+  // The last failure reaches the caller; its warning does not repeat it.
+  EXPECT_EQ(log.text(),
+            "warning Attempt 1/3 failed: fail 1. Retrying in 0.001 seconds.\n"
+            "warning Attempt 2/3 failed: fail 2. Retrying in 0.002 seconds.\n"
+            "warning Attempt 3/3 failed. Giving up.\n");
+
+  // A reason that repeats the one before is not quoted again.
+  auto same = []() -> asio::awaitable<void> {
+    throw RuntimeError("HTTP 503: <html>\n Busy\n</html>");
+    co_return;
+  };
+  RetryLog repeated;
+  EXPECT_THROW(run_sync(retry(same, quick(2))), RuntimeError);
+  EXPECT_EQ(repeated.text(),
+            "warning Attempt 1/3 failed: HTTP 503: <html> Busy </html>. Retrying in 0.001 "
+            "seconds.\n"
+            "warning Attempt 2/3 failed for the same reason. Retrying in 0.002 seconds.\n"
+            "warning Attempt 3/3 failed. Giving up.\n");
 
   calls = 0;
   EXPECT_THROW(run_sync(retry(failing, quick(0))), RuntimeError);
@@ -280,10 +308,13 @@ TEST(RetryConfig, ValidatesAndComputesDelays) {
   LogCapture quiet;
   const RetryConfig forever{.max_retries = std::numeric_limits<int>::max()};
   const auto failure = std::make_exception_ptr(RuntimeError("no"));
-  EXPECT_EQ(detail::retry_delay_or_rethrow(forever, 0, failure, false), 1.0);
-  EXPECT_EQ(detail::retry_delay_or_rethrow(forever, 1000, failure, false), 10.0);
+  EXPECT_EQ(detail::next_attempt_or_rethrow(forever, 0, failure, false).delay, 1.0);
+  const RetryNotice late = detail::next_attempt_or_rethrow(forever, 1000, failure, false);
+  EXPECT_EQ(late.delay, 10.0);
+  EXPECT_EQ(late.attempt, 1002);
+  EXPECT_EQ(late.max_attempts, std::numeric_limits<int>::max() + 1LL);
   EXPECT_THROW(
-      detail::retry_delay_or_rethrow(forever, std::numeric_limits<int>::max(), failure, false),
+      detail::next_attempt_or_rethrow(forever, std::numeric_limits<int>::max(), failure, false),
       RuntimeError);
 }
 

@@ -1,14 +1,20 @@
 #include "zelq/generation/deep_researcher/deep_researcher.hpp"
 
-#include <array>
 #include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
 
+#include "zelq/core/attempt_filter.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
 #include "zelq/inference/events.hpp"
+#include "zelq/inference/retry_activity.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher {
+
+using core::Value;
 
 namespace {
 
@@ -120,20 +126,22 @@ core::Value overlay_hyperparameters(const core::Value& base, const core::Value& 
   return config;
 }
 
-boost::asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter,
-                                        BlockKind kind, std::string text) {
-  if (!emitter) co_return;
-  const std::string id = core::new_uuid();
-  const bool thinking = kind == BlockKind::THINKING;
-  // Named locals rather than temporaries inside the co_await expressions.
-  core::Event start =
-      thinking ? inference::ThinkingEvent::start(id) : inference::ResponseEvent::start(id);
-  core::Event content = thinking ? inference::ThinkingEvent::content(id, std::move(text))
-                                 : inference::ResponseEvent::content(id, std::move(text));
-  core::Event end = thinking ? inference::ThinkingEvent::end(id) : inference::ResponseEvent::end(id);
-  co_await emitter->emit(std::move(start));
-  co_await emitter->emit(std::move(content));
-  co_await emitter->emit(std::move(end));
+Value seconds_value(std::optional<double> seconds) {
+  if (!seconds) return nullptr;
+  if (std::trunc(*seconds) == *seconds && std::fabs(*seconds) < 1e15) {
+    return static_cast<std::int64_t>(*seconds);
+  }
+  return *seconds;
+}
+
+bool is_worth_another_attempt(const std::exception_ptr& failure) {
+  return core::is_worth_another_attempt<net::HttpError>(failure);
+}
+
+core::RetryConfig research_retry_policy(core::RetryConfig policy,
+                                        std::shared_ptr<core::EventEmitter> emitter) {
+  if (!policy.retry_if) policy.retry_if = &is_worth_another_attempt;
+  return inference::announce_retries(std::move(policy), std::move(emitter));
 }
 
 }  // namespace zelq::generation::deep_researcher

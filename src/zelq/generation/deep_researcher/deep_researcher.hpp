@@ -30,11 +30,29 @@
 //      the base entries in their order, a hyperparameter of an existing key
 //      replacing that value in place, new keys after them in the caller's
 //      order. An empty base gives a copy of the hyperparameters;
-//   5. awaits core::retry(attempt, retry_config, call) with one immutable
-//      ResearchCall shared by every attempt, and returns its result.
-// A researcher keeps further per-call state that attempts share (a run id)
-// in its attempt callable, by shared pointer. _prepare_research runs steps 1
-// to 4 alone, for researchers that need the call values differently.
+//   5. awaits core::retry(attempt, research_retry_policy(retry_config,
+//      emitter), call) with one immutable ResearchCall shared by every
+//      attempt, and returns its result.
+// A researcher keeps further per-call state that attempts share (a run id,
+// its service client) in its attempt callable, by shared pointer.
+// _prepare_research runs steps 1 to 4 alone and _retry_research step 5, for
+// researchers that need the call values differently.
+//
+// Retries: one layer per failure. The service clients' net::ApiClient
+// retries what a new request can fix (429 and 5xx answers, after the
+// server's Retry-After); the research policy retries attempts, that is, new
+// or continued runs at the service, and only for failures a new attempt may
+// fix (is_worth_another_attempt): never the 429/5xx the client has already
+// retried, a refusal that cannot change, an invalid URL or key, an argument
+// error or a cancellation. Each retry logs one warning line ("Attempt 1/4
+// failed: <reason>. Retrying in 1 seconds.") and, with an emitter, sends an
+// activity event RetryActivity before the new attempt's events.
+//
+// Runs at the service: an attempt that ends without its result never
+// leaves the run it started going while another starts. Either the next
+// attempt continues that run (Parallel, Orvo) or the attempt asks the
+// service to stop it before its failure leaves (Google; OpenAI in its
+// invoker), the caller's cancellation and the policy's time-out included.
 //
 // An adapter whose service takes "input" and "agent" from it, with a stored
 // configuration `_config`:
@@ -59,6 +77,7 @@
 // zelq/generation/deep_researcher.hpp includes the module's header.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -72,9 +91,12 @@
 #include "zelq/core/event.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/core/value.hpp"
+#include "zelq/inference/event_block.hpp"
+#include "zelq/inference/events.hpp"
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/inference/message.hpp"
 #include "zelq/inference/prompt_builder.hpp"
+#include "zelq/inference/retry_activity.hpp"
 
 namespace zelq::generation::deep_researcher {
 
@@ -127,6 +149,33 @@ struct ResearchFrontOptions {
   // hyperparameters).
   core::Value base_config = core::Value::object();
 };
+
+// One block of one text (inference/event_block.hpp), as the researchers
+// send a thinking part or an answer.
+using inference::BlockKind;
+using inference::emit_block;
+
+// Seconds as a request configuration holds them: an integer when whole
+// (3600), else the fraction (2.5); null for none.
+core::Value seconds_value(std::optional<double> seconds);
+
+// Whether a failed research attempt is worth another one: the researchers'
+// retry_if, core::is_worth_another_attempt with net::HttpError (see there:
+// never a cancellation, an argument error, an invalid URL or key, an HTTP
+// status the client has already retried or that cannot change). A run the
+// service reports failed or no longer knows comes as the client's own
+// error, not as an HttpError, and is worth another attempt.
+bool is_worth_another_attempt(const std::exception_ptr& failure);
+
+// The activity sent before a new attempt (inference/retry_activity.hpp).
+using inference::RetryActivity;
+
+// `policy` as a research call runs it: retry_if is is_worth_another_attempt
+// unless the policy brings its own; with an emitter, before_retry also
+// sends an activity event of RetryActivity (inference::announce_retries).
+// Throws nothing.
+core::RetryConfig research_retry_policy(core::RetryConfig policy,
+                                        std::shared_ptr<core::EventEmitter> emitter);
 
 // "An abstract base class for the deep researchers used in Gen AI
 // applications." Concrete researchers override research(); the instance is
@@ -182,7 +231,20 @@ class BaseDeepResearcher : public core::Component {
       ResearchRequest request, inference::PromptBuilder prompt_builder,
       core::RetryConfig retry_config, ResearchFrontOptions front, Attempt attempt) const {
     ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
-    co_return co_await core::retry(std::move(attempt), std::move(retry_config), std::move(call));
+    co_return co_await _retry_research(std::move(attempt), std::move(retry_config),
+                                       std::move(call));
+  }
+
+  // Step 5 of the research front alone: attempt(call) under
+  // research_retry_policy(retry_config, call->event_emitter). Throws the
+  // last attempt's failure, unchanged, or the emitter's failure while it
+  // announces a retry.
+  template <class Attempt>
+  static boost::asio::awaitable<inference::LMOutput> _retry_research(Attempt attempt,
+                                                                     core::RetryConfig retry_config,
+                                                                     ResearchCallPtr call) {
+    core::RetryConfig policy = research_retry_policy(std::move(retry_config), call->event_emitter);
+    co_return co_await core::retry(std::move(attempt), std::move(policy), std::move(call));
   }
 
   // Throws ValueError when `query` is blank (Python whitespace counts).
@@ -213,14 +275,5 @@ class BaseDeepResearcher : public core::Component {
 // the value in place. Throws TypeError when either is neither an object nor
 // null.
 core::Value overlay_hyperparameters(const core::Value& base, const core::Value& hyperparameters);
-
-enum class BlockKind { THINKING, RESPONSE };
-
-// Sends one block of one text to `emitter` (nothing when it is null): the
-// start, content and end events of `kind` (ThinkingEvent or ResponseEvent)
-// under one fresh UUID, each awaited before the next. Throws what the
-// emitter throws; a block whose emit fails gets no end event.
-boost::asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter,
-                                        BlockKind kind, std::string text);
 
 }  // namespace zelq::generation::deep_researcher

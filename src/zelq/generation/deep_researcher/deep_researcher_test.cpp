@@ -11,6 +11,7 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 
 namespace zelq::generation::deep_researcher {
@@ -72,14 +73,8 @@ std::vector<std::string> warnings(const core::LogCapture& log, const char* logge
 }
 
 std::string error_of(const EchoResearcher& researcher, ResearchRequest request) {
-  try {
-    core::run_sync(researcher.research(std::move(request)));
-  } catch (const core::TypeError& e) {
-    return std::string("TypeError: ") + e.what();
-  } catch (const core::ValueError& e) {
-    return std::string("ValueError: ") + e.what();
-  }
-  return "no error";
+  return testing::argument_error_of(
+      [&] { core::run_sync(researcher.research(std::move(request))); });
 }
 
 TEST(BaseDeepResearcherTest, NamesItsLoggerAfterTheMostDerivedClass) {

@@ -6,12 +6,9 @@
 #include <cmath>
 #include <utility>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/sleep.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 
 namespace zelq::generation::deep_researcher::google_deep_researcher {
@@ -44,16 +41,6 @@ inference::PromptBuilder prompt_builder_of(GoogleDeepResearcherOptions& options)
   if (options.prompt_builder) return std::move(*options.prompt_builder);
   return inference::PromptBuilder(std::string(DEFAULT_SYSTEM_TEMPLATE),
                                   std::string(DEFAULT_USER_TEMPLATE));
-}
-
-// Seconds as the policy holds them: an integer when whole (3600), else the
-// fraction (2.5); null when there is no time-out.
-Value seconds_value(const std::optional<double>& seconds) {
-  if (!seconds) return nullptr;
-  if (std::trunc(*seconds) == *seconds && std::fabs(*seconds) < 1e15) {
-    return static_cast<long long>(*seconds);
-  }
-  return *seconds;
 }
 
 Value client_params_of(const std::optional<std::string>& api_key,
@@ -127,12 +114,7 @@ Value mcp_server_record(const Value& kwargs) {
   return record;
 }
 
-asio::awaitable<void> sleep_on_timer(double seconds) {
-  asio::steady_timer timer(co_await asio::this_coro::executor);
-  timer.expires_after(std::chrono::duration_cast<asio::steady_timer::duration>(
-      std::chrono::duration<double>(std::min(seconds, 1e9))));
-  co_await timer.async_wait(asio::use_awaitable);
-}
+asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
 }  // namespace
 
@@ -157,7 +139,7 @@ GoogleDeepResearcher::GoogleDeepResearcher(GoogleDeepResearcherOptions options,
       show_progress_(options.show_progress),
       status_check_interval_(options.status_check_interval),
       client_factory_(std::move(options.client_factory)),
-      sleep_(options.sleep ? std::move(options.sleep) : Sleeper(&sleep_on_timer)) {
+      sleep_(options.sleep ? std::move(options.sleep) : Sleeper(&sleep_seconds)) {
   _logger()->info(
       "The 'GoogleDeepResearcher' class utilizes Google's interactions API. This API is currently "
       "in beta and may be subject to changes in the future. Please take this into consideration "
@@ -209,15 +191,15 @@ Value GoogleDeepResearcher::_format_native_tool(const NativeTool& tool) {
 }
 
 asio::awaitable<inference::LMOutput> GoogleDeepResearcher::research(ResearchRequest request) const {
-  ResearchFrontOptions front{.reserved_keywords = {"input", "agent"}, .base_config = config_};
-  std::function<asio::awaitable<inference::LMOutput>(ResearchCallPtr)> attempt;
-  if (show_progress_) {
-    attempt = [this](ResearchCallPtr call) { return _research(std::move(call)); };
-  } else {
-    attempt = [this](ResearchCallPtr call) { return _research_without_progress(std::move(call)); };
-  }
-  co_return co_await _research_front(std::move(request), prompt_builder, retry_config,
-                                     std::move(front), std::move(attempt));
+  const ResearchFrontOptions front{.reserved_keywords = {"input", "agent"}, .base_config = config_};
+  ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
+  // One client for the whole call: its connections serve every attempt.
+  const ClientPtr client = _make_client();
+  auto attempt = [this, client](ResearchCallPtr shared) {
+    return show_progress_ ? _research(client, std::move(shared))
+                          : _research_without_progress(client, std::move(shared));
+  };
+  co_return co_await _retry_research(std::move(attempt), retry_config, std::move(call));
 }
 
 providers::google::InteractionsClientPtr GoogleDeepResearcher::_make_client() const {

@@ -30,7 +30,8 @@ inline constexpr int DEFAULT_TIMEOUT = 3600;
 inline constexpr std::string_view DEEP_RESEARCH_AGENT_PREFIX = "deep-research-";
 // From the policy's time-out in seconds to the client's in milliseconds.
 inline constexpr int SECONDS_TO_MILLISECONDS = 1000;
-// Seconds between two status polls when progress is not shown.
+// Seconds between two status polls: without progress, and after a stream
+// that ended before its interaction did.
 inline constexpr double DEFAULT_STATUS_CHECK_INTERVAL = 10.0;
 
 // The request options of the research with progress: {"background": true,
@@ -98,10 +99,11 @@ struct GoogleDeepResearcherOptions {
   double status_check_interval = DEFAULT_STATUS_CHECK_INTERVAL;
   // Deprecated: data stores, added as one data-store tool after `tools`.
   std::optional<std::vector<inference::AttachmentStore>> data_stores{};
-  // Builds each attempt's client from client_params; empty: the HTTP
-  // client (providers::google::make_http_interactions_client).
+  // Builds the client of each research call (all of its attempts use it)
+  // from client_params; empty: the HTTP client
+  // (providers::google::make_http_interactions_client).
   providers::google::InteractionsClientFactory client_factory{};
-  // The wait between two status polls; empty: a steady_timer.
+  // The wait between two status polls; empty: core::sleep_for.
   Sleeper sleep{};
 };
 
@@ -110,10 +112,14 @@ struct GoogleDeepResearcherOptions {
 // into a thinking block and every piece of answer text into a response
 // block (each piece a block of its own); without progress it creates a
 // background interaction, polls it until it completes and sends each output
-// text as a response block. Each attempt of a call creates a new
-// interaction through a new client; a cancelled attempt cancels its
-// interaction at the service. Immutable after construction; research calls
-// may run at once.
+// text as a response block. A stream that ends before the interaction's
+// completion event is followed by polling until the interaction ends. One
+// client serves all attempts of a call; each attempt creates a new
+// interaction, and an attempt that ends without its result (an error, the
+// caller's cancellation, the policy's time-out) first cancels its
+// interaction at the service unless the interaction has ended, so that no
+// call leaves more than one interaction running. Immutable after
+// construction; research calls may run at once.
 class GoogleDeepResearcher : public BaseDeepResearcher {
  public:
   // Builds the researcher, in this order: checks the agent name (ValueError
@@ -137,13 +143,16 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // Throws before any request: ValueError for a blank query; TypeError for
   // kwargs or hyperparameters that are not objects, a prompt variable named
   // like a research argument, a hyperparameter "input" or "agent"; what the
-  // prompt builder throws. Then the last attempt's failure under the retry
-  // policy: the client's errors, RuntimeError "Research failed with status:
-  // 'failed'." for a polled interaction that ended otherwise than
-  // completed, RuntimeError when a streamed interaction yields no answer
-  // text at all, the emitter's errors. Cancellation propagates after the
-  // running interaction has been asked to stop. The researcher must
-  // outlive the returned awaitable.
+  // prompt builder throws; what the client factory throws (ValueError for
+  // a malformed or missing key, an invalid base URL). Then the last
+  // attempt's failure under the retry policy (see research_retry_policy):
+  // the client's errors, RuntimeError "Research failed with status:
+  // 'failed'." (with the service's reason after a colon when it gives one)
+  // for an interaction that ended otherwise than completed, RuntimeError
+  // when a streamed interaction yields no answer text at all, the
+  // emitter's errors. Cancellation propagates after the running
+  // interaction has been asked to stop. The researcher must outlive the
+  // returned awaitable.
   boost::asio::awaitable<inference::LMOutput> research(ResearchRequest request) const override;
 
   // The request configuration for `tools`: "timeout" (the policy's seconds,
@@ -177,32 +186,52 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
  private:
   using ClientPtr = providers::google::InteractionsClientPtr;
   using EmitterPtr = std::shared_ptr<core::EventEmitter>;
+  // What an attempt knows of the interaction it created: its id once
+  // named, and whether it has ended at the service.
+  struct Run {
+    std::string id{};
+    bool ended = false;
+  };
+  using RunPtr = std::shared_ptr<Run>;
 
-  // One attempt with progress, and one by status polling.
-  boost::asio::awaitable<inference::LMOutput> _research(ResearchCallPtr call) const;
+  // One attempt with progress, and one by status polling, each with the
+  // call's client; a failure of either, the caller's cancellation and the
+  // policy's time-out included, cancels the interaction it created unless
+  // it has ended.
+  boost::asio::awaitable<inference::LMOutput> _research(ClientPtr client,
+                                                        ResearchCallPtr call) const;
   boost::asio::awaitable<inference::LMOutput> _research_without_progress(
-      ResearchCallPtr call) const;
-  boost::asio::awaitable<void> _read_stream(providers::google::InteractionEventStream& stream,
-                                            inference::LMOutput& output, EmitterPtr emitter) const;
+      ClientPtr client, ResearchCallPtr call) const;
+  boost::asio::awaitable<inference::LMOutput> _streamed_attempt(ClientPtr client,
+                                                                ResearchCallPtr call,
+                                                                RunPtr run) const;
+  boost::asio::awaitable<inference::LMOutput> _polled_attempt(ClientPtr client,
+                                                              ResearchCallPtr call,
+                                                              RunPtr run) const;
+  // Hands one event to its step; changes `output` before it returns.
   boost::asio::awaitable<void> _process_event(const providers::google::InteractionEvent& event,
-                                              inference::LMOutput& output, EmitterPtr emitter) const;
-  boost::asio::awaitable<void> _process_thinking_delta(
-      const providers::google::InteractionEvent& event, inference::LMOutput& output,
-      EmitterPtr emitter) const;
-  boost::asio::awaitable<void> _process_text_delta(const providers::google::InteractionEvent& event,
-                                                   inference::LMOutput& output,
-                                                   EmitterPtr emitter) const;
-  boost::asio::awaitable<providers::google::Interaction> _poll_until_done(ClientPtr client,
-                                                                          std::string id) const;
-  boost::asio::awaitable<void> _fetch_missing_text(ClientPtr client, std::string id,
-                                                   inference::LMOutput& output,
-                                                   EmitterPtr emitter) const;
-  // Asks the service to stop interaction `id` (nothing when it is empty);
-  // logs the outcome, throws nothing. The caller has reset its
-  // cancellation state.
-  boost::asio::awaitable<void> _cancel_interaction(ClientPtr client, std::string id) const;
+                                              inference::LMOutput& output,
+                                              const EmitterPtr& emitter) const;
+  // After a stream that ended: done when it ended with the interaction's
+  // completion and brought answer text; else waits for the interaction to
+  // end and takes its outputs when the stream brought no text.
+  boost::asio::awaitable<void> _finish_stream(ClientPtr client, RunPtr run,
+                                              inference::LMOutput& output,
+                                              EmitterPtr emitter) const;
+  // Polls interaction `run->id` every status_check_interval seconds while it
+  // is queued or in progress; marks the run ended and returns the record
+  // once it completed. Throws RuntimeError "Research failed with status:
+  // '<status>'[: <the service's reason>]." when it ended otherwise.
+  boost::asio::awaitable<providers::google::Interaction> _wait_for_completion(ClientPtr client,
+                                                                              RunPtr run) const;
+  // Asks the service to stop interaction `run->id` unless it has ended or
+  // was never named; logs the outcome, throws nothing.
+  boost::asio::awaitable<void> _cancel_interaction(ClientPtr client, RunPtr run) const;
   ClientPtr _make_client() const;
   providers::google::CreateInteractionRequest _create_request(const ResearchCall& call) const;
+  // Creates the interaction of an attempt of `call`.
+  boost::asio::awaitable<providers::google::CreateInteractionResult> _create(
+      ClientPtr client, ResearchCallPtr call) const;
 
   bool show_progress_;
   double status_check_interval_;

@@ -2,25 +2,36 @@
 // the one that polls the interaction's status.
 #include <exception>
 #include <utility>
+#include <variant>
 
-#include <boost/asio/this_coro.hpp>
-
+#include "zelq/core/clean_up.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/text_line.hpp"
 #include "zelq/generation/deep_researcher/google_deep_researcher.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher::google_deep_researcher {
 
 namespace asio = boost::asio;
+namespace google = providers::google;
 using core::Value;
+using google::Interaction;
+using google::InteractionEvent;
 using inference::LMOutput;
-using providers::google::CreateInteractionResult;
-using providers::google::Interaction;
-using providers::google::InteractionEvent;
-using providers::google::InteractionEventStream;
-using providers::google::InteractionEventStreamPtr;
 
 namespace {
+
+constexpr std::string_view kCompleted = "interaction.completed";
+constexpr const char* kNotAStream =
+    "The interactions service answered a streamed research with an interaction record instead "
+    "of a stream of events; 'stream' must stay true when progress is shown.";
+
+asio::awaitable<void> nothing() { co_return; }
+
+bool is_text(const Value& value, std::string_view text) {
+  return value.is_string() && value.get_ref<const std::string&>() == text;
+}
 
 // The event's data is not quoted: it comes from the service and could echo
 // a secret.
@@ -29,22 +40,14 @@ namespace {
                            std::string(what) + " (event " + core::py_repr(event.event_id) + ").");
 }
 
-// delta[key] of a content delta, which must be present. The service's
-// delta shapes are checked here, so that a malformed event fails the
-// attempt with a message instead of a null read.
-const Value& delta_field(const InteractionEvent& event, std::string_view key,
-                         std::string_view what) {
-  auto delta = event.data.find("delta");
-  if (delta != event.data.end() && delta->is_object()) {
-    auto found = delta->find(key);
-    if (found != delta->end()) return *found;
-  }
+// The text at data["delta"][key] of a content delta, which must be there.
+// The service's delta shapes are checked here, so that a malformed event
+// fails the attempt with a message instead of a null read.
+const std::string& delta_text(const InteractionEvent& event, const Value& delta,
+                              std::string_view key, std::string_view what) {
+  auto found = delta.find(key);
+  if (found != delta.end() && found->is_string()) return found->get_ref<const std::string&>();
   missing(event, what);
-}
-
-std::string delta_text(const InteractionEvent& event, const Value& value, std::string_view what) {
-  if (!value.is_string()) missing(event, what);
-  return value.get<std::string>();
 }
 
 // The texts of an interaction's outputs, in order. An item without a text
@@ -57,137 +60,140 @@ std::vector<std::string> output_texts(const Interaction& interaction) {
   return texts;
 }
 
+// The answer of a create request in the form the attempt asked for.
+template <class Answer>
+Answer& answer_as(google::CreateInteractionResult& created, const char* otherwise) {
+  auto* answer = std::get_if<Answer>(&created);
+  if (answer == nullptr) throw core::RuntimeError(otherwise);
+  return *answer;
+}
+
 bool is_waiting(const std::optional<std::string>& status) {
   // New runs are queued before they start.
   return status == "in_progress" || status == "queued";
 }
 
+// The messages of a record's "errors" ([{code, message}, ...]), joined.
+std::string reason_of(const Value& errors) {
+  std::string reason;
+  if (!errors.is_array()) return reason;
+  for (const Value& error : errors) {
+    const Value message = error.is_object() ? error.value("message", Value()) : error;
+    if (message.is_null()) continue;
+    if (!reason.empty()) reason += "; ";
+    reason += core::py_str(message);
+  }
+  return reason;
+}
+
 }  // namespace
 
-asio::awaitable<LMOutput> GoogleDeepResearcher::_research(ResearchCallPtr call) const {
-  const ClientPtr client = _make_client();
+asio::awaitable<LMOutput> GoogleDeepResearcher::_research(ClientPtr client,
+                                                          ResearchCallPtr call) const {
+  auto run = std::make_shared<Run>();
+  auto cancel = [this, client, run] { return _cancel_interaction(client, run); };
+  // Built outside the co_await: GCC 12 destroys a closure made inside it
+  // twice.
+  auto attempt = core::with_clean_up(_streamed_attempt(client, std::move(call), run), cancel);
+  co_return co_await std::move(attempt);
+}
+
+asio::awaitable<LMOutput> GoogleDeepResearcher::_research_without_progress(
+    ClientPtr client, ResearchCallPtr call) const {
+  auto run = std::make_shared<Run>();
+  auto cancel = [this, client, run] { return _cancel_interaction(client, run); };
+  auto attempt = core::with_clean_up(_polled_attempt(client, std::move(call), run), cancel);
+  co_return co_await std::move(attempt);
+}
+
+asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr client,
+                                                                  ResearchCallPtr call,
+                                                                  RunPtr run) const {
   LMOutput output;
-  providers::google::CreateInteractionRequest request = _create_request(*call);
-  CreateInteractionResult created = co_await client->create(std::move(request));
-  auto* stream = std::get_if<InteractionEventStreamPtr>(&created);
-  if (stream == nullptr || !*stream) {
-    throw core::RuntimeError(
-        "The interactions service answered a streamed research with an interaction record "
-        "instead of a stream of events; 'stream' must stay true when progress is shown.");
+  google::CreateInteractionResult created = co_await _create(client, call);
+  google::InteractionEventStreamPtr& stream =
+      answer_as<google::InteractionEventStreamPtr>(created, kNotAStream);
+  if (!stream) throw core::RuntimeError(kNotAStream);
+  google::InteractionEventStream& events = *stream;
+  for (;;) {
+    std::optional<InteractionEvent> event = co_await events.next();
+    if (run->id.empty()) run->id = events.interaction_id();
+    if (!event) break;
+    if (event->event_type == kCompleted) run->ended = true;
+    co_await _process_event(*event, output, call->event_emitter);
   }
-  std::exception_ptr failure;
-  try {
-    co_await _read_stream(**stream, output, call->event_emitter);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    // The cancellation state is read and reset before any other co_await:
-    // awaiting anything else in a cancelled coroutine throws at once.
-    auto state = co_await asio::this_coro::cancellation_state;
-    if (core::is_cancellation(failure) || state.cancelled() != asio::cancellation_type::none) {
-      co_await asio::this_coro::reset_cancellation_state();
-      co_await _cancel_interaction(client, (*stream)->interaction_id());
-    }
-    std::rethrow_exception(failure);
-  }
-  if (output.texts().empty()) {
-    co_await _fetch_missing_text(client, (*stream)->interaction_id(), output, call->event_emitter);
-  }
+  co_await _finish_stream(client, run, output, call->event_emitter);
   co_return output;
 }
 
-asio::awaitable<void> GoogleDeepResearcher::_read_stream(InteractionEventStream& stream,
-                                                         LMOutput& output,
-                                                         EmitterPtr emitter) const {
-  for (;;) {
-    std::optional<InteractionEvent> event = co_await stream.next();
-    if (!event) co_return;
-    co_await _process_event(*event, output, emitter);
-  }
+asio::awaitable<google::CreateInteractionResult> GoogleDeepResearcher::_create(
+    ClientPtr client, ResearchCallPtr call) const {
+  google::CreateInteractionRequest request = _create_request(*call);
+  co_return co_await client->create(std::move(request));
 }
 
 asio::awaitable<void> GoogleDeepResearcher::_process_event(const InteractionEvent& event,
                                                            LMOutput& output,
-                                                           EmitterPtr emitter) const {
-  if (event.event_type != OutputType::DELTA) co_return;
-  const Value& type = delta_field(event, "type", "a type");
-  if (type == std::string(OutputType::THINKING)) {
-    co_await _process_thinking_delta(event, output, std::move(emitter));
-  } else if (type == std::string(OutputType::TEXT)) {
-    co_await _process_text_delta(event, output, std::move(emitter));
+                                                           const EmitterPtr& emitter) const {
+  if (event.event_type != OutputType::DELTA) return nothing();
+  auto delta = event.data.find("delta");
+  if (delta == event.data.end() || !delta->is_object()) missing(event, "a type");
+  auto type = delta->find("type");
+  if (type == delta->end()) missing(event, "a type");
+  if (is_text(*type, OutputType::TEXT)) {
+    std::string text = delta_text(event, *delta, "text", "text");
+    output.add_text(text);
+    return emit_block(emitter, BlockKind::RESPONSE, std::move(text));
   }
+  if (is_text(*type, OutputType::THINKING)) {
+    auto content = delta->find("content");
+    if (content == delta->end() || !content->is_object()) missing(event, "content.text");
+    std::string thinking = core::py_strip(delta_text(event, *content, "text", "content.text"));
+    output.add_thinking(inference::Thinking{.thinking = thinking});
+    return emit_block(emitter, BlockKind::THINKING, std::move(thinking));
+  }
+  return nothing();
 }
 
-asio::awaitable<void> GoogleDeepResearcher::_process_thinking_delta(const InteractionEvent& event,
-                                                                    LMOutput& output,
-                                                                    EmitterPtr emitter) const {
-  const Value& content = delta_field(event, "content", "content.text");
-  const Value text = content.is_object() ? content.value("text", Value()) : Value();
-  std::string thinking = core::py_strip(delta_text(event, text, "content.text"));
-  output.add_thinking(inference::Thinking{.thinking = thinking});
-  co_await emit_block(std::move(emitter), BlockKind::THINKING, std::move(thinking));
-}
-
-asio::awaitable<void> GoogleDeepResearcher::_process_text_delta(const InteractionEvent& event,
-                                                                LMOutput& output,
-                                                                EmitterPtr emitter) const {
-  std::string text = delta_text(event, delta_field(event, "text", "text"), "text");
-  output.add_text(text);
-  co_await emit_block(std::move(emitter), BlockKind::RESPONSE, std::move(text));
-}
-
-asio::awaitable<void> GoogleDeepResearcher::_fetch_missing_text(ClientPtr client, std::string id,
-                                                                LMOutput& output,
-                                                                EmitterPtr emitter) const {
-  if (id.empty()) {
+asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, RunPtr run,
+                                                           LMOutput& output,
+                                                           EmitterPtr emitter) const {
+  const bool has_text = !output.texts().empty();
+  if (has_text && (run->ended || run->id.empty())) co_return;
+  if (run->id.empty()) {
     throw core::RuntimeError(
         "The interactions stream ended without answer text and without naming its interaction.");
   }
-  _logger()->warn("The stream of the interaction " + core::py_repr(id) +
-                  " ended without answer text; fetching the interaction's outputs.");
-  const Interaction interaction = co_await client->get(id);
+  if (!has_text) {
+    _logger()->warn("The stream of the interaction " + core::py_repr(run->id) +
+                    " ended without answer text; fetching the interaction's outputs.");
+  }
+  // Also after a stream that ended before the interaction's completion:
+  // the research may still be running, or may have failed.
+  const Interaction interaction = co_await _wait_for_completion(client, run);
+  if (has_text) co_return;
   std::vector<std::string> texts = output_texts(interaction);
   if (texts.empty()) {
-    throw core::RuntimeError("The interaction " + core::py_repr(id) +
-                             " ended without answer text (status " +
-                             (interaction.status ? core::py_repr(*interaction.status) : "None") +
-                             ").");
+    throw core::RuntimeError(
+        "The interaction " + core::py_repr(run->id) + " ended without answer text (status " +
+        (interaction.status ? core::py_repr(*interaction.status) : "None") + ").");
   }
-  for (const std::string& text : texts) {
-    co_await emit_block(emitter, BlockKind::RESPONSE, text);
-  }
+  for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
   output.add_text(std::move(texts));
 }
 
-asio::awaitable<LMOutput> GoogleDeepResearcher::_research_without_progress(
-    ResearchCallPtr call) const {
-  const ClientPtr client = _make_client();
+asio::awaitable<LMOutput> GoogleDeepResearcher::_polled_attempt(ClientPtr client,
+                                                                ResearchCallPtr call,
+                                                                RunPtr run) const {
   LMOutput output;
-  providers::google::CreateInteractionRequest request = _create_request(*call);
-  CreateInteractionResult created = co_await client->create(std::move(request));
-  auto* record = std::get_if<Interaction>(&created);
-  if (record == nullptr) {
-    throw core::RuntimeError(
-        "The interactions service answered a polled research with a stream of events instead of "
-        "an interaction record; 'stream' must not be true when progress is not shown.");
-  }
-  const std::string id = record->id;
-  Interaction done;
-  std::exception_ptr failure;
-  try {
-    done = co_await _poll_until_done(client, id);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    auto state = co_await asio::this_coro::cancellation_state;
-    if (core::is_cancellation(failure) || state.cancelled() != asio::cancellation_type::none) {
-      co_await asio::this_coro::reset_cancellation_state();
-      co_await _cancel_interaction(client, id);
-    }
-    std::rethrow_exception(failure);
-  }
+  google::CreateInteractionResult created = co_await _create(client, call);
+  run->id = answer_as<Interaction>(
+                created,
+                "The interactions service answered a polled research with a stream of events "
+                "instead of an interaction record; 'stream' must not be true when progress is not "
+                "shown.")
+                .id;
+  const Interaction done = co_await _wait_for_completion(client, run);
   std::vector<std::string> texts = output_texts(done);
   for (const std::string& text : texts) {
     co_await emit_block(call->event_emitter, BlockKind::RESPONSE, text);
@@ -196,35 +202,41 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_research_without_progress(
   co_return output;
 }
 
-asio::awaitable<Interaction> GoogleDeepResearcher::_poll_until_done(ClientPtr client,
-                                                                    std::string id) const {
+asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPtr client,
+                                                                        RunPtr run) const {
   for (;;) {
-    Interaction interaction = co_await client->get(id);
-    if (!interaction.id.empty()) id = interaction.id;
-    if (interaction.status == "completed") co_return interaction;
+    Interaction interaction = co_await client->get(run->id);
+    if (!interaction.id.empty()) run->id = interaction.id;
     if (!is_waiting(interaction.status)) {
-      throw core::RuntimeError(
+      run->ended = true;
+      if (interaction.status == "completed") co_return interaction;
+      std::string message =
           "Research failed with status: " +
-          (interaction.status ? core::py_repr(*interaction.status) : std::string("None")) + ".");
+          (interaction.status ? core::py_repr(*interaction.status) : std::string("None"));
+      if (std::string reason = reason_of(interaction.errors); !reason.empty()) {
+        const Value& key = client_params.value("api_key", Value(""));
+        message += ": " + core::one_line(net::mask_secret(reason, key.get<std::string>()));
+      }
+      throw core::RuntimeError(core::as_sentence(std::move(message)));
     }
     co_await sleep_(status_check_interval_);
   }
 }
 
 asio::awaitable<void> GoogleDeepResearcher::_cancel_interaction(ClientPtr client,
-                                                                std::string id) const {
-  if (id.empty()) co_return;
+                                                                RunPtr run) const {
+  if (run->id.empty() || run->ended) co_return;
   std::exception_ptr failure;
   try {
-    co_await client->cancel(id);
+    co_await client->cancel(run->id);
   } catch (...) {
     failure = std::current_exception();
   }
   if (failure) {
-    _logger()->warn("Could not cancel the interaction " + core::py_repr(id) + ": " +
-                    core::describe_exception(failure));
+    _logger()->warn("Could not cancel the interaction " + core::py_repr(run->id) + ": " +
+                    core::one_line(core::describe_exception(failure)));
   } else {
-    _logger()->info("Cancelled the interaction " + core::py_repr(id) + ".");
+    _logger()->info("Cancelled the interaction " + core::py_repr(run->id) + ".");
   }
 }
 

@@ -10,11 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
 #include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 #include "zelq/providers/google/testing/interactions_wire.hpp"
@@ -25,9 +25,7 @@ namespace {
 namespace asio = boost::asio;
 using core::Value;
 using inference::LMOutput;
-using net::testing::Exchange;
-using net::testing::LoopbackServer;
-using net::testing::run_client;
+using namespace net::testing;
 using namespace providers::google::testing;
 using ::testing::ElementsAre;
 
@@ -35,15 +33,20 @@ const std::string kKey = "AIza-wire-key";
 // Python's str.strip() gives 'Reading sources.' (asked of python3).
 const std::string kThought = " \x1c\u3000\n Reading sources.\u2029\u0085 ";
 
-GoogleDeepResearcherOptions wire_options(const LoopbackServer& server, bool show_progress) {
-  return {.api_key = kKey,
-          .retry_config = core::RetryConfig{.max_retries = 0, .timeout = 20},
-          .show_progress = show_progress,
-          .client_factory = [url = server.base_url()](const Value& params) {
-            auto options = providers::google::HttpInteractionsOptions::from_client_params(params);
-            options.base_url = url;
-            return std::make_shared<providers::google::HttpInteractionsClient>(options);
-          }};
+GoogleDeepResearcherOptions wire_options(const LoopbackServer& server, bool show_progress,
+                                         int max_retries = 0) {
+  return {
+      .api_key = kKey,
+      .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0, .timeout = 20},
+      .show_progress = show_progress,
+      .client_factory = [url = server.base_url()](const Value& params) {
+        auto options = providers::google::HttpInteractionsOptions::from_client_params(params);
+        options.base_url = url;
+        // A stall shows within a test's time; transport retries wait 1 ms.
+        options.idle_timeout = std::chrono::milliseconds(150);
+        options.retry_base_delay = 0.001;
+        return std::make_shared<providers::google::HttpInteractionsClient>(options);
+      }};
 }
 
 asio::awaitable<LMOutput> research(const GoogleDeepResearcher& researcher,
@@ -139,25 +142,111 @@ TEST(GoogleDeepResearcherWireTest, PollsAQueuedRunUntilItCompletes) {
   }
 }
 
-TEST(GoogleDeepResearcherWireTest, ATimedOutAttemptCancelsItsInteraction) {
-  asio::io_context io;
-  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    if (exchange.request.method == "POST" && exchange.request.target == "/v1/interactions") {
+using testing::Break;
+
+// An interactions API whose streams break as `mode` says. Every attempt
+// creates "int-<n>"; cancel requests are answered.
+struct InteractionsApi : testing::BreakingService {
+  using BreakingService::BreakingService;
+
+  asio::awaitable<void> serve(Exchange& exchange) {
+    const auto& request = exchange.request;
+    if (request.method == "POST" && request.target == "/v1/interactions") {
+      const std::string id = "int-" + std::to_string(++created);
       co_await exchange.start_events();
-      co_await exchange.chunk(sse_frame(created_event("int-3", "e0")));
-      co_await exchange.wait_for_close();
+      co_await exchange.chunk(sse_frame(created_event(id, "e0")) +
+                              sse_frame(text_step_delta(1, "Bees ", "e1")));
+      co_await hold(exchange);
+    } else if (request.method == "POST") {
+      co_await exchange.respond(200, interaction_record("int", "cancelled").dump());
+    } else if (request.target.find("stream=true") != std::string::npos) {
+      co_await exchange.start_events();
+      co_await hold(exchange);
     } else {
-      co_await exchange.respond(200, interaction_record("int-3", "cancelled").dump());
+      const bool failed = mode == Break::FAIL;
+      Value record = interaction_record("int", failed ? "failed" : "in_progress");
+      if (failed) record["errors"] = {{{"code", "quota"}, {"message", "Quota\n exhausted."}}};
+      co_await exchange.respond(200, record.dump());
     }
-  });
-  GoogleDeepResearcherOptions options = wire_options(server, true);
-  options.retry_config = core::RetryConfig{.max_retries = 0, .timeout = 1.0};
-  GoogleDeepResearcher researcher(std::move(options));
-  EXPECT_THROW(run_client(io, server, research(researcher, nullptr)), core::TimeoutError);
-  ASSERT_EQ(server.requests.size(), 2u);
-  EXPECT_EQ(server.requests[1].method, "POST");
-  EXPECT_EQ(server.requests[1].target, "/v1/interactions/int-3/cancel");
-  EXPECT_EQ(server.requests[1].header("x-goog-api-key"), kKey);
+  }
+
+  // What an open stream does after its events.
+  asio::awaitable<void> hold(Exchange& exchange) {
+    if (mode == Break::FAIL) co_await exchange.end_events();
+    if (mode == Break::DROP) exchange.close();
+    if (mode == Break::STALL || mode == Break::CANCEL) co_await exchange.wait_for_close();
+  }
+};
+
+// Each attempt that ends without its result cancels its interaction before
+// the next one is created, unless the service reported it ended; the
+// caller's cancellation cancels it too. A run that failed is retried, with
+// one warning naming the attempt and the service's reason.
+TEST(GoogleDeepResearcherWireTest, NoAttemptLeavesItsInteractionRunning) {
+  for (Break mode : {Break::STALL, Break::DROP, Break::FAIL, Break::CANCEL}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    core::LogCapture log;
+    asio::io_context io;
+    InteractionsApi service(mode);
+    LoopbackServer server(io, [&service](Exchange& exchange) { return service.serve(exchange); });
+    GoogleDeepResearcher researcher(wire_options(server, true, 1));
+    // The caller cancels once the answer has begun: the interaction is named.
+    auto emitter = std::make_shared<core::EventEmitter>();
+    emitter->add_handler([&service](const core::Event& event) -> asio::awaitable<void> {
+      if (service.mode == Break::CANCEL && event.type == "response") {
+        service.cancel.emit(asio::cancellation_type::terminal);
+      }
+      co_return;
+    });
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, service.cancel, research(researcher, emitter));
+    ASSERT_TRUE(failure);
+    const std::size_t creates = testing::count_requests(server, "POST", "/v1/interactions");
+    const std::size_t cancels = testing::count_requests(server, "POST", "/cancel");
+    EXPECT_EQ(creates, mode == Break::CANCEL ? 1u : 2u);
+    EXPECT_EQ(cancels, mode == Break::FAIL ? 0u : creates);
+    // Never two at once: the next create comes after the cancel (a failed
+    // interaction has ended at the service).
+    bool running = false;
+    for (const std::string& line : testing::request_lines(server)) {
+      if (line == "POST /v1/interactions") {
+        EXPECT_FALSE(running && mode != Break::FAIL);
+        running = true;
+      }
+      if (line.ends_with("/cancel")) running = false;
+    }
+    if (mode == Break::CANCEL) {
+      EXPECT_TRUE(core::is_cancellation(failure));
+    }
+    if (mode == Break::FAIL) {
+      EXPECT_EQ(core::describe_exception(failure),
+                "Research failed with status: 'failed': Quota exhausted.");
+      EXPECT_THAT(log.messages("retry", core::LogLevel::warn),
+                  ElementsAre("Attempt 1/2 failed: Research failed with status: 'failed': Quota "
+                              "exhausted. Retrying in 0 seconds.",
+                              "Attempt 2/2 failed. Giving up."));
+    }
+  }
+}
+
+// A refusal ends the call at once; a 503 is retried by the client alone.
+TEST(GoogleDeepResearcherWireTest, RetriesOnlyWhatARetryCanFix) {
+  for (const int status : {401, 503}) {
+    asio::io_context io;
+    LoopbackServer server(io, [status](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.respond(status, "<html>\n<body>\n  Go away\n</body>\n</html>\n",
+                                "retry-after-ms: 1\r\n");
+    });
+    GoogleDeepResearcher researcher(wire_options(server, true, 3));
+    try {
+      run_client(io, server, research(researcher, nullptr));
+      ADD_FAILURE() << "no error";
+    } catch (const net::HttpError& error) {
+      EXPECT_EQ(error.status(), status);
+    }
+    // The client's own two retries of the 503, no second attempt on top.
+    EXPECT_EQ(server.requests.size(), status == 401 ? 1u : 3u);
+  }
 }
 
 }  // namespace

@@ -24,18 +24,10 @@ namespace {
 
 namespace asio = boost::asio;
 using core::Value;
-using inference::AttachmentStore;
-using inference::ModelProvider;
-using inference::NativeTool;
-using inference::NativeToolType;
+using namespace inference;
 using inference::testing::RecordingEventEmitter;
 using providers::google::InteractionOutput;
-using providers::google::testing::make_event;
-using providers::google::testing::make_interaction;
-using providers::google::testing::ScriptedInteractionsClient;
-using providers::google::testing::ScriptedStream;
-using providers::google::testing::text_delta;
-using providers::google::testing::thought_delta;
+using namespace providers::google::testing;
 using ::testing::ElementsAre;
 
 constexpr const char* kBeta =
@@ -166,7 +158,8 @@ TEST(GoogleDeepResearcherTest, StreamsEachDeltaAsABlockOfItsOwn) {
                  thought_delta(" \n Planning\u3000 \n"), text_delta(" Bees "),
                  make_event("content.start"),
                  make_event("content.delta", {{"delta", {{"type", "thought_signature"}}}}),
-                 text_delta("dance"), thought_delta(" \t "), text_delta("!")}});
+                 text_delta("dance"), thought_delta(" \t "), text_delta("!"),
+                 make_event("interaction.completed")}});
   const GoogleDeepResearcher researcher(f.options());
   inference::LMOutput output = f.research(researcher, {{"timeout", 600}, {"extra", true}});
 
@@ -210,13 +203,17 @@ TEST(GoogleDeepResearcherTest, StreamsEachDeltaAsABlockOfItsOwn) {
 TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   core::LogCapture log;
   Fixture f;
+  // The stream ends while the research still runs: polled until it ends.
   f.client->add_create(ScriptedStream{.interaction_id = "int-1", .events = {thought_delta("hm")}});
+  f.client->add_get(make_interaction("int-1", "in_progress"));
   f.client->add_get(make_interaction("int-1", "completed", {"Found ", "it."}));
   const GoogleDeepResearcher researcher(f.options());
   inference::LMOutput output = f.research(researcher);
   EXPECT_EQ(output.text(), "Found it.");
   EXPECT_EQ(output.thinkings().size(), 1u);
-  EXPECT_THAT(f.client->gets(), ElementsAre("int-1"));
+  EXPECT_THAT(f.client->gets(), ElementsAre("int-1", "int-1"));
+  EXPECT_THAT(f.slept, ElementsAre(0.25));
+  EXPECT_TRUE(f.client->cancels().empty());
   EXPECT_THAT(f.emitter->types(),
               ElementsAre("thinking_start", "thinking", "thinking_end", "response_start",
                           "response", "response_end", "response_start", "response",
@@ -228,7 +225,9 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   // No outputs either: the attempt fails and the policy runs a new one.
   f.client->add_create(ScriptedStream{.interaction_id = "int-2"});
   f.client->add_get(make_interaction("int-2", "completed"));
-  f.client->add_create(ScriptedStream{.interaction_id = "int-3", .events = {text_delta("ok")}});
+  f.client->add_create(
+      ScriptedStream{.interaction_id = "int-3",
+                     .events = {text_delta("ok"), make_event("interaction.completed")}});
   EXPECT_EQ(f.research(researcher).text(), "ok");
   EXPECT_THAT(log.messages("retry", zelq::core::LogLevel::warn),
               ElementsAre(::testing::HasSubstr(

@@ -14,6 +14,7 @@
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
@@ -24,12 +25,7 @@ namespace zelq::generation::deep_researcher {
 namespace {
 
 using core::Value;
-using inference::Attachment;
 using inference::LMOutput;
-using inference::Message;
-using inference::MessageContent;
-using inference::NativeTool;
-using inference::NativeToolType;
 using inference::testing::RecordingEventEmitter;
 using inference::testing::ScriptedLMInvoker;
 using ::testing::ElementsAre;
@@ -39,26 +35,27 @@ using ::testing::IsEmpty;
 // built; puts the real provider back afterwards.
 class FakeOpenAI {
  public:
-  FakeOpenAI() {
-    providers::register_lm_provider(
-        "openai", [this](const inference::ModelId& id, const Value& credentials,
-                         const Value& config) -> inference::LMInvokerPtr {
-          auto lm = std::make_shared<ScriptedLMInvoker>(id.name, credentials, config);
-          lm->set_responder([](const ScriptedLMInvoker::Request& request) {
-            LMOutput output;
-            output.add_text("answer " + std::to_string(request.index));
-            return output;
-          });
-          built.push_back(lm);
-          return lm;
-        });
-  }
-  ~FakeOpenAI() {
-    providers::register_lm_provider("openai", &providers::openai::make_openai_lm_invoker);
-  }
   ScriptedLMInvoker& last() const { return *built.back(); }
 
   std::vector<std::shared_ptr<ScriptedLMInvoker>> built;
+
+ private:
+  inference::LMInvokerPtr build(const inference::ModelId& id, const Value& credentials,
+                                const Value& config) {
+    auto lm = std::make_shared<ScriptedLMInvoker>(id.name, credentials, config);
+    lm->set_responder([](const ScriptedLMInvoker::Request& request) {
+      LMOutput output;
+      output.add_text("answer " + std::to_string(request.index));
+      return output;
+    });
+    built.push_back(lm);
+    return lm;
+  }
+
+  testing::OpenAIProviderOverride serving_{
+      [this](const inference::ModelId& id, const Value& credentials, const Value& config) {
+        return build(id, credentials, config);
+      }};
 };
 
 class MyResearcher : public OpenAIDeepResearcher {
@@ -66,16 +63,7 @@ class MyResearcher : public OpenAIDeepResearcher {
   MyResearcher() : OpenAIDeepResearcher({}, "MyResearcher") {}
 };
 
-std::string error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const core::TypeError& e) {
-    return std::string("TypeError: ") + e.what();
-  } catch (const core::ValueError& e) {
-    return std::string("ValueError: ") + e.what();
-  }
-  return "no error";
-}
+using testing::argument_error_of;
 
 TEST(OpenAIDeepResearcherTest, BuildsItsInvokerAndProcessorInOrder) {
   FakeOpenAI openai;
@@ -92,13 +80,14 @@ TEST(OpenAIDeepResearcherTest, BuildsItsInvokerAndProcessorInOrder) {
   EXPECT_EQ(plain.lm_request_processor->prompt_builder().user_template(), "{query}");
 
   // The caller's web-search tool stays as it is; only code interpreter joins.
-  const NativeTool search{.type = NativeToolType::WEB_SEARCH,
-                          .kwargs = {{"search_context_size", "high"}}};
-  const NativeTool mcp{.type = NativeToolType::MCP_SERVER, .kwargs = {{"name", "files"}}};
+  const inference::NativeTool search{.type = inference::NativeToolType::WEB_SEARCH,
+                                     .kwargs = {{"search_context_size", "high"}}};
+  const inference::NativeTool mcp{.type = inference::NativeToolType::MCP_SERVER,
+                                  .kwargs = {{"name", "files"}}};
   const OpenAIDeepResearcher custom({.model_name = "o3-deep-research",
                                      .api_key = "sk-test",
                                      .retry_config = core::RetryConfig{.max_retries = 0},
-                                     .tools = std::vector<NativeTool>{mcp, search},
+                                     .tools = std::vector<inference::NativeTool>{mcp, search},
                                      .streamable = false});
   EXPECT_FALSE(custom.streamable);
   EXPECT_EQ(openai.last().model_name(), "o3-deep-research");
@@ -111,10 +100,11 @@ TEST(OpenAIDeepResearcherTest, BuildsItsInvokerAndProcessorInOrder) {
             R"("timeout":null})");
 
   using openai_deep_researcher::complete_tools;
-  const NativeTool code = NativeTool::from_str_or_dict(NativeToolType::CODE_INTERPRETER);
-  EXPECT_EQ(complete_tools(std::vector<NativeTool>{search, code}),
-            (std::vector<NativeTool>{search, code}));
-  EXPECT_EQ(complete_tools(std::vector<NativeTool>{}), complete_tools(std::nullopt));
+  const inference::NativeTool code =
+      inference::NativeTool::from_str_or_dict(inference::NativeToolType::CODE_INTERPRETER);
+  EXPECT_EQ(complete_tools(std::vector<inference::NativeTool>{search, code}),
+            (std::vector<inference::NativeTool>{search, code}));
+  EXPECT_EQ(complete_tools(std::vector<inference::NativeTool>{}), complete_tools(std::nullopt));
   EXPECT_EQ(MyResearcher().class_name(), "MyResearcher");
 }
 
@@ -125,13 +115,15 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
       {.prompt_builder = inference::PromptBuilder("Be {tone}.", "{query}"), .streamable = false});
   ScriptedLMInvoker& lm = openai.last();
   auto emitter = std::make_shared<RecordingEventEmitter>();
-  const Attachment pdf = Attachment::from_url("https://x/a.pdf", "application/pdf");
-  ResearchRequest request{.query = "bees",
-                          .history = std::vector<Message>{Message::assistant("hi")},
-                          .extra_contents = std::vector<MessageContent>{pdf, "note"},
-                          .hyperparameters = {{"reasoning", {{"effort", "high"}}}},
-                          .event_emitter = emitter,
-                          .kwargs = {{"tone", "brief"}}};
+  const inference::Attachment pdf =
+      inference::Attachment::from_url("https://x/a.pdf", "application/pdf");
+  ResearchRequest request{
+      .query = "bees",
+      .history = std::vector<inference::Message>{inference::Message::assistant("hi")},
+      .extra_contents = std::vector<inference::MessageContent>{pdf, "note"},
+      .hyperparameters = {{"reasoning", {{"effort", "high"}}}},
+      .event_emitter = emitter,
+      .kwargs = {{"tone", "brief"}}};
   EXPECT_EQ(core::run_sync(researcher.research(std::move(request))).text(), "answer 0");
   EXPECT_THAT(emitter->types(),
               ElementsAre("response_start", "response", "response", "response_end"));
@@ -141,9 +133,11 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
   const std::vector<ScriptedLMInvoker::Request> requests = lm.requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0].prompt_variables.dump(), R"({"query":"bees","tone":"brief"})");
-  EXPECT_THAT(requests[0].messages,
-              ElementsAre(Message::system("Be brief."), Message::assistant("hi"),
-                          Message::user(std::vector<MessageContent>{"bees", pdf, "note"})));
+  EXPECT_THAT(
+      requests[0].messages,
+      ElementsAre(
+          inference::Message::system("Be brief."), inference::Message::assistant("hi"),
+          inference::Message::user(std::vector<inference::MessageContent>{"bees", pdf, "note"})));
   EXPECT_EQ(requests[0].hyperparameters.dump(), R"({"reasoning":{"effort":"high"}})");
   EXPECT_TRUE(requests[0].streamed);  // streamable false does not hold the emitter back
   EXPECT_EQ(requests[1].hyperparameters, Value::object());  // that call only
@@ -152,23 +146,25 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
 
 TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {
   FakeOpenAI openai;
-  EXPECT_EQ(error_of([] { OpenAIDeepResearcher({.model_name = "o4-mini"}); }),
+  EXPECT_EQ(argument_error_of([] { OpenAIDeepResearcher({.model_name = "o4-mini"}); }),
             "ValueError: The model name must be a deep research model. Invalid model name: "
             "'o4-mini'.");
   for (const char* name : {"o4-mini-Deep-Research", "o4-mini-deep-research-2", ""}) {
-    EXPECT_THAT(error_of([&] { OpenAIDeepResearcher({.model_name = name}); }),
+    EXPECT_THAT(argument_error_of([&] { OpenAIDeepResearcher({.model_name = name}); }),
                 ::testing::EndsWith(core::py_repr(name) + "."));
   }
-  const std::vector<NativeTool> bad_kwargs{
-      NativeTool{}, NativeTool{.type = NativeToolType::MCP_SERVER, .kwargs = "files"}};
-  EXPECT_EQ(error_of([&] { OpenAIDeepResearcher({.tools = bad_kwargs}); }),
+  const std::vector<inference::NativeTool> bad_kwargs{
+      inference::NativeTool{},
+      inference::NativeTool{.type = inference::NativeToolType::MCP_SERVER, .kwargs = "files"}};
+  EXPECT_EQ(argument_error_of([&] { OpenAIDeepResearcher({.tools = bad_kwargs}); }),
             "TypeError: The tools of `OpenAIDeepResearcher` must be native tools; item 1 is not: "
             "its kwargs must be an object, got 'files'.");
-  const std::vector<NativeTool> bad_type{NativeTool{.type = static_cast<NativeToolType>(9)}};
-  EXPECT_THAT(error_of([&] { OpenAIDeepResearcher({.tools = bad_type}); }),
+  const std::vector<inference::NativeTool> bad_type{
+      inference::NativeTool{.type = static_cast<inference::NativeToolType>(9)}};
+  EXPECT_THAT(argument_error_of([&] { OpenAIDeepResearcher({.tools = bad_type}); }),
               ::testing::EndsWith("item 0 is not: its type 9 is not a NativeToolType."));
-  const std::vector<NativeTool> typed{NativeTool{.kwargs = {{"type", "x"}}}};
-  EXPECT_THAT(error_of([&] { OpenAIDeepResearcher({.tools = typed}); }),
+  const std::vector<inference::NativeTool> typed{inference::NativeTool{.kwargs = {{"type", "x"}}}};
+  EXPECT_THAT(argument_error_of([&] { OpenAIDeepResearcher({.tools = typed}); }),
               ::testing::EndsWith("item 0 is not: its kwargs must not hold 'type'."));
   EXPECT_THAT(openai.built, IsEmpty());
 
@@ -176,16 +172,16 @@ TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {
   auto research = [&](ResearchRequest request) {
     return [&researcher, request] { core::run_sync(researcher.research(request)); };
   };
-  EXPECT_EQ(error_of(research({.query = "  "})),
+  EXPECT_EQ(argument_error_of(research({.query = "  "})),
             "ValueError: The query to research must not be blank, got '  '.");
-  EXPECT_THAT(error_of(research({.query = "q", .kwargs = {{"event_emitter", 1}}})),
+  EXPECT_THAT(argument_error_of(research({.query = "q", .kwargs = {{"event_emitter", 1}}})),
               ::testing::StartsWith("TypeError: `OpenAIDeepResearcher.research` got multiple "
                                     "values for 'event_emitter': the prompt variable"));
   for (const char* name : {"model", "input", "stream", "background"}) {
-    EXPECT_THAT(error_of(research({.query = "q", .hyperparameters = {{name, true}}})),
+    EXPECT_THAT(argument_error_of(research({.query = "q", .hyperparameters = {{name, true}}})),
                 ::testing::HasSubstr(std::string("'") + name + "': the hyperparameter"));
   }
-  EXPECT_THAT(error_of(research({.query = "q", .hyperparameters = "fast"})),
+  EXPECT_THAT(argument_error_of(research({.query = "q", .hyperparameters = "fast"})),
               ::testing::StartsWith("TypeError: The hyperparameters of"));
   EXPECT_EQ(openai.last().call_count(), 0u);
 }

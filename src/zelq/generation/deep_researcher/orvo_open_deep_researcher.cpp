@@ -1,16 +1,11 @@
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 
-#include <cmath>
 #include <utility>
 
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
-
-#include "zelq/core/concurrency.hpp"
+#include "zelq/core/async_semaphore.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/async_semaphore.hpp"
+#include "zelq/core/sleep.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -21,6 +16,13 @@ using providers::orvo::DeepResearchClient;
 namespace {
 
 constexpr std::string_view kClassName = "OrvoOpenDeepResearcher";
+
+// A task that ended "FAILURE" or "REVOKED": the next attempt creates a new
+// one. Callers see a core::RuntimeError.
+class TaskEndedError : public core::RuntimeError {
+ public:
+  using core::RuntimeError::RuntimeError;
+};
 
 // Runs the checks that come before anything is set and returns the class
 // name for the base.
@@ -53,22 +55,13 @@ core::RetryConfig resolve_retry_config(const OrvoOpenDeepResearcherOptions& o) {
   return config;
 }
 
-// A whole number of seconds is handed on as an integer, as the policy's
-// default of 3600 is.
-Value seconds_value(double seconds) {
-  if (std::trunc(seconds) == seconds && std::fabs(seconds) < 1e15) {
-    return Value(static_cast<long long>(seconds));
-  }
-  return Value(seconds);
-}
-
 Value build_client_params(const OrvoOpenDeepResearcherOptions& o) {
   Value params = Value::object();
   params[Key::BASE_URL] =
       o.base_url && !o.base_url->empty() ? *o.base_url : std::string(DEFAULT_BASE_URL);
   if (o.api_key && !o.api_key->empty()) params[Key::API_KEY] = *o.api_key;
   const core::RetryConfig retry = resolve_retry_config(o);
-  if (retry.timeout && *retry.timeout != 0) params[Key::TIMEOUT] = seconds_value(*retry.timeout);
+  if (retry.timeout && *retry.timeout != 0) params[Key::TIMEOUT] = seconds_value(retry.timeout);
   return params;
 }
 
@@ -90,12 +83,7 @@ Value extra_params_object(const Value& extra, const std::string& tool_name) {
   return entries;
 }
 
-asio::awaitable<void> steady_sleep(double seconds) {
-  asio::steady_timer timer(co_await asio::this_coro::executor,
-                           std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                               std::chrono::duration<double>(seconds)));
-  co_await timer.async_wait(asio::use_awaitable);
-}
+asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
 }  // namespace
 
@@ -137,7 +125,7 @@ OrvoOpenDeepResearcher::OrvoOpenDeepResearcher(std::string class_name, Options o
       client_factory_(options.client_factory ? std::move(options.client_factory)
                                              : providers::orvo::registered_client_factory()),
       status_check_sleep_(options.status_check_sleep ? std::move(options.status_check_sleep)
-                                                     : StatusCheckSleep(steady_sleep)),
+                                                     : StatusCheckSleep(sleep_seconds)),
       profile_cache_(std::make_shared<ProfileCache>()) {
   profile_cache_->lock = core::AsyncSemaphore::create(1);
 }
@@ -225,34 +213,45 @@ asio::awaitable<Value> OrvoOpenDeepResearcher::_build_request_config(Value hyper
 
 asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::research(
     ResearchRequest request) const {
-  ResearchFrontOptions front{.reserved_keywords = {"query", "profile"},
-                             .base_config = Value::object()};
-  auto attempt = [this](const ResearchCallPtr& call) {
-    return _research(call->inputs, call->config, call->event_emitter);
-  };
+  const ResearchFrontOptions front{.reserved_keywords = {"query", "profile"},
+                                   .base_config = Value::object()};
+  auto state = std::make_shared<TaskState>();
+  auto attempt = [this, state](ResearchCallPtr call) { return _research(std::move(call), state); };
   co_return co_await _research_front(std::move(request), prompt_builder, retry_config,
-                                     std::move(front), attempt);
+                                     std::move(front), std::move(attempt));
 }
 
 asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_research(
-    std::string inputs, Value hyperparameters,
-    std::shared_ptr<core::EventEmitter> event_emitter) const {
-  Value request_config = co_await _build_request_config(std::move(hyperparameters));
+    ResearchCallPtr call, std::shared_ptr<TaskState> state) const {
+  std::optional<Value> request_config;
+  if (!state->task_id) request_config = co_await _build_request_config(call->config);
   std::shared_ptr<DeepResearchClient> client = _make_client();
-  providers::orvo::CreateTaskRequest create{
-      .query = std::move(inputs), .profile = profile, .options = std::move(request_config)};
-  const providers::orvo::CreatedTask task = co_await client->tasks().create(std::move(create));
-  _logger()->info("Created task " + task.task_id + " with profile " + profile);
-  auto output = std::make_shared<inference::LMOutput>(
-      co_await _process_task_stream(client, task.task_id, event_emitter));
-  co_await _retrieve_result(client, task.task_id, output);
-  co_return std::move(*output);
+  if (!state->task_id) {
+    providers::orvo::CreateTaskRequest create{
+        .query = call->inputs, .profile = profile, .options = std::move(*request_config)};
+    const providers::orvo::CreatedTask task = co_await client->tasks().create(std::move(create));
+    _logger()->info("Created task " + task.task_id + " with profile " + profile);
+    state->task_id = task.task_id;
+  } else {
+    _logger()->info("Continuing task " + *state->task_id + ".");
+  }
+  const std::string task_id = *state->task_id;
+  try {
+    auto output = std::make_shared<inference::LMOutput>(
+        co_await _process_task_stream(client, task_id, call->event_emitter));
+    co_await _retrieve_result(client, task_id, output);
+    co_return std::move(*output);
+  } catch (const TaskEndedError&) {
+    // A task that failed or was revoked is never continued.
+    state->task_id.reset();
+    throw;
+  }
 }
 
 asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_process_task_stream(
     std::shared_ptr<DeepResearchClient> client, std::string task_id,
     std::shared_ptr<core::EventEmitter> event_emitter) const {
-  auto buffer = std::make_shared<BlockBuffer>();
+  auto buffer = std::make_shared<BlockBuffer>(event_emitter);
   auto output = std::make_shared<inference::LMOutput>();
   std::unique_ptr<providers::orvo::TaskStream> stream = co_await client->tasks().stream(task_id);
   if (!stream) {
@@ -271,7 +270,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
   auto check_not_failed = [&task_id](const std::string& status) {
     const std::optional<TaskStatus> final_status = parse_task_status(status);
     if (final_status == TaskStatus::FAILURE || final_status == TaskStatus::REVOKED) {
-      throw core::RuntimeError("The Orvo task " + task_id + " ended with status " + status + ".");
+      throw TaskEndedError("The Orvo task " + task_id + " ended with status " + status + ".");
     }
   };
   const std::optional<double> limit = retry_config.timeout;

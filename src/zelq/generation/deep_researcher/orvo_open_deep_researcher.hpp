@@ -17,6 +17,7 @@
 #include "zelq/core/retry.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/deep_researcher/deep_researcher.hpp"
+#include "zelq/inference/event_block.hpp"
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/inference/native_tool.hpp"
 #include "zelq/inference/prompt_builder.hpp"
@@ -65,8 +66,8 @@ std::string_view to_string(TaskStatus status);
 // (a task still running).
 std::optional<TaskStatus> parse_task_status(std::string_view text);
 
-// Waits `seconds` between two status requests; the default sleeps on a
-// steady_timer of the caller's executor. Cancellation must end the wait.
+// Waits `seconds` between two status requests; the default is
+// core::sleep_for on the caller's executor. Cancellation must end the wait.
 using StatusCheckSleep = std::function<boost::asio::awaitable<void>(double seconds)>;
 
 struct OrvoOpenDeepResearcherOptions {
@@ -95,21 +96,33 @@ struct OrvoOpenDeepResearcherOptions {
   // Builds the clients; empty means the factory registered with
   // providers::orvo::register_client_factory.
   providers::orvo::ClientFactory client_factory{};
-  // The wait between status requests; empty means a steady_timer.
+  // The wait between status requests; empty means core::sleep_for.
   StatusCheckSleep status_check_sleep{};
 };
 
-// The buffer one stream keeps: the open thinking block (its id and the
-// thinking collected) and the open response block (its id and the answer
-// text collected since the last flush). The two kinds of block keep their
-// own ids, so a response text inside a thinking block opens a block of its
-// own and each block ends under its own id. An empty id means no block id
-// is held.
+// The buffer one stream keeps: the thinking block and the response block
+// (writers of their events to the call's emitter), the thinking collected
+// in the open thinking block and the answer text collected since the last
+// flush. The two kinds of block keep their own ids, so a response text
+// inside a thinking block opens a block of its own and each block ends
+// under its own id.
 struct BlockBuffer {
-  std::string thinking_id{};
+  explicit BlockBuffer(std::shared_ptr<core::EventEmitter> emitter)
+      : thinking_block(emitter, inference::BlockKind::THINKING),
+        response_block(std::move(emitter), inference::BlockKind::RESPONSE) {}
+
+  inference::EventBlockWriter thinking_block;
   std::string thinking{};
-  std::string response_id{};
+  inference::EventBlockWriter response_block;
   std::string text{};
+};
+
+// The task of one research call, shared by its attempts: an attempt that
+// finds one continues it (reads its stream again, asks its status, fetches
+// it) rather than creating another. Cleared when the task ended "FAILURE"
+// or "REVOKED", so that the next attempt creates a new one.
+struct TaskState {
+  std::optional<std::string> task_id{};
 };
 
 // Hands a research request to the Orvo Open Deep Research service as a task
@@ -118,17 +131,23 @@ struct BlockBuffer {
 // with its thinking and citations.
 //
 // A research call builds the request text once, then runs attempts under
-// the retry policy. An attempt builds the request configuration (the
-// "api_config" and "mcp_config" given at construction, else the profile's
-// defaults, fetched once per researcher), creates a client and a task, reads
-// the task's events to the end, then asks for the task's status every
+// the retry policy (see research_retry_policy). The first attempt builds
+// the request configuration (the "api_config" and "mcp_config" given at
+// construction, else the profile's defaults, fetched once per researcher)
+// and creates a task; every attempt creates a client, reads the task's
+// events to the end, then asks for the task's status every
 // RETRIEVE_RESULT_STATUS_CHECK_INTERVAL seconds until it is final and
-// fetches the task. The fetched result text becomes the answer only when
-// the stream brought no answer text. A task that ends "FAILURE" or
-// "REVOKED" fails the attempt. The status requests stop, with a
-// TimeoutError, once the waits between them add up to the retry policy's
-// time-out; with no time-out the researcher asks until the service answers
-// with a final status (or the caller cancels).
+// fetches the task. An attempt after a failed one continues the same task
+// (its stream is read again from where the service starts it, and its
+// events are sent again), so that a call never has two tasks running; only
+// a task that ended "FAILURE" or "REVOKED" is followed by a new one. The
+// client has no call to stop a task, so a call that ends without the
+// result leaves its one task to the service. The fetched result text
+// becomes the answer only when the stream brought no answer text. A task
+// that ends "FAILURE" or "REVOKED" fails the attempt. The status requests
+// stop, with a TimeoutError, once the waits between them add up to the
+// retry policy's time-out; with no time-out the researcher asks until the
+// service answers with a final status (or the caller cancels).
 //
 // Several calls may run at once on one researcher; they share only the
 // cached profile, whose fetch is guarded by an asynchronous lock.
@@ -185,10 +204,11 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
   // [key, value] pairs.
   static core::Value _format_mcp_config(const std::vector<inference::NativeTool>& tools);
 
-  // One attempt: request configuration, client, task, stream, status, result.
-  boost::asio::awaitable<inference::LMOutput> _research(
-      std::string inputs, core::Value hyperparameters,
-      std::shared_ptr<core::EventEmitter> event_emitter) const;
+  // One attempt: request configuration and task unless `state` holds one,
+  // client, stream, status, result. Forgets the task when it ended
+  // "FAILURE" or "REVOKED".
+  boost::asio::awaitable<inference::LMOutput> _research(ResearchCallPtr call,
+                                                        std::shared_ptr<TaskState> state) const;
 
   // "api_config" and "mcp_config" (hyperparameter, else constructor value,
   // else the profile's default, each tested for null), then the other

@@ -6,7 +6,6 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 #include "zelq/inference/events.hpp"
 
@@ -100,66 +99,42 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_event(
 }
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_start(
-    std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter> emitter) const {
-  buffer->thinking_id = core::new_uuid();
+    std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
   buffer->thinking.clear();
-  if (emitter) {
-    core::Event start = inference::ThinkingEvent::start(buffer->thinking_id);
-    co_await emitter->emit(std::move(start));
-  }
+  co_await buffer->thinking_block.start();
 }
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_delta(
-    Value message, std::shared_ptr<BlockBuffer> buffer,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
   const std::string& text = text_of(message, "thinking");
   buffer->thinking += text;
-  if (!buffer->thinking_id.empty() && emitter) {
-    core::Event content = inference::ThinkingEvent::content(buffer->thinking_id, text);
-    co_await emitter->emit(std::move(content));
-  }
+  co_await buffer->thinking_block.content(text);
 }
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_end(
     std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    std::shared_ptr<core::EventEmitter>) const {
   if (!buffer->thinking.empty()) output->add_thinking(inference::Thinking{buffer->thinking});
-  if (!buffer->thinking_id.empty() && emitter) {
-    core::Event end = inference::ThinkingEvent::end(buffer->thinking_id);
-    co_await emitter->emit(std::move(end));
-  }
+  co_await buffer->thinking_block.end();
   buffer->thinking.clear();
-  buffer->thinking_id.clear();
 }
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_text_delta(
-    Value message, std::shared_ptr<BlockBuffer> buffer,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
   if (!core::py_truthy(message)) co_return;
   const std::string& text = text_of(message, "response");
-  if (emitter) {
-    if (buffer->text.empty()) {
-      buffer->response_id = core::new_uuid();
-      core::Event start = inference::ResponseEvent::start(buffer->response_id);
-      co_await emitter->emit(std::move(start));
-    }
-    core::Event content = inference::ResponseEvent::content(buffer->response_id, text);
-    co_await emitter->emit(std::move(content));
-  }
+  if (!buffer->response_block.is_open()) co_await buffer->response_block.start();
+  co_await buffer->response_block.content(text);
   buffer->text += text;
 }
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_flush_text_buffer(
     std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    std::shared_ptr<core::EventEmitter>) const {
   if (buffer->text.empty()) co_return;
-  if (!buffer->response_id.empty() && emitter) {
-    core::Event end = inference::ResponseEvent::end(buffer->response_id);
-    co_await emitter->emit(std::move(end));
-  }
+  co_await buffer->response_block.end();
   output->add_text(std::move(buffer->text));
   buffer->text.clear();
-  buffer->response_id.clear();
 }
 
 void OrvoOpenDeepResearcher::_process_citation(const Value& value, inference::LMOutput& output) {

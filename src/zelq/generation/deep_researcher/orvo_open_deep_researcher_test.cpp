@@ -290,29 +290,63 @@ TEST_F(OrvoOpenDeepResearcherTest, FailedTasksAndEndlessPollingAreErrors) {
   EXPECT_EQ(service->created_tasks().size(), 6u);
 }
 
-TEST_F(OrvoOpenDeepResearcherTest, RetryStartsANewTaskAfterAStreamFailure) {
+TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
   auto o = options();
   o.retry_config->max_retries = 1;
-  // The failing stream is stepped off the loop, so its failure crosses threads.
+  const OrvoOpenDeepResearcher researcher(o);
+  // The emitter fails in the first attempt; the second reads the same
+  // task's stream again and finishes it.
+  service->add_task(answered("", {ev("response", "a")}));
+  emitter->fail_at(1);
+  EXPECT_THAT(research(researcher, "q", Value{{"depth", 2}}).texts(), ElementsAre("a"));
+  EXPECT_THAT(sequence(), ElementsAre("response_start:@0",
+                                      R"(activity:{"type":"retry","attempt":2,"max_attempts":2,)"
+                                      R"("reason":"Scripted failure of emit 1."}@1)",
+                                      "response_start:@2", "response:a@2", "response_end:@2"));
+  const auto created = service->created_tasks();
+  ASSERT_EQ(created.size(), 1u);
+  EXPECT_EQ(created[0].options.dump(), R"({"api_config":null,"mcp_config":null,"depth":2})");
+  EXPECT_THAT(service->status_requests(), ElementsAre("task-1"));
+  EXPECT_THAT(
+      log.messages(kLogger, zelq::core::LogLevel::info),
+      ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
+                  "Created task task-1 with profile GPTR-QUICK", "Continuing task task-1."));
+
+  // A task that does not end within the policy's time-out is asked for
+  // again by the next attempt.
+  auto bounded = o;
+  bounded.retry_config->timeout = 2.5;
+  service->add_task({.statuses = {"PENDING", "PENDING", "PENDING", "SUCCESS"},
+                     .result = {.status = "SUCCESS", .data = Value{{"result", "late"}}}});
+  EXPECT_THAT(research(OrvoOpenDeepResearcher(bounded)).texts(), ElementsAre("late"));
+  EXPECT_EQ(service->created_tasks().size(), 2u);
+  EXPECT_THAT(service->status_requests(),
+              ElementsAre("task-1", "task-2", "task-2", "task-2", "task-2"));
+
+  // A stream that keeps failing (stepped off the loop, so its failure
+  // crosses threads) fails the call with its one task.
+  emitter->clear();
   service->add_task({.events = {ev("response", "old"), ev("thinking_start"), ev("response", "x")},
                      .fail_at_event = 2,
                      .blocking_stream = true});
-  service->add_task(answered("", {ev("response", "new")}));
-  const OrvoOpenDeepResearcher researcher(o);
-  const inference::LMOutput output = research(researcher, "q", Value{{"depth", 2}});
-  EXPECT_THAT(output.texts(), ElementsAre("new"));
-  EXPECT_THAT(sequence(), ElementsAre("response_start:@0", "response:old@0", "response_end:@0",
-                                      "thinking_start:@1", "response_start:@2", "response:new@2",
-                                      "response_end:@2"));
-  const auto created = service->created_tasks();
-  ASSERT_EQ(created.size(), 2u);
-  EXPECT_EQ(created[1].query, "q");
-  EXPECT_EQ(created[1].profile, "GPTR-QUICK");
-  EXPECT_EQ(created[1].options.dump(), R"({"api_config":null,"mcp_config":null,"depth":2})");
+  EXPECT_THROW(research(researcher), core::RuntimeError);
+  EXPECT_EQ(service->created_tasks().size(), 3u);
+  EXPECT_EQ(emitter->types().size(), 9u);  // 4 events, the retry, the same 4 again
 
   // A hyperparameter repeating a request argument fails before any task.
   EXPECT_THROW(research(researcher, "q", Value{{"profile", "x"}}), core::TypeError);
-  EXPECT_EQ(service->created_tasks().size(), 2u);
+  EXPECT_EQ(service->created_tasks().size(), 3u);
+
+  // A failure no new attempt can fix (a refused key) ends the call at once.
+  int built = 0;
+  auto refused = o;
+  refused.client_factory =
+      [&built](const Value&) -> std::shared_ptr<providers::orvo::DeepResearchClient> {
+    ++built;
+    throw core::ValueError("The Orvo API key holds white space.");
+  };
+  EXPECT_THROW(research(OrvoOpenDeepResearcher(refused)), core::ValueError);
+  EXPECT_EQ(built, 1);
 }
 
 }  // namespace

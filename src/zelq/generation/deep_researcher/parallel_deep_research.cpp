@@ -2,15 +2,13 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <exception>
 #include <utility>
 
-#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/fast_uuid.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {
@@ -81,16 +79,6 @@ void check_client_settings(const Value& config) {
 }
 
 asio::awaitable<void> nothing() { co_return; }
-
-// Seconds as a configuration value: a whole number as an integer (3600),
-// none as null.
-Value seconds_value(std::optional<double> seconds) {
-  if (!seconds) return nullptr;
-  if (std::trunc(*seconds) == *seconds && std::fabs(*seconds) < 1e15) {
-    return static_cast<std::int64_t>(*seconds);
-  }
-  return *seconds;
-}
 
 bool run_ended_badly(const std::string& status) {
   return status == pp::STATUS_FAILED || status == pp::STATUS_CANCELLED;
@@ -237,7 +225,7 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest reque
   auto attempt = [this, state](ResearchCallPtr shared) {
     return _research(std::move(shared), state);
   };
-  co_return co_await core::retry(std::move(attempt), retry_config, std::move(call));
+  co_return co_await _retry_research(std::move(attempt), retry_config, std::move(call));
 }
 
 asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call,
@@ -248,11 +236,15 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
   const std::optional<double> timeout = retry_config.timeout;
   try {
     co_await _ensure_run(client, call, state);
-    auto open = client->events(*state->run_id, timeout);
+    // The stream's own wait for data is the idle limit too.
+    auto open = client->events(*state->run_id, event_idle_timeout);
     IdleTimeoutEvents events = _iter_with_idle_timeout(co_await std::move(open));
-    while (std::optional<pp::TaskRunEvent> event = co_await events.next()) {
-      co_await _dispatch(std::move(*event), output, state, call->event_emitter);
-    }
+    auto dispatch = [&](pp::TaskRunEvent event) {
+      return _dispatch(std::move(event), output, state, call->event_emitter);
+    };
+    // Built outside the co_await, as GCC 12 wants of what it converts.
+    auto reading = events.for_each(std::move(dispatch));
+    co_await std::move(reading);
     auto fetch = client->result(*state->run_id, timeout);
     pp::TaskRunResult result = co_await std::move(fetch);
     check_run(result.run, *state->run_id);
@@ -282,52 +274,19 @@ asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr c
   state->run_id = std::move(run.run_id);
 }
 
+// Not a coroutine: the steps take what they keep by value.
 asio::awaitable<void> ParallelDeepResearcher::_dispatch(
-    pp::TaskRunEvent event, LMOutput& output, std::shared_ptr<RunState> state,
-    std::shared_ptr<core::EventEmitter> emitter) const {
+    pp::TaskRunEvent event, LMOutput& output, const std::shared_ptr<RunState>& state,
+    const std::shared_ptr<core::EventEmitter>& emitter) const {
   if (event.type.starts_with(OutputType::MESSAGE)) {
-    return _process_thinking_delta(std::move(event.message), output, std::move(emitter));
+    return _process_thinking_delta(std::move(event.message), output, emitter);
   }
   if (event.type == OutputType::STATS) {
     if (!emitter) return nothing();
-    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}),
-                                    std::move(state), std::move(emitter));
+    return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}), state, emitter);
   }
   if (event.type == "task_run.state" && state->run_id) check_run(event.run, *state->run_id);
   return nothing();
-}
-
-ParallelDeepResearcher::IdleTimeoutEvents ParallelDeepResearcher::_iter_with_idle_timeout(
-    std::unique_ptr<pp::TaskRunEventStream> events) const {
-  return IdleTimeoutEvents(std::move(events), event_idle_timeout);
-}
-
-ParallelDeepResearcher::IdleTimeoutEvents::IdleTimeoutEvents(
-    std::unique_ptr<pp::TaskRunEventStream> events, double idle_timeout)
-    : events_(std::move(events)), idle_timeout_(idle_timeout) {}
-
-void ParallelDeepResearcher::IdleTimeoutEvents::close() noexcept {
-  if (!events_) return;
-  events_->close();
-  events_.reset();
-}
-
-asio::awaitable<std::optional<pp::TaskRunEvent>> ParallelDeepResearcher::IdleTimeoutEvents::next() {
-  if (!events_) co_return std::nullopt;
-  std::optional<pp::TaskRunEvent> event;
-  try {
-    event =
-        co_await core::with_timeout(events_->next(), std::chrono::duration<double>(idle_timeout_));
-  } catch (const core::TimeoutError&) {
-    close();
-    std::throw_with_nested(EventTimeoutError("No new event received from Parallel within " +
-                                             pp::seconds_text(idle_timeout_) + " seconds."));
-  } catch (...) {
-    close();
-    throw;
-  }
-  if (!event) close();
-  co_return event;
 }
 
 asio::awaitable<void> ParallelDeepResearcher::_process_thinking_delta(
@@ -347,7 +306,7 @@ asio::awaitable<void> ParallelDeepResearcher::_process_search_activity(
     std::vector<std::string> sources(sample.begin() + static_cast<std::ptrdiff_t>(from),
                                      sample.end());
     core::Event event = inference::ActivityEvent::from_activity(
-        core::new_uuid(), ReadSourcesActivity(std::move(sources)));
+        core::fast_uuid(), ReadSourcesActivity(std::move(sources)));
     co_await event_emitter->emit(std::move(event));
   }
   if (stats.num_sources_read) state->num_sources = *stats.num_sources_read;

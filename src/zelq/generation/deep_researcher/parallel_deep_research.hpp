@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -116,7 +117,9 @@ struct ParallelDeepResearcherOptions {
   // emitter.
   bool streamable = true;
   // Builds the Task API client of each attempt from client_params; empty
-  // uses providers::parallel::http_task_run_client_factory().
+  // uses providers::parallel::http_task_run_client_factory(). Each attempt
+  // opens the run's stream with event_idle_timeout as the client's longest
+  // wait for data.
   providers::parallel::TaskRunClientFactory client_factory{};
 };
 
@@ -181,18 +184,23 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // other failure of a read, and when the reader is destroyed early.
   class IdleTimeoutEvents {
    public:
+    using OnEvent = std::function<boost::asio::awaitable<void>(providers::parallel::TaskRunEvent)>;
+
     IdleTimeoutEvents(std::unique_ptr<providers::parallel::TaskRunEventStream> events,
                       double idle_timeout);
     ~IdleTimeoutEvents() { close(); }
     IdleTimeoutEvents(IdleTimeoutEvents&&) noexcept = default;
     IdleTimeoutEvents& operator=(IdleTimeoutEvents&&) = delete;
 
-    // The next event, or nullopt at the end. Throws EventTimeoutError "No
-    // new event received from Parallel within 300 seconds." (the limit as
-    // a whole number when it is one), with the time-out nested, when the
-    // wait runs out or the read itself times out; other failures pass
-    // unchanged. The reader must outlive the awaitable.
-    boost::asio::awaitable<std::optional<providers::parallel::TaskRunEvent>> next();
+    // Reads the stream to its end, awaiting on_event(event) for each event
+    // before the next read. One timer watches the reads for the whole
+    // stream (a read costs no timer of its own). Throws EventTimeoutError
+    // "No new event received from Parallel within 300 seconds." (the limit
+    // as a whole number when it is one), with a core::TimeoutError nested,
+    // when a read waits out the limit or the read itself times out; other
+    // failures of the stream or of on_event pass unchanged. The reader must
+    // outlive the awaitable; cancellation propagates.
+    boost::asio::awaitable<void> for_each(OnEvent on_event);
     void close() noexcept;
 
    private:
@@ -250,8 +258,8 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // before this returns, never by the awaitable.
   boost::asio::awaitable<void> _dispatch(providers::parallel::TaskRunEvent event,
                                          inference::LMOutput& output,
-                                         std::shared_ptr<RunState> state,
-                                         std::shared_ptr<core::EventEmitter> emitter) const;
+                                         const std::shared_ptr<RunState>& state,
+                                         const std::shared_ptr<core::EventEmitter>& emitter) const;
 
   const providers::parallel::TaskRunClientFactory client_factory_;
 };

@@ -13,8 +13,6 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
-#include "zelq/net/testing/loopback_server.hpp"
-#include "zelq/providers/parallel/http_task_run_client.hpp"
 #include "zelq/providers/parallel/testing/scripted_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {
@@ -22,16 +20,9 @@ namespace {
 
 using core::Value;
 using inference::LMOutput;
-using inference::NativeTool;
-using inference::NativeToolType;
 using inference::testing::RecordingEventEmitter;
 using providers::parallel::TaskRunFailedError;
-using providers::parallel::testing::progress_message;
-using providers::parallel::testing::progress_stats;
-using providers::parallel::testing::ScriptedStream;
-using providers::parallel::testing::ScriptedTaskRunClient;
-using providers::parallel::testing::state_event;
-using providers::parallel::testing::text_result;
+using namespace providers::parallel::testing;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -45,7 +36,9 @@ class Researcher : public ParallelDeepResearcher {
   using ParallelDeepResearcher::_process_mcp_citations;
 };
 
-NativeTool mcp(Value kwargs) { return NativeTool{NativeToolType::MCP_SERVER, std::move(kwargs)}; }
+inference::NativeTool mcp(Value kwargs) {
+  return inference::NativeTool{inference::NativeToolType::MCP_SERVER, std::move(kwargs)};
+}
 
 struct Fixture {
   std::shared_ptr<ScriptedTaskRunClient> client = std::make_shared<ScriptedTaskRunClient>();
@@ -78,8 +71,9 @@ std::string error_of(F&& call) {
 
 TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
   ::unsetenv("PARALLEL_API_KEY");
-  const std::vector<NativeTool> mixed = {mcp({{"url", "u"}}), NativeTool{}};
-  const std::vector<NativeTool> reversed = {NativeTool{}, mcp({{"url", "u"}})};
+  const std::vector<inference::NativeTool> mixed = {mcp({{"url", "u"}}), inference::NativeTool{}};
+  const std::vector<inference::NativeTool> reversed = {inference::NativeTool{},
+                                                       mcp({{"url", "u"}})};
   // The tool error comes before the key check of the built-in client.
   for (const auto& tools : {mixed, reversed}) {
     EXPECT_EQ(error_of<core::ValueError>([&] { ParallelDeepResearcher({.tools = tools}); }),
@@ -166,7 +160,7 @@ TEST(ParallelDeepResearcherTest, StreamsThinkingSourcesAndTheAnswer) {
             R"({"input":"bees\nctx","processor":"ultra","mcp_servers":[],)"
             R"("task_spec":{"output_schema":{"type":"text"}},"timeout":60,"enable_events":true,)"
             R"("betas":["events-sse-2025-07-24","mcp-server-2025-07-17"],"metadata":{"k":1}})");
-  EXPECT_EQ(f.client->event_timeouts.at(0), 3600);
+  EXPECT_EQ(f.client->event_timeouts.at(0), 300);  // the idle limit
   EXPECT_EQ(f.client->result_timeouts.at(0), 3600);
   EXPECT_THAT(emitter->types(),
               ElementsAre("thinking_start", "thinking", "thinking_end", "activity",
@@ -352,50 +346,6 @@ TEST(ParallelDeepResearcherTest, ReadSourcesFollowTheServiceCount) {
     if (event.type == "activity") reports.push_back(event.value.at("sources").dump());
   }
   EXPECT_THAT(reports, ElementsAre(R"(["a","b"])", R"(["h"])", R"(["b"])"));
-}
-
-TEST(ParallelDeepResearcherTest, OverHttpAnIdleStreamIsClosedAndTheRunReconnected) {
-  namespace asio = boost::asio;
-  using net::testing::Exchange;
-  asio::io_context io;
-  int streams = 0;
-  net::testing::LoopbackServer server(io, [&streams](Exchange& exchange) -> asio::awaitable<void> {
-    const std::string& target = exchange.request.target;
-    if (exchange.request.method == "POST") {
-      co_await exchange.respond(202, R"({"run_id":"trun_9","status":"queued"})");
-    } else if (target.ends_with("/events")) {
-      co_await exchange.start_events();
-      co_await exchange.chunk(
-          "event: task_run.progress_msg.search\n"
-          R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
-          "\n\n");
-      if (++streams == 1) co_await exchange.wait_for_close();  // silent until the client gives up
-      co_await exchange.end_events();
-    } else {
-      co_await exchange.respond(200,
-                                R"({"run":{"run_id":"trun_9","status":"completed"},)"
-                                R"("output":{"type":"text","content":"Found.","basis":null}})");
-    }
-  });
-  providers::parallel::HttpTaskRunClientOptions http;
-  http.base_url = server.origin();
-  Researcher researcher(
-      {.api_key = "k",
-       .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0},
-       // Long enough for the loopback events that must arrive in time.
-       .event_idle_timeout = 1.0,
-       .client_factory = providers::parallel::http_task_run_client_factory(http)});
-  const LMOutput output = net::testing::run_client(io, server, researcher.research({.query = "q"}));
-  EXPECT_EQ(output.text(), "Found.");
-  EXPECT_EQ(output.thinkings().size(), 1u);
-  std::vector<std::string> requests;
-  for (const auto& request : server.requests)
-    requests.push_back(request.method + " " + request.target);
-  EXPECT_THAT(requests, ElementsAre("POST /v1/tasks/runs", "GET /v1beta/tasks/runs/trun_9/events",
-                                    "GET /v1beta/tasks/runs/trun_9/events",
-                                    "GET /v1/tasks/runs/trun_9/result?timeout=600"));
-  EXPECT_EQ(server.requests.at(0).header("x-api-key"), "k");
-  EXPECT_EQ(server.connections, 2u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/uuid.hpp"
+#include "zelq/inference/event_block.hpp"
 #include "zelq/providers/perplexity/perplexity_http_client.hpp"
 
 namespace zelq::generation::deep_researcher::perplexity_deep_researcher {
@@ -53,6 +54,21 @@ class ClientScope {
   perplexity::PerplexityClientPtr client_;
 };
 
+// The transformer as an emitter: what the response block's writer sends
+// passes through it.
+class ThroughTransformer : public core::EventEmitter {
+ public:
+  explicit ThroughTransformer(std::shared_ptr<inference::ThinkTagOutputTransformer> transformer)
+      : transformer_(std::move(transformer)) {}
+  using core::EventEmitter::emit;
+  asio::awaitable<void> emit(core::Event event) override {
+    return transformer_->emit(std::move(event));
+  }
+
+ private:
+  std::shared_ptr<inference::ThinkTagOutputTransformer> transformer_;
+};
+
 // The content of a citation: the snippet when it is a non-empty text, "-"
 // for a missing, null or empty one (another kind is shown as Python prints
 // it, or "-" when it is false).
@@ -88,10 +104,11 @@ asio::awaitable<LMOutput> PerplexityDeepResearcher::research(ResearchRequest req
                                                          std::string(perplexity::MESSAGES),
                                                          std::string(perplexity::STREAM)}};
   ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
-  Value messages = _format_messages(call->messages);
-  auto attempts = core::retry(&PerplexityDeepResearcher::_research, retry_config, this,
-                              std::move(messages), call->config, call->event_emitter);
-  co_return co_await std::move(attempts);
+  auto attempt = [this,
+                  messages = _format_messages(call->messages)](const ResearchCallPtr& shared) {
+    return _research(messages, shared->config, shared->event_emitter);
+  };
+  co_return co_await _retry_research(std::move(attempt), retry_config, std::move(call));
 }
 
 Value PerplexityDeepResearcher::_format_messages(
@@ -138,6 +155,9 @@ asio::awaitable<LMOutput> PerplexityDeepResearcher::_research(
   perplexity::ChatCompletionRequest request{
       .model = model_name, .messages = std::move(messages), .options = std::move(config)};
   auto stream = co_await (*client).create_chat_completion_stream(std::move(request));
+  inference::EventBlockWriter response(
+      event_emitter ? std::make_shared<ThroughTransformer>(transformer) : nullptr,
+      inference::BlockKind::RESPONSE);
   while (auto chunk = co_await stream->next()) {
     auto event = std::make_shared<const perplexity::StreamChunk>(std::move(*chunk));
     if (!process_citations) {
@@ -145,17 +165,13 @@ asio::awaitable<LMOutput> PerplexityDeepResearcher::_research(
       process_citations = !citations.empty();
     }
     if (!start_response && event_emitter) {
-      buffer->id = core::new_uuid();
-      core::Event start = inference::ResponseEvent::start(buffer->id);
-      co_await transformer->emit(std::move(start));
+      co_await response.start();
+      buffer->id = response.id();
       start_response = true;
     }
     co_await _process_text(event, transformer, buffer);
   }
-  if (!buffer->id.empty() && event_emitter) {
-    core::Event end = inference::ResponseEvent::end(buffer->id);
-    co_await transformer->emit(std::move(end));
-  }
+  co_await response.end();
   stream.reset();
   client.close();
 

@@ -102,7 +102,14 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // text extra contents. Ignoring unsupported extra contents: [...].").
   // The hyperparameters are the request options (reasoning_effort,
   // search_mode, ...). Then the last attempt's failure, unchanged: a
-  // refusal of the service is net::HttpError naming the service's message.
+  // refusal of the service is net::HttpError naming the service's message,
+  // and ends the call at once when a new attempt cannot fix it (see
+  // research_retry_policy), as a missing or malformed key does.
+  //
+  // A chat completion is no run at the service that could be cancelled: an
+  // attempt that ends, however it ends, closes its client and with it the
+  // connection, which stops the completion. So no call has more than one
+  // completion going.
   //
   // Events of an attempt (with an emitter): for each chunk up to the first
   // one with search results, an "activity" event (type "web_search", its

@@ -21,10 +21,7 @@ namespace zelq::generation::deep_researcher {
 namespace {
 
 using core::Value;
-using inference::Attachment;
 using inference::LMOutput;
-using inference::Message;
-using inference::MessageContent;
 using providers::perplexity::testing::ScriptedPerplexity;
 using providers::perplexity::testing::search_result;
 using providers::perplexity::testing::search_result_without_snippet;
@@ -85,13 +82,16 @@ TEST(PerplexityDeepResearcherTest, MessagesKeepTextPartsAndDropOtherItemsWithOne
   Fixture f;
   f.service->push_chunks({}).push_chunks({});
   const auto r = f.researcher();
-  const Attachment png = Attachment::from_bytes({1, 2, 3}, "image/png");
-  const Attachment pdf = Attachment::from_url("https://x/y.pdf", "application/pdf");
+  const inference::Attachment png = inference::Attachment::from_bytes({1, 2, 3}, "image/png");
+  const inference::Attachment pdf =
+      inference::Attachment::from_url("https://x/y.pdf", "application/pdf");
   ResearchRequest request{
       .query = "bees",
-      .history = std::vector<Message>{Message::user({"look", png}), Message::assistant("ok"),
-                                      Message::user(std::vector<MessageContent>{})},
-      .extra_contents = std::vector<MessageContent>{"a", pdf, "b"},
+      .history =
+          std::vector<inference::Message>{
+              inference::Message::user({"look", png}), inference::Message::assistant("ok"),
+              inference::Message::user(std::vector<inference::MessageContent>{})},
+      .extra_contents = std::vector<inference::MessageContent>{"a", pdf, "b"},
       .hyperparameters = {{"reasoning_effort", "low"}}};
   f.research(r, std::move(request));
   const auto& sent = f.service->clients().at(0)->requests.at(0);
@@ -109,7 +109,7 @@ TEST(PerplexityDeepResearcherTest, MessagesKeepTextPartsAndDropOtherItemsWithOne
                               "[Attachment(url='https://x/y.pdf', mime_type='application/pdf')].",
                           std::string(kWarning) + "[Attachment(mime_type='image/png', size=3)]."));
   log.clear();
-  ResearchRequest texts{.query = "q", .extra_contents = std::vector<MessageContent>{}};
+  ResearchRequest texts{.query = "q", .extra_contents = std::vector<inference::MessageContent>{}};
   f.research(r, std::move(texts));
   EXPECT_THAT(log.lines(), IsEmpty());
 }
@@ -196,8 +196,11 @@ TEST(PerplexityDeepResearcherTest, EveryWayOutOfAnAttemptClosesItsClient) {
   EXPECT_THROW(f.research(f.researcher(), {.query = "q", .event_emitter = f.emitter}),
                core::RuntimeError);
   EXPECT_TRUE(f.service->clients().at(0)->closed);
-  // A client that cannot be built fails the attempt, which is retried.
+  // A client that cannot be built fails the attempt: a missing key ends the
+  // call at once, a failure that may pass is retried.
   f.service->fail_next_client(std::make_exception_ptr(core::ValueError("no key")));
+  EXPECT_THROW(f.research(f.researcher(3), {.query = "q"}), core::ValueError);
+  f.service->fail_next_client(std::make_exception_ptr(core::RuntimeError("busy")));
   EXPECT_THAT(f.research(f.researcher(1), {.query = "q"}).texts(), ElementsAre("y"));
   EXPECT_TRUE(f.service->clients().at(1)->closed);
 

@@ -1,0 +1,39 @@
+// Which failures of work at an outside service a new attempt may fix: the
+// one rule of the retry policies above the transport's own retries.
+#pragma once
+
+#include <exception>
+
+#include "zelq/core/errors.hpp"
+
+namespace zelq::core {
+
+// Whether a failed attempt is worth another one, for a retry policy's
+// retry_if. False for a cancellation; an argument error (ValueError, which
+// covers an invalid URL and a malformed or missing key, and TypeError); an
+// `HttpError` whose status the transport has already retried (429, 5xx) or
+// that cannot change on a retry (every other status below 500 but 408 and
+// 409: 400, 401, 403, 404 and 422 among them). True for anything else: a
+// run that failed at the service, a broken or silent stream, a time-out, a
+// failing event handler.
+//
+// `HttpError` is the network layer's error type (net::HttpError, with
+// status()): this layer does not see it, its callers instantiate the rule
+// with it.
+template <class HttpError>
+bool is_worth_another_attempt(const std::exception_ptr& failure) {
+  if (is_cancellation(failure)) return false;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const HttpError& error) {
+    return error.status() == 408 || error.status() == 409;
+  } catch (const ValueError&) {
+    return false;
+  } catch (const TypeError&) {
+    return false;
+  } catch (...) {
+    return true;
+  }
+}
+
+}  // namespace zelq::core

@@ -1,0 +1,38 @@
+#include "zelq/core/attempt_filter.hpp"
+
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
+namespace zelq::core {
+namespace {
+
+// What the rule needs of the network layer's error.
+struct StatusError : std::runtime_error {
+  explicit StatusError(int status) : std::runtime_error("HTTP"), code(status) {}
+  int status() const { return code; }
+  int code;
+};
+
+template <class E>
+bool worth(E error) {
+  return is_worth_another_attempt<StatusError>(std::make_exception_ptr(error));
+}
+
+TEST(AttemptFilter, RetriesOnlyWhatANewAttemptMayFix) {
+  for (int status : {400, 401, 402, 403, 404, 422, 429, 500, 503}) {
+    EXPECT_FALSE(worth(StatusError(status))) << status;
+  }
+  EXPECT_TRUE(worth(StatusError(408)));
+  EXPECT_TRUE(worth(StatusError(409)));
+  EXPECT_FALSE(worth(ValueError("invalid base URL")));
+  EXPECT_FALSE(worth(TypeError("a keyword given twice")));
+  EXPECT_FALSE(worth(boost::system::system_error(boost::asio::error::operation_aborted)));
+  EXPECT_TRUE(worth(RuntimeError("the run failed")));
+  EXPECT_TRUE(worth(TimeoutError("no event within 300 seconds")));
+}
+
+}  // namespace
+}  // namespace zelq::core

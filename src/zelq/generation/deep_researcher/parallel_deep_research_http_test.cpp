@@ -1,0 +1,140 @@
+// ParallelDeepResearcher over the HTTP client, against a loopback server
+// playing the Task API: what reaches the service when attempts break.
+#include "zelq/generation/deep_researcher/parallel_deep_research.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
+#include "zelq/net/http_error.hpp"
+#include "zelq/providers/parallel/http_task_run_client.hpp"
+
+namespace zelq::generation::deep_researcher::parallel_deep_research {
+namespace {
+
+namespace asio = boost::asio;
+namespace pp = providers::parallel;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
+using ::testing::ElementsAre;
+
+const std::string kMessage =
+    "event: task_run.progress_msg.search\n"
+    R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
+    "\n\n";
+
+using testing::Break;
+
+// A Task API whose first event stream stalls or drops, whose runs all
+// fail, or whose stream stalls once the caller has cancelled the call.
+struct TaskApi : testing::BreakingService {
+  using BreakingService::BreakingService;
+
+  int streams = 0;
+
+  asio::awaitable<void> serve(Exchange& exchange) {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "POST") {
+      const std::string id = "trun_" + std::to_string(++created);
+      co_await exchange.respond(202, R"({"run_id":")" + id + R"(","status":"queued"})");
+    } else if (target.ends_with("/events")) {
+      co_await exchange.start_events();
+      co_await exchange.chunk(kMessage);
+      const bool first = ++streams == 1;
+      if (mode == Break::CANCEL) cancel.emit(asio::cancellation_type::terminal);
+      if ((first && mode == Break::STALL) || mode == Break::CANCEL) {
+        co_await exchange.wait_for_close();
+      } else if (first && mode == Break::DROP) {
+        exchange.close();
+        co_return;
+      }
+      co_await exchange.end_events();
+    } else if (mode == Break::FAIL) {
+      co_await exchange.respond(404,
+                                R"({"type":"error","error":{"ref_id":"r",)"
+                                R"("message":"Run failed or run id not found","detail":null}})");
+    } else {
+      co_await exchange.respond(200,
+                                R"({"run":{"run_id":"trun_1","status":"completed"},)"
+                                R"("output":{"type":"text","content":"Found.","basis":null}})");
+    }
+  }
+};
+
+ParallelDeepResearcher researcher_for(const LoopbackServer& server, int max_retries) {
+  pp::HttpTaskRunClientOptions http;
+  http.base_url = server.origin();
+  http.retry_base_delay = 0.001;
+  return ParallelDeepResearcher(
+      {.api_key = "k",
+       .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0},
+       // Long enough for the loopback events that must arrive in time.
+       .event_idle_timeout = 1.0,
+       .client_factory = pp::http_task_run_client_factory(http)});
+}
+
+// A stalled or dropped stream is read again from the same run; a run the
+// service reports failed is followed by a new one, with one warning naming
+// the attempt and the service's reason; the caller's cancellation closes
+// the stream. (The Task API has no call that cancels a run.)
+TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
+  for (Break mode : {Break::STALL, Break::DROP, Break::FAIL, Break::CANCEL}) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    core::LogCapture log;
+    asio::io_context io;
+    TaskApi api(mode);
+    LoopbackServer server(io, [&api](Exchange& exchange) { return api.serve(exchange); });
+    const ParallelDeepResearcher researcher = researcher_for(server, 1);
+    ResearchRequest request{.query = "q"};
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, api.cancel, researcher.research(std::move(request)));
+    EXPECT_EQ(testing::count_requests(server, "POST", "/v1/tasks/runs"),
+              mode == Break::FAIL ? 2u : 1u);
+    if (mode == Break::STALL || mode == Break::DROP) {
+      EXPECT_FALSE(failure);
+      EXPECT_THAT(testing::request_lines(server),
+                  ElementsAre("POST /v1/tasks/runs", "GET /v1beta/tasks/runs/trun_1/events",
+                              "GET /v1beta/tasks/runs/trun_1/events",
+                              "GET /v1/tasks/runs/trun_1/result?timeout=600"));
+    } else if (mode == Break::FAIL) {
+      EXPECT_EQ(core::describe_exception(failure),
+                "Parallel task run 'trun_2' ended with status 'failed': Run failed or run id not "
+                "found");
+      EXPECT_THAT(log.messages("retry", core::LogLevel::warn),
+                  ElementsAre("Attempt 1/2 failed: Parallel task run 'trun_1' ended with status "
+                              "'failed': Run failed or run id not found. Retrying in 0 seconds.",
+                              "Attempt 2/2 failed. Giving up."));
+    } else {
+      EXPECT_TRUE(core::is_cancellation(failure));
+      EXPECT_EQ(server.requests.size(), 2u);
+    }
+  }
+}
+
+// A refusal ends the call at once; a 503 is retried by the client alone.
+TEST(ParallelDeepResearcherHttpTest, RetriesOnlyWhatARetryCanFix) {
+  for (const int status : {401, 503}) {
+    asio::io_context io;
+    LoopbackServer server(io, [status](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.respond(status, R"({"type":"error","error":{"message":"No."}})",
+                                "retry-after-ms: 1\r\n");
+    });
+    const ParallelDeepResearcher researcher = researcher_for(server, 3);
+    try {
+      net::testing::run_client(io, server, researcher.research({.query = "q"}));
+      ADD_FAILURE() << "no error";
+    } catch (const net::HttpError& error) {
+      EXPECT_EQ(error.status(), status);
+    }
+    EXPECT_EQ(server.requests.size(), status == 401 ? 1u : 3u);
+  }
+}
+
+}  // namespace
+}  // namespace zelq::generation::deep_researcher::parallel_deep_research

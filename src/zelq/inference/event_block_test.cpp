@@ -1,0 +1,60 @@
+#include "zelq/inference/event_block.hpp"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "zelq/core/concurrency.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
+
+namespace zelq::inference {
+namespace {
+
+namespace asio = boost::asio;
+using ::testing::ElementsAre;
+
+asio::awaitable<void> write_blocks(EventBlockWriter& thinking, EventBlockWriter& response) {
+  co_await thinking.content("dropped: no block is open");
+  co_await thinking.end();
+  co_await thinking.start();
+  co_await thinking.content("a");
+  co_await thinking.content("b");
+  co_await thinking.end();
+  co_await response.start();
+  co_await response.start();  // the first block is left without an end
+  co_await response.content("c");
+  co_await response.end();
+  co_await emit_block(nullptr, BlockKind::RESPONSE, "nowhere");
+}
+
+TEST(EventBlockWriter, WritesOneOpenBlockAtATimeUnderOneId) {
+  auto emitter = std::make_shared<testing::RecordingEventEmitter>();
+  EventBlockWriter thinking(emitter, BlockKind::THINKING);
+  EventBlockWriter response(emitter, BlockKind::RESPONSE);
+  core::run_sync(write_blocks(thinking, response));
+  core::run_sync(emit_block(emitter, BlockKind::THINKING, "d"));
+  EXPECT_THAT(emitter->types(),
+              ElementsAre("thinking_start", "thinking", "thinking", "thinking_end",
+                          "response_start", "response_start", "response", "response_end",
+                          "thinking_start", "thinking", "thinking_end"));
+  const std::vector<core::Event> events = emitter->events();
+  for (std::size_t i : {1, 2, 3}) EXPECT_EQ(events[i].id, events[0].id);
+  EXPECT_NE(events[4].id, events[5].id);
+  EXPECT_EQ(events[7].id, events[5].id);
+  EXPECT_FALSE(response.is_open());
+  EXPECT_EQ(response.id(), "");
+  EXPECT_EQ(events[1].value, "a");
+  EXPECT_EQ(events[9].value, "d");
+  EXPECT_EQ(events[8].id, events[10].id);
+
+  EventBlockWriter silent(nullptr, BlockKind::THINKING);
+  core::run_sync(silent.start());
+  EXPECT_FALSE(silent.is_open());
+  EXPECT_EQ(silent.id(), "");
+}
+
+}  // namespace
+}  // namespace zelq::inference
