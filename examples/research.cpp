@@ -52,9 +52,6 @@ struct Access {
   std::string model;     // empty: the provider's default
   std::string base_url;  // empty: the service's own
   std::string api_key;
-  // Shows that the research starts over (attempt, attempts in all, reason):
-  // the researchers' retry notice is to be wired to it.
-  std::function<void(int, int, std::string_view)> on_retry;
 };
 
 struct ResearchProvider {
@@ -242,10 +239,7 @@ int main(int argc, char** argv) {
   auto printer = std::make_shared<rx::TerminalPrinter>(std::cout);
   const Access access{.model = args.model,
                       .base_url = args.base_url,
-                      .api_key = *key,
-                      .on_retry = [printer](int attempt, int attempts, std::string_view reason) {
-                        printer->retry_notice(attempt, attempts, reason);
-                      }};
+                      .api_key = *key};
   std::unique_ptr<dr::BaseDeepResearcher> researcher;
   try {
     researcher = row->make(access);

@@ -133,11 +133,15 @@ TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {
   std::ostringstream out;
   TerminalPrinter printer(out);
   for (const core::Event& event : block(true, {"First try."})) printer.print(event);
-  printer.retry_notice(2, 4, "The research run failed.");
+  // As the researchers announce a new attempt; a "retry" activity without
+  // its fields is an ordinary activity line.
+  printer.print(activity(
+      {{"type", "retry"}, {"attempt", 2}, {"max_attempts", 4}, {"reason", "The run failed."}}));
+  printer.print(activity({{"type", "retry"}, {"attempt", "2"}}));
   for (const core::Event& event : block(true, {"Second try."})) printer.print(event);
   printer.finish();
   EXPECT_EQ(out.str(),
-            "[thinking] First try.\nretrying (attempt 2 of 4): The research run failed.\n"
+            "[thinking] First try.\nretrying (attempt 2 of 4): The run failed.\n[retry] 2\n"
             "[thinking] Second try.\n");
   EXPECT_FALSE(printer.answer_streamed());
 }

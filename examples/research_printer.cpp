@@ -64,6 +64,15 @@ std::string readable(const core::Value& value) {
   return core::py_str(value);
 }
 
+// The researchers announce a new attempt with an activity of type "retry"
+// holding the attempt number, the attempts in all and the reason.
+bool is_retry(const core::Value& activity) {
+  return activity.is_object() && activity.value("type", std::string()) == "retry" &&
+         activity.value("attempt", core::Value()).is_number_integer() &&
+         activity.value("max_attempts", core::Value()).is_number_integer() &&
+         activity.value("reason", core::Value()).is_string();
+}
+
 }  // namespace
 
 std::string activity_text(const core::Value& activity) {
@@ -89,6 +98,10 @@ void TerminalPrinter::print(const core::Event& event) {
     piece(type == "thinking" ? Line::THINKING : Line::ANSWER, text);
   } else if (type.ends_with("_end")) {
     block_ended_ = true;
+  } else if (type == "activity" && is_retry(event.value)) {
+    retry_notice(event.value.value("attempt", 0), event.value.value("max_attempts", 0),
+                 event.value.value("reason", std::string()));
+    return;
   } else if (type == "activity") {
     const std::string text = activity_text(event.value);
     if (text.empty()) return;

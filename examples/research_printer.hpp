@@ -23,13 +23,11 @@ class TerminalPrinter {
   // `out` must outlive the printer.
   explicit TerminalPrinter(std::ostream& out) : out_(out) {}
 
-  // Prints what `event` shows; events of other types print nothing.
+  // Prints what `event` shows; events of other types print nothing. A
+  // "retry" activity (the research starts over) ends the open line and
+  // prints "retrying (attempt <attempt> of <attempts>): <reason>", so that
+  // the thinking that follows begins a new line.
   void print(const core::Event& event);
-
-  // Shows that the research starts over: ends the open line and prints
-  // "retrying (attempt <attempt> of <attempts>): <reason>", so that the
-  // thinking that follows begins a new line.
-  void retry_notice(int attempt, int attempts, std::string_view reason);
 
   // Ends the open line, if any.
   void finish();
@@ -40,6 +38,7 @@ class TerminalPrinter {
  private:
   enum class Line { NONE, THINKING, ANSWER };
 
+  void retry_notice(int attempt, int attempts, std::string_view reason);
   void piece(Line kind, std::string_view text);
   void end_line();
 
