@@ -26,10 +26,15 @@ if(zelq_sanitizer_flags)
   target_link_options(zelq_options INTERFACE ${zelq_sanitizer_flags})
 endif()
 
-# The tests that exercise thread safety (file names): with ZELQ_TSAN, each
-# package's test executable is built from these alone.
-set(ZELQ_THREAD_SAFETY_TESTS
-  concurrency_test.cpp logging_test.cpp async_semaphore_test.cpp preset_factory_test.cpp)
+# The fuzz targets live in the sanitizer build: its libraries also get
+# libFuzzer's coverage instrumentation (the tests do not need it).
+set(zelq_fuzz_flags)
+if(ZELQ_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT ZELQ_SANITIZE)
+    message(FATAL_ERROR "ZELQ_BUILD_FUZZ needs clang++ and ZELQ_SANITIZE=ON")
+  endif()
+  set(zelq_fuzz_flags -fsanitize=fuzzer-no-link)
+endif()
 # Asio: C++20 coroutines and no deprecated interfaces. Public definitions of
 # every library, so that a consumer compiles Asio the way the library does.
 set(ZELQ_ASIO_DEFINITIONS BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_HAS_CO_AWAIT BOOST_ASIO_HAS_STD_COROUTINE)
@@ -45,10 +50,7 @@ function(zelq_package name)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB dir_srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
     foreach(f IN LISTS dir_srcs)
-      get_filename_component(base ${f} NAME)
-      if(ZELQ_TSAN AND f MATCHES "_test\\.cpp$" AND NOT base IN_LIST ZELQ_THREAD_SAFETY_TESTS)
-        continue()
-      elseif(f MATCHES "_test\\.cpp$")
+      if(f MATCHES "_test\\.cpp$")
         list(APPEND tests ${f})
       else()
         list(APPEND srcs ${f})
@@ -68,6 +70,7 @@ function(zelq_package name)
   target_compile_definitions(${name} PUBLIC ${ZELQ_ASIO_DEFINITIONS})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zelq_options>)
+  target_compile_options(${name} PRIVATE ${zelq_fuzz_flags})
   if(zelq_sanitizer_flags)
     # Sanitized objects need the sanitizer runtime wherever they are linked.
     target_link_options(${name} PUBLIC $<BUILD_INTERFACE:${zelq_sanitizer_flags}>)
