@@ -17,29 +17,30 @@ bool same(const Url& a, const Url& b) {
   return a.scheme == b.scheme && a.host == b.host && a.port == b.port && a.target == b.target;
 }
 
-// The parts of `text` that may carry credentials: the user information
-// before the last '@' of the authority, and the query.
-void check_message(std::string_view text, std::string_view message) {
-  for (unsigned char c : message) {
-    if (c < 0x20 || c == 0x7f) zelq::fuzz::fail("a control character in a URL error", std::string(message));
+constexpr std::string_view kCanary = "C4n4ry";
+
+// `text` with the parts that may carry credentials replaced by kCanary: the
+// user information before the last '@' of the authority, and the query
+// (from the first '?' to the fragment).
+std::string with_canaries(std::string_view text) {
+  std::string out(text);
+  if (auto q = out.find('?'); q != std::string::npos) {
+    out.replace(q + 1, out.find('#', q) - (q + 1), kCanary);
   }
-  std::string_view secrets[2];
-  if (auto sep = text.find("://"); sep != std::string_view::npos) {
-    auto rest = text.substr(sep + 3);
-    auto authority = rest.substr(0, rest.find_first_of("/?#"));
-    if (auto at = authority.rfind('@'); at != std::string_view::npos) {
-      secrets[0] = authority.substr(0, at);
+  if (auto sep = out.find("://"); sep != std::string::npos) {
+    const auto start = sep + 3;
+    const auto end = std::min(out.find_first_of("/?#", start), out.size());
+    if (auto at = out.rfind('@', end == 0 ? 0 : end - 1); at != std::string::npos && at >= start) {
+      out.replace(start, at - start, kCanary);
     }
   }
-  if (auto q = text.find('?'); q != std::string_view::npos) {
-    auto query = text.substr(q + 1);
-    secrets[1] = query.substr(0, query.find('#'));
-  }
-  for (auto secret : secrets) {
-    // Short or repeated pieces may show up legitimately elsewhere.
-    if (secret.size() < 8 || text.find(secret) != text.rfind(secret)) continue;
-    if (message.find(secret) != std::string_view::npos) {
-      zelq::fuzz::fail("a URL error shows user information or the query", std::string(message));
+  return out;
+}
+
+void check_message(std::string_view message) {
+  for (unsigned char c : message) {
+    if (c < 0x20 || c == 0x7f) {
+      zelq::fuzz::fail("a control character in a URL error", zelq::fuzz::escaped(message));
     }
   }
 }
@@ -52,7 +53,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   try {
     url = Url::parse(text);
   } catch (const zelq::core::ValueError& error) {
-    check_message(text, error.what());
+    check_message(error.what());
+    // The same URL with its credentials marked: the message never shows them.
+    const std::string marked = with_canaries(text);
+    if (marked.find(kCanary) != std::string::npos && text.find(kCanary) == std::string::npos) {
+      try {
+        (void)Url::parse(marked);
+      } catch (const zelq::core::ValueError& again) {
+        if (std::string_view(again.what()).find(kCanary) != std::string_view::npos) {
+          zelq::fuzz::fail("a URL error shows user information or the query", again.what());
+        }
+      }
+    }
     return 0;
   }
   if ((url.scheme != "http" && url.scheme != "https") || url.host.empty() || url.port == 0 ||
