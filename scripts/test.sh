@@ -41,7 +41,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # stay fast).
 clang_build=(-G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=Debug
   "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" -DZELQ_WERROR=ON -DZELQ_BUILD_BENCH=OFF
-  -DZELQ_BUILD_EXAMPLES=OFF)
+  -DZELQ_BUILD_EXAMPLES=OFF -DZELQ_PRECOMPILE_LIBRARIES=ON)
 case "$mode" in
   asan)
     cmake -S . -B "$build_dir" "${clang_build[@]}" -DZELQ_SANITIZE=ON -DZELQ_TSAN=OFF \
