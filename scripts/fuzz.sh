@@ -55,7 +55,8 @@ report() {
     return 0
   fi
   echo "fuzz: $name FAILED (exit $status); its report:" >&2
-  grep -av '^#[0-9]*[[:space:]]*\(NEW\|REDUCE\|pulse\|INITED\|READ\)' "$dir/log" | tail -80 >&2
+  grep -av '^#[0-9]*[[:space:]]*\(NEW\|REDUCE\|pulse\|INITED\|READ\)\|^[[:space:]]*NEW_FUNC' \
+    "$dir/log" | tail -80 >&2
   local found=0
   for input in "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-* "$dir"/slow-unit-*; do
     [ -e "$input" ] || continue
