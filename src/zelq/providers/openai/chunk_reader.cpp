@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <initializer_list>
 #include <string>
 
 namespace zelq::providers::openai {
@@ -20,10 +21,31 @@ bool read_text(od::value value, std::optional<std::string>& out) {
   return true;
 }
 
+// Marks `key` as read in `seen` (one bit per name of `names`); false when it
+// came before. A repeated key takes the full path, whose parser keeps the
+// last value where this reader would merge them.
+bool first_time(std::string_view key, std::initializer_list<std::string_view> names,
+                unsigned& seen) {
+  unsigned bit = 1;
+  for (std::string_view name : names) {
+    if (key == name) {
+      if (seen & bit) return false;
+      seen |= bit;
+      return true;
+    }
+    bit <<= 1;
+  }
+  return true;
+}
+
 bool read_delta(od::object delta, ChoicePart& part) {
+  unsigned seen = 0;
   for (auto field : delta) {
     std::string_view key;
     if (field.unescaped_key().get(key)) return false;
+    if (!first_time(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
+      return false;
+    }
     od::value value;
     if (field.value().get(value)) return false;
     bool ok = true;
@@ -50,9 +72,11 @@ bool read_first_choice(od::array choices, ChoicePart& part) {
   for (auto element : choices) {
     od::object choice;
     if (element.get_object().get(choice)) return false;
+    unsigned seen = 0;
     for (auto field : choice) {
       std::string_view key;
       if (field.unescaped_key().get(key)) return false;
+      if (!first_time(key, {"finish_reason", "delta"}, seen)) return false;
       od::value value;
       if (field.value().get(value)) return false;
       if (key == "finish_reason") {
@@ -83,10 +107,11 @@ std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
     od::object root;
     if (doc.get_object().get(root)) return std::nullopt;
     ChoicePart part;
+    unsigned seen = 0;
     for (auto field : root) {
       std::string_view key;
       if (field.unescaped_key().get(key)) return std::nullopt;
-      if (key == "error") return std::nullopt;
+      if (key == "error" || !first_time(key, {"choices"}, seen)) return std::nullopt;
       od::value value;
       if (field.value().get(value)) return std::nullopt;
       if (key != "choices") continue;

@@ -12,9 +12,10 @@ namespace zelq::providers::openai {
 // The part of the first choice's "delta" of the chunk `data` (see
 // read_choice), read with simdjson's on-demand parser (one parser per
 // thread). Returns nullopt when the chunk is anything but a plain, valid
-// chunk: not JSON, not an object, holding "error", or a field of an
-// unexpected kind. The caller then reads it with read_choice, which gives
-// the exact error. Never throws.
+// chunk: not JSON, not an object, holding "error", repeating a key it reads
+// (the full parse keeps the last value), or a field of an unexpected kind.
+// The caller then reads it with read_choice, which gives the exact error.
+// Never throws.
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept;
 
 }  // namespace zelq::providers::openai
