@@ -2,6 +2,7 @@
 // retry-after-ms headers give nothing or a finite delay of zero or more,
 // and the server's message never shows the API key and is cut at a UTF-8
 // character boundary.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -53,11 +54,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   headers.emplace_back("retry-after-ms", value);
   check_delay(zelq::net::retry_after_of(headers, now), value);
 
-  // Keys are long texts without '*' or '.': a short key may occur by chance
-  // in what the mask leaves, one with '*' in the mask itself, and one ending
-  // in '.' in a body that shows the rest of it right before the cut and the
-  // "..." that marks the cut (the mask hides whole keys only).
-  if (secret.size() < 8 || secret.find_first_of("*.") != std::string::npos) return 0;
+  // Keys are long printable ASCII texts without '*' or '.': a short key may
+  // occur by chance in what the mask leaves, one with '*' in the mask
+  // itself, one ending in '.' in a body that shows the rest of it right
+  // before the cut and the "..." that marks the cut (the mask hides whole
+  // keys only), and one that starts inside a UTF-8 character splits it.
+  const bool plain = std::all_of(secret.begin(), secret.end(), [](char c) {
+    return c > 0x20 && c < 0x7f && c != '*' && c != '.';
+  });
+  if (secret.size() < 8 || !plain) return 0;
   const std::string message = zelq::net::server_message(value, secret);
   if (message.find(secret) != std::string::npos) {
     zelq::fuzz::fail("the server message shows the key",

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets of fuzz/ for a bounded time each, from their
-# seed corpora in fuzz/corpus/<name>/, several at once. A crash, leak,
+# seed corpora in fuzz/corpus/<name>/ (with the tokens of fuzz/dict/<name>.dict
+# where there is one), several at once. A crash, leak,
 # time-out or failed check fails the run and prints the input that caused it
 # (file name, base64 and hex), ready to be added to the corpus.
 #   scripts/fuzz.sh [--time SECONDS] [--jobs N] [NAME...]
@@ -40,9 +41,11 @@ trap 'rm -rf "$work"' EXIT
 # Runs one target; its output goes to $work/<name>/log.
 run_one() {
   local name=$1 dir=$work/$1
+  local dict=()
   mkdir -p "$dir/new"
+  [ -f "fuzz/dict/$name.dict" ] && dict=(-dict="fuzz/dict/$name.dict")
   "$build_dir/fuzz/${name}_fuzz" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-    -artifact_prefix="$dir/" -print_final_stats=1 "$dir/new" "fuzz/corpus/$name" \
+    "${dict[@]}" -artifact_prefix="$dir/" -print_final_stats=1 "$dir/new" "fuzz/corpus/$name" \
     >"$dir/log" 2>&1
 }
 
