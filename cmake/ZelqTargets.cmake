@@ -26,13 +26,46 @@ if(zelq_sanitizer_flags)
   target_link_options(zelq_options INTERFACE ${zelq_sanitizer_flags})
 endif()
 
-# The tests that exercise thread safety (file names): with ZELQ_TSAN, each
-# package's test executable is built from these alone.
-set(ZELQ_THREAD_SAFETY_TESTS
-  concurrency_test.cpp logging_test.cpp async_semaphore_test.cpp preset_factory_test.cpp)
+# The fuzz targets live in the sanitizer build: its libraries also get
+# libFuzzer's coverage instrumentation (the tests do not need it). All
+# libraries, not only the fuzzed ones, so that they share one precompiled
+# header.
+set(zelq_fuzz_flags)
+if(ZELQ_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR NOT ZELQ_SANITIZE)
+    message(FATAL_ERROR "ZELQ_BUILD_FUZZ needs clang++ and ZELQ_SANITIZE=ON")
+  endif()
+  set(zelq_fuzz_flags -fsanitize=fuzzer-no-link)
+endif()
 # Asio: C++20 coroutines and no deprecated interfaces. Public definitions of
 # every library, so that a consumer compiles Asio the way the library does.
 set(ZELQ_ASIO_DEFINITIONS BOOST_ASIO_NO_DEPRECATED BOOST_ASIO_HAS_CO_AWAIT BOOST_ASIO_HAS_STD_COROUTINE)
+
+# Precompiled headers: the outside headers that most translation units
+# include are compiled once per build, in an object library that exists for
+# it alone, and reused by every target with the same flags: zelq_test_pch by
+# the test executables, zelq_pch by the libraries when
+# ZELQ_PRECOMPILE_LIBRARIES is on (the sanitizer builds; the regular build
+# leaves it off, so that a missing include still shows there).
+set(zelq_pch_headers <boost/asio.hpp> <nlohmann/json.hpp> <fmt/format.h> <spdlog/spdlog.h>)
+
+# zelq_pch_anchor(<target> HEADERS <header>... [LIBS <target>...] [OPTIONS <flag>...])
+function(zelq_pch_anchor name)
+  if(TARGET ${name})
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "HEADERS;LIBS;OPTIONS" ${ARGN})
+  set(source ${CMAKE_BINARY_DIR}/${name}.cpp)
+  if(NOT EXISTS ${source})
+    file(WRITE ${source} "// Compiled only for the precompiled header of ${name}.\n")
+  endif()
+  add_library(${name} OBJECT ${source})
+  target_compile_definitions(${name} PRIVATE ${ZELQ_ASIO_DEFINITIONS})
+  target_link_libraries(${name} PRIVATE Boost::boost nlohmann_json::nlohmann_json fmt::fmt
+    spdlog::spdlog zelq_options ${ARG_LIBS})
+  target_compile_options(${name} PRIVATE ${ARG_OPTIONS})
+  target_precompile_headers(${name} PRIVATE ${ARG_HEADERS})
+endfunction()
 
 # zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...] [NO_INSTALL])
 # NO_INSTALL: a library for tests only, neither installed nor exported.
@@ -45,10 +78,7 @@ function(zelq_package name)
   foreach(dir IN LISTS ARG_DIRS)
     file(GLOB dir_srcs CONFIGURE_DEPENDS ${dir}/*.cpp)
     foreach(f IN LISTS dir_srcs)
-      get_filename_component(base ${f} NAME)
-      if(ZELQ_TSAN AND f MATCHES "_test\\.cpp$" AND NOT base IN_LIST ZELQ_THREAD_SAFETY_TESTS)
-        continue()
-      elseif(f MATCHES "_test\\.cpp$")
+      if(f MATCHES "_test\\.cpp$")
         list(APPEND tests ${f})
       else()
         list(APPEND srcs ${f})
@@ -68,6 +98,11 @@ function(zelq_package name)
   target_compile_definitions(${name} PUBLIC ${ZELQ_ASIO_DEFINITIONS})
   target_link_libraries(${name} PUBLIC ${ARG_DEPS})
   target_link_libraries(${name} PRIVATE $<BUILD_INTERFACE:zelq_options>)
+  target_compile_options(${name} PRIVATE ${zelq_fuzz_flags})
+  if(ZELQ_PRECOMPILE_LIBRARIES)
+    zelq_pch_anchor(zelq_pch HEADERS ${zelq_pch_headers} OPTIONS ${zelq_fuzz_flags})
+    target_precompile_headers(${name} REUSE_FROM zelq_pch)
+  endif()
   if(zelq_sanitizer_flags)
     # Sanitized objects need the sanitizer runtime wherever they are linked.
     target_link_options(${name} PUBLIC $<BUILD_INTERFACE:${zelq_sanitizer_flags}>)
@@ -79,7 +114,9 @@ function(zelq_package name)
     add_executable(${name}_tests ${tests})
     target_link_libraries(${name}_tests PRIVATE ${name} ${ARG_TEST_DEPS}
       GTest::gtest GTest::gmock GTest::gtest_main zelq_options)
-    target_precompile_headers(${name}_tests PRIVATE <boost/asio.hpp> <gtest/gtest.h>)
+    zelq_pch_anchor(zelq_test_pch HEADERS ${zelq_pch_headers} <gtest/gtest.h> <gmock/gmock.h>
+      LIBS GTest::gtest GTest::gmock)
+    target_precompile_headers(${name}_tests REUSE_FROM zelq_test_pch)
     include(GoogleTest)
     gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
   endif()

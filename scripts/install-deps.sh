@@ -14,6 +14,7 @@ packages=(
   libbenchmark-dev
   libsimdjson-dev
   clang-19 libclang-rt-19-dev
+  llvm-19  # llvm-symbolizer-19: sanitizer reports with files and lines
   python3 python3-dev pybind11-dev
 )
 

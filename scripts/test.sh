@@ -3,9 +3,9 @@
 # examples, and runs every test through ctest.
 #   scripts/test.sh             regular g++ build in build/
 #   scripts/test.sh --sanitize  clang++ 19 build with AddressSanitizer + UndefinedBehaviorSanitizer
-#                               in build-asan/, every test
-#   scripts/test.sh --tsan      clang++ 19 build with ThreadSanitizer in build-tsan/, the
-#                               thread-safety tests only
+#                               in build-asan/, every test; also builds the fuzz targets
+#                               (scripts/fuzz.sh runs them)
+#   scripts/test.sh --tsan      clang++ 19 build with ThreadSanitizer in build-tsan/, every test
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,13 +41,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # stay fast).
 clang_build=(-G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=Debug
   "-DCMAKE_CXX_FLAGS_DEBUG=-O0 -g1" -DZELQ_WERROR=ON -DZELQ_BUILD_BENCH=OFF
-  -DZELQ_BUILD_EXAMPLES=OFF)
+  -DZELQ_BUILD_EXAMPLES=OFF -DZELQ_PRECOMPILE_LIBRARIES=ON)
 case "$mode" in
   asan)
-    cmake -S . -B "$build_dir" "${clang_build[@]}" -DZELQ_SANITIZE=ON -DZELQ_TSAN=OFF >/dev/null
+    cmake -S . -B "$build_dir" "${clang_build[@]}" -DZELQ_SANITIZE=ON -DZELQ_TSAN=OFF \
+      -DZELQ_BUILD_FUZZ=ON >/dev/null
     ;;
   tsan)
-    cmake -S . -B "$build_dir" "${clang_build[@]}" -DZELQ_SANITIZE=OFF -DZELQ_TSAN=ON >/dev/null
+    cmake -S . -B "$build_dir" "${clang_build[@]}" -DZELQ_SANITIZE=OFF -DZELQ_TSAN=ON \
+      -DZELQ_BUILD_FUZZ=OFF >/dev/null
     ;;
   *)
     scripts/configure.sh
@@ -55,9 +57,7 @@ case "$mode" in
 esac
 cmake --build "$build_dir" -j "$jobs"
 
-export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
-export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+source scripts/sanitizer-env.sh
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 
 # The installed package must serve a project outside this tree.

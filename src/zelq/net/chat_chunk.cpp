@@ -2,6 +2,8 @@
 
 #include <simdjson.h>
 
+#include <initializer_list>
+
 #include "zelq/core/json.hpp"
 
 namespace zelq::net {
@@ -20,6 +22,23 @@ bool read_text(od::value value, std::optional<std::string>& out) {
   return true;
 }
 
+// Marks `key` as read in `seen` (one bit per name of `names`); false when it
+// came before. A chunk repeating a key it reads takes the full path, whose
+// parser keeps the last value where this reader could merge them.
+bool first_time(std::string_view key, std::initializer_list<std::string_view> names,
+                unsigned& seen) {
+  unsigned bit = 1;
+  for (std::string_view name : names) {
+    if (key == name) {
+      if (seen & bit) return false;
+      seen |= bit;
+      return true;
+    }
+    bit <<= 1;
+  }
+  return true;
+}
+
 bool is_null(od::value value, bool& null) {
   od::json_type type;
   if (value.type().get(type)) return false;
@@ -34,10 +53,14 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
   od::object delta;
   if (value.get_object().get(delta)) return false;
   ChatDelta& fields = out.emplace();
+  unsigned seen = 0;
   for (auto field : delta) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
+    if (!first_time(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
+      return false;
+    }
     bool ok = true;
     if (key == "content") {
       ok = read_text(item, fields.content);
@@ -56,10 +79,12 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
 bool read_choice(od::value value, ChatChoice& choice) {
   od::object object;
   if (value.get_object().get(object)) return false;
+  unsigned seen = 0;
   for (auto field : object) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
+    if (!first_time(key, {"finish_reason", "delta"}, seen)) return false;
     if (key == "finish_reason") {
       if (!read_text(item, choice.finish_reason)) return false;
     } else if (key == "delta") {
@@ -85,17 +110,17 @@ bool read_list(od::value value, Read read) {
 }
 
 bool read_fields(od::object root, ChatChunk& chunk) {
+  unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
     if (field.unescaped_key().get(key) || key == "error") return false;
+    if (!first_time(key, {"choices", "search_results"}, seen)) return false;
     od::value value;
     if (field.value().get(value)) return false;
     if (key == "choices") {
-      chunk.choices.clear();
       auto choice = [&chunk](od::value item) { return read_choice(item, chunk.choices.emplace_back()); };
       if (!read_list(value, choice)) return false;
     } else if (key == "search_results") {
-      chunk.search_results.reset();
       // The elements lie in one span of the padded copy: from the first
       // one's start to the last one's end.
       const char* begin = nullptr;

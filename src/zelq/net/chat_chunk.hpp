@@ -39,7 +39,8 @@ struct ChatChunk {
 // Reads the chunk `data` with simdjson's on-demand parser (one parser per
 // thread, nesting limit 512; skipped fields are passed over without
 // recursion). Returns nullopt when the chunk is anything but a plain, valid
-// chunk: not JSON, not an object, holding "error", "choices" that is not a
+// chunk: not JSON, not an object, holding "error", repeating a key it reads
+// (the full parse keeps the last value), "choices" that is not a
 // list of objects, a delta that is neither an object nor null, a delta
 // field or finish reason that is neither a text nor null, "search_results"
 // that is neither a list of objects nor null, or anything after the object.

@@ -210,7 +210,10 @@ std::optional<Seconds> parse_retry_after(std::string_view value,
   if (auto seconds = parse_seconds(value)) return Seconds(*seconds);
   auto date = parse_http_date(trim(value));
   if (!date) return std::nullopt;
-  auto wait = std::chrono::ceil<std::chrono::seconds>(*date - now);
+  // Whole seconds on both sides: a date is a second count whose range (years
+  // 0 to 9999) the clock's nanoseconds cannot hold. date - floor(now) is the
+  // ceiling of date - now.
+  auto wait = *date - std::chrono::floor<std::chrono::seconds>(now);
   return Seconds(std::max(wait, std::chrono::seconds(0)));
 }
 

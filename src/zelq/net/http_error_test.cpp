@@ -8,6 +8,7 @@ namespace zelq::net {
 namespace {
 
 using std::chrono::seconds;
+using std::chrono::milliseconds;
 using Sec = Seconds;
 
 TEST(HttpError, MessagesAreOneMaskedLine) {
@@ -63,6 +64,12 @@ TEST(HttpError, RetryAfterSecondsAndDates) {
   EXPECT_EQ(parse_retry_after("Sunday, 06-Nov-94 08:49:37 GMT", now), seconds(90));
   EXPECT_EQ(parse_retry_after("Sun Nov  6 08:49:37 1994", now), seconds(90));
   EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:48:00 GMT", now), seconds(0));
+  EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:49:37 GMT", now + milliseconds(250)),
+            seconds(90));
+  // Dates beyond what the clock's nanoseconds hold, long past or far ahead.
+  EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1335 08:49:37 GMT", now), seconds(0));
+  EXPECT_EQ(parse_retry_after("Fri, 31 Dec 9999 23:59:59 GMT", now),
+            seconds(253402300799 - 784111777 + 90));
   for (const char* bad : {"", "-5", "-0.5", "1e3", "soon", "Sun, 31 Feb 1994 08:49:37 GMT",
                           "Sun, 06 Nov 1994 25:49:37 GMT", "Sun, 06 Nov 1994 GMT"}) {
     EXPECT_EQ(parse_retry_after(bad, now), std::nullopt) << bad;

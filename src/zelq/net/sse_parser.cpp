@@ -10,6 +10,8 @@ namespace zelq::net {
 namespace {
 
 constexpr char kBom[] = "\xEF\xBB\xBF";
+// The length of the longest field name the parser acts on ("event", "retry").
+constexpr std::size_t kLongestField = 5;
 
 const char* find_byte(const char* p, const char* end, char c) {
   auto* hit = static_cast<const char*>(std::memchr(p, c, static_cast<std::size_t>(end - p)));
@@ -52,15 +54,18 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
     if (cr < p) cr = find_byte(p, end, '\r');
     const char* eol = std::min(lf, cr);
     if (eol == end) {
-      check_size(data_.size() + line_.size() + static_cast<std::size_t>(end - p));
-      line_.append(p, end);
+      if (!skip_line_) {
+        line_.append(p, end);
+        check_partial_line();
+      }
       break;
     }
     std::string_view piece(p, static_cast<std::size_t>(eol - p));
-    if (line_.empty()) {
+    if (skip_line_) {
+      skip_line_ = false;
+    } else if (line_.empty()) {
       take_line(piece, out);
     } else {
-      check_size(data_.size() + line_.size() + piece.size());
       line_.append(piece);
       take_line(line_, out);
       line_.clear();
@@ -74,6 +79,32 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
       }
     }
   }
+}
+
+// A line still open at the end of a feed is held, and bounded, by what its
+// field will be: a data, event, id or retry value that is already over the
+// limit fails now, as the whole line would; a comment or an unknown field is
+// dropped as it arrives. So the outcome never depends on where feeds end.
+void SseParser::check_partial_line() {
+  auto colon = line_.find(':');
+  std::string_view field = std::string_view(line_).substr(0, colon);
+  const bool known = field == "data" || field == "event" || field == "id" || field == "retry";
+  if (colon == std::string::npos) {
+    // Without a colon yet the field name may still grow into a known one.
+    if (field.size() > kLongestField) {
+      skip_line_ = true;
+      line_.clear();
+    }
+    return;
+  }
+  if (!known) {
+    skip_line_ = true;
+    line_.clear();
+    return;
+  }
+  std::string_view value = std::string_view(line_).substr(colon + 1);
+  if (!value.empty() && value.front() == ' ') value.remove_prefix(1);
+  check_size(field == "data" ? data_.size() + value.size() : value.size());
 }
 
 const char* SseParser::skip_bom(const char* p, const char* end) {
@@ -114,6 +145,7 @@ void SseParser::take_line(std::string_view line, std::vector<SseEvent>& out) {
     check_size(value.size());
     if (value.find('\0') == std::string_view::npos) id_.assign(value);
   } else if (field == "retry") {
+    check_size(value.size());
     if (auto ms = parse_retry(value)) retry_ = ms;
   }
 }
@@ -138,6 +170,7 @@ void SseParser::check_size(std::size_t held) {
 
 void SseParser::fail_too_large() {
   broken_ = true;
+  skip_line_ = false;
   line_.clear();
   data_.clear();
   event_.clear();

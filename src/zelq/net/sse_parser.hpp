@@ -38,7 +38,9 @@ class SseParser {
   static constexpr std::size_t kDefaultMaxEventSize = std::size_t{1} << 20;
 
   // `max_event_size` bounds what the parser holds for one event: its data
-  // lines plus the line being read, and any single event or id value.
+  // lines (the values, each with its "\n") and any single event, id or retry
+  // value. Comments and unknown fields are not held, so any length of them
+  // is fine. Where the feeds end never changes whether the limit is hit.
   explicit SseParser(std::size_t max_event_size = kDefaultMaxEventSize);
 
   // Parses `bytes` and appends each completed event to `out`, in stream order.
@@ -60,6 +62,7 @@ class SseParser {
  private:
   const char* skip_bom(const char* p, const char* end);
   void take_line(std::string_view line, std::vector<SseEvent>& out);
+  void check_partial_line();
   void dispatch(std::vector<SseEvent>& out);
   void check_size(std::size_t held);
   [[noreturn]] void fail_too_large();
@@ -73,6 +76,7 @@ class SseParser {
   int bom_matched_ = 0;  // bytes of the byte order mark matched so far
   bool bom_done_ = false;
   bool pending_cr_ = false;  // the previous feed ended with CR
+  bool skip_line_ = false;   // the rest of the current line is ignored
   bool broken_ = false;
 };
 

@@ -117,6 +117,22 @@ TEST(SseParser, EventSizeLimit) {
     expect_limit(by_event, "event: 01234567890123456789\n", out);
     SseParser by_id(16);
     expect_limit(by_id, "id: 01234567890123456789\n", out);
+    SseParser by_retry(16);
+    expect_limit(by_retry, "retry: 01234567890123456789\n", out);
+  }
+  // Where the stream is split never decides: values up to the limit pass and
+  // long comments or unknown fields are dropped, not held, at every cut.
+  const std::string fits =
+      ": a comment much longer than the limit\nunknown-field: also longer than it\n"
+      "event: 0123456789abcdef\nid: 0123456789abcdef\ndata: 0123456789abcdef\n\n";
+  for (std::size_t cut = 0; cut <= fits.size(); ++cut) {
+    SseParser parser(16);
+    std::vector<SseEvent> out;
+    parser.feed(std::string_view(fits).substr(0, cut), out);
+    parser.feed(std::string_view(fits).substr(cut), out);
+    ASSERT_EQ(out, (std::vector<SseEvent>{{"0123456789abcdef", "0123456789abcdef",
+                                           "0123456789abcdef"}}))
+        << "cut " << cut;
   }
 }
 

@@ -90,7 +90,7 @@ void parse_authority(std::string_view text, std::string_view authority, Url& url
   auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), value);
   if (ec != std::errc() || end != port_text.data() + port_text.size() || value == 0 ||
       value > 65535 || port_text.front() == '+') {
-    fail(text, "invalid port '" + std::string(port_text) + "'");
+    fail(text, "invalid port '" + safe_echo(port_text) + "'");
   }
   url.port = static_cast<std::uint16_t>(value);
 }

@@ -60,6 +60,7 @@ TEST(Url, RejectsWithoutEchoingSecrets) {
   EXPECT_EQ(message("http://host:65536/"),
             "invalid URL 'http://host:65536/': invalid port '65536'");
   EXPECT_EQ(message("http://host:8a/"), "invalid URL 'http://host:8a/': invalid port '8a'");
+  EXPECT_EQ(message("http://host:8\n1/"), "invalid URL 'http://host:8?1/': invalid port '8?1'");
   EXPECT_EQ(message("http://host:/"), "invalid URL 'http://host:/': empty port");
   EXPECT_EQ(message("http://[::1/"), "invalid URL 'http://[::1/': unterminated IPv6 address");
   EXPECT_EQ(message("http://[::1]x/"),

@@ -1,10 +1,12 @@
 #include "zelq/generation/relevance_filter/similarity_based_relevance_filter.hpp"
 
+#include <atomic>
 #include <cmath>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -89,6 +91,24 @@ TEST(SimilarityBasedRelevanceFilterTest, CachesTheLastQueryEmbeddingOnly) {
   EXPECT_EQ(calls_of("q", std::nullopt), 1u);
   EXPECT_EQ(calls_of("other", 1), 2u);
   EXPECT_EQ(calls_of("other", std::nullopt), 1u);
+}
+
+TEST(SimilarityBasedRelevanceFilterTest, CallsFromSeveralThreadsShareTheCache) {
+  Scene s;
+  SimilarityBasedRelevanceFilter filter(s.em, 0.6);
+  const std::vector<ChunkPtr> chunks = s.pick({"one", "zero", "point8"});
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        const char* query = (t + i) % 2 ? "q" : "other";
+        if (core::run_sync(filter.filter(chunks, query)) != s.pick({"one", "point8"})) ++wrong;
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(SimilarityBasedRelevanceFilterTest, RejectsBadThresholdsInvokersAndVectorCounts) {

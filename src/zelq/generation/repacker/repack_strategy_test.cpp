@@ -1,8 +1,10 @@
 #include "zelq/generation/repacker/repack_strategy.hpp"
 
+#include <atomic>
 #include <memory>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,6 +43,19 @@ TEST(RepackStrategyTest, SidesPutsTheMostRelevantItemsAtBothEnds) {
   EXPECT_EQ(even.front(), 2);
   EXPECT_EQ(even.back(), 1);
   EXPECT_EQ(even[49], 100);
+  // One object serves callers on several threads at once.
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&] {
+      for (int n = 0; n < 400; ++n) {
+        const auto count = static_cast<std::size_t>(n) % expected.size();
+        if (sides.repack(iota(static_cast<int>(count))) != expected[count]) ++wrong;
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(wrong, 0);
 }
 
 TEST(RepackStrategyTest, ForwardAndReverseNeverLookAtTheItems) {

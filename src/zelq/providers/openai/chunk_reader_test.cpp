@@ -41,7 +41,12 @@ TEST(ChunkReaderTest, AnythingUnusualTakesTheFullPath) {
        {"not json", "[1]", R"({"error":{"message":"boom"}})",
         R"({"choices":[{"delta":{"content":"a"}}]} trailing)",
         R"({"choices":[{"delta":{"content":5}}]})", R"({"choices":[{"delta":{"content":"a"})",
-        R"({"choices":[7]})", ""}) {
+        R"({"choices":[7]})", "",
+        // A repeated key: the full parse keeps the last value.
+        R"({"choices":[{"delta":{"content":"a"}}],"choices":[{}]})",
+        R"({"choices":[{"delta":{"content":"a"},"delta":{}}]})",
+        R"({"choices":[{"finish_reason":"stop","finish_reason":null}]})",
+        R"({"choices":[{"delta":{"content":"a","content":null}}]})"}) {
     EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
   }
 }

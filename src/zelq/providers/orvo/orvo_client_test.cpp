@@ -1,9 +1,11 @@
 #include "zelq/providers/orvo/orvo_client.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -91,6 +93,20 @@ TEST(OrvoClientTest, RegisteredFactoryIsReplacedAndRemoved) {
   EXPECT_EQ(service->client_params(), (std::vector<core::Value>{{{"base_url", "u"}}}));
   register_client_factory(nullptr);
   EXPECT_FALSE(registered_client_factory());
+
+  // Registered from one thread while others take and call it.
+  std::vector<std::thread> readers;
+  std::atomic<int> built{0};
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&built] {
+      for (int i = 0; i < 200; ++i) {
+        if (ClientFactory current = registered_client_factory(); current && current({})) ++built;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) register_client_factory(i % 2 ? service->factory() : nullptr);
+  for (auto& reader : readers) reader.join();
+  EXPECT_EQ(service->client_params().size(), 1u + static_cast<std::size_t>(built));
 }
 
 }  // namespace

@@ -1,0 +1,75 @@
+// The parts of an error response read from a server: the Retry-After and
+// retry-after-ms headers give nothing or a finite delay of zero or more,
+// and the server's message never shows the API key and is cut at a UTF-8
+// character boundary.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.hpp"
+#include "zelq/net/http_error.hpp"
+
+namespace {
+
+using namespace std::chrono;
+
+void check_delay(const std::optional<zelq::net::Seconds>& delay, std::string_view value) {
+  if (delay && !(std::isfinite(delay->count()) && delay->count() >= 0)) {
+    zelq::fuzz::fail("a Retry-After delay that is negative or not finite",
+                     zelq::fuzz::escaped(value) + " -> " + std::to_string(delay->count()));
+  }
+}
+
+// Lead bytes followed by the right number of continuation bytes.
+bool well_formed_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  // Any moment from 1900 to 2200.
+  const auto offset = fdp.ConsumeIntegralInRange<std::int64_t>(-2'208'988'800, 7'258'118'400);
+  const system_clock::time_point now =
+      system_clock::time_point(duration_cast<system_clock::duration>(seconds(offset))) +
+      milliseconds(fdp.ConsumeIntegralInRange<int>(0, 999));
+  const std::string secret = fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<std::size_t>(0, 12));
+  const std::string value = fdp.ConsumeRemainingBytesAsString();
+
+  check_delay(zelq::net::parse_retry_after(value, now), value);
+  zelq::net::HttpHeaders headers;
+  headers.emplace_back("retry-after-ms", value);
+  check_delay(zelq::net::retry_after_of(headers, now), value);
+
+  // Keys are long printable ASCII texts without '*' or '.': a short key may
+  // occur by chance in what the mask leaves, one with '*' in the mask
+  // itself, one ending in '.' in a body that shows the rest of it right
+  // before the cut and the "..." that marks the cut (the mask hides whole
+  // keys only), and one that starts inside a UTF-8 character splits it.
+  const bool plain = std::all_of(secret.begin(), secret.end(), [](char c) {
+    return c > 0x20 && c < 0x7f && c != '*' && c != '.';
+  });
+  if (secret.size() < 8 || !plain) return 0;
+  const std::string message = zelq::net::server_message(value, secret);
+  if (message.find(secret) != std::string::npos) {
+    zelq::fuzz::fail("the server message shows the key",
+                     "key: " + zelq::fuzz::escaped(secret) + "\nmessage: " + zelq::fuzz::escaped(message));
+  }
+  if (well_formed_utf8(value) && !well_formed_utf8(message)) {
+    zelq::fuzz::fail("the server message cuts a UTF-8 character", zelq::fuzz::escaped(message));
+  }
+  return 0;
+}

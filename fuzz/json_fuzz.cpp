@@ -1,0 +1,73 @@
+// core::parse_json accepts what nlohmann's parser accepts up to 512 levels
+// of nesting, names the source when the text nests deeper, and the value it
+// gives survives the library's recursive functions (dump, repr, hash).
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "fuzz_check.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
+#include "zelq/core/pytext.hpp"
+
+namespace {
+
+using zelq::core::Value;
+
+// The deepest nesting of brackets outside strings in `text` (the text need
+// not be valid JSON).
+std::size_t bracket_depth(std::string_view text) {
+  std::size_t depth = 0;
+  std::size_t deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  Value value;
+  try {
+    value = zelq::core::parse_json(text, "The fuzz input");
+  } catch (const zelq::core::ValueError& error) {
+    if (std::string_view(error.what()) != "The fuzz input is nested deeper than 512 levels") {
+      zelq::fuzz::fail("unexpected ValueError", error.what());
+    }
+    if (bracket_depth(text) <= zelq::core::kMaxJsonDepth) {
+      zelq::fuzz::fail("a text within the nesting bound was refused as too deep");
+    }
+    return 0;
+  }
+  const Value plain = Value::parse(text, nullptr, false);
+  if (value.is_discarded()) {
+    if (!plain.is_discarded()) zelq::fuzz::fail("parse_json refused JSON that nlohmann accepts");
+    return 0;
+  }
+  if (plain.is_discarded() || value != plain) {
+    zelq::fuzz::fail("parse_json and nlohmann's parser give different values");
+  }
+  const std::string dumped = value.dump(-1, ' ', false, Value::error_handler_t::replace);
+  if (zelq::core::parse_json(dumped, "The dump") != value) {
+    zelq::fuzz::fail("a dumped value parses to another value", dumped);
+  }
+  (void)zelq::core::py_repr(value);
+  (void)zelq::core::json_dumps(value);
+  return 0;
+}

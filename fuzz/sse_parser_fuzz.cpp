@@ -1,0 +1,72 @@
+// The SSE parser gives the same events, last event id, retry time and size
+// error whether the stream arrives in one piece or cut anywhere.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fuzz_check.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/net/sse_parser.hpp"
+
+namespace {
+
+using zelq::net::SseEvent;
+using zelq::net::SseParser;
+
+struct Outcome {
+  std::vector<SseEvent> events;
+  bool too_large = false;
+  std::string last_event_id;
+  std::optional<std::uint64_t> retry;
+};
+
+Outcome parse(const std::vector<std::string_view>& pieces, std::size_t limit) {
+  SseParser parser(limit);
+  Outcome outcome;
+  try {
+    for (auto piece : pieces) parser.feed(piece, outcome.events);
+  } catch (const zelq::core::RuntimeError&) {
+    outcome.too_large = true;
+    // A broken parser stays broken.
+    try {
+      parser.feed("data: x\n\n", outcome.events);
+      zelq::fuzz::fail("a feed after the size error did not throw");
+    } catch (const zelq::core::RuntimeError&) {
+    }
+    return outcome;
+  }
+  outcome.last_event_id = parser.last_event_id();
+  outcome.retry = parser.retry();
+  return outcome;
+}
+
+std::string describe(const Outcome& o) {
+  std::string out = o.too_large ? "size error; " : "";
+  for (const auto& e : o.events) {
+    out += "[" + zelq::fuzz::escaped(e.event) + "|" + zelq::fuzz::escaped(e.data) + "|" +
+           zelq::fuzz::escaped(e.id) + "] ";
+  }
+  return out + "id=" + zelq::fuzz::escaped(o.last_event_id) +
+         " retry=" + (o.retry ? std::to_string(*o.retry) : "-");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider fdp(data, size);
+  // A small limit now and then, so the size error is reached too.
+  const auto small = fdp.ConsumeIntegral<std::uint8_t>();
+  const std::size_t limit = small < 64 ? small : SseParser::kDefaultMaxEventSize;
+  const auto cuts = zelq::fuzz::take_cuts(fdp);
+  const std::string stream = fdp.ConsumeRemainingBytesAsString();
+
+  const Outcome whole = parse({stream}, limit);
+  const Outcome pieces = parse(zelq::fuzz::split(stream, cuts), limit);
+  if (whole.events != pieces.events || whole.too_large != pieces.too_large ||
+      whole.last_event_id != pieces.last_event_id || whole.retry != pieces.retry) {
+    zelq::fuzz::fail("SSE events differ between one piece and pieces",
+                     "one piece: " + describe(whole) + "\npieces:    " + describe(pieces));
+  }
+  return 0;
+}
