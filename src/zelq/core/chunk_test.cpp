@@ -2,6 +2,9 @@
 
 #include <regex>
 #include <set>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -30,15 +33,26 @@ TEST(Chunk, TextAndBytesContentsAndTheirDump) {
   EXPECT_TRUE(dump["score"].is_null());
 }
 
-TEST(Uuid, FreshLowerCaseVersion4Texts) {
+TEST(Uuid, FreshLowerCaseVersion4TextsFromManyThreadsAtOnce) {
+  constexpr int kThreads = 4;
+  constexpr int kEach = 250;
+  std::vector<std::vector<std::string>> made(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&made, t] {
+      for (int i = 0; i < kEach; ++i) made[t].push_back(new_uuid());
+    });
+  }
+  for (auto& thread : threads) thread.join();
   const std::regex v4("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}");
   std::set<std::string> seen;
-  for (int i = 0; i < 100; ++i) {
-    const std::string id = new_uuid();
-    EXPECT_TRUE(std::regex_match(id, v4)) << id;
-    seen.insert(id);
+  for (const auto& ids : made) {
+    for (const auto& id : ids) {
+      EXPECT_TRUE(std::regex_match(id, v4)) << id;
+      seen.insert(id);
+    }
   }
-  EXPECT_EQ(seen.size(), 100u);
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kEach));
   EXPECT_NE(Chunk().id, Chunk().id);
 }
 
