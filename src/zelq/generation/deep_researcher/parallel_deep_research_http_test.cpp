@@ -11,8 +11,8 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
-#include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
@@ -21,10 +21,10 @@ namespace {
 
 namespace asio = boost::asio;
 namespace pp = providers::parallel;
-using net::testing::Exchange;
-using net::testing::LoopbackServer;
 using inference::LMOutput;
 using inference::testing::RecordingEventEmitter;
+using net::testing::Exchange;
+using net::testing::LoopbackServer;
 using ::testing::ElementsAre;
 
 std::string message_event(const std::string& text) {
@@ -74,8 +74,8 @@ struct TaskApi : testing::BreakingService {
 
   asio::awaitable<void> events(Exchange& exchange) {
     const bool first = ++streams == 1;
-    const bool breaks = (first && (mode == Break::STALL || mode == Break::DROP)) ||
-                        mode == Break::CANCEL;
+    const bool breaks =
+        (first && (mode == Break::STALL || mode == Break::DROP)) || mode == Break::CANCEL;
     co_await exchange.start_events();
     for (std::size_t i = 0; i < (breaks ? 2 : kRunEvents.size()); ++i) {
       co_await exchange.chunk(kRunEvents[i]);
@@ -153,8 +153,8 @@ TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
       EXPECT_THAT(event_lines(*emitter),
                   ElementsAre("thinking Searching", R"(sources ["https://a"])", "retry",
                               "thinking Reading", R"(sources ["https://b"])", "response Found."));
-      EXPECT_THAT(output.thinkings(), ElementsAre(inference::Thinking{"Searching"},
-                                                  inference::Thinking{"Reading"}));
+      EXPECT_THAT(output.thinkings(),
+                  ElementsAre(inference::Thinking{"Searching"}, inference::Thinking{"Reading"}));
     } else if (mode == Break::FAIL) {
       EXPECT_EQ(core::describe_exception(failure),
                 "Parallel task run 'trun_2' ended with status 'failed': Run failed or run id not "

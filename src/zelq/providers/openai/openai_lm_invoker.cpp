@@ -6,8 +6,8 @@
 #include "zelq/net/chunk_stream.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
-#include "zelq/providers/openai/responses_run.hpp"
 #include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/responses_run.hpp"
 
 namespace zelq::providers::openai {
 
