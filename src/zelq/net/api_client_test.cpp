@@ -8,6 +8,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/error_text.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 namespace zelq::net {
@@ -29,16 +30,10 @@ ApiClient client_for(const LoopbackServer& server, ApiClientOptions options = {}
   return ApiClient(std::move(options));
 }
 
+// Errors never show the key.
 template <class Error, class F>
 std::string error_of(F&& call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    const std::string text = error.what();
-    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
-    return text;
-  }
-  return "no error of the expected kind";
+  return net::testing::error_of<Error>(call, kKey);
 }
 
 TEST(ApiClient, JsonRequestsReuseOneConnection) {

@@ -19,14 +19,6 @@ std::string_view trim(std::string_view s) {
   return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
 }
 
-std::string truncate(std::string_view s, std::size_t limit) {
-  if (s.size() <= limit) return std::string(s);
-  auto cut = limit;
-  // Do not split a UTF-8 sequence: back up over continuation bytes.
-  while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
-  return std::string(s.substr(0, cut)) + "...";
-}
-
 std::optional<std::int64_t> parse_digits(std::string_view s) {
   if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; })) {
     return std::nullopt;
@@ -151,28 +143,10 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
 }
 
 std::string one_line(std::string_view text, std::string_view secret) {
-  const std::string masked = mask_secret(text, secret);
-  std::string out;
-  out.reserve(std::min(masked.size(), kMaxQuotedText + 1));
-  bool space = false;
-  for (char c : masked) {
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v') {
-      space = !out.empty();
-      continue;
-    }
-    if (space) out.push_back(' ');
-    space = false;
-    out.push_back(c);
-    // One byte past the limit tells that there is more.
-    if (out.size() > kMaxQuotedText) break;
-  }
-  return truncate(out, kMaxQuotedText);
+  return core::one_line(mask_secret(text, secret), kMaxQuotedText);
 }
 
-std::string sentence(std::string text) {
-  if (!text.ends_with('.') && !text.ends_with('!') && !text.ends_with('?')) text.push_back('.');
-  return text;
-}
+std::string sentence(std::string text) { return core::as_sentence(std::move(text)); }
 
 std::string server_message(std::string_view body, std::string_view secret) {
   core::Value json;

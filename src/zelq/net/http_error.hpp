@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "zelq/core/text_line.hpp"
 #include "zelq/net/http_message.hpp"
 
 namespace zelq::net {
@@ -73,16 +74,17 @@ void throw_for_status(const HttpResponse& response);
 std::string mask_secret(std::string_view text, std::string_view secret);
 
 // The longest server text an error quotes, in bytes (before "...").
-inline constexpr std::size_t kMaxQuotedText = 300;
+inline constexpr std::size_t kMaxQuotedText = core::kOneLineLimit;
 
-// `text` as an error quotes it: `secret` masked (before the cut, so no part
-// of it remains), every run of white space (newlines included) one space,
-// white space at either end removed, and cut to at most kMaxQuotedText
-// bytes at a UTF-8 character boundary with "..." appended. An HTML page of
-// forty lines thus reads as one line of an error.
+// `text` as an error quotes it: `secret` masked first (before the cut, so
+// no part of it remains), then core::one_line with kMaxQuotedText: every
+// run of white space (newlines included) one space, white space at either
+// end removed, and cut to at most kMaxQuotedText bytes at a UTF-8
+// character boundary with "..." appended. An HTML page of forty lines thus
+// reads as one line of an error.
 std::string one_line(std::string_view text, std::string_view secret = {});
 
-// `text` ended as a sentence: with "." appended unless it already ends with
+// core::as_sentence: `text` with "." appended unless it already ends with
 // ".", "!" or "?" (a quoted message of the server, an ellipsis), so that
 // texts quoted into a sentence never read "..".
 std::string sentence(std::string text);

@@ -17,6 +17,7 @@
 #include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/net/testing/error_text.hpp"
 #include "zelq/providers/google/testing/scripted_interactions_client.hpp"
 
 namespace zelq::generation::deep_researcher {
@@ -36,12 +37,7 @@ constexpr const char* kBeta =
     "using this class.";
 
 std::string value_error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const core::ValueError& e) {
-    return e.what();
-  }
-  return "no error";
+  return net::testing::error_of<core::ValueError>(action);
 }
 
 struct Fixture {
@@ -74,7 +70,7 @@ TEST(GoogleDeepResearcherTest, ConstructsInOrderWithItsConfiguration) {
             "The agent name must be a deep research agent. Invalid agent name: "
             "'Deep-Research-x'.");
   EXPECT_NE(value_error_of([] { GoogleDeepResearcher({.agent_name = "x-deep-research-y"}); }),
-            "no error");
+            "no error of the expected kind");
   EXPECT_TRUE(log.lines().empty());
 
   const GoogleDeepResearcher defaults;

@@ -75,8 +75,10 @@ core::Value invoker_config(const std::vector<inference::NativeTool>& tools,
 // processor. A research call hands everything to that processor, which
 // builds the prompt, applies the retry policy and time-out, streams to the
 // emitter and builds the output; this class adds no events, retries or
-// filtering of its own. Immutable after construction; research calls may
-// run at once.
+// filtering of its own. The invoker's policy retries what the researchers'
+// policies retry and, with an emitter, announces each new attempt with a
+// retry activity (providers::openai::invoke_responses). Immutable after
+// construction; research calls may run at once.
 class OpenAIDeepResearcher : public BaseDeepResearcher {
  public:
   // Builds the researcher, in this order: checks the model name (ValueError

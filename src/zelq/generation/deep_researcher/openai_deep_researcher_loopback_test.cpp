@@ -47,16 +47,20 @@ TEST(OpenAIDeepResearcherLoopbackTest, ResearchesThroughTheResponsesApi) {
   core::LogCapture log;
   const OpenAIDeepResearcherOptions options{
       .api_key = kKey, .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0}};
-  {
+  // A refused key fails at once; a persistent 503 costs the API client's
+  // own three requests and no new attempt.
+  for (const int status : {401, 503}) {
     asio::io_context io;
-    LoopbackServer refusing(io, [](Exchange& exchange) -> asio::awaitable<void> {
-      co_await exchange.respond(401, R"({"error":{"message":"Bad key )" + kKey + R"("}})");
+    LoopbackServer refusing(io, [status](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.respond(status, R"({"error":{"message":"Bad key )" + kKey + R"("}})");
     });
     const auto openai = loopback_openai(refusing.base_url());
     const OpenAIDeepResearcher researcher(options);
-    ResearchRequest refused{.query = "How do bees navigate?"};
+    auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+    ResearchRequest refused{.query = "How do bees navigate?", .event_emitter = emitter};
     EXPECT_THROW(run_client(io, refusing, run(researcher, refused)), net::HttpError);
-    EXPECT_EQ(refusing.requests.size(), 1u);  // a refused key fails at once
+    EXPECT_EQ(refusing.requests.size(), status == 401 ? 1u : 3u);
+    EXPECT_TRUE(emitter->events().empty());
   }
 
   asio::io_context io;
@@ -132,7 +136,8 @@ struct ResponsesApi : testing::BreakingService {
 
 // The researcher's invoker cancels the response of an attempt that ends
 // without its result before the next attempt creates another, and when the
-// caller cancels; a failed response has ended and is retried.
+// caller cancels; a failed response has ended and is retried, announced by
+// one retry activity naming the attempt and the service's reason.
 TEST(OpenAIDeepResearcherLoopbackTest, NoAttemptLeavesItsResponseRunning) {
   for (Break mode : {Break::STALL, Break::DROP, Break::FAIL, Break::CANCEL}) {
     SCOPED_TRACE(static_cast<int>(mode));
@@ -143,7 +148,8 @@ TEST(OpenAIDeepResearcherLoopbackTest, NoAttemptLeavesItsResponseRunning) {
     const auto openai = loopback_openai(server.base_url());
     const OpenAIDeepResearcher researcher(
         {.api_key = kKey, .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0}});
-    ResearchRequest request{.query = "How do bees navigate?"};
+    auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+    ResearchRequest request{.query = "How do bees navigate?", .event_emitter = emitter};
     const std::exception_ptr failure =
         testing::run_cancellable(io, server, api.cancel, run(researcher, request));
     ASSERT_TRUE(failure);
@@ -151,6 +157,14 @@ TEST(OpenAIDeepResearcherLoopbackTest, NoAttemptLeavesItsResponseRunning) {
     EXPECT_EQ(creates, mode == Break::CANCEL ? 1u : 2u);
     EXPECT_EQ(testing::count_requests(server, "POST", "/cancel"),
               mode == Break::FAIL ? 0u : creates);
+    if (mode == Break::FAIL) {
+      ASSERT_EQ(emitter->events().size(), 1u);
+      EXPECT_EQ(emitter->events()[0].type, "activity");
+      EXPECT_EQ(emitter->events()[0].value.dump(),
+                R"({"type":"retry","attempt":2,"max_attempts":2,"reason":"The OpenAI response )"
+                R"(resp_1 of POST )" +
+                    server.base_url() + R"(/responses failed (server_error): Overloaded."})");
+    }
   }
 }
 

@@ -230,17 +230,23 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest reque
 
 asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call,
                                                             std::shared_ptr<RunState> state) const {
-  state->num_sources = 0;
   pp::TaskRunClientPtr client = client_factory_(client_params);
-  LMOutput output;
   const std::optional<double> timeout = retry_config.timeout;
+  LMOutput output;
   try {
     co_await _ensure_run(client, call, state);
     // The stream's own wait for data is the idle limit too.
     auto open = client->events(*state->run_id, event_idle_timeout);
     IdleTimeoutEvents events = _iter_with_idle_timeout(co_await std::move(open));
+    // The new connection replays the run's events from the start.
+    std::size_t replayed = state->events_taken;
     auto dispatch = [&](pp::TaskRunEvent event) {
-      return _dispatch(std::move(event), output, state, call->event_emitter);
+      if (replayed > 0) {
+        --replayed;
+        return nothing();
+      }
+      ++state->events_taken;
+      return _dispatch(std::move(event), state->output, state, call->event_emitter);
     };
     // Built outside the co_await, as GCC 12 wants of what it converts.
     auto reading = events.for_each(std::move(dispatch));
@@ -248,6 +254,7 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
     auto fetch = client->result(*state->run_id, timeout);
     pp::TaskRunResult result = co_await std::move(fetch);
     check_run(result.run, *state->run_id);
+    output = state->output;
     co_await _process_text(result, output, call->event_emitter);
     _process_citations(result, output);
     _process_mcp_citations(result, output);
@@ -271,7 +278,7 @@ asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr c
     params[key] = value;
   }
   pp::TaskRun run = co_await client->create(std::move(params));
-  state->run_id = std::move(run.run_id);
+  *state = RunState{.run_id = std::move(run.run_id)};
 }
 
 // Not a coroutine: the steps take what they keep by value.

@@ -2,6 +2,7 @@
 // processors."
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -79,7 +80,8 @@ class EventTimeoutError : public std::runtime_error {
 };
 
 // "Defines the state of the run." One per research call, shared by all of
-// its attempts.
+// its attempts. Everything but run_id describes the current run and starts
+// anew with each run created.
 struct RunState {
   // The task run of this call once an attempt created it; later attempts
   // reconnect to it. Cleared when the run failed or was cancelled, so that
@@ -88,6 +90,13 @@ struct RunState {
   // The service's latest count of sources read: entries of its sample
   // before this position have been reported.
   std::int64_t num_sources = 0;
+  // Events of the run's stream handed on so far. A new connection to the
+  // run replays its events from the start: that many are skipped, so the
+  // caller receives each event once.
+  std::size_t events_taken = 0;
+  // What those events have given (their thinking): the output of the
+  // attempt that succeeds begins as a copy of it.
+  inference::LMOutput output{};
 };
 
 // "Schema for reading sources activity.": type "read_sources" and the
@@ -128,7 +137,9 @@ struct ParallelDeepResearcherOptions {
 // reconnected to by later attempts. Progress messages become thinking
 // (records, and thinking blocks when an emitter is given), newly read
 // sources become activity events, and the run's result becomes the answer
-// text (one response block) and citations. Immutable after construction;
+// text (one response block) and citations. A reconnection skips the events
+// that the run's stream replays, so each event of a run reaches the caller
+// and the output once, whatever the attempts. Immutable after construction;
 // research calls may run at once, each with its own run.
 class ParallelDeepResearcher : public BaseDeepResearcher {
  public:
@@ -209,8 +220,10 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   };
 
   // One attempt: creates the run unless `state` holds one, reads its
-  // events, fetches its result and builds the output. Forgets the run id
-  // when the run failed or was cancelled. Throws what research documents.
+  // events (skipping the state->events_taken a reconnection replays),
+  // fetches its result and builds the output: the run's thinking so far,
+  // then the result's text and citations. Forgets the run id when the run
+  // failed or was cancelled. Throws what research documents.
   boost::asio::awaitable<inference::LMOutput> _research(ResearchCallPtr call,
                                                         std::shared_ptr<RunState> state) const;
   IdleTimeoutEvents _iter_with_idle_timeout(
@@ -249,7 +262,8 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
 
  private:
   ParallelDeepResearcher(Settled settled, std::string class_name);
-  // Creates the run when `state` holds none and stores its id.
+  // Creates the run when `state` holds none, stores its id and starts the
+  // rest of `state` anew.
   boost::asio::awaitable<void> _ensure_run(providers::parallel::TaskRunClientPtr client,
                                            ResearchCallPtr call,
                                            std::shared_ptr<RunState> state) const;

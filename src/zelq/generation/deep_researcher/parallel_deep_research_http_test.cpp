@@ -12,6 +12,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
+#include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
@@ -20,14 +21,29 @@ namespace {
 
 namespace asio = boost::asio;
 namespace pp = providers::parallel;
+using inference::LMOutput;
+using inference::testing::RecordingEventEmitter;
 using net::testing::Exchange;
 using net::testing::LoopbackServer;
 using ::testing::ElementsAre;
 
-const std::string kMessage =
-    "event: task_run.progress_msg.search\n"
-    R"(data: {"type":"task_run.progress_msg.search","message":"Searching"})"
-    "\n\n";
+std::string message_event(const std::string& text) {
+  return "event: task_run.progress_msg.search\n"
+         R"(data: {"type":"task_run.progress_msg.search","message":")" +
+         text + "\"}\n\n";
+}
+
+std::string stats_event(const std::string& sample, int count) {
+  return "event: task_run.progress_stats\n"
+         R"(data: {"type":"task_run.progress_stats","source_stats":{"num_sources_read":)" +
+         std::to_string(count) + R"(,"sources_read_sample":)" + sample + "}}\n\n";
+}
+
+// The events of the run, which every stream sends from the start: the
+// first stream breaks after two of them (unless the mode breaks nothing).
+const std::vector<std::string> kRunEvents = {
+    message_event("Searching"), stats_event(R"(["https://a"])", 1), message_event("Reading"),
+    stats_event(R"(["https://a","https://b"])", 2)};
 
 using testing::Break;
 
@@ -44,17 +60,7 @@ struct TaskApi : testing::BreakingService {
       const std::string id = "trun_" + std::to_string(++created);
       co_await exchange.respond(202, R"({"run_id":")" + id + R"(","status":"queued"})");
     } else if (target.ends_with("/events")) {
-      co_await exchange.start_events();
-      co_await exchange.chunk(kMessage);
-      const bool first = ++streams == 1;
-      if (mode == Break::CANCEL) cancel.emit(asio::cancellation_type::terminal);
-      if ((first && mode == Break::STALL) || mode == Break::CANCEL) {
-        co_await exchange.wait_for_close();
-      } else if (first && mode == Break::DROP) {
-        exchange.close();
-        co_return;
-      }
-      co_await exchange.end_events();
+      co_await events(exchange);
     } else if (mode == Break::FAIL) {
       co_await exchange.respond(404,
                                 R"({"type":"error","error":{"ref_id":"r",)"
@@ -63,6 +69,24 @@ struct TaskApi : testing::BreakingService {
       co_await exchange.respond(200,
                                 R"({"run":{"run_id":"trun_1","status":"completed"},)"
                                 R"("output":{"type":"text","content":"Found.","basis":null}})");
+    }
+  }
+
+  asio::awaitable<void> events(Exchange& exchange) {
+    const bool first = ++streams == 1;
+    const bool breaks =
+        (first && (mode == Break::STALL || mode == Break::DROP)) || mode == Break::CANCEL;
+    co_await exchange.start_events();
+    for (std::size_t i = 0; i < (breaks ? 2 : kRunEvents.size()); ++i) {
+      co_await exchange.chunk(kRunEvents[i]);
+    }
+    if (mode == Break::CANCEL) cancel.emit(asio::cancellation_type::terminal);
+    if (breaks && mode == Break::DROP) {
+      exchange.close();
+    } else if (breaks) {
+      co_await exchange.wait_for_close();
+    } else {
+      co_await exchange.end_events();
     }
   }
 };
@@ -79,10 +103,32 @@ ParallelDeepResearcher researcher_for(const LoopbackServer& server, int max_retr
        .client_factory = pp::http_task_run_client_factory(http)});
 }
 
-// A stalled or dropped stream is read again from the same run; a run the
-// service reports failed is followed by a new one, with one warning naming
-// the attempt and the service's reason; the caller's cancellation closes
-// the stream. (The Task API has no call that cancels a run.)
+asio::awaitable<void> research_into(const ParallelDeepResearcher& researcher,
+                                    ResearchRequest request, LMOutput& output) {
+  output = co_await researcher.research(std::move(request));
+}
+
+// The caller's events as "<type> <value>", the retry activity as "retry".
+std::vector<std::string> event_lines(const RecordingEventEmitter& emitter) {
+  std::vector<std::string> lines;
+  for (const core::Event& event : emitter.events()) {
+    if (event.type == "thinking" || event.type == "response") {
+      lines.push_back(event.type + " " + event.value.get<std::string>());
+    } else if (event.type == "activity") {
+      const core::Value& sources = event.value.value("sources", core::Value());
+      lines.push_back(sources.is_null() ? event.value.at("type").get<std::string>()
+                                        : "sources " + sources.dump());
+    }
+  }
+  return lines;
+}
+
+// A stalled or dropped stream is read again from the same run, whose
+// events the new connection replays from the start: the caller and the
+// output get each event once. A run the service reports failed is followed
+// by a new one, with one warning naming the attempt and the service's
+// reason; the caller's cancellation closes the stream. (The Task API has no
+// call that cancels a run.)
 TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
   for (Break mode : {Break::STALL, Break::DROP, Break::FAIL, Break::CANCEL}) {
     SCOPED_TRACE(static_cast<int>(mode));
@@ -91,9 +137,11 @@ TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
     TaskApi api(mode);
     LoopbackServer server(io, [&api](Exchange& exchange) { return api.serve(exchange); });
     const ParallelDeepResearcher researcher = researcher_for(server, 1);
-    ResearchRequest request{.query = "q"};
-    const std::exception_ptr failure =
-        testing::run_cancellable(io, server, api.cancel, researcher.research(std::move(request)));
+    auto emitter = std::make_shared<RecordingEventEmitter>();
+    ResearchRequest request{.query = "q", .event_emitter = emitter};
+    LMOutput output;
+    const std::exception_ptr failure = testing::run_cancellable(
+        io, server, api.cancel, research_into(researcher, std::move(request), output));
     EXPECT_EQ(testing::count_requests(server, "POST", "/v1/tasks/runs"),
               mode == Break::FAIL ? 2u : 1u);
     if (mode == Break::STALL || mode == Break::DROP) {
@@ -102,6 +150,11 @@ TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
                   ElementsAre("POST /v1/tasks/runs", "GET /v1beta/tasks/runs/trun_1/events",
                               "GET /v1beta/tasks/runs/trun_1/events",
                               "GET /v1/tasks/runs/trun_1/result?timeout=600"));
+      EXPECT_THAT(event_lines(*emitter),
+                  ElementsAre("thinking Searching", R"(sources ["https://a"])", "retry",
+                              "thinking Reading", R"(sources ["https://b"])", "response Found."));
+      EXPECT_THAT(output.thinkings(),
+                  ElementsAre(inference::Thinking{"Searching"}, inference::Thinking{"Reading"}));
     } else if (mode == Break::FAIL) {
       EXPECT_EQ(core::describe_exception(failure),
                 "Parallel task run 'trun_2' ended with status 'failed': Run failed or run id not "

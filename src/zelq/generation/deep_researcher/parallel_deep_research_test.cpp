@@ -13,6 +13,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
+#include "zelq/net/testing/error_text.hpp"
 #include "zelq/providers/parallel/testing/scripted_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {
@@ -59,15 +60,7 @@ std::vector<std::string> texts_of(const LMOutput& output) {
   return out;
 }
 
-template <class Error, class F>
-std::string error_of(F&& call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error.what();
-  }
-  return "no error of the expected kind";
-}
+using net::testing::error_of;
 
 TEST(ParallelDeepResearcherTest, ConstructionOrderDefaultsAndRecords) {
   ::unsetenv("PARALLEL_API_KEY");
@@ -235,10 +228,12 @@ TEST(ParallelDeepResearcherTest, IdleStreamTimesOutAndTheNextAttemptReconnects) 
   }
   EXPECT_THAT(f.client->log, ElementsAre("create", "events run_1", "close"));
 
-  // One call, two attempts: the second reconnects and reports the sample again.
+  // One call, two attempts: the second reconnects, skips the events the
+  // new stream replays and reports only the sources read since.
   f.client->log.clear();
   f.client->add_run("run_2");
-  f.client->add_stream({.events = {progress_stats({"c"}, 1), progress_message("m")}});
+  f.client->add_stream({.events = {progress_stats({"a", "b"}, 2),
+                                   progress_stats({"a", "b", "c"}, 3), progress_message("m")}});
   f.client->add_result(text_result("run_2", "done"));
   emitter->clear();
   const LMOutput output =
@@ -246,9 +241,14 @@ TEST(ParallelDeepResearcherTest, IdleStreamTimesOutAndTheNextAttemptReconnects) 
   EXPECT_THAT(f.client->log, ElementsAre("create", "events run_2", "close", "events run_2", "close",
                                          "result run_2"));
   EXPECT_EQ(output.text(), "done");
-  EXPECT_EQ(output.thinkings().size(), 1u);
-  EXPECT_EQ(emitter->types().at(0), "activity");
-  EXPECT_EQ(emitter->types().at(1), "activity");
+  EXPECT_THAT(output.thinkings(), ElementsAre(inference::Thinking{"m"}));
+  std::vector<std::string> activities;
+  for (const auto& event : emitter->events()) {
+    if (event.type == "activity") activities.push_back(event.value.dump());
+  }
+  EXPECT_THAT(activities, ElementsAre(R"({"type":"read_sources","sources":["a","b"]})",
+                                      ::testing::HasSubstr(R"("type":"retry")"),
+                                      R"({"type":"read_sources","sources":["c"]})"));
 }
 
 TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrReconnects) {

@@ -10,6 +10,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/error_text.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/google/testing/interactions_wire.hpp"
 
@@ -28,12 +29,7 @@ using namespace testing;
 const std::string kKey = "AIza-test-key";
 
 std::string value_error_of(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const core::ValueError& e) {
-    return e.what();
-  }
-  return "no error";
+  return net::testing::error_of<core::ValueError>(action);
 }
 
 std::shared_ptr<HttpInteractionsClient> client_for(const LoopbackServer& server) {

@@ -2,13 +2,12 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
-#include "zelq/inference/events.hpp"
+#include "zelq/inference/event_block.hpp"
 #include "zelq/net/chunk_stream.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
-#include "zelq/providers/openai/responses_run.hpp"
 #include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/responses_run.hpp"
 
 namespace zelq::providers::openai {
 
@@ -25,53 +24,42 @@ constexpr std::string_view kPath = "chat/completions";
 // other kind comes or the answer is complete. Sends nothing without emitter.
 class BlockEmitter {
  public:
-  enum class Kind { NONE, THINKING, RESPONSE };
+  using Kind = inference::BlockKind;
 
   explicit BlockEmitter(std::shared_ptr<core::EventEmitter> emitter)
-      : emitter_(std::move(emitter)) {}
+      : enabled_(emitter != nullptr),
+        thinking_(emitter, Kind::THINKING),
+        response_(std::move(emitter), Kind::RESPONSE) {}
 
   // Sends one piece. Not a coroutine: a piece that continues the open block
   // (nearly every one) goes straight to the emitter without a frame here.
   asio::awaitable<void> send(Kind kind, std::string text) {
-    if (emitter_ && !text.empty() && open_ == kind) {
-      return emitter_->emit(content_event(kind, std::move(text)));
-    }
+    inference::EventBlockWriter& block = writer(kind);
+    if (block.is_open() && !text.empty()) return block.content(std::move(text));
     return piece(kind, std::move(text));
   }
 
-  // Events are named locals: g++ 12 destroys a temporary made inside a
-  // co_await expression twice.
-  asio::awaitable<void> piece(Kind kind, std::string text) {
-    if (!emitter_ || text.empty()) co_return;
-    if (open_ != kind) {
-      co_await close();
-      id_ = core::new_uuid();
-      open_ = kind;
-      core::Event start = kind == Kind::THINKING ? inference::ThinkingEvent::start(id_)
-                                                 : inference::ResponseEvent::start(id_);
-      co_await emitter_->emit(std::move(start));
-    }
-    core::Event content = content_event(kind, std::move(text));
-    co_await emitter_->emit(std::move(content));
-  }
-
   asio::awaitable<void> close() {
-    if (open_ == Kind::NONE) co_return;
-    core::Event end = open_ == Kind::THINKING ? inference::ThinkingEvent::end(id_)
-                                              : inference::ResponseEvent::end(id_);
-    open_ = Kind::NONE;
-    co_await emitter_->emit(std::move(end));
+    co_await thinking_.end();
+    co_await response_.end();
   }
 
  private:
-  core::Event content_event(Kind kind, std::string text) const {
-    return kind == Kind::THINKING ? inference::ThinkingEvent::content(id_, std::move(text))
-                                  : inference::ResponseEvent::content(id_, std::move(text));
+  asio::awaitable<void> piece(Kind kind, std::string text) {
+    if (!enabled_ || text.empty()) co_return;
+    co_await close();
+    inference::EventBlockWriter& block = writer(kind);
+    co_await block.start();
+    co_await block.content(std::move(text));
   }
 
-  std::shared_ptr<core::EventEmitter> emitter_;
-  Kind open_ = Kind::NONE;
-  std::string id_;
+  inference::EventBlockWriter& writer(Kind kind) {
+    return kind == Kind::THINKING ? thinking_ : response_;
+  }
+
+  bool enabled_;
+  inference::EventBlockWriter thinking_;
+  inference::EventBlockWriter response_;
 };
 
 // What a stream has said so far.

@@ -5,15 +5,24 @@
 #include <optional>
 #include <utility>
 
-#include <boost/asio/this_coro.hpp>
-
+#include "zelq/core/attempt_filter.hpp"
+#include "zelq/core/clean_up.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/retry.hpp"
+#include "zelq/inference/retry_activity.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/resumable_stream.hpp"
 #include "zelq/net/url.hpp"
 #include "zelq/providers/openai/responses_stream.hpp"
+
+// GCC 12 reports a mismatched operator delete inside the frame handling of
+// this file's coroutines once they are inlined into each other; Asio
+// allocates and frees the frames with its own matching pair.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#endif
 
 namespace zelq::providers::openai {
 
@@ -28,30 +37,7 @@ constexpr std::chrono::milliseconds kCancelGrace{10'000};
 
 core::Logger logger() { return core::LoggerManager().get_logger("OpenAILMInvoker"); }
 
-// Failures worth a new response: not the caller's mistakes (a refused key,
-// a malformed request), which fail the same way every time, and not a 429
-// or 5xx, which the API client has already retried as often as it may.
-bool worth_retrying(const std::exception_ptr& failure) {
-  try {
-    std::rethrow_exception(failure);
-  } catch (const net::HttpError& error) {
-    return error.status() == 408 || error.status() == 409;
-  } catch (const core::ValueError&) {
-    return false;
-  } catch (const core::TypeError&) {
-    return false;
-  } catch (...) {
-    return true;
-  }
-}
-
 // Opens the stream of the response again after the last event taken.
-// GCC 12 reports a mismatched operator delete inside this coroutine's frame
-// handling, which Asio allocates and frees with its own matching pair.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
     std::exception_ptr failure) {
@@ -73,9 +59,6 @@ asio::awaitable<std::optional<net::ApiEventStream>> resume(
   if (after) request.path += "&starting_after=" + std::to_string(*after);
   co_return co_await client->api().request_events(std::move(request));
 }
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
 
 // Creates the response and reads its events until it completes, resuming
 // the stream where it broke, ended early or went silent.
@@ -125,28 +108,29 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
   }
 }
 
+asio::awaitable<void> nothing() { co_return; }
+
+asio::awaitable<LMOutput> read_output(std::shared_ptr<const OpenAIClient> client, Value body,
+                                      ResponsesStreamReader& reader) {
+  co_await read_response(std::move(client), std::move(body), reader);
+  co_return co_await reader.finish();
+}
+
+// One response: an attempt that ends before the response did (the
+// caller's cancellation included) cancels it at the service before its
+// failure leaves.
 asio::awaitable<LMOutput> run_attempt(std::shared_ptr<const OpenAIClient> client, Value body,
                                       std::shared_ptr<core::EventEmitter> emitter) {
   ResponsesStreamReader reader(std::move(emitter), client->endpoint(RESPONSES_PATH),
                                client->secret());
-  std::exception_ptr failure;
-  try {
-    co_await read_response(client, std::move(body), reader);
-    co_return co_await reader.finish();
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (!reader.response_id().empty() && !reader.ended()) {
-    // Also after the caller's cancellation, which already reached this
-    // coroutine: the cancel request runs with a fresh cancellation state,
-    // and the failure that led here (operation_aborted then) propagates.
-    const bool throws = co_await asio::this_coro::throw_if_cancelled();
-    co_await asio::this_coro::throw_if_cancelled(false);
-    co_await asio::this_coro::reset_cancellation_state();
-    co_await cancel_response(client, reader.response_id());
-    co_await asio::this_coro::throw_if_cancelled(throws);
-  }
-  std::rethrow_exception(failure);
+  auto cancel = [client, &reader] {
+    if (reader.response_id().empty() || reader.ended()) return nothing();
+    return cancel_response(client, reader.response_id());
+  };
+  // Built outside the co_await: GCC 12 destroys a closure made inside it
+  // twice.
+  auto attempt = core::with_clean_up(read_output(client, std::move(body), reader), cancel);
+  co_return co_await std::move(attempt);
 }
 
 }  // namespace
@@ -167,9 +151,14 @@ asio::awaitable<LMOutput> invoke_responses(std::shared_ptr<const OpenAIClient> c
                                    std::move(options.event_emitter));
   }
   core::RetryConfig policy = *call.retry_config;
-  if (!policy.retry_if) policy.retry_if = &worth_retrying;
+  if (!policy.retry_if) policy.retry_if = &core::is_worth_another_attempt<net::HttpError>;
+  policy = inference::announce_retries(std::move(policy), options.event_emitter);
   co_return co_await core::retry(&run_attempt, std::move(policy), std::move(client),
                                  std::move(call.body), std::move(options.event_emitter));
 }
 
 }  // namespace zelq::providers::openai
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif

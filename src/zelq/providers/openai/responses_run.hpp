@@ -29,6 +29,13 @@ inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
 // and reads its events (ResponsesStreamReader) into the output, sending
 // thinking, response and activity events to options.event_emitter.
 //
+// The policy retries only what a new response may fix: without its own
+// retry_if, core::is_worth_another_attempt with net::HttpError (never the
+// 429 or 5xx answers the API client has already retried, a refusal that
+// cannot change, an argument error or a cancellation). With an emitter,
+// each new attempt is announced first by an activity event of
+// inference::RetryActivity (inference::announce_retries).
+//
 // A stream that breaks (the connection drops or stays silent longer than
 // the idle timeout, or the body ends before a terminal event) is resumed
 // (net::ResumableEventStream) with GET "responses/{id}?stream=true&

@@ -6,7 +6,6 @@
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/core/uuid.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/json_text.hpp"
 
@@ -94,7 +93,11 @@ std::optional<inference::Activity> item_activity(const Value& item) {
 
 ResponsesStreamReader::ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter,
                                              std::string source, std::string secret)
-    : emitter_(std::move(emitter)), source_(std::move(source)), secret_(std::move(secret)) {}
+    : emitter_(std::move(emitter)),
+      source_(std::move(source)),
+      secret_(std::move(secret)),
+      thinking_block_(emitter_, inference::BlockKind::THINKING),
+      text_block_(emitter_, inference::BlockKind::RESPONSE) {}
 
 asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
   if (event.data == "[DONE]") co_return false;
@@ -141,24 +144,16 @@ asio::awaitable<void> ResponsesStreamReader::piece(Kind kind, std::string key, s
   if (open_part_ != index) {
     co_await close_block();
     open_part_ = index;
-    block_id_ = core::new_uuid();
-    core::Event start = kind == Kind::THINKING ? inference::ThinkingEvent::start(block_id_)
-                                               : inference::ResponseEvent::start(block_id_);
-    co_await emitter_->emit(std::move(start));
+    co_await block_of(kind).start();
   }
-  core::Event content = kind == Kind::THINKING
-                            ? inference::ThinkingEvent::content(block_id_, std::move(delta))
-                            : inference::ResponseEvent::content(block_id_, std::move(delta));
-  co_await emitter_->emit(std::move(content));
+  co_await block_of(kind).content(std::move(delta));
 }
 
 asio::awaitable<void> ResponsesStreamReader::close_block() {
   if (!open_part_) co_return;
   const Kind kind = parts_[*open_part_].kind;
   open_part_.reset();
-  core::Event end = kind == Kind::THINKING ? inference::ThinkingEvent::end(block_id_)
-                                           : inference::ResponseEvent::end(block_id_);
-  co_await emitter_->emit(std::move(end));
+  co_await block_of(kind).end();
 }
 
 asio::awaitable<void> ResponsesStreamReader::close_part(const std::string& key) {

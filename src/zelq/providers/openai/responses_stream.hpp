@@ -13,6 +13,7 @@
 
 #include "zelq/core/event.hpp"
 #include "zelq/core/value.hpp"
+#include "zelq/inference/event_block.hpp"
 #include "zelq/inference/events.hpp"
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/net/sse_parser.hpp"
@@ -95,6 +96,9 @@ class ResponsesStreamReader {
   void annotate(const core::Value& data);
   [[noreturn]] void fail(const core::Value& data, const std::string& type) const;
   void fill_from_final(inference::LMOutput& output) const;
+  inference::EventBlockWriter& block_of(Kind kind) {
+    return kind == Kind::THINKING ? thinking_block_ : text_block_;
+  }
 
   std::shared_ptr<core::EventEmitter> emitter_;
   std::string source_;
@@ -107,7 +111,9 @@ class ResponsesStreamReader {
   std::unordered_map<std::string, std::size_t> part_of_key_;
   std::vector<Annotation> annotations_;
   std::optional<std::size_t> open_part_;
-  std::string block_id_;
+  // One block is open at a time: the one of open_part_.
+  inference::EventBlockWriter thinking_block_;
+  inference::EventBlockWriter text_block_;
   core::Value final_response_ = nullptr;
 };
 

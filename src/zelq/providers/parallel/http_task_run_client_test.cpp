@@ -11,6 +11,7 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/testing/error_text.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 namespace zelq::providers::parallel {
@@ -34,16 +35,10 @@ HttpTaskRunClient client_for(const LoopbackServer& server) {
   return HttpTaskRunClient(std::move(options));
 }
 
+// Errors never show the key.
 template <class Error, class F>
 std::string error_of(F&& call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    const std::string text = error.what();
-    EXPECT_EQ(text.find(kKey), std::string::npos) << text;
-    return text;
-  }
-  return "no error of the expected kind";
+  return net::testing::error_of<Error>(call, kKey);
 }
 
 // "<kind>: <what>" of the failure of `call`, or "ok".

@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -93,11 +94,12 @@ inline std::size_t count_requests(const net::testing::LoopbackServer& server,
 template <class T>
 boost::asio::awaitable<std::exception_ptr> failure_of(boost::asio::cancellation_signal& signal,
                                                       boost::asio::awaitable<T> call) {
-  auto [failure, result] = co_await boost::asio::co_spawn(
+  // (failure) or (failure, result): the failure comes first either way.
+  auto outcome = co_await boost::asio::co_spawn(
       co_await boost::asio::this_coro::executor, std::move(call),
       boost::asio::bind_cancellation_slot(signal.slot(),
                                           boost::asio::as_tuple(boost::asio::use_awaitable)));
-  co_return failure;
+  co_return std::get<0>(std::move(outcome));
 }
 
 // Runs `call` next to `server` on `io` (net::testing::run_client) with
