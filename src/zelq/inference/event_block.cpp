@@ -13,9 +13,11 @@ namespace {
 
 asio::awaitable<void> nothing() { co_return; }
 
-// The event of a block's `part` (0 start, 1 content, 2 end) under `id`:
-// the type is the one ThinkingEvent or ResponseEvent gives, taken once.
-core::Event block_event(BlockKind kind, int part, std::string id, core::Value value) {
+enum Part { START, CONTENT, END };
+
+// The event of a block's `part` under `id`: the type is the one
+// ThinkingEvent or ResponseEvent gives, taken once.
+core::Event block_event(BlockKind kind, Part part, std::string id, core::Value value) {
   static const std::string kTypes[2][3] = {
       {ThinkingEvent::start("").type, ThinkingEvent::content("", "").type,
        ThinkingEvent::end("").type},
@@ -29,36 +31,24 @@ core::Event block_event(BlockKind kind, int part, std::string id, core::Value va
 
 }  // namespace
 
-core::Event block_start(BlockKind kind, std::string id) {
-  return block_event(kind, 0, std::move(id), "");
-}
-
-core::Event block_content(BlockKind kind, std::string id, std::string text) {
-  return block_event(kind, 1, std::move(id), std::move(text));
-}
-
-core::Event block_end(BlockKind kind, std::string id) {
-  return block_event(kind, 2, std::move(id), "");
-}
-
 // Not coroutines: each hands the emitter's own awaitable back, so a block
 // costs no frame of its own.
 asio::awaitable<void> EventBlockWriter::start() {
   if (!emitter_) return nothing();
   id_ = core::fast_uuid();
   open_ = true;
-  return emitter_->emit(block_start(kind_, id_));
+  return emitter_->emit(block_event(kind_, START, id_, ""));
 }
 
 asio::awaitable<void> EventBlockWriter::content(std::string text) {
   if (!open_) return nothing();
-  return emitter_->emit(block_content(kind_, id_, std::move(text)));
+  return emitter_->emit(block_event(kind_, CONTENT, id_, std::move(text)));
 }
 
 asio::awaitable<void> EventBlockWriter::end() {
   if (!open_) return nothing();
   open_ = false;
-  return emitter_->emit(block_end(kind_, std::exchange(id_, std::string())));
+  return emitter_->emit(block_event(kind_, END, std::exchange(id_, std::string()), ""));
 }
 
 asio::awaitable<void> emit_block(std::shared_ptr<core::EventEmitter> emitter, BlockKind kind,

@@ -14,12 +14,6 @@ namespace zelq::inference {
 
 enum class BlockKind { THINKING, RESPONSE };
 
-// The events of a block of `kind` under `id`: ThinkingEvent or
-// ResponseEvent start, content and end.
-core::Event block_start(BlockKind kind, std::string id);
-core::Event block_content(BlockKind kind, std::string id, std::string text);
-core::Event block_end(BlockKind kind, std::string id);
-
 // Writes blocks of one kind to an emitter, one block open at a time. With a
 // null emitter it sends nothing and no block is ever open. Not thread-safe;
 // the writer must outlive each awaitable it returns. Each awaitable throws
