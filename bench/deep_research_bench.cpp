@@ -71,13 +71,8 @@ std::vector<std::string> make_events(std::size_t count) {
 
 asio::awaitable<std::size_t> research(zelq::inference::LMInvokerPtr invoker) {
   std::size_t received = 0;
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([&received](const zelq::core::Event&) -> asio::awaitable<void> {
-    ++received;
-    co_return;
-  });
   zelq::inference::LMInvokeOptions options;
-  options.event_emitter = emitter;
+  options.event_emitter = deep_research_bench::counting_emitter(received);
   std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
   const zelq::inference::LMOutput output =
       co_await invoker->invoke(std::move(messages), std::move(options));
@@ -132,15 +127,6 @@ BENCHMARK(BM_ResponsesStream)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(0.5);
 
-std::shared_ptr<zelq::core::EventEmitter> counting_emitter(std::size_t& received) {
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([&received](const zelq::core::Event&) -> asio::awaitable<void> {
-    ++received;
-    co_return;
-  });
-  return emitter;
-}
-
 asio::awaitable<std::size_t> research_openai(std::string base_url) {
   zelq::providers::register_lm_provider(
       "openai", [base_url](const zelq::inference::ModelId& id, const Value& credentials,
@@ -154,7 +140,7 @@ asio::awaitable<std::size_t> research_openai(std::string base_url) {
   zelq::providers::register_lm_provider("openai", &openai::make_openai_lm_invoker);
   std::size_t received = 0;
   zelq::generation::deep_researcher::ResearchRequest request{
-      .query = "go", .event_emitter = counting_emitter(received)};
+      .query = "go", .event_emitter = deep_research_bench::counting_emitter(received)};
   const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
   co_return received + output.text().size();
 }
@@ -165,7 +151,7 @@ asio::awaitable<std::size_t> invoke_openai(std::string base_url) {
       std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research", "sk-bench", config);
   std::size_t received = 0;
   zelq::inference::LMInvokeOptions options;
-  options.event_emitter = counting_emitter(received);
+  options.event_emitter = deep_research_bench::counting_emitter(received);
   std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
   const zelq::inference::LMOutput output =
       co_await invoker->invoke(std::move(messages), std::move(options));

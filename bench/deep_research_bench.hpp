@@ -12,14 +12,17 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <ctime>
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include <benchmark/benchmark.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "zelq/core/event.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 namespace deep_research_bench {
@@ -40,6 +43,17 @@ double cpu_seconds(zelq::net::testing::LoopbackServer::Handler handler, Client c
   benchmark::DoNotOptimize(
       zelq::net::testing::run_client(io, server, client(server.base_url(), server.origin())));
   return thread_cpu_seconds() - start;
+}
+
+// An emitter that counts the events it is sent into `received`, which
+// must outlive it.
+inline std::shared_ptr<zelq::core::EventEmitter> counting_emitter(std::size_t& received) {
+  auto emitter = std::make_shared<zelq::core::EventEmitter>();
+  emitter->add_handler([&received](const zelq::core::Event&) -> boost::asio::awaitable<void> {
+    ++received;
+    co_return;
+  });
+  return emitter;
 }
 
 // The smallest CPU time of `runs` runs of each side, as ratio_vs_client

@@ -245,15 +245,11 @@ asio::awaitable<long long> research_over_http(std::string origin) {
   dr::ParallelDeepResearcher researcher(
       {.retry_config = zelq::core::RetryConfig{.max_retries = 0},
        .client_factory = pp::http_task_run_client_factory(wire_options(std::move(origin)))});
-  long long received = 0;
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([&received](const zelq::core::Event&) -> asio::awaitable<void> {
-    ++received;
-    co_return;
-  });
-  dr::ResearchRequest request{.query = "q", .event_emitter = emitter};
+  std::size_t received = 0;
+  dr::ResearchRequest request{.query = "q",
+                              .event_emitter = deep_research_bench::counting_emitter(received)};
   const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
-  co_return received + static_cast<long long>(output.text().size());
+  co_return static_cast<long long>(received + output.text().size());
 }
 
 asio::awaitable<long long> read_over_http(std::string origin) {

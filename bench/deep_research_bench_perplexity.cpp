@@ -269,12 +269,8 @@ asio::awaitable<std::size_t> research_chunks(std::string origin) {
        .client_factory =
            zelq::providers::perplexity::http_client_factory(Value{{"base_url", origin}})});
   std::size_t events = 0;
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([&events](const zelq::core::Event&) -> asio::awaitable<void> {
-    ++events;
-    co_return;
-  });
-  dr::ResearchRequest request{.query = "bees", .event_emitter = emitter};
+  dr::ResearchRequest request{.query = "bees",
+                              .event_emitter = deep_research_bench::counting_emitter(events)};
   const zelq::inference::LMOutput output = co_await researcher.research(std::move(request));
   co_return events + output.text().size();
 }

@@ -196,8 +196,7 @@ asio::awaitable<inference::LMOutput> GoogleDeepResearcher::research(ResearchRequ
   // One client for the whole call: its connections serve every attempt.
   const ClientPtr client = _make_client();
   auto attempt = [this, client](ResearchCallPtr shared) {
-    return show_progress_ ? _research(client, std::move(shared))
-                          : _research_without_progress(client, std::move(shared));
+    return _attempt(client, std::move(shared));
   };
   co_return co_await _retry_research(std::move(attempt), retry_config, std::move(call));
 }

@@ -194,14 +194,12 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   };
   using RunPtr = std::shared_ptr<Run>;
 
-  // One attempt with progress, and one by status polling, each with the
-  // call's client; a failure of either, the caller's cancellation and the
-  // policy's time-out included, cancels the interaction it created unless
-  // it has ended.
-  boost::asio::awaitable<inference::LMOutput> _research(ClientPtr client,
-                                                        ResearchCallPtr call) const;
-  boost::asio::awaitable<inference::LMOutput> _research_without_progress(
-      ClientPtr client, ResearchCallPtr call) const;
+  // One attempt with the call's client: with progress (streamed) or by
+  // status polling, as show_progress says. Its failure, the caller's
+  // cancellation and the policy's time-out included, cancels the
+  // interaction it created unless it has ended.
+  boost::asio::awaitable<inference::LMOutput> _attempt(ClientPtr client,
+                                                       ResearchCallPtr call) const;
   boost::asio::awaitable<inference::LMOutput> _streamed_attempt(ClientPtr client,
                                                                 ResearchCallPtr call,
                                                                 RunPtr run) const;

@@ -88,21 +88,15 @@ std::string reason_of(const Value& errors) {
 
 }  // namespace
 
-asio::awaitable<LMOutput> GoogleDeepResearcher::_research(ClientPtr client,
-                                                          ResearchCallPtr call) const {
+asio::awaitable<LMOutput> GoogleDeepResearcher::_attempt(ClientPtr client,
+                                                         ResearchCallPtr call) const {
   auto run = std::make_shared<Run>();
   auto cancel = [this, client, run] { return _cancel_interaction(client, run); };
+  asio::awaitable<LMOutput> body = show_progress_ ? _streamed_attempt(client, std::move(call), run)
+                                                  : _polled_attempt(client, std::move(call), run);
   // Built outside the co_await: GCC 12 destroys a closure made inside it
   // twice.
-  auto attempt = core::with_clean_up(_streamed_attempt(client, std::move(call), run), cancel);
-  co_return co_await std::move(attempt);
-}
-
-asio::awaitable<LMOutput> GoogleDeepResearcher::_research_without_progress(
-    ClientPtr client, ResearchCallPtr call) const {
-  auto run = std::make_shared<Run>();
-  auto cancel = [this, client, run] { return _cancel_interaction(client, run); };
-  auto attempt = core::with_clean_up(_polled_attempt(client, std::move(call), run), cancel);
+  auto attempt = core::with_clean_up(std::move(body), cancel);
   co_return co_await std::move(attempt);
 }
 
