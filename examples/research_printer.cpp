@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/text_line.hpp"
 
 namespace zelq::examples::research {
 
@@ -13,21 +14,10 @@ constexpr std::size_t kMaxValueLength = 200;
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// `text` with runs of white space as one space, cut (at a character
-// boundary) after kMaxValueLength bytes.
+// `text` stripped of Python's white space, then as one line cut after
+// kMaxValueLength bytes.
 std::string one_line(std::string_view text) {
-  std::string line;
-  for (char c : core::py_strip(text)) {
-    if (!is_space(c)) {
-      line += c;
-    } else if (!line.empty() && line.back() != ' ') {
-      line += ' ';
-    }
-  }
-  if (line.size() <= kMaxValueLength) return line;
-  std::size_t cut = kMaxValueLength;
-  while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80) --cut;
-  return line.substr(0, cut) + "...";
+  return core::one_line(core::py_strip(text), kMaxValueLength);
 }
 
 std::string readable(const core::Value& value);

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run sanitized programs: sanitizer reports name
 # functions, files and lines (llvm-symbolizer-19 comes with the llvm-19
 # package), and a report stops the program. Options already set win.
