@@ -38,37 +38,12 @@ core::Value parse_json_object(std::string_view text, std::string_view source,
 }
 
 bool is_utf8(std::string_view text) noexcept {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned int code = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-      code = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      code = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      code = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    const bool overlong = (length == 3 && code < 0x800) || (length == 4 && code < 0x10000);
-    if (overlong || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) return false;
-    i += length;
+  for (std::size_t i = 0; i < text.size();) {
+    // The decoder rejects overlong forms and code points above U+10FFFF but
+    // takes surrogates, which UTF-8 forbids.
+    const core::detail::Utf8Char c = core::detail::decode_utf8(text, i);
+    if (!c.valid || (c.code_point >= 0xD800 && c.code_point <= 0xDFFF)) return false;
+    i += c.size;
   }
   return true;
 }

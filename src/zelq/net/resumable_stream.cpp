@@ -1,10 +1,9 @@
 #include "zelq/net/resumable_stream.hpp"
 
-#include <algorithm>
-#include <cmath>
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/retry.hpp"
 #include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
 
@@ -77,8 +76,9 @@ asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
                                    " times in a row without a new event: " + why_of(failure)));
   }
   if (empty_in_a_row_ > 0) {
-    co_await core::sleep_for(std::min(
-        options_.max_delay, options_.base_delay * std::pow(2.0, empty_in_a_row_ - 1)));
+    const core::RetryConfig pacing{.base_delay = options_.base_delay,
+                                   .max_delay = options_.max_delay};
+    co_await core::sleep_for(pacing.delay(empty_in_a_row_ - 1));
   }
   std::optional<ApiEventStream> reopened = co_await reopen_(std::move(failure));
   fresh_ = 0;
