@@ -80,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const zelq::core::KeyError&) {
   } catch (const zelq::core::IndexError&) {
   } catch (const zelq::core::TypeError&) {
+  } catch (const zelq::core::AttributeError&) {
   }
   return 0;
 }

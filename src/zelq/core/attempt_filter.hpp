@@ -10,7 +10,8 @@ namespace zelq::core {
 
 // Whether a failed attempt is worth another one, for a retry policy's
 // retry_if. False for a cancellation; an argument error (ValueError, which
-// covers an invalid URL and a malformed or missing key, and TypeError); an
+// covers an invalid URL and a malformed or missing key, TypeError, and
+// AttributeError from a template that asks a value for an attribute); an
 // `HttpError` whose status the transport has already retried (429, 5xx) or
 // that cannot change on a retry (every other status below 500 but 408 and
 // 409: 400, 401, 403, 404 and 422 among them). True for anything else: a
@@ -30,6 +31,8 @@ bool is_worth_another_attempt(const std::exception_ptr& failure) {
   } catch (const ValueError&) {
     return false;
   } catch (const TypeError&) {
+    return false;
+  } catch (const AttributeError&) {
     return false;
   } catch (...) {
     return true;

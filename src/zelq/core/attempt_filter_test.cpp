@@ -29,6 +29,7 @@ TEST(AttemptFilter, RetriesOnlyWhatANewAttemptMayFix) {
   EXPECT_TRUE(worth(StatusError(409)));
   EXPECT_FALSE(worth(ValueError("invalid base URL")));
   EXPECT_FALSE(worth(TypeError("a keyword given twice")));
+  EXPECT_FALSE(worth(AttributeError("'str' object has no attribute 'x'")));
   EXPECT_FALSE(worth(boost::system::system_error(boost::asio::error::operation_aborted)));
   EXPECT_TRUE(worth(RuntimeError("the run failed")));
   EXPECT_TRUE(worth(TimeoutError("no event within 300 seconds")));

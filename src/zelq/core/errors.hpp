@@ -39,6 +39,16 @@ class IndexError : public std::out_of_range {
   using std::out_of_range::out_of_range;
 };
 
+// A value lacks the attribute a template field asks for ({value.x}: values
+// here have no attributes). Not an argument error in the sense of
+// ValueError or TypeError, so a site that falls back on those lets it pass,
+// as Python's AttributeError would; it derives from std::logic_error since
+// a template that asks for an attribute is wrong whatever the input.
+class AttributeError : public std::logic_error {
+ public:
+  using std::logic_error::logic_error;
+};
+
 // An abstract operation that a concrete class has not provided.
 class NotImplementedError : public std::logic_error {
  public:

@@ -92,16 +92,17 @@ std::string json_dumps(const Value& value);
 //                             format string passed to NoneType.__format__")
 //   bad item access        -> KeyError, IndexError or TypeError as Python's
 //                             dict, list, str and bytes give them
-//   attribute access {a.b} -> ValueError with Python's AttributeError text
-//                             ("'dict' object has no attribute 'b'"): values
-//                             here have no attributes
+//   attribute access {a.b} -> AttributeError ("'dict' object has no
+//                             attribute 'b'"): values here have no
+//                             attributes
 //   'c' out of range       -> ValueError ("%c arg not in range(0x110000)",
 //                             an OverflowError in Python)
-// An integer-looking item key on a dict looks up the text key ({a[0]} finds
-// a["0"]), since Value objects only have text keys; a miss raises KeyError
-// "0" as Python's would. `kwargs` must be an object (a null Value counts as
-// empty); anything else throws TypeError before any work. Numbers use the
-// C locale for the 'n' type (no grouping).
+// An integer-like item key (Unicode decimal digits only, as in {a[0]} or
+// {a[007]}) indexes a list, text or bytes; on a dict it is an int key, which
+// Value objects never have, so it raises KeyError "0" (or "7") even when the
+// text key "0" exists, as Python does. `kwargs` must be an object (a null
+// Value counts as empty); anything else throws TypeError before any work.
+// Numbers use the C locale for the 'n' type (no grouping).
 std::string py_format(std::string_view templ, const Value& kwargs);
 
 namespace detail {

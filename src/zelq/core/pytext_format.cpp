@@ -216,9 +216,11 @@ Field parse_field(std::string_view s, std::size_t& pos) {
 const Value& get_item(const Value& obj, std::string_view key, std::optional<std::int64_t> index,
                       Value& holder) {
   if (obj.is_object()) {
-    const std::string text = index ? std::to_string(*index) : std::string(key);
-    const auto it = obj.find(text);
-    if (it == obj.end()) throw KeyError(index ? text : py_repr(key));
+    // Python looks an integer-like key up as an int; Value objects have text
+    // keys only, so that lookup always misses.
+    if (index) throw KeyError(std::to_string(*index));
+    const auto it = obj.find(std::string(key));
+    if (it == obj.end()) throw KeyError(py_repr(key));
     return *it;
   }
   if (!obj.is_array() && !obj.is_string() && !obj.is_binary()) {
@@ -267,8 +269,8 @@ const Value& resolve_field(std::string_view name, const Value& kwargs, Value& ho
       pos = std::min(rest.find_first_of(".[", pos), rest.size());
       const std::string_view attr = rest.substr(start, pos - start);
       if (attr.empty()) throw ValueError("Empty attribute in format string");
-      throw ValueError("'" + std::string(detail::py_type_name(*current)) +
-                       "' object has no attribute '" + std::string(attr) + "'");
+      throw AttributeError("'" + std::string(detail::py_type_name(*current)) +
+                           "' object has no attribute '" + std::string(attr) + "'");
     }
     if (c != '[') throw ValueError("Only '.' or '[' may follow ']' in format field specifier");
     pos = rest.find(']', pos);

@@ -251,8 +251,8 @@ TEST(PyFormatTest, HappyPaths) {
       {"{x!s:.3}", "3.1"},
       {"{name:}", "Ana"},
       {"{e}|{e:>5}", "é😀\302\205|  é😀\302\205"},
-      // Value objects have text keys only, so an integer-looking key finds its text.
-      {"{d[0]}", "zero"},
+      // An integer-like key indexes lists and texts with any decimal digits.
+      {"{l[٠]}|{s[٢]}|{d[k]}", "1|字|v"},
   };
   const Value kwargs = format_kwargs();
   for (const auto& [templ, expected] : cases)
@@ -291,7 +291,7 @@ TEST(PyFormatTest, FloatSpecs) {
   EXPECT_EQ(big.substr(0, 20), "10000000000000000525");
 }
 
-enum class Kind { kKeyError, kIndexError, kValueError, kTypeError };
+enum class Kind { kKeyError, kIndexError, kValueError, kTypeError, kAttributeError };
 
 TEST(PyFormatTest, ErrorsHavePythonsKindAndMessage) {
   const std::vector<std::tuple<std::string, Kind, std::string>> cases = {
@@ -314,9 +314,21 @@ TEST(PyFormatTest, ErrorsHavePythonsKindAndMessage) {
       {"{s[x]}", Kind::kTypeError, "string indices must be integers, not 'str'"},
       {"{d[nope]}", Kind::kKeyError, "'nope'"},
       {"{d[7]}", Kind::kKeyError, "7"},
+      // An integer-like key is an int on a dict: it misses the text key "0".
+      {"{d[0]}", Kind::kKeyError, "0"},
+      {"{d[007]}", Kind::kKeyError, "7"},
+      {"{d[٣]}", Kind::kKeyError, "3"},
+      {"{d[-1]}", Kind::kKeyError, "'-1'"},
+      {"{d[ 0]}", Kind::kKeyError, "' 0'"},
       {"{n[0]}", Kind::kTypeError, "'int' object is not subscriptable"},
       {"{none[0]}", Kind::kTypeError, "'NoneType' object is not subscriptable"},
-      {"{d.k}", Kind::kValueError, "'dict' object has no attribute 'k'"},
+      {"{d.k}", Kind::kAttributeError, "'dict' object has no attribute 'k'"},
+      {"{name.x}", Kind::kAttributeError, "'str' object has no attribute 'x'"},
+      {"{none.x}", Kind::kAttributeError, "'NoneType' object has no attribute 'x'"},
+      {"{l[0].x}", Kind::kAttributeError, "'int' object has no attribute 'x'"},
+      {"{t.x}", Kind::kAttributeError, "'bool' object has no attribute 'x'"},
+      {"{x.x.}", Kind::kAttributeError, "'float' object has no attribute 'x'"},
+      {"{d.}", Kind::kValueError, "Empty attribute in format string"},
       {"{l[0]x}", Kind::kValueError, "Only '.' or '[' may follow ']' in format field specifier"},
       {"{l[]}", Kind::kValueError, "Empty attribute in format string"},
       {"{a{b}", Kind::kValueError, "unexpected '{' in field name"},
@@ -362,6 +374,9 @@ TEST(PyFormatTest, ErrorsHavePythonsKindAndMessage) {
       EXPECT_EQ(e.what(), message);
     } catch (const ValueError& e) {
       EXPECT_EQ(kind, Kind::kValueError);
+      EXPECT_EQ(e.what(), message);
+    } catch (const AttributeError& e) {
+      EXPECT_EQ(kind, Kind::kAttributeError);
       EXPECT_EQ(e.what(), message);
     }
   }

@@ -83,7 +83,9 @@ class LMBasedRelevanceFilter : public BaseRelevanceFilter, public inference::Use
   // contains "{metadata}") or one argument per configured field. A template
   // key without an argument is set to "<empty>" and the template filled once
   // more; the second failure propagates (KeyError), as do the ValueError of
-  // a malformed template and the IndexError of a positional field.
+  // a malformed template, the IndexError of a positional field and the
+  // AttributeError of an attribute in a field ({content.x}), which is no
+  // ValueError and so ends the call instead of falling back.
   std::string _format_chunk_as_context(const core::Chunk& chunk) const;
   // The metadata block of one chunk (see detail::metadata_block).
   std::string _merge_metadata(const core::Chunk& chunk) const;

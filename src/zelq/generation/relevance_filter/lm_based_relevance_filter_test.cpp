@@ -93,6 +93,18 @@ TEST(LMBasedRelevanceFilterTest, BatchesInSequenceAndFallsBackPerBatch) {
   // Other errors end the call; nothing gathered is returned.
   t.lm->push_text("").push_exception(core::RuntimeError("down"));
   EXPECT_THROW(core::run_sync(keep_all.filter(letters, "q")), core::RuntimeError);
+  // So does an attribute in a template field, before any model call.
+  const std::size_t asked = t.lm->call_count();
+  for (const char* templ : {"{content.x}", "{content}{page.x}"}) {
+    LMBasedRelevanceFilter attribute(t.processor, {.metadata = {"page"}, .chunk_format = templ});
+    try {
+      core::run_sync(attribute.filter(letters, "q"));
+      ADD_FAILURE() << templ;
+    } catch (const core::AttributeError& error) {
+      EXPECT_STREQ(error.what(), "'str' object has no attribute 'x'") << templ;
+    }
+  }
+  EXPECT_EQ(t.lm->call_count(), asked);
 
   keep_all.batch_size = 0;
   EXPECT_TRUE(core::run_sync(keep_all.filter({}, "q")).empty());

@@ -139,6 +139,19 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
   EXPECT_EQ(core::run_sync(filter.filter(chunks, "q")), chunks);
   filter.chunk_format = std::string("{content}{unknown}");
   EXPECT_THROW(core::run_sync(filter.filter(chunks, "q")), core::KeyError);
+  // An attribute in a field fails the call, as the template is wrong for
+  // every batch; no batch falls back and no model is asked.
+  const std::size_t warned = warnings(capture).size();
+  const std::size_t asked = lm->call_count();
+  filter.chunk_format = std::string("{content.x}");
+  try {
+    core::run_sync(filter.filter(chunks, "q"));
+    ADD_FAILURE() << "no error";
+  } catch (const core::AttributeError& error) {
+    EXPECT_STREQ(error.what(), "'str' object has no attribute 'x'");
+  }
+  EXPECT_EQ(warnings(capture).size(), warned);
+  EXPECT_EQ(lm->call_count(), asked);
   filter.chunk_format = std::string(detail::LM_DEFAULT_CHUNK_TEMPLATE);
   lm->fail_at(lm->call_count() + 1);
   EXPECT_THROW(core::run_sync(filter.filter(chunks, "q")), core::RuntimeError);
