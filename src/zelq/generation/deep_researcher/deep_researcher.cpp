@@ -36,13 +36,6 @@ boost::asio::awaitable<inference::LMOutput> BaseDeepResearcher::research(Researc
   co_return inference::LMOutput{};
 }
 
-void BaseDeepResearcher::_check_query(std::string_view query) {
-  if (core::py_is_blank(query)) {
-    throw core::ValueError("The query to research must not be blank, got " + core::py_repr(query) +
-                           ".");
-  }
-}
-
 void BaseDeepResearcher::_check_prompt_variables(const core::Value& kwargs) const {
   if (kwargs.is_null()) return;
   if (!kwargs.is_object()) {
@@ -96,7 +89,6 @@ BaseDeepResearcher::_filter_text_extra_contents(
 ResearchCallPtr BaseDeepResearcher::_prepare_research(
     ResearchRequest request, const inference::PromptBuilder& prompt_builder,
     const ResearchFrontOptions& front) const {
-  _check_query(request.query);
   _check_prompt_variables(request.kwargs);
   _check_hyperparameters(request.hyperparameters, front.reserved_keywords);
 

@@ -136,8 +136,6 @@ TEST(BaseDeepResearcherTest, PreparesTheCallOnceAndRetriesWithTheSameOne) {
 TEST(BaseDeepResearcherTest, RejectsBadRequestsBeforeTheFirstAttempt) {
   core::LogCapture log;
   EchoResearcher researcher;
-  EXPECT_EQ(error_of(researcher, {.query = " \n\u3000"}),
-            "ValueError: The query to research must not be blank, got ' \\n\\u3000'.");
   EXPECT_EQ(error_of(researcher, {.query = "q", .kwargs = {{"tone", 1}, {"query", "x"}}}),
             "TypeError: `EchoResearcher.research` got multiple values for 'query': the prompt "
             "variable 'query' clashes with the argument of the same name.");
@@ -161,6 +159,13 @@ TEST(BaseDeepResearcherTest, RejectsBadRequestsBeforeTheFirstAttempt) {
   researcher.prompt_builder = inference::PromptBuilder("", "{query} {input}");
   ResearchRequest fine{.query = "q", .hyperparameters = {{"query", 1}}, .kwargs = {{"input", "i"}}};
   EXPECT_EQ(core::run_sync(researcher.research(std::move(fine))).text(), "q i");
+
+  // A blank query is no error: the prompt may take its request elsewhere.
+  researcher.prompt_builder = inference::PromptBuilder("", "Research {topic}");
+  for (const char* query : {"", " \n\u3000"}) {
+    ResearchRequest blank{.query = query, .kwargs = {{"topic", "bees"}}};
+    EXPECT_EQ(core::run_sync(researcher.research(std::move(blank))).text(), "Research bees");
+  }
 }
 
 TEST(BaseDeepResearcherTest, OverlaysHyperparametersAndEmitsBlocks) {

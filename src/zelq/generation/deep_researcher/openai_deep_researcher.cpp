@@ -119,7 +119,6 @@ OpenAIDeepResearcher::OpenAIDeepResearcher(OpenAIDeepResearcherOptions options,
 
 boost::asio::awaitable<inference::LMOutput> OpenAIDeepResearcher::research(
     ResearchRequest request) const {
-  _check_query(request.query);
   _check_prompt_variables(request.kwargs);
   _check_hyperparameters(request.hyperparameters, reserved_hyperparameters());
   core::Value variables{{"query", std::move(request.query)}};

@@ -142,6 +142,16 @@ TEST(OpenAIDeepResearcherTest, HandsTheWholeCallToTheProcessor) {
   EXPECT_TRUE(requests[0].streamed);  // streamable false does not hold the emitter back
   EXPECT_EQ(requests[1].hyperparameters, Value::object());  // that call only
   EXPECT_THAT(log.messages("OpenAIDeepResearcher", zelq::core::LogLevel::warn), IsEmpty());
+
+  // A blank query goes through; the prompt takes its request from "topic".
+  const OpenAIDeepResearcher topical(
+      {.prompt_builder = inference::PromptBuilder("", "Research {topic}")});
+  ResearchRequest blank{.query = "", .kwargs = {{"topic", "bees"}}};
+  EXPECT_EQ(core::run_sync(topical.research(std::move(blank))).text(), "answer 0");
+  EXPECT_EQ(openai.last().requests().at(0).prompt_variables.dump(),
+            R"({"query":"","topic":"bees"})");
+  EXPECT_THAT(openai.last().requests().at(0).messages,
+              ElementsAre(inference::Message::user("Research bees")));
 }
 
 TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {
@@ -172,8 +182,6 @@ TEST(OpenAIDeepResearcherTest, RejectsBadInputBeforeAnyRequest) {
   auto research = [&](ResearchRequest request) {
     return [&researcher, request] { core::run_sync(researcher.research(request)); };
   };
-  EXPECT_EQ(argument_error_of(research({.query = "  "})),
-            "ValueError: The query to research must not be blank, got '  '.");
   EXPECT_THAT(argument_error_of(research({.query = "q", .kwargs = {{"event_emitter", 1}}})),
               ::testing::StartsWith("TypeError: `OpenAIDeepResearcher.research` got multiple "
                                     "values for 'event_emitter': the prompt variable"));

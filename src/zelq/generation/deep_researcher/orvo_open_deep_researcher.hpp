@@ -172,10 +172,10 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
   const core::RetryConfig retry_config;
 
   // Researches `request.query` and returns the output of the attempt that
-  // succeeded. Throws before any attempt: ValueError for a blank query;
-  // TypeError for a prompt variable named like a research argument, for a
-  // hyperparameter named "query" or "profile", and for kwargs or
-  // hyperparameters that are not objects; what the prompt builder throws.
+  // succeeded. Throws before any attempt: TypeError for a prompt variable
+  // named like a research argument, for a hyperparameter named "query" or
+  // "profile", and for kwargs or hyperparameters that are not objects; what
+  // the prompt builder throws.
   // Then the last attempt's failure: the client's errors, RuntimeError for a
   // task ended "FAILURE" or "REVOKED", TimeoutError from the status requests
   // or the retry policy. Events of failed attempts stay sent. The researcher
