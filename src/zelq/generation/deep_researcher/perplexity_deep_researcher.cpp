@@ -129,8 +129,8 @@ Value PerplexityDeepResearcher::_format_messages(
   }
   if (!unsupported.empty()) {
     _logger()->warn("The `" + class_name() +
-                    "` currently only supports text extra contents. Ignoring unsupported extra "
-                    "contents: " +
+                    "` currently only supports text history contents. Ignoring unsupported "
+                    "history contents: " +
                     inference::repr(unsupported) + ".");
   }
   return records;

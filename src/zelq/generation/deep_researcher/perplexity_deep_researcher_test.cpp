@@ -33,6 +33,9 @@ using ::testing::IsEmpty;
 constexpr const char* kWarning =
     "The `PerplexityDeepResearcher` currently only supports text extra contents. Ignoring "
     "unsupported extra contents: ";
+constexpr const char* kHistoryWarning =
+    "The `PerplexityDeepResearcher` currently only supports text history contents. Ignoring "
+    "unsupported history contents: ";
 
 struct Fixture {
   std::shared_ptr<ScriptedPerplexity> service = ScriptedPerplexity::create();
@@ -104,10 +107,11 @@ TEST(PerplexityDeepResearcherTest, MessagesKeepTextPartsAndDropOtherItemsWithOne
                    {{"role", "user"}, {"content", {part("bees"), part("a"), part("b")}}}}));
   EXPECT_EQ(sent.options, (Value{{"reasoning_effort", "low"}}));
   EXPECT_EQ(f.service->clients().at(0)->client_params, (Value{{"api_key", "pplx-key"}}));
-  EXPECT_THAT(log.messages("PerplexityDeepResearcher", zelq::core::LogLevel::warn),
-              ElementsAre(std::string(kWarning) +
-                              "[Attachment(url='https://x/y.pdf', mime_type='application/pdf')].",
-                          std::string(kWarning) + "[Attachment(mime_type='image/png', size=3)]."));
+  EXPECT_THAT(
+      log.messages("PerplexityDeepResearcher", zelq::core::LogLevel::warn),
+      ElementsAre(std::string(kWarning) +
+                      "[Attachment(url='https://x/y.pdf', mime_type='application/pdf')].",
+                  std::string(kHistoryWarning) + "[Attachment(mime_type='image/png', size=3)]."));
   log.clear();
   ResearchRequest texts{.query = "q", .extra_contents = std::vector<inference::MessageContent>{}};
   f.research(r, std::move(texts));
