@@ -1,6 +1,7 @@
-// The deep researcher package: "Modules concerning the deep researchers used
-// in Gen AI applications." Exports the researchers, one per outside
-// service, each as its header lands: OrvoOpenDeepResearcher,
+// The deep researcher package: adapters that hand one research query to an
+// outside deep-research service and return its answer, thinking and
+// citations. Exports the researchers, one per outside service,
+// OrvoOpenDeepResearcher,
 // GoogleDeepResearcher, OpenAIDeepResearcher, ParallelDeepResearcher,
 // PerplexityDeepResearcher.
 //

@@ -1,6 +1,7 @@
-// The relevance filter package: modules used to filter chunks based on its
-// relevance to a given query. Exports LMBasedRelevanceFilter,
-// LMRelevanceFilter and SimilarityBasedRelevanceFilter.
+// The relevance filter package: components that keep, of a query's
+// retrieved chunks, those a language model or an embedding comparison
+// judges relevant. Exports LMBasedRelevanceFilter, LMRelevanceFilter and
+// SimilarityBasedRelevanceFilter.
 //
 // Their options structs and the response schemas come with these headers;
 // BaseRelevanceFilter, the base of a filter of one's own, is reachable from

@@ -20,11 +20,10 @@ struct CompressOptions {
   core::Value options = nullptr;
 };
 
-// An abstract base class for compressing prompt components in Gen AI
-// applications. A prompt may consist of multiple components, such as an
-// instruction, a context, and a query. A compressor may be used to compress
-// any number of these components. The base owns the public entry `compress`
-// and its input check; a concrete compressor provides `_compress`.
+// The base of every compressor: shortens a prompt's context against its
+// query (and an instruction, when the compressor takes one). The base owns
+// the public entry `compress` and its input check; a concrete compressor
+// provides `_compress`.
 class BaseCompressor : public core::Component {
  public:
   // Compresses `context` (an already packed context text) against `query`

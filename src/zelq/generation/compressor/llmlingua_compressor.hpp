@@ -1,4 +1,5 @@
-// LLMLinguaCompressor: compression using LLMLingua's PromptCompressor.
+// LLMLinguaCompressor: compresses a context with LLMLingua's prompt
+// compressor, behind an exchangeable backend.
 #pragma once
 
 #include <functional>

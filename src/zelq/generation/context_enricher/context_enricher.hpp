@@ -12,9 +12,9 @@
 
 namespace zelq::generation::context_enricher {
 
-// An abstract base class for the context enrichers used in Gen AI
-// applications. The base owns the public entry `enrich` and its input check;
-// a concrete enricher provides `_enrich`.
+// The base of every context enricher, which adds context to retrieved
+// chunks. The base owns the public entry `enrich` and its input check; a
+// concrete enricher provides `_enrich`.
 class BaseContextEnricher : public core::Component {
  public:
   // Enriches `chunks` and returns what _enrich returns, unchanged: for the

@@ -17,7 +17,8 @@
 
 namespace zelq::generation::context_enricher {
 
-// Enum for metadata position options. A text enumeration: each member
+// Where the metadata block goes, before or after the content. A text
+// enumeration: each member
 // converts implicitly to its value and compares equal to that exact text
 // (case-sensitive), so `position` may hold either.
 class MetadataPosition {
@@ -76,7 +77,8 @@ struct MetadataContextEnricherOptions {
 // The enriched text replaces the content of the caller's own chunks. A byte
 // content is written through the binary handler as "<Binary> (<text>)"; when
 // the handler leaves bytes out (strategy "none") a chunk whose content is
-// bytes keeps its content unchanged, so its data is never lost.
+// bytes keeps its content unchanged, so its data is never lost, and that
+// chunk gets no metadata block: there is no text to write it into.
 //
 // The public members are read at each call and may be changed between
 // calls; a call changes nothing in the enricher, so one enricher may serve
@@ -127,7 +129,7 @@ class MetadataContextEnricher : public BaseContextEnricher {
 
   // The chunk's content as text: a text as it is, bytes as "<Binary> (" +
   // handler text + ")"; nullopt when the content is bytes that the handler
-  // leaves out (the content is then kept as it is).
+  // leaves out (the content is then kept as it is, without a block).
   std::optional<std::string> _format_content(const core::Chunk& chunk) const;
 
   // `content` unchanged when `metadata` is empty; otherwise metadata +

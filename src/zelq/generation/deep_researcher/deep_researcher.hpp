@@ -12,8 +12,8 @@
 //                                       retry_config, front, attempt)
 //
 // runs once per research call, in this order, all before the first attempt:
-//   1. checks the request: a blank query is a ValueError; kwargs (prompt
-//      variables) and hyperparameters must be objects or null (TypeError);
+//   1. checks the request: kwargs (prompt variables) and hyperparameters
+//      must be objects or null (TypeError);
 //      a prompt variable named like a research argument ("query", "history",
 //      "extra_contents", "hyperparameters", "event_emitter") and a
 //      hyperparameter named like one of `front.reserved_keywords` (the
@@ -105,18 +105,20 @@ namespace zelq::generation::deep_researcher {
 // GCC 12 caution: do not write a braced ResearchRequest temporary inside a
 // co_await expression; GCC 12 destroys it twice. Build it in a named local.
 struct ResearchRequest {
-  // The query to research; must not be blank.
+  // The query to research, the prompt variable "query". It may be blank:
+  // a prompt builder may take its request from other variables.
   std::string query{};
-  // The conversation history to be considered in the research; nullopt
-  // means none.
+  // Earlier messages, placed before the query's message by the prompt
+  // builder; nullopt for none.
   std::optional<std::vector<inference::Message>> history{};
-  // A list of extra contents to be included as inputs; nullopt means none.
+  // Contents added to the query's message; each researcher says what it
+  // does with the non-text ones. nullopt for none.
   std::optional<std::vector<inference::MessageContent>> extra_contents{};
-  // The hyperparameters to be passed to the service, used as per-call
-  // request options: an object, or null for none.
+  // Request options of this call only, laid over the researcher's own
+  // configuration: an object, or null for none.
   core::Value hyperparameters = nullptr;
-  // The event emitter to be used to stream the research; null sends
-  // nothing.
+  // Receives the thinking, activity and response events of the call as
+  // they arrive; null sends nothing.
   std::shared_ptr<core::EventEmitter> event_emitter{};
   // Further prompt variables for the prompt builder: an object (null counts
   // as empty).
@@ -177,15 +179,16 @@ using inference::RetryActivity;
 core::RetryConfig research_retry_policy(core::RetryConfig policy,
                                         std::shared_ptr<core::EventEmitter> emitter);
 
-// "An abstract base class for the deep researchers used in Gen AI
-// applications." Concrete researchers override research(); the instance is
+// The base of every deep researcher: names the logger after the concrete
+// class and holds the research front (see the top of this file) that the
+// researchers building their own request share. Concrete researchers
+// override research(); the instance is
 // configured by its constructor and only read by research calls, so one
 // researcher may serve several calls at once.
 class BaseDeepResearcher : public core::Component {
  public:
-  // Whether the deep research will be streamed if an event emitter is
-  // provided. Stored for callers; the researchers send events whenever a
-  // call passes an emitter.
+  // Stored for callers; no researcher reads it: events go to a call's
+  // emitter whenever the call passes one.
   bool streamable = true;
 
   // The name of the instance's own class, given to the constructor.
@@ -210,9 +213,9 @@ class BaseDeepResearcher : public core::Component {
   BaseDeepResearcher& operator=(const BaseDeepResearcher&) = default;
 
   // Steps 1 to 4 of the research front (see the top of this file) for
-  // `request`. Throws ValueError for a blank query; TypeError for kwargs or
-  // hyperparameters that are not objects (or null) and for a clashing
-  // prompt variable or hyperparameter; what PromptBuilder::format throws.
+  // `request`. Throws TypeError for kwargs or hyperparameters that are not
+  // objects (or null) and for a clashing prompt variable or hyperparameter;
+  // what PromptBuilder::format throws.
   // Logs the extra-contents warning on the class's logger.
   ResearchCallPtr _prepare_research(ResearchRequest request,
                                     const inference::PromptBuilder& prompt_builder,
@@ -246,9 +249,6 @@ class BaseDeepResearcher : public core::Component {
     core::RetryConfig policy = research_retry_policy(std::move(retry_config), call->event_emitter);
     co_return co_await core::retry(std::move(attempt), std::move(policy), std::move(call));
   }
-
-  // Throws ValueError when `query` is blank (Python whitespace counts).
-  static void _check_query(std::string_view query);
 
   // Throws TypeError when `kwargs` is not an object or null, or holds a key
   // named like a research argument ("query", "history", "extra_contents",

@@ -1,5 +1,5 @@
-// "Defines a deep researcher that uses Google's deep research agents through
-// the interactions API."
+// GoogleDeepResearcher: deep research with one of Google's deep-research
+// agents, through the interactions API of the Google client.
 #pragma once
 
 #include <functional>
@@ -140,8 +140,8 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // stored one with the hyperparameters laid over it; "timeout" in it is
   // the client's time-out of the request, in seconds.
   //
-  // Throws before any request: ValueError for a blank query; TypeError for
-  // kwargs or hyperparameters that are not objects, a prompt variable named
+  // Throws before any request: TypeError for kwargs or hyperparameters
+  // that are not objects, a prompt variable named
   // like a research argument, a hyperparameter "input" or "agent"; what the
   // prompt builder throws; what the client factory throws (ValueError for
   // a malformed or missing key, an invalid base URL). Then the last

@@ -1,5 +1,5 @@
-// "Defines a deep researcher that interacts with OpenAI deep research
-// models."
+// OpenAIDeepResearcher: deep research with an OpenAI deep-research model,
+// through the inference library's OpenAI invoker and a request processor.
 #pragma once
 
 #include <array>
@@ -38,18 +38,21 @@ inline constexpr std::array<std::string_view, 4> RESERVED_HYPERPARAMETERS = {
 
 // Options of the OpenAIDeepResearcher constructor, in parameter order.
 struct OpenAIDeepResearcherOptions {
-  // The name of the OpenAI deep research model to use.
+  // The model; the constructor refuses a name without
+  // DEEP_RESEARCH_MODEL_SUFFIX.
   std::string model_name = "o4-mini-deep-research";
-  // The API key to use for the OpenAI deep research model; nullopt hands
-  // null credentials on (the provider then finds the key itself).
+  // The invoker's credentials; nullopt hands null credentials on (the
+  // provider then finds the key itself).
   std::optional<std::string> api_key{};
-  // The prompt builder to be used to format the inputs; nullopt gives
+  // Turns query, history, extra contents and prompt variables into the
+  // messages; nullopt gives
   // PromptBuilder(DEFAULT_SYSTEM_TEMPLATE, DEFAULT_USER_TEMPLATE).
   std::optional<inference::PromptBuilder> prompt_builder{};
-  // The retry configuration to conduct the deep research; nullopt gives a
+  // The invoker's retry policy, its time-out per attempt; nullopt gives a
   // policy with a time-out of DEFAULT_TIMEOUT seconds.
   std::optional<core::RetryConfig> retry_config{};
-  // The tools to be used to conduct the deep research.
+  // Native tools the model may use; complete_tools adds the required ones
+  // that are missing.
   std::optional<std::vector<inference::NativeTool>> tools{};
   // Stored on the instance; the emitter of a call is handed on either way.
   bool streamable = true;
@@ -95,15 +98,17 @@ class OpenAIDeepResearcher : public BaseDeepResearcher {
   // dropped), hyperparameters and emitter as given. The hyperparameters
   // are the invoker's per-call settings of this call only.
   //
-  // Throws before any request: ValueError for a blank query; TypeError for
-  // kwargs or hyperparameters that are not objects (or null), a prompt
-  // variable named like a research argument, or a hyperparameter of
-  // RESERVED_HYPERPARAMETERS. Then whatever process() throws, the last
-  // failure under the retry policy included. The researcher must outlive
-  // the returned awaitable; cancellation propagates and stops the request.
+  // Throws before any request: TypeError for kwargs or hyperparameters that
+  // are not objects (or null), a prompt variable named like a research
+  // argument, or a hyperparameter of RESERVED_HYPERPARAMETERS. Then whatever
+  // process() throws, the last failure under the retry policy included. A
+  // blank query is no error: the prompt may take its request from other
+  // variables. The researcher must outlive the returned awaitable;
+  // cancellation propagates and stops the request.
   boost::asio::awaitable<inference::LMOutput> research(ResearchRequest request) const override;
 
-  // The LM request processor containing the OpenAI deep research model.
+  // Built by the constructor from the prompt builder and the invoker; every
+  // research call goes through it. Never null.
   const inference::LMRequestProcessorPtr lm_request_processor;
 
  protected:

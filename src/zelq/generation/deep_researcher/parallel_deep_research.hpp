@@ -1,5 +1,5 @@
-// "Defines a deep researcher that interacts with Parallel deep research
-// processors."
+// ParallelDeepResearcher: deep research at Parallel's task-run API, one
+// task run per call, its progress read from the run's event stream.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +34,7 @@ inline constexpr int DEFAULT_TIMEOUT = 3600;
 // Seconds: the longest wait for the next event of a task run's stream.
 inline constexpr int DEFAULT_EVENT_IDLE_TIMEOUT = 300;
 
-// "Defines the keys of the Parallel deep research processor."
+// Field names of task-run requests, events and results.
 struct Key {
   static constexpr std::string_view ALLOWED_TOOLS = "allowed_tools";
   static constexpr std::string_view CONTENT = "content";
@@ -48,12 +48,12 @@ struct Key {
   static constexpr std::string_view URL = "url";
 };
 
-// "Defines the input types of the Parallel deep research processor."
+// The "type" of an MCP server record in a task-run request.
 struct InputType {
   static constexpr std::string_view URL = "url";
 };
 
-// "Defines the output types of the Parallel deep research processor."
+// Event types of a task run's stream that the researcher reads.
 struct OutputType {
   // An event whose type begins with this is a progress message.
   static constexpr std::string_view MESSAGE = "task_run.progress_msg";
@@ -61,7 +61,7 @@ struct OutputType {
   static constexpr std::string_view STATS = "task_run.progress_stats";
 };
 
-// "Defines the beta headers of the Parallel deep research processor."
+// Beta features every task-run request enables (DEEP_RESEARCH_CONFIG).
 struct BetaHeader {
   static constexpr std::string_view EVENTS_SSE = "events-sse-2025-07-24";
   static constexpr std::string_view MCP_SERVER = "mcp-server-2025-07-17";
@@ -71,16 +71,16 @@ struct BetaHeader {
 // "betas": ["events-sse-2025-07-24", "mcp-server-2025-07-17"]}.
 extern const core::Value DEEP_RESEARCH_CONFIG;
 
-// "Exception raised when no new event is received from the stream within
-// the specified timeout." Not a core::TimeoutError: a caller catching only
+// Thrown by an attempt when the run's stream brings no event within the
+// researcher's event_idle_timeout. Not a core::TimeoutError: a caller catching only
 // time-outs does not catch it. Thrown with the time-out nested as its cause.
 class EventTimeoutError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
-// "Defines the state of the run." One per research call, shared by all of
-// its attempts. Everything but run_id describes the current run and starts
+// What a research call knows of its task run. One per research call,
+// shared by all of its attempts. Everything but run_id describes the current run and starts
 // anew with each run created.
 struct RunState {
   // The task run of this call once an attempt created it; later attempts
@@ -99,7 +99,7 @@ struct RunState {
   inference::LMOutput output{};
 };
 
-// "Schema for reading sources activity.": type "read_sources" and the
+// The activity that reports newly read sources: type "read_sources" and the
 // sources read since the previous report.
 struct ReadSourcesActivity : inference::Activity {
   explicit ReadSourcesActivity(std::vector<std::string> sources);
@@ -109,7 +109,7 @@ struct ReadSourcesActivity : inference::Activity {
 
 // Options of the ParallelDeepResearcher constructor, in parameter order.
 struct ParallelDeepResearcherOptions {
-  // The name of the Parallel deep research processor.
+  // The task-run processor each run is created with.
   std::string processor_name = "ultra";
   // The API key; nullopt or empty leaves it to the client (PARALLEL_API_KEY).
   std::optional<std::string> api_key{};
@@ -158,8 +158,8 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // Researches `request.query` at a new task run and returns the answer
   // text, thinking and citations of the attempt that succeeds.
   //
-  // Throws before any request: ValueError for a blank query; TypeError for
-  // kwargs or hyperparameters that are not objects (or null), a prompt
+  // Throws before any request: TypeError for kwargs or hyperparameters
+  // that are not objects (or null), a prompt
   // variable named like a research argument, or a hyperparameter "input"
   // or "processor"; ValueError for a "timeout" that is not a number of
   // seconds >= 0 (or null) or "betas" that are not a list of texts; what

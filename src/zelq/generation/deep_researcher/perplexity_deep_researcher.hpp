@@ -1,5 +1,5 @@
-// "Defines a deep researcher that interacts with Perplexity deep research
-// models."
+// PerplexityDeepResearcher: deep research with a Perplexity deep-research
+// model, through Perplexity's streamed chat completions.
 #pragma once
 
 #include <memory>
@@ -52,14 +52,16 @@ struct OutputType {
 
 // Options of the PerplexityDeepResearcher constructor, in parameter order.
 struct PerplexityDeepResearcherOptions {
-  // The name of the Perplexity deep research model to use.
+  // The model every request names; the constructor refuses a name without
+  // DEEP_RESEARCH_MODEL_SUFFIX.
   std::string model_name = "sonar-deep-research";
   // The API key; nullopt or empty: the client reads PERPLEXITY_API_KEY.
   std::optional<std::string> api_key{};
-  // The prompt builder to be used to format the inputs; nullopt gives
+  // Turns query, history, extra contents and prompt variables into the
+  // messages; nullopt gives
   // PromptBuilder(DEFAULT_SYSTEM_TEMPLATE, DEFAULT_USER_TEMPLATE).
   std::optional<inference::PromptBuilder> prompt_builder{};
-  // The retry configuration to conduct the deep research; nullopt gives a
+  // The policy each research call's attempts run under; nullopt gives a
   // policy with a time-out of DEFAULT_TIMEOUT seconds.
   std::optional<core::RetryConfig> retry_config{};
   // Stored on the instance; the emitter of a call is used either way.
@@ -70,8 +72,6 @@ struct PerplexityDeepResearcherOptions {
   providers::perplexity::PerplexityClientFactory client_factory{};
 };
 
-// "A deep researcher that interacts with Perplexity deep research models."
-//
 // A research call turns the conversation into Perplexity message records
 // and runs one streamed chat completion per attempt under the retry policy.
 // Each attempt opens its own client, sends search-activity events and one
@@ -93,13 +93,15 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // succeeds: the answer text (one item, possibly empty) with its <think>
   // part moved into thinking, and the citations.
   //
-  // Before any attempt: ValueError for a blank query; TypeError for kwargs
-  // or hyperparameters that are not objects (or null), a prompt variable
-  // named like a research argument, and a hyperparameter named "model",
-  // "messages" or "stream"; the prompt builder's errors. Non-text extra
-  // contents, and non-text items of history messages, are dropped with a
-  // warning each ("The `PerplexityDeepResearcher` currently only supports
-  // text extra contents. Ignoring unsupported extra contents: [...].").
+  // Before any attempt: TypeError for kwargs or hyperparameters that are
+  // not objects (or null), a prompt variable named like a research
+  // argument, and a hyperparameter named "model", "messages" or "stream";
+  // the prompt builder's errors. Non-text extra contents are dropped with
+  // one warning ("The `PerplexityDeepResearcher` currently only supports
+  // text extra contents. Ignoring unsupported extra contents: [...]."), and
+  // non-text items of history messages with another ("The
+  // `PerplexityDeepResearcher` currently only supports text history
+  // contents. Ignoring unsupported history contents: [...].").
   // The hyperparameters are the request options (reasoning_effort,
   // search_mode, ...). Then the last attempt's failure, unchanged: a
   // refusal of the service is net::HttpError naming the service's message,
@@ -136,7 +138,9 @@ class PerplexityDeepResearcher : public BaseDeepResearcher {
   // The message records of `inputs`: [{"role": <role>, "content": [{"type":
   // "text", "text": <item>}, ...]}, ...], one part per text item in order.
   // Non-text items are left out (the service refuses them) and named in one
-  // warning on the class's logger.
+  // warning on the class's logger. The prompt builder writes only text, and
+  // extra contents are filtered before, so such items come from the
+  // history: the warning speaks of history contents.
   core::Value _format_messages(const std::vector<inference::Message>& inputs) const;
 
   using TransformerPtr = std::shared_ptr<inference::ThinkTagOutputTransformer>;

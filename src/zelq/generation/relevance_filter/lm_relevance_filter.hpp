@@ -35,21 +35,20 @@ inline constexpr std::string_view LM_DEFAULT_SYSTEM_TEMPLATE =
 
 }  // namespace detail
 
-// Defines the relevance filter item schema: one verdict.
+// One verdict of the model's answer, for one chunk of the batch.
 struct RelevanceFilterItem {
-  // The explanation of why the chunk is or is not relevant.
+  // The model's reason; not read by the filter.
   std::string explanation;
-  // True if the chunk is relevant to the query, False otherwise.
+  // The verdict: whether the chunk is kept.
   bool is_relevant = false;
 
   // The JSON Schema of one verdict (both fields required).
   static core::Value model_json_schema();
 };
 
-// Defines the relevance filter schema: the whole answer of one invocation.
+// The whole answer of one invocation: the verdicts of a batch.
 struct RelevanceFilter {
-  // The list of relevance filter items, each containing the relevance
-  // decision for a chunk.
+  // One verdict per chunk of the batch, in batch order.
   std::vector<RelevanceFilterItem> results;
 
   // The JSON Schema the model's answers follow (the item schema under
@@ -100,8 +99,10 @@ class LMRelevanceFilter : public BaseRelevanceFilter, public inference::LMCompon
  public:
   // Throws ValueError "The `batch_size` parameter must be greater than 0.",
   // "The chunk_format function must not be empty.", then LMComponent's
-  // errors (a null invoker or fallback). An invoker without a configured
-  // prompt gets the class's system prompt, in place.
+  // errors (a null invoker or fallback). The invokers are stored unchanged:
+  // the filter keeps its own prompt builder for them, with the class's
+  // system prompt (LM_DEFAULT_SYSTEM_TEMPLATE) and no user prompt, and sends
+  // it with every call, so an invoker may serve other components at once.
   explicit LMRelevanceFilter(inference::LMInvokerPtr lm_invoker,
                              LMRelevanceFilterOptions options = {});
 
@@ -137,7 +138,9 @@ class LMRelevanceFilter : public BaseRelevanceFilter, public inference::LMCompon
   // filled with "content", the metadata block as "metadata" (when the
   // template contains "{metadata}") and one argument per configured field.
   // Throws KeyError for a template key without an argument, ValueError for
-  // a malformed template, IndexError for a positional field.
+  // a malformed template, IndexError for a positional field, AttributeError
+  // for an attribute in a field ({content.x}); only the ValueError falls
+  // back, the others end the call.
   std::string _format_chunk(const core::Chunk& chunk) const;
   // The chunks of the batch whose verdict is relevant, in batch order.
   // Throws ValueError: "Expected list, got <class '<type>'>" when `results`

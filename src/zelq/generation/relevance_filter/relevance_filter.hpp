@@ -12,13 +12,13 @@
 
 namespace zelq::generation::relevance_filter {
 
-// Abstract base class for relevance filters. A filter keeps, of the chunks
+// The base of every relevance filter. A filter keeps, of the chunks
 // retrieved for a query, those relevant to it, and returns them as a new list
 // of the caller's own chunk pointers, in input order (never copies, never
 // changed chunks; a pointer listed twice is judged per occurrence).
 class BaseRelevanceFilter : public core::Component {
  public:
-  // Filter the given chunks based on their relevance to the query.
+  // The chunks of `chunks` relevant to `query`.
   //
   // Checks, in this order, before any work of the concrete filter: a null
   // pointer among `chunks` throws ValueError "The input kwargs must include a

@@ -16,10 +16,10 @@
 
 namespace zelq::generation::relevance_filter {
 
-// Relevance filter that uses semantic similarity to determine chunk
-// relevance. It embeds the query and the contents of the text chunks with
-// `em_invoker` and keeps the text chunks whose cosine similarity to the query
-// is at least `threshold`; non-text chunks are neither embedded nor returned.
+// Judges relevance by embedding similarity. It embeds the query and the
+// contents of the text chunks with `em_invoker` and keeps the text chunks
+// whose cosine similarity to the query is at least `threshold`; non-text
+// chunks are neither embedded nor returned.
 // The embedding of the last query is cached, so a repeated query is embedded
 // once. Logs nothing and sends no events.
 //

@@ -1,5 +1,5 @@
-// Preset prompt template for response synthesis strategies. Exports
-// PRESET_PROMPT_CATALOG.
+// The ready-made prompts of the synthesis strategies, looked up by preset
+// name. Exports PRESET_PROMPT_CATALOG.
 //
 // The template constants (STUFF_SYSTEM_TEMPLATE and the others) are public
 // names of their own headers in zelq/generation/response_synthesizer/

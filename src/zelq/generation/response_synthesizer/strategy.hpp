@@ -1,4 +1,5 @@
-// Response synthesis strategies for Gen AI applications. Exports
+// The strategies a ResponseSynthesizer answers with: how chunks become
+// model calls and an answer. Exports
 // MapReduceSynthesisStrategy, RefineSynthesisStrategy,
 // StaticListSynthesisStrategy, StuffSynthesisStrategy and SynthesisContext.
 //

@@ -17,8 +17,8 @@
 
 namespace zelq::generation::response_synthesizer::strategy {
 
-// Context object that encapsulates all parameters needed for response
-// synthesis. A strategy receives all its inputs through this record.
+// The inputs of one synthesis call: a strategy receives them all through
+// this record.
 //
 // A context serves one synthesis call: while it runs, the strategy writes the
 // prompt variables "context" and "draft_response" into `kwargs`, sets

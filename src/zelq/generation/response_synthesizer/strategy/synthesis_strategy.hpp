@@ -32,8 +32,8 @@ struct LMSynthesisOptions {
   core::Value kwargs = core::Value::object();
 };
 
-// An abstract base class for the response synthesis strategies used in Gen
-// AI applications. Each strategy logs on the logger named after its concrete
+// The base of every synthesis strategy, which turns a SynthesisContext into
+// an answer through model calls. Each strategy logs on the logger named after its concrete
 // class (class_name()). Strategies are held by std::shared_ptr, keep no
 // per-call state and may serve concurrent calls, each with its own context.
 class BaseSynthesisStrategy : public core::Component {
