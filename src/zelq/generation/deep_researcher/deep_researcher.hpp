@@ -182,9 +182,9 @@ core::RetryConfig research_retry_policy(core::RetryConfig policy,
 // The base of every deep researcher: names the logger after the concrete
 // class and holds the research front (see the top of this file) that the
 // researchers building their own request share. Concrete researchers
-// override research(); the instance is
-// configured by its constructor and only read by research calls, so one
-// researcher may serve several calls at once.
+// override research(); the instance is configured by its constructor and
+// only read by research calls, so one researcher may serve several calls at
+// once.
 class BaseDeepResearcher : public core::Component {
  public:
   // Stored for callers; no researcher reads it: events go to a call's

@@ -141,10 +141,10 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // the client's time-out of the request, in seconds.
   //
   // Throws before any request: TypeError for kwargs or hyperparameters
-  // that are not objects, a prompt variable named
-  // like a research argument, a hyperparameter "input" or "agent"; what the
-  // prompt builder throws; what the client factory throws (ValueError for
-  // a malformed or missing key, an invalid base URL). Then the last
+  // that are not objects, a prompt variable named like a research argument,
+  // a hyperparameter "input" or "agent"; what the prompt builder throws;
+  // what the client factory throws (ValueError for a malformed or missing
+  // key, an invalid base URL). Then the last
   // attempt's failure under the retry policy (see research_retry_policy):
   // the client's errors, RuntimeError "Research failed with status:
   // 'failed'." (with the service's reason after a colon when it gives one)

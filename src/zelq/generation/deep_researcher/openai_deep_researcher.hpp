@@ -44,9 +44,9 @@ struct OpenAIDeepResearcherOptions {
   // The invoker's credentials; nullopt hands null credentials on (the
   // provider then finds the key itself).
   std::optional<std::string> api_key{};
-  // Turns query, history, extra contents and prompt variables into the
-  // messages; nullopt gives
-  // PromptBuilder(DEFAULT_SYSTEM_TEMPLATE, DEFAULT_USER_TEMPLATE).
+  // Turns query, history, extra contents and prompt variables into
+  // messages; nullopt gives PromptBuilder(DEFAULT_SYSTEM_TEMPLATE,
+  // DEFAULT_USER_TEMPLATE).
   std::optional<inference::PromptBuilder> prompt_builder{};
   // The invoker's retry policy, its time-out per attempt; nullopt gives a
   // policy with a time-out of DEFAULT_TIMEOUT seconds.

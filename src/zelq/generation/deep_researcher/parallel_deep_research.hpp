@@ -72,16 +72,17 @@ struct BetaHeader {
 extern const core::Value DEEP_RESEARCH_CONFIG;
 
 // Thrown by an attempt when the run's stream brings no event within the
-// researcher's event_idle_timeout. Not a core::TimeoutError: a caller catching only
-// time-outs does not catch it. Thrown with the time-out nested as its cause.
+// researcher's event_idle_timeout. Not a core::TimeoutError: a caller
+// catching only time-outs does not catch it. Thrown with the time-out nested
+// as its cause.
 class EventTimeoutError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
 // What a research call knows of its task run. One per research call,
-// shared by all of its attempts. Everything but run_id describes the current run and starts
-// anew with each run created.
+// shared by all of its attempts. Everything but run_id describes the
+// current run and starts anew with each run created.
 struct RunState {
   // The task run of this call once an attempt created it; later attempts
   // reconnect to it. Cleared when the run failed or was cancelled, so that
@@ -159,13 +160,13 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
   // text, thinking and citations of the attempt that succeeds.
   //
   // Throws before any request: TypeError for kwargs or hyperparameters
-  // that are not objects (or null), a prompt
-  // variable named like a research argument, or a hyperparameter "input"
-  // or "processor"; ValueError for a "timeout" that is not a number of
-  // seconds >= 0 (or null) or "betas" that are not a list of texts; what
-  // the prompt builder throws. Then, once the retry
-  // policy is spent, the last attempt's failure: EventTimeoutError when the
-  // stream stayed silent for event_idle_timeout seconds,
+  // that are not objects (or null), a prompt variable named like a
+  // research argument, or a hyperparameter "input" or "processor";
+  // ValueError for a "timeout" that is not a number of seconds >= 0 (or
+  // null) or "betas" that are not a list of texts; what the prompt builder
+  // throws. Then, once the retry policy is spent, the last attempt's
+  // failure: EventTimeoutError when the stream stayed silent for
+  // event_idle_timeout seconds,
   // providers::parallel::TaskRunFailedError for a failed or cancelled run,
   // or what the client or the emitter throws. The researcher must outlive
   // the awaitable; cancellation propagates and closes the open stream

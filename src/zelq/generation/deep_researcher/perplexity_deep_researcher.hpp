@@ -57,9 +57,9 @@ struct PerplexityDeepResearcherOptions {
   std::string model_name = "sonar-deep-research";
   // The API key; nullopt or empty: the client reads PERPLEXITY_API_KEY.
   std::optional<std::string> api_key{};
-  // Turns query, history, extra contents and prompt variables into the
-  // messages; nullopt gives
-  // PromptBuilder(DEFAULT_SYSTEM_TEMPLATE, DEFAULT_USER_TEMPLATE).
+  // Turns query, history, extra contents and prompt variables into
+  // messages; nullopt gives PromptBuilder(DEFAULT_SYSTEM_TEMPLATE,
+  // DEFAULT_USER_TEMPLATE).
   std::optional<inference::PromptBuilder> prompt_builder{};
   // The policy each research call's attempts run under; nullopt gives a
   // policy with a time-out of DEFAULT_TIMEOUT seconds.

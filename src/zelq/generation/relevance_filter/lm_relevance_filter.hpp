@@ -100,9 +100,9 @@ class LMRelevanceFilter : public BaseRelevanceFilter, public inference::LMCompon
   // Throws ValueError "The `batch_size` parameter must be greater than 0.",
   // "The chunk_format function must not be empty.", then LMComponent's
   // errors (a null invoker or fallback). The invokers are stored unchanged:
-  // the filter keeps its own prompt builder for them, with the class's
-  // system prompt (LM_DEFAULT_SYSTEM_TEMPLATE) and no user prompt, and sends
-  // it with every call, so an invoker may serve other components at once.
+  // the filter keeps its own prompt builder, built from the class's system
+  // prompt (LM_DEFAULT_SYSTEM_TEMPLATE), and fills it for every call, so an
+  // invoker may serve other components at once.
   explicit LMRelevanceFilter(inference::LMInvokerPtr lm_invoker,
                              LMRelevanceFilterOptions options = {});
 

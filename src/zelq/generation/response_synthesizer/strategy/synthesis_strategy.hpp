@@ -33,9 +33,10 @@ struct LMSynthesisOptions {
 };
 
 // The base of every synthesis strategy, which turns a SynthesisContext into
-// an answer through model calls. Each strategy logs on the logger named after its concrete
-// class (class_name()). Strategies are held by std::shared_ptr, keep no
-// per-call state and may serve concurrent calls, each with its own context.
+// an answer through model calls. Each strategy logs on the logger named
+// after its concrete class (class_name()). Strategies are held by
+// std::shared_ptr, keep no per-call state and may serve concurrent calls,
+// each with its own context.
 class BaseSynthesisStrategy : public core::Component {
  public:
   BaseSynthesisStrategy(const BaseSynthesisStrategy&) = delete;
