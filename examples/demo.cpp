@@ -1,14 +1,18 @@
 // A short walk-through of zelq_generation on a handful of sample chunks.
-// Usage: see kUsage below (zelq_demo --help).
+// Usage: see kUsage below (zelq_demo --help). A command line it cannot use
+// (a bad flag, key or base URL) is refused before anything else is printed.
 //
 // The data file holds a query and a list of retrieved chunks, most relevant
 // first: {"query": ..., "chunks": [{"id", "content", "metadata", "score"}]}.
 // Each section below shows one component; add new ones to main().
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -20,15 +24,21 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "demo_context_enricher.hpp"
+#include "demo_masking.hpp"
 #include "demo_relevance_filter.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/text_line.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/repacker.hpp"
 #include "zelq/generation/response_synthesizer.hpp"
 #include "zelq/generation/response_synthesizer/preset_prompt.hpp"
+#include "zelq/inference/em_invoker.hpp"
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/prompt_builder.hpp"
+#include "zelq/net/api_client.hpp"
+#include "zelq/net/service.hpp"
+#include "zelq/providers/openai/openai_em_invoker.hpp"
 #include "zelq/providers/registry.hpp"
 
 #include "demo_reference_formatter.hpp"
@@ -45,16 +55,66 @@ struct SampleData {
   std::vector<ChunkPtr> chunks;
 };
 
+// A data file the demo cannot read; the message names the file and what is
+// wrong with it.
+struct DataError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// The sample in `path`, checked entry by entry (chunks are numbered from 1,
+// as the demo lists them). Throws DataError.
 SampleData load_sample(const std::string& path) {
+  std::error_code ignored;
+  if (std::filesystem::is_directory(path, ignored)) {
+    throw DataError(path + ": is a folder, not a data file");
+  }
+  errno = 0;
   std::ifstream in(path);
-  if (!in) throw std::runtime_error("cannot open " + path);
-  const Value data = Value::parse(in);
-  SampleData sample{data.value("query", std::string()), {}};
-  for (const Value& item : data.at("chunks")) {
-    ChunkPtr chunk = zelq::core::make_chunk(item.at("content").get<std::string>(),
+  if (!in) {
+    throw DataError("cannot open " + path +
+                    (errno != 0 ? ": " + std::string(std::strerror(errno)) : ""));
+  }
+  const auto fail = [&](const std::string& problem) -> DataError {
+    return DataError(path + ": " + problem);
+  };
+  Value data;
+  try {
+    data = Value::parse(in);
+  } catch (const Value::parse_error& error) {
+    // nlohmann's text starts with its own "[json.exception.parse_error.N] ".
+    std::string what = error.what();
+    if (what.starts_with("[json.exception.")) what.erase(0, what.find("] ") + 2);
+    throw fail("not valid JSON: " + zelq::core::one_line(what));
+  }
+  if (!data.is_object()) {
+    throw fail("must hold a JSON object, not " + std::string(data.type_name()));
+  }
+  SampleData sample;
+  if (data.contains("query")) {
+    if (!data["query"].is_string()) throw fail("\"query\" must be a string");
+    sample.query = data["query"].get<std::string>();
+  }
+  if (!data.contains("chunks")) throw fail("\"chunks\" is missing");
+  if (!data["chunks"].is_array()) throw fail("\"chunks\" must be a list");
+  std::size_t number = 0;
+  for (const Value& item : data["chunks"]) {
+    const std::string where = "item " + std::to_string(++number) + ": ";
+    if (!item.is_object()) throw fail(where + "must be an object");
+    if (!item.contains("content")) throw fail(where + "\"content\" is missing");
+    if (!item["content"].is_string()) throw fail(where + "\"content\" must be a string");
+    if (item.contains("id") && !item["id"].is_string()) {
+      throw fail(where + "\"id\" must be a string");
+    }
+    if (item.contains("metadata") && !item["metadata"].is_object()) {
+      throw fail(where + "\"metadata\" must be an object");
+    }
+    if (item.contains("score") && !item["score"].is_number()) {
+      throw fail(where + "\"score\" must be a number");
+    }
+    ChunkPtr chunk = zelq::core::make_chunk(item["content"].get<std::string>(),
                                             item.value("metadata", Value::object()));
-    if (item.contains("id")) chunk->id = item.at("id").get<std::string>();
-    if (item.contains("score")) chunk->score = item.at("score").get<double>();
+    if (item.contains("id")) chunk->id = item["id"].get<std::string>();
+    if (item.contains("score")) chunk->score = item["score"].get<double>();
     sample.chunks.push_back(chunk);
   }
   return sample;
@@ -97,25 +157,40 @@ void demo_repacker(const SampleData& sample) {
             << " code points; dropped from the end of the retriever's order\n";
 }
 
+// Masks a text before it is printed (zelq_demo::mask_text with the key).
+struct Masker {
+  std::string secret;
+  std::string operator()(std::string_view text) const { return zelq_demo::mask_text(text, secret); }
+};
+
 constexpr std::string_view kUsage =
-    "usage: scripts/demo.sh [DATA_FILE] [--model NAME [--base-url URL] [--timeout SECONDS]\n"
-    "                        [--embedding-model NAME]]\n"
+    "usage: scripts/demo.sh [DATA_FILE | --data DIR] [--model NAME [--base-url URL]\n"
+    "                        [--timeout SECONDS] [--embedding-model NAME]]\n"
     "\n"
     "Repacks the sample chunks of DATA_FILE (default examples/data/chunks.json) every way\n"
     "the repacker allows, then answers the sample query: with the static-list strategy,\n"
     "or, given --model, with that model through an OpenAI-compatible server.\n"
     "\n"
+    "  --data DIR         read the sample from DIR/chunks.json (default: examples/data,\n"
+    "                     looked for in the current folder, above the program's folder\n"
+    "                     and in the source tree the program was built from)\n"
     "  --model NAME       answer with this model (the key comes from OPENAI_API_KEY)\n"
-    "  --base-url URL     the server's API root (default https://api.openai.com/v1)\n"
-    "  --timeout SECONDS  the longest wait for the model's whole answer (default 120)\n"
+    "  --base-url URL     the server's API root (default https://api.openai.com/v1); no\n"
+    "                     user information, query or fragment\n"
+    "  --timeout SECONDS  the longest wait for the model's whole answer, and for the\n"
+    "                     embeddings (default 120)\n"
     "  --embedding-model NAME\n"
     "                     first keep the chunks relevant to the query, by the similarity\n"
     "                     of this model's embeddings\n"
     "  --help             print this text\n";
 
+constexpr std::string_view kDefaultBaseUrl = "https://api.openai.com/v1";
+constexpr std::string_view kDataFileName = "chunks.json";
+
 // What the command line asks for. `api_key` is never printed.
 struct DemoArgs {
-  std::string path = "examples/data/chunks.json";
+  std::optional<std::string> data_file;  // DATA_FILE
+  std::optional<std::string> data_dir;   // --data DIR
   std::string model;
   std::optional<std::string> base_url;
   std::string embedding_model;
@@ -142,15 +217,16 @@ double parse_timeout(const std::string& text) {
   return seconds;
 }
 
-// Reads the command line; nullopt for --help. Throws UsageError.
+// Reads the command line; nullopt for --help. Checks the key and the base
+// URL as the model's client will, so that neither fails once the demo has
+// started. Throws UsageError.
 std::optional<DemoArgs> parse_args(int argc, char** argv) {
   DemoArgs args;
-  bool have_path = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return std::nullopt;
-    const bool takes_value =
-        arg == "--model" || arg == "--base-url" || arg == "--timeout" || arg == "--embedding-model";
+    const bool takes_value = arg == "--model" || arg == "--base-url" || arg == "--timeout" ||
+                             arg == "--embedding-model" || arg == "--data";
     if (takes_value && i + 1 >= argc) throw UsageError(arg + " needs a value");
     if (arg == "--model") {
       args.model = argv[++i];
@@ -162,13 +238,16 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
     } else if (arg == "--embedding-model") {
       args.embedding_model = argv[++i];
       if (args.embedding_model.empty()) throw UsageError("--embedding-model needs a model name");
-    } else if (arg.starts_with("-") || have_path) {
+    } else if (arg == "--data") {
+      args.data_dir = argv[++i];
+      if (args.data_dir->empty()) throw UsageError("--data needs a folder");
+    } else if (arg.starts_with("-") || args.data_file) {
       throw UsageError("unknown argument '" + arg + "'");
     } else {
-      args.path = arg;
-      have_path = true;
+      args.data_file = arg;
     }
   }
+  if (args.data_file && args.data_dir) throw UsageError("give DATA_FILE or --data DIR, not both");
   if (args.base_url && args.model.empty()) throw UsageError("--base-url needs --model");
   if (!args.embedding_model.empty() && args.model.empty()) {
     throw UsageError("--embedding-model needs --model");
@@ -177,24 +256,94 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
     const char* key = std::getenv("OPENAI_API_KEY");
     if (key == nullptr) throw UsageError("--model needs an API key in OPENAI_API_KEY");
     if (*key == '\0') throw UsageError("OPENAI_API_KEY is empty");
+    try {
+      zelq::net::check_api_key(key, "OpenAI");
+    } catch (const std::exception&) {
+      throw UsageError("OPENAI_API_KEY holds white space or control characters");
+    }
     args.api_key = key;
+  }
+  if (args.base_url) {
+    // Credentials in the URL are refused here, in the demo's own words: the
+    // client's message would quote the URL, and a malformed one in part.
+    const std::string& url = *args.base_url;
+    const std::string shown = "--base-url '" + zelq_demo::mask_url(url) + "'";
+    if (url.find('@') != std::string::npos) {
+      throw UsageError(shown +
+                       " holds user information; the key goes in OPENAI_API_KEY, not in the URL");
+    }
+    if (url.find_first_of("?#") != std::string::npos) {
+      throw UsageError(shown + " has a query or fragment; a base URL takes neither");
+    }
+    try {
+      zelq::net::checked_base_url(url);
+    } catch (const std::exception& error) {
+      throw UsageError(std::string("--base-url: ") + error.what());
+    }
   }
   return args;
 }
 
-// `url` with its user information and its query (and fragment) masked: both
-// may carry credentials.
-std::string masked_url(std::string url) {
-  const std::size_t scheme_end = url.find("://");
-  const std::size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-  const std::size_t host_end = std::min(url.find_first_of("/?#", start), url.size());
-  if (const auto at = url.rfind('@', host_end); at != std::string::npos && at >= start) {
-    url.replace(start, at - start, "***");
+// The model clients the command line asks for, built before the demo prints
+// anything: an invoker for the answer, an embedder for the relevance filter.
+struct Models {
+  zelq::inference::LMInvokerPtr answer;
+  zelq::inference::EMInvokerPtr embedder;
+  std::string base_url;
+};
+
+// Throws UsageError with the clients' own message when one cannot be built.
+Models build_models(const DemoArgs& args) {
+  Models models;
+  if (args.model.empty()) return models;
+  models.base_url = args.base_url.value_or(std::string(kDefaultBaseUrl));
+  const Value config{{"base_url", models.base_url}, {"timeout", args.timeout}};
+  try {
+    models.answer = zelq::providers::build_lm_invoker("openai/" + args.model, args.api_key, config);
+    if (!args.embedding_model.empty()) {
+      models.embedder = std::make_shared<zelq::providers::openai::OpenAIEMInvoker>(
+          "openai/" + args.embedding_model, args.api_key, config);
+    }
+  } catch (const std::exception& error) {
+    throw UsageError(error.what());
   }
-  if (const auto query = url.find_first_of("?#", start); query != std::string::npos) {
-    url.replace(query + 1, std::string::npos, "***");
+  return models;
+}
+
+// The folders searched for the sample when neither DATA_FILE nor --data is
+// given: examples/data of the current folder, of every folder above the
+// program's own (a build folder inside the source tree) and of the source
+// tree the program was built from.
+std::vector<std::filesystem::path> data_dir_candidates() {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> dirs = {fs::path("examples") / "data"};
+  std::error_code error;
+  const fs::path program = fs::read_symlink("/proc/self/exe", error);
+  if (!error) {
+    for (fs::path dir = program.parent_path(); !dir.empty(); dir = dir.parent_path()) {
+      dirs.push_back(dir / "examples" / "data");
+      if (dir == dir.root_path()) break;
+    }
   }
-  return url;
+#ifdef ZELQ_DEMO_DATA_DIR
+  dirs.emplace_back(ZELQ_DEMO_DATA_DIR);
+#endif
+  return dirs;
+}
+
+// The data file to read. Throws DataError when no folder holds the sample.
+std::string data_file(const DemoArgs& args) {
+  if (args.data_file) return *args.data_file;
+  if (args.data_dir) return (std::filesystem::path(*args.data_dir) / kDataFileName).string();
+  std::string looked;
+  for (const std::filesystem::path& dir : data_dir_candidates()) {
+    const std::filesystem::path file = dir / kDataFileName;
+    std::error_code error;
+    if (std::filesystem::is_regular_file(file, error)) return file.string();
+    looked += (looked.empty() ? "" : ", ") + dir.string();
+  }
+  throw DataError("cannot find the sample data (" + std::string(kDataFileName) + "); looked in " +
+                  looked + "; pass --data DIR");
 }
 
 // Prints each streamed piece of the answer as it arrives; `open_line` tells
@@ -219,13 +368,11 @@ std::shared_ptr<zelq::core::EventEmitter> terminal_emitter(std::shared_ptr<bool>
 // With a model: the stuff strategy, one call over all chunks with the preset
 // "stuff" prompt, streaming the answer to the terminal, then the sources it
 // was given. The whole call is bounded by `args.timeout`.
-void demo_stuff(const SampleData& sample, const DemoArgs& args) {
-  const std::string base_url = args.base_url.value_or("https://api.openai.com/v1");
-  heading("Response synthesizer, stuff (openai/" + args.model + " at " + masked_url(base_url) +
-          ")");
-  auto invoker =
-      zelq::providers::build_lm_invoker("openai/" + args.model, args.api_key,
-                                        Value{{"base_url", base_url}, {"timeout", args.timeout}});
+void demo_stuff(const SampleData& sample, const DemoArgs& args, const Models& models,
+                const Masker& mask) {
+  heading(mask("Response synthesizer, stuff (openai/" + args.model + " at " +
+               zelq_demo::mask_url(models.base_url) + ")"));
+  const zelq::inference::LMInvokerPtr invoker = models.answer;
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
   const rs::ResponseSynthesizer synthesizer = rs::ResponseSynthesizer::stuff(
       {.lm_invoker = invoker,
@@ -267,11 +414,17 @@ void demo_static_list(const SampleData& sample) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every text that came from the command line or names a server is masked
+  // before it is printed, and so is the key wherever it might appear.
+  const char* key = std::getenv("OPENAI_API_KEY");
+  const Masker mask{key == nullptr ? std::string() : std::string(key)};
   std::optional<DemoArgs> args;
+  Models models;
   try {
     args = parse_args(argc, argv);
+    if (args) models = build_models(*args);
   } catch (const UsageError& error) {
-    std::cerr << "zelq_demo: " << error.what() << "\n\n" << kUsage;
+    std::cerr << "zelq_demo: " << mask(error.what()) << "\n\n" << kUsage;
     return 2;
   }
   if (!args) {
@@ -279,26 +432,27 @@ int main(int argc, char** argv) {
     return 0;
   }
   try {
-    const SampleData sample = load_sample(args->path);
+    const SampleData sample = load_sample(data_file(*args));
     std::cout << "Query: " << sample.query << "\n"
               << "Chunks (retriever order, most relevant first):\n";
     print_ids(sample.chunks);
     zelq::demo::demo_context_enricher(sample.chunks);
     demo_repacker(sample);
     SampleData relevant = sample;
-    relevant.chunks = zelq_demo::demo_relevance_filter(
-        sample.query, sample.chunks, !args->model.empty(),
-        {.base_url = args->base_url.value_or("https://api.openai.com/v1"),
-         .api_key = args->api_key,
-         .model = args->embedding_model});
+    relevant.chunks =
+        zelq_demo::demo_relevance_filter(sample.query, sample.chunks, !args->model.empty(),
+                                         {.shown_url = mask(zelq_demo::mask_url(models.base_url)),
+                                          .model = mask(args->embedding_model),
+                                          .embedder = models.embedder,
+                                          .secret = args->api_key});
     if (!args->model.empty()) {
-      demo_stuff(relevant, *args);
+      demo_stuff(relevant, *args, models, mask);
     } else {
       demo_static_list(sample);
     }
   } catch (const std::exception& error) {
     std::cout << std::flush;
-    std::cerr << "zelq_demo: " << error.what() << "\n";
+    std::cerr << "zelq_demo: " << mask(error.what()) << "\n";
     return 1;
   }
   return 0;

@@ -5,10 +5,9 @@
 #include <iostream>
 #include <memory>
 
+#include "demo_masking.hpp"
 #include "zelq/core/concurrency.hpp"
-#include "zelq/core/value.hpp"
 #include "zelq/generation/relevance_filter.hpp"
-#include "zelq/providers/openai/openai_em_invoker.hpp"
 
 namespace zelq_demo {
 namespace {
@@ -31,17 +30,15 @@ std::vector<ChunkPtr> demo_relevance_filter(const std::string& query,
                                             const std::vector<ChunkPtr>& chunks, bool have_model,
                                             const EmbeddingAccess& access) {
   std::cout << "\n== Relevance filter, similarity of embeddings ==\n";
-  if (!have_model || access.model.empty() || access.api_key.empty()) {
+  if (!have_model || access.embedder == nullptr) {
     std::cout << "(This step needs a model server with an embedding model: OPENAI_API_KEY=<key> "
                  "scripts/demo.sh --model <name> --embedding-model <name> [--base-url <URL>])\n";
     return chunks;
   }
-  std::cout << "openai/" << access.model << " at " << access.base_url << ", threshold "
+  std::cout << "openai/" << access.model << " at " << access.shown_url << ", threshold "
             << kThreshold << "\n";
   try {
-    auto embedder = std::make_shared<zelq::providers::openai::OpenAIEMInvoker>(
-        "openai/" + access.model, access.api_key, zelq::core::Value{{"base_url", access.base_url}});
-    const rf::SimilarityBasedRelevanceFilter filter(embedder, kThreshold);
+    const rf::SimilarityBasedRelevanceFilter filter(access.embedder, kThreshold);
     std::vector<ChunkPtr> kept = zelq::core::run_sync(filter.filter(chunks, query));
     std::vector<ChunkPtr> dropped;
     for (const ChunkPtr& chunk : chunks) {
@@ -51,7 +48,7 @@ std::vector<ChunkPtr> demo_relevance_filter(const std::string& query,
     print_chunks("Dropped", dropped);
     return kept;
   } catch (const std::exception& error) {
-    std::cout << "The relevance filter failed (" << error.what()
+    std::cout << "The relevance filter failed (" << mask_text(error.what(), access.secret)
               << "); answering from all chunks.\n";
     return chunks;
   }

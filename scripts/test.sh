@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the library, its tests, benchmarks and
-# examples, and runs every test through ctest.
+# examples, and runs every test through ctest. Installation and build
+# progress go to stderr, so that stdout holds the test summary: ctest's
+# output and the install check's line.
 #   scripts/test.sh             regular g++ build in build/
 #   scripts/test.sh --sanitize  clang++ 19 build with AddressSanitizer + UndefinedBehaviorSanitizer
 #                               in build-asan/, every test; also builds the fuzz targets
@@ -33,7 +35,7 @@ for arg in "$@"; do
   esac
 done
 
-scripts/install-deps.sh
+scripts/install-deps.sh >&2
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # The sanitizer builds: clang++ 19, no benchmarks or examples, -O0 with line
@@ -52,10 +54,10 @@ case "$mode" in
       -DZELQ_BUILD_FUZZ=OFF >/dev/null
     ;;
   *)
-    scripts/configure.sh
+    scripts/configure.sh >&2
     ;;
 esac
-cmake --build "$build_dir" -j "$jobs"
+cmake --build "$build_dir" -j "$jobs" >&2
 
 source scripts/sanitizer-env.sh
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
