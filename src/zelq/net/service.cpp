@@ -6,6 +6,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/url.hpp"
 
 namespace zelq::net {
 
@@ -39,19 +40,6 @@ long long read_integer(const Value& value, std::string_view key, long long least
   return value.get<long long>();
 }
 
-// A URL fit for a message: without its query and with any user information
-// masked, since either may carry a key.
-std::string redact_url(const std::string& url) {
-  std::string out = url.substr(0, url.find('?'));
-  const auto scheme_end = out.find("://");
-  const std::size_t start = scheme_end == std::string::npos ? 0 : scheme_end + 3;
-  const std::size_t end = std::min(out.find_first_of("/#", start), out.size());
-  if (const auto at = out.substr(start, end - start).rfind('@'); at != std::string::npos) {
-    out.replace(start, at + 1, "***@");
-  }
-  return out;
-}
-
 std::string read_base_url(const Value& value, std::string_view entry) {
   const std::string shown = value.is_string() ? value.get<std::string>() : std::string();
   const auto scheme_end = shown.find("://");
@@ -59,7 +47,7 @@ std::string read_base_url(const Value& value, std::string_view entry) {
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   if (scheme != "http" && scheme != "https") {
-    const Value redacted = value.is_string() ? Value(redact_url(shown)) : value;
+    const Value redacted = value.is_string() ? Value(redact_url_text(shown)) : value;
     bad_setting(entry, "base_url", "an http or https URL", redacted);
   }
   // Throws ValueError naming what else is wrong (user information, a query
@@ -106,8 +94,9 @@ void apply_service_setting(ServiceOptions& options, std::string_view key, const 
   } else if (key == "idle_timeout") {
     options.idle_timeout = to_millis(read_seconds(value, key, false, entry));
   } else if (key == "timeout") {
-    options.timeout = value.is_null() ? std::nullopt
-                                      : std::optional(to_millis(read_seconds(value, key, false, entry)));
+    options.timeout = value.is_null()
+                          ? std::nullopt
+                          : std::optional(to_millis(read_seconds(value, key, false, entry)));
   }
 }
 

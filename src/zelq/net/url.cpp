@@ -22,28 +22,8 @@ bool is_alnum(char c) {
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || c == ':'; }
 
-// The URL as it may appear in an error message: no user information, no query
-// or fragment, and no control characters.
-std::string safe_echo(std::string_view text) {
-  text = text.substr(0, text.find_first_of("?#"));
-  std::string stripped(text);
-  if (auto sep = text.find("://"); sep != std::string_view::npos) {
-    auto start = sep + 3;
-    auto end = std::min(text.find('/', start), text.size());
-    auto at = text.substr(start, end - start).rfind('@');
-    if (at != std::string_view::npos) {
-      stripped =
-          std::string(text.substr(0, start)) + "***@" + std::string(text.substr(start + at + 1));
-    }
-  }
-  for (char& c : stripped) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  }
-  return stripped;
-}
-
 [[noreturn]] void fail(std::string_view text, std::string_view problem) {
-  throw core::ValueError("invalid URL '" + safe_echo(text) + "': " + std::string(problem));
+  throw core::ValueError("invalid URL '" + redact_url_text(text) + "': " + std::string(problem));
 }
 
 bool valid_reg_name(std::string_view host) {
@@ -90,12 +70,34 @@ void parse_authority(std::string_view text, std::string_view authority, Url& url
   auto [end, ec] = std::from_chars(port_text.data(), port_text.data() + port_text.size(), value);
   if (ec != std::errc() || end != port_text.data() + port_text.size() || value == 0 ||
       value > 65535 || port_text.front() == '+') {
-    fail(text, "invalid port '" + safe_echo(port_text) + "'");
+    // After an "@" the port may be part of a password with an unencoded
+    // "/" ("http://u:pa/ss@host"): name the problem without quoting it.
+    if (text.find('@') != std::string_view::npos) fail(text, "invalid port");
+    fail(text, "invalid port '" + redact_url_text(port_text) + "'");
   }
   url.port = static_cast<std::uint16_t>(value);
 }
 
 }  // namespace
+
+std::string redact_url_text(std::string_view text) {
+  text = text.substr(0, text.find_first_of("?#"));
+  std::string out(text);
+  if (const auto at = text.rfind('@'); at != std::string_view::npos) {
+    // Everything before the last "@" may be user information, also when the
+    // text is not a URL ("http//u:pw@host", "u:pa/ss@host"): keep only a
+    // scheme ("http://", "http//") in front of the mask.
+    std::size_t start = 0;
+    if (const auto slashes = text.find("//"); slashes != std::string_view::npos && slashes < at) {
+      start = slashes + 2;
+    }
+    out = std::string(text.substr(0, start)) + "***@" + std::string(text.substr(at + 1));
+  }
+  for (char& c : out) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return out;
+}
 
 Url Url::parse(std::string_view text) {
   Url url;
@@ -103,7 +105,7 @@ Url Url::parse(std::string_view text) {
   if (sep == std::string_view::npos) fail(text, "expected an absolute URL starting with http://");
   url.scheme = lower(text.substr(0, sep));
   if (url.scheme != "http" && url.scheme != "https") {
-    fail(text, "unsupported scheme '" + safe_echo(url.scheme) + "' (expected http or https)");
+    fail(text, "unsupported scheme '" + redact_url_text(url.scheme) + "' (expected http or https)");
   }
   auto rest = text.substr(sep + 3);
   rest = rest.substr(0, rest.find('#'));

@@ -37,6 +37,13 @@ struct Url {
   std::string redacted() const;
 };
 
+// `text`, a URL or what was meant to be one, as a message may quote it: the
+// query and fragment dropped (they may carry keys), everything before the
+// last "@" after the scheme masked as "***@" (user information, also when the
+// text does not parse), control characters as "?".
+// "http//u:pw@host/v1?token=t" gives "http//***@host/v1".
+std::string redact_url_text(std::string_view text);
+
 // `text` percent-encoded so that it stays one path segment (or one query
 // value): every byte but A-Z a-z 0-9 - . _ ~ becomes %XX with upper-case hex
 // digits, so an id can never change the path or add a query. Never throws
