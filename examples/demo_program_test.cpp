@@ -25,6 +25,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "piped_child.hpp"
+
 extern char** environ;
 
 namespace zelq_demo {
@@ -54,37 +56,11 @@ DemoRun run_demo(const std::vector<std::string>& args, const std::vector<std::st
   env.insert(env.end(), added.begin(), added.end());
   std::vector<std::string> argv = {ZELQ_DEMO_PROGRAM};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<char*> argv_ptrs;
-  for (std::string& arg : argv) argv_ptrs.push_back(arg.data());
-  argv_ptrs.push_back(nullptr);
-  std::vector<char*> env_ptrs;
-  for (std::string& entry : env) env_ptrs.push_back(entry.data());
-  env_ptrs.push_back(nullptr);
-
-  int out_fds[2];
-  int err_fds[2];
-  if (::pipe2(out_fds, O_CLOEXEC) != 0 || ::pipe2(err_fds, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err_fds[1], STDERR_FILENO);
-  if (!dir.empty()) posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
-  pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argv_ptrs.data(), env_ptrs.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out_fds[1]);
-  ::close(err_fds[1]);
-  if (spawned != 0) {
-    ::close(out_fds[0]);
-    ::close(err_fds[0]);
-    throw std::runtime_error("posix_spawn failed");
-  }
+  const auto child = zelq::examples::testing::spawn_piped(std::move(argv), std::move(env), dir);
+  const pid_t pid = child.pid;
 
   DemoRun run;
-  pollfd fds[2] = {{out_fds[0], POLLIN, 0}, {err_fds[0], POLLIN, 0}};
+  pollfd fds[2] = {{child.out_fd, POLLIN, 0}, {child.err_fd, POLLIN, 0}};
   std::string* into[2] = {&run.out, &run.err};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   int open = 2;
@@ -94,8 +70,9 @@ DemoRun run_demo(const std::vector<std::string>& args, const std::vector<std::st
     if (left.count() <= 0 || ::poll(fds, 2, static_cast<int>(left.count())) == 0) {
       ::kill(pid, SIGKILL);
       ::waitpid(pid, nullptr, 0);
-      ::close(out_fds[0]);
-      ::close(err_fds[0]);
+      for (const pollfd& fd : fds) {
+        if (fd.fd >= 0) ::close(fd.fd);
+      }
       throw std::runtime_error("the demo did not end within 30 seconds");
     }
     for (int i = 0; i < 2; ++i) {

@@ -29,6 +29,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "imitation/service_imitation.hpp"
+#include "piped_child.hpp"
 #include "research_cli.hpp"
 
 extern char** environ;
@@ -67,32 +68,12 @@ class Child {
   Child(asio::io_context& io, Changes& changes, const std::vector<std::string>& args,
         const std::vector<std::string>& environment)
       : out_pipe_(io), err_pipe_(io), changes_(changes) {
-    int out_fds[2];
-    int err_fds[2];
-    if (::pipe2(out_fds, O_CLOEXEC) != 0 || ::pipe2(err_fds, O_CLOEXEC) != 0) {
-      throw std::runtime_error("pipe2 failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err_fds[1], STDERR_FILENO);
     std::vector<std::string> argv = {ZELQ_RESEARCH_PROGRAM};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> argv_ptrs;
-    for (std::string& arg : argv) argv_ptrs.push_back(arg.data());
-    argv_ptrs.push_back(nullptr);
-    std::vector<std::string> env = environment;
-    std::vector<char*> env_ptrs;
-    for (std::string& entry : env) env_ptrs.push_back(entry.data());
-    env_ptrs.push_back(nullptr);
-    const int spawned =
-        ::posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, argv_ptrs.data(), env_ptrs.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out_fds[1]);
-    ::close(err_fds[1]);
-    out_pipe_.assign(out_fds[0]);
-    err_pipe_.assign(err_fds[0]);
-    if (spawned != 0) throw std::runtime_error("posix_spawn failed");
+    const auto child = testing::spawn_piped(std::move(argv), environment);
+    pid_ = child.pid;
+    out_pipe_.assign(child.out_fd);
+    err_pipe_.assign(child.err_fd);
     asio::co_spawn(io, read(out_pipe_, out), asio::detached);
     asio::co_spawn(io, read(err_pipe_, err), asio::detached);
   }
