@@ -1,59 +1,56 @@
-// Benchmarks of zelq::net and the OpenAI-compatible invoker built on it.
-//
-// The client side runs on this process's thread; the loopback server runs in
-// a forked child process, so its CPU time and memory never count. Ratios are
-// measured in the same run:
+// Benchmarks of zelq::net and the OpenAI-compatible invoker built on it,
+// each figure a ratio to a baseline measured in the same run. The loopback
+// server runs in a forked child process (pinned to another CPU when the
+// process may use two), so its CPU time and memory never count. The "bare"
+// client (net_bench_clients.cpp) is a minimal Beast keep-alive client on the
+// same server: the floor of this machine for the same exchange.
 //
 // BM_SseParse: SseParser::feed on a model-shaped event stream, fed in reads
-// of 1 byte to 64 KiB; ratio_vs_memchr = parse time / one memchr('\n') pass.
+// of 1 byte to 64 KiB; ratio_vs_memchr = parse time / one memchr('\n') pass
+// over the same bytes (target at 256 B and more: <= 2.5).
 //
-// BM_SequentialRequests: 200 non-streamed chat completions one after the
-// other through OpenAILMInvoker, against 200 requests of a bare Beast client
-// on one kept-alive connection to the same server;
-// ratio_invoker_vs_bare_beast = invoker time / Beast time (target: < 2).
+// BM_SequentialRequests: 2,000 small non-streamed chat completions one after
+// the other through OpenAILMInvoker, then as many by the bare client;
+// ratio_request_vs_bare = time per request / the bare client's (target:
+// <= 1.5).
 //
-// BM_StreamedTokenCpu: a streamed answer of 4096 one-token events (each in
-// its own HTTP chunk) through the invoker to an event handler;
-// ratio_cpu_vs_sse_parse = this thread's CPU time / the CPU time of
-// SseParser alone on the same bytes (target: < 8). The server writes the
-// stream 64 KiB at a time, so the figure is the client's work per token;
-// one_write_each_cpu_ns_per_token is the same stream written one TCP write
-// per token, where the kernel's wake-up per token dominates.
+// BM_StreamedTokenCpu: one streamed answer of 20,000 tokens (each event an
+// HTTP chunk of its own, written 64 KiB at a time) through the invoker to an
+// event handler, then read by the bare client, which splits the events with
+// memchr only; ratio_cpu_per_token_vs_bare = this thread's CPU time (user +
+// sys) per token / the bare client's (target: <= 10).
 //
-// BM_ChunkRead: reading the delta of one streamed chunk three ways: a whole
-// core::Value and read_choice (the general path), nlohmann's SAX interface,
-// and simdjson on-demand (read_chunk_fast, the path the invoker takes);
-// ratio_sax_vs_value and ratio_simdjson_vs_value compare them.
-//
-// BM_ConcurrentStreamMemory: 1,000 streamed invocations in flight at once,
-// each waiting for its next token; bytes_per_stream = heap in use per stream
-// (target: < 12 KB), reported as ratio_bytes_vs_12k.
+// BM_HeldStreamRss: 1,000 streamed invocations in flight at once, each
+// holding after its 200 tokens, in a fresh process per client;
+// ratio_rss_per_stream_vs_bare = the growth of the whole process's peak
+// resident set per stream / the bare client's; kb_per_stream is the
+// invoker's own figure (target: <= 14 KB, so about 1.7 times the bare
+// client's).
 //
 // BM_InvokerConstruction: building an OpenAILMInvoker for an https endpoint;
-// ratio_construction_vs_request = construction time / the per-request time
-// of the invoker's kept-alive requests (target: < 1).
+// ratio_construction_vs_request = construction time / the time of one bare
+// keep-alive request (target: <= 1).
+//
+// BM_ChunkRead (informative): reading the delta of one streamed chunk three
+// ways: a whole core::Value and read_choice (the general path), nlohmann's
+// SAX interface, and simdjson on-demand (read_chunk_fast, the path the
+// invoker takes); ratio_sax_vs_value and ratio_simdjson_vs_value compare
+// them.
 #include <benchmark/benchmark.h>
 
-#include <malloc.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <boost/asio.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
 #include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "net_bench.hpp"
 #include "zelq/net/sse_parser.hpp"
-#include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/openai/chat_request.hpp"
 #include "zelq/providers/openai/chunk_reader.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
-#include "zelq/providers/openai/testing/chat_stream.hpp"
 
 namespace {
 
@@ -125,115 +122,23 @@ BENCHMARK(BM_SseParse)
 
 namespace openai = zelq::providers::openai;
 namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
+using zelq::bench::kSequential;
+using zelq::bench::kStreamTokens;
+using zelq::bench::run;
 using zelq::core::Value;
-using zelq::net::testing::Exchange;
-
-constexpr std::size_t kTokens = 4096;
-constexpr int kSequential = 200;
-constexpr std::size_t kStreams = 1000;
-
-std::string answer_json() {
-  Value message = {{"role", "assistant"}, {"content", "ok"}};
-  return Value{{"choices", {{{"index", 0}, {"message", message}, {"finish_reason", "stop"}}}}}
-      .dump();
-}
-
-// Answers by path: "/v1/chat/completions" with a JSON answer, or with
-// kTokens streamed events when the body asks for a stream, or with one
-// event and then nothing until the client leaves when the "user" field is
-// "hold".
-asio::awaitable<void> serve(Exchange& exchange) {
-  static const std::string token = openai::testing::content_event(" tok");
-  const bool stream = exchange.request.body.find("\"stream\":true") != std::string::npos;
-  if (!stream) {
-    co_await exchange.respond(200, answer_json());
-  } else if (exchange.request.body.find("\"user\":\"hold\"") != std::string::npos) {
-    co_await exchange.start_events();
-    co_await exchange.chunk(token);
-    co_await exchange.wait_for_close();
-  } else if (exchange.request.body.find("\"user\":\"each\"") != std::string::npos) {
-    co_await exchange.start_events();
-    for (std::size_t i = 0; i < kTokens; ++i) co_await exchange.chunk(token);
-    co_await exchange.chunk("data: [DONE]\n\n");
-    co_await exchange.end_events();
-  } else {
-    // Each event in its own HTTP chunk, written 64 KiB at a time.
-    static const std::string body = [] {
-      std::string out;
-      char size[32];
-      std::snprintf(size, sizeof size, "%zx\r\n", token.size());
-      for (std::size_t i = 0; i < kTokens; ++i) out += size + token + "\r\n";
-      return out + "e\r\ndata: [DONE]\n\n\r\n0\r\n\r\n";
-    }();
-    co_await exchange.start_events();
-    for (std::size_t at = 0; at < body.size(); at += 65536) {
-      co_await exchange.write(body.substr(at, 65536));
-    }
-  }
-}
-
-// The loopback server in a child process, for the life of this object.
-class ForkedServer {
- public:
-  ForkedServer() {
-    int fds[2];
-    if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(fds[0]);
-      asio::io_context io;
-      zelq::net::testing::LoopbackServer server(io, serve);
-      const std::string url = server.base_url();
-      if (write(fds[1], url.data(), url.size()) < 0) _exit(1);
-      close(fds[1]);
-      io.run();
-      _exit(0);
-    }
-    close(fds[1]);
-    char buffer[128];
-    const auto n = read(fds[0], buffer, sizeof buffer);
-    close(fds[0]);
-    if (n <= 0) throw std::runtime_error("server did not start");
-    base_url_.assign(buffer, static_cast<std::size_t>(n));
-  }
-  ~ForkedServer() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  const std::string& base_url() const { return base_url_; }
-  unsigned short port() const {
-    return static_cast<unsigned short>(std::stoi(base_url_.substr(base_url_.rfind(':') + 1)));
-  }
-
- private:
-  pid_t pid_ = -1;
-  std::string base_url_;
-};
-
-ForkedServer& server() {
-  static ForkedServer instance;
-  return instance;
-}
 
 double thread_cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-template <class T>
-T run(asio::io_context& io, asio::awaitable<T> work) {
-  io.restart();
-  auto future = asio::co_spawn(io, std::move(work), asio::use_future);
-  io.run();
-  return future.get();
-}
-
-std::shared_ptr<openai::OpenAILMInvoker> make_invoker(std::size_t max_concurrency = 16) {
+std::shared_ptr<openai::OpenAILMInvoker> make_invoker() {
   Value config = {
-      {"base_url", server().base_url()}, {"max_concurrency", max_concurrency}, {"max_retries", 0}};
+      {"base_url", zelq::bench::server_base_url()}, {"max_concurrency", 16}, {"max_retries", 0}};
   return std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);
 }
 
@@ -247,31 +152,18 @@ asio::awaitable<int> invoke_sequentially(std::shared_ptr<openai::OpenAILMInvoker
   co_return answered;
 }
 
-// The same requests by a bare Beast client on one kept-alive connection.
-asio::awaitable<int> beast_sequentially(unsigned short port) {
-  beast::tcp_stream stream(co_await asio::this_coro::executor);
-  co_await stream.async_connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
-                                asio::use_awaitable);
-  stream.socket().set_option(asio::ip::tcp::no_delay(true));
-  beast::flat_buffer buffer;
-  int answered = 0;
-  for (int i = 0; i < kSequential; ++i) {
-    http::request<http::string_body> request{http::verb::post, "/v1/chat/completions", 11};
-    request.set(http::field::host, "127.0.0.1");
-    request.set(http::field::content_type, "application/json");
-    request.body() = R"({"model":"bench","messages":[{"role":"user","content":"go"}]})";
-    request.prepare_payload();
-    co_await http::async_write(stream, request, asio::use_awaitable);
-    http::response<http::string_body> response;
-    co_await http::async_read(stream, buffer, response, asio::use_awaitable);
-    answered += Value::parse(response.body())["choices"][0]["message"]["content"] == "ok";
+// Seconds per request of the bare client.
+double bare_request_seconds(asio::io_context& io) {
+  const auto start = Clock::now();
+  if (run(io, zelq::bench::bare_sequential(zelq::bench::server_port())) != kSequential) {
+    throw std::runtime_error("bare requests lost");
   }
-  co_return answered;
+  return std::chrono::duration<double>(Clock::now() - start).count() / kSequential;
 }
 
 void BM_SequentialRequests(benchmark::State& state) {
   double invoker_seconds = 0;
-  double beast_seconds = 0;
+  double bare_seconds = 0;
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
@@ -280,18 +172,16 @@ void BM_SequentialRequests(benchmark::State& state) {
     auto elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(elapsed);
     invoker_seconds += elapsed;
-    start = Clock::now();
-    if (run(io, beast_sequentially(server().port())) != kSequential) state.SkipWithError("lost");
-    beast_seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    bare_seconds += bare_request_seconds(io) * kSequential;
   }
   const double requests = static_cast<double>(state.iterations()) * kSequential;
   state.counters["us_per_request"] = invoker_seconds / requests * 1e6;
-  state.counters["ratio_invoker_vs_bare_beast"] = invoker_seconds / beast_seconds;
+  state.counters["bare_us_per_request"] = bare_seconds / requests * 1e6;
+  state.counters["ratio_request_vs_bare"] = invoker_seconds / bare_seconds;
 }
 BENCHMARK(BM_SequentialRequests)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
-asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker,
-                                           std::string writes) {
+asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker) {
   std::size_t pieces = 0;
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([&pieces](const zelq::core::Event& event) -> asio::awaitable<void> {
@@ -300,47 +190,82 @@ asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvok
   });
   zelq::inference::LMInvokeOptions options;
   options.event_emitter = emitter;
-  options.hyperparameters = Value{{"user", writes}};
+  options.hyperparameters = Value{{"user", "batched"}};
   std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
   co_await invoker->invoke(std::move(messages), std::move(options));
   co_return pieces;
 }
 
 void BM_StreamedTokenCpu(benchmark::State& state) {
-  std::string bytes;
-  for (std::size_t i = 0; i < kTokens; ++i) bytes += openai::testing::content_event(" tok");
-  bytes += "data: [DONE]\n\n";
-  double stream_cpu = 0;
-  double each_cpu = 0;
-  double parse_cpu = 0;
+  double project_cpu = 0;
+  double bare_cpu = 0;
   std::size_t tokens = 0;
+  std::size_t bare_events = 0;
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
     auto start = thread_cpu_seconds();
-    tokens += run(io, stream_tokens(invoker, "batched"));
+    tokens += run(io, stream_tokens(invoker));
     auto elapsed = thread_cpu_seconds() - start;
     state.SetIterationTime(elapsed);
-    stream_cpu += elapsed;
-
+    project_cpu += elapsed;
     start = thread_cpu_seconds();
-    run(io, stream_tokens(invoker, "each"));
-    each_cpu += thread_cpu_seconds() - start;
-
-    start = thread_cpu_seconds();
-    std::vector<zelq::net::SseEvent> events;
-    zelq::net::SseParser parser;
-    parser.feed(bytes, events);
-    benchmark::DoNotOptimize(events.data());
-    parse_cpu += thread_cpu_seconds() - start;
+    bare_events += run(io, zelq::bench::bare_stream(zelq::bench::server_port(), "batched"));
+    bare_cpu += thread_cpu_seconds() - start;
   }
-  if (tokens != kTokens * state.iterations()) state.SkipWithError("tokens lost");
-  state.counters["cpu_ns_per_token"] = stream_cpu / static_cast<double>(tokens) * 1e9;
-  state.counters["ratio_cpu_vs_sse_parse"] = stream_cpu / parse_cpu;
-  // Informative: one TCP write per token adds a wake-up and reads per token.
-  state.counters["one_write_each_cpu_ns_per_token"] = each_cpu / static_cast<double>(tokens) * 1e9;
+  const auto iterations = static_cast<std::size_t>(state.iterations());
+  if (tokens != kStreamTokens * iterations) state.SkipWithError("tokens lost");
+  if (bare_events != (kStreamTokens + 1) * iterations) state.SkipWithError("bare events lost");
+  state.counters["cpu_us_per_token"] = project_cpu / static_cast<double>(tokens) * 1e6;
+  state.counters["bare_cpu_us_per_token"] = bare_cpu / static_cast<double>(tokens) * 1e6;
+  state.counters["ratio_cpu_per_token_vs_bare"] = project_cpu / bare_cpu;
 }
 BENCHMARK(BM_StreamedTokenCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+double median3(double a, double b, double c) {
+  return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+void BM_HeldStreamRss(benchmark::State& state) {
+  double project = 0;
+  double bare = 0;
+  for (auto _ : state) {
+    double runs[2][3];
+    for (int i = 0; i < 3; ++i) {
+      runs[0][i] = zelq::bench::held_stream_rss_in_child("bare");
+      runs[1][i] = zelq::bench::held_stream_rss_in_child("project");
+    }
+    bare = median3(runs[0][0], runs[0][1], runs[0][2]);
+    project = median3(runs[1][0], runs[1][1], runs[1][2]);
+  }
+  state.counters["kb_per_stream"] = project / 1000.0;
+  state.counters["bare_kb_per_stream"] = bare / 1000.0;
+  state.counters["ratio_rss_per_stream_vs_bare"] = project / bare;
+}
+BENCHMARK(BM_HeldStreamRss)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_InvokerConstruction(benchmark::State& state) {
+  // The first invoker of the process builds the shared TLS context.
+  openai::OpenAILMInvoker warm("openai/bench", "sk-bench");
+  double construct_seconds = 0;
+  std::size_t built = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    for (int i = 0; i < 100; ++i) {
+      openai::OpenAILMInvoker invoker("openai/bench", "sk-bench",
+                                      Value{{"base_url", "https://api.example.com/v1"}});
+      benchmark::DoNotOptimize(&invoker);
+    }
+    construct_seconds += std::chrono::duration<double>(Clock::now() - start).count();
+    built += 100;
+  }
+  asio::io_context io;
+  const double per_request = bare_request_seconds(io);
+  const double per_invoker = construct_seconds / static_cast<double>(built);
+  state.counters["construction_us"] = per_invoker * 1e6;
+  state.counters["ratio_construction_vs_request"] = per_invoker / per_request;
+}
+BENCHMARK(BM_InvokerConstruction)->Unit(benchmark::kMicrosecond)->MinTime(0.3);
 
 // Collects choices[0].delta.content and finish_reason through nlohmann's SAX
 // interface, tracking only the path to them.
@@ -446,75 +371,11 @@ void BM_ChunkRead(benchmark::State& state) {
 }
 BENCHMARK(BM_ChunkRead)->UseManualTime()->Unit(benchmark::kMicrosecond)->MinTime(0.3);
 
-// Starts kStreams streamed invocations that each receive one token and then
-// wait; measures the heap in use once all wait, then lets them fail.
-void BM_ConcurrentStreamMemory(benchmark::State& state) {
-  double bytes_per_stream = 0;
-  for (auto _ : state) {
-    asio::io_context io;
-    Value config = {{"base_url", server().base_url()},
-                    {"max_concurrency", kStreams},
-                    {"max_retries", 0},
-                    {"idle_timeout", 2}};
-    auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);
-    malloc_trim(0);
-    const auto before = mallinfo2().uordblks;
-    std::size_t started = 0;
-    auto emitter = std::make_shared<zelq::core::EventEmitter>();
-    emitter->add_handler([&started](const zelq::core::Event& event) -> asio::awaitable<void> {
-      if (event.type == "response") ++started;
-      co_return;
-    });
-    for (std::size_t i = 0; i < kStreams; ++i) {
-      zelq::inference::LMInvokeOptions options;
-      options.event_emitter = emitter;
-      options.hyperparameters = Value{{"user", "hold"}};
-      std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
-      asio::co_spawn(io, invoker->invoke(std::move(messages), std::move(options)),
-                     [](std::exception_ptr, zelq::inference::LMOutput) {});
-    }
-    while (started < kStreams && io.run_one_for(std::chrono::seconds(5)) > 0) {
-    }
-    const auto during = mallinfo2().uordblks;
-    bytes_per_stream = static_cast<double>(during - before) / kStreams;
-    io.stop();
-  }
-  state.counters["bytes_per_stream"] = bytes_per_stream;
-  state.counters["ratio_bytes_vs_12k"] = bytes_per_stream / 12'000.0;
-}
-BENCHMARK(BM_ConcurrentStreamMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
-
-void BM_InvokerConstruction(benchmark::State& state) {
-  // The first invoker of the process builds the shared TLS context.
-  openai::OpenAILMInvoker warm("openai/bench", "sk-bench");
-  double construct_seconds = 0;
-  std::size_t built = 0;
-  for (auto _ : state) {
-    auto start = Clock::now();
-    for (int i = 0; i < 100; ++i) {
-      openai::OpenAILMInvoker invoker("openai/bench", "sk-bench",
-                                      Value{{"base_url", "https://api.example.com/v1"}});
-      benchmark::DoNotOptimize(&invoker);
-    }
-    construct_seconds += std::chrono::duration<double>(Clock::now() - start).count();
-    built += 100;
-  }
-  asio::io_context io;
-  auto invoker = make_invoker();
-  run(io, invoke_sequentially(invoker));  // opens the connection
-  auto start = Clock::now();
-  run(io, invoke_sequentially(invoker));
-  const double per_request =
-      std::chrono::duration<double>(Clock::now() - start).count() / kSequential;
-  state.counters["ratio_construction_vs_request"] =
-      construct_seconds / static_cast<double>(built) / per_request;
-}
-BENCHMARK(BM_InvokerConstruction)->Unit(benchmark::kMicrosecond)->MinTime(0.3);
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  server();  // forked before any thread starts
+  if (zelq::bench::run_child_if_asked(argc, argv)) return 0;
+  zelq::bench::start_server();  // forked before any thread starts
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

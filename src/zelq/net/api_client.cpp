@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
@@ -119,9 +120,9 @@ asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
   } catch (const core::TimeoutError&) {
     failure = std::current_exception();
     if (Clock::now() >= deadline) {
-      failure = std::make_exception_ptr(
-          StreamIdleError("No event from " + endpoint_ + " within " +
-                          std::to_string(event_timeout_.count()) + " ms."));
+      failure =
+          std::make_exception_ptr(StreamIdleError("No event from " + endpoint_ + " within " +
+                                                  std::to_string(event_timeout_.count()) + " ms."));
     }
   } catch (...) {
     failure = std::current_exception();
@@ -198,10 +199,9 @@ asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
     // core's text names no request: this one says which.
   }
   if (!permit) {
-    throw core::TimeoutError("The request " + endpoint + " timed out after " +
-                             std::to_string(limit.count()) +
-                             " ms waiting for a request slot (all " +
-                             std::to_string(max_concurrency) + " in use).");
+    throw core::TimeoutError(
+        "The request " + endpoint + " timed out after " + std::to_string(limit.count()) +
+        " ms waiting for a request slot (all " + std::to_string(max_concurrency) + " in use).");
   }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
   request.timeout = std::max(limit - waited, std::chrono::milliseconds(1));
@@ -250,8 +250,10 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
   HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
-  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
-                                           state->options.api_key);
+  // The request moves into the retry's frame, and the texts stay here: a
+  // request waiting for its answer holds one copy of each.
+  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, std::move(http),
+                                           std::cref(endpoint), std::cref(state->options.api_key));
   std::string text;
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
@@ -270,8 +272,10 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   HttpRequest http = http_request(state->options, state->base_url, request, true);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
-  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, http, endpoint,
-                                           state->options.api_key);
+  // The request moves into the retry's frame, and the texts stay here: a
+  // request waiting for its answer holds one copy of each.
+  HttpStream stream = co_await core::retry(&attempt, state->retry, state->http, std::move(http),
+                                           std::cref(endpoint), std::cref(state->options.api_key));
   co_await check_event_stream(stream, endpoint, state->options.api_key);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),

@@ -76,6 +76,7 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<std::vector<boost::asio::ip::tcp::endpoint>> resolve();
   boost::asio::awaitable<void> handshake(TlsStream& tls);
   boost::asio::awaitable<bool> fill();
+  void read_waiting();
   boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
   std::size_t parse_body(char* out, std::size_t capacity);
   void finish() noexcept;

@@ -63,6 +63,8 @@ class ChunkStream {
 
   // "POST https://host/path" (no query).
   const std::string& endpoint() const noexcept { return events_.endpoint(); }
+  // "A streamed chunk of <endpoint>": how errors name a chunk.
+  const std::string& source() const noexcept { return source_; }
 
  private:
   [[noreturn]] void fail(std::string message);

@@ -1,5 +1,7 @@
 #include "zelq/net/beast_connection.hpp"
 
+#include <algorithm>
+
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
 
@@ -28,17 +30,35 @@ asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer spac
 
 // Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
 // at the end of the stream. The wait happens in small_; the large buffer is
-// only taken while bytes keep coming.
+// only taken while bytes keep coming, and over plain TCP it is sized to the
+// bytes already waiting and filled without suspending, so no stream holds
+// one while others run.
 asio::awaitable<bool> BeastConnection::fill() {
-  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  // What the parser left (often the CRLF that ends a chunk) is kept in a
+  // buffer of its own size, not in the large one of the last read.
+  if (buffer_.capacity() - buffer_.size() > small_.size()) buffer_.shrink_to_fit();
   const std::size_t n = co_await read_raw(asio::buffer(small_));
   if (n == 0) co_return false;
   buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
-  if (n == small_.size()) {
+  if (n < small_.size()) co_return true;
+  if (transport_->tls() == nullptr) {
+    read_waiting();
+  } else {
     const std::size_t more = co_await read_raw(buffer_.prepare(kReadSize));
     buffer_.commit(more);
   }
   co_return true;
+}
+
+// Appends what the socket holds now (at most kReadSize), without waiting.
+// A failure here is left for the next read to report.
+void BeastConnection::read_waiting() {
+  auto& socket = tcp().socket();
+  error_code ec;
+  const std::size_t waiting = std::min(socket.available(ec), kReadSize);
+  if (ec || waiting == 0) return;
+  const std::size_t got = socket.read_some(buffer_.prepare(waiting), ec);
+  if (!ec) buffer_.commit(got);
 }
 
 asio::awaitable<HttpResponseHead> BeastConnection::read_head(

@@ -214,7 +214,9 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
   std::optional<Clock::time_point> request_deadline;
   const auto limit = request.timeout ? request.timeout : state->options.request_timeout;
   if (limit) request_deadline = Clock::now() + *limit;
-  auto message = build_request(state->options, url, request);
+  std::optional<http::request<http::string_body>> message(
+      build_request(state->options, url, request));
+  request = HttpRequest();  // what a waiting request holds is its message alone
   const auto executor = co_await asio::this_coro::executor;
   auto& context = asio::query(executor, asio::execution::context);
   PoolKey key{url.scheme, url.host, url.port, url.is_tls() ? state->tls.get() : nullptr};
@@ -230,7 +232,9 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
         limit.value_or(std::chrono::milliseconds{}));
     try {
       if (!reused) co_await connection->connect();
-      co_await connection->send(message);
+      co_await connection->send(*message);
+      // Only a kept connection is tried again, with the same message.
+      if (!reused) message.reset();
       auto response_head = co_await connection->read_head(body_limit, head);
       co_return OpenedResponse{std::move(response_head), std::move(connection)};
     } catch (const ConnectionError&) {

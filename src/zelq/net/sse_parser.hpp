@@ -61,7 +61,11 @@ class SseParser {
 
  private:
   const char* skip_bom(const char* p, const char* end);
-  void take_line(std::string_view line, std::vector<SseEvent>& out);
+  // `in_feed`: `line` lies in the bytes of the current feed (not in line_).
+  void take_line(std::string_view line, std::vector<SseEvent>& out, bool in_feed);
+  void take_data(std::string_view value, bool in_feed);
+  void hold_pending();
+  std::size_t data_size() const noexcept;
   void check_partial_line();
   void dispatch(std::vector<SseEvent>& out);
   void check_size(std::size_t held);
@@ -70,6 +74,10 @@ class SseParser {
   std::size_t max_event_size_;
   std::string line_;   // a line that began in an earlier feed
   std::string data_;   // data lines of the current event, each followed by "\n"
+  // The event's first data line while it lies in the bytes being fed
+  // (has_pending_); moved into data_ before the feed returns.
+  std::string_view pending_;
+  bool has_pending_ = false;
   std::string event_;  // type of the current event ("" = "message")
   std::string id_;
   std::optional<std::uint64_t> retry_;

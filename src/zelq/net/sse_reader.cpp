@@ -3,6 +3,12 @@
 #include <string>
 
 namespace zelq::net {
+namespace {
+
+// Events of one read whose queue is kept for the next read.
+constexpr std::size_t kKeptQueue = 4;
+
+}  // namespace
 
 SseReader::SseReader(BodyReader body, std::size_t max_event_size)
     : body_(std::move(body)), parser_(max_event_size) {}
@@ -15,7 +21,13 @@ void SseReader::close() noexcept {
 SseEvent SseReader::take_ready() {
   SseEvent event(std::move(ready_[next_ready_++]));
   if (next_ready_ == ready_.size()) {
-    ready_.clear();
+    // A read of many events leaves a large queue: a stream that waits for
+    // its next bytes does not hold it.
+    if (ready_.capacity() > kKeptQueue) {
+      std::vector<SseEvent>().swap(ready_);
+    } else {
+      ready_.clear();
+    }
     next_ready_ = 0;
   }
   return event;

@@ -77,9 +77,8 @@ void append(std::optional<std::string>& to, const std::string& piece) {
 
 // Reads one chunk's data into `state`; returns what is to be emitted. A
 // plain function rather than a coroutine: it runs once per streamed token.
-ChoicePart take_chunk(const std::string& data, net::ChunkStream& chunks,
-                      const OpenAIClient& client, const std::string& source,
-                      StreamState& state) {
+ChoicePart take_chunk(const std::string& data, net::ChunkStream& chunks, const OpenAIClient& client,
+                      const std::string& source, StreamState& state) {
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
   std::optional<ChoicePart> fast = read_chunk_fast(data);
@@ -102,7 +101,6 @@ ChoicePart take_chunk(const std::string& data, net::ChunkStream& chunks,
 asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                         std::shared_ptr<core::EventEmitter> emitter,
                                         bool structured) {
-  const std::string source = "A streamed chunk of " + client->endpoint(kPath);
   net::ApiEventStream events = co_await client->post_events(std::string(kPath), std::move(body));
   net::ChunkStream chunks(std::move(events), client->secret());
   BlockEmitter blocks(std::move(emitter));
@@ -117,7 +115,7 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
       data = co_await chunks.next_data();
     }
     if (!data) break;
-    ChoicePart part = take_chunk(*data, chunks, *client, source, state);
+    ChoicePart part = take_chunk(*data, chunks, *client, chunks.source(), state);
     if (part.thinking) {
       co_await blocks.send(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
     }
@@ -144,6 +142,13 @@ asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> cl
   finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
                 client->secret());
   co_return output;
+}
+
+// Takes the messages and options by value: once the body holds what they
+// say, a call that waits (a streamed answer can last minutes) keeps neither.
+Value request_body(const std::string& model, std::vector<inference::Message> messages,
+                   inference::LMInvokeOptions options, const ChatRequestOptions& request) {
+  return chat_request_body(model, messages, options, request);
 }
 
 bool read_strict(const Value& config) {
@@ -204,11 +209,11 @@ asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Messag
   ChatRequestOptions request;
   request.stream = options.event_emitter != nullptr;
   request.strict_schema = strict_schema_;
-  Value body = chat_request_body(model_name_, messages, options, request);
   const bool structured = options.response_schema.has_value();
+  std::shared_ptr<core::EventEmitter> emitter = std::move(options.event_emitter);
+  Value body = request_body(model_name_, std::move(messages), std::move(options), request);
   if (request.stream) {
-    co_return co_await stream_answer(client_, std::move(body), std::move(options.event_emitter),
-                                     structured);
+    co_return co_await stream_answer(client_, std::move(body), std::move(emitter), structured);
   }
   co_return co_await complete_answer(client_, std::move(body), structured);
 }

@@ -1,0 +1,61 @@
+// The loopback server and the bare Boost.Beast baseline clients of
+// net_bench (see net_bench.cpp for what is measured).
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/use_future.hpp>
+#include <cstddef>
+#include <string>
+
+namespace zelq::bench {
+
+// Tokens of the streamed answer whose CPU per token is measured.
+inline constexpr std::size_t kStreamTokens = 20'000;
+// Tokens each of the streams held in flight receives before it waits.
+inline constexpr std::size_t kHeldTokens = 200;
+inline constexpr std::size_t kHeldStreams = 1'000;
+inline constexpr int kSequential = 2'000;
+
+// The "user" field of a streamed request picks the answer: "batched" is
+// kStreamTokens events, "short" kHeldTokens events, each followed by the end
+// marker; "hold" is kHeldTokens events and then nothing until the client
+// leaves. Every event is an HTTP chunk of its own, all written at once.
+// A request without "stream":true gets one small JSON answer.
+//
+// The server runs in a forked child process for the life of the benchmark
+// binary, so its CPU time and memory never count. When the process may run
+// on two or more CPUs, the server takes the highest and the benchmarks the
+// lowest of them.
+void start_server();
+const std::string& server_base_url();
+unsigned short server_port();
+
+// The bare client: a Beast keep-alive client on one connection, doing what
+// the invoker does at the least cost. `bare_sequential` sends kSequential
+// small requests one after the other and returns how many answered "ok";
+// `bare_stream` reads one streamed answer of `user`, splitting the events
+// with memchr, and returns how many events came (the end marker counted).
+boost::asio::awaitable<int> bare_sequential(unsigned short port);
+boost::asio::awaitable<std::size_t> bare_stream(unsigned short port, std::string user);
+
+// What a client is measured as in a process of its own: "bare" or "project".
+// Runs kHeldStreams "hold" streams at once until each has its kHeldTokens
+// tokens and returns the growth of the process's peak resident set size
+// over them, per stream, in bytes.
+double held_stream_rss_in_child(const std::string& client);
+
+// The child side: when argv asks for a held-stream measurement, runs it,
+// prints the result and returns true.
+bool run_child_if_asked(int argc, char** argv);
+
+template <class T>
+T run(boost::asio::io_context& io, boost::asio::awaitable<T> work) {
+  io.restart();
+  auto future = boost::asio::co_spawn(io, std::move(work), boost::asio::use_future);
+  io.run();
+  return future.get();
+}
+
+}  // namespace zelq::bench

@@ -1,0 +1,379 @@
+// The loopback server of net_bench, the bare Beast clients it is compared
+// with, and the held-stream memory measurement, run in a fresh process per
+// client so that neither inherits the other's heap.
+#include "net_bench.hpp"
+
+#include <malloc.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
+#include "zelq/providers/openai/testing/chat_stream.hpp"
+
+namespace zelq::bench {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace openai = providers::openai;
+using core::Value;
+constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
+
+// `count` token events, each in an HTTP chunk of its own, and with `end` the
+// end marker and the last chunk.
+std::string framed_tokens(std::size_t count, bool end) {
+  const std::string token = openai::testing::content_event(" tok");
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", token.size());
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) out += size + token + "\r\n";
+  if (end) out += "e\r\ndata: [DONE]\n\n\r\n0\r\n\r\n";
+  return out;
+}
+
+asio::awaitable<void> serve(net::testing::Exchange& exchange) {
+  static const std::string answer = Value{
+      {"choices",
+       {{{"index", 0},
+         {"message", {{"role", "assistant"}, {"content", "ok"}}},
+         {"finish_reason", "stop"}}}}}.dump();
+  static const std::string batched = framed_tokens(kStreamTokens, true);
+  static const std::string held = framed_tokens(kHeldTokens, false);
+  static const std::string held_short = framed_tokens(kHeldTokens, true);
+  const std::string& body = exchange.request.body;
+  if (body.find("\"stream\":true") == std::string::npos) {
+    co_await exchange.respond(200, answer);
+    co_return;
+  }
+  const bool hold = body.find("\"user\":\"hold\"") != std::string::npos;
+  const std::string& bytes = hold                                                   ? held
+                             : body.find("\"user\":\"short\"") != std::string::npos ? held_short
+                                                                                    : batched;
+  co_await exchange.start_events();
+  for (std::size_t at = 0; at < bytes.size(); at += 65536) {
+    co_await exchange.write(bytes.substr(at, 65536));
+  }
+  if (hold) co_await exchange.wait_for_close();
+}
+
+struct Server {
+  pid_t pid = -1;
+  std::string base_url;
+};
+
+Server& server() {
+  static Server instance;
+  return instance;
+}
+
+// Pins this process to CPU `cpu`.
+void pin(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+void stop_server() {
+  if (server().pid > 0) {
+    kill(server().pid, SIGKILL);
+    waitpid(server().pid, nullptr, 0);
+  }
+}
+
+std::string request_body(bool stream, const std::string& user) {
+  std::string body = R"({"model":"bench","messages":[{"role":"user","content":"go"}])";
+  if (stream) body += R"(,"stream":true,"user":")" + user + "\"";
+  return body + "}";
+}
+
+asio::awaitable<beast::tcp_stream> bare_connect(unsigned short port) {
+  beast::tcp_stream stream(co_await asio::this_coro::executor);
+  co_await stream.async_connect(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), port),
+                                asio::use_awaitable);
+  stream.socket().set_option(asio::ip::tcp::no_delay(true));
+  co_return stream;
+}
+
+asio::awaitable<void> bare_send(beast::tcp_stream& stream, std::string body) {
+  http::request<http::string_body> request{http::verb::post, "/v1/chat/completions", 11};
+  request.set(http::field::host, "127.0.0.1");
+  request.set(http::field::content_type, "application/json");
+  request.body() = std::move(body);
+  request.prepare_payload();
+  co_await http::async_write(stream, request, asio::use_awaitable);
+}
+
+// Counts the SSE events (blank-line ends) in a body read piece by piece.
+class EventCounter {
+ public:
+  void feed(const char* p, std::size_t n) {
+    const char* const end = p + n;
+    while (const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+      const char* lf = static_cast<const char*>(hit);
+      if (lf == p ? last_was_lf_ : lf[-1] == '\n') ++events;
+      last_was_lf_ = true;
+      p = lf + 1;
+    }
+    if (p != end) last_was_lf_ = false;
+  }
+  std::size_t events = 0;
+
+ private:
+  bool last_was_lf_ = false;
+};
+
+// Reads the streamed answer's body until `enough` events came (then
+// `on_enough` runs once) and on to its end: reads of up to `read_size` bytes,
+// each parsed at once with Beast's parser into a body buffer of the same
+// size, and its events counted.
+template <class OnEnough>
+asio::awaitable<std::size_t> bare_read_events(beast::tcp_stream& stream, std::size_t read_size,
+                                              std::size_t enough, OnEnough on_enough) {
+  beast::flat_buffer buffer;
+  http::response_parser<http::buffer_body> parser;
+  parser.body_limit(boost::none);
+  co_await http::async_read_header(stream, buffer, parser, asio::use_awaitable);
+  auto piece = std::make_unique_for_overwrite<char[]>(read_size);
+  EventCounter counter;
+  bool told = false;
+  while (!parser.is_done()) {
+    while (buffer.size() > 0 && !parser.is_done()) {
+      parser.get().body().data = piece.get();
+      parser.get().body().size = read_size;
+      boost::system::error_code ec;
+      const std::size_t used = parser.put(buffer.data(), ec);
+      buffer.consume(used);
+      if (ec == http::error::need_buffer || ec == http::error::need_more) ec = {};
+      if (ec) throw boost::system::system_error(ec);
+      counter.feed(piece.get(), read_size - parser.get().body().size);
+      if (used == 0) break;
+    }
+    if (!told && counter.events >= enough) {
+      told = true;
+      on_enough();
+    }
+    if (parser.is_done()) break;
+    auto [ec, n] = co_await stream.socket().async_read_some(buffer.prepare(read_size), kTuple);
+    if (ec) throw boost::system::system_error(ec);
+    buffer.commit(n);
+  }
+  co_return counter.events;
+}
+
+// ---- held streams, measured in a child process ----
+
+std::size_t status_kb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::size_t length = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, length, field) == 0) return std::stoul(line.substr(length + 1));
+  }
+  throw std::runtime_error(std::string("no ") + field + " in /proc/self/status");
+}
+
+// Forgets the peak so far: VmHWM restarts from the present resident size.
+void reset_peak_rss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+}
+
+std::shared_ptr<openai::OpenAILMInvoker> held_invoker(const std::string& url) {
+  Value config = {{"base_url", url}, {"max_concurrency", kHeldStreams + 1}, {"max_retries", 0}};
+  return std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);
+}
+
+// A stream that fails before the measurement ends makes it fail.
+void check(std::exception_ptr failure) {
+  if (failure) std::rethrow_exception(failure);
+}
+
+void start_project_stream(asio::io_context& io, openai::OpenAILMInvoker& invoker,
+                          std::shared_ptr<core::EventEmitter> emitter, const char* user) {
+  inference::LMInvokeOptions options;
+  options.event_emitter = std::move(emitter);
+  options.hyperparameters = Value{{"user", user}};
+  std::vector<inference::Message> messages(1, inference::Message::user("go"));
+  asio::co_spawn(io, invoker.invoke(std::move(messages), std::move(options)),
+                 [](std::exception_ptr failure, const inference::LMOutput&) { check(failure); });
+}
+
+asio::awaitable<void> bare_held(unsigned short port, const char* user, std::size_t& reached) {
+  beast::tcp_stream stream = co_await bare_connect(port);
+  co_await bare_send(stream, request_body(true, user));
+  co_await bare_read_events(stream, 2048, kHeldTokens, [&reached] { ++reached; });
+}
+
+// Starts the streams of `client`, runs until each has kHeldTokens tokens,
+// and returns the peak RSS growth per stream. One "short" stream first
+// warms up what is built once per process.
+double measure_held_streams(const std::string& client, const std::string& url) {
+  const unsigned short port =
+      static_cast<unsigned short>(std::stoi(url.substr(url.rfind(':') + 1)));
+  asio::io_context io;
+  std::size_t reached = 0;  // streams with all their tokens
+  auto invoker = held_invoker(url);
+  auto emitter = std::make_shared<core::EventEmitter>();
+  // Every stream gets the same number of tokens: all have theirs once the
+  // count of token events reaches the sum.
+  std::size_t events = 0;
+  emitter->add_handler([&](const core::Event& event) -> asio::awaitable<void> {
+    if (event.type == "response" && ++events % kHeldTokens == 0) ++reached;
+    co_return;
+  });
+  auto run_until = [&](std::size_t count) {
+    while (reached < count && io.run_one_for(std::chrono::seconds(10)) > 0) {
+    }
+    if (reached < count) {
+      throw std::runtime_error("held streams stalled at " + std::to_string(reached) + " of " +
+                               std::to_string(count));
+    }
+  };
+  if (client == "project") {
+    start_project_stream(io, *invoker, emitter, "short");
+  } else {
+    asio::co_spawn(io, bare_held(port, "short", reached), check);
+  }
+  run_until(1);
+  io.poll();
+  io.restart();
+  malloc_trim(0);
+  reset_peak_rss();
+  const std::size_t before_kb = status_kb("VmRSS:");
+  for (std::size_t i = 0; i < kHeldStreams; ++i) {
+    if (client == "project") {
+      start_project_stream(io, *invoker, emitter, "hold");
+    } else {
+      asio::co_spawn(io, bare_held(port, "hold", reached), check);
+    }
+  }
+  run_until(1 + kHeldStreams);
+  io.poll();
+  const std::size_t peak_kb = status_kb("VmHWM:");
+  return static_cast<double>(peak_kb - before_kb) * 1024.0 / static_cast<double>(kHeldStreams);
+}
+
+constexpr std::string_view kChildFlag = "--held-streams=";
+
+}  // namespace
+
+void start_server() {
+  if (server().pid > 0) return;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  sched_getaffinity(0, sizeof allowed, &allowed);
+  int lowest = -1;
+  int highest = -1;
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    if (lowest < 0) lowest = cpu;
+    highest = cpu;
+  }
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (highest != lowest) pin(highest);
+    asio::io_context io;
+    net::testing::LoopbackServer loopback(io, serve);
+    const std::string url = loopback.base_url();
+    if (write(fds[1], url.data(), url.size()) < 0) _exit(1);
+    close(fds[1]);
+    io.run();
+    _exit(0);
+  }
+  close(fds[1]);
+  if (highest != lowest) pin(lowest);
+  char buffer[128];
+  const auto n = read(fds[0], buffer, sizeof buffer);
+  close(fds[0]);
+  if (n <= 0) throw std::runtime_error("server did not start");
+  server().pid = pid;
+  server().base_url.assign(buffer, static_cast<std::size_t>(n));
+  std::atexit(stop_server);
+}
+
+const std::string& server_base_url() { return server().base_url; }
+
+unsigned short server_port() {
+  const std::string& url = server().base_url;
+  return static_cast<unsigned short>(std::stoi(url.substr(url.rfind(':') + 1)));
+}
+
+asio::awaitable<int> bare_sequential(unsigned short port) {
+  beast::tcp_stream stream = co_await bare_connect(port);
+  beast::flat_buffer buffer;
+  int answered = 0;
+  for (int i = 0; i < kSequential; ++i) {
+    co_await bare_send(stream, request_body(false, ""));
+    http::response<http::string_body> response;
+    co_await http::async_read(stream, buffer, response, asio::use_awaitable);
+    answered += Value::parse(response.body())["choices"][0]["message"]["content"] == "ok";
+  }
+  co_return answered;
+}
+
+asio::awaitable<std::size_t> bare_stream(unsigned short port, std::string user) {
+  beast::tcp_stream stream = co_await bare_connect(port);
+  co_await bare_send(stream, request_body(true, user));
+  co_return co_await bare_read_events(stream, 65536, 0, [] {});
+}
+
+double held_stream_rss_in_child(const std::string& client) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[0]);
+    close(fds[1]);
+    const std::string flag = std::string(kChildFlag) + client;
+    execl("/proc/self/exe", "net_bench", flag.c_str(), server_base_url().c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    out.append(buffer, static_cast<std::size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || out.empty()) {
+    throw std::runtime_error("the held-stream measurement of " + client + " failed");
+  }
+  return std::stod(out);
+}
+
+bool run_child_if_asked(int argc, char** argv) {
+  if (argc != 3 || !std::string_view(argv[1]).starts_with(kChildFlag)) return false;
+  const std::string client(std::string_view(argv[1]).substr(kChildFlag.size()));
+  const double per_stream = measure_held_streams(client, argv[2]);
+  std::printf("%.1f\n", per_stream);
+  std::fflush(stdout);
+  // The streams are left as they are: the process ends here.
+  _exit(0);
+}
+
+}  // namespace zelq::bench
