@@ -50,8 +50,8 @@
 
 #include "zelq/net/sse_parser.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
-#include "zelq/providers/openai/chat_request.hpp"
-#include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/detail/chat_request.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/chat_stream.hpp"
 
