@@ -48,8 +48,8 @@
 
 #include "net_bench.hpp"
 #include "zelq/net/sse_parser.hpp"
-#include "zelq/providers/openai/chat_request.hpp"
-#include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/detail/chat_request.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 
 namespace {

@@ -2,6 +2,7 @@
 # another CMake project uses the library with
 #   find_package(zelq_generation REQUIRED)
 #   target_link_libraries(app PRIVATE zelq::zelq_generation)
+# or links only the components it uses (zelq::zelq_generation_repacker, ...).
 include(CMakePackageConfigHelpers)
 
 get_property(zelq_libraries GLOBAL PROPERTY ZELQ_INSTALLED_LIBRARIES)
@@ -11,12 +12,13 @@ install(TARGETS ${zelq_libraries}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
-# Public headers only: the testing fakes and the generated tables that only
-# the library's sources read stay behind.
+# Public headers only: the testing fakes, the internal headers under detail/
+# and the generated tables that only the library's sources read stay behind.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/zelq
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
   FILES_MATCHING PATTERN "*.hpp"
-  PATTERN "testing" EXCLUDE)
+  PATTERN "testing" EXCLUDE
+  PATTERN "detail" EXCLUDE)
 
 set(zelq_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/zelq_generation)
 install(EXPORT zelq_generationTargets

@@ -157,26 +157,63 @@ function(zelq_linked_targets target out)
   set(${out} ${seen} PARENT_SCOPE)
 endfunction()
 
-# Fails the configuration when a layer links one above it: the inference
-# abstractions and their fakes (and so their tests) need no network, TLS or
-# provider.
-function(zelq_check_layers)
-  foreach(target zelq_inference zelq_inference_testing zelq_inference_tests)
+# zelq_umbrella(<target> DEPS <target>...): an INTERFACE library that links
+# the given libraries, installed and exported like them.
+function(zelq_umbrella name)
+  cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+  add_library(${name} INTERFACE)
+  add_library(zelq::${name} ALIAS ${name})
+  target_link_libraries(${name} INTERFACE ${ARG_DEPS})
+  set_property(GLOBAL APPEND PROPERTY ZELQ_INSTALLED_LIBRARIES ${name})
+endfunction()
+
+# zelq_forbid_links(TARGETS <target>... FORBIDDEN <target>... REASON <text>)
+# Fails the configuration when one of TARGETS links, directly or through
+# others, one of FORBIDDEN. Targets that do not exist are skipped.
+function(zelq_forbid_links)
+  cmake_parse_arguments(ARG "" "REASON" "TARGETS;FORBIDDEN" ${ARGN})
+  foreach(target IN LISTS ARG_TARGETS)
     if(NOT TARGET ${target})
       continue()
     endif()
     zelq_linked_targets(${target} linked)
-    foreach(forbidden zelq_net zelq_providers zelq_providers_openai OpenSSL::SSL OpenSSL::Crypto)
-      if(TARGET ${forbidden})
-        get_target_property(real ${forbidden} ALIASED_TARGET)
-        if(NOT real)
-          set(real ${forbidden})
-        endif()
-        if(real IN_LIST linked)
-          message(FATAL_ERROR "${target} links ${forbidden}: the inference layer must not "
-                              "depend on the network layer or on providers")
-        endif()
+    foreach(forbidden IN LISTS ARG_FORBIDDEN)
+      if(NOT TARGET ${forbidden})
+        continue()
+      endif()
+      get_target_property(real ${forbidden} ALIASED_TARGET)
+      if(NOT real)
+        set(real ${forbidden})
+      endif()
+      if(real IN_LIST linked)
+        message(FATAL_ERROR "${target} links ${forbidden}: ${ARG_REASON}")
       endif()
     endforeach()
   endforeach()
+endfunction()
+
+# Fails the configuration when a library links more than its layer allows.
+# The include lines are checked by scripts/check-includes.sh.
+function(zelq_check_layers)
+  set(network zelq_net OpenSSL::SSL OpenSSL::Crypto simdjson::simdjson)
+  set(providers zelq_providers zelq_providers_openai zelq_providers_google zelq_providers_orvo
+    zelq_providers_parallel zelq_providers_perplexity)
+  zelq_forbid_links(TARGETS zelq_core zelq_core_tests
+    FORBIDDEN ${network} zelq_inference ${providers}
+    REASON "core is the bottom layer: no network, TLS, JSON pull parser or model layer")
+  zelq_forbid_links(TARGETS zelq_inference zelq_inference_testing zelq_inference_tests
+    FORBIDDEN ${network} ${providers}
+    REASON "the inference layer must not depend on the network layer or on providers")
+  zelq_forbid_links(
+    TARGETS zelq_generation_repacker zelq_generation_context_enricher zelq_generation_compressor
+      zelq_generation_repacker_tests zelq_generation_context_enricher_tests
+      zelq_generation_compressor_tests
+    FORBIDDEN ${network} ${providers}
+    REASON "this component works without network or provider")
+  zelq_forbid_links(
+    TARGETS zelq_generation_response_synthesizer zelq_generation_relevance_filter
+      zelq_generation_reference_formatter
+    FORBIDDEN zelq_providers_google zelq_providers_orvo zelq_providers_parallel
+      zelq_providers_perplexity
+    REASON "only the deep researcher links the research services' clients")
 endfunction()

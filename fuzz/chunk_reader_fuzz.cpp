@@ -9,7 +9,7 @@
 #include "fuzz_check.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
-#include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 namespace {
 

@@ -67,16 +67,27 @@ if [ "$mode" = regular ]; then
   prefix=$(mktemp -d)
   trap 'rm -rf "$prefix"' EXIT
   cmake --install "$build_dir" --prefix "$prefix/install" >/dev/null
-  # Only public headers are installed, and none of them needs spdlog.
-  leaked=$(cd "$prefix/install" && { find . -path '*/testing/*' -o -name '*.inc' -o -name '*testing*.a'; \
-    grep -rl '#include <spdlog' include || true; })
+  # Only public headers are installed: no test fakes, internal detail/
+  # headers or generated tables; none of them includes Beast, OpenSSL,
+  # spdlog or simdjson, or a zelq header that is not installed.
+  leaked=$(cd "$prefix/install" && {
+    find . -path '*/testing/*' -o -path '*/detail/*' -o -name '*.inc' -o -name '*testing*.a'
+    grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](boost/beast|boost/asio/ssl|openssl/|spdlog/|simdjson)' \
+      include || true
+    grep -rnoE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]zelq/[^>"]+' include |
+      while IFS= read -r found; do
+        header=${found##*[<\"]}
+        [ -f "include/$header" ] || echo "${found%:*}: includes $header, which is not installed"
+      done || true
+  })
   if [ -n "$leaked" ]; then
-    echo "install check: files that must not be installed, or that include spdlog:" >&2
+    echo "install check: files that must not be installed, or installed headers that include" \
+      "Beast, OpenSSL, spdlog, simdjson or a header that is not installed:" >&2
     echo "$leaked" >&2
     exit 1
   fi
   cmake -S examples/consumer -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix/install" >/dev/null
-  cmake --build "$prefix/build" >/dev/null
+  cmake --build "$prefix/build" -v >"$prefix/consumer-build.log"
   expected=$'one\n\nthree\n\ntwo'
   actual=$("$prefix/build/zelq_consumer")
   if [ "$actual" != "$expected" ]; then
@@ -84,5 +95,21 @@ if [ "$mode" = regular ]; then
     echo "$actual" >&2
     exit 1
   fi
-  echo "install check: find_package(zelq_generation) consumer builds and runs"
+  # The consumer links the repacker component alone: its link line holds the
+  # repacker and core, and no network layer, provider, OpenSSL or simdjson
+  # (static libraries leave no trace in ldd, so the link line is read too).
+  link_line=$(grep -E -- '-o zelq_consumer( |$)' "$prefix/consumer-build.log" || true)
+  unwanted=$( {
+    tr ' ' '\n' <<<"$link_line" | grep -E 'libzelq_(net|providers)|ssl|crypto|simdjson' || true
+    ldd "$prefix/build/zelq_consumer" | grep -E 'libssl|libcrypto|simdjson' || true
+  })
+  if [[ "$link_line" != *libzelq_generation_repacker.a* || "$link_line" != *libzelq_core.a* ||
+    -n "$unwanted" ]]; then
+    echo "install check: the consumer of zelq::zelq_generation_repacker links more than the" \
+      "repacker and core:" >&2
+    echo "${unwanted:-$link_line}" >&2
+    exit 1
+  fi
+  echo "install check: find_package(zelq_generation) consumer of the repacker builds and runs," \
+    "linking no network layer, provider, OpenSSL or simdjson"
 fi

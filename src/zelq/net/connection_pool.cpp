@@ -1,4 +1,4 @@
-#include "zelq/net/connection_pool.hpp"
+#include "zelq/net/detail/connection_pool.hpp"
 
 #include <openssl/ssl.h>
 

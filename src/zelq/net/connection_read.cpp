@@ -1,4 +1,4 @@
-#include "zelq/net/beast_connection.hpp"
+#include "zelq/net/detail/beast_connection.hpp"
 
 #include <algorithm>
 

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/net/http_connection.hpp"
+#include "zelq/net/detail/http_connection.hpp"
 
 namespace zelq::net {
 namespace {

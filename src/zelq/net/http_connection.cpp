@@ -1,4 +1,4 @@
-#include "zelq/net/http_connection.hpp"
+#include "zelq/net/detail/http_connection.hpp"
 
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/net/beast_connection.hpp"
+#include "zelq/net/detail/beast_connection.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/url.hpp"
 

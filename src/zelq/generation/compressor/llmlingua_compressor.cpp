@@ -9,7 +9,7 @@
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/utils.hpp"
-#include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
+#include "zelq/generation/compressor/detail/llmlingua_bridge.hpp"
 
 namespace zelq::generation::compressor {
 namespace {

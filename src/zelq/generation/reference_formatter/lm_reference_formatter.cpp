@@ -9,7 +9,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/providers/registry.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/generation/reference_formatter/value_equality.hpp"
+#include "zelq/generation/reference_formatter/detail/value_equality.hpp"
 
 namespace zelq::generation::reference_formatter {
 

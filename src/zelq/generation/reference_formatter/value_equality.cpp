@@ -1,4 +1,4 @@
-#include "zelq/generation/reference_formatter/value_equality.hpp"
+#include "zelq/generation/reference_formatter/detail/value_equality.hpp"
 
 #include <cmath>
 #include <cstdint>

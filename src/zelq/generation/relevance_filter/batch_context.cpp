@@ -1,4 +1,4 @@
-#include "zelq/generation/relevance_filter/batch_context.hpp"
+#include "zelq/generation/relevance_filter/detail/batch_context.hpp"
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"

@@ -6,6 +6,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/generation/relevance_filter/detail/batch_context.hpp"
 
 namespace zelq::generation::relevance_filter {
 namespace {

@@ -9,7 +9,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/chunk.hpp"
-#include "zelq/generation/relevance_filter/batch_context.hpp"
+#include "zelq/generation/relevance_filter/chunk_format.hpp"
 #include "zelq/generation/relevance_filter/relevance_filter.hpp"
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/inference/request_processor.hpp"

@@ -5,6 +5,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/generation/relevance_filter/detail/batch_context.hpp"
 #include "zelq/providers/registry.hpp"
 #include "zelq/core/pytext.hpp"
 

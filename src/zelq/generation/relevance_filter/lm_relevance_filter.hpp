@@ -13,7 +13,7 @@
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/value.hpp"
-#include "zelq/generation/relevance_filter/batch_context.hpp"
+#include "zelq/generation/relevance_filter/chunk_format.hpp"
 #include "zelq/generation/relevance_filter/relevance_filter.hpp"
 #include "zelq/inference/lm_component.hpp"
 #include "zelq/inference/lm_invoker.hpp"

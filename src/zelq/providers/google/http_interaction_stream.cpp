@@ -1,4 +1,4 @@
-#include "zelq/providers/google/http_interaction_stream.hpp"
+#include "zelq/providers/google/detail/http_interaction_stream.hpp"
 
 #include <exception>
 #include <utility>

@@ -7,7 +7,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/service.hpp"
-#include "zelq/providers/google/http_interaction_stream.hpp"
+#include "zelq/providers/google/detail/http_interaction_stream.hpp"
 
 namespace zelq::providers::google {
 

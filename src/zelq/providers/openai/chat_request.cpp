@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/chat_request.hpp"
+#include "zelq/providers/openai/detail/chat_request.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/chunk_reader.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 #include "zelq/net/chat_chunk.hpp"
 

@@ -5,9 +5,9 @@
 #include "zelq/inference/event_block.hpp"
 #include "zelq/net/chunk_stream.hpp"
 #include "zelq/net/http_error.hpp"
-#include "zelq/providers/openai/chat_request.hpp"
-#include "zelq/providers/openai/chunk_reader.hpp"
-#include "zelq/providers/openai/responses_run.hpp"
+#include "zelq/providers/openai/detail/chat_request.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
+#include "zelq/providers/openai/detail/responses_run.hpp"
 
 namespace zelq::providers::openai {
 

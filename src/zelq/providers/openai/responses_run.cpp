@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/responses_run.hpp"
+#include "zelq/providers/openai/detail/responses_run.hpp"
 
 #include <chrono>
 #include <exception>
@@ -14,7 +14,7 @@
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/resumable_stream.hpp"
 #include "zelq/net/url.hpp"
-#include "zelq/providers/openai/responses_stream.hpp"
+#include "zelq/providers/openai/detail/responses_stream.hpp"
 
 // GCC 12 reports a mismatched operator delete inside the frame handling of
 // this file's coroutines once they are inlined into each other; Asio

@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/responses_run.hpp"
+#include "zelq/providers/openai/detail/responses_run.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

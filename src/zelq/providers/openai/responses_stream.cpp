@@ -1,4 +1,4 @@
-#include "zelq/providers/openai/responses_stream.hpp"
+#include "zelq/providers/openai/detail/responses_stream.hpp"
 
 #include <algorithm>
 #include <utility>

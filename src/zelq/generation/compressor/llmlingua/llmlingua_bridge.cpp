@@ -1,7 +1,7 @@
 // The built-in prompt compressor backend over an embedded CPython. The
 // interpreter is started once per process and never finalised; the GIL is
 // held only while Python code runs.
-#include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
+#include "zelq/generation/compressor/detail/llmlingua_bridge.hpp"
 
 #include <mutex>
 #include <utility>

@@ -1,6 +1,6 @@
 // The bridge of a library built without ZELQ_WITH_LLMLINGUA: nothing to
 // load, and no backend to build.
-#include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
+#include "zelq/generation/compressor/detail/llmlingua_bridge.hpp"
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/utils.hpp"

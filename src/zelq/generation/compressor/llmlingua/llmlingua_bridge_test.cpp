@@ -1,4 +1,4 @@
-#include "zelq/generation/compressor/llmlingua/llmlingua_bridge.hpp"
+#include "zelq/generation/compressor/detail/llmlingua_bridge.hpp"
 
 #include <algorithm>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "zelq/generation/response_synthesizer/strategy/lm_binding.hpp"
+#include "zelq/generation/response_synthesizer/strategy/detail/lm_binding.hpp"
 
 #include <utility>
 #include <variant>

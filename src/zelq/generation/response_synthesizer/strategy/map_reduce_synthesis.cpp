@@ -7,7 +7,7 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
-#include "zelq/generation/response_synthesizer/strategy/lm_binding.hpp"
+#include "zelq/generation/response_synthesizer/strategy/detail/lm_binding.hpp"
 #include "zelq/generation/response_synthesizer/strategy/map_reduce_synthesis_strategy.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {

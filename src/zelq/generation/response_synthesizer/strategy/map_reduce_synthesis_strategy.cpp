@@ -7,7 +7,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
-#include "zelq/generation/response_synthesizer/strategy/lm_binding.hpp"
+#include "zelq/generation/response_synthesizer/strategy/detail/lm_binding.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
 namespace {

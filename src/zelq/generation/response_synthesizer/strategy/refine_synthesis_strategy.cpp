@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/generation/response_synthesizer/strategy/lm_binding.hpp"
+#include "zelq/generation/response_synthesizer/strategy/detail/lm_binding.hpp"
 
 namespace zelq::generation::response_synthesizer::strategy {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string_view>
 
-#include "zelq/providers/openai/chat_request.hpp"
+#include "zelq/providers/openai/detail/chat_request.hpp"
 
 namespace zelq::providers::openai {
 

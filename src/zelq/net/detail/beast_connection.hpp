@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "zelq/net/connection_pool.hpp"
-#include "zelq/net/http_connection.hpp"
+#include "zelq/net/detail/connection_pool.hpp"
+#include "zelq/net/detail/http_connection.hpp"
 #include "zelq/net/url.hpp"
 
 namespace zelq::net::detail {

@@ -1,26 +1,17 @@
 // How the language-model relevance filters write a batch of chunks as one
-// context text: the chunk format setting and the pieces both filters share.
+// context text: the pieces both filters share.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
 #include <string_view>
-#include <variant>
 #include <vector>
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/value.hpp"
+#include "zelq/generation/relevance_filter/chunk_format.hpp"
 
 namespace zelq::generation::relevance_filter {
-
-// Writes one chunk as its whole context text.
-using ChunkFormatter = std::function<std::string(const core::Chunk&)>;
-
-// The text of one chunk: a template filled through Python's str.format rules
-// (core::py_format) with named arguments, or a function that writes the whole
-// text itself.
-using ChunkFormat = std::variant<std::string, ChunkFormatter>;
 
 namespace detail {
 
