@@ -96,7 +96,10 @@ class ApiEventStream {
   // over thousands of events).
   bool has_ready() const noexcept { return reader_.has_ready(); }
   // Only when has_ready().
-  SseEvent take_ready() { return reader_.take_ready(); }
+  SseEvent take_ready() { return std::move(reader_.take_ready()); }
+  // The same without handing the event over: it stays valid until the next
+  // call on the stream, and its storage is then reused for a later event.
+  const SseEvent& take_ready_in_place() { return reader_.take_ready(); }
 
   // Ends the stream now: closes its connection unless the body had ended,
   // and gives back the request slot.

@@ -24,7 +24,7 @@ void ChunkStream::fail(std::string message) {
   throw core::RuntimeError(std::move(message));
 }
 
-std::optional<std::string> ChunkStream::frame(SseEvent event) {
+std::optional<std::string_view> ChunkStream::frame_view(const SseEvent& event) {
   if (event.event == "error") {
     fail(source_ + " reports an error: " + server_message(event.data, secret_));
   }
@@ -32,6 +32,11 @@ std::optional<std::string> ChunkStream::frame(SseEvent event) {
     done_ = true;
     return std::nullopt;
   }
+  return event.data;
+}
+
+std::optional<std::string> ChunkStream::frame(SseEvent event) {
+  if (!frame_view(event)) return std::nullopt;
   return std::move(event.data);
 }
 
@@ -47,6 +52,11 @@ std::optional<std::string> ChunkStream::take_ready_data() {
   std::optional<SseEvent> event = events_.take_ready();
   if (!event) return std::nullopt;
   return frame(std::move(*event));
+}
+
+std::optional<std::string_view> ChunkStream::take_ready_view() {
+  if (done_ || !events_.has_ready()) return std::nullopt;
+  return frame_view(events_.take_ready_in_place());
 }
 
 core::Value ChunkStream::parse(std::string_view data) {

@@ -32,7 +32,10 @@ struct SseEvent {
 // and are never dispatched.
 //
 // Not thread-safe. Feeding never allocates per byte: lines are found with
-// memchr and a line that does not span two feeds is not copied.
+// memchr and a line that does not span two feeds is not copied. Reading
+// events one at a time (start() and next()) into the same SseEvent reuses
+// its strings' storage: a stream of small events then allocates nothing per
+// event.
 class SseParser {
  public:
   static constexpr std::size_t kDefaultMaxEventSize = std::size_t{1} << 20;
@@ -51,6 +54,16 @@ class SseParser {
   // zelq::core::RuntimeError too.
   void feed(std::string_view bytes, std::vector<SseEvent>& out);
 
+  // The same one event at a time: start() takes `bytes`, and each next()
+  // parses on to the next completed event in them and writes it over `out`
+  // (all three fields), returning false once the bytes are used up. The
+  // parser points into `bytes` until then: they must stay unchanged and
+  // alive until next() has returned false or start() is called again.
+  // Throws as feed() does, from start() when the parser is broken and from
+  // next() when an event outgrows the limit.
+  void start(std::string_view bytes);
+  bool next(SseEvent& out);
+
   // The last event id seen so far ("" before any).
   const std::string& last_event_id() const noexcept { return id_; }
 
@@ -62,18 +75,28 @@ class SseParser {
  private:
   const char* skip_bom(const char* p, const char* end);
   // `in_feed`: `line` lies in the bytes of the current feed (not in line_).
-  void take_line(std::string_view line, std::vector<SseEvent>& out, bool in_feed);
+  // True when the line dispatched an event into `out`.
+  bool take_line(std::string_view line, SseEvent& out, bool in_feed);
   void take_data(std::string_view value, bool in_feed);
+  void take_id(std::string_view value);
   void hold_pending();
   std::size_t data_size() const noexcept;
   void check_partial_line();
-  void dispatch(std::vector<SseEvent>& out);
+  bool dispatch(SseEvent& out);
   void check_size(std::size_t held);
   [[noreturn]] void fail_too_large();
 
   std::size_t max_event_size_;
-  std::string line_;   // a line that began in an earlier feed
-  std::string data_;   // data lines of the current event, each followed by "\n"
+  // The bytes given to start() still to parse, and where the next LF and CR
+  // in them are (`end_` when there is none). Each search result is reused
+  // until the parse passes it, so every byte is scanned at most once for CR
+  // and once for LF.
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  const char* lf_ = nullptr;
+  const char* cr_ = nullptr;
+  std::string line_;  // a line that began in an earlier feed
+  std::string data_;  // data lines of the current event, each followed by "\n"
   // The event's first data line while it lies in the bytes being fed
   // (has_pending_); moved into data_ before the feed returns.
   std::string_view pending_;

@@ -67,6 +67,26 @@ TEST(SseParser, SameEventsWhereverTheStreamIsSplit) {
   EXPECT_EQ(parse_in_pieces(bytes), kEvents);
 }
 
+// Taking events one at a time into one reused SseEvent gives what feed()
+// gives: every field is written anew (a named event before a plain one, long
+// stale texts before short ones), and once next() says the bytes are used up
+// they may be overwritten (what a cut left open was copied).
+TEST(SseParser, OneEventAtATimeIntoReusedStorage) {
+  for (std::size_t cut = 0; cut <= kStream.size(); ++cut) {
+    SseParser parser;
+    SseEvent event{"stale", std::string(100, 's'), "stale"};
+    std::vector<SseEvent> out;
+    for (std::string piece : {kStream.substr(0, cut), kStream.substr(cut)}) {
+      parser.start(piece);
+      while (parser.next(event)) out.push_back(event);
+      piece.assign(piece.size(), '#');
+      EXPECT_FALSE(parser.next(event));
+    }
+    ASSERT_EQ(out, kEvents) << "cut " << cut;
+    EXPECT_EQ(parser.retry(), 1500u);
+  }
+}
+
 TEST(SseParser, ByteOrderMarkOnlyAtTheStart) {
   // A second BOM belongs to the field name, which is then unknown.
   const std::string stream =
@@ -130,8 +150,8 @@ TEST(SseParser, EventSizeLimit) {
     std::vector<SseEvent> out;
     parser.feed(std::string_view(fits).substr(0, cut), out);
     parser.feed(std::string_view(fits).substr(cut), out);
-    ASSERT_EQ(out, (std::vector<SseEvent>{{"0123456789abcdef", "0123456789abcdef",
-                                           "0123456789abcdef"}}))
+    ASSERT_EQ(out,
+              (std::vector<SseEvent>{{"0123456789abcdef", "0123456789abcdef", "0123456789abcdef"}}))
         << "cut " << cut;
   }
 }

@@ -3,12 +3,6 @@
 #include <string>
 
 namespace zelq::net {
-namespace {
-
-// Events of one read whose queue is kept for the next read.
-constexpr std::size_t kKeptQueue = 4;
-
-}  // namespace
 
 SseReader::SseReader(BodyReader body, std::size_t max_event_size)
     : body_(std::move(body)), parser_(max_event_size) {}
@@ -18,19 +12,26 @@ void SseReader::close() noexcept {
   body_.close();
 }
 
-SseEvent SseReader::take_ready() {
-  SseEvent event(std::move(ready_[next_ready_++]));
-  if (next_ready_ == ready_.size()) {
-    // A read of many events leaves a large queue: a stream that waits for
-    // its next bytes does not hold it.
-    if (ready_.capacity() > kKeptQueue) {
-      std::vector<SseEvent>().swap(ready_);
-    } else {
-      ready_.clear();
-    }
-    next_ready_ = 0;
-  }
+SseEvent& SseReader::take_ready() {
+  SseEvent& event = slots_[ready_slot_];
+  ready_ = false;
+  ready_slot_ ^= 1;
+  parse_ahead();
   return event;
+}
+
+void SseReader::parse_ahead() {
+  if (!bytes_ || bytes_->empty()) return;
+  try {
+    if (parser_.next(slots_[ready_slot_])) {
+      ready_ = true;
+      return;
+    }
+  } catch (...) {
+    error_ = std::current_exception();
+    body_.close();
+  }
+  std::string().swap(*bytes_);
 }
 
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
@@ -45,7 +46,7 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next(
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
     std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (true) {
-    if (has_ready()) co_return take_ready();
+    if (has_ready()) co_return std::move(take_ready());
     if (error_) std::rethrow_exception(error_);
     if (ended_) co_return std::nullopt;
     // Two statements: g++ 12 mishandles co_await inside a conditional
@@ -60,12 +61,17 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
       ended_ = true;
       continue;
     }
+    if (!bytes_) bytes_ = std::make_unique<std::string>();
+    *bytes_ = std::move(bytes);
     try {
-      parser_.feed(bytes, ready_);
+      parser_.start(*bytes_);
     } catch (...) {
       error_ = std::current_exception();
       body_.close();
+      std::string().swap(*bytes_);
+      continue;
     }
+    parse_ahead();
   }
 }
 

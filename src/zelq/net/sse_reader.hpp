@@ -5,8 +5,9 @@
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <optional>
-#include <vector>
+#include <string>
 
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/sse_parser.hpp"
@@ -35,10 +36,13 @@ class SseReader {
 
   // True when an event is parsed and waiting: next() then returns it without
   // reading.
-  bool has_ready() const noexcept { return next_ready_ < ready_.size(); }
+  bool has_ready() const noexcept { return ready_; }
   // Takes the event that is waiting; only when has_ready(). Not a coroutine:
-  // the common case of a stream read in large pieces costs no frame.
-  SseEvent take_ready();
+  // the common case of a stream read in large pieces costs no frame. The
+  // event stays valid until the next call on the reader; move from it to
+  // keep it longer. Left in place, its strings' storage is reused for a
+  // later event, so a stream of small events allocates nothing per event.
+  SseEvent& take_ready();
 
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
@@ -51,10 +55,20 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next_until(
       std::optional<std::chrono::steady_clock::time_point> deadline);
 
+  // Parses the next event of the read in hand into the spare slot.
+  void parse_ahead();
+
   BodyReader body_;
   SseParser parser_;
-  std::vector<SseEvent> ready_;
-  std::size_t next_ready_ = 0;
+  // The read being parsed; released once used up, so a stream waiting for
+  // its next bytes holds no buffer. On the heap: the parser points into it,
+  // and a short text would move with the reader.
+  std::unique_ptr<std::string> bytes_;
+  // Events are parsed one ahead: the one handed out by take_ready() and the
+  // one waiting, in alternating slots.
+  SseEvent slots_[2];
+  int ready_slot_ = 0;
+  bool ready_ = false;
   std::exception_ptr error_;
   bool ended_ = false;
 };
