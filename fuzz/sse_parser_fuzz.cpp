@@ -23,12 +23,12 @@ struct Outcome {
 };
 
 // With `one_at_a_time`, events are taken as SseReader takes them: one by one
-// into a reused SseEvent, from a copy of each piece that is overwritten once
-// the parser is done with it.
+// as views, from a copy of each piece that is overwritten once the parser is
+// done with it.
 Outcome parse(const std::vector<std::string_view>& pieces, std::size_t limit, bool one_at_a_time) {
   SseParser parser(limit);
   Outcome outcome;
-  SseEvent event{"stale", "stale data", "stale id"};
+  zelq::net::SseEventView event;
   try {
     for (auto piece : pieces) {
       if (!one_at_a_time) {
@@ -37,7 +37,13 @@ Outcome parse(const std::vector<std::string_view>& pieces, std::size_t limit, bo
       }
       std::string bytes(piece);
       parser.start(bytes);
-      while (parser.next(event)) outcome.events.push_back(event);
+      while (parser.next(event)) {
+        outcome.events.push_back(
+            {std::string(event.event), std::string(event.data), std::string(event.id)});
+        if (parser.last_event_id() != outcome.events.back().id) {
+          zelq::fuzz::fail("the last event id differs from the id of the event just taken");
+        }
+      }
       bytes.assign(bytes.size(), '#');
     }
   } catch (const zelq::core::RuntimeError&) {

@@ -24,7 +24,7 @@ void ChunkStream::fail(std::string message) {
   throw core::RuntimeError(std::move(message));
 }
 
-std::optional<std::string_view> ChunkStream::frame_view(const SseEvent& event) {
+std::optional<std::string_view> ChunkStream::frame_view(const SseEventView& event) {
   if (event.event == "error") {
     fail(source_ + " reports an error: " + server_message(event.data, secret_));
   }
@@ -36,7 +36,9 @@ std::optional<std::string_view> ChunkStream::frame_view(const SseEvent& event) {
 }
 
 std::optional<std::string> ChunkStream::frame(SseEvent event) {
-  if (!frame_view(event)) return std::nullopt;
+  if (!frame_view(SseEventView{.event = event.event, .data = event.data, .id = event.id})) {
+    return std::nullopt;
+  }
   return std::move(event.data);
 }
 
@@ -56,7 +58,7 @@ std::optional<std::string> ChunkStream::take_ready_data() {
 
 std::optional<std::string_view> ChunkStream::take_ready_view() {
   if (done_ || !events_.has_ready()) return std::nullopt;
-  return frame_view(events_.take_ready_in_place());
+  return frame_view(events_.take_ready_view());
 }
 
 core::Value ChunkStream::parse(std::string_view data) {

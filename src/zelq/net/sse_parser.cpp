@@ -50,11 +50,6 @@ void overwrite(std::string& to, std::string_view from) {
   to.append(from);
 }
 
-template <std::size_t N>
-bool equals(const std::string& text, const char (&constant)[N]) {
-  return text.size() == N - 1 && std::memcmp(text.data(), constant, N - 1) == 0;
-}
-
 // A field's value: what follows the colon, less one leading space.
 std::string_view value_of(std::string_view rest) {
   if (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -67,8 +62,12 @@ SseParser::SseParser(std::size_t max_event_size) : max_event_size_(max_event_siz
 
 void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
   start(bytes);
-  SseEvent event;
-  while (next(event)) out.push_back(event);
+  SseEventView event;
+  while (next(event)) {
+    out.push_back(SseEvent{.event = std::string(event.event),
+                           .data = std::string(event.data),
+                           .id = std::string(event.id)});
+  }
 }
 
 void SseParser::start(std::string_view bytes) {
@@ -87,9 +86,14 @@ void SseParser::start(std::string_view bytes) {
   cr_ = find_byte(p, end_, '\r');
 }
 
-bool SseParser::next(SseEvent& out) {
+bool SseParser::next(SseEventView& out) {
   if (broken_) {
     throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
+  }
+  if (data_out_) {
+    // The event handed out last is done with.
+    data_.clear();
+    data_out_ = false;
   }
   const char* p = p_;
   const char* const end = end_;
@@ -98,24 +102,28 @@ bool SseParser::next(SseEvent& out) {
     if (cr_ < p) cr_ = find_byte(p, end, '\r');
     const char* eol = std::min(lf_, cr_);
     if (eol == end) {
-      if (!skip_line_) {
-        line_.append(p, end);
-        check_partial_line();
-      }
+      if (!skip_line_) take_partial_line(std::string_view(p, static_cast<std::size_t>(end - p)));
       break;
     }
     std::string_view piece(p, static_cast<std::size_t>(eol - p));
+    // Which byte ends the line, and whether a CR is one of a CRLF pair,
+    // follows from the two search results without reading the bytes again.
     p = eol + 1;
-    if (*eol == '\r') {
+    if (eol == cr_) {
       if (p == end) {
         pending_cr_ = true;
-      } else if (*p == '\n') {
+      } else if (lf_ == p) {
         ++p;
       }
     }
     bool dispatched = false;
     if (skip_line_) {
       skip_line_ = false;
+    } else if (partial_data_) {
+      partial_data_ = false;
+      data_.append(piece);
+      check_size(data_.size());
+      data_.push_back('\n');
     } else if (line_.empty()) {
       dispatched = take_line(piece, out, true);
     } else {
@@ -129,10 +137,31 @@ bool SseParser::next(SseEvent& out) {
     }
   }
   p_ = end_;
-  // The view points into the bytes given to start(), which the caller may
+  // The views point into the bytes given to start(), which the caller may
   // reuse once this returns false.
   hold_pending();
+  hold_id();
   return false;
+}
+
+// The part of a line that reaches the end of a feed. A data line whose value
+// has begun goes straight into data_, where the rest of it follows; any
+// other is held in line_ until it ends.
+void SseParser::take_partial_line(std::string_view part) {
+  if (partial_data_) {
+    data_.append(part);
+    check_size(data_.size());
+    return;
+  }
+  if (line_.empty() && part.size() > 5 && starts_with(part, "data:")) {
+    hold_pending();
+    data_.append(value_of(part.substr(5)));
+    partial_data_ = true;
+    check_size(data_.size());
+    return;
+  }
+  line_.append(part);
+  check_partial_line();
 }
 
 // A line still open at the end of a feed is held, and bounded, by what its
@@ -143,6 +172,10 @@ void SseParser::check_partial_line() {
   const std::string_view line(line_);
   if (starts_with(line, "data:")) {
     check_size(data_size() + value_of(line.substr(5)).size());
+    return;
+  }
+  if (starts_with(line, "id:")) {
+    check_size(value_of(line.substr(3)).size());
     return;
   }
   auto colon = line_.find(':');
@@ -182,7 +215,7 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
 
 // Inlined into next(), as are take_data() and dispatch(): they run per line,
 // and the calls cost as much as the work.
-[[gnu::always_inline]] inline bool SseParser::take_line(std::string_view line, SseEvent& out,
+[[gnu::always_inline]] inline bool SseParser::take_line(std::string_view line, SseEventView& out,
                                                         bool in_feed) {
   if (line.empty()) return dispatch(out);
   // The fields of nearly every line ("data", "id") are read without a
@@ -193,7 +226,7 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
   }
   if (line.front() == ':') return false;
   if (starts_with(line, "id:")) {
-    take_id(value_of(line.substr(3)));
+    take_id(value_of(line.substr(3)), in_feed);
     return false;
   }
   auto colon = line.find(':');
@@ -206,7 +239,7 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
     check_size(value.size());
     event_.assign(value);
   } else if (field == "id") {
-    take_id(value);
+    take_id(value, in_feed);
   } else if (field == "retry") {
     check_size(value.size());
     if (auto ms = parse_retry(value)) retry_ = ms;
@@ -214,10 +247,24 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
   return false;
 }
 
-void SseParser::take_id(std::string_view value) {
+[[gnu::always_inline]] inline void SseParser::take_id(std::string_view value, bool in_feed) {
   check_size(value.size());
   // Ids are short: a plain loop costs less than a call.
-  if (std::find(value.begin(), value.end(), '\0') == value.end()) overwrite(id_, value);
+  if (std::find(value.begin(), value.end(), '\0') != value.end()) return;
+  // (An empty value may have no pointer: copied, it costs nothing.)
+  if (in_feed && !value.empty()) {
+    id_begin_ = value.data();
+    id_end_ = value.data() + value.size();
+  } else {
+    id_begin_ = nullptr;
+    overwrite(id_, value);
+  }
+}
+
+void SseParser::hold_id() const {
+  if (id_begin_ == nullptr) return;
+  overwrite(id_, std::string_view(id_begin_, static_cast<std::size_t>(id_end_ - id_begin_)));
+  id_begin_ = nullptr;
 }
 
 // The first data line of an event, when it lies in the bytes being fed, is
@@ -226,7 +273,8 @@ void SseParser::take_id(std::string_view value) {
 [[gnu::always_inline]] inline void SseParser::take_data(std::string_view value, bool in_feed) {
   check_size(data_size() + value.size());
   if (in_feed && data_.empty() && !has_pending_) {
-    pending_ = value;
+    pending_begin_ = value.data();
+    pending_end_ = value.data() + value.size();
     has_pending_ = true;
     return;
   }
@@ -238,38 +286,46 @@ void SseParser::take_id(std::string_view value) {
 void SseParser::hold_pending() {
   if (!has_pending_) return;
   has_pending_ = false;
-  data_.append(pending_);
+  data_.append(pending());
   data_.push_back('\n');
 }
 
 std::size_t SseParser::data_size() const noexcept {
-  return data_.size() + (has_pending_ ? pending_.size() + 1 : 0);
+  return data_.size() + (has_pending_ ? pending().size() + 1 : 0);
 }
 
 // Assigns rather than builds: `out`'s strings keep their storage from the
 // event before.
-[[gnu::always_inline]] inline bool SseParser::dispatch(SseEvent& out) {
+[[gnu::always_inline]] inline void SseParser::set_type_and_id(SseEventView& out) {
+  if (event_.empty()) {
+    out.event = "message";
+  } else {
+    out_event_.swap(event_);
+    event_.clear();
+    out.event = out_event_;
+  }
+  out.id = id();
+}
+
+// Hands the event out as views: its data where it lies in the bytes fed (a
+// single data line) or in data_ until the next call, its type moved to
+// out_event_, so that the next event's lines can be taken while these stay
+// valid.
+[[gnu::always_inline]] inline bool SseParser::dispatch(SseEventView& out) {
   if (data_.empty() && !has_pending_) {
     event_.clear();
     return false;
   }
   if (has_pending_ && data_.empty()) {
-    overwrite(out.data, pending_);
+    out.data = pending();
     has_pending_ = false;
   } else {
     hold_pending();
-    // Without the final "\n".
-    overwrite(out.data, std::string_view(data_).substr(0, data_.size() - 1));
+    // Without the final "\n"; data_ is cleared at the next call.
+    out.data = std::string_view(data_).substr(0, data_.size() - 1);
+    data_out_ = true;
   }
-  if (event_.empty()) {
-    // Nearly always what `out` holds already.
-    if (!equals(out.event, "message")) out.event.assign("message");
-  } else {
-    overwrite(out.event, event_);
-  }
-  overwrite(out.id, id_);
-  data_.clear();
-  event_.clear();
+  set_type_and_id(out);
   return true;
 }
 
@@ -280,10 +336,12 @@ void SseParser::check_size(std::size_t held) {
 void SseParser::fail_too_large() {
   broken_ = true;
   skip_line_ = false;
+  partial_data_ = false;
   line_.clear();
   data_.clear();
   has_pending_ = false;
   event_.clear();
+  hold_id();
   throw core::RuntimeError("SSE event exceeds the size limit of " +
                            std::to_string(max_event_size_) + " bytes");
 }

@@ -12,26 +12,32 @@ void SseReader::close() noexcept {
   body_.close();
 }
 
-SseEvent& SseReader::take_ready() {
-  SseEvent& event = slots_[ready_slot_];
-  ready_ = false;
-  ready_slot_ ^= 1;
-  parse_ahead();
-  return event;
-}
-
-void SseReader::parse_ahead() {
-  if (!bytes_ || bytes_->empty()) return;
+bool SseReader::has_ready() noexcept {
+  if (ready_) return true;
+  if (!bytes_ || bytes_->empty()) return false;
   try {
-    if (parser_.next(slots_[ready_slot_])) {
+    if (parser_.next(ready_event_)) {
       ready_ = true;
-      return;
+      return true;
     }
   } catch (...) {
     error_ = std::current_exception();
     body_.close();
   }
   std::string().swap(*bytes_);
+  return false;
+}
+
+SseEvent SseReader::take_ready() {
+  const SseEventView event = take_ready_view();
+  return SseEvent{.event = std::string(event.event),
+                  .data = std::string(event.data),
+                  .id = std::string(event.id)};
+}
+
+SseEventView SseReader::take_ready_view() {
+  ready_ = false;
+  return ready_event_;
 }
 
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
@@ -46,7 +52,7 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next(
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
     std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (true) {
-    if (has_ready()) co_return std::move(take_ready());
+    if (has_ready()) co_return take_ready();
     if (error_) std::rethrow_exception(error_);
     if (ended_) co_return std::nullopt;
     // Two statements: g++ 12 mishandles co_await inside a conditional
@@ -69,9 +75,7 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
       error_ = std::current_exception();
       body_.close();
       std::string().swap(*bytes_);
-      continue;
     }
-    parse_ahead();
   }
 }
 

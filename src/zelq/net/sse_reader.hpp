@@ -34,15 +34,17 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next(
       std::chrono::steady_clock::time_point deadline);
 
-  // True when an event is parsed and waiting: next() then returns it without
-  // reading.
-  bool has_ready() const noexcept { return ready_; }
+  // True when an event is parsed and waiting: take_ready() and next() then
+  // return it without reading. When none waits yet, parses the read in hand
+  // up to its next event, so a view taken before is no longer valid after
+  // it. A parse failure is kept for next() to throw.
+  bool has_ready() noexcept;
   // Takes the event that is waiting; only when has_ready(). Not a coroutine:
-  // the common case of a stream read in large pieces costs no frame. The
-  // event stays valid until the next call on the reader; move from it to
-  // keep it longer. Left in place, its strings' storage is reused for a
-  // later event, so a stream of small events allocates nothing per event.
-  SseEvent& take_ready();
+  // the common case of a stream read in large pieces costs no frame.
+  SseEvent take_ready();
+  // The same as a view into the read in hand or the parser, valid until the
+  // next call on the reader: an event of one data line is not copied.
+  SseEventView take_ready_view();
 
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
@@ -55,19 +57,13 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next_until(
       std::optional<std::chrono::steady_clock::time_point> deadline);
 
-  // Parses the next event of the read in hand into the spare slot.
-  void parse_ahead();
-
   BodyReader body_;
   SseParser parser_;
   // The read being parsed; released once used up, so a stream waiting for
-  // its next bytes holds no buffer. On the heap: the parser points into it,
-  // and a short text would move with the reader.
+  // its next bytes holds no buffer. On the heap: the parser and the event
+  // views point into it, and a short text would move with the reader.
   std::unique_ptr<std::string> bytes_;
-  // Events are parsed one ahead: the one handed out by take_ready() and the
-  // one waiting, in alternating slots.
-  SseEvent slots_[2];
-  int ready_slot_ = 0;
+  SseEventView ready_event_;
   bool ready_ = false;
   std::exception_ptr error_;
   bool ended_ = false;
