@@ -2,8 +2,9 @@
 // each figure a ratio to a baseline measured in the same run. The loopback
 // server runs in a forked child process (pinned to another CPU when the
 // process may use two), so its CPU time and memory never count. The "bare"
-// client (net_bench_clients.cpp) is a minimal Beast keep-alive client on the
-// same server: the floor of this machine for the same exchange.
+// clients (net_bench_clients.cpp) do the same exchanges on the same server
+// at the least cost, on one keep-alive connection: Beast for requests, and
+// for streams no HTTP library at all. They are the floor of this machine.
 //
 // BM_SseParse: SseParser on a model-shaped event stream, fed in reads of 1
 // byte to 64 KiB, its events taken one at a time as views, as SseReader
