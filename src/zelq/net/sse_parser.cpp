@@ -97,10 +97,13 @@ bool SseParser::next(SseEventView& out) {
   }
   const char* p = p_;
   const char* const end = end_;
+  // In registers while the loop runs: nothing else here changes them.
+  const char* lf = lf_;
+  const char* cr = cr_;
   while (p != end) {
-    if (lf_ < p) lf_ = find_byte(p, end, '\n');
-    if (cr_ < p) cr_ = find_byte(p, end, '\r');
-    const char* eol = std::min(lf_, cr_);
+    if (lf < p) lf = find_byte(p, end, '\n');
+    if (cr < p) cr = find_byte(p, end, '\r');
+    const char* eol = std::min(lf, cr);
     if (eol == end) {
       if (!skip_line_) take_partial_line(std::string_view(p, static_cast<std::size_t>(end - p)));
       break;
@@ -109,10 +112,10 @@ bool SseParser::next(SseEventView& out) {
     // Which byte ends the line, and whether a CR is one of a CRLF pair,
     // follows from the two search results without reading the bytes again.
     p = eol + 1;
-    if (eol == cr_) {
+    if (eol == cr) {
       if (p == end) {
         pending_cr_ = true;
-      } else if (lf_ == p) {
+      } else if (lf == p) {
         ++p;
       }
     }
@@ -133,6 +136,8 @@ bool SseParser::next(SseEventView& out) {
     }
     if (dispatched) {
       p_ = p;
+      lf_ = lf;
+      cr_ = cr;
       return true;
     }
   }
