@@ -2,11 +2,13 @@
 // each figure a ratio to a baseline measured in the same run. The loopback
 // server runs in a forked child process (pinned to another CPU when the
 // process may use two), so its CPU time and memory never count. The "bare"
-// client (net_bench_clients.cpp) is a minimal Beast keep-alive client on the
-// same server: the floor of this machine for the same exchange.
+// clients (net_bench_clients.cpp) do the same exchanges on the same server
+// at the least cost, on one keep-alive connection: Beast for requests, and
+// for streams no HTTP library at all. They are the floor of this machine.
 //
-// BM_SseParse: SseParser::feed on a model-shaped event stream, fed in reads
-// of 1 byte to 64 KiB; ratio_vs_memchr = parse time / one memchr('\n') pass
+// BM_SseParse: SseParser on a model-shaped event stream, fed in reads of 1
+// byte to 64 KiB, its events taken one at a time as views, as SseReader
+// takes them; ratio_vs_memchr = parse time / one memchr('\n') pass
 // over the same bytes (target at 256 B and more: <= 2.5).
 //
 // BM_SequentialRequests: 2,000 small non-streamed chat completions one after
@@ -16,9 +18,13 @@
 //
 // BM_StreamedTokenCpu: one streamed answer of 20,000 tokens (each event an
 // HTTP chunk of its own, written 64 KiB at a time) through the invoker to an
-// event handler, then read by the bare client, which splits the events with
-// memchr only; ratio_cpu_per_token_vs_bare = this thread's CPU time (user +
-// sys) per token / the bare client's (target: <= 10).
+// event handler, then read by the bare client, which reads the socket into
+// one large buffer, undoes the chunk framing by hand and splits the events
+// with memchr only; each client streams twice in a row and the second
+// stream is measured, so that neither pays for the kernel's finishing of the
+// other's connection;
+// ratio_cpu_per_token_vs_bare = this thread's CPU time (user + sys) per
+// token / the bare client's (target: <= 10).
 //
 // BM_HeldStreamRss: 1,000 streamed invocations in flight at once, each
 // holding after its 200 tokens, in a fresh process per client;
@@ -89,7 +95,8 @@ void BM_SseParse(benchmark::State& state) {
   static const std::string big = make_stream(std::size_t{64} << 20);
   static const std::string small = make_stream(std::size_t{4} << 20);
   const std::string& bytes = read_size < 64 ? small : big;
-  std::vector<zelq::net::SseEvent> events;
+  // As SseReader takes them: one event at a time as a view.
+  zelq::net::SseEventView event;
   double parse_seconds = 0;
   double memchr_seconds = 0;
   std::size_t dispatched = 0;
@@ -97,9 +104,8 @@ void BM_SseParse(benchmark::State& state) {
     auto start = Clock::now();
     zelq::net::SseParser parser;
     for (std::size_t at = 0; at < bytes.size(); at += read_size) {
-      parser.feed(std::string_view(bytes).substr(at, read_size), events);
-      dispatched += events.size();
-      events.clear();
+      parser.start(std::string_view(bytes).substr(at, read_size));
+      while (parser.next(event)) ++dispatched;
     }
     auto elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     state.SetIterationTime(elapsed);
@@ -201,14 +207,21 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   double bare_cpu = 0;
   std::size_t tokens = 0;
   std::size_t bare_events = 0;
+  // The kernel finishes a stream's connection (and its buffers) for some
+  // milliseconds after the stream, and charges that work to whatever runs
+  // then. Each client streams twice in a row and the second stream is
+  // measured: it pays for the first one's finishing, as a client streaming
+  // answer after answer does, and never for the other client's.
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
+    run(io, stream_tokens(invoker));
     auto start = thread_cpu_seconds();
     tokens += run(io, stream_tokens(invoker));
     auto elapsed = thread_cpu_seconds() - start;
     state.SetIterationTime(elapsed);
     project_cpu += elapsed;
+    run(io, zelq::bench::bare_stream(zelq::bench::server_port(), "batched"));
     start = thread_cpu_seconds();
     bare_events += run(io, zelq::bench::bare_stream(zelq::bench::server_port(), "batched"));
     bare_cpu += thread_cpu_seconds() - start;

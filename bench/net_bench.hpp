@@ -32,11 +32,13 @@ void start_server();
 const std::string& server_base_url();
 unsigned short server_port();
 
-// The bare client: a Beast keep-alive client on one connection, doing what
-// the invoker does at the least cost. `bare_sequential` sends kSequential
-// small requests one after the other and returns how many answered "ok";
-// `bare_stream` reads one streamed answer of `user`, splitting the events
-// with memchr, and returns how many events came (the end marker counted).
+// The bare clients, each on one keep-alive connection, doing what the
+// invoker does at the least cost. `bare_sequential` (Beast) sends
+// kSequential small requests one after the other and returns how many
+// answered "ok"; `bare_stream` sends with Beast and reads one streamed
+// answer of `user` with no HTTP library (the chunk framing undone by hand,
+// the events split with memchr), and returns how many events came (the end
+// marker counted).
 boost::asio::awaitable<int> bare_sequential(unsigned short port);
 boost::asio::awaitable<std::size_t> bare_stream(unsigned short port, std::string user);
 

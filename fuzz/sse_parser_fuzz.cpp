@@ -1,5 +1,6 @@
 // The SSE parser gives the same events, last event id, retry time and size
-// error whether the stream arrives in one piece or cut anywhere.
+// error whether the stream arrives in one piece or cut anywhere, and whether
+// its events are collected by feed() or taken one at a time.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -21,11 +22,30 @@ struct Outcome {
   std::optional<std::uint64_t> retry;
 };
 
-Outcome parse(const std::vector<std::string_view>& pieces, std::size_t limit) {
+// With `one_at_a_time`, events are taken as SseReader takes them: one by one
+// as views, from a copy of each piece that is overwritten once the parser is
+// done with it.
+Outcome parse(const std::vector<std::string_view>& pieces, std::size_t limit, bool one_at_a_time) {
   SseParser parser(limit);
   Outcome outcome;
+  zelq::net::SseEventView event;
   try {
-    for (auto piece : pieces) parser.feed(piece, outcome.events);
+    for (auto piece : pieces) {
+      if (!one_at_a_time) {
+        parser.feed(piece, outcome.events);
+        continue;
+      }
+      std::string bytes(piece);
+      parser.start(bytes);
+      while (parser.next(event)) {
+        outcome.events.push_back(
+            {std::string(event.event), std::string(event.data), std::string(event.id)});
+        if (parser.last_event_id() != outcome.events.back().id) {
+          zelq::fuzz::fail("the last event id differs from the id of the event just taken");
+        }
+      }
+      bytes.assign(bytes.size(), '#');
+    }
   } catch (const zelq::core::RuntimeError&) {
     outcome.too_large = true;
     // A broken parser stays broken.
@@ -61,8 +81,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto cuts = zelq::fuzz::take_cuts(fdp);
   const std::string stream = fdp.ConsumeRemainingBytesAsString();
 
-  const Outcome whole = parse({stream}, limit);
-  const Outcome pieces = parse(zelq::fuzz::split(stream, cuts), limit);
+  const Outcome whole = parse({stream}, limit, false);
+  const Outcome pieces = parse(zelq::fuzz::split(stream, cuts), limit, true);
   if (whole.events != pieces.events || whole.too_large != pieces.too_large ||
       whole.last_event_id != pieces.last_event_id || whole.retry != pieces.retry) {
     zelq::fuzz::fail("SSE events differ between one piece and pieces",

@@ -22,6 +22,13 @@ bool read_text(od::value value, std::optional<std::string>& out) {
   return true;
 }
 
+// `key == name`, comparing the first bytes before calling memcmp: keys of
+// the same length as a name are common ("created" and "choices").
+bool same(std::string_view key, std::string_view name) {
+  return key.size() == name.size() && (key.empty() || key.front() == name.front()) &&
+         key.compare(name) == 0;
+}
+
 // Marks `key` as read in `seen` (one bit per name of `names`); false when it
 // came before. A chunk repeating a key it reads takes the full path, whose
 // parser keeps the last value where this reader could merge them.
@@ -29,7 +36,7 @@ bool first_time(std::string_view key, std::initializer_list<std::string_view> na
                 unsigned& seen) {
   unsigned bit = 1;
   for (std::string_view name : names) {
-    if (key == name) {
+    if (same(key, name)) {
       if (seen & bit) return false;
       seen |= bit;
       return true;
@@ -62,13 +69,13 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
       return false;
     }
     bool ok = true;
-    if (key == "content") {
+    if (same(key, "content")) {
       ok = read_text(item, fields.content);
-    } else if (key == "refusal") {
+    } else if (same(key, "refusal")) {
       ok = read_text(item, fields.refusal);
-    } else if (key == "reasoning_content") {
+    } else if (same(key, "reasoning_content")) {
       ok = read_text(item, fields.reasoning_content);
-    } else if (key == "reasoning") {
+    } else if (same(key, "reasoning")) {
       ok = read_text(item, fields.reasoning);
     }
     if (!ok) return false;
@@ -85,9 +92,9 @@ bool read_choice(od::value value, ChatChoice& choice) {
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
     if (!first_time(key, {"finish_reason", "delta"}, seen)) return false;
-    if (key == "finish_reason") {
+    if (same(key, "finish_reason")) {
       if (!read_text(item, choice.finish_reason)) return false;
-    } else if (key == "delta") {
+    } else if (same(key, "delta")) {
       if (!read_delta(item, choice.delta)) return false;
     }
   }
@@ -110,17 +117,21 @@ bool read_list(od::value value, Read read) {
 }
 
 bool read_fields(od::object root, ChatChunk& chunk) {
+  chunk.choices.clear();
+  chunk.search_results.reset();
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
-    if (field.unescaped_key().get(key) || key == "error") return false;
+    if (field.unescaped_key().get(key) || same(key, "error")) return false;
     if (!first_time(key, {"choices", "search_results"}, seen)) return false;
     od::value value;
     if (field.value().get(value)) return false;
-    if (key == "choices") {
-      auto choice = [&chunk](od::value item) { return read_choice(item, chunk.choices.emplace_back()); };
+    if (same(key, "choices")) {
+      auto choice = [&chunk](od::value item) {
+        return read_choice(item, chunk.choices.emplace_back());
+      };
       if (!read_list(value, choice)) return false;
-    } else if (key == "search_results") {
+    } else if (same(key, "search_results")) {
       // The elements lie in one span of the padded copy: from the first
       // one's start to the last one's end.
       const char* begin = nullptr;
@@ -160,22 +171,30 @@ od::parser& thread_parser() {
 
 std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept {
   try {
+    ChatChunk chunk;
+    if (!read_chat_chunk(data, chunk)) return std::nullopt;
+    return chunk;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+bool read_chat_chunk(std::string_view data, ChatChunk& chunk) noexcept {
+  try {
     thread_local std::string padded;
     padded.assign(data);
     padded.resize(data.size() + simdjson::SIMDJSON_PADDING);
     od::document doc;
     if (thread_parser().iterate(padded.data(), data.size(), padded.size()).get(doc)) {
-      return std::nullopt;
+      return false;
     }
     od::object root;
-    if (doc.get_object().get(root)) return std::nullopt;
-    ChatChunk chunk;
-    if (!read_fields(root, chunk)) return std::nullopt;
+    if (doc.get_object().get(root)) return false;
+    if (!read_fields(root, chunk)) return false;
     // Nothing may follow the object: a location still in bounds means more.
-    if (doc.current_location().error() == simdjson::SUCCESS) return std::nullopt;
-    return chunk;
+    return doc.current_location().error() != simdjson::SUCCESS;
   } catch (...) {
-    return std::nullopt;
+    return false;
   }
 }
 

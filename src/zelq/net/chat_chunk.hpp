@@ -47,5 +47,9 @@ struct ChatChunk {
 // The caller then reads the chunk as a core::Value, which names what is
 // wrong. Never throws.
 std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept;
+// The same into `chunk`, whose storage is reused: a reader of many chunks
+// allocates nothing per chunk for them. False where the other gives nullopt
+// (`chunk` then holds what was read before the problem).
+bool read_chat_chunk(std::string_view data, ChatChunk& chunk) noexcept;
 
 }  // namespace zelq::net

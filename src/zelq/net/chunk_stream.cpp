@@ -24,12 +24,19 @@ void ChunkStream::fail(std::string message) {
   throw core::RuntimeError(std::move(message));
 }
 
-std::optional<std::string> ChunkStream::frame(SseEvent event) {
+std::optional<std::string_view> ChunkStream::frame_view(const SseEventView& event) {
   if (event.event == "error") {
     fail(source_ + " reports an error: " + server_message(event.data, secret_));
   }
   if (event.data == kDone) {
     done_ = true;
+    return std::nullopt;
+  }
+  return event.data;
+}
+
+std::optional<std::string> ChunkStream::frame(SseEvent event) {
+  if (!frame_view(SseEventView{.event = event.event, .data = event.data, .id = event.id})) {
     return std::nullopt;
   }
   return std::move(event.data);
@@ -47,6 +54,11 @@ std::optional<std::string> ChunkStream::take_ready_data() {
   std::optional<SseEvent> event = events_.take_ready();
   if (!event) return std::nullopt;
   return frame(std::move(*event));
+}
+
+std::optional<std::string_view> ChunkStream::take_ready_view() {
+  if (done_ || !events_.has_ready()) return std::nullopt;
+  return frame_view(events_.take_ready_view());
 }
 
 core::Value ChunkStream::parse(std::string_view data) {

@@ -44,8 +44,11 @@ class ChunkStream {
   // True when the next event is already received: take_ready_data() then
   // gives what next_data() would, without awaiting (one coroutine frame less
   // per streamed token).
-  bool has_ready() const noexcept { return events_.has_ready(); }
+  bool has_ready() noexcept { return events_.has_ready(); }
   std::optional<std::string> take_ready_data();
+  // The same as a view, valid until the next call on the stream: no copy
+  // or allocation per chunk.
+  std::optional<std::string_view> take_ready_view();
 
   // The chunk in `data`, checked as next() checks it. Throws, closing the
   // stream, as next() does.
@@ -70,6 +73,8 @@ class ChunkStream {
   [[noreturn]] void fail(std::string message);
   // The data of `event`, nullopt for the end marker; throws for an error.
   std::optional<std::string> frame(SseEvent event);
+  // The same for an event that stays where it is.
+  std::optional<std::string_view> frame_view(const SseEventView& event);
 
   ApiEventStream events_;
   std::string secret_;

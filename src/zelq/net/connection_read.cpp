@@ -1,5 +1,7 @@
 #include "zelq/net/detail/beast_connection.hpp"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 
 #include <boost/asio/ssl.hpp>
@@ -50,15 +52,13 @@ asio::awaitable<bool> BeastConnection::fill() {
   co_return true;
 }
 
-// Appends what the socket holds now (at most kReadSize), without waiting.
-// A failure here is left for the next read to report.
+// Appends what the socket holds now (at most kReadSize), without waiting:
+// one read that does not wait, into space that fill() gives back before the
+// connection next waits. A failure here is left for the next read to report.
 void BeastConnection::read_waiting() {
-  auto& socket = tcp().socket();
-  error_code ec;
-  const std::size_t waiting = std::min(socket.available(ec), kReadSize);
-  if (ec || waiting == 0) return;
-  const std::size_t got = socket.read_some(buffer_.prepare(waiting), ec);
-  if (!ec) buffer_.commit(got);
+  const asio::mutable_buffer space = buffer_.prepare(kReadSize);
+  const auto got = ::recv(tcp().socket().native_handle(), space.data(), space.size(), MSG_DONTWAIT);
+  if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
 }
 
 asio::awaitable<HttpResponseHead> BeastConnection::read_head(

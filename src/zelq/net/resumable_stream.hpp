@@ -57,7 +57,7 @@ class ResumableEventStream {
 
   // True when an event is parsed and waiting: take_ready() returns it
   // without awaiting.
-  bool has_ready() const noexcept { return stream_ && stream_->has_ready(); }
+  bool has_ready() noexcept { return stream_ && stream_->has_ready(); }
   SseEvent take_ready();
 
   // Counts the event last returned as a repeat of one taken before (a

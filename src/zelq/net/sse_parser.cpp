@@ -35,6 +35,21 @@ std::optional<std::uint64_t> parse_retry(std::string_view value) {
   return result;
 }
 
+// A comparison with a constant of known length, which the compiler makes a
+// few instructions rather than a call.
+template <std::size_t N>
+bool starts_with(std::string_view line, const char (&prefix)[N]) {
+  return line.size() >= N - 1 && std::memcmp(line.data(), prefix, N - 1) == 0;
+}
+
+// Overwrites `to` with `from` (never part of `to`) in its present storage
+// when that is large enough: a plain copy, lighter than assign(), which
+// allows for overlap.
+void overwrite(std::string& to, std::string_view from) {
+  to.clear();
+  to.append(from);
+}
+
 // A field's value: what follows the colon, less one leading space.
 std::string_view value_of(std::string_view rest) {
   if (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
@@ -46,52 +61,112 @@ std::string_view value_of(std::string_view rest) {
 SseParser::SseParser(std::size_t max_event_size) : max_event_size_(max_event_size) {}
 
 void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
+  start(bytes);
+  SseEventView event;
+  while (next(event)) {
+    out.push_back(SseEvent{.event = std::string(event.event),
+                           .data = std::string(event.data),
+                           .id = std::string(event.id)});
+  }
+}
+
+void SseParser::start(std::string_view bytes) {
   if (broken_) {
     throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
   }
   const char* p = bytes.data();
-  const char* const end = p + bytes.size();
-  if (!bom_done_) p = skip_bom(p, end);
-  if (pending_cr_ && p != end) {
+  end_ = p + bytes.size();
+  if (!bom_done_) p = skip_bom(p, end_);
+  if (pending_cr_ && p != end_) {
     pending_cr_ = false;
     if (*p == '\n') ++p;
   }
-  // Each search result is reused until the parse passes it, so every byte is
-  // scanned at most once for CR and once for LF.
-  const char* lf = find_byte(p, end, '\n');
-  const char* cr = find_byte(p, end, '\r');
+  p_ = p;
+  lf_ = find_byte(p, end_, '\n');
+  cr_ = find_byte(p, end_, '\r');
+}
+
+bool SseParser::next(SseEventView& out) {
+  if (broken_) {
+    throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
+  }
+  if (data_out_) {
+    // The event handed out last is done with.
+    data_.clear();
+    data_out_ = false;
+  }
+  const char* p = p_;
+  const char* const end = end_;
+  // In registers while the loop runs: nothing else here changes them.
+  const char* lf = lf_;
+  const char* cr = cr_;
   while (p != end) {
     if (lf < p) lf = find_byte(p, end, '\n');
     if (cr < p) cr = find_byte(p, end, '\r');
     const char* eol = std::min(lf, cr);
     if (eol == end) {
-      if (!skip_line_) {
-        line_.append(p, end);
-        check_partial_line();
-      }
+      if (!skip_line_) take_partial_line(std::string_view(p, static_cast<std::size_t>(end - p)));
       break;
     }
     std::string_view piece(p, static_cast<std::size_t>(eol - p));
-    if (skip_line_) {
-      skip_line_ = false;
-    } else if (line_.empty()) {
-      take_line(piece, out, true);
-    } else {
-      line_.append(piece);
-      take_line(line_, out, false);
-      line_.clear();
-    }
+    // Which byte ends the line, and whether a CR is one of a CRLF pair,
+    // follows from the two search results without reading the bytes again.
     p = eol + 1;
-    if (*eol == '\r') {
+    if (eol == cr) {
       if (p == end) {
         pending_cr_ = true;
-      } else if (*p == '\n') {
+      } else if (lf == p) {
         ++p;
       }
     }
+    bool dispatched = false;
+    if (skip_line_) {
+      skip_line_ = false;
+    } else if (partial_data_) {
+      partial_data_ = false;
+      data_.append(piece);
+      check_size(data_.size());
+      data_.push_back('\n');
+    } else if (line_.empty()) {
+      dispatched = take_line(piece, out, true);
+    } else {
+      line_.append(piece);
+      dispatched = take_line(line_, out, false);
+      line_.clear();
+    }
+    if (dispatched) {
+      p_ = p;
+      lf_ = lf;
+      cr_ = cr;
+      return true;
+    }
   }
-  // The view points into `bytes`, which the caller may reuse.
+  p_ = end_;
+  // The views point into the bytes given to start(), which the caller may
+  // reuse once this returns false.
   hold_pending();
+  hold_id();
+  return false;
+}
+
+// The part of a line that reaches the end of a feed. A data line whose value
+// has begun goes straight into data_, where the rest of it follows; any
+// other is held in line_ until it ends.
+void SseParser::take_partial_line(std::string_view part) {
+  if (partial_data_) {
+    data_.append(part);
+    check_size(data_.size());
+    return;
+  }
+  if (line_.empty() && part.size() > 5 && starts_with(part, "data:")) {
+    hold_pending();
+    data_.append(value_of(part.substr(5)));
+    partial_data_ = true;
+    check_size(data_.size());
+    return;
+  }
+  line_.append(part);
+  check_partial_line();
 }
 
 // A line still open at the end of a feed is held, and bounded, by what its
@@ -99,6 +174,15 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
 // limit fails now, as the whole line would; a comment or an unknown field is
 // dropped as it arrives. So the outcome never depends on where feeds end.
 void SseParser::check_partial_line() {
+  const std::string_view line(line_);
+  if (starts_with(line, "data:")) {
+    check_size(data_size() + value_of(line.substr(5)).size());
+    return;
+  }
+  if (starts_with(line, "id:")) {
+    check_size(value_of(line.substr(3)).size());
+    return;
+  }
   auto colon = line_.find(':');
   std::string_view field = std::string_view(line_).substr(0, colon);
   const bool known = field == "data" || field == "event" || field == "id" || field == "retry";
@@ -134,17 +218,22 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
   return p;
 }
 
-void SseParser::take_line(std::string_view line, std::vector<SseEvent>& out, bool in_feed) {
-  if (line.empty()) {
-    dispatch(out);
-    return;
-  }
-  // Nearly every line of a stream is "data: ...": read without a search.
-  if (line.size() >= 5 && std::memcmp(line.data(), "data:", 5) == 0) {
+// Inlined into next(), as are take_data() and dispatch(): they run per line,
+// and the calls cost as much as the work.
+[[gnu::always_inline]] inline bool SseParser::take_line(std::string_view line, SseEventView& out,
+                                                        bool in_feed) {
+  if (line.empty()) return dispatch(out);
+  // The fields of nearly every line ("data", "id") are read without a
+  // search for the colon.
+  if (starts_with(line, "data:")) {
     take_data(value_of(line.substr(5)), in_feed);
-    return;
+    return false;
   }
-  if (line.front() == ':') return;
+  if (line.front() == ':') return false;
+  if (starts_with(line, "id:")) {
+    take_id(value_of(line.substr(3)), in_feed);
+    return false;
+  }
   auto colon = line.find(':');
   auto field = line.substr(0, colon);
   std::string_view value;
@@ -155,21 +244,42 @@ void SseParser::take_line(std::string_view line, std::vector<SseEvent>& out, boo
     check_size(value.size());
     event_.assign(value);
   } else if (field == "id") {
-    check_size(value.size());
-    if (value.find('\0') == std::string_view::npos) id_.assign(value);
+    take_id(value, in_feed);
   } else if (field == "retry") {
     check_size(value.size());
     if (auto ms = parse_retry(value)) retry_ = ms;
   }
+  return false;
+}
+
+[[gnu::always_inline]] inline void SseParser::take_id(std::string_view value, bool in_feed) {
+  check_size(value.size());
+  // Ids are short: a plain loop costs less than a call.
+  if (std::find(value.begin(), value.end(), '\0') != value.end()) return;
+  // (An empty value may have no pointer: copied, it costs nothing.)
+  if (in_feed && !value.empty()) {
+    id_begin_ = value.data();
+    id_end_ = value.data() + value.size();
+  } else {
+    id_begin_ = nullptr;
+    overwrite(id_, value);
+  }
+}
+
+void SseParser::hold_id() const {
+  if (id_begin_ == nullptr) return;
+  overwrite(id_, std::string_view(id_begin_, static_cast<std::size_t>(id_end_ - id_begin_)));
+  id_begin_ = nullptr;
 }
 
 // The first data line of an event, when it lies in the bytes being fed, is
 // only pointed at: an event of one data line (nearly all of them) is then
 // copied once, into the event, rather than first into data_.
-void SseParser::take_data(std::string_view value, bool in_feed) {
+[[gnu::always_inline]] inline void SseParser::take_data(std::string_view value, bool in_feed) {
   check_size(data_size() + value.size());
   if (in_feed && data_.empty() && !has_pending_) {
-    pending_ = value;
+    pending_begin_ = value.data();
+    pending_end_ = value.data() + value.size();
     has_pending_ = true;
     return;
   }
@@ -181,32 +291,47 @@ void SseParser::take_data(std::string_view value, bool in_feed) {
 void SseParser::hold_pending() {
   if (!has_pending_) return;
   has_pending_ = false;
-  data_.append(pending_);
+  data_.append(pending());
   data_.push_back('\n');
 }
 
 std::size_t SseParser::data_size() const noexcept {
-  return data_.size() + (has_pending_ ? pending_.size() + 1 : 0);
+  return data_.size() + (has_pending_ ? pending().size() + 1 : 0);
 }
 
-void SseParser::dispatch(std::vector<SseEvent>& out) {
+// Assigns rather than builds: `out`'s strings keep their storage from the
+// event before.
+[[gnu::always_inline]] inline void SseParser::set_type_and_id(SseEventView& out) {
+  if (event_.empty()) {
+    out.event = "message";
+  } else {
+    out_event_.swap(event_);
+    event_.clear();
+    out.event = out_event_;
+  }
+  out.id = id();
+}
+
+// Hands the event out as views: its data where it lies in the bytes fed (a
+// single data line) or in data_ until the next call, its type moved to
+// out_event_, so that the next event's lines can be taken while these stay
+// valid.
+[[gnu::always_inline]] inline bool SseParser::dispatch(SseEventView& out) {
   if (data_.empty() && !has_pending_) {
     event_.clear();
-    return;
+    return false;
   }
-  std::string data;
   if (has_pending_ && data_.empty()) {
-    data = std::string(pending_);
+    out.data = pending();
     has_pending_ = false;
   } else {
     hold_pending();
-    // Copying (without the final "\n") keeps data_'s capacity for the next event.
-    data = std::string(data_, 0, data_.size() - 1);
+    // Without the final "\n"; data_ is cleared at the next call.
+    out.data = std::string_view(data_).substr(0, data_.size() - 1);
+    data_out_ = true;
   }
-  SseEvent& event = out.emplace_back(SseEvent{.data = std::move(data), .id = id_});
-  if (!event_.empty()) event.event = std::move(event_);
-  data_.clear();
-  event_.clear();
+  set_type_and_id(out);
+  return true;
 }
 
 void SseParser::check_size(std::size_t held) {
@@ -216,10 +341,12 @@ void SseParser::check_size(std::size_t held) {
 void SseParser::fail_too_large() {
   broken_ = true;
   skip_line_ = false;
+  partial_data_ = false;
   line_.clear();
   data_.clear();
   has_pending_ = false;
   event_.clear();
+  hold_id();
   throw core::RuntimeError("SSE event exceeds the size limit of " +
                            std::to_string(max_event_size_) + " bytes");
 }

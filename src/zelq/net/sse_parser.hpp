@@ -19,6 +19,14 @@ struct SseEvent {
   friend bool operator==(const SseEvent&, const SseEvent&) = default;
 };
 
+// An event where it lies: in the bytes fed or in the parser's own storage.
+// Valid until the next call on the parser that handed it out.
+struct SseEventView {
+  std::string_view event;
+  std::string_view data;
+  std::string_view id;
+};
+
 // Turns bytes of an event stream into events, following the browser rules:
 // a UTF-8 byte order mark at the very start is skipped; lines end with CRLF,
 // LF or CR (also when a CR ends one feed and the LF starts the next); a line
@@ -32,7 +40,9 @@ struct SseEvent {
 // and are never dispatched.
 //
 // Not thread-safe. Feeding never allocates per byte: lines are found with
-// memchr and a line that does not span two feeds is not copied.
+// memchr and a line that does not span two feeds is not copied. Events
+// taken one at a time as views (start() and next()) are not copied at all:
+// an event of one data line is handed out where it lies in the bytes fed.
 class SseParser {
  public:
   static constexpr std::size_t kDefaultMaxEventSize = std::size_t{1} << 20;
@@ -51,8 +61,21 @@ class SseParser {
   // zelq::core::RuntimeError too.
   void feed(std::string_view bytes, std::vector<SseEvent>& out);
 
+  // The same one event at a time: start() takes `bytes`, and each next()
+  // parses on to the next completed event in them and sets `out` to it,
+  // returning false once the bytes are used up. `out` stays valid until the
+  // next call on the parser. The parser points into `bytes` until next() has
+  // returned false: they must stay unchanged and alive until then, or until
+  // start() is called again. Throws as feed() does, from start() when the
+  // parser is broken and from next() when an event outgrows the limit.
+  void start(std::string_view bytes);
+  bool next(SseEventView& out);
+
   // The last event id seen so far ("" before any).
-  const std::string& last_event_id() const noexcept { return id_; }
+  const std::string& last_event_id() const {
+    hold_id();
+    return id_;
+  }
 
   // The reconnection time in milliseconds from the last valid "retry" field.
   std::optional<std::uint64_t> retry() const noexcept { return retry_; }
@@ -62,29 +85,63 @@ class SseParser {
  private:
   const char* skip_bom(const char* p, const char* end);
   // `in_feed`: `line` lies in the bytes of the current feed (not in line_).
-  void take_line(std::string_view line, std::vector<SseEvent>& out, bool in_feed);
+  // True when the line dispatched an event into `out`.
+  bool take_line(std::string_view line, SseEventView& out, bool in_feed);
   void take_data(std::string_view value, bool in_feed);
+  void take_id(std::string_view value, bool in_feed);
   void hold_pending();
   std::size_t data_size() const noexcept;
+  void take_partial_line(std::string_view part);
   void check_partial_line();
-  void dispatch(std::vector<SseEvent>& out);
+  bool dispatch(SseEventView& out);
+  void set_type_and_id(SseEventView& out);
   void check_size(std::size_t held);
   [[noreturn]] void fail_too_large();
 
   std::size_t max_event_size_;
-  std::string line_;   // a line that began in an earlier feed
-  std::string data_;   // data lines of the current event, each followed by "\n"
+  // The bytes given to start() still to parse, and where the next LF and CR
+  // in them are (`end_` when there is none). Each search result is reused
+  // until the parse passes it, so every byte is scanned at most once for CR
+  // and once for LF.
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
+  const char* lf_ = nullptr;
+  const char* cr_ = nullptr;
+  std::string line_;  // a line that began in an earlier feed
+  std::string data_;  // data lines of the current event, each followed by "\n"
   // The event's first data line while it lies in the bytes being fed
-  // (has_pending_); moved into data_ before the feed returns.
-  std::string_view pending_;
+  // (has_pending_); moved into data_ before the feed returns. Its ends, as
+  // two pointers: a string_view written in two halves and read back whole
+  // at once stalls the processor.
+  std::string_view pending() const noexcept {
+    return {pending_begin_, static_cast<std::size_t>(pending_end_ - pending_begin_)};
+  }
+  const char* pending_begin_ = nullptr;
+  const char* pending_end_ = nullptr;
   bool has_pending_ = false;
   std::string event_;  // type of the current event ("" = "message")
-  std::string id_;
+  // data_ holds the data of the event handed out last.
+  bool data_out_ = false;
+  // The type of the event handed out last, when it is not "message".
+  std::string out_event_;
+  // The last event id; while the line that set it lies in the bytes being
+  // fed, only pointed at (id_begin_ not null) and copied here before the
+  // feed returns, or when asked for.
+  mutable std::string id_;
+  mutable const char* id_begin_ = nullptr;
+  const char* id_end_ = nullptr;
+  void hold_id() const;
+  std::string_view id() const noexcept {
+    if (id_begin_ == nullptr) return id_;
+    return {id_begin_, static_cast<std::size_t>(id_end_ - id_begin_)};
+  }
   std::optional<std::uint64_t> retry_;
   int bom_matched_ = 0;  // bytes of the byte order mark matched so far
   bool bom_done_ = false;
   bool pending_cr_ = false;  // the previous feed ended with CR
   bool skip_line_ = false;   // the rest of the current line is ignored
+  // The current line is a data line whose value so far ends data_.
+  bool partial_data_ = false;
   bool broken_ = false;
 };
 

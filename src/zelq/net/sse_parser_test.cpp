@@ -67,6 +67,32 @@ TEST(SseParser, SameEventsWhereverTheStreamIsSplit) {
   EXPECT_EQ(parse_in_pieces(bytes), kEvents);
 }
 
+// Taking events one at a time as views gives what feed() gives, wherever
+// the stream is cut: each view holds its whole event until the next call
+// (a named event before a plain one, data of several lines or across a
+// cut), the last event id can be asked for between events, and once next()
+// says the bytes are used up they may be overwritten (what a cut left open
+// was copied).
+TEST(SseParser, OneEventAtATimeAsViews) {
+  for (std::size_t cut = 0; cut <= kStream.size(); ++cut) {
+    SseParser parser;
+    SseEventView event;
+    std::vector<SseEvent> out;
+    for (std::string piece : {kStream.substr(0, cut), kStream.substr(cut)}) {
+      parser.start(piece);
+      while (parser.next(event)) {
+        out.push_back({std::string(event.event), std::string(event.data), std::string(event.id)});
+        // Asked for mid-feed, the last id is the one the event carries.
+        ASSERT_EQ(parser.last_event_id(), out.back().id) << "cut " << cut;
+      }
+      piece.assign(piece.size(), '#');
+      EXPECT_FALSE(parser.next(event));
+    }
+    ASSERT_EQ(out, kEvents) << "cut " << cut;
+    EXPECT_EQ(parser.retry(), 1500u);
+  }
+}
+
 TEST(SseParser, ByteOrderMarkOnlyAtTheStart) {
   // A second BOM belongs to the field name, which is then unknown.
   const std::string stream =
@@ -130,8 +156,8 @@ TEST(SseParser, EventSizeLimit) {
     std::vector<SseEvent> out;
     parser.feed(std::string_view(fits).substr(0, cut), out);
     parser.feed(std::string_view(fits).substr(cut), out);
-    ASSERT_EQ(out, (std::vector<SseEvent>{{"0123456789abcdef", "0123456789abcdef",
-                                           "0123456789abcdef"}}))
+    ASSERT_EQ(out,
+              (std::vector<SseEvent>{{"0123456789abcdef", "0123456789abcdef", "0123456789abcdef"}}))
         << "cut " << cut;
   }
 }

@@ -3,12 +3,6 @@
 #include <string>
 
 namespace zelq::net {
-namespace {
-
-// Events of one read whose queue is kept for the next read.
-constexpr std::size_t kKeptQueue = 4;
-
-}  // namespace
 
 SseReader::SseReader(BodyReader body, std::size_t max_event_size)
     : body_(std::move(body)), parser_(max_event_size) {}
@@ -18,19 +12,32 @@ void SseReader::close() noexcept {
   body_.close();
 }
 
-SseEvent SseReader::take_ready() {
-  SseEvent event(std::move(ready_[next_ready_++]));
-  if (next_ready_ == ready_.size()) {
-    // A read of many events leaves a large queue: a stream that waits for
-    // its next bytes does not hold it.
-    if (ready_.capacity() > kKeptQueue) {
-      std::vector<SseEvent>().swap(ready_);
-    } else {
-      ready_.clear();
+bool SseReader::has_ready() noexcept {
+  if (ready_) return true;
+  if (!bytes_ || bytes_->empty()) return false;
+  try {
+    if (parser_.next(ready_event_)) {
+      ready_ = true;
+      return true;
     }
-    next_ready_ = 0;
+  } catch (...) {
+    error_ = std::current_exception();
+    body_.close();
   }
-  return event;
+  std::string().swap(*bytes_);
+  return false;
+}
+
+SseEvent SseReader::take_ready() {
+  const SseEventView event = take_ready_view();
+  return SseEvent{.event = std::string(event.event),
+                  .data = std::string(event.data),
+                  .id = std::string(event.id)};
+}
+
+SseEventView SseReader::take_ready_view() {
+  ready_ = false;
+  return ready_event_;
 }
 
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
@@ -60,11 +67,14 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
       ended_ = true;
       continue;
     }
+    if (!bytes_) bytes_ = std::make_unique<std::string>();
+    *bytes_ = std::move(bytes);
     try {
-      parser_.feed(bytes, ready_);
+      parser_.start(*bytes_);
     } catch (...) {
       error_ = std::current_exception();
       body_.close();
+      std::string().swap(*bytes_);
     }
   }
 }

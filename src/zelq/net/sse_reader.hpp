@@ -5,8 +5,9 @@
 #include <chrono>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <optional>
-#include <vector>
+#include <string>
 
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/sse_parser.hpp"
@@ -33,12 +34,17 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next(
       std::chrono::steady_clock::time_point deadline);
 
-  // True when an event is parsed and waiting: next() then returns it without
-  // reading.
-  bool has_ready() const noexcept { return next_ready_ < ready_.size(); }
+  // True when an event is parsed and waiting: take_ready() and next() then
+  // return it without reading. When none waits yet, parses the read in hand
+  // up to its next event, so a view taken before is no longer valid after
+  // it. A parse failure is kept for next() to throw.
+  bool has_ready() noexcept;
   // Takes the event that is waiting; only when has_ready(). Not a coroutine:
   // the common case of a stream read in large pieces costs no frame.
   SseEvent take_ready();
+  // The same as a view into the read in hand or the parser, valid until the
+  // next call on the reader: an event of one data line is not copied.
+  SseEventView take_ready_view();
 
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
@@ -53,8 +59,12 @@ class SseReader {
 
   BodyReader body_;
   SseParser parser_;
-  std::vector<SseEvent> ready_;
-  std::size_t next_ready_ = 0;
+  // The read being parsed; released once used up, so a stream waiting for
+  // its next bytes holds no buffer. On the heap: the parser and the event
+  // views point into it, and a short text would move with the reader.
+  std::unique_ptr<std::string> bytes_;
+  SseEventView ready_event_;
+  bool ready_ = false;
   std::exception_ptr error_;
   bool ended_ = false;
 };

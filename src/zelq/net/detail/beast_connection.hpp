@@ -29,7 +29,7 @@ struct ClientState {
   std::shared_ptr<boost::asio::ssl::context> tls;
 };
 
-inline constexpr std::size_t kReadSize = 16 * 1024;
+inline constexpr std::size_t kReadSize = 64 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 inline constexpr auto kTuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 
@@ -97,7 +97,7 @@ class BeastConnection final : public Connection {
   Clock::time_point connect_deadline_;
   // Waiting for the server's next bytes happens in this small buffer, so a
   // quiet stream holds no large one.
-  std::array<char, 512> small_{};
+  std::array<char, 128> small_{};
   Limit armed_ = Limit::connect;
   bool host_is_ip_ = false;
   bool finished_ = false;

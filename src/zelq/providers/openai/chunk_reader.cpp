@@ -6,11 +6,12 @@ namespace zelq::providers::openai {
 
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
   try {
-    std::optional<net::ChatChunk> chunk = net::read_chat_chunk(data);
-    if (!chunk) return std::nullopt;
+    // Reused: a streamed answer reads thousands of chunks.
+    thread_local net::ChatChunk chunk;
+    if (!net::read_chat_chunk(data, chunk)) return std::nullopt;
     ChoicePart part;
-    if (chunk->choices.empty()) return part;
-    net::ChatChoice& first = chunk->choices.front();
+    if (chunk.choices.empty()) return part;
+    net::ChatChoice& first = chunk.choices.front();
     part.finish_reason = std::move(first.finish_reason);
     if (!first.delta) return part;
     part.text = std::move(first.delta->content);

@@ -77,7 +77,7 @@ void append(std::optional<std::string>& to, const std::string& piece) {
 
 // Reads one chunk's data into `state`; returns what is to be emitted. A
 // plain function rather than a coroutine: it runs once per streamed token.
-ChoicePart take_chunk(const std::string& data, net::ChunkStream& chunks, const OpenAIClient& client,
+ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const OpenAIClient& client,
                       const std::string& source, StreamState& state) {
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
@@ -108,11 +108,14 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
   while (true) {
     // Events already parsed are taken without awaiting: one frame less per
     // token.
-    std::optional<std::string> data;
+    // A ready event is read where it lies, without a copy.
+    std::optional<std::string_view> data;
+    std::optional<std::string> awaited;
     if (chunks.has_ready()) {
-      data = chunks.take_ready_data();
+      data = chunks.take_ready_view();
     } else {
-      data = co_await chunks.next_data();
+      awaited = co_await chunks.next_data();
+      if (awaited) data = *awaited;
     }
     if (!data) break;
     ChoicePart part = take_chunk(*data, chunks, *client, chunks.source(), state);
