@@ -64,11 +64,15 @@ asio::thread_pool& shared_thread_pool() {
 
 // A channel on the caller's executor, in the awaiting frame: the job wakes
 // the caller by sending on it, which posts the caller's resumption to its own
-// executor. Only the frame destroys it.
+// executor. The message carries the pool's reference to the job, so that the
+// caller, never the pool, destroys a job whose outcome it read. Only the
+// frame destroys the channel.
 struct BlockingJob::Waiter {
   explicit Waiter(const asio::any_io_executor& executor) : wake(executor, 1) {}
 
-  asio::experimental::concurrent_channel<void(boost::system::error_code)> wake;
+  asio::experimental::concurrent_channel<void(boost::system::error_code,
+                                              std::shared_ptr<BlockingJob>)>
+      wake;
 };
 
 namespace {
@@ -95,11 +99,16 @@ class WaiterRegistration {
 
 // On the pool: runs the job, then wakes its caller if one still waits. The
 // send happens under the job's mutex, so the caller's channel (and its
-// context) cannot go away meanwhile.
-void run_job(const std::shared_ptr<BlockingJob>& job) noexcept {
+// context) cannot go away meanwhile. The send hands the pool's reference to
+// the caller: the outcome (an exception object shared with the caller's
+// copies of it) is released on the caller's thread, never here after the
+// caller read it. The caller's own reference keeps the job alive until its
+// registration, which takes the mutex, has seen this unlock.
+void run_job(std::shared_ptr<BlockingJob> job) noexcept {
   job->run();
-  std::lock_guard lock(job->mutex);
-  if (job->waiter) job->waiter->wake.try_send(boost::system::error_code{});
+  BlockingJob& ran = *job;
+  std::lock_guard lock(ran.mutex);
+  if (ran.waiter) ran.waiter->wake.try_send(boost::system::error_code{}, std::move(job));
 }
 
 }  // namespace
@@ -112,10 +121,11 @@ asio::awaitable<void> await_blocking_job(std::shared_ptr<BlockingJob> job) {
   }
   BlockingJob::Waiter waiter(co_await asio::this_coro::executor);
   WaiterRegistration registration(*job, waiter);
-  asio::post(shared_thread_pool(), [job] { run_job(job); });
+  asio::post(shared_thread_pool(), [job]() mutable { run_job(std::move(job)); });
   // A wake-up and a cancellation may meet: the cancellation wins, and the
   // job's outcome is dropped with the job.
-  const auto [error] = co_await waiter.wake.async_receive(asio::as_tuple(asio::use_awaitable));
+  const auto [error, handed_over] =
+      co_await waiter.wake.async_receive(asio::as_tuple(asio::use_awaitable));
   if (error) throw boost::system::system_error(asio::error::operation_aborted);
 }
 

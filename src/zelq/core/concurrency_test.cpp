@@ -281,6 +281,31 @@ TEST(Asyncify, ServesCallersOnManyThreads) {
   for (int t = 0; t < kThreads; ++t) EXPECT_EQ(sums[t], kCalls * t * t + squares_below) << t;
 }
 
+// A failure made on the pool is read by its caller and then freed: the
+// caller, not the pool thread, must hold the last reference to it, or
+// ThreadSanitizer sees the pool free what the caller read without ordering
+// (the exception's own count lives in the uninstrumented runtime).
+TEST(Asyncify, CallersReadAndFreeTheirFailures) {
+  constexpr int kThreads = 4;
+  constexpr int kCalls = 200;
+  auto fails = asyncify([](int n) -> int { throw KeyError("missing " + std::to_string(n)); });
+  std::vector<int> read(kThreads, 0);
+  std::vector<std::thread> callers;
+  for (int t = 0; t < kThreads; ++t) {
+    callers.emplace_back([&fails, &read, t] {
+      for (int i = 0; i < kCalls; ++i) {
+        try {
+          run_sync(fails(i));
+        } catch (const KeyError& error) {
+          read[t] += std::string(error.what()) == "missing " + std::to_string(i);
+        }
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(read[t], kCalls) << t;
+}
+
 // A one-shot latch for code on other threads. wait() gives up after two
 // seconds (and says so), so a broken implementation fails instead of hanging.
 class Latch {
