@@ -184,8 +184,8 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   throw HttpError::from_response(stream.head, text, endpoint, secret);
 }
 
-// Waits for a request slot, at most the request's time limit, which the
-// wait then shortens by what it took.
+// Waits for a request slot, at most the request's time limit; the time the
+// wait took counts against the request's deadline.
 asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
     std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, std::string endpoint,
     std::size_t max_concurrency) {
@@ -204,7 +204,7 @@ asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
         " ms waiting for a request slot (all " + std::to_string(max_concurrency) + " in use).");
   }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
-  request.timeout = std::max(limit - waited, std::chrono::milliseconds(1));
+  request.timeout_used = waited;
   co_return std::move(*permit);
 }
 

@@ -328,6 +328,48 @@ TEST(ApiClient, WaitingForASlotEndsAtTheTimeoutOrCancellation) {
   EXPECT_EQ(server.requests[1].target, "/v1/after");
 }
 
+// The time a request waited for its slot counts against its deadline, and
+// its time-out still names the limit the caller gave, not what was left.
+TEST(ApiClient, ATimeoutAfterASlotWaitNamesTheWholeLimit) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target == "/v1/events") {
+      co_await exchange.start_events();
+      co_await exchange.chunk("data: held\n\n");
+    }
+    co_await exchange.wait_for_close();  // the limited request stalls
+  });
+  ApiClientOptions options;
+  options.max_concurrency = 1;
+  ApiClient client = client_for(server, options);
+  ApiRequest limited;
+  limited.method = "GET";
+  limited.path = "stalls";
+  limited.timeout = 400ms;
+  auto scenario = [](ApiClient client, ApiRequest limited) -> asio::awaitable<std::string> {
+    const auto executor = co_await asio::this_coro::executor;
+    auto held = std::make_shared<ApiEventStream>(co_await client.get_events("events"));
+    co_await held->next();
+    // Lets the slot go once the limited request has waited for it a while.
+    asio::co_spawn(
+        executor,
+        [held]() -> asio::awaitable<void> {
+          co_await pause(30ms);
+          held->close();
+        },
+        asio::detached);
+    try {
+      co_await client.request_json(std::move(limited));
+    } catch (const core::TimeoutError& error) {
+      co_return error.what();
+    }
+    co_return "no time-out";
+  };
+  EXPECT_EQ(run_client(io, server, scenario(client, limited)),
+            "request to " + server.base_url() + "/stalls timed out after 400 ms");
+  ASSERT_EQ(server.requests.size(), 2u);
+}
+
 TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   asio::io_context io;
   int calls = 0;

@@ -213,7 +213,10 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
   const bool head = request.method == "HEAD";
   std::optional<Clock::time_point> request_deadline;
   const auto limit = request.timeout ? request.timeout : state->options.request_timeout;
-  if (limit) request_deadline = Clock::now() + *limit;
+  if (limit) {
+    const auto used = request.timeout ? request.timeout_used : std::chrono::milliseconds{};
+    request_deadline = Clock::now() + *limit - std::min(used, *limit);
+  }
   std::optional<http::request<http::string_body>> message(
       build_request(state->options, url, request));
   request = HttpRequest();  // what a waiting request holds is its message alone

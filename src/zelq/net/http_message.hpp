@@ -30,6 +30,10 @@ struct HttpRequest {
   std::string body{};
   // Limit of this whole request, replacing the client's request_timeout.
   std::optional<std::chrono::milliseconds> timeout{};
+  // Time already spent against `timeout` before the request reached the
+  // client (waiting for a request slot): its deadline is that much nearer,
+  // and a time-out still names `timeout` whole. Ignored without `timeout`.
+  std::chrono::milliseconds timeout_used{};
 };
 
 // Status line and header fields of a response.
