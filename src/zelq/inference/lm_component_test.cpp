@@ -324,8 +324,7 @@ TEST(LMComponentTest, ComponentsSharingAnInvokerEachSendTheirOwnPrompt) {
     return output;
   });
   // All five calls are in flight at once; the first one finishes last.
-  lm->set_latency(std::chrono::milliseconds(1));
-  lm->set_latencies({std::chrono::milliseconds(50)});
+  lm->hold_calls();
   const Value schema = {{"type", "object"}};
   Bare one(lm, PromptBuilder("", "One: {query}"));
   Bare two(lm, PromptBuilder("Two.", "{query}"), schema);
@@ -340,10 +339,23 @@ TEST(LMComponentTest, ComponentsSharingAnInvokerEachSendTheirOwnPrompt) {
   calls.push_back(both._invoke_lm({.slot = "map", .variables = {{"context", "m"}}}));
   calls.push_back(both._invoke_lm({.slot = "reduce", .variables = {{"context", "r"}}}));
   calls.push_back(defaulted._invoke_lm({.query = "q", .variables = {{"context", "c"}}}));
+  boost::asio::io_context io;
   std::vector<std::string> texts;
-  for (const auto& output : core::run_sync(core::parallel_gather(std::move(calls)))) {
-    texts.push_back(output.text());
+  boost::asio::co_spawn(
+      io,
+      [&]() -> boost::asio::awaitable<void> {
+        for (const auto& output : co_await core::parallel_gather(std::move(calls))) {
+          texts.push_back(output.text());
+        }
+      },
+      [](std::exception_ptr error) { ASSERT_FALSE(error); });
+  io.poll();
+  ASSERT_EQ(lm->in_flight(), 5u);
+  for (std::size_t call : {1u, 2u, 3u, 4u, 0u}) {
+    lm->release(call);
+    io.poll();
   }
+  io.run();
   EXPECT_THAT(texts, ElementsAre("One: a", "Two.|b", "m", "Reduce r", "Use c.|q"));
   EXPECT_EQ(lm->peak_concurrency(), 5u);
   EXPECT_EQ(lm->completion_order().back(), 0u);

@@ -151,13 +151,33 @@ TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {
 }
 
 TEST(LMReferenceFormatterTest, AFailingBatchFailsTheCallAfterTheOthersFinish) {
-  using std::chrono::milliseconds;
   auto lm = std::make_shared<ScriptedLMInvoker>();
   name_even_chunks(*lm);
   lm->fail_at(1);
-  lm->set_latencies({milliseconds(20), milliseconds(1), milliseconds(20)});
+  lm->hold_calls();
   LMReferenceFormatter formatter(lm);
-  EXPECT_THROW(core::run_sync(formatter.format_reference("r", twelve())), core::RuntimeError);
+  boost::asio::io_context io;
+  std::exception_ptr failure;
+  bool done = false;
+  boost::asio::co_spawn(
+      io,
+      [&]() -> boost::asio::awaitable<void> { co_await formatter.format_reference("r", twelve()); },
+      [&](std::exception_ptr error) {
+        failure = error;
+        done = true;
+      });
+  io.poll();
+  ASSERT_EQ(lm->in_flight(), 3u);
+  // The failing batch ends first; the call fails only once the others end.
+  for (std::size_t call : {1u, 0u}) {
+    lm->release(call);
+    io.poll();
+    EXPECT_FALSE(done) << "after batch " << call;
+  }
+  lm->release(2);
+  io.run();
+  ASSERT_TRUE(done);
+  EXPECT_THROW(std::rethrow_exception(failure), core::RuntimeError);
   EXPECT_THAT(lm->completion_order(), ElementsAre(1, 0, 2));
 }
 
