@@ -275,11 +275,10 @@ TEST(HttpClient, BrokenConnectionsAreConnectionErrors) {
   EXPECT_NE(error_of<ConnectionError>([] { fetch(reply("garbage\r\n\r\n")); }), "no error");
 
   asio::io_context io;
-  std::uint16_t port;
-  {
-    tcp::acceptor closed(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-    port = closed.local_endpoint().port();
-  }
+  // A port that refuses connections: bound for the whole test, so nothing
+  // else (another test running at once) can take it, and never listening.
+  tcp::socket closed(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::uint16_t port = closed.local_endpoint().port();
   auto endpoint = "127.0.0.1:" + std::to_string(port);
   HttpClient client;
   EXPECT_EQ(error_of<ConnectionError>(
