@@ -30,6 +30,22 @@ ApiClient client_for(const LoopbackServer& server, ApiClientOptions options = {}
   return ApiClient(std::move(options));
 }
 
+// A client with a single request slot.
+ApiClient one_slot_client(const LoopbackServer& server) {
+  ApiClientOptions options;
+  options.max_concurrency = 1;
+  return client_for(server, std::move(options));
+}
+
+// A GET of `path` with its own time limit.
+ApiRequest timed_get(std::string path, std::chrono::milliseconds timeout) {
+  ApiRequest request;
+  request.method = "GET";
+  request.path = std::move(path);
+  request.timeout = timeout;
+  return request;
+}
+
 // Errors never show the key.
 template <class Error, class F>
 std::string error_of(F&& call) {
@@ -284,13 +300,8 @@ TEST(ApiClient, WaitingForASlotEndsAtTheTimeoutOrCancellation) {
     co_await exchange.chunk("data: held\n\n");
     co_await exchange.wait_for_close();
   });
-  ApiClientOptions options;
-  options.max_concurrency = 1;
-  ApiClient client = client_for(server, options);
-  ApiRequest limited;
-  limited.method = "GET";
-  limited.path = "limited?x=1";
-  limited.timeout = 50ms;
+  ApiClient client = one_slot_client(server);
+  const ApiRequest limited = timed_get("limited?x=1", 50ms);
   auto scenario = [](ApiClient client, ApiRequest limited) -> asio::awaitable<std::string> {
     ApiEventStream held = co_await client.get_events("events");
     co_await held.next();
@@ -339,13 +350,8 @@ TEST(ApiClient, ATimeoutAfterASlotWaitNamesTheWholeLimit) {
     }
     co_await exchange.wait_for_close();  // the limited request stalls
   });
-  ApiClientOptions options;
-  options.max_concurrency = 1;
-  ApiClient client = client_for(server, options);
-  ApiRequest limited;
-  limited.method = "GET";
-  limited.path = "stalls";
-  limited.timeout = 400ms;
+  ApiClient client = one_slot_client(server);
+  const ApiRequest limited = timed_get("stalls", 400ms);
   auto scenario = [](ApiClient client, ApiRequest limited) -> asio::awaitable<std::string> {
     const auto executor = co_await asio::this_coro::executor;
     auto held = std::make_shared<ApiEventStream>(co_await client.get_events("events"));
@@ -411,14 +417,15 @@ TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
     co_return seen;
   };
   const std::string base = server.base_url();
-  EXPECT_EQ(run_client(io, server, scenario(client)),
-            (std::vector<std::string>{
-                "[1,2]", "HTTP 401 from GET " + base + "/html: <html> bad key *** </html>",
-                "The answer of GET " + base + "/text is not JSON: 'not json but ***'.",
-                "The answer of GET " + base + "/latin1 is not valid UTF-8: '{\"name\":\"caf\\xe9\"}'.",
-                "The answer of GET " + base +
-                    "/portal is not an event stream but 'text/html; charset=utf-8': <html> "
-                    "<body>Sign in</body> </html>."}));
+  EXPECT_EQ(
+      run_client(io, server, scenario(client)),
+      (std::vector<std::string>{
+          "[1,2]", "HTTP 401 from GET " + base + "/html: <html> bad key *** </html>",
+          "The answer of GET " + base + "/text is not JSON: 'not json but ***'.",
+          "The answer of GET " + base + "/latin1 is not valid UTF-8: '{\"name\":\"caf\\xe9\"}'.",
+          "The answer of GET " + base +
+              "/portal is not an event stream but 'text/html; charset=utf-8': <html> "
+              "<body>Sign in</body> </html>."}));
   EXPECT_EQ(calls, 6);  // the 429 was retried once
   EXPECT_EQ(client.mask("a " + kKey + " b"), "a *** b");
 
