@@ -2,6 +2,12 @@
 // per-operation deadlines, running blocking calls off the event loop, and
 // running an awaitable to completion from plain code.
 //
+// The executor a helper is awaited on must run one handler at a time: an
+// io_context run by one thread, or a strand. On an io_context run by several
+// threads without a strand, ops of one gather would run at once on different
+// threads, and Asio's parallel group may read its list of ops after the
+// waiting frame resumed and freed it.
+//
 // Every helper joins the work it starts: when one of these coroutines
 // completes (normally, by an error or by cancellation), nothing it spawned is
 // still running. The one exception is a blocking call behind asyncify(),

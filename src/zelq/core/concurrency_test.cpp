@@ -14,10 +14,12 @@
 #include <boost/asio/any_completion_handler.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/errors.hpp"
@@ -183,6 +185,41 @@ TEST(ParallelGather, CallerCancellationReachesEveryOpAndJoinsThem) {
   for (int i = 0; i < 3; ++i) ops.push_back(waiter(i));
   EXPECT_TRUE(is_cancellation(cancel_while_waiting(parallel_gather(std::move(ops)))));
   EXPECT_EQ(aborted, (std::vector<bool>{true, true, true}));
+}
+
+// On a strand of an io_context run by several threads, the ops of one gather,
+// and an op and its timer, finish on different threads. Each failure is read
+// and freed by the caller; ThreadSanitizer reports it if a finishing op's
+// thread can free an exception the caller has read without ordering.
+TEST(ParallelGather, FailuresOnAStrandOfAThreadedContextAreReadAndFreedByTheCaller) {
+  constexpr int kRounds = 300;
+  asio::io_context io;
+  auto fails = [](int n) -> asio::awaitable<int> {
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    throw KeyError("missing " + std::to_string(n));
+  };
+  int read = 0;
+  auto rounds = [&]() -> asio::awaitable<void> {
+    for (int i = 0; i < kRounds; ++i) {
+      std::vector<asio::awaitable<int>> ops;
+      for (int op = 0; op < 4; ++op) ops.push_back(fails(i));
+      try {
+        co_await parallel_gather(std::move(ops));
+      } catch (const KeyError& error) {
+        read += std::string(error.what()) == "missing " + std::to_string(i);
+      }
+      try {
+        co_await with_timeout(fails(i), 1h);
+      } catch (const KeyError& error) {
+        read += std::string(error.what()) == "missing " + std::to_string(i);
+      }
+    }
+  };
+  asio::co_spawn(asio::make_strand(io), rounds(), asio::detached);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&io] { io.run(); });
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(read, 2 * kRounds);
 }
 
 TEST(WithTimeout, TimesOutFailsFastAndReturnsValues) {
