@@ -31,6 +31,15 @@ TEST(AttemptFilter, RetriesOnlyWhatANewAttemptMayFix) {
   EXPECT_FALSE(worth(TypeError("a keyword given twice")));
   EXPECT_FALSE(worth(AttributeError("'str' object has no attribute 'x'")));
   EXPECT_FALSE(worth(boost::system::system_error(boost::asio::error::operation_aborted)));
+  // What a service sent is retried whatever its kind; the kind and text stay.
+  EXPECT_TRUE(worth(ServiceDataError<ValueError>("a body nested too deep")));
+  EXPECT_TRUE(worth(ServiceDataError<TypeError>("a message that is not text")));
+  EXPECT_TRUE(worth(ServiceDataError<ValidationError>("a citation source of the wrong kind")));
+  try {
+    throw ServiceDataError<ValidationError>("a citation source of the wrong kind");
+  } catch (const ValueError& error) {
+    EXPECT_STREQ(error.what(), "a citation source of the wrong kind");
+  }
   EXPECT_TRUE(worth(RuntimeError("the run failed")));
   EXPECT_TRUE(worth(TimeoutError("no event within 300 seconds")));
 }

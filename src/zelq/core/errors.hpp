@@ -74,6 +74,31 @@ class MissingPackageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The mark of an error raised on what an outside service sent (a body, event
+// or record that is malformed, nested too deep or of the wrong shape), as
+// opposed to one raised on what the caller passed. A retry policy retries
+// the first and not the second (is_worth_another_attempt), whatever their
+// kind. Only ServiceDataError derives from it.
+class FromServiceData {
+ public:
+  virtual ~FromServiceData() = default;
+
+ protected:
+  FromServiceData() = default;
+  FromServiceData(const FromServiceData&) = default;
+  FromServiceData& operator=(const FromServiceData&) = default;
+};
+
+// An error of kind `Kind` (ValueError, TypeError, ValidationError, ...)
+// raised on what a service sent: callers catch it as a `Kind`, with the same
+// what() text; it carries the FromServiceData mark.
+//   throw ServiceDataError<TypeError>("The service sent a message that is not text.");
+template <class Kind>
+class ServiceDataError : public Kind, public FromServiceData {
+ public:
+  using Kind::Kind;
+};
+
 // True when `failure` is the caller's cancellation: a system_error carrying
 // boost::asio::error::operation_aborted. Such a failure is never retried or
 // answered with a fallback.

@@ -11,13 +11,19 @@
 
 namespace zelq::core {
 
-// The deepest nesting of arrays and objects accepted in outside JSON, and
-// the deepest a value may be for the library's recursive functions (hash,
-// equality, repr, dumps). nlohmann's own copy, comparison and dump recurse
-// without a bound: a value the application builds deeper than this can
-// still exhaust the stack there, so applications keep their values within
-// it; values parsed by parse_json always are.
+// The deepest nesting of arrays and objects accepted in outside JSON.
 inline constexpr std::size_t kMaxJsonDepth = 512;
+
+// CPython's default recursion limit: the deepest nesting of arrays and
+// objects that the library's recursive walks over a Value (repr, str,
+// json.dumps, equality, hashing) take, as CPython renders and compares
+// values that deep. CPython counts its caller's frames too, so there such a
+// walk fails a few levels earlier (from a module's top level, repr at 998
+// levels); here nothing else counts. nlohmann's own copy, comparison and
+// dump recurse without a bound: a value the application builds much deeper
+// can still exhaust the stack there, so applications keep their values
+// within this bound; values parsed by parse_json always are.
+inline constexpr std::size_t kMaxRecursionDepth = 1000;
 
 // Parses `text`. Text that is not JSON gives a discarded Value
 // (`is_discarded()`), so each caller keeps its own wording for that case.
@@ -36,7 +42,7 @@ namespace detail {
 // depth exceeded <context>" (Python's RecursionError text, for example
 // context "in comparison"), before the stack runs out.
 inline void check_recursion_depth(std::size_t level, std::string_view context,
-                                  std::size_t limit = kMaxJsonDepth) {
+                                  std::size_t limit = kMaxRecursionDepth) {
   if (level > limit) detail::throw_recursion_error(context);
 }
 

@@ -36,9 +36,9 @@ std::string py_bytes_repr(std::string_view bytes);
 // repr() of a Value: None, True/False, integers, floats in Python's shortest
 // repr (1.0, 1e-05, 1e+16, inf, nan), texts as py_repr, binary as
 // py_bytes_repr, lists [a, b], dicts {'k': v}. A value with arrays and
-// objects nested deeper than kMaxJsonDepth (512) levels throws RuntimeError
-// "maximum recursion depth exceeded while getting the repr of an object",
-// as do py_str and py_ascii.
+// objects nested deeper than kMaxRecursionDepth (1000, CPython's recursion
+// limit) levels throws RuntimeError "maximum recursion depth exceeded while
+// getting the repr of an object", as do py_str and py_ascii.
 std::string py_repr(const Value& value);
 
 // str() of a Value: a text unchanged, everything else as py_repr.
@@ -70,7 +70,7 @@ bool py_is_blank(std::string_view text);
 // Python repr, NaN/Infinity/-Infinity, keys in insertion order. Binary
 // values throw TypeError ("Object of type bytes is not JSON serializable").
 // A byte of invalid UTF-8 inside a text is written as \ufffd. Nesting
-// deeper than kMaxJsonDepth (512) levels throws RuntimeError "maximum
+// deeper than kMaxRecursionDepth (1000) levels throws RuntimeError "maximum
 // recursion depth exceeded while encoding a JSON object".
 std::string json_dumps(const Value& value);
 

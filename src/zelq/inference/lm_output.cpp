@@ -38,7 +38,14 @@ core::Value parse_structured_output(const LMOutput& output) {
   if (const auto& structured = output.structured_output()) {
     return structured->is_object() ? *structured : core::Value(nullptr);
   }
-  core::Value parsed = core::parse_json(output.text(), "The language model's answer");
+  core::Value parsed;
+  try {
+    parsed = core::parse_json(output.text(), "The language model's answer");
+  } catch (const core::ValueError&) {
+    // Nested too deep to read: an answer the caller cannot use, as one that
+    // is not JSON at all.
+    return nullptr;
+  }
   if (!parsed.is_object()) return nullptr;
   return parsed;
 }

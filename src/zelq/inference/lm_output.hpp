@@ -59,10 +59,10 @@ class LMOutput {
 // The structured answer of an output as an object, or a null Value when
 // there is none: the structured output when it is an object; otherwise the
 // output's text when it parses as a JSON object (models without native
-// structured output often answer in JSON text). Never throws for an
-// unusable answer, except that answer text nested deeper than
-// core::kMaxJsonDepth (512) levels throws ValueError "The language model's
-// answer is nested deeper than 512 levels".
+// structured output often answer in JSON text). An answer it cannot use
+// (text that is not a JSON object, or one nested deeper than
+// core::kMaxJsonDepth (512) levels) gives a null Value. Throws only
+// bad_alloc.
 core::Value parse_structured_output(const LMOutput& output);
 
 }  // namespace zelq::inference

@@ -25,7 +25,13 @@ std::string quoted_excerpt(std::string_view text, std::string_view secret) {
 }
 
 core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret) {
-  core::Value value = core::parse_json(text, source);
+  core::Value value;
+  try {
+    value = core::parse_json(text, source);
+  } catch (const core::ValueError& error) {
+    // Too deep to read: a bad answer of the service, not the caller's error.
+    throw core::ServiceDataError<core::ValueError>(error.what());
+  }
   if (!value.is_discarded()) return value;
   refuse(text, source, secret, is_utf8(text) ? "not JSON" : "not valid UTF-8");
 }

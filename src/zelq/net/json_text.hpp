@@ -18,7 +18,9 @@ std::string quoted_excerpt(std::string_view text, std::string_view secret);
 // "<source> is not valid UTF-8: <excerpt>." when the bytes are not UTF-8,
 // "<source> is not JSON: <excerpt>." for other text that is not JSON (the
 // excerpt as quoted_excerpt gives it), and zelq::core::ValueError
-// "<source> is nested deeper than 512 levels" (core::parse_json).
+// "<source> is nested deeper than 512 levels" (core::parse_json). Each is an
+// error on what the service sent: the ValueError carries
+// core::FromServiceData, so a retry policy retries it.
 core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret);
 
 // As parse_json, for text that must be a JSON object: a JSON value of

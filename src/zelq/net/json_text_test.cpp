@@ -39,6 +39,14 @@ TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
   std::string deep = std::string(600, '[') + std::string(600, ']');
   EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", ""); }),
             "The event of X is nested deeper than 512 levels");
+  // The service sent it: marked so, whichever way it is read.
+  bool marked = false;
+  try {
+    parse_json_object(deep, "The event of X", "");
+  } catch (const core::FromServiceData&) {
+    marked = true;
+  }
+  EXPECT_TRUE(marked);
   EXPECT_TRUE(is_utf8("caf\xC3\xA9 \xF0\x9F\x90\x9D"));
   for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"}) {
     EXPECT_FALSE(is_utf8(bad)) << bad;

@@ -98,8 +98,11 @@ class LLMLinguaCompressor : public BaseCompressor {
   // Returns the compressed prompt unchanged (an empty text is a result).
   // Throws ValueError "Failed to compress the context" when it is missing
   // or null; TypeError when `options` is truthy but not a mapping; the
-  // backend's errors unchanged. Cancellation is not delivered to a started
-  // compression: the call resumes only when it has finished.
+  // backend's errors unchanged. Cancellation ends the call at once
+  // (operation_aborted, or with_timeout's TimeoutError); a compression
+  // already started cannot be interrupted and finishes on the pool, holding
+  // its own reference to the backend and its keywords, and its result is
+  // dropped. The instance may be destroyed meanwhile.
   boost::asio::awaitable<std::string> _compress(std::string context, std::string query,
                                                 std::optional<std::string> instruction,
                                                 core::Value options) const override;

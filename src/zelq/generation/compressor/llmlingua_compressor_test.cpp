@@ -1,11 +1,18 @@
 #include "zelq/generation/compressor/llmlingua_compressor.hpp"
 
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
@@ -134,6 +141,71 @@ TEST(LLMLinguaCompressorTest, WarnsOncePerConstructionWithAnotherRankMethod) {
   EXPECT_EQ(recorder->calls.back()["rank_method"], "llmlingua");
   compress(none);
   EXPECT_TRUE(recorder->calls.back()["rank_method"].is_null());
+}
+
+// A backend whose compression waits until the test lets it go; it reports
+// when a compression starts and when the backend is destroyed.
+struct Gate {
+  std::promise<void> started;
+  std::promise<void> let_go;
+  std::promise<void> backend_gone;
+};
+
+class GatedBackend : public PromptCompressorBackend {
+ public:
+  explicit GatedBackend(std::shared_ptr<Gate> gate)
+      : gate_(std::move(gate)), let_go_(gate_->let_go.get_future()) {}
+  ~GatedBackend() override { gate_->backend_gone.set_value(); }
+  std::optional<std::string> compress_prompt(const Value&) override {
+    gate_->started.set_value();
+    let_go_.wait();
+    return "late";
+  }
+
+ private:
+  std::shared_ptr<Gate> gate_;
+  std::future<void> let_go_;
+};
+
+TEST(LLMLinguaCompressorTest, CancellationLeavesAStartedCompressionToFinishOnThePool) {
+  using namespace std::chrono_literals;
+  namespace asio = boost::asio;
+  auto gate = std::make_shared<Gate>();
+  std::future<void> started = gate->started.get_future();
+  std::future<void> gone = gate->backend_gone.get_future();
+  LLMLinguaCompressorOptions options;
+  options.prompt_compressor_factory = [gate](const std::string&, const std::string&) {
+    return std::make_shared<GatedBackend>(gate);
+  };
+  auto compressor = std::make_unique<LLMLinguaCompressor>(options);
+
+  asio::io_context io;
+  asio::cancellation_signal signal;
+  std::exception_ptr failure;
+  bool done = false;
+  asio::co_spawn(
+      io, compressor->compress("Para one.", "Why?"),
+      asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr error, std::string) {
+        failure = error;
+        done = true;
+      }));
+  io.poll();
+  if (started.wait_for(60s) != std::future_status::ready) {
+    gate->let_go.set_value();
+    FAIL() << "the compression did not start";
+  }
+  // The call ends at once while the compression still runs.
+  asio::post(io, [&signal] { signal.emit(asio::cancellation_type::terminal); });
+  io.run();
+  EXPECT_TRUE(done);
+  EXPECT_TRUE(core::is_cancellation(failure));
+
+  // The compression holds the backend after the instance is gone, then
+  // finishes and lets it go; its result is dropped.
+  compressor.reset();
+  EXPECT_EQ(gone.wait_for(0s), std::future_status::timeout);
+  gate->let_go.set_value();
+  EXPECT_EQ(gone.wait_for(60s), std::future_status::ready);
 }
 
 }  // namespace

@@ -44,7 +44,10 @@
 // or continued runs at the service, and only for failures a new attempt may
 // fix (is_worth_another_attempt): never the 429/5xx the client has already
 // retried, a refusal that cannot change, an invalid URL or key, an argument
-// error or a cancellation. Each retry logs one warning line ("Attempt 1/4
+// error or a cancellation. What the caller passed is checked before the
+// first request; an error on what a service sent (a malformed or too deeply
+// nested body or event, a wrong shape, a record that fails validation) is a
+// failed attempt like any other, whatever its kind. Each retry logs one warning line ("Attempt 1/4
 // failed: <reason>. Retrying in 1 seconds.") and, with an emitter, sends an
 // activity event RetryActivity before the new attempt's events.
 //
@@ -164,7 +167,8 @@ core::Value seconds_value(std::optional<double> seconds);
 // Whether a failed research attempt is worth another one: the researchers'
 // retry_if, core::is_worth_another_attempt with net::HttpError (see there:
 // never a cancellation, an argument error, an invalid URL or key, an HTTP
-// status the client has already retried or that cannot change). A run the
+// status the client has already retried or that cannot change; always an
+// error on what the service sent). A run the
 // service reports failed or no longer knows comes as the client's own
 // error, not as an HttpError, and is worth another attempt.
 bool is_worth_another_attempt(const std::exception_ptr& failure);

@@ -178,7 +178,11 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
   // the prompt builder throws.
   // Then the last attempt's failure: the client's errors, RuntimeError for a
   // task ended "FAILURE" or "REVOKED", TimeoutError from the status requests
-  // or the retry policy. Events of failed attempts stay sent. The researcher
+  // or the retry policy; TypeError for a thinking or response message the
+  // service sent that is not text, ValidationError for a citation source
+  // whose content, metadata or score has the wrong kind (errors on what the
+  // service sent: retried like any failed attempt). Events of failed
+  // attempts stay sent. The researcher
   // must outlive the awaitable; cancellation is never retried and
   // propagates.
   boost::asio::awaitable<inference::LMOutput> research(ResearchRequest request) const override;

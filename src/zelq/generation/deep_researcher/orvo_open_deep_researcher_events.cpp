@@ -25,8 +25,9 @@ Value message_of(Value& value) {
 
 const std::string& text_of(const Value& message, std::string_view kind) {
   if (!message.is_string()) {
-    throw core::TypeError("The Orvo service sent a " + std::string(kind) +
-                          " message that is not text: " + core::py_repr(message) + ".");
+    throw core::ServiceDataError<core::TypeError>(
+        "The Orvo service sent a " + std::string(kind) +
+        " message that is not text: " + core::py_repr(message) + ".");
   }
   return message.get_ref<const std::string&>();
 }
@@ -46,19 +47,19 @@ core::ChunkPtr citation_of(const Value& source) {
   } else if (content.is_binary()) {
     chunk->content = core::Bytes(content.get_binary());
   } else {
-    throw core::ValidationError("A citation source's content must be text or bytes, got " +
-                                core::py_repr(content) + ".");
+    throw core::ServiceDataError<core::ValidationError>(
+        "A citation source's content must be text or bytes, got " + core::py_repr(content) + ".");
   }
   const Value metadata = source.value(Key::METADATA, Value::object());
   if (!metadata.is_object()) {
-    throw core::ValidationError("A citation source's metadata must be an object, got " +
-                                core::py_repr(metadata) + ".");
+    throw core::ServiceDataError<core::ValidationError>(
+        "A citation source's metadata must be an object, got " + core::py_repr(metadata) + ".");
   }
   chunk->metadata = metadata;
   const Value score = source.value("score", Value(nullptr));
   if (!score.is_null() && !score.is_number()) {
-    throw core::ValidationError("A citation source's score must be a number or null, got " +
-                                core::py_repr(score) + ".");
+    throw core::ServiceDataError<core::ValidationError>(
+        "A citation source's score must be a number or null, got " + core::py_repr(score) + ".");
   }
   if (score.is_number()) chunk->score = score.get<double>();
   return chunk;

@@ -349,5 +349,37 @@ TEST_F(OrvoOpenDeepResearcherTest, ARetryContinuesTheTaskAndNeverRunsTwo) {
   EXPECT_EQ(built, 1);
 }
 
+TEST_F(OrvoOpenDeepResearcherTest, WhatTheServiceSentWrongIsRetriedLikeAnyFailedAttempt) {
+  auto o = options();
+  o.retry_config->max_retries = 1;
+  const OrvoOpenDeepResearcher researcher(o);
+  // Each attempt reads the task's stream again and meets the same event;
+  // the error keeps its kind and text.
+  service->add_task(answered("", {ev("response", "a"), ev("response", Value::array({1}))}));
+  try {
+    research(researcher);
+    FAIL() << "no error";
+  } catch (const core::TypeError& e) {
+    EXPECT_STREQ(e.what(), "The Orvo service sent a response message that is not text: [1].");
+  }
+  EXPECT_THAT(sequence(), ElementsAre("response_start:@0", "response:a@0",
+                                      R"(activity:{"type":"retry","attempt":2,"max_attempts":2,)"
+                                      R"("reason":"The Orvo service sent a response message )"
+                                      R"(that is not text: [1]."}@1)",
+                                      "response_start:@2", "response:a@2"));
+
+  emitter->clear();
+  service->add_task(
+      answered("", {ev("reference", {{"sources", {{{"content", "c"}, {"score", "high"}}}}})}));
+  try {
+    research(researcher);
+    FAIL() << "no error";
+  } catch (const core::ValidationError& e) {
+    EXPECT_STREQ(e.what(), "A citation source's score must be a number or null, got 'high'.");
+  }
+  EXPECT_EQ(emitter->types(), std::vector<std::string>{"activity"});
+  EXPECT_EQ(service->created_tasks().size(), 2u);
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher::orvo_open_deep_researcher

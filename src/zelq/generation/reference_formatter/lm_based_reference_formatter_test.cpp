@@ -102,6 +102,21 @@ TEST(LMBasedReferenceFormatterTest, BatchesThroughTheProcessorAndReadsSettingsPe
   EXPECT_EQ(p.lm->call_count(), 7u);
 }
 
+TEST(LMBasedReferenceFormatterTest, AnAnswerTooDeepToParseSelectsNothingOfItsBatch) {
+  Processor p;
+  p.lm->push_text(R"({"file_name": ["f0", )" + std::string(600, '[') + std::string(600, ']') +
+                  "]}");
+  inference::LMOutput second;
+  second.set_structured_output({{"file_name", {"f1"}}});
+  p.lm->push_output(second);
+  LMBasedReferenceFormatter formatter(p.processor, {.batch_size = 1, .stringify = false});
+  const std::vector<ChunkPtr> chunks = chunks_named(2);
+  EXPECT_THAT(
+      std::get<std::vector<ChunkPtr>>(core::run_sync(formatter.format_reference("resp", chunks))),
+      ElementsAre(chunks[1]));
+  EXPECT_EQ(p.lm->call_count(), 2u);
+}
+
 TEST(LMBasedReferenceFormatterTest, PresetBuildsAStructuredProcessorAndWarns) {
   core::LogCapture capture;
   std::vector<ScriptedLMInvoker*> built;

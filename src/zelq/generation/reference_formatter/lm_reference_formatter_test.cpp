@@ -118,6 +118,16 @@ TEST(LMReferenceFormatterTest, SelectsListedValuesOfItsOwnBatchByElementEquality
   EXPECT_THAT(select(formatter, chunks), ElementsAre(a, b, f5));
 }
 
+TEST(LMReferenceFormatterTest, AnAnswerTooDeepToParseSelectsNothingOfItsBatch) {
+  auto lm = std::make_shared<ScriptedLMInvoker>();
+  lm->push_text(R"({"file_name": ["a", )" + std::string(600, '[') + std::string(600, ']') + "]}");
+  lm->push_structured({{"file_name", {"b"}}});
+  LMReferenceFormatter formatter(lm, {.batch_size = 1, .stringify = false});
+  const std::vector<ChunkPtr> chunks{named("a"), named("b")};
+  EXPECT_THAT(select(formatter, chunks), ElementsAre(chunks[1]));
+  EXPECT_EQ(lm->call_count(), 2u);
+}
+
 TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {
   auto lm = std::make_shared<ScriptedLMInvoker>();
   name_even_chunks(*lm);

@@ -170,6 +170,36 @@ TEST(BaseReferenceFormatterTest, CustomRenderersAndMapsReplaceTheDefaults) {
                core::ValueError);
 }
 
+// CPython prints and compares values up to its recursion limit of 1000 and
+// raises RecursionError beyond, with the message of what it was doing.
+TEST(BaseReferenceFormatterTest, TitlesAsDeepAsPythonPrintsAreFormatted) {
+  const auto nested_title = [](int levels) {
+    Value title = "t";
+    for (int i = 0; i < levels; ++i) title = Value::array({std::move(title)});
+    return title;
+  };
+  NoOpReferenceFormatter formatter;
+  for (const int levels : {600, 1000}) {
+    const std::vector<ChunkPtr> chunks{doc({{"file_name", nested_title(levels)}}),
+                                       doc({{"file_name", nested_title(levels)}})};
+    EXPECT_EQ(std::get<std::string>(core::run_sync(formatter.format_reference("r", chunks))),
+              "References:\n1. " + std::string(levels, '[') + "'t'" + std::string(levels, ']'));
+  }
+  const auto error_of = [&](std::vector<ChunkPtr> chunks) -> std::string {
+    try {
+      core::run_sync(formatter.format_reference("r", std::move(chunks)));
+    } catch (const core::RuntimeError& error) {
+      return error.what();
+    }
+    return "<no error>";
+  };
+  // The first entry is printed before the next is compared with it.
+  for (const std::size_t count : {1, 2}) {
+    EXPECT_EQ(error_of(std::vector<ChunkPtr>(count, doc({{"file_name", nested_title(1001)}}))),
+              "maximum recursion depth exceeded while getting the repr of an object");
+  }
+}
+
 TEST(ChunkReprTest, PrintsLikeTheRecord) {
   core::Chunk chunk{.id = "i", .content = core::Bytes{'x'}, .metadata = {{"a", 1}}, .score = 0.5};
   EXPECT_EQ(chunk_repr(chunk), "Chunk(id='i', content=b'x', metadata={'a': 1}, score=0.5)");

@@ -104,9 +104,12 @@ bool equal_at(const Value& a, const Value& b, std::size_t depth) {
   }
 }
 
-// `depth` counts the arrays and objects around `value`.
+// `depth` counts the arrays and objects around `value`. Arrays and objects
+// deeper than core::kMaxRecursionDepth, where py_equal fails, are not read:
+// they all hash alike, so hashing never fails.
 std::size_t hash_at(const Value& value, std::size_t depth) {
   if (is_numeric(value)) return number_hash(value);
+  if ((value.is_array() || value.is_object()) && depth >= core::kMaxRecursionDepth) return 17;
   switch (value.type()) {
     case Value::value_t::string:
       return std::hash<std::string_view>()(value.get_ref<const std::string&>());
@@ -116,13 +119,11 @@ std::size_t hash_at(const Value& value, std::size_t depth) {
                             reinterpret_cast<const char*>(bytes.data()), bytes.size())));
     }
     case Value::value_t::array: {
-      core::check_recursion_depth(depth + 1, "while hashing a value");
       std::size_t seed = 11;
       for (const Value& item : value) seed = combine(seed, hash_at(item, depth + 1));
       return seed;
     }
     case Value::value_t::object: {
-      core::check_recursion_depth(depth + 1, "while hashing a value");
       // A sum of per-entry hashes does not depend on the key order.
       std::size_t sum = 13;
       for (auto it = value.begin(); it != value.end(); ++it) {

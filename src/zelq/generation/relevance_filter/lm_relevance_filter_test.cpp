@@ -128,7 +128,7 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
                 prefix + "Malformed relevance for chunk: True",
                 prefix + "Missing 'is_relevant' key in result",
                 prefix + "Failed to parse structured output from LM.",
-                prefix + "The language model's answer is nested deeper than 512 levels"}));
+                prefix + "Failed to parse structured output from LM."}));
 
   filter.on_failure_keep_all = true;
   lm->set_responder([](const auto&) { return answer({{"other", 1}}); });
@@ -176,6 +176,15 @@ TEST(LMRelevanceFilterTest, RendersPerFieldArgumentsBesideTheBlock) {
   EXPECT_EQ(render({"metadata"}, "{content}|{metadata}"), "text|<empty>");
   EXPECT_EQ(render({"content"}, "{content}"), "<empty>");
   EXPECT_THROW(render({}, "{content}{source}"), core::KeyError);
+
+  // Metadata as deep as Python prints (600 levels) is rendered, and its
+  // chunk judged like any other.
+  Value deep = "S";
+  for (int i = 0; i < 600; ++i) deep = Value::array({std::move(deep)});
+  const std::vector<ChunkPtr> nested{core::make_chunk("keep", {{"source", deep}})};
+  lm->set_responder(judge);
+  const LMRelevanceFilter filter(lm, {.on_failure_keep_all = false, .metadata = {"source"}});
+  EXPECT_EQ(core::run_sync(filter.filter(nested, "q")), nested);
 }
 
 TEST(LMRelevanceFilterTest, FromPresetBuildsTheSchemaAndPrompt) {

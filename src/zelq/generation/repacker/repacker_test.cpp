@@ -241,6 +241,16 @@ TEST(RuzededoTest, HookTextsAreLoggedAroundEachCall) {
   // A rejected call logs nothing.
   EXPECT_THROW(repack_list(Ruzededo(), {nullptr}), core::ValueError);
   EXPECT_TRUE(capture.lines().empty());
+
+  // Metadata as deep as Python prints (600 levels) is logged like any other.
+  core::Value deep = 1;
+  for (int i = 0; i < 600; ++i) deep = core::Value::array({std::move(deep)});
+  const std::vector<ChunkPtr> nested{core::make_chunk("deep", core::Value{{"k", deep}})};
+  EXPECT_EQ(repack_list(Ruzededo(), nested), nested);
+  EXPECT_EQ(messages("Ruzededo"),
+            (std::vector<std::string>{"[Start 'Ruzededo'] Repacking 1 chunks.",
+                                      "[Finished 'Ruzededo'] Successfully repacked chunks:" +
+                                          core::format_chunk_for_logging(*nested[0], 1)}));
 }
 
 }  // namespace

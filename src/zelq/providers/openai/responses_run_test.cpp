@@ -259,6 +259,32 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
 }
 
+TEST(ResponsesRunTest, AnEventTooDeepToReadIsRetriedLikeAnyFailedAttempt) {
+  auto posts = std::make_shared<int>(0);
+  asio::io_context io;
+  LoopbackServer server(io, [posts](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+      co_return;
+    }
+    const auto events = testing::research_transcript();
+    const bool first = ++*posts == 1;
+    co_await exchange.start_events();
+    for (std::size_t i = 0; i < (first ? 5 : events.size()); ++i)
+      co_await exchange.chunk(events[i]);
+    if (first) {
+      co_await exchange.chunk("event: x\ndata: {\"a\": " + std::string(600, '[') +
+                              std::string(600, ']') + "}\n\n");
+    }
+    co_await exchange.end_events();
+  });
+  const Value retried = {{"retry_config", {{"max_retries", 1}, {"base_delay", 0}}}};
+  EXPECT_EQ(research(io, server, config_for(server, retried), nullptr).text(),
+            "Bees use the sun’s position.");
+  EXPECT_EQ(*posts, 2);
+  EXPECT_TRUE(server.requests.at(1).target.ends_with("/resp_1/cancel"));
+}
+
 TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
   asio::io_context io;
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {

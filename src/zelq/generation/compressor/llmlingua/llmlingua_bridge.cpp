@@ -34,7 +34,9 @@ void start_interpreter() {
 // `depth` counts the arrays and objects around `value`.
 py::object to_python(const core::Value& value, std::size_t depth = 0) {
   if (value.is_array() || value.is_object()) {
-    core::check_recursion_depth(depth + 1, "while converting a value to Python");
+    // Values reach Python no deeper than outside JSON is read.
+    core::check_recursion_depth(depth + 1, "while converting a value to Python",
+                                core::kMaxJsonDepth);
   }
   switch (value.type()) {
     case core::Value::value_t::null:

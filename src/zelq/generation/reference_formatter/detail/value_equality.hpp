@@ -17,13 +17,15 @@ namespace zelq::generation::reference_formatter::detail {
 // their bytes (a text never equals a byte string), lists element-wise, and
 // mappings by their key sets and values, whatever the key order. Throws
 // RuntimeError "maximum recursion depth exceeded in comparison" when it
-// reaches arrays and objects nested deeper than core::kMaxJsonDepth (512).
+// reaches arrays and objects nested deeper than core::kMaxRecursionDepth
+// (1000).
 bool py_equal(const core::Value& a, const core::Value& b);
 
 // A hash consistent with py_equal: values that py_equal calls equal hash the
-// same (mappings independently of key order). Throws RuntimeError "maximum
-// recursion depth exceeded while hashing a value" for a value nested deeper
-// than core::kMaxJsonDepth (512).
+// same (mappings independently of key order). It reads values no deeper
+// than core::kMaxRecursionDepth (1000) levels, so it never throws: Python's
+// membership tests compare without hashing, and what fails on a deeper
+// value is py_equal, with Python's error.
 std::size_t py_hash(const core::Value& value);
 
 struct PyValueHash {

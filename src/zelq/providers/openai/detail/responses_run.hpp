@@ -32,7 +32,8 @@ inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
 // The policy retries only what a new response may fix: without its own
 // retry_if, core::is_worth_another_attempt with net::HttpError (never the
 // 429 or 5xx answers the API client has already retried, a refusal that
-// cannot change, an argument error or a cancellation). With an emitter,
+// cannot change, an argument error or a cancellation; an event the service
+// sent that is malformed or nested too deep is retried). With an emitter,
 // each new attempt is announced first by an activity event of
 // inference::RetryActivity (inference::announce_retries).
 //
