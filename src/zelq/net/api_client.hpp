@@ -36,7 +36,8 @@ struct ApiClientOptions : ServiceOptions {
   // Sent with every request (authentication, API version, beta switches);
   // a request's own header of the same name wins.
   HttpHeaders headers{};
-  // Largest JSON answer read into memory.
+  // Largest JSON answer read into memory, and most bytes one streamed answer
+  // delivers.
   std::size_t max_body_size = std::size_t{256} << 20;
   // Largest single event of a stream.
   std::size_t max_event_size = SseParser::kDefaultMaxEventSize;
@@ -58,7 +59,8 @@ struct ApiRequest {
   // Headers of this request only (e.g. "parallel-beta").
   HttpHeaders headers{};
   // Limit of each attempt of this request, replacing ServiceOptions::timeout;
-  // the wait for a request slot counts against it.
+  // the wait for a request slot counts against the first, the back-off
+  // before a retry against the attempt it precedes.
   std::optional<std::chrono::milliseconds> timeout{};
   // Longest wait between two events of this stream, replacing idle_timeout.
   std::optional<std::chrono::milliseconds> event_timeout{};
@@ -86,7 +88,8 @@ class ApiEventStream {
   // within <n> ms." when the server stays silent (comments and
   // partial events do not count) longer than the event timeout;
   // ConnectionError when the connection breaks; zelq::core::RuntimeError
-  // for an event larger than max_event_size. Any of them, and cancellation
+  // for an event larger than max_event_size, and once the stream has brought
+  // more than max_body_size bytes. Any of them, and cancellation
   // (operation_aborted, propagated), close the connection. The stream must
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
@@ -140,7 +143,8 @@ class ApiClient {
   // retries are used up; ConnectionError; zelq::core::TimeoutError for our
   // own deadlines, naming the endpoint ("request <endpoint> timed out after
   // <n> ms waiting for a request slot (max_concurrency <k>)." when no slot
-  // came free in time); zelq::core::RuntimeError "The answer of <endpoint>
+  // came free in time; also when a back-off before a retry would outlast
+  // the limit); zelq::core::RuntimeError "The answer of <endpoint>
   // is not JSON: <excerpt>." (or "is not valid UTF-8") and for an answer
   // over max_body_size; zelq::core::ValueError for a malformed request,
   // before any I/O, and for an answer nested deeper than 512 levels.

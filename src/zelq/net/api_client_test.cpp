@@ -376,6 +376,128 @@ TEST(ApiClient, ATimeoutAfterASlotWaitNamesTheWholeLimit) {
   ASSERT_EQ(server.requests.size(), 2u);
 }
 
+// A back-off before a retry counts against the request's time limit: one
+// that outlasts it (the server's Retry-After, or the client's own delay)
+// ends the request with its time-out when the limit has passed, for JSON
+// and for streams, instead of a wait of a minute. The answer that asked
+// for the wait is the time-out's cause.
+TEST(ApiClient, ABackOffThatOutlastsTheTimeLimitEndsAtIt) {
+  asio::io_context io;
+  int soon_calls = 0;
+  LoopbackServer server(io, [&soon_calls](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target == "/v1/busy") {
+      co_await exchange.respond(503, "busy");
+    } else if (exchange.request.target == "/v1/soon" && ++soon_calls == 1) {
+      co_await exchange.respond(429, "slow down", "Retry-After: 0.01\r\n");
+    } else if (exchange.request.target == "/v1/soon") {
+      co_await exchange.respond(200, "[2]");
+    } else {
+      co_await exchange.respond(429, "slow down", "Retry-After: 60\r\n");
+    }
+  });
+  ApiClientOptions options;
+  options.retry_base_delay = 60;
+  ApiClient client = client_for(server, options);
+  const ApiRequest limited = timed_get("limited", 100ms);
+  const ApiRequest busy = timed_get("busy", 100ms);
+  // A short back-off leaves the retry time to run.
+  ApiRequest soon = timed_get("soon", 10s);
+  auto scenario = [](ApiClient client, ApiRequest limited, ApiRequest busy,
+                     ApiRequest soon) -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> seen;
+    auto timed_out = [&seen](const core::TimeoutError& error) {
+      std::string cause = "no cause";
+      try {
+        std::rethrow_if_nested(error);
+      } catch (const HttpError& http) {
+        cause = "HTTP " + std::to_string(http.status());
+      }
+      seen.push_back(std::string(error.what()) + " (" + cause + ")");
+    };
+    try {
+      co_await client.request_json(limited);
+    } catch (const core::TimeoutError& error) {
+      timed_out(error);
+    }
+    try {
+      co_await client.request_events(std::move(limited));
+    } catch (const core::TimeoutError& error) {
+      timed_out(error);
+    }
+    try {
+      co_await client.request_json(std::move(busy));
+    } catch (const core::TimeoutError& error) {
+      timed_out(error);
+    }
+    seen.push_back((co_await client.request_json(std::move(soon))).dump());
+    co_return seen;
+  };
+  const auto started = std::chrono::steady_clock::now();
+  const auto seen = run_client(io, server, scenario(client, limited, busy, soon));
+  // Far below the minute the back-offs ask for, however loaded the machine.
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 20s);
+  const std::string base = server.base_url();
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "request to " + base + "/limited timed out after 100 ms (HTTP 429)",
+                      "request to " + base + "/limited timed out after 100 ms (HTTP 429)",
+                      "request to " + base + "/busy timed out after 100 ms (HTTP 503)", "[2]"}));
+  EXPECT_EQ(server.requests.size(), 5u);
+}
+
+// 100 Continue and other interim answers before the real one are skipped
+// for JSON and for streams.
+TEST(ApiClient, InterimAnswersAreSkipped) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    std::string answer = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n";
+    if (exchange.request.target == "/v1/events") {
+      answer += "Content-Type: text/event-stream\r\n\r\ndata: one\n\n";
+    } else {
+      answer += "Content-Type: application/json\r\nContent-Length: 7\r\n\r\n{\"a\":1}";
+    }
+    co_await exchange.write(std::move(answer));
+  });
+  ApiClient client = client_for(server);
+  auto scenario = [](ApiClient client) -> asio::awaitable<std::string> {
+    const Value answer = co_await client.get_json("json");
+    std::string seen = answer.dump();
+    ApiEventStream stream = co_await client.get_events("events");
+    while (auto event = co_await stream.next()) seen += " " + event->data;
+    co_return seen;
+  };
+  EXPECT_EQ(run_client(io, server, scenario(client)), R"({"a":1} one)");
+}
+
+// max_body_size caps what a stream delivers as it caps a JSON answer.
+TEST(ApiClient, StreamedAnswersKeepToMaxBodySize) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    try {
+      const std::string event = "data: " + std::string(94, 'x') + "\n\n";
+      for (int i = 0; i < 64; ++i) co_await exchange.chunk(event);
+      co_await exchange.end_events();
+    } catch (const std::exception&) {
+      // The client hung up at its limit.
+    }
+  });
+  ApiClientOptions options;
+  options.max_body_size = 4096;
+  ApiClient client = client_for(server, options);
+  auto scenario = [](ApiClient client) -> asio::awaitable<std::string> {
+    ApiEventStream stream = co_await client.get_events("events");
+    int events = 0;
+    try {
+      while (co_await stream.next()) ++events;
+    } catch (const core::RuntimeError& error) {
+      co_return std::string(error.what()) + (events <= 40 ? "" : " after too many events");
+    }
+    co_return "the whole stream";
+  };
+  EXPECT_EQ(run_client(io, server, scenario(client)),
+            "response body from " + server.base_url() + "/events exceeds the limit of 4096 bytes");
+}
+
 TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   asio::io_context io;
   int calls = 0;

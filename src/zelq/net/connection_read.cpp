@@ -61,42 +61,65 @@ void BeastConnection::read_waiting() {
   if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
 }
 
-asio::awaitable<HttpResponseHead> BeastConnection::read_head(
-    std::optional<std::uint64_t> body_limit, bool head) {
-  parser_.header_limit(kHeaderLimit);
-  parser_.body_limit(body_limit ? boost::optional<std::uint64_t>(*body_limit) : boost::none);
-  parser_.skip(head);
-  while (!parser_.is_header_done()) {
+// Parses buffered bytes, reading more as needed, until parser_ has a head.
+asio::awaitable<void> BeastConnection::read_header() {
+  while (!parser_->is_header_done()) {
     if (buffer_.size() > 0) {
       error_code ec;
-      auto used = parser_.put(buffer_.data(), ec);
+      auto used = parser_->put(buffer_.data(), ec);
       buffer_.consume(used);
       if (ec && ec != http::error::need_more) fail(ec, "reading the response from");
       if (used > 0) continue;
     }
     if (!co_await fill()) fail(http::error::partial_message, "reading the response from");
   }
-  parser_.eager(true);
-  const auto& message = parser_.get();
+}
+
+asio::awaitable<HttpResponseHead> BeastConnection::read_head(
+    std::optional<std::uint64_t> body_limit, bool head) {
+  while (true) {
+    parser_->header_limit(kHeaderLimit);
+    parser_->body_limit(body_limit ? boost::optional<std::uint64_t>(*body_limit) : boost::none);
+    parser_->skip(head);
+    co_await read_header();
+    const unsigned status = parser_->get().result_int();
+    if (status < 100 || status >= 200) break;
+    // An interim answer (100 Continue, 103 Early Hints) comes before the
+    // real one, which follows on the same connection. An upgrade was never
+    // asked for: what follows it is no HTTP.
+    if (status == 101) {
+      close();
+      throw ConnectionError("connection to " + url_.endpoint() +
+                            " switched protocols (HTTP 101) without being asked to");
+    }
+    if (++interim_ > kMaxInterim) {
+      close();
+      throw ConnectionError("connection to " + url_.endpoint() + " sent more than " +
+                            std::to_string(kMaxInterim) + " interim (1xx) responses");
+    }
+    parser_.emplace();
+  }
+  parser_->eager(true);
+  const auto& message = parser_->get();
   HttpResponseHead result;
   result.status = static_cast<int>(message.result_int());
   result.reason = std::string(message.reason());
   for (const auto& field : message) {
     result.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
   }
-  if (parser_.is_done()) finish();
+  if (parser_->is_done()) finish();
   co_return result;
 }
 
 // Parses buffered bytes into `out`; returns the body bytes written.
 std::size_t BeastConnection::parse_body(char* out, std::size_t capacity) {
-  auto& body = parser_.get().body();
+  auto& body = parser_->get().body();
   std::size_t got = 0;
-  while (buffer_.size() > 0 && got < capacity && !parser_.is_done()) {
+  while (buffer_.size() > 0 && got < capacity && !parser_->is_done()) {
     body.data = out + got;
     body.size = capacity - got;
     error_code ec;
-    auto used = parser_.put(buffer_.data(), ec);
+    auto used = parser_->put(buffer_.data(), ec);
     buffer_.consume(used);
     got = capacity - body.size;
     body.data = nullptr;
@@ -113,12 +136,12 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
     throw ConnectionError("connection to " + url_.endpoint() +
                           " is closed after an earlier failure or close()");
   }
-  while (!parser_.is_done()) {
+  while (!parser_->is_done()) {
     if (auto got = parse_body(out, capacity); got > 0) co_return got;
-    if (parser_.is_done()) break;
+    if (parser_->is_done()) break;
     if (!co_await fill()) {
       error_code ec;
-      parser_.put_eof(ec);
+      parser_->put_eof(ec);
       if (ec) fail(ec, "reading the response from");
     }
   }
@@ -135,7 +158,7 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       throw ConnectionError("connection to " + url_.endpoint() +
                             " is closed after an earlier failure or close()");
     }
-    if (parser_.is_done()) {
+    if (parser_->is_done()) {
       finish();
       break;
     }
@@ -143,12 +166,18 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       // The body bytes of the buffer are at most as many as the buffer holds.
       out.resize(buffer_.size());
       out.resize(parse_body(out.data(), out.size()));
-      if (!out.empty()) break;
-      if (parser_.is_done()) continue;
+      if (!out.empty()) {
+        delivered_ += out.size();
+        if (delivered_ > state_->options.max_body_size) {
+          fail(http::error::body_limit, "reading the response from");
+        }
+        break;
+      }
+      if (parser_->is_done()) continue;
     }
     if (!co_await fill()) {
       error_code ec;
-      parser_.put_eof(ec);
+      parser_->put_eof(ec);
       if (ec) fail(ec, "reading the response from");
     }
   }
@@ -163,7 +192,7 @@ void BeastConnection::finish() noexcept {
   if (finished_) return;
   finished_ = true;
   const bool reusable =
-      state_->options.keep_alive && parser_.get().keep_alive() && buffer_.size() == 0 && !closed_;
+      state_->options.keep_alive && parser_->get().keep_alive() && buffer_.size() == 0 && !closed_;
   if (reusable) {
     // Made here, after the first socket, so that the pool service is shut
     // down (closing its sockets) before the reactor it registered them with.

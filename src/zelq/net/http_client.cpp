@@ -1,6 +1,7 @@
 #include "zelq/net/http_client.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 
 #include "zelq/core/errors.hpp"
@@ -10,6 +11,7 @@ namespace zelq::net {
 namespace {
 
 constexpr std::size_t kChunkSize = 16 * 1024;
+constexpr std::size_t kFirstReserve = 64 * 1024;
 
 bool is_token(std::string_view text) {
   constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
@@ -96,8 +98,11 @@ boost::asio::awaitable<std::string> BodyReader::read_all(std::size_t max_bytes) 
   auto connection = connection_;
   std::string body;
   if (!connection) co_return body;
+  // The Content-Length is the server's word, not bytes that arrived: it
+  // sizes the first reservation at most up to kFirstReserve, and the body
+  // grows as bytes come.
   if (auto length = connection->content_length(); length && *length <= max_bytes) {
-    body.reserve(static_cast<std::size_t>(*length));
+    body.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(*length, kFirstReserve)));
   }
   // Read into scratch space that is not zero-filled first, then appended.
   auto scratch = std::make_unique_for_overwrite<char[]>(kChunkSize);

@@ -17,11 +17,13 @@
 //     host name verification) or a connection that broke or sent malformed
 //     HTTP;
 //   - zelq::core::TimeoutError: one of our own deadlines passed;
-//   - zelq::core::RuntimeError: a whole body exceeded max_body_size;
+//   - zelq::core::RuntimeError: a body exceeded max_body_size (see there);
 //   - boost::system::system_error with operation_aborted: the caller cancelled
 //     (terminal cancellation of the awaiting coroutine).
 // After any of these the connection is closed. A non-2xx status is not an
-// error here: it is returned like any response (see HttpError).
+// error here: it is returned like any response (see HttpError). Interim
+// (1xx) responses before the final one are skipped; a 101 (switching
+// protocols, never asked for) is a ConnectionError.
 // Texts of errors never contain header values or the URL's query.
 //
 // Inside a coroutine, keep a request in a named variable (see "g++ 12 and
@@ -59,8 +61,10 @@ struct HttpClientOptions {
   bool verify_tls = true;
   // PEM text of additional trusted CA certificates (for a private CA).
   std::string extra_ca_pem{};
-  // Largest body HttpClient::request reads into memory; larger ones fail with
-  // zelq::core::RuntimeError. Streamed bodies have no limit.
+  // Largest body HttpClient::request reads into memory, and most bytes
+  // BodyReader::read_some hands out of one streamed body; more fails with
+  // zelq::core::RuntimeError "response body from <url> exceeds the limit of
+  // <n> bytes".
   std::size_t max_body_size = std::size_t{16} << 20;
   // Sent with every request unless the request has a field of the same name.
   HttpHeaders default_headers = {{"User-Agent", "zelq-net/0.1"}};
@@ -84,8 +88,10 @@ class BodyReader {
 
   // Returns the next bytes of the body as they arrive (chunked transfer
   // encoding already removed), or "" once the body has ended; later calls keep
-  // returning "". Throws the errors listed at the top of this file; after an
-  // error or cancellation every later call throws ConnectionError. While it
+  // returning "". Throws the errors listed at the top of this file, and
+  // zelq::core::RuntimeError once the body has brought more than the client's
+  // max_body_size (counting what read_some returned); after an error or
+  // cancellation every later call throws ConnectionError. While it
   // waits for the server it holds no read buffer. The reader must stay alive
   // until the returned awaitable completes.
   boost::asio::awaitable<std::string> read_some();
@@ -94,7 +100,8 @@ class BodyReader {
   boost::asio::awaitable<std::string> read_some(std::chrono::steady_clock::time_point deadline);
 
   // Reads the rest of the body. Throws zelq::core::RuntimeError when it holds
-  // more than `max_bytes`, otherwise like read_some.
+  // more than `max_bytes`, otherwise like read_some. The buffer grows as
+  // bytes arrive; a Content-Length reserves at most a small first part.
   boost::asio::awaitable<std::string> read_all(std::size_t max_bytes);
 
   // Closes the connection now; the body ends. No effect when already closed.

@@ -13,6 +13,7 @@
 #include <boost/beast/http.hpp>
 #include <functional>
 #include <future>
+#include <limits>
 #include <string>
 
 #include "zelq/core/errors.hpp"
@@ -263,7 +264,7 @@ TEST(HttpClient, OwnDeadlinesAreTimeoutErrors) {
 
 TEST(HttpClient, BrokenConnectionsAreConnectionErrors) {
   auto closed_early = "connection to 127.0.0.1:";
-  auto message = error_of<ConnectionError>(
+  const auto message = error_of<ConnectionError>(
       [] { fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly this")); });
   EXPECT_EQ(message.rfind(closed_early, 0), 0u) << message;
   EXPECT_NE(message.find(" closed before the response was complete"), std::string::npos);
@@ -349,6 +350,134 @@ TEST(HttpClient, CancellationIsNotATimeout) {
   EXPECT_TRUE(server.done);  // the connection was closed
   io.restart();
   EXPECT_THROW(run(io, stream->body.read_some()), ConnectionError);
+}
+
+// What the server says about a body sizes no memory ahead of the bytes: a
+// Content-Length near 2^62 within the limit, reserved whole, would ask for
+// more than any allocator grants.
+TEST(HttpClient, AContentLengthReservesNothingAheadOfTheBytes) {
+  const HttpClientOptions unbounded{.max_body_size = std::numeric_limits<std::size_t>::max()};
+  const std::string huge = "HTTP/1.1 200 OK\r\nContent-Length: 4611686018427387904\r\n\r\nx";
+  const auto message = error_of<ConnectionError>([&] { fetch(reply(huge), {}, unbounded); });
+  EXPECT_TRUE(message.ends_with(" closed before the response was complete")) << message;
+
+  // A body larger than the first reservation still arrives whole.
+  const std::string large(300'000, 'b');
+  EXPECT_EQ(fetch(reply("HTTP/1.1 200 OK\r\nContent-Length: 300000\r\n\r\n" + large)).body, large);
+}
+
+// A streamed body read piecewise: the bytes delivered before it ended, and
+// the text of the RuntimeError that ended it ("" when it ended normally).
+struct Streamed {
+  std::size_t delivered = 0;
+  std::string error;
+};
+
+Streamed stream_all(Script script, HttpClientOptions options, std::string* url) {
+  asio::io_context io;
+  Server server(io);
+  server.start(std::move(script));
+  *url = server.url("/s");
+  HttpClient client(std::move(options));
+  return run(io, [&]() -> asio::awaitable<Streamed> {
+    HttpRequest request{.url = server.url("/s?key=secret")};
+    auto stream = co_await client.stream(std::move(request));
+    Streamed out;
+    try {
+      for (auto piece = co_await stream.body.read_some(); !piece.empty();
+           piece = co_await stream.body.read_some()) {
+        out.delivered += piece.size();
+      }
+    } catch (const core::RuntimeError& error) {
+      out.error = error.what();
+    }
+    co_return out;
+  });
+}
+
+// max_body_size also caps what a streamed body delivers, however it is
+// framed; a Content-Length over it is no error until the bytes come.
+TEST(HttpClient, StreamedBodiesKeepToMaxBodySize) {
+  const HttpClientOptions small{.max_body_size = 1000};
+  const std::string part(1000, 's');
+  std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  for (int i = 0; i < 4; ++i) chunked += "3e8\r\n" + part + "\r\n";
+  chunked += "0\r\n\r\n";
+  const std::string framings[] = {
+      chunked,
+      "HTTP/1.1 200 OK\r\nContent-Length: 4000\r\n\r\n" + part + part + part + part,
+      "HTTP/1.1 200 OK\r\n\r\n" + part + part + part + part,
+  };
+  for (const std::string& bytes : framings) {
+    std::string url;
+    // Written in pieces, so that some arrive before the limit is passed.
+    auto script = [bytes](tcp::socket& socket) -> asio::awaitable<void> {
+      for (std::size_t at = 0; at < bytes.size(); at += 700) {
+        co_await send(socket, bytes.substr(at, 700));
+        co_await pause(1ms);
+      }
+    };
+    const Streamed seen = stream_all(script, small, &url);
+    EXPECT_EQ(seen.error, "response body from " + url + " exceeds the limit of 1000 bytes")
+        << bytes.substr(0, 40);
+    EXPECT_LE(seen.delivered, 1000u);
+  }
+  std::string url;
+  const Streamed full =
+      stream_all(reply("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + part), small, &url);
+  EXPECT_EQ(full.error, "");
+  EXPECT_EQ(full.delivered, 1000u);
+}
+
+// Interim (1xx) answers before the real one are skipped, on both paths; a
+// switch of protocols nobody asked for, or no end of interim answers, is a
+// broken connection.
+TEST(HttpClient, InterimResponsesAreSkipped) {
+  const std::string interim =
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a.css>\r\n\r\n";
+  auto response = fetch(reply(interim + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"));
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "ok");
+  EXPECT_FALSE(find_header(response.headers, "Link"));
+  auto head =
+      fetch(reply(interim + "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n"), {.method = "HEAD"});
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.body, "");
+
+  asio::io_context io;
+  Server server(io);
+  server.start([](tcp::socket& socket) -> asio::awaitable<void> {
+    for (std::string piece :
+         {"HTTP/1.1 100 Con", "tinue\r\n\r\nHTTP/1.1 2",
+          "01 Created\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n", "0\r\n\r\n"}) {
+      co_await send(socket, piece);
+      co_await pause(5ms);
+    }
+  });
+  HttpClient client;
+  auto streamed = run(io, [&]() -> asio::awaitable<std::string> {
+    HttpRequest request{.url = server.url()};
+    auto stream = co_await client.stream(std::move(request));
+    const std::string body = co_await stream.body.read_all(100);
+    co_return std::to_string(stream.head.status) + " " + body;
+  });
+  EXPECT_EQ(streamed, "201 ok");
+
+  std::string many;
+  for (int i = 0; i < 16; ++i) many += "HTTP/1.1 100 Continue\r\n\r\n";
+  EXPECT_EQ(fetch(reply(many + "HTTP/1.1 204 No Content\r\n\r\n")).status, 204);
+  auto endless = error_of<ConnectionError>(
+      [&] { fetch(reply(many + many + "HTTP/1.1 204 No Content\r\n\r\n")); });
+  EXPECT_TRUE(endless.starts_with("connection to 127.0.0.1:")) << endless;
+  EXPECT_TRUE(endless.ends_with(" sent more than 16 interim (1xx) responses")) << endless;
+  auto upgraded = error_of<ConnectionError>([] {
+    fetch(
+        reply("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+              "Connection: Upgrade\r\n\r\n"));
+  });
+  EXPECT_TRUE(upgraded.starts_with("connection to 127.0.0.1:")) << upgraded;
+  EXPECT_TRUE(upgraded.ends_with(" switched protocols (HTTP 101) without being asked to"))
+      << upgraded;
 }
 
 TEST(HttpClient, LimitsAndInvalidInput) {

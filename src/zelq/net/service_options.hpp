@@ -20,7 +20,9 @@ struct ServiceOptions {
   // comes from a server. It is sent only in the headers its client names.
   std::string api_key{};
   // Limit of one whole attempt of a request, a streamed body and the wait
-  // for a request slot included; none by default.
+  // for a request slot included; none by default. The back-off before a
+  // retry counts against the attempt it precedes: one as long as the limit
+  // ends the request with its time-out once the limit has passed.
   std::optional<std::chrono::milliseconds> timeout{};
   // Longest silence of a stream between two events (comments the server
   // sends to keep the connection open do not count), and longest wait for

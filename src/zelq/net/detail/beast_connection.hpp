@@ -31,6 +31,8 @@ struct ClientState {
 
 inline constexpr std::size_t kReadSize = 64 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
+// Most interim (1xx) answers skipped before the final one.
+inline constexpr int kMaxInterim = 16;
 inline constexpr auto kTuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 
 // Which deadline is armed: its error message differs.
@@ -62,19 +64,22 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<std::string> read_body_some(
       std::optional<Clock::time_point> deadline) override;
   std::optional<std::uint64_t> content_length() const override {
-    auto length = parser_.content_length();
+    auto length = parser_->content_length();
     return length ? std::optional<std::uint64_t>(*length) : std::nullopt;
   }
   void close() noexcept override;
 
   // True once any byte of the response has arrived.
-  bool got_some() const noexcept { return parser_.got_some() || buffer_.size() > 0; }
+  bool got_some() const noexcept {
+    return interim_ > 0 || parser_->got_some() || buffer_.size() > 0;
+  }
 
  private:
   boost::beast::tcp_stream& tcp() { return transport_->tcp(); }
 
   boost::asio::awaitable<std::vector<boost::asio::ip::tcp::endpoint>> resolve();
   boost::asio::awaitable<void> handshake(TlsStream& tls);
+  boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
   void read_waiting();
   boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
@@ -90,7 +95,13 @@ class BeastConnection final : public Connection {
   boost::asio::execution_context& context_;
   std::unique_ptr<Transport> transport_;
   boost::beast::flat_buffer buffer_;
-  boost::beast::http::response_parser<boost::beast::http::buffer_body> parser_;
+  // A new parser for each response head: interim (1xx) answers come first.
+  std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> parser_{
+      std::in_place};
+  // Interim answers skipped so far.
+  int interim_ = 0;
+  // Body bytes read_body_some has handed out, against max_body_size.
+  std::uint64_t delivered_ = 0;
   std::optional<Clock::time_point> request_deadline_;
   std::chrono::milliseconds request_limit_;
   std::optional<Clock::time_point> read_deadline_;
