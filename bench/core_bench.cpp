@@ -32,7 +32,7 @@ std::string document(std::size_t keys, bool as_array) {
   std::string text(1, as_array ? '[' : '{');
   for (std::size_t i = 0; i < keys; ++i) {
     if (i > 0) text += ',';
-    if (!as_array) text += "\"key_" + std::to_string(i) + "\":";
+    if (!as_array) text += "\"k" + std::to_string(i) + "\":";
     text += std::to_string(i);
   }
   text += as_array ? ']' : '}';

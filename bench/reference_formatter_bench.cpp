@@ -27,6 +27,7 @@
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/utils.hpp"
 #include "zelq/generation/reference_formatter.hpp"
 #include "zelq/inference/testing/fake_em_invoker.hpp"
@@ -79,8 +80,10 @@ BENCHMARK(FormatReferences)->Unit(benchmark::kMillisecond)->UseManualTime()->Ite
 Clock::duration time_dedupe(std::size_t keys) {
   Value forward = Value::object();
   Value backward = Value::object();
-  for (std::size_t i = 0; i < keys; ++i) forward["key_" + std::to_string(i)] = i;
-  for (std::size_t i = keys; i-- > 0;) backward["key_" + std::to_string(i)] = i;
+  zelq::core::ObjectBuilder forward_entries(forward);  // Value's operator[] would scan
+  zelq::core::ObjectBuilder backward_entries(backward);
+  for (std::size_t i = 0; i < keys; ++i) forward_entries["key_" + std::to_string(i)] = i;
+  for (std::size_t i = keys; i-- > 0;) backward_entries["key_" + std::to_string(i)] = i;
   const std::vector<Value> entries = {std::move(forward), std::move(backward)};
   const auto start = Clock::now();
   std::string text = rf::format_references_as_string(entries);

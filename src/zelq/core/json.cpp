@@ -1,5 +1,7 @@
 #include "zelq/core/json.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -10,11 +12,60 @@
 namespace zelq::core {
 namespace {
 
+// Gives each repeated key of a complete object its first position and its
+// last value, as Python's json module reads it. Small objects are compared
+// pairwise; larger ones go through a table of their keys, so the work stays
+// linear in the keys. The entries are rebuilt only when a key repeats.
+void merge_repeated_keys(Value::object_t& entries) {
+  const std::size_t n = entries.size();
+  if (n < 2) return;
+  const auto entry = [&entries](std::size_t i) -> auto& { return entries.begin()[i]; };
+  std::vector<bool> dropped;
+  const auto merge = [&](std::size_t first, std::size_t repeat) {
+    entry(first).second = std::move(entry(repeat).second);
+    if (dropped.empty()) dropped.resize(n);
+    dropped[repeat] = true;
+  };
+  if (n <= kScanLimit) {
+    for (std::size_t i = 1; i < n; ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        if (entry(j).first == entry(i).first) {
+          merge(j, i);
+          break;
+        }
+      }
+    }
+  } else {
+    detail::KeyTable table;
+    table.reserve(n);
+    // Hashes run kAhead keys in front, so each slot is fetched while the
+    // keys before it are handled.
+    constexpr std::size_t kAhead = 8;
+    std::uint64_t ahead[kAhead];
+    const auto hash_of = [&](std::size_t i) {
+      ahead[i % kAhead] = detail::KeyTable::hash(entry(i).first);
+      table.prefetch(ahead[i % kAhead]);
+    };
+    for (std::size_t i = 0; i < std::min(n, kAhead); ++i) hash_of(i);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hash = ahead[i % kAhead];
+      if (i + kAhead < n) hash_of(i + kAhead);
+      const std::size_t first = table.find_or_add(entries, entry(i).first, hash, i);
+      if (first != detail::KeyTable::npos) merge(first, i);
+    }
+  }
+  if (dropped.empty()) return;
+  Value::object_t kept;
+  kept.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!dropped[i]) kept.emplace_back(entry(i).first, std::move(entry(i).second));
+  }
+  entries = std::move(kept);
+}
+
 // Builds the Value of a JSON text from the events of nlohmann's parser, in
 // time linear in the text. nlohmann's own builder inserts each key with
-// operator[] of the ordered object, which scans every key before it; here
-// each object is filled through an ObjectBuilder. A repeated key keeps its
-// first position and takes the last value, as Python's json module reads it.
+// operator[] of the ordered object, which scans every key before it.
 // Nesting is counted on the way: the parser itself is iterative; the bound
 // protects whatever walks the value afterwards.
 class BoundedDomParser {
@@ -59,17 +110,19 @@ class BoundedDomParser {
 
   bool start_object(std::size_t /*elements*/) {
     enter();
-    Value& object = put(Value::value_t::object);
-    open_.push_back(&object);
-    objects_.emplace_back(object);
+    open_.push_back(&put(Value::value_t::object));
     return true;
   }
+  // Members are appended as they come; repeated keys are merged once the
+  // object is complete.
   bool key(string_t& key) {
-    element_ = &objects_.back()[std::move(key)];
+    auto& entries = open_.back()->get_ref<Value::object_t&>();
+    entries.emplace_back(std::move(key), Value());
+    element_ = &entries.back().second;
     return true;
   }
   bool end_object() {
-    objects_.pop_back();
+    merge_repeated_keys(open_.back()->get_ref<Value::object_t&>());
     open_.pop_back();
     return true;
   }
@@ -123,9 +176,8 @@ class BoundedDomParser {
   std::string_view source_;
   bool throw_parse_errors_;
   bool errored_ = false;
-  std::vector<Value*> open_;            // the arrays and objects being filled
-  std::vector<ObjectBuilder> objects_;  // one per open object
-  Value* element_ = nullptr;            // the member of the key read last
+  std::vector<Value*> open_;  // the arrays and objects being filled
+  Value* element_ = nullptr;  // the member of the key read last
 };
 
 Value parse(std::string_view text, std::string_view source, bool throw_parse_errors) {

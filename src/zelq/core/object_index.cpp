@@ -89,45 +89,64 @@ std::uint64_t KeyTable::hash(std::string_view key) noexcept {
   return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
 }
 
-void KeyTable::build(const Value::object_t& entries) {
-  slots_.assign(std::bit_ceil(2 * entries.size() + 2), Slot{});
+void KeyTable::reserve(std::size_t keys) {
+  const std::size_t slots = std::bit_ceil(std::max<std::size_t>(16, keys + keys / 3 + 1));
+  if (slots > slots_.size()) grow(slots);
+}
+
+void KeyTable::build(const Value::object_t& entries, std::size_t expected) {
+  slots_.clear();
   count_ = 0;
+  reserve(std::max(entries.size(), expected));
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::string_view key = entries.begin()[i].first;
-    const std::uint64_t h = hash(key);
-    if (find(entries, key, h) == npos) add(h, i);
+    find_or_add(entries, key, hash(key), i);
   }
 }
 
 std::size_t KeyTable::find(const Value::object_t& entries, std::string_view key,
                            std::uint64_t hash) const noexcept {
   const std::size_t mask = slots_.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-    const Slot& slot = slots_[i];
-    if (slot.position == npos) return npos;
-    if (slot.hash == hash && entries.begin()[slot.position].first == key) return slot.position;
+  const auto low = static_cast<std::uint32_t>(hash);
+  for (std::size_t i = low & mask;; i = (i + 1) & mask) {
+    const Slot slot = slots_[i];
+    if (slot.position == 0) return npos;
+    if (slot.hash == low && entries.begin()[slot.position - 1].first == key) {
+      return slot.position - 1;
+    }
   }
 }
 
-void KeyTable::add(std::uint64_t hash, std::size_t position) {
-  if (2 * (count_ + 1) > slots_.size()) grow();
-  place(hash, position);
-  ++count_;
-}
-
-void KeyTable::grow() {
-  std::vector<Slot> old =
-      std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(16, 2 * slots_.size())));
-  for (const Slot& slot : old) {
-    if (slot.position != npos) place(slot.hash, slot.position);
-  }
-}
-
-void KeyTable::place(std::uint64_t hash, std::size_t position) noexcept {
+std::size_t KeyTable::find_or_add(const Value::object_t& entries, std::string_view key,
+                                  std::uint64_t hash, std::size_t position) {
+  if (4 * (count_ + 1) > 3 * slots_.size()) grow(std::max<std::size_t>(16, 2 * slots_.size()));
   const std::size_t mask = slots_.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots_[i].position != npos) i = (i + 1) & mask;
-  slots_[i] = Slot{hash, position};
+  const auto low = static_cast<std::uint32_t>(hash);
+  for (std::size_t i = low & mask;; i = (i + 1) & mask) {
+    Slot& slot = slots_[i];
+    if (slot.position == 0) {
+      slot = Slot{low, static_cast<std::uint32_t>(position + 1)};
+      ++count_;
+      return npos;
+    }
+    if (slot.hash == low && entries.begin()[slot.position - 1].first == key) {
+      return slot.position - 1;
+    }
+  }
+}
+
+void KeyTable::grow(std::size_t slots) {
+  std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(slots));
+  for (const Slot& slot : old) {
+    if (slot.position != 0) place(slot);
+  }
+}
+
+void KeyTable::place(Slot slot) noexcept {
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t i = slot.hash & mask;
+  while (slots_[i].position != 0) i = (i + 1) & mask;
+  slots_[i] = slot;
 }
 
 }  // namespace detail
@@ -172,11 +191,10 @@ Value& ObjectBuilder::operator[](std::string key) {
     if (entries.size() > kScanLimit) table_.build(entries);
     return entries.back().second;
   }
-  const std::uint64_t h = detail::KeyTable::hash(key);
-  const std::size_t position = table_.find(entries, key, h);
+  const std::size_t position =
+      table_.find_or_add(entries, key, detail::KeyTable::hash(key), entries.size());
   if (position != detail::KeyTable::npos) return entries.begin()[position].second;
   entries.emplace_back(std::move(key), Value());
-  table_.add(h, entries.size() - 1);
   return entries.back().second;
 }
 

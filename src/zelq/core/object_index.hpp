@@ -29,24 +29,37 @@ class KeyTable {
   static std::uint64_t hash(std::string_view key) noexcept;
 
   bool built() const noexcept { return !slots_.empty(); }
-  // Indexes every entry of `entries`; on repeated keys the first wins.
-  void build(const Value::object_t& entries);
+  // Makes room for `keys` keys in all, so that adding them needs no growth.
+  void reserve(std::size_t keys);
+  // Asks the processor to fetch the slot where a key of `hash` starts, ahead
+  // of a find_or_add of it: a large table lives outside the caches.
+  void prefetch(std::uint64_t hash) const noexcept {
+    __builtin_prefetch(slots_.data() + (hash & (slots_.size() - 1)));
+  }
+  // Indexes every entry of `entries`, with room for `expected` keys in all;
+  // on repeated keys the first wins.
+  void build(const Value::object_t& entries, std::size_t expected = 0);
   // The position of `key` (of hash `hash`) in `entries`, or npos.
   std::size_t find(const Value::object_t& entries, std::string_view key,
                    std::uint64_t hash) const noexcept;
-  // Records a key of hash `hash` at `position`; the key must be absent.
-  void add(std::uint64_t hash, std::size_t position);
+  // The position of `key` in `entries` when present. Otherwise records it at
+  // `position` (where the caller puts it) and returns npos.
+  std::size_t find_or_add(const Value::object_t& entries, std::string_view key, std::uint64_t hash,
+                          std::size_t position);
 
  private:
+  // Eight bytes, so that a large table stays compact in the cache: the lower
+  // half of the hash (which also picks the slot, tables having fewer than
+  // 2**32 slots) and the position plus one (0 for an empty slot).
   struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t position = npos;
+    std::uint32_t hash = 0;
+    std::uint32_t position = 0;
   };
 
-  void grow();
-  void place(std::uint64_t hash, std::size_t position) noexcept;
+  void grow(std::size_t slots);
+  void place(Slot slot) noexcept;
 
-  std::vector<Slot> slots_;  // a power of two in size, at most half full
+  std::vector<Slot> slots_;  // a power of two in size, at most 3/4 full
   std::size_t count_ = 0;
 };
 
