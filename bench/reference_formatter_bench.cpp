@@ -5,14 +5,21 @@
 //                     references (half of them repeats) against the same over
 //                     1,000 (target: under 1.5; a quadratic de-duplication
 //                     gives about 10).
+//   DedupeLargeMapping ratio_linear_100k_vs_10k: format_references_as_string
+//                     over two entries that are one mapping in opposite key
+//                     orders (so they compare equal), of 100,000 keys
+//                     against ten times the same of 10,000 (1 means linear;
+//                     a lookup per key that scans gives about 10).
 //   SimilaritySelect  ratio_vs_scoring: time of a similarity-based selection
 //                     of 10,000 chunks (a fake invoker answering with
 //                     precomputed 64-dimension embeddings) against the work
 //                     it cannot avoid: the same two embedding calls and the
 //                     cosine scores, made directly (target: under 1.5).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,6 +27,7 @@
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/utils.hpp"
 #include "zelq/generation/reference_formatter.hpp"
 #include "zelq/inference/testing/fake_em_invoker.hpp"
@@ -67,6 +75,37 @@ void FormatReferences(benchmark::State& state) {
       (large_total / large.size()) / (small_total / small.size());
 }
 BENCHMARK(FormatReferences)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(50);
+
+// Two entries: one mapping of `keys` keys, and the same in reverse order.
+Clock::duration time_dedupe(std::size_t keys) {
+  Value forward = Value::object();
+  Value backward = Value::object();
+  zelq::core::ObjectBuilder forward_entries(forward);  // Value's operator[] would scan
+  zelq::core::ObjectBuilder backward_entries(backward);
+  for (std::size_t i = 0; i < keys; ++i) forward_entries["key_" + std::to_string(i)] = i;
+  for (std::size_t i = keys; i-- > 0;) backward_entries["key_" + std::to_string(i)] = i;
+  const std::vector<Value> entries = {std::move(forward), std::move(backward)};
+  const auto start = Clock::now();
+  std::string text = rf::format_references_as_string(entries);
+  const auto elapsed = Clock::now() - start;
+  benchmark::DoNotOptimize(text.data());
+  if (text.find("\n2. ") != std::string::npos) throw std::runtime_error("not deduplicated");
+  return elapsed;
+}
+
+void DedupeLargeMapping(benchmark::State& state) {
+  auto small = Clock::duration::max();
+  auto large = Clock::duration::max();
+  for (auto _ : state) {
+    small = std::min(small, time_dedupe(10'000));
+    const Clock::duration once = time_dedupe(100'000);
+    large = std::min(large, once);
+    state.SetIterationTime(std::chrono::duration<double>(once).count());
+  }
+  state.counters["ratio_linear_100k_vs_10k"] = std::chrono::duration<double>(large).count() /
+                                               (10 * std::chrono::duration<double>(small).count());
+}
+BENCHMARK(DedupeLargeMapping)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 // A deterministic vector of `dimensions` numbers for seed `seed`.
 Embedding make_vector(std::size_t seed, std::size_t dimensions) {

@@ -8,6 +8,13 @@
 //                     call over 100 chunks (20 batches of 5) with 20 ms per
 //                     model call, against that one latency, reached when all
 //                     batches run at once (target: within 1.2).
+//   LMFilterManyFields  ratio_linear_100k_vs_10k: an LMRelevanceFilter call
+//                     over one chunk whose metadata has 100,000 keys, all of
+//                     them configured fields in reverse order (the block and
+//                     one argument per field), against ten times the same
+//                     with 10,000 (1 means linear; about 10 when each lookup
+//                     or insert scans).
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -20,6 +27,7 @@
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/generation/relevance_filter.hpp"
 #include "zelq/inference/em_invoker.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
@@ -138,6 +146,38 @@ void LMFilterLatency(benchmark::State& state) {
       seconds(total) / static_cast<double>(state.iterations()) / seconds(kLatency);
 }
 BENCHMARK(LMFilterLatency)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
+
+Clock::duration time_many_fields(std::size_t keys) {
+  Value metadata = Value::object();
+  std::vector<std::string> fields;
+  zelq::core::ObjectBuilder entries(metadata);  // Value's operator[] would scan
+  for (std::size_t i = 0; i < keys; ++i) entries["key_" + std::to_string(i)] = i;
+  for (std::size_t i = keys; i-- > 0;) fields.push_back("key_" + std::to_string(i));
+  auto lm = std::make_shared<ScriptedLMInvoker>();
+  lm->set_responder(judge);
+  const rf::LMRelevanceFilter filter(
+      lm,
+      {.metadata = std::move(fields), .chunk_format = std::string("[CHUNK] {content}{metadata}")});
+  const std::vector<ChunkPtr> chunks = {zelq::core::make_chunk("text", std::move(metadata))};
+  const auto start = Clock::now();
+  auto kept = zelq::core::run_sync(filter.filter(chunks, "query"));
+  const auto elapsed = Clock::now() - start;
+  benchmark::DoNotOptimize(kept);
+  return elapsed;
+}
+
+void LMFilterManyFields(benchmark::State& state) {
+  auto small = Clock::duration::max();
+  auto large = Clock::duration::max();
+  for (auto _ : state) {
+    small = std::min(small, time_many_fields(10'000));
+    const Clock::duration once = time_many_fields(100'000);
+    large = std::min(large, once);
+    state.SetIterationTime(seconds(once));
+  }
+  state.counters["ratio_linear_100k_vs_10k"] = seconds(large) / (10 * seconds(small));
+}
+BENCHMARK(LMFilterManyFields)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
 }  // namespace
 

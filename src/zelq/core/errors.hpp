@@ -4,6 +4,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -97,6 +98,15 @@ template <class Kind>
 class ServiceDataError : public Kind, public FromServiceData {
  public:
   using Kind::Kind;
+};
+
+// Python's MemoryError: a result too large to be built (for example a format
+// spec asking for a 100 GB field). It is a std::bad_alloc, so code that
+// handles running out of memory handles it too; what() is Python's text for
+// it, which is empty.
+class MemoryError : public std::bad_alloc {
+ public:
+  const char* what() const noexcept override { return ""; }
 };
 
 // True when `failure` is the caller's cancellation: a system_error carrying

@@ -30,7 +30,14 @@ inline constexpr std::size_t kMaxRecursionDepth = 1000;
 // Nesting deeper than kMaxJsonDepth throws ValueError
 // "<source> is nested deeper than 512 levels", detected while parsing,
 // before any deeper level is built.
+// Objects are read in time linear in their keys; a repeated key keeps its
+// first position and takes its last value ({"a":1,"b":2,"a":3} reads as
+// {"a":3,"b":2}), as Python's json module reads it.
 Value parse_json(std::string_view text, std::string_view source);
+
+// As parse_json, but text that is not JSON throws Value::parse_error with the
+// parser's description of the fault, as Value::parse does.
+Value parse_json_or_throw(std::string_view text, std::string_view source);
 
 namespace detail {
 [[noreturn]] void throw_recursion_error(std::string_view context);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "zelq/core/errors.hpp"
 
@@ -47,6 +48,69 @@ TEST(ParseJsonTest, BoundsNestingAt512LevelsWhileParsing) {
   for (const char* invalid : {"", "{", "[1,]", "1 2", "{\"a\" 1}", "nul"}) {
     EXPECT_TRUE(parse_json(invalid, "x").is_discarded()) << invalid;
   }
+}
+
+std::vector<std::string> keys_of(const Value& object) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : object.items()) keys.push_back(key);
+  return keys;
+}
+
+// A repeated key stays where it first came and takes its last value, as
+// Python's json.loads reads it; also once an object is large enough to be
+// indexed while it is read.
+TEST(ParseJsonTest, RepeatedKeysKeepTheFirstPositionAndTheLastValue) {
+  Value value = parse_json(R"({"a":1,"b":2,"a":3})", "x");
+  EXPECT_EQ(keys_of(value), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(value["a"], 3);
+  value = parse_json(R"({"a":{"x":1},"b":[{"c":1,"c":[2]}],"a":{"y":2}})", "x");
+  EXPECT_EQ(value.dump(), R"({"a":{"y":2},"b":[{"c":[2]}]})");
+
+  for (const std::size_t size : {std::size_t{31}, std::size_t{33}, std::size_t{2000}}) {
+    SCOPED_TRACE(size);
+    std::string text = "{";
+    Value expected = Value::object();
+    for (std::size_t i = 0; i < size; ++i) {
+      text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+      expected["k" + std::to_string(i)] = i;
+    }
+    // Repeats of the first, a middle and the last key.
+    const std::vector<std::size_t> repeats = {0, size / 2, size - 1, size / 2, 0};
+    for (std::size_t j = 0; j < repeats.size(); ++j) {
+      const std::string key = "k" + std::to_string(repeats[j]);
+      text += "\"" + key + "\":\"again " + std::to_string(j) + "\",";
+      expected[key] = "again " + std::to_string(j);
+    }
+    text += "\"last\":null}";
+    expected["last"] = nullptr;
+    const Value parsed = parse_json(text, "x");
+    EXPECT_EQ(parsed, expected);
+    EXPECT_EQ(parsed.size(), size + 1);
+    EXPECT_EQ(keys_of(parsed).front(), "k0");
+    EXPECT_EQ(parsed["k0"], "again 4");
+    EXPECT_EQ(parsed["k" + std::to_string(size / 2)], "again 3");
+    EXPECT_EQ(parsed["k" + std::to_string(size - 1)], "again 2");
+    EXPECT_EQ(parsed["k1"], 1);
+  }
+}
+
+TEST(ParseJsonTest, OrThrowGivesTheParsersDescription) {
+  EXPECT_EQ(parse_json_or_throw(R"({"a":1,"a":2})", "x"), Value({{"a", 2}}));
+  for (const char* invalid : {"", "{", "[1,]", "1 2", "{\"a\" 1}", "nul"}) {
+    std::string expected;
+    try {
+      [[maybe_unused]] const Value parsed = Value::parse(invalid);
+    } catch (const Value::parse_error& error) {
+      expected = error.what();
+    }
+    try {
+      parse_json_or_throw(invalid, "x");
+      ADD_FAILURE() << invalid;
+    } catch (const Value::parse_error& error) {
+      EXPECT_EQ(error.what(), expected) << invalid;
+    }
+  }
+  EXPECT_THROW(parse_json_or_throw(nested_text(513) + "]", "x"), ValueError);
 }
 
 }  // namespace

@@ -97,6 +97,12 @@ std::string json_dumps(const Value& value);
 //                             attributes
 //   'c' out of range       -> ValueError ("%c arg not in range(0x110000)",
 //                             an OverflowError in Python)
+//   width or precision     -> ValueError ("Too many decimal digits in format
+//   past the limits           string" past 2**63 - 1, "precision too big"
+//                             for a float precision past 2**31 - 1), or
+//                             MemoryError (empty what(), a std::bad_alloc)
+//                             for a width past 2**32, where Python runs out
+//                             of memory
 // An integer-like item key (Unicode decimal digits only, as in {a[0]} or
 // {a[007]}) indexes a list, text or bytes; on a dict it is an int key, which
 // Value objects never have, so it raises KeyError "0" (or "7") even when the

@@ -4,6 +4,7 @@
 // and py_float_repr share.
 #include <algorithm>
 #include <charconv>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,8 +52,16 @@ void strip_trailing_zeros(Digits& d) {
   }
 }
 
+// The exact decimal value of a double has at most 767 significant digits
+// and 1074 digits after the point: asking for more only adds zeros, which
+// strip_trailing_zeros removes again. Counts are capped above both, so a
+// precision of two billion costs no two-billion-digit buffer.
+constexpr int kMaxSignificantDigits = 800;
+constexpr int kMaxDecimals = 1100;
+
 // mode 0 (shortest round trip) when `significant` is 0, else mode 2.
 Digits significant_digits(double value, int significant) {
+  significant = std::min(significant, kMaxSignificantDigits);
   std::string buf(static_cast<std::size_t>(significant) + 32, '\0');
   auto res = significant == 0 ? std::to_chars(buf.data(), buf.data() + buf.size(), value,
                                               std::chars_format::scientific)
@@ -65,6 +74,7 @@ Digits significant_digits(double value, int significant) {
 
 // mode 3: correctly rounded to `decimals` digits after the point.
 Digits fixed_digits(double value, int decimals) {
+  decimals = std::min(decimals, kMaxDecimals);
   std::string buf(static_cast<std::size_t>(decimals) + 330, '\0');
   auto res =
       std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed, decimals);
@@ -115,17 +125,24 @@ std::string layout_digits(const Digits& d, bool negative, char code, long precis
                           const detail::FloatFormat& f, bool upper) {
   const Layout l = plan_layout(d, code, precision, f);
   const long n = static_cast<long>(d.digits.size());
-  const auto zeros = [](long count) { return std::string(static_cast<std::size_t>(count), '0'); };
   std::string out = negative ? "-" : "";
+  const auto zeros = [&out](long count) { out.append(static_cast<std::size_t>(count), '0'); };
   if (l.decpt <= 0) {
-    out += zeros(l.decpt - l.vstart) + "." + zeros(-l.decpt) + d.digits;
+    zeros(l.decpt - l.vstart);
+    out += '.';
+    zeros(-l.decpt);
+    out += d.digits;
   } else if (l.decpt <= n) {
-    out += d.digits.substr(0, static_cast<std::size_t>(l.decpt)) + "." +
-           d.digits.substr(static_cast<std::size_t>(l.decpt));
+    const std::string_view digits = d.digits;
+    out += digits.substr(0, static_cast<std::size_t>(l.decpt));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(l.decpt));
   } else {
-    out += d.digits + zeros(l.decpt - n) + ".";
+    out += d.digits;
+    zeros(l.decpt - n);
+    out += '.';
   }
-  out += zeros(l.vend - std::max(n, l.decpt));
+  zeros(l.vend - std::max(n, l.decpt));
   if (out.back() == '.' && !f.alternate) out.pop_back();
   if (l.use_exp) {
     char buf[32];
@@ -350,7 +367,10 @@ std::string format_double(double value, const FloatFormat& f) {
   if (code == 'f') {
     d = fixed_digits(magnitude, f.precision);
   } else if (code == 'e') {
-    d = significant_digits(magnitude, ++precision);
+    // CPython counts the digits of 'e' (precision + 1) in a C int, which
+    // wraps around after INT_MAX; dtoa then reads a count below 1 as 1.
+    precision = f.precision == INT_MAX ? INT_MIN : precision + 1;
+    d = significant_digits(magnitude, static_cast<int>(std::max(precision, 1L)));
   } else if (code == 'g') {
     precision = std::max(precision, 1L);
     d = significant_digits(magnitude, static_cast<int>(precision));

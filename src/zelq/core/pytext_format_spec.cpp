@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
@@ -37,12 +38,35 @@ std::size_t count_chars(std::string_view text) {
   return n;
 }
 
-std::string repeat(char32_t fill, std::int64_t count) {
+// Python builds a field in one buffer and raises MemoryError when it cannot
+// have it. Here a width beyond 4 Gi characters is refused as if the
+// allocation had failed: the outcome no longer depends on the machine, and
+// no attempt is made at a buffer of 100 GB.
+constexpr std::int64_t kMaxFieldWidth = std::int64_t{1} << 32;
+
+void check_width(std::int64_t width) {
+  if (width > kMaxFieldWidth) throw MemoryError();
+}
+
+// Appends `count` fill characters, growing `out` once.
+void append_fill(std::string& out, char32_t fill, std::int64_t count) {
+  if (count <= 0) return;
+  const auto n = static_cast<std::size_t>(count);
+  if (fill < 0x80) {
+    out.append(n, static_cast<char>(fill));
+    return;
+  }
   std::string one;
   detail::append_utf8(one, fill);
-  std::string out;
-  for (std::int64_t i = 0; i < count; ++i) out += one;
-  return out;
+  const std::size_t start = out.size();
+  const std::size_t total = n * one.size();
+  out.resize(start + total);
+  char* const first = out.data() + start;
+  std::memcpy(first, one.data(), one.size());
+  // Doubles the filled part until it covers the whole run.
+  for (std::size_t done = one.size(); done < total; done *= 2) {
+    std::memcpy(first + done, first, std::min(done, total - done));
+  }
 }
 
 struct Spec {
@@ -152,11 +176,12 @@ void format_text(std::string& out, std::string_view text, std::string_view spec_
     text = text.substr(0, cut);
     len = spec.precision;
   }
+  check_width(spec.width);
   const std::int64_t pad = std::max<std::int64_t>(spec.width - len, 0);
   const std::int64_t left = spec.align == '>' ? pad : spec.align == '^' ? pad / 2 : 0;
-  out += repeat(spec.fill, left);
+  append_fill(out, spec.fill, left);
   out += text;
-  out += repeat(spec.fill, pad - left);
+  append_fill(out, spec.fill, pad - left);
 }
 
 // A number as CPython's calc_number_widths sees it.
@@ -196,6 +221,7 @@ std::string group_digits(std::string_view digits, std::int64_t min_width, std::s
 }
 
 void fill_number(std::string& out, const NumberParts& n, const Spec& spec, bool group) {
+  check_width(spec.width);
   char sign = n.negative ? '-' : 0;
   if (spec.sign == '+' || spec.sign == ' ') sign = n.negative ? '-' : static_cast<char>(spec.sign);
   const std::int64_t non_digits = (sign != 0) + static_cast<std::int64_t>(n.prefix.size()) +
@@ -212,20 +238,23 @@ void fill_number(std::string& out, const NumberParts& n, const Spec& spec, bool 
       std::max<std::int64_t>(spec.width - non_digits - static_cast<std::int64_t>(digits.size()), 0);
   const std::int64_t left = spec.align == '>' ? pad : spec.align == '^' ? pad / 2 : 0;
   const std::int64_t inner = spec.align == '=' ? pad : 0;
-  out += repeat(spec.fill, left);
+  append_fill(out, spec.fill, left);
   if (sign != 0) out += sign;
   out += n.prefix;
-  out += repeat(spec.fill, inner);
+  append_fill(out, spec.fill, inner);
   out += digits;
   if (n.has_decimal) out += '.';
   out += n.remainder;
-  out += repeat(spec.fill, pad - left - inner);
+  append_fill(out, spec.fill, pad - left - inner);
 }
 
 // format_float_internal: no type is repr-like ('r'), or 'g' keeping one
 // fractional digit once a precision is given; 'n' is 'g' in the C locale.
 void format_float(std::string& out, double value, const Spec& spec) {
   if (spec.precision > INT_MAX) throw ValueError("precision too big");
+  // The digits could take two billion characters; a field too wide fails
+  // anyway, so it fails before they are made.
+  check_width(spec.width);
   detail::FloatFormat f{.code = static_cast<char>(spec.type),
                         .alternate = spec.alternate,
                         .no_negative_zero = spec.no_neg_0};

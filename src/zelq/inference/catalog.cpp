@@ -43,9 +43,7 @@ core::Value decode_kwargs(const core::Value& record, const std::string& label) {
   if (text.empty()) return core::Value::object();
   core::Value kwargs;
   try {
-    kwargs = core::parse_json(text, label + ": 'kwargs'");
-    // Parsed again only to throw the parser's description of the fault.
-    if (kwargs.is_discarded()) kwargs = core::Value::parse(text);
+    kwargs = core::parse_json_or_throw(text, label + ": 'kwargs'");
   } catch (const core::Value::parse_error& error) {
     throw core::ValueError(label + ": 'kwargs' is not valid JSON, got " + core::py_repr(text) +
                            " (" + error.what() + ").");

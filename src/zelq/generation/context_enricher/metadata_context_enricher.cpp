@@ -4,6 +4,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::generation::context_enricher {
@@ -50,10 +51,11 @@ std::string MetadataContextEnricher::_merge_metadata(const core::Chunk& chunk) c
   }
   std::string block;
   bool first = true;
+  core::ObjectIndex metadata(chunk.metadata);
   for (const std::string& field : metadata_fields) {
-    const auto it = chunk.metadata.find(field);
-    if (it == chunk.metadata.end() || it->is_null()) continue;
-    std::string rendering = _format_metadata_value(*it);
+    const Value* value = metadata.find(field);
+    if (value == nullptr || value->is_null()) continue;
+    std::string rendering = _format_metadata_value(*value);
     if (core::py_is_blank(rendering)) continue;
     Value kwargs = Value::object();
     kwargs["field"] = field;

@@ -62,6 +62,26 @@ TEST(MetadataContextEnricherTest, WritesTheChosenFieldsInPlaceBeforeOrAfterTheTe
   EXPECT_EQ(again->text(), "- k: v\n- k: v\n---\n- k: v\n- k: v\n---\nBody");
 }
 
+// Many fields over metadata of many keys, past the size where lookups
+// switch to a table: lines follow the configured order, absent keys and
+// nulls give no line.
+TEST(MetadataContextEnricherTest, ManyFieldsFollowTheConfiguredOrder) {
+  Value metadata = Value::object();
+  for (int i = 0; i < 500; ++i) metadata["f" + std::to_string(i)] = i % 7 == 0 ? Value() : Value(i);
+  std::vector<std::string> fields;
+  std::string expected;
+  for (int i = 599; i >= 0; i -= 3) {
+    fields.push_back("f" + std::to_string(i));
+    if (i >= 500 || i % 7 == 0) continue;
+    if (!expected.empty()) expected += '\n';
+    expected += "- f" + std::to_string(i) + ": " + std::to_string(i);
+  }
+  fields.push_back("f1");
+  expected += "\n- f1: 1";
+  const MetadataContextEnricher enricher(fields);
+  EXPECT_EQ(enriched(enricher, metadata), expected + enricher.separator + "Body");
+}
+
 TEST(MetadataContextEnricherTest, BlankAndNullValuesGiveNoLineAndNoSeparator) {
   const MetadataContextEnricher enricher({"missing", "null", "empty", "blank", "list", "map"});
   const Value metadata = {{"null", nullptr},

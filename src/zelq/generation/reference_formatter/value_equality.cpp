@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "zelq/core/json.hpp"
+#include "zelq/core/object_index.hpp"
 
 namespace zelq::generation::reference_formatter::detail {
 namespace {
@@ -54,11 +55,17 @@ bool numbers_equal(const Value& a, const Value& b) {
 // `depth` counts the arrays and objects around the values compared.
 bool equal_at(const Value& a, const Value& b, std::size_t depth);
 
+// Each key of `a` is looked up in `b` in order: first at the same position
+// (objects built alike keep their keys in the same order), then through an
+// index of `b`, so the comparison stays linear in the keys.
 bool objects_equal(const Value& a, const Value& b, std::size_t depth) {
   if (a.size() != b.size()) return false;
-  for (auto it = a.begin(); it != a.end(); ++it) {
-    const auto other = b.find(it.key());
-    if (other == b.end() || !equal_at(it.value(), *other, depth + 1)) return false;
+  auto same_place = b.get_ref<const Value::object_t&>().begin();
+  core::ObjectIndex index(b);
+  for (const auto& [key, value] : a.get_ref<const Value::object_t&>()) {
+    const Value* other = same_place->first == key ? &same_place->second : index.find(key);
+    ++same_place;
+    if (other == nullptr || !equal_at(value, *other, depth + 1)) return false;
   }
   return true;
 }

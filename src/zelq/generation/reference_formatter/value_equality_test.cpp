@@ -68,5 +68,30 @@ TEST(ValueEqualityTest, ComparingDeeperThan1000LevelsIsARuntimeError) {
   EXPECT_FALSE(py_equal(Value::array({1, nested(1001, 1)}), Value::array({2, nested(1001, 1)})));
 }
 
+// Large mappings compare by key sets and values whatever their key order,
+// and hash alike when equal.
+TEST(ValueEqualityTest, LargeMappingsCompareWhateverTheKeyOrder) {
+  Value forward = Value::object();
+  Value backward = Value::object();
+  for (int i = 0; i < 2000; ++i) forward["k" + std::to_string(i)] = {{"n", i}, {"half", i / 2}};
+  for (int i = 2000; i-- > 0;) {
+    backward["k" + std::to_string(i)] = {{"half", i / 2.0 - (i % 2) / 2.0}, {"n", i}};
+  }
+  EXPECT_TRUE(py_equal(forward, backward));
+  EXPECT_TRUE(py_equal(backward, forward));
+  EXPECT_EQ(py_hash(forward), py_hash(backward));
+  Value shuffled = forward;
+  std::swap(shuffled["k0"], shuffled["k1999"]);
+  EXPECT_FALSE(py_equal(forward, shuffled));
+  Value renamed = backward;
+  renamed.erase("k1000");
+  renamed["k2000"] = forward["k1000"];
+  EXPECT_FALSE(py_equal(forward, renamed));
+  EXPECT_FALSE(py_equal(renamed, forward));
+  Value same_order = forward;
+  same_order["k1500"]["n"] = true;
+  EXPECT_FALSE(py_equal(forward, same_order));
+}
+
 }  // namespace
 }  // namespace zelq::generation::reference_formatter::detail

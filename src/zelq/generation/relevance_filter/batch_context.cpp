@@ -1,6 +1,7 @@
 #include "zelq/generation/relevance_filter/detail/batch_context.hpp"
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::generation::relevance_filter::detail {
@@ -21,19 +22,25 @@ core::Value content_argument(const core::Chunk& chunk) {
   return std::string(BINARY_CONTENT);
 }
 
-core::Value field_value(const core::Chunk& chunk, const std::string& field) {
-  if (chunk.metadata.is_object()) {
-    if (auto it = chunk.metadata.find(field); it != chunk.metadata.end()) return *it;
-  }
+core::Value field_value(core::ObjectIndex& metadata, const std::string& field) {
+  if (const core::Value* value = metadata.find(field)) return *value;
   return std::string(EMPTY_FIELD);
+}
+
+void add_field_arguments(core::Value& arguments, const core::Chunk& chunk,
+                         const std::vector<std::string>& fields) {
+  core::ObjectBuilder builder(arguments);
+  core::ObjectIndex metadata(chunk.metadata);
+  for (const std::string& field : fields) builder[field] = field_value(metadata, field);
 }
 
 std::string metadata_block(const core::Chunk& chunk, const std::vector<std::string>& fields) {
   if (fields.empty() || !chunk.metadata.is_object() || chunk.metadata.empty()) return {};
+  core::ObjectIndex metadata(chunk.metadata);
   std::string block = "\nMetadata:\n";
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (i > 0) block += "\n";
-    block += "- " + fields[i] + ": " + core::py_str(field_value(chunk, fields[i]));
+    block += "- " + fields[i] + ": " + core::py_str(field_value(metadata, fields[i]));
   }
   return block;
 }

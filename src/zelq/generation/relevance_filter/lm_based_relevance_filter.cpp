@@ -99,7 +99,7 @@ std::string LMBasedRelevanceFilter::_format_chunk_as_context(const core::Chunk& 
   if (detail::has_metadata_marker(templ)) {
     arguments["metadata"] = _merge_metadata(chunk);
   } else {
-    for (const std::string& field : metadata) arguments[field] = detail::field_value(chunk, field);
+    detail::add_field_arguments(arguments, chunk, metadata);
   }
   try {
     return core::py_format(templ, arguments);

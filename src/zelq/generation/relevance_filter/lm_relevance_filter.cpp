@@ -132,7 +132,7 @@ std::string LMRelevanceFilter::_format_chunk(const core::Chunk& chunk) const {
   if (detail::has_metadata_marker(templ)) {
     arguments["metadata"] = detail::metadata_block(chunk, metadata);
   }
-  for (const std::string& field : metadata) arguments[field] = detail::field_value(chunk, field);
+  detail::add_field_arguments(arguments, chunk, metadata);
   return core::py_format(templ, arguments);
 }
 

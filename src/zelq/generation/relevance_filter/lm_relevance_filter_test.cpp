@@ -187,6 +187,33 @@ TEST(LMRelevanceFilterTest, RendersPerFieldArgumentsBesideTheBlock) {
   EXPECT_EQ(core::run_sync(filter.filter(nested, "q")), nested);
 }
 
+// Objects past the size where lookups switch to a table: the block keeps
+// the configured order, and the arguments keep Python's dict semantics
+// (a repeated field or "content" keeps its place and takes the last value).
+TEST(LMRelevanceFilterTest, RendersManyFieldsInConfiguredOrder) {
+  auto lm = std::make_shared<ScriptedLMInvoker>();
+  Value metadata = Value::object();
+  for (int i = 0; i < 300; ++i) metadata["f" + std::to_string(i)] = i;
+  metadata["content"] = "from metadata";
+  const ChunkPtr chunk = core::make_chunk("text", metadata);
+  std::vector<std::string> fields;
+  std::string block = "\nMetadata:";
+  for (int i = 349; i >= 0; i -= 2) {
+    fields.push_back("f" + std::to_string(i));
+    block += "\n- f" + std::to_string(i) + ": " + (i < 300 ? std::to_string(i) : "<empty>");
+  }
+  fields.push_back("f1");
+  block += "\n- f1: 1";
+  const auto render = [&](std::vector<std::string> fields, std::string templ) {
+    return Exposed(lm, {.metadata = std::move(fields), .chunk_format = std::move(templ)})
+        ._format_chunk(*chunk);
+  };
+  EXPECT_EQ(render(fields, "{metadata}|{f1}|{f349}|{content}"), block + "|1|<empty>|text");
+  fields.push_back("content");
+  EXPECT_EQ(render(fields, "{content}|{f299}"), "from metadata|299");
+  EXPECT_THROW(render(fields, "{f0}"), core::KeyError);
+}
+
 TEST(LMRelevanceFilterTest, FromPresetBuildsTheSchemaAndPrompt) {
   std::vector<ScriptedLMInvoker*> built;
   providers::register_lm_provider("scripted",

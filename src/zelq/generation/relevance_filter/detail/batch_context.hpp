@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zelq/core/chunk.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/relevance_filter/chunk_format.hpp"
 
@@ -35,10 +36,18 @@ bool has_metadata_marker(std::string_view templ) noexcept;
 // "(Binary content)".
 core::Value content_argument(const core::Chunk& chunk);
 
-// The chunk's metadata value for `field`, or "<empty>" when the key is absent
-// or the chunk's metadata is not an object. A present null stays null (and
-// is written "None").
-core::Value field_value(const core::Chunk& chunk, const std::string& field);
+// The chunk's metadata value for `field`, looked up in `metadata` (an index
+// of the chunk's metadata), or "<empty>" when the key is absent or the
+// chunk's metadata is not an object. A present null stays null (and is
+// written "None").
+core::Value field_value(core::ObjectIndex& metadata, const std::string& field);
+
+// Sets arguments[field] to the chunk's field_value for each of `fields` in
+// order, as Python assigns dict items: a key already present (a repeated
+// field, or "content") keeps its position. `arguments` must be an object.
+// Linear in the fields and the chunk's metadata together.
+void add_field_arguments(core::Value& arguments, const core::Chunk& chunk,
+                         const std::vector<std::string>& fields);
 
 // The metadata block: empty when `fields` is empty or the chunk has no
 // metadata (an empty or non-object value); otherwise "\nMetadata:\n" and one
