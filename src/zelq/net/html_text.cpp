@@ -41,8 +41,7 @@ std::size_t find_at(std::string_view text, std::string_view lowered, std::size_t
 bool opens_tag(std::string_view text, std::size_t at, std::string_view lowered) {
   if (!starts_with_at(text, at, lowered)) return false;
   const std::size_t after = at + lowered.size();
-  return after == text.size() || text[after] == '>' || text[after] == '/' ||
-         is_space(text[after]);
+  return after == text.size() || text[after] == '>' || text[after] == '/' || is_space(text[after]);
 }
 
 // The position just past `lowered` from `from` on, or the end of the text.
@@ -76,9 +75,9 @@ std::size_t decode_reference(std::string_view text, std::size_t at, std::string&
   std::size_t digits = 0;
   for (; i < text.size() && digits < 8; ++i, ++digits) {
     const char c = lower(text[i]);
-    const int value = c >= '0' && c <= '9'                ? c - '0'
+    const int value = c >= '0' && c <= '9'          ? c - '0'
                       : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                                          : -1;
+                                                    : -1;
     if (value < 0) break;
     code_point = code_point * (hex ? 16 : 10) + static_cast<std::uint32_t>(value);
   }

@@ -113,14 +113,18 @@ TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
   const std::string key = "sk-probe-123";
   EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", key),
             R"({"detail":"key *** rejected"})");
-  EXPECT_EQ(server_message(R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})", key),
-            R"({"detail":["***"]})");
+  EXPECT_EQ(
+      server_message(
+          R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
+          key),
+      R"({"detail":["***"]})");
   // Escaped again inside an escaped string, literal next to escaped.
   EXPECT_EQ(mask_secret(R"("{\"k\":\"sk-\\u0070robe-123\"}" sk-probe-123sk-\u0070robe-123)", key),
             R"("{\"k\":\"***\"}" ******)");
   EXPECT_EQ(mask_secret(R"(path ab\/cd-key, ab/cd-key)", "ab/cd-key"), "path ***, ***");
   // Characters beyond ASCII, one escape for two or four bytes.
-  EXPECT_EQ(mask_secret(R"(k=caf\u00e9-key x=\ud83d\ude00-key)", "café-key"), "k=*** x=\\ud83d\\ude00-key");
+  EXPECT_EQ(mask_secret(R"(k=caf\u00e9-key x=\ud83d\ude00-key)", "café-key"),
+            "k=*** x=\\ud83d\\ude00-key");
   EXPECT_EQ(mask_secret(R"(\ud83d\ude00-key)", "\xF0\x9F\x98\x80-key"), "***");
   // A key holding a backslash, literal and as JSON writes it.
   EXPECT_EQ(mask_secret(R"(a\b-key-1 "a\\b-key-1")", R"(a\b-key-1)"), R"(*** "***")");
@@ -165,7 +169,8 @@ TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
       HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1</p>", "GET u", "sk-1")
           .what(),
       "HTTP 401 from GET u: Unauthorized key ***");
-  EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(), "HTTP 401: <b>x</b>");
+  EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(),
+               "HTTP 401: <b>x</b>");
   head.headers = {};
   EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>").what(),
                "HTTP 401: <h1>Unauthorized</h1>");

@@ -204,10 +204,9 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
     if (!is_waiting(interaction.status)) {
       run->ended = true;
       if (interaction.status == "completed") co_return interaction;
-      std::string message =
-          "Research failed with status: " +
-          (interaction.status ? core::py_repr(client->quote(*interaction.status))
-                              : std::string("None"));
+      std::string message = "Research failed with status: " +
+                            (interaction.status ? core::py_repr(client->quote(*interaction.status))
+                                                : std::string("None"));
       if (std::string reason = reason_of(interaction.errors); !reason.empty()) {
         message += ": " + client->quote(reason);
       }

@@ -280,8 +280,7 @@ TEST(GoogleDeepResearcherWireTest, AFailedInteractionNeverShowsTheKey) {
         testing::run_cancellable(io, server, cancel, research(researcher, nullptr));
     EXPECT_EQ(core::describe_exception(failure),
               std::string("Research failed with status: ") +
-                  (odd_status ? "'failed for ***'" : "'failed'") +
-                  ": key *** rejected; also ***.");
+                  (odd_status ? "'failed for ***'" : "'failed'") + ": key *** rejected; also ***.");
   }
 }
 

@@ -26,9 +26,9 @@ Value message_of(Value& value) {
 
 const std::string& text_of(const Value& message, std::string_view kind, std::string_view secret) {
   if (!message.is_string()) {
-    throw core::TypeError("The Orvo service sent a " + std::string(kind) +
-                          " message that is not text: " +
-                          net::mask_secret(core::py_repr(message), secret) + ".");
+    throw core::TypeError(
+        "The Orvo service sent a " + std::string(kind) +
+        " message that is not text: " + net::mask_secret(core::py_repr(message), secret) + ".");
   }
   return message.get_ref<const std::string&>();
 }

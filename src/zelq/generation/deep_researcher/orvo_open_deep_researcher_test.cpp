@@ -364,7 +364,8 @@ TEST_F(OrvoOpenDeepResearcherTest, ServiceDataInErrorsNeverShowsTheKey) {
     const OrvoOpenDeepResearcher researcher(given);
     service->add_task({.events = {ev("response", Value{{"message", {{"k", key}}}})}});
     service->add_task(
-        {.events = {ev("reference", Value{{"sources", {{{"content", {{"k", "orvo-\\u006bey-123"}}}}}}})}});
+        {.events = {
+             ev("reference", Value{{"sources", {{{"content", {{"k", "orvo-\\u006bey-123"}}}}}}})}});
     service->add_task({.statuses = {"waiting on " + key}});
     std::vector<std::string> errors;
     for (int i = 0; i < 3; ++i) {

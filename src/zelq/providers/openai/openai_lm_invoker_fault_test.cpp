@@ -252,8 +252,9 @@ TEST(OpenAILMInvokerFaultTest, TheKeyInUseIsMaskedWhereverItCameFrom) {
       SCOPED_TRACE(model);
       for (const bool streamed : {false, true}) {
         asio::io_context io;
-        LoopbackServer server(io, streamed ? stream_then("event: error\ndata: " + escaped + "\n\n", true)
-                                           : reply(401, escaped));
+        LoopbackServer server(io, streamed
+                                      ? stream_then("event: error\ndata: " + escaped + "\n\n", true)
+                                      : reply(401, escaped));
         const Value config = {{"base_url", server.base_url()}, {"max_retries", 0}};
         auto invoker = std::make_shared<OpenAILMInvoker>(
             model, from_env ? Value(nullptr) : Value(kKey), config);

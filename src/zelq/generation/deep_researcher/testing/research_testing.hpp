@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdlib>
 #include <exception>
-#include <optional>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
