@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
+#include "zelq/net/detail/html_text.hpp"
 
 namespace zelq::net {
 namespace {
@@ -109,46 +111,23 @@ std::optional<double> parse_seconds(std::string_view text) {
   return value;
 }
 
-}  // namespace
-
-HttpError::HttpError(int status, std::string message, std::optional<Seconds> retry_after,
-                     std::string endpoint)
-    : std::runtime_error(format_what(status, message, endpoint)),
-      status_(status),
-      message_(std::move(message)),
-      retry_after_(retry_after),
-      endpoint_(std::move(endpoint)) {}
-
-HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
-                                   std::string endpoint, std::string_view secret,
-                                   std::chrono::system_clock::time_point now) {
-  return HttpError(head.status, server_message(body, secret), retry_after_of(head.headers, now),
-                   std::move(endpoint));
+bool is_html_type(const HttpHeaders& headers) {
+  auto type = find_header(headers, "Content-Type");
+  if (!type) return false;
+  std::string lowered(trim(type->substr(0, type->find(';'))));
+  for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lowered == "text/html" || lowered == "application/xhtml+xml";
 }
 
-void throw_for_status(const HttpResponse& response) {
-  if (!response.ok()) throw HttpError::from_response(response, response.body);
+// The message of a body whose JSON holds none: an HTML page (`html`) is
+// quoted by its title or its text, anything else as it is.
+std::string quoted_body(std::string_view body, std::string_view secret, bool html) {
+  if (html) return one_line(detail::html_text(body), secret);
+  return one_line(body, secret);
 }
 
-std::string mask_secret(std::string_view text, std::string_view secret) {
-  constexpr std::string_view kMask = "***";
-  std::string out(text);
-  if (secret.empty()) return out;
-  // The search goes on after the mask, which may itself contain the secret.
-  for (auto at = out.find(secret); at != std::string::npos;
-       at = out.find(secret, at + kMask.size())) {
-    out.replace(at, secret.size(), kMask);
-  }
-  return out;
-}
-
-std::string one_line(std::string_view text, std::string_view secret) {
-  return core::one_line(mask_secret(text, secret), kMaxQuotedText);
-}
-
-std::string sentence(std::string text) { return core::as_sentence(std::move(text)); }
-
-std::string server_message(std::string_view body, std::string_view secret) {
+// server_message, with whether the body is HTML decided by the caller.
+std::string message_of(std::string_view body, std::string_view secret, bool html) {
   core::Value json;
   try {
     json = core::parse_json(body, "An error body");
@@ -167,7 +146,38 @@ std::string server_message(std::string_view body, std::string_view secret) {
     if (found == nullptr) found = text_of(json, "message");
     if (found != nullptr) return one_line(found->get_ref<const std::string&>(), secret);
   }
-  return one_line(body, secret);
+  return quoted_body(body, secret, html || detail::looks_like_html(body));
+}
+
+}  // namespace
+
+HttpError::HttpError(int status, std::string message, std::optional<Seconds> retry_after,
+                     std::string endpoint)
+    : std::runtime_error(format_what(status, message, endpoint)),
+      status_(status),
+      message_(std::move(message)),
+      retry_after_(retry_after),
+      endpoint_(std::move(endpoint)) {}
+
+HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
+                                   std::string endpoint, std::string_view secret,
+                                   std::chrono::system_clock::time_point now) {
+  return HttpError(head.status, message_of(body, secret, is_html_type(head.headers)),
+                   retry_after_of(head.headers, now), std::move(endpoint));
+}
+
+void throw_for_status(const HttpResponse& response) {
+  if (!response.ok()) throw HttpError::from_response(response, response.body);
+}
+
+std::string one_line(std::string_view text, std::string_view secret) {
+  return core::one_line(mask_secret(text, secret), kMaxQuotedText);
+}
+
+std::string sentence(std::string text) { return core::as_sentence(std::move(text)); }
+
+std::string server_message(std::string_view body, std::string_view secret) {
+  return message_of(body, secret, false);
 }
 
 std::optional<Seconds> retry_after_of(const HttpHeaders& headers,

@@ -28,7 +28,9 @@ class HttpError : public std::runtime_error {
             std::string endpoint = {});
 
   // Builds the error of a response: the message is server_message(body,
-  // secret), so `secret` (an API key) never shows, and retry_after comes
+  // secret), so `secret` (an API key) never shows (a body the response
+  // calls text/html is read as HTML even without a document head), and
+  // retry_after comes
   // from retry_after_of(head.headers, now). `endpoint` names the request,
   // e.g. "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
@@ -69,8 +71,11 @@ class ConnectionError : public std::runtime_error {
 void throw_for_status(const HttpResponse& response);
 
 // `text` with every occurrence of `secret` replaced by "***" (the text itself
-// when `secret` is empty). The one function that keeps API keys out of texts
-// taken from servers.
+// when `secret` is empty): its literal bytes, and also its JSON-escaped
+// forms ("sk-\u0070robe", "\/" for "/", escaped again inside an escaped
+// string, up to eight times over), which a reader decodes to the key.
+// Occurrences that overlap become one "***". Linear in the text. The one
+// function that keeps API keys out of texts taken from servers.
 std::string mask_secret(std::string_view text, std::string_view secret);
 
 // The longest server text an error quotes, in bytes (before "...").
@@ -90,8 +95,10 @@ std::string one_line(std::string_view text, std::string_view secret = {});
 std::string sentence(std::string text);
 
 // The human-readable message of an error body: error.message, error (when a
-// string) or message of a JSON object, else the body itself; as one_line
-// gives it (`secret` masked, one line, at most kMaxQuotedText bytes).
+// string) or message of a JSON object; else, for an HTML page, its <title>
+// (or its text without markup when the title is empty); else the body
+// itself; as one_line gives it (`secret` masked, one line, at most
+// kMaxQuotedText bytes).
 std::string server_message(std::string_view body, std::string_view secret = {});
 
 // The delay a response asks for before a retry: "retry-after-ms"

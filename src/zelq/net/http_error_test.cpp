@@ -18,11 +18,14 @@ TEST(HttpError, MessagesAreOneMaskedLine) {
   EXPECT_EQ(server_message(R"({"message":"not found"})"), "not found");
   EXPECT_EQ(server_message(R"({"error":{"code":5}})"), R"({"error":{"code":5}})");
   EXPECT_EQ(server_message(""), "");
-  // A proxy's HTML page reads as one line, however many it had.
+  // A proxy's HTML page reads as its title, or else as one line of its
+  // text, however many lines it had.
   std::string page = "<html>\n  <head><title>401</title></head>\r\n";
-  for (int i = 0; i < 35; ++i) page += "  <p>line\t" + std::to_string(i) + "</p>\n";
+  for (int i = 0; i < 50; ++i) page += "  <p>line\t" + std::to_string(i) + "</p>\n";
+  EXPECT_EQ(server_message(page + "</html>\n"), "401");
+  page.replace(page.find("401"), 3, " ");
   const std::string line = server_message(page + "</html>\n");
-  EXPECT_EQ(line.substr(0, 61), "<html> <head><title>401</title></head> <p>line 0</p> <p>line ");
+  EXPECT_EQ(line.substr(0, 21), "line 0 line 1 line 2 ");
   EXPECT_EQ(line.find('\n'), std::string::npos);
   EXPECT_EQ(line.size(), kMaxQuotedText + 3);
   EXPECT_TRUE(line.ends_with("..."));
@@ -102,6 +105,75 @@ TEST(HttpError, BuiltFromResponse) {
   EXPECT_EQ(error.retry_after(), std::nullopt);
   response.status = 204;
   EXPECT_NO_THROW(throw_for_status(response));
+}
+
+// A body without a message field is quoted raw: the key must not show in
+// any form a reader decodes, while nothing else changes.
+TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
+  const std::string key = "sk-probe-123";
+  EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", key),
+            R"({"detail":"key *** rejected"})");
+  EXPECT_EQ(
+      server_message(
+          R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
+          key),
+      R"({"detail":["***"]})");
+  // Escaped again inside an escaped string, literal next to escaped.
+  EXPECT_EQ(mask_secret(R"("{\"k\":\"sk-\\u0070robe-123\"}" sk-probe-123sk-\u0070robe-123)", key),
+            R"("{\"k\":\"***\"}" ******)");
+  EXPECT_EQ(mask_secret(R"(path ab\/cd-key, ab/cd-key)", "ab/cd-key"), "path ***, ***");
+  // Characters beyond ASCII, one escape for two or four bytes.
+  EXPECT_EQ(mask_secret(R"(k=caf\u00e9-key x=\ud83d\ude00-key)", "café-key"),
+            "k=*** x=\\ud83d\\ude00-key");
+  EXPECT_EQ(mask_secret(R"(\ud83d\ude00-key)", "\xF0\x9F\x98\x80-key"), "***");
+  // A key holding a backslash, literal and as JSON writes it.
+  EXPECT_EQ(mask_secret(R"(a\b-key-1 "a\\b-key-1")", R"(a\b-key-1)"), R"(*** "***")");
+  // Escapes that decode to nothing leave the text alone; what follows them
+  // is still read.
+  const std::string broken = R"(\x \u12 \uD800 \uDC00x \uD83D\u0073k-probe-123 \\)";
+  EXPECT_EQ(mask_secret(broken, "zzzzzz"), broken);
+  EXPECT_EQ(mask_secret(broken, key), R"(\x \u12 \uD800 \uDC00x \uD83D*** \\)");
+  // Occurrences that overlap are one mask; separate ones stay separate.
+  EXPECT_EQ(mask_secret("abab-abab-ab", "abab-ab"), "***");
+  EXPECT_EQ(mask_secret("keykey", "key"), "******");
+  EXPECT_EQ(mask_secret(R"(\\\\\\\\\\\\\\\\\\\\\\u0073k-probe-123)", key).find("probe"),
+            std::string::npos);
+}
+
+// An HTML page is quoted by its title, or by its text without markup, and
+// what it quotes is masked too.
+TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
+  const std::string nginx =
+      "<html>\r\n<head><title>401 Authorization Required</title></head>\r\n<body>\r\n"
+      "<center><h1>401 Authorization Required</h1></center>\r\n<hr><center>nginx</center>\r\n"
+      "</body>\r\n</html>\r\n";
+  EXPECT_EQ(server_message(nginx), "401 Authorization Required");
+  EXPECT_EQ(server_message("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- proxy -->\n"
+                           "<!DOCTYPE html><HTML><Title lang=en>Denied &amp; logged:\n"
+                           "sk-&#112;robe-1 &#x2014; bye</TITLE>",
+                           "sk-probe-1"),
+            "Denied & logged: *** \xE2\x80\x94 bye");
+  // No title: the text, without tags, comments, scripts or styles.
+  EXPECT_EQ(server_message("<!doctype html>\n<head><title> </title><style>p{}</style>"
+                           "<script>var key='sk-x';</script></head><body><!-- <b>x</b> -->"
+                           "<p>Sign&nbsp;in</p>a < b &bogus; key sk-probe-1</body>",
+                           "sk-probe-1"),
+            "Sign in a < b &bogus; key ***");
+  // Markup that is not an HTML page is quoted as it is, JSON first.
+  EXPECT_EQ(server_message("<Error><Code>AccessDenied</Code></Error>"),
+            "<Error><Code>AccessDenied</Code></Error>");
+  HttpResponseHead head;
+  head.status = 401;
+  head.headers = {{"Content-Type", "Text/HTML; charset=utf-8"}};
+  EXPECT_STREQ(
+      HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1</p>", "GET u", "sk-1")
+          .what(),
+      "HTTP 401 from GET u: Unauthorized key ***");
+  EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(),
+               "HTTP 401: <b>x</b>");
+  head.headers = {};
+  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>").what(),
+               "HTTP 401: <h1>Unauthorized</h1>");
 }
 
 }  // namespace

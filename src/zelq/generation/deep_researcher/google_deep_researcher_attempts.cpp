@@ -204,12 +204,11 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
     if (!is_waiting(interaction.status)) {
       run->ended = true;
       if (interaction.status == "completed") co_return interaction;
-      std::string message =
-          "Research failed with status: " +
-          (interaction.status ? core::py_repr(*interaction.status) : std::string("None"));
+      std::string message = "Research failed with status: " +
+                            (interaction.status ? core::py_repr(client->quote(*interaction.status))
+                                                : std::string("None"));
       if (std::string reason = reason_of(interaction.errors); !reason.empty()) {
-        const Value& key = client_params.value("api_key", Value(""));
-        message += ": " + core::one_line(net::mask_secret(reason, key.get<std::string>()));
+        message += ": " + client->quote(reason);
       }
       throw core::RuntimeError(core::as_sentence(std::move(message)));
     }

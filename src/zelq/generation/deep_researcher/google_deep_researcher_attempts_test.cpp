@@ -249,5 +249,40 @@ TEST(GoogleDeepResearcherWireTest, RetriesOnlyWhatARetryCanFix) {
   }
 }
 
+// A failed interaction's reasons (and a status that is no status) are
+// quoted with the key in use masked, whether it came from the options,
+// GEMINI_API_KEY or GOOGLE_API_KEY, also where the reason holds it escaped.
+TEST(GoogleDeepResearcherWireTest, AFailedInteractionNeverShowsTheKey) {
+  const std::string key = "AIza-env-key";
+  for (const std::string from : {"options", "GEMINI_API_KEY", "GOOGLE_API_KEY"}) {
+    SCOPED_TRACE(from);
+    testing::ScopedEnv gemini("GEMINI_API_KEY",
+                              from == "GEMINI_API_KEY" ? std::optional(key) : std::nullopt);
+    testing::ScopedEnv google("GOOGLE_API_KEY",
+                              from == "GOOGLE_API_KEY" ? std::optional(key) : std::nullopt);
+    const bool odd_status = from == "GOOGLE_API_KEY";
+    asio::io_context io;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.method == "POST") {
+        co_await exchange.respond(200, interaction_record("int-1", "in_progress").dump());
+        co_return;
+      }
+      Value record = interaction_record("int-1", odd_status ? "failed for " + key : "failed");
+      record["errors"] = {{{"code", "auth"}, {"message", "key " + key + " rejected"}},
+                          {{"code", "auth"}, {"message", "also AIza-\\u0065nv-key"}}};
+      co_await exchange.respond(200, record.dump());
+    });
+    GoogleDeepResearcherOptions options = wire_options(server, false);
+    options.api_key = from == "options" ? std::optional(key) : std::nullopt;
+    GoogleDeepResearcher researcher(std::move(options));
+    asio::cancellation_signal cancel;
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, cancel, research(researcher, nullptr));
+    EXPECT_EQ(core::describe_exception(failure),
+              std::string("Research failed with status: ") +
+                  (odd_status ? "'failed for ***'" : "'failed'") + ": key *** rejected; also ***.");
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher

@@ -1,11 +1,13 @@
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 
+#include <cstdlib>
 #include <utility>
 
 #include "zelq/core/async_semaphore.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -165,6 +167,14 @@ std::shared_ptr<DeepResearchClient> OrvoOpenDeepResearcher::_make_client() const
   return client;
 }
 
+std::string OrvoOpenDeepResearcher::_key_in_use() const {
+  if (auto key = client_params.find(Key::API_KEY); key != client_params.end() && key->is_string()) {
+    return key->get<std::string>();
+  }
+  const char* from_env = std::getenv(std::string(providers::orvo::API_KEY_ENV).c_str());
+  return from_env != nullptr ? from_env : "";
+}
+
 std::optional<providers::orvo::ProfileResponse> OrvoOpenDeepResearcher::_cached_profile() const {
   std::lock_guard lock(profile_cache_->mutex);
   return profile_cache_->profile;
@@ -281,7 +291,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
       throw core::TimeoutError("The Orvo task " + task_id +
                                " did not reach a final status within " +
                                core::py_str(Value(*limit)) + " seconds; its last status was " +
-                               core::py_repr(status) + ".");
+                               net::mask_secret(core::py_repr(status), _key_in_use()) + ".");
     }
     co_await status_check_sleep_(RETRIEVE_RESULT_STATUS_CHECK_INTERVAL);
     waited += RETRIEVE_RESULT_STATUS_CHECK_INTERVAL;

@@ -251,7 +251,7 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
       std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
       std::shared_ptr<core::EventEmitter> emitter) const;
   // The sources of a reference value as citations (no events).
-  static void _process_citation(const core::Value& value, inference::LMOutput& output);
+  void _process_citation(const core::Value& value, inference::LMOutput& output) const;
 
  private:
   struct ProfileCache {
@@ -262,6 +262,10 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
 
   std::shared_ptr<providers::orvo::DeepResearchClient> _make_client() const;
   std::optional<providers::orvo::ProfileResponse> _cached_profile() const;
+  // The key the client sends, to be masked in every text of the service
+  // an error quotes: the researcher's api_key, else ORVOODR_API_KEY (where
+  // the client takes its own); "" when neither holds one.
+  std::string _key_in_use() const;
 
   core::Value _builtin_config;
   providers::orvo::ClientFactory client_factory_;

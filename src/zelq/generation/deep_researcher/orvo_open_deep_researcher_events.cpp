@@ -8,6 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 #include "zelq/inference/events.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -23,11 +24,11 @@ Value message_of(Value& value) {
   return std::move(value);
 }
 
-const std::string& text_of(const Value& message, std::string_view kind) {
+const std::string& text_of(const Value& message, std::string_view kind, std::string_view secret) {
   if (!message.is_string()) {
     throw core::ServiceDataError<core::TypeError>(
         "The Orvo service sent a " + std::string(kind) +
-        " message that is not text: " + core::py_repr(message) + ".");
+        " message that is not text: " + net::mask_secret(core::py_repr(message), secret) + ".");
   }
   return message.get_ref<const std::string&>();
 }
@@ -37,7 +38,7 @@ std::string joined(std::string_view type, std::string_view suffix) {
 }
 
 // One citation chunk of a source, or null when the source is skipped.
-core::ChunkPtr citation_of(const Value& source) {
+core::ChunkPtr citation_of(const Value& source, std::string_view secret) {
   if (!source.is_object()) return nullptr;
   const Value content = source.value(Key::CONTENT, Value(""));
   if (!core::py_truthy(content)) return nullptr;
@@ -48,18 +49,21 @@ core::ChunkPtr citation_of(const Value& source) {
     chunk->content = core::Bytes(content.get_binary());
   } else {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's content must be text or bytes, got " + core::py_repr(content) + ".");
+        "A citation source's content must be text or bytes, got " +
+        net::mask_secret(core::py_repr(content), secret) + ".");
   }
   const Value metadata = source.value(Key::METADATA, Value::object());
   if (!metadata.is_object()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's metadata must be an object, got " + core::py_repr(metadata) + ".");
+        "A citation source's metadata must be an object, got " +
+        net::mask_secret(core::py_repr(metadata), secret) + ".");
   }
   chunk->metadata = metadata;
   const Value score = source.value("score", Value(nullptr));
   if (!score.is_null() && !score.is_number()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's score must be a number or null, got " + core::py_repr(score) + ".");
+        "A citation source's score must be a number or null, got " +
+        net::mask_secret(core::py_repr(score), secret) + ".");
   }
   if (score.is_number()) chunk->score = score.get<double>();
   return chunk;
@@ -107,7 +111,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_start(
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_delta(
     Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
-  const std::string& text = text_of(message, "thinking");
+  const std::string& text = text_of(message, "thinking", _key_in_use());
   buffer->thinking += text;
   co_await buffer->thinking_block.content(text);
 }
@@ -123,7 +127,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_end(
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_text_delta(
     Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
   if (!core::py_truthy(message)) co_return;
-  const std::string& text = text_of(message, "response");
+  const std::string& text = text_of(message, "response", _key_in_use());
   if (!buffer->response_block.is_open()) co_await buffer->response_block.start();
   co_await buffer->response_block.content(text);
   buffer->text += text;
@@ -138,12 +142,15 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_flush_text_buffer(
   buffer->text.clear();
 }
 
-void OrvoOpenDeepResearcher::_process_citation(const Value& value, inference::LMOutput& output) {
+void OrvoOpenDeepResearcher::_process_citation(const Value& value,
+                                               inference::LMOutput& output) const {
   // A "sources" entry that is not a list (null, say) counts as no sources.
   const auto sources = value.find(Key::SOURCES);
   if (sources == value.end() || !sources->is_array()) return;
   for (const Value& source : *sources) {
-    if (core::ChunkPtr chunk = citation_of(source)) output.add_citation(std::move(chunk));
+    if (core::ChunkPtr chunk = citation_of(source, _key_in_use())) {
+      output.add_citation(std::move(chunk));
+    }
   }
 }
 

@@ -12,6 +12,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher.hpp"
+#include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/providers/orvo/testing/scripted_orvo_service.hpp"
 
@@ -379,6 +380,42 @@ TEST_F(OrvoOpenDeepResearcherTest, WhatTheServiceSentWrongIsRetriedLikeAnyFailed
   }
   EXPECT_EQ(emitter->types(), std::vector<std::string>{"activity"});
   EXPECT_EQ(service->created_tasks().size(), 2u);
+}
+
+// What the service sent is quoted with the key in use masked, whether the
+// researcher was given it or the client takes it from ORVOODR_API_KEY.
+TEST_F(OrvoOpenDeepResearcherTest, ServiceDataInErrorsNeverShowsTheKey) {
+  const std::string key = "orvo-key-123";
+  for (const bool from_env : {false, true}) {
+    SCOPED_TRACE(from_env);
+    testing::ScopedEnv env(std::string(providers::orvo::API_KEY_ENV),
+                           from_env ? std::optional(key) : std::nullopt);
+    auto given = options();
+    if (!from_env) given.api_key = key;
+    given.retry_config->timeout = 0.5;
+    const OrvoOpenDeepResearcher researcher(given);
+    service->add_task({.events = {ev("response", Value{{"message", {{"k", key}}}})}});
+    service->add_task(
+        {.events = {
+             ev("reference", Value{{"sources", {{{"content", {{"k", "orvo-\\u006bey-123"}}}}}}})}});
+    service->add_task({.statuses = {"waiting on " + key}});
+    std::vector<std::string> errors;
+    for (int i = 0; i < 3; ++i) {
+      try {
+        research(researcher);
+      } catch (const std::exception& e) {
+        errors.push_back(e.what());
+      }
+    }
+    EXPECT_THAT(errors,
+                ElementsAre("The Orvo service sent a response message that is not text: "
+                            "{'k': '***'}.",
+                            "A citation source's content must be text or bytes, got {'k': "
+                            "'***'}.",
+                            "The Orvo task task-" + std::to_string(from_env ? 6 : 3) +
+                                " did not reach a final status within 0.5 seconds; its last "
+                                "status was 'waiting on ***'."));
+  }
 }
 
 }  // namespace

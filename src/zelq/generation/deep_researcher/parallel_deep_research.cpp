@@ -85,11 +85,12 @@ bool run_ended_badly(const std::string& status) {
 }
 
 // Throws TaskRunFailedError when `run` (a run object) failed or was
-// cancelled, with the service's message.
-void check_run(const Value& run, const std::string& run_id) {
+// cancelled, with the service's message as `client` quotes it (its key
+// masked).
+void check_run(const Value& run, const std::string& run_id, const pp::TaskRunClient& client) {
   const Value& status = member(run, "status");
   if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
-  std::string message = text_of(member(member(run, "error"), "message"));
+  std::string message = client.quote(text_of(member(member(run, "error"), "message")));
   throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message));
 }
 
@@ -246,14 +247,14 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
         return nothing();
       }
       ++state->events_taken;
-      return _dispatch(std::move(event), state->output, state, call->event_emitter);
+      return _dispatch(std::move(event), state->output, state, call->event_emitter, *client);
     };
     // Built outside the co_await, as GCC 12 wants of what it converts.
     auto reading = events.for_each(std::move(dispatch));
     co_await std::move(reading);
     auto fetch = client->result(*state->run_id, timeout);
     pp::TaskRunResult result = co_await std::move(fetch);
-    check_run(result.run, *state->run_id);
+    check_run(result.run, *state->run_id, *client);
     output = state->output;
     co_await _process_text(result, output, call->event_emitter);
     _process_citations(result, output);
@@ -284,7 +285,7 @@ asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr c
 // Not a coroutine: the steps take what they keep by value.
 asio::awaitable<void> ParallelDeepResearcher::_dispatch(
     pp::TaskRunEvent event, LMOutput& output, const std::shared_ptr<RunState>& state,
-    const std::shared_ptr<core::EventEmitter>& emitter) const {
+    const std::shared_ptr<core::EventEmitter>& emitter, const pp::TaskRunClient& client) const {
   if (event.type.starts_with(OutputType::MESSAGE)) {
     return _process_thinking_delta(std::move(event.message), output, emitter);
   }
@@ -292,7 +293,9 @@ asio::awaitable<void> ParallelDeepResearcher::_dispatch(
     if (!emitter) return nothing();
     return _process_search_activity(event.source_stats.value_or(pp::SourceStats{}), state, emitter);
   }
-  if (event.type == "task_run.state" && state->run_id) check_run(event.run, *state->run_id);
+  if (event.type == "task_run.state" && state->run_id) {
+    check_run(event.run, *state->run_id, client);
+  }
   return nothing();
 }
 

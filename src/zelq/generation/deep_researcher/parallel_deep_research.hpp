@@ -269,12 +269,14 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
                                            ResearchCallPtr call,
                                            std::shared_ptr<RunState> state) const;
   // Hands one event to its step (see research()); throws TaskRunFailedError
-  // for a state event of a failed or cancelled run. `output` is changed
-  // before this returns, never by the awaitable.
+  // for a state event of a failed or cancelled run, its message quoted by
+  // `client`. `output` is changed before this returns, never by the
+  // awaitable.
   boost::asio::awaitable<void> _dispatch(providers::parallel::TaskRunEvent event,
                                          inference::LMOutput& output,
                                          const std::shared_ptr<RunState>& state,
-                                         const std::shared_ptr<core::EventEmitter>& emitter) const;
+                                         const std::shared_ptr<core::EventEmitter>& emitter,
+                                         const providers::parallel::TaskRunClient& client) const;
 
   const providers::parallel::TaskRunClientFactory client_factory_;
 };

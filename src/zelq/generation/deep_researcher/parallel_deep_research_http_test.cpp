@@ -189,5 +189,51 @@ TEST(ParallelDeepResearcherHttpTest, RetriesOnlyWhatARetryCanFix) {
   }
 }
 
+// A run that a state event reports failed quotes the service's message with
+// the key in use masked, whether the key came from the options or from
+// PARALLEL_API_KEY, and cut to one line: in the error and in the retry
+// warning.
+TEST(ParallelDeepResearcherHttpTest, AFailedRunsMessageNeverShowsTheKey) {
+  const std::string key = "sk-par-123";
+  const std::string state_event =
+      "event: task_run.state\n"
+      R"(data: {"type":"task_run.state","run":{"run_id":"trun_1","status":"failed",)"
+      R"("error":{"message":"key sk-par-123 or sk-\\u0070ar-123 rejected )" +
+      std::string(400, 'z') + "\"}}}\n\n";
+  for (const bool from_env : {false, true}) {
+    SCOPED_TRACE(from_env);
+    testing::ScopedEnv env("PARALLEL_API_KEY", from_env ? std::optional(key) : std::nullopt);
+    core::LogCapture log;
+    asio::io_context io;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.method == "POST") {
+        co_await exchange.respond(202, R"({"run_id":"trun_1","status":"queued"})");
+        co_return;
+      }
+      co_await exchange.start_events();
+      co_await exchange.chunk(state_event);
+      co_await exchange.end_events();
+    });
+    pp::HttpTaskRunClientOptions http;
+    http.base_url = server.origin();
+    const ParallelDeepResearcher researcher(
+        {.api_key = from_env ? std::optional<std::string>() : std::optional(key),
+         .retry_config = core::RetryConfig{.max_retries = 1, .base_delay = 0},
+         .client_factory = pp::http_task_run_client_factory(http)});
+    asio::cancellation_signal cancel;
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, cancel, researcher.research({.query = "q"}));
+    const std::string quoted = "key *** or *** rejected " + std::string(276, 'z') + "...";
+    EXPECT_EQ(core::describe_exception(failure),
+              "Parallel task run 'trun_1' ended with status 'failed': " + quoted);
+    const std::vector<std::string> warnings = log.messages("retry", core::LogLevel::warn);
+    ASSERT_EQ(warnings.size(), 2u);
+    EXPECT_THAT(warnings[0], ::testing::StartsWith("Attempt 1/2 failed: Parallel task run "
+                                                   "'trun_1' ended with status 'failed': key *** "
+                                                   "or *** rejected zzz"));
+    EXPECT_EQ(warnings[0].find("ar-123"), std::string::npos);
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher::parallel_deep_research

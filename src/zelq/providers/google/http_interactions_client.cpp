@@ -6,6 +6,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/http_error.hpp"
 #include "zelq/net/service.hpp"
 #include "zelq/providers/google/detail/http_interaction_stream.hpp"
 
@@ -165,6 +166,12 @@ asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
   request.timeout = options_.cancel_timeout;
   co_await api_.request_json(std::move(request));
 }
+
+std::string HttpInteractionsClient::quote(std::string_view text) const {
+  return net::one_line(text, options_.api_key);
+}
+
+std::string InteractionsClient::quote(std::string_view text) const { return net::one_line(text); }
 
 InteractionsClientPtr make_http_interactions_client(const Value& client_params) {
   return std::make_shared<HttpInteractionsClient>(

@@ -308,5 +308,47 @@ TEST(HttpInteractionsClientTest, ReadsRecordsCancelsAndNamesErrors) {
   EXPECT_EQ(server.requests[2].target, "/v1/interactions/int-3/cancel");
 }
 
+// The key in use, from the parameters, GEMINI_API_KEY or GOOGLE_API_KEY, is
+// masked in a page's title and in a body that holds it JSON-escaped.
+TEST(HttpInteractionsClientTest, TheKeyInUseIsMaskedWhereverItCameFrom) {
+  for (const std::string from : {"api_key", "GEMINI_API_KEY", "GOOGLE_API_KEY"}) {
+    SCOPED_TRACE(from);
+    for (const char* name : {"GEMINI_API_KEY", "GOOGLE_API_KEY"}) {
+      if (from == name) {
+        ::setenv(name, kKey.c_str(), 1);
+      } else {
+        ::unsetenv(name);
+      }
+    }
+    asio::io_context io;
+    int calls = 0;
+    LoopbackServer server(io, [&calls](Exchange& exchange) -> asio::awaitable<void> {
+      if (++calls == 1) {
+        co_await exchange.respond(403, "<!DOCTYPE html><title>Denied: " + kKey + "</title>",
+                                  "Content-Type: text/html\r\n");
+      } else {
+        co_await exchange.respond(403, R"({"detail":"AIza-test\u002dkey"})");
+      }
+    });
+    Value params = {{"http_options", {{"base_url", server.base_url()}}}, {"retry_base_delay", 0}};
+    if (from == "api_key") params["api_key"] = kKey;
+    InteractionsClientPtr client = make_http_interactions_client(params);
+    auto read = [](InteractionsClientPtr client) -> asio::awaitable<std::string> {
+      std::string errors;
+      for (int i = 0; i < 2; ++i) {
+        try {
+          co_await client->get("int-1");
+        } catch (const net::HttpError& error) {
+          errors += error.message() + "|";
+        }
+      }
+      co_return errors;
+    };
+    EXPECT_EQ(run_client(io, server, read(client)), R"(Denied: ***|{"detail":"***"}|)");
+  }
+  ::unsetenv("GEMINI_API_KEY");
+  ::unsetenv("GOOGLE_API_KEY");
+}
+
 }  // namespace
 }  // namespace zelq::providers::google

@@ -113,6 +113,12 @@ class InteractionsClient {
 
   // Asks the service to stop interaction `id`. Throws as create().
   virtual boost::asio::awaitable<void> cancel(std::string id) const = 0;
+
+  // `text`, a message the service sent (the errors of a failed
+  // interaction), as an error quotes it: the key this client sends masked,
+  // on one line and cut (net::one_line). The default, for a client that
+  // sends no key, only puts it on one line.
+  virtual std::string quote(std::string_view text) const;
 };
 
 using InteractionsClientPtr = std::shared_ptr<const InteractionsClient>;

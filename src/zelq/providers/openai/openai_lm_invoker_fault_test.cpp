@@ -238,5 +238,53 @@ TEST(OpenAILMInvokerFaultTest, BadConstructionInputsAreNamed) {
             "Invalid OpenAI setting 'response_schema_strict': expected a bool, got 1.");
 }
 
+// Whether the key came from the credentials or from OPENAI_API_KEY, a body
+// quoted raw never shows it, not even JSON-escaped: chat completions, a
+// streamed error event, and the responses of a deep research model.
+TEST(OpenAILMInvokerFaultTest, TheKeyInUseIsMaskedWhereverItCameFrom) {
+  const std::string escaped = R"({"detail":"key sk-\u0074est-123 and sk-test\u002d123 rejected"})";
+  const char* old_env = std::getenv("OPENAI_API_KEY");
+  const std::string saved = old_env != nullptr ? old_env : "";
+  for (const bool from_env : {false, true}) {
+    SCOPED_TRACE(from_env);
+    ::setenv("OPENAI_API_KEY", from_env ? kKey.c_str() : "sk-other-1", 1);
+    for (const char* model : {"openai/m", "openai/o4-mini-deep-research"}) {
+      SCOPED_TRACE(model);
+      for (const bool streamed : {false, true}) {
+        asio::io_context io;
+        LoopbackServer server(io, streamed
+                                      ? stream_then("event: error\ndata: " + escaped + "\n\n", true)
+                                      : reply(401, escaped));
+        const Value config = {{"base_url", server.base_url()}, {"max_retries", 0}};
+        auto invoker = std::make_shared<OpenAILMInvoker>(
+            model, from_env ? Value(nullptr) : Value(kKey), config);
+        auto ask = [](LMInvokerPtr invoker, bool streamed) -> asio::awaitable<std::string> {
+          LMInvokeOptions options;
+          if (streamed) options.event_emitter = std::make_shared<core::EventEmitter>();
+          std::vector<Message> messages = {Message::user("q")};
+          try {
+            co_await invoker->invoke(std::move(messages), std::move(options));
+          } catch (const std::exception& error) {
+            co_return error.what();
+          }
+          co_return "no error";
+        };
+        const std::string text = run_client(io, server, ask(invoker, streamed));
+        // A responses error event is named by its code and message alone.
+        if (!streamed || std::string(model) == "openai/m") {
+          EXPECT_NE(text.find(R"({"detail":"key *** and *** rejected"})"), std::string::npos)
+              << text;
+        }
+        EXPECT_EQ(text.find("est-123"), std::string::npos) << text;
+      }
+    }
+  }
+  if (old_env != nullptr) {
+    ::setenv("OPENAI_API_KEY", saved.c_str(), 1);
+  } else {
+    ::unsetenv("OPENAI_API_KEY");
+  }
+}
+
 }  // namespace
 }  // namespace zelq::providers::openai

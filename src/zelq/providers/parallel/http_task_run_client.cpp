@@ -219,6 +219,10 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
   }
 }
 
+std::string HttpTaskRunClient::quote(std::string_view text) const {
+  return net::one_line(text, options_.api_key);
+}
+
 TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base) {
   return [base = std::move(base)](const Value& client_params) -> TaskRunClientPtr {
     static constexpr net::SettingNames kNames{.whole = "The Parallel client parameters",

@@ -79,6 +79,9 @@ class HttpTaskRunClient : public TaskRunClient {
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
+  // As TaskRunClient::quote, masking the key this client sends.
+  std::string quote(std::string_view text) const override;
+
   const HttpTaskRunClientOptions& options() const noexcept { return options_; }
 
  private:

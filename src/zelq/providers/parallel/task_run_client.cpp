@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/http_error.hpp"
 #include "zelq/net/service.hpp"
 
 namespace zelq::providers::parallel {
@@ -23,6 +24,8 @@ TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, s
     : core::RuntimeError(failure_text(run_id, status, message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
+
+std::string TaskRunClient::quote(std::string_view text) const { return net::one_line(text); }
 
 std::string seconds_text(double seconds) {
   if (std::isfinite(seconds) && std::trunc(seconds) == seconds && std::fabs(seconds) < 1e15) {

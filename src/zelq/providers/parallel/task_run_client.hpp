@@ -132,6 +132,12 @@ class TaskRunClient {
   // deadline, and what the transport throws.
   virtual boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                        std::optional<double> timeout) const = 0;
+
+  // `text`, a message the service sent (a failed run's error message), as
+  // an error quotes it: the key this client sends masked, on one line and
+  // cut (net::one_line). The default, for a client that sends no key, only
+  // puts it on one line.
+  virtual std::string quote(std::string_view text) const;
 };
 
 using TaskRunClientPtr = std::shared_ptr<const TaskRunClient>;

@@ -100,7 +100,7 @@ TEST(PerplexityHttpClient, FailuresNameTheServiceAndNeverTheKey) {
   };
   // A refused request option (400) is tested through the researcher.
   EXPECT_TRUE(error_of(reply(401, "<html><body>Bad key " + kKey + "</body></html>"))
-                  .ends_with("<html><body>Bad key ***</body></html>"));
+                  .ends_with(": Bad key ***"));
   EXPECT_TRUE(error_of(serve(testing::answer_events({"a"}), false))
                   .ends_with("/chat/completions ended before its end marker 'data: [DONE]'."));
   // A sign-in page of a proxy, answered 200: named as what it is.
@@ -108,7 +108,7 @@ TEST(PerplexityHttpClient, FailuresNameTheServiceAndNeverTheKey) {
     co_await exchange.respond(200, "<html>\n<p>Sign in</p>\n</html>", "Content-Type: text/html\r\n");
   };
   EXPECT_TRUE(error_of(portal).ends_with(
-      "/chat/completions is not an event stream but 'text/html': <html> <p>Sign in</p> </html>."));
+      "/chat/completions is not an event stream but 'text/html': Sign in."));
   EXPECT_TRUE(error_of(serve({"data: {\"choices\":[{\"delta\":{\"content\":\"caf\xE9\"}}]}\n\n"}))
                   .ends_with("/chat/completions is not valid UTF-8: "
                              "'{\"choices\":[{\"delta\":{\"content\":\"caf\\xe9\"}}]}'."));
@@ -180,6 +180,49 @@ TEST(PerplexitySettings, ParametersAndTheKeyFromTheEnvironment) {
   EXPECT_EQ(error_of(Value{{"api_key", "k"}, {"proxy", 1}}),
             "Unknown Perplexity client parameter 'proxy'; known parameters: 'api_key', "
             "'base_url', 'max_retries', 'connect_timeout', 'idle_timeout', 'timeout'.");
+}
+
+// The key in use, from the parameters or from PERPLEXITY_API_KEY, is masked
+// in a page's title and in a body that holds it JSON-escaped.
+TEST(PerplexityHttpClient, TheKeyInUseIsMaskedWhereverItCameFrom) {
+  const char* old_env = std::getenv("PERPLEXITY_API_KEY");
+  const std::string saved = old_env != nullptr ? old_env : "";
+  for (const bool from_env : {false, true}) {
+    SCOPED_TRACE(from_env);
+    ::setenv("PERPLEXITY_API_KEY", from_env ? kKey.c_str() : "other-key-1", 1);
+    asio::io_context io;
+    int calls = 0;
+    LoopbackServer server(io, [&calls](Exchange& exchange) -> asio::awaitable<void> {
+      if (++calls == 1) {
+        co_await exchange.respond(
+            401, "<html><head><title>401 for " + kKey + "</title></head><body>x</body></html>");
+      } else {
+        co_await exchange.respond(401, R"({"detail":"pplx-t\u0065st-key-31"})");
+      }
+    });
+    Value params = {{"base_url", server.origin()}, {"max_retries", 0}};
+    if (!from_env) params["api_key"] = kKey;
+    auto client = std::make_shared<PerplexityHttpClient>(params);
+    auto read = [](std::shared_ptr<PerplexityHttpClient> client) -> asio::awaitable<std::string> {
+      std::string errors;
+      for (int i = 0; i < 2; ++i) {
+        ChatCompletionRequest request{.model = "sonar-deep-research",
+                                      .messages = {{{"role", "user"}, {"content", "q"}}}};
+        try {
+          co_await client->create_chat_completion_stream(std::move(request));
+        } catch (const net::HttpError& error) {
+          errors += error.message() + "|";
+        }
+      }
+      co_return errors;
+    };
+    EXPECT_EQ(run_client(io, server, read(client)), R"(401 for ***|{"detail":"***"}|)");
+  }
+  if (old_env != nullptr) {
+    ::setenv("PERPLEXITY_API_KEY", saved.c_str(), 1);
+  } else {
+    ::unsetenv("PERPLEXITY_API_KEY");
+  }
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // What the researchers' tests share: the kind and text of an argument
-// error, the OpenAI provider served differently for a while, counting what
+// error, the OpenAI provider served differently for a while, an environment
+// variable set for a while, counting what
 // reached a loopback server, and running a research call that the test may
 // cancel.
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -69,6 +72,33 @@ class OpenAIProviderOverride {
   }
   OpenAIProviderOverride(const OpenAIProviderOverride&) = delete;
   OpenAIProviderOverride& operator=(const OpenAIProviderOverride&) = delete;
+};
+
+// Sets (or, with nullopt, removes) environment variable `name` while alive;
+// the earlier value comes back afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::string name, std::optional<std::string> value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str())) old_ = old;
+    if (value) {
+      ::setenv(name_.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_.c_str(), old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_.c_str());
+    }
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
 };
 
 // The requests the server read, as "<METHOD> <target>", in arrival order.

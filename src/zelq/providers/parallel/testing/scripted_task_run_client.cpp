@@ -7,6 +7,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/net/http_error.hpp"
 
 namespace zelq::providers::parallel::testing {
 
@@ -85,6 +86,10 @@ void ScriptedTaskRunClient::add_result(TaskRunResult result) {
 
 void ScriptedTaskRunClient::fail_result(std::exception_ptr error) {
   results_.push_back(Outcome{.error = std::move(error)});
+}
+
+std::string ScriptedTaskRunClient::quote(std::string_view text) const {
+  return net::one_line(text, secret);
 }
 
 TaskRunClientFactory ScriptedTaskRunClient::factory() {

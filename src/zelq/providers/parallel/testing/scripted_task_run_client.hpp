@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zelq/core/value.hpp"
@@ -54,6 +55,11 @@ class ScriptedTaskRunClient : public TaskRunClient,
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
+  // Masks `secret` as an HTTP client masks the key it sends.
+  std::string quote(std::string_view text) const override;
+
+  // The key quote() masks ("" masks nothing).
+  std::string secret{};
   // Every call in order: "create", "events <run id>", "close", "result <run
   // id>" ("close" when a stream is closed, once per stream).
   mutable std::vector<std::string> log{};
