@@ -343,7 +343,12 @@ TEST(ResearchProgram, StoppingAParallelRunSaysTheRunGoesOnAtTheService) {
                 "\nThe research did not finish within 0.5 seconds; stopped waiting for it, and "
                 "its run goes on at the service.\n");
     }
-    EXPECT_EQ(stage.counts().creates, 1u);
+    // A loaded machine may reach --timeout before the run was created.
+    if (interrupt) {
+      EXPECT_EQ(stage.counts().creates, 1u);
+    } else {
+      EXPECT_LE(stage.counts().creates, 1u);
+    }
     EXPECT_EQ(stage.counts().cancels, 0u);
   }
 }
