@@ -129,8 +129,8 @@ std::string interrupt_notice(const ProviderKey& provider) {
   if (provider.cancels_run) {
     return "Cancelling the research at the service (Ctrl-C again quits at once).";
   }
-  return "Stopping. " + std::string(provider.name) +
-         " has no cancel call: a run already started goes on at the service (Ctrl-C again "
+  return "Stopping: " + std::string(provider.name) +
+         " has no cancel call, so a run already started goes on at the service (Ctrl-C again "
          "quits at once).";
 }
 

@@ -334,8 +334,8 @@ TEST(ResearchProgram, StoppingAParallelRunSaysTheRunGoesOnAtTheService) {
     if (interrupt) {
       EXPECT_EQ(status, kExitInterrupted);
       EXPECT_EQ(err,
-                "\nStopping. parallel has no cancel call: a run already started goes on at the "
-                "service (Ctrl-C again quits at once).\n"
+                "\nStopping: parallel has no cancel call, so a run already started goes on at "
+                "the service (Ctrl-C again quits at once).\n"
                 "Stopped waiting for the research; its run goes on at the service.\n");
     } else {
       EXPECT_EQ(status, kExitFailed);
