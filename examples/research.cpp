@@ -2,10 +2,11 @@
 // it happens: thinking and activity lines, the streamed answer, then the
 // citations. `zelq_research --help` prints the usage (research_cli.cpp).
 //
-// Ctrl-C or SIGTERM cancels the call, which cancels the run at the service,
-// and exits 130; a second one exits at once. --timeout does the same after
-// the given time and exits 1. A new researcher joins by adding one row to
-// providers().
+// Ctrl-C or SIGTERM cancels the call, which cancels the run at the service
+// (Parallel has no cancel call: its run goes on there), and exits 130; a
+// second one exits at once. --timeout does the same after the given time and
+// exits 1. A base URL or key the service's client refuses exits 2 before any
+// request. A new researcher joins by adding one row to providers().
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include <spdlog/logger.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -33,8 +35,10 @@
 #include "research_printer.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/event.hpp"
+#include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
+#include "zelq/providers/openai/openai_client.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 #include "zelq/providers/perplexity/perplexity_http_client.hpp"
@@ -59,6 +63,15 @@ struct ResearchProvider {
   std::function<std::unique_ptr<dr::BaseDeepResearcher>(const Access&)> make;
 };
 
+// `factory`, after building one client with it as the researcher will for
+// each attempt: a base URL or key the client refuses ends the program
+// before any request (the error masks the URL).
+template <class Factory>
+Factory checked_up_front(Factory factory, const Access& access) {
+  factory(Value{{"api_key", access.api_key}});
+  return factory;
+}
+
 std::unique_ptr<dr::BaseDeepResearcher> make_openai(const Access& access) {
   if (!access.base_url.empty()) {
     // The researcher builds its invoker through the provider registry: the
@@ -80,12 +93,14 @@ std::unique_ptr<dr::BaseDeepResearcher> make_google(const Access& access) {
   dr::GoogleDeepResearcherOptions options{.api_key = access.api_key};
   if (!access.model.empty()) options.agent_name = access.model;
   if (!access.base_url.empty()) {
-    options.client_factory = [url = access.base_url](const Value& params) {
-      auto http = zelq::providers::google::HttpInteractionsOptions::from_client_params(params);
-      http.base_url = url;
-      return std::make_shared<const zelq::providers::google::HttpInteractionsClient>(
-          std::move(http));
-    };
+    options.client_factory = checked_up_front(
+        [url = access.base_url](const Value& params) {
+          auto http = zelq::providers::google::HttpInteractionsOptions::from_client_params(params);
+          http.base_url = url;
+          return std::make_shared<const zelq::providers::google::HttpInteractionsClient>(
+              std::move(http));
+        },
+        access);
   }
   return std::make_unique<dr::GoogleDeepResearcher>(std::move(options));
 }
@@ -96,7 +111,8 @@ std::unique_ptr<dr::BaseDeepResearcher> make_parallel(const Access& access) {
   if (!access.base_url.empty()) {
     zelq::providers::parallel::HttpTaskRunClientOptions http;
     http.base_url = access.base_url;
-    options.client_factory = zelq::providers::parallel::http_task_run_client_factory(http);
+    options.client_factory =
+        checked_up_front(zelq::providers::parallel::http_task_run_client_factory(http), access);
   }
   return std::make_unique<dr::ParallelDeepResearcher>(std::move(options));
 }
@@ -105,18 +121,28 @@ std::unique_ptr<dr::BaseDeepResearcher> make_perplexity(const Access& access) {
   dr::PerplexityDeepResearcherOptions options{.api_key = access.api_key};
   if (!access.model.empty()) options.model_name = access.model;
   if (!access.base_url.empty()) {
-    options.client_factory =
-        zelq::providers::perplexity::http_client_factory(Value{{"base_url", access.base_url}});
+    options.client_factory = checked_up_front(
+        zelq::providers::perplexity::http_client_factory(Value{{"base_url", access.base_url}}),
+        access);
   }
   return std::make_unique<dr::PerplexityDeepResearcher>(std::move(options));
 }
 
 const std::vector<ResearchProvider>& providers() {
   static const std::vector<ResearchProvider> table = {
-      {{"openai", {"OPENAI_API_KEY"}}, &make_openai},
-      {{"google", {"GEMINI_API_KEY", "GOOGLE_API_KEY"}}, &make_google},
-      {{"parallel", {"PARALLEL_API_KEY"}}, &make_parallel},
-      {{"perplexity", {"PERPLEXITY_API_KEY"}}, &make_perplexity},
+      {{"openai", {"OPENAI_API_KEY"}, zelq::providers::openai::DEFAULT_BASE_URL, true},
+       &make_openai},
+      {{"google",
+        {"GEMINI_API_KEY", "GOOGLE_API_KEY"},
+        zelq::providers::google::DEFAULT_BASE_URL,
+        true},
+       &make_google},
+      // No cancel call: a stopped call leaves its run going on.
+      {{"parallel", {"PARALLEL_API_KEY"}, zelq::providers::parallel::DEFAULT_BASE_URL, false},
+       &make_parallel},
+      // A completion ends with its connection, which the call closes.
+      {{"perplexity", {"PERPLEXITY_API_KEY"}, zelq::providers::perplexity::DEFAULT_BASE_URL, true},
+       &make_perplexity},
   };
   return table;
 }
@@ -150,10 +176,11 @@ void quit_at_once(const boost::system::error_code& error, int) {
 
 // Runs the research on an io_context of its own. SIGINT or SIGTERM, or the
 // end of `timeout`, cancels the call (the researcher then cancels its run
-// at the service) and the call is awaited to its end; a second signal ends
-// the process at once.
-Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchRequest request,
-                     std::optional<double> timeout, rx::TerminalPrinter& printer) {
+// at the service, where the service can) and the call is awaited to its end;
+// a second signal ends the process at once.
+Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearcher& researcher,
+                     dr::ResearchRequest request, std::optional<double> timeout,
+                     rx::TerminalPrinter& printer) {
   asio::io_context io;
   Outcome outcome;
   bool done = false;
@@ -167,7 +194,7 @@ Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchReque
   signals.async_wait([&](const boost::system::error_code& error, int) {
     if (error) return;
     printer.finish();
-    std::cerr << "\nCancelling the research at the service (Ctrl-C again quits at once).\n";
+    std::cerr << "\n" << rx::interrupt_notice(provider) << "\n";
     signals.async_wait(&quit_at_once);
     stop(Stop::INTERRUPTED);
   });
@@ -191,15 +218,14 @@ Outcome run_research(const dr::BaseDeepResearcher& researcher, dr::ResearchReque
   return outcome;
 }
 
-int finish(const Outcome& outcome, const rx::TerminalPrinter& printer,
-           std::optional<double> timeout) {
+int finish(const rx::ProviderKey& provider, const Outcome& outcome,
+           const rx::TerminalPrinter& printer, std::optional<double> timeout) {
   if (outcome.stop == Stop::INTERRUPTED) {
-    std::cerr << "The research was cancelled.\n";
+    std::cerr << rx::stopped_text(provider, std::nullopt) << "\n";
     return rx::kExitInterrupted;
   }
   if (outcome.failure && outcome.stop == Stop::TIMED_OUT) {
-    std::cerr << "\nThe research did not finish within " << rx::seconds_text(*timeout)
-              << " seconds; it was cancelled.\n";
+    std::cerr << "\n" << rx::stopped_text(provider, timeout) << "\n";
     return rx::kExitFailed;
   }
   if (outcome.failure) {
@@ -247,13 +273,20 @@ int main(int argc, char** argv) {
     std::cerr << "Cannot research with " << args.provider << ": " << error.what() << "\n";
     return rx::kExitUsage;
   }
+  // The printer shows each new attempt ("retrying (attempt 2 of 4): ..."):
+  // the library's warning of it would say the same again on stderr. (This
+  // also quiets the HTTP clients' quick retries of a 429 or 5xx answer
+  // within an attempt; when they all fail, the attempt fails with that
+  // answer, and the printer shows it.)
+  zelq::core::LoggerManager().get_logger("retry")->spdlog_logger()->set_level(spdlog::level::err);
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([printer](const zelq::core::Event& event) -> asio::awaitable<void> {
     printer->print(event);
     co_return;
   });
   dr::ResearchRequest request{.query = args.question, .event_emitter = emitter};
-  const Outcome outcome = run_research(*researcher, std::move(request), args.timeout, *printer);
+  const Outcome outcome =
+      run_research(row->key, *researcher, std::move(request), args.timeout, *printer);
   printer->finish();
-  return finish(outcome, *printer, args.timeout);
+  return finish(row->key, outcome, *printer, args.timeout);
 }

@@ -77,14 +77,31 @@ std::string usage_synopsis(const std::vector<ProviderKey>& providers) {
 }
 
 std::string usage_text(const std::vector<ProviderKey>& providers) {
-  std::string keys;
-  for (const ProviderKey& provider : providers) {
+  // "  name        " then the text, one line for each provider.
+  auto row = [](const ProviderKey& provider, const std::string& text) {
     std::string line = "  " + std::string(provider.name);
     line.resize(std::max<std::size_t>(line.size() + 1, 14), ' ');
+    return line + text + "\n";
+  };
+  std::string keys;
+  std::string urls;
+  std::string stopping;
+  for (const ProviderKey& provider : providers) {
+    std::string variables;
     for (std::size_t i = 0; i < provider.key_variables.size(); ++i) {
-      line += (i ? ", else " : "") + std::string(provider.key_variables[i]);
+      variables += (i ? ", else " : "") + std::string(provider.key_variables[i]);
     }
-    keys += line + "\n";
+    keys += row(provider, variables);
+    if (!provider.base_url.empty()) {
+      const std::string_view url = provider.base_url;
+      const std::size_t host = url.find("://");
+      const bool bare =
+          host != std::string_view::npos && url.find('/', host + 3) == std::string_view::npos;
+      urls += row(provider, std::string(url) + (bare ? "  (the bare host)" : ""));
+    }
+    stopping += row(provider, provider.cancels_run
+                                  ? "the run is cancelled at the service"
+                                  : "the run goes on at the service, which has no cancel call");
   }
   return usage_synopsis(providers) +
          "\n"
@@ -93,16 +110,40 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
          "\n"
          "  --provider P        the service (default: openai)\n"
          "  --model M           the model, agent or processor (default: the service's own)\n"
-         "  --base-url U        send to this server instead (a proxy, a test server)\n"
-         "  --timeout SECONDS   give up after this long and cancel the run at the service\n"
+         "  --base-url U        send to this server instead (a proxy, a test server), in the\n"
+         "                      form of the service's own base URL below\n"
+         "  --timeout SECONDS   give up after this long, stopping the research as Ctrl-C does\n"
          "                      (default: no limit, as a research run may take an hour)\n"
          "\n"
          "The key comes from the environment:\n" +
-         keys +
+         keys + (urls.empty() ? "" : "\nEach service's own base URL:\n" + urls) +
          "\n"
-         "Ctrl-C cancels the run at the service and exits; a second Ctrl-C exits at once.\n"
-         "Exit status: 0 answered; 1 failed, timed out or no answer; 2 bad usage or no key;\n"
-         "130 interrupted.\n";
+         "Ctrl-C stops the research and exits; a second Ctrl-C exits at once.\n"
+         "When the research is stopped (by Ctrl-C or --timeout):\n" +
+         stopping + "\n" +
+         "Exit status: 0 answered; 1 failed, timed out or no answer; 2 bad usage, no key or\n"
+         "a base URL the service's client refuses; 130 interrupted.\n";
+}
+
+std::string interrupt_notice(const ProviderKey& provider) {
+  if (provider.cancels_run) {
+    return "Cancelling the research at the service (Ctrl-C again quits at once).";
+  }
+  return "Stopping: " + std::string(provider.name) +
+         " has no cancel call, so a run already started goes on at the service (Ctrl-C again "
+         "quits at once).";
+}
+
+std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout) {
+  if (!timeout) {
+    return provider.cancels_run ? "The research was cancelled."
+                                : "Stopped waiting for the research; its run goes on at the "
+                                  "service.";
+  }
+  return "The research did not finish within " + seconds_text(*timeout) +
+         (provider.cancels_run ? " seconds; it was cancelled."
+                               : " seconds; stopped waiting for it, and its run goes on at the "
+                                 "service.");
 }
 
 std::optional<std::string> find_key(const std::vector<std::string_view>& variables,

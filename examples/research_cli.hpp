@@ -35,11 +35,15 @@ struct Arguments {
   std::string question{};
 };
 
-// A provider as the command line knows it: its name and the environment
-// variables its key is read from, in order.
+// A provider as the command line knows it: its name, the environment
+// variables its key is read from (in order), its own base URL (the form
+// --base-url takes) and whether stopping a call cancels the run at the
+// service. A service without a cancel call leaves its run going on.
 struct ProviderKey {
   std::string_view name;
   std::vector<std::string_view> key_variables;
+  std::string_view base_url = {};
+  bool cancels_run = true;
 };
 
 // Parses the arguments after the program name. "--help" (or "-h") anywhere
@@ -57,8 +61,18 @@ double parse_timeout(std::string_view text);
 std::string usage_synopsis(const std::vector<ProviderKey>& providers);
 
 // The --help text: the synopsis, then what each option does, where the keys
-// come from, Ctrl-C and the exit statuses.
+// come from, each service's base URL, what Ctrl-C does at each service and
+// the exit statuses.
 std::string usage_text(const std::vector<ProviderKey>& providers);
+
+// The line printed at the first Ctrl-C: the run is being cancelled at the
+// service, or, at a service without a cancel call, that it goes on there.
+std::string interrupt_notice(const ProviderKey& provider);
+
+// The last line of a call stopped by Ctrl-C (`timeout` none) or by the
+// end of --timeout: that the research was cancelled, or, at a service
+// without a cancel call, that the run goes on at the service.
+std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout);
 
 // The value of the first of `variables` that is set and not empty, read
 // with `getenv`; nullopt when none is.

@@ -79,6 +79,35 @@ TEST(ResearchArguments, UsageAndKeysNameTheScriptAndEachVariable) {
             "Set GEMINI_API_KEY (or GOOGLE_API_KEY) to research with google.");
 }
 
+// --help tells each service's base URL and what stopping does there; the
+// messages of a stopped call claim a cancel only where the service has one.
+TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
+  const std::vector<ProviderKey> providers = {
+      {"openai", {"OPENAI_API_KEY"}, "https://api.openai.com/v1", true},
+      {"parallel", {"PARALLEL_API_KEY"}, "https://api.parallel.ai", false}};
+  const std::string usage = usage_text(providers);
+  EXPECT_THAT(usage, HasSubstr("Each service's own base URL:\n"
+                               "  openai      https://api.openai.com/v1\n"
+                               "  parallel    https://api.parallel.ai  (the bare host)\n"));
+  EXPECT_THAT(usage, HasSubstr("When the research is stopped (by Ctrl-C or --timeout):\n"
+                               "  openai      the run is cancelled at the service\n"
+                               "  parallel    the run goes on at the service, which has no "
+                               "cancel call\n"));
+
+  EXPECT_EQ(interrupt_notice(providers[0]),
+            "Cancelling the research at the service (Ctrl-C again quits at once).");
+  EXPECT_EQ(stopped_text(providers[0], std::nullopt), "The research was cancelled.");
+  EXPECT_EQ(stopped_text(providers[0], 2.5),
+            "The research did not finish within 2.5 seconds; it was cancelled.");
+  for (const std::string& text :
+       {interrupt_notice(providers[1]), stopped_text(providers[1], std::nullopt),
+        stopped_text(providers[1], 2.5)}) {
+    EXPECT_THAT(text, HasSubstr("goes on at the service"));
+    EXPECT_THAT(text, ::testing::Not(HasSubstr("ancelling"))) << text;
+    EXPECT_THAT(text, ::testing::Not(HasSubstr("was cancelled"))) << text;
+  }
+}
+
 // A block of `kind` holding `pieces`, as the researchers send it.
 std::vector<core::Event> block(bool thinking, const std::vector<std::string>& pieces) {
   using inference::ResponseEvent;
@@ -127,6 +156,25 @@ TEST(TerminalPrinter, JoinsBlocksOfOneKindUntilSomethingElseIsPrinted) {
   const std::vector<core::Event> thinking = block(true, {"Search", " bees."});
   nested.insert(nested.begin() + 1, thinking.begin(), thinking.end());
   EXPECT_EQ(printed({nested}), "[thinking] Search bees.\n\nBees dance.\n");
+}
+
+TEST(TerminalPrinter, WhiteSpaceNeverEndsALineOrStacksBlankLines) {
+  // Perplexity: newlines open and close the thinking and the answer; lines
+  // may end in spaces and paragraphs be split by several blank lines.
+  std::vector<core::Event> nested =
+      block(false, {"\n\n", "# Bees  \n", "\n\n\n\tThey dance.\t", "\n", " \n"});
+  const std::vector<core::Event> thinking = block(true, {"\n", "Plan  \n\n\n\n  - step", " one\n"});
+  nested.insert(nested.begin() + 1, thinking.begin(), thinking.end());
+  EXPECT_EQ(printed({nested}), "[thinking] Plan\n\n  - step one\n\n# Bees\n\n\tThey dance.\n");
+  // White space alone shows nothing, and is no answer.
+  std::ostringstream out;
+  TerminalPrinter printer(out);
+  for (const auto& group : {block(true, {" \n"}), block(false, {"\n\n", " "})}) {
+    for (const core::Event& event : group) printer.print(event);
+  }
+  printer.finish();
+  EXPECT_EQ(out.str(), "");
+  EXPECT_FALSE(printer.answer_streamed());
 }
 
 TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {

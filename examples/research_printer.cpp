@@ -1,5 +1,6 @@
 #include "research_printer.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <vector>
 
@@ -97,7 +98,6 @@ void TerminalPrinter::print(const core::Event& event) {
     if (text.empty()) return;
     end_line();
     out_ << text << "\n";
-    last_ = '\n';
   }
   out_.flush();
 }
@@ -105,7 +105,6 @@ void TerminalPrinter::print(const core::Event& event) {
 void TerminalPrinter::retry_notice(int attempt, int attempts, std::string_view reason) {
   end_line();
   out_ << "retrying (attempt " << attempt << " of " << attempts << "): " << reason << "\n";
-  last_ = '\n';
   out_.flush();
 }
 
@@ -118,22 +117,44 @@ void TerminalPrinter::piece(Line kind, std::string_view text) {
   if (text.empty()) return;
   if (line_ != kind) {
     end_line();
-    out_ << (kind == Line::THINKING ? "[thinking] " : "\n");
     line_ = kind;
-  } else if (block_ended_ && kind == Line::THINKING && !is_space(last_) && !is_space(text[0])) {
-    out_ << ' ';
+  } else if (block_ended_ && kind == Line::THINKING && started_ && pending_newlines_ == 0 &&
+             pending_spaces_.empty() && !is_space(text[0])) {
+    pending_spaces_.push_back(' ');
   }
   block_ended_ = false;
-  out_ << text;
-  last_ = text.back();
-  if (kind == Line::ANSWER) answer_streamed_ = true;
+  // White space is held back until something visible follows it: a line
+  // never ends in spaces, leading white space never shows, and a run of
+  // blank lines is printed as one.
+  for (char c : text) {
+    if (c == '\n') {
+      ++pending_newlines_;
+      pending_spaces_.clear();
+    } else if (is_space(c)) {
+      pending_spaces_ += c;
+    } else {
+      if (!started_) {
+        out_ << (kind == Line::THINKING ? "[thinking] " : "\n");
+        started_ = true;
+      } else {
+        for (int i = 0; i < std::min(pending_newlines_, 2); ++i) out_ << '\n';
+        out_ << pending_spaces_;
+      }
+      pending_newlines_ = 0;
+      pending_spaces_.clear();
+      out_ << c;
+      if (kind == Line::ANSWER) answer_streamed_ = true;
+    }
+  }
 }
 
 void TerminalPrinter::end_line() {
   if (line_ == Line::NONE) return;
-  if (last_ != '\n') out_ << "\n";
+  if (started_) out_ << "\n";
   line_ = Line::NONE;
-  last_ = '\n';
+  started_ = false;
+  pending_newlines_ = 0;
+  pending_spaces_.clear();
   block_ended_ = false;
 }
 

@@ -12,6 +12,9 @@ namespace zelq::examples::research {
 
 // Prints thinking as "[thinking] ..." lines, activities as "[type] ..."
 // lines and the answer after a blank line, flushing after each event.
+// Thinking and answer text is printed without white space at its start or
+// at the end of a line, and with at most one blank line in a row (a
+// service's text may begin with newlines and hold runs of them).
 //
 // Consecutive blocks of the same kind flow on as one line: services that
 // send every small piece as a block of its own (start, content, end) read
@@ -44,8 +47,10 @@ class TerminalPrinter {
 
   std::ostream& out_;
   Line line_ = Line::NONE;
-  bool block_ended_ = false;  // a block boundary since the last piece
-  char last_ = '\n';          // the last character printed
+  bool started_ = false;        // the open line has shown something
+  bool block_ended_ = false;    // a block boundary since the last piece
+  int pending_newlines_ = 0;    // white space not printed yet: newlines,
+  std::string pending_spaces_;  // then the spaces after the last of them
   bool answer_streamed_ = false;
 };
 

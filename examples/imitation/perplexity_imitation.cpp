@@ -21,7 +21,7 @@ std::vector<std::string> answer_frames(Scenario scenario) {
   if (scenario == Scenario::EMPTY) {
     // Thinking only, and no search results.
     std::vector<std::string> frames =
-        transcript::answer_events({"<think>Looking for sources.", "</think>"});
+        transcript::answer_events({"<think>\nLooking for sources.\n", "</think>\n\n"});
     frames.push_back(transcript::DONE_EVENT);
     return frames;
   }
@@ -29,10 +29,12 @@ std::vector<std::string> answer_frames(Scenario scenario) {
                           {"url", "https://bees.example/sun"},
                           {"date", "2026-11-02"},
                           {"snippet", "Bees keep the sun at a fixed angle."}}};
-  std::vector<std::string> frames =
-      transcript::answer_events({"<think>Looking for", " how bees navigate.</think>",
-                                 "Honey bees navigate", " by the sun and by landmarks."},
-                                results);
+  // As the service writes it: the thinking and the answer each open and
+  // close with newlines.
+  std::vector<std::string> frames = transcript::answer_events(
+      {"<think>\nLooking for", " how bees navigate.\n\nComparing the sources.\n</think>\n\n",
+       "Honey bees navigate", " by the sun and by landmarks.\n"},
+      results);
   if (scenario == Scenario::FAILED) {
     frames.resize(kCut);
     frames.push_back(

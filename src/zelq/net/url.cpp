@@ -26,6 +26,21 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') ||
   throw core::ValueError("invalid URL '" + redact_url_text(text) + "': " + std::string(problem));
 }
 
+// The length of the scheme and its slashes at the start of `text` ("http://",
+// "https//", "http:\\", "//"), or 0 when what comes before the first "//"
+// or "\\" is not letters, with or without a ":": "u:pa//ss@host" keeps
+// nothing, so no part of a password shows.
+std::size_t scheme_prefix_size(std::string_view text) {
+  const auto slashes = std::min(text.find("//"), text.find("\\\\"));
+  if (slashes == std::string_view::npos) return 0;
+  std::string_view scheme = text.substr(0, slashes);
+  if (scheme.ends_with(':')) scheme.remove_suffix(1);
+  const bool letters = std::all_of(scheme.begin(), scheme.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  });
+  return letters ? slashes + 2 : 0;
+}
+
 bool valid_reg_name(std::string_view host) {
   return std::all_of(host.begin(), host.end(), [](char c) {
     return is_alnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '%';
@@ -81,17 +96,21 @@ void parse_authority(std::string_view text, std::string_view authority, Url& url
 }  // namespace
 
 std::string redact_url_text(std::string_view text) {
-  text = text.substr(0, text.find_first_of("?#"));
-  std::string out(text);
-  if (const auto at = text.rfind('@'); at != std::string_view::npos) {
+  std::string out;
+  const auto cut = text.find_first_of("?#");
+  const auto at = text.rfind('@');
+  if (at == std::string_view::npos) {
+    out = text.substr(0, cut);
+  } else {
     // Everything before the last "@" may be user information, also when the
-    // text is not a URL ("http//u:pw@host", "u:pa/ss@host"): keep only a
-    // scheme ("http://", "http//") in front of the mask.
-    std::size_t start = 0;
-    if (const auto slashes = text.find("//"); slashes != std::string_view::npos && slashes < at) {
-      start = slashes + 2;
-    }
-    out = std::string(text.substr(0, start)) + "***@" + std::string(text.substr(at + 1));
+    // text is not a URL ("http//u:pw@host", "u:pa/ss@host") and when the
+    // password holds an unencoded "?" or "#": only a scheme ("http://",
+    // "http//", "http:\\") stays in front of the mask. When a "?" or "#"
+    // comes before that "@", what follows it may be a query as well as a
+    // host, and nothing of it is shown.
+    const std::string_view kept = text.substr(0, scheme_prefix_size(text.substr(0, at)));
+    out = cut < at ? std::string(kept) + "***"
+                   : std::string(kept) + "***@" + std::string(text.substr(at + 1, cut - at - 1));
   }
   for (char& c : out) {
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
