@@ -141,21 +141,24 @@ bool same(std::string_view key, std::string_view name) {
          key.compare(name) == 0;
 }
 
-// Marks `key` as read in `seen` (one bit per name of `names`); false when it
-// came before. A chunk repeating a key it reads takes the full path, whose
+constexpr int kRepeated = -1;
+
+// Which of `names` `key` is (its index; names.size() for none), compared
+// once, and marked as read in `seen` (one bit per name). kRepeated when it
+// came before: a chunk repeating a key it reads takes the full path, whose
 // parser keeps the last value where this reader could merge them.
-bool first_time(std::string_view key, std::initializer_list<std::string_view> names,
-                unsigned& seen) {
-  unsigned bit = 1;
+int which(std::string_view key, std::initializer_list<std::string_view> names, unsigned& seen) {
+  int index = 0;
   for (std::string_view name : names) {
     if (same(key, name)) {
-      if (seen & bit) return false;
+      const unsigned bit = 1u << index;
+      if (seen & bit) return kRepeated;
       seen |= bit;
-      return true;
+      return index;
     }
-    bit <<= 1;
+    ++index;
   }
-  return true;
+  return index;
 }
 
 // The containers around the fields of each level of a chunk: the root
@@ -184,20 +187,24 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    if (!first_time(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
-      return false;
-    }
-    bool ok = true;
-    if (same(key, "content")) {
-      ok = read_text(item, fields.content);
-    } else if (same(key, "refusal")) {
-      ok = read_text(item, fields.refusal);
-    } else if (same(key, "reasoning_content")) {
-      ok = read_text(item, fields.reasoning_content);
-    } else if (same(key, "reasoning")) {
-      ok = read_text(item, fields.reasoning);
-    } else {
-      ok = check_value(item, kDeltaDepth);
+    bool ok = false;
+    switch (which(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
+      case kRepeated:
+        return false;
+      case 0:
+        ok = read_text(item, fields.content);
+        break;
+      case 1:
+        ok = read_text(item, fields.refusal);
+        break;
+      case 2:
+        ok = read_text(item, fields.reasoning_content);
+        break;
+      case 3:
+        ok = read_text(item, fields.reasoning);
+        break;
+      default:
+        ok = check_value(item, kDeltaDepth);
     }
     if (!ok) return false;
   }
@@ -212,14 +219,20 @@ bool read_choice(od::value value, ChatChoice& choice) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    if (!first_time(key, {"finish_reason", "delta"}, seen)) return false;
-    if (same(key, "finish_reason")) {
-      if (!read_text(item, choice.finish_reason)) return false;
-    } else if (same(key, "delta")) {
-      if (!read_delta(item, choice.delta)) return false;
-    } else if (!check_value(item, kChoiceDepth)) {
-      return false;
+    bool ok = false;
+    switch (which(key, {"finish_reason", "delta"}, seen)) {
+      case kRepeated:
+        return false;
+      case 0:
+        ok = read_text(item, choice.finish_reason);
+        break;
+      case 1:
+        ok = read_delta(item, choice.delta);
+        break;
+      default:
+        ok = check_value(item, kChoiceDepth);
     }
+    if (!ok) return false;
   }
   return true;
 }
@@ -246,15 +259,15 @@ bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
   for (auto field : root) {
     std::string_view key;
     if (field.unescaped_key().get(key) || same(key, "error")) return false;
-    if (!first_time(key, {"choices", "search_results"}, seen)) return false;
+    const int name = which(key, {"choices", "search_results"}, seen);
     od::value value;
-    if (field.value().get(value)) return false;
-    if (same(key, "choices")) {
+    if (name == kRepeated || field.value().get(value)) return false;
+    if (name == 0) {
       auto choice = [&chunk](od::value item) {
         return read_choice(item, chunk.choices.emplace_back());
       };
       if (!read_list(value, choice)) return false;
-    } else if (!same(key, "search_results")) {
+    } else if (name == 2) {
       if (!check_value(value, kRootDepth)) return false;
     } else {
       // The elements lie in one span of the padded copy: from the first
