@@ -161,10 +161,7 @@ class SseParser {
   }
   const char* pending_begin_ = nullptr;
   const char* pending_end_ = nullptr;
-  bool has_pending_ = false;
   std::string event_;  // type of the current event ("" = "message")
-  // data_ holds the data of the event handed out last.
-  bool data_out_ = false;
   // The type of the event handed out last, when it is not "message".
   std::string out_event_;
   // The last event id; while the line that set it lies in the bytes being
@@ -173,7 +170,6 @@ class SseParser {
   mutable std::string id_;
   // The last event id as handed to events, when shared_id_current_.
   mutable SseEventId shared_id_;
-  mutable bool shared_id_current_ = false;
   mutable const char* id_begin_ = nullptr;
   const char* id_end_ = nullptr;
   void hold_id() const;
@@ -189,6 +185,12 @@ class SseParser {
   // The current line is a data line whose value so far ends data_.
   bool partial_data_ = false;
   bool broken_ = false;
+  // The bools of the members above sit here, together: a parser is held by
+  // every stream that waits.
+  bool has_pending_ = false;
+  // data_ holds the data of the event handed out last.
+  bool data_out_ = false;
+  mutable bool shared_id_current_ = false;
 };
 
 }  // namespace zelq::net
