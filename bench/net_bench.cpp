@@ -33,6 +33,11 @@
 // invoker's own figure (target: <= 14 KB, so about 1.7 times the bare
 // client's).
 //
+// BM_SseIdProbe: a streamed invocation whose answer is an "id" line of
+// 1 MiB followed by 16.5 KB of events (about 1,880 of them, each carrying
+// the id), in a fresh process; peak_rss_growth_mb = the growth of the
+// process's peak resident set over it (target: < 16 MB).
+//
 // BM_InvokerConstruction: building an OpenAILMInvoker for an https endpoint;
 // ratio_construction_vs_request = construction time / the time of one bare
 // keep-alive request (target: <= 1).
@@ -256,6 +261,13 @@ void BM_HeldStreamRss(benchmark::State& state) {
   state.counters["ratio_rss_per_stream_vs_bare"] = project / bare;
 }
 BENCHMARK(BM_HeldStreamRss)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_SseIdProbe(benchmark::State& state) {
+  double growth = 0;
+  for (auto _ : state) growth = zelq::bench::held_stream_rss_in_child("id_probe");
+  state.counters["peak_rss_growth_mb"] = growth / 1e6;
+}
+BENCHMARK(BM_SseIdProbe)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_InvokerConstruction(benchmark::State& state) {
   // The first invoker of the process builds the shared TLS context.

@@ -17,12 +17,15 @@ inline constexpr std::size_t kStreamTokens = 20'000;
 inline constexpr std::size_t kHeldTokens = 200;
 inline constexpr std::size_t kHeldStreams = 1'000;
 inline constexpr int kSequential = 2'000;
+// The event id of the id probe.
+inline constexpr std::size_t kIdProbeBytes = std::size_t{1} << 20;
 
 // The "user" field of a streamed request picks the answer: "batched" is
 // kStreamTokens events, "short" kHeldTokens events, each followed by the end
 // marker; "hold" is kHeldTokens events and then nothing until the client
-// leaves. Every event is an HTTP chunk of its own, all written at once.
-// A request without "stream":true gets one small JSON answer.
+// leaves; "id_probe" is an id line of kIdProbeBytes, then 16.5 KB of
+// events "data:{}" and the end marker, in one HTTP chunk. Every event is an HTTP chunk of its own,
+// all written at once. A request without "stream":true gets one small JSON answer.
 //
 // The server runs in a forked child process for the life of the benchmark
 // binary, so its CPU time and memory never count. When the process may run
@@ -45,7 +48,9 @@ boost::asio::awaitable<std::size_t> bare_stream(unsigned short port, std::string
 // What a client is measured as in a process of its own: "bare" or "project".
 // Runs kHeldStreams "hold" streams at once until each has its kHeldTokens
 // tokens and returns the growth of the process's peak resident set size
-// over them, per stream, in bytes.
+// over them, per stream, in bytes. With "id_probe", runs one streamed
+// invocation of the "id_probe" answer (an "id" line of kIdProbeBytes, then
+// 16.5 KB of events) and returns the peak growth over it, in bytes.
 double held_stream_rss_in_child(const std::string& client);
 
 // The child side: when argv asks for a held-stream measurement, runs it,

@@ -47,6 +47,17 @@ std::string framed_tokens(std::size_t count, bool end) {
   return out;
 }
 
+// A 1 MiB event id, then 16.5 KB of empty chunks and the end marker: each
+// event carries the id.
+std::string id_probe_body() {
+  std::string events = "id:" + std::string(kIdProbeBytes, 'i') + "\n";
+  while (events.size() < kIdProbeBytes + 16'500) events += "data:{}\n\n";
+  events += "data: [DONE]\n\n";
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", events.size());
+  return size + events + "\r\n0\r\n\r\n";
+}
+
 asio::awaitable<void> serve(net::testing::Exchange& exchange) {
   static const std::string answer = Value{
       {"choices",
@@ -56,15 +67,20 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
   static const std::string batched = framed_tokens(kStreamTokens, true);
   static const std::string held = framed_tokens(kHeldTokens, false);
   static const std::string held_short = framed_tokens(kHeldTokens, true);
+  static const std::string id_probe = id_probe_body();
   const std::string& body = exchange.request.body;
   if (body.find("\"stream\":true") == std::string::npos) {
     co_await exchange.respond(200, answer);
     co_return;
   }
   const bool hold = body.find("\"user\":\"hold\"") != std::string::npos;
-  const std::string& bytes = hold                                                   ? held
-                             : body.find("\"user\":\"short\"") != std::string::npos ? held_short
-                                                                                    : batched;
+  auto asks = [&body](std::string_view user) {
+    return body.find("\"user\":\"" + std::string(user) + "\"") != std::string::npos;
+  };
+  const std::string& bytes = hold               ? held
+                             : asks("short")    ? held_short
+                             : asks("id_probe") ? id_probe
+                                                : batched;
   co_await exchange.start_events();
   for (std::size_t at = 0; at < bytes.size(); at += 65536) {
     co_await exchange.write(bytes.substr(at, 65536));
@@ -334,6 +350,27 @@ double measure_held_streams(const std::string& client, const std::string& url) {
   return static_cast<double>(peak_kb - before_kb) * 1024.0 / static_cast<double>(kHeldStreams);
 }
 
+// Runs one streamed invocation of the id probe after a warm-up stream and
+// returns the growth of the peak resident set over it, in bytes.
+double measure_id_probe(const std::string& url) {
+  asio::io_context io;
+  auto invoker = held_invoker(url);
+  auto emitter = std::make_shared<core::EventEmitter>();
+  auto invoke = [&](const char* user) {
+    inference::LMInvokeOptions options;
+    options.event_emitter = emitter;
+    options.hyperparameters = Value{{"user", user}};
+    std::vector<inference::Message> messages(1, inference::Message::user("go"));
+    run(io, invoker->invoke(std::move(messages), std::move(options)));
+  };
+  invoke("short");
+  malloc_trim(0);
+  reset_peak_rss();
+  const std::size_t before_kb = status_kb("VmRSS:");
+  invoke("id_probe");
+  return static_cast<double>(status_kb("VmHWM:") - before_kb) * 1024.0;
+}
+
 constexpr std::string_view kChildFlag = "--held-streams=";
 
 }  // namespace
@@ -433,7 +470,8 @@ double held_stream_rss_in_child(const std::string& client) {
 bool run_child_if_asked(int argc, char** argv) {
   if (argc != 3 || !std::string_view(argv[1]).starts_with(kChildFlag)) return false;
   const std::string client(std::string_view(argv[1]).substr(kChildFlag.size()));
-  const double per_stream = measure_held_streams(client, argv[2]);
+  const double per_stream =
+      client == "id_probe" ? measure_id_probe(argv[2]) : measure_held_streams(client, argv[2]);
   std::printf("%.1f\n", per_stream);
   std::fflush(stdout);
   // The streams are left as they are: the process ends here.

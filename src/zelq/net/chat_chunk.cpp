@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <cstdint>
 #include <initializer_list>
 
 #include "zelq/core/json.hpp"
@@ -11,15 +12,126 @@ namespace {
 
 namespace od = simdjson::ondemand;
 
+// `token` less the JSON whitespace that follows it.
+std::string_view trimmed(std::string_view token) {
+  while (!token.empty()) {
+    const char c = token.back();
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\r') break;
+    token.remove_suffix(1);
+  }
+  return token;
+}
+
+// True when `value` is null spelled in full ("nul" is not: type() only
+// looks at the first byte).
+[[gnu::always_inline]] inline bool null_in_full(od::value value) {
+  return trimmed(value.raw_json_token()) == "null";
+}
+
 // A text field, null, or absent; false for any other kind.
 bool read_text(od::value value, std::optional<std::string>& out) {
   od::json_type type;
   if (value.type().get(type)) return false;
-  if (type == od::json_type::null) return true;
+  if (type == od::json_type::null) return null_in_full(value);
   std::string_view text;
   if (type != od::json_type::string || value.get_string().get(text)) return false;
   out.emplace(text);
   return true;
+}
+
+// True for "0" or a digit 1-9 and at most 17 more digits, with an optional
+// "-" before: an integer that any reader takes (the fields "index" and
+// "created" of every chunk), checked without computing its value.
+bool plain_integer(std::string_view token) {
+  if (!token.empty() && token.front() == '-') token.remove_prefix(1);
+  if (token.empty() || token.size() > 18 || (token.size() > 1 && token.front() == '0')) {
+    return false;
+  }
+  for (char c : token) {
+    if (c < '0' || c > '9') return false;
+  }
+  return true;
+}
+
+[[gnu::noinline]] bool check_container(od::value value, char open, std::size_t depth);
+
+// The full reads of a scalar, out of line: almost no chunk needs them.
+[[gnu::noinline]] bool check_escapes(od::value value) {
+  std::string_view text;
+  return !value.get_string().get(text);
+}
+
+[[gnu::noinline]] bool check_number(od::value value) {
+  od::number number;
+  return !value.get_number().get(number);
+}
+
+// Reads `value`, a value the reader does not use, as the full parse would:
+// on-demand parsing would otherwise pass over it by its brackets alone.
+// Scalars are checked on their text: the parse of the whole chunk has
+// already checked its bytes, where each string ends and that no control
+// character is in one, so a string without a backslash and a short integer
+// need no more than a look. A scalar left unread is passed over as one
+// token, except a string before a ':', which would be taken for a key. Numbers beyond 64 bits and
+// exponents out of a double's range fail here: such a chunk takes the full path. Containers go to
+// check_container, at most kMaxJsonDepth levels deep counting the `depth` containers around
+// `value`. Inlined, as is null_in_full, and taking the value by copy: a call per field, or a value
+// kept in memory for one, costs more than the check.
+[[gnu::always_inline]] inline bool check_value(od::value value, std::size_t depth) {
+  const std::string_view raw = value.raw_json_token();
+  const std::string_view token = trimmed(raw);
+  if (token.empty()) return false;
+  switch (token.front()) {
+    case '"':
+      // The padded copy has bytes after the last token.
+      return raw.data()[raw.size()] != ':' &&
+             (token.find('\\') == std::string_view::npos || check_escapes(value));
+    case 't':
+      return token == "true";
+    case 'f':
+      return token == "false";
+    case 'n':
+      return token == "null";
+    case '{':
+    case '[':
+      return check_container(value, token.front(), depth);
+    default:
+      return plain_integer(token) || check_number(value);
+  }
+}
+
+simdjson::dom::parser& dom_parser() {
+  thread_local simdjson::dom::parser parser = [] {
+    simdjson::dom::parser made;
+    // The nesting limit stays with the parser as its capacity grows.
+    const simdjson::error_code ignored = made.allocate(4096, core::kMaxJsonDepth);
+    (void)ignored;
+    return made;
+  }();
+  return parser;
+}
+
+// An array or object among the values the reader does not use is read
+// whole by simdjson's DOM parser, which checks every part of it without
+// recursion. The `depth` containers around it go back around it as
+// brackets, so that the nesting limit counts as in the whole chunk.
+bool check_container(od::value value, char open, std::size_t depth) {
+  std::string_view raw;
+  if (open == '{') {
+    od::object object;
+    if (value.get_object().get(object) || object.raw_json().get(raw)) return false;
+  } else {
+    od::array array;
+    if (value.get_array().get(array) || array.raw_json().get(raw)) return false;
+  }
+  thread_local std::string padded;
+  padded.assign(depth, '[');
+  padded.append(raw);
+  padded.append(depth, ']');
+  const std::size_t size = padded.size();
+  padded.resize(size + simdjson::SIMDJSON_PADDING);
+  simdjson::dom::element element;
+  return !dom_parser().parse(padded.data(), size, false).get(element);
 }
 
 // `key == name`, comparing the first bytes before calling memcmp: keys of
@@ -29,28 +141,38 @@ bool same(std::string_view key, std::string_view name) {
          key.compare(name) == 0;
 }
 
-// Marks `key` as read in `seen` (one bit per name of `names`); false when it
-// came before. A chunk repeating a key it reads takes the full path, whose
+constexpr int kRepeated = -1;
+
+// Which of `names` `key` is (its index; names.size() for none), compared
+// once, and marked as read in `seen` (one bit per name). kRepeated when it
+// came before: a chunk repeating a key it reads takes the full path, whose
 // parser keeps the last value where this reader could merge them.
-bool first_time(std::string_view key, std::initializer_list<std::string_view> names,
-                unsigned& seen) {
-  unsigned bit = 1;
+int which(std::string_view key, std::initializer_list<std::string_view> names, unsigned& seen) {
+  int index = 0;
   for (std::string_view name : names) {
     if (same(key, name)) {
-      if (seen & bit) return false;
+      const unsigned bit = 1u << index;
+      if (seen & bit) return kRepeated;
       seen |= bit;
-      return true;
+      return index;
     }
-    bit <<= 1;
+    ++index;
   }
-  return true;
+  return index;
 }
+
+// The containers around the fields of each level of a chunk: the root
+// object, "choices" or "search_results", a choice, its delta.
+constexpr std::size_t kRootDepth = 1;
+constexpr std::size_t kListDepth = 2;
+constexpr std::size_t kChoiceDepth = 3;
+constexpr std::size_t kDeltaDepth = 4;
 
 bool is_null(od::value value, bool& null) {
   od::json_type type;
   if (value.type().get(type)) return false;
   null = type == od::json_type::null;
-  return true;
+  return !null || null_in_full(value);
 }
 
 bool read_delta(od::value value, std::optional<ChatDelta>& out) {
@@ -65,18 +187,24 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    if (!first_time(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
-      return false;
-    }
-    bool ok = true;
-    if (same(key, "content")) {
-      ok = read_text(item, fields.content);
-    } else if (same(key, "refusal")) {
-      ok = read_text(item, fields.refusal);
-    } else if (same(key, "reasoning_content")) {
-      ok = read_text(item, fields.reasoning_content);
-    } else if (same(key, "reasoning")) {
-      ok = read_text(item, fields.reasoning);
+    bool ok = false;
+    switch (which(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
+      case kRepeated:
+        return false;
+      case 0:
+        ok = read_text(item, fields.content);
+        break;
+      case 1:
+        ok = read_text(item, fields.refusal);
+        break;
+      case 2:
+        ok = read_text(item, fields.reasoning_content);
+        break;
+      case 3:
+        ok = read_text(item, fields.reasoning);
+        break;
+      default:
+        ok = check_value(item, kDeltaDepth);
     }
     if (!ok) return false;
   }
@@ -91,12 +219,20 @@ bool read_choice(od::value value, ChatChoice& choice) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    if (!first_time(key, {"finish_reason", "delta"}, seen)) return false;
-    if (same(key, "finish_reason")) {
-      if (!read_text(item, choice.finish_reason)) return false;
-    } else if (same(key, "delta")) {
-      if (!read_delta(item, choice.delta)) return false;
+    bool ok = false;
+    switch (which(key, {"finish_reason", "delta"}, seen)) {
+      case kRepeated:
+        return false;
+      case 0:
+        ok = read_text(item, choice.finish_reason);
+        break;
+      case 1:
+        ok = read_delta(item, choice.delta);
+        break;
+      default:
+        ok = check_value(item, kChoiceDepth);
     }
+    if (!ok) return false;
   }
   return true;
 }
@@ -116,33 +252,38 @@ bool read_list(od::value value, Read read) {
   return true;
 }
 
-bool read_fields(od::object root, ChatChunk& chunk) {
+bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
   chunk.choices.clear();
   chunk.search_results.reset();
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
     if (field.unescaped_key().get(key) || same(key, "error")) return false;
-    if (!first_time(key, {"choices", "search_results"}, seen)) return false;
+    const int name = which(key, {"choices", "search_results"}, seen);
     od::value value;
-    if (field.value().get(value)) return false;
-    if (same(key, "choices")) {
+    if (name == kRepeated || field.value().get(value)) return false;
+    if (name == 0) {
       auto choice = [&chunk](od::value item) {
         return read_choice(item, chunk.choices.emplace_back());
       };
       if (!read_list(value, choice)) return false;
-    } else if (same(key, "search_results")) {
+    } else if (name == 2) {
+      if (!check_value(value, kRootDepth)) return false;
+    } else {
       // The elements lie in one span of the padded copy: from the first
       // one's start to the last one's end.
       const char* begin = nullptr;
       const char* end = nullptr;
-      auto result = [&begin, &end](od::value item) {
-        od::object object;
-        std::string_view raw;
-        if (item.get_object().get(object) || object.raw_json().get(raw)) return false;
-        if (begin == nullptr) begin = raw.data();
-        end = raw.data() + raw.size();
-        return true;
+      auto result = [&doc, &begin, &end](od::value item) {
+        od::json_type type;
+        const char* at = nullptr;
+        if (item.type().get(type) || type != od::json_type::object ||
+            item.current_location().get(at) || !check_value(item, kListDepth)) {
+          return false;
+        }
+        if (begin == nullptr) begin = at;
+        // Where the next token starts, as object::raw_json() ends.
+        return !doc.current_location().get(end);
       };
       bool null = false;
       if (!is_null(value, null) || !read_list(value, result)) return false;
@@ -190,7 +331,7 @@ bool read_chat_chunk(std::string_view data, ChatChunk& chunk) noexcept {
     }
     od::object root;
     if (doc.get_object().get(root)) return false;
-    if (!read_fields(root, chunk)) return false;
+    if (!read_fields(doc, root, chunk)) return false;
     // Nothing may follow the object: a location still in bounds means more.
     return doc.current_location().error() != simdjson::SUCCESS;
   } catch (...) {

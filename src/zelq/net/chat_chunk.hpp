@@ -37,15 +37,17 @@ struct ChatChunk {
 };
 
 // Reads the chunk `data` with simdjson's on-demand parser (one parser per
-// thread, nesting limit 512; skipped fields are passed over without
-// recursion). Returns nullopt when the chunk is anything but a plain, valid
-// chunk: not JSON, not an object, holding "error", repeating a key it reads
-// (the full parse keeps the last value), "choices" that is not a
-// list of objects, a delta that is neither an object nor null, a delta
-// field or finish reason that is neither a text nor null, "search_results"
-// that is neither a list of objects nor null, or anything after the object.
-// The caller then reads the chunk as a core::Value, which names what is
-// wrong. Never throws.
+// thread). Returns nullopt when the chunk is anything but a plain, valid
+// chunk: not JSON (fields it does not use are read through as well, as the
+// full parse reads them), nested deeper than 512 levels, not an object,
+// holding "error", repeating a key it reads (the full parse keeps the last
+// value), "choices" that is not a list of objects, a delta that is neither
+// an object nor null, a delta field or finish reason that is neither a text
+// nor null, "search_results" that is neither a list of objects nor null, or
+// anything after the object. It also gives nullopt for some valid JSON it
+// does not read, numbers beyond 64 bits or out of a double's range among
+// them. The caller then reads the chunk as a core::Value, which names what
+// is wrong or takes what is right. Never throws.
 std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept;
 // The same into `chunk`, whose storage is reused: a reader of many chunks
 // allocates nothing per chunk for them. False where the other gives nullopt

@@ -64,9 +64,8 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
   start(bytes);
   SseEventView event;
   while (next(event)) {
-    out.push_back(SseEvent{.event = std::string(event.event),
-                           .data = std::string(event.data),
-                           .id = std::string(event.id)});
+    out.push_back(SseEvent{
+        .event = std::string(event.event), .data = std::string(event.data), .id = event_id()});
   }
 }
 
@@ -256,6 +255,7 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
   check_size(value.size());
   // Ids are short: a plain loop costs less than a call.
   if (std::find(value.begin(), value.end(), '\0') != value.end()) return;
+  shared_id_current_ = false;
   // (An empty value may have no pointer: copied, it costs nothing.)
   if (in_feed && !value.empty()) {
     id_begin_ = value.data();
@@ -264,6 +264,15 @@ const char* SseParser::skip_bom(const char* p, const char* end) {
     id_begin_ = nullptr;
     overwrite(id_, value);
   }
+}
+
+SseEventId SseParser::event_id() const {
+  if (!shared_id_current_) {
+    const std::string_view text = id();
+    shared_id_ = SseEventId(text.empty() ? nullptr : std::make_shared<const std::string>(text));
+    shared_id_current_ = true;
+  }
+  return shared_id_;
 }
 
 void SseParser::hold_id() const {

@@ -3,18 +3,58 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace zelq::net {
 
+// The last event id an event carries. Every event after an "id" line
+// carries the same id, and a server may send a long one: the events share
+// one immutable copy of it rather than each holding its own. Reads as text.
+class SseEventId {
+ public:
+  SseEventId() = default;
+  SseEventId(std::string text)  // NOLINT: implicit, an id is a text
+      : text_(text.empty() ? nullptr : std::make_shared<const std::string>(std::move(text))) {}
+  SseEventId(const char* text) : SseEventId(std::string(text)) {}  // NOLINT
+  // Shares `text` (null for "").
+  explicit SseEventId(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+
+  std::string_view view() const noexcept {
+    return text_ ? std::string_view(*text_) : std::string_view();
+  }
+  operator std::string_view() const noexcept { return view(); }  // NOLINT
+  std::string str() const { return std::string(view()); }
+  bool empty() const noexcept { return view().empty(); }
+  std::size_t size() const noexcept { return view().size(); }
+
+  friend bool operator==(const SseEventId& a, const SseEventId& b) noexcept {
+    return a.view() == b.view();
+  }
+  friend bool operator==(const SseEventId& a, std::string_view b) noexcept { return a.view() == b; }
+  friend bool operator==(const SseEventId& a, const std::string& b) noexcept {
+    return a.view() == b;
+  }
+  friend bool operator==(const SseEventId& a, const char* b) noexcept {
+    return a.view() == std::string_view(b);
+  }
+  friend std::ostream& operator<<(std::ostream& out, const SseEventId& id) {
+    return out << id.view();
+  }
+
+ private:
+  std::shared_ptr<const std::string> text_;
+};
+
 // One dispatched event.
 struct SseEvent {
   std::string event = "message";  // the "event" field; "message" when absent
   std::string data;               // the "data" lines joined with "\n"
-  std::string id;                 // the last event id in force when dispatched
+  SseEventId id;                  // the last event id in force when dispatched
 
   friend bool operator==(const SseEvent&, const SseEvent&) = default;
 };
@@ -76,6 +116,9 @@ class SseParser {
     hold_id();
     return id_;
   }
+  // The same, shared: the id of the event next() handed out last (until the
+  // next call of next()). One copy per id, however many events carry it.
+  SseEventId event_id() const;
 
   // The reconnection time in milliseconds from the last valid "retry" field.
   std::optional<std::uint64_t> retry() const noexcept { return retry_; }
@@ -118,16 +161,15 @@ class SseParser {
   }
   const char* pending_begin_ = nullptr;
   const char* pending_end_ = nullptr;
-  bool has_pending_ = false;
   std::string event_;  // type of the current event ("" = "message")
-  // data_ holds the data of the event handed out last.
-  bool data_out_ = false;
   // The type of the event handed out last, when it is not "message".
   std::string out_event_;
   // The last event id; while the line that set it lies in the bytes being
   // fed, only pointed at (id_begin_ not null) and copied here before the
   // feed returns, or when asked for.
   mutable std::string id_;
+  // The last event id as handed to events, when shared_id_current_.
+  mutable SseEventId shared_id_;
   mutable const char* id_begin_ = nullptr;
   const char* id_end_ = nullptr;
   void hold_id() const;
@@ -143,6 +185,12 @@ class SseParser {
   // The current line is a data line whose value so far ends data_.
   bool partial_data_ = false;
   bool broken_ = false;
+  // The bools of the members above sit here, together: a parser is held by
+  // every stream that waits.
+  bool has_pending_ = false;
+  // data_ holds the data of the event handed out last.
+  bool data_out_ = false;
+  mutable bool shared_id_current_ = false;
 };
 
 }  // namespace zelq::net

@@ -162,5 +162,31 @@ TEST(SseParser, EventSizeLimit) {
   }
 }
 
+// A server may send one long id and then many small events: they share one
+// copy of the id, whether the id line ends in the feed of the events or in
+// an earlier one, and a new id gets a copy of its own.
+TEST(SseParser, EventsShareTheirId) {
+  const std::string id(std::size_t{64} << 10, 'i');
+  std::string events;
+  for (int i = 0; i < 1000; ++i) events += "data:{}\n\n";
+  for (const bool same_feed : {true, false}) {
+    SseParser parser;
+    std::vector<SseEvent> out;
+    if (same_feed) {
+      parser.feed("id:" + id + "\n" + events, out);
+    } else {
+      parser.feed("id:" + id + "\n", out);
+      parser.feed(events, out);
+    }
+    parser.feed("id: 2\ndata: x\n\n", out);
+    ASSERT_EQ(out.size(), 1001u);
+    EXPECT_EQ(out.front().id, id);
+    for (std::size_t i = 1; i < 1000; ++i) {
+      ASSERT_EQ(std::string_view(out[i].id).data(), std::string_view(out[0].id).data()) << i;
+    }
+    EXPECT_EQ(out.back().id, "2");
+  }
+}
+
 }  // namespace
 }  // namespace zelq::net

@@ -30,9 +30,8 @@ bool SseReader::has_ready() noexcept {
 
 SseEvent SseReader::take_ready() {
   const SseEventView event = take_ready_view();
-  return SseEvent{.event = std::string(event.event),
-                  .data = std::string(event.data),
-                  .id = std::string(event.id)};
+  return SseEvent{
+      .event = std::string(event.event), .data = std::string(event.data), .id = parser_.event_id()};
 }
 
 SseEventView SseReader::take_ready_view() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "zelq/core/value.hpp"
 
@@ -48,6 +49,51 @@ TEST(ChunkReaderTest, AnythingUnusualTakesTheFullPath) {
         R"({"choices":[{"finish_reason":"stop","finish_reason":null}]})",
         R"({"choices":[{"delta":{"content":"a","content":null}}]})"}) {
     EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
+  }
+}
+
+// The fast reader passes over fields it does not use; it must still read
+// them as JSON, so that it never accepts a chunk the full parse rejects.
+TEST(ChunkReaderTest, InvalidJsonInFieldsItSkipsTakesTheFullPath) {
+  const std::string delta = R"("delta":{"content":"a"})";
+  for (const std::string& chunk : std::vector<std::string>{
+           R"({"x":[1 2 3],"choices":[{)" + delta + "}]}",
+           R"({"x":tru,"choices":[{)" + delta + "}]}",
+           // A skipped text followed by ':' is not a key.
+           R"({"x":"a":"b","choices":[{)" + delta + "}]}",
+           R"({"choices":[{"index":01,)" + delta + "}]}",
+           R"({"choices":[{"logprobs":nul,)" + delta + "}]}",
+           R"({"choices":[{"delta":{"role":"\q","content":"a"}}]})",
+           R"({"choices":[{"delta":{"content":nul}}]})",
+           R"({"choices":[{"finish_reason":nulx,)" + delta + "}]}",
+           R"({"choices":[{)" + delta + R"(}],"usage":{"a":-}})",
+           R"({"choices":[{)" + delta + R"(}],"search_results":[{"a":[1,]}]})",
+       }) {
+    EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
+  }
+  // Valid fields it skips keep the fast path.
+  const std::string skipped =
+      R"({"x":[1,-2.5e3,{"a":true,"b":false,"c":null,"d":"\u00e9\n"}],"choices":[{"index":0,)" +
+      delta + R"(,"logprobs":null}],"usage":{}})";
+  ASSERT_TRUE(read_chunk_fast(skipped).has_value());
+  EXPECT_EQ(read_chunk_fast(skipped)->text, "a");
+}
+
+TEST(ChunkReaderTest, NestingBeyond512LevelsTakesTheFullPath) {
+  // `levels` arrays in all, the chunk's own object and list counted, with
+  // the nest in a field of the chunk, of a choice or of a delta.
+  auto nested = [](std::size_t levels, std::size_t around) {
+    return std::string(levels - around, '[') + std::string(levels - around, ']');
+  };
+  for (std::size_t levels : {512u, 513u}) {
+    const std::string chunks[] = {
+        R"({"x":)" + nested(levels, 1) + R"(,"choices":[{"delta":{"content":"a"}}]})",
+        R"({"choices":[{"x":)" + nested(levels, 3) + R"(,"delta":{"content":"a"}}]})",
+        R"({"choices":[{"delta":{"x":)" + nested(levels, 4) + R"(,"content":"a"}}]})",
+    };
+    for (const auto& chunk : chunks) {
+      EXPECT_EQ(read_chunk_fast(chunk).has_value(), levels == 512) << levels << " " << chunk;
+    }
   }
 }
 
