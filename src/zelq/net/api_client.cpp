@@ -173,19 +173,26 @@ HttpRequest http_request(const ApiClientOptions& options, const std::string& bas
 
 // When the back-off before a request's next attempt began, if one did: that
 // wait counts against the attempt's time limit, as the wait for a request
-// slot counts against the first.
+// slot counts against the first. `request` is the one the retry's attempts
+// share, set by the first. Small and held by reference, so a request's retry
+// policy costs its frame no allocation.
 struct Backoff {
   std::optional<Clock::time_point> started;
+  std::chrono::milliseconds limit{};
+  const HttpRequest* request = nullptr;
 };
 
 // One attempt: the stream of a 2xx answer, or the HttpError of another.
 asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& request,
                                     const std::string& endpoint, const std::string& secret,
-                                    const Backoff& backoff) {
+                                    Backoff* backoff) {
   HttpRequest copy = request;
-  if (backoff.started) {
-    copy.timeout_used =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *backoff.started);
+  if (backoff) {
+    backoff->request = &request;
+    if (backoff->started) {
+      copy.timeout_used =
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *backoff->started);
+    }
   }
   HttpStream stream = co_await http.stream(std::move(copy));
   if (stream.head.ok()) co_return stream;
@@ -226,31 +233,38 @@ asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
 // back-off as long as the limit leaves the next attempt no time: the
 // request ends when the limit has passed, with the time-out an attempt
 // gives, its cause the failure that asked for the wait.
-asio::awaitable<void> start_backoff(Backoff& backoff, std::chrono::milliseconds limit,
-                                    std::string url, double delay, std::exception_ptr failure) {
+asio::awaitable<void> start_backoff(Backoff& backoff, double delay, std::exception_ptr failure) {
   backoff.started = Clock::now();
+  const auto limit = backoff.limit;
   if (std::chrono::duration<double>(delay) < limit) co_return;
   co_await core::sleep_for(limit);
   try {
     std::rethrow_exception(failure);
   } catch (...) {
-    std::throw_with_nested(core::TimeoutError("request to " + Url::parse(url).redacted() +
-                                              " timed out after " + std::to_string(limit.count()) +
-                                              " ms"));
+    std::throw_with_nested(
+        core::TimeoutError("request to " + Url::parse(backoff.request->url).redacted() +
+                           " timed out after " + std::to_string(limit.count()) + " ms"));
   }
 }
 
-// The retry policy of one request: with a time limit, its back-offs keep to
-// it (see start_backoff).
-core::RetryConfig retry_within(const core::RetryConfig& shared, const HttpRequest& request,
-                               Backoff& backoff) {
-  core::RetryConfig config = shared;
-  if (!request.timeout) return config;
-  config.before_retry = [&backoff, limit = *request.timeout,
-                         url = request.url](const core::RetryNotice& notice) {
-    return start_backoff(backoff, limit, url, notice.delay, notice.failure);
+// The retry policy of a request with a time limit, whose back-offs keep to
+// it (see start_backoff). Made only for such a request, and on the heap: a
+// request without a limit holds no second copy of the policy in its frame.
+struct TimedRetry {
+  core::RetryConfig config;
+  Backoff backoff;
+};
+
+std::unique_ptr<TimedRetry> timed_retry(const core::RetryConfig& shared,
+                                        const HttpRequest& request) {
+  if (!request.timeout) return nullptr;
+  auto timed = std::make_unique<TimedRetry>();
+  timed->config = shared;
+  timed->backoff.limit = *request.timeout;
+  timed->config.before_retry = [backoff = &timed->backoff](const core::RetryNotice& notice) {
+    return start_backoff(*backoff, notice.delay, notice.failure);
   };
-  return config;
+  return timed;
 }
 
 bool is_event_stream(std::string_view content_type) {
@@ -295,13 +309,12 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
   HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
-  Backoff backoff;
-  core::RetryConfig retry = retry_within(state->retry, http, backoff);
+  const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
   // The request moves into the retry's frame, and the texts stay here: a
   // request waiting for its answer holds one copy of each.
-  HttpStream stream = co_await core::retry(&attempt, std::move(retry), state->http, std::move(http),
-                                           std::cref(endpoint), std::cref(state->options.api_key),
-                                           std::cref(backoff));
+  HttpStream stream = co_await core::retry(
+      &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
+      std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
   std::string text;
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
@@ -320,13 +333,12 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   HttpRequest http = http_request(state->options, state->base_url, request, true);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
-  Backoff backoff;
-  core::RetryConfig retry = retry_within(state->retry, http, backoff);
+  const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
   // The request moves into the retry's frame, and the texts stay here: a
   // request waiting for its answer holds one copy of each.
-  HttpStream stream = co_await core::retry(&attempt, std::move(retry), state->http, std::move(http),
-                                           std::cref(endpoint), std::cref(state->options.api_key),
-                                           std::cref(backoff));
+  HttpStream stream = co_await core::retry(
+      &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
+      std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
   co_await check_event_stream(stream, endpoint, state->options.api_key);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),

@@ -98,8 +98,6 @@ class BeastConnection final : public Connection {
   // A new parser for each response head: interim (1xx) answers come first.
   std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> parser_{
       std::in_place};
-  // Interim answers skipped so far.
-  int interim_ = 0;
   // Body bytes read_body_some has handed out, against max_body_size.
   std::uint64_t delivered_ = 0;
   std::optional<Clock::time_point> request_deadline_;
@@ -113,6 +111,9 @@ class BeastConnection final : public Connection {
   bool host_is_ip_ = false;
   bool finished_ = false;
   bool closed_ = false;
+  // Interim answers skipped so far (at most kMaxInterim); beside the flags,
+  // where it takes no room of its own.
+  std::uint8_t interim_ = 0;
 };
 
 }  // namespace zelq::net::detail
