@@ -25,6 +25,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "linear_scaling.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/object_index.hpp"
@@ -94,16 +95,7 @@ Clock::duration time_dedupe(std::size_t keys) {
 }
 
 void DedupeLargeMapping(benchmark::State& state) {
-  auto small = Clock::duration::max();
-  auto large = Clock::duration::max();
-  for (auto _ : state) {
-    small = std::min(small, time_dedupe(10'000));
-    const Clock::duration once = time_dedupe(100'000);
-    large = std::min(large, once);
-    state.SetIterationTime(std::chrono::duration<double>(once).count());
-  }
-  state.counters["ratio_linear_100k_vs_10k"] = std::chrono::duration<double>(large).count() /
-                                               (10 * std::chrono::duration<double>(small).count());
+  zelq::bench::measure_linear_scaling(state, time_dedupe);
 }
 BENCHMARK(DedupeLargeMapping)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 

@@ -25,6 +25,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "linear_scaling.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/object_index.hpp"
@@ -167,15 +168,7 @@ Clock::duration time_many_fields(std::size_t keys) {
 }
 
 void LMFilterManyFields(benchmark::State& state) {
-  auto small = Clock::duration::max();
-  auto large = Clock::duration::max();
-  for (auto _ : state) {
-    small = std::min(small, time_many_fields(10'000));
-    const Clock::duration once = time_many_fields(100'000);
-    large = std::min(large, once);
-    state.SetIterationTime(seconds(once));
-  }
-  state.counters["ratio_linear_100k_vs_10k"] = seconds(large) / (10 * seconds(small));
+  zelq::bench::measure_linear_scaling(state, time_many_fields);
 }
 BENCHMARK(LMFilterManyFields)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(5);
 
