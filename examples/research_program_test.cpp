@@ -142,6 +142,13 @@ const std::vector<std::string> kAllKeys = {
     "OPENAI_API_KEY=sk-imitation", "GEMINI_API_KEY=gm-imitation", "PARALLEL_API_KEY=par-imitation",
     "PERPLEXITY_API_KEY=pplx-imitation"};
 
+// How a child run to its end finished.
+struct Finished {
+  int status = 0;
+  std::string out;
+  std::string err;
+};
+
 // One imitation on a loopback server, and children run against it. A
 // request whose path ends with `held_suffix` is counted but never answered.
 class Stage {
@@ -187,6 +194,19 @@ class Stage {
     io_.run_for(std::chrono::seconds(30));
     if (!done) throw std::runtime_error("the example did not end within 30 seconds");
     if (failure) std::rethrow_exception(failure);
+  }
+
+  // Runs a child with `args` and `keys` to its end, left alone.
+  Finished finish(const std::vector<std::string>& args,
+                  const std::vector<std::string>& keys = kAllKeys) {
+    Finished finished;
+    run([&]() -> asio::awaitable<void> {
+      auto child = spawn(args, keys);
+      finished.status = co_await child->exit_status();
+      finished.out = child->out;
+      finished.err = child->err;
+    });
+    return finished;
   }
 
   Changes& changes() { return changes_; }
@@ -241,13 +261,7 @@ TEST(ResearchProgram, ASecondInterruptExitsAtOnce) {
 
 TEST(ResearchProgram, TheTimeoutCancelsTheRunAndExits1) {
   Stage stage("openai", Scenario::STALLED);
-  int status = 0;
-  std::string err;
-  stage.run([&]() -> asio::awaitable<void> {
-    auto child = stage.spawn({"--timeout", "0.5", "Bees?"});
-    status = co_await child->exit_status();
-    err = child->err;
-  });
+  const auto [status, out, err] = stage.finish({"--timeout", "0.5", "Bees?"});
   EXPECT_EQ(status, kExitFailed);
   EXPECT_THAT(err, HasSubstr("The research did not finish within 0.5 seconds; it was cancelled."));
   EXPECT_EQ(stage.counts().cancels, stage.counts().creates);
@@ -257,15 +271,7 @@ TEST(ResearchProgram, AnEmptyAnswerExits1OnEveryService) {
   for (const char* service : {"openai", "parallel", "perplexity"}) {
     SCOPED_TRACE(service);
     Stage stage(service, Scenario::EMPTY);
-    int status = 0;
-    std::string out;
-    std::string err;
-    stage.run([&]() -> asio::awaitable<void> {
-      auto child = stage.spawn({"Bees?"});
-      status = co_await child->exit_status();
-      out = child->out;
-      err = child->err;
-    });
+    const auto [status, out, err] = stage.finish({"Bees?"});
     EXPECT_EQ(status, kExitFailed);
     EXPECT_EQ(err, "The research ended without an answer.\n");
     EXPECT_THAT(out, Not(HasSubstr("[web_search]")));
@@ -274,15 +280,7 @@ TEST(ResearchProgram, AnEmptyAnswerExits1OnEveryService) {
 
 TEST(ResearchProgram, GoogleReadsGoogleApiKeyAndJoinsItsPieces) {
   Stage stage("google", Scenario::NORMAL);
-  int status = 0;
-  std::string out;
-  std::string err;
-  stage.run([&]() -> asio::awaitable<void> {
-    auto child = stage.spawn({"Bees?"}, {"GOOGLE_API_KEY=gk-imitation"});
-    status = co_await child->exit_status();
-    out = child->out;
-    err = child->err;
-  });
+  const auto [status, out, err] = stage.finish({"Bees?"}, {"GOOGLE_API_KEY=gk-imitation"});
   EXPECT_EQ(status, kExitDone) << err;
   EXPECT_THAT(out, StartsWith("[thinking] Planning the search. Reading about the sun compass. "
                               "Comparing what the sources say.\n\n"
@@ -357,15 +355,7 @@ TEST(ResearchProgram, StoppingAParallelRunSaysTheRunGoesOnAtTheService) {
 // library's own warning of the same retry does not repeat it on stderr.
 TEST(ResearchProgram, ARetryIsShownOnce) {
   Stage stage("perplexity", Scenario::DROPPED);
-  int status = 0;
-  std::string out;
-  std::string err;
-  stage.run([&]() -> asio::awaitable<void> {
-    auto child = stage.spawn({"Bees?"});
-    status = co_await child->exit_status();
-    out = child->out;
-    err = child->err;
-  });
+  const auto [status, out, err] = stage.finish({"Bees?"});
   EXPECT_EQ(status, kExitDone) << err;
   EXPECT_EQ(stage.counts().creates, 2u);
   const std::size_t first = out.find("retrying (attempt 2 of 4): ");
@@ -378,13 +368,7 @@ TEST(ResearchProgram, ARetryIsShownOnce) {
 // them ends a line in a space or stacks blank lines.
 TEST(ResearchProgram, PerplexityOutputHasNoTrailingSpacesOrRunsOfBlankLines) {
   Stage stage("perplexity", Scenario::NORMAL);
-  int status = 0;
-  std::string out;
-  stage.run([&]() -> asio::awaitable<void> {
-    auto child = stage.spawn({"Bees?"});
-    status = co_await child->exit_status();
-    out = child->out;
-  });
+  const auto [status, out, err] = stage.finish({"Bees?"});
   EXPECT_EQ(status, kExitDone);
   EXPECT_EQ(out,
             "[web_search] https://bees.example/sun\n"
