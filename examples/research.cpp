@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -17,12 +18,14 @@
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <spdlog/logger.h>
+#include <spdlog/sinks/base_sink.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -156,6 +159,27 @@ std::vector<rx::ProviderKey> provider_keys() {
 // Why a call was stopped before it ended by itself.
 enum class Stop { NONE, INTERRUPTED, TIMED_OUT };
 
+// Notes the library's warning that a run could not be cancelled at the
+// service ("Could not cancel ..."), so that the last line claims no cancel
+// that did not happen. The warning itself reaches stderr through the other
+// sinks.
+class CancelFailureWatch final : public spdlog::sinks::base_sink<std::mutex> {
+ public:
+  bool seen() const noexcept { return seen_.load(); }
+
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    const std::string_view text(message.payload.data(), message.payload.size());
+    if (message.level >= spdlog::level::warn && text.starts_with("Could not cancel")) {
+      seen_.store(true);
+    }
+  }
+  void flush_() override {}
+
+ private:
+  std::atomic<bool> seen_{false};
+};
+
 struct Outcome {
   std::optional<LMOutput> output;
   std::exception_ptr failure;
@@ -219,13 +243,13 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
 }
 
 int finish(const rx::ProviderKey& provider, const Outcome& outcome,
-           const rx::TerminalPrinter& printer, std::optional<double> timeout) {
+           const rx::TerminalPrinter& printer, std::optional<double> timeout, bool cancel_failed) {
   if (outcome.stop == Stop::INTERRUPTED) {
-    std::cerr << rx::stopped_text(provider, std::nullopt) << "\n";
+    std::cerr << rx::stopped_text(provider, std::nullopt, cancel_failed) << "\n";
     return rx::kExitInterrupted;
   }
   if (outcome.failure && outcome.stop == Stop::TIMED_OUT) {
-    std::cerr << "\n" << rx::stopped_text(provider, timeout) << "\n";
+    std::cerr << "\n" << rx::stopped_text(provider, timeout, cancel_failed) << "\n";
     return rx::kExitFailed;
   }
   if (outcome.failure) {
@@ -263,9 +287,7 @@ int main(int argc, char** argv) {
     return rx::kExitUsage;
   }
   auto printer = std::make_shared<rx::TerminalPrinter>(std::cout);
-  const Access access{.model = args.model,
-                      .base_url = args.base_url,
-                      .api_key = *key};
+  const Access access{.model = args.model, .base_url = args.base_url, .api_key = *key};
   std::unique_ptr<dr::BaseDeepResearcher> researcher;
   try {
     researcher = row->make(access);
@@ -279,6 +301,10 @@ int main(int argc, char** argv) {
   // within an attempt; when they all fail, the attempt fails with that
   // answer, and the printer shows it.)
   zelq::core::LoggerManager().get_logger("retry")->spdlog_logger()->set_level(spdlog::level::err);
+  auto cancel_watch = std::make_shared<CancelFailureWatch>();
+  std::vector<zelq::core::LogSinkPtr> sinks = zelq::core::LoggerManager().sinks();
+  sinks.push_back(cancel_watch);
+  zelq::core::LoggerManager().set_sinks(std::move(sinks));
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([printer](const zelq::core::Event& event) -> asio::awaitable<void> {
     printer->print(event);
@@ -288,5 +314,5 @@ int main(int argc, char** argv) {
   const Outcome outcome =
       run_research(row->key, *researcher, std::move(request), args.timeout, *printer);
   printer->finish();
-  return finish(row->key, outcome, *printer, args.timeout);
+  return finish(row->key, outcome, *printer, args.timeout, cancel_watch->seen());
 }

@@ -134,7 +134,15 @@ std::string interrupt_notice(const ProviderKey& provider) {
          "quits at once).";
 }
 
-std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout) {
+std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
+                         bool cancel_failed) {
+  if (provider.cancels_run && cancel_failed) {
+    constexpr std::string_view kNotCancelled =
+        "the service did not cancel its run (see the warning above), so it may go on there.";
+    if (!timeout) return "The research was stopped, but " + std::string(kNotCancelled);
+    return "The research did not finish within " + seconds_text(*timeout) + " seconds; " +
+           std::string(kNotCancelled);
+  }
   if (!timeout) {
     return provider.cancels_run ? "The research was cancelled."
                                 : "Stopped waiting for the research; its run goes on at the "

@@ -70,9 +70,12 @@ std::string usage_text(const std::vector<ProviderKey>& providers);
 std::string interrupt_notice(const ProviderKey& provider);
 
 // The last line of a call stopped by Ctrl-C (`timeout` none) or by the
-// end of --timeout: that the research was cancelled, or, at a service
-// without a cancel call, that the run goes on at the service.
-std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout);
+// end of --timeout: that the research was cancelled; at a service without a
+// cancel call, that the run goes on at the service; and when the service
+// did not cancel the run (`cancel_failed`: the library warned that it could
+// not), that the run may go on there.
+std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
+                         bool cancel_failed = false);
 
 // The value of the first of `variables` that is set and not empty, read
 // with `getenv`; nullopt when none is.

@@ -99,9 +99,16 @@ TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
   EXPECT_EQ(stopped_text(providers[0], std::nullopt), "The research was cancelled.");
   EXPECT_EQ(stopped_text(providers[0], 2.5),
             "The research did not finish within 2.5 seconds; it was cancelled.");
+  // The library warned that the cancel failed: no cancel is claimed.
+  EXPECT_EQ(stopped_text(providers[0], std::nullopt, true),
+            "The research was stopped, but the service did not cancel its run (see the warning "
+            "above), so it may go on there.");
+  EXPECT_EQ(stopped_text(providers[0], 2.5, true),
+            "The research did not finish within 2.5 seconds; the service did not cancel its run "
+            "(see the warning above), so it may go on there.");
   for (const std::string& text :
        {interrupt_notice(providers[1]), stopped_text(providers[1], std::nullopt),
-        stopped_text(providers[1], 2.5)}) {
+        stopped_text(providers[1], 2.5), stopped_text(providers[1], 2.5, true)}) {
     EXPECT_THAT(text, HasSubstr("goes on at the service"));
     EXPECT_THAT(text, ::testing::Not(HasSubstr("ancelling"))) << text;
     EXPECT_THAT(text, ::testing::Not(HasSubstr("was cancelled"))) << text;

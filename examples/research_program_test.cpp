@@ -150,24 +150,33 @@ struct Finished {
 };
 
 // One imitation on a loopback server, and children run against it. A
-// request whose path ends with `held_suffix` is counted but never answered.
+// request whose path ends with `held_suffix` is counted but never answered;
+// one whose path ends with `refused_suffix` is answered with a 400.
 class Stage {
  public:
-  explicit Stage(std::string service, Scenario scenario, std::string held_suffix = "")
+  explicit Stage(std::string service, Scenario scenario, std::string held_suffix = "",
+                 std::string refused_suffix = "")
       : service_(std::move(service)),
         imitation_(imitation::make_imitation(service_, scenario)),
         changes_(io_),
-        server_(io_, [this, held_suffix](Exchange& exchange) -> asio::awaitable<void> {
-          if (!held_suffix.empty() &&
-              imitation::target_path(exchange.request.target).ends_with(held_suffix)) {
-            ++held;
-            changes_.notify();
-            co_await exchange.wait_for_close();
-            co_return;
-          }
-          co_await imitation_->serve(exchange);
-          changes_.notify();
-        }) {}
+        server_(io_,
+                [this, held_suffix, refused_suffix](Exchange& exchange) -> asio::awaitable<void> {
+                  const std::string path = imitation::target_path(exchange.request.target);
+                  if (!refused_suffix.empty() && path.ends_with(refused_suffix)) {
+                    ++refused;
+                    co_await exchange.respond(400, R"({"error":{"message":"cannot cancel now"}})");
+                    changes_.notify();
+                    co_return;
+                  }
+                  if (!held_suffix.empty() && path.ends_with(held_suffix)) {
+                    ++held;
+                    changes_.notify();
+                    co_await exchange.wait_for_close();
+                    co_return;
+                  }
+                  co_await imitation_->serve(exchange);
+                  changes_.notify();
+                }) {}
 
   std::unique_ptr<Child> spawn(const std::vector<std::string>& args,
                                const std::vector<std::string>& keys = kAllKeys) {
@@ -212,6 +221,7 @@ class Stage {
   Changes& changes() { return changes_; }
   const imitation::RequestCounts& counts() const { return imitation_->counts(); }
   int held = 0;
+  int refused = 0;
 
  private:
   std::string service_;
@@ -240,6 +250,31 @@ TEST(ResearchProgram, ASignalCancelsTheRunAtTheServiceAndExits130) {
     EXPECT_THAT(err, HasSubstr("The research was cancelled.\n"));
     EXPECT_EQ(stage.counts().creates, 1u);
     EXPECT_EQ(stage.counts().cancels, 1u);
+  }
+}
+
+// The service refuses the cancel: the library warns, and the last line
+// says the run may go on rather than that it was cancelled.
+TEST(ResearchProgram, ARefusedCancelIsNotReportedAsACancel) {
+  for (const char* service : {"openai", "google"}) {
+    SCOPED_TRACE(service);
+    Stage stage(service, Scenario::STALLED, "", "/cancel");
+    int status = 0;
+    std::string err;
+    stage.run([&]() -> asio::awaitable<void> {
+      auto child = stage.spawn({"Bees?"});
+      co_await stage.changes().until(
+          [&] { return child->out.find("[thinking]") != std::string::npos; });
+      child->signal(SIGINT);
+      status = co_await child->exit_status();
+      err = child->err;
+    });
+    EXPECT_EQ(status, kExitInterrupted);
+    EXPECT_EQ(stage.refused, 1);
+    EXPECT_THAT(err, HasSubstr("Could not cancel"));
+    EXPECT_THAT(err, HasSubstr("The research was stopped, but the service did not cancel its "
+                               "run (see the warning above), so it may go on there.\n"));
+    EXPECT_THAT(err, Not(HasSubstr("was cancelled")));
   }
 }
 
