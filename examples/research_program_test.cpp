@@ -218,6 +218,21 @@ class Stage {
     return finished;
   }
 
+  // Runs a child on "Bees?", sends it `number` once its thinking shows, and
+  // waits for it to end.
+  Finished interrupt(int number) {
+    Finished finished;
+    run([&]() -> asio::awaitable<void> {
+      auto child = spawn({"Bees?"});
+      co_await changes_.until([&] { return child->out.find("[thinking]") != std::string::npos; });
+      child->signal(number);
+      finished.status = co_await child->exit_status();
+      finished.out = child->out;
+      finished.err = child->err;
+    });
+    return finished;
+  }
+
   Changes& changes() { return changes_; }
   const imitation::RequestCounts& counts() const { return imitation_->counts(); }
   int held = 0;
@@ -236,16 +251,7 @@ TEST(ResearchProgram, ASignalCancelsTheRunAtTheServiceAndExits130) {
        {std::pair{"openai", SIGINT}, std::pair{"google", SIGTERM}}) {
     SCOPED_TRACE(service);
     Stage stage(service, Scenario::STALLED);
-    int status = 0;
-    std::string err;
-    stage.run([&]() -> asio::awaitable<void> {
-      auto child = stage.spawn({"Bees?"});
-      co_await stage.changes().until(
-          [&] { return child->out.find("[thinking]") != std::string::npos; });
-      child->signal(number);
-      status = co_await child->exit_status();
-      err = child->err;
-    });
+    const auto [status, out, err] = stage.interrupt(number);
     EXPECT_EQ(status, kExitInterrupted);
     EXPECT_THAT(err, HasSubstr("The research was cancelled.\n"));
     EXPECT_EQ(stage.counts().creates, 1u);
@@ -259,16 +265,7 @@ TEST(ResearchProgram, ARefusedCancelIsNotReportedAsACancel) {
   for (const char* service : {"openai", "google"}) {
     SCOPED_TRACE(service);
     Stage stage(service, Scenario::STALLED, "", "/cancel");
-    int status = 0;
-    std::string err;
-    stage.run([&]() -> asio::awaitable<void> {
-      auto child = stage.spawn({"Bees?"});
-      co_await stage.changes().until(
-          [&] { return child->out.find("[thinking]") != std::string::npos; });
-      child->signal(SIGINT);
-      status = co_await child->exit_status();
-      err = child->err;
-    });
+    const auto [status, out, err] = stage.interrupt(SIGINT);
     EXPECT_EQ(status, kExitInterrupted);
     EXPECT_EQ(stage.refused, 1);
     EXPECT_THAT(err, HasSubstr("Could not cancel"));
