@@ -75,7 +75,7 @@ TEST(PyFormatLimitsTest, HugeWidthsAndPrecisionsRaisePythonsErrors) {
       {".9223372036854775807e", 1.5, Kind::kValue, "precision too big"},
       {".100000000000f", 1.5, Kind::kValue, "precision too big"},
       {".2147483648e", 1, Kind::kValue, "precision too big"},
-      // The checks of the spec come before the field is built.
+      // A format spec is checked whole before its field is built.
       {"99999999999.2147483648e", 1.5, Kind::kValue, "precision too big"},
       {"+99999999999", "a", Kind::kValue, "Sign not allowed in string format specifier"},
       {"z99999999999", "a", Kind::kValue,
