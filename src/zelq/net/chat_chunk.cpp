@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <iterator>
 
 #include "zelq/core/json.hpp"
 
@@ -182,30 +183,18 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
   od::object delta;
   if (value.get_object().get(delta)) return false;
   ChatDelta& fields = out.emplace();
+  // The texts a delta carries, in the order their names are given to which().
+  std::optional<std::string>* const texts[] = {&fields.content, &fields.refusal,
+                                               &fields.reasoning_content, &fields.reasoning};
   unsigned seen = 0;
   for (auto field : delta) {
     std::string_view key;
     od::value item;
     if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    bool ok = false;
-    switch (which(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen)) {
-      case kRepeated:
-        return false;
-      case 0:
-        ok = read_text(item, fields.content);
-        break;
-      case 1:
-        ok = read_text(item, fields.refusal);
-        break;
-      case 2:
-        ok = read_text(item, fields.reasoning_content);
-        break;
-      case 3:
-        ok = read_text(item, fields.reasoning);
-        break;
-      default:
-        ok = check_value(item, kDeltaDepth);
-    }
+    const int name = which(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen);
+    if (name == kRepeated) return false;
+    const bool ok = name < static_cast<int>(std::size(texts)) ? read_text(item, *texts[name])
+                                                              : check_value(item, kDeltaDepth);
     if (!ok) return false;
   }
   return true;
