@@ -25,7 +25,6 @@
 #include "linear_scaling.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
-#include "zelq/core/object_index.hpp"
 #include "zelq/generation/context_enricher.hpp"
 
 namespace {
@@ -111,11 +110,7 @@ void EnrichChunks(benchmark::State& state) {
 BENCHMARK(EnrichChunks)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(20);
 
 Clock::duration time_many_fields(std::size_t keys) {
-  Value metadata = Value::object();
-  std::vector<std::string> fields;
-  zelq::core::ObjectBuilder entries(metadata);  // Value's operator[] would scan
-  for (std::size_t i = 0; i < keys; ++i) entries["key_" + std::to_string(i)] = i;
-  for (std::size_t i = keys; i-- > 0;) fields.push_back("key_" + std::to_string(i));
+  auto [metadata, fields] = zelq::bench::many_keys(keys);
   const MetadataContextEnricher enricher(std::move(fields));
   std::vector<ChunkPtr> chunks = {zelq::core::make_chunk("text", std::move(metadata))};
   const auto start = Clock::now();

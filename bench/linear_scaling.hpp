@@ -6,8 +6,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <string>
+#include <vector>
 
 #include <benchmark/benchmark.h>
+
+#include "zelq/core/object_index.hpp"
+#include "zelq/core/value.hpp"
 
 namespace zelq::bench {
 
@@ -26,6 +31,21 @@ void measure_linear_scaling(benchmark::State& state, TimeAt time_at) {
     state.SetIterationTime(seconds(once));
   }
   state.counters["ratio_linear_100k_vs_10k"] = seconds(large) / (10 * seconds(small));
+}
+
+// Metadata of `keys` entries "key_0".."key_<keys-1>", and the list of those
+// names in reverse order, as wide metadata for a component to look up.
+struct ManyKeys {
+  zelq::core::Value metadata = zelq::core::Value::object();
+  std::vector<std::string> fields;
+};
+
+inline ManyKeys many_keys(std::size_t keys) {
+  ManyKeys out;
+  zelq::core::ObjectBuilder entries(out.metadata);  // Value's operator[] would scan
+  for (std::size_t i = 0; i < keys; ++i) entries["key_" + std::to_string(i)] = i;
+  for (std::size_t i = keys; i-- > 0;) out.fields.push_back("key_" + std::to_string(i));
+  return out;
 }
 
 }  // namespace zelq::bench

@@ -28,7 +28,6 @@
 #include "linear_scaling.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
-#include "zelq/core/object_index.hpp"
 #include "zelq/generation/relevance_filter.hpp"
 #include "zelq/inference/em_invoker.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
@@ -149,11 +148,7 @@ void LMFilterLatency(benchmark::State& state) {
 BENCHMARK(LMFilterLatency)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(10);
 
 Clock::duration time_many_fields(std::size_t keys) {
-  Value metadata = Value::object();
-  std::vector<std::string> fields;
-  zelq::core::ObjectBuilder entries(metadata);  // Value's operator[] would scan
-  for (std::size_t i = 0; i < keys; ++i) entries["key_" + std::to_string(i)] = i;
-  for (std::size_t i = keys; i-- > 0;) fields.push_back("key_" + std::to_string(i));
+  auto [metadata, fields] = zelq::bench::many_keys(keys);
   auto lm = std::make_shared<ScriptedLMInvoker>();
   lm->set_responder(judge);
   const rf::LMRelevanceFilter filter(
