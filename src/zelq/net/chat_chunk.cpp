@@ -3,7 +3,7 @@
 #include <simdjson.h>
 
 #include <cstdint>
-#include <initializer_list>
+#include <cstring>
 #include <iterator>
 
 #include "zelq/core/json.hpp"
@@ -135,31 +135,48 @@ bool check_container(od::value value, char open, std::size_t depth) {
   return !dom_parser().parse(padded.data(), size, false).get(element);
 }
 
-// `key == name`, comparing the first bytes before calling memcmp: keys of
-// the same length as a name are common ("created" and "choices").
-bool same(std::string_view key, std::string_view name) {
-  return key.size() == name.size() && (key.empty() || key.front() == name.front()) &&
-         key.compare(name) == 0;
+// `key == name` for a name known when compiled: a compare of that many
+// bytes, which the compiler makes a few loads rather than a call.
+template <std::size_t N>
+[[gnu::always_inline]] inline bool same(std::string_view key, const char (&name)[N]) {
+  return key.size() == N - 1 && std::memcmp(key.data(), name, N - 1) == 0;
 }
 
 constexpr int kRepeated = -1;
 
-// Which of `names` `key` is (its index; names.size() for none), compared
-// once, and marked as read in `seen` (one bit per name). kRepeated when it
-// came before: a chunk repeating a key it reads takes the full path, whose
-// parser keeps the last value where this reader could merge them.
-int which(std::string_view key, std::initializer_list<std::string_view> names, unsigned& seen) {
+// Which of `names` `key` is (its index; the number of names for none),
+// compared once, and marked as read in `seen` (one bit per name). kRepeated
+// when it came before: a chunk repeating a key it reads takes the full path,
+// whose parser keeps the last value where this reader could merge them.
+template <std::size_t... N>
+[[gnu::always_inline]] inline int which(std::string_view key, unsigned& seen,
+                                        const char (&... names)[N]) {
   int index = 0;
-  for (std::string_view name : names) {
-    if (same(key, name)) {
-      const unsigned bit = 1u << index;
-      if (seen & bit) return kRepeated;
-      seen |= bit;
-      return index;
-    }
-    ++index;
-  }
+  // The index of the first name that matches; the count when none does.
+  const bool found = ((same(key, names) || (++index, false)) || ...);
+  if (!found) return index;
+  const unsigned bit = 1u << index;
+  if (seen & bit) return kRepeated;
+  seen |= bit;
   return index;
+}
+
+// The key of `field`. A key without a backslash (nearly every one) is the
+// text between its quotes as it stands in the chunk: no unescaped copy. The
+// parse of the chunk has found where each string ends, so the closing quote
+// is there to stop the scan.
+[[gnu::always_inline]] inline bool read_key(simdjson::simdjson_result<od::field>& field,
+                                            std::string_view& key) {
+  od::raw_json_string raw;
+  if (field.key().get(raw)) return false;
+  const char* const begin = raw.raw();
+  const char* end = begin;
+  while (*end != '"' && *end != '\\') ++end;
+  if (*end == '"') {
+    key = std::string_view(begin, static_cast<std::size_t>(end - begin));
+    return true;
+  }
+  return !field.unescaped_key().get(key);
 }
 
 // The containers around the fields of each level of a chunk: the root
@@ -190,8 +207,8 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
   for (auto field : delta) {
     std::string_view key;
     od::value item;
-    if (field.unescaped_key().get(key) || field.value().get(item)) return false;
-    const int name = which(key, {"content", "refusal", "reasoning_content", "reasoning"}, seen);
+    if (!read_key(field, key) || field.value().get(item)) return false;
+    const int name = which(key, seen, "content", "refusal", "reasoning_content", "reasoning");
     if (name == kRepeated) return false;
     const bool ok = name < static_cast<int>(std::size(texts)) ? read_text(item, *texts[name])
                                                               : check_value(item, kDeltaDepth);
@@ -207,9 +224,9 @@ bool read_choice(od::value value, ChatChoice& choice) {
   for (auto field : object) {
     std::string_view key;
     od::value item;
-    if (field.unescaped_key().get(key) || field.value().get(item)) return false;
+    if (!read_key(field, key) || field.value().get(item)) return false;
     bool ok = false;
-    switch (which(key, {"finish_reason", "delta"}, seen)) {
+    switch (which(key, seen, "finish_reason", "delta")) {
       case kRepeated:
         return false;
       case 0:
@@ -247,8 +264,8 @@ bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
-    if (field.unescaped_key().get(key) || same(key, "error")) return false;
-    const int name = which(key, {"choices", "search_results"}, seen);
+    if (!read_key(field, key) || same(key, "error")) return false;
+    const int name = which(key, seen, "choices", "search_results");
     od::value value;
     if (name == kRepeated || field.value().get(value)) return false;
     if (name == 0) {

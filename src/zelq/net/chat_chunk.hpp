@@ -15,6 +15,10 @@ namespace zelq::net {
 // A choice's "delta": each field a text when the chunk has one (absent or
 // null gives nullopt).
 struct ChatDelta {
+  // Made member by member, not zero-filled first as a defaulted constructor
+  // would be: a reader makes one per chunk.
+  ChatDelta() noexcept {}  // NOLINT(modernize-use-equals-default)
+
   std::optional<std::string> content{};
   std::optional<std::string> refusal{};
   std::optional<std::string> reasoning_content{};
@@ -22,6 +26,8 @@ struct ChatDelta {
 };
 
 struct ChatChoice {
+  ChatChoice() noexcept {}  // NOLINT(modernize-use-equals-default): as ChatDelta's
+
   // nullopt when the choice has no delta (absent or null).
   std::optional<ChatDelta> delta{};
   std::optional<std::string> finish_reason{};

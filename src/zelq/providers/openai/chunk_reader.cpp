@@ -6,23 +6,32 @@ namespace zelq::providers::openai {
 
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
   try {
-    // Reused: a streamed answer reads thousands of chunks.
-    thread_local net::ChatChunk chunk;
-    if (!net::read_chat_chunk(data, chunk)) return std::nullopt;
-    ChoicePart part;
-    if (chunk.choices.empty()) return part;
-    net::ChatChoice& first = chunk.choices.front();
-    part.finish_reason = std::move(first.finish_reason);
-    if (!first.delta) return part;
-    part.text = std::move(first.delta->content);
-    part.refusal = std::move(first.delta->refusal);
-    // As read_choice: reasoning_content, else reasoning.
-    part.thinking = first.delta->reasoning_content ? std::move(first.delta->reasoning_content)
-                                                   : std::move(first.delta->reasoning);
+    std::optional<ChoicePart> part(std::in_place);
+    if (!read_chunk_fast(data, *part)) return std::nullopt;
     return part;
   } catch (...) {
     return std::nullopt;
   }
+}
+
+bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept {
+  // Reused: a streamed answer reads thousands of chunks.
+  thread_local net::ChatChunk chunk;
+  if (!net::read_chat_chunk(data, chunk)) return false;
+  part.thinking.reset();
+  part.text.reset();
+  part.refusal.reset();
+  part.finish_reason.reset();
+  if (chunk.choices.empty()) return true;
+  net::ChatChoice& first = chunk.choices.front();
+  part.finish_reason = std::move(first.finish_reason);
+  if (!first.delta) return true;
+  part.text = std::move(first.delta->content);
+  part.refusal = std::move(first.delta->refusal);
+  // As read_choice: reasoning_content, else reasoning.
+  part.thinking = first.delta->reasoning_content ? std::move(first.delta->reasoning_content)
+                                                 : std::move(first.delta->reasoning);
+  return true;
 }
 
 }  // namespace zelq::providers::openai

@@ -27,6 +27,8 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
       R"({"choices":[]})",
       R"({"choices":[{"finish_reason":"length"}]})",
       R"({"object":"chunk"})",
+      // Keys are compared as they stand unless they hold an escape.
+      R"({"choices":[{"\u0064elta":{"con\u0074ent":"esc","re\"fusal":"x"}}]})",
   };
   for (const auto& chunk : chunks) {
     auto fast = read_chunk_fast(chunk);
@@ -35,6 +37,18 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
   }
   EXPECT_EQ(read_chunk_fast(chunks[0])->text, "Hi \"x\"\n\xC3\xA9");
   EXPECT_EQ(read_chunk_fast(chunks[1])->thinking, "r2");
+  EXPECT_EQ(read_chunk_fast(chunks[8])->text, "esc");
+}
+
+TEST(ChunkReaderTest, APartReadIntoAgainKeepsNothingOfTheChunkBefore) {
+  ChoicePart part;
+  ASSERT_TRUE(read_chunk_fast(
+      R"({"choices":[{"delta":{"content":"a","reasoning":"r"},"finish_reason":"stop"}]})", part));
+  ASSERT_TRUE(read_chunk_fast(R"({"choices":[{"delta":{"refusal":"no"}}]})", part));
+  EXPECT_FALSE(part.text || part.thinking || part.finish_reason);
+  EXPECT_EQ(part.refusal, "no");
+  ASSERT_TRUE(read_chunk_fast(R"({"choices":[]})", part));
+  EXPECT_FALSE(part.text || part.thinking || part.refusal || part.finish_reason);
 }
 
 TEST(ChunkReaderTest, AnythingUnusualTakesTheFullPath) {
@@ -47,7 +61,8 @@ TEST(ChunkReaderTest, AnythingUnusualTakesTheFullPath) {
         R"({"choices":[{"delta":{"content":"a"}}],"choices":[{}]})",
         R"({"choices":[{"delta":{"content":"a"},"delta":{}}]})",
         R"({"choices":[{"finish_reason":"stop","finish_reason":null}]})",
-        R"({"choices":[{"delta":{"content":"a","content":null}}]})"}) {
+        R"({"choices":[{"delta":{"content":"a","content":null}}]})",
+        R"({"choices":[{"delta":{"content":"a","\u0063ontent":"b"}}]})"}) {
     EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
   }
 }

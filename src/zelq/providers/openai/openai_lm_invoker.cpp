@@ -81,9 +81,10 @@ ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const Ope
                       const std::string& source, StreamState& state) {
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
-  std::optional<ChoicePart> fast = read_chunk_fast(data);
-  ChoicePart part =
-      fast ? std::move(*fast) : read_choice(chunks.parse(data), "delta", source, client.secret());
+  ChoicePart part;
+  if (!read_chunk_fast(data, part)) {
+    part = read_choice(chunks.parse(data), "delta", source, client.secret());
+  }
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
   if (part.refusal) append(state.refusal, *part.refusal);
