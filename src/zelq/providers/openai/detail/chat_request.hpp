@@ -57,6 +57,10 @@ void finish_output(inference::LMOutput& output, const std::string& thinking,
 // reasoning text, answer text, refusal and finish reason, each absent when
 // not given. `choice_key` is "message" for an answer, "delta" for a chunk.
 struct ChoicePart {
+  // Made member by member, not zero-filled first as a defaulted constructor
+  // would be: a streamed answer makes one per chunk.
+  ChoicePart() noexcept {}  // NOLINT(modernize-use-equals-default)
+
   std::optional<std::string> thinking{};
   std::optional<std::string> text{};
   std::optional<std::string> refusal{};
