@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <iterator>
+#include <typeinfo>
 #include <utility>
 
 #include "zelq/core/uuid.hpp"
@@ -45,6 +46,22 @@ boost::asio::awaitable<void> EventEmitter::emit(Event event) {
     co_await handlers_[i](event);
   }
 }
+
+boost::asio::awaitable<void> EventEmitter::emit_lent(const Event& event) {
+  // One handler (the usual case): its own awaitable, without a frame here.
+  if (handlers_.size() == 1) return handlers_.front()(event);
+  return emit_each(event);
+}
+
+boost::asio::awaitable<void> EventEmitter::emit_each(const Event& event) {
+  // As emit(): handlers added meanwhile are not part of this emission.
+  const std::size_t count = handlers_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    co_await handlers_[i](event);
+  }
+}
+
+bool EventEmitter::is_plain() const noexcept { return typeid(*this) == typeid(EventEmitter); }
 
 boost::asio::awaitable<void> EventEmitter::emit(Value value, EventLevel level,
                                                 std::string_view type) {

@@ -71,12 +71,24 @@ class EventEmitter {
   // handlers do not run.
   virtual boost::asio::awaitable<void> emit(Event event);
 
+  // The same for an event the caller lends rather than hands over: it keeps
+  // `event` alive and unchanged until the returned awaitable completes, so
+  // nothing of it is copied. Only for an emitter of this class itself
+  // (is_plain()); a derived one may take what emit() is given.
+  boost::asio::awaitable<void> emit_lent(const Event& event);
+
+  // True for an emitter of this class itself rather than of a derived one
+  // (whose emit() may intercept events).
+  bool is_plain() const noexcept;
+
   // Builds an event with a fresh id from a value, a level and a type, and
   // emits it. The event is built at the call, so `type` need not outlive the
   // returned awaitable.
   boost::asio::awaitable<void> emit(Value value, EventLevel level, std::string_view type);
 
  private:
+  boost::asio::awaitable<void> emit_each(const Event& event);
+
   // A deque: adding a handler moves none of the others, not even while one of
   // them (a coroutine whose captures live in the handler) is running.
   std::deque<Handler> handlers_;

@@ -72,6 +72,42 @@ TEST(EventEmitter, HandlersAddedDuringAnEmissionGetTheNextEvent) {
   EXPECT_EQ(seen, (std::vector<std::string>{"adder:second", "added0:second", "added1:second"}));
 }
 
+// A lent event reaches the same handlers in the same order as an emitted
+// one: one handler directly, several in turn up to a failure, none added
+// during the emission.
+TEST(EventEmitter, ALentEventReachesTheHandlersOfTheMomentInOrder) {
+  std::vector<std::string> seen;
+  EventEmitter emitter;
+  const Event event{.id = "e", .type = "response", .value = "hi"};
+  EXPECT_TRUE(emitter.is_plain());
+  run_sync(emitter.emit_lent(event));  // no handler
+  emitter.add_handler([&](const Event& e) -> asio::awaitable<void> {
+    seen.push_back("first:" + e.value.get<std::string>());
+    if (e.value == "more") {
+      emitter.add_handler([&](const Event& later) -> asio::awaitable<void> {
+        seen.push_back("added:" + later.value.get<std::string>());
+        co_return;
+      });
+    }
+    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
+    if (e.value == "boom") throw std::runtime_error("handler failed");
+  });
+  run_sync(emitter.emit_lent(event));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first:hi"}));
+  seen.clear();
+  const Event more{.id = "e", .type = "response", .value = "more"};
+  run_sync(emitter.emit_lent(more));
+  run_sync(emitter.emit_lent(event));
+  EXPECT_EQ(seen, (std::vector<std::string>{"first:more", "first:hi", "added:hi"}));
+  seen.clear();
+  const Event boom{.id = "e", .type = "response", .value = "boom"};
+  EXPECT_THROW(run_sync(emitter.emit_lent(boom)), std::runtime_error);
+  EXPECT_EQ(seen, (std::vector<std::string>{"first:boom"}));
+
+  struct Derived : EventEmitter {};
+  EXPECT_FALSE(Derived().is_plain());
+}
+
 TEST(EventEmitter, ValueFormGetsAFreshIdAndTheLevel) {
   std::vector<Event> events;
   EventEmitter emitter;

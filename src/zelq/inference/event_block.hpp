@@ -39,6 +39,8 @@ class EventBlockWriter {
   boost::asio::awaitable<void> end();
 
  private:
+  boost::asio::awaitable<void> lend_content(std::string text);
+
   std::shared_ptr<core::EventEmitter> emitter_;
   BlockKind kind_;
   bool open_ = false;

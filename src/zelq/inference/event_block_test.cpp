@@ -7,7 +7,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/errors.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 
 namespace zelq::inference {
@@ -54,6 +59,43 @@ TEST(EventBlockWriter, WritesOneOpenBlockAtATimeUnderOneId) {
   core::run_sync(silent.start());
   EXPECT_FALSE(silent.is_open());
   EXPECT_EQ(silent.id(), "");
+}
+
+// A plain emitter is lent each piece with the writer's own id: the id must
+// come back to the writer whether the handler succeeds, fails or never
+// finishes (its frame destroyed).
+TEST(EventBlockWriter, APlainEmitterIsLentEachPieceAndTheIdAlwaysComesBack) {
+  auto emitter = std::make_shared<core::EventEmitter>();
+  std::vector<core::Event> seen;
+  emitter->add_handler([&seen](const core::Event& event) -> asio::awaitable<void> {
+    seen.push_back(event);
+    if (event.value == "boom") throw core::RuntimeError("handler failed");
+    if (event.value == "wait") {
+      asio::steady_timer forever(co_await asio::this_coro::executor,
+                                 asio::steady_timer::time_point::max());
+      co_await forever.async_wait(asio::use_awaitable);
+    }
+  });
+  EventBlockWriter response(emitter, BlockKind::RESPONSE);
+  core::run_sync(response.start());
+  const std::string id = response.id();
+  ASSERT_EQ(id.size(), 36u);
+  core::run_sync(response.content("a"));
+  EXPECT_THROW(core::run_sync(response.content("boom")), core::RuntimeError);
+  EXPECT_EQ(response.id(), id);
+  {
+    asio::io_context io;
+    asio::co_spawn(io, response.content("wait"), asio::detached);
+    while (seen.back().value != "wait") io.run_one();
+  }  // the waiting emission is destroyed with its context
+  EXPECT_EQ(response.id(), id);
+  core::run_sync(response.content("b"));
+  core::run_sync(response.end());
+  ASSERT_EQ(seen.size(), 6u);
+  for (const core::Event& event : seen) EXPECT_EQ(event.id, id);
+  EXPECT_EQ(seen[1].type, "response");
+  EXPECT_EQ(seen[4].value, "b");
+  EXPECT_EQ(seen[5].type, "response_end");
 }
 
 }  // namespace
