@@ -42,7 +42,7 @@ asio::awaitable<void> EventBlockWriter::start() {
 
 asio::awaitable<void> EventBlockWriter::content(std::string text) {
   if (!open_) return nothing();
-  if (emitter_->is_plain()) return lend_content(std::move(text));
+  if (plain_) return lend_content(std::move(text));
   return emitter_->emit(block_event(kind_, CONTENT, id_, std::move(text)));
 }
 
