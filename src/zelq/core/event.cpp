@@ -48,6 +48,7 @@ boost::asio::awaitable<void> EventEmitter::emit(Event event) {
 }
 
 boost::asio::awaitable<void> EventEmitter::emit_lent(const Event& event) {
+  if (!is_plain()) return emit(event);
   // One handler (the usual case): its own awaitable, without a frame here.
   if (handlers_.size() == 1) return handlers_.front()(event);
   return emit_each(event);

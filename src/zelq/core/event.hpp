@@ -72,9 +72,10 @@ class EventEmitter {
   virtual boost::asio::awaitable<void> emit(Event event);
 
   // The same for an event the caller lends rather than hands over: it keeps
-  // `event` alive and unchanged until the returned awaitable completes, so
-  // nothing of it is copied. Only for an emitter of this class itself
-  // (is_plain()); a derived one may take what emit() is given.
+  // `event` alive and unchanged until the returned awaitable completes. An
+  // emitter of this class itself (is_plain()) then copies nothing of it; a
+  // derived one, whose emit() may keep or change what it is given, receives
+  // a copy through emit().
   boost::asio::awaitable<void> emit_lent(const Event& event);
 
   // True for an emitter of this class itself rather than of a derived one

@@ -104,8 +104,18 @@ TEST(EventEmitter, ALentEventReachesTheHandlersOfTheMomentInOrder) {
   EXPECT_THROW(run_sync(emitter.emit_lent(boom)), std::runtime_error);
   EXPECT_EQ(seen, (std::vector<std::string>{"first:boom"}));
 
-  struct Derived : EventEmitter {};
-  EXPECT_FALSE(Derived().is_plain());
+  // A derived emitter's emit() still sees a lent event.
+  struct Counting : EventEmitter {
+    int emitted = 0;
+    asio::awaitable<void> emit(Event given) override {
+      ++emitted;
+      asio::awaitable<void> delivery = EventEmitter::emit(std::move(given));
+      co_await std::move(delivery);
+    }
+  } counting;
+  EXPECT_FALSE(counting.is_plain());
+  run_sync(counting.emit_lent(event));
+  EXPECT_EQ(counting.emitted, 1);
 }
 
 TEST(EventEmitter, ValueFormGetsAFreshIdAndTheLevel) {

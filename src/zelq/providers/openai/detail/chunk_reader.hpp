@@ -16,8 +16,8 @@ namespace zelq::providers::openai {
 // of an unexpected kind. The caller then reads it with read_choice, which
 // gives the exact error. Never throws.
 std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept;
-// The same into `part`, every field of which it sets; false where the other
-// gives nullopt (`part` then holds no more than parts of this chunk).
+// The same into `part`, every field of which it sets; false, with `part`
+// unchanged, where the other gives nullopt.
 bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept;
 
 }  // namespace zelq::providers::openai
