@@ -39,12 +39,8 @@ EventEmitter::EventEmitter(std::vector<Handler> handlers)
 void EventEmitter::add_handler(Handler handler) { handlers_.push_back(std::move(handler)); }
 
 boost::asio::awaitable<void> EventEmitter::emit(Event event) {
-  // Counted at the start, and indexed each time: handlers added while one
-  // awaits go to the end and are not part of this emission.
-  const std::size_t count = handlers_.size();
-  for (std::size_t i = 0; i < count; ++i) {
-    co_await handlers_[i](event);
-  }
+  // The event lives in this frame while the handlers take it.
+  co_await emit_each(event);
 }
 
 boost::asio::awaitable<void> EventEmitter::emit_lent(const Event& event) {
@@ -55,7 +51,8 @@ boost::asio::awaitable<void> EventEmitter::emit_lent(const Event& event) {
 }
 
 boost::asio::awaitable<void> EventEmitter::emit_each(const Event& event) {
-  // As emit(): handlers added meanwhile are not part of this emission.
+  // Counted at the start, and indexed each time: handlers added while one
+  // awaits go to the end and are not part of this emission.
   const std::size_t count = handlers_.size();
   for (std::size_t i = 0; i < count; ++i) {
     co_await handlers_[i](event);
