@@ -10,6 +10,9 @@
 //                     into the preset stuff prompt (target: under 20 us);
 //                     ratio_vs_py_format: the same against filling that
 //                     template alone with py_format.
+//   ManyPromptVariables ratio_linear_100k_vs_10k: one stuff synthesis given
+//                     that many extra prompt variables, of which the prompt
+//                     uses none (target: about 1, linear).
 #include <chrono>
 #include <memory>
 #include <string>
@@ -24,6 +27,7 @@
 #include "zelq/generation/response_synthesizer/preset_prompt/stuff_template.hpp"
 #include "zelq/inference/prompt_builder.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
+#include "linear_scaling.hpp"
 
 namespace {
 
@@ -143,6 +147,22 @@ void StuffOverhead(benchmark::State& state) {
                                          std::chrono::duration<double>(formatting).count();
 }
 BENCHMARK(StuffOverhead)->Unit(benchmark::kMicrosecond)->UseManualTime()->Iterations(50);
+
+void ManyPromptVariables(benchmark::State& state) {
+  auto synthesizer =
+      ResponseSynthesizer::stuff({.lm_invoker = make_lm(), .prompt_builder = stuff_prompt()});
+  const std::vector<ChunkPtr> chunks = make_chunks(1, 100);
+  auto time_at = [&](std::size_t n) {
+    const Value kwargs = zelq::bench::many_keys(n).metadata;
+    const auto start = Clock::now();
+    auto call = synthesizer.synthesize({.query = "q", .chunks = chunks, .kwargs = kwargs});
+    Value answer = zelq::core::run_sync(std::move(call));
+    benchmark::DoNotOptimize(answer);
+    return Clock::now() - start;
+  };
+  zelq::bench::measure_linear_scaling(state, time_at);
+}
+BENCHMARK(ManyPromptVariables)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
 }  // namespace
 

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/object_index.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/inference/prompt_builder.hpp"
 
@@ -15,16 +16,17 @@ constexpr std::array<std::string_view, 7> RESERVED_KEYWORDS = {
     "history", "extra_contents", "hyperparameters", "event_emitter", "max_calls", "slot", "query"};
 
 // The context's kwargs, then the call's own: a name in both keeps the
-// context's position and takes the call's value.
+// context's position and takes the call's value. Linear in the names.
 core::Value merge_kwargs(const core::Value& context_kwargs, const core::Value& call_kwargs) {
   core::Value merged = core::Value::object();
+  core::ObjectBuilder builder(merged);
   for (const core::Value* source : {&context_kwargs, &call_kwargs}) {
     if (source->is_null()) continue;
     if (!source->is_object()) {
       throw core::TypeError("The prompt variables must be a mapping, got " +
                             core::py_repr(*source) + ".");
     }
-    for (auto it = source->begin(); it != source->end(); ++it) merged[it.key()] = it.value();
+    for (auto it = source->begin(); it != source->end(); ++it) builder[it.key()] = it.value();
   }
   return merged;
 }
