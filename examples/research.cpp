@@ -92,19 +92,20 @@ std::unique_ptr<dr::BaseDeepResearcher> make_openai(const Access& access) {
   return std::make_unique<dr::OpenAIDeepResearcher>(std::move(options));
 }
 
+// Google's and Perplexity's researchers build their client at each call:
+// a factory is always given, so that a key the client refuses ends the
+// program up front too, not only a base URL.
 std::unique_ptr<dr::BaseDeepResearcher> make_google(const Access& access) {
   dr::GoogleDeepResearcherOptions options{.api_key = access.api_key};
   if (!access.model.empty()) options.agent_name = access.model;
-  if (!access.base_url.empty()) {
-    options.client_factory = checked_up_front(
-        [url = access.base_url](const Value& params) {
-          auto http = zelq::providers::google::HttpInteractionsOptions::from_client_params(params);
-          http.base_url = url;
-          return std::make_shared<const zelq::providers::google::HttpInteractionsClient>(
-              std::move(http));
-        },
-        access);
-  }
+  options.client_factory = checked_up_front(
+      [url = access.base_url](const Value& params) {
+        auto http = zelq::providers::google::HttpInteractionsOptions::from_client_params(params);
+        if (!url.empty()) http.base_url = url;
+        return std::make_shared<const zelq::providers::google::HttpInteractionsClient>(
+            std::move(http));
+      },
+      access);
   return std::make_unique<dr::GoogleDeepResearcher>(std::move(options));
 }
 
@@ -123,11 +124,11 @@ std::unique_ptr<dr::BaseDeepResearcher> make_parallel(const Access& access) {
 std::unique_ptr<dr::BaseDeepResearcher> make_perplexity(const Access& access) {
   dr::PerplexityDeepResearcherOptions options{.api_key = access.api_key};
   if (!access.model.empty()) options.model_name = access.model;
-  if (!access.base_url.empty()) {
-    options.client_factory = checked_up_front(
-        zelq::providers::perplexity::http_client_factory(Value{{"base_url", access.base_url}}),
-        access);
-  }
+  options.client_factory = checked_up_front(
+      access.base_url.empty()
+          ? zelq::providers::perplexity::default_client_factory()
+          : zelq::providers::perplexity::http_client_factory(Value{{"base_url", access.base_url}}),
+      access);
   return std::make_unique<dr::PerplexityDeepResearcher>(std::move(options));
 }
 

@@ -28,12 +28,31 @@ std::string field_text(const core::Value& object, std::string_view key) {
 
 Arguments parse_arguments(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
+    if (arg == "--") break;
     if (arg == "--help" || arg == "-h") return Arguments{.help = true};
   }
   Arguments parsed;
+  auto take_question = [&parsed](const std::string& arg) {
+    if (!parsed.question.empty()) {
+      throw UsageError("Only one question, please; got a second one: " + core::py_repr(arg) + ".");
+    }
+    parsed.question = arg;
+  };
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    if (takes_value(arg) && i + 1 >= args.size()) throw UsageError(arg + " needs a value.");
+    if (arg == "--") {
+      // What follows is the question, even when it starts with "-".
+      while (++i < args.size()) take_question(args[i]);
+      break;
+    }
+    if (takes_value(arg)) {
+      if (i + 1 >= args.size()) throw UsageError(arg + " needs a value.");
+      // A blank value (an unset variable in a script) must not mean the
+      // default: for --base-url, that would send the key to the real service.
+      if (arg != "--timeout" && core::py_is_blank(args[i + 1])) {
+        throw UsageError(arg + " needs a value, got " + core::py_repr(args[i + 1]) + ".");
+      }
+    }
     if (arg == "--provider") {
       parsed.provider = args[++i];
     } else if (arg == "--model") {
@@ -42,12 +61,10 @@ Arguments parse_arguments(const std::vector<std::string>& args) {
       parsed.base_url = args[++i];
     } else if (arg == "--timeout") {
       parsed.timeout = parse_timeout(args[++i]);
-    } else if (arg.starts_with("--")) {
+    } else if (arg.size() > 1 && arg.front() == '-') {
       throw UsageError("Unknown option " + arg + ".");
-    } else if (!parsed.question.empty()) {
-      throw UsageError("Only one question, please; got a second one: " + core::py_repr(arg) + ".");
     } else {
-      parsed.question = arg;
+      take_question(arg);
     }
   }
   if (core::py_is_blank(parsed.question)) throw UsageError("No question given.");
@@ -114,6 +131,8 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
          "                      form of the service's own base URL below\n"
          "  --timeout SECONDS   give up after this long, stopping the research as Ctrl-C does\n"
          "                      (default: no limit, as a research run may take an hour)\n"
+         "  --                  ends the options: what follows is the question, even when it\n"
+         "                      starts with -\n"
          "\n"
          "The key comes from the environment:\n" +
          keys + (urls.empty() ? "" : "\nEach service's own base URL:\n" + urls) +

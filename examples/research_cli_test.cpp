@@ -41,6 +41,16 @@ TEST(ResearchArguments, ParsesOptionsAndNamesWhatIsWrong) {
 
   EXPECT_EQ(usage_error({"--timeout"}), "--timeout needs a value.");
   EXPECT_EQ(usage_error({"--verbose", "q"}), "Unknown option --verbose.");
+  EXPECT_EQ(usage_error({"q", "-v"}), "Unknown option -v.");
+  // A blank value would otherwise mean the default (the real service).
+  EXPECT_EQ(usage_error({"--base-url", "", "q"}), "--base-url needs a value, got ''.");
+  EXPECT_EQ(usage_error({"--model", " ", "q"}), "--model needs a value, got ' '.");
+  EXPECT_EQ(usage_error({"--provider", "", "q"}), "--provider needs a value, got ''.");
+  // After "--", a question may start with "-" or read like an option.
+  EXPECT_EQ(parse_arguments({"--timeout", "1", "--", "-5 degrees?"}).question, "-5 degrees?");
+  EXPECT_EQ(parse_arguments({"--", "--help"}).question, "--help");
+  EXPECT_EQ(usage_error({"--", "a", "b"}), "Only one question, please; got a second one: 'b'.");
+  EXPECT_EQ(usage_error({"--"}), "No question given.");
   EXPECT_EQ(usage_error({"one", "two"}), "Only one question, please; got a second one: 'two'.");
   EXPECT_EQ(usage_error({"--provider", "google"}), "No question given.");
   EXPECT_EQ(usage_error({" "}), "No question given.");
