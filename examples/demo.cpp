@@ -7,6 +7,7 @@
 // Each section below shows one component; add new ones to main().
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include "demo_relevance_filter.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/pytext.hpp"
 #include "zelq/core/text_line.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/generation/repacker.hpp"
@@ -203,15 +205,13 @@ struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A plain decimal number: no leading space, no hexadecimal, no unit.
 double parse_timeout(const std::string& text) {
-  std::size_t used = 0;
   double seconds = 0;
-  try {
-    seconds = std::stod(text, &used);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used != text.size() || !std::isfinite(seconds) || seconds <= 0) {
+  const char* end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+  if (text.empty() || error != std::errc() || stop != end || !std::isfinite(seconds) ||
+      seconds <= 0) {
     throw UsageError("--timeout needs a positive number of seconds, got '" + text + "'");
   }
   return seconds;
@@ -222,6 +222,7 @@ double parse_timeout(const std::string& text) {
 // started. Throws UsageError.
 std::optional<DemoArgs> parse_args(int argc, char** argv) {
   DemoArgs args;
+  bool timeout_given = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") return std::nullopt;
@@ -235,6 +236,7 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
       args.base_url = argv[++i];
     } else if (arg == "--timeout") {
       args.timeout = parse_timeout(argv[++i]);
+      timeout_given = true;
     } else if (arg == "--embedding-model") {
       args.embedding_model = argv[++i];
       if (args.embedding_model.empty()) throw UsageError("--embedding-model needs a model name");
@@ -249,6 +251,8 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
   }
   if (args.data_file && args.data_dir) throw UsageError("give DATA_FILE or --data DIR, not both");
   if (args.base_url && args.model.empty()) throw UsageError("--base-url needs --model");
+  // Without a model nothing waits, so a time limit would be silently ignored.
+  if (timeout_given && args.model.empty()) throw UsageError("--timeout needs --model");
   if (!args.embedding_model.empty() && args.model.empty()) {
     throw UsageError("--embedding-model needs --model");
   }
@@ -390,12 +394,16 @@ void demo_stuff(const SampleData& sample, const DemoArgs& args, const Models& mo
     if (*open_line) std::cout << std::endl;
     throw;
   }
+  // The reference formatter would refuse a blank answer in its own terms.
+  if (!answer.is_string() || zelq::core::py_is_blank(answer.get<std::string>())) {
+    throw std::runtime_error("the model gave an empty answer");
+  }
   std::cout << "Sources given to the model:\n";
   for (std::size_t i = 0; i < sample.chunks.size(); ++i) {
     std::cout << "  " << i + 1 << ". " << sample.chunks[i]->id << " "
               << sample.chunks[i]->metadata.dump() << "\n";
   }
-  if (answer.is_string()) demo_reference_formatter(answer.get<std::string>(), sample.chunks);
+  demo_reference_formatter(answer.get<std::string>(), sample.chunks);
 }
 
 // Without a model: the static-list strategy, the chunk contents as a
@@ -409,6 +417,15 @@ void demo_static_list(const SampleData& sample) {
   demo_reference_formatter(answer.get<std::string>(), sample.chunks);
   std::cout << "(To answer with a language model: OPENAI_API_KEY=<key> scripts/demo.sh --model "
                "<name> [--base-url <OpenAI-compatible URL>]; see --help)\n";
+}
+
+// `status` once stdout has taken everything printed; 1 when it could not (a
+// full disk), which must not pass for success.
+int output_status(int status) {
+  std::cout.flush();
+  if (std::cout) return status;
+  std::cerr << "zelq_demo: cannot write to standard output\n";
+  return 1;
 }
 
 }  // namespace
@@ -429,7 +446,7 @@ int main(int argc, char** argv) {
   }
   if (!args) {
     std::cout << kUsage;
-    return 0;
+    return output_status(0);
   }
   try {
     const SampleData sample = load_sample(data_file(*args));
@@ -455,5 +472,5 @@ int main(int argc, char** argv) {
     std::cerr << "zelq_demo: " << mask(error.what()) << "\n";
     return 1;
   }
-  return 0;
+  return output_status(0);
 }

@@ -19,13 +19,17 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "piped_child.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
 
 extern char** environ;
 
@@ -202,6 +206,14 @@ TEST(DemoProgram, UsageErrorsMaskWhatTheyEcho) {
        kKey,
        "zelq_demo: unknown argument 'http//***@host'"},
       {{"--api-key=TOKENVALUE"}, kKey, "zelq_demo: unknown argument '--api-key=***'"},
+      // Without a model nothing waits: a limit would be ignored.
+      {{"--timeout", "5"}, kKey, "zelq_demo: --timeout needs --model"},
+      {{"--model", "m", "--timeout", "0x10"},
+       kKey,
+       "zelq_demo: --timeout needs a positive number of seconds, got '0x10'"},
+      {{"--model", "m", "--timeout", " 5"},
+       kKey,
+       "zelq_demo: --timeout needs a positive number of seconds, got ' 5'"},
       {{"--model", "m"},
        "sk-test KEYVALUE",
        "zelq_demo: OPENAI_API_KEY holds white space or control characters"},
@@ -293,6 +305,42 @@ TEST(DemoProgram, ABadDataFileIsNamedWithWhatIsWrong) {
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, StartsWith("zelq_demo: " + file + ": not valid JSON: "));
   EXPECT_THAT(run.err, Not(HasSubstr("json.exception")));
+}
+
+// A model that answers with nothing: the demo says so and exits 1, without
+// listing the sources as if an answer had come.
+TEST(DemoProgram, AnEmptyAnswerExits1AndSaysSo) {
+  boost::asio::io_context io;
+  zelq::net::testing::LoopbackServer server(
+      io, [](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
+        co_await exchange.start_events();
+        co_await exchange.chunk(
+            "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"\"},"
+            "\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n");
+        co_await exchange.end_events();
+      });
+  auto work = boost::asio::make_work_guard(io);
+  std::thread serving([&io] { io.run(); });
+  const DemoRun run =
+      run_demo({"--model", "m", "--base-url", server.base_url()}, {"OPENAI_API_KEY=" + kKey});
+  work.reset();
+  io.stop();
+  serving.join();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_THAT(run.out, HasSubstr("== Response synthesizer, stuff (openai/m at "));
+  EXPECT_THAT(run.out, Not(HasSubstr("Sources given to the model")));
+  EXPECT_EQ(run.err, "zelq_demo: the model gave an empty answer\n");
+}
+
+// Output that stdout cannot take (a full disk) is lost: not a success.
+TEST(DemoProgram, AStdoutThatCannotBeWrittenExits1) {
+  for (const std::string args : {" --help", ""}) {
+    SCOPED_TRACE(args);
+    const int status = std::system(
+        ("'" + std::string(ZELQ_DEMO_PROGRAM) + "'" + args + " >/dev/full 2>/dev/null").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+  }
 }
 
 }  // namespace

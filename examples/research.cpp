@@ -273,7 +273,7 @@ int main(int argc, char** argv) {
   }
   if (args.help) {
     std::cout << rx::usage_text(provider_keys());
-    return rx::kExitDone;
+    return rx::output_status(rx::kExitDone, std::cout, std::cerr);
   }
   auto row = std::find_if(providers().begin(), providers().end(),
                           [&](const ResearchProvider& p) { return p.key.name == args.provider; });
@@ -315,5 +315,6 @@ int main(int argc, char** argv) {
   const Outcome outcome =
       run_research(row->key, *researcher, std::move(request), args.timeout, *printer);
   printer->finish();
-  return finish(row->key, outcome, *printer, args.timeout, cancel_watch->seen());
+  const int status = finish(row->key, outcome, *printer, args.timeout, cancel_watch->seen());
+  return rx::output_status(status, std::cout, std::cerr);
 }

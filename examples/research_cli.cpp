@@ -218,4 +218,11 @@ int report_output(const inference::LMOutput& output, bool answer_streamed, std::
   return kExitDone;
 }
 
+int output_status(int status, std::ostream& out, std::ostream& err) {
+  out.flush();
+  if (out) return status;
+  err << "Cannot write to standard output; what it was given is lost.\n";
+  return status == kExitDone ? kExitFailed : status;
+}
+
 }  // namespace zelq::examples::research

@@ -94,4 +94,9 @@ std::string seconds_text(double seconds);
 int report_output(const inference::LMOutput& output, bool answer_streamed, std::ostream& out,
                   std::ostream& err);
 
+// `status` once `out` has taken everything written to it. When it could not
+// (a full disk), says so on `err` and turns kExitDone into kExitFailed: the
+// answer is lost, and the exit status must not say otherwise.
+int output_status(int status, std::ostream& out, std::ostream& err);
+
 }  // namespace zelq::examples::research

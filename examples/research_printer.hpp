@@ -55,7 +55,7 @@ class TerminalPrinter {
 };
 
 // The line an activity event shows: "[<type>] " then its fields' readable
-// values (texts with white space collapsed and cut at 200 characters; a
+// values (texts with white space collapsed and cut at 200 bytes, on a character boundary; a
 // list's items joined with ", "; a record by its "url" or "title"), in
 // order. Empty when no field has a value to show.
 std::string activity_text(const core::Value& activity);

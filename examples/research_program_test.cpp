@@ -349,6 +349,11 @@ TEST(ResearchProgram, HelpGoesToStdoutAndBadUsageExits2) {
               StartsWith("--timeout needs a number of seconds greater than 0, got 'soon'.\n"
                          "usage: scripts/demo.sh research"));
   EXPECT_EQ(stage.counts().total, 0u);
+  // Help that stdout cannot take (a full disk) is lost: not a success.
+  const int status = std::system(
+      ("'" + std::string(ZELQ_RESEARCH_PROGRAM) + "' --help >/dev/full 2>/dev/null").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), kExitFailed);
 }
 
 // Parallel has no cancel call: stopping the call, by Ctrl-C or --timeout,

@@ -10,15 +10,20 @@
 # runs the research example instead (key in the provider's variable, such as
 # OPENAI_API_KEY; scripts/demo.sh research --help lists the options).
 set -euo pipefail
-cd "$(dirname "$0")/.."
+# The programs run in the caller's folder, so that relative paths among the
+# arguments mean what they say there; only the build runs in the checkout.
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-scripts/install-deps.sh >&2
 jobs=$(nproc 2>/dev/null || echo 2)
-scripts/configure.sh >&2
+target=zelq_demo
 if [[ "${1:-}" == "research" ]]; then
   shift
-  cmake --build build -j "$jobs" --target zelq_research >&2
-  exec build/examples/zelq_research "$@"
+  target=zelq_research
 fi
-cmake --build build -j "$jobs" --target zelq_demo >&2
-exec build/examples/zelq_demo "$@"
+(
+  cd "$root"
+  scripts/install-deps.sh
+  scripts/configure.sh
+  cmake --build build -j "$jobs" --target "$target"
+) >&2
+exec "$root/build/examples/$target" "$@"
