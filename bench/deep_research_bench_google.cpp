@@ -49,7 +49,8 @@ asio::awaitable<void> serve_stream(zelq::net::testing::Exchange& exchange) {
   std::string chunk = wire::sse_frame(wire::created_event("int-b", "e0"));
   for (int i = 0; i < kTexts; ++i) {
     if (i % (kTexts / kThoughts) == 0) {
-      chunk += wire::sse_frame(wire::thought_step_delta(0, " Considering the sources. ", "t"));
+      chunk += wire::sse_frame(
+          wire::thought_step_delta(0, " Considering the sources. ", "t" + std::to_string(i)));
     }
     chunk += wire::sse_frame(wire::text_step_delta(1, " word", "e" + std::to_string(i)));
     if (i % 32 == 31) co_await exchange.chunk(std::exchange(chunk, std::string()));

@@ -86,21 +86,31 @@ void HttpInteractionStream::track(const InteractionEvent& event) {
 }
 
 asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
-  std::optional<net::SseEvent> sse;
-  // Events already parsed are taken without awaiting.
-  if (stream_.has_ready()) {
-    sse = stream_.take_ready();
-  } else {
-    sse = co_await stream_.next();
+  while (true) {
+    std::optional<net::SseEvent> sse;
+    // Events already parsed are taken without awaiting.
+    if (stream_.has_ready()) {
+      sse = stream_.take_ready();
+    } else {
+      sse = co_await stream_.next();
+    }
+    if (!sse || sse->data == "[DONE]") {
+      stream_.close();
+      co_return std::nullopt;
+    }
+    InteractionEvent event = parse(*sse);
+    // A resumed stream may replay events already taken (a service that
+    // ignores last_event_id starts over): they are skipped, and a
+    // resumption that brings nothing else counts as one without progress.
+    // Ids are opaque texts, so taken ones are remembered, not compared.
+    if (!event.event_id.empty() && !taken_event_ids_.insert(event.event_id).second) {
+      stream_.mark_repeat();
+      continue;
+    }
+    track(event);
+    if (event.event_type == "interaction.completed") stream_.close();
+    co_return event;
   }
-  if (!sse || sse->data == "[DONE]") {
-    stream_.close();
-    co_return std::nullopt;
-  }
-  InteractionEvent event = parse(*sse);
-  track(event);
-  if (event.event_type == "interaction.completed") stream_.close();
-  co_return event;
 }
 
 asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reopen(

@@ -37,7 +37,7 @@ struct HttpInteractionsOptions : net::ServiceOptions {
   // before the interaction has completed is resumed from its last event
   // (net::ResumableEventStream, paced by retry_base_delay and
   // retry_max_delay); it gives up after this many resumptions in a row that
-  // bring no event.
+  // bring no new event.
   int max_resumes = 3;
 
   // The options of the researcher's client parameters: an object (null
@@ -70,8 +70,10 @@ struct HttpInteractionsOptions : net::ServiceOptions {
 // it silent for idle_timeout, the stream reads the interaction's record: it
 // ends when the interaction is no longer queued or in progress, else it
 // resumes the same interaction with
-// GET {base}/interactions/{id}?stream=true&last_event_id=<id> (see
-// HttpInteractionsOptions::max_resumes; giving up is net::ConnectionError
+// GET {base}/interactions/{id}?stream=true&last_event_id=<id>. An event
+// whose id was taken before on the stream (one a resumption replays) is
+// skipped, and a resumption that brings nothing else brings no new event
+// (see HttpInteractionsOptions::max_resumes; giving up is net::ConnectionError
 // "The event stream of the interaction '<id>' broke <n> times in a row
 // without a new event: <why>."); a stream that breaks before naming its
 // interaction cannot resume and fails with net::ConnectionError.

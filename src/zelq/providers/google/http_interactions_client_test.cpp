@@ -229,6 +229,68 @@ TEST(HttpInteractionsClientTest, ASilentStreamResumesTheSameInteraction) {
   EXPECT_EQ(seen.size(), 5u);  // the create, then a record and a stream per resumption
 }
 
+// A service that ignores last_event_id: every stream replays the
+// interaction's events from the start (ids that are not in any order) and
+// closes; the stream after `completes_after` of them adds one new piece and
+// the completion. A resumption that brings only repeats brings nothing new.
+TEST(HttpInteractionsClientTest, SkipsTheEventsAResumptionReplays) {
+  int completes_after = 0;
+  int streams = 0;
+  auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
+      co_await exchange.respond(200, interaction_record("int-6", "in_progress").dump());
+      co_return;
+    }
+    std::string body = sse_frame(created_event("int-6", "k9")) +
+                       sse_frame(text_step_delta(0, "Answer. ", "b2")) +
+                       sse_frame(text_step_delta(0, "More. ", "a7"));
+    if (++streams > completes_after) {
+      body +=
+          sse_frame(text_step_delta(0, "End.", "c1")) + sse_frame(completed_event("int-6", "a0"));
+    }
+    co_await exchange.start_events();
+    co_await exchange.chunk(std::move(body));
+    co_await exchange.end_events();
+  };
+  const Value streamed = {{"stream", true}};
+
+  // Two replays, then the completion: each event is taken once.
+  completes_after = 3;
+  asio::io_context io;
+  LoopbackServer server(io, handler);
+  EXPECT_THAT(run_client(io, server, read_all(client_for(server), streamed)),
+              ElementsAre("interaction.created#k9", "content.delta#b2", "content.delta#a7",
+                          "content.delta#c1", "interaction.completed#a0", "end@int-6"));
+  EXPECT_EQ(streams, 4);
+  EXPECT_EQ(server.requests.back().target, "/v1/interactions/int-6?stream=true&last_event_id=a7");
+
+  // Replays without end: the resumptions that bring nothing new reach the
+  // cap long before the service would complete.
+  completes_after = 50;
+  streams = 0;
+  asio::io_context io2;
+  LoopbackServer replaying(io2, handler);
+  std::vector<std::string> seen;
+  auto read = [&](std::shared_ptr<HttpInteractionsClient> client) -> asio::awaitable<std::string> {
+    CreateInteractionRequest request{
+        .input = "bees", .agent = "deep-research-x", .config = streamed};
+    CreateInteractionResult created = co_await client->create(std::move(request));
+    auto& stream = std::get<InteractionEventStreamPtr>(created);
+    try {
+      while (auto event = co_await stream->next()) seen.push_back(event->event_id);
+    } catch (const net::ConnectionError& e) {
+      co_return e.what();
+    }
+    co_return "no error";
+  };
+  EXPECT_EQ(run_client(io2, replaying, read(client_for(replaying))),
+            "The event stream of the interaction 'int-6' broke 4 times in a row without a "
+            "new event: its body ended before the run did.");
+  EXPECT_THAT(seen, ElementsAre("k9", "b2", "a7"));
+  EXPECT_EQ(streams, 5);  // the create's, then four resumptions, the last three empty
+}
+
 // The answer to each request of the records test: status and body.
 std::pair<int, std::string> record_answer(const net::testing::ReceivedRequest& request) {
   if (request.target == "/v1/interactions") {

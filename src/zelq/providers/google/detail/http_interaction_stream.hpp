@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -53,6 +54,8 @@ class HttpInteractionStream : public InteractionEventStream {
   std::string endpoint_;
   std::string interaction_id_;
   std::string last_event_id_;
+  // The ids of the events taken, to skip those a resumption replays.
+  std::unordered_set<std::string> taken_event_ids_;
   // Declared last: its reopen callback refers to the members above.
   net::ResumableEventStream stream_;
 };
