@@ -9,6 +9,15 @@
 // the time of 1,000, both measured in the same run (about 10 when nothing
 // grows faster than the stream: no quadratic copying of the text).
 //
+// BM_ResponsesCitations: the citations of a streamed OpenAI response whose
+// text of N sentences (16 characters, 22 bytes: characters of one to four
+// bytes) carries N url_citation annotations, each of one sentence, from the
+// last sentence to the first. Only finish(), which turns the characters into
+// bytes and quotes the spans, is timed, at N = 10,000 and 100,000:
+// ratio_linear_100k_vs_10k (linear_scaling.hpp) is about 1 when the
+// citations cost O(text + annotations), about 10 when each one reads the
+// text up to its span.
+//
 // BM_OpenAIResearch: the same stream of 10,000 events through
 // OpenAIDeepResearcher (its invoker built by the provider registry, pointed
 // at the loopback server) to a counting emitter; ratio_vs_client
@@ -18,13 +27,18 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "deep_research_bench.hpp"
+#include "linear_scaling.hpp"
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/event.hpp"
 #include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/detail/responses_stream.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/responses_stream.hpp"
 #include "zelq/providers/registry.hpp"
@@ -126,6 +140,60 @@ BENCHMARK(BM_ResponsesStream)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->MinTime(0.5);
+
+// The events of a response of `sentences` sentences, cited one by one from
+// the last, as the reader takes them.
+std::vector<zelq::net::SseEvent> cited_events(std::size_t sentences) {
+  const Value where = {{"item_id", "msg_1"}, {"content_index", 0}};
+  std::vector<zelq::net::SseEvent> events;
+  auto add = [&events](std::string type, Value data) {
+    data["type"] = type;
+    zelq::net::SseEvent event;
+    event.event = std::move(type);
+    event.data = data.dump();
+    events.push_back(std::move(event));
+  };
+  add("response.created", {{"response", {{"id", "resp_bench"}}}});
+  std::string delta;
+  for (std::size_t k = 0; k < sentences; ++k) {
+    delta += "Fact " + std::to_string(100'000 + k).substr(1) + " \u00e9\u20ac\U00010348. ";
+    if (delta.size() >= 4096 || k + 1 == sentences) {
+      Value data = where;
+      data["delta"] = std::exchange(delta, std::string());
+      add("response.output_text.delta", std::move(data));
+    }
+  }
+  for (std::size_t i = 0; i < sentences; ++i) {
+    const auto k = static_cast<long long>(sentences - 1 - i);
+    Value data = where;
+    data["annotation"] = {{"type", "url_citation"},
+                          {"start_index", 16 * k},
+                          {"end_index", 16 * k + 16},
+                          {"url", "https://example.org/" + std::to_string(k)},
+                          {"title", "Source"}};
+    add("response.output_text.annotation.added", std::move(data));
+  }
+  return events;
+}
+
+asio::awaitable<void> take_all(openai::ResponsesStreamReader& reader,
+                               const std::vector<zelq::net::SseEvent>& events) {
+  for (const zelq::net::SseEvent& event : events) co_await reader.take(event);
+}
+
+void BM_ResponsesCitations(benchmark::State& state) {
+  zelq::bench::measure_linear_scaling(state, [](std::size_t sentences) {
+    const std::vector<zelq::net::SseEvent> events = cited_events(sentences);
+    openai::ResponsesStreamReader reader(nullptr, "bench", "sk-bench");
+    zelq::core::run_sync(take_all(reader, events));
+    const auto start = Clock::now();
+    const zelq::inference::LMOutput output = zelq::core::run_sync(reader.finish());
+    const auto elapsed = Clock::now() - start;
+    if (output.citations().size() != sentences) throw std::logic_error("citations lost");
+    return elapsed;
+  });
+}
+BENCHMARK(BM_ResponsesCitations)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
 
 asio::awaitable<std::size_t> research_openai(std::string base_url) {
   zelq::providers::register_lm_provider(

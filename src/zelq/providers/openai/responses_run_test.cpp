@@ -94,6 +94,61 @@ std::string failure_of(asio::io_context& io, LoopbackServer& server, const Value
   return "no error";
 }
 
+// Serves `events` on the stream of the POST, one chunk each.
+LoopbackServer::Handler serving(std::vector<std::string> events) {
+  return [events = std::move(events)](Exchange& exchange) -> asio::awaitable<void> {
+    co_await exchange.start_events();
+    for (const std::string& event : events) co_await exchange.chunk(event);
+    co_await exchange.end_events();
+  };
+}
+
+// The events of a response whose one text is `text`, cited by `notes`: the
+// text streamed in deltas of up to `piece` bytes (at sentence ends of
+// `sentence` bytes), the annotations, then the completion; or, with
+// `streamed` false, only a completion whose message carries the text and the
+// annotations.
+std::vector<std::string> cited_response(const std::string& text, const Value& notes, bool streamed,
+                                        std::size_t piece = 240) {
+  using testing::responses_event;
+  long long sequence = 0;
+  std::vector<std::string> events = {responses_event(
+      "response.created", sequence++, {{"response", {{"id", "resp_1"}, {"status", "queued"}}}})};
+  Value done = {{"id", "resp_1"}, {"status", "completed"}};
+  const Value where = {{"item_id", "msg_1"}, {"output_index", 0}, {"content_index", 0}};
+  if (streamed) {
+    for (std::size_t at = 0; at < text.size(); at += piece) {
+      Value delta = where;
+      delta["delta"] = text.substr(at, piece);
+      events.push_back(responses_event("response.output_text.delta", sequence++, delta));
+    }
+    for (const Value& note : notes) {
+      Value added = where;
+      added["annotation"] = note;
+      events.push_back(responses_event("response.output_text.annotation.added", sequence++, added));
+    }
+  } else {
+    const Value content = {{"type", "output_text"}, {"text", text}, {"annotations", notes}};
+    done["output"] = {{{"id", "msg_1"}, {"type", "message"}, {"content", {content}}}};
+  }
+  events.push_back(responses_event("response.completed", sequence, {{"response", done}}));
+  return events;
+}
+
+Value url_citation(long long start, long long end, const std::string& url = "https://s/") {
+  return {{"type", "url_citation"},
+          {"start_index", start},
+          {"end_index", end},
+          {"url", url},
+          {"title", "T"}};
+}
+
+std::size_t quoted_bytes(const LMOutput& output) {
+  std::size_t bytes = 0;
+  for (const core::ChunkPtr& citation : output.citations()) bytes += citation->text().size();
+  return bytes;
+}
+
 TEST(ResponsesRunTest, StreamsThinkingActivityAndAnswerInOrder) {
   asio::io_context io;
   LoopbackServer server(io, TranscriptServer{});
@@ -282,6 +337,75 @@ TEST(ResponsesRunTest, AnEventTooDeepToReadIsRetriedLikeAnyFailedAttempt) {
             "Bees use the sun’s position.");
   EXPECT_EQ(*posts, 2);
   EXPECT_TRUE(server.requests.at(1).target.ends_with("/resp_1/cancel"));
+}
+
+// Sentence k holds 16 characters in 24 bytes (characters of one to four
+// bytes), so a citation of characters [16k, 16k + 16) quotes exactly it.
+TEST(ResponsesRunTest, CitationsQuoteTheCharactersTheyMark) {
+  auto sentence = [](int k) {
+    const std::string number = std::to_string(1000 + k).substr(1);
+    return "Fact " + number + " \u2013 \u00e9\u20ac\U00010348. ";
+  };
+  ASSERT_EQ(sentence(7), "Fact 007 – é€𐍈. ");
+  ASSERT_EQ(sentence(7).size(), 24u);
+  std::string text;
+  for (int k = 0; k < 200; ++k) text += sentence(k);
+  Value notes = Value::array();
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; ++i) {  // every sentence once, out of order
+    const int k = i * 77 % 200;
+    notes.push_back(url_citation(16 * k, 16 * k + 16, "https://s/" + std::to_string(k)));
+    expected.push_back(sentence(k));
+  }
+  notes.push_back(url_citation(3190, 1LL << 40));  // runs past the end: the rest of the text
+  expected.push_back("99 – é€𐍈. ");
+  notes.push_back(url_citation(50, 10));                      // ends before it starts
+  notes.push_back(url_citation(1LL << 40, (1LL << 40) + 5));  // past the end
+  notes.push_back(url_citation(-5, 3));
+  notes.push_back({{"type", "file_citation"}, {"start_index", 0}, {"end_index", 16}});
+  expected.insert(expected.end(), 3, "");
+
+  for (bool streamed : {true, false}) {
+    SCOPED_TRACE(streamed ? "streamed" : "in the completed response");
+    asio::io_context io;
+    LoopbackServer server(io, serving(cited_response(text, notes, streamed)));
+    const LMOutput output = research(io, server, config_for(server), nullptr);
+    EXPECT_EQ(output.texts(), std::vector<std::string>{text});
+    std::vector<std::string> quoted;
+    for (const core::ChunkPtr& citation : output.citations()) quoted.push_back(citation->text());
+    EXPECT_EQ(quoted, expected);
+    EXPECT_EQ(output.citations().at(1)->metadata.dump(), R"({"url":"https://s/77","title":"T"})");
+  }
+}
+
+// Citations may quote their text four times over, and 64 KiB besides (a
+// short answer that many sources back): a stream that asks for more from
+// what little it sent fails, and nothing is copied.
+TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
+  const std::string text(64 << 10, 'a');
+  auto whole_text = [](std::size_t times) {
+    return Value(std::vector<Value>(times, url_citation(0, 1LL << 40)));
+  };
+  for (bool streamed : {true, false}) {
+    SCOPED_TRACE(streamed ? "streamed" : "in the completed response");
+    {
+      asio::io_context io;
+      LoopbackServer server(io, serving(cited_response(text, whole_text(5), streamed, 16 << 10)));
+      EXPECT_EQ(quoted_bytes(research(io, server, config_for(server), nullptr)), 5u * text.size());
+    }
+    {
+      asio::io_context io;
+      LoopbackServer server(io, serving(cited_response("Yes.", whole_text(40), streamed)));
+      EXPECT_EQ(quoted_bytes(research(io, server, config_for(server), nullptr)), 160u);
+    }
+    asio::io_context io;
+    LoopbackServer server(io, serving(cited_response(text, whole_text(100), streamed, 16 << 10)));
+    EXPECT_EQ(failure_of(io, server, config_for(server)),
+              "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
+                  "/responses quote 6553600 bytes of its 65536 bytes of text, more than the "
+                  "limit of 327680 (4 times the text and 65536 bytes).");
+    EXPECT_EQ(server.requests.size(), 1u);  // the response had ended: nothing to cancel
+  }
 }
 
 TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {

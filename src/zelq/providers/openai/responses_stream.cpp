@@ -1,7 +1,9 @@
 #include "zelq/providers/openai/detail/responses_stream.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/errors.hpp"
@@ -34,28 +36,84 @@ std::string part_key(const Value& data, std::string_view index_key) {
   return text_of(data, "item_id") + "/" + member(data, index_key).dump();
 }
 
-// The byte offset of code point `index` in the UTF-8 `text` (its size when
-// the text is shorter): the service counts characters, not bytes.
-std::size_t byte_offset(const std::string& text, long long index) {
-  std::size_t pos = 0;
-  for (long long seen = 0; pos < text.size(); ++pos) {
-    if ((static_cast<unsigned char>(text[pos]) & 0xC0) == 0x80) continue;
-    if (seen++ == index) return pos;
+// The byte offsets of the characters (code points) of one UTF-8 text: the
+// service counts characters, not bytes, where it marks a span. One pass over
+// the text keeps the offset of every kStride-th character; a look-up starts
+// at the checkpoint before it and reads at most kStride characters on, so N
+// spans of a text of T bytes cost O(T + N), in any order.
+class CharacterOffsets {
+ public:
+  explicit CharacterOffsets(const std::string& text) : text_(&text) {
+    for (std::size_t pos = 0; pos < text.size(); ++pos) {
+      if (continues(text[pos])) continue;
+      if (count_ % kStride == 0) checkpoints_.push_back(pos);
+      ++count_;
+    }
   }
-  return text.size();
-}
 
-core::ChunkPtr citation_chunk(const std::string& text, const Value& annotation) {
-  auto chunk = std::make_shared<core::Chunk>();
+  // The byte offset of character `index`; the text's size when the text
+  // has no such character (a negative index included).
+  std::size_t operator()(long long index) const {
+    if (index < 0 || static_cast<unsigned long long>(index) >= count_) return text_->size();
+    const auto at = static_cast<std::size_t>(index);
+    std::size_t pos = checkpoints_[at / kStride];
+    for (std::size_t left = at % kStride; left > 0; --left) {
+      do ++pos;
+      while (continues((*text_)[pos]));
+    }
+    return pos;
+  }
+
+ private:
+  static constexpr std::size_t kStride = 64;
+  static bool continues(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+  const std::string* text_;
+  std::vector<std::size_t> checkpoints_;
+  std::size_t count_ = 0;
+};
+
+// Real citations quote a sentence or a link each, a few of them the same
+// one, so together they quote their text a few times over at most. A
+// response whose citations would quote more than kQuoteFactor times its
+// texts, and kQuoteAllowance bytes besides (a short answer backed by many
+// sources), is refused before any quote is copied: the copies would
+// otherwise grow with the square of what the server sent.
+constexpr std::size_t kQuoteFactor = 4;
+constexpr std::size_t kQuoteAllowance = std::size_t{64} << 10;
+
+// The span an annotation marks in its text, in bytes; empty without integer
+// indices, or when it ends before it starts.
+struct CitedSpan {
+  const std::string* text;
+  const Value* annotation;
+  std::size_t from = 0;
+  std::size_t to = 0;
+};
+
+CitedSpan cited_span(const std::string& text, const CharacterOffsets& offsets,
+                     const Value& annotation) {
+  CitedSpan span{&text, &annotation};
   const Value& start = member(annotation, "start_index");
   const Value& end = member(annotation, "end_index");
   if (start.is_number_integer() && end.is_number_integer()) {
-    const std::size_t from = byte_offset(text, start.get<long long>());
-    const std::size_t to = std::max(from, byte_offset(text, end.get<long long>()));
-    chunk->content = text.substr(from, to - from);
+    span.from = offsets(start.get<long long>());
+    span.to = std::max(span.from, offsets(end.get<long long>()));
   }
-  chunk->metadata = {{"url", text_of(annotation, "url")}, {"title", text_of(annotation, "title")}};
-  return chunk;
+  return span;
+}
+
+std::vector<core::ChunkPtr> citation_chunks(const std::vector<CitedSpan>& spans) {
+  std::vector<core::ChunkPtr> chunks;
+  chunks.reserve(spans.size());
+  for (const CitedSpan& span : spans) {
+    auto chunk = std::make_shared<core::Chunk>();
+    chunk->content = span.text->substr(span.from, span.to - span.from);
+    chunk->metadata = {{"url", text_of(*span.annotation, "url")},
+                       {"title", text_of(*span.annotation, "title")}};
+    chunks.push_back(std::move(chunk));
+  }
+  return chunks;
 }
 
 bool is_citation(const Value& annotation) {
@@ -205,44 +263,88 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
 
 asio::awaitable<LMOutput> ResponsesStreamReader::finish() {
   co_await close_block();
+  const bool has_text = std::any_of(parts_.begin(), parts_.end(),
+                                    [](const Part& part) { return part.kind == Kind::TEXT; });
+  // Measured and checked before any part is moved out.
+  std::vector<core::ChunkPtr> citations;
+  if (has_text) citations = streamed_citations();
   LMOutput output;
-  bool has_text = false;
   for (Part& part : parts_) {
-    if (part.kind == Kind::THINKING) {
-      if (!part.text.empty()) output.add_thinking(inference::Thinking{std::move(part.text)});
-    } else {
-      has_text = true;
+    if (part.kind == Kind::THINKING && !part.text.empty()) {
+      output.add_thinking(inference::Thinking{std::move(part.text)});
     }
   }
   if (!has_text) {
     fill_from_final(output);
     co_return output;
   }
-  for (const Annotation& annotation : annotations_) {
-    output.add_citation(citation_chunk(parts_[annotation.part].text, annotation.value));
-  }
+  output.add_citation(std::move(citations));
   for (Part& part : parts_) {
     if (part.kind == Kind::TEXT) output.add_text(std::move(part.text));
   }
   co_return output;
 }
 
+std::vector<core::ChunkPtr> ResponsesStreamReader::streamed_citations() const {
+  std::size_t text_bytes = 0;
+  for (const Part& part : parts_) {
+    if (part.kind == Kind::TEXT) text_bytes += part.text.size();
+  }
+  std::vector<std::optional<CharacterOffsets>> offsets(parts_.size());
+  std::vector<CitedSpan> spans;
+  spans.reserve(annotations_.size());
+  std::size_t quoted = 0;
+  for (const Annotation& annotation : annotations_) {
+    const std::string& text = parts_[annotation.part].text;
+    if (!offsets[annotation.part]) offsets[annotation.part].emplace(text);
+    spans.push_back(cited_span(text, *offsets[annotation.part], annotation.value));
+    quoted += spans.back().to - spans.back().from;
+  }
+  check_quotes(quoted, text_bytes);
+  return citation_chunks(spans);
+}
+
 void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
   const Value& items = member(final_response_, "output");
   if (!items.is_array()) return;
+  static const std::string no_text;
+  std::vector<const std::string*> texts;
+  std::vector<CitedSpan> spans;
+  std::size_t text_bytes = 0;
+  std::size_t quoted = 0;
   for (const Value& item : items) {
     if (text_of(item, "type") != "message" || !member(item, "content").is_array()) continue;
     for (const Value& content : member(item, "content")) {
       if (text_of(content, "type") != "output_text") continue;
-      const std::string text = text_of(content, "text");
-      if (const Value& notes = member(content, "annotations"); notes.is_array()) {
-        for (const Value& note : notes) {
-          if (is_citation(note)) output.add_citation(citation_chunk(text, note));
-        }
+      const std::string* text = member(content, "text").get_ptr<const std::string*>();
+      texts.push_back(text ? text : &no_text);
+      text_bytes += texts.back()->size();
+      const Value& notes = member(content, "annotations");
+      if (!notes.is_array()) continue;
+      std::optional<CharacterOffsets> offsets;
+      for (const Value& note : notes) {
+        if (!is_citation(note)) continue;
+        if (!offsets) offsets.emplace(*texts.back());
+        spans.push_back(cited_span(*texts.back(), *offsets, note));
+        quoted += spans.back().to - spans.back().from;
       }
-      output.add_text(text);
     }
   }
+  check_quotes(quoted, text_bytes);
+  output.add_citation(citation_chunks(spans));
+  for (const std::string* text : texts) output.add_text(*text);
+}
+
+void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {
+  const std::size_t limit = kQuoteFactor * text_bytes + kQuoteAllowance;
+  if (quoted <= limit) return;
+  const std::string text = "The citations of the OpenAI response " +
+                           (response_id_.empty() ? "" : response_id_ + " ") + "of " + source_ +
+                           " quote " + std::to_string(quoted) + " bytes of its " +
+                           std::to_string(text_bytes) + " bytes of text, more than the limit of " +
+                           std::to_string(limit) + " (" + std::to_string(kQuoteFactor) +
+                           " times the text and " + std::to_string(kQuoteAllowance) + " bytes)";
+  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
 }
 
 }  // namespace zelq::providers::openai

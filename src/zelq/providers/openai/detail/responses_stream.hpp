@@ -63,7 +63,10 @@ class ResponsesStreamReader {
   // per url_citation annotation (content: the cited span of its text part;
   // metadata: "url" and "title"), each in the order they began. When the
   // stream carried no text, the texts and citations of the completed
-  // response's message items are used. Throws what the emitter throws.
+  // response's message items are used. Throws zelq::core::RuntimeError
+  // naming the response when the citations would quote more than 4 times
+  // the texts and 64 KiB besides (no real answer does; nothing is copied);
+  // what the emitter throws.
   boost::asio::awaitable<inference::LMOutput> finish();
 
   // The id of the response ("" until an event named it).
@@ -95,7 +98,12 @@ class ResponsesStreamReader {
   std::size_t part_index(Kind kind, std::string key);
   void annotate(const core::Value& data);
   [[noreturn]] void fail(const core::Value& data, const std::string& type) const;
+  // The citations of the streamed text parts, checked by check_quotes.
+  std::vector<core::ChunkPtr> streamed_citations() const;
   void fill_from_final(inference::LMOutput& output) const;
+  // Throws when the citations quote `quoted` bytes of texts of `text_bytes`,
+  // more than their limit.
+  void check_quotes(std::size_t quoted, std::size_t text_bytes) const;
   inference::EventBlockWriter& block_of(Kind kind) {
     return kind == Kind::THINKING ? thinking_block_ : text_block_;
   }
