@@ -142,8 +142,9 @@ ApiClient::ApiClient(ApiClientOptions options)
 const ApiClientOptions& ApiClient::options() const noexcept { return state_->options; }
 
 std::string ApiClient::endpoint(std::string_view method, std::string_view path) const {
+  // A path may carry an id the server chose: quoted as a server text.
   return std::string(method) + " " + state_->base_url + "/" +
-         std::string(path.substr(0, path.find('?')));
+         one_line(path.substr(0, path.find('?')), state_->options.api_key);
 }
 
 std::string ApiClient::mask(std::string_view text) const {

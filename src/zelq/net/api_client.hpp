@@ -169,6 +169,8 @@ class ApiClient {
   boost::asio::awaitable<ApiEventStream> get_events(std::string path) const;
 
   // "<method> <base_url>/<path>" without the path's query: for messages.
+  // The path (which may hold ids the server chose) is quoted as one_line
+  // quotes a server text: the key masked, cut when overlong.
   std::string endpoint(std::string_view method, std::string_view path) const;
 
   // `text` with the API key masked: for every server text put in an error.

@@ -207,7 +207,8 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
                                                               ResearchCallPtr call,
                                                               RunPtr run) const;
   // Hands one event to its step; changes `output` before it returns.
-  boost::asio::awaitable<void> _process_event(const providers::google::InteractionEvent& event,
+  boost::asio::awaitable<void> _process_event(const providers::google::InteractionsClient& client,
+                                              const providers::google::InteractionEvent& event,
                                               inference::LMOutput& output,
                                               const EmitterPtr& emitter) const;
   // After a stream that ended: done when it ended with the interaction's

@@ -33,21 +33,29 @@ bool is_text(const Value& value, std::string_view text) {
   return value.is_string() && value.get_ref<const std::string&>() == text;
 }
 
+// A text the service chose (an id, a status) in quotes, as `client` quotes
+// the service's texts: key masked, on one line, cut when overlong.
+std::string quoted(const google::InteractionsClient& client, std::string_view text) {
+  return core::py_repr(client.quote(text));
+}
+
 // The event's data is not quoted: it comes from the service and could echo
 // a secret.
-[[noreturn]] void missing(const InteractionEvent& event, std::string_view what) {
+[[noreturn]] void missing(const google::InteractionsClient& client, const InteractionEvent& event,
+                          std::string_view what) {
   throw core::RuntimeError("The interactions stream sent a content delta without " +
-                           std::string(what) + " (event " + core::py_repr(event.event_id) + ").");
+                           std::string(what) + " (event " + quoted(client, event.event_id) + ").");
 }
 
 // The text at data["delta"][key] of a content delta, which must be there.
 // The service's delta shapes are checked here, so that a malformed event
 // fails the attempt with a message instead of a null read.
-const std::string& delta_text(const InteractionEvent& event, const Value& delta,
+const std::string& delta_text(const google::InteractionsClient& client,
+                              const InteractionEvent& event, const Value& delta,
                               std::string_view key, std::string_view what) {
   auto found = delta.find(key);
   if (found != delta.end() && found->is_string()) return found->get_ref<const std::string&>();
-  missing(event, what);
+  missing(client, event, what);
 }
 
 // The texts of an interaction's outputs, in order. An item without a text
@@ -114,7 +122,7 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr clie
     if (run->id.empty()) run->id = events.interaction_id();
     if (!event) break;
     if (event->event_type == kCompleted) run->ended = true;
-    co_await _process_event(*event, output, call->event_emitter);
+    co_await _process_event(*client, *event, output, call->event_emitter);
   }
   co_await _finish_stream(client, run, output, call->event_emitter);
   co_return output;
@@ -126,23 +134,25 @@ asio::awaitable<google::CreateInteractionResult> GoogleDeepResearcher::_create(
   co_return co_await client->create(std::move(request));
 }
 
-asio::awaitable<void> GoogleDeepResearcher::_process_event(const InteractionEvent& event,
+asio::awaitable<void> GoogleDeepResearcher::_process_event(const google::InteractionsClient& client,
+                                                           const InteractionEvent& event,
                                                            LMOutput& output,
                                                            const EmitterPtr& emitter) const {
   if (event.event_type != OutputType::DELTA) return nothing();
   auto delta = event.data.find("delta");
-  if (delta == event.data.end() || !delta->is_object()) missing(event, "a type");
+  if (delta == event.data.end() || !delta->is_object()) missing(client, event, "a type");
   auto type = delta->find("type");
-  if (type == delta->end()) missing(event, "a type");
+  if (type == delta->end()) missing(client, event, "a type");
   if (is_text(*type, OutputType::TEXT)) {
-    std::string text = delta_text(event, *delta, "text", "text");
+    std::string text = delta_text(client, event, *delta, "text", "text");
     output.add_text(text);
     return emit_block(emitter, BlockKind::RESPONSE, std::move(text));
   }
   if (is_text(*type, OutputType::THINKING)) {
     auto content = delta->find("content");
-    if (content == delta->end() || !content->is_object()) missing(event, "content.text");
-    std::string thinking = core::py_strip(delta_text(event, *content, "text", "content.text"));
+    if (content == delta->end() || !content->is_object()) missing(client, event, "content.text");
+    std::string thinking =
+        core::py_strip(delta_text(client, event, *content, "text", "content.text"));
     output.add_thinking(inference::Thinking{.thinking = thinking});
     return emit_block(emitter, BlockKind::THINKING, std::move(thinking));
   }
@@ -159,7 +169,7 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
         "The interactions stream ended without answer text and without naming its interaction.");
   }
   if (!has_text) {
-    _logger()->warn("The stream of the interaction " + core::py_repr(run->id) +
+    _logger()->warn("The stream of the interaction " + quoted(*client, run->id) +
                     " ended without answer text; fetching the interaction's outputs.");
   }
   // Also after a stream that ended before the interaction's completion:
@@ -169,8 +179,8 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
   std::vector<std::string> texts = output_texts(interaction);
   if (texts.empty()) {
     throw core::RuntimeError(
-        "The interaction " + core::py_repr(run->id) + " ended without answer text (status " +
-        (interaction.status ? core::py_repr(*interaction.status) : "None") + ").");
+        "The interaction " + quoted(*client, run->id) + " ended without answer text (status " +
+        (interaction.status ? quoted(*client, *interaction.status) : "None") + ").");
   }
   for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
   output.add_text(std::move(texts));
@@ -204,9 +214,9 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
     if (!is_waiting(interaction.status)) {
       run->ended = true;
       if (interaction.status == "completed") co_return interaction;
-      std::string message = "Research failed with status: " +
-                            (interaction.status ? core::py_repr(client->quote(*interaction.status))
-                                                : std::string("None"));
+      std::string message =
+          "Research failed with status: " +
+          (interaction.status ? quoted(*client, *interaction.status) : std::string("None"));
       if (std::string reason = reason_of(interaction.errors); !reason.empty()) {
         message += ": " + client->quote(reason);
       }
@@ -226,10 +236,10 @@ asio::awaitable<void> GoogleDeepResearcher::_cancel_interaction(ClientPtr client
     failure = std::current_exception();
   }
   if (failure) {
-    _logger()->warn("Could not cancel the interaction " + core::py_repr(run->id) + ": " +
+    _logger()->warn("Could not cancel the interaction " + quoted(*client, run->id) + ": " +
                     core::one_line(core::describe_exception(failure)));
   } else {
-    _logger()->info("Cancelled the interaction " + core::py_repr(run->id) + ".");
+    _logger()->info("Cancelled the interaction " + quoted(*client, run->id) + ".");
   }
 }
 

@@ -284,5 +284,67 @@ TEST(GoogleDeepResearcherWireTest, AFailedInteractionNeverShowsTheKey) {
   }
 }
 
+// The interaction id and event ids are the service's: where they name the
+// interaction or an event in an error or a log line (also inside a URL),
+// the key is masked and an overlong id cut. The stream ends without text,
+// keeps ending without a new event, or sends a delta without its text; the
+// cancel that follows the last two fails.
+TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
+  enum class Case { NO_TEXT, BREAKS, BAD_DELTA };
+  const std::string pad = " " + std::string(2000, 'x');
+  const std::string id = "int-" + kKey + pad;
+  const std::string cut = "*** " + std::string(300 - 8, 'x');
+  for (const Case c : {Case::NO_TEXT, Case::BREAKS, Case::BAD_DELTA}) {
+    SCOPED_TRACE(static_cast<int>(c));
+    core::LogCapture log;
+    asio::io_context io;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      const std::string& target = exchange.request.target;
+      if (target.ends_with("/cancel")) {
+        co_await exchange.respond(500, R"({"error":{"message":"No."}})");
+        co_return;
+      }
+      if (exchange.request.method == "GET" && target.find("stream=true") == std::string::npos) {
+        const std::string status = c == Case::NO_TEXT ? "completed" : "in_progress";
+        co_await exchange.respond(200, interaction_record(id, status).dump());
+        co_return;
+      }
+      co_await exchange.start_events();
+      if (exchange.request.method == "POST") {
+        std::string body = sse_frame(created_event(id, "e0"));
+        if (c == Case::BAD_DELTA) {
+          Value delta = text_step_delta(1, "", "evt-" + kKey + pad);
+          delta["delta"].erase("text");
+          body += sse_frame(delta);
+        }
+        co_await exchange.chunk(body);
+      }
+      co_await exchange.end_events();
+    });
+    GoogleDeepResearcher researcher(wire_options(server, true));
+    asio::cancellation_signal cancel;
+    const std::string what = core::describe_exception(
+        testing::run_cancellable(io, server, cancel, research(researcher, nullptr)));
+    EXPECT_EQ(what.find(kKey), std::string::npos) << what;
+    EXPECT_LT(what.size(), 1000u) << what;
+    if (c == Case::NO_TEXT) {
+      EXPECT_EQ(what, "The interaction 'int-" + cut +
+                          "...' ended without answer text (status "
+                          "'completed').");
+    } else if (c == Case::BREAKS) {
+      EXPECT_THAT(what, ::testing::StartsWith("The event stream of the interaction 'int-" + cut +
+                                              "'... broke "));
+    } else {
+      EXPECT_EQ(what, "The interactions stream sent a content delta without text (event 'evt-" +
+                          cut + "...').");
+    }
+    EXPECT_FALSE(log.lines().empty());
+    for (const auto& line : log.lines()) {
+      EXPECT_EQ(line.message.find(kKey), std::string::npos) << line.message;
+      EXPECT_LT(line.message.size(), 1000u) << line.message;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher

@@ -8,6 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -240,10 +241,11 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_research(
     providers::orvo::CreateTaskRequest create{
         .query = call->inputs, .profile = profile, .options = std::move(*request_config)};
     const providers::orvo::CreatedTask task = co_await client->tasks().create(std::move(create));
-    _logger()->info("Created task " + task.task_id + " with profile " + profile);
+    _logger()->info("Created task " + net::one_line(task.task_id, _key_in_use()) +
+                    " with profile " + profile);
     state->task_id = task.task_id;
   } else {
-    _logger()->info("Continuing task " + *state->task_id + ".");
+    _logger()->info("Continuing task " + net::one_line(*state->task_id, _key_in_use()) + ".");
   }
   const std::string task_id = *state->task_id;
   try {
@@ -265,7 +267,8 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_process_task_strea
   auto output = std::make_shared<inference::LMOutput>();
   std::unique_ptr<providers::orvo::TaskStream> stream = co_await client->tasks().stream(task_id);
   if (!stream) {
-    throw core::RuntimeError("The Orvo client opened no stream for task " + task_id + ".");
+    throw core::RuntimeError("The Orvo client opened no stream for task " +
+                             net::one_line(task_id, _key_in_use()) + ".");
   }
   while (std::optional<providers::orvo::StreamEvent> event = co_await stream->next()) {
     co_await _process_event(std::move(*event), buffer, output, event_emitter);
@@ -277,10 +280,12 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_process_task_strea
 asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
     std::shared_ptr<DeepResearchClient> client, std::string task_id,
     std::shared_ptr<inference::LMOutput> output) const {
-  auto check_not_failed = [&task_id](const std::string& status) {
+  // The task id is the service's: shown as its texts are (key masked, cut).
+  const std::string shown_id = net::one_line(task_id, _key_in_use());
+  auto check_not_failed = [&shown_id](const std::string& status) {
     const std::optional<TaskStatus> final_status = parse_task_status(status);
     if (final_status == TaskStatus::FAILURE || final_status == TaskStatus::REVOKED) {
-      throw TaskEndedError("The Orvo task " + task_id + " ended with status " + status + ".");
+      throw TaskEndedError("The Orvo task " + shown_id + " ended with status " + status + ".");
     }
   };
   const std::optional<double> limit = retry_config.timeout;
@@ -288,10 +293,10 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
   std::string status = (co_await client->tasks().get_status(task_id)).status;
   while (!parse_task_status(status)) {
     if (limit && *limit > 0 && waited + RETRIEVE_RESULT_STATUS_CHECK_INTERVAL > *limit) {
-      throw core::TimeoutError("The Orvo task " + task_id +
+      throw core::TimeoutError("The Orvo task " + shown_id +
                                " did not reach a final status within " +
                                core::py_str(Value(*limit)) + " seconds; its last status was " +
-                               net::mask_secret(core::py_repr(status), _key_in_use()) + ".");
+                               net::quoted_excerpt(status, _key_in_use()) + ".");
     }
     co_await status_check_sleep_(RETRIEVE_RESULT_STATUS_CHECK_INTERVAL);
     waited += RETRIEVE_RESULT_STATUS_CHECK_INTERVAL;

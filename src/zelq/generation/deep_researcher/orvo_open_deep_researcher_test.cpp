@@ -418,5 +418,35 @@ TEST_F(OrvoOpenDeepResearcherTest, ServiceDataInErrorsNeverShowsTheKey) {
   }
 }
 
+// The task id is the service's: the key is masked and an overlong id cut
+// where it names the task, in errors and in log lines.
+TEST_F(OrvoOpenDeepResearcherTest, ATaskIdNeverShowsTheKey) {
+  const std::string key = "orvo-key-123";
+  auto given = options();
+  given.api_key = key;
+  given.retry_config->max_retries = 1;
+  const OrvoOpenDeepResearcher researcher(given);
+  // The emitter fails in the first attempt: the second continues the task.
+  service->add_task({.events = {ev("response", "a")},
+                     .statuses = {"FAILURE"},
+                     .task_id = "task-" + key + "\n" + std::string(2000, 'x')});
+  emitter->fail_at(1);
+  const std::string shown = "task-*** " + std::string(300 - 9, 'x') + "...";
+  try {
+    research(researcher);
+    FAIL();
+  } catch (const core::RuntimeError& e) {
+    EXPECT_EQ(std::string(e.what()), "The Orvo task " + shown + " ended with status FAILURE.");
+  }
+  EXPECT_THAT(log.messages(kLogger, core::LogLevel::info),
+              ElementsAre("Fetching default profile config for 'GPTR-QUICK'.",
+                          "Created task " + shown + " with profile GPTR-QUICK",
+                          "Continuing task " + shown + "."));
+  for (const auto& line : log.lines()) {
+    EXPECT_EQ(line.message.find(key), std::string::npos) << line.message;
+    EXPECT_LT(line.message.size(), 1000u);
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher::orvo_open_deep_researcher

@@ -9,6 +9,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/fast_uuid.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/net/http_error.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {
@@ -91,7 +92,7 @@ void check_run(const Value& run, const std::string& run_id, const pp::TaskRunCli
   const Value& status = member(run, "status");
   if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
   std::string message = client.quote(text_of(member(member(run, "error"), "message")));
-  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message));
+  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message), client);
 }
 
 core::ChunkPtr citation_chunk(const Value& citation) {
@@ -104,14 +105,17 @@ core::ChunkPtr citation_chunk(const Value& citation) {
   return core::make_chunk(std::move(content), std::move(metadata));
 }
 
-// `value` as a list to iterate: null is an empty list.
-const Value& list_of(const Value& value, std::string_view what) {
+// `value` as a list to iterate: null is an empty list. The service chose
+// the value: an error quotes it as `client` quotes the service's texts (key
+// masked, one line, cut), or only on one line and cut without a client.
+const Value& list_of(const Value& value, std::string_view what, const pp::TaskRunClient* client) {
   static const Value empty = Value::array();
   if (value.is_null()) return empty;
   if (!value.is_array()) {
-    throw core::RuntimeError(
-        "The " + std::string(what) +
-        " of a Parallel task run result is not a list: " + core::py_repr(value) + ".");
+    const std::string text = core::py_repr(value);
+    throw core::RuntimeError(net::sentence("The " + std::string(what) +
+                                           " of a Parallel task run result is not a list: " +
+                                           (client ? client->quote(text) : net::one_line(text))));
   }
   return value;
 }
@@ -257,8 +261,8 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
     check_run(result.run, *state->run_id, *client);
     output = state->output;
     co_await _process_text(result, output, call->event_emitter);
-    _process_citations(result, output);
-    _process_mcp_citations(result, output);
+    _process_citations(result, output, client.get());
+    _process_mcp_citations(result, output, client.get());
   } catch (const pp::TaskRunFailedError&) {
     // Reconnecting to a run that ended badly can never succeed.
     state->run_id.reset();
@@ -330,19 +334,22 @@ asio::awaitable<void> ParallelDeepResearcher::_process_text(
   return emit_block(std::move(event_emitter), BlockKind::RESPONSE, std::move(text));
 }
 
-void ParallelDeepResearcher::_process_citations(const pp::TaskRunResult& result, LMOutput& output) {
-  for (const Value& field : list_of(member(result.output, "basis"), "basis")) {
-    for (const Value& citation : list_of(member(field, "citations"), "citations")) {
+void ParallelDeepResearcher::_process_citations(const pp::TaskRunResult& result, LMOutput& output,
+                                                const pp::TaskRunClient* client) {
+  for (const Value& field : list_of(member(result.output, "basis"), "basis", client)) {
+    for (const Value& citation : list_of(member(field, "citations"), "citations", client)) {
       output.add_citation(citation_chunk(citation));
     }
   }
 }
 
 void ParallelDeepResearcher::_process_mcp_citations(const pp::TaskRunResult& result,
-                                                    LMOutput& output) {
+                                                    LMOutput& output,
+                                                    const pp::TaskRunClient* client) {
   const Value& beta_fields = member(result.output, "beta_fields");
   if (!beta_fields.is_object() || beta_fields.empty()) return;
-  for (const Value& item : list_of(member(beta_fields, BetaHeader::MCP_SERVER), "MCP tool calls")) {
+  for (const Value& item :
+       list_of(member(beta_fields, BetaHeader::MCP_SERVER), "MCP tool calls", client)) {
     if (!item.is_object()) continue;
     Value metadata = Value::object();
     for (const auto& [key, value] : item.items()) {

@@ -250,12 +250,16 @@ class ParallelDeepResearcher : public BaseDeepResearcher {
       std::shared_ptr<core::EventEmitter> event_emitter) const;
   // Adds one citation per citation of the result's basis, in order (a null
   // basis or citations list adds none). Throws RuntimeError for a basis of
-  // the wrong shape.
+  // the wrong shape, quoting it as `client` quotes the service's texts (key
+  // masked, one line, cut); without a client, on one line and cut.
   static void _process_citations(const providers::parallel::TaskRunResult& result,
-                                 inference::LMOutput& output);
-  // Adds one citation per MCP tool call under beta_fields, in order.
+                                 inference::LMOutput& output,
+                                 const providers::parallel::TaskRunClient* client = nullptr);
+  // Adds one citation per MCP tool call under beta_fields, in order; throws
+  // as _process_citations for a list of the wrong shape.
   static void _process_mcp_citations(const providers::parallel::TaskRunResult& result,
-                                     inference::LMOutput& output);
+                                     inference::LMOutput& output,
+                                     const providers::parallel::TaskRunClient* client = nullptr);
 
   // The request configuration: "mcp_servers", "task_spec", "timeout", then
   // DEEP_RESEARCH_CONFIG's entries.

@@ -91,12 +91,13 @@ struct TaskApi : testing::BreakingService {
   }
 };
 
-ParallelDeepResearcher researcher_for(const LoopbackServer& server, int max_retries) {
+ParallelDeepResearcher researcher_for(const LoopbackServer& server, int max_retries,
+                                      std::string key = "k") {
   pp::HttpTaskRunClientOptions http;
   http.base_url = server.origin();
   http.retry_base_delay = 0.001;
   return ParallelDeepResearcher(
-      {.api_key = "k",
+      {.api_key = std::move(key),
        .retry_config = core::RetryConfig{.max_retries = max_retries, .base_delay = 0},
        // Long enough for the loopback events that must arrive in time.
        .event_idle_timeout = 1.0,
@@ -232,6 +233,65 @@ TEST(ParallelDeepResearcherHttpTest, AFailedRunsMessageNeverShowsTheKey) {
                                                    "'trun_1' ended with status 'failed': key *** "
                                                    "or *** rejected zzz"));
     EXPECT_EQ(warnings[0].find("ar-123"), std::string::npos);
+  }
+}
+
+// What the service chose and the call quotes (a wrong-shaped basis, the run
+// id of a run that failed, reported an error or is no longer known) never
+// shows the key, and reads as one line of bounded length: in the error and
+// in every log line.
+TEST(ParallelDeepResearcherHttpTest, ServiceValuesInErrorsNeverShowTheKey) {
+  enum class Case { BASIS, STATE, ERROR_EVENT, NOT_FOUND };
+  const std::string key = "sk-par-123";
+  const std::string long_id = "trun_" + key + "\n" + std::string(1000, 'x');
+  for (const Case c : {Case::BASIS, Case::STATE, Case::ERROR_EVENT, Case::NOT_FOUND}) {
+    SCOPED_TRACE(static_cast<int>(c));
+    const std::string id = c == Case::BASIS ? "trun_1" : long_id;
+    core::LogCapture log;
+    asio::io_context io;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.method == "POST") {
+        const core::Value run = {{"run_id", id}, {"status", "queued"}};
+        co_await exchange.respond(202, run.dump());
+      } else if (exchange.request.target.ends_with("/events")) {
+        co_await exchange.start_events();
+        if (c == Case::STATE) {
+          co_await exchange.chunk(
+              R"(data: {"type":"task_run.state","run":{"status":"failed","error":{"message":"No."}}})"
+              "\n\n");
+        } else if (c == Case::ERROR_EVENT) {
+          co_await exchange.chunk("data: {\"type\":\"error\",\"error\":{\"message\":\"No.\"}}\n\n");
+        }
+        co_await exchange.end_events();
+      } else if (c == Case::NOT_FOUND) {
+        co_await exchange.respond(404, R"({"error":{"message":"No."}})");
+      } else {
+        co_await exchange.respond(200, R"({"run":{"status":"completed"},"output":{"content":"A.",)"
+                                       R"("basis":{"echo":"your key )" +
+                                           key + R"(","pad":")" + std::string(200'000, 'x') +
+                                           R"("}}})");
+      }
+    });
+    const ParallelDeepResearcher researcher = researcher_for(server, 1, key);
+    asio::cancellation_signal cancel;
+    const std::string what = core::describe_exception(
+        testing::run_cancellable(io, server, cancel, researcher.research({.query = "q"})));
+    EXPECT_EQ(what.find(key), std::string::npos) << what;
+    EXPECT_LT(what.size(), 500u) << what;
+    for (const auto& line : log.lines()) {
+      EXPECT_EQ(line.message.find(key), std::string::npos) << line.message;
+      EXPECT_LT(line.message.size(), 1000u);
+    }
+    const std::string shown_id = "'trun_*** " + std::string(300 - 9, 'x');
+    if (c == Case::BASIS) {
+      const std::string basis = "{'echo': 'your key ***', 'pad': '";
+      EXPECT_EQ(what, "The basis of a Parallel task run result is not a list: " + basis +
+                          std::string(300 - basis.size(), 'x') + "...");
+    } else if (c == Case::STATE) {
+      EXPECT_EQ(what, "Parallel task run " + shown_id + "...' ended with status 'failed': No.");
+    } else if (c == Case::ERROR_EVENT) {
+      EXPECT_EQ(what, "Parallel sent an error event for run " + shown_id + "'...: No.");
+    }
   }
 }
 

@@ -80,7 +80,8 @@ void HttpInteractionStream::track(const InteractionEvent& event) {
   if (event.event_type == "interaction.created" && interaction_id_.empty()) {
     interaction_id_ = created_id(event.data);
     if (!interaction_id_.empty()) {
-      stream_.set_subject("The event stream of the interaction " + core::py_repr(interaction_id_));
+      stream_.set_subject("The event stream of the interaction " +
+                          net::quoted_excerpt(interaction_id_, api_.options().api_key));
     }
   }
 }

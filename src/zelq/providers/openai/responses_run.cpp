@@ -37,6 +37,12 @@ constexpr std::chrono::milliseconds kCancelGrace{10'000};
 
 core::Logger logger() { return core::LoggerManager().get_logger("OpenAILMInvoker"); }
 
+// The id of a response, which the server chose, as errors and logs show it:
+// the key masked, on one line, cut when overlong (net::one_line).
+std::string shown_id(const OpenAIClient& client, std::string_view id) {
+  return net::one_line(id, client.secret());
+}
+
 // Opens the stream of the response again after the last event taken.
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
@@ -50,7 +56,7 @@ asio::awaitable<std::optional<net::ApiEventStream>> resume(
   }
   const std::string id = reader.response_id();
   const auto after = reader.last_sequence_number();
-  logger()->info("Resuming the stream of the OpenAI response " + id +
+  logger()->info("Resuming the stream of the OpenAI response " + shown_id(*client, id) +
                  (after ? " after event " + std::to_string(*after) : std::string()) +
                  (failure ? "; it broke: " + why : "; it ended before the response did"));
   net::ApiRequest request;
@@ -81,14 +87,16 @@ asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, 
     const bool completed = co_await reader.take(*event);
     if (reader.events_taken() == before) stream.mark_repeat();
     if (unnamed && !reader.response_id().empty()) {
-      stream.set_subject("The stream of the OpenAI response " + reader.response_id());
+      stream.set_subject("The stream of the OpenAI response " +
+                         shown_id(*client, reader.response_id()));
     }
     if (completed) {
       stream.close();
       co_return;
     }
   }
-  throw core::RuntimeError("The stream of the OpenAI response " + reader.response_id() +
+  throw core::RuntimeError("The stream of the OpenAI response " +
+                           shown_id(*client, reader.response_id()) +
                            " ended before the response did.");
 }
 
@@ -104,7 +112,8 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
     problem = error.what();
   }
   if (!problem.empty()) {
-    logger()->warn(client->mask("Could not cancel the OpenAI response " + id + ": " + problem));
+    logger()->warn(client->mask("Could not cancel the OpenAI response " + shown_id(*client, id) +
+                                ": " + problem));
   }
 }
 

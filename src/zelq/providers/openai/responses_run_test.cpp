@@ -29,9 +29,12 @@ using inference::testing::RecordingEventEmitter;
 using net::testing::Exchange;
 using net::testing::LoopbackServer;
 using net::testing::run_client;
+using ::testing::AllOf;
+using ::testing::Each;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using ::testing::SizeIs;
 
 const std::string kKey = "sk-resp-secret-42";
 
@@ -311,6 +314,60 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
   EXPECT_THAT(log.messages("OpenAILMInvoker", zelq::core::LogLevel::warn),
               ElementsAre(HasSubstr("Could not cancel the OpenAI response resp_1: HTTP 500")));
   for (const auto& line : log.lines()) EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
+}
+
+// The response id is the service's: where it names the response in an
+// error or a log line (also inside a URL), the key is masked and an
+// overlong id cut, whether the stream keeps ending early, its resumption is
+// refused or the response fails.
+TEST(ResponsesRunTest, AResponseIdNeverShowsTheKey) {
+  enum class Case { DROPS, GONE, FAILED };
+  const std::string id = "resp_" + kKey + " " + std::string(2000, 'x');
+  const std::string shown = "resp_*** " + std::string(300 - 9, 'x') + "...";
+  for (const Case c : {Case::DROPS, Case::GONE, Case::FAILED}) {
+    SCOPED_TRACE(static_cast<int>(c));
+    core::LogCapture log;
+    asio::io_context io;
+    LoopbackServer server(io, [c, id](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.target.ends_with("/cancel")) {
+        co_await exchange.respond(500, R"({"error":{"message":"no cancel"}})");
+        co_return;
+      }
+      if (exchange.request.method == "GET" && c == Case::GONE) {
+        co_await exchange.respond(404, R"({"error":{"message":"No such response."}})");
+        co_return;
+      }
+      co_await exchange.start_events();
+      if (exchange.request.method == "POST") {
+        const Value created = {{"response", {{"id", id}, {"status", "queued"}}}};
+        co_await exchange.chunk(testing::responses_event("response.created", 0, created));
+      }
+      if (c == Case::FAILED) {
+        const Value failed = {{"response", {{"id", id}, {"error", {{"message", "No."}}}}}};
+        co_await exchange.chunk(testing::responses_event("response.failed", 1, failed));
+      }
+      co_await exchange.end_events();
+    });
+    const std::string what = failure_of(io, server, config_for(server));
+    EXPECT_THAT(what, Not(HasSubstr(kKey)));
+    EXPECT_LT(what.size(), 1000u) << what;
+    if (c == Case::DROPS) {
+      EXPECT_THAT(what, HasSubstr("The stream of the OpenAI response " + shown +
+                                  " broke 4 times in a row without a new event"));
+      EXPECT_THAT(
+          log.messages("OpenAILMInvoker", core::LogLevel::info),
+          AllOf(SizeIs(4), Each(HasSubstr("Resuming the stream of the OpenAI response " + shown))));
+    } else if (c == Case::GONE) {
+      EXPECT_THAT(
+          what, HasSubstr("HTTP 404 from GET " + server.base_url() + "/responses/resp_***%20xxx"));
+    } else {
+      EXPECT_THAT(what, HasSubstr("The OpenAI response " + shown + " of POST "));
+    }
+    for (const auto& line : log.lines()) {
+      EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
+      EXPECT_LT(line.message.size(), 1000u) << line.message;
+    }
+  }
 }
 
 TEST(ResponsesRunTest, AnEventTooDeepToReadIsRetriedLikeAnyFailedAttempt) {

@@ -254,7 +254,8 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
                      : type == "response.incomplete" ? "is incomplete"
                      : type == "response.cancelled"  ? "was cancelled"
                                                       : "reports an error";
-  std::string text = "The OpenAI response " + (response_id_.empty() ? "" : response_id_ + " ") +
+  std::string text = "The OpenAI response " +
+                     (response_id_.empty() ? "" : net::one_line(response_id_, secret_) + " ") +
                      "of " + source_ + " " + what;
   if (!code.empty()) text += " (" + net::one_line(code, secret_) + ")";
   if (!message.empty()) text += ": " + net::one_line(message, secret_);

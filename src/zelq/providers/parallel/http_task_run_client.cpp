@@ -10,6 +10,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 #include "zelq/net/service.hpp"
 #include "zelq/net/url.hpp"
 
@@ -62,8 +63,10 @@ std::optional<double> limit_of(std::optional<double> timeout) {
   return timeout;
 }
 
-[[noreturn]] void throw_run_failed(const net::HttpError& error, const std::string& run_id) {
-  std::throw_with_nested(TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message()));
+[[noreturn]] void throw_run_failed(const net::HttpError& error, const std::string& run_id,
+                                   const TaskRunClient& client) {
+  std::throw_with_nested(
+      TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message(), client));
 }
 
 net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options) {
@@ -89,10 +92,10 @@ HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
 class HttpTaskRunEventStream : public TaskRunEventStream {
  public:
   // `read_limit` is the longest wait of one read, in seconds.
-  HttpTaskRunEventStream(net::ApiEventStream stream, std::string run_id, std::string secret,
+  HttpTaskRunEventStream(net::ApiEventStream stream, const std::string& run_id, std::string secret,
                          double read_limit)
       : stream_(std::move(stream)),
-        run_id_(std::move(run_id)),
+        quoted_run_id_(net::quoted_excerpt(run_id, secret)),
         secret_(std::move(secret)),
         read_limit_(read_limit) {}
 
@@ -105,13 +108,13 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
         // The limit of this request's reads, not an idle limit of the
         // caller's: say which one ran out.
         std::throw_with_nested(core::TimeoutError(
-            "Reading the events of Parallel task run " + core::py_repr(run_id_) +
+            "Reading the events of Parallel task run " + quoted_run_id_ +
             " timed out: nothing arrived within the " + seconds_text(read_limit_) +
             "-second read timeout of the events request."));
       }
       if (!event) co_return std::nullopt;
       if (core::py_is_blank(event->data)) continue;
-      co_return wire::parse_event(event->event, event->data, run_id_, secret_);
+      co_return wire::parse_event(event->event, event->data, quoted_run_id_, secret_);
     }
   }
 
@@ -119,7 +122,8 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
 
  private:
   net::ApiEventStream stream_;
-  std::string run_id_;
+  // The run's id as errors name it: the service chose it.
+  std::string quoted_run_id_;
   std::string secret_;
   double read_limit_;
 };
@@ -168,10 +172,10 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
     stream.emplace(co_await api_.request_events(std::move(request)));
   } catch (const net::HttpError& error) {
     if (error.status() != kRunNotFound) throw;
-    throw_run_failed(error, run_id);
+    throw_run_failed(error, run_id, *this);
   }
-  co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), std::move(run_id),
-                                                     options_.api_key, read_limit);
+  co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), run_id, options_.api_key,
+                                                     read_limit);
 }
 
 asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std::string run_id,
@@ -187,7 +191,7 @@ asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std:
   try {
     answer.emplace(co_await api_.request_json(std::move(request)));
   } catch (const net::HttpError& error) {
-    if (error.status() == kRunNotFound) throw_run_failed(error, run_id);
+    if (error.status() == kRunNotFound) throw_run_failed(error, run_id, *this);
     if (error.status() != kRunStillActive) throw;
   }
   if (!answer) co_return std::nullopt;
@@ -205,7 +209,8 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
   for (;;) {
     const double wait = std::min(left(), options_.max_result_wait);
     if (wait <= 0) {
-      throw core::TimeoutError("Parallel task run " + core::py_repr(run_id) +
+      throw core::TimeoutError("Parallel task run " +
+                               net::quoted_excerpt(run_id, options_.api_key) +
                                " was still active after " + seconds_text(*limit) + " seconds.");
     }
     const Clock::time_point asked = Clock::now();

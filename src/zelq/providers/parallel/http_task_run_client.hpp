@@ -107,9 +107,10 @@ namespace wire {
 // The event of one server-sent event: `name` is the SSE event name, `data`
 // its JSON text; the data's "type" wins over the name. Throws
 // zelq::core::RuntimeError (with `secret` masked) for data that is not a
-// JSON object and for an "error" event, naming `run_id`.
-TaskRunEvent parse_event(std::string_view name, std::string_view data, std::string_view run_id,
-                         std::string_view secret);
+// JSON object and for an "error" event, naming the run by `quoted_run_id`
+// (its id as net::quoted_excerpt gives it, quoted once per stream).
+TaskRunEvent parse_event(std::string_view name, std::string_view data,
+                         std::string_view quoted_run_id, std::string_view secret);
 
 // The run of a JSON answer. Throws zelq::core::RuntimeError naming `source`
 // when it is not an object with a text "run_id".

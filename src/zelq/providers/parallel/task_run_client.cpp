@@ -10,6 +10,7 @@ namespace zelq::providers::parallel {
 
 namespace {
 
+// `run_id` and `status` as quoted already (on one line, cut, key masked).
 std::string failure_text(const std::string& run_id, const std::string& status,
                          const std::string& message) {
   std::string text =
@@ -21,7 +22,13 @@ std::string failure_text(const std::string& run_id, const std::string& status,
 }  // namespace
 
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message)
-    : core::RuntimeError(failure_text(run_id, status, message)),
+    : core::RuntimeError(failure_text(net::one_line(run_id), net::one_line(status), message)),
+      run_id_(std::move(run_id)),
+      status_(std::move(status)) {}
+
+TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message,
+                                       const TaskRunClient& client)
+    : core::RuntimeError(failure_text(client.quote(run_id), client.quote(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 

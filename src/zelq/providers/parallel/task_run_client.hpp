@@ -69,13 +69,20 @@ struct TaskRunResult {
   core::Value output = core::Value::object();
 };
 
+class TaskRunClient;
+
 // A run that failed, was cancelled, or that the service no longer knows.
 // Reconnecting to it is futile: a caller that keeps a run id forgets it and
 // creates a new run. what(): "Parallel task run '<id>' ended with status
-// '<status>': <message>" (the message is the service's, key masked).
+// '<status>': <message>" (the message is the service's, key masked). The id
+// and status, which the service chose, show on one line and cut when
+// overlong; given the client that talked to the service, also with its key
+// masked (TaskRunClient::quote). run_id() and status() are as given.
 class TaskRunFailedError : public core::RuntimeError {
  public:
   TaskRunFailedError(std::string run_id, std::string status, std::string message);
+  TaskRunFailedError(std::string run_id, std::string status, std::string message,
+                     const TaskRunClient& client);
 
   const std::string& run_id() const noexcept { return run_id_; }
   const std::string& status() const noexcept { return status_; }

@@ -48,17 +48,18 @@ std::string error_message(const Value& data) {
 
 }  // namespace
 
-TaskRunEvent parse_event(std::string_view name, std::string_view data, std::string_view run_id,
-                         std::string_view secret) {
-  Value value = net::parse_json_object(
-      data, "The event " + core::py_repr(name) + " of Parallel task run " + core::py_repr(run_id),
-      secret);
+TaskRunEvent parse_event(std::string_view name, std::string_view data,
+                         std::string_view quoted_run_id, std::string_view secret) {
+  Value value = net::parse_json_object(data,
+                                       "The event " + net::quoted_excerpt(name, secret) +
+                                           " of Parallel task run " + std::string(quoted_run_id),
+                                       secret);
   TaskRunEvent event;
   auto type = value.find("type");
   event.type =
       type != value.end() && type->is_string() ? type->get<std::string>() : std::string(name);
   if (event.type == "error") {
-    throw core::RuntimeError("Parallel sent an error event for run " + core::py_repr(run_id) +
+    throw core::RuntimeError("Parallel sent an error event for run " + std::string(quoted_run_id) +
                              ": " + net::one_line(error_message(value), secret));
   }
   if (auto message = value.find("message"); message != value.end() && message->is_string()) {

@@ -153,11 +153,11 @@ asio::awaitable<ProfileResponse> ScriptedOrvoService::get_profile(std::string na
 CreatedTask ScriptedOrvoService::create_task(CreateTaskRequest request) {
   std::lock_guard lock(mutex_);
   auto task = std::make_shared<Task>();
-  task->id = "task-" + std::to_string(tasks_.size() + 1);
   if (!scripts_.empty()) {
     task->script = std::move(scripts_.front());
     scripts_.pop_front();
   }
+  task->id = task->script.task_id.value_or("task-" + std::to_string(tasks_.size() + 1));
   tasks_.push_back(task);
   created_.push_back(std::move(request));
   return CreatedTask{.task_id = task->id};

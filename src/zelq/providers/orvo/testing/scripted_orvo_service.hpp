@@ -32,6 +32,9 @@ struct TaskScript {
   std::vector<std::string> statuses{"SUCCESS"};
   // What tasks.get answers (its task_id is filled in).
   TaskResponse result{.status = "SUCCESS", .data = nullptr};
+  // The id the service gives the task; nullopt: "task-<n>", n counting the
+  // created tasks from 1.
+  std::optional<std::string> task_id{};
 };
 
 // The shared fake service. Thread-safe; create it with create().
