@@ -254,9 +254,7 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
                      : type == "response.incomplete" ? "is incomplete"
                      : type == "response.cancelled"  ? "was cancelled"
                                                       : "reports an error";
-  std::string text = "The OpenAI response " +
-                     (response_id_.empty() ? "" : net::one_line(response_id_, secret_) + " ") +
-                     "of " + source_ + " " + what;
+  std::string text = "The " + named_response() + " " + what;
   if (!code.empty()) text += " (" + net::one_line(code, secret_) + ")";
   if (!message.empty()) text += ": " + net::one_line(message, secret_);
   throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
@@ -336,15 +334,20 @@ void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
   for (const std::string* text : texts) output.add_text(*text);
 }
 
+std::string ResponsesStreamReader::named_response() const {
+  // The id is the service's: shown as its texts are (key masked, one line).
+  return "OpenAI response " +
+         (response_id_.empty() ? "" : net::one_line(response_id_, secret_) + " ") + "of " + source_;
+}
+
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {
   const std::size_t limit = kQuoteFactor * text_bytes + kQuoteAllowance;
   if (quoted <= limit) return;
-  const std::string text = "The citations of the OpenAI response " +
-                           (response_id_.empty() ? "" : response_id_ + " ") + "of " + source_ +
-                           " quote " + std::to_string(quoted) + " bytes of its " +
-                           std::to_string(text_bytes) + " bytes of text, more than the limit of " +
-                           std::to_string(limit) + " (" + std::to_string(kQuoteFactor) +
-                           " times the text and " + std::to_string(kQuoteAllowance) + " bytes)";
+  const std::string text = "The citations of the " + named_response() + " quote " +
+                           std::to_string(quoted) + " bytes of its " + std::to_string(text_bytes) +
+                           " bytes of text, more than the limit of " + std::to_string(limit) +
+                           " (" + std::to_string(kQuoteFactor) + " times the text and " +
+                           std::to_string(kQuoteAllowance) + " bytes)";
   throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
 }
 

@@ -98,6 +98,9 @@ class ResponsesStreamReader {
   std::size_t part_index(Kind kind, std::string key);
   void annotate(const core::Value& data);
   [[noreturn]] void fail(const core::Value& data, const std::string& type) const;
+  // "OpenAI response <id> of <source>", the id as the service's texts
+  // are shown; without "<id> " before the id is known.
+  std::string named_response() const;
   // The citations of the streamed text parts, checked by check_quotes.
   std::vector<core::ChunkPtr> streamed_citations() const;
   void fill_from_final(inference::LMOutput& output) const;
