@@ -21,12 +21,15 @@ constexpr const char* kChunksError =
     "`list[Chunk]`.";
 
 // The metadata value under the key that `role` names in `map`; null when the
-// map names no text key for the role or the metadata lacks it.
-Value metadata_for_role(const Value& map, const char* role, const Value& metadata) {
+// map names no text key for the role or the metadata lacks it. A reference
+// into the metadata, not a copy: a copy recurses as deep as the value is
+// nested.
+const Value& metadata_for_role(const Value& map, const char* role, const Value& metadata) {
+  static const Value kNone;
   const auto key = map.find(role);
-  if (key == map.end() || !key->is_string() || !metadata.is_object()) return nullptr;
+  if (key == map.end() || !key->is_string() || !metadata.is_object()) return kNone;
   const auto value = metadata.find(key->get_ref<const std::string&>());
-  return value == metadata.end() ? Value(nullptr) : *value;
+  return value == metadata.end() ? kNone : *value;
 }
 
 std::string content_repr(const core::Chunk& chunk) {
@@ -61,8 +64,8 @@ FormatChunkFunc format_chunk_as_string(std::shared_ptr<const Value> metadata_map
         core::py_repr(*metadata_map) + ".");
   }
   return [map = std::move(metadata_map)](const core::Chunk& chunk) -> Value {
-    Value title = metadata_for_role(*map, "title", chunk.metadata);
-    const Value url = metadata_for_role(*map, "url", chunk.metadata);
+    const Value& title = metadata_for_role(*map, "title", chunk.metadata);
+    const Value& url = metadata_for_role(*map, "url", chunk.metadata);
     if (!core::py_truthy(url)) return title;
     return "[" + core::py_str(title) + "](" + core::py_str(url) + ")";
   };

@@ -56,6 +56,37 @@ TEST(FormatReferencesAsStringTest, NumbersFirstOccurrencesOfEqualEntries) {
             "References:\n1. {'k': 1, 'j': 2}\n2. b'a'\n3. a\n4. [0]\n5. 1.5");
 }
 
+// Values nested far deeper than a recursive copy could go are read where
+// they are, as Python reads them: deduplicating and printing them raises
+// RecursionError, never exhausts the stack. (Built by moves, freed without
+// recursion.)
+TEST(FormatReferencesAsStringTest, ValuesTooDeepToCopyRaiseRecursionError) {
+  const auto nested = [](std::size_t levels) {
+    Value value = "t";
+    for (std::size_t i = 0; i < levels; ++i) value = Value::array({std::move(value)});
+    return value;
+  };
+  const auto runtime_error_of = [](const auto& call) -> std::string {
+    try {
+      call();
+    } catch (const core::RuntimeError& error) {
+      return error.what();
+    }
+    return "<no error>";
+  };
+  const std::string kRepr = "maximum recursion depth exceeded while getting the repr of an object";
+  std::vector<Value> entries;
+  entries.push_back(nested(200'000));
+  entries.push_back(nested(200'000));
+  EXPECT_EQ(runtime_error_of([&] { format_references_as_string(entries); }), kRepr);
+  // A link's target is only read, never copied.
+  Value metadata = {{"file_name", "f"}};
+  metadata["file_url"] = nested(200'000);
+  const ChunkPtr chunk = doc(std::move(metadata));
+  const FormatChunkFunc render = format_chunk_as_string(DEFAULT_FORMAT_CHUNK_METADATA_MAP);
+  EXPECT_EQ(runtime_error_of([&] { render(*chunk); }), kRepr);
+}
+
 TEST(FormatChunkAsStringTest, LinksTitlesAndBareValues) {
   const FormatChunkFunc render = format_chunk_as_string(DEFAULT_FORMAT_CHUNK_METADATA_MAP);
   EXPECT_EQ(DEFAULT_FORMAT_CHUNK_METADATA_MAP,

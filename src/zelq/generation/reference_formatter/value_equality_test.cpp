@@ -53,16 +53,22 @@ TEST(ValueEqualityTest, ComparingDeeperThan1000LevelsIsARuntimeError) {
   PyValueSet set{value};
   EXPECT_TRUE(set.contains(nested(1000, 1.0)));
 
-  for (const std::size_t levels : {1001, 50000}) {
+  // The set holds references, never copies: a copy recurses as deep as the
+  // value is nested.
+  for (const std::size_t levels : {1001, 50000, 200000}) {
     const Value deep = nested(levels, 1);
     EXPECT_EQ(py_hash(deep), py_hash(nested(levels, 2))) << "levels below 1000 are not hashed";
     EXPECT_EQ(runtime_error_of([&] { py_equal(deep, deep); }),
               "maximum recursion depth exceeded in comparison");
-    PyValueSet deep_set;  // values moved in: nlohmann copies recursively
-    EXPECT_TRUE(deep_set.insert(nested(levels, 1)).second);
-    EXPECT_EQ(runtime_error_of([&] { deep_set.insert(nested(levels, 1.0)); }),
+    const Value same = nested(levels, 1.0);
+    PyValueSet deep_set;
+    EXPECT_TRUE(deep_set.insert(deep).second);
+    EXPECT_EQ(runtime_error_of([&] { deep_set.insert(same); }),
+              "maximum recursion depth exceeded in comparison");
+    EXPECT_EQ(runtime_error_of([&] { (void)deep_set.contains(same); }),
               "maximum recursion depth exceeded in comparison");
     EXPECT_EQ(deep_set.size(), 1u);
+    EXPECT_EQ(&deep_set.begin()->get(), &deep);
   }
   // A shallow difference is found without going deep.
   EXPECT_FALSE(py_equal(Value::array({1, nested(1001, 1)}), Value::array({2, nested(1001, 1)})));

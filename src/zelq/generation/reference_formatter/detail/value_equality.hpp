@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -28,15 +29,23 @@ bool py_equal(const core::Value& a, const core::Value& b);
 // value is py_equal, with Python's error.
 std::size_t py_hash(const core::Value& value);
 
+// Both take the values themselves and the references a PyValueSet holds,
+// so that a set is searched with a value it does not hold.
 struct PyValueHash {
+  using is_transparent = void;
   std::size_t operator()(const core::Value& value) const { return py_hash(value); }
 };
 struct PyValueEqual {
+  using is_transparent = void;
   bool operator()(const core::Value& a, const core::Value& b) const { return py_equal(a, b); }
 };
 
 // A set of values under Python equality, for membership tests in constant
-// expected time.
-using PyValueSet = std::unordered_set<core::Value, PyValueHash, PyValueEqual>;
+// expected time. It holds references to the caller's values, which must
+// outlive it, never copies: a copy of a value recurses as deep as the value
+// is nested, and an application's value may be nested deeper than the stack
+// allows.
+using PyValueSet =
+    std::unordered_set<std::reference_wrapper<const core::Value>, PyValueHash, PyValueEqual>;
 
 }  // namespace zelq::generation::reference_formatter::detail
