@@ -6,6 +6,7 @@
 #include <exception>
 #include <vector>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
@@ -178,14 +179,14 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
                                                      read_limit);
 }
 
-asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(std::string run_id,
-                                                                            double wait) const {
+asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(
+    std::string run_id, double wait, std::optional<double> time_left) const {
   net::ApiRequest request;
   request.method = "GET";
   request.path = "v1/tasks/runs/" + net::path_segment(run_id) +
                  "/result?timeout=" + std::to_string(static_cast<long long>(std::ceil(wait)));
   request.headers.emplace_back(std::string(BETA_HEADER), std::string(MCP_SERVER_BETA));
-  request.timeout = net::to_millis(std::ceil(wait) + kResultMargin);
+  request.timeout = net::to_millis(time_left.value_or(std::ceil(wait) + kResultMargin));
   const std::string source = "The answer of " + api_.endpoint("GET", request.path);
   std::optional<Value> answer;
   try {
@@ -206,15 +207,32 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     if (!limit) return options_.max_result_wait;
     return *limit - std::chrono::duration<double>(Clock::now() - start).count();
   };
+  auto still_active = [&] {
+    return core::TimeoutError("Parallel task run " + net::quoted_excerpt(run_id, options_.api_key) +
+                              " was still active after " + seconds_text(*limit) + " seconds.");
+  };
   for (;;) {
-    const double wait = std::min(left(), options_.max_result_wait);
-    if (wait <= 0) {
-      throw core::TimeoutError("Parallel task run " +
-                               net::quoted_excerpt(run_id, options_.api_key) +
-                               " was still active after " + seconds_text(*limit) + " seconds.");
-    }
+    const double time_left = left();
+    const double wait = std::min(time_left, options_.max_result_wait);
+    if (wait <= 0) throw still_active();
+    // The service's wait is whole seconds and its answer may come late: the
+    // request ends by the caller's deadline when that comes first, its
+    // retries of 429 and 5xx answers included (each attempt has a limit of
+    // its own).
+    std::optional<double> bound;
+    if (limit && time_left < std::ceil(wait) + kResultMargin) bound = time_left;
     const Clock::time_point asked = Clock::now();
-    std::optional<TaskRunResult> result = co_await ask_result(run_id, wait);
+    std::optional<TaskRunResult> result;
+    try {
+      auto asking = ask_result(run_id, wait, bound);
+      if (bound) {
+        asking = core::with_timeout(std::move(asking), std::chrono::duration<double>(*bound));
+      }
+      result = co_await std::move(asking);
+    } catch (const core::TimeoutError&) {
+      if (!bound) throw;
+      std::throw_with_nested(still_active());
+    }
     if (result) co_return std::move(*result);
     // An early 408 (a proxy, a service restart): pause before asking again.
     const double waited = std::chrono::duration<double>(Clock::now() - asked).count();

@@ -72,8 +72,10 @@ class HttpTaskRunClient : public TaskRunClient {
   // As TaskRunClient::result. Asks with ?timeout=<seconds left, at most
   // max_result_wait>; a 408 is asked again until the deadline, then
   // zelq::core::TimeoutError "Parallel task run '<id>' was still active
-  // after <n> seconds."; a 404 is TaskRunFailedError. Without a deadline it
-  // asks until the run ends. The MCP tool calls of "mcp_tool_calls" are
+  // after <n> seconds."; a 404 is TaskRunFailedError. No request outlasts
+  // the deadline: one the service leaves unanswered until then ends the
+  // wait with the same TimeoutError (the request's time-out nested in it).
+  // Without a deadline it asks until the run ends. The MCP tool calls of "mcp_tool_calls" are
   // presented under beta_fields["mcp-server-2025-07-17"] when beta_fields
   // lacks them.
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
@@ -85,8 +87,12 @@ class HttpTaskRunClient : public TaskRunClient {
   const HttpTaskRunClientOptions& options() const noexcept { return options_; }
 
  private:
-  boost::asio::awaitable<std::optional<TaskRunResult>> ask_result(std::string run_id,
-                                                                  double wait) const;
+  // One result request asking the service to wait `wait` seconds; the
+  // request ends after `time_left` seconds when given, else after the wait
+  // and a margin for the answer to arrive. nullopt when the run is still
+  // active (408).
+  boost::asio::awaitable<std::optional<TaskRunResult>> ask_result(
+      std::string run_id, double wait, std::optional<double> time_left) const;
 
   HttpTaskRunClientOptions options_;
   net::ApiClient api_;

@@ -1,6 +1,8 @@
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -217,6 +219,94 @@ TEST(HttpTaskRunClient, AsksForTheResultAgainAfter408UntilTheDeadline) {
   EXPECT_EQ(server.requests.at(3).target, "/v1/tasks/runs/never/result?timeout=1");
 }
 
+// How a result call with a deadline ended, and after how many seconds.
+struct Ended {
+  std::string failure = "ok";
+  std::string cause;
+  double seconds = 0;
+};
+
+asio::awaitable<std::vector<Ended>> results_within(HttpTaskRunClient client,
+                                                   std::vector<std::string> run_ids, double limit) {
+  std::vector<Ended> all;
+  for (const std::string& run_id : run_ids) {
+    const auto start = std::chrono::steady_clock::now();
+    Ended ended;
+    try {
+      co_await client.result(run_id, limit);
+    } catch (const core::TimeoutError& error) {
+      ended.failure = error.what();
+      try {
+        std::rethrow_if_nested(error);
+      } catch (const core::TimeoutError& cause) {
+        ended.cause = cause.what();
+      }
+    }
+    ended.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    all.push_back(std::move(ended));
+  }
+  co_return all;
+}
+
+// The service holds a result request without a word: the call ends at the
+// caller's deadline with its own time-out, not when the service's wait and
+// the margin for a late answer have passed (a minute later).
+TEST(HttpTaskRunClient, AnUnansweredResultRequestEndsAtTheCallersDeadline) {
+  asio::io_context io;
+  int late_asked = 0;
+  LoopbackServer server(io, [&late_asked](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.find("/late/") != std::string::npos && late_asked++ == 0) {
+      co_await exchange.respond(408, R"({"type":"error","error":{"message":"still active"}})");
+    } else {
+      co_await exchange.wait_for_close();
+    }
+  });
+  // "held": the first request is left unanswered; "late": a 408 at once,
+  // then the next request is.
+  const std::vector<std::string> runs = {"held", "late"};
+  const std::vector<Ended> ended =
+      run_client(io, server, results_within(client_for(server), runs, 0.3));
+  ASSERT_EQ(ended.size(), runs.size());
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    EXPECT_EQ(ended[i].failure,
+              "Parallel task run '" + runs[i] + "' was still active after 0.3 seconds.");
+    EXPECT_THAT(ended[i].cause, ::testing::HasSubstr("timed out after"));
+    EXPECT_GE(ended[i].seconds, 0.3) << runs[i];
+    EXPECT_LT(ended[i].seconds, 20.0) << runs[i];
+  }
+  ASSERT_EQ(server.requests.size(), 3u);
+  EXPECT_EQ(server.requests[0].target, "/v1/tasks/runs/held/result?timeout=1");
+  EXPECT_EQ(server.requests[1].target, "/v1/tasks/runs/late/result?timeout=1");
+  EXPECT_EQ(server.requests[2].target, "/v1/tasks/runs/late/result?timeout=1");
+}
+
+// A gateway in front of the service gives up on a held result request with
+// a 503 after a while, again and again: the transport's retries of the 503
+// keep to the caller's deadline too.
+TEST(HttpTaskRunClient, RetriesOfAResultRequestKeepToTheCallersDeadline) {
+  asio::io_context io;
+  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+    // The gateway's pace, not an order of events: each attempt takes most
+    // of the caller's time.
+    asio::steady_timer pace(co_await asio::this_coro::executor, std::chrono::milliseconds(250));
+    co_await pace.async_wait(asio::use_awaitable);
+    co_await exchange.respond(503, R"({"error":{"message":"upstream timed out"}})");
+  });
+  HttpTaskRunClientOptions options;
+  options.base_url = server.origin();
+  options.api_key = kKey;
+  options.max_retries = 20;
+  options.retry_base_delay = 0;
+  const std::vector<Ended> ended =
+      run_client(io, server, results_within(HttpTaskRunClient(options), {"busy"}, 0.3));
+  ASSERT_EQ(ended.size(), 1u);
+  EXPECT_EQ(ended[0].failure, "Parallel task run 'busy' was still active after 0.3 seconds.");
+  EXPECT_GE(ended[0].seconds, 0.3);
+  // Twenty attempts of a quarter second each would take five.
+  EXPECT_LT(ended[0].seconds, 2.5);
+  EXPECT_LT(server.requests.size(), 5u);
+}
+
 TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
   ::unsetenv("PARALLEL_API_KEY");
   EXPECT_EQ(error_of<core::ValueError>([] {
@@ -236,7 +326,9 @@ TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {
   EXPECT_EQ(dynamic_cast<const HttpTaskRunClient&>(*built).options().api_key, "from-env");
   EXPECT_EQ(dynamic_cast<const HttpTaskRunClient&>(*built).options().idle_timeout,
             std::chrono::seconds(900));
-  EXPECT_EQ(error_of<core::ValueError>([] { http_task_run_client_factory()(Value{{"proxy", 1}}); }),
+  EXPECT_EQ(error_of<core::ValueError>([] {
+              http_task_run_client_factory()(Value{{"proxy", 1}});
+            }),
             "Unknown Parallel client parameter 'proxy'; known parameters: 'api_key', 'base_url', "
             "'max_concurrency', 'max_retries', 'retry_base_delay', 'retry_max_delay', "
             "'max_retry_after', 'connect_timeout', 'idle_timeout', 'timeout'.");
