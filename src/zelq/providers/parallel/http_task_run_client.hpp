@@ -72,12 +72,12 @@ class HttpTaskRunClient : public TaskRunClient {
   // As TaskRunClient::result. Asks with ?timeout=<seconds left, at most
   // max_result_wait>; a 408 is asked again until the deadline, then
   // zelq::core::TimeoutError "Parallel task run '<id>' was still active
-  // after <n> seconds."; a 404 is TaskRunFailedError. No request outlasts
-  // the deadline: one the service leaves unanswered until then ends the
-  // wait with the same TimeoutError (the request's time-out nested in it).
-  // Without a deadline it asks until the run ends. The MCP tool calls of "mcp_tool_calls" are
-  // presented under beta_fields["mcp-server-2025-07-17"] when beta_fields
-  // lacks them.
+  // after <n> seconds."; a 404 is TaskRunFailedError. No request, nor the
+  // transport's retries of it, outlasts the deadline: one the service
+  // leaves unanswered until then ends the wait with the same TimeoutError
+  // (the request's time-out nested in it). Without a deadline it asks until
+  // the run ends. The MCP tool calls of "mcp_tool_calls" are presented
+  // under beta_fields["mcp-server-2025-07-17"] when beta_fields lacks them.
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
