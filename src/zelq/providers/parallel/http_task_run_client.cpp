@@ -230,7 +230,8 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
       }
       result = co_await std::move(asking);
     } catch (const core::TimeoutError&) {
-      if (!bound) throw;
+      // Another limit (connecting, an idle connection) keeps its own error.
+      if (!bound || left() > 0) throw;
       std::throw_with_nested(still_active());
     }
     if (result) co_return std::move(*result);
