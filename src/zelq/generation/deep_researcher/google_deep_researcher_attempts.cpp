@@ -178,9 +178,10 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
   if (has_text) co_return;
   std::vector<std::string> texts = output_texts(interaction);
   if (texts.empty()) {
-    throw core::RuntimeError(
-        "The interaction " + quoted(*client, run->id) + " ended without answer text (status " +
-        (interaction.status ? quoted(*client, *interaction.status) : "None") + ").");
+    // Not a failure: a new attempt would pay for the whole research again.
+    _logger()->warn("The interaction " + quoted(*client, run->id) +
+                    " completed without answer text; the research returns no answer.");
+    co_return;
   }
   for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
   output.add_text(std::move(texts));

@@ -217,17 +217,47 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::warn),
               ElementsAre("The stream of the interaction 'int-1' ended without answer text; "
                           "fetching the interaction's outputs."));
+}
 
-  // No outputs either: the attempt fails and the policy runs a new one.
-  f.client->add_create(ScriptedStream{.interaction_id = "int-2"});
-  f.client->add_get(make_interaction("int-2", "completed"));
-  f.client->add_create(
-      ScriptedStream{.interaction_id = "int-3",
-                     .events = {text_delta("ok"), make_event("interaction.completed")}});
-  EXPECT_EQ(f.research(researcher).text(), "ok");
-  EXPECT_THAT(log.messages("retry", zelq::core::LogLevel::warn),
-              ElementsAre(::testing::HasSubstr(
-                  "The interaction 'int-2' ended without answer text (status 'completed').")));
+// An interaction that completes without answer text, in its stream or its
+// outputs, is no failure: the one attempt returns what it has, with a
+// warning, and no second interaction is paid for.
+TEST(GoogleDeepResearcherTest, AnInteractionCompletedWithoutTextGivesAnOutputWithoutText) {
+  struct Case {
+    const char* name;
+    std::vector<providers::google::InteractionEvent> events;
+    std::vector<const char*> types;  // sent to the emitter
+  };
+  const std::vector<Case> cases = {
+      {"no events", {}, {}},
+      {"completed after a thought",
+       {thought_delta("hm"), make_event("interaction.completed")},
+       {"thinking_start", "thinking", "thinking_end"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    core::LogCapture log;
+    Fixture f;
+    f.client->add_create(ScriptedStream{.interaction_id = "int-2", .events = c.events});
+    f.client->add_get(make_interaction("int-2", "completed"));
+    // What a second attempt would be given.
+    f.client->add_create(ScriptedStream{.interaction_id = "int-3", .events = {text_delta("paid")}});
+    const GoogleDeepResearcher researcher(f.options());
+    inference::LMOutput output = f.research(researcher);
+    EXPECT_EQ(output.text(), "");
+    EXPECT_TRUE(output.texts().empty());
+    EXPECT_EQ(output.thinkings().size(), c.types.size() / 3);
+    EXPECT_THAT(f.emitter->types(), ::testing::ElementsAreArray(c.types));
+    EXPECT_EQ(f.client->creates().size(), 1u);
+    EXPECT_THAT(f.client->gets(), ElementsAre("int-2"));
+    EXPECT_TRUE(f.client->cancels().empty());
+    EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::warn),
+                ElementsAre("The stream of the interaction 'int-2' ended without answer text; "
+                            "fetching the interaction's outputs.",
+                            "The interaction 'int-2' completed without answer text; the research "
+                            "returns no answer."));
+    EXPECT_TRUE(log.messages("retry", zelq::core::LogLevel::warn).empty());
+  }
 }
 
 TEST(GoogleDeepResearcherTest, PollsUntilTheInteractionCompletes) {
