@@ -116,12 +116,13 @@ struct GoogleDeepResearcherOptions {
 // completion event is followed by polling until the interaction ends; one
 // without answer text takes the interaction's outputs, and an interaction
 // that completed without any gives an output without text (with a
-// warning), not a failure. One client serves all attempts of a call; each attempt creates a new
-// interaction, and an attempt that ends without its result (an error, the
-// caller's cancellation, the policy's time-out) first cancels its
-// interaction at the service unless the interaction has ended, so that no
-// call leaves more than one interaction running. Immutable after
-// construction; research calls may run at once.
+// warning), not a failure. One client serves all attempts of a call; each
+// attempt creates a new interaction, and an attempt that ends without its
+// result (an error, the caller's cancellation, the policy's time-out)
+// first cancels its interaction at the service unless the service has
+// reported it ended (completed, failed, cancelled, incomplete or over its
+// budget), so that no call leaves more than one interaction running.
+// Immutable after construction; research calls may run at once.
 class GoogleDeepResearcher : public BaseDeepResearcher {
  public:
   // Builds the researcher, in this order: checks the agent name (ValueError
@@ -189,7 +190,7 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   using ClientPtr = providers::google::InteractionsClientPtr;
   using EmitterPtr = std::shared_ptr<core::EventEmitter>;
   // What an attempt knows of the interaction it created: its id once
-  // named, and whether it has ended at the service.
+  // named, and whether the service reported it ended.
   struct Run {
     std::string id{};
     bool ended = false;
@@ -221,9 +222,10 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
                                               inference::LMOutput& output,
                                               EmitterPtr emitter) const;
   // Polls interaction `run->id` every status_check_interval seconds while it
-  // is queued or in progress; marks the run ended and returns the record
-  // once it completed. Throws RuntimeError "Research failed with status:
-  // '<status>'[: <the service's reason>]." when it ended otherwise.
+  // is queued or in progress; returns the record once it completed. Throws
+  // RuntimeError "Research failed with status: '<status>'[: <the service's
+  // reason>]." for any other status. Marks the run ended for a status of
+  // an ended interaction.
   boost::asio::awaitable<providers::google::Interaction> _wait_for_completion(ClientPtr client,
                                                                               RunPtr run) const;
   // Asks the service to stop interaction `run->id` unless it has ended or

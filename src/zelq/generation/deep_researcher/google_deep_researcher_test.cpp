@@ -316,5 +316,55 @@ TEST(GoogleDeepResearcherTest, ACancelledAttemptCancelsItsInteraction) {
               ::testing::Contains("Cancelled the interaction 'int-9'."));
 }
 
+// A failed attempt asks the service to stop its interaction only while
+// the interaction may still run: not once the service has reported it
+// ended, in the stream or in its record.
+TEST(GoogleDeepResearcherTest, NoCancelForAnInteractionThatHasEnded) {
+  const auto update = [](Value status, bool nested) {
+    Value data = {{"status", std::move(status)}};
+    if (nested) data = {{"interaction", {{"id", "int-1"}, {"status", data["status"]}}}};
+    return make_event("interaction.status_update", std::move(data));
+  };
+  struct Case {
+    const char* name;
+    // Streamed: the events before the stream fails; polled: the status of
+    // the record after the create.
+    std::vector<providers::google::InteractionEvent> events;
+    std::string polled_status;
+    bool cancelled;
+  };
+  const std::vector<Case> cases = {
+      {"stream reports failed", {update("failed", true)}, "", false},
+      {"stream reports cancelled at the top", {update("cancelled", false)}, "", false},
+      {"stream reports incomplete", {update("incomplete", true)}, "", false},
+      {"stream reports over budget", {update("budget_exceeded", true)}, "", false},
+      {"stream reports in progress", {update("in_progress", true)}, "", true},
+      {"stream awaits an action", {update("requires_action", true)}, "", true},
+      {"stream status not a text", {update(3, true)}, "", true},
+      {"stream reports nothing", {text_delta("a")}, "", true},
+      {"record failed", {}, "failed", false},
+      {"record cancelled", {}, "cancelled", false},
+      {"record awaits an action", {}, "requires_action", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    auto options = f.options(c.polled_status.empty());
+    options.retry_config = core::RetryConfig{.max_retries = 0, .timeout = 60};
+    if (c.polled_status.empty()) {
+      f.client->add_create(
+          ScriptedStream{.interaction_id = "int-1",
+                         .events = c.events,
+                         .failure = std::make_exception_ptr(core::RuntimeError("broken"))});
+    } else {
+      f.client->add_create(make_interaction("int-1", "in_progress"));
+      f.client->add_get(make_interaction("int-1", c.polled_status));
+    }
+    EXPECT_THROW(f.research(GoogleDeepResearcher(options)), core::RuntimeError);
+    EXPECT_EQ(f.client->cancels(),
+              c.cancelled ? std::vector<std::string>{"int-1"} : std::vector<std::string>{});
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher
