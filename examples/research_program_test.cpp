@@ -43,6 +43,7 @@ using imitation::Scenario;
 using net::testing::Exchange;
 using net::testing::LoopbackServer;
 using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -306,16 +307,23 @@ TEST(ResearchProgram, TheTimeoutCancelsTheRunAndExits1) {
   EXPECT_EQ(stage.counts().cancels, 1u);
 }
 
-// Google's researcher takes an interaction that ends without answer text
-// as a failed attempt and runs it again (its own tests cover that).
+// Every service makes one run and returns the empty output (Google's
+// researcher warns of it first).
 TEST(ResearchProgram, AnEmptyAnswerExits1) {
-  for (const char* service : {"openai", "parallel", "perplexity"}) {
+  for (const std::string service : {"openai", "google", "parallel", "perplexity"}) {
     SCOPED_TRACE(service);
     Stage stage(service, Scenario::EMPTY);
     const auto [status, out, err] = stage.finish({"Bees?"});
     EXPECT_EQ(status, kExitFailed);
-    EXPECT_EQ(err, "The research ended without an answer.\n");
+    if (service == "google") {
+      EXPECT_THAT(err, EndsWith("completed without answer text; the research returns no "
+                                "answer.\nThe research ended without an answer.\n"));
+    } else {
+      EXPECT_EQ(err, "The research ended without an answer.\n");
+    }
     EXPECT_THAT(out, Not(HasSubstr("[web_search]")));
+    EXPECT_EQ(stage.counts().creates, 1u);
+    EXPECT_EQ(stage.counts().cancels, 0u);
   }
 }
 

@@ -113,13 +113,16 @@ struct GoogleDeepResearcherOptions {
 // block (each piece a block of its own); without progress it creates a
 // background interaction, polls it until it completes and sends each output
 // text as a response block. A stream that ends before the interaction's
-// completion event is followed by polling until the interaction ends. One
-// client serves all attempts of a call; each attempt creates a new
-// interaction, and an attempt that ends without its result (an error, the
-// caller's cancellation, the policy's time-out) first cancels its
-// interaction at the service unless the interaction has ended, so that no
-// call leaves more than one interaction running. Immutable after
-// construction; research calls may run at once.
+// completion event is followed by polling until the interaction ends; one
+// without answer text takes the interaction's outputs, and an interaction
+// that completed without any gives an output without text (with a
+// warning), not a failure. One client serves all attempts of a call; each
+// attempt creates a new interaction, and an attempt that ends without its
+// result (an error, the caller's cancellation, the policy's time-out)
+// first cancels its interaction at the service unless the service has
+// reported it ended (completed, failed, cancelled, incomplete or over its
+// budget), so that no call leaves more than one interaction running.
+// Immutable after construction; research calls may run at once.
 class GoogleDeepResearcher : public BaseDeepResearcher {
  public:
   // Builds the researcher, in this order: checks the agent name (ValueError
@@ -149,7 +152,7 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // the client's errors, RuntimeError "Research failed with status:
   // 'failed'." (with the service's reason after a colon when it gives one)
   // for an interaction that ended otherwise than completed, RuntimeError
-  // when a streamed interaction yields no answer text at all, the
+  // when a stream without answer text never named its interaction, the
   // emitter's errors. Cancellation propagates after the running
   // interaction has been asked to stop. The researcher must outlive the
   // returned awaitable.
@@ -187,7 +190,7 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   using ClientPtr = providers::google::InteractionsClientPtr;
   using EmitterPtr = std::shared_ptr<core::EventEmitter>;
   // What an attempt knows of the interaction it created: its id once
-  // named, and whether it has ended at the service.
+  // named, and whether the service reported it ended.
   struct Run {
     std::string id{};
     bool ended = false;
@@ -213,14 +216,16 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
                                               const EmitterPtr& emitter) const;
   // After a stream that ended: done when it ended with the interaction's
   // completion and brought answer text; else waits for the interaction to
-  // end and takes its outputs when the stream brought no text.
+  // end and takes its outputs when the stream brought no text (none at
+  // all: a warning, and `output` stays without text).
   boost::asio::awaitable<void> _finish_stream(ClientPtr client, RunPtr run,
                                               inference::LMOutput& output,
                                               EmitterPtr emitter) const;
   // Polls interaction `run->id` every status_check_interval seconds while it
-  // is queued or in progress; marks the run ended and returns the record
-  // once it completed. Throws RuntimeError "Research failed with status:
-  // '<status>'[: <the service's reason>]." when it ended otherwise.
+  // is queued or in progress; returns the record once it completed. Throws
+  // RuntimeError "Research failed with status: '<status>'[: <the service's
+  // reason>]." for any other status. Marks the run ended for a status of
+  // an ended interaction.
   boost::asio::awaitable<providers::google::Interaction> _wait_for_completion(ClientPtr client,
                                                                               RunPtr run) const;
   // Asks the service to stop interaction `run->id` unless it has ended or

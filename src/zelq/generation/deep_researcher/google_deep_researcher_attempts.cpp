@@ -23,6 +23,7 @@ using inference::LMOutput;
 namespace {
 
 constexpr std::string_view kCompleted = "interaction.completed";
+constexpr std::string_view kStatusUpdate = "interaction.status_update";
 constexpr const char* kNotAStream =
     "The interactions service answered a streamed research with an interaction record instead "
     "of a stream of events; 'stream' must stay true when progress is shown.";
@@ -81,6 +82,31 @@ bool is_waiting(const std::optional<std::string>& status) {
   return status == "in_progress" || status == "queued";
 }
 
+// The statuses of an interaction that has ended at the service: asking it
+// to stop is pointless. One that awaits an action, or whose status is
+// unknown, has not.
+bool has_ended(std::string_view status) {
+  return status == "completed" || status == "failed" || status == "cancelled" ||
+         status == "incomplete" || status == "budget_exceeded";
+}
+
+// Whether `event` tells that its interaction has ended: the completion, or
+// a status update naming an ended status (under "interaction", or at the
+// top of the event).
+bool reports_end(const InteractionEvent& event) {
+  if (event.event_type == kCompleted) return true;
+  if (event.event_type != kStatusUpdate) return false;
+  const Value* holder = &event.data;
+  if (auto interaction = event.data.find("interaction"); interaction != event.data.end() &&
+                                                         interaction->is_object() &&
+                                                         interaction->contains("status")) {
+    holder = &*interaction;
+  }
+  auto status = holder->find("status");
+  return status != holder->end() && status->is_string() &&
+         has_ended(status->get_ref<const std::string&>());
+}
+
 // The messages of a record's "errors" ([{code, message}, ...]), joined.
 std::string reason_of(const Value& errors) {
   std::string reason;
@@ -121,7 +147,7 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr clie
     std::optional<InteractionEvent> event = co_await events.next();
     if (run->id.empty()) run->id = events.interaction_id();
     if (!event) break;
-    if (event->event_type == kCompleted) run->ended = true;
+    if (reports_end(*event)) run->ended = true;
     co_await _process_event(*client, *event, output, call->event_emitter);
   }
   co_await _finish_stream(client, run, output, call->event_emitter);
@@ -178,9 +204,10 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
   if (has_text) co_return;
   std::vector<std::string> texts = output_texts(interaction);
   if (texts.empty()) {
-    throw core::RuntimeError(
-        "The interaction " + quoted(*client, run->id) + " ended without answer text (status " +
-        (interaction.status ? quoted(*client, *interaction.status) : "None") + ").");
+    // Not a failure: a new attempt would pay for the whole research again.
+    _logger()->warn("The interaction " + quoted(*client, run->id) +
+                    " completed without answer text; the research returns no answer.");
+    co_return;
   }
   for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
   output.add_text(std::move(texts));
@@ -212,7 +239,7 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
     Interaction interaction = co_await client->get(run->id);
     if (!interaction.id.empty()) run->id = interaction.id;
     if (!is_waiting(interaction.status)) {
-      run->ended = true;
+      run->ended = interaction.status && has_ended(*interaction.status);
       if (interaction.status == "completed") co_return interaction;
       std::string message =
           "Research failed with status: " +

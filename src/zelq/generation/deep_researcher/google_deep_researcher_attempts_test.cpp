@@ -229,6 +229,58 @@ TEST(GoogleDeepResearcherWireTest, NoAttemptLeavesItsInteractionRunning) {
   }
 }
 
+// A run the service ends itself is never asked to stop: one completed
+// without answer text (the stream and the record hold none) is the call's
+// one run, returned without text; one reported failed in its stream before
+// the stream's error is run again, under the policy, without a cancel.
+TEST(GoogleDeepResearcherWireTest, ARunTheServiceEndedIsNotCancelled) {
+  for (const bool failed : {false, true}) {
+    SCOPED_TRACE(failed ? "failed" : "empty");
+    core::LogCapture log;
+    asio::io_context io;
+    int created = 0;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      const auto& request = exchange.request;
+      if (request.method == "GET") {
+        co_await exchange.respond(200, interaction_record("int", "completed").dump());
+        co_return;
+      }
+      if (request.target.ends_with("/cancel")) {
+        co_await exchange.respond(200, interaction_record("int", "cancelled").dump());
+        co_return;
+      }
+      const std::string id = "int-" + std::to_string(++created);
+      std::string body =
+          sse_frame(created_event(id, "e0")) + sse_frame(thought_step_delta(0, "Planning.", "e1"));
+      if (failed) {
+        const Value update = {{"event_type", "interaction.status_update"},
+                              {"interaction", {{"id", id}, {"status", "failed"}}},
+                              {"event_id", "e2"}};
+        body += sse_frame(update) + sse_frame(error_event("INTERNAL", "The run failed."));
+      } else {
+        body += sse_frame(completed_event(id, "e2"));
+      }
+      co_await exchange.start_events();
+      co_await exchange.chunk(std::move(body));
+      co_await exchange.end_events();
+    });
+    GoogleDeepResearcher researcher(wire_options(server, true, 1));
+    asio::cancellation_signal cancel;
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, cancel, research(researcher, nullptr));
+    EXPECT_EQ(testing::count_requests(server, "POST", "/v1/interactions"), failed ? 2u : 1u);
+    EXPECT_EQ(testing::count_requests(server, "POST", "/cancel"), 0u);
+    if (failed) {
+      ASSERT_TRUE(failure);
+      EXPECT_THAT(core::describe_exception(failure), ::testing::HasSubstr("The run failed."));
+    } else {
+      EXPECT_FALSE(failure);
+      EXPECT_EQ(testing::count_requests(server, "GET", "/v1/interactions/int-1"), 1u);
+      EXPECT_TRUE(log.messages("retry", core::LogLevel::warn).empty());
+    }
+  }
+}
+
 // A refusal ends the call at once; a 503 is retried by the client alone.
 TEST(GoogleDeepResearcherWireTest, RetriesOnlyWhatARetryCanFix) {
   for (const int status : {401, 503}) {
@@ -288,7 +340,8 @@ TEST(GoogleDeepResearcherWireTest, AFailedInteractionNeverShowsTheKey) {
 // interaction or an event in an error or a log line (also inside a URL),
 // the key is masked and an overlong id cut. The stream ends without text,
 // keeps ending without a new event, or sends a delta without its text; the
-// cancel that follows the last two fails.
+// cancel that follows the last two fails. An interaction that completed
+// without text is no failure: its id is shown in the warnings only.
 TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
   enum class Case { NO_TEXT, BREAKS, BAD_DELTA };
   const std::string pad = " " + std::string(2000, 'x');
@@ -323,14 +376,17 @@ TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
     });
     GoogleDeepResearcher researcher(wire_options(server, true));
     asio::cancellation_signal cancel;
-    const std::string what = core::describe_exception(
-        testing::run_cancellable(io, server, cancel, research(researcher, nullptr)));
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, cancel, research(researcher, nullptr));
+    const std::string what = failure ? core::describe_exception(failure) : "no failure";
     EXPECT_EQ(what.find(kKey), std::string::npos) << what;
     EXPECT_LT(what.size(), 1000u) << what;
     if (c == Case::NO_TEXT) {
-      EXPECT_EQ(what, "The interaction 'int-" + cut +
-                          "...' ended without answer text (status "
-                          "'completed').");
+      EXPECT_EQ(what, "no failure");
+      EXPECT_THAT(log.messages("GoogleDeepResearcher", core::LogLevel::warn),
+                  ::testing::Contains("The interaction 'int-" + cut +
+                                      "...' completed without answer text; the research returns "
+                                      "no answer."));
     } else if (c == Case::BREAKS) {
       EXPECT_THAT(what, ::testing::StartsWith("The event stream of the interaction 'int-" + cut +
                                               "'... broke "));

@@ -217,17 +217,47 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::warn),
               ElementsAre("The stream of the interaction 'int-1' ended without answer text; "
                           "fetching the interaction's outputs."));
+}
 
-  // No outputs either: the attempt fails and the policy runs a new one.
-  f.client->add_create(ScriptedStream{.interaction_id = "int-2"});
-  f.client->add_get(make_interaction("int-2", "completed"));
-  f.client->add_create(
-      ScriptedStream{.interaction_id = "int-3",
-                     .events = {text_delta("ok"), make_event("interaction.completed")}});
-  EXPECT_EQ(f.research(researcher).text(), "ok");
-  EXPECT_THAT(log.messages("retry", zelq::core::LogLevel::warn),
-              ElementsAre(::testing::HasSubstr(
-                  "The interaction 'int-2' ended without answer text (status 'completed').")));
+// An interaction that completes without answer text, in its stream or its
+// outputs, is no failure: the one attempt returns what it has, with a
+// warning, and no second interaction is paid for.
+TEST(GoogleDeepResearcherTest, AnInteractionCompletedWithoutTextGivesAnOutputWithoutText) {
+  struct Case {
+    const char* name;
+    std::vector<providers::google::InteractionEvent> events;
+    std::vector<const char*> types;  // sent to the emitter
+  };
+  const std::vector<Case> cases = {
+      {"no events", {}, {}},
+      {"completed after a thought",
+       {thought_delta("hm"), make_event("interaction.completed")},
+       {"thinking_start", "thinking", "thinking_end"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    core::LogCapture log;
+    Fixture f;
+    f.client->add_create(ScriptedStream{.interaction_id = "int-2", .events = c.events});
+    f.client->add_get(make_interaction("int-2", "completed"));
+    // What a second attempt would be given.
+    f.client->add_create(ScriptedStream{.interaction_id = "int-3", .events = {text_delta("paid")}});
+    const GoogleDeepResearcher researcher(f.options());
+    inference::LMOutput output = f.research(researcher);
+    EXPECT_EQ(output.text(), "");
+    EXPECT_TRUE(output.texts().empty());
+    EXPECT_EQ(output.thinkings().size(), c.types.size() / 3);
+    EXPECT_THAT(f.emitter->types(), ::testing::ElementsAreArray(c.types));
+    EXPECT_EQ(f.client->creates().size(), 1u);
+    EXPECT_THAT(f.client->gets(), ElementsAre("int-2"));
+    EXPECT_TRUE(f.client->cancels().empty());
+    EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::warn),
+                ElementsAre("The stream of the interaction 'int-2' ended without answer text; "
+                            "fetching the interaction's outputs.",
+                            "The interaction 'int-2' completed without answer text; the research "
+                            "returns no answer."));
+    EXPECT_TRUE(log.messages("retry", zelq::core::LogLevel::warn).empty());
+  }
 }
 
 TEST(GoogleDeepResearcherTest, PollsUntilTheInteractionCompletes) {
@@ -284,6 +314,56 @@ TEST(GoogleDeepResearcherTest, ACancelledAttemptCancelsItsInteraction) {
   EXPECT_THAT(f.client->cancels(), ElementsAre("int-8", "int-9"));
   EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::info),
               ::testing::Contains("Cancelled the interaction 'int-9'."));
+}
+
+// A failed attempt asks the service to stop its interaction only while
+// the interaction may still run: not once the service has reported it
+// ended, in the stream or in its record.
+TEST(GoogleDeepResearcherTest, NoCancelForAnInteractionThatHasEnded) {
+  const auto update = [](Value status, bool nested) {
+    Value data = {{"status", std::move(status)}};
+    if (nested) data = {{"interaction", {{"id", "int-1"}, {"status", data["status"]}}}};
+    return make_event("interaction.status_update", std::move(data));
+  };
+  struct Case {
+    const char* name;
+    // Streamed: the events before the stream fails; polled: the status of
+    // the record after the create.
+    std::vector<providers::google::InteractionEvent> events;
+    std::string polled_status;
+    bool cancelled;
+  };
+  const std::vector<Case> cases = {
+      {"stream reports failed", {update("failed", true)}, "", false},
+      {"stream reports cancelled at the top", {update("cancelled", false)}, "", false},
+      {"stream reports incomplete", {update("incomplete", true)}, "", false},
+      {"stream reports over budget", {update("budget_exceeded", true)}, "", false},
+      {"stream reports in progress", {update("in_progress", true)}, "", true},
+      {"stream awaits an action", {update("requires_action", true)}, "", true},
+      {"stream status not a text", {update(3, true)}, "", true},
+      {"stream reports nothing", {text_delta("a")}, "", true},
+      {"record failed", {}, "failed", false},
+      {"record cancelled", {}, "cancelled", false},
+      {"record awaits an action", {}, "requires_action", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Fixture f;
+    auto options = f.options(c.polled_status.empty());
+    options.retry_config = core::RetryConfig{.max_retries = 0, .timeout = 60};
+    if (c.polled_status.empty()) {
+      f.client->add_create(
+          ScriptedStream{.interaction_id = "int-1",
+                         .events = c.events,
+                         .failure = std::make_exception_ptr(core::RuntimeError("broken"))});
+    } else {
+      f.client->add_create(make_interaction("int-1", "in_progress"));
+      f.client->add_get(make_interaction("int-1", c.polled_status));
+    }
+    EXPECT_THROW(f.research(GoogleDeepResearcher(options)), core::RuntimeError);
+    EXPECT_EQ(f.client->cancels(),
+              c.cancelled ? std::vector<std::string>{"int-1"} : std::vector<std::string>{});
+  }
 }
 
 }  // namespace

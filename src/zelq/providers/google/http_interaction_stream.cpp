@@ -57,7 +57,8 @@ HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventSt
               [this](std::exception_ptr failure) { return reopen(std::move(failure)); }, pacing,
               "The event stream of " + endpoint_) {}
 
-InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse) const {
+InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse,
+                                              std::string_view own_sse_id) const {
   const std::string source = "An event of the stream of " + endpoint_;
   Value data = net::parse_json_object(sse.data, source, api_.options().api_key);
   InteractionEvent event;
@@ -69,7 +70,7 @@ InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse) const {
                       ": " + net::one_line(error_text(data), api_.options().api_key)));
   }
   event.event_id = text_at(data, "event_id");
-  if (event.event_id.empty()) event.event_id = sse.id;
+  if (event.event_id.empty()) event.event_id = own_sse_id;
   if (event.event_type == STEP_DELTA) event.event_type = std::string(CONTENT_DELTA);
   event.data = std::move(data);
   return event;
@@ -99,11 +100,19 @@ asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
       stream_.close();
       co_return std::nullopt;
     }
-    InteractionEvent event = parse(*sse);
+    // SSE hands every event the last id in force on its connection, so an
+    // event without an "id" line carries the id of an event before it. An
+    // event has an id of its own when its id differs from the one the
+    // event before it on the same connection carried (a connection starts
+    // with none); a carried id must not make it look like a repeat.
+    const bool own_sse_id = sse->id != connection_sse_id_;
+    connection_sse_id_ = sse->id;
+    InteractionEvent event = parse(*sse, own_sse_id ? sse->id.view() : std::string_view());
     // A resumed stream may replay events already taken (a service that
-    // ignores last_event_id starts over): they are skipped, and a
-    // resumption that brings nothing else counts as one without progress.
-    // Ids are opaque texts, so taken ones are remembered, not compared.
+    // ignores last_event_id starts over): those whose own id was taken are
+    // skipped, and a resumption that brings nothing else counts as one
+    // without progress. Ids are opaque texts, so taken ones are
+    // remembered, not compared.
     if (!event.event_id.empty() && !taken_event_ids_.insert(event.event_id).second) {
       stream_.mark_repeat();
       continue;
@@ -133,7 +142,9 @@ asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reope
   request.path = path + "?stream=true";
   if (!last_event_id_.empty()) request.path += "&last_event_id=" + percent_encode(last_event_id_);
   request.timeout = timeout_;
-  co_return co_await api_.request_events(std::move(request));
+  net::ApiEventStream resumed = co_await api_.request_events(std::move(request));
+  connection_sse_id_ = net::SseEventId();
+  co_return resumed;
 }
 
 }  // namespace zelq::providers::google

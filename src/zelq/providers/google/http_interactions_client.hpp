@@ -70,9 +70,11 @@ struct HttpInteractionsOptions : net::ServiceOptions {
 // it silent for idle_timeout, the stream reads the interaction's record: it
 // ends when the interaction is no longer queued or in progress, else it
 // resumes the same interaction with
-// GET {base}/interactions/{id}?stream=true&last_event_id=<id>. An event
-// whose id was taken before on the stream (one a resumption replays) is
-// skipped, and a resumption that brings nothing else brings no new event
+// GET {base}/interactions/{id}?stream=true&last_event_id=<id>. An event's
+// id is its "event_id", else the SSE id when the event set it itself (an
+// event that only carries the id SSE keeps from an earlier event has
+// none). An event whose id was taken before on the stream (one a
+// resumption replays) is skipped, and a resumption that brings nothing else brings no new event
 // (see HttpInteractionsOptions::max_resumes; giving up is net::ConnectionError
 // "The event stream of the interaction '<id>' broke <n> times in a row
 // without a new event: <why>."); a stream that breaks before naming its

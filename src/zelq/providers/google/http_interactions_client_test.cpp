@@ -291,6 +291,62 @@ TEST(HttpInteractionsClientTest, SkipsTheEventsAResumptionReplays) {
   EXPECT_EQ(streams, 5);  // the create's, then four resumptions, the last three empty
 }
 
+// `data` as an SSE event, with an "id" line when `sse_id` is given; its own
+// "event_id" is dropped.
+std::string id_frame(Value data, const std::string& sse_id = "") {
+  data.erase("event_id");
+  return (sse_id.empty() ? "" : "id: " + sse_id + "\n") + sse_frame(data);
+}
+
+// Ids only on SSE "id" lines, and not on every event: the events between
+// two id lines carry the earlier id but have none of their own, so none of
+// them is a repeat. The create's stream breaks; the resumption starts
+// again at the last id taken (a repeat, skipped), then goes on.
+TEST(HttpInteractionsClientTest, OnlyAnEventsOwnIdMakesItARepeat) {
+  int records = 0;
+  auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
+      ++records;
+      co_await exchange.respond(200, interaction_record("int-9", "in_progress").dump());
+      co_return;
+    }
+    co_await exchange.start_events();
+    if (exchange.request.method == "POST") {
+      co_await exchange.chunk(
+          id_frame(created_event("int-9", ""), "s1") + id_frame(text_step_delta(0, "A", "")) +
+          id_frame(text_step_delta(0, "B", ""), "s2") + id_frame(text_step_delta(0, "C", "")));
+      exchange.close();
+      co_return;
+    }
+    co_await exchange.chunk(id_frame(text_step_delta(0, "B", ""), "s2") +
+                            id_frame(text_step_delta(0, "D", ""), "s3") +
+                            id_frame(completed_event("int-9", "")));
+    co_await exchange.end_events();
+  };
+  auto read = [](std::shared_ptr<HttpInteractionsClient> client)
+      -> asio::awaitable<std::vector<std::string>> {
+    CreateInteractionRequest request{
+        .input = "bees", .agent = "deep-research-x", .config = {{"stream", true}}};
+    CreateInteractionResult created = co_await client->create(std::move(request));
+    auto& stream = std::get<InteractionEventStreamPtr>(created);
+    std::vector<std::string> seen;
+    while (auto event = co_await stream->next()) {
+      const Value* delta = event->data.contains("delta") ? &event->data["delta"] : nullptr;
+      seen.push_back((delta ? delta->value("text", std::string()) : event->event_type) + "#" +
+                     event->event_id);
+    }
+    co_return seen;
+  };
+  asio::io_context io;
+  LoopbackServer server(io, handler);
+  EXPECT_THAT(
+      run_client(io, server, read(client_for(server))),
+      ElementsAre("interaction.created#s1", "A#", "B#s2", "C#", "D#s3", "interaction.completed#"));
+  EXPECT_EQ(records, 1);
+  EXPECT_EQ(server.requests.back().target, "/v1/interactions/int-9?stream=true&last_event_id=s2");
+}
+
 // The answer to each request of the records test: status and body.
 std::pair<int, std::string> record_answer(const net::testing::ReceivedRequest& request) {
   if (request.target == "/v1/interactions") {

@@ -38,8 +38,10 @@ class HttpInteractionStream : public InteractionEventStream {
   std::string interaction_id() const override { return interaction_id_; }
 
  private:
-  // The event of `sse`; throws for an error event or malformed data.
-  InteractionEvent parse(const net::SseEvent& sse) const;
+  // The event of `sse`, whose id is its "event_id", else `own_sse_id` (the
+  // SSE id when the event set it itself, else ""); throws for an error
+  // event or malformed data.
+  InteractionEvent parse(const net::SseEvent& sse, std::string_view own_sse_id) const;
   // Notes the interaction id and the last event id of `event`.
   void track(const InteractionEvent& event);
   // After the stream ended, broke or went silent (`failure`) before the
@@ -56,6 +58,8 @@ class HttpInteractionStream : public InteractionEventStream {
   std::string last_event_id_;
   // The ids of the events taken, to skip those a resumption replays.
   std::unordered_set<std::string> taken_event_ids_;
+  // The SSE id the last event of the current connection carried.
+  net::SseEventId connection_sse_id_;
   // Declared last: its reopen callback refers to the members above.
   net::ResumableEventStream stream_;
 };
