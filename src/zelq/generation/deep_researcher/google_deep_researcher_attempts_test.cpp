@@ -333,7 +333,7 @@ TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
                           "'completed').");
     } else if (c == Case::BREAKS) {
       EXPECT_THAT(what, ::testing::StartsWith("The event stream of the interaction 'int-" + cut +
-                                              "'... broke "));
+                                              "...' broke "));
     } else {
       EXPECT_EQ(what, "The interactions stream sent a content delta without text (event 'evt-" +
                           cut + "...').");
