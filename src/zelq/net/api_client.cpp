@@ -295,8 +295,7 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
   stream.body.close();
   const std::string said = server_message(body, quoting);
   throw core::RuntimeError(sentence("The answer of " + endpoint + " is not an event stream but " +
-                                    quoting.quoted(*type) +
-                                    (said.empty() ? "" : ": " + said)));
+                                    quoting.quoted(*type) + (said.empty() ? "" : ": " + said)));
 }
 
 }  // namespace

@@ -233,8 +233,8 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_research(
     providers::orvo::CreateTaskRequest create{
         .query = call->inputs, .profile = profile, .options = std::move(*request_config)};
     const providers::orvo::CreatedTask task = co_await client->tasks().create(std::move(create));
-    _logger()->info("Created task " + client->quoting().line(task.task_id) +
-                    " with profile " + profile);
+    _logger()->info("Created task " + client->quoting().line(task.task_id) + " with profile " +
+                    profile);
     state->task_id = task.task_id;
   } else {
     _logger()->info("Continuing task " + client->quoting().line(*state->task_id) + ".");

@@ -29,9 +29,9 @@ Value message_of(Value& value) {
 const std::string& text_of(const Value& message, std::string_view kind,
                            const net::Quoting& quoting) {
   if (!message.is_string()) {
-    throw core::ServiceDataError<core::TypeError>("The Orvo service sent a " + std::string(kind) +
-                                                  " message that is not text: " +
-                                                  quoting.line(message) + ".");
+    throw core::ServiceDataError<core::TypeError>(
+        "The Orvo service sent a " + std::string(kind) +
+        " message that is not text: " + quoting.line(message) + ".");
   }
   return message.get_ref<const std::string&>();
 }
@@ -52,21 +52,18 @@ core::ChunkPtr citation_of(const Value& source, const net::Quoting& quoting) {
     chunk->content = core::Bytes(content.get_binary());
   } else {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's content must be text or bytes, got " +
-        quoting.line(content) + ".");
+        "A citation source's content must be text or bytes, got " + quoting.line(content) + ".");
   }
   const Value metadata = source.value(Key::METADATA, Value::object());
   if (!metadata.is_object()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's metadata must be an object, got " +
-        quoting.line(metadata) + ".");
+        "A citation source's metadata must be an object, got " + quoting.line(metadata) + ".");
   }
   chunk->metadata = metadata;
   const Value score = source.value("score", Value(nullptr));
   if (!score.is_null() && !score.is_number()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's score must be a number or null, got " +
-        quoting.line(score) + ".");
+        "A citation source's score must be a number or null, got " + quoting.line(score) + ".");
   }
   if (score.is_number()) chunk->score = score.get<double>();
   return chunk;

@@ -113,9 +113,9 @@ const Value& list_of(const Value& value, std::string_view what, const pp::TaskRu
   if (value.is_null()) return empty;
   if (!value.is_array()) {
     const net::Quoting quoting = client ? client->quoting() : net::Quoting();
-    throw core::RuntimeError(net::sentence("The " + std::string(what) +
-                                           " of a Parallel task run result is not a list: " +
-                                           quoting.line(value)));
+    throw core::RuntimeError(
+        net::sentence("The " + std::string(what) +
+                      " of a Parallel task run result is not a list: " + quoting.line(value)));
   }
   return value;
 }

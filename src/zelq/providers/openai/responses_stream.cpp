@@ -337,7 +337,8 @@ void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
 std::string ResponsesStreamReader::named_response() const {
   // The id is the service's: shown as its texts are (key masked, one line).
   return "OpenAI response " +
-         (response_id_.empty() ? "" : net::Quoting(secret_).line(response_id_) + " ") + "of " + source_;
+         (response_id_.empty() ? "" : net::Quoting(secret_).line(response_id_) + " ") + "of " +
+         source_;
 }
 
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {

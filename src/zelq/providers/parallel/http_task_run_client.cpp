@@ -214,8 +214,7 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
   for (;;) {
     const double wait = std::min(left(), options_.max_result_wait);
     if (wait <= 0) {
-      throw core::TimeoutError("Parallel task run " +
-                               quoting().quoted(run_id) +
+      throw core::TimeoutError("Parallel task run " + quoting().quoted(run_id) +
                                " was still active after " + seconds_text(*limit) + " seconds.");
     }
     const Clock::time_point asked = Clock::now();

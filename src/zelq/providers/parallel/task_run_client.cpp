@@ -22,15 +22,15 @@ std::string failure_text(const std::string& run_id, const std::string& status,
 }  // namespace
 
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message)
-    : core::RuntimeError(failure_text(net::Quoting().quoted(run_id),
-                                      net::Quoting().quoted(status), message)),
+    : core::RuntimeError(
+          failure_text(net::Quoting().quoted(run_id), net::Quoting().quoted(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message,
                                        const TaskRunClient& client)
-    : core::RuntimeError(failure_text(client.quoting().quoted(run_id),
-                                      client.quoting().quoted(status), message)),
+    : core::RuntimeError(
+          failure_text(client.quoting().quoted(run_id), client.quoting().quoted(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 

@@ -88,7 +88,6 @@ void ScriptedTaskRunClient::fail_result(std::exception_ptr error) {
   results_.push_back(Outcome{.error = std::move(error)});
 }
 
-
 TaskRunClientFactory ScriptedTaskRunClient::factory() {
   return [self = shared_from_this()](const Value& params) -> TaskRunClientPtr {
     self->client_params.push_back(params);
