@@ -31,8 +31,9 @@ class HttpError : public std::runtime_error {
   // Builds the error of a response: the message is server_message(body,
   // Quoting(secret)), so `secret` (an API key) never shows (a body the
   // response calls text/html is read as HTML even without a document head),
-  // and retry_after comes from retry_after_of(head.headers, now). `endpoint` names the request,
-  // e.g. "POST https://api.example.com/v1/chat/completions" (no query).
+  // and retry_after comes from retry_after_of(head.headers, now).
+  // `endpoint` names the request, e.g.
+  // "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
       const HttpResponseHead& head, std::string_view body, std::string endpoint = {},
       std::string_view secret = {},
