@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "zelq/net/http_error.hpp"
+#include "zelq/net/quoting.hpp"
+#include "zelq/net/url.hpp"
 
 namespace zelq_demo {
 namespace {
@@ -55,25 +56,20 @@ bool looks_like_url(std::string_view word) {
 }  // namespace
 
 std::string mask_url(std::string_view url) {
-  std::string text(url);
-  // The user information ends at the last "@": a password may hold "@",
-  // "/" or "?" unencoded, and all of it must go.
-  std::size_t rest = 0;
-  if (const std::size_t at = text.rfind('@'); at != std::string::npos) {
-    const std::size_t slashes = text.find("//");
-    const std::size_t start = slashes != std::string::npos && slashes < at ? slashes + 2 : 0;
-    if (at > start) text.replace(start, at - start, kMask);
-    rest = text.find('@', start) + 1;
+  // The library's redaction masks the user information and drops a query
+  // or fragment; "?***" or "#***" then shows that one was there.
+  std::string text = zelq::net::redact_url_text(url);
+  const std::size_t at = url.rfind('@');
+  const std::size_t query = url.find_first_of("?#");
+  if (query != std::string_view::npos && (at == std::string_view::npos || query > at) &&
+      query + 1 < url.size()) {
+    text.append(1, url[query]).append(kMask);
   }
-  if (const std::size_t query = text.find_first_of("?#", rest);
-      query != std::string::npos && query + 1 < text.size()) {
-    text.replace(query + 1, std::string::npos, kMask);
-  }
-  return without_controls(mask_credential_values(std::move(text)));
+  return mask_credential_values(std::move(text));
 }
 
 std::string mask_text(std::string_view text, std::string_view secret) {
-  const std::string unmasked = zelq::net::mask_secret(text, secret);
+  const std::string unmasked = zelq::net::Quoting(std::string(secret)).mask(text);
   constexpr std::string_view kWordEnd = " \t\n\r\v\f'\"`";
   std::string out;
   out.reserve(unmasked.size());

@@ -8,18 +8,19 @@
 
 namespace zelq_demo {
 
-// `url` read as one URL, however malformed: the user information (what
-// stands before its last "@", after "//" when there is one) becomes "***",
-// the query and the fragment become "?***" and "#***", the value of every
-// "name=value" whose name speaks of a key, token, secret, password,
-// signature or authorisation becomes "***", and control characters become
-// "?". "http//u:pw@host/v1?token=t" reads "http//***@host/v1?***".
+// `url` read as one URL, however malformed, as the library redacts it
+// (zelq::net::redact_url_text: the user information, what stands before
+// the last "@", becomes "***", and control characters become "?"), with
+// the query or fragment it drops shown as "?***" or "#***", and the value
+// of every "name=value" whose name speaks of a key, token, secret,
+// password, signature or authorisation as "***".
+// "http//u:pw@host/v1?token=t" reads "http//***@host/v1?***".
 std::string mask_url(std::string_view url);
 
 // `text` (a message, a heading) with `secret` (the API key) masked wherever
-// it appears, as net::mask_secret does, then each of its words (the runs
-// between white space and quotes) masked as mask_url does when it looks
-// like part of a URL: it has an "@", a query, or a fragment after "//".
+// it appears, as the library's net::Quoting masks it, then each of its
+// words (the runs between white space and quotes) masked as mask_url does
+// when it looks like part of a URL: it has an "@", a query, or a fragment after "//".
 // Plain words such as "item #3" are left alone; control characters become
 // "?".
 std::string mask_text(std::string_view text, std::string_view secret);

@@ -78,13 +78,15 @@ struct ApiClient::State {
         base_url(checked_base_url(options.base_url)),
         http(http_options(options)),
         retry(retry_config(options)),
-        slots(core::AsyncSemaphore::create(options.max_concurrency)) {}
+        slots(core::AsyncSemaphore::create(options.max_concurrency)),
+        quoting(options.api_key) {}
 
   ApiClientOptions options;
   std::string base_url;
   HttpClient http;
   core::RetryConfig retry;
   std::shared_ptr<core::AsyncSemaphore> slots;
+  Quoting quoting;
 };
 
 std::string checked_base_url(std::string_view base_url) {
@@ -144,12 +146,12 @@ const ApiClientOptions& ApiClient::options() const noexcept { return state_->opt
 std::string ApiClient::endpoint(std::string_view method, std::string_view path) const {
   // A path may carry an id the server chose: quoted as a server text.
   return std::string(method) + " " + state_->base_url + "/" +
-         one_line(path.substr(0, path.find('?')), state_->options.api_key);
+         state_->quoting.line(path.substr(0, path.find('?')));
 }
 
-std::string ApiClient::mask(std::string_view text) const {
-  return mask_secret(text, state_->options.api_key);
-}
+const Quoting& ApiClient::quoting() const noexcept { return state_->quoting; }
+
+std::string ApiClient::mask(std::string_view text) const { return state_->quoting.mask(text); }
 
 namespace {
 
@@ -279,7 +281,7 @@ bool is_event_stream(std::string_view content_type) {
 // Throws for a 2xx answer to an event request that is no event stream: its
 // content type and what its body says.
 asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& endpoint,
-                                         const std::string& secret) {
+                                         const Quoting& quoting) {
   const auto type = find_header(stream.head.headers, "Content-Type");
   if (!type || is_event_stream(*type)) co_return;
   std::string body;
@@ -291,10 +293,9 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
     // Cut off: the content type alone.
   }
   stream.body.close();
-  const std::string said = server_message(body, secret);
+  const std::string said = server_message(body, quoting);
   throw core::RuntimeError(sentence("The answer of " + endpoint + " is not an event stream but " +
-                                    core::py_repr(one_line(*type, secret)) +
-                                    (said.empty() ? "" : ": " + said)));
+                                    quoting.quoted(*type) + (said.empty() ? "" : ": " + said)));
 }
 
 }  // namespace
@@ -340,7 +341,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   HttpStream stream = co_await core::retry(
       &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
       std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
-  co_await check_event_stream(stream, endpoint, state->options.api_key);
+  co_await check_event_stream(stream, endpoint, state->quoting);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
                            std::move(endpoint), event_timeout);

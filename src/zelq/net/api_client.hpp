@@ -25,6 +25,7 @@
 #include "zelq/core/value.hpp"
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/http_message.hpp"
+#include "zelq/net/quoting.hpp"
 #include "zelq/net/service_options.hpp"
 #include "zelq/net/sse_reader.hpp"
 
@@ -169,11 +170,15 @@ class ApiClient {
   boost::asio::awaitable<ApiEventStream> get_events(std::string path) const;
 
   // "<method> <base_url>/<path>" without the path's query: for messages.
-  // The path (which may hold ids the server chose) is quoted as one_line
-  // quotes a server text: the key masked, cut when overlong.
+  // The path (which may hold ids the server chose) is shown as a server
+  // text: quoting().line, the key masked, cut when overlong.
   std::string endpoint(std::string_view method, std::string_view path) const;
 
-  // `text` with the API key masked: for every server text put in an error.
+  // How every text of the server is shown in a message: the API key of
+  // these options masked, one line, at most kMaxQuotedText bytes.
+  const Quoting& quoting() const noexcept;
+
+  // quoting().mask(text): the API key masked, nothing else changed.
   std::string mask(std::string_view text) const;
 
   const ApiClientOptions& options() const noexcept;

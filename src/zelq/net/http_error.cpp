@@ -121,13 +121,13 @@ bool is_html_type(const HttpHeaders& headers) {
 
 // The message of a body whose JSON holds none: an HTML page (`html`) is
 // quoted by its title or its text, anything else as it is.
-std::string quoted_body(std::string_view body, std::string_view secret, bool html) {
-  if (html) return one_line(detail::html_text(body), secret);
-  return one_line(body, secret);
+std::string quoted_body(std::string_view body, const Quoting& quoting, bool html) {
+  if (html) return quoting.line(detail::html_text(body));
+  return quoting.line(body);
 }
 
 // server_message, with whether the body is HTML decided by the caller.
-std::string message_of(std::string_view body, std::string_view secret, bool html) {
+std::string message_of(std::string_view body, const Quoting& quoting, bool html) {
   core::Value json;
   try {
     json = core::parse_json(body, "An error body");
@@ -144,9 +144,9 @@ std::string message_of(std::string_view body, std::string_view secret, bool html
       found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
     }
     if (found == nullptr) found = text_of(json, "message");
-    if (found != nullptr) return one_line(found->get_ref<const std::string&>(), secret);
+    if (found != nullptr) return quoting.line(found->get_ref<const std::string&>());
   }
-  return quoted_body(body, secret, html || detail::looks_like_html(body));
+  return quoted_body(body, quoting, html || detail::looks_like_html(body));
 }
 
 }  // namespace
@@ -162,7 +162,8 @@ HttpError::HttpError(int status, std::string message, std::optional<Seconds> ret
 HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
                                    std::string endpoint, std::string_view secret,
                                    std::chrono::system_clock::time_point now) {
-  return HttpError(head.status, message_of(body, secret, is_html_type(head.headers)),
+  return HttpError(head.status,
+                   message_of(body, Quoting(std::string(secret)), is_html_type(head.headers)),
                    retry_after_of(head.headers, now), std::move(endpoint));
 }
 
@@ -170,14 +171,14 @@ void throw_for_status(const HttpResponse& response) {
   if (!response.ok()) throw HttpError::from_response(response, response.body);
 }
 
-std::string one_line(std::string_view text, std::string_view secret) {
-  return core::one_line(mask_secret(text, secret), kMaxQuotedText);
-}
-
 std::string sentence(std::string text) { return core::as_sentence(std::move(text)); }
 
+std::string server_message(std::string_view body, const Quoting& quoting) {
+  return message_of(body, quoting, false);
+}
+
 std::string server_message(std::string_view body, std::string_view secret) {
-  return message_of(body, secret, false);
+  return message_of(body, Quoting(std::string(secret)), false);
 }
 
 std::optional<Seconds> retry_after_of(const HttpHeaders& headers,

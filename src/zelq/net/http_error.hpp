@@ -10,6 +10,7 @@
 
 #include "zelq/core/text_line.hpp"
 #include "zelq/net/http_message.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::net {
 
@@ -28,11 +29,11 @@ class HttpError : public std::runtime_error {
             std::string endpoint = {});
 
   // Builds the error of a response: the message is server_message(body,
-  // secret), so `secret` (an API key) never shows (a body the response
-  // calls text/html is read as HTML even without a document head), and
-  // retry_after comes
-  // from retry_after_of(head.headers, now). `endpoint` names the request,
-  // e.g. "POST https://api.example.com/v1/chat/completions" (no query).
+  // Quoting(secret)), so `secret` (an API key) never shows (a body the
+  // response calls text/html is read as HTML even without a document head),
+  // and retry_after comes from retry_after_of(head.headers, now).
+  // `endpoint` names the request, e.g.
+  // "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
       const HttpResponseHead& head, std::string_view body, std::string endpoint = {},
       std::string_view secret = {},
@@ -70,25 +71,6 @@ class ConnectionError : public std::runtime_error {
 // is 2xx.
 void throw_for_status(const HttpResponse& response);
 
-// `text` with every occurrence of `secret` replaced by "***" (the text itself
-// when `secret` is empty): its literal bytes, and also its JSON-escaped
-// forms ("sk-\u0070robe", "\/" for "/", escaped again inside an escaped
-// string, up to eight times over), which a reader decodes to the key.
-// Occurrences that overlap become one "***". Linear in the text. The one
-// function that keeps API keys out of texts taken from servers.
-std::string mask_secret(std::string_view text, std::string_view secret);
-
-// The longest server text an error quotes, in bytes (before "...").
-inline constexpr std::size_t kMaxQuotedText = core::kOneLineLimit;
-
-// `text` as an error quotes it: `secret` masked first (before the cut, so
-// no part of it remains), then core::one_line with kMaxQuotedText: every
-// run of white space (newlines included) one space, white space at either
-// end removed, and cut to at most kMaxQuotedText bytes at a UTF-8
-// character boundary with "..." appended. An HTML page of forty lines thus
-// reads as one line of an error.
-std::string one_line(std::string_view text, std::string_view secret = {});
-
 // core::as_sentence: `text` with "." appended unless it already ends with
 // ".", "!" or "?" (a quoted message of the server, an ellipsis), so that
 // texts quoted into a sentence never read "..".
@@ -97,8 +79,10 @@ std::string sentence(std::string text);
 // The human-readable message of an error body: error.message, error (when a
 // string) or message of a JSON object; else, for an HTML page, its <title>
 // (or its text without markup when the title is empty); else the body
-// itself; as one_line gives it (`secret` masked, one line, at most
-// kMaxQuotedText bytes).
+// itself; as `quoting` shows a line of text (Quoting::line: key masked, one
+// line, cut).
+std::string server_message(std::string_view body, const Quoting& quoting);
+// As above, with Quoting(secret).
 std::string server_message(std::string_view body, std::string_view secret = {});
 
 // The delay a response asks for before a retry: "retry-after-ms"

@@ -7,8 +7,8 @@
 namespace zelq::net {
 namespace {
 
-using std::chrono::seconds;
 using std::chrono::milliseconds;
+using std::chrono::seconds;
 using Sec = Seconds;
 
 TEST(HttpError, MessagesAreOneMaskedLine) {
@@ -138,6 +138,36 @@ TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
   EXPECT_EQ(mask_secret("keykey", "key"), "******");
   EXPECT_EQ(mask_secret(R"(\\\\\\\\\\\\\\\\\\\\\\u0073k-probe-123)", key).find("probe"),
             std::string::npos);
+}
+
+// A key that a page wraps (a line break, a tab, a run of spaces inside it)
+// reads back once the text is put on one line: it is masked all the same,
+// with the white space inside it. Only the white space around the key stays.
+TEST(HttpError, AKeyBrokenByWhiteSpaceNeverShows) {
+  const std::string key = "sk-probe-KEY-0123456789";
+  const struct {
+    std::string body;
+    std::string message;
+  } cases[] = {
+      {"Invalid key sk-probe-KEY-\n0123456789 given", "Invalid key *** given"},
+      {"Invalid key sk-probe-KEY-\r\n0123456789\r\n", "Invalid key ***"},
+      {"Invalid key\n  sk-probe-\tKEY-01234\n\n  56789.", "Invalid key ***."},
+      {"s k - p r o b e - K E Y - 0 1 2 3 4 5 6 7 8 9", "***"},
+      {R"({"detail":"sk-probe-KEY-\n0123456789"})", R"({"detail":"***"})"},
+      {"<html><body><p>key sk-probe-KEY-\n0123456789</p></body></html>", "key ***"},
+      // Not the key: a piece of it stays as it is.
+      {"sk-probe-KEY-\n012345678", "sk-probe-KEY- 012345678"},
+  };
+  HttpResponseHead head;
+  head.status = 401;
+  head.headers = {{"Content-Type", "text/plain"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(HttpError::from_response(head, c.body, "GET http://h/x", key).message(), c.message)
+        << c.body;
+  }
+  EXPECT_EQ(mask_secret("a sk-probe-KEY-\n0123456789\nb", key), "a ***\nb");
+  // A key that holds white space itself is matched as it is.
+  EXPECT_EQ(mask_secret("the key a b, ab", "a b"), "the key ***, ab");
 }
 
 // An HTML page is quoted by its title, or by its text without markup, and

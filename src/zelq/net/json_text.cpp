@@ -12,17 +12,10 @@ namespace {
 [[noreturn]] void refuse(std::string_view text, std::string_view source, std::string_view secret,
                          std::string_view what) {
   throw core::RuntimeError(sentence(std::string(source) + " is " + std::string(what) + ": " +
-                                    quoted_excerpt(text, secret)));
+                                    Quoting(std::string(secret)).excerpt(text)));
 }
 
 }  // namespace
-
-std::string quoted_excerpt(std::string_view text, std::string_view secret) {
-  std::string line = one_line(text, secret);
-  const bool cut = line.size() > kMaxQuotedText;
-  if (cut) line.resize(line.size() - 3);  // the "..." goes after the quote
-  return core::py_repr(line) + (cut ? "..." : "");
-}
 
 core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret) {
   core::Value value;

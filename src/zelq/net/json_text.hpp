@@ -10,14 +10,10 @@
 
 namespace zelq::net {
 
-// `text` quoted for an error: core::py_repr of one_line(text, secret), then
-// "..." when one_line cut it.
-std::string quoted_excerpt(std::string_view text, std::string_view secret);
-
 // Parses `text` as any JSON value. Throws zelq::core::RuntimeError
 // "<source> is not valid UTF-8: <excerpt>." when the bytes are not UTF-8,
 // "<source> is not JSON: <excerpt>." for other text that is not JSON (the
-// excerpt as quoted_excerpt gives it), and zelq::core::ValueError
+// excerpt as Quoting(secret).excerpt gives it), and zelq::core::ValueError
 // "<source> is nested deeper than 512 levels" (core::parse_json). Each is an
 // error on what the service sent: the ValueError carries
 // core::FromServiceData, so a retry policy retries it.

@@ -1,6 +1,8 @@
 // mask_secret: hiding a key in a text a server sent, also where the text
 // holds it JSON-escaped ("sk-\u0070robe", "a\/b"), once or several times
-// over. The text is read as a stream of bytes, each carrying the span of
+// over, and also where white space breaks it (a key hard-wrapped in a
+// plain-text page, which reads back once the text is put on one line). The
+// text is read as a stream of bytes, each carrying the span of
 // the text it stands for; a chain of JSON decoders turns each stream into
 // the next, and a matcher per stream finds the key in it. Every byte of a
 // span that holds the key is hidden. Each stage does constant work per byte
@@ -13,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "zelq/net/http_error.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::net {
 
@@ -33,11 +35,22 @@ struct Unit {
 
 using Span = std::pair<std::size_t, std::size_t>;
 
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
 // Knuth-Morris-Pratt over one stream: the spans of every occurrence of the
-// key, overlapping ones merged.
+// key, overlapping ones merged. White space is passed over unless the key
+// holds some: a service key holds none (the clients refuse such keys), so
+// white space inside an occurrence only breaks it for the eye, and the
+// span hides it with the key.
 class Matcher {
  public:
-  explicit Matcher(std::string_view key) : key_(key), fail_(key.size(), 0), begins_(key.size()) {
+  explicit Matcher(std::string_view key)
+      : key_(key),
+        skip_space_(std::none_of(key.begin(), key.end(), is_space)),
+        fail_(key.size(), 0),
+        begins_(key.size()) {
     for (std::size_t i = 1, k = 0; i < key.size(); ++i) {
       while (k > 0 && key[i] != key[k]) k = fail_[k - 1];
       if (key[i] == key[k]) ++k;
@@ -46,6 +59,7 @@ class Matcher {
   }
 
   void put(const Unit& unit) {
+    if (skip_space_ && is_space(unit.byte)) return;
     begins_[count_++ % key_.size()] = unit.begin;
     while (matched_ > 0 && unit.byte != key_[matched_]) matched_ = fail_[matched_ - 1];
     if (unit.byte == key_[matched_]) ++matched_;
@@ -63,6 +77,7 @@ class Matcher {
 
  private:
   std::string_view key_;
+  bool skip_space_;
   std::vector<std::size_t> fail_;
   // The begins of the last key.size() units, by count modulo key.size().
   std::vector<std::size_t> begins_;

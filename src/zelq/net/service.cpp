@@ -155,6 +155,20 @@ std::string api_key_or_environment(std::string given, std::string_view service,
   return given;
 }
 
+Quoting quoting_of(const Value& client_params, std::initializer_list<std::string_view> env) {
+  if (client_params.is_object()) {
+    if (auto key = client_params.find("api_key"); key != client_params.end() && key->is_string() &&
+                                                  !key->get_ref<const std::string&>().empty()) {
+      return Quoting(key->get<std::string>());
+    }
+  }
+  for (std::string_view name : env) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (value != nullptr && *value != '\0') return Quoting(value);
+  }
+  return Quoting();
+}
+
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
                                     HttpHeaders headers, std::string user_agent) {
   check_api_key(settings.api_key, service);

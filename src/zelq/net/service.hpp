@@ -70,6 +70,14 @@ void check_api_key(std::string_view key, std::string_view service);
 std::string api_key_or_environment(std::string given, std::string_view service,
                                    std::string_view how, std::initializer_list<std::string_view> env);
 
+// The quoting policy of a client built from `client_params`: it masks
+// their "api_key" when that is a non-empty text, else the first of the
+// environment variables `env` that is set and not empty (the key such a
+// client sends), else nothing. Read once, when the client is built. Throws
+// nothing but std::bad_alloc: a client that needs a key refuses a missing
+// or malformed one itself.
+Quoting quoting_of(const core::Value& client_params, std::initializer_list<std::string_view> env);
+
 // The options of a service's ApiClient: `settings`, with the key checked
 // (check_api_key naming `service`), `headers` sent with every request (the
 // key in the service's header, API versions) and `user_agent`.

@@ -37,7 +37,7 @@ bool is_text(const Value& value, std::string_view text) {
 // A text the service chose (an id, a status) in quotes, as `client` quotes
 // the service's texts: key masked, on one line, cut when overlong.
 std::string quoted(const google::InteractionsClient& client, std::string_view text) {
-  return core::py_repr(client.quote(text));
+  return client.quoting().quoted(text);
 }
 
 // The event's data is not quoted: it comes from the service and could echo
@@ -245,7 +245,7 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
           "Research failed with status: " +
           (interaction.status ? quoted(*client, *interaction.status) : std::string("None"));
       if (std::string reason = reason_of(interaction.errors); !reason.empty()) {
-        message += ": " + client->quote(reason);
+        message += ": " + client->quoting().line(reason);
       }
       throw core::RuntimeError(core::as_sentence(std::move(message)));
     }

@@ -389,7 +389,7 @@ TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
                                       "no answer."));
     } else if (c == Case::BREAKS) {
       EXPECT_THAT(what, ::testing::StartsWith("The event stream of the interaction 'int-" + cut +
-                                              "'... broke "));
+                                              "...' broke "));
     } else {
       EXPECT_EQ(what, "The interactions stream sent a content delta without text (event 'evt-" +
                           cut + "...').");

@@ -168,14 +168,6 @@ std::shared_ptr<DeepResearchClient> OrvoOpenDeepResearcher::_make_client() const
   return client;
 }
 
-std::string OrvoOpenDeepResearcher::_key_in_use() const {
-  if (auto key = client_params.find(Key::API_KEY); key != client_params.end() && key->is_string()) {
-    return key->get<std::string>();
-  }
-  const char* from_env = std::getenv(std::string(providers::orvo::API_KEY_ENV).c_str());
-  return from_env != nullptr ? from_env : "";
-}
-
 std::optional<providers::orvo::ProfileResponse> OrvoOpenDeepResearcher::_cached_profile() const {
   std::lock_guard lock(profile_cache_->mutex);
   return profile_cache_->profile;
@@ -241,11 +233,11 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_research(
     providers::orvo::CreateTaskRequest create{
         .query = call->inputs, .profile = profile, .options = std::move(*request_config)};
     const providers::orvo::CreatedTask task = co_await client->tasks().create(std::move(create));
-    _logger()->info("Created task " + net::one_line(task.task_id, _key_in_use()) +
-                    " with profile " + profile);
+    _logger()->info("Created task " + client->quoting().line(task.task_id) + " with profile " +
+                    profile);
     state->task_id = task.task_id;
   } else {
-    _logger()->info("Continuing task " + net::one_line(*state->task_id, _key_in_use()) + ".");
+    _logger()->info("Continuing task " + client->quoting().line(*state->task_id) + ".");
   }
   const std::string task_id = *state->task_id;
   try {
@@ -263,12 +255,12 @@ asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_research(
 asio::awaitable<inference::LMOutput> OrvoOpenDeepResearcher::_process_task_stream(
     std::shared_ptr<DeepResearchClient> client, std::string task_id,
     std::shared_ptr<core::EventEmitter> event_emitter) const {
-  auto buffer = std::make_shared<BlockBuffer>(event_emitter);
+  auto buffer = std::make_shared<BlockBuffer>(event_emitter, client->quoting());
   auto output = std::make_shared<inference::LMOutput>();
   std::unique_ptr<providers::orvo::TaskStream> stream = co_await client->tasks().stream(task_id);
   if (!stream) {
     throw core::RuntimeError("The Orvo client opened no stream for task " +
-                             net::one_line(task_id, _key_in_use()) + ".");
+                             client->quoting().line(task_id) + ".");
   }
   while (std::optional<providers::orvo::StreamEvent> event = co_await stream->next()) {
     co_await _process_event(std::move(*event), buffer, output, event_emitter);
@@ -281,7 +273,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
     std::shared_ptr<DeepResearchClient> client, std::string task_id,
     std::shared_ptr<inference::LMOutput> output) const {
   // The task id is the service's: shown as its texts are (key masked, cut).
-  const std::string shown_id = net::one_line(task_id, _key_in_use());
+  const std::string shown_id = client->quoting().line(task_id);
   auto check_not_failed = [&shown_id](const std::string& status) {
     const std::optional<TaskStatus> final_status = parse_task_status(status);
     if (final_status == TaskStatus::FAILURE || final_status == TaskStatus::REVOKED) {
@@ -296,7 +288,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_retrieve_result(
       throw core::TimeoutError("The Orvo task " + shown_id +
                                " did not reach a final status within " +
                                core::py_str(Value(*limit)) + " seconds; its last status was " +
-                               net::quoted_excerpt(status, _key_in_use()) + ".");
+                               client->quoting().excerpt(status) + ".");
     }
     co_await status_check_sleep_(RETRIEVE_RESULT_STATUS_CHECK_INTERVAL);
     waited += RETRIEVE_RESULT_STATUS_CHECK_INTERVAL;

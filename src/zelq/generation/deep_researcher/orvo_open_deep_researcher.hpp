@@ -107,14 +107,17 @@ struct OrvoOpenDeepResearcherOptions {
 // inside a thinking block opens a block of its own and each block ends
 // under its own id.
 struct BlockBuffer {
-  explicit BlockBuffer(std::shared_ptr<core::EventEmitter> emitter)
+  BlockBuffer(std::shared_ptr<core::EventEmitter> emitter, net::Quoting quoting)
       : thinking_block(emitter, inference::BlockKind::THINKING),
-        response_block(std::move(emitter), inference::BlockKind::RESPONSE) {}
+        response_block(std::move(emitter), inference::BlockKind::RESPONSE),
+        quoting(std::move(quoting)) {}
 
   inference::EventBlockWriter thinking_block;
   std::string thinking{};
   inference::EventBlockWriter response_block;
   std::string text{};
+  // How the stream's client shows the service's values in errors.
+  net::Quoting quoting;
 };
 
 // The task of one research call, shared by its attempts: an attempt that
@@ -251,7 +254,8 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
       std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<inference::LMOutput> output,
       std::shared_ptr<core::EventEmitter> emitter) const;
   // The sources of a reference value as citations (no events).
-  void _process_citation(const core::Value& value, inference::LMOutput& output) const;
+  void _process_citation(const core::Value& value, inference::LMOutput& output,
+                         const net::Quoting& quoting) const;
 
  private:
   struct ProfileCache {
@@ -262,10 +266,6 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
 
   std::shared_ptr<providers::orvo::DeepResearchClient> _make_client() const;
   std::optional<providers::orvo::ProfileResponse> _cached_profile() const;
-  // The key the client sends, to be masked in every text of the service
-  // an error quotes: the researcher's api_key, else ORVOODR_API_KEY (where
-  // the client takes its own); "" when neither holds one.
-  std::string _key_in_use() const;
 
   core::Value _builtin_config;
   providers::orvo::ClientFactory client_factory_;

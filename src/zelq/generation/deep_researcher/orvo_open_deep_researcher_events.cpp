@@ -8,7 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/deep_researcher/orvo_open_deep_researcher.hpp"
 #include "zelq/inference/events.hpp"
-#include "zelq/net/http_error.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -24,11 +24,14 @@ Value message_of(Value& value) {
   return std::move(value);
 }
 
-const std::string& text_of(const Value& message, std::string_view kind, std::string_view secret) {
+// The service's values are shown in errors as the stream's client quotes
+// them: key masked, on one line, cut.
+const std::string& text_of(const Value& message, std::string_view kind,
+                           const net::Quoting& quoting) {
   if (!message.is_string()) {
     throw core::ServiceDataError<core::TypeError>(
         "The Orvo service sent a " + std::string(kind) +
-        " message that is not text: " + net::mask_secret(core::py_repr(message), secret) + ".");
+        " message that is not text: " + quoting.line(message) + ".");
   }
   return message.get_ref<const std::string&>();
 }
@@ -38,7 +41,7 @@ std::string joined(std::string_view type, std::string_view suffix) {
 }
 
 // One citation chunk of a source, or null when the source is skipped.
-core::ChunkPtr citation_of(const Value& source, std::string_view secret) {
+core::ChunkPtr citation_of(const Value& source, const net::Quoting& quoting) {
   if (!source.is_object()) return nullptr;
   const Value content = source.value(Key::CONTENT, Value(""));
   if (!core::py_truthy(content)) return nullptr;
@@ -49,21 +52,18 @@ core::ChunkPtr citation_of(const Value& source, std::string_view secret) {
     chunk->content = core::Bytes(content.get_binary());
   } else {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's content must be text or bytes, got " +
-        net::mask_secret(core::py_repr(content), secret) + ".");
+        "A citation source's content must be text or bytes, got " + quoting.line(content) + ".");
   }
   const Value metadata = source.value(Key::METADATA, Value::object());
   if (!metadata.is_object()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's metadata must be an object, got " +
-        net::mask_secret(core::py_repr(metadata), secret) + ".");
+        "A citation source's metadata must be an object, got " + quoting.line(metadata) + ".");
   }
   chunk->metadata = metadata;
   const Value score = source.value("score", Value(nullptr));
   if (!score.is_null() && !score.is_number()) {
     throw core::ServiceDataError<core::ValidationError>(
-        "A citation source's score must be a number or null, got " +
-        net::mask_secret(core::py_repr(score), secret) + ".");
+        "A citation source's score must be a number or null, got " + quoting.line(score) + ".");
   }
   if (score.is_number()) chunk->score = score.get<double>();
   return chunk;
@@ -99,7 +99,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_event(
   } else if (type == EventType::RESPONSE) {
     co_await _process_text_delta(std::move(message), buffer, emitter);
   } else if (reference && event.value.is_object()) {
-    _process_citation(event.value, *output);
+    _process_citation(event.value, *output, buffer->quoting);
   }
 }
 
@@ -111,7 +111,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_start(
 
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_delta(
     Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
-  const std::string& text = text_of(message, "thinking", _key_in_use());
+  const std::string& text = text_of(message, "thinking", buffer->quoting);
   buffer->thinking += text;
   co_await buffer->thinking_block.content(text);
 }
@@ -127,7 +127,7 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_process_thinking_end(
 asio::awaitable<void> OrvoOpenDeepResearcher::_process_text_delta(
     Value message, std::shared_ptr<BlockBuffer> buffer, std::shared_ptr<core::EventEmitter>) const {
   if (!core::py_truthy(message)) co_return;
-  const std::string& text = text_of(message, "response", _key_in_use());
+  const std::string& text = text_of(message, "response", buffer->quoting);
   if (!buffer->response_block.is_open()) co_await buffer->response_block.start();
   co_await buffer->response_block.content(text);
   buffer->text += text;
@@ -142,13 +142,13 @@ asio::awaitable<void> OrvoOpenDeepResearcher::_flush_text_buffer(
   buffer->text.clear();
 }
 
-void OrvoOpenDeepResearcher::_process_citation(const Value& value,
-                                               inference::LMOutput& output) const {
+void OrvoOpenDeepResearcher::_process_citation(const Value& value, inference::LMOutput& output,
+                                               const net::Quoting& quoting) const {
   // A "sources" entry that is not a list (null, say) counts as no sources.
   const auto sources = value.find(Key::SOURCES);
   if (sources == value.end() || !sources->is_array()) return;
   for (const Value& source : *sources) {
-    if (core::ChunkPtr chunk = citation_of(source, _key_in_use())) {
+    if (core::ChunkPtr chunk = citation_of(source, quoting)) {
       output.add_citation(std::move(chunk));
     }
   }

@@ -91,7 +91,7 @@ bool run_ended_badly(const std::string& status) {
 void check_run(const Value& run, const std::string& run_id, const pp::TaskRunClient& client) {
   const Value& status = member(run, "status");
   if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
-  std::string message = client.quote(text_of(member(member(run, "error"), "message")));
+  std::string message = client.quoting().line(text_of(member(member(run, "error"), "message")));
   throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message), client);
 }
 
@@ -112,10 +112,10 @@ const Value& list_of(const Value& value, std::string_view what, const pp::TaskRu
   static const Value empty = Value::array();
   if (value.is_null()) return empty;
   if (!value.is_array()) {
-    const std::string text = core::py_repr(value);
-    throw core::RuntimeError(net::sentence("The " + std::string(what) +
-                                           " of a Parallel task run result is not a list: " +
-                                           (client ? client->quote(text) : net::one_line(text))));
+    const net::Quoting quoting = client ? client->quoting() : net::Quoting();
+    throw core::RuntimeError(
+        net::sentence("The " + std::string(what) +
+                      " of a Parallel task run result is not a list: " + quoting.line(value)));
   }
   return value;
 }

@@ -290,7 +290,7 @@ TEST(ParallelDeepResearcherHttpTest, ServiceValuesInErrorsNeverShowTheKey) {
     } else if (c == Case::STATE) {
       EXPECT_EQ(what, "Parallel task run " + shown_id + "...' ended with status 'failed': No.");
     } else if (c == Case::ERROR_EVENT) {
-      EXPECT_EQ(what, "Parallel sent an error event for run " + shown_id + "'...: No.");
+      EXPECT_EQ(what, "Parallel sent an error event for run " + shown_id + "...': No.");
     }
   }
 }

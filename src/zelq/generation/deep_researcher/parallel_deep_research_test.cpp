@@ -289,7 +289,7 @@ TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrRec
             "Parallel task run 'run_5' ended with status 'failed': processor crashed");
   // The service's message is quoted as the client quotes it: key masked,
   // one line, from a state event as from a result.
-  f.client->secret = "sk-fake-1";
+  f.client = std::make_shared<ScriptedTaskRunClient>("sk-fake-1");
   failed.run["error"]["message"] = "key\n sk-fake-1 refused";
   f.client->add_run("run_7");
   f.client->add_stream({.events = {state_event("run_7", "failed", "key sk-fake-1 ")}});
@@ -301,7 +301,7 @@ TEST(ParallelDeepResearcherTest, FailuresDecideWhetherTheNextAttemptCreatesOrRec
   EXPECT_EQ(error_of<TaskRunFailedError>(
                 [&] { core::run_sync(f.researcher().research({.query = "q"})); }),
             "Parallel task run 'run_8' ended with status 'failed': key *** refused");
-  f.client->secret.clear();
+  f.client = std::make_shared<ScriptedTaskRunClient>();
 
   // A failing emit abandons the stream, which is closed all the same.
   f.client->log.clear();

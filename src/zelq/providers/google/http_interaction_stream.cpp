@@ -67,7 +67,7 @@ InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse,
   if (event.event_type == "error") {
     throw core::RuntimeError(
         net::sentence("The interactions service reported an error in the stream of " + endpoint_ +
-                      ": " + net::one_line(error_text(data), api_.options().api_key)));
+                      ": " + api_.quoting().line(error_text(data))));
   }
   event.event_id = text_at(data, "event_id");
   if (event.event_id.empty()) event.event_id = own_sse_id;
@@ -82,7 +82,7 @@ void HttpInteractionStream::track(const InteractionEvent& event) {
     interaction_id_ = created_id(event.data);
     if (!interaction_id_.empty()) {
       stream_.set_subject("The event stream of the interaction " +
-                          net::quoted_excerpt(interaction_id_, api_.options().api_key));
+                          api_.quoting().quoted(interaction_id_));
     }
   }
 }

@@ -101,7 +101,9 @@ HttpInteractionsOptions HttpInteractionsOptions::from_client_params(const Value&
 }
 
 HttpInteractionsClient::HttpInteractionsClient(HttpInteractionsOptions options)
-    : options_(std::move(options)), api_(api_options(options_)) {}
+    : InteractionsClient(net::Quoting(options.api_key)),  // as its API client quotes
+      options_(std::move(options)),
+      api_(api_options(options_)) {}
 
 // GCC 12 reports a mismatched operator delete inside this coroutine's frame
 // handling, which Asio allocates and frees with its own matching pair.
@@ -167,11 +169,8 @@ asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
   co_await api_.request_json(std::move(request));
 }
 
-std::string HttpInteractionsClient::quote(std::string_view text) const {
-  return net::one_line(text, options_.api_key);
-}
-
-std::string InteractionsClient::quote(std::string_view text) const { return net::one_line(text); }
+InteractionsClient::InteractionsClient(const Value& client_params)
+    : quoting_(net::quoting_of(client_params, {API_KEY_ENV[0], API_KEY_ENV[1]})) {}
 
 InteractionsClientPtr make_http_interactions_client(const Value& client_params) {
   return std::make_shared<HttpInteractionsClient>(

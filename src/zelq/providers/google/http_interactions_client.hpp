@@ -99,9 +99,6 @@ class HttpInteractionsClient : public InteractionsClient {
   boost::asio::awaitable<Interaction> get(std::string id) const override;
   boost::asio::awaitable<void> cancel(std::string id) const override;
 
-  // As InteractionsClient::quote, masking the key this client sends.
-  std::string quote(std::string_view text) const override;
-
   const HttpInteractionsOptions& options() const noexcept { return options_; }
 
  private:

@@ -18,6 +18,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/value.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::providers::google {
 
@@ -114,11 +115,22 @@ class InteractionsClient {
   // Asks the service to stop interaction `id`. Throws as create().
   virtual boost::asio::awaitable<void> cancel(std::string id) const = 0;
 
-  // `text`, a message the service sent (the errors of a failed
-  // interaction), as an error quotes it: the key this client sends masked,
-  // on one line and cut (net::one_line). The default, for a client that
-  // sends no key, only puts it on one line.
-  virtual std::string quote(std::string_view text) const;
+  // How the texts of the service (ids, statuses, the errors of a failed
+  // interaction) are shown in messages: the key this client sends masked,
+  // on one line, cut when overlong.
+  const net::Quoting& quoting() const noexcept { return quoting_; }
+
+ protected:
+  // A client that a factory builds from client parameters passes them here:
+  // its texts then mask their "api_key", else the key in GEMINI_API_KEY or
+  // GOOGLE_API_KEY (the key such a client sends). Without parameters, the
+  // key in the environment is masked.
+  explicit InteractionsClient(const core::Value& client_params = nullptr);
+  // A client that knows the key it sends.
+  explicit InteractionsClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
+
+ private:
+  net::Quoting quoting_;
 };
 
 using InteractionsClientPtr = std::shared_ptr<const InteractionsClient>;

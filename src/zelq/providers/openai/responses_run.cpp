@@ -38,9 +38,9 @@ constexpr std::chrono::milliseconds kCancelGrace{10'000};
 core::Logger logger() { return core::LoggerManager().get_logger("OpenAILMInvoker"); }
 
 // The id of a response, which the server chose, as errors and logs show it:
-// the key masked, on one line, cut when overlong (net::one_line).
+// the key masked, on one line, cut when overlong.
 std::string shown_id(const OpenAIClient& client, std::string_view id) {
-  return net::one_line(id, client.secret());
+  return client.quoting().line(id);
 }
 
 // Opens the stream of the response again after the last event taken.

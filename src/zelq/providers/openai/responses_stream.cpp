@@ -255,8 +255,8 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
                      : type == "response.cancelled"  ? "was cancelled"
                                                       : "reports an error";
   std::string text = "The " + named_response() + " " + what;
-  if (!code.empty()) text += " (" + net::one_line(code, secret_) + ")";
-  if (!message.empty()) text += ": " + net::one_line(message, secret_);
+  if (!code.empty()) text += " (" + net::Quoting(secret_).line(code) + ")";
+  if (!message.empty()) text += ": " + net::Quoting(secret_).line(message);
   throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
 }
 
@@ -337,7 +337,8 @@ void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
 std::string ResponsesStreamReader::named_response() const {
   // The id is the service's: shown as its texts are (key masked, one line).
   return "OpenAI response " +
-         (response_id_.empty() ? "" : net::one_line(response_id_, secret_) + " ") + "of " + source_;
+         (response_id_.empty() ? "" : net::Quoting(secret_).line(response_id_) + " ") + "of " +
+         source_;
 }
 
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {

@@ -6,6 +6,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/net/service.hpp"
 
 namespace zelq::providers::orvo {
 
@@ -46,6 +47,9 @@ boost::asio::awaitable<std::optional<StreamEvent>> BlockingTaskStream::next() {
   });
   co_return co_await run_step(iterator_);
 }
+
+DeepResearchClient::DeepResearchClient(const core::Value& client_params)
+    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
 
 void register_client_factory(ClientFactory factory) {
   std::lock_guard lock(registry().mutex);

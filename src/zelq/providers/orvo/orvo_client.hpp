@@ -22,6 +22,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/value.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::providers::orvo {
 
@@ -146,6 +147,23 @@ class DeepResearchClient {
   virtual ~DeepResearchClient() = default;
   virtual ProfilesApi& profiles() = 0;
   virtual TasksApi& tasks() = 0;
+
+  // How the texts of the service (task ids, statuses, event values) are
+  // shown in messages: the key this client sends masked, on one line, cut
+  // when overlong.
+  const net::Quoting& quoting() const noexcept { return quoting_; }
+
+ protected:
+  // A client that a factory builds from client parameters passes them here:
+  // its texts then mask their "api_key", else the key in ORVOODR_API_KEY
+  // (the key such a client sends). Without parameters, the key in the
+  // environment is masked.
+  explicit DeepResearchClient(const core::Value& client_params = nullptr);
+  // A client that knows the key it sends.
+  explicit DeepResearchClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
+
+ private:
+  net::Quoting quoting_;
 };
 
 // Builds a client from the researcher's client parameters, an object with

@@ -93,11 +93,11 @@ HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
 class HttpTaskRunEventStream : public TaskRunEventStream {
  public:
   // `read_limit` is the longest wait of one read, in seconds.
-  HttpTaskRunEventStream(net::ApiEventStream stream, const std::string& run_id, std::string secret,
-                         double read_limit)
+  HttpTaskRunEventStream(net::ApiEventStream stream, const std::string& run_id,
+                         const net::Quoting& quoting, double read_limit)
       : stream_(std::move(stream)),
-        quoted_run_id_(net::quoted_excerpt(run_id, secret)),
-        secret_(std::move(secret)),
+        quoted_run_id_(quoting.quoted(run_id)),
+        secret_(quoting.key()),
         read_limit_(read_limit) {}
 
   asio::awaitable<std::optional<TaskRunEvent>> next() override {
@@ -132,7 +132,12 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
 }  // namespace
 
 HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options)
-    : options_(checked(std::move(options))), api_(api_options(options_)) {}
+    : HttpTaskRunClient(checked(std::move(options)), Checked{}) {}
+
+HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options, Checked)
+    : TaskRunClient(net::Quoting(options.api_key)),  // as its API client quotes
+      options_(std::move(options)),
+      api_(api_options(options_)) {}
 
 asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
   if (!params.is_object()) {
@@ -175,7 +180,7 @@ asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
     if (error.status() != kRunNotFound) throw;
     throw_run_failed(error, run_id, *this);
   }
-  co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), run_id, options_.api_key,
+  co_return std::make_unique<HttpTaskRunEventStream>(std::move(*stream), run_id, quoting(),
                                                      read_limit);
 }
 
@@ -208,7 +213,7 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     return *limit - std::chrono::duration<double>(Clock::now() - start).count();
   };
   auto still_active = [&] {
-    return core::TimeoutError("Parallel task run " + net::quoted_excerpt(run_id, options_.api_key) +
+    return core::TimeoutError("Parallel task run " + quoting().quoted(run_id) +
                               " was still active after " + seconds_text(*limit) + " seconds.");
   };
   for (;;) {
@@ -241,10 +246,6 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
       co_await core::sleep_for(std::min(options_.result_retry_interval, std::max(left(), 0.0)));
     }
   }
-}
-
-std::string HttpTaskRunClient::quote(std::string_view text) const {
-  return net::one_line(text, options_.api_key);
 }
 
 TaskRunClientFactory http_task_run_client_factory(HttpTaskRunClientOptions base) {

@@ -81,12 +81,12 @@ class HttpTaskRunClient : public TaskRunClient {
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
-  // As TaskRunClient::quote, masking the key this client sends.
-  std::string quote(std::string_view text) const override;
-
   const HttpTaskRunClientOptions& options() const noexcept { return options_; }
 
  private:
+  struct Checked {};
+  HttpTaskRunClient(HttpTaskRunClientOptions options, Checked);
+
   // One result request asking the service to wait `wait` seconds; the
   // request ends after `time_left` seconds when given, else after the wait
   // and a margin for the answer to arrive. nullopt when the run is still
@@ -114,7 +114,8 @@ namespace wire {
 // its JSON text; the data's "type" wins over the name. Throws
 // zelq::core::RuntimeError (with `secret` masked) for data that is not a
 // JSON object and for an "error" event, naming the run by `quoted_run_id`
-// (its id as net::quoted_excerpt gives it, quoted once per stream).
+// (its id as the client's net::Quoting::quoted gives it, quoted once per
+// stream).
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
                          std::string_view quoted_run_id, std::string_view secret);
 

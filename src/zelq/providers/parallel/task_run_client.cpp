@@ -10,11 +10,11 @@ namespace zelq::providers::parallel {
 
 namespace {
 
-// `run_id` and `status` as quoted already (on one line, cut, key masked).
+// `run_id` and `status` as quoted already (key masked, on one line, cut,
+// in quotes).
 std::string failure_text(const std::string& run_id, const std::string& status,
                          const std::string& message) {
-  std::string text =
-      "Parallel task run " + core::py_repr(run_id) + " ended with status " + core::py_repr(status);
+  std::string text = "Parallel task run " + run_id + " ended with status " + status;
   if (!message.empty()) text += ": " + message;
   return text;
 }
@@ -22,17 +22,20 @@ std::string failure_text(const std::string& run_id, const std::string& status,
 }  // namespace
 
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message)
-    : core::RuntimeError(failure_text(net::one_line(run_id), net::one_line(status), message)),
+    : core::RuntimeError(
+          failure_text(net::Quoting().quoted(run_id), net::Quoting().quoted(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message,
                                        const TaskRunClient& client)
-    : core::RuntimeError(failure_text(client.quote(run_id), client.quote(status), message)),
+    : core::RuntimeError(
+          failure_text(client.quoting().quoted(run_id), client.quoting().quoted(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 
-std::string TaskRunClient::quote(std::string_view text) const { return net::one_line(text); }
+TaskRunClient::TaskRunClient(const core::Value& client_params)
+    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
 
 std::string seconds_text(double seconds) {
   if (std::isfinite(seconds) && std::trunc(seconds) == seconds && std::fabs(seconds) < 1e15) {

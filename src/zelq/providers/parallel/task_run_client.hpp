@@ -17,6 +17,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/value.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::providers::parallel {
 
@@ -75,9 +76,10 @@ class TaskRunClient;
 // Reconnecting to it is futile: a caller that keeps a run id forgets it and
 // creates a new run. what(): "Parallel task run '<id>' ended with status
 // '<status>': <message>" (the message is the service's, key masked). The id
-// and status, which the service chose, show on one line and cut when
-// overlong; given the client that talked to the service, also with its key
-// masked (TaskRunClient::quote). run_id() and status() are as given.
+// and status, which the service chose, are quoted by the policy of the
+// client that talked to the service (TaskRunClient::quoting: key masked,
+// one line, cut), or without a client by one that masks nothing.
+// run_id() and status() are as given.
 class TaskRunFailedError : public core::RuntimeError {
  public:
   TaskRunFailedError(std::string run_id, std::string status, std::string message);
@@ -140,11 +142,22 @@ class TaskRunClient {
   virtual boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                        std::optional<double> timeout) const = 0;
 
-  // `text`, a message the service sent (a failed run's error message), as
-  // an error quotes it: the key this client sends masked, on one line and
-  // cut (net::one_line). The default, for a client that sends no key, only
-  // puts it on one line.
-  virtual std::string quote(std::string_view text) const;
+  // How the texts of the service (run ids, statuses, a failed run's error
+  // message) are shown in messages: the key this client sends masked, on
+  // one line, cut when overlong.
+  const net::Quoting& quoting() const noexcept { return quoting_; }
+
+ protected:
+  // A client that a factory builds from client parameters passes them here:
+  // its texts then mask their "api_key", else the key in PARALLEL_API_KEY
+  // (the key such a client sends). Without parameters, the key in the
+  // environment is masked.
+  explicit TaskRunClient(const core::Value& client_params = nullptr);
+  // A client that knows the key it sends.
+  explicit TaskRunClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
+
+ private:
+  net::Quoting quoting_;
 };
 
 using TaskRunClientPtr = std::shared_ptr<const TaskRunClient>;

@@ -16,7 +16,8 @@ using core::Value;
 [[noreturn]] void lacks(std::string_view source, std::string_view what, const Value& answer,
                         std::string_view secret) {
   throw core::RuntimeError(net::sentence(std::string(source) + " holds no " + std::string(what) +
-                                         ": " + net::quoted_excerpt(answer.dump(), secret)));
+                                         ": " +
+                                         net::Quoting(std::string(secret)).excerpt(answer.dump())));
 }
 
 SourceStats parse_stats(const Value& stats) {
@@ -50,17 +51,18 @@ std::string error_message(const Value& data) {
 
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
                          std::string_view quoted_run_id, std::string_view secret) {
-  Value value = net::parse_json_object(data,
-                                       "The event " + net::quoted_excerpt(name, secret) +
-                                           " of Parallel task run " + std::string(quoted_run_id),
-                                       secret);
+  Value value =
+      net::parse_json_object(data,
+                             "The event " + net::Quoting(std::string(secret)).excerpt(name) +
+                                 " of Parallel task run " + std::string(quoted_run_id),
+                             secret);
   TaskRunEvent event;
   auto type = value.find("type");
   event.type =
       type != value.end() && type->is_string() ? type->get<std::string>() : std::string(name);
   if (event.type == "error") {
     throw core::RuntimeError("Parallel sent an error event for run " + std::string(quoted_run_id) +
-                             ": " + net::one_line(error_message(value), secret));
+                             ": " + net::Quoting(std::string(secret)).line(error_message(value)));
   }
   if (auto message = value.find("message"); message != value.end() && message->is_string()) {
     event.message = message->get<std::string>();

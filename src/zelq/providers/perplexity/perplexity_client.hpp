@@ -14,6 +14,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/value.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::providers::perplexity {
 
@@ -115,6 +116,20 @@ class PerplexityClient {
   // Closes the client: streams still open are closed with their
   // connections, and later requests fail. Idempotent; throws nothing.
   virtual void close() noexcept = 0;
+
+  // How the texts of the service are shown in messages: the key this client
+  // sends masked, on one line, cut when overlong.
+  const net::Quoting& quoting() const noexcept { return quoting_; }
+
+ protected:
+  // A client that a factory builds from client parameters passes them here:
+  // its texts then mask their "api_key", else the key in PERPLEXITY_API_KEY
+  // (the key such a client sends). Without parameters, the key in the
+  // environment is masked.
+  explicit PerplexityClient(const core::Value& client_params = nullptr);
+
+ private:
+  net::Quoting quoting_;
 };
 
 using PerplexityClientPtr = std::shared_ptr<PerplexityClient>;

@@ -127,8 +127,12 @@ class HttpChunkStream : public ChatCompletionStream {
 
 }  // namespace
 
+PerplexityClient::PerplexityClient(const Value& client_params)
+    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
+
 PerplexityHttpClient::PerplexityHttpClient(const Value& client_params)
-    : settings_(PerplexitySettings::from_params(client_params)),
+    : PerplexityClient(client_params),
+      settings_(PerplexitySettings::from_params(client_params)),
       api_(net::api_client_options(settings_, "Perplexity",
                                    {{"Authorization", "Bearer " + settings_.api_key}},
                                    "zelq-perplexity/0.1")) {}

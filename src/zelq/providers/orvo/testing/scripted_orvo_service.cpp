@@ -52,8 +52,8 @@ class ScriptedStream : public TaskStream {
 
 class ScriptedOrvoService::Client : public DeepResearchClient {
  public:
-  explicit Client(std::shared_ptr<ScriptedOrvoService> service)
-      : profiles_(service), tasks_(std::move(service)) {}
+  Client(std::shared_ptr<ScriptedOrvoService> service, const core::Value& params)
+      : DeepResearchClient(params), profiles_(service), tasks_(std::move(service)) {}
 
   ProfilesApi& profiles() override { return profiles_; }
   TasksApi& tasks() override { return tasks_; }
@@ -105,7 +105,7 @@ ClientFactory ScriptedOrvoService::factory() {
       std::lock_guard lock(self->mutex_);
       self->client_params_.push_back(params);
     }
-    return std::make_shared<Client>(self);
+    return std::make_shared<Client>(self, params);
   };
 }
 

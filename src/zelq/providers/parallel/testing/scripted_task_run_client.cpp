@@ -88,10 +88,6 @@ void ScriptedTaskRunClient::fail_result(std::exception_ptr error) {
   results_.push_back(Outcome{.error = std::move(error)});
 }
 
-std::string ScriptedTaskRunClient::quote(std::string_view text) const {
-  return net::one_line(text, secret);
-}
-
 TaskRunClientFactory ScriptedTaskRunClient::factory() {
   return [self = shared_from_this()](const Value& params) -> TaskRunClientPtr {
     self->client_params.push_back(params);

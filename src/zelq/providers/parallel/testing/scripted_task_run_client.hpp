@@ -55,11 +55,9 @@ class ScriptedTaskRunClient : public TaskRunClient,
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
-  // Masks `secret` as an HTTP client masks the key it sends.
-  std::string quote(std::string_view text) const override;
-
-  // The key quote() masks ("" masks nothing).
-  std::string secret{};
+  // A client whose quoting() masks `key` ("" masks nothing), as an HTTP
+  // client masks the key it sends.
+  explicit ScriptedTaskRunClient(std::string key = {}) : TaskRunClient(net::Quoting(key)) {}
   // Every call in order: "create", "events <run id>", "close", "result <run
   // id>" ("close" when a stream is closed, once per stream).
   mutable std::vector<std::string> log{};

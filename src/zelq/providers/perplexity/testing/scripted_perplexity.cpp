@@ -48,7 +48,9 @@ class ScriptedStream : public ChatCompletionStream {
 class ScriptedClient : public PerplexityClient {
  public:
   ScriptedClient(std::shared_ptr<ScriptedPerplexity> service, std::shared_ptr<ClientRecord> record)
-      : service_(std::move(service)), record_(std::move(record)) {}
+      : PerplexityClient(record->client_params),
+        service_(std::move(service)),
+        record_(std::move(record)) {}
 
   asio::awaitable<std::unique_ptr<ChatCompletionStream>> create_chat_completion_stream(
       ChatCompletionRequest request) override {
