@@ -18,7 +18,7 @@
 //   - zelq::core::ValueError: a bad URL, method or header, before any I/O;
 //   - ConnectionError: resolving, connecting, TLS (including certificate and
 //     host name verification) or a connection that broke or sent malformed
-//     HTTP;
+//     HTTP (a chunk-size line over 4 KiB or a trailer over 64 KiB among it);
 //   - zelq::core::TimeoutError: one of our own deadlines passed;
 //   - zelq::core::RuntimeError: a body exceeded max_body_size (see there);
 //   - boost::system::system_error with operation_aborted: the caller cancelled
