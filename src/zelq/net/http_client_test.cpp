@@ -236,14 +236,16 @@ TEST(HttpClient, OwnDeadlinesAreTimeoutErrors) {
 
   // The idle deadline is re-armed at every read: a body that trickles in for
   // longer than the idle timeout in total still arrives.
+  // Gaps far below the idle timeout, so that a loaded machine's stalls do not
+  // reach it.
   auto slow_body = [](tcp::socket& socket) -> asio::awaitable<void> {
-    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n");
-    for (int i = 0; i < 12; ++i) {
-      co_await pause(20ms);
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {
+      co_await pause(15ms);
       co_await send(socket, "z");
     }
   };
-  EXPECT_EQ(fetch(slow_body, {}, {.idle_timeout = 150ms}).body, "zzzzzzzzzzzz");
+  EXPECT_EQ(fetch(slow_body, {}, {.idle_timeout = 500ms}).body, std::string(40, 'z'));
 
   // Bytes trickle in faster than the idle timeout, so only the whole-request
   // deadline can end the call. The query stays out of the message.
