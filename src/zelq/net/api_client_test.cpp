@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <boost/asio.hpp>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "zelq/core/errors.hpp"
@@ -19,16 +21,27 @@ using core::Value;
 using testing::Exchange;
 using testing::LoopbackServer;
 using testing::run_client;
+using testing::Scheme;
 using namespace std::chrono_literals;
 
 const std::string kKey = "sk-api-test-42";
 
+// Reaches a TLS server without checking its certificate.
 ApiClient client_for(const LoopbackServer& server, ApiClientOptions options = {}) {
   options.base_url = server.base_url();
   options.api_key = kKey;
   options.headers = {{"x-api-key", kKey}};
+  options.verify_tls = !server.tls();
   return ApiClient(std::move(options));
 }
+
+// The tests that run over plain TCP and over TLS.
+class ApiClientWire : public ::testing::TestWithParam<Scheme> {};
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ApiClientWire, ::testing::Values(Scheme::http, Scheme::https),
+                         [](const ::testing::TestParamInfo<Scheme>& info) {
+                           return info.param == Scheme::http ? "http" : "https";
+                         });
 
 // A client with a single request slot.
 ApiClient one_slot_client(const LoopbackServer& server) {
@@ -52,11 +65,15 @@ std::string error_of(F&& call) {
   return net::testing::error_of<Error>(call, kKey);
 }
 
-TEST(ApiClient, JsonRequestsReuseOneConnection) {
+TEST_P(ApiClientWire, JsonRequestsReuseOneConnection) {
   asio::io_context io;
-  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.respond(200, R"({"n":)" + std::to_string(exchange.request.body.size()) + "}");
-  });
+  LoopbackServer server(
+      io,
+      [](Exchange& exchange) -> asio::awaitable<void> {
+        co_await exchange.respond(200,
+                                  R"({"n":)" + std::to_string(exchange.request.body.size()) + "}");
+      },
+      GetParam());
   ApiClient client = client_for(server);
   // Built outside the coroutine: g++ 12 rejects some braced lists inside.
   ApiRequest get;
@@ -88,20 +105,23 @@ TEST(ApiClient, JsonRequestsReuseOneConnection) {
   EXPECT_EQ(seen.body, "");
 }
 
-TEST(ApiClient, BrokenOrFailedConnectionsAreNotReused) {
+TEST_P(ApiClientWire, BrokenOrFailedConnectionsAreNotReused) {
   asio::io_context io;
   int calls = 0;
   LoopbackServer* self = nullptr;
-  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
-    ++calls;
-    if (calls == 3) {
-      // Stalls: the client's deadline ends this one.
-      co_await exchange.wait_for_close();
-      co_return;
-    }
-    co_await exchange.respond(200, R"({"ok":true})");
-    (void)self;
-  });
+  LoopbackServer server(
+      io,
+      [&](Exchange& exchange) -> asio::awaitable<void> {
+        ++calls;
+        if (calls == 3) {
+          // Stalls: the client's deadline ends this one.
+          co_await exchange.wait_for_close();
+          co_return;
+        }
+        co_await exchange.respond(200, R"({"ok":true})");
+        (void)self;
+      },
+      GetParam());
   self = &server;
   ApiClient client = client_for(server);
   auto scenario = [](ApiClient client, LoopbackServer& server) -> asio::awaitable<std::string> {
@@ -156,15 +176,18 @@ asio::awaitable<bool> wait_until(const bool& flag) {
   co_return flag;
 }
 
-TEST(ApiClient, StreamsNamedAndDataOnlyEvents) {
+TEST_P(ApiClientWire, StreamsNamedAndDataOnlyEvents) {
   asio::io_context io;
-  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.start_events();
-    co_await exchange.chunk("event: response.created\ndata: {\"id\":1}\n\n: ping\n\n");
-    co_await exchange.chunk("data: {\"delta\":\"a\"}\n");
-    co_await exchange.chunk("\nid: 9\ndata: [DONE]\n\n");
-    co_await exchange.end_events();
-  });
+  LoopbackServer server(
+      io,
+      [](Exchange& exchange) -> asio::awaitable<void> {
+        co_await exchange.start_events();
+        co_await exchange.chunk("event: response.created\ndata: {\"id\":1}\n\n: ping\n\n");
+        co_await exchange.chunk("data: {\"delta\":\"a\"}\n");
+        co_await exchange.chunk("\nid: 9\ndata: [DONE]\n\n");
+        co_await exchange.end_events();
+      },
+      GetParam());
   ApiClient client = client_for(server);
   ApiRequest request;
   request.path = "responses";
@@ -469,18 +492,21 @@ TEST(ApiClient, InterimAnswersAreSkipped) {
 }
 
 // max_body_size caps what a stream delivers as it caps a JSON answer.
-TEST(ApiClient, StreamedAnswersKeepToMaxBodySize) {
+TEST_P(ApiClientWire, StreamedAnswersKeepToMaxBodySize) {
   asio::io_context io;
-  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.start_events();
-    try {
-      const std::string event = "data: " + std::string(94, 'x') + "\n\n";
-      for (int i = 0; i < 64; ++i) co_await exchange.chunk(event);
-      co_await exchange.end_events();
-    } catch (const std::exception&) {
-      // The client hung up at its limit.
-    }
-  });
+  LoopbackServer server(
+      io,
+      [](Exchange& exchange) -> asio::awaitable<void> {
+        co_await exchange.start_events();
+        try {
+          const std::string event = "data: " + std::string(94, 'x') + "\n\n";
+          for (int i = 0; i < 64; ++i) co_await exchange.chunk(event);
+          co_await exchange.end_events();
+        } catch (const std::exception&) {
+          // The client hung up at its limit.
+        }
+      },
+      GetParam());
   ApiClientOptions options;
   options.max_body_size = 4096;
   ApiClient client = client_for(server, options);
@@ -562,6 +588,121 @@ TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {
   bad.base_url = "https://example.com/v1";
   bad.max_concurrency = 0;
   EXPECT_THROW(ApiClient{bad}, core::ValueError);
+}
+
+// A server that sends at full speed from a thread of its own and never
+// ends, so that the socket never empties: the request's time limit and a
+// stream's event limit still end the call, with their own errors, long
+// before the body limit would.
+TEST_P(ApiClientWire, ABusySocketCannotOutrunTheTimeLimits) {
+  struct Case {
+    std::string path;
+    std::string event;  // what the server repeats
+    std::optional<std::chrono::milliseconds> timeout;
+    std::optional<std::chrono::milliseconds> event_timeout;
+    std::string error;  // after the base URL
+  };
+  const std::string chat = "data: {\"choices\":[{\"delta\":{\"content\":\"tok\"}}]}\n\n";
+  const std::vector<Case> cases = {
+      {"chat/completions", chat, 100ms, std::nullopt, "/chat/completions timed out after 100 ms"},
+      {"events", ": keep-alive\n\n", std::nullopt, 100ms, "/events within 100 ms."},
+  };
+  for (const Case& row : cases) {
+    std::string batch;
+    while (batch.size() < 64 * 1024) batch += row.event;
+    asio::io_context server_io;
+    LoopbackServer server(
+        server_io,
+        [&batch](Exchange& exchange) -> asio::awaitable<void> {
+          co_await exchange.start_events();
+          while (true) co_await exchange.chunk(batch);  // until the client hangs up
+        },
+        GetParam());
+    std::thread serving([&server_io] { server_io.run(); });
+    ApiClient client = client_for(server);
+    ApiRequest request;
+    request.path = row.path;
+    request.timeout = row.timeout;
+    request.event_timeout = row.event_timeout;
+    auto scenario = [](ApiClient client, ApiRequest request) -> asio::awaitable<std::string> {
+      try {
+        ApiEventStream stream = co_await client.request_events(std::move(request));
+        while (co_await stream.next()) {
+        }
+        co_return "the end of the stream";
+      } catch (const core::TimeoutError& error) {
+        co_return error.what();
+      } catch (const std::exception& error) {
+        co_return std::string("another error: ") + error.what();
+      }
+    };
+    asio::io_context io;
+    const auto started = std::chrono::steady_clock::now();
+    auto seen = asio::co_spawn(io, scenario(client, request), asio::use_future);
+    // Far below what reaching the body limit takes, however loaded the
+    // machine.
+    io.run_for(20s);
+    const auto took = std::chrono::steady_clock::now() - started;
+    asio::post(server_io, [&server] { server.stop(); });
+    serving.join();
+    ASSERT_EQ(seen.wait_for(0s), std::future_status::ready) << row.path;
+    const std::string error = seen.get();
+    EXPECT_TRUE(error.ends_with(server.base_url() + row.error)) << error;
+    EXPECT_LT(took, 20s) << row.path;
+  }
+}
+
+// A kept connection the server closes after reading the next request,
+// without an answer: a written POST may have started work, so it is one
+// failed attempt and never sent again; a GET is sent again on a new
+// connection.
+TEST_P(ApiClientWire, AWrittenPostIsNeverSentTwice) {
+  struct Case {
+    std::string method;
+    std::string outcome;
+    std::vector<std::string> received;  // method and connection
+  };
+  const std::vector<Case> cases = {
+      {"POST", "ConnectionError", {"GET 1", "POST 1"}},
+      {"GET", "{\"again\":true}", {"GET 1", "GET 1", "GET 2"}},
+  };
+  for (const Case& row : cases) {
+    asio::io_context io;
+    LoopbackServer server(
+        io,
+        [](Exchange& exchange) -> asio::awaitable<void> {
+          if (exchange.request.target == "/v1/first") {
+            co_await exchange.respond(200, "{}");
+          } else if (exchange.request.connection == 1) {
+            exchange.close();
+          } else {
+            co_await exchange.respond(200, R"({"again":true})");
+          }
+        },
+        GetParam());
+    ApiClient client = client_for(server);
+    ApiRequest second;
+    second.method = row.method;
+    second.path = "second";
+    if (row.method == "POST") second.body = Value{{"run", 1}};
+    auto scenario = [](ApiClient client, ApiRequest second) -> asio::awaitable<std::string> {
+      co_await client.get_json("first");
+      try {
+        co_return (co_await client.request_json(std::move(second))).dump();
+      } catch (const ConnectionError& error) {
+        co_return std::string("ConnectionError") +
+            (std::string(error.what()).ends_with(" closed before the response was complete")
+                 ? ""
+                 : error.what());
+      }
+    };
+    EXPECT_EQ(run_client(io, server, scenario(client, second)), row.outcome);
+    std::vector<std::string> received;
+    for (const auto& request : server.requests) {
+      received.push_back(request.method + " " + std::to_string(request.connection));
+    }
+    EXPECT_EQ(received, row.received) << row.method;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
+#include <string_view>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
@@ -20,7 +21,12 @@ using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
 asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer space) {
-  tcp().expires_at(deadline(Limit::idle));
+  const auto at = deadline(Limit::idle);
+  // A read that finds bytes waiting completes before the stream's timer can
+  // fire, so a server that never lets the socket empty would outrun the
+  // request's and the read's deadlines: the clock is read here as well.
+  if (armed_ != Limit::idle && at <= Clock::now()) fail_timeout();
+  tcp().expires_at(at);
   auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_read_some(space, kTuple); },
                                      transport_->stream);
   // Servers often end TLS without close_notify; HTTP framing tells whether
@@ -32,33 +38,69 @@ asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer spac
 
 // Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
 // at the end of the stream. The wait happens in small_; the large buffer is
-// only taken while bytes keep coming, and over plain TCP it is sized to the
-// bytes already waiting and filled without suspending, so no stream holds
-// one while others run.
+// only taken while bytes keep coming, and it is sized to the bytes already
+// waiting and filled without suspending, so no stream holds one while others
+// run.
 asio::awaitable<bool> BeastConnection::fill() {
+  check_chunk_framing();
   // What the parser left (often the CRLF that ends a chunk) is kept in a
-  // buffer of its own size, not in the large one of the last read.
-  if (buffer_.capacity() - buffer_.size() > small_.size()) buffer_.shrink_to_fit();
+  // buffer of its own size, not in the large one of the last read. A larger
+  // rest (a head or trailer arriving in pieces, bounded by their limits)
+  // keeps its buffer, which grows as bytes come: shrinking it at every read
+  // would copy those bytes again each time.
+  if (buffer_.size() <= small_.size() && buffer_.capacity() - buffer_.size() > small_.size()) {
+    buffer_.shrink_to_fit();
+  }
   const std::size_t n = co_await read_raw(asio::buffer(small_));
   if (n == 0) co_return false;
   buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
-  if (n < small_.size()) co_return true;
-  if (transport_->tls() == nullptr) {
-    read_waiting();
-  } else {
-    const std::size_t more = co_await read_raw(buffer_.prepare(kReadSize));
-    buffer_.commit(more);
-  }
+  if (n == small_.size()) read_waiting();
   co_return true;
 }
 
-// Appends what the socket holds now (at most kReadSize), without waiting:
-// one read that does not wait, into space that fill() gives back before the
-// connection next waits. A failure here is left for the next read to report.
+// Appends what has arrived and can be taken now (at most kReadSize), without
+// waiting: over TCP one read that does not wait; over TLS the rest of the
+// record just read, which OpenSSL holds decrypted (the next record may be
+// long in coming). Into space that fill() gives back before the connection
+// next waits. A failure here is left for the next read to report.
 void BeastConnection::read_waiting() {
+  if (TlsStream* tls = transport_->tls()) {
+    SSL* handle = tls->native_handle();
+    const int pending = SSL_pending(handle);
+    if (pending <= 0) return;
+    const asio::mutable_buffer space =
+        buffer_.prepare(std::min(static_cast<std::size_t>(pending), kReadSize));
+    const int got = SSL_read(handle, space.data(), static_cast<int>(space.size()));
+    if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
+    return;
+  }
   const asio::mutable_buffer space = buffer_.prepare(kReadSize);
   const auto got = ::recv(tcp().socket().native_handle(), space.data(), space.size(), MSG_DONTWAIT);
   if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
+}
+
+// A chunked body whose parser waits for the end of a chunk-size line or of
+// the trailer holds those bytes in buffer_: Beast counts neither against the
+// header limit, so a server that never ends one is stopped here.
+void BeastConnection::check_chunk_framing() {
+  if (buffer_.size() <= kChunkLineLimit || !parser_->is_header_done() || !parser_->chunked()) {
+    return;
+  }
+  const std::string_view unparsed(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+  // The CRLF that ends a chunk's data comes before the next size line.
+  const std::size_t start = unparsed.starts_with("\r\n") ? 2 : 0;
+  const std::size_t end = unparsed.substr(0, start + kChunkLineLimit + 2).find("\r\n", start);
+  std::string what;
+  if (end == std::string_view::npos) {
+    what = "a chunk-size line longer than " + std::to_string(kChunkLineLimit);
+  } else if (unparsed.size() - (end + 2) > kHeaderLimit) {
+    // Only the last chunk's line leaves the parser waiting: for its trailer.
+    what = "a trailer longer than " + std::to_string(kHeaderLimit);
+  } else {
+    return;
+  }
+  close();
+  throw ConnectionError("connection to " + url_.endpoint() + " sent " + what + " bytes");
 }
 
 // Parses buffered bytes, reading more as needed, until parser_ has a head.

@@ -5,7 +5,10 @@
 // connection for the next request; a connection that failed, timed out, was
 // cancelled or whose body was not read to its end is closed, never reused. A
 // kept connection that the server closed in the meantime is replaced by a new
-// one without an error, as long as no byte of the response had arrived.
+// one without an error, as long as no byte of the response had arrived and,
+// for a method other than GET, HEAD, OPTIONS, TRACE, PUT and DELETE (a POST
+// may start work that must not happen twice), no byte of the request had
+// been written; otherwise that is a ConnectionError.
 // The pool dies with its io_context.
 //
 // Every call is a coroutine that runs on the awaiting coroutine's executor and
@@ -15,7 +18,7 @@
 //   - zelq::core::ValueError: a bad URL, method or header, before any I/O;
 //   - ConnectionError: resolving, connecting, TLS (including certificate and
 //     host name verification) or a connection that broke or sent malformed
-//     HTTP;
+//     HTTP (a chunk-size line over 4 KiB or a trailer over 64 KiB among it);
 //   - zelq::core::TimeoutError: one of our own deadlines passed;
 //   - zelq::core::RuntimeError: a body exceeded max_body_size (see there);
 //   - boost::system::system_error with operation_aborted: the caller cancelled

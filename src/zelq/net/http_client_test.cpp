@@ -15,6 +15,7 @@
 #include <future>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
@@ -235,14 +236,16 @@ TEST(HttpClient, OwnDeadlinesAreTimeoutErrors) {
 
   // The idle deadline is re-armed at every read: a body that trickles in for
   // longer than the idle timeout in total still arrives.
+  // Gaps far below the idle timeout, so that a loaded machine's stalls do not
+  // reach it.
   auto slow_body = [](tcp::socket& socket) -> asio::awaitable<void> {
-    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 12\r\n\r\n");
-    for (int i = 0; i < 12; ++i) {
-      co_await pause(20ms);
+    co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n");
+    for (int i = 0; i < 40; ++i) {
+      co_await pause(15ms);
       co_await send(socket, "z");
     }
   };
-  EXPECT_EQ(fetch(slow_body, {}, {.idle_timeout = 150ms}).body, "zzzzzzzzzzzz");
+  EXPECT_EQ(fetch(slow_body, {}, {.idle_timeout = 500ms}).body, std::string(40, 'z'));
 
   // Bytes trickle in faster than the idle timeout, so only the whole-request
   // deadline can end the call. The query stays out of the message.
@@ -525,6 +528,45 @@ TEST(HttpClient, LimitsAndInvalidInput) {
             "invalid URL 'ftp://127.0.0.1:9/': unsupported scheme 'ftp' (expected http or https)");
   EXPECT_EQ(error_of<core::ValueError>([] { HttpClient({.idle_timeout = 0ms}); }),
             "idle_timeout must be positive");
+}
+
+// A chunk-size line (its extensions included) is held to 4 KiB and a
+// trailer to 64 KiB, as a head is capped: beyond them, a server that never
+// ends either is a broken connection, not a body that grows without bound.
+TEST(HttpClient, ChunkSizeLinesAndTrailersAreCapped) {
+  const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  std::string short_lines;
+  while (short_lines.size() < 100'000) short_lines += "X-T: y\r\n";
+  const std::string long_line = " sent a chunk-size line longer than 4096 bytes";
+  const std::string long_trailer = " sent a trailer longer than 65536 bytes";
+  struct Case {
+    std::string shape;
+    std::string body;  // after the head
+    std::string outcome;
+  };
+  const std::vector<Case> cases = {
+      {"an endless extension", "1;" + std::string(40'000, 'e'), long_line},
+      {"an endless extension after a chunk", "2\r\nok\r\n1;" + std::string(40'000, 'e'), long_line},
+      {"an endless size", "2\r\nok\r\n" + std::string(5'000, '0'), long_line},
+      {"an endless trailer line", "2\r\nok\r\n0\r\nX-T: " + std::string(100'000, 't'),
+       long_trailer},
+      {"a trailer of many short lines", "2\r\nok\r\n0\r\n" + short_lines, long_trailer},
+      {"extensions and a trailer within the limits",
+       "2;a=1;b=\"x\"\r\nok\r\n3;" + std::string(4'000, 'e') +
+           "\r\nabc\r\n0;z\r\nX-T: " + std::string(60'000, 't') + "\r\nX-U: u\r\n\r\n",
+       "okabc"},
+  };
+  for (const Case& row : cases) {
+    std::string outcome;
+    try {
+      outcome = fetch(reply(head + row.body)).body;
+    } catch (const ConnectionError& error) {
+      const std::string text = error.what();
+      outcome =
+          text.starts_with("connection to 127.0.0.1:") ? text.substr(text.find(' ', 14)) : text;
+    }
+    EXPECT_EQ(outcome, row.outcome) << row.shape;
+  }
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
 #include "zelq/net/http_client.hpp"
 
 #include <gtest/gtest.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
+#include <openssl/ssl.h>
 
 #include <boost/asio.hpp>
 #include <boost/asio/ssl.hpp>
+#include <cstdio>
+#include <functional>
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/sse_reader.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/net/testing/tls_identity.hpp"
 
 namespace zelq::net {
 namespace {
@@ -21,45 +26,8 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
 
-struct Identity {
-  std::string certificate_pem;
-  std::string key_pem;
-};
-
-std::string pem_of(const std::function<int(BIO*)>& write) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-  EXPECT_EQ(write(bio.get()), 1);
-  char* data = nullptr;
-  long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
-// A self-signed certificate for `subject_alt_name` (e.g. "IP:127.0.0.1").
-Identity make_identity(const std::string& subject_alt_name) {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
-  std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), X509_free);
-  X509_set_version(cert.get(), 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), 1);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), 86400);
-  X509_set_pubkey(cert.get(), key.get());
-  X509_NAME* name = X509_get_subject_name(cert.get());
-  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
-                             reinterpret_cast<const unsigned char*>("zelq test"), -1, -1, 0);
-  X509_set_issuer_name(cert.get(), name);
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-  X509_EXTENSION* san =
-      X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, subject_alt_name.c_str());
-  X509_add_ext(cert.get(), san, -1);
-  X509_EXTENSION_free(san);
-  X509_sign(cert.get(), key.get(), EVP_sha256());
-  return {pem_of([&](BIO* bio) { return PEM_write_bio_X509(bio, cert.get()); }),
-          pem_of([&](BIO* bio) {
-            return PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-          })};
-}
+using Identity = testing::TlsIdentity;
+using testing::make_identity;
 
 // Accepts one connection on 127.0.0.1 and, unless `handshake` is false,
 // completes a TLS handshake and answers every request on it with "secure"
@@ -223,6 +191,125 @@ TEST(HttpClientTls, HandshakeCountsAgainstConnectTimeout) {
     EXPECT_EQ(std::string(e.what()), "connecting to " + endpoint + " timed out after 100 ms");
   }
   EXPECT_THROW(HttpClient({.extra_ca_pem = "not a certificate"}), core::ValueError);
+}
+
+// What `frame(k)` (with k bytes of filler) makes, at least `size` bytes
+// long, cut so that its last part holds exactly `size` bytes: the whole
+// text when it is that long, else the rest before it. Each part is sent as
+// a TLS record of its own.
+std::vector<std::string> records_ending_in(std::size_t size,
+                                           const std::function<std::string(std::size_t)>& frame) {
+  const std::size_t shortest = frame(0).size();
+  std::size_t filler = size > shortest ? size - shortest : 0;
+  while (filler > 0 && frame(filler).size() > size) --filler;
+  while (frame(filler).size() < size) ++filler;
+  const std::string whole = frame(filler);
+  std::vector<std::string> records;
+  if (whole.size() > size) records.push_back(whole.substr(0, whole.size() - size));
+  records.push_back(whole.substr(whole.size() - size));
+  return records;
+}
+
+std::string answer_of(std::size_t filler) {
+  return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(filler) + "\r\n\r\n" +
+         std::string(filler, 'a');
+}
+
+// An event of `filler` bytes of data in a chunk of its own.
+std::string event_chunk_of(std::size_t filler) {
+  const std::string event = "data:" + std::string(filler, 'e') + "\n\n";
+  char size[32];
+  std::snprintf(size, sizeof size, "%zx\r\n", event.size());
+  return size + event + "\r\n";
+}
+
+// Opened by the client once it has what the server sent: the server waits
+// for it before it sends anything more.
+class Gate {
+ public:
+  explicit Gate(asio::io_context& io) : timer_(io, asio::steady_timer::time_point::max()) {}
+
+  void open() {
+    open_ = true;
+    timer_.cancel();
+  }
+
+  asio::awaitable<void> pass() {
+    while (!open_) co_await timer_.async_wait(asio::as_tuple(asio::use_awaitable));
+    open_ = false;
+  }
+
+ private:
+  asio::steady_timer timer_;
+  bool open_ = false;
+};
+
+// Whatever size the TLS record holding the end of an answer or an event has,
+// the client reads it at once: it never waits for a next record because one
+// filled its read buffer. The server sends nothing more until the client
+// has the answer or event, so a client that waited would stall until its
+// idle limit. All sizes go over one kept connection.
+TEST(HttpClientTls, RecordsOfEverySizeAreReadAtOnce) {
+  std::vector<std::size_t> sizes;
+  for (std::size_t size = 1; size <= 300; ++size) sizes.push_back(size);
+  sizes.push_back(16 * 1024);
+  asio::io_context io;
+  Gate event_seen(io);
+  testing::LoopbackServer server(
+      io,
+      [&](testing::Exchange& exchange) -> asio::awaitable<void> {
+        const std::string& target = exchange.request.target;
+        const std::size_t size = std::stoul(target.substr(target.rfind('/') + 1));
+        if (target.starts_with("/v1/answer/")) {
+          for (auto& record : records_ending_in(size, &answer_of)) {
+            co_await exchange.write_record(std::move(record));
+          }
+          co_return;
+        }
+        co_await exchange.write_record(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+            "Transfer-Encoding: chunked\r\n\r\n");
+        for (auto& record : records_ending_in(size, &event_chunk_of)) {
+          co_await exchange.write_record(std::move(record));
+        }
+        co_await event_seen.pass();
+        co_await exchange.write_record("0\r\n\r\n");
+      },
+      testing::Scheme::https);
+  // A stall fails at the idle limit instead of hanging the test.
+  const HttpClient client({.idle_timeout = 5s, .verify_tls = false});
+  auto scenario = [&]() -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> faults;
+    for (const std::size_t size : sizes) {
+      const std::string name = std::to_string(size) + " bytes: ";
+      try {
+        HttpRequest request{.url = server.base_url() + "/answer/" + std::to_string(size)};
+        const HttpResponse response = co_await client.request(std::move(request));
+        if (response.body.find_first_not_of('a') != std::string::npos) {
+          faults.push_back(name + "answer " + response.body);
+        }
+      } catch (const std::exception& error) {
+        faults.push_back(name + "answer: " + error.what());
+      }
+      try {
+        HttpRequest request{.url = server.base_url() + "/events/" + std::to_string(size)};
+        SseReader reader((co_await client.stream(std::move(request))).body);
+        const auto event = co_await reader.next();
+        event_seen.open();
+        if (!event || event->data.find_first_not_of('e') != std::string::npos) {
+          faults.push_back(name + "no event");
+        }
+        if (co_await reader.next()) faults.push_back(name + "a second event");
+      } catch (const std::exception& error) {
+        event_seen.open();
+        faults.push_back(name + "event: " + error.what());
+      }
+    }
+    co_return faults;
+  };
+  EXPECT_EQ(testing::run_client(io, server, scenario()), std::vector<std::string>{});
+  EXPECT_EQ(server.connections, 1u);
+  EXPECT_EQ(server.requests.size(), 2 * sizes.size());
 }
 
 }  // namespace

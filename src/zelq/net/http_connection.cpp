@@ -70,6 +70,14 @@ struct Lookup {
   bool done = false;
 };
 
+// Methods whose request may be sent twice with the effect of once.
+bool is_idempotent(std::string_view method) {
+  for (std::string_view idempotent : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"}) {
+    if (method == idempotent) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 Clock::time_point BeastConnection::deadline(Limit limit) {
@@ -188,12 +196,14 @@ asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
   fail(ec, "TLS handshake with");
 }
 
-asio::awaitable<void> BeastConnection::send(http::request<http::string_body>& message) {
+asio::awaitable<void> BeastConnection::send(http::request<http::string_body>& message,
+                                            std::size_t& written) {
   http::request_serializer<http::string_body> serializer(message);
   while (!serializer.is_done()) {
     tcp().expires_at(deadline(Limit::idle));
     auto [ec, n] = co_await std::visit(
         [&](auto& s) { return http::async_write_some(s, serializer, kTuple); }, transport_->stream);
+    written += n;
     if (ec) fail(ec, "sending the request to");
   }
 }
@@ -211,6 +221,7 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
   auto url = Url::parse(request.url);
   validate_request(request);
   const bool head = request.method == "HEAD";
+  const bool idempotent = is_idempotent(request.method);
   std::optional<Clock::time_point> request_deadline;
   const auto limit = request.timeout ? request.timeout : state->options.request_timeout;
   if (limit) {
@@ -233,17 +244,21 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
     auto connection = std::make_shared<BeastConnection>(
         state, url, key, context, std::move(kept), request_deadline,
         limit.value_or(std::chrono::milliseconds{}));
+    std::size_t written = 0;
     try {
       if (!reused) co_await connection->connect();
-      co_await connection->send(*message);
+      co_await connection->send(*message, written);
       // Only a kept connection is tried again, with the same message.
       if (!reused) message.reset();
       auto response_head = co_await connection->read_head(body_limit, head);
       co_return OpenedResponse{std::move(response_head), std::move(connection)};
     } catch (const ConnectionError&) {
       // A kept connection the server closed between requests: once more on
-      // a new one, since the server answered nothing.
-      if (!reused || connection->got_some()) throw;
+      // a new one, since the server answered nothing. A request that may
+      // not be repeated (a POST can start paid work) only when none of it
+      // was written: the server may have read it and acted on it, and
+      // whether to try again is the caller's choice.
+      if (!reused || connection->got_some() || (!idempotent && written > 0)) throw;
     }
   }
 }

@@ -31,6 +31,9 @@ struct ClientState {
 
 inline constexpr std::size_t kReadSize = 64 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
+// Longest chunk-size line of a chunked body, its extensions included; its
+// trailer is held to kHeaderLimit.
+inline constexpr std::size_t kChunkLineLimit = 4 * 1024;
 // Most interim (1xx) answers skipped before the final one.
 inline constexpr int kMaxInterim = 16;
 inline constexpr auto kTuple = boost::asio::as_tuple(boost::asio::use_awaitable);
@@ -56,8 +59,10 @@ class BeastConnection final : public Connection {
   }
 
   boost::asio::awaitable<void> connect();
+  // Adds the bytes of `message` the socket took to `written`, also when it
+  // fails.
   boost::asio::awaitable<void> send(
-      boost::beast::http::request<boost::beast::http::string_body>& message);
+      boost::beast::http::request<boost::beast::http::string_body>& message, std::size_t& written);
   boost::asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit,
                                                      bool head);
   boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) override;
@@ -82,6 +87,7 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
   void read_waiting();
+  void check_chunk_framing();
   boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
   std::size_t parse_body(char* out, std::size_t capacity);
   void finish() noexcept;

@@ -9,34 +9,77 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <optional>
+#include <variant>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include "zelq/net/testing/tls_identity.hpp"
+
 namespace zelq::net::testing {
 
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
+namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 
+class Channel {
+ public:
+  using Stream = std::variant<tcp::socket, ssl::stream<tcp::socket>>;
+
+  Channel(tcp::socket socket, ssl::context* tls) : stream(make(std::move(socket), tls)) {}
+
+  tcp::socket& socket() {
+    if (auto* tls = std::get_if<1>(&stream)) return tls->next_layer();
+    return std::get<0>(stream);
+  }
+
+  Stream stream;
+
+ private:
+  static Stream make(tcp::socket socket, ssl::context* tls) {
+    if (tls) return Stream(std::in_place_index<1>, std::move(socket), *tls);
+    return Stream(std::in_place_index<0>, std::move(socket));
+  }
+};
+
+namespace {
+
+// The server's TLS context, with a certificate for 127.0.0.1 made once per
+// process.
+std::optional<ssl::context> server_context(Scheme scheme) {
+  if (scheme == Scheme::http) return std::nullopt;
+  static const TlsIdentity identity = make_identity("IP:127.0.0.1");
+  std::optional<ssl::context> context(std::in_place, ssl::context::tls_server);
+  context->use_certificate_chain(asio::buffer(identity.certificate_pem));
+  context->use_private_key(asio::buffer(identity.key_pem), ssl::context::pem);
+  return context;
+}
+
+}  // namespace
+
 struct LoopbackServer::State {
-  State(asio::io_context& io, Handler h)
+  State(asio::io_context& io, Handler h, Scheme scheme)
       : acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)),
         port(acceptor.local_endpoint().port()),
-        handler(std::move(h)) {}
+        handler(std::move(h)),
+        tls(server_context(scheme)) {}
 
   struct Connection {
-    tcp::socket socket;
+    Channel channel;
     bool idle = false;
   };
 
   tcp::acceptor acceptor;
   std::uint16_t port;  // kept: the acceptor forgets it once closed
   Handler handler;
+  std::optional<ssl::context> tls;
   LoopbackServer* server = nullptr;
   std::vector<std::weak_ptr<Connection>> open;
 };
@@ -48,7 +91,11 @@ std::string ReceivedRequest::header(std::string_view name) const {
 core::Value ReceivedRequest::json() const { return core::Value::parse(body); }
 
 asio::awaitable<void> Exchange::send(std::string bytes) {
-  co_await asio::async_write(socket_, asio::buffer(bytes), asio::use_awaitable);
+  co_await std::visit(
+      [&](auto& stream) {
+        return asio::async_write(stream, asio::buffer(bytes), asio::use_awaitable);
+      },
+      channel_.stream);
 }
 
 asio::awaitable<void> Exchange::write(std::string bytes) {
@@ -56,10 +103,16 @@ asio::awaitable<void> Exchange::write(std::string bytes) {
   co_await send(std::move(bytes));
 }
 
+asio::awaitable<void> Exchange::write_record(std::string bytes) {
+  co_await send(std::move(bytes));
+  keep_alive_ = true;
+}
+
 asio::awaitable<void> Exchange::respond(int status, std::string body, std::string headers) {
   std::string lower = headers;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const bool typed = lower.starts_with("content-type:") || lower.find("\ncontent-type:") != std::string::npos;
+  const bool typed =
+      lower.starts_with("content-type:") || lower.find("\ncontent-type:") != std::string::npos;
   co_await send("HTTP/1.1 " + std::to_string(status) + " X\r\n" +
                 (typed ? "" : "Content-Type: application/json\r\n") + headers +
                 "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
@@ -86,14 +139,18 @@ asio::awaitable<void> Exchange::end_events() {
 asio::awaitable<void> Exchange::wait_for_close() {
   char byte;
   while (true) {
-    auto [ec, n] = co_await socket_.async_read_some(asio::buffer(&byte, 1),
-                                                    asio::as_tuple(asio::use_awaitable));
+    auto [ec, n] = co_await std::visit(
+        [&](auto& stream) {
+          return stream.async_read_some(asio::buffer(&byte, 1),
+                                        asio::as_tuple(asio::use_awaitable));
+        },
+        channel_.stream);
     if (ec) co_return;
   }
 }
 
-LoopbackServer::LoopbackServer(asio::io_context& io, Handler handler)
-    : state_(std::make_shared<State>(io, std::move(handler))) {
+LoopbackServer::LoopbackServer(asio::io_context& io, Handler handler, Scheme scheme)
+    : state_(std::make_shared<State>(io, std::move(handler), scheme)) {
   state_->server = this;
   asio::co_spawn(io, accept_loop(state_), asio::detached);
 }
@@ -104,8 +161,10 @@ LoopbackServer::~LoopbackServer() {
 }
 
 std::string LoopbackServer::origin() const {
-  return "http://127.0.0.1:" + std::to_string(state_->port);
+  return (tls() ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(state_->port);
 }
+
+bool LoopbackServer::tls() const noexcept { return state_->tls.has_value(); }
 
 std::string LoopbackServer::base_url() const { return origin() + "/v1"; }
 
@@ -113,7 +172,7 @@ void LoopbackServer::stop() {
   boost::system::error_code ignored;
   state_->acceptor.close(ignored);
   for (auto& weak : state_->open) {
-    if (auto connection = weak.lock()) connection->socket.close(ignored);
+    if (auto connection = weak.lock()) connection->channel.socket().close(ignored);
   }
 }
 
@@ -121,7 +180,7 @@ void LoopbackServer::drop_idle_connections() {
   boost::system::error_code ignored;
   for (auto& weak : state_->open) {
     auto connection = weak.lock();
-    if (connection && connection->idle) connection->socket.close(ignored);
+    if (connection && connection->idle) connection->channel.socket().close(ignored);
   }
 }
 
@@ -134,8 +193,7 @@ asio::awaitable<void> LoopbackServer::accept_loop(std::shared_ptr<State> state) 
     // waiting for the client's delayed acknowledgement.
     boost::system::error_code ignored;
     socket.set_option(tcp::no_delay(true), ignored);
-    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)),
-                   asio::detached);
+    asio::co_spawn(state->acceptor.get_executor(), serve(state, std::move(socket)), asio::detached);
   }
 }
 
@@ -156,22 +214,32 @@ ReceivedRequest received(const http::request<http::string_body>& message, std::s
 }  // namespace
 
 asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::socket socket) {
-  auto connection = std::make_shared<State::Connection>(State::Connection{std::move(socket)});
+  auto connection = std::make_shared<State::Connection>(
+      State::Connection{Channel(std::move(socket), state->tls ? &*state->tls : nullptr)});
   state->open.push_back(connection);
   const std::size_t number = state->server ? state->server->connections : 0;
-  boost::beast::flat_buffer buffer;
+  Channel& channel = connection->channel;
   bool keep_alive = true;
+  if (auto* tls = std::get_if<1>(&channel.stream)) {
+    auto [ec] = co_await tls->async_handshake(ssl::stream_base::server,
+                                              asio::as_tuple(asio::use_awaitable));
+    keep_alive = !ec;
+  }
+  boost::beast::flat_buffer buffer;
   while (keep_alive && state->server != nullptr) {
     http::request<http::string_body> message;
     connection->idle = true;
-    auto [ec, n] = co_await http::async_read(connection->socket, buffer, message,
-                                             asio::as_tuple(asio::use_awaitable));
+    auto [ec, n] = co_await std::visit(
+        [&](auto& stream) {
+          return http::async_read(stream, buffer, message, asio::as_tuple(asio::use_awaitable));
+        },
+        channel.stream);
     connection->idle = false;
     if (ec || state->server == nullptr) break;
     LoopbackServer& server = *state->server;
     server.requests.push_back(received(message, number));
     server.peak = std::max(server.peak, ++server.in_flight);
-    Exchange exchange(connection->socket, server.requests.back());
+    Exchange exchange(channel, server.requests.back());
     try {
       co_await state->handler(exchange);
     } catch (const std::exception&) {
@@ -181,9 +249,11 @@ asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::s
     if (state->server) --state->server->in_flight;
     keep_alive = exchange.keep_alive_ && message.keep_alive();
   }
+  // No TLS close_notify: the client reads the end of the TCP stream as the
+  // end, as it does for servers that send none.
   boost::system::error_code ignored;
-  connection->socket.shutdown(tcp::socket::shutdown_send, ignored);
-  connection->socket.close(ignored);
+  channel.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  channel.socket().close(ignored);
 }
 
 }  // namespace zelq::net::testing

@@ -1,8 +1,9 @@
 // A small HTTP/1.1 server on 127.0.0.1 for tests and benchmarks of clients
-// built on zelq::net: it accepts connections on an ephemeral port, reads
-// requests with Beast (kept alive between requests) and hands each to a
-// handler coroutine that writes the answer. Compiled once into the testing
-// library zelq_net_testing (never installed); Beast stays in its .cpp.
+// built on zelq::net: it accepts connections on an ephemeral port, over
+// plain TCP or TLS, reads requests with Beast (kept alive between requests)
+// and hands each to a handler coroutine that writes the answer. Compiled
+// once into the testing library zelq_net_testing (never installed); Beast
+// and OpenSSL stay in its .cpp.
 //
 // Not thread-safe: run it and its clients on one io_context run by one
 // thread.
@@ -43,14 +44,17 @@ struct ReceivedRequest {
   core::Value json() const;
 };
 
+// The byte stream of one accepted connection, plain or TLS.
+class Channel;
+
 // One request and the connection to answer it on. After the handler, the
 // connection is kept for the next request when the answer was framed
-// (respond, or start_events ... end_events) and the client did not ask to
-// close; after write() or close() it is closed.
+// (respond, start_events ... end_events, or write_record) and the client did
+// not ask to close; after write() or close() it is closed.
 class Exchange {
  public:
-  Exchange(boost::asio::ip::tcp::socket& socket, ReceivedRequest request)
-      : request(std::move(request)), socket_(socket) {}
+  Exchange(Channel& channel, ReceivedRequest request)
+      : request(std::move(request)), channel_(channel) {}
 
   ReceivedRequest request;
 
@@ -58,6 +62,11 @@ class Exchange {
 
   // Raw bytes; the connection closes after the handler.
   boost::asio::awaitable<void> write(std::string bytes);
+
+  // Raw bytes in one write, which over TLS is one record of its own when it
+  // holds at most 16 KiB. The handler frames the answer itself; the
+  // connection is kept after it unless close() is called.
+  boost::asio::awaitable<void> write_record(std::string bytes);
 
   // A whole answer with Content-Length and "Content-Type: application/json"
   // unless `headers` (extra "Name: value\r\n" lines) name another.
@@ -79,9 +88,14 @@ class Exchange {
   friend class LoopbackServer;
   boost::asio::awaitable<void> send(std::string bytes);
 
-  boost::asio::ip::tcp::socket& socket_;
+  Channel& channel_;
   bool keep_alive_ = false;
 };
+
+// How the server is reached: https serves TLS with a self-signed certificate
+// for 127.0.0.1 made once per process, which a client reaches with
+// verify_tls off.
+enum class Scheme { http, https };
 
 class LoopbackServer {
  public:
@@ -89,15 +103,16 @@ class LoopbackServer {
 
   // Listens on 127.0.0.1 at an ephemeral port and serves on `io` until
   // stop() or the io_context ends. `io` must outlive the server.
-  LoopbackServer(boost::asio::io_context& io, Handler handler);
+  LoopbackServer(boost::asio::io_context& io, Handler handler, Scheme scheme = Scheme::http);
   ~LoopbackServer();
   LoopbackServer(const LoopbackServer&) = delete;
   LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-  // "http://127.0.0.1:<port>/v1".
+  // "http://127.0.0.1:<port>/v1" (https for Scheme::https).
   std::string base_url() const;
-  // "http://127.0.0.1:<port>".
+  // "http://127.0.0.1:<port>" (https for Scheme::https).
   std::string origin() const;
+  bool tls() const noexcept;
 
   // Stops accepting and closes every open connection.
   void stop();
