@@ -533,7 +533,7 @@ TEST(ApiClient, JsonAnswersAreHeldToMaxBodySizeOnceParsed) {
       {"null", 50'000, true},
       {R"("a")", 50'000, true},
       {row, 50'000, true},
-      {row, 10'000, false},
+      {row, 6'000, false},
       {embedding, 40'000, false},
       {'"' + std::string(2000, 'w') + '"', 50'000, false},
   };
