@@ -150,9 +150,11 @@ class ApiClient {
   // over max_body_size, and "The answer of <endpoint> needs more than <n>
   // bytes of memory once parsed; max_body_size raises the limit." for one
   // whose value would hold more than max_body_size bytes of heap (an array
-  // of millions of tiny items: no service sends one, an embedding answer of
-  // 150 MB takes about 140 MB); zelq::core::ValueError for a malformed request,
-  // before any I/O, and for an answer nested deeper than 512 levels.
+  // of millions of tiny items, which no service sends; the largest
+  // embedding answer, 2,048 vectors of 3,072 numbers in about 150 MB of
+  // text, holds about 135 MB); zelq::core::ValueError for a malformed
+  // request, before any I/O, and for an answer nested deeper than 512
+  // levels.
   // Cancellation stops the request, the wait for a slot included, and
   // propagates (operation_aborted).
   boost::asio::awaitable<core::Value> request_json(ApiRequest request) const;
