@@ -80,7 +80,9 @@ std::size_t string_heap(const std::string& text) {
 // The parser hands over its own buffer, grown by doubling while the string
 // was read: a long string would keep up to twice its size.
 void trim(std::string& text) {
-  if (text.capacity() - text.size() > text.size() / 8) text.shrink_to_fit();
+  if (text.capacity() > 15 && text.capacity() - text.size() > text.size() / 8) {
+    text.shrink_to_fit();
+  }
 }
 
 // Builds the Value of a JSON text from the events of nlohmann's parser, in
