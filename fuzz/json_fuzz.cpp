@@ -1,6 +1,7 @@
 // core::parse_json accepts what nlohmann's parser accepts up to 512 levels
-// of nesting, names the source when the text nests deeper, and the value it
-// gives survives the library's recursive functions (dump, repr, hash).
+// of nesting, names the source when the text nests deeper, gives the same
+// value under a memory budget or fails naming it, and the value it gives
+// survives the library's recursive functions (dump, repr, hash).
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -62,6 +63,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (plain.is_discarded() || value != plain) {
     zelq::fuzz::fail("parse_json and nlohmann's parser give different values");
+  }
+  // A budget only stops a parse: what it lets through is the value read
+  // without one. The first byte picks it, from 0 to 65,280 bytes.
+  const std::size_t budget = std::size_t{data[0]} * 256;
+  try {
+    if (zelq::core::parse_json(text, "The fuzz input", budget) != value) {
+      zelq::fuzz::fail("a budget changed the value read");
+    }
+  } catch (const zelq::core::JsonMemoryError& error) {
+    if (std::string_view(error.what()) != "The fuzz input needs more than " +
+                                              std::to_string(budget) +
+                                              " bytes of memory once parsed") {
+      zelq::fuzz::fail("unexpected JsonMemoryError", error.what());
+    }
   }
   const std::string dumped = value.dump(-1, ' ', false, Value::error_handler_t::replace);
   if (zelq::core::parse_json(dumped, "The dump") != value) {

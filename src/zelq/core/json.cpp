@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,11 +64,33 @@ void merge_repeated_keys(Value::object_t& entries) {
   entries = std::move(kept);
 }
 
+// What the allocator takes for a block of `bytes`: glibc's malloc adds an
+// 8-byte header and rounds up to 16 bytes, 32 at least. Other allocators
+// differ a little; the estimate is close enough to bound what a value holds.
+constexpr std::size_t heap_block(std::size_t bytes) {
+  return std::max<std::size_t>(32, (bytes + 8 + 15) & ~std::size_t{15});
+}
+
+// The heap a string holds beyond its own object: none while it fits in the
+// object itself (15 bytes with libstdc++).
+std::size_t string_heap(const std::string& text) {
+  return text.capacity() > 15 ? heap_block(text.capacity() + 1) : 0;
+}
+
+// The parser hands over its own buffer, grown by doubling while the string
+// was read: a long string would keep up to twice its size.
+void trim(std::string& text) {
+  if (text.capacity() > 15 && text.capacity() - text.size() > text.size() / 8) {
+    text.shrink_to_fit();
+  }
+}
+
 // Builds the Value of a JSON text from the events of nlohmann's parser, in
 // time linear in the text. nlohmann's own builder inserts each key with
 // operator[] of the ordered object, which scans every key before it.
 // Nesting is counted on the way: the parser itself is iterative; the bound
-// protects whatever walks the value afterwards.
+// protects whatever walks the value afterwards. The heap the value holds is
+// tallied as it grows and checked against a budget.
 class BoundedDomParser {
  public:
   using number_integer_t = Value::number_integer_t;
@@ -76,8 +99,12 @@ class BoundedDomParser {
   using string_t = Value::string_t;
   using binary_t = Value::binary_t;
 
-  BoundedDomParser(Value& result, std::string_view source, bool throw_parse_errors)
-      : root_(result), source_(source), throw_parse_errors_(throw_parse_errors) {}
+  BoundedDomParser(Value& result, std::string_view source, bool throw_parse_errors,
+                   std::size_t max_memory)
+      : root_(result),
+        source_(source),
+        throw_parse_errors_(throw_parse_errors),
+        max_memory_(max_memory) {}
 
   bool null() {
     put(nullptr);
@@ -100,16 +127,20 @@ class BoundedDomParser {
     return true;
   }
   bool string(string_t& value) {
+    trim(value);
+    charge(heap_block(sizeof(string_t)) + string_heap(value));
     put(std::move(value));
     return true;
   }
   bool binary(binary_t& value) {
+    charge(heap_block(sizeof(binary_t)) + heap_block(value.capacity()));
     put(std::move(value));
     return true;
   }
 
   bool start_object(std::size_t /*elements*/) {
     enter();
+    charge(heap_block(sizeof(Value::object_t)));
     open_.push_back(&put(Value::value_t::object));
     return true;
   }
@@ -117,17 +148,25 @@ class BoundedDomParser {
   // object is complete.
   bool key(string_t& key) {
     auto& entries = open_.back()->get_ref<Value::object_t&>();
+    trim(key);
+    charge(string_heap(key));
+    make_room(entries);
     entries.emplace_back(std::move(key), Value());
     element_ = &entries.back().second;
     return true;
   }
   bool end_object() {
-    merge_repeated_keys(open_.back()->get_ref<Value::object_t&>());
+    auto& entries = open_.back()->get_ref<Value::object_t&>();
+    // Merging may take a copy of the members and a table of their keys
+    // (under 24 bytes a member) for a moment.
+    if (entries.size() > 1) check(used_ + heap_block(entries.size() * (sizeof(entries[0]) + 24)));
+    merge_repeated_keys(entries);
     open_.pop_back();
     return true;
   }
   bool start_array(std::size_t /*elements*/) {
     enter();
+    charge(heap_block(sizeof(Value::array_t)));
     open_.push_back(&put(Value::value_t::array));
     return true;
   }
@@ -158,11 +197,39 @@ class BoundedDomParser {
     Value& container = *open_.back();
     if (container.is_array()) {
       auto& items = container.get_ref<Value::array_t&>();
+      make_room(items);
       items.emplace_back(std::forward<T>(value));
       return items.back();
     }
     *element_ = Value(std::forward<T>(value));
     return *element_;
+  }
+
+  // Makes room for one more element, doubling a full vector as it would
+  // grow itself, so that the tally knows its size. The old buffer and the
+  // new one are both held while the elements move.
+  template <class Vector>
+  void make_room(Vector& items) {
+    const std::size_t capacity = items.capacity();
+    if (items.size() < capacity) return;
+    const std::size_t grown = std::max<std::size_t>(1, 2 * capacity);
+    constexpr std::size_t kItem = sizeof(typename Vector::value_type);
+    const std::size_t before = capacity == 0 ? 0 : heap_block(capacity * kItem);
+    const std::size_t after = heap_block(grown * kItem);
+    check(used_ + after);
+    items.reserve(grown);
+    used_ += after - before;
+  }
+
+  void charge(std::size_t bytes) {
+    check(used_ + bytes);
+    used_ += bytes;
+  }
+
+  void check(std::size_t held) const {
+    if (held <= max_memory_) return;
+    throw JsonMemoryError(std::string(source_) + " needs more than " + std::to_string(max_memory_) +
+                          " bytes of memory once parsed");
   }
 
   void enter() {
@@ -178,11 +245,14 @@ class BoundedDomParser {
   bool errored_ = false;
   std::vector<Value*> open_;  // the arrays and objects being filled
   Value* element_ = nullptr;  // the member of the key read last
+  std::size_t max_memory_;
+  std::size_t used_ = 0;  // the heap the value holds so far
 };
 
-Value parse(std::string_view text, std::string_view source, bool throw_parse_errors) {
+Value parse(std::string_view text, std::string_view source, bool throw_parse_errors,
+            std::size_t max_memory = std::numeric_limits<std::size_t>::max()) {
   Value result;
-  BoundedDomParser sax(result, source, throw_parse_errors);
+  BoundedDomParser sax(result, source, throw_parse_errors, max_memory);
   const bool ok = Value::sax_parse(text, &sax, nlohmann::detail::input_format_t::json,
                                    /*strict=*/true);
   if (!ok || sax.is_errored()) return Value(Value::value_t::discarded);
@@ -193,6 +263,10 @@ Value parse(std::string_view text, std::string_view source, bool throw_parse_err
 
 Value parse_json(std::string_view text, std::string_view source) {
   return parse(text, source, /*throw_parse_errors=*/false);
+}
+
+Value parse_json(std::string_view text, std::string_view source, std::size_t max_memory) {
+  return parse(text, source, /*throw_parse_errors=*/false, max_memory);
 }
 
 Value parse_json_or_throw(std::string_view text, std::string_view source) {

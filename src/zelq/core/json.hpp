@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "zelq/core/errors.hpp"
 #include "zelq/core/value.hpp"
 
 namespace zelq::core {
@@ -34,6 +35,23 @@ inline constexpr std::size_t kMaxRecursionDepth = 1000;
 // first position and takes its last value ({"a":1,"b":2,"a":3} reads as
 // {"a":3,"b":2}), as Python's json module reads it.
 Value parse_json(std::string_view text, std::string_view source);
+
+// The value of an outside JSON text would hold more memory than its budget.
+class JsonMemoryError : public RuntimeError {
+ public:
+  using RuntimeError::RuntimeError;
+};
+
+// As parse_json, and the value built may hold at most `max_memory` bytes of
+// heap: its strings, arrays, objects and members as the allocator hands
+// them out, the room arrays and objects keep for growth and the spare
+// buffers that growing or merging takes for a moment included. A value in
+// memory takes several times its text (16 bytes for each `0,`, 64 for each
+// `"",`), so this, not the text's size, bounds what a parse costs. Past
+// the budget, parsing stops before more is built and throws
+// JsonMemoryError "<source> needs more than <n> bytes of memory once
+// parsed"; what was built is freed.
+Value parse_json(std::string_view text, std::string_view source, std::size_t max_memory);
 
 // As parse_json, but text that is not JSON throws Value::parse_error with the
 // parser's description of the fault, as Value::parse does.

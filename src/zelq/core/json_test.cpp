@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <cstddef>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -92,6 +95,81 @@ TEST(ParseJsonTest, RepeatedKeysKeepTheFirstPositionAndTheLastValue) {
     EXPECT_EQ(parsed["k" + std::to_string(size - 1)], "again 2");
     EXPECT_EQ(parsed["k1"], 1);
   }
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kPlainMalloc = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kPlainMalloc = false;
+#else
+constexpr bool kPlainMalloc = true;
+#endif
+#else
+constexpr bool kPlainMalloc = true;
+#endif
+
+// The heap glibc's malloc has handed out and not had back.
+std::size_t heap_in_use() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// The budget bounds the heap the value really holds: a value that holds H
+// bytes fails under a budget a little below H and is read under one of a
+// few times H (the room growth takes for a moment). Arrays and objects of
+// tiny items, long strings and mixed rows, each once small and once large;
+// a budget leaves the value as it is.
+TEST(ParseJsonTest, ABudgetBoundsTheHeapTheValueHolds) {
+  const std::string row = R"({"id":"item-0042","tags":["pollinator","social"],"score":0.875,)"
+                          R"("note":"Navigates by the sun, even under clouds."})";
+  const std::vector<std::string> items = {
+      R"("")", "0", "[]", "{}", "null", R"("a long string of forty bytes or so..")", row};
+  // Fewer under the sanitizers, which skip the heap checks and run slowly.
+  for (const std::size_t count : {std::size_t{40}, std::size_t{kPlainMalloc ? 20'000 : 2'000}}) {
+    for (const std::string& item : items) {
+      SCOPED_TRACE(item + " x " + std::to_string(count));
+      std::string text = "[";
+      for (std::size_t i = 0; i < count; ++i) text += (i ? "," : "") + item;
+      text += "]";
+      std::string members = "{";
+      for (std::size_t i = 0; i < count; ++i) {
+        members += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + item;
+      }
+      members += "}";
+      for (const std::string& whole : {text, members}) {
+        const std::size_t before = heap_in_use();
+        const Value unbounded = parse_json(whole, "x");
+        const std::size_t held = heap_in_use() - before;
+        ASSERT_FALSE(unbounded.is_discarded());
+        EXPECT_EQ(parse_json(whole, "x", std::numeric_limits<std::size_t>::max()), unbounded);
+        // The sanitizers' allocators are not glibc's; and glibc counts the
+        // small blocks it keeps for reuse as in use, which blurs the count
+        // of a small value.
+        if (!kPlainMalloc || count < 1000) continue;
+        EXPECT_EQ(parse_json(whole, "x", 3 * held), unbounded);
+        try {
+          parse_json(whole, "The answer of /v1/x", held * 95 / 100);
+          ADD_FAILURE() << "read within " << held * 95 / 100 << " bytes, holding " << held;
+        } catch (const JsonMemoryError& error) {
+          EXPECT_EQ(error.what(), "The answer of /v1/x needs more than " +
+                                      std::to_string(held * 95 / 100) +
+                                      " bytes of memory once parsed");
+        }
+      }
+    }
+  }
+  // The budget stops a parse before the value grows past it, the text read
+  // or not; other faults keep their own errors.
+  const std::string huge = "[" + std::string(1'000'000, '[');
+  EXPECT_THROW(parse_json("[" + huge, "x", 4096), JsonMemoryError);
+  EXPECT_THROW(
+      parse_json(R"([0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0)", "x",
+                 512),
+      JsonMemoryError);
+  EXPECT_TRUE(parse_json("[1,", "x", 4096).is_discarded());
+  EXPECT_THROW(parse_json(std::string(600, '[') + std::string(600, ']'), "x", 1 << 20), ValueError);
+  EXPECT_EQ(parse_json("7", "x", 0), 7);
 }
 
 TEST(ParseJsonTest, OrThrowGivesTheParsersDescription) {

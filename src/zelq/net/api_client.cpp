@@ -7,6 +7,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/core/sleep.hpp"
@@ -298,6 +299,19 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
                                     quoting.quoted(*type) + (said.empty() ? "" : ": " + said)));
 }
 
+// The JSON value of an answer. The value takes several times its text: it
+// is held to as many bytes of heap as the text may have.
+Value parse_answer(std::string_view text, const std::string& endpoint,
+                   const ApiClientOptions& options) {
+  try {
+    return parse_json(text, "The answer of " + endpoint, options.api_key, options.max_body_size);
+  } catch (const core::JsonMemoryError&) {
+    throw core::RuntimeError("The answer of " + endpoint + " needs more than " +
+                             std::to_string(options.max_body_size) +
+                             " bytes of memory once parsed; max_body_size raises the limit.");
+  }
+}
+
 }  // namespace
 
 // GCC 12 reports a mismatched operator delete inside these coroutines' frame
@@ -325,7 +339,7 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit.release();
-  co_return parse_json(text, "The answer of " + endpoint, state->options.api_key);
+  co_return parse_answer(text, endpoint, state->options);
 }
 
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,

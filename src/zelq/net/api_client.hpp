@@ -37,8 +37,9 @@ struct ApiClientOptions : ServiceOptions {
   // Sent with every request (authentication, API version, beta switches);
   // a request's own header of the same name wins.
   HttpHeaders headers{};
-  // Largest JSON answer read into memory, and most bytes one streamed answer
-  // delivers.
+  // Largest JSON answer read into memory, most heap its parsed value may
+  // hold (a value takes several times its text), and most bytes one
+  // streamed answer delivers.
   std::size_t max_body_size = std::size_t{256} << 20;
   // Largest single event of a stream.
   std::size_t max_event_size = SseParser::kDefaultMaxEventSize;
@@ -146,9 +147,15 @@ class ApiClient {
   // <n> ms waiting for a request slot (max_concurrency <k>)." when no slot
   // came free in time; also when a back-off before a retry would outlast
   // the limit); zelq::core::RuntimeError "The answer of <endpoint>
-  // is not JSON: <excerpt>." (or "is not valid UTF-8") and for an answer
-  // over max_body_size; zelq::core::ValueError for a malformed request,
-  // before any I/O, and for an answer nested deeper than 512 levels.
+  // is not JSON: <excerpt>." (or "is not valid UTF-8"), for an answer
+  // over max_body_size, and "The answer of <endpoint> needs more than <n>
+  // bytes of memory once parsed; max_body_size raises the limit." for one
+  // whose value would hold more than max_body_size bytes of heap (an array
+  // of millions of tiny items, which no service sends; the largest
+  // embedding answer, 2,048 vectors of 3,072 numbers in about 150 MB of
+  // text, holds about 135 MB); zelq::core::ValueError for a malformed
+  // request, before any I/O, and for an answer nested deeper than 512
+  // levels.
   // Cancellation stops the request, the wait for a slot included, and
   // propagates (operation_aborted).
   boost::asio::awaitable<core::Value> request_json(ApiRequest request) const;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/error_text.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
@@ -522,6 +523,83 @@ TEST_P(ApiClientWire, StreamedAnswersKeepToMaxBodySize) {
   };
   EXPECT_EQ(run_client(io, server, scenario(client)),
             "response body from " + server.base_url() + "/events exceeds the limit of 4096 bytes");
+}
+
+// A parsed value takes several times its text, more the smaller its items:
+// max_body_size bounds both the text and the heap its value holds. Every
+// answer below is under the limit as text; as a value, the arrays of tiny
+// items are over it, the others not.
+TEST(ApiClient, JsonAnswersAreHeldToMaxBodySizeOnceParsed) {
+  constexpr std::size_t kLimit = 64 << 10;
+  struct Case {
+    std::string item;
+    std::size_t bytes;  // of the array of it
+    bool refused;
+  };
+  // An array of the case's item repeated to fill its bytes.
+  auto array_of = [](const Case& shape) {
+    std::string text = "[";
+    while (text.size() + shape.item.size() + 1 < shape.bytes) text += shape.item + ",";
+    text.back() = ']';
+    return text;
+  };
+  const std::string row = R"({"id":"item-0042","name":"Honey bee","tags":["pollinator","social"],)"
+                          R"("score":0.875,"seen":true,"note":"Navigates by the sun."})";
+  std::string embedding = "[-0.0123456789";
+  for (int i = 1; i < 256; ++i) embedding += ",-0.0123456789";
+  embedding += "]";
+  // SCOPED_TRACE cannot name a case inside one run: each is its own line of
+  // the compared lists.
+  const std::vector<Case> cases = {
+      {R"("")", 50'000, true},
+      {"0", 50'000, true},
+      {"[]", 50'000, true},
+      {"{}", 50'000, true},
+      {R"({"":0})", 50'000, true},
+      {"null", 50'000, true},
+      {R"("a")", 50'000, true},
+      {row, 50'000, true},
+      {row, 6'000, false},
+      {embedding, 40'000, false},
+      {'"' + std::string(2000, 'w') + '"', 50'000, false},
+  };
+  asio::io_context io;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    const std::string& target = exchange.request.target;
+    std::string body = target == "/v1/large" ? std::string(kLimit + 1, ' ') + "0"
+                                             : array_of(cases.at(std::stoul(target.substr(4))));
+    co_await exchange.respond(200, std::move(body));
+  });
+  ApiClientOptions options;
+  options.max_body_size = kLimit;
+  ApiClient client = client_for(server, options);
+  auto outcomes = [](ApiClient client,
+                     std::size_t count) -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> seen;
+    for (std::size_t i = 0; i <= count; ++i) {
+      try {
+        std::string path = i < count ? std::to_string(i) : "large";
+        const Value answer = co_await client.get_json(std::move(path));
+        seen.push_back("read " + std::to_string(answer.size()) + " items");
+      } catch (const core::RuntimeError& error) {
+        seen.push_back(error.what());
+      }
+    }
+    co_return seen;
+  };
+  const std::string base = server.base_url();
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::string text = array_of(cases[i]);
+    ASSERT_LT(text.size(), kLimit);
+    expected.push_back(
+        cases[i].refused ? "The answer of GET " + base + "/" + std::to_string(i) +
+                               " needs more than 65536 bytes of memory once parsed; "
+                               "max_body_size raises the limit."
+                         : "read " + std::to_string(core::parse_json(text, "x").size()) + " items");
+  }
+  expected.push_back("The answer of GET " + base + "/large exceeds 65536 bytes.");
+  EXPECT_EQ(run_client(io, server, outcomes(client, cases.size())), expected);
 }
 
 TEST(ApiClient, ErrorsNameTheEndpointAndMaskTheKey) {

@@ -1,5 +1,7 @@
 #include "zelq/net/json_text.hpp"
 
+#include <limits>
+
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
@@ -18,9 +20,14 @@ namespace {
 }  // namespace
 
 core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret) {
+  return parse_json(text, source, secret, std::numeric_limits<std::size_t>::max());
+}
+
+core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret,
+                       std::size_t max_memory) {
   core::Value value;
   try {
-    value = core::parse_json(text, source);
+    value = core::parse_json(text, source, max_memory);
   } catch (const core::ValueError& error) {
     // Too deep to read: a bad answer of the service, not the caller's error.
     throw core::ServiceDataError<core::ValueError>(error.what());

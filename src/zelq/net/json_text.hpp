@@ -3,6 +3,7 @@
 // quote the text on one line with the API key masked.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,12 @@ namespace zelq::net {
 // error on what the service sent: the ValueError carries
 // core::FromServiceData, so a retry policy retries it.
 core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret);
+
+// As parse_json, and the value may hold at most `max_memory` bytes of heap
+// (core::parse_json): more throws core::JsonMemoryError "<source> needs
+// more than <n> bytes of memory once parsed".
+core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret,
+                       std::size_t max_memory);
 
 // As parse_json, for text that must be a JSON object: a JSON value of
 // another kind throws zelq::core::RuntimeError "<source> is not a JSON

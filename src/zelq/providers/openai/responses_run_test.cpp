@@ -465,6 +465,66 @@ TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
   }
 }
 
+// A text may carry one citation per 64 bytes, and 1024 besides (a short
+// answer that many sources back). One more fails the attempt: a streamed
+// one as it arrives, before it is kept, and the response is cancelled.
+TEST(ResponsesRunTest, CitationsBeyondOnePer64BytesOfTextFailTheAttempt) {
+  const Value empty_citation = {{"type", "url_citation"}};
+  auto citations = [&](std::size_t count) {
+    return Value(std::vector<Value>(count, empty_citation));
+  };
+  // Serves the response, and answers its cancellation.
+  auto serving_cancellable = [](std::vector<std::string> events) {
+    return [events = std::move(events)](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.target.ends_with("/cancel")) {
+        co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+        co_return;
+      }
+      co_await exchange.start_events();
+      try {
+        for (const std::string& event : events) co_await exchange.chunk(event);
+        co_await exchange.end_events();
+      } catch (const std::exception&) {
+        // The client hung up at the citation too many.
+      }
+    };
+  };
+  const std::string text(64 << 10, 'a');
+  struct Case {
+    std::string text;
+    std::size_t citations;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"Yes.", 1024, false}, {"Yes.", 1025, true}, {text, 2048, false}, {text, 2049, true}};
+  for (bool streamed : {true, false}) {
+    for (const Case& shape : cases) {
+      SCOPED_TRACE((streamed ? "streamed, " : "in the completed response, ") +
+                   std::to_string(shape.citations));
+      asio::io_context io;
+      LoopbackServer server(io, serving_cancellable(cited_response(
+                                    shape.text, citations(shape.citations), streamed, 16 << 10)));
+      if (!shape.refused) {
+        EXPECT_THAT(research(io, server, config_for(server), nullptr).citations(),
+                    SizeIs(shape.citations));
+        continue;
+      }
+      const std::size_t limit = shape.citations - 1;
+      EXPECT_EQ(failure_of(io, server, config_for(server)),
+                "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
+                    "/responses number " + std::to_string(shape.citations) + " for its " +
+                    std::to_string(shape.text.size()) + " bytes of text, more than the limit of " +
+                    std::to_string(limit) + " (one per 64 bytes of text and 1024 besides).");
+      // A stream refused before its end leaves a response running: it is
+      // cancelled. A completed one has nothing left to cancel.
+      ASSERT_EQ(server.requests.size(), streamed ? 2u : 1u);
+      if (streamed) {
+        EXPECT_EQ(server.requests[1].target, "/v1/responses/resp_1/cancel");
+      }
+    }
+  }
+}
+
 TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
   asio::io_context io;
   LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {

@@ -32,6 +32,13 @@ const Value& member(const Value& object, std::string_view key) {
   return it == object.end() ? null_value : *it;
 }
 
+// The text of `key` in place ("" when it is missing or not a string).
+const std::string& text_in(const Value& object, std::string_view key) {
+  static const std::string no_text;
+  const auto* text = member(object, key).get_ptr<const std::string*>();
+  return text ? *text : no_text;
+}
+
 std::string part_key(const Value& data, std::string_view index_key) {
   return text_of(data, "item_id") + "/" + member(data, index_key).dump();
 }
@@ -82,23 +89,40 @@ class CharacterOffsets {
 constexpr std::size_t kQuoteFactor = 4;
 constexpr std::size_t kQuoteAllowance = std::size_t{64} << 10;
 
-// The span an annotation marks in its text, in bytes; empty without integer
-// indices, or when it ends before it starts.
+// Each citation holds a few hundred bytes, whatever it quotes. Real
+// ones mark a sentence or the link that follows it, so a text holds far
+// fewer than one per kCitationSpacing bytes; kCitationAllowance more let a
+// short answer be backed by many sources. A response that sends more is
+// refused as each arrives, before it is held.
+constexpr std::size_t kCitationSpacing = 64;
+constexpr std::size_t kCitationAllowance = 1024;
+
+// The character indices a url_citation marks, when both are integers.
+std::optional<std::pair<long long, long long>> marked_indices(const Value& annotation) {
+  const Value& start = member(annotation, "start_index");
+  const Value& end = member(annotation, "end_index");
+  if (!start.is_number_integer() || !end.is_number_integer()) return std::nullopt;
+  return std::pair(start.get<long long>(), end.get<long long>());
+}
+
+// The span a citation marks in its text, in bytes; empty without integer
+// indices, or when it ends before it starts. The url and title are where
+// the citation keeps them.
 struct CitedSpan {
   const std::string* text;
-  const Value* annotation;
+  const std::string* url;
+  const std::string* title;
   std::size_t from = 0;
   std::size_t to = 0;
 };
 
 CitedSpan cited_span(const std::string& text, const CharacterOffsets& offsets,
-                     const Value& annotation) {
-  CitedSpan span{&text, &annotation};
-  const Value& start = member(annotation, "start_index");
-  const Value& end = member(annotation, "end_index");
-  if (start.is_number_integer() && end.is_number_integer()) {
-    span.from = offsets(start.get<long long>());
-    span.to = std::max(span.from, offsets(end.get<long long>()));
+                     const std::optional<std::pair<long long, long long>>& indices,
+                     const std::string& url, const std::string& title) {
+  CitedSpan span{&text, &url, &title};
+  if (indices) {
+    span.from = offsets(indices->first);
+    span.to = std::max(span.from, offsets(indices->second));
   }
   return span;
 }
@@ -109,8 +133,7 @@ std::vector<core::ChunkPtr> citation_chunks(const std::vector<CitedSpan>& spans)
   for (const CitedSpan& span : spans) {
     auto chunk = std::make_shared<core::Chunk>();
     chunk->content = span.text->substr(span.from, span.to - span.from);
-    chunk->metadata = {{"url", text_of(*span.annotation, "url")},
-                       {"title", text_of(*span.annotation, "title")}};
+    chunk->metadata = {{"url", *span.url}, {"title", *span.title}};
     chunks.push_back(std::move(chunk));
   }
   return chunks;
@@ -198,6 +221,7 @@ asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
 asio::awaitable<void> ResponsesStreamReader::piece(Kind kind, std::string key, std::string delta) {
   const std::size_t index = part_index(kind, std::move(key));
   parts_[index].text += delta;
+  if (kind == Kind::TEXT) text_bytes_ += delta.size();
   if (!emitter_ || delta.empty()) co_return;
   if (open_part_ != index) {
     co_await close_block();
@@ -236,8 +260,12 @@ std::size_t ResponsesStreamReader::part_index(Kind kind, std::string key) {
 void ResponsesStreamReader::annotate(const Value& data) {
   const Value& annotation = member(data, "annotation");
   if (!is_citation(annotation)) return;
+  check_citation_count(annotations_.size() + 1, text_bytes_);
   const std::size_t part = part_index(Kind::TEXT, "t" + part_key(data, "content_index"));
-  annotations_.push_back(Annotation{part, annotation});
+  // Only what a citation shows is kept, not whatever else the server put
+  // in the annotation.
+  annotations_.push_back(Annotation{part, marked_indices(annotation), text_in(annotation, "url"),
+                                    text_in(annotation, "title")});
 }
 
 void ResponsesStreamReader::fail(const Value& data, const std::string& type) const {
@@ -285,10 +313,6 @@ asio::awaitable<LMOutput> ResponsesStreamReader::finish() {
 }
 
 std::vector<core::ChunkPtr> ResponsesStreamReader::streamed_citations() const {
-  std::size_t text_bytes = 0;
-  for (const Part& part : parts_) {
-    if (part.kind == Kind::TEXT) text_bytes += part.text.size();
-  }
   std::vector<std::optional<CharacterOffsets>> offsets(parts_.size());
   std::vector<CitedSpan> spans;
   spans.reserve(annotations_.size());
@@ -296,10 +320,11 @@ std::vector<core::ChunkPtr> ResponsesStreamReader::streamed_citations() const {
   for (const Annotation& annotation : annotations_) {
     const std::string& text = parts_[annotation.part].text;
     if (!offsets[annotation.part]) offsets[annotation.part].emplace(text);
-    spans.push_back(cited_span(text, *offsets[annotation.part], annotation.value));
+    spans.push_back(cited_span(text, *offsets[annotation.part], annotation.indices, annotation.url,
+                               annotation.title));
     quoted += spans.back().to - spans.back().from;
   }
-  check_quotes(quoted, text_bytes);
+  check_quotes(quoted, text_bytes_);
   return citation_chunks(spans);
 }
 
@@ -324,11 +349,13 @@ void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
       for (const Value& note : notes) {
         if (!is_citation(note)) continue;
         if (!offsets) offsets.emplace(*texts.back());
-        spans.push_back(cited_span(*texts.back(), *offsets, note));
+        spans.push_back(cited_span(*texts.back(), *offsets, marked_indices(note),
+                                   text_in(note, "url"), text_in(note, "title")));
         quoted += spans.back().to - spans.back().from;
       }
     }
   }
+  check_citation_count(spans.size(), text_bytes);
   check_quotes(quoted, text_bytes);
   output.add_citation(citation_chunks(spans));
   for (const std::string* text : texts) output.add_text(*text);
@@ -339,6 +366,18 @@ std::string ResponsesStreamReader::named_response() const {
   return "OpenAI response " +
          (response_id_.empty() ? "" : net::Quoting(secret_).line(response_id_) + " ") + "of " +
          source_;
+}
+
+void ResponsesStreamReader::check_citation_count(std::size_t citations,
+                                                 std::size_t text_bytes) const {
+  const std::size_t limit = text_bytes / kCitationSpacing + kCitationAllowance;
+  if (citations <= limit) return;
+  const std::string text = "The citations of the " + named_response() + " number " +
+                           std::to_string(citations) + " for its " + std::to_string(text_bytes) +
+                           " bytes of text, more than the limit of " + std::to_string(limit) +
+                           " (one per " + std::to_string(kCitationSpacing) + " bytes of text and " +
+                           std::to_string(kCitationAllowance) + " besides)";
+  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
 }
 
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
@@ -53,9 +54,11 @@ class ResponsesStreamReader {
   // Takes one event of the stream; returns true when the response has
   // completed ("response.completed"). Throws zelq::core::RuntimeError naming
   // the response and the service's message for "response.failed",
-  // "response.incomplete", "response.cancelled" and "error" events, and for
-  // an event that is not a JSON object; what the emitter throws. A "[DONE]"
-  // event is ignored.
+  // "response.incomplete", "response.cancelled" and "error" events, for
+  // an event that is not a JSON object, and naming the response and the
+  // counts for a url_citation beyond one per 64 bytes of the text streamed
+  // so far and 1024 besides (no real answer has so many; it is not kept);
+  // what the emitter throws. A "[DONE]" event is ignored.
   boost::asio::awaitable<bool> take(const net::SseEvent& event);
 
   // Ends the open block and returns the output: one thinking part per
@@ -65,8 +68,9 @@ class ResponsesStreamReader {
   // stream carried no text, the texts and citations of the completed
   // response's message items are used. Throws zelq::core::RuntimeError
   // naming the response when the citations would quote more than 4 times
-  // the texts and 64 KiB besides (no real answer does; nothing is copied);
-  // what the emitter throws.
+  // the texts and 64 KiB besides (no real answer does; nothing is copied),
+  // or when those of the completed response are more than one per 64 bytes
+  // of its texts and 1024 besides; what the emitter throws.
   boost::asio::awaitable<inference::LMOutput> finish();
 
   // The id of the response ("" until an event named it).
@@ -85,9 +89,13 @@ class ResponsesStreamReader {
     Kind kind;
     std::string text;
   };
+  // A url_citation as it is kept until the end: the character indices it
+  // marks (when both are integers), its url and title.
   struct Annotation {
     std::size_t part;
-    core::Value value;
+    std::optional<std::pair<long long, long long>> indices;
+    std::string url;
+    std::string title;
   };
 
   boost::asio::awaitable<void> piece(Kind kind, std::string key, std::string delta);
@@ -107,6 +115,8 @@ class ResponsesStreamReader {
   // Throws when the citations quote `quoted` bytes of texts of `text_bytes`,
   // more than their limit.
   void check_quotes(std::size_t quoted, std::size_t text_bytes) const;
+  // Throws when `citations` are more than texts of `text_bytes` may have.
+  void check_citation_count(std::size_t citations, std::size_t text_bytes) const;
   inference::EventBlockWriter& block_of(Kind kind) {
     return kind == Kind::THINKING ? thinking_block_ : text_block_;
   }
@@ -119,6 +129,7 @@ class ResponsesStreamReader {
   std::size_t taken_ = 0;
   bool ended_ = false;
   std::vector<Part> parts_;
+  std::size_t text_bytes_ = 0;  // of the text parts
   std::unordered_map<std::string, std::size_t> part_of_key_;
   std::vector<Annotation> annotations_;
   std::optional<std::size_t> open_part_;

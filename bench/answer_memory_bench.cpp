@@ -1,0 +1,291 @@
+// Peak memory of one parsed answer, at the default limits. Each case runs
+// in a fresh process (forked), after a small warm-up call, and reports the
+// growth of that process's peak resident set over the call
+// (peak_rss_growth_mb; target: well under 1,024 MB), and whether the call
+// was refused (refused: 1) or read (0). The loopback server runs in a
+// forked process of its own, so its memory never counts.
+//
+// BM_JsonAnswerRss/<shape>/<MB>: ApiClient::get_json of a JSON array of
+// <MB> megabytes whose items are all one shape: "" (0), 0 (1), [] (2), {}
+// (3), or honest rows of 256 numbers of 14 bytes each, as an embedding
+// answer holds (4).
+//
+// BM_ResponsesCitationRss/<text bytes>/<citations>: a streamed OpenAI
+// Responses answer of that much text followed by that many empty
+// url_citation annotations (about 180 bytes each), through
+// OpenAILMInvoker: 5 bytes cited 520,056 times (95 MB), and the densest
+// citing the default limits take, 60 MB of text cited once per 64 bytes
+// (231 MB in all).
+#include <benchmark/benchmark.h>
+
+#include <malloc.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/asio.hpp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "zelq/net/api_client.hpp"
+#include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/openai_lm_invoker.hpp"
+#include "zelq/providers/openai/testing/responses_stream.hpp"
+
+namespace {
+
+namespace asio = boost::asio;
+namespace net = zelq::net;
+namespace openai = zelq::providers::openai;
+using zelq::core::Value;
+
+constexpr std::size_t kMB = 1'000'000;
+const char* const kItems[] = {"\"\"", "0", "[]", "{}"};
+
+// One row of 256 numbers of 14 bytes each ("-0.0123456789,").
+std::string number_row() {
+  std::string row = "[";
+  for (int i = 0; i < 256; ++i) row += (i ? "," : "") + std::string("-0.0123456789");
+  return row + "]";
+}
+
+// A JSON array of about `megabytes` MB of items of `shape`.
+std::string json_array(int shape, std::size_t megabytes) {
+  const std::string item = shape < 4 ? kItems[shape] : number_row();
+  std::string body = "[";
+  body.reserve(megabytes * kMB + item.size() + 2);
+  while (body.size() < megabytes * kMB) body += item + ",";
+  if (body.size() == 1) return "[]";
+  body.back() = ']';
+  return body;
+}
+
+// A streamed response: `text_bytes` of text in deltas of 64 KB, then
+// `citations` empty url_citation annotations, in HTTP chunks of about 1 MB,
+// then the completion.
+std::string cited_stream(std::size_t text_bytes, std::size_t citations) {
+  using openai::testing::responses_event;
+  std::string events = responses_event("response.created", 0,
+                                       {{"response", {{"id", "resp_1"}, {"status", "queued"}}}});
+  long long sequence = 1;
+  std::string framed;
+  auto flush = [&] {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", events.size());
+    framed += size + events + "\r\n";
+    events.clear();
+  };
+  for (std::size_t at = 0; at < text_bytes; at += 64'000) {
+    const std::string delta(std::min<std::size_t>(64'000, text_bytes - at), 'a');
+    events += responses_event("response.output_text.delta", sequence++,
+                              {{"item_id", "msg_1"}, {"delta", delta}});
+    if (events.size() >= kMB) flush();
+  }
+  const Value annotation = {{"item_id", "msg_1"}, {"annotation", {{"type", "url_citation"}}}};
+  for (std::size_t i = 0; i < citations; ++i) {
+    events += responses_event("response.output_text.annotation.added", sequence++, annotation);
+    if (events.size() >= kMB) flush();
+  }
+  events += responses_event("response.completed", sequence,
+                            {{"response", {{"id", "resp_1"}, {"status", "completed"}}}});
+  flush();
+  return framed + "0\r\n\r\n";
+}
+
+// "/v1/array/<shape>/<MB>" answers that array; "/v1/responses" streams
+// the cited response of the "user" the request names (its MB), and its
+// cancel is answered.
+asio::awaitable<void> serve(net::testing::Exchange& exchange) {
+  const std::string target = exchange.request.target;
+  if (target.ends_with("/cancel")) {
+    co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+    co_return;
+  }
+  if (target.starts_with("/v1/array/")) {
+    const int shape = std::atoi(target.c_str() + 10);
+    const std::size_t megabytes = std::strtoul(target.c_str() + target.rfind('/') + 1, nullptr, 10);
+    std::string body = json_array(shape, megabytes);
+    co_await exchange.respond(200, std::move(body));
+    co_return;
+  }
+  const std::string& body = exchange.request.body;
+  // "user" is "<text bytes>:<citations>".
+  const auto at = body.find("\"user\":\"");
+  char* end = nullptr;
+  const std::size_t text_bytes =
+      at == std::string::npos ? 5 : std::strtoul(&body[at + 8], &end, 10);
+  const std::size_t citations = end ? std::strtoul(end + 1, nullptr, 10) : 0;
+  std::string stream = cited_stream(text_bytes, citations);
+  co_await exchange.write(
+      "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n" +
+      stream);
+}
+
+struct Server {
+  pid_t pid = -1;
+  std::string base_url;
+};
+
+void stop_server();
+
+Server& server() {
+  static Server instance;
+  if (instance.pid > 0) return instance;
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    asio::io_context io;
+    net::testing::LoopbackServer loopback(io, serve);
+    const std::string url = loopback.base_url();
+    if (write(fds[1], url.data(), url.size()) < 0) _exit(1);
+    close(fds[1]);
+    io.run();
+    _exit(0);
+  }
+  close(fds[1]);
+  char buffer[128];
+  const auto n = read(fds[0], buffer, sizeof buffer);
+  close(fds[0]);
+  if (n <= 0) throw std::runtime_error("server did not start");
+  instance.pid = pid;
+  instance.base_url.assign(buffer, static_cast<std::size_t>(n));
+  std::atexit(stop_server);
+  return instance;
+}
+
+void stop_server() {
+  if (server().pid <= 0) return;
+  kill(server().pid, SIGKILL);
+  waitpid(server().pid, nullptr, 0);
+}
+
+std::size_t status_kb(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::size_t length = std::strlen(field);
+  while (std::getline(status, line)) {
+    if (line.compare(0, length, field) == 0) return std::stoul(line.substr(length + 1));
+  }
+  throw std::runtime_error(std::string("no ") + field + " in /proc/self/status");
+}
+
+// What one call in a fresh process did: the growth of the peak resident set
+// over it, and whether it was refused.
+struct Measured {
+  double peak_growth_bytes = 0;
+  int refused = 0;
+};
+
+template <class Call>
+Measured run_in_child(Call call) {
+  int fds[2];
+  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    Measured measured;
+    try {
+      call(/*warm_up=*/true);
+      malloc_trim(0);
+      std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM restarts from VmRSS
+      const std::size_t before_kb = status_kb("VmRSS:");
+      try {
+        call(/*warm_up=*/false);
+      } catch (const std::exception& error) {
+        measured.refused = 1;
+        std::fprintf(stderr, "  refused: %.300s\n", error.what());
+      }
+      measured.peak_growth_bytes = static_cast<double>(status_kb("VmHWM:") - before_kb) * 1024.0;
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "measurement failed: %s\n", error.what());
+      _exit(1);
+    }
+    if (write(fds[1], &measured, sizeof measured) != sizeof measured) _exit(1);
+    _exit(0);
+  }
+  close(fds[1]);
+  Measured measured;
+  const auto n = read(fds[0], &measured, sizeof measured);
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (n != sizeof measured) throw std::runtime_error("the measuring process failed");
+  return measured;
+}
+
+template <class T>
+T run(asio::io_context& io, asio::awaitable<T> work) {
+  io.restart();
+  auto future = asio::co_spawn(io, std::move(work), asio::use_future);
+  io.run();
+  return future.get();
+}
+
+void BM_JsonAnswerRss(benchmark::State& state) {
+  const auto shape = static_cast<int>(state.range(0));
+  const auto megabytes = static_cast<std::size_t>(state.range(1));
+  const std::string base_url = server().base_url;
+  Measured measured;
+  for (auto _ : state) {
+    measured = run_in_child([&](bool warm_up) {
+      asio::io_context io;
+      net::ApiClientOptions options;
+      options.base_url = base_url;
+      options.max_retries = 0;
+      net::ApiClient client(options);
+      const std::string path =
+          "array/" + std::to_string(shape) + "/" + std::to_string(warm_up ? 0 : megabytes);
+      Value answer = run(io, client.get_json(path));
+      benchmark::DoNotOptimize(answer);
+    });
+  }
+  state.counters["peak_rss_growth_mb"] = measured.peak_growth_bytes / 1e6;
+  state.counters["refused"] = measured.refused;
+}
+BENCHMARK(BM_JsonAnswerRss)
+    ->ArgsProduct({{0, 1, 2, 3}, {16, 64}})
+    ->Args({0, 256})
+    ->Args({4, 64})
+    ->Args({4, 200})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_ResponsesCitationRss(benchmark::State& state) {
+  const std::string user = std::to_string(state.range(0)) + ":" + std::to_string(state.range(1));
+  const std::string base_url = server().base_url;
+  Measured measured;
+  for (auto _ : state) {
+    measured = run_in_child([&](bool warm_up) {
+      asio::io_context io;
+      const Value config = {{"base_url", base_url}, {"tools", {"web_search"}}, {"max_retries", 0}};
+      auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/o4-mini-deep-research",
+                                                               "sk-bench", config);
+      zelq::inference::LMInvokeOptions options;
+      options.hyperparameters = Value{{"user", warm_up ? "5:1" : user}};
+      std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
+      auto output = run(io, invoker->invoke(std::move(messages), std::move(options)));
+      benchmark::DoNotOptimize(output);
+    });
+  }
+  state.counters["peak_rss_growth_mb"] = measured.peak_growth_bytes / 1e6;
+  state.counters["refused"] = measured.refused;
+}
+BENCHMARK(BM_ResponsesCitationRss)
+    ->Args({5, 520'056})
+    ->Args({60'000'000, 60'000'000 / 64 + 1024})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
