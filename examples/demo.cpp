@@ -229,9 +229,13 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
     const bool takes_value = arg == "--model" || arg == "--base-url" || arg == "--timeout" ||
                              arg == "--embedding-model" || arg == "--data";
     if (takes_value && i + 1 >= argc) throw UsageError(arg + " needs a value");
+    // A blank value (an unset variable in a script) must not pass for a
+    // name, nor for no value at all.
+    if (takes_value && arg != "--timeout" && zelq::core::py_is_blank(argv[i + 1])) {
+      throw UsageError(arg + " needs a value, got " + zelq::core::py_repr(argv[i + 1]));
+    }
     if (arg == "--model") {
       args.model = argv[++i];
-      if (args.model.empty()) throw UsageError("--model needs a model name");
     } else if (arg == "--base-url") {
       args.base_url = argv[++i];
     } else if (arg == "--timeout") {
@@ -239,12 +243,12 @@ std::optional<DemoArgs> parse_args(int argc, char** argv) {
       timeout_given = true;
     } else if (arg == "--embedding-model") {
       args.embedding_model = argv[++i];
-      if (args.embedding_model.empty()) throw UsageError("--embedding-model needs a model name");
     } else if (arg == "--data") {
       args.data_dir = argv[++i];
-      if (args.data_dir->empty()) throw UsageError("--data needs a folder");
-    } else if (arg.starts_with("-") || args.data_file) {
+    } else if (arg.starts_with("-")) {
       throw UsageError("unknown argument '" + arg + "'");
+    } else if (args.data_file) {
+      throw UsageError("one data file is taken, got a second one: '" + arg + "'");
     } else {
       args.data_file = arg;
     }

@@ -1,6 +1,7 @@
 // Researches a question with a deep-research service and shows the run as
-// it happens: thinking and activity lines, the streamed answer, then the
-// citations. `zelq_research --help` prints the usage (research_cli.cpp).
+// it happens: thinking and activity lines on stderr, the streamed answer,
+// then the citations, on stdout (so that `> answer.txt` keeps the answer
+// alone). `zelq_research --help` prints the usage (research_cli.cpp).
 //
 // Ctrl-C or SIGTERM cancels the call, which cancels the run at the service
 // (Parallel has no cancel call: its run goes on there), and exits 130; a
@@ -287,7 +288,7 @@ int main(int argc, char** argv) {
     std::cerr << rx::missing_key_text(row->key) << "\n";
     return rx::kExitUsage;
   }
-  auto printer = std::make_shared<rx::TerminalPrinter>(std::cout);
+  auto printer = std::make_shared<rx::TerminalPrinter>(std::cout, std::cerr);
   const Access access{.model = args.model, .base_url = args.base_url, .api_key = *key};
   std::unique_ptr<dr::BaseDeepResearcher> researcher;
   try {

@@ -123,7 +123,7 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
   return usage_synopsis(providers) +
          "\n"
          "Researches the question with a deep-research service, showing its thinking and\n"
-         "activity as they arrive, then the answer and its citations.\n"
+         "activity on stderr as they arrive, then the answer and its citations on stdout.\n"
          "\n"
          "  --provider P        the service (default: openai)\n"
          "  --model M           the model, agent or processor (default: the service's own)\n"
@@ -206,7 +206,11 @@ int report_output(const inference::LMOutput& output, bool answer_streamed, std::
     err << "The research ended without an answer.\n";
     return kExitFailed;
   }
-  if (!answer_streamed) out << "\n" << text << "\n";
+  if (!answer_streamed) {
+    // The blank line that sets the answer apart goes with the progress.
+    err << "\n" << std::flush;
+    out << text << "\n";
+  }
   out << "\nCitations:\n";
   if (output.citations().empty()) out << "  (none)\n";
   for (std::size_t i = 0; i < output.citations().size(); ++i) {

@@ -89,8 +89,9 @@ std::string missing_key_text(const ProviderKey& provider);
 std::string seconds_text(double seconds);
 
 // Prints the end of a finished research: the answer (unless it was
-// streamed already) and the citations on `out`, and returns kExitDone; an
-// answer without text is reported on `err` instead, with kExitFailed.
+// streamed already; then after a blank line on `err`, where the progress
+// went) and the citations on `out`, and returns kExitDone; an answer
+// without text is reported on `err` instead, with kExitFailed.
 int report_output(const inference::LMOutput& output, bool answer_streamed, std::ostream& out,
                   std::ostream& err);
 

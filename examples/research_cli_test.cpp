@@ -211,6 +211,35 @@ TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {
   EXPECT_FALSE(printer.answer_streamed());
 }
 
+// Given two streams, the answer alone goes to the first: thinking,
+// activities, retry notices and the blank line before the answer go to the
+// second, and together they read as one stream would.
+TEST(TerminalPrinter, TheAnswerAloneGoesToItsOwnStream) {
+  std::vector<core::Event> events = block(false, {"Bees ", "dance."});
+  const std::vector<core::Event> thinking = block(true, {"Search."});
+  events.insert(events.begin() + 1, thinking.begin(), thinking.end());
+  events.insert(events.begin(), activity({{"type", "search"}, {"query", "bees"}}));
+  events.insert(events.begin(), activity({{"type", "retry"},
+                                          {"attempt", 2},
+                                          {"max_attempts", 4},
+                                          {"reason", "The stream broke."}}));
+  const std::vector<core::Event> later = block(true, {"After."});
+  events.insert(events.end(), later.begin(), later.end());
+  std::ostringstream answer;
+  std::ostringstream progress;
+  TerminalPrinter printer(answer, progress);
+  for (const core::Event& event : events) printer.print(event);
+  printer.finish();
+  EXPECT_EQ(answer.str(), "Bees dance.\n");
+  EXPECT_EQ(progress.str(),
+            "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
+            "[thinking] After.\n");
+  EXPECT_TRUE(printer.answer_streamed());
+  EXPECT_EQ(printed({events}),
+            "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
+            "Bees dance.\n[thinking] After.\n");
+}
+
 TEST(TerminalPrinter, ActivityLinesAreReadableText) {
   EXPECT_EQ(activity_text({{"type", "open_page"}, {"url", "https://b.org"}}),
             "[open_page] https://b.org");
@@ -257,8 +286,10 @@ TEST(ResearchReport, AnAnswerWithoutTextFailsOnStderr) {
   EXPECT_EQ(report_output(answered, true, out, err), kExitDone);
   EXPECT_EQ(out.str(), "\nCitations:\n  1.  <https://b.org>\n");
   out.str("");
+  err.str("");
   EXPECT_EQ(report_output(answered, false, out, err), kExitDone);
-  EXPECT_THAT(out.str(), StartsWith("\nBees dance.\n\nCitations:\n"));
+  EXPECT_THAT(out.str(), StartsWith("Bees dance.\n\nCitations:\n"));
+  EXPECT_EQ(err.str(), "\n");
 }
 
 }  // namespace

@@ -11,7 +11,10 @@
 namespace zelq::examples::research {
 
 // Prints thinking as "[thinking] ..." lines, activities as "[type] ..."
-// lines and the answer after a blank line, flushing after each event.
+// lines and the answer after a blank line, flushing after each event. Given
+// two streams, the answer goes to the first and everything else (thinking,
+// activities, retry notices and the blank line before the answer) to the
+// second, so that the answer can be kept apart from the progress shown.
 // Thinking and answer text is printed without white space at its start or
 // at the end of a line, and with at most one blank line in a row (a
 // service's text may begin with newlines and hold runs of them).
@@ -23,8 +26,12 @@ namespace zelq::examples::research {
 // neither side brings white space; answer pieces are joined as they come.
 class TerminalPrinter {
  public:
-  // `out` must outlive the printer.
-  explicit TerminalPrinter(std::ostream& out) : out_(out) {}
+  // Everything on `out`, which must outlive the printer.
+  explicit TerminalPrinter(std::ostream& out) : TerminalPrinter(out, out) {}
+  // The answer on `answer`, the rest on `progress`; both must outlive the
+  // printer.
+  TerminalPrinter(std::ostream& answer, std::ostream& progress)
+      : answer_(answer), progress_(progress) {}
 
   // Prints what `event` shows; events of other types print nothing. A
   // "retry" activity (the research starts over) ends the open line and
@@ -44,8 +51,12 @@ class TerminalPrinter {
   void retry_notice(int attempt, int attempts, std::string_view reason);
   void piece(Line kind, std::string_view text);
   void end_line();
+  // The stream of lines of `kind`.
+  std::ostream& stream(Line kind) const { return kind == Line::ANSWER ? answer_ : progress_; }
+  void flush();
 
-  std::ostream& out_;
+  std::ostream& answer_;
+  std::ostream& progress_;
   Line line_ = Line::NONE;
   bool started_ = false;        // the open line has shown something
   bool block_ended_ = false;    // a block boundary since the last piece

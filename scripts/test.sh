@@ -13,14 +13,27 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() {
-  echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2
+  echo "usage: scripts/test.sh [--sanitize | --tsan]"
+  echo
+  echo "Builds and runs every test: the regular g++ build in build/ (and the install"
+  echo "check), or with --sanitize the clang++ AddressSanitizer + UBSan build in"
+  echo "build-asan/, or with --tsan the ThreadSanitizer build in build-tsan/."
+}
+refuse() {
+  usage >&2
   exit 2
 }
 
 mode=regular
 build_dir=build
 for arg in "$@"; do
-  [ "$mode" = regular ] || usage
+  if [ "$arg" = --help ] || [ "$arg" = -h ]; then
+    usage
+    exit 0
+  fi
+done
+for arg in "$@"; do
+  [ "$mode" = regular ] || refuse
   case "$arg" in
     --sanitize)
       mode=asan
@@ -31,7 +44,7 @@ for arg in "$@"; do
       build_dir=build-tsan
       ;;
     *)
-      usage
+      refuse
       ;;
   esac
 done
