@@ -28,7 +28,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "piped_child.hpp"
+#include "testing/piped_child.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 extern char** environ;

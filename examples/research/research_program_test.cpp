@@ -30,7 +30,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "imitation/service_imitation.hpp"
-#include "piped_child.hpp"
+#include "testing/piped_child.hpp"
 #include "research_cli.hpp"
 
 extern char** environ;
