@@ -67,6 +67,22 @@ function(zelq_pch_anchor name)
   target_precompile_headers(${name} PRIVATE ${ARG_HEADERS})
 endfunction()
 
+# zelq_export_names(<target>): the short name a library is exported under,
+# zelq::<short> (zelq_generation_repacker -> zelq::repacker, zelq_net ->
+# zelq::net, the umbrella zelq_generation -> zelq::generation), and aliases of
+# both zelq::<short> and zelq::<target> in this build. The installed package
+# makes zelq::<target> an alias too (zelq_generationConfig.cmake.in).
+function(zelq_export_names name)
+  if(name STREQUAL "zelq_generation")
+    set(short generation)
+  else()
+    string(REGEX REPLACE "^zelq_(generation_)?" "" short ${name})
+  endif()
+  set_target_properties(${name} PROPERTIES EXPORT_NAME ${short})
+  add_library(zelq::${name} ALIAS ${name})
+  add_library(zelq::${short} ALIAS ${name})
+endfunction()
+
 # zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...] [NO_INSTALL])
 # NO_INSTALL: a library for tests only, neither installed nor exported.
 # Sources are the *.cpp files of the folders that are not *_test.cpp; tests are
@@ -90,7 +106,7 @@ function(zelq_package name)
     return()
   endif()
   add_library(${name} ${srcs})
-  add_library(zelq::${name} ALIAS ${name})
+  zelq_export_names(${name})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>
     $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
@@ -162,7 +178,7 @@ endfunction()
 function(zelq_umbrella name)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
   add_library(${name} INTERFACE)
-  add_library(zelq::${name} ALIAS ${name})
+  zelq_export_names(${name})
   target_link_libraries(${name} INTERFACE ${ARG_DEPS})
   set_property(GLOBAL APPEND PROPERTY ZELQ_INSTALLED_LIBRARIES ${name})
 endfunction()

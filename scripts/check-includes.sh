@@ -26,6 +26,27 @@ DENIED='
 inference -> net                                          # the model layer is abstractions only
 '
 
+usage() {
+  echo "usage: scripts/check-includes.sh [FOLDER]"
+  echo
+  echo "Checks the #include lines of FOLDER/zelq (default: src/zelq of this repository)"
+  echo "against the layering; prints one line per fault and exits 1 when there is any."
+}
+case "${1:-}" in
+  -h | --help)
+    usage
+    exit 0
+    ;;
+  -*)
+    echo "check-includes: unknown option $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+if [ $# -gt 1 ]; then
+  usage >&2
+  exit 2
+fi
 if [ $# -eq 0 ]; then
   cd "$(dirname "$0")/.."
   root=src

@@ -15,11 +15,19 @@ cd "$(dirname "$0")/.."
 seconds=20
 jobs=$(nproc 2>/dev/null || echo 2)
 names=()
+usage() {
+  echo "usage: scripts/fuzz.sh [--time SECONDS] [--jobs N] [NAME...]"
+  echo
+  echo "Runs each fuzz target of fuzz/ (NAME without \"_fuzz\"; default: all) from its seed"
+  echo "corpus for SECONDS (default 20), N at once (default: the processors), in the"
+  echo "build-asan/ folder that scripts/test.sh --sanitize configures."
+}
 while [ $# -gt 0 ]; do
   case "$1" in
+    -h | --help) usage; exit 0 ;;
     --time) seconds=$2; shift 2 ;;
     --jobs) jobs=$2; shift 2 ;;
-    -*) echo "usage: scripts/fuzz.sh [--time SECONDS] [--jobs N] [NAME...]" >&2; exit 2 ;;
+    -*) usage >&2; exit 2 ;;
     *) names+=("$1"); shift ;;
   esac
 done

@@ -3,6 +3,25 @@
 # every package is already present it returns without touching apt.
 set -euo pipefail
 
+usage() {
+  echo "usage: scripts/install-deps.sh"
+  echo
+  echo "Installs, through apt-get (with sudo when not run as root), the Debian packages"
+  echo "the library, its tests and the sanitizer builds need, when any is missing."
+}
+case "${1:-}" in
+  "") ;;
+  -h | --help)
+    usage
+    exit 0
+    ;;
+  *)
+    echo "install-deps: unknown argument $1" >&2
+    usage >&2
+    exit 2
+    ;;
+esac
+
 packages=(
   build-essential cmake ninja-build pkg-config
   libboost1.81-dev

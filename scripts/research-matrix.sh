@@ -13,14 +13,47 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-limit=10
-if [[ "${1:-}" == "--timeout" ]]; then
-  limit=${2:?--timeout needs a value}
-  shift 2
-fi
-services=("$@")
-[[ ${#services[@]} -gt 0 ]] || services=(openai google parallel perplexity)
+all_services=(openai google parallel perplexity)
 scenarios=(normal dropped stalled 401 failed empty)
+usage() {
+  echo "usage: scripts/research-matrix.sh [--timeout SECONDS] [SERVICE...]"
+  echo
+  echo "Runs the research example against a loopback imitation of each service"
+  echo "(${all_services[*]}; default: all) in each scenario (${scenarios[*]}) and"
+  echo "prints one row per run: exit status, seconds, creates, cancels, requests and the"
+  echo "last line on stderr."
+  echo
+  echo "  --timeout SECONDS  handed to every run (default 10)"
+  echo "  --help             print this text"
+}
+refuse() {  # refuse <problem>
+  echo "research-matrix: $1" >&2
+  usage >&2
+  exit 2
+}
+
+limit=10
+services=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    -h | --help)
+      usage
+      exit 0
+      ;;
+    --timeout)
+      [ $# -ge 2 ] || refuse "--timeout needs a value"
+      limit=$2
+      shift 2
+      ;;
+    -*) refuse "unknown option $1" ;;
+    *)
+      [[ " ${all_services[*]} " == *" $1 "* ]] || refuse "unknown service '$1'"
+      services+=("$1")
+      shift
+      ;;
+  esac
+done
+[[ ${#services[@]} -gt 0 ]] || services=("${all_services[@]}")
 
 scripts/install-deps.sh >&2
 scripts/configure.sh >&2

@@ -13,14 +13,27 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 usage() {
-  echo "usage: scripts/test.sh [--sanitize | --tsan]" >&2
+  echo "usage: scripts/test.sh [--sanitize | --tsan]"
+  echo
+  echo "Builds and runs every test: the regular g++ build in build/ (and the install"
+  echo "check), or with --sanitize the clang++ AddressSanitizer + UBSan build in"
+  echo "build-asan/, or with --tsan the ThreadSanitizer build in build-tsan/."
+}
+refuse() {
+  usage >&2
   exit 2
 }
 
 mode=regular
 build_dir=build
 for arg in "$@"; do
-  [ "$mode" = regular ] || usage
+  if [ "$arg" = --help ] || [ "$arg" = -h ]; then
+    usage
+    exit 0
+  fi
+done
+for arg in "$@"; do
+  [ "$mode" = regular ] || refuse
   case "$arg" in
     --sanitize)
       mode=asan
@@ -31,7 +44,7 @@ for arg in "$@"; do
       build_dir=build-tsan
       ;;
     *)
-      usage
+      refuse
       ;;
   esac
 done
@@ -64,14 +77,18 @@ cmake --build "$build_dir" -j "$jobs" >&2
 source scripts/sanitizer-env.sh
 ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
 
-# The installed package must serve a project outside this tree.
+# The installed package must serve a project outside this tree, from any
+# folder: the tree is moved after installing.
 if [ "$mode" = regular ]; then
   prefix=$(mktemp -d)
   trap 'rm -rf "$prefix"' EXIT
-  cmake --install "$build_dir" --prefix "$prefix/install" >/dev/null
+  cmake --install "$build_dir" --prefix "$prefix/installed" >/dev/null
+  mv "$prefix/installed" "$prefix/install"
   # Only public headers are installed: no test fakes, internal detail/
   # headers or generated tables; none of them includes Beast, OpenSSL,
-  # spdlog or simdjson, or a zelq header that is not installed.
+  # spdlog or simdjson, or a zelq header that is not installed. The package
+  # files name no path of this machine (the build, the first prefix or a
+  # system library).
   leaked=$(cd "$prefix/install" && {
     find . -path '*/testing/*' -o -path '*/detail/*' -o -name '*.inc' -o -name '*testing*.a'
     grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](boost/beast|boost/asio/ssl|openssl/|spdlog/|simdjson)' \
@@ -81,14 +98,30 @@ if [ "$mode" = regular ]; then
         header=${found##*[<\"]}
         [ -f "include/$header" ] || echo "${found%:*}: includes $header, which is not installed"
       done || true
+    grep -rnF -e "$PWD" -e "$prefix/installed" lib/cmake || true
+    grep -rnE '(^|[";:<> ])/[^";<> ]*\.(so|a)\b' lib/cmake || true
   })
   if [ -n "$leaked" ]; then
-    echo "install check: files that must not be installed, or installed headers that include" \
-      "Beast, OpenSSL, spdlog, simdjson or a header that is not installed:" >&2
+    echo "install check: files that must not be installed, installed headers that include" \
+      "Beast, OpenSSL, spdlog, simdjson or a header that is not installed, or package files" \
+      "that name a path of this machine:" >&2
     echo "$leaked" >&2
     exit 1
   fi
-  cmake -S examples/consumer -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix/install" >/dev/null
+  # The repacker component needs none of the network's, the compressor's or
+  # core's own build packages: with them disabled it configures, builds and
+  # runs.
+  disabled=()
+  for package in simdjson OpenSSL Eigen3 Python3; do
+    disabled+=("-DCMAKE_DISABLE_FIND_PACKAGE_$package=ON")
+  done
+  cmake -S examples/consumer -B "$prefix/build" -G Ninja -DCMAKE_PREFIX_PATH="$prefix/install" \
+    "${disabled[@]}" >/dev/null 2>"$prefix/consumer-configure.log" || {
+    echo "install check: the consumer of the repacker component does not configure with" \
+      "simdjson, OpenSSL, Eigen3 and Python3 disabled:" >&2
+    cat "$prefix/consumer-configure.log" >&2
+    exit 1
+  }
   cmake --build "$prefix/build" -v >"$prefix/consumer-build.log"
   expected=$'one\n\nthree\n\ntwo'
   actual=$("$prefix/build/zelq_consumer")
@@ -107,11 +140,45 @@ if [ "$mode" = regular ]; then
   })
   if [[ "$link_line" != *libzelq_generation_repacker.a* || "$link_line" != *libzelq_core.a* ||
     -n "$unwanted" ]]; then
-    echo "install check: the consumer of zelq::zelq_generation_repacker links more than the" \
-      "repacker and core:" >&2
+    echo "install check: the consumer of zelq::repacker links more than the repacker and core:" >&2
     echo "${unwanted:-$link_line}" >&2
     exit 1
   fi
-  echo "install check: find_package(zelq_generation) consumer of the repacker builds and runs," \
-    "linking no network layer, provider, OpenSSL or simdjson"
+  # Without COMPONENTS every component's packages are looked for, as before
+  # (so a disabled simdjson fails); the former target names still resolve;
+  # an unknown component is named.
+  mkdir "$prefix/names"
+  cat >"$prefix/names/CMakeLists.txt" <<'EOF_NAMES'
+cmake_minimum_required(VERSION 3.25)
+project(zelq_names LANGUAGES CXX)
+find_package(zelq_generation REQUIRED ${ZELQ_FIND})
+file(WRITE ${CMAKE_BINARY_DIR}/main.cpp "int main() { return 0; }\n")
+add_executable(app ${CMAKE_BINARY_DIR}/main.cpp)
+target_link_libraries(app PRIVATE ${ZELQ_LINK})
+EOF_NAMES
+  configure_names() {  # <log> <arguments>...
+    local log=$1
+    shift
+    rm -rf "$prefix/names-build"
+    cmake -S "$prefix/names" -B "$prefix/names-build" -G Ninja \
+      -DCMAKE_PREFIX_PATH="$prefix/install" "$@" >"$log" 2>&1
+  }
+  failed=
+  configure_names "$prefix/names.log" \
+    "-DZELQ_LINK=zelq::generation;zelq::zelq_generation;zelq::zelq_generation_repacker" ||
+    failed+=$'\nthe former and the new names of every component:\n'$(cat "$prefix/names.log")
+  ! configure_names "$prefix/names.log" -DZELQ_LINK=zelq::repacker \
+    -DCMAKE_DISABLE_FIND_PACKAGE_simdjson=ON ||
+    failed+=$'\nno COMPONENTS, simdjson disabled: configured, so not everything was looked for'
+  ! configure_names "$prefix/names.log" "-DZELQ_FIND=COMPONENTS;repackr" \
+    -DZELQ_LINK=zelq::repacker || failed+=$'\nan unknown component was taken'
+  grep -q 'has no component "repackr"' "$prefix/names.log" ||
+    failed+=$'\nan unknown component is not named:\n'$(cat "$prefix/names.log")
+  if [ -n "$failed" ]; then
+    echo "install check: the package's components and target names:$failed" >&2
+    exit 1
+  fi
+  echo "install check: a moved install serves find_package(zelq_generation COMPONENTS" \
+    "repacker) without simdjson, OpenSSL, Eigen3 or Python3, linking no network layer or" \
+    "provider; every component's former and new names resolve"
 fi

@@ -36,8 +36,8 @@ struct SettingNames {
 // (max_concurrency), an integer >= 0 (max_retries, at most 1000 used),
 // seconds >= 0 (the retry delays) or > 0 (the time limits; "timeout" may be
 // null for none). Throws zelq::core::ValueError "Invalid <entry> '<key>':
-// expected <what>, got <value>." (a URL shown without user information or
-// query), or checked_base_url's error.
+// expected <what>, got <value>.", or for a base URL given as text,
+// checked_base_url's error.
 void apply_service_setting(ServiceOptions& options, std::string_view key,
                            const core::Value& value, std::string_view entry);
 

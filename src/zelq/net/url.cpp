@@ -121,7 +121,9 @@ std::string redact_url_text(std::string_view text) {
 Url Url::parse(std::string_view text) {
   Url url;
   auto sep = text.find("://");
-  if (sep == std::string_view::npos) fail(text, "expected an absolute URL starting with http://");
+  if (sep == std::string_view::npos) {
+    fail(text, "expected an absolute URL starting with http:// or https://");
+  }
   url.scheme = lower(text.substr(0, sep));
   if (url.scheme != "http" && url.scheme != "https") {
     fail(text, "unsupported scheme '" + redact_url_text(url.scheme) + "' (expected http or https)");

@@ -231,7 +231,7 @@ TEST(OpenAILMInvokerFaultTest, BadConstructionInputsAreNamed) {
   EXPECT_EQ(error_of([] {
               OpenAILMInvoker("openai/m", kKey, {{"base_url", "x"}});
             }),
-            "Invalid OpenAI setting 'base_url': expected an http or https URL, got 'x'.");
+            "invalid URL 'x': expected an absolute URL starting with http:// or https://");
   EXPECT_EQ(error_of([] {
               OpenAILMInvoker("openai/m", kKey, {{"response_schema_strict", 1}});
             }),

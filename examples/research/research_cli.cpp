@@ -116,14 +116,24 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
           host != std::string_view::npos && url.find('/', host + 3) == std::string_view::npos;
       urls += row(provider, std::string(url) + (bare ? "  (the bare host)" : ""));
     }
-    stopping += row(provider, provider.cancels_run
-                                  ? "the run is cancelled at the service"
-                                  : "the run goes on at the service, which has no cancel call");
+    switch (provider.stop) {
+      case StopAtService::CANCEL:
+        stopping += row(provider,
+                        "the service is asked to cancel the run, once it has named it (a run\n"
+                        "              whose create request is still unanswered may go on)");
+        break;
+      case StopAtService::CLOSE_STREAM:
+        stopping += row(provider, "the stream is closed; the service has no cancel call");
+        break;
+      case StopAtService::NONE:
+        stopping += row(provider, "the run goes on at the service, which has no cancel call");
+        break;
+    }
   }
   return usage_synopsis(providers) +
          "\n"
          "Researches the question with a deep-research service, showing its thinking and\n"
-         "activity as they arrive, then the answer and its citations.\n"
+         "activity on stderr as they arrive, then the answer and its citations on stdout.\n"
          "\n"
          "  --provider P        the service (default: openai)\n"
          "  --model M           the model, agent or processor (default: the service's own)\n"
@@ -145,32 +155,45 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
 }
 
 std::string interrupt_notice(const ProviderKey& provider) {
-  if (provider.cancels_run) {
-    return "Cancelling the research at the service (Ctrl-C again quits at once).";
+  const std::string name(provider.name);
+  switch (provider.stop) {
+    case StopAtService::CANCEL:
+      break;
+    case StopAtService::CLOSE_STREAM:
+      return "Stopping the research by closing its stream: " + name +
+             " has no cancel call (Ctrl-C again quits at once).";
+    case StopAtService::NONE:
+      return "Stopping: " + name +
+             " has no cancel call, so a run already started goes on at the service (Ctrl-C "
+             "again quits at once).";
   }
-  return "Stopping: " + std::string(provider.name) +
-         " has no cancel call, so a run already started goes on at the service (Ctrl-C again "
-         "quits at once).";
+  return "Stopping the research (Ctrl-C again quits at once).";
 }
 
 std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
-                         bool cancel_failed) {
-  if (provider.cancels_run && cancel_failed) {
-    constexpr std::string_view kNotCancelled =
-        "the service did not cancel its run (see the warning above), so it may go on there.";
-    if (!timeout) return "The research was stopped, but " + std::string(kNotCancelled);
-    return "The research did not finish within " + seconds_text(*timeout) + " seconds; " +
-           std::string(kNotCancelled);
+                         bool run_reported) {
+  const std::string name(provider.name);
+  const std::string late =
+      timeout ? "The research did not finish within " + seconds_text(*timeout) + " seconds" : "";
+  switch (provider.stop) {
+    case StopAtService::CANCEL:
+      if (run_reported) {
+        return (timeout ? late + "; the" : "The research was stopped; the") +
+               std::string(" service was asked to cancel the run.");
+      }
+      return (timeout ? late + ", and the service had not"
+                      : "The research was stopped before the service had") +
+             std::string(
+                 " reported on its run, so it may not have been asked to cancel it: the "
+                 "run may go on at the service.");
+    case StopAtService::CLOSE_STREAM:
+      return (timeout ? late + "; its" : "The research was stopped; its") +
+             (" stream was closed (" + name + " has no cancel call).");
+    case StopAtService::NONE:
+      break;
   }
-  if (!timeout) {
-    return provider.cancels_run ? "The research was cancelled."
-                                : "Stopped waiting for the research; its run goes on at the "
-                                  "service.";
-  }
-  return "The research did not finish within " + seconds_text(*timeout) +
-         (provider.cancels_run ? " seconds; it was cancelled."
-                               : " seconds; stopped waiting for it, and its run goes on at the "
-                                 "service.");
+  return timeout ? late + "; stopped waiting for it, and its run goes on at the service."
+                 : "Stopped waiting for the research; its run goes on at the service.";
 }
 
 std::optional<std::string> find_key(const std::vector<std::string_view>& variables,
@@ -206,7 +229,11 @@ int report_output(const inference::LMOutput& output, bool answer_streamed, std::
     err << "The research ended without an answer.\n";
     return kExitFailed;
   }
-  if (!answer_streamed) out << "\n" << text << "\n";
+  if (!answer_streamed) {
+    // The blank line that sets the answer apart goes with the progress.
+    err << "\n" << std::flush;
+    out << text << "\n";
+  }
   out << "\nCitations:\n";
   if (output.citations().empty()) out << "  (none)\n";
   for (std::size_t i = 0; i < output.citations().size(); ++i) {

@@ -24,7 +24,8 @@ struct EmbeddingAccess {
 // chunks (the caller's pointers, in retriever order). Without a model or an
 // embedder it says what the step needs and returns `chunks` unchanged; when
 // the embedding call fails it prints the error (masked as mask_text does)
-// and also returns `chunks` unchanged, so the demo can still answer.
+// on stderr and also returns `chunks` unchanged, so the demo can still
+// answer.
 std::vector<zelq::core::ChunkPtr> demo_relevance_filter(
     const std::string& query, const std::vector<zelq::core::ChunkPtr>& chunks, bool have_model,
     const EmbeddingAccess& access);

@@ -83,6 +83,7 @@ std::string activity_text(const core::Value& activity) {
 
 void TerminalPrinter::print(const core::Event& event) {
   const std::string& type = event.type;
+  attempt_reported_ = !(type == "activity" && is_retry(event.value));
   if (type == "thinking" || type == "response") {
     const std::string text =
         event.value.is_string() ? event.value.get<std::string>() : core::py_str(event.value);
@@ -97,20 +98,25 @@ void TerminalPrinter::print(const core::Event& event) {
     const std::string text = activity_text(event.value);
     if (text.empty()) return;
     end_line();
-    out_ << text << "\n";
+    progress_ << text << "\n";
   }
-  out_.flush();
+  flush();
 }
 
 void TerminalPrinter::retry_notice(int attempt, int attempts, std::string_view reason) {
   end_line();
-  out_ << "retrying (attempt " << attempt << " of " << attempts << "): " << reason << "\n";
-  out_.flush();
+  progress_ << "retrying (attempt " << attempt << " of " << attempts << "): " << reason << "\n";
+  flush();
 }
 
 void TerminalPrinter::finish() {
   end_line();
-  out_.flush();
+  flush();
+}
+
+void TerminalPrinter::flush() {
+  answer_.flush();
+  progress_.flush();
 }
 
 void TerminalPrinter::piece(Line kind, std::string_view text) {
@@ -133,16 +139,22 @@ void TerminalPrinter::piece(Line kind, std::string_view text) {
     } else if (is_space(c)) {
       pending_spaces_ += c;
     } else {
+      std::ostream& out = stream(kind);
       if (!started_) {
-        out_ << (kind == Line::THINKING ? "[thinking] " : "\n");
+        if (kind == Line::ANSWER) {
+          progress_ << "\n";
+          progress_.flush();
+        } else {
+          out << "[thinking] ";
+        }
         started_ = true;
       } else {
-        for (int i = 0; i < std::min(pending_newlines_, 2); ++i) out_ << '\n';
-        out_ << pending_spaces_;
+        for (int i = 0; i < std::min(pending_newlines_, 2); ++i) out << '\n';
+        out << pending_spaces_;
       }
       pending_newlines_ = 0;
       pending_spaces_.clear();
-      out_ << c;
+      out << c;
       if (kind == Line::ANSWER) answer_streamed_ = true;
     }
   }
@@ -150,7 +162,11 @@ void TerminalPrinter::piece(Line kind, std::string_view text) {
 
 void TerminalPrinter::end_line() {
   if (line_ == Line::NONE) return;
-  if (started_) out_ << "\n";
+  if (started_) {
+    // Flushed, so that what follows on the other stream comes after it.
+    stream(line_) << "\n";
+    stream(line_).flush();
+  }
   line_ = Line::NONE;
   started_ = false;
   pending_newlines_ = 0;

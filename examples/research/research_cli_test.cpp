@@ -90,39 +90,67 @@ TEST(ResearchArguments, UsageAndKeysNameTheScriptAndEachVariable) {
 }
 
 // --help tells each service's base URL and what stopping does there; the
-// messages of a stopped call claim a cancel only where the service has one.
+// messages of a stopped call claim no cancel that the example cannot know
+// was asked for, and none at a service without a cancel call.
 TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
   const std::vector<ProviderKey> providers = {
-      {"openai", {"OPENAI_API_KEY"}, "https://api.openai.com/v1", true},
-      {"parallel", {"PARALLEL_API_KEY"}, "https://api.parallel.ai", false}};
+      {"openai", {"OPENAI_API_KEY"}, "https://api.openai.com/v1", StopAtService::CANCEL},
+      {"parallel", {"PARALLEL_API_KEY"}, "https://api.parallel.ai", StopAtService::NONE},
+      {"perplexity", {"PERPLEXITY_API_KEY"}, "", StopAtService::CLOSE_STREAM}};
   const std::string usage = usage_text(providers);
   EXPECT_THAT(usage, HasSubstr("Each service's own base URL:\n"
                                "  openai      https://api.openai.com/v1\n"
                                "  parallel    https://api.parallel.ai  (the bare host)\n"));
   EXPECT_THAT(usage, HasSubstr("When the research is stopped (by Ctrl-C or --timeout):\n"
-                               "  openai      the run is cancelled at the service\n"
+                               "  openai      the service is asked to cancel the run, once it has "
+                               "named it (a run\n"
+                               "              whose create request is still unanswered may go "
+                               "on)\n"
                                "  parallel    the run goes on at the service, which has no "
-                               "cancel call\n"));
+                               "cancel call\n"
+                               "  perplexity  the stream is closed; the service has no cancel "
+                               "call\n"));
 
-  EXPECT_EQ(interrupt_notice(providers[0]),
-            "Cancelling the research at the service (Ctrl-C again quits at once).");
-  EXPECT_EQ(stopped_text(providers[0], std::nullopt), "The research was cancelled.");
-  EXPECT_EQ(stopped_text(providers[0], 2.5),
-            "The research did not finish within 2.5 seconds; it was cancelled.");
-  // The library warned that the cancel failed: no cancel is claimed.
-  EXPECT_EQ(stopped_text(providers[0], std::nullopt, true),
-            "The research was stopped, but the service did not cancel its run (see the warning "
-            "above), so it may go on there.");
-  EXPECT_EQ(stopped_text(providers[0], 2.5, true),
-            "The research did not finish within 2.5 seconds; the service did not cancel its run "
-            "(see the warning above), so it may go on there.");
-  for (const std::string& text :
-       {interrupt_notice(providers[1]), stopped_text(providers[1], std::nullopt),
-        stopped_text(providers[1], 2.5), stopped_text(providers[1], 2.5, true)}) {
-    EXPECT_THAT(text, HasSubstr("goes on at the service"));
-    EXPECT_THAT(text, ::testing::Not(HasSubstr("ancelling"))) << text;
-    EXPECT_THAT(text, ::testing::Not(HasSubstr("was cancelled"))) << text;
+  struct Case {
+    std::size_t provider;
+    std::optional<double> timeout;
+    bool reported;
+    std::string text;
+  };
+  const std::vector<Case> cases = {
+      {0, std::nullopt, true, "The research was stopped; the service was asked to cancel the run."},
+      {0, 2.5, true,
+       "The research did not finish within 2.5 seconds; the service was asked to cancel the "
+       "run."},
+      // Before anything of the run came, its create request may still have
+      // been unanswered: then there is no id to cancel.
+      {0, std::nullopt, false,
+       "The research was stopped before the service had reported on its run, so it may not "
+       "have been asked to cancel it: the run may go on at the service."},
+      {0, 2.5, false,
+       "The research did not finish within 2.5 seconds, and the service had not reported on "
+       "its run, so it may not have been asked to cancel it: the run may go on at the "
+       "service."},
+      {1, std::nullopt, true, "Stopped waiting for the research; its run goes on at the service."},
+      {1, 2.5, false,
+       "The research did not finish within 2.5 seconds; stopped waiting for it, and its run "
+       "goes on at the service."},
+      {2, std::nullopt, true,
+       "The research was stopped; its stream was closed (perplexity has no cancel call)."},
+      {2, 2.5, false,
+       "The research did not finish within 2.5 seconds; its stream was closed (perplexity has "
+       "no cancel call)."},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(stopped_text(providers[c.provider], c.timeout, c.reported), c.text);
   }
+  EXPECT_EQ(interrupt_notice(providers[0]), "Stopping the research (Ctrl-C again quits at once).");
+  EXPECT_EQ(interrupt_notice(providers[1]),
+            "Stopping: parallel has no cancel call, so a run already started goes on at the "
+            "service (Ctrl-C again quits at once).");
+  EXPECT_EQ(interrupt_notice(providers[2]),
+            "Stopping the research by closing its stream: perplexity has no cancel call (Ctrl-C "
+            "again quits at once).");
 }
 
 // A block of `kind` holding `pieces`, as the researchers send it.
@@ -211,6 +239,52 @@ TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {
   EXPECT_FALSE(printer.answer_streamed());
 }
 
+// Only what came since the last retry notice tells that the service has
+// reported on the current attempt's run.
+TEST(TerminalPrinter, AnAttemptIsReportedByAnyEventSinceTheLastRetryNotice) {
+  std::ostringstream out;
+  TerminalPrinter printer(out);
+  EXPECT_FALSE(printer.attempt_reported());
+  printer.print(block(true, {"First try."})[0]);
+  EXPECT_TRUE(printer.attempt_reported());
+  const core::Event retry = activity(
+      {{"type", "retry"}, {"attempt", 2}, {"max_attempts", 4}, {"reason", "The run failed."}});
+  printer.print(retry);
+  EXPECT_FALSE(printer.attempt_reported());
+  printer.print(activity({{"type", "search"}, {"query", "bees"}}));
+  EXPECT_TRUE(printer.attempt_reported());
+}
+
+// Given two streams, the answer alone goes to the first: thinking,
+// activities, retry notices and the blank line before the answer go to the
+// second, and together they read as one stream would.
+TEST(TerminalPrinter, TheAnswerAloneGoesToItsOwnStream) {
+  std::vector<core::Event> events = block(false, {"Bees ", "dance."});
+  const std::vector<core::Event> thinking = block(true, {"Search."});
+  events.insert(events.begin() + 1, thinking.begin(), thinking.end());
+  events.insert(events.begin(), activity({{"type", "search"}, {"query", "bees"}}));
+  events.insert(events.begin(), activity({{"type", "retry"},
+                                          {"attempt", 2},
+                                          {"max_attempts", 4},
+                                          {"reason", "The stream broke."}}));
+  const std::vector<core::Event> later = block(true, {"After."});
+  events.insert(events.end(), later.begin(), later.end());
+  std::ostringstream answer;
+  std::ostringstream progress;
+  TerminalPrinter printer(answer, progress);
+  for (const core::Event& event : events) printer.print(event);
+  printer.finish();
+  EXPECT_EQ(answer.str(), "Bees dance.\n");
+  EXPECT_EQ(progress.str(),
+            "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
+            "[thinking] After.\n");
+  EXPECT_TRUE(printer.answer_streamed());
+  EXPECT_TRUE(printer.attempt_reported());
+  EXPECT_EQ(printed({events}),
+            "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
+            "Bees dance.\n[thinking] After.\n");
+}
+
 TEST(TerminalPrinter, ActivityLinesAreReadableText) {
   EXPECT_EQ(activity_text({{"type", "open_page"}, {"url", "https://b.org"}}),
             "[open_page] https://b.org");
@@ -257,8 +331,10 @@ TEST(ResearchReport, AnAnswerWithoutTextFailsOnStderr) {
   EXPECT_EQ(report_output(answered, true, out, err), kExitDone);
   EXPECT_EQ(out.str(), "\nCitations:\n  1.  <https://b.org>\n");
   out.str("");
+  err.str("");
   EXPECT_EQ(report_output(answered, false, out, err), kExitDone);
-  EXPECT_THAT(out.str(), StartsWith("\nBees dance.\n\nCitations:\n"));
+  EXPECT_THAT(out.str(), StartsWith("Bees dance.\n\nCitations:\n"));
+  EXPECT_EQ(err.str(), "\n");
 }
 
 }  // namespace

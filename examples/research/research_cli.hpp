@@ -35,15 +35,21 @@ struct Arguments {
   std::string question{};
 };
 
+// What stopping a call does at a service.
+enum class StopAtService {
+  CANCEL,        // the researcher asks the service to cancel the run it named
+  CLOSE_STREAM,  // no cancel call: the call's stream is closed
+  NONE,          // no cancel call: a run already started goes on there
+};
+
 // A provider as the command line knows it: its name, the environment
 // variables its key is read from (in order), its own base URL (the form
-// --base-url takes) and whether stopping a call cancels the run at the
-// service. A service without a cancel call leaves its run going on.
+// --base-url takes) and what stopping a call does at the service.
 struct ProviderKey {
   std::string_view name;
   std::vector<std::string_view> key_variables;
   std::string_view base_url = {};
-  bool cancels_run = true;
+  StopAtService stop = StopAtService::CANCEL;
 };
 
 // Parses the arguments after the program name. "--help" (or "-h") anywhere
@@ -65,17 +71,20 @@ std::string usage_synopsis(const std::vector<ProviderKey>& providers);
 // the exit statuses.
 std::string usage_text(const std::vector<ProviderKey>& providers);
 
-// The line printed at the first Ctrl-C: the run is being cancelled at the
-// service, or, at a service without a cancel call, that it goes on there.
+// The line printed at the first Ctrl-C: the research is being stopped, and
+// at a service without a cancel call, what becomes of its run.
 std::string interrupt_notice(const ProviderKey& provider);
 
-// The last line of a call stopped by Ctrl-C (`timeout` none) or by the
-// end of --timeout: that the research was cancelled; at a service without a
-// cancel call, that the run goes on at the service; and when the service
-// did not cancel the run (`cancel_failed`: the library warned that it could
-// not), that the run may go on there.
+// The last line of a call stopped by Ctrl-C (`timeout` none) or by the end
+// of --timeout, saying only what the example knows. At a service with a
+// cancel call: once the service has reported on the run (`run_reported`),
+// the researcher has its id and asks the service to cancel it (the
+// library's own warning tells when the service refuses); before that, the
+// create request may still have been unanswered, and then no cancel is
+// sent and the run may go on. At Perplexity, the stream was closed; at a
+// service without a cancel call, the run goes on.
 std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
-                         bool cancel_failed = false);
+                         bool run_reported);
 
 // The value of the first of `variables` that is set and not empty, read
 // with `getenv`; nullopt when none is.
@@ -89,8 +98,9 @@ std::string missing_key_text(const ProviderKey& provider);
 std::string seconds_text(double seconds);
 
 // Prints the end of a finished research: the answer (unless it was
-// streamed already) and the citations on `out`, and returns kExitDone; an
-// answer without text is reported on `err` instead, with kExitFailed.
+// streamed already; then after a blank line on `err`, where the progress
+// went) and the citations on `out`, and returns kExitDone; an answer
+// without text is reported on `err` instead, with kExitFailed.
 int report_output(const inference::LMOutput& output, bool answer_streamed, std::ostream& out,
                   std::ostream& err);
 

@@ -28,7 +28,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "piped_child.hpp"
+#include "testing/piped_child.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 extern char** environ;
@@ -204,7 +204,20 @@ TEST(DemoProgram, UsageErrorsMaskWhatTheyEcho) {
        "zelq_demo: --timeout needs a positive number of seconds, got '***'"},
       {{"data.json", "http//user:PASSWORD@host"},
        kKey,
-       "zelq_demo: unknown argument 'http//***@host'"},
+       "zelq_demo: one data file is taken, got a second one: 'http//***@host'"},
+      {{"a.json", "b.json"}, kKey, "zelq_demo: one data file is taken, got a second one: 'b.json'"},
+      // A blank value is no name, as in the research example.
+      {{"--model", " "}, kKey, "zelq_demo: --model needs a value, got ' '"},
+      {{"--model", "m", "--embedding-model", ""},
+       kKey,
+       "zelq_demo: --embedding-model needs a value, got ''"},
+      {{"--data", "\t"}, kKey, "zelq_demo: --data needs a value, got '\\t'"},
+      {{"--model", "m", "--base-url", " "}, kKey, "zelq_demo: --base-url needs a value, got ' '"},
+      // The same words as every service's client, naming both schemes.
+      {{"--model", "m", "--base-url", "host/v1"},
+       kKey,
+       "zelq_demo: --base-url: invalid URL 'host/v1': expected an absolute URL starting with "
+       "http:// or https://"},
       {{"--api-key=TOKENVALUE"}, kKey, "zelq_demo: unknown argument '--api-key=***'"},
       // Without a model nothing waits: a limit would be ignored.
       {{"--timeout", "5"}, kKey, "zelq_demo: --timeout needs --model"},
@@ -239,9 +252,10 @@ TEST(DemoProgram, AServerThatRefusesFailsFastWithoutShowingTheKey) {
                {"OPENAI_API_KEY=" + kKey});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, HasSubstr("openai/e at " + url + ", threshold"));
-  EXPECT_THAT(run.out, HasSubstr("The relevance filter failed ("));
+  EXPECT_THAT(run.out, Not(HasSubstr("The relevance filter failed")));
+  EXPECT_THAT(run.err, StartsWith("The relevance filter failed ("));
   EXPECT_THAT(run.out, HasSubstr("== Response synthesizer, stuff (openai/*** at " + url + ") =="));
-  EXPECT_THAT(run.err, StartsWith("zelq_demo: "));
+  EXPECT_THAT(run.err, HasSubstr("; answering from all chunks.\nzelq_demo: "));
   EXPECT_THAT(run.err, HasSubstr(port.origin()));
   expect_hidden(run, {"KEYVALUE"});
 }
@@ -330,6 +344,38 @@ TEST(DemoProgram, AnEmptyAnswerExits1AndSaysSo) {
   EXPECT_THAT(run.out, HasSubstr("== Response synthesizer, stuff (openai/m at "));
   EXPECT_THAT(run.out, Not(HasSubstr("Sources given to the model")));
   EXPECT_EQ(run.err, "zelq_demo: the model gave an empty answer\n");
+}
+
+// Embeddings the server refuses: the demo answers from all chunks, says so
+// on stderr, and exits 0; stdout holds the demo's output alone.
+TEST(DemoProgram, ARefusedEmbeddingIsANoticeOnStderr) {
+  boost::asio::io_context io;
+  zelq::net::testing::LoopbackServer server(
+      io, [](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
+        if (exchange.request.target.ends_with("/embeddings")) {
+          co_await exchange.respond(401, R"({"error":{"message":"no embeddings for you"}})");
+          co_return;
+        }
+        co_await exchange.start_events();
+        co_await exchange.chunk(
+            "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Bees dance [1].\"},"
+            "\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n");
+        co_await exchange.end_events();
+      });
+  auto work = boost::asio::make_work_guard(io);
+  std::thread serving([&io] { io.run(); });
+  const DemoRun run =
+      run_demo({"--model", "m", "--embedding-model", "e", "--base-url", server.base_url()},
+               {"OPENAI_API_KEY=" + kKey});
+  work.reset();
+  io.stop();
+  serving.join();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(run.err, StartsWith("The relevance filter failed ("));
+  EXPECT_THAT(run.err, HasSubstr("); answering from all chunks.\n"));
+  EXPECT_THAT(run.out, Not(HasSubstr("relevance filter failed")));
+  EXPECT_THAT(run.out, HasSubstr("Bees dance [1]."));
+  expect_hidden(run, {"KEYVALUE"});
 }
 
 // Output that stdout cannot take (a full disk) is lost: not a success.

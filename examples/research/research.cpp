@@ -1,16 +1,19 @@
 // Researches a question with a deep-research service and shows the run as
-// it happens: thinking and activity lines, the streamed answer, then the
-// citations. `zelq_research --help` prints the usage (research_cli.cpp).
+// it happens: thinking and activity lines on stderr, the streamed answer,
+// then the citations, on stdout (so that `> answer.txt` keeps the answer
+// alone). `zelq_research --help` prints the usage (research_cli.cpp).
 //
-// Ctrl-C or SIGTERM cancels the call, which cancels the run at the service
-// (Parallel has no cancel call: its run goes on there), and exits 130; a
-// second one exits at once. --timeout does the same after the given time and
-// exits 1. A base URL or key the service's client refuses exits 2 before any
-// request. A new researcher joins by adding one row to providers().
+// Ctrl-C or SIGTERM cancels the call and exits 130; a second one exits at
+// once. --timeout does the same after the given time and exits 1. The last
+// line says what that did at the service, as far as the example knows it:
+// OpenAI and Google are asked to cancel a run they have reported on (the
+// library warns when the service refuses), Perplexity's stream is closed,
+// and Parallel, which has no cancel call, keeps its run going. A base URL or key the service's
+// client refuses exits 2 before any request. A new researcher joins by adding one row to
+// providers().
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -18,14 +21,12 @@
 #include <functional>
 #include <iostream>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <spdlog/logger.h>
-#include <spdlog/sinks/base_sink.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -134,18 +135,27 @@ std::unique_ptr<dr::BaseDeepResearcher> make_perplexity(const Access& access) {
 
 const std::vector<ResearchProvider>& providers() {
   static const std::vector<ResearchProvider> table = {
-      {{"openai", {"OPENAI_API_KEY"}, zelq::providers::openai::DEFAULT_BASE_URL, true},
+      {{"openai",
+        {"OPENAI_API_KEY"},
+        zelq::providers::openai::DEFAULT_BASE_URL,
+        rx::StopAtService::CANCEL},
        &make_openai},
       {{"google",
         {"GEMINI_API_KEY", "GOOGLE_API_KEY"},
         zelq::providers::google::DEFAULT_BASE_URL,
-        true},
+        rx::StopAtService::CANCEL},
        &make_google},
       // No cancel call: a stopped call leaves its run going on.
-      {{"parallel", {"PARALLEL_API_KEY"}, zelq::providers::parallel::DEFAULT_BASE_URL, false},
+      {{"parallel",
+        {"PARALLEL_API_KEY"},
+        zelq::providers::parallel::DEFAULT_BASE_URL,
+        rx::StopAtService::NONE},
        &make_parallel},
-      // A completion ends with its connection, which the call closes.
-      {{"perplexity", {"PERPLEXITY_API_KEY"}, zelq::providers::perplexity::DEFAULT_BASE_URL, true},
+      // No cancel call: a completion is stopped by closing its stream.
+      {{"perplexity",
+        {"PERPLEXITY_API_KEY"},
+        zelq::providers::perplexity::DEFAULT_BASE_URL,
+        rx::StopAtService::CLOSE_STREAM},
        &make_perplexity},
   };
   return table;
@@ -159,27 +169,6 @@ std::vector<rx::ProviderKey> provider_keys() {
 
 // Why a call was stopped before it ended by itself.
 enum class Stop { NONE, INTERRUPTED, TIMED_OUT };
-
-// Notes the library's warning that a run could not be cancelled at the
-// service ("Could not cancel ..."), so that the last line claims no cancel
-// that did not happen. The warning itself reaches stderr through the other
-// sinks.
-class CancelFailureWatch final : public spdlog::sinks::base_sink<std::mutex> {
- public:
-  bool seen() const noexcept { return seen_.load(); }
-
- protected:
-  void sink_it_(const spdlog::details::log_msg& message) override {
-    const std::string_view text(message.payload.data(), message.payload.size());
-    if (message.level >= spdlog::level::warn && text.starts_with("Could not cancel")) {
-      seen_.store(true);
-    }
-  }
-  void flush_() override {}
-
- private:
-  std::atomic<bool> seen_{false};
-};
 
 struct Outcome {
   std::optional<LMOutput> output;
@@ -200,9 +189,9 @@ void quit_at_once(const boost::system::error_code& error, int) {
 }
 
 // Runs the research on an io_context of its own. SIGINT or SIGTERM, or the
-// end of `timeout`, cancels the call (the researcher then cancels its run
-// at the service, where the service can) and the call is awaited to its end;
-// a second signal ends the process at once.
+// end of `timeout`, cancels the call (the researcher then asks the service
+// to cancel a run it has the id of, where the service can) and the call is
+// awaited to its end; a second signal ends the process at once.
 Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearcher& researcher,
                      dr::ResearchRequest request, std::optional<double> timeout,
                      rx::TerminalPrinter& printer) {
@@ -244,13 +233,14 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
 }
 
 int finish(const rx::ProviderKey& provider, const Outcome& outcome,
-           const rx::TerminalPrinter& printer, std::optional<double> timeout, bool cancel_failed) {
+           const rx::TerminalPrinter& printer, std::optional<double> timeout) {
+  const bool reported = printer.attempt_reported();
   if (outcome.stop == Stop::INTERRUPTED) {
-    std::cerr << rx::stopped_text(provider, std::nullopt, cancel_failed) << "\n";
+    std::cerr << rx::stopped_text(provider, std::nullopt, reported) << "\n";
     return rx::kExitInterrupted;
   }
   if (outcome.failure && outcome.stop == Stop::TIMED_OUT) {
-    std::cerr << "\n" << rx::stopped_text(provider, timeout, cancel_failed) << "\n";
+    std::cerr << "\n" << rx::stopped_text(provider, timeout, reported) << "\n";
     return rx::kExitFailed;
   }
   if (outcome.failure) {
@@ -287,7 +277,7 @@ int main(int argc, char** argv) {
     std::cerr << rx::missing_key_text(row->key) << "\n";
     return rx::kExitUsage;
   }
-  auto printer = std::make_shared<rx::TerminalPrinter>(std::cout);
+  auto printer = std::make_shared<rx::TerminalPrinter>(std::cout, std::cerr);
   const Access access{.model = args.model, .base_url = args.base_url, .api_key = *key};
   std::unique_ptr<dr::BaseDeepResearcher> researcher;
   try {
@@ -302,10 +292,6 @@ int main(int argc, char** argv) {
   // within an attempt; when they all fail, the attempt fails with that
   // answer, and the printer shows it.)
   zelq::core::LoggerManager().get_logger("retry")->spdlog_logger()->set_level(spdlog::level::err);
-  auto cancel_watch = std::make_shared<CancelFailureWatch>();
-  std::vector<zelq::core::LogSinkPtr> sinks = zelq::core::LoggerManager().sinks();
-  sinks.push_back(cancel_watch);
-  zelq::core::LoggerManager().set_sinks(std::move(sinks));
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([printer](const zelq::core::Event& event) -> asio::awaitable<void> {
     printer->print(event);
@@ -315,6 +301,6 @@ int main(int argc, char** argv) {
   const Outcome outcome =
       run_research(row->key, *researcher, std::move(request), args.timeout, *printer);
   printer->finish();
-  const int status = finish(row->key, outcome, *printer, args.timeout, cancel_watch->seen());
+  const int status = finish(row->key, outcome, *printer, args.timeout);
   return rx::output_status(status, std::cout, std::cerr);
 }

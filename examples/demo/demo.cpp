@@ -1,15 +1,14 @@
 // A short walk-through of zelq_generation on a handful of sample chunks.
-// Usage: see kUsage below (zelq_demo --help). A command line it cannot use
-// (a bad flag, key or base URL) is refused before anything else is printed.
+// Usage: see kUsage in demo_cli.cpp (zelq_demo --help). A command line it
+// cannot use (a bad flag, key or base URL) is refused before anything else
+// is printed.
 //
 // The data file holds a query and a list of retrieved chunks, most relevant
 // first: {"query": ..., "chunks": [{"id", "content", "metadata", "score"}]}.
 // Each section below shows one component; add new ones to main().
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -24,6 +23,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "demo_cli.hpp"
 #include "demo_context_enricher.hpp"
 #include "demo_masking.hpp"
 #include "demo_relevance_filter.hpp"
@@ -38,8 +38,6 @@
 #include "zelq/inference/em_invoker.hpp"
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/prompt_builder.hpp"
-#include "zelq/net/api_client.hpp"
-#include "zelq/net/service.hpp"
 #include "zelq/providers/openai/openai_em_invoker.hpp"
 #include "zelq/providers/registry.hpp"
 
@@ -165,128 +163,10 @@ struct Masker {
   std::string operator()(std::string_view text) const { return zelq_demo::mask_text(text, secret); }
 };
 
-constexpr std::string_view kUsage =
-    "usage: scripts/demo.sh [DATA_FILE | --data DIR] [--model NAME [--base-url URL]\n"
-    "                        [--timeout SECONDS] [--embedding-model NAME]]\n"
-    "\n"
-    "Repacks the sample chunks of DATA_FILE (default examples/data/chunks.json) every way\n"
-    "the repacker allows, then answers the sample query: with the static-list strategy,\n"
-    "or, given --model, with that model through an OpenAI-compatible server.\n"
-    "\n"
-    "  --data DIR         read the sample from DIR/chunks.json (default: examples/data,\n"
-    "                     looked for in the current folder, above the program's folder\n"
-    "                     and in the source tree the program was built from)\n"
-    "  --model NAME       answer with this model (the key comes from OPENAI_API_KEY)\n"
-    "  --base-url URL     the server's API root (default https://api.openai.com/v1); no\n"
-    "                     user information, query or fragment\n"
-    "  --timeout SECONDS  the longest wait for the model's whole answer, and for the\n"
-    "                     embeddings (default 120)\n"
-    "  --embedding-model NAME\n"
-    "                     first keep the chunks relevant to the query, by the similarity\n"
-    "                     of this model's embeddings\n"
-    "  --help             print this text\n";
+using zelq_demo::DemoArgs;
+using zelq_demo::UsageError;
 
-constexpr std::string_view kDefaultBaseUrl = "https://api.openai.com/v1";
 constexpr std::string_view kDataFileName = "chunks.json";
-
-// What the command line asks for. `api_key` is never printed.
-struct DemoArgs {
-  std::optional<std::string> data_file;  // DATA_FILE
-  std::optional<std::string> data_dir;   // --data DIR
-  std::string model;
-  std::optional<std::string> base_url;
-  std::string embedding_model;
-  std::string api_key;
-  double timeout = 120;
-};
-
-// A command line that cannot be used: the message says what is wrong.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// A plain decimal number: no leading space, no hexadecimal, no unit.
-double parse_timeout(const std::string& text) {
-  double seconds = 0;
-  const char* end = text.data() + text.size();
-  const auto [stop, error] = std::from_chars(text.data(), end, seconds);
-  if (text.empty() || error != std::errc() || stop != end || !std::isfinite(seconds) ||
-      seconds <= 0) {
-    throw UsageError("--timeout needs a positive number of seconds, got '" + text + "'");
-  }
-  return seconds;
-}
-
-// Reads the command line; nullopt for --help. Checks the key and the base
-// URL as the model's client will, so that neither fails once the demo has
-// started. Throws UsageError.
-std::optional<DemoArgs> parse_args(int argc, char** argv) {
-  DemoArgs args;
-  bool timeout_given = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") return std::nullopt;
-    const bool takes_value = arg == "--model" || arg == "--base-url" || arg == "--timeout" ||
-                             arg == "--embedding-model" || arg == "--data";
-    if (takes_value && i + 1 >= argc) throw UsageError(arg + " needs a value");
-    if (arg == "--model") {
-      args.model = argv[++i];
-      if (args.model.empty()) throw UsageError("--model needs a model name");
-    } else if (arg == "--base-url") {
-      args.base_url = argv[++i];
-    } else if (arg == "--timeout") {
-      args.timeout = parse_timeout(argv[++i]);
-      timeout_given = true;
-    } else if (arg == "--embedding-model") {
-      args.embedding_model = argv[++i];
-      if (args.embedding_model.empty()) throw UsageError("--embedding-model needs a model name");
-    } else if (arg == "--data") {
-      args.data_dir = argv[++i];
-      if (args.data_dir->empty()) throw UsageError("--data needs a folder");
-    } else if (arg.starts_with("-") || args.data_file) {
-      throw UsageError("unknown argument '" + arg + "'");
-    } else {
-      args.data_file = arg;
-    }
-  }
-  if (args.data_file && args.data_dir) throw UsageError("give DATA_FILE or --data DIR, not both");
-  if (args.base_url && args.model.empty()) throw UsageError("--base-url needs --model");
-  // Without a model nothing waits, so a time limit would be silently ignored.
-  if (timeout_given && args.model.empty()) throw UsageError("--timeout needs --model");
-  if (!args.embedding_model.empty() && args.model.empty()) {
-    throw UsageError("--embedding-model needs --model");
-  }
-  if (!args.model.empty()) {
-    const char* key = std::getenv("OPENAI_API_KEY");
-    if (key == nullptr) throw UsageError("--model needs an API key in OPENAI_API_KEY");
-    if (*key == '\0') throw UsageError("OPENAI_API_KEY is empty");
-    try {
-      zelq::net::check_api_key(key, "OpenAI");
-    } catch (const std::exception&) {
-      throw UsageError("OPENAI_API_KEY holds white space or control characters");
-    }
-    args.api_key = key;
-  }
-  if (args.base_url) {
-    // Credentials in the URL are refused here, in the demo's own words: the
-    // client's message would quote the URL, and a malformed one in part.
-    const std::string& url = *args.base_url;
-    const std::string shown = "--base-url '" + zelq_demo::mask_url(url) + "'";
-    if (url.find('@') != std::string::npos) {
-      throw UsageError(shown +
-                       " holds user information; the key goes in OPENAI_API_KEY, not in the URL");
-    }
-    if (url.find_first_of("?#") != std::string::npos) {
-      throw UsageError(shown + " has a query or fragment; a base URL takes neither");
-    }
-    try {
-      zelq::net::checked_base_url(url);
-    } catch (const std::exception& error) {
-      throw UsageError(std::string("--base-url: ") + error.what());
-    }
-  }
-  return args;
-}
 
 // The model clients the command line asks for, built before the demo prints
 // anything: an invoker for the answer, an embedder for the relevance filter.
@@ -300,7 +180,7 @@ struct Models {
 Models build_models(const DemoArgs& args) {
   Models models;
   if (args.model.empty()) return models;
-  models.base_url = args.base_url.value_or(std::string(kDefaultBaseUrl));
+  models.base_url = args.base_url.value_or(std::string(zelq_demo::kDefaultBaseUrl));
   const Value config{{"base_url", models.base_url}, {"timeout", args.timeout}};
   try {
     models.answer = zelq::providers::build_lm_invoker("openai/" + args.model, args.api_key, config);
@@ -438,14 +318,14 @@ int main(int argc, char** argv) {
   std::optional<DemoArgs> args;
   Models models;
   try {
-    args = parse_args(argc, argv);
+    args = zelq_demo::parse_args(std::vector<std::string>(argv + 1, argv + argc), key);
     if (args) models = build_models(*args);
   } catch (const UsageError& error) {
-    std::cerr << "zelq_demo: " << mask(error.what()) << "\n\n" << kUsage;
+    std::cerr << "zelq_demo: " << mask(error.what()) << "\n\n" << zelq_demo::kUsage;
     return 2;
   }
   if (!args) {
-    std::cout << kUsage;
+    std::cout << zelq_demo::kUsage;
     return output_status(0);
   }
   try {

@@ -48,7 +48,9 @@ std::vector<ChunkPtr> demo_relevance_filter(const std::string& query,
     print_chunks("Dropped", dropped);
     return kept;
   } catch (const std::exception& error) {
-    std::cout << "The relevance filter failed (" << mask_text(error.what(), access.secret)
+    // A notice, not the demo's output: on stderr, after what stdout has.
+    std::cout << std::flush;
+    std::cerr << "The relevance filter failed (" << mask_text(error.what(), access.secret)
               << "); answering from all chunks.\n";
     return chunks;
   }

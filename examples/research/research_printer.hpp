@@ -11,7 +11,10 @@
 namespace zelq::examples::research {
 
 // Prints thinking as "[thinking] ..." lines, activities as "[type] ..."
-// lines and the answer after a blank line, flushing after each event.
+// lines and the answer after a blank line, flushing after each event. Given
+// two streams, the answer goes to the first and everything else (thinking,
+// activities, retry notices and the blank line before the answer) to the
+// second, so that the answer can be kept apart from the progress shown.
 // Thinking and answer text is printed without white space at its start or
 // at the end of a line, and with at most one blank line in a row (a
 // service's text may begin with newlines and hold runs of them).
@@ -23,8 +26,12 @@ namespace zelq::examples::research {
 // neither side brings white space; answer pieces are joined as they come.
 class TerminalPrinter {
  public:
-  // `out` must outlive the printer.
-  explicit TerminalPrinter(std::ostream& out) : out_(out) {}
+  // Everything on `out`, which must outlive the printer.
+  explicit TerminalPrinter(std::ostream& out) : TerminalPrinter(out, out) {}
+  // The answer on `answer`, the rest on `progress`; both must outlive the
+  // printer.
+  TerminalPrinter(std::ostream& answer, std::ostream& progress)
+      : answer_(answer), progress_(progress) {}
 
   // Prints what `event` shows; events of other types print nothing. A
   // "retry" activity (the research starts over) ends the open line and
@@ -38,20 +45,31 @@ class TerminalPrinter {
   // Whether any answer text has been printed.
   bool answer_streamed() const noexcept { return answer_streamed_; }
 
+  // Whether the current attempt has reported anything: an event other than
+  // a retry notice came since the last retry notice (or since the start).
+  // A researcher's events of an attempt come from the run the service
+  // created, so by then the researcher knows the run's id.
+  bool attempt_reported() const noexcept { return attempt_reported_; }
+
  private:
   enum class Line { NONE, THINKING, ANSWER };
 
   void retry_notice(int attempt, int attempts, std::string_view reason);
   void piece(Line kind, std::string_view text);
   void end_line();
+  // The stream of lines of `kind`.
+  std::ostream& stream(Line kind) const { return kind == Line::ANSWER ? answer_ : progress_; }
+  void flush();
 
-  std::ostream& out_;
+  std::ostream& answer_;
+  std::ostream& progress_;
   Line line_ = Line::NONE;
   bool started_ = false;        // the open line has shown something
   bool block_ended_ = false;    // a block boundary since the last piece
   int pending_newlines_ = 0;    // white space not printed yet: newlines,
   std::string pending_spaces_;  // then the spaces after the last of them
   bool answer_streamed_ = false;
+  bool attempt_reported_ = false;
 };
 
 // The line an activity event shows: "[<type>] " then its fields' readable
