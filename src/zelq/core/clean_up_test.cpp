@@ -3,6 +3,7 @@
 #include <chrono>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <boost/asio/as_tuple.hpp>
@@ -182,6 +183,61 @@ TEST(WithCleanUp, TheLimitEndsACleanUpThatHangs) {
     EXPECT_TRUE(ended);
     ASSERT_TRUE(failure);
     EXPECT_EQ(is_cancellation(failure), cancels > 0) << what_of(failure);
+  }
+}
+
+asio::awaitable<int> first_of_gather(asio::awaitable<int> op) {
+  std::vector<asio::awaitable<int>> ops;
+  ops.push_back(std::move(op));
+  const std::vector<int> results = co_await parallel_gather(std::move(ops));
+  co_return results.at(0);
+}
+
+// Every cancellation of the caller passes through with_timeout and
+// parallel_gather, not only the first: the second still ends a clean-up
+// that runs through the first, also when the first was the deadline.
+TEST(WithCleanUp, TheSecondCancellationPassesThroughTimeoutsAndGathers) {
+  enum class Through { TIMEOUT, DEADLINE_THEN_CALLER, GATHER };
+  constexpr auto kLimit = 100ms;
+  for (const Through through : {Through::TIMEOUT, Through::DEADLINE_THEN_CALLER, Through::GATHER}) {
+    SCOPED_TRACE(static_cast<int>(through));
+    asio::io_context io;
+    asio::cancellation_signal signal;
+    bool ended = false;
+    auto clean_up = [&]() -> asio::awaitable<void> {
+      if (through == Through::DEADLINE_THEN_CALLER) {
+        // Started after the deadline's timer, so it expires after it.
+        asio::steady_timer timer(co_await asio::this_coro::executor, kLimit + 1ms);
+        co_await timer.async_wait(asio::use_awaitable);
+        asio::post(io, [&] { signal.emit(asio::cancellation_type::terminal); });
+      } else {
+        asio::post(io, [&] {
+          signal.emit(asio::cancellation_type::terminal);
+          signal.emit(asio::cancellation_type::terminal);
+        });
+      }
+      try {
+        co_await waits_for_cancellation();
+      } catch (const boost::system::system_error&) {
+        ended = true;
+        throw;
+      }
+    };
+    auto attempt = with_clean_up(fails(), clean_up, std::chrono::hours(1));
+    asio::awaitable<int> call =
+        through == Through::GATHER
+            ? first_of_gather(std::move(attempt))
+            : with_timeout(std::move(attempt),
+                           through == Through::TIMEOUT ? std::chrono::hours(1) : kLimit);
+    const std::exception_ptr failure = run(io, signal, std::move(call));
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(failure);
+    if (!failure) continue;
+    if (through == Through::DEADLINE_THEN_CALLER) {
+      EXPECT_EQ(what_of(failure), "Operation timed out after 0.1 seconds");
+    } else {
+      EXPECT_TRUE(is_cancellation(failure)) << what_of(failure);
+    }
   }
 }
 
