@@ -118,7 +118,11 @@ struct GoogleDeepResearcherOptions {
 // interaction, and an attempt that ends without its result (an error, the
 // caller's cancellation, the policy's time-out) first cancels its
 // interaction at the service unless the interaction has ended, so that no
-// call leaves more than one interaction running. Immutable after
+// call leaves more than one interaction running. That cancel request runs on
+// through the caller's first cancellation or deadline and ends at the next
+// one, or after core::CLEAN_UP_TIME_LIMIT (core::with_clean_up); a caller
+// cancelled so gets its cancellation or time-out, never the attempt's
+// failure. Immutable after
 // construction; research calls may run at once.
 class GoogleDeepResearcher : public BaseDeepResearcher {
  public:
