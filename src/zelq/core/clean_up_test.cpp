@@ -71,25 +71,6 @@ std::string what_of(const std::exception_ptr& failure) {
   }
 }
 
-TEST(WithCleanUp, ASucceedingOpNeedsNoCleanUp) {
-  asio::io_context io;
-  asio::cancellation_signal signal;
-  bool cleaned = false;
-  auto value = []() -> asio::awaitable<int> { co_return 7; };
-  auto clean_up = [&]() -> asio::awaitable<void> {
-    cleaned = true;
-    co_return;
-  };
-  int result = 0;
-  auto call = [&]() -> asio::awaitable<int> {
-    result = co_await with_clean_up(value(), clean_up);
-    co_return result;
-  };
-  EXPECT_FALSE(run(io, signal, call()));
-  EXPECT_EQ(result, 7);
-  EXPECT_FALSE(cleaned);
-}
-
 // The clean-up of a failed op runs to its end through the caller's first
 // cancellation, whenever it lands; the one after it ends the clean-up at
 // once. A caller that was cancelled gets a cancellation, never the op's own
@@ -239,19 +220,6 @@ TEST(WithCleanUp, TheSecondCancellationPassesThroughTimeoutsAndGathers) {
       EXPECT_TRUE(is_cancellation(failure)) << what_of(failure);
     }
   }
-}
-
-// A clean-up that fails is dropped: the op's failure is what the caller
-// learns.
-TEST(WithCleanUp, AFailingCleanUpLeavesTheOpsFailure) {
-  asio::io_context io;
-  asio::cancellation_signal signal;
-  auto clean_up = []() -> asio::awaitable<void> {
-    co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
-    throw ValueError("cancel refused");
-  };
-  const std::exception_ptr failure = run(io, signal, with_clean_up(fails(), clean_up));
-  EXPECT_EQ(what_of(failure), "malformed event");
 }
 
 }  // namespace

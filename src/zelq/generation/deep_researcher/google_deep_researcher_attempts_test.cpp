@@ -69,7 +69,8 @@ TEST(GoogleDeepResearcherWireTest, StreamsThoughtsAndTextFromTodaysWire) {
     const Value status = {{"event_type", "interaction.status_update"}, {"status", "in_progress"}};
     const Value start = {{"event_type", "step.start"}, {"index", 0}};
     std::string first = sse_frame(created_event("int-1", "e0"), true) + sse_frame(status) +
-                        sse_frame(start) + sse_frame(thought_step_delta(0, kThought, "e1"));
+                        sse_frame(start) +
+                        sse_frame(thought_step_delta(0, kThought, "e1"));
     co_await exchange.start_events();
     co_await exchange.chunk(std::move(first));
     co_await exchange.chunk(sse_frame(text_step_delta(1, " Bees ", "e2")) +
