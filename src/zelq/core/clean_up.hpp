@@ -4,6 +4,7 @@
 // what the operation started there) before the failure leaves.
 #pragma once
 
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -17,23 +18,46 @@
 
 namespace zelq::core {
 
+// The longest a clean-up runs. It is above the limits the services set on
+// their own cancel requests (10 seconds and the connect time), so that such a
+// request ends with its own time-out and says so; it bounds what those limits
+// do not (a cancel request retried after 5xx answers, a client without a
+// limit) while a cancelled caller waits.
+inline constexpr std::chrono::seconds CLEAN_UP_TIME_LIMIT{30};
+
+namespace detail {
+
+// Awaits `clean_up` in a coroutine of its own on the caller's executor,
+// under a deadline of `limit`, and drops its failure. The caller's
+// cancellation does not reach it until `ignored` cancellations have passed;
+// the next one ends it at once. A cancellation that passes is still recorded
+// in the caller's cancellation state. The caller must not throw when
+// cancelled (this_coro::throw_if_cancelled(false)) while it awaits this.
+boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
+                                          std::chrono::steady_clock::duration limit, int ignored);
+
+}  // namespace detail
+
 // Awaits `op` and returns its result. When `op` fails, awaits clean_up()
 // (a callable returning boost::asio::awaitable<void>) before the failure
 // propagates.
 //
-// When the awaiting coroutine has been cancelled (by its caller, or by
-// with_timeout), the clean-up runs under a fresh cancellation state still
-// connected to the caller's cancellation slot: it runs to its end unless it
-// is cancelled once more, which ends it at once. The failure that
-// propagates then is a cancellation (operation_aborted): op's own failure
-// when it is one, else a new one, so that a cancelled call is never taken
-// for a failure worth retrying.
+// The clean-up runs to its end through the caller's first cancellation
+// (its own, or with_timeout's deadline), whether that came before `op`
+// failed or while the clean-up runs; a cancellation after that one ends it
+// at once. It ends as well once `limit` has passed. When the caller was
+// cancelled, before or during the clean-up, the failure that propagates is a
+// cancellation (operation_aborted): op's own failure when it is one, else a
+// new one, so that a cancelled call is never taken for a failure worth
+// retrying (and with_timeout reports its time-out).
 //
 // A failure of the clean-up itself is dropped: the clean-up reports its own
 // trouble (a log line) and op's failure is what the caller learns. `op`
 // and `clean_up` are kept in this coroutine's frame until it completes.
 template <class T, class CleanUp>
-boost::asio::awaitable<T> with_clean_up(boost::asio::awaitable<T> op, CleanUp clean_up) {
+boost::asio::awaitable<T> with_clean_up(
+    boost::asio::awaitable<T> op, CleanUp clean_up,
+    std::chrono::steady_clock::duration limit = CLEAN_UP_TIME_LIMIT) {
   namespace asio = boost::asio;
   std::exception_ptr failure;
   try {
@@ -41,15 +65,19 @@ boost::asio::awaitable<T> with_clean_up(boost::asio::awaitable<T> op, CleanUp cl
   } catch (...) {
     failure = std::current_exception();
   }
-  // Only this_coro queries until the state is fresh: awaiting anything else
-  // in a cancelled coroutine throws at once.
+  // Only this_coro queries until the coroutine no longer throws when
+  // cancelled: awaiting anything else in a cancelled coroutine throws at once.
   const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
-  const bool cancelled = state.cancelled() != asio::cancellation_type::none;
-  if (cancelled) co_await asio::this_coro::reset_cancellation_state();
+  const bool cancelled_before = state.cancelled() != asio::cancellation_type::none;
+  const bool throws = co_await asio::this_coro::throw_if_cancelled();
+  co_await asio::this_coro::throw_if_cancelled(false);
   try {
-    co_await clean_up();
+    co_await detail::run_shielded(clean_up(), limit, cancelled_before ? 0 : 1);
   } catch (...) {
   }
+  co_await asio::this_coro::throw_if_cancelled(throws);
+  const asio::cancellation_state after = co_await asio::this_coro::cancellation_state;
+  const bool cancelled = cancelled_before || after.cancelled() != asio::cancellation_type::none;
   if (cancelled && !is_cancellation(failure)) {
     failure = std::make_exception_ptr(
         boost::system::system_error(asio::error::operation_aborted, "clean-up after cancellation"));

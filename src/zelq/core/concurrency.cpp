@@ -6,6 +6,8 @@
 
 #include <fmt/format.h>
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/error.hpp>
 #include <boost/asio/experimental/concurrent_channel.hpp>
@@ -42,6 +44,34 @@ void settle_race(std::size_t winner, const std::exception_ptr& op_failure,
     throw TimeoutError(fmt::format("Operation timed out after {} seconds", limit_seconds));
   }
   if (op_failure) std::rethrow_exception(op_failure);
+}
+
+// Passes every cancellation that reaches `caller`, the slot of the awaiting
+// coroutine's cancellation state, to `forward`, until the coroutine resumes
+// (which clears the slot). The helpers await their parallel group with
+// unforwarded(), leaving that slot to this: a parallel group passes on only
+// the first cancellation it gets, and an op that runs a clean-up through the
+// caller's first cancellation must still be reached by the second.
+template <class Forward>
+void forward_cancellations(asio::cancellation_slot caller, Forward forward) {
+  if (caller.is_connected()) caller.assign(std::move(forward));
+}
+
+// co_spawn(ex, op, deferred) with `slot` as the op's cancellation slot,
+// in place of the one its group hands it.
+auto spawn_listening(const asio::any_io_executor& ex, asio::awaitable<void> op,
+                     asio::cancellation_slot slot) {
+  return asio::async_initiate<const asio::deferred_t&, void(std::exception_ptr)>(
+      [ex, slot](auto handler, asio::awaitable<void> op) {
+        asio::co_spawn(ex, std::move(op), asio::bind_cancellation_slot(slot, std::move(handler)));
+      },
+      asio::deferred, std::move(op));
+}
+
+// The completion token of a parallel group's wait whose cancellations come
+// through forward_cancellations(): a slot that nothing emits on.
+auto unforwarded() {
+  return asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable);
 }
 
 }  // namespace
@@ -132,11 +162,23 @@ asio::awaitable<void> await_blocking_job(std::shared_ptr<BlockingJob> job) {
 asio::awaitable<void> race_timer(asio::awaitable<void> op,
                                  std::chrono::steady_clock::duration limit, double limit_seconds) {
   auto ex = co_await asio::this_coro::executor;
+  const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
   asio::steady_timer timer(ex, limit);
+  // The op listens on a signal of its own: the deadline, then every
+  // cancellation of the caller, which also ends the wait for the deadline.
+  asio::cancellation_signal to_op;
+  auto deadline = timer.async_wait(asio::deferred([&to_op](boost::system::error_code error) {
+    if (!error) to_op.emit(asio::cancellation_type::terminal);
+    return asio::deferred.values(error);
+  }));
+  forward_cancellations(state.slot(), [&timer, &to_op](asio::cancellation_type_t type) {
+    timer.cancel();
+    to_op.emit(type);
+  });
   auto [order, op_failure, timer_error] =
       co_await asio::experimental::make_parallel_group(
-          asio::co_spawn(ex, std::move(op), asio::deferred), timer.async_wait(asio::deferred))
-          .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+          spawn_listening(ex, std::move(op), to_op.slot()), std::move(deadline))
+          .async_wait(asio::experimental::wait_for_one(), unforwarded());
   settle_race(order[0], op_failure, timer_error, limit_seconds);
 }
 
@@ -145,13 +187,22 @@ asio::awaitable<void> race_timer(asio::awaitable<void> op,
 asio::awaitable<void> parallel_gather(std::vector<asio::awaitable<void>> ops) {
   if (ops.empty()) co_return;
   auto ex = co_await asio::this_coro::executor;
-  using Spawned =
-      decltype(asio::co_spawn(ex, std::declval<asio::awaitable<void>>(), asio::deferred));
+  const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+  // Each op listens on a signal of its own, which every cancellation of the
+  // caller reaches.
+  std::vector<asio::cancellation_signal> to_ops(ops.size());
+  forward_cancellations(state.slot(), [&to_ops](asio::cancellation_type_t type) {
+    for (auto& to_op : to_ops) to_op.emit(type);
+  });
+  using Spawned = decltype(spawn_listening(ex, std::declval<asio::awaitable<void>>(),
+                                           std::declval<asio::cancellation_slot>()));
   std::vector<Spawned> group;
   group.reserve(ops.size());
-  for (auto& op : ops) group.push_back(asio::co_spawn(ex, std::move(op), asio::deferred));
+  for (std::size_t i = 0; i < ops.size(); ++i) {
+    group.push_back(spawn_listening(ex, std::move(ops[i]), to_ops[i].slot()));
+  }
   auto [order, failures] = co_await asio::experimental::make_parallel_group(std::move(group))
-                               .async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
+                               .async_wait(asio::experimental::wait_for_all(), unforwarded());
   rethrow_first_failure(order, failures);
 }
 

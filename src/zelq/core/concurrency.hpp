@@ -145,10 +145,10 @@ boost::asio::awaitable<blocking_result_t<F, Args...>> run_blocking(F f, Args... 
 // until every op has finished, then rethrows the first failure in completion
 // order (the exception object itself). Later failures are dropped.
 //
-// Cancellation: a cancellation of the calling coroutine is forwarded to every
-// op; the call still waits for all of them to finish and then rethrows the
-// first failure (typically system_error with operation_aborted), or returns
-// normally if every op ignored it. No op ever outlives the call. Anything
+// Cancellation: every cancellation of the calling coroutine (each one, not
+// only the first) is forwarded to every op; the call still waits for all of
+// them to finish and then rethrows the first failure (typically system_error
+// with operation_aborted), or returns normally if every op ignored it. No op ever outlives the call. Anything
 // the ops refer to must outlive the co_await of this call.
 boost::asio::awaitable<void> parallel_gather(std::vector<boost::asio::awaitable<void>> ops);
 
@@ -178,10 +178,14 @@ requires(!std::is_void_v<T>) boost::asio::awaitable<std::vector<T>> parallel_gat
 // is NaN. A zero or negative limit times out at once unless the op has
 // already completed.
 //
-// Cancellation: a cancellation of the calling coroutine is forwarded to the
-// op; the result is then the op's own outcome (usually its operation_aborted
-// failure), never a TimeoutError. The op must respond to cancellation for the
-// deadline to end it promptly; it is always joined before this returns.
+// Cancellation: the deadline cancels the op once; every cancellation of the
+// calling coroutine, before the deadline or after it, is forwarded to the op
+// (so that an op that runs a clean-up through one cancellation can still be
+// ended by the next). A cancellation of the caller before the deadline ends
+// the wait for it: the result is then the op's own outcome (usually its
+// operation_aborted failure), never a TimeoutError. The op must respond to
+// cancellation for the deadline to end it promptly; it is always joined
+// before this returns.
 template <class T, class Rep, class Period>
 requires(!std::is_void_v<T>) boost::asio::awaitable<T> with_timeout(
     boost::asio::awaitable<T> op, std::chrono::duration<Rep, Period> limit) {

@@ -121,8 +121,12 @@ struct GoogleDeepResearcherOptions {
 // result (an error, the caller's cancellation, the policy's time-out)
 // first cancels its interaction at the service unless the service has
 // reported it ended (completed, failed, cancelled, incomplete or over its
-// budget), so that no call leaves more than one interaction running.
-// Immutable after construction; research calls may run at once.
+// budget), so that no call leaves more than one interaction running. That
+// cancel request runs on through the caller's first cancellation or
+// deadline and ends at the next one, or after core::CLEAN_UP_TIME_LIMIT
+// (core::with_clean_up); a caller cancelled so gets its cancellation or
+// time-out, never the attempt's failure. Immutable after construction;
+// research calls may run at once.
 class GoogleDeepResearcher : public BaseDeepResearcher {
  public:
   // Builds the researcher, in this order: checks the agent name (ValueError

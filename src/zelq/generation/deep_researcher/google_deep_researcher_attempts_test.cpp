@@ -2,6 +2,7 @@
 // against a loopback server replaying the interactions API's wire.
 #include "zelq/generation/deep_researcher/google_deep_researcher.hpp"
 
+#include <chrono>
 #include <memory>
 #include <set>
 #include <string>
@@ -10,6 +11,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "zelq/core/clean_up.hpp"
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
@@ -398,6 +404,84 @@ TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
     for (const auto& line : log.lines()) {
       EXPECT_EQ(line.message.find(kKey), std::string::npos) << line.message;
       EXPECT_LT(line.message.size(), 1000u) << line.message;
+    }
+  }
+}
+
+// An attempt that fails on a malformed delta cancels its interaction. The
+// caller's first cancellation or deadline, landing while the server holds
+// that cancel request, does not stop it: the service gets the cancel and
+// answers it, and the caller gets its cancellation or time-out, which is not
+// retried. A second cancellation ends the cancel request at once.
+TEST(GoogleDeepResearcherWireTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellation) {
+  enum class Stop { DEADLINE, CANCEL, CANCEL_TWICE };
+  constexpr auto kLimit = std::chrono::seconds(1);
+  for (const Stop stop : {Stop::DEADLINE, Stop::CANCEL, Stop::CANCEL_TWICE}) {
+    SCOPED_TRACE(static_cast<int>(stop));
+    core::LogCapture log;
+    asio::io_context io;
+    asio::cancellation_signal signal;
+    std::chrono::steady_clock::time_point created;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      const auto executor = co_await asio::this_coro::executor;
+      if (!exchange.request.target.ends_with("/cancel")) {
+        created = std::chrono::steady_clock::now();
+        Value delta = text_step_delta(1, "", "e1");
+        delta["delta"].erase("text");
+        co_await exchange.start_events();
+        co_await exchange.chunk(sse_frame(created_event("int-1", "e0")) + sse_frame(delta));
+        co_await exchange.wait_for_close();
+        co_return;
+      }
+      if (stop == Stop::DEADLINE) {
+        // The deadline was set before the create came: held until it passed.
+        asio::steady_timer held(executor);
+        held.expires_at(created + kLimit + std::chrono::milliseconds(1));
+        co_await held.async_wait(asio::use_awaitable);
+      } else {
+        asio::post(executor, [&signal, stop] {
+          signal.emit(asio::cancellation_type::terminal);
+          if (stop == Stop::CANCEL_TWICE) signal.emit(asio::cancellation_type::terminal);
+        });
+        co_await asio::post(executor, asio::use_awaitable);
+        if (stop == Stop::CANCEL_TWICE) {
+          co_await exchange.wait_for_close();
+          co_return;
+        }
+      }
+      co_await exchange.respond(200, interaction_record("int-1", "cancelled").dump());
+    });
+    GoogleDeepResearcherOptions options = wire_options(server, true, 3);
+    // The cancel request is held for up to a second: no idle limit cuts it.
+    options.client_factory = [url = server.base_url()](const Value& params) {
+      auto client_options = providers::google::HttpInteractionsOptions::from_client_params(params);
+      client_options.base_url = url;
+      return std::make_shared<providers::google::HttpInteractionsClient>(client_options);
+    };
+    GoogleDeepResearcher researcher(std::move(options));
+    asio::awaitable<LMOutput> call = research(researcher, nullptr);
+    if (stop == Stop::DEADLINE) call = core::with_timeout(std::move(call), kLimit);
+    const auto started = std::chrono::steady_clock::now();
+    const std::exception_ptr failure =
+        testing::run_cancellable(io, server, signal, std::move(call));
+    ASSERT_TRUE(failure);
+    if (stop == Stop::DEADLINE) {
+      EXPECT_EQ(core::describe_exception(failure), "Operation timed out after 1 seconds");
+    } else {
+      EXPECT_TRUE(core::is_cancellation(failure)) << core::describe_exception(failure);
+    }
+    EXPECT_THAT(testing::request_lines(server),
+                ElementsAre("POST /v1/interactions", "POST /v1/interactions/int-1/cancel"));
+    const auto warnings = log.messages("GoogleDeepResearcher", core::LogLevel::warn);
+    if (stop == Stop::CANCEL_TWICE) {
+      EXPECT_THAT(warnings, ElementsAre(::testing::StartsWith(
+                                "Could not cancel the interaction 'int-1': Operation canceled")));
+      // Ended by the cancellation, long before the clean-up's own limit.
+      EXPECT_LT(std::chrono::steady_clock::now() - started, core::CLEAN_UP_TIME_LIMIT / 2);
+    } else {
+      EXPECT_THAT(warnings, ::testing::IsEmpty());
+      EXPECT_THAT(log.messages("GoogleDeepResearcher", core::LogLevel::info),
+                  ::testing::Contains("Cancelled the interaction 'int-1'."));
     }
   }
 }

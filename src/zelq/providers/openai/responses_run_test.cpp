@@ -6,7 +6,9 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 
+#include "zelq/core/clean_up.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
@@ -570,6 +572,84 @@ TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
   EXPECT_EQ(server.requests[1].method, "POST");
   EXPECT_EQ(server.requests[1].target, "/v1/responses/resp_1/cancel");
   EXPECT_EQ(server.requests[1].header("Authorization"), "Bearer " + kKey);
+}
+
+// An attempt that fails on a malformed event cancels its response. The
+// caller's first cancellation or deadline, landing while the server holds
+// that cancel request, does not stop it: the service gets the cancel and
+// answers it, and the caller gets its cancellation or time-out, which is not
+// retried. A second cancellation ends the cancel request at once.
+TEST(ResponsesRunTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellation) {
+  enum class Stop { DEADLINE, CANCEL, CANCEL_TWICE };
+  constexpr auto kLimit = std::chrono::seconds(1);
+  for (const Stop stop : {Stop::DEADLINE, Stop::CANCEL, Stop::CANCEL_TWICE}) {
+    SCOPED_TRACE(static_cast<int>(stop));
+    core::LogCapture log;
+    asio::io_context io;
+    asio::cancellation_signal signal;
+    std::chrono::steady_clock::time_point created;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      const auto executor = co_await asio::this_coro::executor;
+      if (!exchange.request.target.ends_with("/cancel")) {
+        created = std::chrono::steady_clock::now();
+        const auto events = testing::research_transcript();
+        co_await exchange.start_events();
+        for (std::size_t i = 0; i < 5; ++i) co_await exchange.chunk(events[i]);
+        co_await exchange.chunk("event: response.output_text.delta\ndata: {\"type\": \n\n");
+        co_await exchange.wait_for_close();
+        co_return;
+      }
+      if (stop == Stop::DEADLINE) {
+        // The deadline was set before the create came: held until it passed.
+        asio::steady_timer held(executor);
+        held.expires_at(created + kLimit + std::chrono::milliseconds(1));
+        co_await held.async_wait(asio::use_awaitable);
+      } else {
+        asio::post(executor, [&signal, stop] {
+          signal.emit(asio::cancellation_type::terminal);
+          if (stop == Stop::CANCEL_TWICE) signal.emit(asio::cancellation_type::terminal);
+        });
+        co_await asio::post(executor, asio::use_awaitable);
+        if (stop == Stop::CANCEL_TWICE) {
+          co_await exchange.wait_for_close();
+          co_return;
+        }
+      }
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+    });
+    LMInvokerPtr invoker = std::make_shared<OpenAILMInvoker>(
+        "openai/o4-mini-deep-research", kKey,
+        config_for(server, {{"retry_config", {{"max_retries", 3}, {"base_delay", 0}}}}));
+    asio::awaitable<LMOutput> call = ask(invoker, LMInvokeOptions());
+    if (stop == Stop::DEADLINE) call = core::with_timeout(std::move(call), kLimit);
+    std::exception_ptr failure;
+    bool done = false;
+    const auto started = std::chrono::steady_clock::now();
+    asio::co_spawn(io, std::move(call),
+                   asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, LMOutput) {
+                     failure = e;
+                     done = true;
+                     server.stop();
+                   }));
+    io.run_for(std::chrono::seconds(20));
+    ASSERT_TRUE(done);
+    ASSERT_TRUE(failure);
+    if (stop == Stop::DEADLINE) {
+      EXPECT_EQ(core::describe_exception(failure), "Operation timed out after 1 seconds");
+    } else {
+      EXPECT_TRUE(core::is_cancellation(failure)) << core::describe_exception(failure);
+    }
+    ASSERT_EQ(server.requests.size(), 2u);  // one attempt, then its cancel
+    EXPECT_EQ(server.requests[1].target, "/v1/responses/resp_1/cancel");
+    const auto warnings = log.messages("OpenAILMInvoker", zelq::core::LogLevel::warn);
+    if (stop == Stop::CANCEL_TWICE) {
+      EXPECT_THAT(warnings, ElementsAre(HasSubstr("Could not cancel the OpenAI response resp_1")));
+      // Ended by the cancellation, long before the clean-up's own limit.
+      EXPECT_LT(std::chrono::steady_clock::now() - started, core::CLEAN_UP_TIME_LIMIT / 2);
+    } else {
+      EXPECT_THAT(warnings, ::testing::IsEmpty());
+    }
+  }
 }
 
 TEST(ResponsesRunTest, HyperparametersApplyToTheirCallOnly) {

@@ -50,7 +50,11 @@ inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
 // is cancelled at the service with POST "responses/{id}/cancel" (best
 // effort, a request limited to connect_timeout + 10 seconds; a failure is
 // logged as a warning on the logger "OpenAILMInvoker", key masked) before
-// the failure propagates.
+// the failure propagates. That request runs on through the caller's first
+// cancellation or deadline, whether it came before the request or during it;
+// the next one ends it at once, and core::CLEAN_UP_TIME_LIMIT bounds it
+// (core::with_clean_up). A caller cancelled so gets its cancellation or
+// time-out, never the attempt's failure.
 //
 // Throws before any request: zelq::core::ValueError for a response schema
 // (structured output is not offered here) and what responses_call throws.
