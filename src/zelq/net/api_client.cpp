@@ -113,7 +113,7 @@ void ApiEventStream::close() noexcept {
 
 asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
   // An event already parsed needs no deadline (and no clock reading).
-  if (reader_.has_ready()) co_return reader_.take_ready();
+  if (std::optional<SseEvent> ready = reader_.try_take()) co_return ready;
   const auto deadline = Clock::now() + event_timeout_;
   std::optional<SseEvent> event;
   std::exception_ptr failure;

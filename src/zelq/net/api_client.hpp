@@ -94,16 +94,13 @@ class ApiEventStream {
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
-  // True when an event has arrived and is parsed: take_ready() returns it
-  // at once, without awaiting (what next() would return, cheaper in a loop
-  // over thousands of events).
-  // Parses what has arrived up to its next event when none waits yet (see
-  // SseReader::has_ready).
-  bool has_ready() noexcept { return reader_.has_ready(); }
-  // Only when has_ready().
-  SseEvent take_ready() { return reader_.take_ready(); }
+  // The next event when it has arrived whole, taken at once without
+  // awaiting (what next() would return, cheaper in a loop over thousands of
+  // events); nullopt when next() has to wait for it (see
+  // SseReader::try_take).
+  std::optional<SseEvent> try_take() { return reader_.try_take(); }
   // The same as a view, valid until the next call on the stream: no copy.
-  SseEventView take_ready_view() { return reader_.take_ready_view(); }
+  std::optional<SseEventView> try_take_view() noexcept { return reader_.try_take_view(); }
 
   // Ends the stream now: closes its connection unless the body had ended,
   // and gives back the request slot.

@@ -15,9 +15,15 @@ std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
 }
 
 bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept {
-  // Reused: a streamed answer reads thousands of chunks.
-  thread_local net::ChatChunk chunk;
-  if (!net::read_chat_chunk(data, chunk)) return false;
+  net::ChatChunkReader reader;
+  return read_chunk_fast(reader, data, part);
+}
+
+bool read_chunk_fast(net::ChatChunkReader& reader, std::string_view data,
+                     ChoicePart& part) noexcept {
+  net::ChatChunk* read = reader.read(data);
+  if (read == nullptr) return false;
+  net::ChatChunk& chunk = *read;
   part.thinking.reset();
   part.text.reset();
   part.refusal.reset();

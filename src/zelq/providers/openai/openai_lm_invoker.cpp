@@ -82,7 +82,7 @@ ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const Ope
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
   ChoicePart part;
-  if (!read_chunk_fast(data, part)) {
+  if (!read_chunk_fast(chunks.reader(), data, part)) {
     part = read_choice(chunks.parse(data), "delta", source, client.secret());
   }
   if (part.finish_reason) state.finished = true;
@@ -112,9 +112,7 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
     // A ready event is read where it lies, without a copy.
     std::optional<std::string_view> data;
     std::optional<std::string> awaited;
-    if (chunks.has_ready()) {
-      data = chunks.take_ready_view();
-    } else {
+    if (!chunks.try_take_view(data)) {
       awaited = co_await chunks.next_data();
       if (awaited) data = *awaited;
     }
