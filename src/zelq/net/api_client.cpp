@@ -7,6 +7,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/retry.hpp"
 #include "zelq/core/sleep.hpp"
@@ -153,6 +154,26 @@ std::string ApiClient::mask(std::string_view text) const {
 
 namespace {
 
+// How errors name a request's endpoint (ApiClient::endpoint), worked out
+// when an error first asks: a request that succeeds never quotes its path.
+// Refers to the method and path of a request that outlives it.
+class EndpointName {
+ public:
+  EndpointName(ApiClient client, std::string_view method, std::string_view path)
+      : client_(std::move(client)), method_(method), path_(path) {}
+
+  const std::string& text() const {
+    if (!text_) text_ = client_.endpoint(method_, path_);
+    return *text_;
+  }
+
+ private:
+  ApiClient client_;
+  std::string method_;
+  std::string_view path_;
+  mutable std::optional<std::string> text_;
+};
+
 HttpRequest http_request(const ApiClientOptions& options, const std::string& base_url,
                          ApiRequest& request, bool events) {
   HttpRequest out;
@@ -185,7 +206,7 @@ struct Backoff {
 
 // One attempt: the stream of a 2xx answer, or the HttpError of another.
 asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& request,
-                                    const std::string& endpoint, const std::string& secret,
+                                    const EndpointName& endpoint, const std::string& secret,
                                     Backoff* backoff) {
   HttpRequest copy = request;
   if (backoff) {
@@ -203,13 +224,13 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   } catch (const core::RuntimeError&) {
     // Too large to be an error message: the status alone.
   }
-  throw HttpError::from_response(stream.head, text, endpoint, secret);
+  throw HttpError::from_response(stream.head, text, endpoint.text(), secret);
 }
 
 // Waits for a request slot, at most the request's time limit; the time the
 // wait took counts against the request's deadline.
 asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
-    std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, std::string endpoint,
+    std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, const EndpointName& endpoint,
     std::size_t max_concurrency) {
   if (!request.timeout) co_return co_await slots->acquire();
   const auto limit = *request.timeout;
@@ -222,7 +243,7 @@ asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
   }
   if (!permit) {
     throw core::TimeoutError(
-        "The request " + endpoint + " timed out after " + std::to_string(limit.count()) +
+        "The request " + endpoint.text() + " timed out after " + std::to_string(limit.count()) +
         " ms waiting for a request slot (all " + std::to_string(max_concurrency) + " in use).");
   }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -278,7 +299,7 @@ bool is_event_stream(std::string_view content_type) {
 
 // Throws for a 2xx answer to an event request that is no event stream: its
 // content type and what its body says.
-asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& endpoint,
+asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName& endpoint,
                                          const std::string& secret) {
   const auto type = find_header(stream.head.headers, "Content-Type");
   if (!type || is_event_stream(*type)) co_return;
@@ -292,9 +313,9 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
   }
   stream.body.close();
   const std::string said = server_message(body, secret);
-  throw core::RuntimeError(sentence("The answer of " + endpoint + " is not an event stream but " +
-                                    core::py_repr(one_line(*type, secret)) +
-                                    (said.empty() ? "" : ": " + said)));
+  throw core::RuntimeError(
+      sentence("The answer of " + endpoint.text() + " is not an event stream but " +
+               core::py_repr(one_line(*type, secret)) + (said.empty() ? "" : ": " + said)));
 }
 
 }  // namespace
@@ -306,7 +327,7 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
-  const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  const EndpointName endpoint(ApiClient(state), request.method, request.path);
   HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
@@ -320,16 +341,25 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
   } catch (const core::RuntimeError&) {
-    throw core::RuntimeError("The answer of " + endpoint + " exceeds " +
+    throw core::RuntimeError("The answer of " + endpoint.text() + " exceeds " +
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit.release();
-  co_return parse_json(text, "The answer of " + endpoint, state->options.api_key);
+  // Parsed without a name first; an answer that fails is parsed again under
+  // its name, for the error.
+  Value answer;
+  try {
+    answer = core::parse_json(text, {});
+  } catch (const core::ValueError&) {
+    answer = Value(Value::value_t::discarded);
+  }
+  if (!answer.is_discarded()) co_return answer;
+  co_return parse_json(text, "The answer of " + endpoint.text(), state->options.api_key);
 }
 
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
                                                      ApiRequest request) {
-  std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  const EndpointName endpoint(ApiClient(state), request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
   HttpRequest http = http_request(state->options, state->base_url, request, true);
   core::AsyncSemaphore::Permit permit =
@@ -343,7 +373,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   co_await check_event_stream(stream, endpoint, state->options.api_key);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
-                           std::move(endpoint), event_timeout);
+                           endpoint.text(), event_timeout);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

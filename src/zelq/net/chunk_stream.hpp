@@ -76,8 +76,9 @@ class ChunkStream {
 
   // "POST https://host/path" (no query).
   const std::string& endpoint() const noexcept { return events_.endpoint(); }
-  // "A streamed chunk of <endpoint>": how errors name a chunk.
-  const std::string& source() const noexcept { return source_; }
+  // "A streamed chunk of <endpoint>": how errors name a chunk. Made when
+  // asked, for an error: a stream holds no copy.
+  std::string source() const { return "A streamed chunk of " + events_.endpoint(); }
 
  private:
   [[noreturn]] void fail(std::string message);
@@ -88,7 +89,6 @@ class ChunkStream {
 
   ApiEventStream events_;
   std::string secret_;
-  std::string source_;
   bool done_ = false;
   ChatChunkReader reader_;
 };

@@ -34,8 +34,8 @@ OpenAISettings OpenAISettings::from_config(const Value& config,
 std::string resolve_api_key(const Value& credentials) {
   std::string key;
   if (credentials.is_null()) {
-    return net::api_key_or_environment({}, "OpenAI", "credentials (the key, or an object with 'api_key')",
-                                       {API_KEY_ENV});
+    return net::api_key_or_environment(
+        {}, "OpenAI", "credentials (the key, or an object with 'api_key')", {API_KEY_ENV});
   }
   if (credentials.is_string()) {
     key = credentials.get<std::string>();
@@ -102,9 +102,12 @@ std::string OpenAIClient::server_message(std::string_view body) const {
 }
 
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
-  const std::string source = "The answer of " + endpoint(path);
+  // Named only for the error: a request that succeeds quotes no path.
+  std::string name = path;
   Value answer = co_await api_.post_json(std::move(path), std::move(body));
-  if (!answer.is_object()) net::parse_json_object(answer.dump(), source, settings_.api_key);
+  if (!answer.is_object()) {
+    net::parse_json_object(answer.dump(), "The answer of " + endpoint(name), settings_.api_key);
+  }
   co_return answer;
 }
 

@@ -78,12 +78,12 @@ void append(std::optional<std::string>& to, const std::string& piece) {
 // Reads one chunk's data into `state`; returns what is to be emitted. A
 // plain function rather than a coroutine: it runs once per streamed token.
 ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const OpenAIClient& client,
-                      const std::string& source, StreamState& state) {
+                      StreamState& state) {
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
   ChoicePart part;
   if (!read_chunk_fast(chunks.reader(), data, part)) {
-    part = read_choice(chunks.parse(data), "delta", source, client.secret());
+    part = read_choice(chunks.parse(data), "delta", chunks.source(), client.secret());
   }
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
@@ -117,7 +117,7 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
       if (awaited) data = *awaited;
     }
     if (!data) break;
-    ChoicePart part = take_chunk(*data, chunks, *client, chunks.source(), state);
+    ChoicePart part = take_chunk(*data, chunks, *client, state);
     if (part.thinking) {
       co_await blocks.send(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
     }
@@ -138,8 +138,15 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
 asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                           bool structured) {
   const Value answer = co_await client->post_json(std::string(kPath), std::move(body));
-  const ChoicePart part =
-      read_choice(answer, "message", "The answer of " + client->endpoint(kPath), client->secret());
+  ChoicePart part;
+  try {
+    part = read_choice(answer, "message", {}, client->secret());
+  } catch (const core::RuntimeError&) {
+    // Read again under the answer's name, for the error: an answer that is
+    // read whole never quotes its path.
+    read_choice(answer, "message", "The answer of " + client->endpoint(kPath), client->secret());
+    throw;
+  }
   LMOutput output;
   finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
                 client->secret());
