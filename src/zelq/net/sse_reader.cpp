@@ -13,7 +13,7 @@ void SseReader::close() noexcept {
 }
 
 std::optional<SseEventView> SseReader::try_take_view() noexcept {
-  if (!bytes_ || bytes_->empty()) return std::nullopt;
+  if (!bytes_) return std::nullopt;
   try {
     SseEventView event;
     if (parser_.next(event)) return event;
@@ -21,7 +21,10 @@ std::optional<SseEventView> SseReader::try_take_view() noexcept {
     error_ = std::current_exception();
     body_.close();
   }
-  std::string().swap(*bytes_);
+  bytes_.reset();
+  // The reader waits for more bytes now: the parser keeps only what is
+  // unfinished.
+  parser_.trim();
   return std::nullopt;
 }
 
@@ -60,14 +63,13 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
       ended_ = true;
       continue;
     }
-    if (!bytes_) bytes_ = std::make_unique<std::string>();
-    *bytes_ = std::move(bytes);
+    bytes_ = std::make_unique<std::string>(std::move(bytes));
     try {
       parser_.start(*bytes_);
     } catch (...) {
       error_ = std::current_exception();
       body_.close();
-      std::string().swap(*bytes_);
+      bytes_.reset();
     }
   }
 }
