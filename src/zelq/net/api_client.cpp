@@ -327,6 +327,29 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName&
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
+  // The method is taken by the request sent; the path stays.
+  const std::string method = request.method;
+  const std::string text = co_await do_text(state, request);
+  // Parsed without a name first; an answer that fails is parsed again under
+  // its name, for the error.
+  Value answer;
+  try {
+    answer = core::parse_json(text, {});
+  } catch (const core::ValueError&) {
+    answer = Value(Value::value_t::discarded);
+  }
+  if (!answer.is_discarded()) co_return answer;
+  co_return parse_json(text, "The answer of " + ApiClient(state).endpoint(method, request.path),
+                       state->options.api_key);
+}
+
+asio::awaitable<std::string> ApiClient::do_owned_text(std::shared_ptr<const State> state,
+                                                      ApiRequest request) {
+  co_return co_await do_text(std::move(state), request);
+}
+
+asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> state,
+                                                ApiRequest& request) {
   const EndpointName endpoint(ApiClient(state), request.method, request.path);
   HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit =
@@ -345,16 +368,7 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit.release();
-  // Parsed without a name first; an answer that fails is parsed again under
-  // its name, for the error.
-  Value answer;
-  try {
-    answer = core::parse_json(text, {});
-  } catch (const core::ValueError&) {
-    answer = Value(Value::value_t::discarded);
-  }
-  if (!answer.is_discarded()) co_return answer;
-  co_return parse_json(text, "The answer of " + endpoint.text(), state->options.api_key);
+  co_return text;
 }
 
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
@@ -397,6 +411,10 @@ asio::awaitable<Value> ApiClient::request_json(ApiRequest request) const {
 
 asio::awaitable<Value> ApiClient::post_json(std::string path, Value body) const {
   return do_json(state_, simple_request("POST", std::move(path), std::move(body)));
+}
+
+asio::awaitable<std::string> ApiClient::post_text(std::string path, Value body) const {
+  return do_owned_text(state_, simple_request("POST", std::move(path), std::move(body)));
 }
 
 asio::awaitable<Value> ApiClient::get_json(std::string path) const {

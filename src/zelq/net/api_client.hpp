@@ -151,6 +151,11 @@ class ApiClient {
 
   // POST `body` to `path` / GET `path`, as request_json.
   boost::asio::awaitable<core::Value> post_json(std::string path, core::Value body) const;
+  // The same without the parse: the 2xx answer's body as it came, for a
+  // reader that takes a few fields without building a Value (and parses
+  // what it cannot read). Errors as request_json, but for those of the
+  // parse.
+  boost::asio::awaitable<std::string> post_text(std::string path, core::Value body) const;
   boost::asio::awaitable<core::Value> get_json(std::string path) const;
 
   // Sends `request` asking for server-sent events (Accept:
@@ -180,6 +185,12 @@ class ApiClient {
   explicit ApiClient(std::shared_ptr<const State> state) : state_(std::move(state)) {}
   static boost::asio::awaitable<core::Value> do_json(std::shared_ptr<const State> state,
                                                      ApiRequest request);
+  // The 2xx answer's body; `request` stays alive (its path untouched) until
+  // the awaitable completes.
+  static boost::asio::awaitable<std::string> do_text(std::shared_ptr<const State> state,
+                                                     ApiRequest& request);
+  static boost::asio::awaitable<std::string> do_owned_text(std::shared_ptr<const State> state,
+                                                           ApiRequest request);
   static boost::asio::awaitable<ApiEventStream> do_events(std::shared_ptr<const State> state,
                                                           ApiRequest request);
 

@@ -25,7 +25,8 @@ struct ChatChunkState {
   // the first one.
   std::unique_ptr<simdjson::dom::parser> containers;
   std::string container_text;
-  ChatChunk chunk;  // its storage reused from chunk to chunk
+  ChatChunk chunk;       // its storage reused from chunk to chunk
+  bool message = false;  // the text being read is a whole answer
 };
 
 }  // namespace detail
@@ -245,7 +246,10 @@ bool read_choice(State& state, od::value value, ChatChoice& choice) {
     od::value item;
     if (!read_key(field, key) || field.value().get(item)) return false;
     bool ok = false;
-    switch (which(key, seen, "finish_reason", "delta")) {
+    // The answer's part: "message" in a whole answer, "delta" in a chunk.
+    const int name = state.message ? which(key, seen, "finish_reason", "message")
+                                   : which(key, seen, "finish_reason", "delta");
+    switch (name) {
       case kRepeated:
         return false;
       case 0:
@@ -382,12 +386,13 @@ std::size_t ChatChunkReader::capacity() const noexcept {
   return state_ ? state_->parser.capacity() : 0;
 }
 
-ChatChunk* ChatChunkReader::read(std::string_view data) noexcept {
+ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
     // Capacity grown by an outsized chunk is not kept past it.
     if (state_ && !usual_size(*state_)) state_.reset();
     if (!state_) state_ = take_state();
     State& state = *state_;
+    state.message = part == Part::MESSAGE;
     std::string& padded = state.text;
     padded.assign(data);
     padded.resize(data.size() + simdjson::SIMDJSON_PADDING);

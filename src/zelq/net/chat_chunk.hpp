@@ -30,7 +30,8 @@ struct ChatDelta {
 struct ChatChoice {
   ChatChoice() noexcept {}  // NOLINT(modernize-use-equals-default): as ChatDelta's
 
-  // nullopt when the choice has no delta (absent or null).
+  // nullopt when the choice has no delta (absent or null); a whole answer's
+  // "message" (see ChatChunkReader::read).
   std::optional<ChatDelta> delta{};
   std::optional<std::string> finish_reason{};
 };
@@ -78,7 +79,12 @@ class ChatChunkReader {
   // does not read, numbers beyond 64 bits or out of a double's range among
   // them. The caller then reads the chunk as a core::Value, which names what
   // is wrong or takes what is right. Never throws.
-  ChatChunk* read(std::string_view data) noexcept;
+  //
+  // With Part::MESSAGE, `data` is a whole (not streamed) answer: each
+  // choice's "message" is read as the delta of a chunk is, into
+  // ChatChoice::delta, and "delta" is a field it does not use.
+  enum class Part { DELTA, MESSAGE };
+  ChatChunk* read(std::string_view data, Part part = Part::DELTA) noexcept;
 
   // Gives back the parser's memory (see above); the next read takes it again.
   void release() noexcept;

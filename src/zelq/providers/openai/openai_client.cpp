@@ -101,6 +101,17 @@ std::string OpenAIClient::server_message(std::string_view body) const {
   return net::server_message(body, settings_.api_key);
 }
 
+asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value body) const {
+  return api_.post_text(std::move(path), std::move(body));
+}
+
+Value OpenAIClient::parse_answer(std::string_view path, std::string_view text) const {
+  const std::string source = "The answer of " + endpoint(path);
+  Value answer = net::parse_json(text, source, settings_.api_key);
+  if (!answer.is_object()) net::parse_json_object(answer.dump(), source, settings_.api_key);
+  return answer;
+}
+
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
   // Named only for the error: a request that succeeds quotes no path.
   std::string name = path;

@@ -137,15 +137,17 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
 
 asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                           bool structured) {
-  const Value answer = co_await client->post_json(std::string(kPath), std::move(body));
+  const std::string text = co_await client->post_text(std::string(kPath), std::move(body));
+  // A plain answer is read without building a Value; any other is parsed
+  // whole, which names what is wrong.
+  std::optional<ChoicePart> fast = read_answer_fast(text);
   ChoicePart part;
-  try {
-    part = read_choice(answer, "message", {}, client->secret());
-  } catch (const core::RuntimeError&) {
-    // Read again under the answer's name, for the error: an answer that is
-    // read whole never quotes its path.
-    read_choice(answer, "message", "The answer of " + client->endpoint(kPath), client->secret());
-    throw;
+  if (fast) {
+    part = std::move(*fast);
+  } else {
+    const Value answer = client->parse_answer(kPath, text);
+    part = read_choice(answer, "message", "The answer of " + client->endpoint(kPath),
+                       client->secret());
   }
   LMOutput output;
   finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,

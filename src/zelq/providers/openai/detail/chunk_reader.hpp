@@ -23,4 +23,11 @@ bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept;
 bool read_chunk_fast(net::ChatChunkReader& reader, std::string_view data,
                      ChoicePart& part) noexcept;
 
+// The same for the text of a whole (not streamed) answer: the part of its
+// first choice's "message", as read_choice(answer, "message", ...) reads it.
+// nullopt as above, and also when the first choice has no message object:
+// the caller then reads the answer with read_choice, which names what is
+// wrong.
+std::optional<ChoicePart> read_answer_fast(std::string_view answer) noexcept;
+
 }  // namespace zelq::providers::openai
