@@ -54,8 +54,9 @@ struct ChatChunkState;
 // given back by release(), which a stream calls before it waits for more
 // bytes: a stream that waits holds none. Given back, a parser of the usual
 // size is kept for the next reader on the same thread (one at most), so a
-// stream that reads a few chunks per wait allocates nothing per read; one
-// grown by a chunk over kKeptChunkSize is freed at once, after that chunk.
+// stream that reads a few chunks per wait allocates nothing per read. One
+// grown by a chunk over kKeptChunkSize is never kept: it is freed at the
+// reader's next read or release().
 // Move-only; one read at a time.
 class ChatChunkReader {
  public:
@@ -89,8 +90,8 @@ class ChatChunkReader {
   // Gives back the parser's memory (see above); the next read takes it again.
   void release() noexcept;
 
-  // The size of the largest chunk the parser held takes without growing; 0
-  // when the reader holds none.
+  // The largest chunk the reader's parser takes without growing; 0 when the
+  // reader holds no parser.
   std::size_t capacity() const noexcept;
 
  private:
