@@ -57,8 +57,9 @@ class SseReader {
   BodyReader body_;
   SseParser parser_;
   // The read being parsed (null when there is none); released once used
-  // up, so a stream waiting for its next bytes holds no buffer. On the heap: the parser and the event
-  // views point into it, and a short text would move with the reader.
+  // up, so a stream waiting for its next bytes holds no buffer. On the heap:
+  // the parser and the event views point into it, and a short text would
+  // move with the reader.
   std::unique_ptr<std::string> bytes_;
   std::exception_ptr error_;
   bool ended_ = false;
