@@ -14,7 +14,9 @@
 // BM_SequentialRequests: 2,000 small non-streamed chat completions one after
 // the other through OpenAILMInvoker, then as many by the bare client;
 // ratio_request_vs_bare = time per request / the bare client's (target:
-// <= 1.5).
+// <= 1.5). /0: client and server on CPUs of their own, where most of a
+// request's time is the wake-up across CPUs; /1: the client pinned to the
+// server's CPU, so that the client's own CPU shows.
 //
 // BM_StreamedTokenCpu: one streamed answer of 20,000 tokens (each event an
 // HTTP chunk of its own, written 64 KiB at a time) through the invoker to an
@@ -24,14 +26,16 @@
 // stream is measured, so that neither pays for the kernel's finishing of the
 // other's connection;
 // ratio_cpu_per_token_vs_bare = this thread's CPU time (user + sys) per
-// token / the bare client's (target: <= 10).
+// token / the bare client's (target: <= 10). /0: the smallest chunks a
+// server could send; /1: chunks of the shape services send (about 230
+// bytes, ids and fields varying from chunk to chunk; see Shape).
 //
 // BM_HeldStreamRss: 1,000 streamed invocations in flight at once, each
 // holding after its 200 tokens, in a fresh process per client;
 // ratio_rss_per_stream_vs_bare = the growth of the whole process's peak
 // resident set per stream / the bare client's; kb_per_stream is the
 // invoker's own figure (target: <= 14 KB, so about 1.7 times the bare
-// client's).
+// client's). /0 and /1: chunks as for BM_StreamedTokenCpu.
 //
 // BM_SseIdProbe: a streamed invocation whose answer is an "id" line of
 // 1 MiB followed by 16.5 KB of events (about 1,880 of them, each carrying
@@ -49,6 +53,7 @@
 // them.
 #include <benchmark/benchmark.h>
 
+#include <sched.h>
 #include <sys/resource.h>
 
 #include <boost/asio.hpp>
@@ -172,9 +177,39 @@ double bare_request_seconds(asio::io_context& io) {
   return std::chrono::duration<double>(Clock::now() - start).count() / kSequential;
 }
 
+// Pins the calling thread to one CPU for its life, then restores what it
+// was allowed before.
+class PinnedThread {
+ public:
+  explicit PinnedThread(int cpu) {
+    if (cpu < 0) return;
+    pinned_ = sched_getaffinity(0, sizeof before_, &before_) == 0;
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(cpu, &one);
+    pinned_ = pinned_ && sched_setaffinity(0, sizeof one, &one) == 0;
+  }
+  ~PinnedThread() {
+    if (pinned_) sched_setaffinity(0, sizeof before_, &before_);
+  }
+  PinnedThread(const PinnedThread&) = delete;
+  PinnedThread& operator=(const PinnedThread&) = delete;
+  bool pinned() const noexcept { return pinned_; }
+
+ private:
+  cpu_set_t before_{};
+  bool pinned_ = false;
+};
+
 void BM_SequentialRequests(benchmark::State& state) {
   double invoker_seconds = 0;
   double bare_seconds = 0;
+  const bool one_cpu = state.range(0) == 1;
+  PinnedThread pin(one_cpu ? zelq::bench::server_cpu() : -1);
+  if (one_cpu && !pin.pinned()) {
+    state.SkipWithError("the server runs on no CPU of its own to share");
+    return;
+  }
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
@@ -190,9 +225,15 @@ void BM_SequentialRequests(benchmark::State& state) {
   state.counters["bare_us_per_request"] = bare_seconds / requests * 1e6;
   state.counters["ratio_request_vs_bare"] = invoker_seconds / bare_seconds;
 }
-BENCHMARK(BM_SequentialRequests)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_SequentialRequests)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
 
-asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker) {
+asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvoker> invoker,
+                                           std::string user) {
   std::size_t pieces = 0;
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([&pieces](const zelq::core::Event& event) -> asio::awaitable<void> {
@@ -201,13 +242,18 @@ asio::awaitable<std::size_t> stream_tokens(std::shared_ptr<openai::OpenAILMInvok
   });
   zelq::inference::LMInvokeOptions options;
   options.event_emitter = emitter;
-  options.hyperparameters = Value{{"user", "batched"}};
+  options.hyperparameters = Value{{"user", std::move(user)}};
   std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
   co_await invoker->invoke(std::move(messages), std::move(options));
   co_return pieces;
 }
 
+zelq::bench::Shape shape_of(const benchmark::State& state) {
+  return state.range(0) == 1 ? zelq::bench::Shape::REAL : zelq::bench::Shape::SMALL;
+}
+
 void BM_StreamedTokenCpu(benchmark::State& state) {
+  const std::string user = zelq::bench::stream_user("batched", shape_of(state));
   double project_cpu = 0;
   double bare_cpu = 0;
   std::size_t tokens = 0;
@@ -220,15 +266,15 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   for (auto _ : state) {
     asio::io_context io;
     auto invoker = make_invoker();
-    run(io, stream_tokens(invoker));
+    run(io, stream_tokens(invoker, user));
     auto start = thread_cpu_seconds();
-    tokens += run(io, stream_tokens(invoker));
+    tokens += run(io, stream_tokens(invoker, user));
     auto elapsed = thread_cpu_seconds() - start;
     state.SetIterationTime(elapsed);
     project_cpu += elapsed;
-    run(io, zelq::bench::bare_stream(zelq::bench::server_port(), "batched"));
+    run(io, zelq::bench::bare_stream(zelq::bench::server_port(), user));
     start = thread_cpu_seconds();
-    bare_events += run(io, zelq::bench::bare_stream(zelq::bench::server_port(), "batched"));
+    bare_events += run(io, zelq::bench::bare_stream(zelq::bench::server_port(), user));
     bare_cpu += thread_cpu_seconds() - start;
   }
   const auto iterations = static_cast<std::size_t>(state.iterations());
@@ -238,7 +284,12 @@ void BM_StreamedTokenCpu(benchmark::State& state) {
   state.counters["bare_cpu_us_per_token"] = bare_cpu / static_cast<double>(tokens) * 1e6;
   state.counters["ratio_cpu_per_token_vs_bare"] = project_cpu / bare_cpu;
 }
-BENCHMARK(BM_StreamedTokenCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_StreamedTokenCpu)
+    ->Arg(0)
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(0.5);
 
 double median3(double a, double b, double c) {
   return std::max(std::min(a, b), std::min(std::max(a, b), c));
@@ -250,8 +301,8 @@ void BM_HeldStreamRss(benchmark::State& state) {
   for (auto _ : state) {
     double runs[2][3];
     for (int i = 0; i < 3; ++i) {
-      runs[0][i] = zelq::bench::held_stream_rss_in_child("bare");
-      runs[1][i] = zelq::bench::held_stream_rss_in_child("project");
+      runs[0][i] = zelq::bench::held_stream_rss_in_child("bare", shape_of(state));
+      runs[1][i] = zelq::bench::held_stream_rss_in_child("project", shape_of(state));
     }
     bare = median3(runs[0][0], runs[0][1], runs[0][2]);
     project = median3(runs[1][0], runs[1][1], runs[1][2]);
@@ -260,7 +311,7 @@ void BM_HeldStreamRss(benchmark::State& state) {
   state.counters["bare_kb_per_stream"] = bare / 1000.0;
   state.counters["ratio_rss_per_stream_vs_bare"] = project / bare;
 }
-BENCHMARK(BM_HeldStreamRss)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_HeldStreamRss)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_SseIdProbe(benchmark::State& state) {
   double growth = 0;

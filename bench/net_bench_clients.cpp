@@ -13,6 +13,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -35,14 +36,46 @@ namespace openai = providers::openai;
 using core::Value;
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
 
-// `count` token events, each in an HTTP chunk of its own, and with `end` the
-// end marker and the last chunk.
-std::string framed_tokens(std::size_t count, bool end) {
-  const std::string token = openai::testing::content_event(" tok");
-  char size[32];
-  std::snprintf(size, sizeof size, "%zx\r\n", token.size());
+// `n` letters and digits picked from `seed`, as an id or a pad looks.
+std::string letters(std::size_t seed, std::size_t n) {
+  static constexpr std::string_view kAlphabet =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string out(n, ' ');
+  std::uint64_t state = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (char& c : out) {
+    state ^= state >> 29;
+    state *= 0xBF58476D1CE4E5B9ull;
+    c = kAlphabet[(state >> 32) % kAlphabet.size()];
+  }
+  return out;
+}
+
+// The event of the `i`-th token of a stream in `shape`: "small" is the
+// smallest chunk a server could send; "real" is a chunk as OpenAI-compatible
+// services send it, about 230 bytes, whose id, creation time, fingerprint,
+// obfuscation pad and text of 1 to 7 letters vary from chunk to chunk.
+std::string token_event(Shape shape, std::size_t i) {
+  if (shape == Shape::SMALL) return openai::testing::content_event(" tok");
+  return "data: {\"id\":\"chatcmpl-" + letters(i, 29) +
+         "\",\"object\":\"chat.completion.chunk\",\"created\":" +
+         std::to_string(1700000000 + i / 40) +
+         ",\"model\":\"gpt-4o-mini-2024-07-18\",\"system_fingerprint\":\"fp_" +
+         letters(i / 100, 10) + "\",\"choices\":[{\"index\":0,\"delta\":{\"content\":\" " +
+         letters(i + 3, 1 + i % 7) +
+         "\"},\"logprobs\":null,\"finish_reason\":null}],\"obfuscation\":\"" +
+         letters(i + 11, 2 + i * 7 % 11) + "\"}\n\n";
+}
+
+// `count` token events of `shape`, each in an HTTP chunk of its own, and
+// with `end` the end marker and the last chunk.
+std::string framed_tokens(Shape shape, std::size_t count, bool end) {
   std::string out;
-  for (std::size_t i = 0; i < count; ++i) out += size + token + "\r\n";
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::string token = token_event(shape, i);
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", token.size());
+    out += size + token + "\r\n";
+  }
   if (end) out += "e\r\ndata: [DONE]\n\n\r\n0\r\n\r\n";
   return out;
 }
@@ -64,23 +97,28 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
        {{{"index", 0},
          {"message", {{"role", "assistant"}, {"content", "ok"}}},
          {"finish_reason", "stop"}}}}}.dump();
-  static const std::string batched = framed_tokens(kStreamTokens, true);
-  static const std::string held = framed_tokens(kHeldTokens, false);
-  static const std::string held_short = framed_tokens(kHeldTokens, true);
   static const std::string id_probe = id_probe_body();
+  // [shape][batched, held, short]
+  static const std::string streams[2][3] = {{framed_tokens(Shape::SMALL, kStreamTokens, true),
+                                             framed_tokens(Shape::SMALL, kHeldTokens, false),
+                                             framed_tokens(Shape::SMALL, kHeldTokens, true)},
+                                            {framed_tokens(Shape::REAL, kStreamTokens, true),
+                                             framed_tokens(Shape::REAL, kHeldTokens, false),
+                                             framed_tokens(Shape::REAL, kHeldTokens, true)}};
   const std::string& body = exchange.request.body;
   if (body.find("\"stream\":true") == std::string::npos) {
     co_await exchange.respond(200, answer);
     co_return;
   }
-  const bool hold = body.find("\"user\":\"hold\"") != std::string::npos;
   auto asks = [&body](std::string_view user) {
-    return body.find("\"user\":\"" + std::string(user) + "\"") != std::string::npos;
+    return body.find("\"user\":\"" + std::string(user)) != std::string::npos;
   };
-  const std::string& bytes = hold               ? held
-                             : asks("short")    ? held_short
+  const auto& shaped = streams[body.find("_real\"") != std::string::npos ? 1 : 0];
+  const bool hold = asks("hold");
+  const std::string& bytes = hold               ? shaped[1]
+                             : asks("short")    ? shaped[2]
                              : asks("id_probe") ? id_probe
-                                                : batched;
+                                                : shaped[0];
   co_await exchange.start_events();
   for (std::size_t at = 0; at < bytes.size(); at += 65536) {
     co_await exchange.write(bytes.substr(at, 65536));
@@ -90,6 +128,7 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
 
 struct Server {
   pid_t pid = -1;
+  int cpu = -1;
   std::string base_url;
 };
 
@@ -286,7 +325,7 @@ void check(std::exception_ptr failure) {
 }
 
 void start_project_stream(asio::io_context& io, openai::OpenAILMInvoker& invoker,
-                          std::shared_ptr<core::EventEmitter> emitter, const char* user) {
+                          std::shared_ptr<core::EventEmitter> emitter, const std::string& user) {
   inference::LMInvokeOptions options;
   options.event_emitter = std::move(emitter);
   options.hyperparameters = Value{{"user", user}};
@@ -295,16 +334,24 @@ void start_project_stream(asio::io_context& io, openai::OpenAILMInvoker& invoker
                  [](std::exception_ptr failure, const inference::LMOutput&) { check(failure); });
 }
 
-asio::awaitable<void> bare_held(unsigned short port, const char* user, std::size_t& reached) {
+asio::awaitable<void> bare_held(unsigned short port, std::string user, std::size_t& reached) {
   beast::tcp_stream stream = co_await bare_connect(port);
   co_await bare_send(stream, request_body(true, user));
   co_await bare_read_events(stream, 2048, kHeldTokens, [&reached] { ++reached; });
 }
 
-// Starts the streams of `client`, runs until each has kHeldTokens tokens,
-// and returns the peak RSS growth per stream. One "short" stream first
-// warms up what is built once per process.
-double measure_held_streams(const std::string& client, const std::string& url) {
+// Starts the streams of `client` ("bare" or "project", "_real" appended for
+// REAL chunks), runs until each has kHeldTokens tokens, and returns the peak
+// RSS growth per stream. One "short" stream first warms up what is built
+// once per process.
+double measure_held_streams(std::string client, const std::string& url) {
+  Shape shape = Shape::SMALL;
+  if (client.ends_with("_real")) {
+    shape = Shape::REAL;
+    client.resize(client.size() - 5);
+  }
+  const std::string hold = stream_user("hold", shape);
+  const std::string warm = stream_user("short", shape);
   const unsigned short port =
       static_cast<unsigned short>(std::stoi(url.substr(url.rfind(':') + 1)));
   asio::io_context io;
@@ -327,9 +374,9 @@ double measure_held_streams(const std::string& client, const std::string& url) {
     }
   };
   if (client == "project") {
-    start_project_stream(io, *invoker, emitter, "short");
+    start_project_stream(io, *invoker, emitter, warm);
   } else {
-    asio::co_spawn(io, bare_held(port, "short", reached), check);
+    asio::co_spawn(io, bare_held(port, warm, reached), check);
   }
   run_until(1);
   io.poll();
@@ -339,9 +386,9 @@ double measure_held_streams(const std::string& client, const std::string& url) {
   const std::size_t before_kb = status_kb("VmRSS:");
   for (std::size_t i = 0; i < kHeldStreams; ++i) {
     if (client == "project") {
-      start_project_stream(io, *invoker, emitter, "hold");
+      start_project_stream(io, *invoker, emitter, hold);
     } else {
-      asio::co_spawn(io, bare_held(port, "hold", reached), check);
+      asio::co_spawn(io, bare_held(port, hold, reached), check);
     }
   }
   run_until(1 + kHeldStreams);
@@ -403,7 +450,10 @@ void start_server() {
     _exit(0);
   }
   close(fds[1]);
-  if (highest != lowest) pin(lowest);
+  if (highest != lowest) {
+    pin(lowest);
+    server().cpu = highest;
+  }
   char buffer[128];
   const auto n = read(fds[0], buffer, sizeof buffer);
   close(fds[0]);
@@ -414,6 +464,12 @@ void start_server() {
 }
 
 const std::string& server_base_url() { return server().base_url; }
+
+int server_cpu() { return server().cpu; }
+
+std::string stream_user(const std::string& base, Shape shape) {
+  return shape == Shape::REAL ? base + "_real" : base;
+}
 
 unsigned short server_port() {
   const std::string& url = server().base_url;
@@ -439,7 +495,9 @@ asio::awaitable<std::size_t> bare_stream(unsigned short port, std::string user) 
   co_return co_await raw_read_events(stream.socket());
 }
 
-double held_stream_rss_in_child(const std::string& client) {
+double held_stream_rss_in_child(const std::string& client_name, Shape shape) {
+  const std::string client =
+      client_name == "id_probe" ? client_name : stream_user(client_name, shape);
   int fds[2];
   if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
   const pid_t pid = fork();

@@ -2,7 +2,6 @@
 
 #include <cstddef>
 #include <iterator>
-#include <typeinfo>
 #include <utility>
 
 #include "zelq/core/uuid.hpp"
@@ -39,15 +38,14 @@ EventEmitter::EventEmitter(std::vector<Handler> handlers)
 void EventEmitter::add_handler(Handler handler) { handlers_.push_back(std::move(handler)); }
 
 boost::asio::awaitable<void> EventEmitter::emit(Event event) {
-  // The event lives in this frame while the handlers take it.
-  co_await emit_each(event);
-}
-
-boost::asio::awaitable<void> EventEmitter::emit_lent(const Event& event) {
-  if (!is_plain()) return emit(event);
-  // One handler (the usual case): its own awaitable, without a frame here.
-  if (handlers_.size() == 1) return handlers_.front()(event);
-  return emit_each(event);
+  // The event lives in this frame while the handlers take it. One handler
+  // (the usual case) is awaited directly, without a frame of emit_each; one
+  // added meanwhile goes behind it and is not part of this emission.
+  if (handlers_.size() == 1) {
+    co_await handlers_.front()(event);
+  } else {
+    co_await emit_each(event);
+  }
 }
 
 boost::asio::awaitable<void> EventEmitter::emit_each(const Event& event) {
@@ -58,8 +56,6 @@ boost::asio::awaitable<void> EventEmitter::emit_each(const Event& event) {
     co_await handlers_[i](event);
   }
 }
-
-bool EventEmitter::is_plain() const noexcept { return typeid(*this) == typeid(EventEmitter); }
 
 boost::asio::awaitable<void> EventEmitter::emit(Value value, EventLevel level,
                                                 std::string_view type) {

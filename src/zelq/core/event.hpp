@@ -71,17 +71,6 @@ class EventEmitter {
   // handlers do not run.
   virtual boost::asio::awaitable<void> emit(Event event);
 
-  // The same for an event the caller lends rather than hands over: it keeps
-  // `event` alive and unchanged until the returned awaitable completes. An
-  // emitter of this class itself (is_plain()) then copies nothing of it; a
-  // derived one, whose emit() may keep or change what it is given, receives
-  // a copy through emit().
-  boost::asio::awaitable<void> emit_lent(const Event& event);
-
-  // True for an emitter of this class itself rather than of a derived one
-  // (whose emit() may intercept events).
-  bool is_plain() const noexcept;
-
   // Builds an event with a fresh id from a value, a level and a type, and
   // emits it. The event is built at the call, so `type` need not outlive the
   // returned awaitable.

@@ -42,23 +42,7 @@ asio::awaitable<void> EventBlockWriter::start() {
 
 asio::awaitable<void> EventBlockWriter::content(std::string text) {
   if (!open_) return nothing();
-  if (plain_) return lend_content(std::move(text));
   return emitter_->emit(block_event(kind_, CONTENT, id_, std::move(text)));
-}
-
-// A block sends many content events under one id: a plain emitter is lent
-// each event, its id taken from the writer and given back after, rather
-// than handed a copy of the id per piece.
-asio::awaitable<void> EventBlockWriter::lend_content(std::string text) {
-  core::Event event = block_event(kind_, CONTENT, std::string(), std::move(text));
-  event.id.swap(id_);
-  // Given back however the emission ends (a failure or a cancellation).
-  struct GiveBack {
-    std::string& to;
-    std::string& from;
-    ~GiveBack() { to = std::move(from); }
-  } give_back{id_, event.id};
-  co_await emitter_->emit_lent(event);
 }
 
 asio::awaitable<void> EventBlockWriter::end() {

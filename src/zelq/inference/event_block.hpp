@@ -21,7 +21,7 @@ enum class BlockKind { THINKING, RESPONSE };
 class EventBlockWriter {
  public:
   EventBlockWriter(std::shared_ptr<core::EventEmitter> emitter, BlockKind kind)
-      : emitter_(std::move(emitter)), kind_(kind), plain_(emitter_ && emitter_->is_plain()) {}
+      : emitter_(std::move(emitter)), kind_(kind) {}
 
   // True between start() and end() (never without an emitter).
   bool is_open() const noexcept { return open_; }
@@ -39,11 +39,8 @@ class EventBlockWriter {
   boost::asio::awaitable<void> end();
 
  private:
-  boost::asio::awaitable<void> lend_content(std::string text);
-
   std::shared_ptr<core::EventEmitter> emitter_;
   BlockKind kind_;
-  bool plain_;  // the emitter is lent each content event (is_plain())
   bool open_ = false;
   std::string id_;
 };

@@ -61,10 +61,9 @@ TEST(EventBlockWriter, WritesOneOpenBlockAtATimeUnderOneId) {
   EXPECT_EQ(silent.id(), "");
 }
 
-// A plain emitter is lent each piece with the writer's own id: the id must
-// come back to the writer whether the handler succeeds, fails or never
+// The writer keeps its id whether a handler succeeds, fails or never
 // finishes (its frame destroyed).
-TEST(EventBlockWriter, APlainEmitterIsLentEachPieceAndTheIdAlwaysComesBack) {
+TEST(EventBlockWriter, TheIdStaysTheWritersHoweverAnEmissionEnds) {
   auto emitter = std::make_shared<core::EventEmitter>();
   std::vector<core::Event> seen;
   emitter->add_handler([&seen](const core::Event& event) -> asio::awaitable<void> {
@@ -96,6 +95,63 @@ TEST(EventBlockWriter, APlainEmitterIsLentEachPieceAndTheIdAlwaysComesBack) {
   EXPECT_EQ(seen[1].type, "response");
   EXPECT_EQ(seen[4].value, "b");
   EXPECT_EQ(seen[5].type, "response_end");
+}
+
+// Each event is built when the call is made: an awaitable made under one
+// block keeps that block's id when awaited after the next block started, and
+// a handler reading id() during an emission sees the open block's id. The
+// same for a plain emitter and a derived one.
+TEST(EventBlockWriter, EventsAreBuiltAtTheCallAndIdNamesTheOpenBlock) {
+  struct Case {
+    const char* name;
+    std::shared_ptr<core::EventEmitter> emitter;
+  };
+  const Case cases[] = {{"plain", std::make_shared<core::EventEmitter>()},
+                        {"derived", std::make_shared<testing::RecordingEventEmitter>()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EventBlockWriter writer(c.emitter, BlockKind::RESPONSE);
+    struct Seen {
+      core::Event event;
+      std::string writer_id;
+    };
+    std::vector<Seen> seen;
+    c.emitter->add_handler([&](const core::Event& event) -> asio::awaitable<void> {
+      seen.push_back({event, writer.id()});
+      co_return;
+    });
+    core::run_sync(writer.start());
+    const std::string first = writer.id();
+    asio::awaitable<void> late_content = writer.content("late");
+    asio::awaitable<void> late_end = writer.end();
+    EXPECT_EQ(writer.id(), "");
+    core::run_sync(writer.start());
+    const std::string second = writer.id();
+    asio::awaitable<void> early_content = writer.content("early");
+    core::run_sync(std::move(late_content));
+    core::run_sync(std::move(late_end));
+    core::run_sync(std::move(early_content));
+    core::run_sync(writer.content("now"));
+
+    ASSERT_EQ(first.size(), 36u);
+    ASSERT_EQ(second.size(), 36u);
+    ASSERT_NE(first, second);
+    ASSERT_EQ(seen.size(), 6u);
+    const std::string expected_ids[] = {first, second, first, first, second, second};
+    const char* expected_types[] = {"response_start", "response_start", "response",
+                                    "response_end",   "response",       "response"};
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      SCOPED_TRACE(i);
+      EXPECT_EQ(seen[i].event.id, expected_ids[i]);
+      EXPECT_EQ(seen[i].event.type, expected_types[i]);
+    }
+    EXPECT_EQ(seen[2].event.value, "late");
+    EXPECT_EQ(seen[4].event.value, "early");
+    // During each emission the writer names the block open at that moment.
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+      EXPECT_EQ(seen[i].writer_id, i == 0 ? first : second) << i;
+    }
+  }
 }
 
 }  // namespace

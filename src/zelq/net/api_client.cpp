@@ -116,7 +116,7 @@ void ApiEventStream::close() noexcept {
 
 asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
   // An event already parsed needs no deadline (and no clock reading).
-  if (reader_.has_ready()) co_return reader_.take_ready();
+  if (std::optional<SseEvent> ready = reader_.try_take()) co_return ready;
   const auto deadline = Clock::now() + event_timeout_;
   std::optional<SseEvent> event;
   std::exception_ptr failure;
@@ -156,6 +156,26 @@ std::string ApiClient::mask(std::string_view text) const { return state_->quotin
 
 namespace {
 
+// How errors name a request's endpoint (ApiClient::endpoint), worked out
+// when an error first asks: a request that succeeds never quotes its path.
+// Refers to the method and path of a request that outlives it.
+class EndpointName {
+ public:
+  EndpointName(ApiClient client, std::string_view method, std::string_view path)
+      : client_(std::move(client)), method_(method), path_(path) {}
+
+  const std::string& text() const {
+    if (!text_) text_ = client_.endpoint(method_, path_);
+    return *text_;
+  }
+
+ private:
+  ApiClient client_;
+  std::string method_;
+  std::string_view path_;
+  mutable std::optional<std::string> text_;
+};
+
 HttpRequest http_request(const ApiClientOptions& options, const std::string& base_url,
                          ApiRequest& request, bool events) {
   HttpRequest out;
@@ -188,7 +208,7 @@ struct Backoff {
 
 // One attempt: the stream of a 2xx answer, or the HttpError of another.
 asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& request,
-                                    const std::string& endpoint, const std::string& secret,
+                                    const EndpointName& endpoint, const std::string& secret,
                                     Backoff* backoff) {
   HttpRequest copy = request;
   if (backoff) {
@@ -206,13 +226,13 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   } catch (const core::RuntimeError&) {
     // Too large to be an error message: the status alone.
   }
-  throw HttpError::from_response(stream.head, text, endpoint, secret);
+  throw HttpError::from_response(stream.head, text, endpoint.text(), secret);
 }
 
 // Waits for a request slot, at most the request's time limit; the time the
 // wait took counts against the request's deadline.
 asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
-    std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, std::string endpoint,
+    std::shared_ptr<core::AsyncSemaphore> slots, HttpRequest& request, const EndpointName& endpoint,
     std::size_t max_concurrency) {
   if (!request.timeout) co_return co_await slots->acquire();
   const auto limit = *request.timeout;
@@ -225,7 +245,7 @@ asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
   }
   if (!permit) {
     throw core::TimeoutError(
-        "The request " + endpoint + " timed out after " + std::to_string(limit.count()) +
+        "The request " + endpoint.text() + " timed out after " + std::to_string(limit.count()) +
         " ms waiting for a request slot (all " + std::to_string(max_concurrency) + " in use).");
   }
   const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
@@ -281,7 +301,7 @@ bool is_event_stream(std::string_view content_type) {
 
 // Throws for a 2xx answer to an event request that is no event stream: its
 // content type and what its body says.
-asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& endpoint,
+asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName& endpoint,
                                          const Quoting& quoting) {
   const auto type = find_header(stream.head.headers, "Content-Type");
   if (!type || is_event_stream(*type)) co_return;
@@ -295,12 +315,14 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const std::string& 
   }
   stream.body.close();
   const std::string said = server_message(body, quoting);
-  throw core::RuntimeError(sentence("The answer of " + endpoint + " is not an event stream but " +
-                                    quoting.quoted(*type) + (said.empty() ? "" : ": " + said)));
+  throw core::RuntimeError(sentence("The answer of " + endpoint.text() +
+                                    " is not an event stream but " + quoting.quoted(*type) +
+                                    (said.empty() ? "" : ": " + said)));
 }
 
-// The JSON value of an answer. The value takes several times its text: it
-// is held to as many bytes of heap as the text may have.
+// The JSON value of an answer, parsed again under its name after it failed
+// without one. The value takes several times its text: it is held to as many
+// bytes of heap as the text may have.
 Value parse_answer(std::string_view text, const std::string& endpoint,
                    const ApiClientOptions& options) {
   try {
@@ -321,7 +343,31 @@ Value parse_answer(std::string_view text, const std::string& endpoint,
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, ApiRequest request) {
-  const std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  // The method is taken by the request sent; the path stays.
+  const std::string method = request.method;
+  const std::string text = co_await do_text(state, request);
+  // Parsed without a name first; an answer that fails is parsed again under
+  // its name, for the error.
+  Value answer;
+  try {
+    answer = core::parse_json(text, {}, state->options.max_body_size);
+  } catch (const core::ValueError&) {
+    answer = Value(Value::value_t::discarded);
+  } catch (const core::JsonMemoryError&) {
+    answer = Value(Value::value_t::discarded);
+  }
+  if (!answer.is_discarded()) co_return answer;
+  co_return ApiClient(state).parse_answer(method, request.path, text);
+}
+
+asio::awaitable<std::string> ApiClient::do_owned_text(std::shared_ptr<const State> state,
+                                                      ApiRequest request) {
+  co_return co_await do_text(std::move(state), request);
+}
+
+asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> state,
+                                                ApiRequest& request) {
+  const EndpointName endpoint(ApiClient(state), request.method, request.path);
   HttpRequest http = http_request(state->options, state->base_url, request, false);
   core::AsyncSemaphore::Permit permit =
       co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
@@ -335,16 +381,16 @@ asio::awaitable<Value> ApiClient::do_json(std::shared_ptr<const State> state, Ap
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
   } catch (const core::RuntimeError&) {
-    throw core::RuntimeError("The answer of " + endpoint + " exceeds " +
+    throw core::RuntimeError("The answer of " + endpoint.text() + " exceeds " +
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit.release();
-  co_return parse_answer(text, endpoint, state->options);
+  co_return text;
 }
 
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
                                                      ApiRequest request) {
-  std::string endpoint = ApiClient(state).endpoint(request.method, request.path);
+  const EndpointName endpoint(ApiClient(state), request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
   HttpRequest http = http_request(state->options, state->base_url, request, true);
   core::AsyncSemaphore::Permit permit =
@@ -358,7 +404,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   co_await check_event_stream(stream, endpoint, state->quoting);
   co_return ApiEventStream(std::move(permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
-                           std::move(endpoint), event_timeout);
+                           endpoint.text(), event_timeout);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
@@ -382,6 +428,15 @@ asio::awaitable<Value> ApiClient::request_json(ApiRequest request) const {
 
 asio::awaitable<Value> ApiClient::post_json(std::string path, Value body) const {
   return do_json(state_, simple_request("POST", std::move(path), std::move(body)));
+}
+
+asio::awaitable<std::string> ApiClient::post_text(std::string path, Value body) const {
+  return do_owned_text(state_, simple_request("POST", std::move(path), std::move(body)));
+}
+
+Value ApiClient::parse_answer(std::string_view method, std::string_view path,
+                              std::string_view text) const {
+  return net::parse_answer(text, endpoint(method, path), state_->options);
 }
 
 asio::awaitable<Value> ApiClient::get_json(std::string path) const {

@@ -96,16 +96,13 @@ class ApiEventStream {
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
-  // True when an event has arrived and is parsed: take_ready() returns it
-  // at once, without awaiting (what next() would return, cheaper in a loop
-  // over thousands of events).
-  // Parses what has arrived up to its next event when none waits yet (see
-  // SseReader::has_ready).
-  bool has_ready() noexcept { return reader_.has_ready(); }
-  // Only when has_ready().
-  SseEvent take_ready() { return reader_.take_ready(); }
+  // The next event when it has arrived whole, taken at once without
+  // awaiting (what next() would return, cheaper in a loop over thousands of
+  // events); nullopt when next() has to wait for it (see
+  // SseReader::try_take).
+  std::optional<SseEvent> try_take() { return reader_.try_take(); }
   // The same as a view, valid until the next call on the stream: no copy.
-  SseEventView take_ready_view() { return reader_.take_ready_view(); }
+  std::optional<SseEventView> try_take_view() noexcept { return reader_.try_take_view(); }
 
   // Ends the stream now: closes its connection unless the body had ended,
   // and gives back the request slot.
@@ -162,6 +159,15 @@ class ApiClient {
 
   // POST `body` to `path` / GET `path`, as request_json.
   boost::asio::awaitable<core::Value> post_json(std::string path, core::Value body) const;
+  // The same without the parse: the 2xx answer's body as it came, for a
+  // reader that takes a few fields without building a Value (and parses
+  // what it cannot read). Errors as request_json, but for those of the
+  // parse.
+  boost::asio::awaitable<std::string> post_text(std::string path, core::Value body) const;
+  // Parses the 2xx answer `text` of `method` `path` as request_json does,
+  // with its errors (the memory limit included).
+  core::Value parse_answer(std::string_view method, std::string_view path,
+                           std::string_view text) const;
   boost::asio::awaitable<core::Value> get_json(std::string path) const;
 
   // Sends `request` asking for server-sent events (Accept:
@@ -195,6 +201,12 @@ class ApiClient {
   explicit ApiClient(std::shared_ptr<const State> state) : state_(std::move(state)) {}
   static boost::asio::awaitable<core::Value> do_json(std::shared_ptr<const State> state,
                                                      ApiRequest request);
+  // The 2xx answer's body; `request` stays alive (its path untouched) until
+  // the awaitable completes.
+  static boost::asio::awaitable<std::string> do_text(std::shared_ptr<const State> state,
+                                                     ApiRequest& request);
+  static boost::asio::awaitable<std::string> do_owned_text(std::shared_ptr<const State> state,
+                                                           ApiRequest request);
   static boost::asio::awaitable<ApiEventStream> do_events(std::shared_ptr<const State> state,
                                                           ApiRequest request);
 

@@ -5,13 +5,35 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
+#include <new>
+#include <utility>
 
 #include "zelq/core/json.hpp"
 
 namespace zelq::net {
-namespace {
 
 namespace od = simdjson::ondemand;
+
+namespace detail {
+
+// What a reader holds while it reads.
+struct ChatChunkState {
+  od::parser parser;
+  std::string text;  // the chunk, padded as simdjson reads it
+  // Containers the reader does not use are checked by a DOM parser, made at
+  // the first one.
+  std::unique_ptr<simdjson::dom::parser> containers;
+  std::string container_text;
+  ChatChunk chunk;       // its storage reused from chunk to chunk
+  bool message = false;  // the text being read is a whole answer
+};
+
+}  // namespace detail
+
+namespace {
+
+using detail::ChatChunkState;
 
 // `token` less the JSON whitespace that follows it.
 std::string_view trimmed(std::string_view token) {
@@ -54,7 +76,10 @@ bool plain_integer(std::string_view token) {
   return true;
 }
 
-[[gnu::noinline]] bool check_container(od::value value, char open, std::size_t depth);
+// What the reading of one chunk works with: the reader's state.
+using State = ChatChunkState;
+
+[[gnu::noinline]] bool check_container(State& state, od::value value, char open, std::size_t depth);
 
 // The full reads of a scalar, out of line: almost no chunk needs them.
 [[gnu::noinline]] bool check_escapes(od::value value) {
@@ -78,7 +103,7 @@ bool plain_integer(std::string_view token) {
 // check_container, at most kMaxJsonDepth levels deep counting the `depth` containers around
 // `value`. Inlined, as is null_in_full, and taking the value by copy: a call per field, or a value
 // kept in memory for one, costs more than the check.
-[[gnu::always_inline]] inline bool check_value(od::value value, std::size_t depth) {
+[[gnu::always_inline]] inline bool check_value(State& state, od::value value, std::size_t depth) {
   const std::string_view raw = value.raw_json_token();
   const std::string_view token = trimmed(raw);
   if (token.empty()) return false;
@@ -95,28 +120,17 @@ bool plain_integer(std::string_view token) {
       return token == "null";
     case '{':
     case '[':
-      return check_container(value, token.front(), depth);
+      return check_container(state, value, token.front(), depth);
     default:
       return plain_integer(token) || check_number(value);
   }
-}
-
-simdjson::dom::parser& dom_parser() {
-  thread_local simdjson::dom::parser parser = [] {
-    simdjson::dom::parser made;
-    // The nesting limit stays with the parser as its capacity grows.
-    const simdjson::error_code ignored = made.allocate(4096, core::kMaxJsonDepth);
-    (void)ignored;
-    return made;
-  }();
-  return parser;
 }
 
 // An array or object among the values the reader does not use is read
 // whole by simdjson's DOM parser, which checks every part of it without
 // recursion. The `depth` containers around it go back around it as
 // brackets, so that the nesting limit counts as in the whole chunk.
-bool check_container(od::value value, char open, std::size_t depth) {
+bool check_container(State& state, od::value value, char open, std::size_t depth) {
   std::string_view raw;
   if (open == '{') {
     od::object object;
@@ -125,14 +139,19 @@ bool check_container(od::value value, char open, std::size_t depth) {
     od::array array;
     if (value.get_array().get(array) || array.raw_json().get(raw)) return false;
   }
-  thread_local std::string padded;
+  std::string& padded = state.container_text;
   padded.assign(depth, '[');
   padded.append(raw);
   padded.append(depth, ']');
   const std::size_t size = padded.size();
   padded.resize(size + simdjson::SIMDJSON_PADDING);
   simdjson::dom::element element;
-  return !dom_parser().parse(padded.data(), size, false).get(element);
+  if (!state.containers) {
+    state.containers = std::make_unique<simdjson::dom::parser>();
+    // The nesting limit stays with the parser as its capacity grows.
+    if (state.containers->allocate(size, core::kMaxJsonDepth)) return false;
+  }
+  return !state.containers->parse(padded.data(), size, false).get(element);
 }
 
 // `key == name` for a name known when compiled: a compare of that many
@@ -193,7 +212,7 @@ bool is_null(od::value value, bool& null) {
   return !null || null_in_full(value);
 }
 
-bool read_delta(od::value value, std::optional<ChatDelta>& out) {
+bool read_delta(State& state, od::value value, std::optional<ChatDelta>& out) {
   bool null = false;
   if (!is_null(value, null)) return false;
   if (null) return true;
@@ -210,14 +229,15 @@ bool read_delta(od::value value, std::optional<ChatDelta>& out) {
     if (!read_key(field, key) || field.value().get(item)) return false;
     const int name = which(key, seen, "content", "refusal", "reasoning_content", "reasoning");
     if (name == kRepeated) return false;
-    const bool ok = name < static_cast<int>(std::size(texts)) ? read_text(item, *texts[name])
-                                                              : check_value(item, kDeltaDepth);
+    const bool ok = name < static_cast<int>(std::size(texts))
+                        ? read_text(item, *texts[name])
+                        : check_value(state, item, kDeltaDepth);
     if (!ok) return false;
   }
   return true;
 }
 
-bool read_choice(od::value value, ChatChoice& choice) {
+bool read_choice(State& state, od::value value, ChatChoice& choice) {
   od::object object;
   if (value.get_object().get(object)) return false;
   unsigned seen = 0;
@@ -226,17 +246,20 @@ bool read_choice(od::value value, ChatChoice& choice) {
     od::value item;
     if (!read_key(field, key) || field.value().get(item)) return false;
     bool ok = false;
-    switch (which(key, seen, "finish_reason", "delta")) {
+    // The answer's part: "message" in a whole answer, "delta" in a chunk.
+    const int name = state.message ? which(key, seen, "finish_reason", "message")
+                                   : which(key, seen, "finish_reason", "delta");
+    switch (name) {
       case kRepeated:
         return false;
       case 0:
         ok = read_text(item, choice.finish_reason);
         break;
       case 1:
-        ok = read_delta(item, choice.delta);
+        ok = read_delta(state, item, choice.delta);
         break;
       default:
-        ok = check_value(item, kChoiceDepth);
+        ok = check_value(state, item, kChoiceDepth);
     }
     if (!ok) return false;
   }
@@ -258,7 +281,8 @@ bool read_list(od::value value, Read read) {
   return true;
 }
 
-bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
+bool read_fields(State& state, od::document& doc, od::object root) {
+  ChatChunk& chunk = state.chunk;
   chunk.choices.clear();
   chunk.search_results.reset();
   unsigned seen = 0;
@@ -269,22 +293,22 @@ bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
     od::value value;
     if (name == kRepeated || field.value().get(value)) return false;
     if (name == 0) {
-      auto choice = [&chunk](od::value item) {
-        return read_choice(item, chunk.choices.emplace_back());
+      auto choice = [&state, &chunk](od::value item) {
+        return read_choice(state, item, chunk.choices.emplace_back());
       };
       if (!read_list(value, choice)) return false;
     } else if (name == 2) {
-      if (!check_value(value, kRootDepth)) return false;
+      if (!check_value(state, value, kRootDepth)) return false;
     } else {
       // The elements lie in one span of the padded copy: from the first
       // one's start to the last one's end.
       const char* begin = nullptr;
       const char* end = nullptr;
-      auto result = [&doc, &begin, &end](od::value item) {
+      auto result = [&state, &doc, &begin, &end](od::value item) {
         od::json_type type;
         const char* at = nullptr;
         if (item.type().get(type) || type != od::json_type::object ||
-            item.current_location().get(at) || !check_value(item, kListDepth)) {
+            item.current_location().get(at) || !check_value(state, item, kListDepth)) {
           return false;
         }
         if (begin == nullptr) begin = at;
@@ -302,46 +326,96 @@ bool read_fields(od::document& doc, od::object root, ChatChunk& chunk) {
   return true;
 }
 
-od::parser& thread_parser() {
-  thread_local od::parser parser = [] {
-    od::parser made;
-    // A first capacity with the library's nesting limit; iterate() grows the
-    // capacity and keeps the limit.
-    const simdjson::error_code ignored = made.allocate(4096, core::kMaxJsonDepth);
-    (void)ignored;
-    return made;
-  }();
-  return parser;
+// A parser given back by a reader on this thread, for the next reader to
+// take. A plain pointer, freed by the guard below when the thread ends; once
+// the guard is gone (a reader destroyed during the thread's last clean-up),
+// a parser given back is freed at once.
+thread_local State* kept_state = nullptr;
+thread_local bool kept_state_gone = false;
+
+struct KeptStateGuard {
+  ~KeptStateGuard();
+};
+
+// False once a chunk over ChatChunkReader::kKeptChunkSize grew a parser.
+bool usual_size(const State& state) noexcept {
+  return state.parser.capacity() <= ChatChunkReader::kKeptChunkSize &&
+         (!state.containers || state.containers->capacity() <= ChatChunkReader::kKeptChunkSize);
+}
+
+// The state of a reader that needs one: the one kept on this thread, else a
+// new one.
+std::unique_ptr<State> take_state() {
+  if (State* kept = std::exchange(kept_state, nullptr)) return std::unique_ptr<State>(kept);
+  auto made = std::make_unique<State>();
+  // A first capacity with the library's nesting limit; iterate() grows the
+  // capacity and keeps the limit.
+  if (made->parser.allocate(4096, core::kMaxJsonDepth)) throw std::bad_alloc();
+  return made;
+}
+
+// Keeps `state` for the next reader on this thread when none is kept and
+// it is of the usual size; frees it otherwise.
+void give_back(std::unique_ptr<State> state) noexcept {
+  if (!state || kept_state_gone || kept_state != nullptr || !usual_size(*state)) return;
+  thread_local KeptStateGuard guard;
+  kept_state = state.release();
+}
+
+KeptStateGuard::~KeptStateGuard() {
+  kept_state_gone = true;
+  std::unique_ptr<State> freed(std::exchange(kept_state, nullptr));
 }
 
 }  // namespace
 
-std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept {
-  try {
-    ChatChunk chunk;
-    if (!read_chat_chunk(data, chunk)) return std::nullopt;
-    return chunk;
-  } catch (...) {
-    return std::nullopt;
+ChatChunkReader::ChatChunkReader() noexcept = default;
+ChatChunkReader::ChatChunkReader(ChatChunkReader&& other) noexcept = default;
+ChatChunkReader& ChatChunkReader::operator=(ChatChunkReader&& other) noexcept {
+  if (this != &other) {
+    release();
+    state_ = std::move(other.state_);
   }
+  return *this;
+}
+ChatChunkReader::~ChatChunkReader() { release(); }
+
+void ChatChunkReader::release() noexcept { give_back(std::move(state_)); }
+
+std::size_t ChatChunkReader::capacity() const noexcept {
+  return state_ ? state_->parser.capacity() : 0;
 }
 
-bool read_chat_chunk(std::string_view data, ChatChunk& chunk) noexcept {
+ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
-    thread_local std::string padded;
+    // Capacity grown by an outsized chunk is not kept past it.
+    if (state_ && !usual_size(*state_)) state_.reset();
+    if (!state_) state_ = take_state();
+    State& state = *state_;
+    state.message = part == Part::MESSAGE;
+    std::string& padded = state.text;
     padded.assign(data);
     padded.resize(data.size() + simdjson::SIMDJSON_PADDING);
     od::document doc;
-    if (thread_parser().iterate(padded.data(), data.size(), padded.size()).get(doc)) {
-      return false;
-    }
+    bool read = !state.parser.iterate(padded.data(), data.size(), padded.size()).get(doc);
     od::object root;
-    if (doc.get_object().get(root)) return false;
-    if (!read_fields(doc, root, chunk)) return false;
-    // Nothing may follow the object: a location still in bounds means more.
-    return doc.current_location().error() != simdjson::SUCCESS;
+    read = read && !doc.get_object().get(root) && read_fields(state, doc, root) &&
+           // Nothing may follow the object: a location still in bounds means more.
+           doc.current_location().error() != simdjson::SUCCESS;
+    return read ? &state.chunk : nullptr;
   } catch (...) {
-    return false;
+    return nullptr;
+  }
+}
+
+std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept {
+  try {
+    ChatChunkReader reader;
+    ChatChunk* chunk = reader.read(data);
+    if (chunk == nullptr) return std::nullopt;
+    return std::move(*chunk);
+  } catch (...) {
+    return std::nullopt;
   }
 }
 

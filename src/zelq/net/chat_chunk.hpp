@@ -5,6 +5,8 @@
 // "message"): those are skipped, not materialised.
 #pragma once
 
+#include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,7 +30,8 @@ struct ChatDelta {
 struct ChatChoice {
   ChatChoice() noexcept {}  // NOLINT(modernize-use-equals-default): as ChatDelta's
 
-  // nullopt when the choice has no delta (absent or null).
+  // nullopt when the choice has no delta (absent or null); a whole answer's
+  // "message" (see ChatChunkReader::read).
   std::optional<ChatDelta> delta{};
   std::optional<std::string> finish_reason{};
 };
@@ -42,22 +45,61 @@ struct ChatChunk {
   std::optional<std::string> search_results{};
 };
 
-// Reads the chunk `data` with simdjson's on-demand parser (one parser per
-// thread). Returns nullopt when the chunk is anything but a plain, valid
-// chunk: not JSON (fields it does not use are read through as well, as the
-// full parse reads them), nested deeper than 512 levels, not an object,
-// holding "error", repeating a key it reads (the full parse keeps the last
-// value), "choices" that is not a list of objects, a delta that is neither
-// an object nor null, a delta field or finish reason that is neither a text
-// nor null, "search_results" that is neither a list of objects nor null, or
-// anything after the object. It also gives nullopt for some valid JSON it
-// does not read, numbers beyond 64 bits or out of a double's range among
-// them. The caller then reads the chunk as a core::Value, which names what
-// is wrong or takes what is right. Never throws.
+namespace detail {
+struct ChatChunkState;
+}  // namespace detail
+
+// Reads the chunks of one stream with simdjson's on-demand parser, owned by
+// the stream's reader. The parser's memory is taken when a read needs it and
+// given back by release(), which a stream calls before it waits for more
+// bytes: a stream that waits holds none. Given back, a parser of the usual
+// size is kept for the next reader on the same thread (one at most), so a
+// stream that reads a few chunks per wait allocates nothing per read. One
+// grown by a chunk over kKeptChunkSize is never kept: it is freed at the
+// reader's next read or release().
+// Move-only; one read at a time.
+class ChatChunkReader {
+ public:
+  // The largest chunk whose parser capacity is kept after the read.
+  static constexpr std::size_t kKeptChunkSize = std::size_t{16} << 10;
+
+  ChatChunkReader() noexcept;
+  ChatChunkReader(ChatChunkReader&& other) noexcept;
+  ChatChunkReader& operator=(ChatChunkReader&& other) noexcept;
+  ~ChatChunkReader();
+
+  // Reads the chunk `data`. Returns it, valid until the next call on the
+  // reader, or null when the chunk is anything but a plain, valid chunk: not
+  // JSON (fields it does not use are read through as well, as the full
+  // parse reads them), nested deeper than 512 levels, not an object, holding
+  // "error", repeating a key it reads (the full parse keeps the last value),
+  // "choices" that is not a list of objects, a delta that is neither an
+  // object nor null, a delta field or finish reason that is neither a text
+  // nor null, "search_results" that is neither a list of objects nor null,
+  // or anything after the object. It also gives null for some valid JSON it
+  // does not read, numbers beyond 64 bits or out of a double's range among
+  // them. The caller then reads the chunk as a core::Value, which names what
+  // is wrong or takes what is right. Never throws.
+  //
+  // With Part::MESSAGE, `data` is a whole (not streamed) answer: each
+  // choice's "message" is read as the delta of a chunk is, into
+  // ChatChoice::delta, and "delta" is a field it does not use.
+  enum class Part { DELTA, MESSAGE };
+  ChatChunk* read(std::string_view data, Part part = Part::DELTA) noexcept;
+
+  // Gives back the parser's memory (see above); the next read takes it again.
+  void release() noexcept;
+
+  // The largest chunk the reader's parser takes without growing; 0 when the
+  // reader holds no parser.
+  std::size_t capacity() const noexcept;
+
+ private:
+  std::unique_ptr<detail::ChatChunkState> state_;
+};
+
+// The chunk `data` read by a reader of its own (see ChatChunkReader::read);
+// nullopt where that gives null.
 std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept;
-// The same into `chunk`, whose storage is reused: a reader of many chunks
-// allocates nothing per chunk for them. False where the other gives nullopt
-// (`chunk` then holds what was read before the problem).
-bool read_chat_chunk(std::string_view data, ChatChunk& chunk) noexcept;
 
 }  // namespace zelq::net

@@ -15,9 +15,7 @@ constexpr std::string_view kDone = "[DONE]";
 }  // namespace
 
 ChunkStream::ChunkStream(ApiEventStream events, std::string secret)
-    : events_(std::move(events)),
-      secret_(std::move(secret)),
-      source_("A streamed chunk of " + events_.endpoint()) {}
+    : events_(std::move(events)), secret_(std::move(secret)) {}
 
 void ChunkStream::fail(std::string message) {
   close();
@@ -26,7 +24,7 @@ void ChunkStream::fail(std::string message) {
 
 std::optional<std::string_view> ChunkStream::frame_view(const SseEventView& event) {
   if (event.event == "error") {
-    fail(source_ + " reports an error: " + server_message(event.data, secret_));
+    fail(source() + " reports an error: " + server_message(event.data, secret_));
   }
   if (event.data == kDone) {
     done_ = true;
@@ -44,33 +42,45 @@ std::optional<std::string> ChunkStream::frame(SseEvent event) {
 
 boost::asio::awaitable<std::optional<std::string>> ChunkStream::next_data() {
   if (done_) co_return std::nullopt;
+  // A stream waiting for its next bytes holds no parser.
+  reader_.release();
   std::optional<SseEvent> event = co_await events_.next();
   if (!event) co_return std::nullopt;
   co_return frame(std::move(*event));
 }
 
-std::optional<std::string> ChunkStream::take_ready_data() {
-  if (done_) return std::nullopt;
-  std::optional<SseEvent> event = events_.take_ready();
-  if (!event) return std::nullopt;
-  return frame(std::move(*event));
+bool ChunkStream::try_take_data(std::optional<std::string>& data) {
+  if (done_) {
+    data.reset();
+    return true;
+  }
+  std::optional<SseEvent> event = events_.try_take();
+  if (!event) return false;
+  data = frame(std::move(*event));
+  return true;
 }
 
-std::optional<std::string_view> ChunkStream::take_ready_view() {
-  if (done_ || !events_.has_ready()) return std::nullopt;
-  return frame_view(events_.take_ready_view());
+bool ChunkStream::try_take_view(std::optional<std::string_view>& data) {
+  if (done_) {
+    data.reset();
+    return true;
+  }
+  const std::optional<SseEventView> event = events_.try_take_view();
+  if (!event) return false;
+  data = frame_view(*event);
+  return true;
 }
 
 core::Value ChunkStream::parse(std::string_view data) {
   core::Value chunk;
   try {
-    chunk = parse_json_object(data, source_, secret_);
+    chunk = parse_json_object(data, source(), secret_);
   } catch (...) {
     close();
     throw;
   }
   if (auto error = chunk.find("error"); error != chunk.end() && !error->is_null()) {
-    fail(source_ + " reports an error: " + server_message(data, secret_));
+    fail(source() + " reports an error: " + server_message(data, secret_));
   }
   return chunk;
 }

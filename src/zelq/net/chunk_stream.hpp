@@ -12,6 +12,7 @@
 
 #include "zelq/core/value.hpp"
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/chat_chunk.hpp"
 
 namespace zelq::net {
 
@@ -41,14 +42,20 @@ class ChunkStream {
   // "error" event.
   boost::asio::awaitable<std::optional<std::string>> next_data();
 
-  // True when the next event is already received: take_ready_data() then
-  // gives what next_data() would, without awaiting (one coroutine frame less
-  // per streamed token).
-  bool has_ready() noexcept { return events_.has_ready(); }
-  std::optional<std::string> take_ready_data();
+  // Takes what next_data() would give when the next event is already
+  // received, without awaiting (one coroutine frame less per streamed
+  // token): true with `data` set to it (nullopt for the end). False, with
+  // `data` untouched, when next_data() has to wait for it. Throws as
+  // next_data() does.
+  bool try_take_data(std::optional<std::string>& data);
   // The same as a view, valid until the next call on the stream: no copy
   // or allocation per chunk.
-  std::optional<std::string_view> take_ready_view();
+  bool try_take_view(std::optional<std::string_view>& data);
+
+  // The reader of this stream's chunks, for readers that take a few fields
+  // (see next_data()). The stream has it give back its parser's memory
+  // before it waits for more bytes, and when it is closed.
+  ChatChunkReader& reader() noexcept { return reader_; }
 
   // The chunk in `data`, checked as next() checks it. Throws, closing the
   // stream, as next() does.
@@ -62,12 +69,16 @@ class ChunkStream {
   void check_done() const;
 
   // Ends the stream now; its connection is closed unless the body had ended.
-  void close() noexcept { events_.close(); }
+  void close() noexcept {
+    events_.close();
+    reader_.release();
+  }
 
   // "POST https://host/path" (no query).
   const std::string& endpoint() const noexcept { return events_.endpoint(); }
-  // "A streamed chunk of <endpoint>": how errors name a chunk.
-  const std::string& source() const noexcept { return source_; }
+  // "A streamed chunk of <endpoint>": how errors name a chunk. Made when
+  // asked, for an error: a stream holds no copy.
+  std::string source() const { return "A streamed chunk of " + events_.endpoint(); }
 
  private:
   [[noreturn]] void fail(std::string message);
@@ -78,8 +89,8 @@ class ChunkStream {
 
   ApiEventStream events_;
   std::string secret_;
-  std::string source_;
   bool done_ = false;
+  ChatChunkReader reader_;
 };
 
 }  // namespace zelq::net

@@ -27,9 +27,11 @@ ResumableEventStream::ResumableEventStream(ApiEventStream first, Reopen reopen,
       options_(options),
       subject_(std::move(subject)) {}
 
-SseEvent ResumableEventStream::take_ready() {
-  ++fresh_;
-  return stream_->take_ready();
+std::optional<SseEvent> ResumableEventStream::try_take() {
+  if (!stream_) return std::nullopt;
+  std::optional<SseEvent> event = stream_->try_take();
+  if (event) ++fresh_;
+  return event;
 }
 
 void ResumableEventStream::mark_repeat() noexcept {

@@ -55,10 +55,9 @@ class ResumableEventStream {
   // and close the connection. The stream must outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
-  // True when an event is parsed and waiting: take_ready() returns it
-  // without awaiting.
-  bool has_ready() noexcept { return stream_ && stream_->has_ready(); }
-  SseEvent take_ready();
+  // The next event when it has arrived whole, taken without awaiting;
+  // nullopt when next() has to wait for it (or resume, or end).
+  std::optional<SseEvent> try_take();
 
   // Counts the event last returned as a repeat of one taken before (a
   // server that replays), which does not make a resumption worthwhile.

@@ -85,6 +85,15 @@ void SseParser::start(std::string_view bytes) {
   cr_ = find_byte(p, end_, '\r');
 }
 
+void SseParser::trim() noexcept {
+  if (data_out_) {
+    data_.clear();
+    data_out_ = false;
+  }
+  if (line_.empty()) std::string().swap(line_);
+  if (data_.empty()) std::string().swap(data_);
+}
+
 bool SseParser::next(SseEventView& out) {
   if (broken_) {
     throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");

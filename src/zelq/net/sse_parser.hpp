@@ -111,6 +111,12 @@ class SseParser {
   void start(std::string_view bytes);
   bool next(SseEventView& out);
 
+  // Gives back the memory of the buffers that hold nothing now (those of a
+  // line or an event begun in one feed and ended in a later one): a reader
+  // that waits for more bytes keeps no more than what is still unfinished.
+  // Invalidates the event next() handed out last.
+  void trim() noexcept;
+
   // The last event id seen so far ("" before any).
   const std::string& last_event_id() const {
     hold_id();

@@ -93,6 +93,38 @@ TEST(SseParser, OneEventAtATimeAsViews) {
   }
 }
 
+// Trimmed whenever a feed is used up, as a reader waiting for more bytes
+// trims it, the parser still gives every event whole, wherever the stream is
+// cut into three: what a cut left open (a line, an event's data) is kept.
+TEST(SseParser, TrimmingBetweenFeedsKeepsWhatIsUnfinished) {
+  const std::string long_event = "data: " + std::string(300, 'a') + "\n" +
+                                 "data: " + std::string(200, 'b') + "\n\n" +
+                                 "event: e\ndata: short\n\n";
+  for (const std::string& stream : {kStream, long_event}) {
+    std::vector<SseEvent> whole;
+    SseParser reference;
+    reference.feed(stream, whole);
+    for (std::size_t first = 0; first <= stream.size(); first += 7) {
+      for (std::size_t second = first; second <= stream.size(); second += 13) {
+        SseParser parser;
+        SseEventView event;
+        std::vector<SseEvent> out;
+        for (std::string piece : {stream.substr(0, first), stream.substr(first, second - first),
+                                  stream.substr(second)}) {
+          parser.start(piece);
+          while (parser.next(event)) {
+            out.push_back(
+                {std::string(event.event), std::string(event.data), std::string(event.id)});
+          }
+          parser.trim();
+          piece.assign(piece.size(), '#');
+        }
+        ASSERT_EQ(out, whole) << "cuts " << first << " " << second;
+      }
+    }
+  }
+}
+
 TEST(SseParser, ByteOrderMarkOnlyAtTheStart) {
   // A second BOM belongs to the field name, which is then unknown.
   const std::string stream =

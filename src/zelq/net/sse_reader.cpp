@@ -12,31 +12,28 @@ void SseReader::close() noexcept {
   body_.close();
 }
 
-bool SseReader::has_ready() noexcept {
-  if (ready_) return true;
-  if (!bytes_ || bytes_->empty()) return false;
+std::optional<SseEventView> SseReader::try_take_view() noexcept {
+  if (!bytes_) return std::nullopt;
   try {
-    if (parser_.next(ready_event_)) {
-      ready_ = true;
-      return true;
-    }
+    SseEventView event;
+    if (parser_.next(event)) return event;
   } catch (...) {
     error_ = std::current_exception();
     body_.close();
   }
-  std::string().swap(*bytes_);
-  return false;
+  bytes_.reset();
+  // The reader waits for more bytes now: the parser keeps only what is
+  // unfinished.
+  parser_.trim();
+  return std::nullopt;
 }
 
-SseEvent SseReader::take_ready() {
-  const SseEventView event = take_ready_view();
-  return SseEvent{
-      .event = std::string(event.event), .data = std::string(event.data), .id = parser_.event_id()};
-}
-
-SseEventView SseReader::take_ready_view() {
-  ready_ = false;
-  return ready_event_;
+std::optional<SseEvent> SseReader::try_take() {
+  const std::optional<SseEventView> event = try_take_view();
+  if (!event) return std::nullopt;
+  return SseEvent{.event = std::string(event->event),
+                  .data = std::string(event->data),
+                  .id = parser_.event_id()};
 }
 
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next() {
@@ -51,7 +48,7 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next(
 boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
     std::optional<std::chrono::steady_clock::time_point> deadline) {
   while (true) {
-    if (has_ready()) co_return take_ready();
+    if (std::optional<SseEvent> event = try_take()) co_return event;
     if (error_) std::rethrow_exception(error_);
     if (ended_) co_return std::nullopt;
     // Two statements: g++ 12 mishandles co_await inside a conditional
@@ -66,14 +63,13 @@ boost::asio::awaitable<std::optional<SseEvent>> SseReader::next_until(
       ended_ = true;
       continue;
     }
-    if (!bytes_) bytes_ = std::make_unique<std::string>();
-    *bytes_ = std::move(bytes);
+    bytes_ = std::make_unique<std::string>(std::move(bytes));
     try {
       parser_.start(*bytes_);
     } catch (...) {
       error_ = std::current_exception();
       body_.close();
-      std::string().swap(*bytes_);
+      bytes_.reset();
     }
   }
 }

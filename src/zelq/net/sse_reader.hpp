@@ -34,17 +34,14 @@ class SseReader {
   boost::asio::awaitable<std::optional<SseEvent>> next(
       std::chrono::steady_clock::time_point deadline);
 
-  // True when an event is parsed and waiting: take_ready() and next() then
-  // return it without reading. When none waits yet, parses the read in hand
-  // up to its next event, so a view taken before is no longer valid after
-  // it. A parse failure is kept for next() to throw.
-  bool has_ready() noexcept;
-  // Takes the event that is waiting; only when has_ready(). Not a coroutine:
-  // the common case of a stream read in large pieces costs no frame.
-  SseEvent take_ready();
+  // Takes the next event when the bytes already read hold it whole, without
+  // reading; nullopt when next() has to read (or end, or throw) for it. A
+  // parse failure is kept for next() to throw. Not a coroutine: the common
+  // case of a stream read in large pieces costs no frame.
+  std::optional<SseEvent> try_take();
   // The same as a view into the read in hand or the parser, valid until the
   // next call on the reader: an event of one data line is not copied.
-  SseEventView take_ready_view();
+  std::optional<SseEventView> try_take_view() noexcept;
 
   // The parser's state: last event id and reconnection time.
   const SseParser& parser() const noexcept { return parser_; }
@@ -59,12 +56,11 @@ class SseReader {
 
   BodyReader body_;
   SseParser parser_;
-  // The read being parsed; released once used up, so a stream waiting for
-  // its next bytes holds no buffer. On the heap: the parser and the event
-  // views point into it, and a short text would move with the reader.
+  // The read being parsed (null when there is none); released once used
+  // up, so a stream waiting for its next bytes holds no buffer. On the heap:
+  // the parser and the event views point into it, and a short text would
+  // move with the reader.
   std::unique_ptr<std::string> bytes_;
-  SseEventView ready_event_;
-  bool ready_ = false;
   std::exception_ptr error_;
   bool ended_ = false;
 };

@@ -53,9 +53,10 @@ HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventSt
     : api_(std::move(api)),
       timeout_(timeout),
       endpoint_(stream.endpoint()),
-      stream_(std::move(stream),
-              [this](std::exception_ptr failure) { return reopen(std::move(failure)); }, pacing,
-              "The event stream of " + endpoint_) {}
+      stream_(
+          std::move(stream),
+          [this](std::exception_ptr failure) { return reopen(std::move(failure)); }, pacing,
+          "The event stream of " + endpoint_) {}
 
 InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse,
                                               std::string_view own_sse_id) const {
@@ -89,13 +90,9 @@ void HttpInteractionStream::track(const InteractionEvent& event) {
 
 asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
   while (true) {
-    std::optional<net::SseEvent> sse;
     // Events already parsed are taken without awaiting.
-    if (stream_.has_ready()) {
-      sse = stream_.take_ready();
-    } else {
-      sse = co_await stream_.next();
-    }
+    std::optional<net::SseEvent> sse = stream_.try_take();
+    if (!sse) sse = co_await stream_.next();
     if (!sse || sse->data == "[DONE]") {
       stream_.close();
       co_return std::nullopt;
@@ -134,8 +131,8 @@ asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reope
   // completion event) ends here; one it dropped or left silent while the
   // research runs is resumed.
   const std::string path = "interactions/" + percent_encode(interaction_id_);
-  const Interaction record =
-      parse_interaction(co_await api_.get_json(path), "The answer of " + api_.endpoint("GET", path));
+  const Interaction record = parse_interaction(co_await api_.get_json(path),
+                                               "The answer of " + api_.endpoint("GET", path));
   if (record.status != "queued" && record.status != "in_progress") co_return std::nullopt;
   net::ApiRequest request;
   request.method = "GET";

@@ -101,11 +101,16 @@ std::optional<std::string> text_field(const Value& object, std::string_view key)
 
 }  // namespace
 
+// Objects are built member by member rather than from braced lists, which
+// build each member as a list of two first: a request is built per call.
 Value chat_messages(const std::vector<Message>& messages) {
   Value out = Value::array();
+  out.get_ref<Value::array_t&>().reserve(messages.size());
   for (std::size_t i = 0; i < messages.size(); ++i) {
-    out.push_back(Value{{"role", std::string(inference::to_string(messages[i].role))},
-                        {"content", message_content(messages[i], i)}});
+    Value message = Value::object();
+    message.emplace("role", std::string(inference::to_string(messages[i].role)));
+    message.emplace("content", message_content(messages[i], i));
+    out.push_back(std::move(message));
   }
   return out;
 }
@@ -114,7 +119,9 @@ Value chat_request_body(const std::string& model, const std::vector<Message>& me
                         const inference::LMInvokeOptions& options,
                         const ChatRequestOptions& request) {
   const bool has_schema = options.response_schema.has_value();
-  Value body = {{"model", model}, {"messages", chat_messages(messages)}};
+  Value body = Value::object();
+  body.emplace("model", model);
+  body.emplace("messages", chat_messages(messages));
   for (auto it = options.hyperparameters.begin(); it != options.hyperparameters.end(); ++it) {
     const std::string& key = it.key();
     if (key == "model" || key == "messages" || key == "stream" || key == "stream_options" ||

@@ -15,23 +15,54 @@ std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
 }
 
 bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept {
-  // Reused: a streamed answer reads thousands of chunks.
-  thread_local net::ChatChunk chunk;
-  if (!net::read_chat_chunk(data, chunk)) return false;
+  net::ChatChunkReader reader;
+  return read_chunk_fast(reader, data, part);
+}
+
+namespace {
+
+// The part of the first choice of `chunk`, every field of `part` set.
+void take_part(net::ChatChunk& chunk, ChoicePart& part) {
   part.thinking.reset();
   part.text.reset();
   part.refusal.reset();
   part.finish_reason.reset();
-  if (chunk.choices.empty()) return true;
+  if (chunk.choices.empty()) return;
   net::ChatChoice& first = chunk.choices.front();
   part.finish_reason = std::move(first.finish_reason);
-  if (!first.delta) return true;
+  if (!first.delta) return;
   part.text = std::move(first.delta->content);
   part.refusal = std::move(first.delta->refusal);
   // As read_choice: reasoning_content, else reasoning.
   part.thinking = first.delta->reasoning_content ? std::move(first.delta->reasoning_content)
                                                  : std::move(first.delta->reasoning);
+}
+
+}  // namespace
+
+bool read_chunk_fast(net::ChatChunkReader& reader, std::string_view data,
+                     ChoicePart& part) noexcept {
+  net::ChatChunk* chunk = reader.read(data);
+  if (chunk == nullptr) return false;
+  take_part(*chunk, part);
   return true;
+}
+
+std::optional<ChoicePart> read_answer_fast(std::string_view answer) noexcept {
+  try {
+    net::ChatChunkReader reader;
+    net::ChatChunk* read = reader.read(answer, net::ChatChunkReader::Part::MESSAGE);
+    // An answer without a message in its first choice is the full path's
+    // to refuse.
+    if (read == nullptr || read->choices.empty() || !read->choices.front().delta) {
+      return std::nullopt;
+    }
+    std::optional<ChoicePart> part(std::in_place);
+    take_part(*read, *part);
+    return part;
+  } catch (...) {
+    return std::nullopt;
+  }
 }
 
 }  // namespace zelq::providers::openai

@@ -40,6 +40,53 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
   EXPECT_EQ(read_chunk_fast(chunks[8])->text, "esc");
 }
 
+// A whole answer: plain ones are read as read_choice reads their
+// "message"; any other, and one without a message to read, takes the full
+// path, which names what is wrong.
+TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) {
+  const std::string plain[] = {
+      R"({"id":"chatcmpl-1","object":"chat.completion","created":1700000000,"model":"m",)"
+      R"("choices":[{"index":0,"message":{"role":"assistant","content":"Hi \"x\"\n\u00e9",)"
+      R"("refusal":null,"annotations":[]},"logprobs":null,"finish_reason":"stop"}],)"
+      R"("usage":{"prompt_tokens":5,"completion_tokens":2,"details":{"cached":0}},)"
+      R"("system_fingerprint":"fp_1"})",
+      R"({"choices":[{"message":{"reasoning":"r1","reasoning_content":"r2","content":"a"}}]})",
+      R"({"choices":[{"message":{"reasoning_content":null,"reasoning":"r"}},{"message":null}]})",
+      R"({"choices":[{"message":{"refusal":"no","content":null},"finish_reason":"content_filter"}]})",
+      R"({"choices":[{"message":{}, "delta":{"content":"not the answer"}}]})",
+  };
+  for (const auto& answer : plain) {
+    const std::optional<ChoicePart> fast = read_answer_fast(answer);
+    ASSERT_TRUE(fast.has_value()) << answer;
+    EXPECT_TRUE(same(*fast, read_choice(Value::parse(answer), "message", "answer", ""))) << answer;
+  }
+  EXPECT_EQ(read_answer_fast(plain[0])->text, "Hi \"x\"\n\xC3\xA9");
+  EXPECT_EQ(read_answer_fast(plain[1])->thinking, "r2");
+  EXPECT_FALSE(read_answer_fast(plain[4])->text.has_value());
+
+  const std::string others[] = {
+      "not json",
+      "[1]",
+      "{}",
+      R"({"choices":[]})",
+      R"({"choices":[{"finish_reason":"stop"}]})",
+      R"({"choices":[{"message":null}]})",
+      R"({"choices":[{"message":"text"}]})",
+      R"({"choices":[7]})",
+      R"({"choices":[{"message":{"content":"a"}},{"message":5}]})",
+      R"({"choices":[{"message":{"content":5}}]})",
+      R"({"error":{"message":"boom"},"choices":[{"message":{"content":"a"}}]})",
+      R"({"error":null,"choices":[{"message":{"content":"a"}}]})",
+      R"({"choices":[{"message":{"content":"a","content":"b"}}]})",
+      R"({"choices":[{"message":{"content":"a"}}]} trailing)",
+      // A streamed chunk is no whole answer.
+      R"({"choices":[{"delta":{"content":"a"}}]})",
+  };
+  for (const auto& answer : others) {
+    EXPECT_FALSE(read_answer_fast(answer).has_value()) << answer;
+  }
+}
+
 TEST(ChunkReaderTest, APartReadIntoAgainKeepsNothingOfTheChunkBefore) {
   ChoicePart part;
   ASSERT_TRUE(read_chunk_fast(

@@ -34,8 +34,8 @@ OpenAISettings OpenAISettings::from_config(const Value& config,
 std::string resolve_api_key(const Value& credentials) {
   std::string key;
   if (credentials.is_null()) {
-    return net::api_key_or_environment({}, "OpenAI", "credentials (the key, or an object with 'api_key')",
-                                       {API_KEY_ENV});
+    return net::api_key_or_environment(
+        {}, "OpenAI", "credentials (the key, or an object with 'api_key')", {API_KEY_ENV});
   }
   if (credentials.is_string()) {
     key = credentials.get<std::string>();
@@ -101,10 +101,25 @@ std::string OpenAIClient::server_message(std::string_view body) const {
   return net::server_message(body, settings_.api_key);
 }
 
+asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value body) const {
+  return api_.post_text(std::move(path), std::move(body));
+}
+
+Value OpenAIClient::parse_answer(std::string_view path, std::string_view text) const {
+  Value answer = api_.parse_answer("POST", path, text);
+  if (!answer.is_object()) {
+    net::parse_json_object(answer.dump(), "The answer of " + endpoint(path), settings_.api_key);
+  }
+  return answer;
+}
+
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
-  const std::string source = "The answer of " + endpoint(path);
+  // Named only for the error: a request that succeeds quotes no path.
+  std::string name = path;
   Value answer = co_await api_.post_json(std::move(path), std::move(body));
-  if (!answer.is_object()) net::parse_json_object(answer.dump(), source, settings_.api_key);
+  if (!answer.is_object()) {
+    net::parse_json_object(answer.dump(), "The answer of " + endpoint(name), settings_.api_key);
+  }
   co_return answer;
 }
 

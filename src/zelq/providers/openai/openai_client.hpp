@@ -83,6 +83,12 @@ class OpenAIClient {
   // zelq::core::RuntimeError for an answer that is not a JSON object.
   // Cancellation stops the request and propagates (operation_aborted).
   boost::asio::awaitable<core::Value> post_json(std::string path, core::Value body) const;
+  // The same in two steps, for a reader that takes a few fields without
+  // building a Value: post_text returns the 2xx answer's body unparsed, and
+  // parse_answer parses the body `text` of `path` as post_json does, with
+  // its errors.
+  boost::asio::awaitable<std::string> post_text(std::string path, core::Value body) const;
+  core::Value parse_answer(std::string_view path, std::string_view text) const;
 
   // As post_json, asking for server-sent events: returns once a 2xx head
   // has arrived; the stream's events are each awaited at most idle_timeout.

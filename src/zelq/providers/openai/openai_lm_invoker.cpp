@@ -78,12 +78,12 @@ void append(std::optional<std::string>& to, const std::string& piece) {
 // Reads one chunk's data into `state`; returns what is to be emitted. A
 // plain function rather than a coroutine: it runs once per streamed token.
 ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const OpenAIClient& client,
-                      const std::string& source, StreamState& state) {
+                      StreamState& state) {
   // Plain chunks are read without building a Value; anything else takes the
   // full path, which names what is wrong.
   ChoicePart part;
-  if (!read_chunk_fast(data, part)) {
-    part = read_choice(chunks.parse(data), "delta", source, client.secret());
+  if (!read_chunk_fast(chunks.reader(), data, part)) {
+    part = read_choice(chunks.parse(data), "delta", chunks.source(), client.secret());
   }
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
@@ -112,14 +112,12 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
     // A ready event is read where it lies, without a copy.
     std::optional<std::string_view> data;
     std::optional<std::string> awaited;
-    if (chunks.has_ready()) {
-      data = chunks.take_ready_view();
-    } else {
+    if (!chunks.try_take_view(data)) {
       awaited = co_await chunks.next_data();
       if (awaited) data = *awaited;
     }
     if (!data) break;
-    ChoicePart part = take_chunk(*data, chunks, *client, chunks.source(), state);
+    ChoicePart part = take_chunk(*data, chunks, *client, state);
     if (part.thinking) {
       co_await blocks.send(BlockEmitter::Kind::THINKING, std::move(*part.thinking));
     }
@@ -139,9 +137,18 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
 
 asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                           bool structured) {
-  const Value answer = co_await client->post_json(std::string(kPath), std::move(body));
-  const ChoicePart part =
-      read_choice(answer, "message", "The answer of " + client->endpoint(kPath), client->secret());
+  const std::string text = co_await client->post_text(std::string(kPath), std::move(body));
+  // A plain answer is read without building a Value; any other is parsed
+  // whole, which names what is wrong.
+  std::optional<ChoicePart> fast = read_answer_fast(text);
+  ChoicePart part;
+  if (fast) {
+    part = std::move(*fast);
+  } else {
+    const Value answer = client->parse_answer(kPath, text);
+    part = read_choice(answer, "message", "The answer of " + client->endpoint(kPath),
+                       client->secret());
+  }
   LMOutput output;
   finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
                 client->secret());

@@ -37,8 +37,8 @@ PerplexitySettings PerplexitySettings::from_params(const Value& params) {
                              [&key](const std::string&, const Value& value) {
                                key = net::api_key_entry(value, kParams.entry);
                              });
-  settings.api_key = net::api_key_or_environment(std::move(key), "Perplexity", "'api_key'",
-                                                 {API_KEY_ENV});
+  settings.api_key =
+      net::api_key_or_environment(std::move(key), "Perplexity", "'api_key'", {API_KEY_ENV});
   return settings;
 }
 
@@ -71,11 +71,7 @@ class HttpChunkStream : public ChatCompletionStream {
     if (state_->closed) throw core::RuntimeError(std::string(kClosed));
     net::ChunkStream& chunks = state_->chunks;
     std::optional<std::string> data;
-    if (chunks.has_ready()) {
-      data = chunks.take_ready_data();
-    } else {
-      data = co_await chunks.next_data();
-    }
+    if (!chunks.try_take_data(data)) data = co_await chunks.next_data();
     if (!data) {
       chunks.close();
       chunks.check_done();
@@ -93,8 +89,8 @@ class HttpChunkStream : public ChatCompletionStream {
   // The chunk in `data`: the fields used read without a Value when the
   // chunk is plain, else through the Value, which names what is wrong.
   StreamChunk read(const std::string& data) {
-    std::optional<net::ChatChunk> fast = net::read_chat_chunk(data);
-    if (!fast) return parse_stream_chunk(state_->chunks.parse(data), source_);
+    net::ChatChunk* fast = state_->chunks.reader().read(data);
+    if (fast == nullptr) return parse_stream_chunk(state_->chunks.parse(data), source_);
     StreamChunk chunk;
     chunk.choices.reserve(fast->choices.size());
     for (net::ChatChoice& choice : fast->choices) {

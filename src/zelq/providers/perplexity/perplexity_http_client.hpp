@@ -50,7 +50,7 @@ struct OpenStream;
 // "model", "messages" and "stream", except "timeout" (seconds, a limit of
 // this request), which stays on the client side.
 //
-// Chunks are read by net::read_chat_chunk, which materialises only the
+// Chunks are read by the stream's net::ChatChunkReader, which materialises only the
 // deltas and the search results (the accumulated "message" of each choice
 // is skipped); a chunk it does not take is read as a core::Value, which
 // names what is wrong. Search results equal to those of the chunk before
