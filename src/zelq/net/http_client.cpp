@@ -30,14 +30,25 @@ std::string printable(std::string_view text) {
   return out;
 }
 
+// Longest name or value of a header field.
+constexpr std::size_t kMaxFieldSize = 65'533;
+
 void validate_headers(const HttpHeaders& headers, std::string_view what) {
   for (const auto& [name, value] : headers) {
     if (!is_token(name)) {
       throw core::ValueError("invalid " + std::string(what) + " name '" + printable(name) + "'");
     }
+    if (name.size() > kMaxFieldSize) {
+      throw core::ValueError("invalid " + std::string(what) + " name '" + printable(name) +
+                             "': it is longer than " + std::to_string(kMaxFieldSize) + " bytes");
+    }
     if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       throw core::ValueError("invalid value of " + std::string(what) + " '" + name +
                              "': it contains CR, LF or NUL");
+    }
+    if (value.size() > kMaxFieldSize) {
+      throw core::ValueError("invalid value of " + std::string(what) + " '" + name +
+                             "': it is longer than " + std::to_string(kMaxFieldSize) + " bytes");
     }
     for (std::string_view managed : {"Content-Length", "Transfer-Encoding", "Connection"}) {
       if (iequals(name, managed)) {
@@ -56,6 +67,9 @@ void validate_request(const HttpRequest& request) {
   if (!is_token(request.method)) {
     throw core::ValueError("invalid HTTP method '" + printable(request.method) +
                            "': expected a token such as GET or POST");
+  }
+  if (request.method == "TRACE" && !request.body.empty()) {
+    throw core::ValueError("invalid HTTP request: a TRACE request takes no body");
   }
   validate_headers(request.headers, "HTTP header");
 }
