@@ -1,6 +1,7 @@
 #include "zelq/net/http_client.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -13,11 +14,17 @@ namespace {
 constexpr std::size_t kChunkSize = 16 * 1024;
 constexpr std::size_t kFirstReserve = 64 * 1024;
 
+// The characters of a token (a method or a header name), by byte value.
+constexpr std::array<bool, 256> kTokenChars = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~0123456789")) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+  return table;
+}();
+
 bool is_token(std::string_view text) {
-  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
-  return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           kSymbols.find(c) != std::string_view::npos;
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return kTokenChars[static_cast<unsigned char>(c)];
   });
 }
 

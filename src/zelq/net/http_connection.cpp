@@ -49,7 +49,13 @@ std::string_view trimmed(std::string_view value) {
 // OPTIONS without one).
 std::string request_head(const HttpClientOptions& options, const Url& url,
                          const HttpRequest& request) {
+  // Room for every line that may come, so the head is allocated once.
+  std::size_t room = request.method.size() + url.target.size() + url.host.size() + 96;
+  for (const HttpHeaders* headers : {&options.default_headers, &request.headers}) {
+    for (const auto& [name, value] : *headers) room += name.size() + value.size() + 4;
+  }
   std::string head;
+  head.reserve(room);
   auto field = [&head](std::string_view name, std::string_view value) {
     head += name;
     head += ": ";
