@@ -93,7 +93,6 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<bool> fill();
   void read_waiting();
   void check_chunk_framing();
-  boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
   std::size_t parse_body(char* out, std::size_t capacity);
   void finish() noexcept;
   Clock::time_point deadline(Limit limit);
