@@ -75,10 +75,10 @@ void validate_request(const HttpRequest& request) {
     throw core::ValueError("invalid HTTP method '" + printable(request.method) +
                            "': expected a token such as GET or POST");
   }
+  validate_headers(request.headers, "HTTP header");
   if (request.method == "TRACE" && !request.body.empty()) {
     throw core::ValueError("invalid HTTP request: a TRACE request takes no body");
   }
-  validate_headers(request.headers, "HTTP header");
 }
 
 void validate_options(const HttpClientOptions& options) {
