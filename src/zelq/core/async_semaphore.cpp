@@ -70,7 +70,16 @@ std::shared_ptr<AsyncSemaphore> AsyncSemaphore::create(std::size_t count) {
   return std::shared_ptr<AsyncSemaphore>(new AsyncSemaphore(count));
 }
 
+std::optional<AsyncSemaphore::Permit> AsyncSemaphore::try_acquire() {
+  std::lock_guard lock(mutex_);
+  if (available_ == 0 || !waiters_.empty()) return std::nullopt;
+  --available_;
+  return Permit(shared_from_this());
+}
+
 asio::awaitable<AsyncSemaphore::Permit> AsyncSemaphore::acquire() {
+  // A free permit needs no waiter, whose channel costs two allocations.
+  if (std::optional<Permit> free = try_acquire()) co_return std::move(*free);
   auto self = shared_from_this();
   Waiter waiter(co_await asio::this_coro::executor);
   {

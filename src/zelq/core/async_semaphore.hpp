@@ -5,6 +5,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -48,6 +49,10 @@ class AsyncSemaphore : public std::enable_shared_from_this<AsyncSemaphore> {
   // removes it from the queue and throws boost::system::system_error with
   // operation_aborted; a permit granted at the same moment is passed on.
   boost::asio::awaitable<Permit> acquire();
+
+  // The permit acquire() would return at once, without a coroutine: a free
+  // one when nobody waits, else nullopt (and nothing queued).
+  std::optional<Permit> try_acquire();
 
   // Permits free now, and coroutines waiting now (for diagnostics).
   std::size_t available() const;

@@ -7,6 +7,7 @@
 #include <boost/asio.hpp>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -58,6 +59,35 @@ TEST(AsyncSemaphoreTest, ServesWaitersInArrivalOrder) {
   EXPECT_EQ(semaphore->available(), 2u);
   EXPECT_EQ(semaphore->waiting(), 0u);
   EXPECT_THROW(AsyncSemaphore::create(0), core::ValueError);
+}
+
+// try_acquire takes a free permit only when nobody waits, and never queues.
+TEST(AsyncSemaphoreTest, TryAcquireNeverOvertakesAWaiter) {
+  asio::io_context io;
+  auto semaphore = AsyncSemaphore::create(2);
+  std::optional<Permit> first = semaphore->try_acquire();
+  std::optional<Permit> second = semaphore->try_acquire();
+  ASSERT_TRUE(first && *first && second && *second);
+  EXPECT_EQ(semaphore->try_acquire(), std::nullopt);
+  EXPECT_EQ(semaphore->waiting(), 0u);
+  std::vector<int> order;
+  std::vector<Permit> held;
+  asio::co_spawn(io, take(semaphore, 0, order, held), asio::detached);
+  io.poll();
+  EXPECT_EQ(semaphore->waiting(), 1u);
+  // The released permit is the waiter's, not the newcomer's.
+  first->release();
+  EXPECT_EQ(semaphore->try_acquire(), std::nullopt);
+  io.restart();
+  io.poll();
+  EXPECT_EQ(order, (std::vector<int>{0}));
+  second.reset();
+  std::optional<Permit> third = semaphore->try_acquire();
+  EXPECT_TRUE(third && *third);
+  EXPECT_EQ(semaphore->available(), 0u);
+  third.reset();
+  held.clear();
+  EXPECT_EQ(semaphore->available(), 2u);
 }
 
 TEST(AsyncSemaphoreTest, CancelledWaiterLeavesTheQueue) {

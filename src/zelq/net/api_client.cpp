@@ -185,6 +185,9 @@ HttpRequest http_request(const ApiClientOptions& options, const std::string& bas
   if (request.body) {
     out.headers.emplace_back("Content-Type", "application/json");
     out.body = request.body->dump(-1, ' ', false, Value::error_handler_t::replace);
+    // The text is what is sent: a request waiting for its answer holds no
+    // value beside it.
+    request.body.reset();
   }
   out.headers.emplace_back("Accept", events ? "text/event-stream" : "application/json");
   for (auto& header : request.headers) {
@@ -369,8 +372,12 @@ asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> sta
                                                 ApiRequest& request) {
   const EndpointName endpoint(ApiClient(state), request.method, request.path);
   HttpRequest http = http_request(state->options, state->base_url, request, false);
-  core::AsyncSemaphore::Permit permit =
-      co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
+  // A free slot is taken without a coroutine.
+  std::optional<core::AsyncSemaphore::Permit> permit = state->slots->try_acquire();
+  if (!permit) {
+    permit.emplace(
+        co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));
+  }
   const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
   // The request moves into the retry's frame, and the texts stay here: a
   // request waiting for its answer holds one copy of each.
@@ -384,7 +391,7 @@ asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> sta
     throw core::RuntimeError("The answer of " + endpoint.text() + " exceeds " +
                              std::to_string(state->options.max_body_size) + " bytes.");
   }
-  permit.release();
+  permit->release();
   co_return text;
 }
 
@@ -393,8 +400,12 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   const EndpointName endpoint(ApiClient(state), request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
   HttpRequest http = http_request(state->options, state->base_url, request, true);
-  core::AsyncSemaphore::Permit permit =
-      co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency);
+  // A free slot is taken without a coroutine.
+  std::optional<core::AsyncSemaphore::Permit> permit = state->slots->try_acquire();
+  if (!permit) {
+    permit.emplace(
+        co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));
+  }
   const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
   // The request moves into the retry's frame, and the texts stay here: a
   // request waiting for its answer holds one copy of each.
@@ -402,7 +413,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
       &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
       std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
   co_await check_event_stream(stream, endpoint, state->quoting);
-  co_return ApiEventStream(std::move(permit),
+  co_return ApiEventStream(std::move(*permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
                            endpoint.text(), event_timeout);
 }

@@ -20,27 +20,12 @@ namespace ssl = asio::ssl;
 using tcp = asio::ip::tcp;
 using boost::system::error_code;
 
-asio::awaitable<std::size_t> BeastConnection::read_raw(asio::mutable_buffer space) {
-  const auto at = deadline(Limit::idle);
-  // A read that finds bytes waiting completes before the stream's timer can
-  // fire, so a server that never lets the socket empty would outrun the
-  // request's and the read's deadlines: the clock is read here as well.
-  if (armed_ != Limit::idle && at <= Clock::now()) fail_timeout();
-  tcp().expires_at(at);
-  auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_read_some(space, kTuple); },
-                                     transport_->stream);
-  // Servers often end TLS without close_notify; HTTP framing tells whether
-  // the body is complete.
-  if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return 0;
-  if (ec) fail(ec, "reading the response from");
-  co_return n;
-}
-
 // Reads more raw bytes into buffer_, re-arming the idle deadline. Returns false
 // at the end of the stream. The wait happens in small_; the large buffer is
 // only taken while bytes keep coming, and it is sized to the bytes already
 // waiting and filled without suspending, so no stream holds one while others
-// run.
+// run. One coroutine, reading the socket itself: a quiet stream waits in as
+// few frames as it can.
 asio::awaitable<bool> BeastConnection::fill() {
   check_chunk_framing();
   // What the parser left (often the CRLF that ends a chunk) is kept in a
@@ -51,7 +36,19 @@ asio::awaitable<bool> BeastConnection::fill() {
   if (buffer_.size() <= small_.size() && buffer_.capacity() - buffer_.size() > small_.size()) {
     buffer_.shrink_to_fit();
   }
-  const std::size_t n = co_await read_raw(asio::buffer(small_));
+  const auto at = deadline(Limit::idle);
+  // A read that finds bytes waiting completes before the stream's timer can
+  // fire, so a server that never lets the socket empty would outrun the
+  // request's and the read's deadlines: the clock is read here as well.
+  if (armed_ != Limit::idle && at <= Clock::now()) fail_timeout();
+  tcp().expires_at(at);
+  auto [ec, n] = co_await std::visit(
+      [this](auto& s) { return s.async_read_some(asio::buffer(small_), kTuple); },
+      transport_->stream);
+  // Servers often end TLS without close_notify; HTTP framing tells whether
+  // the body is complete.
+  if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return false;
+  if (ec) fail(ec, "reading the response from");
   if (n == 0) co_return false;
   buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
   if (n == small_.size()) read_waiting();

@@ -1,6 +1,7 @@
 #include "zelq/net/http_client.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -13,11 +14,17 @@ namespace {
 constexpr std::size_t kChunkSize = 16 * 1024;
 constexpr std::size_t kFirstReserve = 64 * 1024;
 
+// The characters of a token (a method or a header name), by byte value.
+constexpr std::array<bool, 256> kTokenChars = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : std::string_view("!#$%&'*+-.^_`|~0123456789")) table[c] = true;
+  for (int c = 'a'; c <= 'z'; ++c) table[c] = table[c - 'a' + 'A'] = true;
+  return table;
+}();
+
 bool is_token(std::string_view text) {
-  constexpr std::string_view kSymbols = "!#$%&'*+-.^_`|~";
-  return !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           kSymbols.find(c) != std::string_view::npos;
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return kTokenChars[static_cast<unsigned char>(c)];
   });
 }
 
@@ -30,14 +37,25 @@ std::string printable(std::string_view text) {
   return out;
 }
 
+// Longest name or value of a header field.
+constexpr std::size_t kMaxFieldSize = 65'533;
+
 void validate_headers(const HttpHeaders& headers, std::string_view what) {
   for (const auto& [name, value] : headers) {
     if (!is_token(name)) {
       throw core::ValueError("invalid " + std::string(what) + " name '" + printable(name) + "'");
     }
+    if (name.size() > kMaxFieldSize) {
+      throw core::ValueError("invalid " + std::string(what) + " name '" + printable(name) +
+                             "': it is longer than " + std::to_string(kMaxFieldSize) + " bytes");
+    }
     if (value.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
       throw core::ValueError("invalid value of " + std::string(what) + " '" + name +
                              "': it contains CR, LF or NUL");
+    }
+    if (value.size() > kMaxFieldSize) {
+      throw core::ValueError("invalid value of " + std::string(what) + " '" + name +
+                             "': it is longer than " + std::to_string(kMaxFieldSize) + " bytes");
     }
     for (std::string_view managed : {"Content-Length", "Transfer-Encoding", "Connection"}) {
       if (iequals(name, managed)) {
@@ -58,6 +76,9 @@ void validate_request(const HttpRequest& request) {
                            "': expected a token such as GET or POST");
   }
   validate_headers(request.headers, "HTTP header");
+  if (request.method == "TRACE" && !request.body.empty()) {
+    throw core::ValueError("invalid HTTP request: a TRACE request takes no body");
+  }
 }
 
 void validate_options(const HttpClientOptions& options) {

@@ -158,6 +158,137 @@ TEST(HttpClient, RequestAndResponseFraming) {
   EXPECT_EQ(no_content.status, 204);
 }
 
+// The bytes of one request as the server reads them: the client sends
+// `request` (its url a path on the server) with `options` to a server that
+// takes the head and a body of its Content-Length, answers 200 and closes.
+// The server's port shows as "PORT".
+std::string bytes_sent(HttpRequest request, HttpClientOptions options = {}) {
+  asio::io_context io;
+  tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+  const std::string port = std::to_string(acceptor.local_endpoint().port());
+  std::string seen;
+  asio::co_spawn(
+      io,
+      [&]() -> asio::awaitable<void> {
+        auto socket = co_await acceptor.async_accept(asio::use_awaitable);
+        char piece[4096];
+        std::size_t end = std::string::npos;
+        while (end == std::string::npos || seen.size() < end) {
+          const auto n = co_await socket.async_read_some(asio::buffer(piece), asio::use_awaitable);
+          seen.append(piece, n);
+          if (end != std::string::npos) continue;
+          const auto head_end = seen.find("\r\n\r\n");
+          if (head_end == std::string::npos) continue;
+          end = head_end + 4;
+          const auto length = seen.find("\r\nContent-Length: ");
+          if (length < head_end) end += std::stoul(seen.substr(length + 18));
+        }
+        co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+      },
+      asio::detached);
+  request.url = "http://127.0.0.1:" + port + request.url;
+  HttpClient client(std::move(options));
+  run(io, client.request(std::move(request)));
+  for (auto at = seen.find(port); at != std::string::npos; at = seen.find(port, at)) {
+    seen.replace(at, port.size(), "PORT");
+  }
+  return seen;
+}
+
+// What goes on the wire: the request line, Host first unless the request
+// names its own (the last one given, where it stands), the default headers
+// the request does not override, the request's headers in their order and
+// spelling with their values trimmed, Connection and Content-Length last,
+// then the body.
+TEST(HttpClient, RequestBytesOnTheWire) {
+  struct Case {
+    std::string what;
+    HttpRequest request;
+    HttpClientOptions options;
+    std::string bytes;
+  };
+  const HttpClientOptions defaults;
+  const std::vector<Case> cases = {
+      {"a POST with a body",
+       {.method = "POST",
+        .url = "/v1/x?k=1",
+        .headers = {{"X-Test", "1"}, {"user-agent", "mine"}},
+        .body = "ping"},
+       defaults,
+       "POST /v1/x?k=1 HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nX-Test: 1\r\nuser-agent: mine\r\n"
+       "Content-Length: 4\r\n\r\nping"},
+      {"a GET",
+       {.url = "/"},
+       defaults,
+       "GET / HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n\r\n"},
+      {"a GET with a query and no path",
+       {.url = "?q=1"},
+       defaults,
+       "GET /?q=1 HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n\r\n"},
+      {"an empty PUT",
+       {.method = "PUT", .url = "/p"},
+       defaults,
+       "PUT /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Content-Length: 0\r\n\r\n"},
+      {"an empty POST",
+       {.method = "POST", .url = "/p"},
+       defaults,
+       "POST /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Content-Length: 0\r\n\r\n"},
+      {"an empty OPTIONS",
+       {.method = "OPTIONS", .url = "/p"},
+       defaults,
+       "OPTIONS /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Content-Length: 0\r\n\r\n"},
+      {"an empty DELETE",
+       {.method = "DELETE", .url = "/p"},
+       defaults,
+       "DELETE /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n\r\n"},
+      {"a DELETE with a body",
+       {.method = "DELETE", .url = "/p", .body = "{}"},
+       defaults,
+       "DELETE /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Content-Length: 2\r\n\r\n{}"},
+      {"a method of our own",
+       {.method = "FROB", .url = "/p"},
+       defaults,
+       "FROB /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n\r\n"},
+      {"a method of our own with a body",
+       {.method = "FROB", .url = "/p", .body = "b"},
+       defaults,
+       "FROB /p HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Content-Length: 1\r\n\r\nb"},
+      {"Host given twice by the request",
+       {.url = "/",
+        .headers = {{"A", "1"}, {"host", "h1"}, {"B", "2"}, {"HOST", "h2"}, {"C", "3"}}},
+       defaults,
+       "GET / HTTP/1.1\r\nUser-Agent: zelq-net/0.1\r\nA: 1\r\nB: 2\r\nHost: h2\r\nC: 3\r\n\r\n"},
+      {"values trimmed of spaces and tabs",
+       {.url = "/", .headers = {{"X-Pad", " \t v  w \t"}, {"X-Blank", "  "}}},
+       defaults,
+       "GET / HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\nX-Pad: v  w\r\n"
+       "X-Blank: \r\n\r\n"},
+      {"default headers, one overridden",
+       {.url = "/", .headers = {{"x-default", "r"}}},
+       {.default_headers = {{"User-Agent", "ua"}, {"X-Default", "d"}, {"X-Other", " o "}}},
+       "GET / HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: ua\r\nX-Other: o\r\n"
+       "x-default: r\r\n\r\n"},
+      {"no keep-alive",
+       {.method = "POST", .url = "/c", .body = "x"},
+       {.keep_alive = false},
+       "POST /c HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+       "Connection: close\r\nContent-Length: 1\r\n\r\nx"},
+  };
+  for (const Case& row : cases) {
+    EXPECT_EQ(bytes_sent(row.request, row.options), row.bytes) << row.what;
+  }
+  const std::string large(100'000, 'z');
+  EXPECT_EQ(bytes_sent({.method = "POST", .url = "/l", .body = large}),
+            "POST /l HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\nUser-Agent: zelq-net/0.1\r\n"
+            "Content-Length: 100000\r\n\r\n" +
+                large);
+}
+
 TEST(HttpClient, StreamsIrregularPiecesAndEvents) {
   asio::io_context io;
   Server server(io);
@@ -524,6 +655,14 @@ TEST(HttpClient, LimitsAndInvalidInput) {
             "HTTP header 'Content-Length' is set by the HTTP client and must not be given");
   EXPECT_EQ(invalid({.url = "http://127.0.0.1:9/", .headers = {{"Bad Name", "v"}}}),
             "invalid HTTP header name 'Bad Name'");
+  EXPECT_EQ(invalid({.method = "TRACE", .url = "http://127.0.0.1:9/", .body = "b"}),
+            "invalid HTTP request: a TRACE request takes no body");
+  EXPECT_EQ(
+      invalid({.url = "http://127.0.0.1:9/", .headers = {{"X-Long", std::string(65'534, 'v')}}}),
+      "invalid value of HTTP header 'X-Long': it is longer than 65533 bytes");
+  EXPECT_EQ(
+      invalid({.url = "http://127.0.0.1:9/", .headers = {{std::string(65'534, 'n'), "v"}}}),
+      "invalid HTTP header name '" + std::string(100, 'n') + "': it is longer than 65533 bytes");
   EXPECT_EQ(invalid({.url = "ftp://127.0.0.1:9/"}),
             "invalid URL 'ftp://127.0.0.1:9/': unsupported scheme 'ftp' (expected http or https)");
   EXPECT_EQ(error_of<core::ValueError>([] { HttpClient({.idle_timeout = 0ms}); }),

@@ -3,6 +3,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -33,31 +34,59 @@ const HttpClientOptions& options_of(const ClientState& state) noexcept { return 
 
 namespace {
 
-http::request<http::string_body> build_request(const HttpClientOptions& options, const Url& url,
-                                               HttpRequest& request) {
-  http::request<http::string_body> message;
-  message.version(11);
-  if (auto verb = http::string_to_verb(request.method); verb != http::verb::unknown) {
-    message.method(verb);
-  } else {
-    message.method_string(request.method);
+// A header value as it is sent: without the spaces and tabs around it.
+std::string_view trimmed(std::string_view value) {
+  const auto first = value.find_first_not_of(" \t");
+  if (first == std::string_view::npos) return {};
+  return value.substr(first, value.find_last_not_of(" \t") - first + 1);
+}
+
+// The request line and header fields of `request`, ending with the blank
+// line: Host first (unless the request names its own, which then stands
+// where the last one given does), then the default headers the request does
+// not override, the request's own in their order and spelling, and last
+// Connection and Content-Length (given for a body, and for a POST, PUT or
+// OPTIONS without one).
+std::string request_head(const HttpClientOptions& options, const Url& url,
+                         const HttpRequest& request) {
+  // Room for every line that may come, so the head is allocated once.
+  std::size_t room = request.method.size() + url.target.size() + url.host.size() + 96;
+  for (const HttpHeaders* headers : {&options.default_headers, &request.headers}) {
+    for (const auto& [name, value] : *headers) room += name.size() + value.size() + 4;
   }
-  message.target(url.target);
-  message.set(http::field::host, url.authority());
+  std::string head;
+  head.reserve(room);
+  auto field = [&head](std::string_view name, std::string_view value) {
+    head += name;
+    head += ": ";
+    head += trimmed(value);
+    head += "\r\n";
+  };
+  head += request.method;
+  head += ' ';
+  head += url.target;
+  head += " HTTP/1.1\r\n";
+  const HttpHeaders& own = request.headers;
+  const auto last_host = std::find_if(
+      own.rbegin(), own.rend(), [](const auto& header) { return iequals(header.first, "Host"); });
+  if (last_host == own.rend()) field("Host", url.authority());
   for (const auto& [name, value] : options.default_headers) {
-    if (!find_header(request.headers, name)) message.insert(name, value);
+    if (!find_header(own, name)) field(name, value);
   }
-  for (const auto& [name, value] : request.headers) {
-    if (iequals(name, "Host")) {
-      message.set(http::field::host, value);
-    } else {
-      message.insert(name, value);
+  for (auto it = own.begin(); it != own.end(); ++it) {
+    if (!iequals(it->first, "Host")) {
+      field(it->first, it->second);
+    } else if (it == last_host.base() - 1) {
+      field("Host", it->second);
     }
   }
-  if (!options.keep_alive) message.set(http::field::connection, "close");
-  message.body() = std::move(request.body);
-  message.prepare_payload();
-  return message;
+  if (!options.keep_alive) field("Connection", "close");
+  const std::string_view method = request.method;
+  if (!request.body.empty() || method == "POST" || method == "PUT" || method == "OPTIONS") {
+    field("Content-Length", std::to_string(request.body.size()));
+  }
+  head += "\r\n";
+  return head;
 }
 
 // The lookup state outlives an abandoned wait: see BeastConnection::resolve.
@@ -196,13 +225,16 @@ asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
   fail(ec, "TLS handshake with");
 }
 
-asio::awaitable<void> BeastConnection::send(http::request<http::string_body>& message,
-                                            std::size_t& written) {
-  http::request_serializer<http::string_body> serializer(message);
-  while (!serializer.is_done()) {
+asio::awaitable<void> BeastConnection::send(const Outgoing& message, std::size_t& written) {
+  const std::size_t total = message.head.size() + message.body.size();
+  for (std::size_t sent = 0; sent < total;) {
+    const std::size_t in_head = std::min(sent, message.head.size());
+    const std::array<asio::const_buffer, 2> rest = {asio::buffer(message.head) + in_head,
+                                                    asio::buffer(message.body) + (sent - in_head)};
     tcp().expires_at(deadline(Limit::idle));
-    auto [ec, n] = co_await std::visit(
-        [&](auto& s) { return http::async_write_some(s, serializer, kTuple); }, transport_->stream);
+    auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_write_some(rest, kTuple); },
+                                       transport_->stream);
+    sent += n;
     written += n;
     if (ec) fail(ec, "sending the request to");
   }
@@ -228,8 +260,8 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
     const auto used = request.timeout ? request.timeout_used : std::chrono::milliseconds{};
     request_deadline = Clock::now() + *limit - std::min(used, *limit);
   }
-  std::optional<http::request<http::string_body>> message(
-      build_request(state->options, url, request));
+  std::optional<Outgoing> message(std::in_place, request_head(state->options, url, request),
+                                  std::move(request.body));
   request = HttpRequest();  // what a waiting request holds is its message alone
   const auto executor = co_await asio::this_coro::executor;
   auto& context = asio::query(executor, asio::execution::context);

@@ -38,6 +38,12 @@ inline constexpr std::size_t kChunkLineLimit = 4 * 1024;
 inline constexpr int kMaxInterim = 16;
 inline constexpr auto kTuple = boost::asio::as_tuple(boost::asio::use_awaitable);
 
+// A request as it is sent: its request line and header fields, then its body.
+struct Outgoing {
+  std::string head;
+  std::string body;
+};
+
 // Which deadline is armed: its error message differs.
 enum class Limit { connect, idle, request, read };
 
@@ -61,8 +67,7 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<void> connect();
   // Adds the bytes of `message` the socket took to `written`, also when it
   // fails.
-  boost::asio::awaitable<void> send(
-      boost::beast::http::request<boost::beast::http::string_body>& message, std::size_t& written);
+  boost::asio::awaitable<void> send(const Outgoing& message, std::size_t& written);
   boost::asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit,
                                                      bool head);
   boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) override;
@@ -88,7 +93,6 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<bool> fill();
   void read_waiting();
   void check_chunk_framing();
-  boost::asio::awaitable<std::size_t> read_raw(boost::asio::mutable_buffer space);
   std::size_t parse_body(char* out, std::size_t capacity);
   void finish() noexcept;
   Clock::time_point deadline(Limit limit);

@@ -24,10 +24,11 @@ struct ClientState;
 std::shared_ptr<const ClientState> make_client_state(HttpClientOptions options);
 const HttpClientOptions& options_of(const ClientState& state) noexcept;
 
-// Throws zelq::core::ValueError for a method that is not an HTTP token, or a
-// header field with a malformed name, a value with CR, LF or NUL, or a name the
-// client sets itself (Content-Length, Transfer-Encoding, Connection). Messages
-// name the field, never its value.
+// Throws zelq::core::ValueError for a method that is not an HTTP token, a
+// TRACE with a body, or a header field with a malformed name, a value with
+// CR, LF or NUL, a name or value longer than 65,533 bytes, or a name the
+// client sets itself (Content-Length, Transfer-Encoding, Connection).
+// Messages name the field, never its value.
 void validate_request(const HttpRequest& request);
 
 // Throws zelq::core::ValueError for non-positive timeouts or bad default

@@ -211,11 +211,15 @@ OpenAILMInvoker::OpenAILMInvoker(const inference::ModelIdArg& model_id, const Va
   responses_ = read_responses(model_name_, config);
 }
 
+// Not a coroutine: it builds the request and hands back the awaitable of the
+// answer, so a call in flight (a stream held for minutes) keeps no frame of
+// it. BaseLMInvoker::invoke calls it inside its own co_await, where what it
+// throws propagates as from the awaited call.
 asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Message> messages,
                                                    inference::LMInvokeOptions options) {
   if (responses_) {
-    co_return co_await invoke_responses(client_, model_name_, responses_, std::move(messages),
-                                        std::move(options));
+    return invoke_responses(client_, model_name_, responses_, std::move(messages),
+                            std::move(options));
   }
   ChatRequestOptions request;
   request.stream = options.event_emitter != nullptr;
@@ -223,10 +227,9 @@ asio::awaitable<LMOutput> OpenAILMInvoker::_invoke(std::vector<inference::Messag
   const bool structured = options.response_schema.has_value();
   std::shared_ptr<core::EventEmitter> emitter = std::move(options.event_emitter);
   Value body = request_body(model_name_, std::move(messages), std::move(options), request);
-  if (request.stream) {
-    co_return co_await stream_answer(client_, std::move(body), std::move(emitter), structured);
-  }
-  co_return co_await complete_answer(client_, std::move(body), structured);
+  if (request.stream)
+    return stream_answer(client_, std::move(body), std::move(emitter), structured);
+  return complete_answer(client_, std::move(body), structured);
 }
 
 inference::LMInvokerPtr make_openai_lm_invoker(const inference::ModelId& model_id,
