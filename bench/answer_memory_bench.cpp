@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_process.hpp"
 #include "zelq/net/api_client.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
@@ -45,6 +46,9 @@ namespace asio = boost::asio;
 namespace net = zelq::net;
 namespace openai = zelq::providers::openai;
 using zelq::core::Value;
+using zelq::bench::reset_peak_rss;
+using zelq::bench::run;
+using zelq::bench::status_kb;
 
 constexpr std::size_t kMB = 1'000'000;
 const char* const kItems[] = {"\"\"", "0", "[]", "{}"};
@@ -169,16 +173,6 @@ void stop_server() {
   waitpid(server().pid, nullptr, 0);
 }
 
-std::size_t status_kb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::size_t length = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, length, field) == 0) return std::stoul(line.substr(length + 1));
-  }
-  throw std::runtime_error(std::string("no ") + field + " in /proc/self/status");
-}
-
 // What one call in a fresh process did: the growth of the peak resident set
 // over it, and whether it was refused.
 struct Measured {
@@ -197,7 +191,7 @@ Measured run_in_child(Call call) {
     try {
       call(/*warm_up=*/true);
       malloc_trim(0);
-      std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM restarts from VmRSS
+      reset_peak_rss();
       const std::size_t before_kb = status_kb("VmRSS:");
       try {
         call(/*warm_up=*/false);
@@ -221,14 +215,6 @@ Measured run_in_child(Call call) {
   waitpid(pid, &status, 0);
   if (n != sizeof measured) throw std::runtime_error("the measuring process failed");
   return measured;
-}
-
-template <class T>
-T run(asio::io_context& io, asio::awaitable<T> work) {
-  io.restart();
-  auto future = asio::co_spawn(io, std::move(work), asio::use_future);
-  io.run();
-  return future.get();
 }
 
 void BM_JsonAnswerRss(benchmark::State& state) {

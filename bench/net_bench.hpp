@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <string>
 
+#include "bench_process.hpp"
+
 namespace zelq::bench {
 
 // Tokens of the streamed answer whose CPU per token is measured.
@@ -70,13 +72,5 @@ double held_stream_rss_in_child(const std::string& client, Shape shape = Shape::
 // The child side: when argv asks for a held-stream measurement, runs it,
 // prints the result and returns true.
 bool run_child_if_asked(int argc, char** argv);
-
-template <class T>
-T run(boost::asio::io_context& io, boost::asio::awaitable<T> work) {
-  io.restart();
-  auto future = boost::asio::co_spawn(io, std::move(work), boost::asio::use_future);
-  io.run();
-  return future.get();
-}
 
 }  // namespace zelq::bench

@@ -298,22 +298,6 @@ asio::awaitable<std::size_t> raw_read_events(asio::ip::tcp::socket& socket) {
 
 // ---- held streams, measured in a child process ----
 
-std::size_t status_kb(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::size_t length = std::strlen(field);
-  while (std::getline(status, line)) {
-    if (line.compare(0, length, field) == 0) return std::stoul(line.substr(length + 1));
-  }
-  throw std::runtime_error(std::string("no ") + field + " in /proc/self/status");
-}
-
-// Forgets the peak so far: VmHWM restarts from the present resident size.
-void reset_peak_rss() {
-  std::ofstream clear("/proc/self/clear_refs");
-  clear << "5";
-}
-
 std::shared_ptr<openai::OpenAILMInvoker> held_invoker(const std::string& url) {
   Value config = {{"base_url", url}, {"max_concurrency", kHeldStreams + 1}, {"max_retries", 0}};
   return std::make_shared<openai::OpenAILMInvoker>("openai/bench", "sk-bench", config);

@@ -31,6 +31,7 @@
 #include <limits>
 #include <string>
 
+#include "bench_process.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/net/api_client.hpp"
 #include "zelq/net/http_client.hpp"
@@ -41,6 +42,7 @@ namespace {
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using zelq::bench::run;
 
 constexpr std::size_t kHostileBytes = 40'000'000;
 
@@ -141,25 +143,9 @@ double thread_cpu_seconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-// A line "<field>: <n> kB" of /proc/self/status, in bytes.
-double status_bytes(const std::string& field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.starts_with(field + ":")) return std::stod(line.substr(field.size() + 1)) * 1024;
-  }
-  return 0;
-}
-
-// Resets the peak resident set to the current one.
-void reset_peak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-template <class T>
-T run(asio::io_context& io, asio::awaitable<T> work) {
-  io.restart();
-  auto future = asio::co_spawn(io, std::move(work), asio::use_future);
-  io.run();
-  return future.get();
+// A figure of /proc/self/status, in bytes.
+double status_bytes(std::string_view field) {
+  return static_cast<double>(zelq::bench::status_kb(field)) * 1024;
 }
 
 asio::awaitable<std::string> hostile_request(std::string url) {
@@ -178,12 +164,12 @@ void hostile_framing(benchmark::State& state, const std::string& path, const std
   double growth = 0;
   for (auto _ : state) {
     asio::io_context io;
-    reset_peak();
-    const double before = status_bytes("VmRSS");
+    zelq::bench::reset_peak_rss();
+    const double before = status_bytes("VmRSS:");
     const double started = thread_cpu_seconds();
     const std::string seen = run(io, hostile_request(base_url() + path));
     cpu = thread_cpu_seconds() - started;
-    growth = status_bytes("VmHWM") - before;
+    growth = status_bytes("VmHWM:") - before;
     state.SetIterationTime(cpu);
     if (seen.find(error) == std::string::npos) state.SkipWithError(seen.c_str());
   }
