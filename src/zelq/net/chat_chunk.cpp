@@ -182,18 +182,19 @@ template <std::size_t... N>
 
 // The key of `field`. A key without a backslash (nearly every one) is the
 // text between its quotes as it stands in the chunk: no unescaped copy. The
-// parse of the chunk has found where each string ends, so the closing quote
-// is there to stop the scan.
-[[gnu::always_inline]] inline bool read_key(simdjson::simdjson_result<od::field>& field,
+// parse of the chunk has found where each string ends, so the first quote
+// after the key's start ends it unless a backslash comes before it.
+[[gnu::always_inline]] inline bool read_key(const State& state,
+                                            simdjson::simdjson_result<od::field>& field,
                                             std::string_view& key) {
   od::raw_json_string raw;
   if (field.key().get(raw)) return false;
   const char* const begin = raw.raw();
-  const char* end = begin;
-  while (*end != '"' && *end != '\\') ++end;
-  if (*end == '"') {
-    key = std::string_view(begin, static_cast<std::size_t>(end - begin));
-    return true;
+  const char* const limit = state.text.data() + state.text.size();
+  const void* const quote = std::memchr(begin, '"', static_cast<std::size_t>(limit - begin));
+  if (quote != nullptr) {
+    key = std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(quote) - begin));
+    if (key.find('\\') == std::string_view::npos) return true;
   }
   return !field.unescaped_key().get(key);
 }
@@ -226,7 +227,7 @@ bool read_delta(State& state, od::value value, std::optional<ChatDelta>& out) {
   for (auto field : delta) {
     std::string_view key;
     od::value item;
-    if (!read_key(field, key) || field.value().get(item)) return false;
+    if (!read_key(state, field, key) || field.value().get(item)) return false;
     const int name = which(key, seen, "content", "refusal", "reasoning_content", "reasoning");
     if (name == kRepeated) return false;
     const bool ok = name < static_cast<int>(std::size(texts))
@@ -244,7 +245,7 @@ bool read_choice(State& state, od::value value, ChatChoice& choice) {
   for (auto field : object) {
     std::string_view key;
     od::value item;
-    if (!read_key(field, key) || field.value().get(item)) return false;
+    if (!read_key(state, field, key) || field.value().get(item)) return false;
     bool ok = false;
     // The answer's part: "message" in a whole answer, "delta" in a chunk.
     const int name = state.message ? which(key, seen, "finish_reason", "message")
@@ -288,7 +289,7 @@ bool read_fields(State& state, od::document& doc, od::object root) {
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
-    if (!read_key(field, key) || same(key, "error")) return false;
+    if (!read_key(state, field, key) || same(key, "error")) return false;
     const int name = which(key, seen, "choices", "search_results");
     od::value value;
     if (name == kRepeated || field.value().get(value)) return false;

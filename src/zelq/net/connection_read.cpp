@@ -191,7 +191,11 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
 asio::awaitable<std::string> BeastConnection::read_body_some(
     std::optional<Clock::time_point> deadline) {
   read_deadline_ = deadline;
-  std::string out;
+  // Bytes are parsed into the text kept from an earlier read when there is
+  // one; its stale bytes are written over or cut off, and growing it within
+  // its size writes nothing.
+  std::string out = take_text();
+  std::size_t got = 0;
   while (!finished_) {
     if (closed_) {
       throw ConnectionError("connection to " + url_.endpoint() +
@@ -203,10 +207,11 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
     }
     if (buffer_.size() > 0) {
       // The body bytes of the buffer are at most as many as the buffer holds.
-      out.resize(buffer_.size());
-      out.resize(parse_body(out.data(), out.size()));
-      if (!out.empty()) {
-        delivered_ += out.size();
+      const std::size_t room = buffer_.size();
+      if (out.size() < room) out.resize(room);
+      got = parse_body(out.data(), room);
+      if (got > 0) {
+        delivered_ += got;
         if (delivered_ > state_->options.max_body_size) {
           fail(http::error::body_limit, "reading the response from");
         }
@@ -220,6 +225,7 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       if (ec) fail(ec, "reading the response from");
     }
   }
+  out.resize(got);
   read_deadline_.reset();
   if (buffer_.size() == 0) buffer_.shrink_to_fit();
   co_return out;

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "zelq/net/detail/spare_memory.hpp"
+
 namespace zelq::net {
 
 SseReader::SseReader(BodyReader body, std::size_t max_event_size)
@@ -21,10 +23,11 @@ std::optional<SseEventView> SseReader::try_take_view() noexcept {
     error_ = std::current_exception();
     body_.close();
   }
-  bytes_.reset();
   // The reader waits for more bytes now: the parser keeps only what is
-  // unfinished.
+  // unfinished, and the read's memory goes to the next read on this thread.
   parser_.trim();
+  detail::give_back_text(std::move(*bytes_));
+  bytes_.reset();
   return std::nullopt;
 }
 

@@ -17,6 +17,7 @@
 
 #include "zelq/net/detail/connection_pool.hpp"
 #include "zelq/net/detail/http_connection.hpp"
+#include "zelq/net/detail/spare_memory.hpp"
 #include "zelq/net/url.hpp"
 
 namespace zelq::net::detail {
@@ -29,7 +30,10 @@ struct ClientState {
   std::shared_ptr<boost::asio::ssl::context> tls;
 };
 
-inline constexpr std::size_t kReadSize = 64 * 1024;
+// The most raw bytes taken in one read. Large: a stream that falls behind its
+// server takes what has piled up in few reads, each of which the kernel
+// answers with a window update and a wake-up of the sender.
+inline constexpr std::size_t kReadSize = 256 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 // Longest chunk-size line of a chunked body, its extensions included; its
 // trailer is held to kHeaderLimit.
@@ -104,7 +108,10 @@ class BeastConnection final : public Connection {
   PoolKey key_;
   boost::asio::execution_context& context_;
   std::unique_ptr<Transport> transport_;
-  boost::beast::flat_buffer buffer_;
+  // Raw bytes read and not yet parsed. Its large memory, taken for a burst
+  // of bytes and given back before the next wait, is kept on the thread
+  // for the next read.
+  boost::beast::basic_flat_buffer<SpareBlockAllocator<char>> buffer_;
   // A new parser for each response head: interim (1xx) answers come first.
   std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> parser_{
       std::in_place};
