@@ -27,6 +27,9 @@ struct ChatChunkState {
   std::string container_text;
   ChatChunk chunk;       // its storage reused from chunk to chunk
   bool message = false;  // the text being read is a whole answer
+  // The text has no backslash, so no key or string in it has an escape to
+  // check: one scan of the chunk instead of one per string.
+  bool plain = false;
 };
 
 }  // namespace detail
@@ -111,7 +114,8 @@ using State = ChatChunkState;
     case '"':
       // The padded copy has bytes after the last token.
       return raw.data()[raw.size()] != ':' &&
-             (token.find('\\') == std::string_view::npos || check_escapes(value));
+             (state.plain || token.find('\\') == std::string_view::npos ||
+              check_escapes(value));
     case 't':
       return token == "true";
     case 'f':
@@ -194,7 +198,7 @@ template <std::size_t... N>
   const void* const quote = std::memchr(begin, '"', static_cast<std::size_t>(limit - begin));
   if (quote != nullptr) {
     key = std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(quote) - begin));
-    if (key.find('\\') == std::string_view::npos) return true;
+    if (state.plain || key.find('\\') == std::string_view::npos) return true;
   }
   return !field.unescaped_key().get(key);
 }
@@ -394,6 +398,7 @@ ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
     if (!state_) state_ = take_state();
     State& state = *state_;
     state.message = part == Part::MESSAGE;
+    state.plain = std::memchr(data.data(), '\\', data.size()) == nullptr;
     std::string& padded = state.text;
     padded.assign(data);
     padded.resize(data.size() + simdjson::SIMDJSON_PADDING);

@@ -130,6 +130,9 @@ TEST(ChunkReaderTest, InvalidJsonInFieldsItSkipsTakesTheFullPath) {
            R"({"choices":[{"finish_reason":nulx,)" + delta + "}]}",
            R"({"choices":[{)" + delta + R"(}],"usage":{"a":-}})",
            R"({"choices":[{)" + delta + R"(}],"search_results":[{"a":[1,]}]})",
+           // A bad escape in a key, or in the chunk's last text, and nowhere else.
+           R"({"\q":1,"choices":[{)" + delta + "}]}",
+           R"({"choices":[{)" + delta + R"(}],"x":"ab\q"})",
        }) {
     EXPECT_FALSE(read_chunk_fast(chunk).has_value()) << chunk;
   }
