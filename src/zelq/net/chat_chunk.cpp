@@ -184,21 +184,38 @@ template <std::size_t... N>
   return index;
 }
 
-// The key of `field`. A key without a backslash (nearly every one) is the
-// text between its quotes as it stands in the chunk: no unescaped copy. The
-// parse of the chunk has found where each string ends, so the first quote
-// after the key's start ends it unless a backslash comes before it.
-[[gnu::always_inline]] inline bool read_key(const State& state,
-                                            simdjson::simdjson_result<od::field>& field,
-                                            std::string_view& key) {
+// JSON white space.
+[[gnu::always_inline]] inline bool blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+// The key and value of `field`. A key without a backslash (nearly every one)
+// is the text between its quotes as it stands in the chunk: no unescaped
+// copy. In a chunk without a backslash the key ends where the value starts,
+// less the ':' and the white space around it that are all the parse lets
+// stand between them; otherwise the parse of the chunk has found where each
+// string ends, so the first quote after the key's start ends it unless a
+// backslash comes before it.
+[[gnu::always_inline]] inline bool read_field(const State& state,
+                                              simdjson::simdjson_result<od::field>& field,
+                                              std::string_view& key, od::value& item) {
   od::raw_json_string raw;
-  if (field.key().get(raw)) return false;
+  if (field.key().get(raw) || field.value().get(item)) return false;
   const char* const begin = raw.raw();
+  if (state.plain) {
+    const char* end = item.raw_json_token().data() - 1;
+    while (blank(*end)) --end;
+    --end;  // the ':'
+    while (blank(*end)) --end;
+    // At the closing quote.
+    key = std::string_view(begin, static_cast<std::size_t>(end - begin));
+    return true;
+  }
   const char* const limit = state.text.data() + state.text.size();
   const void* const quote = std::memchr(begin, '"', static_cast<std::size_t>(limit - begin));
   if (quote != nullptr) {
     key = std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(quote) - begin));
-    if (state.plain || key.find('\\') == std::string_view::npos) return true;
+    if (key.find('\\') == std::string_view::npos) return true;
   }
   return !field.unescaped_key().get(key);
 }
@@ -231,7 +248,7 @@ bool read_delta(State& state, od::value value, std::optional<ChatDelta>& out) {
   for (auto field : delta) {
     std::string_view key;
     od::value item;
-    if (!read_key(state, field, key) || field.value().get(item)) return false;
+    if (!read_field(state, field, key, item)) return false;
     const int name = which(key, seen, "content", "refusal", "reasoning_content", "reasoning");
     if (name == kRepeated) return false;
     const bool ok = name < static_cast<int>(std::size(texts))
@@ -249,7 +266,7 @@ bool read_choice(State& state, od::value value, ChatChoice& choice) {
   for (auto field : object) {
     std::string_view key;
     od::value item;
-    if (!read_key(state, field, key) || field.value().get(item)) return false;
+    if (!read_field(state, field, key, item)) return false;
     bool ok = false;
     // The answer's part: "message" in a whole answer, "delta" in a chunk.
     const int name = state.message ? which(key, seen, "finish_reason", "message")
@@ -293,10 +310,10 @@ bool read_fields(State& state, od::document& doc, od::object root) {
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
-    if (!read_key(state, field, key) || same(key, "error")) return false;
-    const int name = which(key, seen, "choices", "search_results");
     od::value value;
-    if (name == kRepeated || field.value().get(value)) return false;
+    if (!read_field(state, field, key, value) || same(key, "error")) return false;
+    const int name = which(key, seen, "choices", "search_results");
+    if (name == kRepeated) return false;
     if (name == 0) {
       auto choice = [&state, &chunk](od::value item) {
         return read_choice(state, item, chunk.choices.emplace_back());

@@ -29,6 +29,9 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
       R"({"object":"chunk"})",
       // Keys are compared as they stand unless they hold an escape.
       R"({"choices":[{"\u0064elta":{"con\u0074ent":"esc","re\"fusal":"x"}}]})",
+      // White space around the colons, in a chunk with no escape and in one with.
+      "{ \"choices\" :\t[ {\"\" : 1 ,\"delta\"\n:\r\n{\"content\"  :  \"sp\" } } ] }",
+      "{ \"choices\" :\t[ {\"\" : 1 ,\"delta\"\n:\r\n{\"content\"  :  \"s\\np\" } } ] }",
   };
   for (const auto& chunk : chunks) {
     auto fast = read_chunk_fast(chunk);
@@ -38,6 +41,8 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
   EXPECT_EQ(read_chunk_fast(chunks[0])->text, "Hi \"x\"\n\xC3\xA9");
   EXPECT_EQ(read_chunk_fast(chunks[1])->thinking, "r2");
   EXPECT_EQ(read_chunk_fast(chunks[8])->text, "esc");
+  EXPECT_EQ(read_chunk_fast(chunks[9])->text, "sp");
+  EXPECT_EQ(read_chunk_fast(chunks[10])->text, "s\np");
 }
 
 // A whole answer: plain ones are read as read_choice reads their
