@@ -191,11 +191,7 @@ asio::awaitable<std::size_t> BeastConnection::read_body(char* out, std::size_t c
 asio::awaitable<std::string> BeastConnection::read_body_some(
     std::optional<Clock::time_point> deadline) {
   read_deadline_ = deadline;
-  // Bytes are parsed into the text kept from an earlier read when there is
-  // one; its stale bytes are written over or cut off, and growing it within
-  // its size writes nothing.
-  std::string out = take_text();
-  std::size_t got = 0;
+  std::string out;
   while (!finished_) {
     if (closed_) {
       throw ConnectionError("connection to " + url_.endpoint() +
@@ -207,16 +203,25 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
     }
     if (buffer_.size() > 0) {
       // The body bytes of the buffer are at most as many as the buffer holds.
+      // They are parsed into the text kept from an earlier read when there
+      // is one: its stale bytes are written over or cut off, and growing it
+      // within its size writes nothing.
       const std::size_t room = buffer_.size();
+      out = take_text();
       if (out.size() < room) out.resize(room);
-      got = parse_body(out.data(), room);
+      const std::size_t got = parse_body(out.data(), room);
       if (got > 0) {
+        out.resize(got);
         delivered_ += got;
         if (delivered_ > state_->options.max_body_size) {
           fail(http::error::body_limit, "reading the response from");
         }
         break;
       }
+      // None yet: the text goes back before the connection waits, so that
+      // a waiting stream holds none.
+      give_back_text(std::move(out));
+      out = std::string();
       if (parser_->is_done()) continue;
     }
     if (!co_await fill()) {
@@ -225,7 +230,6 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       if (ec) fail(ec, "reading the response from");
     }
   }
-  out.resize(got);
   read_deadline_.reset();
   if (buffer_.size() == 0) buffer_.shrink_to_fit();
   co_return out;

@@ -372,6 +372,42 @@ TEST(HttpClient, PiecesReadIntoAKeptTextHoldOnlyTheirBytes) {
   EXPECT_GT(pieces.size(), 1u);
 }
 
+// A stream waiting for its next bytes holds no kept text: a read takes one
+// only once bytes have come, so that the text serves whichever stream reads.
+TEST(HttpClient, AWaitingStreamHoldsNoKeptText) {
+  asio::io_context io;
+  Server server(io);
+  asio::steady_timer gate(io, asio::steady_timer::time_point::max());
+  server.start([&gate](tcp::socket& socket) -> asio::awaitable<void> {
+    co_await send(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
+    boost::system::error_code cancelled;
+    co_await gate.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+    co_await send(socket, "2\r\nde\r\n0\r\n\r\n");
+  });
+  HttpClient client;
+  std::optional<std::string> second;
+  const std::size_t kept = run(io, [&]() -> asio::awaitable<std::size_t> {
+    HttpRequest request{.url = server.url()};
+    auto stream = co_await client.stream(std::move(request));
+    EXPECT_EQ(co_await stream.body.read_some(), "abc");
+    detail::give_back_text(std::string(100'000, '#'));
+    asio::steady_timer read(io, asio::steady_timer::time_point::max());
+    asio::co_spawn(io, stream.body.read_some(), [&](std::exception_ptr error, std::string piece) {
+      if (!error) second = std::move(piece);
+      read.cancel();
+    });
+    // The second read runs until it waits for the server.
+    for (int i = 0; i < 3; ++i) co_await asio::post(io, asio::use_awaitable);
+    const std::size_t size = detail::take_text().size();
+    gate.cancel();
+    boost::system::error_code cancelled;
+    co_await read.async_wait(asio::redirect_error(asio::use_awaitable, cancelled));
+    co_return size;
+  });
+  EXPECT_EQ(kept, 100'000u);
+  EXPECT_EQ(second, "de");
+}
+
 TEST(HttpClient, OwnDeadlinesAreTimeoutErrors) {
   auto stall = [](tcp::socket& socket) -> asio::awaitable<void> {
     co_await send(socket, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc");
