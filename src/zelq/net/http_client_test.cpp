@@ -300,6 +300,9 @@ TEST(HttpClient, StreamsIrregularPiecesAndEvents) {
       co_await send(socket, piece);
     }
   });
+  // Pieces are read into the text an earlier read gave back, whose stale
+  // bytes (longer than any piece) must never show.
+  detail::give_back_text(std::string(100'000, '#'));
   HttpClient client;
   auto pieces = run(io, [&]() -> asio::awaitable<std::vector<std::string>> {
     HttpRequest request{.url = server.url()};
@@ -308,6 +311,8 @@ TEST(HttpClient, StreamsIrregularPiecesAndEvents) {
     for (auto piece = co_await stream.body.read_some(); !piece.empty();
          piece = co_await stream.body.read_some()) {
       out.push_back(piece);
+      // As an event reader does once it has used a piece up.
+      detail::give_back_text(std::move(piece));
     }
     EXPECT_EQ(co_await stream.body.read_some(), "");
     co_return out;
@@ -335,41 +340,6 @@ TEST(HttpClient, StreamsIrregularPiecesAndEvents) {
     co_return out;
   });
   EXPECT_EQ(events, (std::vector<SseEvent>{{"message", "a", ""}, {"e", "b\nc", "7"}}));
-}
-
-// Body pieces are read into the text a finished read gave back, whose stale
-// bytes (longer than the piece) must never show.
-TEST(HttpClient, PiecesReadIntoAKeptTextHoldOnlyTheirBytes) {
-  asio::io_context io;
-  Server server(io);
-  server.start([](tcp::socket& socket) -> asio::awaitable<void> {
-    co_await send(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n");
-    for (std::string piece : {"1\r\nd\r\n", "5\r\nefghi\r\n", "2\r\njk\r\n0\r\n\r\n"}) {
-      co_await pause(5ms);
-      co_await send(socket, piece);
-    }
-  });
-  detail::give_back_text(std::string(100'000, '#'));
-  HttpClient client;
-  auto pieces = run(io, [&]() -> asio::awaitable<std::vector<std::string>> {
-    HttpRequest request{.url = server.url()};
-    auto stream = co_await client.stream(std::move(request));
-    std::vector<std::string> out;
-    for (auto piece = co_await stream.body.read_some(); !piece.empty();
-         piece = co_await stream.body.read_some()) {
-      out.push_back(piece);
-      // As an event reader does once it has used a piece up.
-      detail::give_back_text(std::move(piece));
-    }
-    co_return out;
-  });
-  std::string joined;
-  for (const auto& piece : pieces) {
-    EXPECT_EQ(piece.find('#'), std::string::npos) << piece;
-    joined += piece;
-  }
-  EXPECT_EQ(joined, "abcdefghijk");
-  EXPECT_GT(pieces.size(), 1u);
 }
 
 // A stream waiting for its next bytes holds no kept text: a read takes one
