@@ -87,15 +87,49 @@ void BeastConnection::check_chunk_framing() {
   // The CRLF that ends a chunk's data comes before the next size line.
   const std::size_t start = unparsed.starts_with("\r\n") ? 2 : 0;
   const std::size_t end = unparsed.substr(0, start + kChunkLineLimit + 2).find("\r\n", start);
-  std::string what;
   if (end == std::string_view::npos) {
-    what = "a chunk-size line longer than " + std::to_string(kChunkLineLimit);
-  } else if (unparsed.size() - (end + 2) > kHeaderLimit) {
-    // Only the last chunk's line leaves the parser waiting: for its trailer.
-    what = "a trailer longer than " + std::to_string(kHeaderLimit);
-  } else {
-    return;
+    fail_framing("a chunk-size line longer than " + std::to_string(kChunkLineLimit));
   }
+  if (unparsed.size() - (end + 2) > kHeaderLimit) {
+    // Only the last chunk's line leaves the parser waiting: for its trailer.
+    fail_framing("a trailer longer than " + std::to_string(kHeaderLimit));
+  }
+}
+
+// The same limits for a chunk-size line, and the last one's trailer, that
+// came whole: the parser takes them at any length. Called as the parser
+// takes the line, whose extensions lie in buffer_ with the size's hex
+// digits right before them, and the whole trailer after them.
+void BeastConnection::check_chunk_header(std::uint64_t size, beast::string_view extensions,
+                                         error_code& ec) {
+  const char* const begin = static_cast<const char*>(buffer_.data().data());
+  const char* const end = begin + buffer_.size();
+  const char* digits = extensions.data();
+  if (digits < begin || digits + extensions.size() > end) return;
+  auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  std::size_t line = extensions.size();
+  while (digits > begin && line <= kChunkLineLimit && hex(digits[-1])) {
+    --digits;
+    ++line;
+  }
+  if (line > kChunkLineLimit) {
+    oversized_ = "a chunk-size line longer than " + std::to_string(kChunkLineLimit);
+  } else if (size == 0) {
+    // From the CRLF that ends the line to the blank line that ends the
+    // trailer: its fields, each with its CRLF, and the blank line.
+    const std::string_view rest(extensions.data() + extensions.size(),
+                                static_cast<std::size_t>(end - extensions.end()));
+    const std::size_t blank = rest.find("\r\n\r\n");
+    if (blank != std::string_view::npos && blank + 2 > kHeaderLimit) {
+      oversized_ = "a trailer longer than " + std::to_string(kHeaderLimit);
+    }
+  }
+  if (!oversized_.empty()) ec = http::error::bad_chunk;
+}
+
+void BeastConnection::fail_framing(const std::string& what) {
   close();
   throw ConnectionError("connection to " + url_.endpoint() + " sent " + what + " bytes");
 }
@@ -139,6 +173,7 @@ asio::awaitable<HttpResponseHead> BeastConnection::read_head(
     parser_.emplace();
   }
   parser_->eager(true);
+  parser_->on_chunk_header(chunk_header_check_);
   const auto& message = parser_->get();
   HttpResponseHead result;
   result.status = static_cast<int>(message.result_int());
@@ -163,6 +198,7 @@ std::size_t BeastConnection::parse_body(char* out, std::size_t capacity) {
     got = capacity - body.size;
     body.data = nullptr;
     if (ec == http::error::need_buffer || ec == http::error::need_more) ec = {};
+    if (!oversized_.empty()) fail_framing(oversized_);
     if (ec) fail(ec, "reading the response from");
     if (used == 0) break;
   }

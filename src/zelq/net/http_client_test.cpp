@@ -732,6 +732,18 @@ TEST(HttpClient, ChunkSizeLinesAndTrailersAreCapped) {
       {"an endless trailer line", "2\r\nok\r\n0\r\nX-T: " + std::string(100'000, 't'),
        long_trailer},
       {"a trailer of many short lines", "2\r\nok\r\n0\r\n" + short_lines, long_trailer},
+      // The same arriving whole: the parser would take them at any length.
+      {"a whole extension over the limit",
+       "2\r\nok\r\n1;" + std::string(5'000, 'e') + "\r\na\r\n0\r\n\r\n", long_line},
+      {"a line of 4097 bytes", "3;" + std::string(4'095, 'e') + "\r\nabc\r\n0\r\n\r\n",
+       long_line},
+      {"a line of 4096 bytes", "3;" + std::string(4'094, 'e') + "\r\nabc\r\n0\r\n\r\n", "abc"},
+      {"a whole size over the limit",
+       "2\r\nok\r\n" + std::string(5'000, '0') + "1\r\na\r\n0\r\n\r\n", long_line},
+      {"a whole last line over the limit", "0;" + std::string(5'000, 'e') + "\r\n\r\n",
+       long_line},
+      {"a whole trailer over the limit",
+       "2\r\nok\r\n0\r\nX-T: " + std::string(70'000, 't') + "\r\n\r\n", long_trailer},
       {"extensions and a trailer within the limits",
        "2;a=1;b=\"x\"\r\nok\r\n3;" + std::string(4'000, 'e') +
            "\r\nabc\r\n0;z\r\nX-T: " + std::string(60'000, 't') + "\r\nX-U: u\r\n\r\n",

@@ -97,6 +97,9 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<bool> fill();
   void read_waiting();
   void check_chunk_framing();
+  void check_chunk_header(std::uint64_t size, boost::beast::string_view extensions,
+                          boost::system::error_code& ec);
+  [[noreturn]] void fail_framing(const std::string& what);
   std::size_t parse_body(char* out, std::size_t capacity);
   void finish() noexcept;
   Clock::time_point deadline(Limit limit);
@@ -115,6 +118,18 @@ class BeastConnection final : public Connection {
   // A new parser for each response head: interim (1xx) answers come first.
   std::optional<boost::beast::http::response_parser<boost::beast::http::buffer_body>> parser_{
       std::in_place};
+  // Called by the parser at each chunk-size line it takes (see
+  // check_chunk_header); the parser holds a reference to it.
+  struct ChunkHeaderCheck {
+    BeastConnection* connection;
+    void operator()(std::uint64_t size, boost::beast::string_view extensions,
+                    boost::system::error_code& ec) const {
+      connection->check_chunk_header(size, extensions, ec);
+    }
+  };
+  ChunkHeaderCheck chunk_header_check_{this};
+  // What check_chunk_header found over its limit ("" when nothing was).
+  std::string oversized_;
   // Body bytes read_body_some has handed out, against max_body_size.
   std::uint64_t delivered_ = 0;
   std::optional<Clock::time_point> request_deadline_;
