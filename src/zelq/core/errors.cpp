@@ -18,6 +18,9 @@ bool is_cancellation(const std::exception_ptr& failure) {
 std::string describe_exception(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
+  } catch (const boost::system::system_error& e) {
+    // Its what() adds the code and the library's source location.
+    return e.code().message();
   } catch (const std::exception& e) {
     return e.what();
   } catch (...) {

@@ -114,8 +114,10 @@ class MemoryError : public std::bad_alloc {
 // answered with a fallback.
 bool is_cancellation(const std::exception_ptr& failure);
 
-// The what() text of `failure`, or "unknown error" for an exception that is
-// not a std::exception. For log lines that name a failure.
+// The what() text of `failure` (the message of its code for a
+// boost::system::system_error, such as a cancellation), or "unknown error"
+// for an exception that is not a std::exception. For log lines that name a
+// failure.
 std::string describe_exception(const std::exception_ptr& failure);
 
 }  // namespace zelq::core

@@ -108,8 +108,8 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
     request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "/cancel";
     request.timeout = client->settings().connect_timeout + kCancelGrace;
     co_await client->api().request_json(std::move(request));
-  } catch (const std::exception& error) {
-    problem = error.what();
+  } catch (...) {
+    problem = core::describe_exception(std::current_exception());
   }
   if (!problem.empty()) {
     logger()->warn(client->mask("Could not cancel the OpenAI response " + shown_id(*client, id) +
