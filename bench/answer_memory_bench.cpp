@@ -19,8 +19,6 @@
 #include <benchmark/benchmark.h>
 
 #include <malloc.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +33,7 @@
 #include <vector>
 
 #include "bench_process.hpp"
+#include "forked_server.hpp"
 #include "zelq/net/api_client.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
@@ -46,6 +45,8 @@ namespace asio = boost::asio;
 namespace net = zelq::net;
 namespace openai = zelq::providers::openai;
 using zelq::core::Value;
+using zelq::bench::ForkedServer;
+using zelq::bench::fork_loopback_server;
 using zelq::bench::reset_peak_rss;
 using zelq::bench::run;
 using zelq::bench::status_kb;
@@ -132,45 +133,16 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
       stream);
 }
 
-struct Server {
-  pid_t pid = -1;
-  std::string base_url;
-};
+ForkedServer forked;
 
-void stop_server();
+void stop_server() { forked.stop(); }
 
-Server& server() {
-  static Server instance;
-  if (instance.pid > 0) return instance;
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    asio::io_context io;
-    net::testing::LoopbackServer loopback(io, serve);
-    const std::string url = loopback.base_url();
-    if (write(fds[1], url.data(), url.size()) < 0) _exit(1);
-    close(fds[1]);
-    io.run();
-    _exit(0);
-  }
-  close(fds[1]);
-  char buffer[128];
-  const auto n = read(fds[0], buffer, sizeof buffer);
-  close(fds[0]);
-  if (n <= 0) throw std::runtime_error("server did not start");
-  instance.pid = pid;
-  instance.base_url.assign(buffer, static_cast<std::size_t>(n));
+// The server, forked at the first call.
+const ForkedServer& server() {
+  if (forked.pid > 0) return forked;
+  forked = fork_loopback_server(serve);
   std::atexit(stop_server);
-  return instance;
-}
-
-void stop_server() {
-  if (server().pid <= 0) return;
-  kill(server().pid, SIGKILL);
-  waitpid(server().pid, nullptr, 0);
+  return forked;
 }
 
 // What one call in a fresh process did: the growth of the peak resident set

@@ -1,6 +1,6 @@
 // What the benchmarks that measure the process share: running a coroutine
-// to its end on an io_context, and the resident set read from
-// /proc/self/status.
+// to its end on an io_context, this thread's CPU time, and the resident set
+// read from /proc/self/status.
 #pragma once
 
 #include <boost/asio/awaitable.hpp>
@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
 #include <cstddef>
+#include <ctime>
 #include <fstream>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,13 @@ T run(boost::asio::io_context& io, boost::asio::awaitable<T> work) {
   auto future = boost::asio::co_spawn(io, std::move(work), boost::asio::use_future);
   io.run();
   return future.get();
+}
+
+// The CPU time (user and system) this thread has used, in seconds.
+inline double thread_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 // The figure of `field` ("VmRSS:", "VmHWM:") in /proc/self/status, in KiB.

@@ -22,16 +22,13 @@
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "bench_process.hpp"
 #include "zelq/core/event.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 
 namespace deep_research_bench {
 
-inline double thread_cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
+using zelq::bench::thread_cpu_seconds;
 
 // CPU seconds of this thread while `client(base_url, origin)` (an
 // awaitable) runs against a loopback server answering with `handler`.

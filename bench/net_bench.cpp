@@ -54,7 +54,6 @@
 #include <benchmark/benchmark.h>
 
 #include <sched.h>
-#include <sys/resource.h>
 
 #include <boost/asio.hpp>
 #include <chrono>
@@ -141,16 +140,8 @@ namespace asio = boost::asio;
 using zelq::bench::kSequential;
 using zelq::bench::kStreamTokens;
 using zelq::bench::run;
+using zelq::bench::thread_cpu_seconds;
 using zelq::core::Value;
-
-double thread_cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 std::shared_ptr<openai::OpenAILMInvoker> make_invoker() {
   Value config = {

@@ -5,8 +5,6 @@
 
 #include <malloc.h>
 #include <sched.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "forked_server.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/chat_stream.hpp"
@@ -126,10 +125,10 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
   if (hold) co_await exchange.wait_for_close();
 }
 
+// The server, and the CPU it is pinned to (-1 when it is not).
 struct Server {
-  pid_t pid = -1;
+  ForkedServer process;
   int cpu = -1;
-  std::string base_url;
 };
 
 Server& server() {
@@ -137,20 +136,7 @@ Server& server() {
   return instance;
 }
 
-// Pins this process to CPU `cpu`.
-void pin(int cpu) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(cpu, &set);
-  sched_setaffinity(0, sizeof set, &set);
-}
-
-void stop_server() {
-  if (server().pid > 0) {
-    kill(server().pid, SIGKILL);
-    waitpid(server().pid, nullptr, 0);
-  }
-}
+void stop_server() { server().process.stop(); }
 
 std::string request_body(bool stream, const std::string& user) {
   std::string body = R"({"model":"bench","messages":[{"role":"user","content":"go"}])";
@@ -407,7 +393,7 @@ constexpr std::string_view kChildFlag = "--held-streams=";
 }  // namespace
 
 void start_server() {
-  if (server().pid > 0) return;
+  if (server().process.pid > 0) return;
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   sched_getaffinity(0, sizeof allowed, &allowed);
@@ -418,36 +404,17 @@ void start_server() {
     if (lowest < 0) lowest = cpu;
     highest = cpu;
   }
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (highest != lowest) pin(highest);
-    asio::io_context io;
-    net::testing::LoopbackServer loopback(io, serve);
-    const std::string url = loopback.base_url();
-    if (write(fds[1], url.data(), url.size()) < 0) _exit(1);
-    close(fds[1]);
-    io.run();
-    _exit(0);
+  // The server gets a CPU of its own when there are two.
+  const int own_cpu = highest != lowest ? highest : -1;
+  server().process = fork_loopback_server(serve, own_cpu);
+  if (own_cpu >= 0) {
+    pin_to_cpu(lowest);
+    server().cpu = own_cpu;
   }
-  close(fds[1]);
-  if (highest != lowest) {
-    pin(lowest);
-    server().cpu = highest;
-  }
-  char buffer[128];
-  const auto n = read(fds[0], buffer, sizeof buffer);
-  close(fds[0]);
-  if (n <= 0) throw std::runtime_error("server did not start");
-  server().pid = pid;
-  server().base_url.assign(buffer, static_cast<std::size_t>(n));
   std::atexit(stop_server);
 }
 
-const std::string& server_base_url() { return server().base_url; }
+const std::string& server_base_url() { return server().process.base_url; }
 
 int server_cpu() { return server().cpu; }
 
@@ -456,7 +423,7 @@ std::string stream_user(const std::string& base, Shape shape) {
 }
 
 unsigned short server_port() {
-  const std::string& url = server().base_url;
+  const std::string& url = server().process.base_url;
   return static_cast<unsigned short>(std::stoi(url.substr(url.rfind(':') + 1)));
 }
 

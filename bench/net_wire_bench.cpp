@@ -19,7 +19,6 @@
 
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,6 +42,7 @@ namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using zelq::bench::run;
+using zelq::bench::thread_cpu_seconds;
 
 constexpr std::size_t kHostileBytes = 40'000'000;
 
@@ -133,15 +133,6 @@ void stop_server() {
 }
 
 std::string base_url() { return "http://127.0.0.1:" + std::to_string(server().port) + "/v1"; }
-
-double thread_cpu_seconds() {
-  rusage usage{};
-  getrusage(RUSAGE_THREAD, &usage);
-  auto seconds = [](const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
-  };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // A figure of /proc/self/status, in bytes.
 double status_bytes(std::string_view field) {
