@@ -414,7 +414,7 @@ TEST(GoogleDeepResearcherWireTest, ServiceIdsNeverShowTheKey) {
 // answers it, and the caller gets its cancellation or time-out, which is not
 // retried. A second cancellation ends the cancel request at once.
 TEST(GoogleDeepResearcherWireTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellation) {
-  enum class Stop { DEADLINE, CANCEL, CANCEL_TWICE };
+  using Stop = CallerStop;
   constexpr auto kLimit = std::chrono::seconds(1);
   for (const Stop stop : {Stop::DEADLINE, Stop::CANCEL, Stop::CANCEL_TWICE}) {
     SCOPED_TRACE(static_cast<int>(stop));
@@ -423,7 +423,6 @@ TEST(GoogleDeepResearcherWireTest, TheCancelOfAFailedAttemptOutlastsTheCallersFi
     asio::cancellation_signal signal;
     std::chrono::steady_clock::time_point created;
     LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
-      const auto executor = co_await asio::this_coro::executor;
       if (!exchange.request.target.ends_with("/cancel")) {
         created = std::chrono::steady_clock::now();
         Value delta = text_step_delta(1, "", "e1");
@@ -433,22 +432,9 @@ TEST(GoogleDeepResearcherWireTest, TheCancelOfAFailedAttemptOutlastsTheCallersFi
         co_await exchange.wait_for_close();
         co_return;
       }
-      if (stop == Stop::DEADLINE) {
-        // The deadline was set before the create came: held until it passed.
-        asio::steady_timer held(executor);
-        held.expires_at(created + kLimit + std::chrono::milliseconds(1));
-        co_await held.async_wait(asio::use_awaitable);
-      } else {
-        asio::post(executor, [&signal, stop] {
-          signal.emit(asio::cancellation_type::terminal);
-          if (stop == Stop::CANCEL_TWICE) signal.emit(asio::cancellation_type::terminal);
-        });
-        co_await asio::post(executor, asio::use_awaitable);
-        if (stop == Stop::CANCEL_TWICE) {
-          co_await exchange.wait_for_close();
-          co_return;
-        }
-      }
+      // Under a deadline (set before the create came) the cancel is held until it passed.
+      const auto deadline = created + kLimit + std::chrono::milliseconds(1);
+      if (!co_await hold_cancel_request(exchange, stop, deadline, signal)) co_return;
       co_await exchange.respond(200, interaction_record("int-1", "cancelled").dump());
     });
     GoogleDeepResearcherOptions options = wire_options(server, true, 3);

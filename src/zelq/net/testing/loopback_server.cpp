@@ -14,6 +14,9 @@
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -254,6 +257,26 @@ asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::s
   boost::system::error_code ignored;
   channel.socket().shutdown(tcp::socket::shutdown_send, ignored);
   channel.socket().close(ignored);
+}
+
+asio::awaitable<bool> hold_cancel_request(Exchange& exchange, CallerStop stop,
+                                          std::chrono::steady_clock::time_point deadline,
+                                          asio::cancellation_signal& signal) {
+  const auto executor = co_await asio::this_coro::executor;
+  if (stop == CallerStop::DEADLINE) {
+    asio::steady_timer held(executor);
+    held.expires_at(deadline);
+    co_await held.async_wait(asio::use_awaitable);
+    co_return true;
+  }
+  asio::post(executor, [&signal, stop] {
+    signal.emit(asio::cancellation_type::terminal);
+    if (stop == CallerStop::CANCEL_TWICE) signal.emit(asio::cancellation_type::terminal);
+  });
+  co_await asio::post(executor, asio::use_awaitable);
+  if (stop != CallerStop::CANCEL_TWICE) co_return true;
+  co_await exchange.wait_for_close();
+  co_return false;
 }
 
 }  // namespace zelq::net::testing

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -160,5 +161,18 @@ T run_client(boost::asio::io_context& io, LoopbackServer& server,
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }
+
+// How the caller of a call stops it while the call's clean-up sends a
+// cancel request: by its own deadline, by one cancellation, or by two.
+enum class CallerStop { DEADLINE, CANCEL, CANCEL_TWICE };
+
+// Holds the cancel request of `exchange` while the caller stops as `stop`
+// says: until `deadline` has passed, or until `signal` (bound to the
+// caller's call) has been emitted once or twice. True when the request is
+// then to be answered; false after two cancellations, once the client has
+// closed the connection.
+boost::asio::awaitable<bool> hold_cancel_request(Exchange& exchange, CallerStop stop,
+                                                 std::chrono::steady_clock::time_point deadline,
+                                                 boost::asio::cancellation_signal& signal);
 
 }  // namespace zelq::net::testing

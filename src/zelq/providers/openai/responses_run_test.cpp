@@ -28,7 +28,9 @@ using inference::LMInvokerPtr;
 using inference::LMOutput;
 using inference::Message;
 using inference::testing::RecordingEventEmitter;
+using net::testing::CallerStop;
 using net::testing::Exchange;
+using net::testing::hold_cancel_request;
 using net::testing::LoopbackServer;
 using net::testing::run_client;
 using ::testing::AllOf;
@@ -580,7 +582,7 @@ TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
 // answers it, and the caller gets its cancellation or time-out, which is not
 // retried. A second cancellation ends the cancel request at once.
 TEST(ResponsesRunTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellation) {
-  enum class Stop { DEADLINE, CANCEL, CANCEL_TWICE };
+  using Stop = CallerStop;
   constexpr auto kLimit = std::chrono::seconds(1);
   for (const Stop stop : {Stop::DEADLINE, Stop::CANCEL, Stop::CANCEL_TWICE}) {
     SCOPED_TRACE(static_cast<int>(stop));
@@ -589,7 +591,6 @@ TEST(ResponsesRunTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellat
     asio::cancellation_signal signal;
     std::chrono::steady_clock::time_point created;
     LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
-      const auto executor = co_await asio::this_coro::executor;
       if (!exchange.request.target.ends_with("/cancel")) {
         created = std::chrono::steady_clock::now();
         const auto events = testing::research_transcript();
@@ -599,22 +600,9 @@ TEST(ResponsesRunTest, TheCancelOfAFailedAttemptOutlastsTheCallersFirstCancellat
         co_await exchange.wait_for_close();
         co_return;
       }
-      if (stop == Stop::DEADLINE) {
-        // The deadline was set before the create came: held until it passed.
-        asio::steady_timer held(executor);
-        held.expires_at(created + kLimit + std::chrono::milliseconds(1));
-        co_await held.async_wait(asio::use_awaitable);
-      } else {
-        asio::post(executor, [&signal, stop] {
-          signal.emit(asio::cancellation_type::terminal);
-          if (stop == Stop::CANCEL_TWICE) signal.emit(asio::cancellation_type::terminal);
-        });
-        co_await asio::post(executor, asio::use_awaitable);
-        if (stop == Stop::CANCEL_TWICE) {
-          co_await exchange.wait_for_close();
-          co_return;
-        }
-      }
+      // Under a deadline (set before the create came) the cancel is held until it passed.
+      const auto deadline = created + kLimit + std::chrono::milliseconds(1);
+      if (!co_await hold_cancel_request(exchange, stop, deadline, signal)) co_return;
       co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
     });
     LMInvokerPtr invoker = std::make_shared<OpenAILMInvoker>(
