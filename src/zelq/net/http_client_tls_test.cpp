@@ -312,5 +312,63 @@ TEST(HttpClientTls, RecordsOfEverySizeAreReadAtOnce) {
   EXPECT_EQ(server.requests.size(), 2 * sizes.size());
 }
 
+// A chunk-size line or trailer over its limit is refused over TLS too,
+// whether it comes whole in one read or spread over records of 1,000 bytes;
+// framing within the limits reads as before.
+TEST(HttpClientTls, OverlongChunkFramingIsRefusedHoweverItArrives) {
+  struct Case {
+    std::string body;     // after the head
+    std::string outcome;  // the body, or how the error ends
+  };
+  const std::vector<Case> cases = {
+      {"2\r\nok\r\n1;" + std::string(5'000, 'e') + "\r\na\r\n0\r\n\r\n",
+       " sent a chunk-size line longer than 4096 bytes"},
+      {"2\r\nok\r\n0\r\nX-T: " + std::string(70'000, 't') + "\r\n\r\n",
+       " sent a trailer longer than 65536 bytes"},
+      {"2\r\nok\r\n3;" + std::string(4'000, 'e') + "\r\nabc\r\n0\r\nX-T: t\r\n\r\n", "okabc"},
+  };
+  asio::io_context io;
+  testing::LoopbackServer server(
+      io,
+      [&](testing::Exchange& exchange) -> asio::awaitable<void> {
+        const std::string& target = exchange.request.target;
+        const Case& row = cases.at(std::stoul(target.substr(target.rfind('/') + 1)));
+        std::string bytes = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + row.body;
+        if (target.find("/whole/") != std::string::npos) {
+          co_await exchange.write_record(std::move(bytes));
+          co_return;
+        }
+        for (std::size_t at = 0; at < bytes.size(); at += 1'000) {
+          co_await exchange.write_record(bytes.substr(at, 1'000));
+        }
+      },
+      testing::Scheme::https);
+  const HttpClient client({.idle_timeout = 5s, .verify_tls = false});
+  auto scenario = [&]() -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> outcomes;
+    for (const std::string mode : {"whole", "pieces"}) {
+      for (std::size_t i = 0; i < cases.size(); ++i) {
+        HttpRequest request{.url = server.base_url() + "/" + mode + "/" + std::to_string(i)};
+        std::string outcome;
+        try {
+          outcome = (co_await client.request(std::move(request))).body;
+        } catch (const ConnectionError& error) {
+          const std::string text = error.what();
+          outcome = text.substr(text.find(" sent "));
+        }
+        outcomes.push_back(mode + " " + std::to_string(i) + ":" + outcome);
+      }
+    }
+    co_return outcomes;
+  };
+  std::vector<std::string> expected;
+  for (const std::string mode : {"whole", "pieces"}) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+      expected.push_back(mode + " " + std::to_string(i) + ":" + cases[i].outcome);
+    }
+  }
+  EXPECT_EQ(testing::run_client(io, server, scenario()), expected);
+}
+
 }  // namespace
 }  // namespace zelq::net
