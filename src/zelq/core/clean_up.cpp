@@ -12,6 +12,24 @@ namespace zelq::core::detail {
 
 namespace asio = boost::asio;
 
+asio::awaitable<void> run_counted(asio::awaitable<void> op, int& stops) {
+  const auto executor = co_await asio::this_coro::executor;
+  const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+  // The op listens on a signal of its own, as the clean-up does below: the
+  // caller's slot, left free by the await, sees every cancellation, and a
+  // second one that lands while the op winds down is counted, not lost.
+  asio::cancellation_signal to_op;
+  asio::cancellation_slot caller = state.slot();
+  if (caller.is_connected()) {
+    caller.assign([&to_op, &stops](asio::cancellation_type_t type) {
+      ++stops;
+      to_op.emit(type);
+    });
+  }
+  auto token = asio::bind_cancellation_slot(to_op.slot(), asio::use_awaitable);
+  co_await asio::co_spawn(executor, std::move(op), token);
+}
+
 asio::awaitable<void> run_shielded(asio::awaitable<void> clean_up,
                                    std::chrono::steady_clock::duration limit, int ignored) {
   const auto executor = co_await asio::this_coro::executor;

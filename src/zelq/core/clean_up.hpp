@@ -6,7 +6,10 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_type.hpp>
@@ -27,14 +30,30 @@ inline constexpr std::chrono::seconds CLEAN_UP_TIME_LIMIT{30};
 
 namespace detail {
 
+// Awaits `op` in a coroutine of its own on the caller's executor, passes it
+// every cancellation of the caller, and counts them in `stops` (which must
+// outlive the await). Rethrows op's failure. The caller must not throw when
+// cancelled (this_coro::throw_if_cancelled(false)) while it awaits this.
+boost::asio::awaitable<void> run_counted(boost::asio::awaitable<void> op, int& stops);
+
 // Awaits `clean_up` in a coroutine of its own on the caller's executor,
 // under a deadline of `limit`, and drops its failure. The caller's
 // cancellation does not reach it until `ignored` cancellations have passed;
 // the next one ends it at once. A cancellation that passes is still recorded
-// in the caller's cancellation state. The caller must not throw when
-// cancelled (this_coro::throw_if_cancelled(false)) while it awaits this.
+// in the caller's cancellation state. The same condition on the caller.
 boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
                                           std::chrono::steady_clock::duration limit, int ignored);
+
+template <class T>
+boost::asio::awaitable<void> keep_result(boost::asio::awaitable<T> op, std::optional<T>& slot) {
+  slot.emplace(co_await std::move(op));
+}
+
+inline boost::asio::awaitable<void> keep_result(boost::asio::awaitable<void> op,
+                                                std::optional<std::monostate>& slot) {
+  co_await std::move(op);
+  slot.emplace();
+}
 
 }  // namespace detail
 
@@ -42,42 +61,61 @@ boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
 // (a callable returning boost::asio::awaitable<void>) before the failure
 // propagates.
 //
-// The clean-up runs to its end through the caller's first cancellation
-// (its own, or with_timeout's deadline), whether that came before `op`
-// failed or while the clean-up runs; a cancellation after that one ends it
-// at once. It ends as well once `limit` has passed. When the caller was
-// cancelled, before or during the clean-up, the failure that propagates is a
+// Every cancellation of the caller counts, whenever it lands: while `op`
+// runs (each one reaches op), before the clean-up starts or while it runs.
+// The first (the caller's own, or with_timeout's deadline) lets the clean-up
+// run to its end; the second ends it at once, or keeps it from starting when
+// it came before. The clean-up ends as well once `limit` has passed. A
+// caller cancelled before this began does not start `op`. When the caller
+// was cancelled, at any point, the failure that propagates is a
 // cancellation (operation_aborted): op's own failure when it is one, else a
 // new one, so that a cancelled call is never taken for a failure worth
 // retrying (and with_timeout reports its time-out).
 //
 // A failure of the clean-up itself is dropped: the clean-up reports its own
 // trouble (a log line) and op's failure is what the caller learns. `op`
-// and `clean_up` are kept in this coroutine's frame until it completes.
+// runs in a coroutine of its own on the caller's executor; `op` and
+// `clean_up` are kept until this coroutine completes.
 template <class T, class CleanUp>
 boost::asio::awaitable<T> with_clean_up(
     boost::asio::awaitable<T> op, CleanUp clean_up,
     std::chrono::steady_clock::duration limit = CLEAN_UP_TIME_LIMIT) {
   namespace asio = boost::asio;
-  std::exception_ptr failure;
-  try {
-    co_return co_await std::move(op);
-  } catch (...) {
-    failure = std::current_exception();
-  }
   // Only this_coro queries until the coroutine no longer throws when
   // cancelled: awaiting anything else in a cancelled coroutine throws at once.
   const asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
-  const bool cancelled_before = state.cancelled() != asio::cancellation_type::none;
   const bool throws = co_await asio::this_coro::throw_if_cancelled();
   co_await asio::this_coro::throw_if_cancelled(false);
-  try {
-    co_await detail::run_shielded(clean_up(), limit, cancelled_before ? 0 : 1);
-  } catch (...) {
+  int stops = state.cancelled() != asio::cancellation_type::none ? 1 : 0;
+  std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> result;
+  std::exception_ptr failure;
+  if (stops == 0) {
+    try {
+      co_await detail::run_counted(detail::keep_result(std::move(op), result), stops);
+    } catch (...) {
+      failure = std::current_exception();
+    }
+  } else {
+    failure = std::make_exception_ptr(
+        boost::system::system_error(asio::error::operation_aborted, "cancelled before it began"));
+  }
+  if (!failure) {
+    co_await asio::this_coro::throw_if_cancelled(throws);
+    if constexpr (std::is_void_v<T>) {
+      co_return;
+    } else {
+      co_return std::move(*result);
+    }
+  }
+  if (stops < 2) {
+    try {
+      co_await detail::run_shielded(clean_up(), limit, 1 - stops);
+    } catch (...) {
+    }
   }
   co_await asio::this_coro::throw_if_cancelled(throws);
   const asio::cancellation_state after = co_await asio::this_coro::cancellation_state;
-  const bool cancelled = cancelled_before || after.cancelled() != asio::cancellation_type::none;
+  const bool cancelled = stops > 0 || after.cancelled() != asio::cancellation_type::none;
   if (cancelled && !is_cancellation(failure)) {
     failure = std::make_exception_ptr(
         boost::system::system_error(asio::error::operation_aborted, "clean-up after cancellation"));

@@ -5,7 +5,11 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+#include <optional>
+
 #include <gtest/gtest.h>
+#include <boost/asio/any_completion_handler.hpp>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
@@ -216,6 +220,95 @@ TEST(WithCleanUp, TheSecondCancellationPassesThroughTimeoutsAndGathers) {
     if (!failure) continue;
     if (through == Through::DEADLINE_THEN_CALLER) {
       EXPECT_EQ(what_of(failure), "Operation timed out after 0.1 seconds");
+    } else {
+      EXPECT_TRUE(is_cancellation(failure)) << what_of(failure);
+    }
+  }
+}
+
+// A wait that no cancellation reaches: the op of a call that takes a while
+// to wind down after its first cancellation.
+class DeafGate {
+ public:
+  asio::awaitable<void> wait() {
+    co_await asio::async_initiate<decltype(asio::use_awaitable), void()>(
+        [this](auto handler) { waiter_.emplace(std::move(handler)); }, asio::use_awaitable);
+  }
+  void open(asio::io_context& io) {
+    if (waiter_) asio::post(io, std::move(*waiter_));
+    waiter_.reset();
+  }
+  bool waiting() const { return waiter_.has_value(); }
+
+ private:
+  std::optional<asio::any_completion_handler<void()>> waiter_;
+};
+
+// Every cancellation counts, also one that lands while the op still winds
+// down from the first: two before the clean-up starts keep it from
+// running, through with_timeout and parallel_gather too, and a deadline
+// followed by the caller's cancellation counts as two.
+TEST(WithCleanUp, TwoCancellationsBeforeTheCleanUpStartsEndItAtOnce) {
+  enum class Through { ALONE, TIMEOUT, GATHER, DEADLINE_THEN_CALLER };
+  struct Case {
+    const char* name;
+    Through through;
+    int caller_stops;  // emitted while the op winds down from the first stop
+    bool cleaned;
+  };
+  const Case cases[] = {
+      {"alone, the first stop only", Through::ALONE, 0, true},
+      {"alone, a second stop", Through::ALONE, 1, false},
+      {"alone, a second and a third", Through::ALONE, 2, false},
+      {"in with_timeout, a second stop", Through::TIMEOUT, 1, false},
+      {"in parallel_gather, the first stop only", Through::GATHER, 0, true},
+      {"in parallel_gather, a second stop", Through::GATHER, 1, false},
+      {"the deadline, then the caller", Through::DEADLINE_THEN_CALLER, 1, false},
+      {"the deadline alone", Through::DEADLINE_THEN_CALLER, 0, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    asio::io_context io;
+    asio::cancellation_signal signal;
+    DeafGate winding_down;
+    bool clean_up_started = false;
+    const bool caller_starts = c.through != Through::DEADLINE_THEN_CALLER;
+    auto op = [&]() -> asio::awaitable<int> {
+      try {
+        co_await waits_for_cancellation(caller_starts ? &signal : nullptr);
+      } catch (const boost::system::system_error&) {
+      }
+      co_await asio::this_coro::throw_if_cancelled(false);
+      co_await winding_down.wait();
+      throw RuntimeError("stopped");
+    };
+    // The clean-up waits until a cancellation ends it, or passes when none
+    // does (the limit, as long as the test allows, would say it hung).
+    auto clean_up = [&]() -> asio::awaitable<void> {
+      clean_up_started = true;
+      asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
+      co_await timer.async_wait(asio::use_awaitable);
+    };
+    asio::awaitable<int> call = with_clean_up(op(), clean_up, std::chrono::hours(1));
+    if (c.through == Through::GATHER) call = first_of_gather(std::move(call));
+    if (c.through == Through::TIMEOUT) call = with_timeout(std::move(call), std::chrono::hours(1));
+    if (c.through == Through::DEADLINE_THEN_CALLER) call = with_timeout(std::move(call), 1ms);
+    // Once the op winds down (its first stop was the caller's, or the
+    // deadline), the other stops land; then the op ends.
+    std::function<void()> stop_then_open = [&] {
+      if (!winding_down.waiting()) {
+        asio::post(io, stop_then_open);
+        return;
+      }
+      for (int i = 0; i < c.caller_stops; ++i) signal.emit(asio::cancellation_type::terminal);
+      winding_down.open(io);
+    };
+    asio::post(io, stop_then_open);
+    std::exception_ptr failure = run(io, signal, std::move(call));
+    EXPECT_EQ(clean_up_started, c.cleaned);
+    ASSERT_TRUE(failure);
+    if (c.through == Through::DEADLINE_THEN_CALLER) {
+      EXPECT_EQ(what_of(failure), "Operation timed out after 0.001 seconds");
     } else {
       EXPECT_TRUE(is_cancellation(failure)) << what_of(failure);
     }

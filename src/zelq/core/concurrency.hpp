@@ -13,6 +13,13 @@
 // still running. The one exception is a blocking call behind asyncify(),
 // which cannot be interrupted: its caller may leave, and the call then runs
 // to its end on the pool, owning its own state.
+//
+// Every coroutine these helpers spawn is spawned from a coroutine running on
+// the executor it is spawned onto, so it first runs inside co_spawn itself:
+// no cancellation can reach it before it has started. (With Boost 1.81, one
+// that did, on a coroutine spawned from outside its executor, would make
+// co_spawn's closing step throw out of the executor's run(); see the
+// README on spawning a call.)
 #pragma once
 
 #include <chrono>

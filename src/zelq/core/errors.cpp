@@ -6,6 +6,7 @@
 namespace zelq::core {
 
 bool is_cancellation(const std::exception_ptr& failure) {
+  if (!failure) return false;
   try {
     std::rethrow_exception(failure);
   } catch (const boost::system::system_error& e) {

@@ -111,7 +111,7 @@ class MemoryError : public std::bad_alloc {
 
 // True when `failure` is the caller's cancellation: a system_error carrying
 // boost::asio::error::operation_aborted. Such a failure is never retried or
-// answered with a fallback.
+// answered with a fallback. False for a null pointer.
 bool is_cancellation(const std::exception_ptr& failure);
 
 // The what() text of `failure` (the message of its code for a

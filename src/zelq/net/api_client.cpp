@@ -232,6 +232,17 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   throw HttpError::from_response(stream.head, text, endpoint.text(), secret);
 }
 
+// The request slot of a request when it needs no wait, else nullopt (then
+// acquire_slot waits for one): with acquire_slot, the one place that keeps
+// max_concurrency. A free slot is taken without a coroutine. A request that
+// stops work takes none (an empty permit): a cancel request queued behind
+// new work would leave the run it stops going at the service.
+std::optional<core::AsyncSemaphore::Permit> slot_at_once(core::AsyncSemaphore& slots,
+                                                         bool stops_work) {
+  if (stops_work) return core::AsyncSemaphore::Permit();
+  return slots.try_acquire();
+}
+
 // Waits for a request slot, at most the request's time limit; the time the
 // wait took counts against the request's deadline.
 asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
@@ -371,9 +382,9 @@ asio::awaitable<std::string> ApiClient::do_owned_text(std::shared_ptr<const Stat
 asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> state,
                                                 ApiRequest& request) {
   const EndpointName endpoint(ApiClient(state), request.method, request.path);
+  const bool stops_work = request.stops_work;
   HttpRequest http = http_request(state->options, state->base_url, request, false);
-  // A free slot is taken without a coroutine.
-  std::optional<core::AsyncSemaphore::Permit> permit = state->slots->try_acquire();
+  std::optional<core::AsyncSemaphore::Permit> permit = slot_at_once(*state->slots, stops_work);
   if (!permit) {
     permit.emplace(
         co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));
@@ -399,9 +410,9 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
                                                      ApiRequest request) {
   const EndpointName endpoint(ApiClient(state), request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
+  const bool stops_work = request.stops_work;
   HttpRequest http = http_request(state->options, state->base_url, request, true);
-  // A free slot is taken without a coroutine.
-  std::optional<core::AsyncSemaphore::Permit> permit = state->slots->try_acquire();
+  std::optional<core::AsyncSemaphore::Permit> permit = slot_at_once(*state->slots, stops_work);
   if (!permit) {
     permit.emplace(
         co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));

@@ -66,6 +66,11 @@ struct ApiRequest {
   std::optional<std::chrono::milliseconds> timeout{};
   // Longest wait between two events of this stream, replacing idle_timeout.
   std::optional<std::chrono::milliseconds> event_timeout{};
+  // A request that stops what a call started at the service (a cancel
+  // request). It never waits for a request slot: new work that took the slot
+  // its call gave back cannot hold it up. It runs beside the max_concurrency
+  // requests in flight, at most one per call being stopped.
+  bool stops_work = false;
 };
 
 // A stream stayed silent longer than its event timeout: the server is still
@@ -137,7 +142,7 @@ class ApiClient {
 
   // Sends `request` and returns the parsed JSON of the 2xx answer (any JSON
   // value). Waits for a request slot first, at most the request's timeout
-  // (the wait counts against it). Throws HttpError (status, the server's
+  // (the wait counts against it), unless the request stops work. Throws HttpError (status, the server's
   // message, Retry-After, the endpoint) for a non-2xx answer once the
   // retries are used up; ConnectionError; zelq::core::TimeoutError for our
   // own deadlines, naming the endpoint ("request <endpoint> timed out after

@@ -335,6 +335,10 @@ TEST(ApiClient, WaitingForASlotEndsAtTheTimeoutOrCancellation) {
     } catch (const core::TimeoutError& error) {
       seen = error.what();
     }
+    // A request that stops work takes no slot: it goes through at once.
+    ApiRequest stopping = timed_get("cancel", 50ms);
+    stopping.stops_work = true;
+    seen += " | " + (co_await client.request_json(std::move(stopping))).dump();
     // A waiter without a limit leaves the queue when cancelled.
     const auto executor = co_await asio::this_coro::executor;
     asio::cancellation_signal signal;
@@ -358,9 +362,10 @@ TEST(ApiClient, WaitingForASlotEndsAtTheTimeoutOrCancellation) {
   EXPECT_EQ(run_client(io, server, scenario(client, limited)),
             "The request GET " + server.base_url() +
                 "/limited timed out after 50 ms waiting for a request slot (all 1 in use)."
-                " | cancelled | {}");
-  ASSERT_EQ(server.requests.size(), 2u);
-  EXPECT_EQ(server.requests[1].target, "/v1/after");
+                " | {} | cancelled | {}");
+  ASSERT_EQ(server.requests.size(), 3u);
+  EXPECT_EQ(server.requests[1].target, "/v1/cancel");
+  EXPECT_EQ(server.requests[2].target, "/v1/after");
 }
 
 // The time a request waited for its slot counts against its deadline, and

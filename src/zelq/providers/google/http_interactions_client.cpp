@@ -166,6 +166,7 @@ asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
   net::ApiRequest request;
   request.path = "interactions/" + percent_encode(id) + "/cancel";
   request.timeout = options_.cancel_timeout;
+  request.stops_work = true;
   co_await api_.request_json(std::move(request));
 }
 

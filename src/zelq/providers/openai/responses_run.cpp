@@ -107,6 +107,7 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
     net::ApiRequest request;
     request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "/cancel";
     request.timeout = client->settings().connect_timeout + kCancelGrace;
+    request.stops_work = true;
     co_await client->api().request_json(std::move(request));
   } catch (...) {
     problem = core::describe_exception(std::current_exception());

@@ -39,6 +39,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::SizeIs;
+using ::testing::UnorderedElementsAre;
 
 const std::string kKey = "sk-resp-secret-42";
 
@@ -543,8 +544,12 @@ TEST(ResponsesRunTest, CancellingTheCallCancelsTheResponse) {
   });
   asio::cancellation_signal signal;
   auto emitter = std::make_shared<RecordingEventEmitter>();
+  // One cancellation, at the first response event: a second would end the
+  // cancel request at once.
+  bool stopped = false;
   emitter->add_handler([&](const core::Event& event) -> asio::awaitable<void> {
-    if (event.type == "response") {
+    if (event.type == "response" && !stopped) {
+      stopped = true;
       asio::post(io, [&] { signal.emit(asio::cancellation_type::terminal); });
     }
     co_return;
@@ -676,6 +681,87 @@ TEST(ResponsesRunTest, HyperparametersApplyToTheirCallOnly) {
   EXPECT_THROW(core::run_sync(invoker->invoke({Message::user("c")}, structured)),
                core::ValueError);
   EXPECT_EQ(server.requests.size(), 2u);
+}
+
+}  // namespace
+}  // namespace zelq::providers::openai
+
+namespace zelq::providers::openai {
+namespace {
+
+// With every request slot taken, a stopped call's cancel request does not
+// queue behind the call that took the slot it gave back: the service gets
+// it, and the call returns its cancellation once it is answered.
+TEST(ResponsesRunTest, ACancelRequestNeverWaitsForARequestSlot) {
+  asio::io_context io;
+  int created = 0;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"status":"cancelled"})");
+      co_return;
+    }
+    // The response is named and its reasoning begins; then the stream holds.
+    const std::string id = "resp_" + std::to_string(++created);
+    const auto events = testing::research_transcript();
+    co_await exchange.start_events();
+    for (std::size_t i = 0; i < 5; ++i) {
+      std::string event = events[i];
+      for (auto at = event.find("resp_1"); at != std::string::npos;
+           at = event.find("resp_1", at + id.size())) {
+        event.replace(at, 6, id);
+      }
+      co_await exchange.chunk(std::move(event));
+    }
+    co_await exchange.wait_for_close();
+  });
+  LMInvokerPtr invoker = std::make_shared<OpenAILMInvoker>(
+      "openai/o4-mini-deep-research", kKey,
+      config_for(server, {{"max_concurrency", 2}, {"retry_config", {{"max_retries", 0}}}}));
+  // A and B take both slots and C waits for one. A is stopped once, at its
+  // first thought; B and C are then stopped twice, which ends them at once.
+  std::array<asio::cancellation_signal, 3> signals;
+  std::array<std::exception_ptr, 3> failures;
+  std::array<bool, 3> done{};
+  auto stop_twice = [&](std::size_t call) {
+    signals[call].emit(asio::cancellation_type::terminal);
+    signals[call].emit(asio::cancellation_type::terminal);
+  };
+  auto first_stopped = std::make_shared<bool>(false);
+  asio::post(io, [&] {
+    for (std::size_t call = 0; call < 3; ++call) {
+      auto emitter = std::make_shared<RecordingEventEmitter>();
+      if (call == 0) {
+        emitter->add_handler([&, first_stopped](const core::Event&) -> asio::awaitable<void> {
+          if (!std::exchange(*first_stopped, true)) {
+            asio::post(io, [&] { signals[0].emit(asio::cancellation_type::terminal); });
+          }
+          co_return;
+        });
+      }
+      LMInvokeOptions options;
+      options.event_emitter = emitter;
+      asio::co_spawn(io, ask(invoker, options),
+                     asio::bind_cancellation_slot(
+                         signals[call].slot(), [&, call](std::exception_ptr e, LMOutput) {
+                           failures[call] = e;
+                           done[call] = true;
+                           if (call == 0) {
+                             stop_twice(1);
+                             stop_twice(2);
+                           }
+                           if (done[0] && done[1] && done[2]) server.stop();
+                         }));
+    }
+  });
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_THAT(done, Each(true));
+  for (const auto& failure : failures) EXPECT_TRUE(core::is_cancellation(failure));
+  std::vector<std::string> targets;
+  for (const auto& request : server.requests) targets.push_back(request.target);
+  // A's create, B's, C's once A gave back its slot, and A's cancel, sent
+  // while B and C held both slots.
+  EXPECT_THAT(targets, UnorderedElementsAre("/v1/responses", "/v1/responses", "/v1/responses",
+                                            "/v1/responses/resp_1/cancel"));
 }
 
 }  // namespace
