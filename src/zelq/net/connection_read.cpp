@@ -28,14 +28,13 @@ using boost::system::error_code;
 // few frames as it can.
 asio::awaitable<bool> BeastConnection::fill() {
   check_chunk_framing();
-  // What the parser left (often the CRLF that ends a chunk) is kept in a
-  // buffer of its own size, not in the large one of the last read. A larger
-  // rest (a head or trailer arriving in pieces, bounded by their limits)
-  // keeps its buffer, which grows as bytes come: shrinking it at every read
-  // would copy those bytes again each time.
-  if (buffer_.size() <= small_.size() && buffer_.capacity() - buffer_.size() > small_.size()) {
-    buffer_.shrink_to_fit();
-  }
+  // What the parser left (often the CRLF that ends a chunk; at most a head,
+  // chunk-size line or trailer, within their limits) waits in a buffer of
+  // its own size, not in the large one of the last read. A rest that grows
+  // as bytes trickle in keeps a buffer of up to twice its size, so that it
+  // is not copied again at every read.
+  const std::size_t rest = buffer_.size();
+  if (buffer_.capacity() - rest > std::max(rest, small_.size())) buffer_.shrink_to_fit();
   const auto at = deadline(Limit::idle);
   // A read that finds bytes waiting completes before the stream's timer can
   // fire, so a server that never lets the socket empty would outrun the
@@ -55,25 +54,41 @@ asio::awaitable<bool> BeastConnection::fill() {
   co_return true;
 }
 
-// Appends what has arrived and can be taken now (at most kReadSize), without
-// waiting: over TCP one read that does not wait; over TLS the rest of the
-// record just read, which OpenSSL holds decrypted (the next record may be
-// long in coming). Into space that fill() gives back before the connection
-// next waits. A failure here is left for the next read to report.
+// Appends what has arrived and can be taken now, without waiting: over TCP
+// one read that does not wait; over TLS the rest of the record just read,
+// which OpenSSL holds decrypted (the next record may be long in coming).
+// Into space that fill() gives back before the connection next waits. It
+// reads into a block of the size a thread keeps (kSpareBlockMax) first;
+// only a burst that fills it takes a larger one, up to kReadSize more,
+// which is freed once parsed. A failure here is left for the next read to
+// report.
 void BeastConnection::read_waiting() {
+  const std::size_t rest = buffer_.size();
+  if (rest < kSpareBlockMax / 2) {
+    const std::size_t room = kSpareBlockMax - rest;
+    if (read_now(room) < room) return;
+  }
+  read_now(kReadSize);
+}
+
+// Reads at most `most` bytes that can be taken now; returns how many came.
+std::size_t BeastConnection::read_now(std::size_t most) {
   if (TlsStream* tls = transport_->tls()) {
     SSL* handle = tls->native_handle();
     const int pending = SSL_pending(handle);
-    if (pending <= 0) return;
+    if (pending <= 0) return 0;
     const asio::mutable_buffer space =
-        buffer_.prepare(std::min(static_cast<std::size_t>(pending), kReadSize));
+        buffer_.prepare(std::min(static_cast<std::size_t>(pending), most));
     const int got = SSL_read(handle, space.data(), static_cast<int>(space.size()));
-    if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
-    return;
+    if (got <= 0) return 0;
+    buffer_.commit(static_cast<std::size_t>(got));
+    return static_cast<std::size_t>(got);
   }
-  const asio::mutable_buffer space = buffer_.prepare(kReadSize);
+  const asio::mutable_buffer space = buffer_.prepare(most);
   const auto got = ::recv(tcp().socket().native_handle(), space.data(), space.size(), MSG_DONTWAIT);
-  if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
+  if (got <= 0) return 0;
+  buffer_.commit(static_cast<std::size_t>(got));
+  return static_cast<std::size_t>(got);
 }
 
 // A chunked body whose parser waits for the end of a chunk-size line or of

@@ -30,9 +30,10 @@ struct ClientState {
   std::shared_ptr<boost::asio::ssl::context> tls;
 };
 
-// The most raw bytes taken in one read. Large: a stream that falls behind its
-// server takes what has piled up in few reads, each of which the kernel
-// answers with a window update and a wake-up of the sender.
+// The most raw bytes taken in one read beyond a kept block. Large: a stream
+// that falls behind its server takes what has piled up in few reads, each
+// of which the kernel answers with a window update and a wake-up of the
+// sender.
 inline constexpr std::size_t kReadSize = 256 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 // Longest chunk-size line of a chunked body, its extensions included; its
@@ -96,6 +97,7 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
   void read_waiting();
+  std::size_t read_now(std::size_t most);
   void check_chunk_framing();
   void check_chunk_header(std::uint64_t size, boost::beast::string_view extensions,
                           boost::system::error_code& ec);
