@@ -2,6 +2,7 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -25,7 +26,12 @@ struct ChatChunkState {
   // the first one.
   std::unique_ptr<simdjson::dom::parser> containers;
   std::string container_text;
-  ChatChunk chunk;       // its storage reused from chunk to chunk
+  ChatChunk chunk;  // its storage reused from chunk to chunk
+  // The most heap a read may hold, and what the texts of the chunk read
+  // may hold (twice its size at most: each is a part of it, with the
+  // allocator's header).
+  std::size_t max_memory = 0;
+  std::size_t texts = 0;
   bool message = false;  // the text being read is a whole answer
   // The text has no backslash, so no key or string in it has an escape to
   // check: one scan of the chunk instead of one per string.
@@ -81,6 +87,38 @@ bool plain_integer(std::string_view token) {
 
 // What the reading of one chunk works with: the reader's state.
 using State = ChatChunkState;
+
+// What simdjson's parsers hold at a capacity of `bytes`, from above: about
+// 5.7 (on-demand) and 13.7 (DOM, with its document) bytes a byte, and some
+// 5 KiB of nesting tables each.
+constexpr std::size_t parser_bytes(std::size_t capacity) {
+  return capacity == 0 ? 0 : 6 * capacity + 8192;
+}
+constexpr std::size_t dom_bytes(std::size_t capacity) {
+  return capacity == 0 ? 0 : 14 * capacity + 8192;
+}
+
+// The heap `state` holds.
+std::size_t held(const State& state) {
+  std::size_t bytes = sizeof(State) + parser_bytes(state.parser.capacity()) +
+                      state.text.capacity() + state.container_text.capacity() +
+                      state.chunk.choices.capacity() * sizeof(ChatChoice) + state.texts;
+  if (state.containers) {
+    bytes += sizeof(simdjson::dom::parser) + dom_bytes(state.containers->capacity());
+  }
+  return bytes;
+}
+
+// True when the read may take `more` bytes of heap beyond what it holds.
+bool fits(const State& state, std::size_t more) {
+  return more <= state.max_memory && held(state) <= state.max_memory - more;
+}
+
+// What assigning `size` bytes to `text` takes: a string that grows takes
+// at least twice what it had.
+std::size_t growth(const std::string& text, std::size_t size) {
+  return size <= text.capacity() ? 0 : std::max(size, 2 * text.capacity());
+}
 
 [[gnu::noinline]] bool check_container(State& state, od::value value, char open, std::size_t depth);
 
@@ -144,10 +182,14 @@ bool check_container(State& state, od::value value, char open, std::size_t depth
     if (value.get_array().get(array) || array.raw_json().get(raw)) return false;
   }
   std::string& padded = state.container_text;
+  const std::size_t size = raw.size() + 2 * depth;
+  const std::size_t capacity = state.containers ? state.containers->capacity() : 0;
+  const std::size_t more = growth(padded, size + simdjson::SIMDJSON_PADDING) +
+                           (size > capacity ? sizeof(simdjson::dom::parser) + dom_bytes(size) : 0);
+  if (!fits(state, more)) return false;
   padded.assign(depth, '[');
   padded.append(raw);
   padded.append(depth, ']');
-  const std::size_t size = padded.size();
   padded.resize(size + simdjson::SIMDJSON_PADDING);
   simdjson::dom::element element;
   if (!state.containers) {
@@ -303,10 +345,15 @@ bool read_list(od::value value, Read read) {
   return true;
 }
 
+// True when the chunk may take one more choice: a full list doubles.
+bool room_for_choice(const State& state) {
+  const std::vector<ChatChoice>& choices = state.chunk.choices;
+  if (choices.size() < choices.capacity()) return true;
+  return fits(state, std::max<std::size_t>(1, 2 * choices.capacity()) * sizeof(ChatChoice));
+}
+
 bool read_fields(State& state, od::document& doc, od::object root) {
   ChatChunk& chunk = state.chunk;
-  chunk.choices.clear();
-  chunk.search_results.reset();
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
@@ -316,7 +363,7 @@ bool read_fields(State& state, od::document& doc, od::object root) {
     if (name == kRepeated) return false;
     if (name == 0) {
       auto choice = [&state, &chunk](od::value item) {
-        return read_choice(state, item, chunk.choices.emplace_back());
+        return room_for_choice(state) && read_choice(state, item, chunk.choices.emplace_back());
       };
       if (!read_list(value, choice)) return false;
     } else if (name == 2) {
@@ -359,10 +406,13 @@ struct KeptStateGuard {
   ~KeptStateGuard();
 };
 
-// False once a chunk over ChatChunkReader::kKeptChunkSize grew a parser.
-bool usual_size(const State& state) noexcept {
-  return state.parser.capacity() <= ChatChunkReader::kKeptChunkSize &&
-         (!state.containers || state.containers->capacity() <= ChatChunkReader::kKeptChunkSize);
+// Drops the chunk last read; true when what `state` holds then is at most
+// ChatChunkReader::kKeptStateBytes.
+bool keepable(State& state) noexcept {
+  state.chunk.choices.clear();
+  state.chunk.search_results.reset();
+  state.texts = 0;
+  return held(state) <= ChatChunkReader::kKeptStateBytes;
 }
 
 // The state of a reader that needs one: the one kept on this thread, else a
@@ -379,7 +429,7 @@ std::unique_ptr<State> take_state() {
 // Keeps `state` for the next reader on this thread when none is kept and
 // it is of the usual size; frees it otherwise.
 void give_back(std::unique_ptr<State> state) noexcept {
-  if (!state || kept_state_gone || kept_state != nullptr || !usual_size(*state)) return;
+  if (!state || kept_state_gone || kept_state != nullptr || !keepable(*state)) return;
   thread_local KeptStateGuard guard;
   kept_state = state.release();
 }
@@ -391,12 +441,13 @@ KeptStateGuard::~KeptStateGuard() {
 
 }  // namespace
 
-ChatChunkReader::ChatChunkReader() noexcept = default;
+ChatChunkReader::ChatChunkReader(std::size_t max_memory) noexcept : max_memory_(max_memory) {}
 ChatChunkReader::ChatChunkReader(ChatChunkReader&& other) noexcept = default;
 ChatChunkReader& ChatChunkReader::operator=(ChatChunkReader&& other) noexcept {
   if (this != &other) {
     release();
     state_ = std::move(other.state_);
+    max_memory_ = other.max_memory_;
   }
   return *this;
 }
@@ -408,19 +459,33 @@ std::size_t ChatChunkReader::capacity() const noexcept {
   return state_ ? state_->parser.capacity() : 0;
 }
 
+std::size_t ChatChunkReader::held() const noexcept { return state_ ? net::held(*state_) : 0; }
+
 ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
-    // Capacity grown by an outsized chunk is not kept past it.
-    if (state_ && !usual_size(*state_)) state_.reset();
-    if (!state_) state_ = take_state();
+    // A state grown by an outsized chunk serves chunks of about its size;
+    // a smaller one takes a state of the usual size.
+    if (state_ && !keepable(*state_) && state_->parser.capacity() / 2 > data.size()) {
+      state_.reset();
+    }
+    if (!state_) {
+      if (max_memory_ < kKeptStateBytes) return nullptr;
+      state_ = take_state();
+    }
     State& state = *state_;
+    state.max_memory = max_memory_;
     state.message = part == Part::MESSAGE;
-    state.plain = std::memchr(data.data(), '\\', data.size()) == nullptr;
     std::string& padded = state.text;
+    const std::size_t size = data.size();
+    const std::size_t more = 2 * size + growth(padded, size + simdjson::SIMDJSON_PADDING) +
+                             (size > state.parser.capacity() ? parser_bytes(size) : 0);
+    if (!fits(state, more)) return nullptr;
+    state.texts = 2 * size;
+    state.plain = std::memchr(data.data(), '\\', size) == nullptr;
     padded.assign(data);
-    padded.resize(data.size() + simdjson::SIMDJSON_PADDING);
+    padded.resize(size + simdjson::SIMDJSON_PADDING);
     od::document doc;
-    bool read = !state.parser.iterate(padded.data(), data.size(), padded.size()).get(doc);
+    bool read = !state.parser.iterate(padded.data(), size, padded.size()).get(doc);
     od::object root;
     read = read && !doc.get_object().get(root) && read_fields(state, doc, root) &&
            // Nothing may follow the object: a location still in bounds means more.
@@ -431,9 +496,9 @@ ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   }
 }
 
-std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept {
+std::optional<ChatChunk> read_chat_chunk(std::string_view data, std::size_t max_memory) noexcept {
   try {
-    ChatChunkReader reader;
+    ChatChunkReader reader(max_memory);
     ChatChunk* chunk = reader.read(data);
     if (chunk == nullptr) return std::nullopt;
     return std::move(*chunk);
