@@ -27,10 +27,12 @@ struct ChatChunkState {
   std::unique_ptr<simdjson::dom::parser> containers;
   std::string container_text;
   ChatChunk chunk;  // its storage reused from chunk to chunk
-  // The most heap a read may hold, and what the texts of the chunk read
+  // The most heap a read may hold; what the parsers and buffers above hold,
+  // counted again whenever one grows; and what the texts of the chunk read
   // may hold (twice its size at most: each is a part of it, with the
   // allocator's header).
   std::size_t max_memory = 0;
+  std::size_t buffers = 0;
   std::size_t texts = 0;
   bool message = false;  // the text being read is a whole answer
   // The text has no backslash, so no key or string in it has an escape to
@@ -88,6 +90,9 @@ bool plain_integer(std::string_view token) {
 // What the reading of one chunk works with: the reader's state.
 using State = ChatChunkState;
 
+// The capacity of a new state's parser.
+constexpr std::size_t kFirstCapacity = 4096;
+
 // What simdjson's parsers hold at a capacity of `bytes`, from above: about
 // 5.7 (on-demand) and 13.7 (DOM, with its document) bytes a byte, and some
 // 5 KiB of nesting tables each.
@@ -98,16 +103,18 @@ constexpr std::size_t dom_bytes(std::size_t capacity) {
   return capacity == 0 ? 0 : 14 * capacity + 8192;
 }
 
-// The heap `state` holds.
-std::size_t held(const State& state) {
-  std::size_t bytes = sizeof(State) + parser_bytes(state.parser.capacity()) +
-                      state.text.capacity() + state.container_text.capacity() +
-                      state.chunk.choices.capacity() * sizeof(ChatChoice) + state.texts;
+// Counts what the parsers and buffers of `state` hold.
+void count_buffers(State& state) {
+  state.buffers = sizeof(State) + parser_bytes(state.parser.capacity()) + state.text.capacity() +
+                  state.container_text.capacity() +
+                  state.chunk.choices.capacity() * sizeof(ChatChoice);
   if (state.containers) {
-    bytes += sizeof(simdjson::dom::parser) + dom_bytes(state.containers->capacity());
+    state.buffers += sizeof(simdjson::dom::parser) + dom_bytes(state.containers->capacity());
   }
-  return bytes;
 }
+
+// The heap `state` holds.
+std::size_t held(const State& state) { return state.buffers + state.texts; }
 
 // True when the read may take `more` bytes of heap beyond what it holds.
 bool fits(const State& state, std::size_t more) {
@@ -197,7 +204,9 @@ bool check_container(State& state, od::value value, char open, std::size_t depth
     // The nesting limit stays with the parser as its capacity grows.
     if (state.containers->allocate(size, core::kMaxJsonDepth)) return false;
   }
-  return !state.containers->parse(padded.data(), size, false).get(element);
+  const bool parsed = !state.containers->parse(padded.data(), size, false).get(element);
+  if (more > 0) count_buffers(state);
+  return parsed;
 }
 
 // `key == name` for a name known when compiled: a compare of that many
@@ -345,11 +354,17 @@ bool read_list(od::value value, Read read) {
   return true;
 }
 
-// True when the chunk may take one more choice: a full list doubles.
-bool room_for_choice(const State& state) {
-  const std::vector<ChatChoice>& choices = state.chunk.choices;
-  if (choices.size() < choices.capacity()) return true;
-  return fits(state, std::max<std::size_t>(1, 2 * choices.capacity()) * sizeof(ChatChoice));
+// A new choice at the end of the chunk's list, null when the list would
+// grow past the budget: a full list doubles.
+ChatChoice* next_choice(State& state) {
+  std::vector<ChatChoice>& choices = state.chunk.choices;
+  if (choices.size() < choices.capacity()) return &choices.emplace_back();
+  if (!fits(state, std::max<std::size_t>(1, 2 * choices.capacity()) * sizeof(ChatChoice))) {
+    return nullptr;
+  }
+  ChatChoice& choice = choices.emplace_back();
+  count_buffers(state);
+  return &choice;
 }
 
 bool read_fields(State& state, od::document& doc, od::object root) {
@@ -362,8 +377,9 @@ bool read_fields(State& state, od::document& doc, od::object root) {
     const int name = which(key, seen, "choices", "search_results");
     if (name == kRepeated) return false;
     if (name == 0) {
-      auto choice = [&state, &chunk](od::value item) {
-        return room_for_choice(state) && read_choice(state, item, chunk.choices.emplace_back());
+      auto choice = [&state](od::value item) {
+        ChatChoice* next = next_choice(state);
+        return next != nullptr && read_choice(state, item, *next);
       };
       if (!read_list(value, choice)) return false;
     } else if (name == 2) {
@@ -422,7 +438,8 @@ std::unique_ptr<State> take_state() {
   auto made = std::make_unique<State>();
   // A first capacity with the library's nesting limit; iterate() grows the
   // capacity and keeps the limit.
-  if (made->parser.allocate(4096, core::kMaxJsonDepth)) throw std::bad_alloc();
+  if (made->parser.allocate(kFirstCapacity, core::kMaxJsonDepth)) throw std::bad_alloc();
+  count_buffers(*made);
   return made;
 }
 
@@ -465,7 +482,8 @@ ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
     // A state grown by an outsized chunk serves chunks of about its size;
     // a smaller one takes a state of the usual size.
-    if (state_ && !keepable(*state_) && state_->parser.capacity() / 2 > data.size()) {
+    if (state_ && state_->parser.capacity() > kFirstCapacity &&
+        state_->parser.capacity() / 2 > data.size() && !keepable(*state_)) {
       state_.reset();
     }
     if (!state_) {
@@ -473,19 +491,23 @@ ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
       state_ = take_state();
     }
     State& state = *state_;
+    state.chunk.choices.clear();
+    state.chunk.search_results.reset();
+    state.texts = 0;
     state.max_memory = max_memory_;
     state.message = part == Part::MESSAGE;
     std::string& padded = state.text;
     const std::size_t size = data.size();
-    const std::size_t more = 2 * size + growth(padded, size + simdjson::SIMDJSON_PADDING) +
-                             (size > state.parser.capacity() ? parser_bytes(size) : 0);
-    if (!fits(state, more)) return nullptr;
+    const std::size_t grows = growth(padded, size + simdjson::SIMDJSON_PADDING) +
+                              (size > state.parser.capacity() ? parser_bytes(size) : 0);
+    if (!fits(state, 2 * size + grows)) return nullptr;
     state.texts = 2 * size;
     state.plain = std::memchr(data.data(), '\\', size) == nullptr;
     padded.assign(data);
     padded.resize(size + simdjson::SIMDJSON_PADDING);
     od::document doc;
     bool read = !state.parser.iterate(padded.data(), size, padded.size()).get(doc);
+    if (grows > 0) count_buffers(state);
     od::object root;
     read = read && !doc.get_object().get(root) && read_fields(state, doc, root) &&
            // Nothing may follow the object: a location still in bounds means more.
