@@ -7,44 +7,25 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include "zelq/core/json.hpp"
+#include "zelq/net/detail/chat_chunk_state.hpp"
 
 namespace zelq::net {
 
 namespace od = simdjson::ondemand;
 
-namespace detail {
-
-// What a reader holds while it reads.
-struct ChatChunkState {
-  od::parser parser;
-  std::string text;  // the chunk, padded as simdjson reads it
-  // Containers the reader does not use are checked by a DOM parser, made at
-  // the first one.
-  std::unique_ptr<simdjson::dom::parser> containers;
-  std::string container_text;
-  ChatChunk chunk;  // its storage reused from chunk to chunk
-  // The most heap a read may hold; what the parsers and buffers above hold,
-  // counted again whenever one grows; and what the texts of the chunk read
-  // may hold (twice its size at most: each is a part of it, with the
-  // allocator's header).
-  std::size_t max_memory = 0;
-  std::size_t buffers = 0;
-  std::size_t texts = 0;
-  bool message = false;  // the text being read is a whole answer
-  // The text has no backslash, so no key or string in it has an escape to
-  // check: one scan of the chunk instead of one per string.
-  bool plain = false;
-};
-
-}  // namespace detail
 
 namespace {
 
 using detail::ChatChunkState;
+using detail::count_buffers;
+using detail::dom_bytes;
+using detail::fits;
+using detail::growth;
+using detail::kFirstCapacity;
+using detail::parser_bytes;
 
 // `token` less the JSON whitespace that follows it.
 std::string_view trimmed(std::string_view token) {
@@ -89,43 +70,6 @@ bool plain_integer(std::string_view token) {
 
 // What the reading of one chunk works with: the reader's state.
 using State = ChatChunkState;
-
-// The capacity of a new state's parser.
-constexpr std::size_t kFirstCapacity = 4096;
-
-// What simdjson's parsers hold at a capacity of `bytes`, from above: about
-// 5.7 (on-demand) and 13.7 (DOM, with its document) bytes a byte, and some
-// 5 KiB of nesting tables each.
-constexpr std::size_t parser_bytes(std::size_t capacity) {
-  return capacity == 0 ? 0 : 6 * capacity + 8192;
-}
-constexpr std::size_t dom_bytes(std::size_t capacity) {
-  return capacity == 0 ? 0 : 14 * capacity + 8192;
-}
-
-// Counts what the parsers and buffers of `state` hold.
-void count_buffers(State& state) {
-  state.buffers = sizeof(State) + parser_bytes(state.parser.capacity()) + state.text.capacity() +
-                  state.container_text.capacity() +
-                  state.chunk.choices.capacity() * sizeof(ChatChoice);
-  if (state.containers) {
-    state.buffers += sizeof(simdjson::dom::parser) + dom_bytes(state.containers->capacity());
-  }
-}
-
-// The heap `state` holds.
-std::size_t held(const State& state) { return state.buffers + state.texts; }
-
-// True when the read may take `more` bytes of heap beyond what it holds.
-bool fits(const State& state, std::size_t more) {
-  return more <= state.max_memory && held(state) <= state.max_memory - more;
-}
-
-// What assigning `size` bytes to `text` takes: a string that grows takes
-// at least twice what it had.
-std::size_t growth(const std::string& text, std::size_t size) {
-  return size <= text.capacity() ? 0 : std::max(size, 2 * text.capacity());
-}
 
 [[gnu::noinline]] bool check_container(State& state, od::value value, char open, std::size_t depth);
 
@@ -411,51 +355,6 @@ bool read_fields(State& state, od::document& doc, od::object root) {
   return true;
 }
 
-// A parser given back by a reader on this thread, for the next reader to
-// take. A plain pointer, freed by the guard below when the thread ends; once
-// the guard is gone (a reader destroyed during the thread's last clean-up),
-// a parser given back is freed at once.
-thread_local State* kept_state = nullptr;
-thread_local bool kept_state_gone = false;
-
-struct KeptStateGuard {
-  ~KeptStateGuard();
-};
-
-// Drops the chunk last read; true when what `state` holds then is at most
-// ChatChunkReader::kKeptStateBytes.
-bool keepable(State& state) noexcept {
-  state.chunk.choices.clear();
-  state.chunk.search_results.reset();
-  state.texts = 0;
-  return held(state) <= ChatChunkReader::kKeptStateBytes;
-}
-
-// The state of a reader that needs one: the one kept on this thread, else a
-// new one.
-std::unique_ptr<State> take_state() {
-  if (State* kept = std::exchange(kept_state, nullptr)) return std::unique_ptr<State>(kept);
-  auto made = std::make_unique<State>();
-  // A first capacity with the library's nesting limit; iterate() grows the
-  // capacity and keeps the limit.
-  if (made->parser.allocate(kFirstCapacity, core::kMaxJsonDepth)) throw std::bad_alloc();
-  count_buffers(*made);
-  return made;
-}
-
-// Keeps `state` for the next reader on this thread when none is kept and
-// it is of the usual size; frees it otherwise.
-void give_back(std::unique_ptr<State> state) noexcept {
-  if (!state || kept_state_gone || kept_state != nullptr || !keepable(*state)) return;
-  thread_local KeptStateGuard guard;
-  kept_state = state.release();
-}
-
-KeptStateGuard::~KeptStateGuard() {
-  kept_state_gone = true;
-  std::unique_ptr<State> freed(std::exchange(kept_state, nullptr));
-}
-
 }  // namespace
 
 ChatChunkReader::ChatChunkReader(std::size_t max_memory) noexcept : max_memory_(max_memory) {}
@@ -470,25 +369,25 @@ ChatChunkReader& ChatChunkReader::operator=(ChatChunkReader&& other) noexcept {
 }
 ChatChunkReader::~ChatChunkReader() { release(); }
 
-void ChatChunkReader::release() noexcept { give_back(std::move(state_)); }
+void ChatChunkReader::release() noexcept { detail::give_back(std::move(state_)); }
 
 std::size_t ChatChunkReader::capacity() const noexcept {
   return state_ ? state_->parser.capacity() : 0;
 }
 
-std::size_t ChatChunkReader::held() const noexcept { return state_ ? net::held(*state_) : 0; }
+std::size_t ChatChunkReader::held() const noexcept { return state_ ? detail::held(*state_) : 0; }
 
 ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
     // A state grown by an outsized chunk serves chunks of about its size;
     // a smaller one takes a state of the usual size.
     if (state_ && state_->parser.capacity() > kFirstCapacity &&
-        state_->parser.capacity() / 2 > data.size() && !keepable(*state_)) {
+        state_->parser.capacity() / 2 > data.size() && !detail::keepable(*state_)) {
       state_.reset();
     }
     if (!state_) {
       if (max_memory_ < kKeptStateBytes) return nullptr;
-      state_ = take_state();
+      state_ = detail::take_state();
     }
     State& state = *state_;
     state.chunk.choices.clear();
