@@ -90,6 +90,14 @@ TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) 
   for (const auto& answer : others) {
     EXPECT_FALSE(read_answer_fast(answer, kMaxAnswerSize).has_value()) << answer;
   }
+
+  // A plain answer whose reading would hold more than the client's budget
+  // is left to the parse, which is held to the same budget.
+  std::string padded = R"({"choices":[{"message":{"content":"hi"}}],"pad":[)";
+  for (int i = 0; i < 40'000; ++i) padded += R"("",)";
+  padded += R"(""]})";
+  EXPECT_EQ(read_answer_fast(padded, kMaxAnswerSize)->text, "hi");
+  EXPECT_FALSE(read_answer_fast(padded, std::size_t{1} << 20).has_value());
 }
 
 TEST(ChunkReaderTest, APartReadIntoAgainKeepsNothingOfTheChunkBefore) {
