@@ -16,18 +16,22 @@
 // OpenAILMInvoker: 5 bytes cited 520,056 times (95 MB), and the densest
 // citing the default limits take, 60 MB of text cited once per 64 bytes
 // (231 MB in all).
+//
+// BM_PlainAnswerRss/<MiB>: a plain, not streamed chat answer through
+// OpenAILMInvoker, {"choices":[{"message":{"content":"hi"}}],"pad":["",...]},
+// of <MiB> mebibytes, 255 just under the client's body cap: its reading,
+// fast or parsed, is held to the client's one budget, so its peak stays
+// within the bound of the budgeted parse (BM_JsonAnswerRss/0/256).
+//
+// The cases of what a stream or a thread keeps are in
+// answer_memory_bench_held.cpp.
 #include <benchmark/benchmark.h>
-
-#include <malloc.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio.hpp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -47,9 +51,9 @@ namespace openai = zelq::providers::openai;
 using zelq::core::Value;
 using zelq::bench::ForkedServer;
 using zelq::bench::fork_loopback_server;
-using zelq::bench::reset_peak_rss;
+using zelq::bench::Measured;
 using zelq::bench::run;
-using zelq::bench::status_kb;
+using zelq::bench::run_in_child;
 
 constexpr std::size_t kMB = 1'000'000;
 const char* const kItems[] = {"\"\"", "0", "[]", "{}"};
@@ -70,6 +74,16 @@ std::string json_array(int shape, std::size_t megabytes) {
   if (body.size() == 1) return "[]";
   body.back() = ']';
   return body;
+}
+
+// A plain chat answer of about `mebibytes` MiB: "hi", and an unused list of
+// empty texts.
+std::string padded_answer(std::size_t mebibytes) {
+  std::string answer = R"({"choices":[{"message":{"content":"hi"}}],"pad":[)";
+  answer.reserve((mebibytes << 20) + 64);
+  while (answer.size() + 3 < (mebibytes << 20)) answer += "\"\",";
+  answer += "\"\"]}";
+  return answer;
 }
 
 // A streamed response: `text_bytes` of text in deltas of 64 KB, then
@@ -104,23 +118,31 @@ std::string cited_stream(std::size_t text_bytes, std::size_t citations) {
   return framed + "0\r\n\r\n";
 }
 
-// "/v1/array/<shape>/<MB>" answers that array; "/v1/responses" streams
-// the cited response of the "user" the request names (its MB), and its
-// cancel is answered.
+// "/v1/array/<shape>/<MB>" answers that array; "/v1/chat/completions" the
+// padded answer of the size its "user" names; "/v1/responses" streams the
+// cited response of the "user" the request names, and its cancel is
+// answered.
 asio::awaitable<void> serve(net::testing::Exchange& exchange) {
   const std::string target = exchange.request.target;
   if (target.ends_with("/cancel")) {
     co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
     co_return;
   }
+  const std::string& body = exchange.request.body;
+  if (target == "/v1/chat/completions") {
+    // "user" is the answer's size in MiB.
+    const auto at = body.find("\"user\":\"");
+    std::string answer = padded_answer(std::strtoul(&body[at + 8], nullptr, 10));
+    co_await exchange.respond(200, std::move(answer));
+    co_return;
+  }
   if (target.starts_with("/v1/array/")) {
     const int shape = std::atoi(target.c_str() + 10);
     const std::size_t megabytes = std::strtoul(target.c_str() + target.rfind('/') + 1, nullptr, 10);
-    std::string body = json_array(shape, megabytes);
-    co_await exchange.respond(200, std::move(body));
+    std::string array = json_array(shape, megabytes);
+    co_await exchange.respond(200, std::move(array));
     co_return;
   }
-  const std::string& body = exchange.request.body;
   // "user" is "<text bytes>:<citations>".
   const auto at = body.find("\"user\":\"");
   char* end = nullptr;
@@ -143,50 +165,6 @@ const ForkedServer& server() {
   forked = fork_loopback_server(serve);
   std::atexit(stop_server);
   return forked;
-}
-
-// What one call in a fresh process did: the growth of the peak resident set
-// over it, and whether it was refused.
-struct Measured {
-  double peak_growth_bytes = 0;
-  int refused = 0;
-};
-
-template <class Call>
-Measured run_in_child(Call call) {
-  int fds[2];
-  if (pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    Measured measured;
-    try {
-      call(/*warm_up=*/true);
-      malloc_trim(0);
-      reset_peak_rss();
-      const std::size_t before_kb = status_kb("VmRSS:");
-      try {
-        call(/*warm_up=*/false);
-      } catch (const std::exception& error) {
-        measured.refused = 1;
-        std::fprintf(stderr, "  refused: %.300s\n", error.what());
-      }
-      measured.peak_growth_bytes = static_cast<double>(status_kb("VmHWM:") - before_kb) * 1024.0;
-    } catch (const std::exception& error) {
-      std::fprintf(stderr, "measurement failed: %s\n", error.what());
-      _exit(1);
-    }
-    if (write(fds[1], &measured, sizeof measured) != sizeof measured) _exit(1);
-    _exit(0);
-  }
-  close(fds[1]);
-  Measured measured;
-  const auto n = read(fds[0], &measured, sizeof measured);
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  if (n != sizeof measured) throw std::runtime_error("the measuring process failed");
-  return measured;
 }
 
 void BM_JsonAnswerRss(benchmark::State& state) {
@@ -243,6 +221,27 @@ BENCHMARK(BM_ResponsesCitationRss)
     ->Args({60'000'000, 60'000'000 / 64 + 1024})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+void BM_PlainAnswerRss(benchmark::State& state) {
+  const std::string mebibytes = std::to_string(state.range(0));
+  const std::string base_url = server().base_url;
+  Measured measured;
+  for (auto _ : state) {
+    measured = run_in_child([&](bool warm_up) {
+      asio::io_context io;
+      const Value config = {{"base_url", base_url}, {"max_retries", 0}};
+      auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/gpt-4o", "sk-bench", config);
+      zelq::inference::LMInvokeOptions options;
+      options.hyperparameters = Value{{"user", warm_up ? "0" : mebibytes}};
+      std::vector<zelq::inference::Message> messages(1, zelq::inference::Message::user("go"));
+      auto output = run(io, invoker->invoke(std::move(messages), std::move(options)));
+      if (output.text() != "hi") throw std::runtime_error("the answer was lost");
+    });
+  }
+  state.counters["peak_rss_growth_mb"] = measured.peak_growth_bytes / 1e6;
+  state.counters["refused"] = measured.refused;
+}
+BENCHMARK(BM_PlainAnswerRss)->Arg(1)->Arg(64)->Arg(255)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -40,7 +40,8 @@ std::string describe(const ChoicePart& part) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view chunk(reinterpret_cast<const char*>(data), size);
-  if (const std::optional<ChoicePart> answer = zelq::providers::openai::read_answer_fast(chunk)) {
+  if (const std::optional<ChoicePart> answer = zelq::providers::openai::read_answer_fast(
+          chunk, zelq::providers::openai::kMaxAnswerSize)) {
     const std::optional<ChoicePart> full = read_full(chunk, "message");
     if (!full) {
       zelq::fuzz::fail("the fast answer reader accepts an answer the full path rejects",

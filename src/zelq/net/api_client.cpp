@@ -103,11 +103,13 @@ std::string checked_base_url(std::string_view base_url) {
 }
 
 ApiEventStream::ApiEventStream(core::AsyncSemaphore::Permit permit, SseReader reader,
-                               std::string endpoint, std::chrono::milliseconds event_timeout)
+                               std::string endpoint, std::chrono::milliseconds event_timeout,
+                               std::size_t max_memory)
     : permit_(std::move(permit)),
       reader_(std::move(reader)),
       endpoint_(std::move(endpoint)),
-      event_timeout_(event_timeout) {}
+      event_timeout_(event_timeout),
+      max_memory_(max_memory) {}
 
 void ApiEventStream::close() noexcept {
   reader_.close();
@@ -426,7 +428,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   co_await check_event_stream(stream, endpoint, state->quoting);
   co_return ApiEventStream(std::move(*permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
-                           endpoint.text(), event_timeout);
+                           endpoint.text(), event_timeout, state->options.max_body_size);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

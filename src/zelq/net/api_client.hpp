@@ -37,9 +37,11 @@ struct ApiClientOptions : ServiceOptions {
   // Sent with every request (authentication, API version, beta switches);
   // a request's own header of the same name wins.
   HttpHeaders headers{};
-  // Largest JSON answer read into memory, most heap its parsed value may
-  // hold (a value takes several times its text), and most bytes one
-  // streamed answer delivers.
+  // Largest JSON answer read into memory, and most bytes one streamed
+  // answer delivers. Also the one budget of memory for reading what the
+  // service sent: the most heap that any reading of one answer or one
+  // event may hold, whatever reads it (a parsed value, which takes several
+  // times its text, or a reader that takes a few fields).
   std::size_t max_body_size = std::size_t{256} << 20;
   // Largest single event of a stream.
   std::size_t max_event_size = SseParser::kDefaultMaxEventSize;
@@ -115,18 +117,22 @@ class ApiEventStream {
 
   // "POST https://host/path" (no query): for messages.
   const std::string& endpoint() const noexcept { return endpoint_; }
+  // The client's max_body_size: the most heap reading one of its events may
+  // hold, whatever reads it.
+  std::size_t max_memory() const noexcept { return max_memory_; }
   // The last event id the server sent ("" before any).
   const std::string& last_event_id() const noexcept { return reader_.parser().last_event_id(); }
 
  private:
   friend class ApiClient;
   ApiEventStream(core::AsyncSemaphore::Permit permit, SseReader reader, std::string endpoint,
-                 std::chrono::milliseconds event_timeout);
+                 std::chrono::milliseconds event_timeout, std::size_t max_memory);
 
   core::AsyncSemaphore::Permit permit_;
   SseReader reader_;
   std::string endpoint_;
   std::chrono::milliseconds event_timeout_;
+  std::size_t max_memory_;
 };
 
 // Copyable handle; copies share the options, the request limit and the

@@ -2,41 +2,30 @@
 
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <memory>
-#include <new>
 #include <utility>
 
 #include "zelq/core/json.hpp"
+#include "zelq/net/detail/chat_chunk_state.hpp"
 
 namespace zelq::net {
 
 namespace od = simdjson::ondemand;
 
-namespace detail {
-
-// What a reader holds while it reads.
-struct ChatChunkState {
-  od::parser parser;
-  std::string text;  // the chunk, padded as simdjson reads it
-  // Containers the reader does not use are checked by a DOM parser, made at
-  // the first one.
-  std::unique_ptr<simdjson::dom::parser> containers;
-  std::string container_text;
-  ChatChunk chunk;       // its storage reused from chunk to chunk
-  bool message = false;  // the text being read is a whole answer
-  // The text has no backslash, so no key or string in it has an escape to
-  // check: one scan of the chunk instead of one per string.
-  bool plain = false;
-};
-
-}  // namespace detail
 
 namespace {
 
 using detail::ChatChunkState;
+using detail::count_buffers;
+using detail::dom_bytes;
+using detail::fits;
+using detail::growth;
+using detail::kFirstCapacity;
+using detail::parser_bytes;
 
 // `token` less the JSON whitespace that follows it.
 std::string_view trimmed(std::string_view token) {
@@ -144,10 +133,14 @@ bool check_container(State& state, od::value value, char open, std::size_t depth
     if (value.get_array().get(array) || array.raw_json().get(raw)) return false;
   }
   std::string& padded = state.container_text;
+  const std::size_t size = raw.size() + 2 * depth;
+  const std::size_t capacity = state.containers ? state.containers->capacity() : 0;
+  const std::size_t more = growth(padded, size + simdjson::SIMDJSON_PADDING) +
+                           (size > capacity ? sizeof(simdjson::dom::parser) + dom_bytes(size) : 0);
+  if (!fits(state, more)) return false;
   padded.assign(depth, '[');
   padded.append(raw);
   padded.append(depth, ']');
-  const std::size_t size = padded.size();
   padded.resize(size + simdjson::SIMDJSON_PADDING);
   simdjson::dom::element element;
   if (!state.containers) {
@@ -155,7 +148,9 @@ bool check_container(State& state, od::value value, char open, std::size_t depth
     // The nesting limit stays with the parser as its capacity grows.
     if (state.containers->allocate(size, core::kMaxJsonDepth)) return false;
   }
-  return !state.containers->parse(padded.data(), size, false).get(element);
+  const bool parsed = !state.containers->parse(padded.data(), size, false).get(element);
+  if (more > 0) count_buffers(state);
+  return parsed;
 }
 
 // `key == name` for a name known when compiled: a compare of that many
@@ -303,10 +298,21 @@ bool read_list(od::value value, Read read) {
   return true;
 }
 
+// A new choice at the end of the chunk's list, null when the list would
+// grow past the budget: a full list doubles.
+ChatChoice* next_choice(State& state) {
+  std::vector<ChatChoice>& choices = state.chunk.choices;
+  if (choices.size() < choices.capacity()) return &choices.emplace_back();
+  if (!fits(state, std::max<std::size_t>(1, 2 * choices.capacity()) * sizeof(ChatChoice))) {
+    return nullptr;
+  }
+  ChatChoice& choice = choices.emplace_back();
+  count_buffers(state);
+  return &choice;
+}
+
 bool read_fields(State& state, od::document& doc, od::object root) {
   ChatChunk& chunk = state.chunk;
-  chunk.choices.clear();
-  chunk.search_results.reset();
   unsigned seen = 0;
   for (auto field : root) {
     std::string_view key;
@@ -315,8 +321,9 @@ bool read_fields(State& state, od::document& doc, od::object root) {
     const int name = which(key, seen, "choices", "search_results");
     if (name == kRepeated) return false;
     if (name == 0) {
-      auto choice = [&state, &chunk](od::value item) {
-        return read_choice(state, item, chunk.choices.emplace_back());
+      auto choice = [&state](od::value item) {
+        ChatChoice* next = next_choice(state);
+        return next != nullptr && read_choice(state, item, *next);
       };
       if (!read_list(value, choice)) return false;
     } else if (name == 2) {
@@ -348,79 +355,58 @@ bool read_fields(State& state, od::document& doc, od::object root) {
   return true;
 }
 
-// A parser given back by a reader on this thread, for the next reader to
-// take. A plain pointer, freed by the guard below when the thread ends; once
-// the guard is gone (a reader destroyed during the thread's last clean-up),
-// a parser given back is freed at once.
-thread_local State* kept_state = nullptr;
-thread_local bool kept_state_gone = false;
-
-struct KeptStateGuard {
-  ~KeptStateGuard();
-};
-
-// False once a chunk over ChatChunkReader::kKeptChunkSize grew a parser.
-bool usual_size(const State& state) noexcept {
-  return state.parser.capacity() <= ChatChunkReader::kKeptChunkSize &&
-         (!state.containers || state.containers->capacity() <= ChatChunkReader::kKeptChunkSize);
-}
-
-// The state of a reader that needs one: the one kept on this thread, else a
-// new one.
-std::unique_ptr<State> take_state() {
-  if (State* kept = std::exchange(kept_state, nullptr)) return std::unique_ptr<State>(kept);
-  auto made = std::make_unique<State>();
-  // A first capacity with the library's nesting limit; iterate() grows the
-  // capacity and keeps the limit.
-  if (made->parser.allocate(4096, core::kMaxJsonDepth)) throw std::bad_alloc();
-  return made;
-}
-
-// Keeps `state` for the next reader on this thread when none is kept and
-// it is of the usual size; frees it otherwise.
-void give_back(std::unique_ptr<State> state) noexcept {
-  if (!state || kept_state_gone || kept_state != nullptr || !usual_size(*state)) return;
-  thread_local KeptStateGuard guard;
-  kept_state = state.release();
-}
-
-KeptStateGuard::~KeptStateGuard() {
-  kept_state_gone = true;
-  std::unique_ptr<State> freed(std::exchange(kept_state, nullptr));
-}
-
 }  // namespace
 
-ChatChunkReader::ChatChunkReader() noexcept = default;
+ChatChunkReader::ChatChunkReader(std::size_t max_memory) noexcept : max_memory_(max_memory) {}
 ChatChunkReader::ChatChunkReader(ChatChunkReader&& other) noexcept = default;
 ChatChunkReader& ChatChunkReader::operator=(ChatChunkReader&& other) noexcept {
   if (this != &other) {
     release();
     state_ = std::move(other.state_);
+    max_memory_ = other.max_memory_;
   }
   return *this;
 }
 ChatChunkReader::~ChatChunkReader() { release(); }
 
-void ChatChunkReader::release() noexcept { give_back(std::move(state_)); }
+void ChatChunkReader::release() noexcept { detail::give_back(std::move(state_)); }
 
 std::size_t ChatChunkReader::capacity() const noexcept {
   return state_ ? state_->parser.capacity() : 0;
 }
 
+std::size_t ChatChunkReader::held() const noexcept { return state_ ? detail::held(*state_) : 0; }
+
 ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   try {
-    // Capacity grown by an outsized chunk is not kept past it.
-    if (state_ && !usual_size(*state_)) state_.reset();
-    if (!state_) state_ = take_state();
+    // A state grown by an outsized chunk serves chunks of about its size;
+    // a smaller one takes a state of the usual size.
+    if (state_ && state_->parser.capacity() > kFirstCapacity &&
+        state_->parser.capacity() / 2 > data.size() && !detail::keepable(*state_)) {
+      state_.reset();
+    }
+    if (!state_) {
+      if (max_memory_ < kKeptStateBytes) return nullptr;
+      state_ = detail::take_state();
+    }
     State& state = *state_;
+    state.chunk.choices.clear();
+    state.chunk.search_results.reset();
+    state.texts = 0;
+    state.max_memory = max_memory_;
     state.message = part == Part::MESSAGE;
-    state.plain = std::memchr(data.data(), '\\', data.size()) == nullptr;
     std::string& padded = state.text;
+    const std::size_t size = data.size();
+    const std::size_t grows = growth(padded, size + simdjson::SIMDJSON_PADDING) +
+                              (size > state.parser.capacity() ? parser_bytes(size) : 0);
+    if (!fits(state, 2 * size + grows)) return nullptr;
+    state.texts = 2 * size;
+    state.plain = std::memchr(data.data(), '\\', size) == nullptr;
     padded.assign(data);
-    padded.resize(data.size() + simdjson::SIMDJSON_PADDING);
+    padded.resize(size + simdjson::SIMDJSON_PADDING);
     od::document doc;
-    bool read = !state.parser.iterate(padded.data(), data.size(), padded.size()).get(doc);
+    bool read = !state.parser.iterate(padded.data(), size, padded.size()).get(doc);
+    if (grows > 0) count_buffers(state);
     od::object root;
     read = read && !doc.get_object().get(root) && read_fields(state, doc, root) &&
            // Nothing may follow the object: a location still in bounds means more.
@@ -431,9 +417,9 @@ ChatChunk* ChatChunkReader::read(std::string_view data, Part part) noexcept {
   }
 }
 
-std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept {
+std::optional<ChatChunk> read_chat_chunk(std::string_view data, std::size_t max_memory) noexcept {
   try {
-    ChatChunkReader reader;
+    ChatChunkReader reader(max_memory);
     ChatChunk* chunk = reader.read(data);
     if (chunk == nullptr) return std::nullopt;
     return std::move(*chunk);

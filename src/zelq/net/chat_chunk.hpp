@@ -50,20 +50,27 @@ struct ChatChunkState;
 }  // namespace detail
 
 // Reads the chunks of one stream with simdjson's on-demand parser, owned by
-// the stream's reader. The parser's memory is taken when a read needs it and
+// the stream's reader. A read holds at most the reader's `max_memory` bytes
+// of heap, counted as it builds: its parsers, its copy of the chunk and
+// the chunk it makes; a chunk that would take more is not read (read()
+// gives null), so that the caller's parse, held to the same budget, names
+// what is wrong. The parser's memory is taken when a read needs it and
 // given back by release(), which a stream calls before it waits for more
-// bytes: a stream that waits holds none. Given back, a parser of the usual
-// size is kept for the next reader on the same thread (one at most), so a
-// stream that reads a few chunks per wait allocates nothing per read. One
-// grown by a chunk over kKeptChunkSize is never kept: it is freed at the
-// reader's next read or release().
+// bytes: a stream that waits holds none. Given back, the state of a read
+// that holds at most kKeptStateBytes is kept for the next reader on the
+// same thread (one at most), so a stream that reads a few chunks per wait
+// allocates nothing per read; what a thread keeps between reads is at most
+// that, whatever chunk came last. A larger one is freed when given back,
+// or at the reader's next read.
 // Move-only; one read at a time.
 class ChatChunkReader {
  public:
-  // The largest chunk whose parser capacity is kept after the read.
-  static constexpr std::size_t kKeptChunkSize = std::size_t{16} << 10;
+  // The most heap the state a thread keeps between reads holds.
+  static constexpr std::size_t kKeptStateBytes = std::size_t{64} << 10;
 
-  ChatChunkReader() noexcept;
+  // `max_memory`: the most heap one read may hold (see above); a reader
+  // given less than kKeptStateBytes reads nothing.
+  explicit ChatChunkReader(std::size_t max_memory) noexcept;
   ChatChunkReader(ChatChunkReader&& other) noexcept;
   ChatChunkReader& operator=(ChatChunkReader&& other) noexcept;
   ~ChatChunkReader();
@@ -78,7 +85,7 @@ class ChatChunkReader {
   // nor null, "search_results" that is neither a list of objects nor null,
   // or anything after the object. It also gives null for some valid JSON it
   // does not read, numbers beyond 64 bits or out of a double's range among
-  // them. The caller then reads the chunk as a core::Value, which names what
+  // them, and for a chunk whose reading would hold more than max_memory. The caller then reads the chunk as a core::Value, which names what
   // is wrong or takes what is right. Never throws.
   //
   // With Part::MESSAGE, `data` is a whole (not streamed) answer: each
@@ -93,13 +100,17 @@ class ChatChunkReader {
   // The largest chunk the reader's parser takes without growing; 0 when the
   // reader holds no parser.
   std::size_t capacity() const noexcept;
+  // The heap the reader holds (an estimate from above, as a read counts
+  // it); 0 when it holds no state.
+  std::size_t held() const noexcept;
 
  private:
   std::unique_ptr<detail::ChatChunkState> state_;
+  std::size_t max_memory_;
 };
 
-// The chunk `data` read by a reader of its own (see ChatChunkReader::read);
-// nullopt where that gives null.
-std::optional<ChatChunk> read_chat_chunk(std::string_view data) noexcept;
+// The chunk `data` read by a reader of its own with `max_memory` (see
+// ChatChunkReader::read); nullopt where that gives null.
+std::optional<ChatChunk> read_chat_chunk(std::string_view data, std::size_t max_memory) noexcept;
 
 }  // namespace zelq::net

@@ -15,7 +15,7 @@ constexpr std::string_view kDone = "[DONE]";
 }  // namespace
 
 ChunkStream::ChunkStream(ApiEventStream events, std::string secret)
-    : events_(std::move(events)), secret_(std::move(secret)) {}
+    : events_(std::move(events)), secret_(std::move(secret)), reader_(events_.max_memory()) {}
 
 void ChunkStream::fail(std::string message) {
   close();
@@ -74,7 +74,7 @@ bool ChunkStream::try_take_view(std::optional<std::string_view>& data) {
 core::Value ChunkStream::parse(std::string_view data) {
   core::Value chunk;
   try {
-    chunk = parse_json_object(data, source(), secret_);
+    chunk = parse_json_object(data, source(), secret_, events_.max_memory());
   } catch (...) {
     close();
     throw;

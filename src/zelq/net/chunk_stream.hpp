@@ -30,8 +30,9 @@ class ChunkStream {
   // "error" (the server's message, key masked); "A streamed chunk of
   // <endpoint> is not a JSON object: <excerpt>." (or "is not valid UTF-8")
   // for other data, zelq::core::ValueError for data nested deeper than 512
-  // levels (see parse_json_object); and what ApiEventStream::next throws
-  // (timeouts, broken connections).
+  // levels, zelq::core::JsonMemoryError for data whose value would hold
+  // more than max_memory() (see parse_json_object); and what
+  // ApiEventStream::next throws (timeouts, broken connections).
   // Cancellation propagates and closes the connection. The stream must
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<core::Value>> next();
@@ -53,8 +54,9 @@ class ChunkStream {
   bool try_take_view(std::optional<std::string_view>& data);
 
   // The reader of this stream's chunks, for readers that take a few fields
-  // (see next_data()). The stream has it give back its parser's memory
-  // before it waits for more bytes, and when it is closed.
+  // (see next_data()), held to max_memory(). The stream has it
+  // give back its parser's memory before it waits for more bytes, and when
+  // it is closed.
   ChatChunkReader& reader() noexcept { return reader_; }
 
   // The chunk in `data`, checked as next() checks it. Throws, closing the
@@ -76,6 +78,9 @@ class ChunkStream {
 
   // "POST https://host/path" (no query).
   const std::string& endpoint() const noexcept { return events_.endpoint(); }
+  // The most heap reading one chunk may hold, whatever reads it: the
+  // client's budget (ApiEventStream::max_memory).
+  std::size_t max_memory() const noexcept { return events_.max_memory(); }
   // "A streamed chunk of <endpoint>": how errors name a chunk. Made when
   // asked, for an error: a stream holds no copy.
   std::string source() const { return "A streamed chunk of " + events_.endpoint(); }

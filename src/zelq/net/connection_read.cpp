@@ -28,19 +28,27 @@ using boost::system::error_code;
 // few frames as it can.
 asio::awaitable<bool> BeastConnection::fill() {
   check_chunk_framing();
-  // What the parser left (often the CRLF that ends a chunk) is kept in a
-  // buffer of its own size, not in the large one of the last read. A larger
-  // rest (a head or trailer arriving in pieces, bounded by their limits)
-  // keeps its buffer, which grows as bytes come: shrinking it at every read
-  // would copy those bytes again each time.
-  if (buffer_.size() <= small_.size() && buffer_.capacity() - buffer_.size() > small_.size()) {
-    buffer_.shrink_to_fit();
-  }
   const auto at = deadline(Limit::idle);
   // A read that finds bytes waiting completes before the stream's timer can
   // fire, so a server that never lets the socket empty would outrun the
   // request's and the read's deadlines: the clock is read here as well.
   if (armed_ != Limit::idle && at <= Clock::now()) fail_timeout();
+  // While bytes keep coming, what came since the last read is taken into
+  // its buffer at once, in large reads: a stream that falls behind its
+  // server takes what has piled up in few reads, each of which the kernel
+  // answers with a window update and a wake-up of the sender.
+  if (bursting_) {
+    const std::size_t got = read_now(kReadSize);
+    bursting_ = got == kReadSize;
+    if (got > 0) co_return true;
+  }
+  // What the parser left (often the CRLF that ends a chunk; at most a head,
+  // chunk-size line or trailer, within their limits) waits in a buffer of
+  // its own size, not in the large one of the last read. A rest that grows
+  // as bytes trickle in keeps a buffer of up to twice its size, so that it
+  // is not copied again at every read.
+  const std::size_t rest = buffer_.size();
+  if (buffer_.capacity() - rest > std::max(rest, small_.size())) buffer_.shrink_to_fit();
   tcp().expires_at(at);
   auto [ec, n] = co_await std::visit(
       [this](auto& s) { return s.async_read_some(asio::buffer(small_), kTuple); },
@@ -51,29 +59,38 @@ asio::awaitable<bool> BeastConnection::fill() {
   if (ec) fail(ec, "reading the response from");
   if (n == 0) co_return false;
   buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
-  if (n == small_.size()) read_waiting();
+  if (n == small_.size()) {
+    // First into a buffer of the size a thread keeps (kSpareBlockMax);
+    // one that fills starts a burst.
+    const std::size_t room = kSpareBlockMax - std::min(buffer_.size(), kSpareBlockMax / 2);
+    bursting_ = read_now(room) == room;
+  }
   co_return true;
 }
 
-// Appends what has arrived and can be taken now (at most kReadSize), without
-// waiting: over TCP one read that does not wait; over TLS the rest of the
-// record just read, which OpenSSL holds decrypted (the next record may be
-// long in coming). Into space that fill() gives back before the connection
-// next waits. A failure here is left for the next read to report.
-void BeastConnection::read_waiting() {
+// Appends at most `most` bytes that have arrived and can be taken now,
+// without waiting, and returns how many: over TCP one read that does not
+// wait; over TLS the rest of the record just read, which OpenSSL holds
+// decrypted (the next record may be long in coming). Into space that
+// fill() gives back before the connection next waits. A failure here is
+// left for the next read to report.
+std::size_t BeastConnection::read_now(std::size_t most) {
   if (TlsStream* tls = transport_->tls()) {
     SSL* handle = tls->native_handle();
     const int pending = SSL_pending(handle);
-    if (pending <= 0) return;
+    if (pending <= 0) return 0;
     const asio::mutable_buffer space =
-        buffer_.prepare(std::min(static_cast<std::size_t>(pending), kReadSize));
+        buffer_.prepare(std::min(static_cast<std::size_t>(pending), most));
     const int got = SSL_read(handle, space.data(), static_cast<int>(space.size()));
-    if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
-    return;
+    if (got <= 0) return 0;
+    buffer_.commit(static_cast<std::size_t>(got));
+    return static_cast<std::size_t>(got);
   }
-  const asio::mutable_buffer space = buffer_.prepare(kReadSize);
+  const asio::mutable_buffer space = buffer_.prepare(most);
   const auto got = ::recv(tcp().socket().native_handle(), space.data(), space.size(), MSG_DONTWAIT);
-  if (got > 0) buffer_.commit(static_cast<std::size_t>(got));
+  if (got <= 0) return 0;
+  buffer_.commit(static_cast<std::size_t>(got));
+  return static_cast<std::size_t>(got);
 }
 
 // A chunked body whose parser waits for the end of a chunk-size line or of
@@ -238,12 +255,18 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       break;
     }
     if (buffer_.size() > 0) {
-      // The body bytes of the buffer are at most as many as the buffer holds.
-      // They are parsed into the text kept from an earlier read when there
-      // is one: its stale bytes are written over or cut off, and growing it
-      // within its size writes nothing.
-      const std::size_t room = buffer_.size();
+      // The body bytes of the buffer are at most as many as the buffer holds;
+      // a burst is handed out in parts of the size a thread keeps. They are
+      // parsed into the text kept from an earlier read when there is one:
+      // its stale bytes are written over or cut off, and growing it within
+      // its size writes nothing. A text that must grow takes that size at
+      // once: a string would double its capacity past it.
+      const std::size_t room = std::min(buffer_.size(), kSpareBlockMax);
       out = take_text();
+      if (out.capacity() < room) {
+        out = std::string();
+        out.reserve(kSpareBlockMax);
+      }
       if (out.size() < room) out.resize(room);
       const std::size_t got = parse_body(out.data(), room);
       if (got > 0) {
@@ -267,7 +290,9 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
     }
   }
   read_deadline_.reset();
-  if (buffer_.size() == 0) buffer_.shrink_to_fit();
+  // A burst's buffer serves its next read; fill() lets it go before the
+  // connection waits.
+  if (buffer_.size() == 0 && !bursting_) buffer_.shrink_to_fit();
   co_return out;
 }
 

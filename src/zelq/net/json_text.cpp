@@ -38,7 +38,12 @@ core::Value parse_json(std::string_view text, std::string_view source, std::stri
 
 core::Value parse_json_object(std::string_view text, std::string_view source,
                               std::string_view secret) {
-  core::Value value = parse_json(text, source, secret);
+  return parse_json_object(text, source, secret, std::numeric_limits<std::size_t>::max());
+}
+
+core::Value parse_json_object(std::string_view text, std::string_view source,
+                              std::string_view secret, std::size_t max_memory) {
+  core::Value value = parse_json(text, source, secret, max_memory);
   if (!value.is_object()) refuse(text, source, secret, "not a JSON object");
   return value;
 }

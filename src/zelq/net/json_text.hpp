@@ -31,6 +31,9 @@ core::Value parse_json(std::string_view text, std::string_view source, std::stri
 // object: <excerpt>.".
 core::Value parse_json_object(std::string_view text, std::string_view source,
                               std::string_view secret);
+// The same, its value held to `max_memory` bytes of heap as above.
+core::Value parse_json_object(std::string_view text, std::string_view source,
+                              std::string_view secret, std::size_t max_memory);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF).

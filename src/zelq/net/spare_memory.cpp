@@ -85,4 +85,9 @@ void give_back_text(std::string&& text) noexcept {
   }
 }
 
+std::size_t kept_bytes() noexcept {
+  return (kept_block != nullptr ? size_of(kept_block) : 0) +
+         (kept_text != nullptr ? kept_text->capacity() : 0);
+}
+
 }  // namespace zelq::net::detail

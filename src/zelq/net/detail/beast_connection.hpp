@@ -30,9 +30,8 @@ struct ClientState {
   std::shared_ptr<boost::asio::ssl::context> tls;
 };
 
-// The most raw bytes taken in one read. Large: a stream that falls behind its
-// server takes what has piled up in few reads, each of which the kernel
-// answers with a window update and a wake-up of the sender.
+// The most raw bytes taken in one read while bytes keep coming (see
+// BeastConnection::fill): a stream holds a buffer of that size only then.
 inline constexpr std::size_t kReadSize = 256 * 1024;
 inline constexpr std::uint32_t kHeaderLimit = 64 * 1024;
 // Longest chunk-size line of a chunked body, its extensions included; its
@@ -95,7 +94,7 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<void> handshake(TlsStream& tls);
   boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
-  void read_waiting();
+  std::size_t read_now(std::size_t most);
   void check_chunk_framing();
   void check_chunk_header(std::uint64_t size, boost::beast::string_view extensions,
                           boost::system::error_code& ec);
@@ -141,6 +140,8 @@ class BeastConnection final : public Connection {
   std::array<char, 128> small_{};
   Limit armed_ = Limit::connect;
   bool host_is_ip_ = false;
+  // The last read filled its room: more bytes are likely waiting.
+  bool bursting_ = false;
   bool finished_ = false;
   bool closed_ = false;
   // Interim answers skipped so far (at most kMaxInterim); beside the flags,

@@ -1,10 +1,13 @@
 // Internal to zelq_net: the large buffers of a streamed read, kept for the
 // next read on the same thread. A stream that reads a burst of bytes takes a
-// buffer of tens of kilobytes, uses it up and gives it back before it waits
-// again, so that a waiting stream holds none. Freed and taken again at every
-// read, such a buffer costs the allocator's trimming of the heap and the
-// kernel's zero-filled pages each time; kept, it costs nothing. At most one
-// of each kind is kept per thread, and none past the thread's end.
+// buffer, uses it up and gives it back before it waits again, so that a
+// waiting stream holds none. Freed and taken again at every read, such a
+// buffer would cost the allocator's trimming of the heap and the kernel's
+// zero-filled pages each time. What a thread keeps between reads is bounded
+// whatever the server sent last: one block and one text of at most
+// kSpareBlockMax bytes each (128 KiB together, and the allocator's headers);
+// a larger one is freed when it is given back. None is kept past the
+// thread's end.
 #pragma once
 
 #include <cstddef>
@@ -23,7 +26,7 @@ void* take_block(std::size_t bytes);
 void give_back_block(void* block) noexcept;
 
 inline constexpr std::size_t kSpareBlockMin = std::size_t{4} << 10;
-inline constexpr std::size_t kSpareBlockMax = std::size_t{1} << 20;
+inline constexpr std::size_t kSpareBlockMax = std::size_t{64} << 10;
 
 // A Beast (standard) allocator over take_block() and give_back_block().
 template <class T>
@@ -51,5 +54,8 @@ std::string take_text();
 // and its capacity is at least kSpareBlockMin and at most kSpareBlockMax;
 // otherwise it is freed.
 void give_back_text(std::string&& text) noexcept;
+
+// The bytes this thread keeps now: its block and its text's capacity.
+std::size_t kept_bytes() noexcept;
 
 }  // namespace zelq::net::detail

@@ -109,8 +109,9 @@ asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
     // ignores last_event_id starts over): those whose own id was taken are
     // skipped, and a resumption that brings nothing else counts as one
     // without progress. Ids are opaque texts, so taken ones are
-    // remembered, not compared.
-    if (!event.event_id.empty() && !taken_event_ids_.insert(event.event_id).second) {
+    // remembered, not compared: by their digests.
+    if (!event.event_id.empty() &&
+        !taken_event_ids_.insert(net::IdDigest::of(event.event_id)).second) {
       stream_.mark_repeat();
       continue;
     }

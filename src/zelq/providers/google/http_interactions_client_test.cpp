@@ -236,18 +236,19 @@ TEST(HttpInteractionsClientTest, ASilentStreamResumesTheSameInteraction) {
 TEST(HttpInteractionsClientTest, SkipsTheEventsAResumptionReplays) {
   int completes_after = 0;
   int streams = 0;
+  std::string p;  // put before every id
   auto handler = [&](Exchange& exchange) -> asio::awaitable<void> {
     const std::string& target = exchange.request.target;
     if (exchange.request.method == "GET" && target.find('?') == std::string::npos) {
       co_await exchange.respond(200, interaction_record("int-6", "in_progress").dump());
       co_return;
     }
-    std::string body = sse_frame(created_event("int-6", "k9")) +
-                       sse_frame(text_step_delta(0, "Answer. ", "b2")) +
-                       sse_frame(text_step_delta(0, "More. ", "a7"));
+    std::string body = sse_frame(created_event("int-6", p + "k9")) +
+                       sse_frame(text_step_delta(0, "Answer. ", p + "b2")) +
+                       sse_frame(text_step_delta(0, "More. ", p + "a7"));
     if (++streams > completes_after) {
-      body +=
-          sse_frame(text_step_delta(0, "End.", "c1")) + sse_frame(completed_event("int-6", "a0"));
+      body += sse_frame(text_step_delta(0, "End.", p + "c1")) +
+              sse_frame(completed_event("int-6", p + "a0"));
     }
     co_await exchange.start_events();
     co_await exchange.chunk(std::move(body));
@@ -255,15 +256,23 @@ TEST(HttpInteractionsClientTest, SkipsTheEventsAResumptionReplays) {
   };
   const Value streamed = {{"stream", true}};
 
-  // Two replays, then the completion: each event is taken once.
-  completes_after = 3;
-  asio::io_context io;
-  LoopbackServer server(io, handler);
-  EXPECT_THAT(run_client(io, server, read_all(client_for(server), streamed)),
-              ElementsAre("interaction.created#k9", "content.delta#b2", "content.delta#a7",
-                          "content.delta#c1", "interaction.completed#a0", "end@int-6"));
-  EXPECT_EQ(streams, 4);
-  EXPECT_EQ(server.requests.back().target, "/v1/interactions/int-6?stream=true&last_event_id=a7");
+  // Two replays, then the completion: each event is taken once, also when
+  // the ids differ only after a long part they share.
+  for (const std::string& prefix : {std::string(), std::string(2'000, 'x')}) {
+    p = prefix;
+    completes_after = 3;
+    streams = 0;
+    asio::io_context io;
+    LoopbackServer server(io, handler);
+    EXPECT_THAT(run_client(io, server, read_all(client_for(server), streamed)),
+                ElementsAre("interaction.created#" + p + "k9", "content.delta#" + p + "b2",
+                            "content.delta#" + p + "a7", "content.delta#" + p + "c1",
+                            "interaction.completed#" + p + "a0", "end@int-6"));
+    EXPECT_EQ(streams, 4);
+    EXPECT_EQ(server.requests.back().target,
+              "/v1/interactions/int-6?stream=true&last_event_id=" + p + "a7");
+  }
+  p.clear();
 
   // Replays without end: the resumptions that bring nothing new reach the
   // cap long before the service would complete.

@@ -15,7 +15,7 @@ std::optional<ChoicePart> read_chunk_fast(std::string_view data) noexcept {
 }
 
 bool read_chunk_fast(std::string_view data, ChoicePart& part) noexcept {
-  net::ChatChunkReader reader;
+  net::ChatChunkReader reader(kMaxAnswerSize);
   return read_chunk_fast(reader, data, part);
 }
 
@@ -48,9 +48,10 @@ bool read_chunk_fast(net::ChatChunkReader& reader, std::string_view data,
   return true;
 }
 
-std::optional<ChoicePart> read_answer_fast(std::string_view answer) noexcept {
+std::optional<ChoicePart> read_answer_fast(std::string_view answer,
+                                           std::size_t max_memory) noexcept {
   try {
-    net::ChatChunkReader reader;
+    net::ChatChunkReader reader(max_memory);
     net::ChatChunk* read = reader.read(answer, net::ChatChunkReader::Part::MESSAGE);
     // An answer without a message in its first choice is the full path's
     // to refuse.

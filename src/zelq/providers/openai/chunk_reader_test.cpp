@@ -61,13 +61,13 @@ TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) 
       R"({"choices":[{"message":{}, "delta":{"content":"not the answer"}}]})",
   };
   for (const auto& answer : plain) {
-    const std::optional<ChoicePart> fast = read_answer_fast(answer);
+    const std::optional<ChoicePart> fast = read_answer_fast(answer, kMaxAnswerSize);
     ASSERT_TRUE(fast.has_value()) << answer;
     EXPECT_TRUE(same(*fast, read_choice(Value::parse(answer), "message", "answer", ""))) << answer;
   }
-  EXPECT_EQ(read_answer_fast(plain[0])->text, "Hi \"x\"\n\xC3\xA9");
-  EXPECT_EQ(read_answer_fast(plain[1])->thinking, "r2");
-  EXPECT_FALSE(read_answer_fast(plain[4])->text.has_value());
+  EXPECT_EQ(read_answer_fast(plain[0], kMaxAnswerSize)->text, "Hi \"x\"\n\xC3\xA9");
+  EXPECT_EQ(read_answer_fast(plain[1], kMaxAnswerSize)->thinking, "r2");
+  EXPECT_FALSE(read_answer_fast(plain[4], kMaxAnswerSize)->text.has_value());
 
   const std::string others[] = {
       "not json",
@@ -88,8 +88,16 @@ TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) 
       R"({"choices":[{"delta":{"content":"a"}}]})",
   };
   for (const auto& answer : others) {
-    EXPECT_FALSE(read_answer_fast(answer).has_value()) << answer;
+    EXPECT_FALSE(read_answer_fast(answer, kMaxAnswerSize).has_value()) << answer;
   }
+
+  // A plain answer whose reading would hold more than the client's budget
+  // is left to the parse, which is held to the same budget.
+  std::string padded = R"({"choices":[{"message":{"content":"hi"}}],"pad":[)";
+  for (int i = 0; i < 40'000; ++i) padded += R"("",)";
+  padded += R"(""]})";
+  EXPECT_EQ(read_answer_fast(padded, kMaxAnswerSize)->text, "hi");
+  EXPECT_FALSE(read_answer_fast(padded, std::size_t{1} << 20).has_value());
 }
 
 TEST(ChunkReaderTest, APartReadIntoAgainKeepsNothingOfTheChunkBefore) {

@@ -5,18 +5,12 @@
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/json_text.hpp"
 #include "zelq/net/service.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 
 namespace asio = boost::asio;
 using core::Value;
-
-namespace {
-
-// Embeddings of a large batch are big.
-constexpr std::size_t kMaxJsonBody = std::size_t{256} << 20;
-
-}  // namespace
 
 const std::vector<std::string_view>& OpenAISettings::keys() { return net::service_setting_keys(); }
 
@@ -82,7 +76,7 @@ net::ApiClientOptions api_options(OpenAISettings& settings, std::string api_key)
   settings.api_key = std::move(api_key);
   net::ApiClientOptions options = net::api_client_options(
       settings, "OpenAI", {{"Authorization", "Bearer " + settings.api_key}}, "zelq-openai/0.1");
-  options.max_body_size = kMaxJsonBody;
+  options.max_body_size = kMaxAnswerSize;
   return options;
 }
 

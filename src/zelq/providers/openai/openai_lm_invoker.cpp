@@ -139,8 +139,10 @@ asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> cl
                                           bool structured) {
   const std::string text = co_await client->post_text(std::string(kPath), std::move(body));
   // A plain answer is read without building a Value; any other is parsed
-  // whole, which names what is wrong.
-  std::optional<ChoicePart> fast = read_answer_fast(text);
+  // whole, which names what is wrong. Either reading is held to the
+  // client's one budget.
+  std::optional<ChoicePart> fast =
+      read_answer_fast(text, client->api().options().max_body_size);
   ChoicePart part;
   if (fast) {
     part = std::move(*fast);

@@ -105,7 +105,7 @@ class HttpChunkStream : public ChatCompletionStream {
   // sent the same text.
   const std::vector<SearchResult>& search_results(std::string& text) {
     if (text != last_text_) {
-      const Value list = core::parse_json(text, source_);
+      const Value list = core::parse_json(text, source_, state_->chunks.max_memory());
       std::vector<SearchResult> records;
       records.reserve(list.size());
       for (const Value& record : list) records.emplace_back(record);

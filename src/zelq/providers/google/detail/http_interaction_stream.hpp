@@ -12,6 +12,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/net/api_client.hpp"
+#include "zelq/net/id_digest.hpp"
 #include "zelq/net/resumable_stream.hpp"
 #include "zelq/providers/google/interactions_client.hpp"
 
@@ -56,8 +57,9 @@ class HttpInteractionStream : public InteractionEventStream {
   std::string endpoint_;
   std::string interaction_id_;
   std::string last_event_id_;
-  // The ids of the events taken, to skip those a resumption replays.
-  std::unordered_set<std::string> taken_event_ids_;
+  // The digests of the ids of the events taken, to skip those a resumption
+  // replays: a few bytes per event, whatever the size of its id.
+  std::unordered_set<net::IdDigest, net::IdDigest::Hash> taken_event_ids_;
   // The SSE id the last event of the current connection carried.
   net::SseEventId connection_sse_id_;
   // Declared last: its reopen callback refers to the members above.
