@@ -150,7 +150,9 @@ class ApiClient {
   // whose value would hold more than max_body_size bytes of heap (an array
   // of millions of tiny items, which no service sends; the largest
   // embedding answer, 2,048 vectors of 3,072 numbers in about 150 MB of
-  // text, holds about 135 MB); zelq::core::ValueError for a malformed
+  // text, holds about 135 MB): these refusals over a limit, and those of a
+  // stream or an event too large, are core::OverLimitError<RuntimeError>,
+  // which no retry repeats; zelq::core::ValueError for a malformed
   // request, before any I/O, and for an answer nested deeper than 512
   // levels.
   // Cancellation stops the request, the wait for a slot included, and

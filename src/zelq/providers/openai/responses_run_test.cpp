@@ -441,7 +441,8 @@ TEST(ResponsesRunTest, CitationsQuoteTheCharactersTheyMark) {
 
 // Citations may quote their text four times over, and 64 KiB besides (a
 // short answer that many sources back): a stream that asks for more from
-// what little it sent fails, and nothing is copied.
+// what little it sent fails, and nothing is copied. A policy that would
+// retry twice asks for it once: it would be refused again.
 TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
   const std::string text(64 << 10, 'a');
   auto whole_text = [](std::size_t times) {
@@ -461,7 +462,8 @@ TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
     }
     asio::io_context io;
     LoopbackServer server(io, serving(cited_response(text, whole_text(100), streamed, 16 << 10)));
-    EXPECT_EQ(failure_of(io, server, config_for(server)),
+    const Value retried = {{"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+    EXPECT_EQ(failure_of(io, server, config_for(server, retried)),
               "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
                   "/responses quote 6553600 bytes of its 65536 bytes of text, more than the "
                   "limit of 327680 (4 times the text and 65536 bytes).");
@@ -471,7 +473,8 @@ TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
 
 // A text may carry one citation per 64 bytes, and 1024 besides (a short
 // answer that many sources back). One more fails the attempt: a streamed
-// one as it arrives, before it is kept, and the response is cancelled.
+// one as it arrives, before it is kept, and the response is cancelled. A
+// policy that would retry twice asks for it once: it would be refused again.
 TEST(ResponsesRunTest, CitationsBeyondOnePer64BytesOfTextFailTheAttempt) {
   const Value empty_citation = {{"type", "url_citation"}};
   auto citations = [&](std::size_t count) {
@@ -514,7 +517,8 @@ TEST(ResponsesRunTest, CitationsBeyondOnePer64BytesOfTextFailTheAttempt) {
         continue;
       }
       const std::size_t limit = shape.citations - 1;
-      EXPECT_EQ(failure_of(io, server, config_for(server)),
+      const Value retried = {{"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+      EXPECT_EQ(failure_of(io, server, config_for(server, retried)),
                 "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
                     "/responses number " + std::to_string(shape.citations) + " for its " +
                     std::to_string(shape.text.size()) + " bytes of text, more than the limit of " +
