@@ -8,6 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/service.hpp"
+#include "zelq/net/url.hpp"
 #include "zelq/providers/google/detail/http_interaction_stream.hpp"
 
 namespace zelq::providers::google {
@@ -154,7 +155,7 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
 
 asio::awaitable<Interaction> HttpInteractionsClient::get(std::string id) const {
   if (id.empty()) throw core::ValueError("An interaction id must not be empty.");
-  const std::string path = "interactions/" + percent_encode(id);
+  const std::string path = "interactions/" + net::path_segment(id);
   Value answer = co_await api_.get_json(path);
   Interaction record = parse_interaction(answer, "The answer of " + api_.endpoint("GET", path));
   if (record.id.empty()) record.id = std::move(id);
@@ -164,7 +165,7 @@ asio::awaitable<Interaction> HttpInteractionsClient::get(std::string id) const {
 asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
   if (id.empty()) throw core::ValueError("An interaction id must not be empty.");
   net::ApiRequest request;
-  request.path = "interactions/" + percent_encode(id) + "/cancel";
+  request.path = "interactions/" + net::path_segment(id) + "/cancel";
   request.timeout = options_.cancel_timeout;
   co_await api_.request_json(std::move(request));
 }

@@ -86,7 +86,8 @@ struct HttpInteractionsOptions : net::ServiceOptions {
 // endpoint), net::ConnectionError, core::TimeoutError, core::RuntimeError
 // for an answer that is not the expected JSON; core::TypeError for a
 // request whose config holds "input" or "agent"; core::ValueError for a
-// malformed "timeout". The key never appears in them. Immutable; calls may
+// malformed "timeout", and for an id that is empty, "." or ".." (see
+// net::path_segment), before any request. The key never appears in them. Immutable; calls may
 // run at once.
 class HttpInteractionsClient : public InteractionsClient {
  public:

@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/error_text.hpp"
@@ -404,6 +405,19 @@ asio::awaitable<Outcome> records_and_errors(std::shared_ptr<HttpInteractionsClie
     outcome.errors += e.what();
   }
   co_return outcome;
+}
+
+// An id goes into a path as one segment, and never as "." or "..".
+TEST(HttpInteractionsClientTest, IdsNeverBecomeDotSegments) {
+  HttpInteractionsOptions options;
+  options.base_url = "http://127.0.0.1:9/v1";
+  options.api_key = kKey;
+  const HttpInteractionsClient client(options);
+  for (const std::string id : {".", ".."}) {
+    const std::string refused = "The id '" + id + "' cannot be a segment of a URL path.";
+    EXPECT_EQ(value_error_of([&] { core::run_sync(client.get(id)); }), refused);
+    EXPECT_EQ(value_error_of([&] { core::run_sync(client.cancel(id)); }), refused);
+  }
 }
 
 TEST(HttpInteractionsClientTest, ReadsRecordsCancelsAndNamesErrors) {
