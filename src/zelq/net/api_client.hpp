@@ -112,6 +112,11 @@ class ApiEventStream {
   const std::string& endpoint() const noexcept { return endpoint_; }
   // The last event id the server sent ("" before any).
   const std::string& last_event_id() const noexcept { return reader_.parser().last_event_id(); }
+  // The reconnection time in milliseconds the server set with its last
+  // valid "retry" field, if any.
+  std::optional<std::uint64_t> reconnection_time() const noexcept {
+    return reader_.parser().retry();
+  }
 
  private:
   friend class ApiClient;

@@ -137,7 +137,8 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
     net::ApiEventStream events = co_await api_.request_events(std::move(api_request));
     const net::ResumeOptions pacing{.max_empty_resumes = options_.max_resumes,
                                     .base_delay = options_.retry_base_delay,
-                                    .max_delay = options_.retry_max_delay};
+                                    .max_delay = options_.retry_max_delay,
+                                    .max_server_delay = options_.max_retry_after};
     co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout, pacing);
   }
   const std::string endpoint = api_.endpoint("POST", "interactions");
