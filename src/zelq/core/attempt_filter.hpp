@@ -11,7 +11,9 @@ namespace zelq::core {
 // Whether a failed attempt is worth another one, for a retry policy's
 // retry_if. What decides is where a failure comes from, not its kind alone.
 //
-// False for a cancellation; an `HttpError` whose status the transport has
+// False for a cancellation; an answer refused for going over a limit
+// (OverLimit: a new attempt would be paid for and refused again); an
+// `HttpError` whose status the transport has
 // already retried (429, 5xx) or that cannot change on a retry (every other
 // status below 500 but 408 and 409: 400, 401, 403, 404 and 422 among them);
 // and an error on what the caller passed: ValueError (which covers an
@@ -36,6 +38,8 @@ bool is_worth_another_attempt(const std::exception_ptr& failure) {
     std::rethrow_exception(failure);
   } catch (const HttpError& error) {
     return error.status() == 408 || error.status() == 409;
+  } catch (const OverLimit&) {
+    return false;
   } catch (const FromServiceData&) {
     return true;
   } catch (const ValueError&) {

@@ -6,6 +6,8 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "zelq/core/json.hpp"
+
 namespace zelq::core {
 namespace {
 
@@ -40,6 +42,11 @@ TEST(AttemptFilter, RetriesOnlyWhatANewAttemptMayFix) {
   } catch (const ValueError& error) {
     EXPECT_STREQ(error.what(), "a citation source of the wrong kind");
   }
+  // An answer refused for going over a limit is never bought again.
+  EXPECT_FALSE(worth(OverLimitError<RuntimeError>("too many citations")));
+  EXPECT_FALSE(worth(JsonMemoryError("an answer needs more than 1024 bytes")));
+  EXPECT_TRUE(is_over_limit(std::make_exception_ptr(JsonMemoryError("too large"))));
+  EXPECT_FALSE(is_over_limit(std::make_exception_ptr(ServiceDataError<RuntimeError>("bad"))));
   EXPECT_TRUE(worth(RuntimeError("the run failed")));
   EXPECT_TRUE(worth(TimeoutError("no event within 300 seconds")));
 }

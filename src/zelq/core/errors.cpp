@@ -16,6 +16,16 @@ bool is_cancellation(const std::exception_ptr& failure) {
   }
 }
 
+bool is_over_limit(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const OverLimit&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 std::string describe_exception(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);

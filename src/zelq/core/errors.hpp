@@ -79,7 +79,8 @@ class MissingPackageError : public std::runtime_error {
 // or record that is malformed, nested too deep or of the wrong shape), as
 // opposed to one raised on what the caller passed. A retry policy retries
 // the first and not the second (is_worth_another_attempt), whatever their
-// kind. Only ServiceDataError derives from it.
+// kind; but never an answer refused for going over a limit (OverLimit).
+// Only ServiceDataError derives from it.
 class FromServiceData {
  public:
   virtual ~FromServiceData() = default;
@@ -100,6 +101,28 @@ class ServiceDataError : public Kind, public FromServiceData {
   using Kind::Kind;
 };
 
+// The mark of an answer refused for going over one of our limits: a body,
+// stream, event or parsed value too large, more citations than its text
+// can carry. A new attempt would be paid for and refused the same way, so
+// no retry repeats it (core::retry never does, whatever its retry_if).
+class OverLimit {
+ public:
+  virtual ~OverLimit() = default;
+
+ protected:
+  OverLimit() = default;
+  OverLimit(const OverLimit&) = default;
+  OverLimit& operator=(const OverLimit&) = default;
+};
+
+// A ServiceDataError<Kind> that carries the OverLimit mark as well.
+//   throw OverLimitError<RuntimeError>("The answer of ... exceeds 1024 bytes.");
+template <class Kind>
+class OverLimitError : public ServiceDataError<Kind>, public OverLimit {
+ public:
+  using ServiceDataError<Kind>::ServiceDataError;
+};
+
 // Python's MemoryError: a result too large to be built (for example a format
 // spec asking for a 100 GB field). It is a std::bad_alloc, so code that
 // handles running out of memory handles it too; what() is Python's text for
@@ -113,6 +136,10 @@ class MemoryError : public std::bad_alloc {
 // boost::asio::error::operation_aborted. Such a failure is never retried or
 // answered with a fallback. False for a null pointer.
 bool is_cancellation(const std::exception_ptr& failure);
+
+// True when `failure` carries the OverLimit mark: an answer refused for
+// going over a limit, which no retry repeats.
+bool is_over_limit(const std::exception_ptr& failure);
 
 // The what() text of `failure` (the message of its code for a
 // boost::system::system_error, such as a cancellation), or "unknown error"

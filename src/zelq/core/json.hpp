@@ -36,10 +36,11 @@ inline constexpr std::size_t kMaxRecursionDepth = 1000;
 // {"a":3,"b":2}), as Python's json module reads it.
 Value parse_json(std::string_view text, std::string_view source);
 
-// The value of an outside JSON text would hold more memory than its budget.
-class JsonMemoryError : public RuntimeError {
+// The value of an outside JSON text would hold more memory than its budget:
+// a refusal over a limit (OverLimit), which no retry repeats.
+class JsonMemoryError : public OverLimitError<RuntimeError> {
  public:
-  using RuntimeError::RuntimeError;
+  using OverLimitError<RuntimeError>::OverLimitError;
 };
 
 // As parse_json, and the value built may hold at most `max_memory` bytes of

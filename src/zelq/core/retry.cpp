@@ -104,7 +104,11 @@ namespace detail {
 RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
                                     const std::exception_ptr& failure, bool cancelled,
                                     std::string_view previous_reason) {
-  if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
+  // An answer refused for going over a limit would be paid for and refused
+  // again: no policy repeats it.
+  if (cancelled || is_cancellation(failure) || is_over_limit(failure)) {
+    std::rethrow_exception(failure);
+  }
   if (config.retry_if && !config.retry_if(failure)) std::rethrow_exception(failure);
   // In 64 bits: max_retries may be INT_MAX ("retry until it works").
   const long long attempts = static_cast<long long>(config.max_retries) + 1;

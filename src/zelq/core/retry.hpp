@@ -46,7 +46,9 @@ struct RetryConfig {
   double backoff_factor = 2.0;
   std::optional<double> timeout = std::nullopt;
   // Whether a failure may be retried; a failure it rejects propagates at
-  // once, unlogged. Empty: every failure but a cancellation.
+  // once, unlogged. Empty: every failure but a cancellation. A cancellation
+  // and an answer refused for going over a limit (OverLimit) are never
+  // retried, whatever it says.
   std::function<bool(const std::exception_ptr&)> retry_if{};
   // The delay in seconds a failure asks for (a server's Retry-After), used
   // instead of delay(k) when it returns a value. Empty: none.
@@ -136,8 +138,9 @@ boost::asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice not
 //
 // Cancellation is never retried: when an attempt fails with system_error
 // operation_aborted, or the calling coroutine has been cancelled, that
-// failure is rethrown at once. A cancellation during a back-off sleep ends
-// the call with system_error operation_aborted.
+// failure is rethrown at once; so is a failure that carries OverLimit. A
+// cancellation during a back-off sleep ends the call with system_error
+// operation_aborted.
 //
 // Each failed attempt is logged as one warning line on the library logger
 // "retry": "Attempt 1/4 failed: <reason>. Retrying in 1 seconds." with the

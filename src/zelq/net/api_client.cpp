@@ -344,9 +344,9 @@ Value parse_answer(std::string_view text, const std::string& endpoint,
   try {
     return parse_json(text, "The answer of " + endpoint, options.api_key, options.max_body_size);
   } catch (const core::JsonMemoryError&) {
-    throw core::RuntimeError("The answer of " + endpoint + " needs more than " +
-                             std::to_string(options.max_body_size) +
-                             " bytes of memory once parsed; max_body_size raises the limit.");
+    throw core::OverLimitError<core::RuntimeError>(
+        "The answer of " + endpoint + " needs more than " + std::to_string(options.max_body_size) +
+        " bytes of memory once parsed; max_body_size raises the limit.");
   }
 }
 
@@ -401,8 +401,9 @@ asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> sta
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
   } catch (const core::RuntimeError&) {
-    throw core::RuntimeError("The answer of " + endpoint.text() + " exceeds " +
-                             std::to_string(state->options.max_body_size) + " bytes.");
+    throw core::OverLimitError<core::RuntimeError>(
+        "The answer of " + endpoint.text() + " exceeds " +
+        std::to_string(state->options.max_body_size) + " bytes.");
   }
   permit->release();
   co_return text;

@@ -122,6 +122,11 @@ class ApiEventStream {
   std::size_t max_memory() const noexcept { return max_memory_; }
   // The last event id the server sent ("" before any).
   const std::string& last_event_id() const noexcept { return reader_.parser().last_event_id(); }
+  // The reconnection time in milliseconds the server set with its last
+  // valid "retry" field, if any.
+  std::optional<std::uint64_t> reconnection_time() const noexcept {
+    return reader_.parser().retry();
+  }
 
  private:
   friend class ApiClient;
@@ -161,7 +166,9 @@ class ApiClient {
   // whose value would hold more than max_body_size bytes of heap (an array
   // of millions of tiny items, which no service sends; the largest
   // embedding answer, 2,048 vectors of 3,072 numbers in about 150 MB of
-  // text, holds about 135 MB); zelq::core::ValueError for a malformed
+  // text, holds about 135 MB): these refusals over a limit, and those of a
+  // stream or an event too large, are core::OverLimitError<RuntimeError>,
+  // which no retry repeats; zelq::core::ValueError for a malformed
   // request, before any I/O, and for an answer nested deeper than 512
   // levels.
   // Cancellation stops the request, the wait for a slot included, and

@@ -132,8 +132,8 @@ boost::asio::awaitable<std::string> BodyReader::read_all(std::size_t max_bytes) 
     if (n == 0) co_return body;
     if (body.size() + n > max_bytes) {
       connection->close();
-      throw core::RuntimeError("response body exceeds the limit of " + std::to_string(max_bytes) +
-                               " bytes");
+      throw core::OverLimitError<core::RuntimeError>("response body exceeds the limit of " +
+                                                     std::to_string(max_bytes) + " bytes");
     }
     body.append(scratch.get(), n);
   }

@@ -151,8 +151,9 @@ void BeastConnection::fail(error_code ec, std::string_view doing) {
   close();
   if (ec == asio::error::operation_aborted) throw boost::system::system_error(ec);
   if (ec == http::error::body_limit) {
-    throw core::RuntimeError("response body from " + url_.redacted() + " exceeds the limit of " +
-                             std::to_string(state_->options.max_body_size) + " bytes");
+    throw core::OverLimitError<core::RuntimeError>(
+        "response body from " + url_.redacted() + " exceeds the limit of " +
+        std::to_string(state_->options.max_body_size) + " bytes");
   }
   if (ec == http::error::partial_message) {
     throw ConnectionError("connection to " + url_.endpoint() +

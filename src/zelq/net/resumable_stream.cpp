@@ -1,5 +1,6 @@
 #include "zelq/net/resumable_stream.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "zelq/core/errors.hpp"
@@ -59,6 +60,7 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
       close();
       throw;
     }
+    if (auto delay = stream_->reconnection_time()) server_delay_ = delay;
     stream_.reset();
     try {
       co_await resume(failure);
@@ -70,6 +72,17 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
   co_return std::nullopt;
 }
 
+double ResumableEventStream::pause() const {
+  const core::RetryConfig pacing{.base_delay = options_.base_delay,
+                                 .max_delay = options_.max_delay};
+  double seconds = pacing.delay(std::max(empty_in_a_row_ - 1, 0));
+  if (server_delay_) {
+    const double asked = static_cast<double>(*server_delay_) / 1000;
+    seconds = std::max(seconds, std::min(asked, options_.max_server_delay));
+  }
+  return seconds;
+}
+
 asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
   if (fresh_ > 0 || !resumed_) {
     empty_in_a_row_ = 0;
@@ -77,11 +90,7 @@ asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
     throw ConnectionError(sentence(subject_ + " broke " + std::to_string(empty_in_a_row_) +
                                    " times in a row without a new event: " + why_of(failure)));
   }
-  if (empty_in_a_row_ > 0) {
-    const core::RetryConfig pacing{.base_delay = options_.base_delay,
-                                   .max_delay = options_.max_delay};
-    co_await core::sleep_for(pacing.delay(empty_in_a_row_ - 1));
-  }
+  if (const double seconds = pause(); seconds > 0) co_await core::sleep_for(seconds);
   std::optional<ApiEventStream> reopened = co_await reopen_(std::move(failure));
   fresh_ = 0;
   resumed_ = true;

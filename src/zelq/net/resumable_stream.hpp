@@ -3,6 +3,7 @@
 // event, so a long run at a service is read to its end as one stream.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <optional>
@@ -19,11 +20,17 @@ struct ResumeOptions {
   // Resumptions in a row that bring no new event before the stream gives
   // up.
   int max_empty_resumes = 3;
-  // The pause before a resumption that follows an empty one: the k-th
-  // empty resumption in a row waits min(max_delay, base_delay * 2^(k-1))
-  // seconds. A stream that brought something new is resumed at once.
+  // The pause before every resumption, in seconds, as a browser's
+  // EventSource keeps one: at least the reconnection time the server set
+  // with an SSE "retry" field (on any connection of the stream so far),
+  // kept to at most max_server_delay; and at least base_delay, the floor,
+  // which grows for a resumption that follows empty ones: the k-th empty
+  // resumption in a row waits at least min(max_delay, base_delay * 2^(k-1)).
+  // A server that ends every connection at once is so asked at most one
+  // resumption per base_delay.
   double base_delay = 0.5;
   double max_delay = 8.0;
+  double max_server_delay = 60.0;
 };
 
 // Move-only; not thread-safe (one next() at a time). Holds the current
@@ -47,7 +54,9 @@ class ResumableEventStream {
 
   // The next event, or nullopt once `reopen` said the run has ended. A
   // stream that breaks (ConnectionError), stays silent longer than its
-  // event timeout (StreamIdleError) or ends is resumed through `reopen`;
+  // event timeout (StreamIdleError) or ends is resumed through `reopen`
+  // after the pause of ResumeOptions (each pause counts against the
+  // caller's limits, and cancellation ends it at once);
   // after more than max_empty_resumes resumptions in a row without a new
   // event it throws ConnectionError "<subject> broke <n> times in a row
   // without a new event: <why the last one stopped>." Other errors (a
@@ -71,6 +80,8 @@ class ResumableEventStream {
 
  private:
   boost::asio::awaitable<void> resume(std::exception_ptr failure);
+  // The pause before the resumption about to run, in seconds.
+  double pause() const;
 
   // Empty once the stream has ended, failed or been closed.
   std::optional<ApiEventStream> stream_;
@@ -81,6 +92,8 @@ class ResumableEventStream {
   long long fresh_ = 0;
   bool resumed_ = false;  // the current connection is a resumption
   int empty_in_a_row_ = 0;
+  // The last reconnection time a connection of the stream set, in ms.
+  std::optional<std::uint64_t> server_delay_;
 };
 
 }  // namespace zelq::net

@@ -37,8 +37,10 @@ struct ServiceOptions {
   // server's Retry-After (or retry-after-ms) when it names at most
   // max_retry_after seconds, else after min(retry_max_delay,
   // retry_base_delay * 2^k) seconds before retry k (from 0). The same
-  // back-off paces the resumption of a stream that brought nothing new
-  // (ResumableEventStream).
+  // back-off paces the resumption of a stream (ResumableEventStream): every
+  // resumption waits at least retry_base_delay, longer after ones that
+  // brought nothing new, and at least the reconnection time of the
+  // server's SSE "retry" field, up to max_retry_after.
   int max_retries = 2;
   double retry_base_delay = 0.5;
   double retry_max_delay = 8.0;

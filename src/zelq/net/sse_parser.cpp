@@ -71,7 +71,8 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
 
 void SseParser::start(std::string_view bytes) {
   if (broken_) {
-    throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
+    throw core::OverLimitError<core::RuntimeError>(
+        "SSE parser cannot continue after an event over the size limit");
   }
   const char* p = bytes.data();
   end_ = p + bytes.size();
@@ -96,7 +97,8 @@ void SseParser::trim() noexcept {
 
 bool SseParser::next(SseEventView& out) {
   if (broken_) {
-    throw core::RuntimeError("SSE parser cannot continue after an event over the size limit");
+    throw core::OverLimitError<core::RuntimeError>(
+        "SSE parser cannot continue after an event over the size limit");
   }
   if (data_out_) {
     // The event handed out last is done with.
@@ -365,8 +367,8 @@ void SseParser::fail_too_large() {
   has_pending_ = false;
   event_.clear();
   hold_id();
-  throw core::RuntimeError("SSE event exceeds the size limit of " +
-                           std::to_string(max_event_size_) + " bytes");
+  throw core::OverLimitError<core::RuntimeError>("SSE event exceeds the size limit of " +
+                                                 std::to_string(max_event_size_) + " bytes");
 }
 
 }  // namespace zelq::net

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
 
 namespace zelq::net {
 namespace {
@@ -164,7 +165,7 @@ std::string Url::redacted() const {
   return scheme + "://" + authority() + target.substr(0, target.find('?'));
 }
 
-std::string path_segment(std::string_view text) {
+std::string query_value(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
@@ -179,6 +180,13 @@ std::string path_segment(std::string_view text) {
     }
   }
   return out;
+}
+
+std::string path_segment(std::string_view text) {
+  if (text == "." || text == "..") {
+    throw core::ValueError("The id " + core::py_repr(text) + " cannot be a segment of a URL path.");
+  }
+  return query_value(text);
 }
 
 }  // namespace zelq::net

@@ -45,8 +45,6 @@ std::string error_text(const Value& data) {
 
 }  // namespace
 
-std::string percent_encode(std::string_view value) { return net::path_segment(value); }
-
 HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventStream stream,
                                              std::optional<std::chrono::milliseconds> timeout,
                                              net::ResumeOptions pacing)
@@ -131,14 +129,14 @@ asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reope
   // A stream the service closed after the interaction ended (without its
   // completion event) ends here; one it dropped or left silent while the
   // research runs is resumed.
-  const std::string path = "interactions/" + percent_encode(interaction_id_);
+  const std::string path = "interactions/" + net::path_segment(interaction_id_);
   const Interaction record = parse_interaction(co_await api_.get_json(path),
                                                "The answer of " + api_.endpoint("GET", path));
   if (record.status != "queued" && record.status != "in_progress") co_return std::nullopt;
   net::ApiRequest request;
   request.method = "GET";
   request.path = path + "?stream=true";
-  if (!last_event_id_.empty()) request.path += "&last_event_id=" + percent_encode(last_event_id_);
+  if (!last_event_id_.empty()) request.path += "&last_event_id=" + net::query_value(last_event_id_);
   request.timeout = timeout_;
   net::ApiEventStream resumed = co_await api_.request_events(std::move(request));
   connection_sse_id_ = net::SseEventId();

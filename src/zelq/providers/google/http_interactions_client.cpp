@@ -8,6 +8,7 @@
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/service.hpp"
+#include "zelq/net/url.hpp"
 #include "zelq/providers/google/detail/http_interaction_stream.hpp"
 
 namespace zelq::providers::google {
@@ -136,7 +137,8 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
     net::ApiEventStream events = co_await api_.request_events(std::move(api_request));
     const net::ResumeOptions pacing{.max_empty_resumes = options_.max_resumes,
                                     .base_delay = options_.retry_base_delay,
-                                    .max_delay = options_.retry_max_delay};
+                                    .max_delay = options_.retry_max_delay,
+                                    .max_server_delay = options_.max_retry_after};
     co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout, pacing);
   }
   const std::string endpoint = api_.endpoint("POST", "interactions");
@@ -154,7 +156,7 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
 
 asio::awaitable<Interaction> HttpInteractionsClient::get(std::string id) const {
   if (id.empty()) throw core::ValueError("An interaction id must not be empty.");
-  const std::string path = "interactions/" + percent_encode(id);
+  const std::string path = "interactions/" + net::path_segment(id);
   Value answer = co_await api_.get_json(path);
   Interaction record = parse_interaction(answer, "The answer of " + api_.endpoint("GET", path));
   if (record.id.empty()) record.id = std::move(id);
@@ -164,7 +166,7 @@ asio::awaitable<Interaction> HttpInteractionsClient::get(std::string id) const {
 asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
   if (id.empty()) throw core::ValueError("An interaction id must not be empty.");
   net::ApiRequest request;
-  request.path = "interactions/" + percent_encode(id) + "/cancel";
+  request.path = "interactions/" + net::path_segment(id) + "/cancel";
   request.timeout = options_.cancel_timeout;
   request.stops_work = true;
   co_await api_.request_json(std::move(request));

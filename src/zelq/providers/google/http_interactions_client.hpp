@@ -35,9 +35,10 @@ struct HttpInteractionsOptions : net::ServiceOptions {
   std::chrono::milliseconds cancel_timeout{10'000};
   // A stream the service ends, breaks or leaves silent for idle_timeout
   // before the interaction has completed is resumed from its last event
-  // (net::ResumableEventStream, paced by retry_base_delay and
-  // retry_max_delay); it gives up after this many resumptions in a row that
-  // bring no new event.
+  // (net::ResumableEventStream: each resumption waits at least
+  // retry_base_delay, or the server's SSE "retry" time up to
+  // max_retry_after, and empty ones back off up to retry_max_delay); it
+  // gives up after this many resumptions in a row that bring no new event.
   int max_resumes = 3;
 
   // The options of the researcher's client parameters: an object (null
@@ -86,7 +87,8 @@ struct HttpInteractionsOptions : net::ServiceOptions {
 // endpoint), net::ConnectionError, core::TimeoutError, core::RuntimeError
 // for an answer that is not the expected JSON; core::TypeError for a
 // request whose config holds "input" or "agent"; core::ValueError for a
-// malformed "timeout". The key never appears in them. Immutable; calls may
+// malformed "timeout", and for an id that is empty, "." or ".." (see
+// net::path_segment), before any request. The key never appears in them. Immutable; calls may
 // run at once.
 class HttpInteractionsClient : public InteractionsClient {
  public:

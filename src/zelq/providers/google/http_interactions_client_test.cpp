@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/testing/error_text.hpp"
@@ -300,6 +301,81 @@ TEST(HttpInteractionsClientTest, SkipsTheEventsAResumptionReplays) {
   EXPECT_EQ(streams, 5);  // the create's, then four resumptions, the last three empty
 }
 
+// The service ends every connection after one new event, the stream of
+// the create after naming the interaction; the stream after `completes_after`
+// resumptions (when set) completes it. Every stream first sets `retry` as
+// the reconnection time, when given. Returns the resumptions it saw.
+LoopbackServer::Handler ending_every_connection(std::string retry, int completes_after,
+                                                std::shared_ptr<int> resumptions) {
+  return [=](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.method == "GET" &&
+        exchange.request.target.find('?') == std::string::npos) {
+      co_await exchange.respond(200, interaction_record("int-7", "in_progress").dump());
+      co_return;
+    }
+    const int n = exchange.request.method == "POST" ? 0 : ++*resumptions;
+    std::string body = retry.empty() ? "" : "retry: " + retry + "\n\n";
+    body += n == 0 ? sse_frame(created_event("int-7", "e0"))
+                   : sse_frame(text_step_delta(0, "x", "e" + std::to_string(n)));
+    if (n > 0 && n == completes_after) body += sse_frame(completed_event("int-7", "done"));
+    co_await exchange.start_events();
+    co_await exchange.chunk(std::move(body));
+    co_await exchange.end_events();
+  };
+}
+
+// How reading the stream to its end within `limit` seconds ended.
+asio::awaitable<std::string> read_within(std::shared_ptr<HttpInteractionsClient> client,
+                                         double limit) {
+  try {
+    auto reading = read_all(std::move(client), Value{{"stream", true}});
+    co_await core::with_timeout(std::move(reading), std::chrono::duration<double>(limit));
+  } catch (const core::TimeoutError&) {
+    co_return "timed out";
+  }
+  co_return "completed";
+}
+
+// However soon the service ends each connection, and whatever its SSE
+// "retry" field says, every resumption waits: at least retry_base_delay, or
+// the server's time when longer, at most max_retry_after. The caller's
+// limit ends the stream on time; within it the service sees at most a
+// resumption (a record and a stream) per pause.
+TEST(HttpInteractionsClientTest, ResumptionsArePacedWhateverTheServerSays) {
+  struct Row {
+    std::string name;
+    double floor;  // retry_base_delay
+    std::string retry;
+    double max_retry_after;
+    int completes_after;  // 0: never
+    double limit;
+    std::string ending;
+    int most_resumptions;
+  };
+  const std::vector<Row> rows = {
+      {"the floor", 0.05, "", 60, 0, 0.5, "timed out", 13},
+      {"the server's retry time", 0, "200", 60, 0, 0.5, "timed out", 4},
+      {"a retry time of 0 keeps the floor", 0.05, "0", 60, 0, 0.5, "timed out", 13},
+      // Kept to max_retry_after: three resumptions end well within the limit.
+      {"a retry time of days", 0, "999999999", 0.02, 3, 5, "completed", 3},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto resumptions = std::make_shared<int>(0);
+    asio::io_context io;
+    LoopbackServer server(io, ending_every_connection(row.retry, row.completes_after, resumptions));
+    HttpInteractionsOptions options;
+    options.base_url = server.base_url();
+    options.api_key = kKey;
+    options.retry_base_delay = row.floor;
+    options.max_retry_after = row.max_retry_after;
+    auto client = std::make_shared<HttpInteractionsClient>(options);
+    EXPECT_EQ(run_client(io, server, read_within(client, row.limit)), row.ending);
+    EXPECT_GE(*resumptions, 1);
+    EXPECT_LE(*resumptions, row.most_resumptions);
+  }
+}
+
 // `data` as an SSE event, with an "id" line when `sse_id` is given; its own
 // "event_id" is dropped.
 std::string id_frame(Value data, const std::string& sse_id = "") {
@@ -413,6 +489,19 @@ asio::awaitable<Outcome> records_and_errors(std::shared_ptr<HttpInteractionsClie
     outcome.errors += e.what();
   }
   co_return outcome;
+}
+
+// An id goes into a path as one segment, and never as "." or "..".
+TEST(HttpInteractionsClientTest, IdsNeverBecomeDotSegments) {
+  HttpInteractionsOptions options;
+  options.base_url = "http://127.0.0.1:9/v1";
+  options.api_key = kKey;
+  const HttpInteractionsClient client(options);
+  for (const std::string id : {".", ".."}) {
+    const std::string refused = "The id '" + id + "' cannot be a segment of a URL path.";
+    EXPECT_EQ(value_error_of([&] { core::run_sync(client.get(id)); }), refused);
+    EXPECT_EQ(value_error_of([&] { core::run_sync(client.cancel(id)); }), refused);
+  }
 }
 
 TEST(HttpInteractionsClientTest, ReadsRecordsCancelsAndNamesErrors) {

@@ -43,10 +43,12 @@ std::string shown_id(const OpenAIClient& client, std::string_view id) {
   return client.quoting().line(id);
 }
 
-// Opens the stream of the response again after the last event taken.
+// Opens the stream of the response again after the last event taken. The
+// first resumption of a stream is logged, and `logged` set: a stream the
+// server keeps ending is resumed again and again, and says so once.
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
-    std::exception_ptr failure) {
+    std::exception_ptr failure, bool& logged) {
   const std::string why = failure ? client->mask(core::describe_exception(failure)) : std::string();
   if (reader.response_id().empty()) {
     throw core::RuntimeError(
@@ -56,9 +58,12 @@ asio::awaitable<std::optional<net::ApiEventStream>> resume(
   }
   const std::string id = reader.response_id();
   const auto after = reader.last_sequence_number();
-  logger()->info("Resuming the stream of the OpenAI response " + shown_id(*client, id) +
-                 (after ? " after event " + std::to_string(*after) : std::string()) +
-                 (failure ? "; it broke: " + why : "; it ended before the response did"));
+  if (!logged) {
+    logged = true;
+    logger()->info("Resuming the stream of the OpenAI response " + shown_id(*client, id) +
+                   (after ? " after event " + std::to_string(*after) : std::string()) +
+                   (failure ? "; it broke: " + why : "; it ended before the response did"));
+  }
   net::ApiRequest request;
   request.method = "GET";
   request.path = std::string(RESPONSES_PATH) + "/" + net::path_segment(id) + "?stream=true";
@@ -75,9 +80,11 @@ asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, 
   const OpenAISettings& settings = client->settings();
   const net::ResumeOptions pacing{.max_empty_resumes = MAX_RESUMES_WITHOUT_PROGRESS,
                                   .base_delay = settings.retry_base_delay,
-                                  .max_delay = settings.retry_max_delay};
-  auto reopen = [client, &reader](std::exception_ptr failure) {
-    return resume(client, reader, std::move(failure));
+                                  .max_delay = settings.retry_max_delay,
+                                  .max_server_delay = settings.max_retry_after};
+  bool logged = false;
+  auto reopen = [client, &reader, &logged](std::exception_ptr failure) {
+    return resume(client, reader, std::move(failure), logged);
   };
   net::ResumableEventStream stream(std::move(created), reopen, pacing,
                                    "The stream of " + client->endpoint(RESPONSES_PATH));

@@ -361,7 +361,7 @@ TEST(ResponsesRunTest, AResponseIdNeverShowsTheKey) {
                                   " broke 4 times in a row without a new event"));
       EXPECT_THAT(
           log.messages("OpenAILMInvoker", core::LogLevel::info),
-          AllOf(SizeIs(4), Each(HasSubstr("Resuming the stream of the OpenAI response " + shown))));
+          AllOf(SizeIs(1), Each(HasSubstr("Resuming the stream of the OpenAI response " + shown))));
     } else if (c == Case::GONE) {
       EXPECT_THAT(
           what, HasSubstr("HTTP 404 from GET " + server.base_url() + "/responses/resp_***%20xxx"));
@@ -372,6 +372,53 @@ TEST(ResponsesRunTest, AResponseIdNeverShowsTheKey) {
       EXPECT_THAT(line.message, Not(HasSubstr(kKey)));
       EXPECT_LT(line.message.size(), 1000u) << line.message;
     }
+  }
+}
+
+// The service ends every connection after one new event: each resumption
+// waits at least retry_base_delay, the policy's time-out ends the attempt,
+// and the resumptions are logged once.
+TEST(ResponsesRunTest, AStreamEndedAfterEveryEventIsResumedAtAPace) {
+  core::LogCapture log;
+  auto resumptions = std::make_shared<long long>(0);
+  asio::io_context io;
+  LoopbackServer server(io, [resumptions](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+      co_return;
+    }
+    const bool created = exchange.request.method == "POST";
+    const long long sequence = created ? 0 : ++*resumptions;
+    const Value response = {{"response", {{"id", "resp_1"}, {"status", "in_progress"}}}};
+    co_await exchange.start_events();
+    co_await exchange.chunk(testing::responses_event(
+        created ? "response.created" : "response.in_progress", sequence, response));
+    co_await exchange.end_events();
+  });
+  const Value limited = {{"retry_base_delay", 0.05},
+                         {"retry_config", {{"max_retries", 0}, {"timeout", 0.5}}}};
+  EXPECT_THAT(failure_of(io, server, config_for(server, limited)), HasSubstr("timed out"));
+  EXPECT_GE(*resumptions, 1);
+  EXPECT_LE(*resumptions, 13);
+  EXPECT_TRUE(server.requests.back().target.ends_with("/resp_1/cancel"));
+  EXPECT_THAT(log.messages("OpenAILMInvoker", core::LogLevel::info),
+              ElementsAre(HasSubstr("Resuming the stream of the OpenAI response resp_1")));
+}
+
+// A response the service names "." or ".." is never resumed or cancelled
+// through a path that a proxy would resolve to another endpoint.
+TEST(ResponsesRunTest, AResponseIdIsNeverADotSegment) {
+  for (const std::string id : {".", ".."}) {
+    asio::io_context io;
+    LoopbackServer server(io, [id](Exchange& exchange) -> asio::awaitable<void> {
+      const Value created = {{"response", {{"id", id}, {"status", "queued"}}}};
+      co_await exchange.start_events();
+      co_await exchange.chunk(testing::responses_event("response.created", 0, created));
+      co_await exchange.end_events();
+    });
+    EXPECT_EQ(failure_of(io, server, config_for(server)),
+              "The id '" + id + "' cannot be a segment of a URL path.");
+    EXPECT_EQ(server.requests.size(), 1u);
   }
 }
 
@@ -442,7 +489,8 @@ TEST(ResponsesRunTest, CitationsQuoteTheCharactersTheyMark) {
 
 // Citations may quote their text four times over, and 64 KiB besides (a
 // short answer that many sources back): a stream that asks for more from
-// what little it sent fails, and nothing is copied.
+// what little it sent fails, and nothing is copied. A policy that would
+// retry twice asks for it once: it would be refused again.
 TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
   const std::string text(64 << 10, 'a');
   auto whole_text = [](std::size_t times) {
@@ -462,7 +510,8 @@ TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
     }
     asio::io_context io;
     LoopbackServer server(io, serving(cited_response(text, whole_text(100), streamed, 16 << 10)));
-    EXPECT_EQ(failure_of(io, server, config_for(server)),
+    const Value retried = {{"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+    EXPECT_EQ(failure_of(io, server, config_for(server, retried)),
               "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
                   "/responses quote 6553600 bytes of its 65536 bytes of text, more than the "
                   "limit of 327680 (4 times the text and 65536 bytes).");
@@ -472,7 +521,8 @@ TEST(ResponsesRunTest, CitationsQuotingTheTextOverAndOverFailTheAttempt) {
 
 // A text may carry one citation per 64 bytes, and 1024 besides (a short
 // answer that many sources back). One more fails the attempt: a streamed
-// one as it arrives, before it is kept, and the response is cancelled.
+// one as it arrives, before it is kept, and the response is cancelled. A
+// policy that would retry twice asks for it once: it would be refused again.
 TEST(ResponsesRunTest, CitationsBeyondOnePer64BytesOfTextFailTheAttempt) {
   const Value empty_citation = {{"type", "url_citation"}};
   auto citations = [&](std::size_t count) {
@@ -515,7 +565,8 @@ TEST(ResponsesRunTest, CitationsBeyondOnePer64BytesOfTextFailTheAttempt) {
         continue;
       }
       const std::size_t limit = shape.citations - 1;
-      EXPECT_EQ(failure_of(io, server, config_for(server)),
+      const Value retried = {{"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+      EXPECT_EQ(failure_of(io, server, config_for(server, retried)),
                 "The citations of the OpenAI response resp_1 of POST " + server.base_url() +
                     "/responses number " + std::to_string(shape.citations) + " for its " +
                     std::to_string(shape.text.size()) + " bytes of text, more than the limit of " +

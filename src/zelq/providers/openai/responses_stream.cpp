@@ -377,7 +377,7 @@ void ResponsesStreamReader::check_citation_count(std::size_t citations,
                            " bytes of text, more than the limit of " + std::to_string(limit) +
                            " (one per " + std::to_string(kCitationSpacing) + " bytes of text and " +
                            std::to_string(kCitationAllowance) + " besides)";
-  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
+  throw core::OverLimitError<core::RuntimeError>(net::sentence(net::mask_secret(text, secret_)));
 }
 
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {
@@ -388,7 +388,7 @@ void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_by
                            " bytes of text, more than the limit of " + std::to_string(limit) +
                            " (" + std::to_string(kQuoteFactor) + " times the text and " +
                            std::to_string(kQuoteAllowance) + " bytes)";
-  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
+  throw core::OverLimitError<core::RuntimeError>(net::sentence(net::mask_secret(text, secret_)));
 }
 
 }  // namespace zelq::providers::openai

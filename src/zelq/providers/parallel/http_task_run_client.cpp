@@ -25,8 +25,6 @@ namespace {
 
 constexpr int kRunStillActive = 408;
 constexpr int kRunNotFound = 404;
-// Time allowed beyond the service's own wait for the answer to arrive.
-constexpr double kResultMargin = 60.0;
 
 std::string events_path(const std::string& run_id) {
   std::string path(EVENTS_PATH);
@@ -76,16 +74,17 @@ net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options) {
   // A result request is silent while the service waits for the run: the
   // wait for its answer must outlast the longest wait asked for.
   api.idle_timeout =
-      std::max(api.idle_timeout, net::to_millis(options.max_result_wait + kResultMargin));
+      std::max(api.idle_timeout, net::to_millis(options.max_result_wait + options.result_margin));
   return api;
 }
 
 HttpTaskRunClientOptions checked(HttpTaskRunClientOptions options) {
   options.api_key = resolve_api_key(Value{{"api_key", options.api_key}});
-  if (!(options.max_result_wait > 0) || !(options.result_retry_interval >= 0)) {
+  if (!(options.max_result_wait > 0) || !(options.result_retry_interval >= 0) ||
+      !(options.result_margin >= 0)) {
     throw core::ValueError(
-        "The Parallel client needs max_result_wait > 0 and "
-        "result_retry_interval >= 0 (seconds).");
+        "The Parallel client needs max_result_wait > 0, result_retry_interval >= 0 and "
+        "result_margin >= 0 (seconds).");
   }
   return options;
 }
@@ -191,7 +190,8 @@ asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(
   request.path = "v1/tasks/runs/" + net::path_segment(run_id) +
                  "/result?timeout=" + std::to_string(static_cast<long long>(std::ceil(wait)));
   request.headers.emplace_back(std::string(BETA_HEADER), std::string(MCP_SERVER_BETA));
-  request.timeout = net::to_millis(time_left.value_or(std::ceil(wait) + kResultMargin));
+  const double attempt_limit = std::ceil(wait) + options_.result_margin;
+  request.timeout = net::to_millis(time_left ? std::min(*time_left, attempt_limit) : attempt_limit);
   const std::string source = "The answer of " + api_.endpoint("GET", request.path);
   std::optional<Value> answer;
   try {
@@ -220,12 +220,10 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
     const double time_left = left();
     const double wait = std::min(time_left, options_.max_result_wait);
     if (wait <= 0) throw still_active();
-    // The service's wait is whole seconds and its answer may come late: the
-    // request ends by the caller's deadline when that comes first, its
-    // retries of 429 and 5xx answers included (each attempt has a limit of
-    // its own).
-    std::optional<double> bound;
-    if (limit && time_left < std::ceil(wait) + kResultMargin) bound = time_left;
+    // The service's wait is whole seconds and its answer may come late.
+    // With a deadline, the request ends by it, however far off it is: its
+    // retries of 429 and 5xx answers and their back-offs included.
+    const std::optional<double> bound = limit ? std::optional<double>(time_left) : std::nullopt;
     const Clock::time_point asked = Clock::now();
     std::optional<TaskRunResult> result;
     try {

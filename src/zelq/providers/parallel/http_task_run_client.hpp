@@ -44,6 +44,10 @@ struct HttpTaskRunClientOptions : net::ServiceOptions {
   // Pause before asking again after the service answered 408 (run still
   // active) sooner than asked; seconds.
   double result_retry_interval = 1.0;
+  // Time allowed beyond the service's own wait for its answer to arrive:
+  // each attempt of a result request is limited to the wait, in whole
+  // seconds, and this; seconds.
+  double result_margin = 60.0;
 };
 
 // A TaskRunClient over HTTP. Immutable and cheap to share; calls in
@@ -51,7 +55,8 @@ struct HttpTaskRunClientOptions : net::ServiceOptions {
 class HttpTaskRunClient : public TaskRunClient {
  public:
   // Throws zelq::core::ValueError when no key is found (resolve_api_key),
-  // for a base URL net::ApiClient refuses, and for negative intervals.
+  // for a base URL net::ApiClient refuses, and for negative intervals or
+  // margins.
   explicit HttpTaskRunClient(HttpTaskRunClientOptions options);
 
   // As TaskRunClient::create; the answer must hold a text "run_id"
@@ -65,19 +70,23 @@ class HttpTaskRunClient : public TaskRunClient {
   // `timeout` (or, without one, the idle timeout) is
   // zelq::core::TimeoutError "Reading the events of Parallel task run
   // '<id>' timed out: nothing arrived within the <n>-second read timeout of
-  // the events request."
+  // the events request."; zelq::core::ValueError for a run id of "." or
+  // ".." (net::path_segment), before any request.
   boost::asio::awaitable<std::unique_ptr<TaskRunEventStream>> events(
       std::string run_id, std::optional<double> timeout) const override;
 
   // As TaskRunClient::result. Asks with ?timeout=<seconds left, at most
   // max_result_wait>; a 408 is asked again until the deadline, then
   // zelq::core::TimeoutError "Parallel task run '<id>' was still active
-  // after <n> seconds."; a 404 is TaskRunFailedError. No request, nor the
-  // transport's retries of it, outlasts the deadline: one the service
-  // leaves unanswered until then ends the wait with the same TimeoutError
-  // (the request's time-out nested in it). Without a deadline it asks until
-  // the run ends. The MCP tool calls of "mcp_tool_calls" are presented
-  // under beta_fields["mcp-server-2025-07-17"] when beta_fields lacks them.
+  // after <n> seconds."; a 404 is TaskRunFailedError. However far off the
+  // deadline is, no request, nor the transport's retries of it and their
+  // back-offs, nor a pause outlasts it: a wait the service leaves
+  // unanswered until then, or keeps failing with 5xx answers, ends with
+  // the same TimeoutError (the request's time-out nested in it). Without
+  // a deadline it asks until the run ends. zelq::core::ValueError for a
+  // run id of "." or ".." (net::path_segment), before any request. The MCP
+  // tool calls of "mcp_tool_calls" are presented under
+  // beta_fields["mcp-server-2025-07-17"] when beta_fields lacks them.
   boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                std::optional<double> timeout) const override;
 
@@ -87,10 +96,10 @@ class HttpTaskRunClient : public TaskRunClient {
   struct Checked {};
   HttpTaskRunClient(HttpTaskRunClientOptions options, Checked);
 
-  // One result request asking the service to wait `wait` seconds; the
-  // request ends after `time_left` seconds when given, else after the wait
-  // and a margin for the answer to arrive. nullopt when the run is still
-  // active (408).
+  // One result request asking the service to wait `wait` seconds; each
+  // attempt ends after the wait and result_margin, or after `time_left`
+  // seconds when that comes first. nullopt when the run is still active
+  // (408).
   boost::asio::awaitable<std::optional<TaskRunResult>> ask_result(
       std::string run_id, double wait, std::optional<double> time_left) const;
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -282,29 +283,72 @@ TEST(HttpTaskRunClient, AnUnansweredResultRequestEndsAtTheCallersDeadline) {
 
 // A gateway in front of the service gives up on a held result request with
 // a 503 after a while, again and again: the transport's retries of the 503
-// keep to the caller's deadline too.
+// keep to the caller's deadline too, also one further off than an
+// attempt's own limit (the service's wait, in whole seconds, and
+// result_margin).
 TEST(HttpTaskRunClient, RetriesOfAResultRequestKeepToTheCallersDeadline) {
-  asio::io_context io;
-  LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
-    // The gateway's pace, not an order of events: each attempt takes most
-    // of the caller's time.
-    asio::steady_timer pace(co_await asio::this_coro::executor, std::chrono::milliseconds(250));
-    co_await pace.async_wait(asio::use_awaitable);
-    co_await exchange.respond(503, R"({"error":{"message":"upstream timed out"}})");
-  });
+  struct Row {
+    std::string name;
+    double deadline;
+    int pace_ms;  // the gateway's
+    double max_result_wait;
+    double result_margin;
+    int max_retries;
+    std::size_t most_requests;
+  };
+  const std::vector<Row> rows = {
+      // Twenty attempts of a quarter second each would take five.
+      {"a deadline within an attempt's limit", 0.3, 250, 600, 60, 20, 4},
+      // Each attempt may take a second; the second 503 would come after
+      // 1.6 seconds.
+      {"a deadline beyond an attempt's limit", 1.3, 800, 0.5, 0, 1, 2},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    asio::io_context io;
+    const auto pace = std::chrono::milliseconds(row.pace_ms);
+    LoopbackServer server(io, [pace](Exchange& exchange) -> asio::awaitable<void> {
+      // The gateway's pace, not an order of events: each attempt takes most
+      // of the caller's time.
+      asio::steady_timer timer(co_await asio::this_coro::executor, pace);
+      co_await timer.async_wait(asio::use_awaitable);
+      co_await exchange.respond(503, R"({"error":{"message":"upstream timed out"}})");
+    });
+    HttpTaskRunClientOptions options;
+    options.base_url = server.origin();
+    options.api_key = kKey;
+    options.max_retries = row.max_retries;
+    options.retry_base_delay = 0;
+    options.max_result_wait = row.max_result_wait;
+    options.result_margin = row.result_margin;
+    const std::vector<Ended> ended =
+        run_client(io, server, results_within(HttpTaskRunClient(options), {"busy"}, row.deadline));
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].failure, "Parallel task run 'busy' was still active after " +
+                                    seconds_text(row.deadline) + " seconds.");
+    EXPECT_GE(ended[0].seconds, row.deadline);
+    EXPECT_LT(ended[0].seconds, row.deadline + 2.2);
+    EXPECT_LE(server.requests.size(), row.most_requests);
+  }
+}
+
+// A run id goes into a path as one segment, and never as "." or "..":
+// every call that names a run refuses those before any request.
+TEST(HttpTaskRunClient, RunIdsNeverBecomeDotSegments) {
   HttpTaskRunClientOptions options;
-  options.base_url = server.origin();
+  options.base_url = "http://127.0.0.1:9";
   options.api_key = kKey;
-  options.max_retries = 20;
-  options.retry_base_delay = 0;
-  const std::vector<Ended> ended =
-      run_client(io, server, results_within(HttpTaskRunClient(options), {"busy"}, 0.3));
-  ASSERT_EQ(ended.size(), 1u);
-  EXPECT_EQ(ended[0].failure, "Parallel task run 'busy' was still active after 0.3 seconds.");
-  EXPECT_GE(ended[0].seconds, 0.3);
-  // Twenty attempts of a quarter second each would take five.
-  EXPECT_LT(ended[0].seconds, 2.5);
-  EXPECT_LT(server.requests.size(), 5u);
+  const HttpTaskRunClient client(options);
+  const std::vector<std::function<void(const std::string&)>> calls = {
+      [&](const std::string& id) { core::run_sync(client.result(id, 5.0)); },
+      [&](const std::string& id) { core::run_sync(client.result(id, std::nullopt)); },
+      [&](const std::string& id) { core::run_sync(client.events(id, 5.0)); }};
+  for (const std::string id : {".", ".."}) {
+    for (const auto& call : calls) {
+      EXPECT_EQ(error_of<core::ValueError>([&] { call(id); }),
+                "The id '" + id + "' cannot be a segment of a URL path.");
+    }
+  }
 }
 
 TEST(HttpTaskRunClient, KeyFromParametersOrEnvironmentNeverShown) {

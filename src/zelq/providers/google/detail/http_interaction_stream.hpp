@@ -22,10 +22,6 @@ namespace zelq::providers::google {
 // CONTENT_DELTA.
 inline constexpr std::string_view STEP_DELTA = "step.delta";
 
-// "value" percent-encoded for a path segment or a query value (every byte
-// but A-Z a-z 0-9 - . _ ~).
-std::string percent_encode(std::string_view value);
-
 class HttpInteractionStream : public InteractionEventStream {
  public:
   // `stream` is the open answer of `api` to the create request; `timeout`

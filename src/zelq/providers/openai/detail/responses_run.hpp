@@ -40,10 +40,15 @@ inline constexpr int MAX_RESUMES_WITHOUT_PROGRESS = 3;
 // A stream that breaks (the connection drops or stays silent longer than
 // the idle timeout, or the body ends before a terminal event) is resumed
 // (net::ResumableEventStream) with GET "responses/{id}?stream=true&
-// starting_after=<last sequence number>": at once when it brought a new
-// event, else after a back-off of retry_base_delay * 2^(k-1) seconds before
-// the k-th empty resume in a row (capped at retry_max_delay); after
-// MAX_RESUMES_WITHOUT_PROGRESS empty resumes in a row the attempt fails.
+// starting_after=<last sequence number>", each time after a pause
+// (net::ResumeOptions): at least retry_base_delay seconds, or the server's
+// SSE "retry" time when longer (up to max_retry_after), and a back-off of
+// retry_base_delay * 2^(k-1) seconds before the k-th empty resume in a row
+// (capped at retry_max_delay); after MAX_RESUMES_WITHOUT_PROGRESS empty
+// resumes in a row the attempt fails. The first resumption of a stream is
+// logged as one info line on the logger "OpenAILMInvoker"; later ones are
+// not. The policy's time-out ends the resumptions and their pauses with
+// the attempt.
 //
 // When an attempt ends before the response did (the caller's cancellation,
 // the policy's time-out, a failing emitter, a broken stream), the response

@@ -57,8 +57,9 @@ class ResponsesStreamReader {
   // "response.incomplete", "response.cancelled" and "error" events, for
   // an event that is not a JSON object, and naming the response and the
   // counts for a url_citation beyond one per 64 bytes of the text streamed
-  // so far and 1024 besides (no real answer has so many; it is not kept);
-  // what the emitter throws. A "[DONE]" event is ignored.
+  // so far and 1024 besides (no real answer has so many; it is not kept;
+  // a core::OverLimitError, which no retry repeats); what the emitter
+  // throws. A "[DONE]" event is ignored.
   boost::asio::awaitable<bool> take(const net::SseEvent& event);
 
   // Ends the open block and returns the output: one thinking part per
@@ -70,7 +71,8 @@ class ResponsesStreamReader {
   // naming the response when the citations would quote more than 4 times
   // the texts and 64 KiB besides (no real answer does; nothing is copied),
   // or when those of the completed response are more than one per 64 bytes
-  // of its texts and 1024 besides; what the emitter throws.
+  // of its texts and 1024 besides (both core::OverLimitError, which no
+  // retry repeats); what the emitter throws.
   boost::asio::awaitable<inference::LMOutput> finish();
 
   // The id of the response ("" until an event named it).
