@@ -84,7 +84,8 @@ function(zelq_export_names name)
 endfunction()
 
 # zelq_package(<target> DIRS <dir>... [DEPS <target>...] [TEST_DEPS <target>...] [NO_INSTALL])
-# NO_INSTALL: a library for tests only, neither installed nor exported.
+# NO_INSTALL: a library for tests only, neither installed nor exported, and
+# built only for the targets that link it.
 # Sources are the *.cpp files of the folders that are not *_test.cpp; tests are
 # the *_test.cpp files, built into one executable <target>_tests.
 function(zelq_package name)
@@ -105,7 +106,16 @@ function(zelq_package name)
     message(STATUS "zelq: ${name} has no sources yet; skipped")
     return()
   endif()
-  add_library(${name} ${srcs})
+  if(ARG_NO_INSTALL)
+    # A testing library exists only when something may link it, and is built
+    # only with the tests, benchmarks, examples or fuzz targets that do.
+    if(NOT (ZELQ_BUILD_TESTS OR ZELQ_BUILD_BENCH OR ZELQ_BUILD_EXAMPLES OR ZELQ_BUILD_FUZZ))
+      return()
+    endif()
+    add_library(${name} EXCLUDE_FROM_ALL ${srcs})
+  else()
+    add_library(${name} ${srcs})
+  endif()
   zelq_export_names(${name})
   target_include_directories(${name} PUBLIC
     $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/src>

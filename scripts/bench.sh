@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
-jobs=$(nproc 2>/dev/null || echo 2)
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, decides how many jobs build at once.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 scripts/configure.sh
 cmake --build build -j "$jobs"
 for bench in build/bench/*_bench; do

@@ -14,7 +14,8 @@ set -euo pipefail
 # arguments mean what they say there; only the build runs in the checkout.
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-jobs=$(nproc 2>/dev/null || echo 2)
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, decides how many jobs build at once.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 target=zelq_demo
 if [[ "${1:-}" == "research" ]]; then
   shift

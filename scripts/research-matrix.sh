@@ -57,7 +57,8 @@ done
 
 scripts/install-deps.sh >&2
 scripts/configure.sh >&2
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" --target zelq_research research_imitation >&2
+cmake --build build -j "${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}" \
+  --target zelq_research research_imitation >&2
 
 logs=$(mktemp -d)
 export OPENAI_API_KEY=sk-imitation GEMINI_API_KEY=gm-imitation PARALLEL_API_KEY=par-imitation \

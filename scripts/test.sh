@@ -51,7 +51,9 @@ done
 
 scripts/install-deps.sh >&2
 
-jobs=$(nproc 2>/dev/null || echo 2)
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, decides how many jobs build (and
+# tests run) at once.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
 # The sanitizer builds: clang++ 19, no benchmarks, -O0 with line tables (it
 # compiles in half the time of -O1, reports well, and the tests stay fast).
 # The examples are built too: their tests run the example programs, sanitized

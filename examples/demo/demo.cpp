@@ -27,6 +27,7 @@
 #include "demo_context_enricher.hpp"
 #include "demo_masking.hpp"
 #include "demo_relevance_filter.hpp"
+#include "demo_terminal.hpp"
 #include "zelq/core/chunk.hpp"
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/pytext.hpp"
@@ -230,25 +231,6 @@ std::string data_file(const DemoArgs& args) {
                   looked + "; pass --data DIR");
 }
 
-// Prints each streamed piece of the answer as it arrives; `open_line` tells
-// whether a piece was printed since the last line break.
-std::shared_ptr<zelq::core::EventEmitter> terminal_emitter(std::shared_ptr<bool> open_line) {
-  auto emitter = std::make_shared<zelq::core::EventEmitter>();
-  emitter->add_handler([open_line](const zelq::core::Event& event) -> boost::asio::awaitable<void> {
-    if (event.type == "response") {
-      const std::string piece = event.value.get<std::string>();
-      std::cout << piece << std::flush;
-      if (!piece.empty()) *open_line = !piece.ends_with('\n');
-    }
-    if (event.type == "response_end") {
-      std::cout << "\n";
-      *open_line = false;
-    }
-    co_return;
-  });
-  return emitter;
-}
-
 // With a model: the stuff strategy, one call over all chunks with the preset
 // "stuff" prompt, streaming the answer to the terminal, then the sources it
 // was given. The whole call is bounded by `args.timeout`.
@@ -259,19 +241,20 @@ void demo_stuff(const SampleData& sample, const DemoArgs& args, const Models& mo
   const zelq::inference::LMInvokerPtr invoker = models.answer;
   const auto& preset = rs::preset_prompt::PRESET_PROMPT_CATALOG["stuff"];
   const rs::ResponseSynthesizer synthesizer = rs::ResponseSynthesizer::stuff(
-      {.lm_invoker = invoker,
+      {.extractor_func = &zelq_demo::answer_text,
+       .lm_invoker = invoker,
        .prompt_builder = zelq::inference::PromptBuilder(
            preset.system_template, preset.user_template, preset.key_defaults)});
-  auto open_line = std::make_shared<bool>(false);
+  auto terminal = std::make_shared<zelq_demo::Terminal>();
   rs::SynthesizeOptions options{
-      .query = sample.query, .chunks = sample.chunks, .event_emitter = terminal_emitter(open_line)};
+      .query = sample.query, .chunks = sample.chunks, .event_emitter = zelq_demo::answer_emitter(terminal)};
   Value answer;
   try {
     answer = zelq::core::run_sync(zelq::core::with_timeout(
         synthesizer.synthesize(std::move(options)), std::chrono::duration<double>(args.timeout)));
   } catch (...) {
     // A partial answer ends its line before the error is printed.
-    if (*open_line) std::cout << std::endl;
+    if (terminal->open_line) std::cout << std::endl;
     throw;
   }
   // The reference formatter would refuse a blank answer in its own terms.

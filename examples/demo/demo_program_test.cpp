@@ -157,6 +157,38 @@ void expect_hidden(const DemoRun& run, const std::vector<std::string>& secrets) 
   }
 }
 
+// Runs the demo with `args` and the base URL of a loopback server that
+// answers with `handler`, served on a thread of its own.
+DemoRun run_demo_against(zelq::net::testing::LoopbackServer::Handler handler,
+                         std::vector<std::string> args) {
+  boost::asio::io_context io;
+  zelq::net::testing::LoopbackServer server(io, std::move(handler));
+  auto work = boost::asio::make_work_guard(io);
+  std::thread serving([&io] { io.run(); });
+  args.insert(args.end(), {"--base-url", server.base_url()});
+  const DemoRun run = run_demo(args, {"OPENAI_API_KEY=" + kKey});
+  work.reset();
+  io.stop();
+  serving.join();
+  return run;
+}
+
+// A chat-completions server that streams `pieces` as the answer.
+zelq::net::testing::LoopbackServer::Handler answering(std::vector<std::string> pieces) {
+  return [pieces](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
+    std::string body;
+    for (const std::string& piece : pieces) {
+      const zelq::core::Value choice = {
+          {"index", 0}, {"delta", {{"content", piece}}}, {"finish_reason", nullptr}};
+      body += "data: " + zelq::core::Value{{"choices", zelq::core::Value::array({choice})}}.dump() +
+              "\n\n";
+    }
+    co_await exchange.start_events();
+    co_await exchange.chunk(body + "data: [DONE]\n\n");
+    co_await exchange.end_events();
+  };
+}
+
 TEST(DemoProgram, RefusesCredentialsInTheBaseUrlBeforePrintingAnything) {
   const ClosedPort port;
   const std::vector<std::string> urls = {
@@ -324,52 +356,58 @@ TEST(DemoProgram, ABadDataFileIsNamedWithWhatIsWrong) {
 // A model that answers with nothing: the demo says so and exits 1, without
 // listing the sources as if an answer had come.
 TEST(DemoProgram, AnEmptyAnswerExits1AndSaysSo) {
-  boost::asio::io_context io;
-  zelq::net::testing::LoopbackServer server(
-      io, [](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
-        co_await exchange.start_events();
-        co_await exchange.chunk(
-            "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"\"},"
-            "\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n");
-        co_await exchange.end_events();
-      });
-  auto work = boost::asio::make_work_guard(io);
-  std::thread serving([&io] { io.run(); });
-  const DemoRun run =
-      run_demo({"--model", "m", "--base-url", server.base_url()}, {"OPENAI_API_KEY=" + kKey});
-  work.reset();
-  io.stop();
-  serving.join();
+  const DemoRun run = run_demo_against(answering({""}), {"--model", "m"});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.out, HasSubstr("== Response synthesizer, stuff (openai/m at "));
   EXPECT_THAT(run.out, Not(HasSubstr("Sources given to the model")));
   EXPECT_EQ(run.err, "zelq_demo: the model gave an empty answer\n");
 }
 
+// The reasoning a model writes as <think>...</think> in its answer, split
+// anywhere between pieces, is shown apart on stderr, and stdout holds the
+// answer alone. An answer of reasoning alone is an empty answer.
+TEST(DemoProgram, TheModelsReasoningGoesToStderr) {
+  struct Row {
+    std::vector<std::string> pieces;
+    int status;
+    std::string answer;  // on stdout, after the heading's line
+    std::string err;
+  };
+  const std::vector<Row> rows = {
+      {{"Bees ", "dance [1]."}, 0, "Bees dance [1].\n", ""},
+      {{"<thi", "nk>\nCounting the ", "bees.\n</th", "ink>\n\nBees dance [1]."},
+       0,
+       "Bees dance [1].\n",
+       "[thinking] Counting the bees.\n"},
+      {{"<think>Nothing to say.</think>"},
+       1,
+       "\n",
+       "[thinking] Nothing to say.\nzelq_demo: the model gave an empty answer\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(testing::PrintToString(row.pieces));
+    const DemoRun run = run_demo_against(answering(row.pieces), {"--model", "m"});
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(run.err, row.err);
+    EXPECT_THAT(run.out, HasSubstr(") ==\n" + row.answer));
+    EXPECT_THAT(run.out, Not(HasSubstr("think")));
+    EXPECT_THAT(run.out, Not(HasSubstr("Counting")));
+  }
+}
+
 // Embeddings the server refuses: the demo answers from all chunks, says so
 // on stderr, and exits 0; stdout holds the demo's output alone.
 TEST(DemoProgram, ARefusedEmbeddingIsANoticeOnStderr) {
-  boost::asio::io_context io;
-  zelq::net::testing::LoopbackServer server(
-      io, [](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
+  auto answer = answering({"Bees dance [1]."});
+  const DemoRun run = run_demo_against(
+      [answer](zelq::net::testing::Exchange& exchange) -> boost::asio::awaitable<void> {
         if (exchange.request.target.ends_with("/embeddings")) {
           co_await exchange.respond(401, R"({"error":{"message":"no embeddings for you"}})");
           co_return;
         }
-        co_await exchange.start_events();
-        co_await exchange.chunk(
-            "data: {\"choices\":[{\"index\":0,\"delta\":{\"content\":\"Bees dance [1].\"},"
-            "\"finish_reason\":\"stop\"}]}\n\ndata: [DONE]\n\n");
-        co_await exchange.end_events();
-      });
-  auto work = boost::asio::make_work_guard(io);
-  std::thread serving([&io] { io.run(); });
-  const DemoRun run =
-      run_demo({"--model", "m", "--embedding-model", "e", "--base-url", server.base_url()},
-               {"OPENAI_API_KEY=" + kKey});
-  work.reset();
-  io.stop();
-  serving.join();
+        co_await answer(exchange);
+      },
+      {"--model", "m", "--embedding-model", "e"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.err, StartsWith("The relevance filter failed ("));
   EXPECT_THAT(run.err, HasSubstr("); answering from all chunks.\n"));

@@ -332,6 +332,31 @@ TEST(ResearchProgram, TheTimeoutStopsTheCallAndExits1) {
   }
 }
 
+// The limit passes once the service has named the run: the run is
+// cancelled once. The limit is the program's own clock, so a run that a slow
+// machine had not named by then is played again with twice the limit; what
+// the program reported decides, not a wait of the test.
+TEST(ResearchProgram, TheTimeoutCancelsTheRunAndExits1) {
+  for (const std::string service : {"openai", "google"}) {
+    SCOPED_TRACE(service);
+    bool named = false;
+    for (const std::string limit : {"1", "2", "4", "8", "16"}) {
+      Stage stage(service, Scenario::STALLED);
+      const auto [status, out, err] = stage.finish({"--timeout", limit, "Bees?"});
+      if (err.ends_with(kNotNamed)) continue;
+      named = true;
+      EXPECT_EQ(status, kExitFailed);
+      EXPECT_THAT(err, EndsWith("\nThe research did not finish within " + limit +
+                                " seconds; the service was asked to cancel the run.\n"));
+      EXPECT_EQ(out, "");
+      EXPECT_EQ(stage.counts().creates, 1u);
+      EXPECT_EQ(stage.counts().cancels, 1u);
+      break;
+    }
+    EXPECT_TRUE(named) << "no limit up to 16 seconds passed after the run was named";
+  }
+}
+
 // Perplexity has no cancel call: a stop closes the stream, and the example
 // says just that.
 TEST(ResearchProgram, StoppingAPerplexityRunSaysItsStreamWasClosed) {

@@ -18,6 +18,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/detail/beast_connection.hpp"
+#include "zelq/net/detail/http_checks.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/url.hpp"
 

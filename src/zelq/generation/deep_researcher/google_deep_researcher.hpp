@@ -155,11 +155,12 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // attempt's failure under the retry policy (see research_retry_policy):
   // the client's errors, RuntimeError "Research failed with status:
   // 'failed'." (with the service's reason after a colon when it gives one)
-  // for an interaction that ended otherwise than completed, RuntimeError
-  // when a stream without answer text never named its interaction, the
-  // emitter's errors. Cancellation propagates after the running
-  // interaction has been asked to stop. The researcher must outlive the
-  // returned awaitable.
+  // for an interaction that ended otherwise than completed, the emitter's
+  // errors. A stream whose body ends without answer text is no error: it
+  // gives an output with its thinking only (or empty) and a warning; when
+  // it named its interaction, the interaction's outputs are read first.
+  // Cancellation propagates after the running interaction has been asked
+  // to stop. The researcher must outlive the returned awaitable.
   boost::asio::awaitable<inference::LMOutput> research(ResearchRequest request) const override;
 
   // The request configuration for `tools`: "timeout" (the policy's seconds,
@@ -221,7 +222,9 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // After a stream that ended: done when it ended with the interaction's
   // completion and brought answer text; else waits for the interaction to
   // end and takes its outputs when the stream brought no text (none at
-  // all: a warning, and `output` stays without text).
+  // all: a warning, and `output` stays without text). A stream that never
+  // named its interaction is done too, with a warning when it brought no
+  // text.
   boost::asio::awaitable<void> _finish_stream(ClientPtr client, RunPtr run,
                                               inference::LMOutput& output,
                                               EmitterPtr emitter) const;

@@ -191,8 +191,12 @@ asio::awaitable<void> GoogleDeepResearcher::_finish_stream(ClientPtr client, Run
   const bool has_text = !output.texts().empty();
   if (has_text && (run->ended || run->id.empty())) co_return;
   if (run->id.empty()) {
-    throw core::RuntimeError(
-        "The interactions stream ended without answer text and without naming its interaction.");
+    // Not a failure either: the body ended cleanly, and a new attempt would
+    // pay for a new interaction.
+    _logger()->warn(
+        "The interactions stream ended without answer text and without naming its interaction; "
+        "the research returns no answer.");
+    co_return;
   }
   if (!has_text) {
     _logger()->warn("The stream of the interaction " + quoted(*client, run->id) +

@@ -287,6 +287,49 @@ TEST(GoogleDeepResearcherWireTest, ARunTheServiceEndedIsNotCancelled) {
   }
 }
 
+// A stream whose body ends cleanly before it names its interaction (empty,
+// or [DONE] alone) is the call's one interaction: an empty output, no event,
+// one warning and no further request. One that breaks before that fails the
+// attempt, which the policy runs again.
+TEST(GoogleDeepResearcherWireTest, AStreamThatEndsBeforeNamingItsInteractionIsNoFailure) {
+  enum class Body { EMPTY, EMPTY_CHUNKED, DONE_ONLY, BROKEN };
+  for (const Body body : {Body::EMPTY, Body::EMPTY_CHUNKED, Body::DONE_ONLY, Body::BROKEN}) {
+    SCOPED_TRACE(static_cast<int>(body));
+    core::LogCapture log;
+    asio::io_context io;
+    LoopbackServer server(io, [body](Exchange& exchange) -> asio::awaitable<void> {
+      if (body == Body::EMPTY) {
+        co_await exchange.respond(200, "", "Content-Type: text/event-stream\r\n");
+        co_return;
+      }
+      co_await exchange.start_events();
+      if (body == Body::DONE_ONLY) co_await exchange.chunk("data: [DONE]\n\n");
+      if (body == Body::BROKEN) {
+        co_await exchange.chunk("data: {\"event_type\": \"interaction.cre");
+        exchange.close();
+        co_return;
+      }
+      co_await exchange.end_events();
+    });
+    GoogleDeepResearcher researcher(wire_options(server, true, 1));
+    auto emitter = std::make_shared<inference::testing::RecordingEventEmitter>();
+    if (body == Body::BROKEN) {
+      EXPECT_THROW(run_client(io, server, research(researcher, emitter)), net::ConnectionError);
+      EXPECT_EQ(testing::count_requests(server, "POST", "/v1/interactions"), 2u);
+      continue;
+    }
+    const LMOutput output = run_client(io, server, research(researcher, emitter));
+    EXPECT_TRUE(output.texts().empty());
+    EXPECT_TRUE(output.thinkings().empty());
+    EXPECT_TRUE(emitter->events().empty());
+    EXPECT_THAT(testing::request_lines(server), ElementsAre("POST /v1/interactions"));
+    EXPECT_THAT(log.messages("GoogleDeepResearcher", core::LogLevel::warn),
+                ElementsAre("The interactions stream ended without answer text and without "
+                            "naming its interaction; the research returns no answer."));
+    EXPECT_TRUE(log.messages("retry", core::LogLevel::warn).empty());
+  }
+}
+
 // A refusal ends the call at once; a 503 is retried by the client alone.
 TEST(GoogleDeepResearcherWireTest, RetriesOnlyWhatARetryCanFix) {
   for (const int status : {401, 503}) {

@@ -18,7 +18,7 @@
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
-#include "zelq/net/http_client.hpp"
+#include "zelq/net/http_client_options.hpp"
 
 namespace zelq::net::detail {
 

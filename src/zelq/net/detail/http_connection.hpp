@@ -10,7 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "zelq/net/http_client.hpp"
+#include "zelq/net/http_client_options.hpp"
+#include "zelq/net/http_message.hpp"
 
 namespace zelq::net::detail {
 
@@ -23,17 +24,6 @@ struct ClientState;
 // an unusable extra_ca_pem.
 std::shared_ptr<const ClientState> make_client_state(HttpClientOptions options);
 const HttpClientOptions& options_of(const ClientState& state) noexcept;
-
-// Throws zelq::core::ValueError for a method that is not an HTTP token, a
-// TRACE with a body, or a header field with a malformed name, a value with
-// CR, LF or NUL, a name or value longer than 65,533 bytes, or a name the
-// client sets itself (Content-Length, Transfer-Encoding, Connection).
-// Messages name the field, never its value.
-void validate_request(const HttpRequest& request);
-
-// Throws zelq::core::ValueError for non-positive timeouts or bad default
-// headers (as validate_request).
-void validate_options(const HttpClientOptions& options);
 
 // An open connection positioned at the start of a response body.
 class Connection {

@@ -121,10 +121,11 @@ asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
 
 asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reopen(
     std::exception_ptr failure) {
+  // A stream that never named its interaction cannot be resumed: one that
+  // broke fails, one whose body ended is over.
   if (interaction_id_.empty()) {
     if (failure) std::rethrow_exception(failure);
-    throw net::ConnectionError("The event stream of " + endpoint_ +
-                               " ended before it named its interaction.");
+    co_return std::nullopt;
   }
   // A stream the service closed after the interaction ended (without its
   // completion event) ends here; one it dropped or left silent while the

@@ -25,11 +25,14 @@ namespace zelq::providers::openai {
 // first as a ThinkingEvent block of its own); the output holds the whole text
 // as one item. Without an emitter the answer is read in one piece.
 //
-// Deep-research models and invokers configured with tools use
-// "{base_url}/responses" instead (see invoke_responses): a background
+// A model whose name contains "deep-research" (o3-deep-research,
+// o4-mini-deep-research, dated variants), and every model of an invoker
+// configured with "tools", uses the Responses API, "{base_url}/responses",
+// instead (see uses_responses_api and invoke_responses): a background
 // response, streamed, whose reasoning summaries, answer text, citations and
 // tool calls become thinking, response and activity events and the output's
-// thinking, text and citations.
+// thinking, text and citations. A compatible server without that API
+// answers them with a 404 for POST /responses (net::HttpError).
 //
 // At most max_concurrency requests of one invoker are in flight; the others
 // wait in arrival order. 429 and 5xx answers are retried (see OpenAISettings).

@@ -44,8 +44,9 @@ class HttpInteractionStream : public InteractionEventStream {
   // After the stream ended, broke or went silent (`failure`) before the
   // interaction's completion: nullopt when the interaction's record shows
   // it is no longer queued or running; else the stream opened again after
-  // its last event. Throws `failure` or ConnectionError when it may not
-  // resume.
+  // its last event; nullopt also when the body ended before the stream
+  // named its interaction. Throws `failure` when it broke or went silent
+  // before that, and what the API client throws.
   boost::asio::awaitable<std::optional<net::ApiEventStream>> reopen(std::exception_ptr failure);
 
   net::ApiClient api_;
