@@ -18,14 +18,17 @@ namespace zelq::net {
 inline constexpr std::size_t kMaxQuotedText = core::kOneLineLimit;
 
 // `text` with every occurrence of `secret` replaced by "***" (the text itself
-// when `secret` is empty): its literal bytes, also broken by white space
-// (a key hard-wrapped in a plain-text page), and its JSON-escaped forms
-// ("sk-\u0070robe", "\/" for "/", escaped again inside an escaped string, up
-// to eight times over), which a reader decodes to the key. Occurrences that
-// overlap become one "***". Linear in the text. Percent-encoded, base64 and
-// upper-cased forms are not looked for: the library never puts the key in a
-// URL or in Basic auth. The one function that keeps API keys out of texts
-// taken from servers.
+// when `secret` holds nothing but white space): its literal bytes and its
+// JSON-escaped forms ("sk-\u0070robe", "\/" for "/", escaped again inside an
+// escaped string, up to eight times over), which a reader decodes to the
+// key. White space (core::is_line_space, what one-lining collapses) never
+// counts, neither in the key nor in the text: a key that white space breaks
+// (hard-wrapped in a plain-text page) is masked with the white space inside
+// it, and a key that holds white space is masked whatever white space
+// stands at those spots. Occurrences that overlap become one "***". Linear
+// in the text. Percent-encoded, base64 and upper-cased forms are not looked
+// for: the library never puts the key in a URL or in Basic auth. The one
+// function that keeps API keys out of texts taken from servers.
 std::string mask_secret(std::string_view text, std::string_view secret);
 
 // The quoting policy of one client: the key it sends and the length limit.
