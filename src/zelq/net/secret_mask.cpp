@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -246,12 +248,10 @@ int levels_for(std::string_view text) {
   return levels;
 }
 
-}  // namespace
-
-std::string mask_secret(std::string_view text, std::string_view secret) {
-  const std::string pattern = pattern_of(secret);
-  if (pattern.empty() || text.size() < pattern.size()) return std::string(text);
-  const int levels = levels_for(text);
+// Adds the spans of `pattern` in `text` to `spans`, at every level of JSON
+// escaping up to `levels`.
+void find_spans(std::string_view text, std::string_view pattern, int levels,
+                std::vector<Span>& spans) {
   std::vector<Matcher> matchers(static_cast<std::size_t>(levels) + 1, Matcher(pattern));
   std::vector<Decoder> decoders;
   decoders.reserve(static_cast<std::size_t>(levels));
@@ -266,10 +266,21 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
     if (first != nullptr) first->put(unit);
   }
   if (first != nullptr) first->finish();
-
-  std::vector<Span> spans;
   for (Matcher& matcher : matchers) {
     spans.insert(spans.end(), matcher.spans().begin(), matcher.spans().end());
+  }
+}
+
+}  // namespace
+
+std::string mask_secrets(std::string_view text, std::span<const std::string> secrets) {
+  std::vector<Span> spans;
+  std::optional<int> levels;
+  for (const std::string& secret : secrets) {
+    const std::string pattern = pattern_of(secret);
+    if (pattern.empty() || text.size() < pattern.size()) continue;
+    if (!levels) levels = levels_for(text);
+    find_spans(text, pattern, *levels, spans);
   }
   if (spans.empty()) return std::string(text);
   std::sort(spans.begin(), spans.end());
@@ -284,6 +295,11 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
   }
   out.append(text.substr(at));
   return out;
+}
+
+std::string mask_secret(std::string_view text, std::string_view secret) {
+  const std::string key(secret);
+  return mask_secrets(text, std::span(&key, 1));
 }
 
 }  // namespace zelq::net

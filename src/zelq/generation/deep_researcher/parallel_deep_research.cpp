@@ -92,7 +92,8 @@ void check_run(const Value& run, const std::string& run_id, const pp::TaskRunCli
   const Value& status = member(run, "status");
   if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
   std::string message = client.quoting().line(text_of(member(member(run, "error"), "message")));
-  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message), client);
+  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message),
+                               client.quoting());
 }
 
 core::ChunkPtr citation_chunk(const Value& citation) {

@@ -173,7 +173,7 @@ TEST(QuotingPolicyTest, EveryClientMasksItsKeyPutsTextsOnOneLineAndCutsThem) {
                              from_env ? std::optional(kKey) : std::nullopt);
       const net::Quoting quoting =
           row.quoting(from_env ? Value::object() : Value{{"api_key", kKey}});
-      EXPECT_EQ(quoting.key(), kKey);
+      EXPECT_EQ(quoting.mask(kKey), "***");
       EXPECT_EQ(quoting.line(kLongText), cut_text);
       EXPECT_EQ(quoting.line(kSplitText), "Refused: ***");
       EXPECT_EQ(quoting.quoted(kSplitText), "'Refused: ***'");
