@@ -167,6 +167,16 @@ Quoting quoting_of(const Value& client_params, std::initializer_list<std::string
   return Quoting(key_in_use(given_key(client_params), env));
 }
 
+Quoting with_known_keys(const Quoting& client, const Value& client_params,
+                        std::initializer_list<std::string_view> env) {
+  Quoting known = client.also_masking(given_key(client_params));
+  for (std::string_view name : env) {
+    if (const char* value = std::getenv(std::string(name).c_str()))
+      known = known.also_masking(value);
+  }
+  return known;
+}
+
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
                                     HttpHeaders headers, std::string user_agent) {
   check_api_key(settings.api_key, service);

@@ -78,6 +78,15 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 // that needs a key refuses a missing or malformed one itself.
 Quoting quoting_of(const core::Value& client_params, std::initializer_list<std::string_view> env);
 
+// `client` (the policy of a client built from `client_params`), also
+// masking every other key the one who built it knows: the "api_key" of
+// `client_params` when it is a text, and the key in each of the environment
+// variables `env` that is set. A researcher quotes what its service sent
+// with it, whichever key its client sends and whatever the client masks.
+// Reads the environment when called. Throws nothing but std::bad_alloc.
+Quoting with_known_keys(const Quoting& client, const core::Value& client_params,
+                        std::initializer_list<std::string_view> env);
+
 // The options of a service's ApiClient: `settings`, with the key checked
 // (check_api_key naming `service`), `headers` sent with every request (the
 // key in the service's header, API versions) and `user_agent`.
