@@ -184,7 +184,7 @@ asio::awaitable<void> take_all(openai::ResponsesStreamReader& reader,
 void BM_ResponsesCitations(benchmark::State& state) {
   zelq::bench::measure_linear_scaling(state, [](std::size_t sentences) {
     const std::vector<zelq::net::SseEvent> events = cited_events(sentences);
-    openai::ResponsesStreamReader reader(nullptr, "bench", "sk-bench");
+    openai::ResponsesStreamReader reader(nullptr, "bench", zelq::net::Quoting("sk-bench"));
     zelq::core::run_sync(take_all(reader, events));
     const auto start = Clock::now();
     const zelq::inference::LMOutput output = zelq::core::run_sync(reader.finish());

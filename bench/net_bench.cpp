@@ -412,7 +412,7 @@ void BM_ChunkRead(benchmark::State& state) {
   for (auto _ : state) {
     auto start = Clock::now();
     for (const auto& chunk : chunks) {
-      auto part = openai::read_choice(Value::parse(chunk), "delta", "chunk", "");
+      auto part = openai::read_choice(Value::parse(chunk), "delta", "chunk", {});
       found += part.text.has_value();
     }
     value_seconds += std::chrono::duration<double>(Clock::now() - start).count();

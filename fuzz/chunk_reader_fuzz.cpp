@@ -19,7 +19,7 @@ std::optional<ChoicePart> read_full(std::string_view data, std::string_view choi
   try {
     zelq::core::Value chunk = zelq::core::parse_json(data, "A streamed chunk");
     if (!chunk.is_object()) return std::nullopt;
-    return zelq::providers::openai::read_choice(chunk, choice_key, "A streamed chunk", "");
+    return zelq::providers::openai::read_choice(chunk, choice_key, "A streamed chunk", {});
   } catch (const zelq::core::ValueError&) {  // nested too deep
     return std::nullopt;
   } catch (const zelq::core::RuntimeError&) {  // the chunk reports an error

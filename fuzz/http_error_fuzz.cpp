@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return c > 0x20 && c < 0x7f && c != '*' && c != '.';
   });
   if (secret.size() < 8 || !plain) return 0;
-  const std::string message = zelq::net::server_message(value, secret);
+  const std::string message = zelq::net::server_message(value, zelq::net::Quoting(secret));
   if (message.find(secret) != std::string::npos) {
     zelq::fuzz::fail("the server message shows the key",
                      "key: " + zelq::fuzz::escaped(secret) + "\nmessage: " + zelq::fuzz::escaped(message));

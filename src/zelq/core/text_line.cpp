@@ -6,10 +6,6 @@ namespace zelq::core {
 
 namespace {
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
@@ -19,7 +15,7 @@ std::string one_line(std::string_view text, std::size_t limit) {
   line.reserve(std::min(text.size(), limit + 3));
   bool pending_space = false;
   for (const char c : text) {
-    if (is_space(c)) {
+    if (is_line_space(c)) {
       pending_space = !line.empty();
       continue;
     }

@@ -213,7 +213,7 @@ struct Backoff {
 
 // One attempt: the stream of a 2xx answer, or the HttpError of another.
 asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& request,
-                                    const EndpointName& endpoint, const std::string& secret,
+                                    const EndpointName& endpoint, const Quoting& quoting,
                                     Backoff* backoff) {
   HttpRequest copy = request;
   if (backoff) {
@@ -231,7 +231,7 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   } catch (const core::RuntimeError&) {
     // Too large to be an error message: the status alone.
   }
-  throw HttpError::from_response(stream.head, text, endpoint.text(), secret);
+  throw HttpError::from_response(stream.head, text, endpoint.text(), quoting);
 }
 
 // The request slot of a request when it needs no wait, else nullopt (then
@@ -340,9 +340,9 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName&
 // without one. The value takes several times its text: it is held to as many
 // bytes of heap as the text may have.
 Value parse_answer(std::string_view text, const std::string& endpoint,
-                   const ApiClientOptions& options) {
+                   const ApiClientOptions& options, const Quoting& quoting) {
   try {
-    return parse_json(text, "The answer of " + endpoint, options.api_key, options.max_body_size);
+    return parse_json(text, "The answer of " + endpoint, quoting, options.max_body_size);
   } catch (const core::JsonMemoryError&) {
     throw core::OverLimitError<core::RuntimeError>(
         "The answer of " + endpoint + " needs more than " + std::to_string(options.max_body_size) +
@@ -396,7 +396,7 @@ asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> sta
   // request waiting for its answer holds one copy of each.
   HttpStream stream = co_await core::retry(
       &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
-      std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
+      std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr);
   std::string text;
   try {
     text = co_await stream.body.read_all(state->options.max_body_size);
@@ -425,7 +425,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   // request waiting for its answer holds one copy of each.
   HttpStream stream = co_await core::retry(
       &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
-      std::cref(endpoint), std::cref(state->options.api_key), timed ? &timed->backoff : nullptr);
+      std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr);
   co_await check_event_stream(stream, endpoint, state->quoting);
   co_return ApiEventStream(std::move(*permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
@@ -461,7 +461,7 @@ asio::awaitable<std::string> ApiClient::post_text(std::string path, Value body) 
 
 Value ApiClient::parse_answer(std::string_view method, std::string_view path,
                               std::string_view text) const {
-  return net::parse_answer(text, endpoint(method, path), state_->options);
+  return net::parse_answer(text, endpoint(method, path), state_->options, state_->quoting);
 }
 
 asio::awaitable<Value> ApiClient::get_json(std::string path) const {

@@ -14,8 +14,8 @@ constexpr std::string_view kDone = "[DONE]";
 
 }  // namespace
 
-ChunkStream::ChunkStream(ApiEventStream events, std::string secret)
-    : events_(std::move(events)), secret_(std::move(secret)), reader_(events_.max_memory()) {}
+ChunkStream::ChunkStream(ApiEventStream events, Quoting quoting)
+    : events_(std::move(events)), quoting_(std::move(quoting)), reader_(events_.max_memory()) {}
 
 void ChunkStream::fail(std::string message) {
   close();
@@ -24,7 +24,7 @@ void ChunkStream::fail(std::string message) {
 
 std::optional<std::string_view> ChunkStream::frame_view(const SseEventView& event) {
   if (event.event == "error") {
-    fail(source() + " reports an error: " + server_message(event.data, secret_));
+    fail(source() + " reports an error: " + server_message(event.data, quoting_));
   }
   if (event.data == kDone) {
     done_ = true;
@@ -74,13 +74,13 @@ bool ChunkStream::try_take_view(std::optional<std::string_view>& data) {
 core::Value ChunkStream::parse(std::string_view data) {
   core::Value chunk;
   try {
-    chunk = parse_json_object(data, source(), secret_, events_.max_memory());
+    chunk = parse_json_object(data, source(), quoting_, events_.max_memory());
   } catch (...) {
     close();
     throw;
   }
   if (auto error = chunk.find("error"); error != chunk.end() && !error->is_null()) {
-    fail(source() + " reports an error: " + server_message(data, secret_));
+    fail(source() + " reports an error: " + server_message(data, quoting_));
   }
   return chunk;
 }

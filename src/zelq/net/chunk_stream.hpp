@@ -20,8 +20,9 @@ namespace zelq::net {
 // its connection and request slot) until it is closed or destroyed.
 class ChunkStream {
  public:
-  // `secret` (the API key) is masked in every server text put in an error.
-  ChunkStream(ApiEventStream events, std::string secret);
+  // Every server text put in an error is shown as `quoting` shows it (the
+  // policy of the stream's owner: its keys masked, one line, cut).
+  ChunkStream(ApiEventStream events, Quoting quoting);
 
   // The next chunk, a JSON object; nullopt once "data: [DONE]" came or the
   // body ended without it (done() tells which). Throws, closing the stream:
@@ -93,7 +94,7 @@ class ChunkStream {
   std::optional<std::string_view> frame_view(const SseEventView& event);
 
   ApiEventStream events_;
-  std::string secret_;
+  Quoting quoting_;
   bool done_ = false;
   ChatChunkReader reader_;
 };

@@ -48,7 +48,7 @@ TEST(ChunkStream, TakesReadyChunksInOrderAndWaitsHoldingNoParser) {
   auto take = [](ApiClient client, asio::steady_timer& gate, bool& open) -> asio::awaitable<Taken> {
     Value body = {{"stream", true}};
     ApiEventStream events = co_await client.post_events("chat", std::move(body));
-    ChunkStream chunks(std::move(events), "sk-test");
+    ChunkStream chunks(std::move(events), Quoting("sk-test"));
     Taken taken;
     std::optional<std::string_view> view;
     std::optional<std::string> awaited;

@@ -160,10 +160,9 @@ HttpError::HttpError(int status, std::string message, std::optional<Seconds> ret
       endpoint_(std::move(endpoint)) {}
 
 HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
-                                   std::string endpoint, std::string_view secret,
+                                   std::string endpoint, const Quoting& quoting,
                                    std::chrono::system_clock::time_point now) {
-  return HttpError(head.status,
-                   message_of(body, Quoting(std::string(secret)), is_html_type(head.headers)),
+  return HttpError(head.status, message_of(body, quoting, is_html_type(head.headers)),
                    retry_after_of(head.headers, now), std::move(endpoint));
 }
 
@@ -175,10 +174,6 @@ std::string sentence(std::string text) { return core::as_sentence(std::move(text
 
 std::string server_message(std::string_view body, const Quoting& quoting) {
   return message_of(body, quoting, false);
-}
-
-std::string server_message(std::string_view body, std::string_view secret) {
-  return message_of(body, Quoting(std::string(secret)), false);
 }
 
 std::optional<Seconds> retry_after_of(const HttpHeaders& headers,

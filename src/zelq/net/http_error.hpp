@@ -29,14 +29,14 @@ class HttpError : public std::runtime_error {
             std::string endpoint = {});
 
   // Builds the error of a response: the message is server_message(body,
-  // Quoting(secret)), so `secret` (an API key) never shows (a body the
-  // response calls text/html is read as HTML even without a document head),
-  // and retry_after comes from retry_after_of(head.headers, now).
-  // `endpoint` names the request, e.g.
+  // quoting), so no key of `quoting` shows (a body the response calls
+  // text/html is read as HTML even without a document head), and
+  // retry_after comes from retry_after_of(head.headers, now). `endpoint`
+  // names the request, e.g.
   // "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
       const HttpResponseHead& head, std::string_view body, std::string endpoint = {},
-      std::string_view secret = {},
+      const Quoting& quoting = {},
       std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
   // The HTTP status code.
@@ -81,9 +81,7 @@ std::string sentence(std::string text);
 // (or its text without markup when the title is empty); else the body
 // itself; as `quoting` shows a line of text (Quoting::line: key masked, one
 // line, cut).
-std::string server_message(std::string_view body, const Quoting& quoting);
-// As above, with Quoting(secret).
-std::string server_message(std::string_view body, std::string_view secret = {});
+std::string server_message(std::string_view body, const Quoting& quoting = {});
 
 // The delay a response asks for before a retry: "retry-after-ms"
 // (milliseconds) when usable, else "Retry-After" as seconds (fractions

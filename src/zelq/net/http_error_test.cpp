@@ -38,10 +38,10 @@ TEST(HttpError, MessagesAreOneMaskedLine) {
   // The key is masked before the cut, so no prefix of it survives.
   const std::string prefix(295, 'a');
   std::string quoting = prefix + "sk-secret-key";
-  EXPECT_EQ(server_message(quoting, "sk-secret-key"), prefix + "***");
+  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***");
   quoting.append(100, 'b');
-  EXPECT_EQ(server_message(quoting, "sk-secret-key"), prefix + "***bb...");
-  EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1, sk-1"}})", "sk-1"),
+  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***bb...");
+  EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1, sk-1"}})", Quoting("sk-1")),
             "bad key ***, ***");
   // Nested too deeply to be read as JSON: quoted as text.
   const std::string deep(600, '[');
@@ -100,8 +100,9 @@ TEST(HttpError, BuiltFromResponse) {
   auto error = HttpError::from_response(response, response.body);
   EXPECT_STREQ(error.what(), "HTTP 503");
   response.body = "key sk-1 refused";
-  EXPECT_STREQ(HttpError::from_response(response, response.body, "GET http://h/x", "sk-1").what(),
-               "HTTP 503 from GET http://h/x: key *** refused");
+  EXPECT_STREQ(
+      HttpError::from_response(response, response.body, "GET http://h/x", Quoting("sk-1")).what(),
+      "HTTP 503 from GET http://h/x: key *** refused");
   EXPECT_EQ(error.retry_after(), std::nullopt);
   response.status = 204;
   EXPECT_NO_THROW(throw_for_status(response));
@@ -111,12 +112,12 @@ TEST(HttpError, BuiltFromResponse) {
 // any form a reader decodes, while nothing else changes.
 TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
   const std::string key = "sk-probe-123";
-  EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", key),
+  EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", Quoting(key)),
             R"({"detail":"key *** rejected"})");
   EXPECT_EQ(
       server_message(
           R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
-          key),
+          Quoting(key)),
       R"({"detail":["***"]})");
   // Escaped again inside an escaped string, literal next to escaped.
   EXPECT_EQ(mask_secret(R"("{\"k\":\"sk-\\u0070robe-123\"}" sk-probe-123sk-\u0070robe-123)", key),
@@ -162,12 +163,14 @@ TEST(HttpError, AKeyBrokenByWhiteSpaceNeverShows) {
   head.status = 401;
   head.headers = {{"Content-Type", "text/plain"}};
   for (const auto& c : cases) {
-    EXPECT_EQ(HttpError::from_response(head, c.body, "GET http://h/x", key).message(), c.message)
+    EXPECT_EQ(HttpError::from_response(head, c.body, "GET http://h/x", Quoting(key)).message(),
+              c.message)
         << c.body;
   }
   EXPECT_EQ(mask_secret("a sk-probe-KEY-\n0123456789\nb", key), "a ***\nb");
-  // A key that holds white space itself is matched as it is.
-  EXPECT_EQ(mask_secret("the key a b, ab", "a b"), "the key ***, ab");
+  // White space never counts, in the key either: a key that holds some is
+  // masked wherever its other bytes stand in order.
+  EXPECT_EQ(mask_secret("the key a b, ab", "a b"), "the key ***, ***");
 }
 
 // An HTML page is quoted by its title, or by its text without markup, and
@@ -181,13 +184,13 @@ TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
   EXPECT_EQ(server_message("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- proxy -->\n"
                            "<!DOCTYPE html><HTML><Title lang=en>Denied &amp; logged:\n"
                            "sk-&#112;robe-1 &#x2014; bye</TITLE>",
-                           "sk-probe-1"),
+                           Quoting("sk-probe-1")),
             "Denied & logged: *** \xE2\x80\x94 bye");
   // No title: the text, without tags, comments, scripts or styles.
   EXPECT_EQ(server_message("<!doctype html>\n<head><title> </title><style>p{}</style>"
                            "<script>var key='sk-x';</script></head><body><!-- <b>x</b> -->"
                            "<p>Sign&nbsp;in</p>a < b &bogus; key sk-probe-1</body>",
-                           "sk-probe-1"),
+                           Quoting("sk-probe-1")),
             "Sign in a < b &bogus; key ***");
   // Markup that is not an HTML page is quoted as it is, JSON first.
   EXPECT_EQ(server_message("<Error><Code>AccessDenied</Code></Error>"),
@@ -195,10 +198,10 @@ TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
   HttpResponseHead head;
   head.status = 401;
   head.headers = {{"Content-Type", "Text/HTML; charset=utf-8"}};
-  EXPECT_STREQ(
-      HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1</p>", "GET u", "sk-1")
-          .what(),
-      "HTTP 401 from GET u: Unauthorized key ***");
+  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1</p>", "GET u",
+                                        Quoting("sk-1"))
+                   .what(),
+               "HTTP 401 from GET u: Unauthorized key ***");
   EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(),
                "HTTP 401: <b>x</b>");
   head.headers = {};

@@ -11,19 +11,19 @@ namespace zelq::net {
 
 namespace {
 
-[[noreturn]] void refuse(std::string_view text, std::string_view source, std::string_view secret,
+[[noreturn]] void refuse(std::string_view text, std::string_view source, const Quoting& quoting,
                          std::string_view what) {
-  throw core::RuntimeError(sentence(std::string(source) + " is " + std::string(what) + ": " +
-                                    Quoting(std::string(secret)).excerpt(text)));
+  throw core::RuntimeError(
+      sentence(std::string(source) + " is " + std::string(what) + ": " + quoting.excerpt(text)));
 }
 
 }  // namespace
 
-core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret) {
-  return parse_json(text, source, secret, std::numeric_limits<std::size_t>::max());
+core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting) {
+  return parse_json(text, source, quoting, std::numeric_limits<std::size_t>::max());
 }
 
-core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret,
+core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting,
                        std::size_t max_memory) {
   core::Value value;
   try {
@@ -33,18 +33,18 @@ core::Value parse_json(std::string_view text, std::string_view source, std::stri
     throw core::ServiceDataError<core::ValueError>(error.what());
   }
   if (!value.is_discarded()) return value;
-  refuse(text, source, secret, is_utf8(text) ? "not JSON" : "not valid UTF-8");
+  refuse(text, source, quoting, is_utf8(text) ? "not JSON" : "not valid UTF-8");
 }
 
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              std::string_view secret) {
-  return parse_json_object(text, source, secret, std::numeric_limits<std::size_t>::max());
+                              const Quoting& quoting) {
+  return parse_json_object(text, source, quoting, std::numeric_limits<std::size_t>::max());
 }
 
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              std::string_view secret, std::size_t max_memory) {
-  core::Value value = parse_json(text, source, secret, max_memory);
-  if (!value.is_object()) refuse(text, source, secret, "not a JSON object");
+                              const Quoting& quoting, std::size_t max_memory) {
+  core::Value value = parse_json(text, source, quoting, max_memory);
+  if (!value.is_object()) refuse(text, source, quoting, "not a JSON object");
   return value;
 }
 

@@ -8,32 +8,33 @@
 #include <string_view>
 
 #include "zelq/core/value.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::net {
 
 // Parses `text` as any JSON value. Throws zelq::core::RuntimeError
 // "<source> is not valid UTF-8: <excerpt>." when the bytes are not UTF-8,
 // "<source> is not JSON: <excerpt>." for other text that is not JSON (the
-// excerpt as Quoting(secret).excerpt gives it), and zelq::core::ValueError
+// excerpt as quoting.excerpt gives it), and zelq::core::ValueError
 // "<source> is nested deeper than 512 levels" (core::parse_json). Each is an
 // error on what the service sent: the ValueError carries
 // core::FromServiceData, so a retry policy retries it.
-core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret);
+core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting);
 
 // As parse_json, and the value may hold at most `max_memory` bytes of heap
 // (core::parse_json): more throws core::JsonMemoryError "<source> needs
 // more than <n> bytes of memory once parsed".
-core::Value parse_json(std::string_view text, std::string_view source, std::string_view secret,
+core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting,
                        std::size_t max_memory);
 
 // As parse_json, for text that must be a JSON object: a JSON value of
 // another kind throws zelq::core::RuntimeError "<source> is not a JSON
 // object: <excerpt>.".
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              std::string_view secret);
+                              const Quoting& quoting);
 // The same, its value held to `max_memory` bytes of heap as above.
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              std::string_view secret, std::size_t max_memory);
+                              const Quoting& quoting, std::size_t max_memory);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF).

@@ -21,12 +21,14 @@ std::string error_of(const std::function<void()>& action) {
 }
 
 TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
-  EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", "k").dump(),
+  const Quoting quoting("sk-9");
+  EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", quoting).dump(),
             R"({"a":[1,{"b":null}]})");
-  EXPECT_EQ(parse_json("[1]", "An answer", "k").dump(), "[1]");
-  auto runtime = [](std::string text, bool object) {
+  EXPECT_EQ(parse_json("[1]", "An answer", quoting).dump(), "[1]");
+  auto runtime = [&quoting](std::string text, bool object) {
     return error_of<core::RuntimeError>([&] {
-      object ? parse_json_object(text, "The event of X", "sk-9") : parse_json(text, "The event of X", "sk-9");
+      object ? parse_json_object(text, "The event of X", quoting)
+             : parse_json(text, "The event of X", quoting);
     });
   };
   EXPECT_EQ(runtime("[1, 2]", true), "The event of X is not a JSON object: '[1, 2]'.");
@@ -37,12 +39,12 @@ TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
   const std::string cut = runtime(std::string(400, 'x'), false);
   EXPECT_EQ(cut, "The event of X is not JSON: '" + std::string(300, 'x') + "'...");
   std::string deep = std::string(600, '[') + std::string(600, ']');
-  EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", ""); }),
+  EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", {}); }),
             "The event of X is nested deeper than 512 levels");
   // The service sent it: marked so, whichever way it is read.
   bool marked = false;
   try {
-    parse_json_object(deep, "The event of X", "");
+    parse_json_object(deep, "The event of X", {});
   } catch (const core::FromServiceData&) {
     marked = true;
   }

@@ -1,13 +1,33 @@
 #include "zelq/net/quoting.hpp"
 
+#include <algorithm>
+
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::net {
 
-std::string Quoting::mask(std::string_view text) const { return mask_secret(text, key_); }
+Quoting::Quoting(std::string key, std::size_t limit) : limit_(limit) {
+  if (!key.empty()) keys_ = std::make_shared<const std::vector<std::string>>(1, std::move(key));
+}
+
+Quoting Quoting::also_masking(std::string_view key) const {
+  if (key.empty()) return *this;
+  std::vector<std::string> keys;
+  if (keys_) {
+    if (std::find(keys_->begin(), keys_->end(), key) != keys_->end()) return *this;
+    keys = *keys_;
+  }
+  keys.emplace_back(key);
+  return Quoting(std::make_shared<const std::vector<std::string>>(std::move(keys)), limit_);
+}
+
+std::string Quoting::mask(std::string_view text) const {
+  if (!keys_) return std::string(text);
+  return mask_secrets(text, *keys_);
+}
 
 std::string Quoting::line(std::string_view text) const {
-  return core::one_line(mask_secret(text, key_), limit_);
+  return core::one_line(mask(text), limit_);
 }
 
 std::string Quoting::line(const core::Value& value) const { return line(core::py_repr(value)); }

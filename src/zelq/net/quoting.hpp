@@ -1,13 +1,17 @@
 // How texts that a server sent are shown in errors and log lines: with the
-// API key in use masked, on one line, cut when overlong, and quoted. Every
-// client holds one Quoting (the API client's, or one built from the key it
-// sends), and every message that names a server's text goes through it.
+// API keys masked, on one line, cut when overlong, and quoted. The owner of
+// a call holds one Quoting (an API client's, a service client's, a
+// researcher's) and passes it on; every message that names a server's text
+// goes through it, and no layer below sees the raw key.
 #pragma once
 
 #include <cstddef>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "zelq/core/text_line.hpp"
 #include "zelq/core/value.hpp"
@@ -18,34 +22,44 @@ namespace zelq::net {
 inline constexpr std::size_t kMaxQuotedText = core::kOneLineLimit;
 
 // `text` with every occurrence of `secret` replaced by "***" (the text itself
-// when `secret` is empty): its literal bytes, also broken by white space
-// (a key hard-wrapped in a plain-text page), and its JSON-escaped forms
-// ("sk-\u0070robe", "\/" for "/", escaped again inside an escaped string, up
-// to eight times over), which a reader decodes to the key. Occurrences that
-// overlap become one "***". Linear in the text. Percent-encoded, base64 and
-// upper-cased forms are not looked for: the library never puts the key in a
-// URL or in Basic auth. The one function that keeps API keys out of texts
-// taken from servers.
+// when `secret` holds nothing but white space): its literal bytes and its
+// JSON-escaped forms ("sk-\u0070robe", "\/" for "/", escaped again inside an
+// escaped string, up to eight times over), which a reader decodes to the
+// key. White space (core::is_line_space, what one-lining collapses) never
+// counts, neither in the key nor in the text: a key that white space breaks
+// (hard-wrapped in a plain-text page) is masked with the white space inside
+// it, and a key that holds white space is masked whatever white space
+// stands at those spots. Occurrences that overlap become one "***". Linear
+// in the text. Percent-encoded, base64 and upper-cased forms are not looked
+// for: the library never puts the key in a URL or in Basic auth. The one
+// function that keeps API keys out of texts taken from servers.
 std::string mask_secret(std::string_view text, std::string_view secret);
 
-// The quoting policy of one client: the key it sends and the length limit.
-// Each form applies the same steps in one order: mask the key, put the text
-// on one line (every run of white space one space, none at either end), cut
-// it at `limit` bytes on a UTF-8 character boundary with "..." appended,
-// quote it. Masking comes first, so no part of the key survives the cut.
-// Cheap to copy; immutable.
+// As mask_secret, for all of `secrets` at once: occurrences of different
+// keys that overlap become one "***" too. Linear in the text for each key.
+std::string mask_secrets(std::string_view text, std::span<const std::string> secrets);
+
+// The quoting policy of one owner of keys (a client, or a researcher that
+// knows several): the keys it masks and the length limit. Each form applies
+// the same steps in one order: mask the keys, put the text on one line
+// (every run of white space one space, none at either end), cut it at
+// `limit` bytes on a UTF-8 character boundary with "..." appended, quote
+// it. Masking comes first, so no part of a key survives the cut. The keys
+// are never handed out again. Immutable; copies share the keys, so a copy
+// is as cheap as a shared pointer and carries the limit along.
 class Quoting {
  public:
   // Masks nothing (for a client that sends no key).
   Quoting() = default;
-  explicit Quoting(std::string key, std::size_t limit = kMaxQuotedText)
-      : key_(std::move(key)), limit_(limit) {}
+  explicit Quoting(std::string key, std::size_t limit = kMaxQuotedText);
 
-  // The key masked ("" when none).
-  const std::string& key() const noexcept { return key_; }
+  // This policy, its limit included, also masking `key`; the same policy
+  // when `key` is empty or masked already.
+  Quoting also_masking(std::string_view key) const;
+
   std::size_t limit() const noexcept { return limit_; }
 
-  // `text` with the key masked, nothing else changed (for a text shown
+  // `text` with the keys masked, nothing else changed (for a text shown
   // whole, such as a refusal of the model).
   std::string mask(std::string_view text) const;
 
@@ -70,8 +84,32 @@ class Quoting {
   std::string excerpt(std::string_view text) const;
 
  private:
-  std::string key_{};
+  Quoting(std::shared_ptr<const std::vector<std::string>> keys, std::size_t limit)
+      : keys_(std::move(keys)), limit_(limit) {}
+
+  // Null when it masks nothing.
+  std::shared_ptr<const std::vector<std::string>> keys_{};
   std::size_t limit_ = kMaxQuotedText;
+};
+
+// Where a client keeps its quoting policy, once: the base of every abstract
+// service client, which offers it to the callers that quote the service's
+// texts.
+class QuotingHolder {
+ public:
+  // How the texts of the service (ids, statuses, messages, values) are shown
+  // in messages: the key the client sends masked, on one line, cut when
+  // overlong.
+  const Quoting& quoting() const noexcept { return quoting_; }
+
+ protected:
+  explicit QuotingHolder(Quoting quoting) noexcept : quoting_(std::move(quoting)) {}
+  QuotingHolder(const QuotingHolder&) = default;
+  QuotingHolder& operator=(const QuotingHolder&) = default;
+  ~QuotingHolder() = default;
+
+ private:
+  Quoting quoting_;
 };
 
 }  // namespace zelq::net

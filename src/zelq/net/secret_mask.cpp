@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "zelq/core/text_line.hpp"
 #include "zelq/net/quoting.hpp"
 
 namespace zelq::net {
@@ -35,22 +38,25 @@ struct Unit {
 
 using Span = std::pair<std::size_t, std::size_t>;
 
-bool is_space(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+// The bytes of `key` that masking compares: all but its white space.
+std::string pattern_of(std::string_view key) {
+  std::string pattern;
+  pattern.reserve(key.size());
+  for (const char c : key) {
+    if (!core::is_line_space(c)) pattern += c;
+  }
+  return pattern;
 }
 
 // Knuth-Morris-Pratt over one stream: the spans of every occurrence of the
-// key, overlapping ones merged. White space is passed over unless the key
-// holds some: a service key holds none (the clients refuse such keys), so
-// white space inside an occurrence only breaks it for the eye, and the
-// span hides it with the key.
+// key's pattern (pattern_of), overlapping ones merged. White space in the
+// stream is passed over, as one-lining collapses it: inside an occurrence
+// it only breaks the key for the eye, and the span hides it with the key.
 class Matcher {
  public:
-  explicit Matcher(std::string_view key)
-      : key_(key),
-        skip_space_(std::none_of(key.begin(), key.end(), is_space)),
-        fail_(key.size(), 0),
-        begins_(key.size()) {
+  // `key` is a pattern (pattern_of: not empty, no white space) that
+  // outlives the matcher.
+  explicit Matcher(std::string_view key) : key_(key), fail_(key.size(), 0), begins_(key.size()) {
     for (std::size_t i = 1, k = 0; i < key.size(); ++i) {
       while (k > 0 && key[i] != key[k]) k = fail_[k - 1];
       if (key[i] == key[k]) ++k;
@@ -59,7 +65,7 @@ class Matcher {
   }
 
   void put(const Unit& unit) {
-    if (skip_space_ && is_space(unit.byte)) return;
+    if (core::is_line_space(unit.byte)) return;
     begins_[count_++ % key_.size()] = unit.begin;
     while (matched_ > 0 && unit.byte != key_[matched_]) matched_ = fail_[matched_ - 1];
     if (unit.byte == key_[matched_]) ++matched_;
@@ -77,7 +83,6 @@ class Matcher {
 
  private:
   std::string_view key_;
-  bool skip_space_;
   std::vector<std::size_t> fail_;
   // The begins of the last key.size() units, by count modulo key.size().
   std::vector<std::size_t> begins_;
@@ -243,12 +248,11 @@ int levels_for(std::string_view text) {
   return levels;
 }
 
-}  // namespace
-
-std::string mask_secret(std::string_view text, std::string_view secret) {
-  if (secret.empty() || text.size() < secret.size()) return std::string(text);
-  const int levels = levels_for(text);
-  std::vector<Matcher> matchers(static_cast<std::size_t>(levels) + 1, Matcher(secret));
+// Adds the spans of `pattern` in `text` to `spans`, at every level of JSON
+// escaping up to `levels`.
+void find_spans(std::string_view text, std::string_view pattern, int levels,
+                std::vector<Span>& spans) {
+  std::vector<Matcher> matchers(static_cast<std::size_t>(levels) + 1, Matcher(pattern));
   std::vector<Decoder> decoders;
   decoders.reserve(static_cast<std::size_t>(levels));
   for (int level = levels; level >= 1; --level) {
@@ -262,10 +266,21 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
     if (first != nullptr) first->put(unit);
   }
   if (first != nullptr) first->finish();
-
-  std::vector<Span> spans;
   for (Matcher& matcher : matchers) {
     spans.insert(spans.end(), matcher.spans().begin(), matcher.spans().end());
+  }
+}
+
+}  // namespace
+
+std::string mask_secrets(std::string_view text, std::span<const std::string> secrets) {
+  std::vector<Span> spans;
+  std::optional<int> levels;
+  for (const std::string& secret : secrets) {
+    const std::string pattern = pattern_of(secret);
+    if (pattern.empty() || text.size() < pattern.size()) continue;
+    if (!levels) levels = levels_for(text);
+    find_spans(text, pattern, *levels, spans);
   }
   if (spans.empty()) return std::string(text);
   std::sort(spans.begin(), spans.end());
@@ -280,6 +295,11 @@ std::string mask_secret(std::string_view text, std::string_view secret) {
   }
   out.append(text.substr(at));
   return out;
+}
+
+std::string mask_secret(std::string_view text, std::string_view secret) {
+  const std::string key(secret);
+  return mask_secrets(text, std::span(&key, 1));
 }
 
 }  // namespace zelq::net

@@ -48,6 +48,24 @@ std::string read_base_url(const Value& value, std::string_view entry) {
   return checked_base_url(value.get<std::string>());
 }
 
+// The key a client sends: `given` when it is not empty, else the first of
+// the environment variables `env` that is set and not empty ("" when none
+// is).
+std::string key_in_use(std::string given, std::initializer_list<std::string_view> env) {
+  for (auto name = env.begin(); given.empty() && name != env.end(); ++name) {
+    const char* value = std::getenv(std::string(*name).c_str());
+    if (value != nullptr) given = value;
+  }
+  return given;
+}
+
+// The "api_key" of client parameters when it is a text, else "".
+std::string given_key(const Value& client_params) {
+  if (!client_params.is_object()) return {};
+  const auto key = client_params.find("api_key");
+  return key != client_params.end() && key->is_string() ? key->get<std::string>() : std::string();
+}
+
 std::string listed(std::span<const std::string_view> keys) {
   std::string names;
   for (std::string_view name : keys) names += (names.empty() ? "" : ", ") + core::py_repr(name);
@@ -134,10 +152,7 @@ void check_api_key(std::string_view key, std::string_view service) {
 std::string api_key_or_environment(std::string given, std::string_view service,
                                    std::string_view how,
                                    std::initializer_list<std::string_view> env) {
-  for (auto name = env.begin(); given.empty() && name != env.end(); ++name) {
-    const char* value = std::getenv(std::string(*name).c_str());
-    if (value != nullptr) given = value;
-  }
+  given = key_in_use(std::move(given), env);
   if (given.empty()) {
     std::string names;
     for (std::string_view name : env) names += (names.empty() ? "" : " or ") + std::string(name);
@@ -149,17 +164,17 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 }
 
 Quoting quoting_of(const Value& client_params, std::initializer_list<std::string_view> env) {
-  if (client_params.is_object()) {
-    if (auto key = client_params.find("api_key"); key != client_params.end() && key->is_string() &&
-                                                  !key->get_ref<const std::string&>().empty()) {
-      return Quoting(key->get<std::string>());
-    }
-  }
+  return Quoting(key_in_use(given_key(client_params), env));
+}
+
+Quoting with_known_keys(const Quoting& client, const Value& client_params,
+                        std::initializer_list<std::string_view> env) {
+  Quoting known = client.also_masking(given_key(client_params));
   for (std::string_view name : env) {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (value != nullptr && *value != '\0') return Quoting(value);
+    if (const char* value = std::getenv(std::string(name).c_str()))
+      known = known.also_masking(value);
   }
-  return Quoting();
+  return known;
 }
 
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,

@@ -70,13 +70,22 @@ void check_api_key(std::string_view key, std::string_view service);
 std::string api_key_or_environment(std::string given, std::string_view service,
                                    std::string_view how, std::initializer_list<std::string_view> env);
 
-// The quoting policy of a client built from `client_params`: it masks
-// their "api_key" when that is a non-empty text, else the first of the
-// environment variables `env` that is set and not empty (the key such a
-// client sends), else nothing. Read once, when the client is built. Throws
-// nothing but std::bad_alloc: a client that needs a key refuses a missing
-// or malformed one itself.
+// The quoting policy of a client built from `client_params`: it masks the
+// key such a client sends, their "api_key" when that is a non-empty text,
+// else the first of the environment variables `env` that is set and not
+// empty (as api_key_or_environment finds it), else nothing. Read once,
+// when the client is built. Throws nothing but std::bad_alloc: a client
+// that needs a key refuses a missing or malformed one itself.
 Quoting quoting_of(const core::Value& client_params, std::initializer_list<std::string_view> env);
+
+// `client` (the policy of a client built from `client_params`), also
+// masking every other key the one who built it knows: the "api_key" of
+// `client_params` when it is a text, and the key in each of the environment
+// variables `env` that is set. A researcher quotes what its service sent
+// with it, whichever key its client sends and whatever the client masks.
+// Reads the environment when called. Throws nothing but std::bad_alloc.
+Quoting with_known_keys(const Quoting& client, const core::Value& client_params,
+                        std::initializer_list<std::string_view> env);
 
 // The options of a service's ApiClient: `settings`, with the key checked
 // (check_api_key naming `service`), `headers` sent with every request (the

@@ -9,6 +9,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
+#include "zelq/net/service.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 
 namespace zelq::generation::deep_researcher::google_deep_researcher {
@@ -116,6 +117,33 @@ Value mcp_server_record(const Value& kwargs) {
 
 asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
+// The application's client as the researcher uses it: every call goes to
+// it, and the texts of the service are quoted with every key the researcher
+// knows (net::with_known_keys): the one it was given, those in
+// GEMINI_API_KEY and GOOGLE_API_KEY, and the client's own.
+class KnownKeysClient : public providers::google::InteractionsClient {
+ public:
+  KnownKeysClient(providers::google::InteractionsClientPtr client, const Value& client_params)
+      : InteractionsClient(net::with_known_keys(
+            client->quoting(), client_params,
+            {providers::google::API_KEY_ENV[0], providers::google::API_KEY_ENV[1]})),
+        client_(std::move(client)) {}
+
+  asio::awaitable<providers::google::CreateInteractionResult> create(
+      providers::google::CreateInteractionRequest request) const override {
+    return client_->create(std::move(request));
+  }
+  asio::awaitable<providers::google::Interaction> get(std::string id) const override {
+    return client_->get(std::move(id));
+  }
+  asio::awaitable<void> cancel(std::string id) const override {
+    return client_->cancel(std::move(id));
+  }
+
+ private:
+  providers::google::InteractionsClientPtr client_;
+};
+
 }  // namespace
 
 const Value& DEEP_RESEARCH_CONFIG() {
@@ -206,7 +234,7 @@ providers::google::InteractionsClientPtr GoogleDeepResearcher::_make_client() co
       client_factory_ ? client_factory_(client_params)
                       : providers::google::make_http_interactions_client(client_params);
   if (!client) throw core::RuntimeError("The interactions client factory returned no client.");
-  return client;
+  return std::make_shared<const KnownKeysClient>(std::move(client), client_params);
 }
 
 providers::google::CreateInteractionRequest GoogleDeepResearcher::_create_request(

@@ -238,6 +238,9 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // Asks the service to stop interaction `run->id` unless it has ended or
   // was never named; logs the outcome, throws nothing.
   boost::asio::awaitable<void> _cancel_interaction(ClientPtr client, RunPtr run) const;
+  // A client of the factory (or the HTTP client), which quotes the service's
+  // texts with every key the researcher knows (given, environment, the
+  // client's).
   ClientPtr _make_client() const;
   providers::google::CreateInteractionRequest _create_request(const ResearchCall& call) const;
   // Creates the interaction of an attempt of `call`.

@@ -268,7 +268,7 @@ asio::awaitable<void> GoogleDeepResearcher::_cancel_interaction(ClientPtr client
   }
   if (failure) {
     _logger()->warn("Could not cancel the interaction " + quoted(*client, run->id) + ": " +
-                    core::one_line(core::describe_exception(failure)));
+                    client->quoting().line(core::describe_exception(failure)));
   } else {
     _logger()->info("Cancelled the interaction " + quoted(*client, run->id) + ".");
   }

@@ -9,6 +9,7 @@
 #include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/json_text.hpp"
+#include "zelq/net/service.hpp"
 
 namespace zelq::generation::deep_researcher::orvo_open_deep_researcher {
 
@@ -88,6 +89,25 @@ Value extra_params_object(const Value& extra, const std::string& tool_name) {
 
 asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
+// The application's client as the researcher uses it: every call goes to
+// it, and the texts of the service are quoted with every key the researcher
+// knows (net::with_known_keys): the one it was given, the one in
+// ORVOODR_API_KEY and the client's own. A client built without the client
+// parameters masks only the key in the environment itself.
+class KnownKeysClient : public DeepResearchClient {
+ public:
+  KnownKeysClient(std::shared_ptr<DeepResearchClient> client, const Value& client_params)
+      : DeepResearchClient(
+            net::with_known_keys(client->quoting(), client_params, {providers::orvo::API_KEY_ENV})),
+        client_(std::move(client)) {}
+
+  providers::orvo::ProfilesApi& profiles() override { return client_->profiles(); }
+  providers::orvo::TasksApi& tasks() override { return client_->tasks(); }
+
+ private:
+  std::shared_ptr<DeepResearchClient> client_;
+};
+
 }  // namespace
 
 std::string_view to_string(TaskStatus status) {
@@ -165,7 +185,7 @@ Value OrvoOpenDeepResearcher::_format_mcp_config(const std::vector<inference::Na
 std::shared_ptr<DeepResearchClient> OrvoOpenDeepResearcher::_make_client() const {
   std::shared_ptr<DeepResearchClient> client = client_factory_(client_params);
   if (!client) throw core::RuntimeError("The Orvo client factory returned no client.");
-  return client;
+  return std::make_shared<KnownKeysClient>(std::move(client), client_params);
 }
 
 std::optional<providers::orvo::ProfileResponse> OrvoOpenDeepResearcher::_cached_profile() const {

@@ -264,6 +264,8 @@ class OrvoOpenDeepResearcher : public BaseDeepResearcher {
     std::optional<providers::orvo::ProfileResponse> profile;
   };
 
+  // A client of the factory, which quotes the service's texts with every key
+  // the researcher knows (given, environment, the client's).
   std::shared_ptr<providers::orvo::DeepResearchClient> _make_client() const;
   std::optional<providers::orvo::ProfileResponse> _cached_profile() const;
 

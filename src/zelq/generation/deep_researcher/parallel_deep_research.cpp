@@ -10,6 +10,7 @@
 #include "zelq/core/fast_uuid.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/service.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
 
 namespace zelq::generation::deep_researcher::parallel_deep_research {
@@ -92,7 +93,8 @@ void check_run(const Value& run, const std::string& run_id, const pp::TaskRunCli
   const Value& status = member(run, "status");
   if (!status.is_string() || !run_ended_badly(status.get<std::string>())) return;
   std::string message = client.quoting().line(text_of(member(member(run, "error"), "message")));
-  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message), client);
+  throw pp::TaskRunFailedError(run_id, status.get<std::string>(), std::move(message),
+                               client.quoting());
 }
 
 core::ChunkPtr citation_chunk(const Value& citation) {
@@ -119,6 +121,32 @@ const Value& list_of(const Value& value, std::string_view what, const pp::TaskRu
   }
   return value;
 }
+
+// The application's client as the researcher uses it: every call goes to
+// it, and the texts of the service are quoted with every key the researcher
+// knows (net::with_known_keys): the one it was given, the one in
+// PARALLEL_API_KEY and the client's own.
+class KnownKeysClient : public pp::TaskRunClient {
+ public:
+  KnownKeysClient(pp::TaskRunClientPtr client, const Value& client_params)
+      : TaskRunClient(net::with_known_keys(client->quoting(), client_params, {pp::API_KEY_ENV})),
+        client_(std::move(client)) {}
+
+  asio::awaitable<pp::TaskRun> create(Value params) const override {
+    return client_->create(std::move(params));
+  }
+  asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(
+      std::string run_id, std::optional<double> timeout) const override {
+    return client_->events(std::move(run_id), timeout);
+  }
+  asio::awaitable<pp::TaskRunResult> result(std::string run_id,
+                                            std::optional<double> timeout) const override {
+    return client_->result(std::move(run_id), timeout);
+  }
+
+ private:
+  pp::TaskRunClientPtr client_;
+};
 
 }  // namespace
 
@@ -235,7 +263,10 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest reque
 
 asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call,
                                                             std::shared_ptr<RunState> state) const {
-  pp::TaskRunClientPtr client = client_factory_(client_params);
+  pp::TaskRunClientPtr made = client_factory_(client_params);
+  if (!made) throw core::RuntimeError("The Parallel client factory returned no client.");
+  const pp::TaskRunClientPtr client =
+      std::make_shared<const KnownKeysClient>(std::move(made), client_params);
   const std::optional<double> timeout = retry_config.timeout;
   LMOutput output;
   try {

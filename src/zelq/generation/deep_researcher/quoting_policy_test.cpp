@@ -1,8 +1,10 @@
-// The one quoting policy, checked over every client and every researcher:
-// whether the key comes from the options or from the environment, a text
-// or a value the service sent shows the key masked (also when a line break
-// splits it), on one line, and cut.
+// The one quoting policy, checked over every researcher: whether the key
+// comes from the options or from the environment, and whatever the client
+// masks itself, a text or a value the service sent shows no key the
+// researcher knows (also when a line break splits it), on one line, and
+// cut. quoting_policy_clients_test.cpp checks the clients.
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -20,13 +22,13 @@
 #include "zelq/generation/deep_researcher/parallel_deep_research.hpp"
 #include "zelq/generation/deep_researcher/perplexity_deep_researcher.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
-#include "zelq/net/api_client.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
-#include "zelq/providers/openai/openai_client.hpp"
+#include "zelq/providers/google/testing/scripted_interactions_client.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/orvo/testing/scripted_orvo_service.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
+#include "zelq/providers/parallel/testing/scripted_task_run_client.hpp"
 #include "zelq/providers/perplexity/perplexity_http_client.hpp"
 
 namespace zelq::generation::deep_researcher {
@@ -48,144 +50,6 @@ const std::string kLong = std::string(2000, 'x');
 // What a service sends: the key whole in a long text, split in a short one.
 const std::string kLongText = "Refused: " + kKey + " " + kLong;
 const std::string kSplitText = "Refused:\n  " + kSplitKey + "\n";
-
-// The policy of a client: `params` are its client parameters ({"api_key":
-// key} or {}), the environment holds the key or not.
-struct ClientRow {
-  std::string name;
-  // The variable the client reads its key from when not given one; ""
-  // when it takes its key from its options only.
-  std::string env;
-  std::function<net::Quoting(const Value& params)> quoting;
-};
-
-// Clients an application writes, built through the abstract clients'
-// constructors: with the client parameters, or with none.
-class CustomInteractions : public google::InteractionsClient {
- public:
-  explicit CustomInteractions(const Value& params) : InteractionsClient(params) {}
-  CustomInteractions() = default;
-  asio::awaitable<google::CreateInteractionResult> create(
-      google::CreateInteractionRequest) const override {
-    throw core::RuntimeError("unused");
-  }
-  asio::awaitable<google::Interaction> get(std::string) const override {
-    throw core::RuntimeError("unused");
-  }
-  asio::awaitable<void> cancel(std::string) const override { throw core::RuntimeError("unused"); }
-};
-
-class CustomTaskRuns : public parallel::TaskRunClient {
- public:
-  explicit CustomTaskRuns(const Value& params) : TaskRunClient(params) {}
-  CustomTaskRuns() = default;
-  asio::awaitable<parallel::TaskRun> create(Value) const override {
-    throw core::RuntimeError("unused");
-  }
-  asio::awaitable<std::unique_ptr<parallel::TaskRunEventStream>> events(
-      std::string, std::optional<double>) const override {
-    throw core::RuntimeError("unused");
-  }
-  asio::awaitable<parallel::TaskRunResult> result(std::string,
-                                                  std::optional<double>) const override {
-    throw core::RuntimeError("unused");
-  }
-};
-
-class CustomOrvo : public orvo::DeepResearchClient {
- public:
-  explicit CustomOrvo(const Value& params) : DeepResearchClient(params) {}
-  CustomOrvo() = default;
-  orvo::ProfilesApi& profiles() override { throw core::RuntimeError("unused"); }
-  orvo::TasksApi& tasks() override { throw core::RuntimeError("unused"); }
-};
-
-class CustomPerplexity : public perplexity::PerplexityClient {
- public:
-  explicit CustomPerplexity(const Value& params) : PerplexityClient(params) {}
-  CustomPerplexity() = default;
-  asio::awaitable<std::unique_ptr<perplexity::ChatCompletionStream>> create_chat_completion_stream(
-      perplexity::ChatCompletionRequest) override {
-    throw core::RuntimeError("unused");
-  }
-  void close() noexcept override {}
-};
-
-// A client built without parameters masks the key in the environment only.
-template <class Client>
-net::Quoting unparameterised(const Value& params) {
-  if (params.contains("api_key")) return Client(params).quoting();
-  return Client().quoting();
-}
-
-std::vector<ClientRow> client_rows() {
-  return {
-      {"ApiClient", "",
-       [](const Value& params) {
-         net::ApiClientOptions options;
-         options.base_url = "https://api.example.com";
-         options.api_key = params.value("api_key", std::string());
-         return net::ApiClient(options).quoting();
-       }},
-      {"OpenAIClient", "OPENAI_API_KEY",
-       [](const Value& params) {
-         return providers::openai::make_openai_client(params.value("api_key", Value()),
-                                                      Value::object(), {})
-             ->quoting();
-       }},
-      {"HttpInteractionsClient", "GEMINI_API_KEY",
-       [](const Value& params) {
-         return google::make_http_interactions_client(params)->quoting();
-       }},
-      {"HttpTaskRunClient", "PARALLEL_API_KEY",
-       [](const Value& params) {
-         return parallel::http_task_run_client_factory()(params)->quoting();
-       }},
-      {"PerplexityHttpClient", "PERPLEXITY_API_KEY",
-       [](const Value& params) { return perplexity::PerplexityHttpClient(params).quoting(); }},
-      {"InteractionsClient", "GOOGLE_API_KEY", unparameterised<CustomInteractions>},
-      {"TaskRunClient", "PARALLEL_API_KEY", unparameterised<CustomTaskRuns>},
-      {"DeepResearchClient", "ORVOODR_API_KEY", unparameterised<CustomOrvo>},
-      {"PerplexityClient", "PERPLEXITY_API_KEY", unparameterised<CustomPerplexity>},
-  };
-}
-
-// Clears every variable a client reads its key from while alive.
-struct NoKeysInEnvironment {
-  testing::ScopedEnv openai{"OPENAI_API_KEY", std::nullopt};
-  testing::ScopedEnv gemini{"GEMINI_API_KEY", std::nullopt};
-  testing::ScopedEnv google{"GOOGLE_API_KEY", std::nullopt};
-  testing::ScopedEnv parallel{"PARALLEL_API_KEY", std::nullopt};
-  testing::ScopedEnv perplexity{"PERPLEXITY_API_KEY", std::nullopt};
-  testing::ScopedEnv orvo{"ORVOODR_API_KEY", std::nullopt};
-};
-
-TEST(QuotingPolicyTest, EveryClientMasksItsKeyPutsTextsOnOneLineAndCutsThem) {
-  const NoKeysInEnvironment clean;
-  const std::string cut_text = "Refused: *** " + std::string(300 - 13, 'x') + "...";
-  const std::string value_head = "{'detail': 'Refused: *** ";
-  const std::string cut_value = value_head + std::string(300 - value_head.size(), 'x') + "...";
-  for (const ClientRow& row : client_rows()) {
-    for (const bool from_env : {false, true}) {
-      if (from_env && row.env.empty()) continue;
-      SCOPED_TRACE(row.name + (from_env ? " (key from the environment)" : " (key given)"));
-      testing::ScopedEnv env(row.env.empty() ? "ZELQ_UNUSED" : row.env,
-                             from_env ? std::optional(kKey) : std::nullopt);
-      const net::Quoting quoting =
-          row.quoting(from_env ? Value::object() : Value{{"api_key", kKey}});
-      EXPECT_EQ(quoting.key(), kKey);
-      EXPECT_EQ(quoting.line(kLongText), cut_text);
-      EXPECT_EQ(quoting.line(kSplitText), "Refused: ***");
-      EXPECT_EQ(quoting.quoted(kSplitText), "'Refused: ***'");
-      EXPECT_EQ(quoting.quoted(Value(kSplitText)), "'Refused: ***'");
-      EXPECT_EQ(quoting.line(Value{{"detail", kLongText}}), cut_value);
-      // The value's line break shows as Python writes it; the key does not.
-      EXPECT_EQ(quoting.line(Value{{"detail", kSplitText}}), "{'detail': 'Refused:\\n ***\\n'}");
-      EXPECT_EQ(quoting.excerpt(kSplitText), "'Refused: ***'");
-      EXPECT_EQ(quoting.excerpt(kLongText), "'" + cut_text.substr(0, 300) + "'...");
-    }
-  }
-}
 
 // A research call fails with a message that quotes what its service sent.
 struct ResearcherRow {
@@ -213,6 +77,17 @@ asio::awaitable<void> refuse(Exchange& exchange, const std::string& sent) {
 }
 
 const core::RetryConfig kOnce{.max_retries = 0, .base_delay = 0, .timeout = 20};
+
+// The failure of one research call of `researcher`.
+std::string research_failure(const BaseDeepResearcher& researcher) {
+  try {
+    ResearchRequest request{.query = "q"};
+    core::run_sync(researcher.research(std::move(request)));
+  } catch (...) {
+    return core::describe_exception(std::current_exception());
+  }
+  return "no failure";
+}
 
 std::vector<ResearcherRow> researcher_rows() {
   return {
@@ -295,20 +170,175 @@ std::vector<ResearcherRow> researcher_rows() {
                                         .value = Value{{"message", {{"detail", sent}}}}}}});
          const OrvoOpenDeepResearcher researcher(
              {.api_key = key, .retry_config = kOnce, .client_factory = service->factory()});
-         try {
-           ResearchRequest request{.query = "q"};
-           core::run_sync(researcher.research(std::move(request)));
-         } catch (...) {
-           return core::describe_exception(std::current_exception());
-         }
-         return std::string("no failure");
+         return research_failure(researcher);
        }},
   };
 }
 
+// The application's clients of the services it supplies, each forwarding to
+// a scripted client: built with the default constructor, their own texts
+// mask only the key in the environment, whatever key the researcher was
+// given; or built with a quoting policy of their own.
+class AppInteractions : public google::InteractionsClient {
+ public:
+  explicit AppInteractions(google::InteractionsClientPtr client) : client_(std::move(client)) {}
+  AppInteractions(google::InteractionsClientPtr client, net::Quoting own)
+      : InteractionsClient(std::move(own)), client_(std::move(client)) {}
+  asio::awaitable<google::CreateInteractionResult> create(
+      google::CreateInteractionRequest request) const override {
+    return client_->create(std::move(request));
+  }
+  asio::awaitable<google::Interaction> get(std::string id) const override {
+    return client_->get(std::move(id));
+  }
+  asio::awaitable<void> cancel(std::string id) const override {
+    return client_->cancel(std::move(id));
+  }
+
+ private:
+  google::InteractionsClientPtr client_;
+};
+
+class AppTaskRuns : public parallel::TaskRunClient {
+ public:
+  explicit AppTaskRuns(parallel::TaskRunClientPtr runs) : runs_(std::move(runs)) {}
+  AppTaskRuns(parallel::TaskRunClientPtr runs, net::Quoting own)
+      : TaskRunClient(std::move(own)), runs_(std::move(runs)) {}
+  asio::awaitable<parallel::TaskRun> create(Value params) const override {
+    return runs_->create(std::move(params));
+  }
+  asio::awaitable<std::unique_ptr<parallel::TaskRunEventStream>> events(
+      std::string id, std::optional<double> timeout) const override {
+    return runs_->events(std::move(id), timeout);
+  }
+  asio::awaitable<parallel::TaskRunResult> result(std::string id,
+                                                  std::optional<double> timeout) const override {
+    return runs_->result(std::move(id), timeout);
+  }
+
+ private:
+  parallel::TaskRunClientPtr runs_;
+};
+
+class AppOrvo : public orvo::DeepResearchClient {
+ public:
+  explicit AppOrvo(std::shared_ptr<orvo::DeepResearchClient> service)
+      : service_(std::move(service)) {}
+  AppOrvo(std::shared_ptr<orvo::DeepResearchClient> service, net::Quoting own)
+      : DeepResearchClient(std::move(own)), service_(std::move(service)) {}
+  orvo::ProfilesApi& profiles() override { return service_->profiles(); }
+  orvo::TasksApi& tasks() override { return service_->tasks(); }
+
+ private:
+  std::shared_ptr<orvo::DeepResearchClient> service_;
+};
+
+// The application's client of a call: `own` its policy, or nullopt for the
+// default constructor.
+template <class Client, class Inner>
+std::shared_ptr<Client> app_client(Inner inner, const std::optional<net::Quoting>& own) {
+  if (own) return std::make_shared<Client>(std::move(inner), *own);
+  return std::make_shared<Client>(std::move(inner));
+}
+
+// One research call of each researcher whose own messages quote what the
+// service sent, with the application's client of that service (`own` as
+// app_client takes it); returns its failure, quoting `sent`. The
+// Perplexity researcher quotes nothing of its service itself: its failures
+// are its client's.
+struct AppClientRow {
+  std::string name;
+  std::string env;
+  std::function<std::string(std::optional<std::string> key, const std::string& sent,
+                            std::optional<net::Quoting> own)>
+      fail;
+};
+
+std::vector<AppClientRow> app_client_rows() {
+  return {
+      {"GoogleDeepResearcher", "GEMINI_API_KEY",
+       [](std::optional<std::string> key, const std::string& sent,
+          std::optional<net::Quoting> own) {
+         auto client = std::make_shared<google::testing::ScriptedInteractionsClient>();
+         client->add_create(google::testing::make_interaction("int-1", "in_progress"));
+         google::Interaction failed = google::testing::make_interaction("int-1", "failed");
+         failed.errors = Value::array({{{"message", sent}}});
+         client->add_get(failed);
+         const GoogleDeepResearcher researcher({.api_key = key,
+                                                .retry_config = kOnce,
+                                                .show_progress = false,
+                                                .client_factory = [client, own](const Value&) {
+                                                  return app_client<const AppInteractions>(client,
+                                                                                           own);
+                                                }});
+         return research_failure(researcher);
+       }},
+      {"ParallelDeepResearcher", "PARALLEL_API_KEY",
+       [](std::optional<std::string> key, const std::string& sent,
+          std::optional<net::Quoting> own) {
+         auto runs = std::make_shared<parallel::testing::ScriptedTaskRunClient>();
+         runs->add_run("trun_1");
+         const Value run = {
+             {"run_id", "trun_1"}, {"status", "failed"}, {"error", {{"message", sent}}}};
+         runs->add_stream({.events = {{.type = "task_run.state", .run = run}}});
+         const ParallelDeepResearcher researcher(
+             {.api_key = key, .retry_config = kOnce, .client_factory = [runs, own](const Value&) {
+                return app_client<const AppTaskRuns>(runs, own);
+              }});
+         return research_failure(researcher);
+       }},
+      {"OrvoOpenDeepResearcher", "ORVOODR_API_KEY",
+       [](std::optional<std::string> key, const std::string& sent,
+          std::optional<net::Quoting> own) {
+         auto service = orvo::testing::ScriptedOrvoService::create();
+         service->add_task({.events = {{.event_type = "thinking",
+                                        .value = Value{{"message", {{"detail", sent}}}}}},
+                            .task_id = "task-" + sent});
+         orvo::ClientFactory scripted = service->factory();
+         const OrvoOpenDeepResearcher researcher(
+             {.api_key = key,
+              .retry_config = kOnce,
+              .client_factory = [scripted, own](const Value& params) {
+                return app_client<AppOrvo>(scripted(params), own);
+              }});
+         return research_failure(researcher);
+       }},
+  };
+}
+
+// A researcher masks every key it knows, each a different one here: the one
+// it was given, the one in the environment and its client's own; and its
+// messages keep the client's own length limit.
+TEST(QuotingPolicyTest, AResearcherMasksEveryKeyItKnowsWithinItsClientsLimit) {
+  const testing::NoKeysInEnvironment clean;
+  const std::string sent =
+      "Refused: given-KEY-1111 env-KEY-2222 client-KEY-3333 " + std::string(100, 'x');
+  const std::string line = "Refused: *** *** *** " + std::string(19, 'x') + "...";
+  const std::map<std::string, std::string> expected = {
+      {"GoogleDeepResearcher", "Research failed with status: 'failed': " + line},
+      {"ParallelDeepResearcher", "Parallel task run 'trun_1' ended with status 'failed': " + line},
+      {"OrvoOpenDeepResearcher",
+       "The Orvo service sent a thinking message that is not text: {'detail': 'Refused: *** *** "
+       "*** xxxxxxx...."},
+  };
+  for (const AppClientRow& row : app_client_rows()) {
+    const testing::ScopedEnv env(row.env, "env-KEY-2222");
+    EXPECT_EQ(row.fail("given-KEY-1111", sent, net::Quoting("client-KEY-3333", 40)),
+              expected.at(row.name));
+  }
+}
+
 TEST(QuotingPolicyTest, NoResearcherShowsTheKeyOfItsClient) {
-  const NoKeysInEnvironment clean;
-  for (const ResearcherRow& row : researcher_rows()) {
+  const testing::NoKeysInEnvironment clean;
+  std::vector<ResearcherRow> rows = researcher_rows();
+  for (AppClientRow& row : app_client_rows()) {
+    rows.push_back(
+        {row.name + " (client built without parameters)", row.env,
+         [fail = std::move(row.fail)](std::optional<std::string> key, const std::string& sent) {
+           return fail(std::move(key), sent, std::nullopt);
+         }});
+  }
+  for (const ResearcherRow& row : rows) {
     for (const bool from_env : {false, true}) {
       for (const std::string& sent : {kLongText, kSplitText}) {
         SCOPED_TRACE(row.name + (from_env ? " (key from the environment) " : " (key given) ") +

@@ -102,9 +102,10 @@ HttpInteractionsOptions HttpInteractionsOptions::from_client_params(const Value&
 }
 
 HttpInteractionsClient::HttpInteractionsClient(HttpInteractionsOptions options)
-    : InteractionsClient(net::Quoting(options.api_key)),  // as its API client quotes
-      options_(std::move(options)),
-      api_(api_options(options_)) {}
+    : HttpInteractionsClient(options, net::ApiClient(api_options(options))) {}
+
+HttpInteractionsClient::HttpInteractionsClient(HttpInteractionsOptions options, net::ApiClient api)
+    : InteractionsClient(api.quoting()), options_(std::move(options)), api_(std::move(api)) {}
 
 // GCC 12 reports a mismatched operator delete inside this coroutine's frame
 // handling, which Asio allocates and frees with its own matching pair.
@@ -173,7 +174,7 @@ asio::awaitable<void> HttpInteractionsClient::cancel(std::string id) const {
 }
 
 InteractionsClient::InteractionsClient(const Value& client_params)
-    : quoting_(net::quoting_of(client_params, {API_KEY_ENV[0], API_KEY_ENV[1]})) {}
+    : QuotingHolder(net::quoting_of(client_params, {API_KEY_ENV[0], API_KEY_ENV[1]})) {}
 
 InteractionsClientPtr make_http_interactions_client(const Value& client_params) {
   return std::make_shared<HttpInteractionsClient>(

@@ -105,6 +105,9 @@ class HttpInteractionsClient : public InteractionsClient {
   const HttpInteractionsOptions& options() const noexcept { return options_; }
 
  private:
+  // Quotes as `api` does: the one policy of the key it sends.
+  HttpInteractionsClient(HttpInteractionsOptions options, net::ApiClient api);
+
   HttpInteractionsOptions options_;
   net::ApiClient api_;
 };

@@ -97,7 +97,7 @@ using CreateInteractionResult = std::variant<InteractionEventStreamPtr, Interact
 
 // Shared by pointer; calls may run at once. Every awaitable keeps what it
 // needs alive, except where a call says otherwise.
-class InteractionsClient {
+class InteractionsClient : public net::QuotingHolder {
  public:
   virtual ~InteractionsClient() = default;
 
@@ -115,10 +115,8 @@ class InteractionsClient {
   // Asks the service to stop interaction `id`. Throws as create().
   virtual boost::asio::awaitable<void> cancel(std::string id) const = 0;
 
-  // How the texts of the service (ids, statuses, the errors of a failed
-  // interaction) are shown in messages: the key this client sends masked,
-  // on one line, cut when overlong.
-  const net::Quoting& quoting() const noexcept { return quoting_; }
+  // quoting() (net::QuotingHolder) shows the texts of the service: ids,
+  // statuses, the errors of a failed interaction.
 
  protected:
   // A client that a factory builds from client parameters passes them here:
@@ -127,10 +125,7 @@ class InteractionsClient {
   // key in the environment is masked.
   explicit InteractionsClient(const core::Value& client_params = nullptr);
   // A client that knows the key it sends.
-  explicit InteractionsClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
-
- private:
-  net::Quoting quoting_;
+  explicit InteractionsClient(net::Quoting quoting) : QuotingHolder(std::move(quoting)) {}
 };
 
 using InteractionsClientPtr = std::shared_ptr<const InteractionsClient>;

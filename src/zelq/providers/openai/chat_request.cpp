@@ -145,22 +145,22 @@ Value chat_request_body(const std::string& model, const std::vector<Message>& me
 void finish_output(inference::LMOutput& output, const std::string& thinking,
                    const std::optional<std::string>& text,
                    const std::optional<std::string>& refusal, bool structured,
-                   std::string_view secret) {
+                   const net::Quoting& quoting) {
   if (refusal && !refusal->empty()) {
-    throw core::RuntimeError("The model refused: " + net::mask_secret(*refusal, secret));
+    throw core::RuntimeError("The model refused: " + quoting.mask(*refusal));
   }
   if (!thinking.empty()) output.add_thinking(inference::Thinking{thinking});
   if (text) output.add_text(*text);
   if (!structured) return;
   output.set_structured_output(
-      net::parse_json(text.value_or(""), "The model's structured answer", secret));
+      net::parse_json(text.value_or(""), "The model's structured answer", quoting));
 }
 
 ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source,
-                       std::string_view secret) {
+                       const net::Quoting& quoting) {
   if (auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
     throw core::RuntimeError(std::string(source) +
-                             " reports an error: " + net::server_message(answer.dump(), secret));
+                             " reports an error: " + net::server_message(answer.dump(), quoting));
   }
   ChoicePart part;
   auto choices = answer.find("choices");

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+
 #include "zelq/core/errors.hpp"
+#include "zelq/net/testing/error_text.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -81,32 +85,61 @@ TEST(ChatRequestTest, AnswersBecomeOutputs) {
   const Value answer =
       Value::parse(R"({"choices":[{"message":{"role":"assistant","content":"{\"ok\": true}",)"
                    R"("reasoning_content":"hmm"},"finish_reason":"stop"}]})");
-  ChoicePart part = read_choice(answer, "message", "The answer", "");
+  ChoicePart part = read_choice(answer, "message", "The answer", {});
   EXPECT_EQ(part.finish_reason, "stop");
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, "");
+  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, {});
   EXPECT_EQ(output.texts(), std::vector<std::string>{"{\"ok\": true}"});
   EXPECT_EQ(output.thinkings(), std::vector<inference::Thinking>{{"hmm"}});
   EXPECT_EQ(output.structured_output(), (Value{{"ok", true}}));
 
   LMOutput plain;
-  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, ""),
+  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, {}),
                core::RuntimeError);
   try {
-    finish_output(plain, "", std::nullopt, std::string("I can't. sk-9"), false, "sk-9");
+    finish_output(plain, "", std::nullopt, std::string("I can't. sk-9"), false,
+                  net::Quoting("sk-9"));
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "The model refused: I can't. ***");
   }
-  EXPECT_TRUE(read_choice(Value{{"choices", Value::array()}}, "delta", "A chunk", "").text ==
+  EXPECT_TRUE(read_choice(Value{{"choices", Value::array()}}, "delta", "A chunk", {}).text ==
               std::nullopt);
   try {
-    read_choice(Value{{"error", {{"message", "boom"}}}}, "delta", "A chunk", "");
+    read_choice(Value{{"error", {{"message", "boom"}}}}, "delta", "A chunk", {});
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "A chunk reports an error: boom");
   }
-  EXPECT_THROW(read_choice(Value{{"id", "x"}}, "message", "The answer", ""), core::RuntimeError);
+  EXPECT_THROW(read_choice(Value{{"id", "x"}}, "message", "The answer", {}), core::RuntimeError);
+}
+
+// The server's texts in these messages are shown through the client's
+// policy: its key masked; a refusal whole, any other on one line within
+// the policy's own limit.
+TEST(ChatRequestTest, ServerTextsAreShownThroughTheClientsPolicy) {
+  const net::Quoting quoting("sk-chat-KEY", 20);
+  const std::string said = "no sk-chat-KEY\nhere " + std::string(40, 'z');
+  LMOutput output;
+  const struct {
+    std::string name;
+    std::function<void()> action;
+    std::string expected;
+  } rows[] = {
+      {"a refusal", [&] { finish_output(output, "", std::nullopt, said, false, quoting); },
+       "The model refused: no ***\nhere " + std::string(40, 'z')},
+      {"a structured answer that is not JSON",
+       [&] { finish_output(output, "", said, std::nullopt, true, quoting); },
+       "The model's structured answer is not JSON: 'no *** here zzzzzzzz'..."},
+      {"an error in the answer",
+       [&] {
+         read_choice(Value{{"error", {{"message", said}}}}, "delta", "A chunk", quoting);
+       },
+       "A chunk reports an error: no *** here zzzzzzzz..."},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(net::testing::error_of<core::RuntimeError>(row.action), row.expected) << row.name;
+  }
 }
 
 }  // namespace

@@ -36,7 +36,7 @@ TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
   for (const auto& chunk : chunks) {
     auto fast = read_chunk_fast(chunk);
     ASSERT_TRUE(fast.has_value()) << chunk;
-    EXPECT_TRUE(same(*fast, read_choice(Value::parse(chunk), "delta", "chunk", ""))) << chunk;
+    EXPECT_TRUE(same(*fast, read_choice(Value::parse(chunk), "delta", "chunk", {}))) << chunk;
   }
   EXPECT_EQ(read_chunk_fast(chunks[0])->text, "Hi \"x\"\n\xC3\xA9");
   EXPECT_EQ(read_chunk_fast(chunks[1])->thinking, "r2");
@@ -63,7 +63,7 @@ TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) 
   for (const auto& answer : plain) {
     const std::optional<ChoicePart> fast = read_answer_fast(answer, kMaxAnswerSize);
     ASSERT_TRUE(fast.has_value()) << answer;
-    EXPECT_TRUE(same(*fast, read_choice(Value::parse(answer), "message", "answer", ""))) << answer;
+    EXPECT_TRUE(same(*fast, read_choice(Value::parse(answer), "message", "answer", {}))) << answer;
   }
   EXPECT_EQ(read_answer_fast(plain[0], kMaxAnswerSize)->text, "Hi \"x\"\n\xC3\xA9");
   EXPECT_EQ(read_answer_fast(plain[1], kMaxAnswerSize)->thinking, "r2");

@@ -89,10 +89,8 @@ std::string OpenAIClient::endpoint(std::string_view path) const {
   return api_.endpoint("POST", path);
 }
 
-std::string OpenAIClient::mask(std::string_view text) const { return api_.mask(text); }
-
 std::string OpenAIClient::server_message(std::string_view body) const {
-  return net::server_message(body, settings_.api_key);
+  return net::server_message(body, quoting());
 }
 
 asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value body) const {
@@ -102,7 +100,7 @@ asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value bod
 Value OpenAIClient::parse_answer(std::string_view path, std::string_view text) const {
   Value answer = api_.parse_answer("POST", path, text);
   if (!answer.is_object()) {
-    net::parse_json_object(answer.dump(), "The answer of " + endpoint(path), settings_.api_key);
+    net::parse_json_object(answer.dump(), "The answer of " + endpoint(path), quoting());
   }
   return answer;
 }
@@ -112,7 +110,7 @@ asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) con
   std::string name = path;
   Value answer = co_await api_.post_json(std::move(path), std::move(body));
   if (!answer.is_object()) {
-    net::parse_json_object(answer.dump(), "The answer of " + endpoint(name), settings_.api_key);
+    net::parse_json_object(answer.dump(), "The answer of " + endpoint(name), quoting());
   }
   co_return answer;
 }

@@ -72,10 +72,9 @@ class OpenAIClient {
   OpenAIClient(std::string api_key, OpenAISettings settings);
 
   const OpenAISettings& settings() const noexcept { return settings_; }
-  // The key, to be masked in texts taken from the server; never shown.
-  const std::string& secret() const noexcept { return settings_.api_key; }
   // How the server's texts are shown in messages: its API client's policy
-  // (the key masked, one line, cut).
+  // (the key masked, one line, cut), which every reader of its answers is
+  // handed.
   const net::Quoting& quoting() const noexcept { return api_.quoting(); }
 
   // POSTs `body` as JSON to "{base_url}/{path}" and returns the JSON object
@@ -101,9 +100,7 @@ class OpenAIClient {
   // "POST {base_url}/{path}" without any query: safe for messages.
   std::string endpoint(std::string_view path) const;
 
-  // quoting().mask(text): the API key masked, nothing else changed.
-  std::string mask(std::string_view text) const;
-  // net::server_message of `body` with the API key masked.
+  // net::server_message of `body` as quoting() shows it.
   std::string server_message(std::string_view body) const;
 
  private:

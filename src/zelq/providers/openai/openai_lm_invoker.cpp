@@ -83,7 +83,7 @@ ChoicePart take_chunk(std::string_view data, net::ChunkStream& chunks, const Ope
   // full path, which names what is wrong.
   ChoicePart part;
   if (!read_chunk_fast(chunks.reader(), data, part)) {
-    part = read_choice(chunks.parse(data), "delta", chunks.source(), client.secret());
+    part = read_choice(chunks.parse(data), "delta", chunks.source(), client.quoting());
   }
   if (part.finish_reason) state.finished = true;
   // Appended in place: a long answer arrives in thousands of pieces.
@@ -103,7 +103,7 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
                                         std::shared_ptr<core::EventEmitter> emitter,
                                         bool structured) {
   net::ApiEventStream events = co_await client->post_events(std::string(kPath), std::move(body));
-  net::ChunkStream chunks(std::move(events), client->secret());
+  net::ChunkStream chunks(std::move(events), client->quoting());
   BlockEmitter blocks(std::move(emitter));
   StreamState state;
   while (true) {
@@ -128,7 +128,7 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
   if (!state.finished) chunks.check_done();
   co_await blocks.close();
   LMOutput output;
-  finish_output(output, state.thinking, state.text, state.refusal, structured, client->secret());
+  finish_output(output, state.thinking, state.text, state.refusal, structured, client->quoting());
   co_return output;
 }
 #if defined(__GNUC__) && !defined(__clang__)
@@ -149,11 +149,11 @@ asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> cl
   } else {
     const Value answer = client->parse_answer(kPath, text);
     part = read_choice(answer, "message", "The answer of " + client->endpoint(kPath),
-                       client->secret());
+                       client->quoting());
   }
   LMOutput output;
   finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
-                client->secret());
+                client->quoting());
   co_return output;
 }
 

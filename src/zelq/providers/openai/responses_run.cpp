@@ -49,7 +49,8 @@ std::string shown_id(const OpenAIClient& client, std::string_view id) {
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
     std::exception_ptr failure, bool& logged) {
-  const std::string why = failure ? client->mask(core::describe_exception(failure)) : std::string();
+  const std::string why =
+      failure ? client->quoting().line(core::describe_exception(failure)) : std::string();
   if (reader.response_id().empty()) {
     throw core::RuntimeError(
         net::sentence("The stream of " + client->endpoint(RESPONSES_PATH) +
@@ -120,8 +121,8 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
     problem = core::describe_exception(std::current_exception());
   }
   if (!problem.empty()) {
-    logger()->warn(client->mask("Could not cancel the OpenAI response " + shown_id(*client, id) +
-                                ": " + problem));
+    logger()->warn("Could not cancel the OpenAI response " + shown_id(*client, id) + ": " +
+                   client->quoting().line(problem));
   }
 }
 
@@ -139,7 +140,7 @@ asio::awaitable<LMOutput> read_output(std::shared_ptr<const OpenAIClient> client
 asio::awaitable<LMOutput> run_attempt(std::shared_ptr<const OpenAIClient> client, Value body,
                                       std::shared_ptr<core::EventEmitter> emitter) {
   ResponsesStreamReader reader(std::move(emitter), client->endpoint(RESPONSES_PATH),
-                               client->secret());
+                               client->quoting());
   auto cancel = [client, &reader] {
     if (reader.response_id().empty() || reader.ended()) return nothing();
     return cancel_response(client, reader.response_id());

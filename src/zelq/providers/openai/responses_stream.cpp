@@ -173,16 +173,16 @@ std::optional<inference::Activity> item_activity(const Value& item) {
 }
 
 ResponsesStreamReader::ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter,
-                                             std::string source, std::string secret)
+                                             std::string source, net::Quoting quoting)
     : emitter_(std::move(emitter)),
       source_(std::move(source)),
-      secret_(std::move(secret)),
+      quoting_(std::move(quoting)),
       thinking_block_(emitter_, inference::BlockKind::THINKING),
       text_block_(emitter_, inference::BlockKind::RESPONSE) {}
 
 asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
   if (event.data == "[DONE]") co_return false;
-  const Value data = net::parse_json_object(event.data, "An event of " + source_, secret_);
+  const Value data = net::parse_json_object(event.data, "An event of " + source_, quoting_);
   if (const Value& sequence = member(data, "sequence_number"); sequence.is_number_integer()) {
     if (last_sequence_ && sequence.get<long long>() <= *last_sequence_) co_return false;
     last_sequence_ = sequence.get<long long>();
@@ -283,9 +283,9 @@ void ResponsesStreamReader::fail(const Value& data, const std::string& type) con
                      : type == "response.cancelled"  ? "was cancelled"
                                                       : "reports an error";
   std::string text = "The " + named_response() + " " + what;
-  if (!code.empty()) text += " (" + net::Quoting(secret_).line(code) + ")";
-  if (!message.empty()) text += ": " + net::Quoting(secret_).line(message);
-  throw core::RuntimeError(net::sentence(net::mask_secret(text, secret_)));
+  if (!code.empty()) text += " (" + quoting_.line(code) + ")";
+  if (!message.empty()) text += ": " + quoting_.line(message);
+  throw core::RuntimeError(net::sentence(std::move(text)));
 }
 
 asio::awaitable<LMOutput> ResponsesStreamReader::finish() {
@@ -363,9 +363,8 @@ void ResponsesStreamReader::fill_from_final(LMOutput& output) const {
 
 std::string ResponsesStreamReader::named_response() const {
   // The id is the service's: shown as its texts are (key masked, one line).
-  return "OpenAI response " +
-         (response_id_.empty() ? "" : net::Quoting(secret_).line(response_id_) + " ") + "of " +
-         source_;
+  return "OpenAI response " + (response_id_.empty() ? "" : quoting_.line(response_id_) + " ") +
+         "of " + source_;
 }
 
 void ResponsesStreamReader::check_citation_count(std::size_t citations,
@@ -377,7 +376,7 @@ void ResponsesStreamReader::check_citation_count(std::size_t citations,
                            " bytes of text, more than the limit of " + std::to_string(limit) +
                            " (one per " + std::to_string(kCitationSpacing) + " bytes of text and " +
                            std::to_string(kCitationAllowance) + " besides)";
-  throw core::OverLimitError<core::RuntimeError>(net::sentence(net::mask_secret(text, secret_)));
+  throw core::OverLimitError<core::RuntimeError>(net::sentence(text));
 }
 
 void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_bytes) const {
@@ -388,7 +387,7 @@ void ResponsesStreamReader::check_quotes(std::size_t quoted, std::size_t text_by
                            " bytes of text, more than the limit of " + std::to_string(limit) +
                            " (" + std::to_string(kQuoteFactor) + " times the text and " +
                            std::to_string(kQuoteAllowance) + " bytes)";
-  throw core::OverLimitError<core::RuntimeError>(net::sentence(net::mask_secret(text, secret_)));
+  throw core::OverLimitError<core::RuntimeError>(net::sentence(text));
 }
 
 }  // namespace zelq::providers::openai

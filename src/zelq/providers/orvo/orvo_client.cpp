@@ -49,7 +49,7 @@ boost::asio::awaitable<std::optional<StreamEvent>> BlockingTaskStream::next() {
 }
 
 DeepResearchClient::DeepResearchClient(const core::Value& client_params)
-    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
+    : QuotingHolder(net::quoting_of(client_params, {API_KEY_ENV})) {}
 
 void register_client_factory(ClientFactory factory) {
   std::lock_guard lock(registry().mutex);

@@ -142,16 +142,14 @@ class TasksApi {
 // One client of the service. The researcher holds it by shared pointer for
 // the whole of the call that created it; its calls throw the client's own
 // errors, which the researcher propagates unchanged.
-class DeepResearchClient {
+class DeepResearchClient : public net::QuotingHolder {
  public:
   virtual ~DeepResearchClient() = default;
   virtual ProfilesApi& profiles() = 0;
   virtual TasksApi& tasks() = 0;
 
-  // How the texts of the service (task ids, statuses, event values) are
-  // shown in messages: the key this client sends masked, on one line, cut
-  // when overlong.
-  const net::Quoting& quoting() const noexcept { return quoting_; }
+  // quoting() (net::QuotingHolder) shows the texts of the service: task
+  // ids, statuses, event values.
 
  protected:
   // A client that a factory builds from client parameters passes them here:
@@ -160,10 +158,7 @@ class DeepResearchClient {
   // environment is masked.
   explicit DeepResearchClient(const core::Value& client_params = nullptr);
   // A client that knows the key it sends.
-  explicit DeepResearchClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
-
- private:
-  net::Quoting quoting_;
+  explicit DeepResearchClient(net::Quoting quoting) : QuotingHolder(std::move(quoting)) {}
 };
 
 // Builds a client from the researcher's client parameters, an object with

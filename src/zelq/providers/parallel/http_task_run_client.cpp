@@ -65,7 +65,7 @@ std::optional<double> limit_of(std::optional<double> timeout) {
 [[noreturn]] void throw_run_failed(const net::HttpError& error, const std::string& run_id,
                                    const TaskRunClient& client) {
   std::throw_with_nested(
-      TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message(), client));
+      TaskRunFailedError(run_id, std::string(STATUS_FAILED), error.message(), client.quoting()));
 }
 
 net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options) {
@@ -93,10 +93,10 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
  public:
   // `read_limit` is the longest wait of one read, in seconds.
   HttpTaskRunEventStream(net::ApiEventStream stream, const std::string& run_id,
-                         const net::Quoting& quoting, double read_limit)
+                         net::Quoting quoting, double read_limit)
       : stream_(std::move(stream)),
         quoted_run_id_(quoting.quoted(run_id)),
-        secret_(quoting.key()),
+        quoting_(std::move(quoting)),
         read_limit_(read_limit) {}
 
   asio::awaitable<std::optional<TaskRunEvent>> next() override {
@@ -114,7 +114,7 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
       }
       if (!event) co_return std::nullopt;
       if (core::py_is_blank(event->data)) continue;
-      co_return wire::parse_event(event->event, event->data, quoted_run_id_, secret_);
+      co_return wire::parse_event(event->event, event->data, quoted_run_id_, quoting_);
     }
   }
 
@@ -124,7 +124,7 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
   net::ApiEventStream stream_;
   // The run's id as errors name it: the service chose it.
   std::string quoted_run_id_;
-  std::string secret_;
+  net::Quoting quoting_;
   double read_limit_;
 };
 
@@ -134,9 +134,10 @@ HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options)
     : HttpTaskRunClient(checked(std::move(options)), Checked{}) {}
 
 HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options, Checked)
-    : TaskRunClient(net::Quoting(options.api_key)),  // as its API client quotes
-      options_(std::move(options)),
-      api_(api_options(options_)) {}
+    : HttpTaskRunClient(options, net::ApiClient(api_options(options))) {}
+
+HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options, net::ApiClient api)
+    : TaskRunClient(api.quoting()), options_(std::move(options)), api_(std::move(api)) {}
 
 asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
   if (!params.is_object()) {
@@ -159,7 +160,7 @@ asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
   }
   const std::string source = "The answer of " + api_.endpoint("POST", request.path);
   Value answer = co_await api_.request_json(std::move(request));
-  co_return wire::parse_run(answer, source, options_.api_key);
+  co_return wire::parse_run(answer, source, quoting());
 }
 
 asio::awaitable<std::unique_ptr<TaskRunEventStream>> HttpTaskRunClient::events(
@@ -201,7 +202,7 @@ asio::awaitable<std::optional<TaskRunResult>> HttpTaskRunClient::ask_result(
     if (error.status() != kRunStillActive) throw;
   }
   if (!answer) co_return std::nullopt;
-  co_return wire::parse_result(std::move(*answer), source, options_.api_key);
+  co_return wire::parse_result(std::move(*answer), source, quoting());
 }
 
 asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,

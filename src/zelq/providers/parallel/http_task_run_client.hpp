@@ -95,6 +95,8 @@ class HttpTaskRunClient : public TaskRunClient {
  private:
   struct Checked {};
   HttpTaskRunClient(HttpTaskRunClientOptions options, Checked);
+  // Quotes as `api` does: the one policy of the key it sends.
+  HttpTaskRunClient(HttpTaskRunClientOptions options, net::ApiClient api);
 
   // One result request asking the service to wait `wait` seconds; each
   // attempt ends after the wait and result_margin, or after `time_left`
@@ -121,21 +123,22 @@ namespace wire {
 
 // The event of one server-sent event: `name` is the SSE event name, `data`
 // its JSON text; the data's "type" wins over the name. Throws
-// zelq::core::RuntimeError (with `secret` masked) for data that is not a
-// JSON object and for an "error" event, naming the run by `quoted_run_id`
-// (its id as the client's net::Quoting::quoted gives it, quoted once per
-// stream).
+// zelq::core::RuntimeError for data that is not a JSON object and for an
+// "error" event, naming the run by `quoted_run_id` (its id as
+// quoting.quoted gives it, quoted once per stream) and showing the
+// service's texts as `quoting` (the client's) shows them.
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
-                         std::string_view quoted_run_id, std::string_view secret);
+                         std::string_view quoted_run_id, const net::Quoting& quoting);
 
 // The run of a JSON answer. Throws zelq::core::RuntimeError naming `source`
 // when it is not an object with a text "run_id".
-TaskRun parse_run(const core::Value& answer, std::string_view source, std::string_view secret);
+TaskRun parse_run(const core::Value& answer, std::string_view source, const net::Quoting& quoting);
 
 // The result of a JSON answer, with the MCP tool calls presented under
 // beta_fields. Throws zelq::core::RuntimeError naming `source` when it is
 // not an object holding "output" as an object.
-TaskRunResult parse_result(core::Value answer, std::string_view source, std::string_view secret);
+TaskRunResult parse_result(core::Value answer, std::string_view source,
+                           const net::Quoting& quoting);
 
 }  // namespace wire
 

@@ -21,21 +21,14 @@ std::string failure_text(const std::string& run_id, const std::string& status,
 
 }  // namespace
 
-TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message)
-    : core::RuntimeError(
-          failure_text(net::Quoting().quoted(run_id), net::Quoting().quoted(status), message)),
-      run_id_(std::move(run_id)),
-      status_(std::move(status)) {}
-
 TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, std::string message,
-                                       const TaskRunClient& client)
-    : core::RuntimeError(
-          failure_text(client.quoting().quoted(run_id), client.quoting().quoted(status), message)),
+                                       const net::Quoting& quoting)
+    : core::RuntimeError(failure_text(quoting.quoted(run_id), quoting.quoted(status), message)),
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 
 TaskRunClient::TaskRunClient(const core::Value& client_params)
-    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
+    : QuotingHolder(net::quoting_of(client_params, {API_KEY_ENV})) {}
 
 std::string seconds_text(double seconds) {
   if (std::isfinite(seconds) && std::trunc(seconds) == seconds && std::fabs(seconds) < 1e15) {

@@ -70,21 +70,18 @@ struct TaskRunResult {
   core::Value output = core::Value::object();
 };
 
-class TaskRunClient;
-
 // A run that failed, was cancelled, or that the service no longer knows.
 // Reconnecting to it is futile: a caller that keeps a run id forgets it and
 // creates a new run. what(): "Parallel task run '<id>' ended with status
 // '<status>': <message>" (the message is the service's, key masked). The id
-// and status, which the service chose, are quoted by the policy of the
-// client that talked to the service (TaskRunClient::quoting: key masked,
-// one line, cut), or without a client by one that masks nothing.
-// run_id() and status() are as given.
+// and status, which the service chose, are quoted by `quoting`, the policy
+// of whoever talked to the service (a client's TaskRunClient::quoting, a
+// researcher's: keys masked, one line, cut); by default one that masks
+// nothing. run_id() and status() are as given.
 class TaskRunFailedError : public core::RuntimeError {
  public:
-  TaskRunFailedError(std::string run_id, std::string status, std::string message);
   TaskRunFailedError(std::string run_id, std::string status, std::string message,
-                     const TaskRunClient& client);
+                     const net::Quoting& quoting = {});
 
   const std::string& run_id() const noexcept { return run_id_; }
   const std::string& status() const noexcept { return status_; }
@@ -114,7 +111,7 @@ class TaskRunEventStream {
 // The task-run calls. Implementations are immutable after construction and
 // may serve several calls at once; every call runs on the awaiting
 // coroutine's executor and the client must outlive it.
-class TaskRunClient {
+class TaskRunClient : public net::QuotingHolder {
  public:
   virtual ~TaskRunClient() = default;
 
@@ -142,10 +139,8 @@ class TaskRunClient {
   virtual boost::asio::awaitable<TaskRunResult> result(std::string run_id,
                                                        std::optional<double> timeout) const = 0;
 
-  // How the texts of the service (run ids, statuses, a failed run's error
-  // message) are shown in messages: the key this client sends masked, on
-  // one line, cut when overlong.
-  const net::Quoting& quoting() const noexcept { return quoting_; }
+  // quoting() (net::QuotingHolder) shows the texts of the service: run
+  // ids, statuses, a failed run's error message.
 
  protected:
   // A client that a factory builds from client parameters passes them here:
@@ -154,10 +149,7 @@ class TaskRunClient {
   // environment is masked.
   explicit TaskRunClient(const core::Value& client_params = nullptr);
   // A client that knows the key it sends.
-  explicit TaskRunClient(net::Quoting quoting) : quoting_(std::move(quoting)) {}
-
- private:
-  net::Quoting quoting_;
+  explicit TaskRunClient(net::Quoting quoting) : QuotingHolder(std::move(quoting)) {}
 };
 
 using TaskRunClientPtr = std::shared_ptr<const TaskRunClient>;

@@ -14,10 +14,9 @@ using core::Value;
 
 // "<source> holds no <what>: <the answer>." with the answer on one line.
 [[noreturn]] void lacks(std::string_view source, std::string_view what, const Value& answer,
-                        std::string_view secret) {
+                        const net::Quoting& quoting) {
   throw core::RuntimeError(net::sentence(std::string(source) + " holds no " + std::string(what) +
-                                         ": " +
-                                         net::Quoting(std::string(secret)).excerpt(answer.dump())));
+                                         ": " + quoting.excerpt(answer.dump())));
 }
 
 SourceStats parse_stats(const Value& stats) {
@@ -50,19 +49,18 @@ std::string error_message(const Value& data) {
 }  // namespace
 
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
-                         std::string_view quoted_run_id, std::string_view secret) {
-  Value value =
-      net::parse_json_object(data,
-                             "The event " + net::Quoting(std::string(secret)).excerpt(name) +
-                                 " of Parallel task run " + std::string(quoted_run_id),
-                             secret);
+                         std::string_view quoted_run_id, const net::Quoting& quoting) {
+  Value value = net::parse_json_object(
+      data,
+      "The event " + quoting.excerpt(name) + " of Parallel task run " + std::string(quoted_run_id),
+      quoting);
   TaskRunEvent event;
   auto type = value.find("type");
   event.type =
       type != value.end() && type->is_string() ? type->get<std::string>() : std::string(name);
   if (event.type == "error") {
     throw core::RuntimeError("Parallel sent an error event for run " + std::string(quoted_run_id) +
-                             ": " + net::Quoting(std::string(secret)).line(error_message(value)));
+                             ": " + quoting.line(error_message(value)));
   }
   if (auto message = value.find("message"); message != value.end() && message->is_string()) {
     event.message = message->get<std::string>();
@@ -76,11 +74,11 @@ TaskRunEvent parse_event(std::string_view name, std::string_view data,
   return event;
 }
 
-TaskRun parse_run(const Value& answer, std::string_view source, std::string_view secret) {
+TaskRun parse_run(const Value& answer, std::string_view source, const net::Quoting& quoting) {
   auto id = answer.is_object() ? answer.find("run_id") : answer.end();
   if (!answer.is_object() || id == answer.end() || !id->is_string() ||
       id->get<std::string>().empty()) {
-    lacks(source, "run id", answer, secret);
+    lacks(source, "run id", answer, quoting);
   }
   TaskRun run;
   run.run_id = id->get<std::string>();
@@ -91,10 +89,10 @@ TaskRun parse_run(const Value& answer, std::string_view source, std::string_view
   return run;
 }
 
-TaskRunResult parse_result(Value answer, std::string_view source, std::string_view secret) {
+TaskRunResult parse_result(Value answer, std::string_view source, const net::Quoting& quoting) {
   auto output = answer.is_object() ? answer.find("output") : answer.end();
   if (!answer.is_object() || output == answer.end() || !output->is_object()) {
-    lacks(source, "output", answer, secret);
+    lacks(source, "output", answer, quoting);
   }
   TaskRunResult result;
   result.output = std::move(*output);

@@ -100,7 +100,7 @@ class ChatCompletionStream {
 
 // A client for one attempt: built by a PerplexityClientFactory, used for
 // one or more requests, then closed. Not thread-safe.
-class PerplexityClient {
+class PerplexityClient : public net::QuotingHolder {
  public:
   virtual ~PerplexityClient() = default;
 
@@ -117,9 +117,7 @@ class PerplexityClient {
   // connections, and later requests fail. Idempotent; throws nothing.
   virtual void close() noexcept = 0;
 
-  // How the texts of the service are shown in messages: the key this client
-  // sends masked, on one line, cut when overlong.
-  const net::Quoting& quoting() const noexcept { return quoting_; }
+  // quoting() (net::QuotingHolder) shows the texts of the service.
 
  protected:
   // A client that a factory builds from client parameters passes them here:
@@ -127,9 +125,8 @@ class PerplexityClient {
   // (the key such a client sends). Without parameters, the key in the
   // environment is masked.
   explicit PerplexityClient(const core::Value& client_params = nullptr);
-
- private:
-  net::Quoting quoting_;
+  // A client that knows the key it sends.
+  explicit PerplexityClient(net::Quoting quoting) : QuotingHolder(std::move(quoting)) {}
 };
 
 using PerplexityClientPtr = std::shared_ptr<PerplexityClient>;

@@ -124,14 +124,19 @@ class HttpChunkStream : public ChatCompletionStream {
 }  // namespace
 
 PerplexityClient::PerplexityClient(const Value& client_params)
-    : quoting_(net::quoting_of(client_params, {API_KEY_ENV})) {}
+    : QuotingHolder(net::quoting_of(client_params, {API_KEY_ENV})) {}
 
 PerplexityHttpClient::PerplexityHttpClient(const Value& client_params)
-    : PerplexityClient(client_params),
-      settings_(PerplexitySettings::from_params(client_params)),
-      api_(net::api_client_options(settings_, "Perplexity",
-                                   {{"Authorization", "Bearer " + settings_.api_key}},
-                                   "zelq-perplexity/0.1")) {}
+    : PerplexityHttpClient(PerplexitySettings::from_params(client_params)) {}
+
+PerplexityHttpClient::PerplexityHttpClient(PerplexitySettings settings)
+    : PerplexityHttpClient(
+          settings, net::ApiClient(net::api_client_options(
+                        settings, "Perplexity", {{"Authorization", "Bearer " + settings.api_key}},
+                        "zelq-perplexity/0.1"))) {}
+
+PerplexityHttpClient::PerplexityHttpClient(PerplexitySettings settings, net::ApiClient api)
+    : PerplexityClient(api.quoting()), settings_(std::move(settings)), api_(std::move(api)) {}
 
 PerplexityHttpClient::~PerplexityHttpClient() { close(); }
 
@@ -157,8 +162,7 @@ PerplexityHttpClient::create_chat_completion_stream(ChatCompletionRequest reques
   http.body = std::move(body);
   net::ApiEventStream events = co_await api_.request_events(std::move(http));
   if (closed_) throw core::RuntimeError(std::string(kClosed));
-  auto state =
-      std::make_shared<detail::OpenStream>(net::ChunkStream(std::move(events), settings_.api_key));
+  auto state = std::make_shared<detail::OpenStream>(net::ChunkStream(std::move(events), quoting()));
   std::erase_if(streams_, [](const auto& open) { return open.expired(); });
   streams_.push_back(state);
   co_return std::make_unique<HttpChunkStream>(std::move(state));

@@ -80,6 +80,10 @@ class PerplexityHttpClient : public PerplexityClient {
   const PerplexitySettings& settings() const noexcept { return settings_; }
 
  private:
+  explicit PerplexityHttpClient(PerplexitySettings settings);
+  // Quotes as `api` does: the one policy of the key it sends.
+  PerplexityHttpClient(PerplexitySettings settings, net::ApiClient api);
+
   PerplexitySettings settings_;
   net::ApiClient api_;
   bool closed_ = false;

@@ -1,6 +1,6 @@
 // What the researchers' tests share: the kind and text of an argument
 // error, the OpenAI provider served differently for a while, an environment
-// variable set for a while, counting what
+// variable set (or every service's key cleared) for a while, counting what
 // reached a loopback server, and running a research call that the test may
 // cancel.
 #pragma once
@@ -99,6 +99,17 @@ class ScopedEnv {
  private:
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Clears every variable a client of a service reads its key from, while
+// alive.
+struct NoKeysInEnvironment {
+  ScopedEnv openai{"OPENAI_API_KEY", std::nullopt};
+  ScopedEnv gemini{"GEMINI_API_KEY", std::nullopt};
+  ScopedEnv google{"GOOGLE_API_KEY", std::nullopt};
+  ScopedEnv parallel{"PARALLEL_API_KEY", std::nullopt};
+  ScopedEnv perplexity{"PERPLEXITY_API_KEY", std::nullopt};
+  ScopedEnv orvo{"ORVOODR_API_KEY", std::nullopt};
 };
 
 // The requests the server read, as "<METHOD> <target>", in arrival order.

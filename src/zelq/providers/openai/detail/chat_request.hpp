@@ -10,6 +10,7 @@
 #include "zelq/inference/lm_invoker.hpp"
 #include "zelq/inference/lm_output.hpp"
 #include "zelq/inference/message.hpp"
+#include "zelq/net/quoting.hpp"
 
 namespace zelq::providers::openai {
 
@@ -47,11 +48,12 @@ core::Value chat_request_body(const std::string& model,
 // part), the answer text and, when `structured` is true, the answer parsed as
 // JSON as the structured output. Throws zelq::core::RuntimeError when the
 // model refused ("The model refused: <refusal>") or a structured answer is
-// not JSON; `secret` (the API key) is masked in the texts quoted.
+// not JSON; the texts quoted are shown as `quoting` shows them (the
+// refusal whole, with the keys masked).
 void finish_output(inference::LMOutput& output, const std::string& thinking,
                    const std::optional<std::string>& text,
                    const std::optional<std::string>& refusal, bool structured,
-                   std::string_view secret);
+                   const net::Quoting& quoting);
 
 // What one answer (or one streamed chunk) says: the first choice's
 // reasoning text, answer text, refusal and finish reason, each absent when
@@ -68,10 +70,10 @@ struct ChoicePart {
 };
 
 // Reads the first choice of `answer`. Throws zelq::core::RuntimeError naming
-// `source` when the answer carries an "error" (with the server's message,
-// `secret` masked) or has no usable choice (a chunk without choices gives an
-// empty part).
+// `source` when the answer carries an "error" (with the server's message as
+// `quoting` shows it) or has no usable choice (a chunk without choices gives
+// an empty part).
 ChoicePart read_choice(const core::Value& answer, std::string_view choice_key,
-                       std::string_view source, std::string_view secret);
+                       std::string_view source, const net::Quoting& quoting);
 
 }  // namespace zelq::providers::openai

@@ -17,6 +17,7 @@
 #include "zelq/inference/event_block.hpp"
 #include "zelq/inference/events.hpp"
 #include "zelq/inference/lm_output.hpp"
+#include "zelq/net/quoting.hpp"
 #include "zelq/net/sse_parser.hpp"
 
 namespace zelq::providers::openai {
@@ -47,9 +48,10 @@ std::optional<inference::Activity> item_activity(const core::Value& item);
 class ResponsesStreamReader {
  public:
   // `emitter` may be null (nothing is sent). `source` names the endpoint in
-  // messages; `secret` (the API key) is masked in every server text quoted.
+  // messages; every server text quoted is shown as `quoting` (the client's
+  // policy) shows it.
   ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter, std::string source,
-                        std::string secret);
+                        net::Quoting quoting);
 
   // Takes one event of the stream; returns true when the response has
   // completed ("response.completed"). Throws zelq::core::RuntimeError naming
@@ -125,7 +127,7 @@ class ResponsesStreamReader {
 
   std::shared_ptr<core::EventEmitter> emitter_;
   std::string source_;
-  std::string secret_;
+  net::Quoting quoting_;
   std::string response_id_;
   std::optional<long long> last_sequence_;
   std::size_t taken_ = 0;
