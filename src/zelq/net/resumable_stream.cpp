@@ -75,7 +75,7 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
 double ResumableEventStream::pause() const {
   const core::RetryConfig pacing{.base_delay = options_.base_delay,
                                  .max_delay = options_.max_delay};
-  double seconds = pacing.delay(std::max(empty_in_a_row_ - 1, 0));
+  double seconds = std::max(pacing.delay(std::max(empty_in_a_row_ - 1, 0)), kMinResumePause);
   if (server_delay_) {
     const double asked = static_cast<double>(*server_delay_) / 1000;
     seconds = std::max(seconds, std::min(asked, options_.max_server_delay));
@@ -90,7 +90,7 @@ asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
     throw ConnectionError(sentence(subject_ + " broke " + std::to_string(empty_in_a_row_) +
                                    " times in a row without a new event: " + why_of(failure)));
   }
-  if (const double seconds = pause(); seconds > 0) co_await core::sleep_for(seconds);
+  co_await core::sleep_for(pause());
   std::optional<ApiEventStream> reopened = co_await reopen_(std::move(failure));
   fresh_ = 0;
   resumed_ = true;

@@ -16,6 +16,10 @@
 
 namespace zelq::net {
 
+// The shortest pause before a resumption, in seconds: no setting takes it
+// below this.
+inline constexpr double kMinResumePause = 0.1;
+
 struct ResumeOptions {
   // Resumptions in a row that bring no new event before the stream gives
   // up.
@@ -27,7 +31,8 @@ struct ResumeOptions {
   // which grows for a resumption that follows empty ones: the k-th empty
   // resumption in a row waits at least min(max_delay, base_delay * 2^(k-1)).
   // A server that ends every connection at once is so asked at most one
-  // resumption per base_delay.
+  // resumption per base_delay, and never more than one per
+  // kMinResumePause, whatever base_delay says.
   double base_delay = 0.5;
   double max_delay = 8.0;
   double max_server_delay = 60.0;

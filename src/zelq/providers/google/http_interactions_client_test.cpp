@@ -356,6 +356,7 @@ TEST(HttpInteractionsClientTest, ResumptionsArePacedWhateverTheServerSays) {
       {"the floor", 0.05, "", 60, 0, 0.5, "timed out", 13},
       {"the server's retry time", 0, "200", 60, 0, 0.5, "timed out", 4},
       {"a retry time of 0 keeps the floor", 0.05, "0", 60, 0, 0.5, "timed out", 13},
+      {"no setting takes the floor away", 0, "0", 60, 0, 0.5, "timed out", 6},
       // Kept to max_retry_after: three resumptions end well within the limit.
       {"a retry time of days", 0, "999999999", 0.02, 3, 5, "completed", 3},
   };
