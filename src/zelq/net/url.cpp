@@ -183,7 +183,7 @@ std::string query_value(std::string_view text) {
 }
 
 std::string path_segment(std::string_view text) {
-  if (text == "." || text == "..") {
+  if (text.empty() || text == "." || text == "..") {
     throw core::ValueError("The id " + core::py_repr(text) + " cannot be a segment of a URL path.");
   }
   return query_value(text);

@@ -57,10 +57,10 @@ std::string query_value(std::string_view text);
 // `text` (an id) as one segment of a URL path: percent-encoded as
 // query_value does, so it can never change the path or add a query. Every
 // id that goes into a path is built here. Throws zelq::core::ValueError
-// "The id '<text>' cannot be a segment of a URL path." for "." and "..":
-// a server or proxy that resolves dot-segments would send the request to
-// another endpoint, and escaping them does not help, since URL parsers
-// read "%2E" as "." in a path too.
+// "The id '<text>' cannot be a segment of a URL path." for "", "." and
+// "..": a server or proxy that resolves dot-segments (or merges "//") would
+// send the request to another endpoint, and escaping them does not help,
+// since URL parsers read "%2E" as "." in a path too.
 std::string path_segment(std::string_view text);
 
 }  // namespace zelq::net

@@ -124,17 +124,18 @@ TEST(Url, PathSegmentEncodesAllButUnreservedBytes) {
   EXPECT_EQ(path_segment("resp_AZaz09-._~"), "resp_AZaz09-._~");
   EXPECT_EQ(path_segment("a/b?c=d&e#f g%"), "a%2Fb%3Fc%3Dd%26e%23f%20g%25");
   EXPECT_EQ(path_segment(std::string("\x00\n\x7F\xC3\xA9", 5)), "%00%0A%7F%C3%A9");
-  EXPECT_EQ(path_segment(""), "");
+  EXPECT_EQ(query_value(""), "");
 }
 
 // A segment "." or ".." would be resolved away by a server or proxy (also
-// when escaped as %2E), so it is refused; any other run of dots, and a dot
-// in a query value, goes through.
+// when escaped as %2E), and an empty one would join its neighbours, so they
+// are refused; any other run of dots, and a dot in a query value, goes
+// through.
 TEST(Url, PathSegmentNeverMakesADotSegment) {
   const std::vector<std::pair<std::string, std::string>> kept = {
       {"...", "..."}, {"./", ".%2F"}, {"..%", "..%25"}, {" ..", "%20.."}, {"a.b", "a.b"}};
   for (const auto& [id, segment] : kept) EXPECT_EQ(path_segment(id), segment) << id;
-  for (const std::string id : {".", ".."}) {
+  for (const std::string id : {"", ".", ".."}) {
     try {
       path_segment(id);
       ADD_FAILURE() << id << " was accepted";
