@@ -59,7 +59,8 @@ HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventSt
 InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse,
                                               std::string_view own_sse_id) const {
   const std::string source = "An event of the stream of " + endpoint_;
-  Value data = net::parse_json_object(sse.data, source, api_.quoting());
+  Value data =
+      net::parse_json_object(sse.data, source, api_.quoting(), api_.options().max_body_size);
   InteractionEvent event;
   event.event_type = text_at(data, "event_type");
   if (event.event_type.empty() && sse.event != "message") event.event_type = sse.event;

@@ -140,7 +140,7 @@ asio::awaitable<LMOutput> read_output(std::shared_ptr<const OpenAIClient> client
 asio::awaitable<LMOutput> run_attempt(std::shared_ptr<const OpenAIClient> client, Value body,
                                       std::shared_ptr<core::EventEmitter> emitter) {
   ResponsesStreamReader reader(std::move(emitter), client->endpoint(RESPONSES_PATH),
-                               client->quoting());
+                               client->quoting(), client->api().options().max_body_size);
   auto cancel = [client, &reader] {
     if (reader.response_id().empty() || reader.ended()) return nothing();
     return cancel_response(client, reader.response_id());

@@ -173,16 +173,19 @@ std::optional<inference::Activity> item_activity(const Value& item) {
 }
 
 ResponsesStreamReader::ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter,
-                                             std::string source, net::Quoting quoting)
+                                             std::string source, net::Quoting quoting,
+                                             std::size_t max_memory)
     : emitter_(std::move(emitter)),
       source_(std::move(source)),
       quoting_(std::move(quoting)),
+      max_memory_(max_memory),
       thinking_block_(emitter_, inference::BlockKind::THINKING),
       text_block_(emitter_, inference::BlockKind::RESPONSE) {}
 
 asio::awaitable<bool> ResponsesStreamReader::take(const net::SseEvent& event) {
   if (event.data == "[DONE]") co_return false;
-  const Value data = net::parse_json_object(event.data, "An event of " + source_, quoting_);
+  const Value data =
+      net::parse_json_object(event.data, "An event of " + source_, quoting_, max_memory_);
   if (const Value& sequence = member(data, "sequence_number"); sequence.is_number_integer()) {
     if (last_sequence_ && sequence.get<long long>() <= *last_sequence_) co_return false;
     last_sequence_ = sequence.get<long long>();

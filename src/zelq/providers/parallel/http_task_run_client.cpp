@@ -114,7 +114,8 @@ class HttpTaskRunEventStream : public TaskRunEventStream {
       }
       if (!event) co_return std::nullopt;
       if (core::py_is_blank(event->data)) continue;
-      co_return wire::parse_event(event->event, event->data, quoted_run_id_, quoting_);
+      co_return wire::parse_event(event->event, event->data, quoted_run_id_, quoting_,
+                                  stream_.max_memory());
     }
   }
 

@@ -126,9 +126,12 @@ namespace wire {
 // zelq::core::RuntimeError for data that is not a JSON object and for an
 // "error" event, naming the run by `quoted_run_id` (its id as
 // quoting.quoted gives it, quoted once per stream) and showing the
-// service's texts as `quoting` (the client's) shows them.
+// service's texts as `quoting` (the client's) shows them. The parsed value
+// holds at most `max_memory` bytes of heap (the client's budget); more
+// throws core::JsonMemoryError.
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
-                         std::string_view quoted_run_id, const net::Quoting& quoting);
+                         std::string_view quoted_run_id, const net::Quoting& quoting,
+                         std::size_t max_memory);
 
 // The run of a JSON answer. Throws zelq::core::RuntimeError naming `source`
 // when it is not an object with a text "run_id".

@@ -49,11 +49,12 @@ std::string error_message(const Value& data) {
 }  // namespace
 
 TaskRunEvent parse_event(std::string_view name, std::string_view data,
-                         std::string_view quoted_run_id, const net::Quoting& quoting) {
+                         std::string_view quoted_run_id, const net::Quoting& quoting,
+                         std::size_t max_memory) {
   Value value = net::parse_json_object(
       data,
       "The event " + quoting.excerpt(name) + " of Parallel task run " + std::string(quoted_run_id),
-      quoting);
+      quoting, max_memory);
   TaskRunEvent event;
   auto type = value.find("type");
   event.type =

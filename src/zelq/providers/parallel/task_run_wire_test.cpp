@@ -20,6 +20,7 @@ TEST(TaskRunWire, ShowsTheServicesTextsThroughThePolicyItIsHanded) {
   const net::Quoting quoting("par-KEY-77", 20);
   const std::string said = "bad key par-KEY-77 " + std::string(40, 'z');
   const Value answer = {{"d", said}};
+  constexpr std::size_t kBudget = std::size_t{1} << 20;
   const struct {
     std::string name;
     std::function<void()> action;
@@ -28,11 +29,16 @@ TEST(TaskRunWire, ShowsTheServicesTextsThroughThePolicyItIsHanded) {
       {"an error event",
        [&] {
          wire::parse_event("error", Value{{"type", "error"}, {"error", {{"message", said}}}}.dump(),
-                           "'r1'", quoting);
+                           "'r1'", quoting, kBudget);
        },
        "Parallel sent an error event for run 'r1': bad key *** zzzzzzzz..."},
-      {"an event that is not JSON", [&] { wire::parse_event("progress", said, "'r1'", quoting); },
+      {"an event that is not JSON",
+       [&] { wire::parse_event("progress", said, "'r1'", quoting, kBudget); },
        "The event 'progress' of Parallel task run 'r1' is not JSON: 'bad key *** zzzzzzzz'..."},
+      {"an event over the client's memory budget",
+       [&] { wire::parse_event("progress", answer.dump(), "'r1'", quoting, 16); },
+       "The event 'progress' of Parallel task run 'r1' needs more than 16 bytes of memory once "
+       "parsed"},
       {"a run without an id", [&] { wire::parse_run(answer, "The answer", quoting); },
        "The answer holds no run id: '{\"d\":\"bad key *** zz'..."},
       {"a result without an output", [&] { wire::parse_result(answer, "The answer", quoting); },

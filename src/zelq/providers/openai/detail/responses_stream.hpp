@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -49,9 +50,11 @@ class ResponsesStreamReader {
  public:
   // `emitter` may be null (nothing is sent). `source` names the endpoint in
   // messages; every server text quoted is shown as `quoting` (the client's
-  // policy) shows it.
+  // policy) shows it. An event's parsed value holds at most `max_memory`
+  // bytes of heap (the client's budget).
   ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter, std::string source,
-                        net::Quoting quoting);
+                        net::Quoting quoting,
+                        std::size_t max_memory = std::numeric_limits<std::size_t>::max());
 
   // Takes one event of the stream; returns true when the response has
   // completed ("response.completed"). Throws zelq::core::RuntimeError naming
@@ -128,6 +131,7 @@ class ResponsesStreamReader {
   std::shared_ptr<core::EventEmitter> emitter_;
   std::string source_;
   net::Quoting quoting_;
+  std::size_t max_memory_;
   std::string response_id_;
   std::optional<long long> last_sequence_;
   std::size_t taken_ = 0;
