@@ -158,6 +158,10 @@ TEST(DoubleStops, NoStopAtAnyTurnEscapesOrHangs) {
 // The same from other threads: calls spawned onto a strand of a pool from
 // this thread, stopped twice by posts from a third, at random moments.
 TEST(DoubleStops, StopsFromOtherThreadsNeverEndTheProcess) {
+  // The signals hold their spawns' cancellation handlers, which hold the
+  // strand: they go once the pool's threads are joined, never on this
+  // thread while a strand's coroutine still lets go of its own copy.
+  std::vector<std::shared_ptr<asio::cancellation_signal>> signals;
   asio::thread_pool pool(2);
   std::mt19937 random(7);
   const auto all = shapes();
@@ -165,7 +169,7 @@ TEST(DoubleStops, StopsFromOtherThreadsNeverEndTheProcess) {
   std::atomic<int> handled{0};
   for (int trial = 0; trial < kTrials; ++trial) {
     auto strand = asio::make_strand(pool);
-    auto signal = std::make_shared<asio::cancellation_signal>();
+    auto signal = signals.emplace_back(std::make_shared<asio::cancellation_signal>());
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> ended = done->get_future();
     // Bound to the signal on the strand: the signal is only touched there.
