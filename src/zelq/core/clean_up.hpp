@@ -17,6 +17,7 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 
 namespace zelq::core {
@@ -44,13 +45,10 @@ boost::asio::awaitable<void> run_counted(boost::asio::awaitable<void> op, int& s
 boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
                                           std::chrono::steady_clock::duration limit, int ignored);
 
-template <class T>
-boost::asio::awaitable<void> keep_result(boost::asio::awaitable<T> op, std::optional<T>& slot) {
-  slot.emplace(co_await std::move(op));
-}
-
-inline boost::asio::awaitable<void> keep_result(boost::asio::awaitable<void> op,
-                                                std::optional<std::monostate>& slot) {
+// store_into() of concurrency.hpp for an op without a result: marks that
+// it completed.
+inline boost::asio::awaitable<void> store_into(boost::asio::awaitable<void> op,
+                                               std::optional<std::monostate>& slot) {
   co_await std::move(op);
   slot.emplace();
 }
@@ -91,7 +89,7 @@ boost::asio::awaitable<T> with_clean_up(
   std::exception_ptr failure;
   if (stops == 0) {
     try {
-      co_await detail::run_counted(detail::keep_result(std::move(op), result), stops);
+      co_await detail::run_counted(detail::store_into(std::move(op), result), stops);
     } catch (...) {
       failure = std::current_exception();
     }
