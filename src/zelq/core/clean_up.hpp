@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -19,6 +20,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/run_ledger.hpp"
 
 namespace zelq::core {
 
@@ -32,18 +34,31 @@ inline constexpr std::chrono::seconds CLEAN_UP_TIME_LIMIT{30};
 namespace detail {
 
 // Awaits `op` in a coroutine of its own on the caller's executor, passes it
-// every cancellation of the caller, and counts them in `stops` (which must
-// outlive the await). Rethrows op's failure. The caller must not throw when
-// cancelled (this_coro::throw_if_cancelled(false)) while it awaits this.
-boost::asio::awaitable<void> run_counted(boost::asio::awaitable<void> op, int& stops);
+// every cancellation of the caller, counts them in `stops` (which must
+// outlive the await) and returns op's failure (null when it succeeded).
+// With `run`, a first cancellation that lands while the run is being named
+// (its create sent, no name yet) is held back until the run is named or
+// ends, or `hold` has passed, so that the clean-up can cancel it; a second
+// one passes at once. The caller must not throw when cancelled
+// (this_coro::throw_if_cancelled(false)) while it awaits this.
+boost::asio::awaitable<std::exception_ptr> run_counted(boost::asio::awaitable<void> op, int& stops,
+                                                       RunLedger* run,
+                                                       std::chrono::steady_clock::duration hold);
 
-// Awaits `clean_up` in a coroutine of its own on the caller's executor,
-// under a deadline of `limit`, and drops its failure. The caller's
-// cancellation does not reach it until `ignored` cancellations have passed;
-// the next one ends it at once. A cancellation that passes is still recorded
+// Starts `clean_up` in a coroutine that owns it, on the caller's executor,
+// under a deadline of `limit`, and drops its failure. The caller waits for
+// it to end until `ignored` cancellations of the caller have passed and
+// another lands, then leaves it to end alone; with `ignored` below 0 the
+// caller does not wait at all. A cancellation that passes is still recorded
 // in the caller's cancellation state. The same condition on the caller.
 boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
                                           std::chrono::steady_clock::duration limit, int ignored);
+
+// The failure a call ends with after its clean-up: `failure` when the caller
+// was not cancelled; else a cancellation (operation_aborted: `failure` when
+// it is one, else a new one), carrying `run`'s report nested when there is a
+// run.
+std::exception_ptr after_clean_up(std::exception_ptr failure, bool cancelled, const RunLedger* run);
 
 // store_into() of concurrency.hpp for an op without a result: marks that
 // it completed.
@@ -55,28 +70,35 @@ inline boost::asio::awaitable<void> store_into(boost::asio::awaitable<void> op,
 
 }  // namespace detail
 
-// Awaits `op` and returns its result. When `op` fails, awaits clean_up()
-// (a callable returning boost::asio::awaitable<void>) before the failure
-// propagates.
+// Awaits `op` and returns its result. When `op` fails, starts clean_up() (a
+// callable returning boost::asio::awaitable<void> that owns what it needs:
+// it may outlive this call) and awaits it before the failure propagates.
 //
 // Every cancellation of the caller counts, whenever it lands: while `op`
 // runs (each one reaches op), before the clean-up starts or while it runs.
 // The first (the caller's own, or with_timeout's deadline) lets the clean-up
-// run to its end; the second ends it at once, or keeps it from starting when
-// it came before. The clean-up ends as well once `limit` has passed. A
-// caller cancelled before this began does not start `op`. When the caller
-// was cancelled, at any point, the failure that propagates is a
+// run to its end; after the second the call ends at once and the clean-up,
+// started all the same, goes on alone until it ends or `limit` has passed.
+// A caller cancelled before this began does not start `op`. When the
+// caller was cancelled, at any point, the failure that propagates is a
 // cancellation (operation_aborted): op's own failure when it is one, else a
 // new one, so that a cancelled call is never taken for a failure worth
 // retrying (and with_timeout reports its time-out).
 //
+// With `run`, the ledger of the run `op` creates at a service: a first
+// cancellation that lands while its create is unanswered or its run not
+// yet named is held back from `op` until the service names the run (or it
+// ends, or `limit` has passed), so that the clean-up can cancel the run it
+// names; a second one reaches `op` at once. A cancelled caller's
+// cancellation then carries the run's RunReport nested (run_report_of).
+//
 // A failure of the clean-up itself is dropped: the clean-up reports its own
 // trouble (a log line) and op's failure is what the caller learns. `op`
-// runs in a coroutine of its own on the caller's executor; `op` and
-// `clean_up` are kept until this coroutine completes.
+// runs in a coroutine of its own on the caller's executor; `op` is kept
+// until this coroutine completes.
 template <class T, class CleanUp>
 boost::asio::awaitable<T> with_clean_up(
-    boost::asio::awaitable<T> op, CleanUp clean_up,
+    boost::asio::awaitable<T> op, CleanUp clean_up, std::shared_ptr<RunLedger> run,
     std::chrono::steady_clock::duration limit = CLEAN_UP_TIME_LIMIT) {
   namespace asio = boost::asio;
   // Only this_coro queries until the coroutine no longer throws when
@@ -88,11 +110,8 @@ boost::asio::awaitable<T> with_clean_up(
   std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> result;
   std::exception_ptr failure;
   if (stops == 0) {
-    try {
-      co_await detail::run_counted(detail::store_into(std::move(op), result), stops);
-    } catch (...) {
-      failure = std::current_exception();
-    }
+    failure = co_await detail::run_counted(detail::store_into(std::move(op), result), stops,
+                                           run.get(), limit);
   } else {
     failure = std::make_exception_ptr(
         boost::system::system_error(asio::error::operation_aborted, "cancelled before it began"));
@@ -105,20 +124,19 @@ boost::asio::awaitable<T> with_clean_up(
       co_return std::move(*result);
     }
   }
-  if (stops < 2) {
-    try {
-      co_await detail::run_shielded(clean_up(), limit, 1 - stops);
-    } catch (...) {
-    }
-  }
+  co_await detail::run_shielded(clean_up(), limit, 1 - stops);
   co_await asio::this_coro::throw_if_cancelled(throws);
   const asio::cancellation_state after = co_await asio::this_coro::cancellation_state;
   const bool cancelled = stops > 0 || after.cancelled() != asio::cancellation_type::none;
-  if (cancelled && !is_cancellation(failure)) {
-    failure = std::make_exception_ptr(
-        boost::system::system_error(asio::error::operation_aborted, "clean-up after cancellation"));
-  }
-  std::rethrow_exception(failure);
+  std::rethrow_exception(detail::after_clean_up(std::move(failure), cancelled, run.get()));
+}
+
+// The same without a run.
+template <class T, class CleanUp>
+boost::asio::awaitable<T> with_clean_up(
+    boost::asio::awaitable<T> op, CleanUp clean_up,
+    std::chrono::steady_clock::duration limit = CLEAN_UP_TIME_LIMIT) {
+  return with_clean_up(std::move(op), std::move(clean_up), std::shared_ptr<RunLedger>(), limit);
 }
 
 }  // namespace zelq::core

@@ -34,8 +34,9 @@ using std::chrono_literals::operator""ms;
 using Gate = asio::experimental::channel<void(boost::system::error_code)>;
 
 // Runs `call` on `io` with `signal`'s slot as its cancellation slot and
-// returns its failure (null when it returned). Fails the test when the call
-// has not ended within 20 seconds.
+// returns its failure (null when it returned); stops `io` once the call has
+// ended, so that a clean-up left to end alone ends with it. Fails the test
+// when the call has not ended within 20 seconds.
 std::exception_ptr run(asio::io_context& io, asio::cancellation_signal& signal,
                        asio::awaitable<int> call) {
   std::exception_ptr failure;
@@ -44,6 +45,7 @@ std::exception_ptr run(asio::io_context& io, asio::cancellation_signal& signal,
                  asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, int) {
                    failure = e;
                    done = true;
+                   io.stop();
                  }));
   io.run_for(std::chrono::seconds(20));
   EXPECT_TRUE(done) << "the call did not end";
@@ -76,8 +78,8 @@ std::string what_of(const std::exception_ptr& failure) {
 }
 
 // The clean-up of a failed op runs to its end through the caller's first
-// cancellation, whenever it lands; the one after it ends the clean-up at
-// once. A caller that was cancelled gets a cancellation, never the op's own
+// cancellation, whenever it lands; after the one after it the call ends at
+// once and leaves the clean-up to end alone. A caller that was cancelled gets a cancellation, never the op's own
 // failure, which it might retry.
 TEST(WithCleanUp, RunsThroughTheFirstCancellationAndEndsAtTheSecond) {
   struct Case {
@@ -179,8 +181,9 @@ asio::awaitable<int> first_of_gather(asio::awaitable<int> op) {
 }
 
 // Every cancellation of the caller passes through with_timeout and
-// parallel_gather, not only the first: the second still ends a clean-up
-// that runs through the first, also when the first was the deadline.
+// parallel_gather, not only the first: the second still ends the call while
+// its clean-up, which ran through the first, goes on alone, also when the
+// first was the deadline.
 TEST(WithCleanUp, TheSecondCancellationPassesThroughTimeoutsAndGathers) {
   enum class Through { TIMEOUT, DEADLINE_THEN_CALLER, GATHER };
   constexpr auto kLimit = 100ms;
@@ -215,7 +218,7 @@ TEST(WithCleanUp, TheSecondCancellationPassesThroughTimeoutsAndGathers) {
             : with_timeout(std::move(attempt),
                            through == Through::TIMEOUT ? std::chrono::hours(1) : kLimit);
     const std::exception_ptr failure = run(io, signal, std::move(call));
-    EXPECT_TRUE(ended);
+    EXPECT_FALSE(ended) << "the clean-up was stopped, not left to end alone";
     EXPECT_TRUE(failure);
     if (!failure) continue;
     if (through == Through::DEADLINE_THEN_CALLER) {
@@ -245,16 +248,17 @@ class DeafGate {
 };
 
 // Every cancellation counts, also one that lands while the op still winds
-// down from the first: two before the clean-up starts keep it from
-// running, through with_timeout and parallel_gather too, and a deadline
-// followed by the caller's cancellation counts as two.
+// down from the first: after two before the clean-up starts, the call ends
+// at once and the clean-up still starts, alone, through with_timeout and
+// parallel_gather too; a deadline followed by the caller's cancellation
+// counts as two.
 TEST(WithCleanUp, TwoCancellationsBeforeTheCleanUpStartsEndItAtOnce) {
   enum class Through { ALONE, TIMEOUT, GATHER, DEADLINE_THEN_CALLER };
   struct Case {
     const char* name;
     Through through;
     int caller_stops;  // emitted while the op winds down from the first stop
-    bool cleaned;
+    bool cleaned;  // the call waited for its clean-up to end
   };
   const Case cases[] = {
       {"alone, the first stop only", Through::ALONE, 0, true},
@@ -272,6 +276,7 @@ TEST(WithCleanUp, TwoCancellationsBeforeTheCleanUpStartsEndItAtOnce) {
     asio::cancellation_signal signal;
     DeafGate winding_down;
     bool clean_up_started = false;
+    bool clean_up_ended = false;
     const bool caller_starts = c.through != Through::DEADLINE_THEN_CALLER;
     auto op = [&]() -> asio::awaitable<int> {
       try {
@@ -282,12 +287,14 @@ TEST(WithCleanUp, TwoCancellationsBeforeTheCleanUpStartsEndItAtOnce) {
       co_await winding_down.wait();
       throw RuntimeError("stopped");
     };
-    // The clean-up waits until a cancellation ends it, or passes when none
-    // does (the limit, as long as the test allows, would say it hung).
+    // A clean-up the call waits for passes quickly; one it leaves alone
+    // could not end before the call does.
     auto clean_up = [&]() -> asio::awaitable<void> {
       clean_up_started = true;
-      asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
+      asio::steady_timer timer(co_await asio::this_coro::executor,
+                               c.cleaned ? std::chrono::milliseconds(1) : std::chrono::hours(1));
       co_await timer.async_wait(asio::use_awaitable);
+      clean_up_ended = true;
     };
     asio::awaitable<int> call = with_clean_up(op(), clean_up, std::chrono::hours(1));
     if (c.through == Through::GATHER) call = first_of_gather(std::move(call));
@@ -305,7 +312,8 @@ TEST(WithCleanUp, TwoCancellationsBeforeTheCleanUpStartsEndItAtOnce) {
     };
     asio::post(io, stop_then_open);
     std::exception_ptr failure = run(io, signal, std::move(call));
-    EXPECT_EQ(clean_up_started, c.cleaned);
+    EXPECT_TRUE(clean_up_started);
+    EXPECT_EQ(clean_up_ended, c.cleaned);
     ASSERT_TRUE(failure);
     if (c.through == Through::DEADLINE_THEN_CALLER) {
       EXPECT_EQ(what_of(failure), "Operation timed out after 0.001 seconds");

@@ -11,6 +11,7 @@
 #include <boost/asio/error.hpp>
 #include <boost/system/system_error.hpp>
 
+#include "zelq/core/attempt_filter.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
@@ -104,11 +105,12 @@ namespace detail {
 RetryNotice next_attempt_or_rethrow(const RetryConfig& config, int attempt,
                                     const std::exception_ptr& failure, bool cancelled,
                                     std::string_view previous_reason) {
-  // An answer refused for going over a limit would be paid for and refused
-  // again: no policy repeats it.
-  if (cancelled || is_cancellation(failure) || is_over_limit(failure)) {
-    std::rethrow_exception(failure);
+  if (cancelled || is_cancellation(failure)) std::rethrow_exception(failure);
+  // A new attempt would create a second run while the first may go on.
+  if (config.run && config.run->blocks_new_create()) {
+    std::rethrow_exception(config.run->left_going(failure));
   }
+  if (is_never_retried(failure)) std::rethrow_exception(failure);
   if (config.retry_if && !config.retry_if(failure)) std::rethrow_exception(failure);
   // In 64 bits: max_retries may be INT_MAX ("retry until it works").
   const long long attempts = static_cast<long long>(config.max_retries) + 1;

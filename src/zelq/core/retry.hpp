@@ -15,6 +15,7 @@
 #include <boost/asio/this_coro.hpp>
 
 #include "zelq/core/concurrency.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/core/value.hpp"
 
 namespace zelq::core {
@@ -48,7 +49,8 @@ struct RetryConfig {
   // Whether a failure may be retried; a failure it rejects propagates at
   // once, unlogged. Empty: every failure but a cancellation. A cancellation
   // and an answer refused for going over a limit (OverLimit) are never
-  // retried, whatever it says.
+  // retried, whatever it says; neither is a failure that leaves a run going
+  // (RunMayGoOnError).
   std::function<bool(const std::exception_ptr&)> retry_if{};
   // The delay in seconds a failure asks for (a server's Retry-After), used
   // instead of delay(k) when it returns a value. Empty: none.
@@ -58,6 +60,13 @@ struct RetryConfig {
   // notice lives until the awaitable completes. Its failure ends the call
   // with that failure. Empty: nothing.
   std::function<boost::asio::awaitable<void>(const RetryNotice&)> before_retry{};
+  // The run the attempts of this call create at a service, if they create
+  // one. A failed attempt whose run the service accepted and that may still
+  // be going on (run->blocks_new_create()) is never followed by another:
+  // the call ends at once with RunMayGoOnError, the attempt's failure
+  // nested, whatever retry_if says and whether or not attempts are left.
+  // A cancellation still ends the call as itself. Null: none.
+  std::shared_ptr<RunLedger> run{};
 
   // Throws ValueError naming the first bad field ("max_retries",
   // "base_delay", "max_delay", "backoff_factor", "timeout") when it is
@@ -105,8 +114,10 @@ auto start_attempt(F& func, const RetryConfig& config, Args&... args) {
 
 // Decides what follows the failure of attempt `attempt` (0-based): rethrows
 // `failure` when it is a cancellation (operation_aborted), when `cancelled`
-// (the caller's coroutine was cancelled), when config.retry_if rejects it or
-// when it was the last allowed attempt; otherwise logs it and returns the
+// (the caller's coroutine was cancelled), when it carries OverLimit or is a
+// RunMayGoOnError, when config.retry_if rejects it or when it was the last
+// allowed attempt; throws config.run->left_going(failure) when the attempt
+// left a run that may go on; otherwise logs it and returns the
 // notice of the next attempt, whose delay is the back-off in seconds
 // (config.delay_hint's, when it names one). A reason equal to
 // `previous_reason` (the attempt before's) is not quoted again.
@@ -138,7 +149,10 @@ boost::asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice not
 //
 // Cancellation is never retried: when an attempt fails with system_error
 // operation_aborted, or the calling coroutine has been cancelled, that
-// failure is rethrown at once; so is a failure that carries OverLimit. A
+// failure is rethrown at once; so is a failure that carries OverLimit, and a
+// RunMayGoOnError. With config.run, an attempt that leaves a run that may be
+// going on at the service ends the call with RunMayGoOnError (see
+// RetryConfig::run), never with another create. A
 // cancellation during a back-off sleep ends the call with system_error
 // operation_aborted.
 //

@@ -80,6 +80,7 @@ struct ApiClient::State {
         http(http_options(options)),
         retry(retry_config(options)),
         slots(core::AsyncSemaphore::create(options.max_concurrency)),
+        cancel_slots(core::AsyncSemaphore::create(options.max_concurrency)),
         quoting(options.api_key) {}
 
   ApiClientOptions options;
@@ -87,6 +88,9 @@ struct ApiClient::State {
   HttpClient http;
   core::RetryConfig retry;
   std::shared_ptr<core::AsyncSemaphore> slots;
+  // The slots of the requests that stop work: they never wait behind new
+  // work, only behind each other.
+  std::shared_ptr<core::AsyncSemaphore> cancel_slots;
   Quoting quoting;
 };
 
@@ -234,17 +238,6 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   throw HttpError::from_response(stream.head, text, endpoint.text(), quoting);
 }
 
-// The request slot of a request when it needs no wait, else nullopt (then
-// acquire_slot waits for one): with acquire_slot, the one place that keeps
-// max_concurrency. A free slot is taken without a coroutine. A request that
-// stops work takes none (an empty permit): a cancel request queued behind
-// new work would leave the run it stops going at the service.
-std::optional<core::AsyncSemaphore::Permit> slot_at_once(core::AsyncSemaphore& slots,
-                                                         bool stops_work) {
-  if (stops_work) return core::AsyncSemaphore::Permit();
-  return slots.try_acquire();
-}
-
 // Waits for a request slot, at most the request's time limit; the time the
 // wait took counts against the request's deadline.
 asio::awaitable<core::AsyncSemaphore::Permit> acquire_slot(
@@ -331,9 +324,10 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName&
   }
   stream.body.close();
   const std::string said = server_message(body, quoting);
-  throw core::RuntimeError(sentence("The answer of " + endpoint.text() +
-                                    " is not an event stream but " + quoting.quoted(*type) +
-                                    (said.empty() ? "" : ": " + said)));
+  throw NotAnEventStreamError(
+      sentence("The answer of " + endpoint.text() + " is not an event stream but " +
+               quoting.quoted(*type) + (said.empty() ? "" : ": " + said)),
+      std::move(body));
 }
 
 // The JSON value of an answer, parsed again under its name after it failed
@@ -381,55 +375,68 @@ asio::awaitable<std::string> ApiClient::do_owned_text(std::shared_ptr<const Stat
   co_return co_await do_text(std::move(state), request);
 }
 
+struct ApiClient::Sent {
+  EndpointName endpoint;
+  core::AsyncSemaphore::Permit permit;
+  HttpStream stream;
+};
+
+asio::awaitable<ApiClient::Sent> ApiClient::send(std::shared_ptr<const State> state,
+                                                 ApiRequest& request, bool events) {
+  EndpointName endpoint(ApiClient(state), request.method, request.path);
+  const std::shared_ptr<core::RunLedger> run = std::move(request.run);
+  const bool stops_work = request.stops_work;
+  HttpRequest http = http_request(state->options, state->base_url, request, events);
+  // The one place that keeps max_concurrency: a free slot is taken without
+  // a coroutine. A request that stops work takes one of its own kind: a
+  // cancel request queued behind new work would leave the run it stops
+  // going at the service.
+  const std::shared_ptr<core::AsyncSemaphore>& slots =
+      stops_work ? state->cancel_slots : state->slots;
+  std::optional<core::AsyncSemaphore::Permit> permit = slots->try_acquire();
+  if (!permit) {
+    permit.emplace(co_await acquire_slot(slots, http, endpoint, state->options.max_concurrency));
+  }
+  if (run) run->creating(endpoint.text());
+  const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
+  std::optional<HttpStream> stream;
+  try {
+    // The request moves into the retry's frame, and the texts stay here: a
+    // request waiting for its answer holds one copy of each.
+    stream.emplace(co_await core::retry(
+        &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
+        std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr));
+  } catch (...) {
+    if (run) run->refused();
+    throw;
+  }
+  if (run) run->accepted();
+  co_return Sent{std::move(endpoint), std::move(*permit), std::move(*stream)};
+}
+
 asio::awaitable<std::string> ApiClient::do_text(std::shared_ptr<const State> state,
                                                 ApiRequest& request) {
-  const EndpointName endpoint(ApiClient(state), request.method, request.path);
-  const bool stops_work = request.stops_work;
-  HttpRequest http = http_request(state->options, state->base_url, request, false);
-  std::optional<core::AsyncSemaphore::Permit> permit = slot_at_once(*state->slots, stops_work);
-  if (!permit) {
-    permit.emplace(
-        co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));
-  }
-  const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
-  // The request moves into the retry's frame, and the texts stay here: a
-  // request waiting for its answer holds one copy of each.
-  HttpStream stream = co_await core::retry(
-      &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
-      std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr);
+  Sent sent = co_await send(state, request, false);
   std::string text;
   try {
-    text = co_await stream.body.read_all(state->options.max_body_size);
+    text = co_await sent.stream.body.read_all(state->options.max_body_size);
   } catch (const core::RuntimeError&) {
     throw core::OverLimitError<core::RuntimeError>(
-        "The answer of " + endpoint.text() + " exceeds " +
+        "The answer of " + sent.endpoint.text() + " exceeds " +
         std::to_string(state->options.max_body_size) + " bytes.");
   }
-  permit->release();
+  sent.permit.release();
   co_return text;
 }
 
 asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State> state,
                                                      ApiRequest request) {
-  const EndpointName endpoint(ApiClient(state), request.method, request.path);
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
-  const bool stops_work = request.stops_work;
-  HttpRequest http = http_request(state->options, state->base_url, request, true);
-  std::optional<core::AsyncSemaphore::Permit> permit = slot_at_once(*state->slots, stops_work);
-  if (!permit) {
-    permit.emplace(
-        co_await acquire_slot(state->slots, http, endpoint, state->options.max_concurrency));
-  }
-  const std::unique_ptr<TimedRetry> timed = timed_retry(state->retry, http);
-  // The request moves into the retry's frame, and the texts stay here: a
-  // request waiting for its answer holds one copy of each.
-  HttpStream stream = co_await core::retry(
-      &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
-      std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr);
-  co_await check_event_stream(stream, endpoint, state->quoting);
-  co_return ApiEventStream(std::move(*permit),
-                           SseReader(std::move(stream.body), state->options.max_event_size),
-                           endpoint.text(), event_timeout, state->options.max_body_size);
+  Sent sent = co_await send(state, request, true);
+  co_await check_event_stream(sent.stream, sent.endpoint, state->quoting);
+  co_return ApiEventStream(std::move(sent.permit),
+                           SseReader(std::move(sent.stream.body), state->options.max_event_size),
+                           sent.endpoint.text(), event_timeout, state->options.max_body_size);
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop

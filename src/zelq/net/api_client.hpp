@@ -22,6 +22,7 @@
 
 #include "zelq/core/async_semaphore.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/net/http_client.hpp"
 #include "zelq/net/http_message.hpp"
@@ -69,10 +70,30 @@ struct ApiRequest {
   // Longest wait between two events of this stream, replacing idle_timeout.
   std::optional<std::chrono::milliseconds> event_timeout{};
   // A request that stops what a call started at the service (a cancel
-  // request). It never waits for a request slot: new work that took the slot
-  // its call gave back cannot hold it up. It runs beside the max_concurrency
-  // requests in flight, at most one per call being stopped.
+  // request). It never waits behind new work: such requests have
+  // max_concurrency slots of their own, so at most twice max_concurrency
+  // requests are in flight, and a cancel waits only behind other cancels
+  // (within its timeout).
   bool stops_work = false;
+  // The ledger of the run this request creates at the service, when it
+  // creates one: run->creating() before it is sent (which refuses a second
+  // create while an accepted run may go on), run->accepted() once a 2xx head
+  // arrived, run->refused() when none did.
+  std::shared_ptr<core::RunLedger> run{};
+};
+
+// A 2xx answer to an event request that is no event stream (a proxy's HTML
+// page, a JSON record instead of events). Keeps the answer's body, at most
+// 1 MiB ("" when larger or cut off), for a caller that can read it (a
+// record that names the run the request created).
+class NotAnEventStreamError : public core::ServiceDataError<core::RuntimeError> {
+ public:
+  NotAnEventStreamError(const std::string& message, std::string body)
+      : ServiceDataError(message), body_(std::move(body)) {}
+  const std::string& body() const noexcept { return body_; }
+
+ private:
+  std::string body_;
 };
 
 // A stream stayed silent longer than its event timeout: the server is still
@@ -153,15 +174,13 @@ class ApiClient {
 
   // Sends `request` and returns the parsed JSON of the 2xx answer (any JSON
   // value). Waits for a request slot first, at most the request's timeout
-  // (the wait counts against it), unless the request stops work. Throws HttpError (status, the server's
-  // message, Retry-After, the endpoint) for a non-2xx answer once the
-  // retries are used up; ConnectionError; zelq::core::TimeoutError for our
-  // own deadlines, naming the endpoint ("request <endpoint> timed out after
-  // <n> ms waiting for a request slot (max_concurrency <k>)." when no slot
-  // came free in time; also when a back-off before a retry would outlast
-  // the limit); zelq::core::RuntimeError "The answer of <endpoint>
-  // is not JSON: <excerpt>." (or "is not valid UTF-8"), for an answer
-  // over max_body_size, and "The answer of <endpoint> needs more than <n>
+  // (the wait counts against it), unless the request stops work. Throws HttpError (status, the
+  // server's message, Retry-After, the endpoint) for a non-2xx answer once the retries are used up;
+  // ConnectionError; zelq::core::TimeoutError for our own deadlines, naming the endpoint ("request
+  // <endpoint> timed out after <n> ms waiting for a request slot (max_concurrency <k>)." when no
+  // slot came free in time; also when a back-off before a retry would outlast the limit);
+  // zelq::core::RuntimeError "The answer of <endpoint> is not JSON: <excerpt>." (or "is not valid
+  // UTF-8"), for an answer over max_body_size, and "The answer of <endpoint> needs more than <n>
   // bytes of memory once parsed; max_body_size raises the limit." for one
   // whose value would hold more than max_body_size bytes of heap (an array
   // of millions of tiny items, which no service sends; the largest
@@ -190,10 +209,10 @@ class ApiClient {
 
   // Sends `request` asking for server-sent events (Accept:
   // text/event-stream) and returns once a 2xx head has arrived. Errors up to
-  // then as request_json, and zelq::core::RuntimeError "The answer of
+  // then as request_json, and NotAnEventStreamError "The answer of
   // <endpoint> is not an event stream but '<Content-Type>': <body>." when
   // the 2xx answer names another content type (an HTML page of a proxy, a
-  // JSON error); an answer without Content-Type is read as events.
+  // JSON record or error); an answer without Content-Type is read as events.
   boost::asio::awaitable<ApiEventStream> request_events(ApiRequest request) const;
 
   // POST `body` to `path` / GET `path`, as request_events.
@@ -227,6 +246,13 @@ class ApiClient {
                                                            ApiRequest request);
   static boost::asio::awaitable<ApiEventStream> do_events(std::shared_ptr<const State> state,
                                                           ApiRequest request);
+  struct Sent;
+  // The one way a request goes out: takes a request slot, sends `request`
+  // (events: asking for server-sent events), retries 429 and 5xx, keeps
+  // request.run's ledger, and returns the slot with the 2xx answer.
+  // `request` stays alive (its path untouched) until the Sent is gone.
+  static boost::asio::awaitable<Sent> send(std::shared_ptr<const State> state, ApiRequest& request,
+                                           bool events);
 
   std::shared_ptr<const State> state_;
 };

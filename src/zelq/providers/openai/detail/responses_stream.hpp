@@ -82,6 +82,12 @@ class ResponsesStreamReader {
 
   // The id of the response ("" until an event named it).
   const std::string& response_id() const noexcept { return response_id_; }
+  // Names the response whose events are read by id: one that the create
+  // request answered with its record instead of its events. Does nothing
+  // once the response is named.
+  void follow(std::string id) {
+    if (response_id_.empty()) response_id_ = std::move(id);
+  }
   // The last sequence number taken, if any.
   std::optional<long long> last_sequence_number() const noexcept { return last_sequence_; }
   // Events taken so far (skipped repeats not counted).
