@@ -73,8 +73,12 @@ void RunLedger::accepted() noexcept {
 }
 
 void RunLedger::named(std::string id, std::string shown) {
-  if (state_ != State::creating && state_ != State::accepted) return;
+  if (state_ == State::named && id == id_) return;
+  // Also without a create seen: a client that does not speak through the
+  // API client (an application's, a fake) still names the run it started.
   state_ = State::named;
+  cancelled_ = false;
+  cancel_failed_ = false;
   id_ = std::move(id);
   shown_id_ = std::move(shown);
   settle();

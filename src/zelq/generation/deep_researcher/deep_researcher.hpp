@@ -140,6 +140,10 @@ struct ResearchCall {
   core::Value config = core::Value::object();
   // The caller's emitter, unchanged (null: send nothing).
   std::shared_ptr<core::EventEmitter> event_emitter{};
+  // The run the call's attempts create at the service, kept across them:
+  // the retry policy asks it before another attempt (core::RetryConfig::run),
+  // and the attempts of a service that creates runs keep it.
+  std::shared_ptr<core::RunLedger> run = std::make_shared<core::RunLedger>();
 };
 
 using ResearchCallPtr = std::shared_ptr<const ResearchCall>;
@@ -243,14 +247,16 @@ class BaseDeepResearcher : public core::Component {
   }
 
   // Step 5 of the research front alone: attempt(call) under
-  // research_retry_policy(retry_config, call->event_emitter). Throws the
-  // last attempt's failure, unchanged, or the emitter's failure while it
-  // announces a retry.
+  // research_retry_policy(retry_config, call->event_emitter), whose run is
+  // call->run. Throws the last attempt's failure, unchanged, or the
+  // emitter's failure while it announces a retry; RunMayGoOnError when an
+  // attempt failed while the run the service accepted may be going on.
   template <class Attempt>
   static boost::asio::awaitable<inference::LMOutput> _retry_research(Attempt attempt,
                                                                      core::RetryConfig retry_config,
                                                                      ResearchCallPtr call) {
     core::RetryConfig policy = research_retry_policy(std::move(retry_config), call->event_emitter);
+    policy.run = call->run;
     co_return co_await core::retry(std::move(attempt), std::move(policy), std::move(call));
   }
 

@@ -195,10 +195,22 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   using ClientPtr = providers::google::InteractionsClientPtr;
   using EmitterPtr = std::shared_ptr<core::EventEmitter>;
   // What an attempt knows of the interaction it created: its id once
-  // named, and whether the service reported it ended.
+  // named, and whether the service reported it ended; both kept in the
+  // call's ledger too (name(), end()).
   struct Run {
     std::string id{};
     bool ended = false;
+    std::shared_ptr<core::RunLedger> ledger = std::make_shared<core::RunLedger>();
+
+    void name(std::string named, const net::Quoting& quoting) {
+      if (!id.empty() || named.empty()) return;
+      id = std::move(named);
+      ledger->named(id, quoting.quoted(id));
+    }
+    void end() {
+      ended = true;
+      ledger->ended();
+    }
   };
   using RunPtr = std::shared_ptr<Run>;
 
@@ -235,17 +247,20 @@ class GoogleDeepResearcher : public BaseDeepResearcher {
   // an ended interaction.
   boost::asio::awaitable<providers::google::Interaction> _wait_for_completion(ClientPtr client,
                                                                               RunPtr run) const;
-  // Asks the service to stop interaction `run->id` unless it has ended or
-  // was never named; logs the outcome, throws nothing.
-  boost::asio::awaitable<void> _cancel_interaction(ClientPtr client, RunPtr run) const;
+  // Follows the interaction a streamed create answered with its record
+  // instead of a stream: polls it until it ends and returns its outputs.
+  boost::asio::awaitable<inference::LMOutput> _follow_record(ClientPtr client,
+                                                             providers::google::Interaction record,
+                                                             RunPtr run, EmitterPtr emitter) const;
   // A client of the factory (or the HTTP client), which quotes the service's
   // texts with every key the researcher knows (given, environment, the
   // client's).
   ClientPtr _make_client() const;
   providers::google::CreateInteractionRequest _create_request(const ResearchCall& call) const;
   // Creates the interaction of an attempt of `call`.
-  boost::asio::awaitable<providers::google::CreateInteractionResult> _create(
-      ClientPtr client, ResearchCallPtr call) const;
+  boost::asio::awaitable<providers::google::CreateInteractionResult> _create(ClientPtr client,
+                                                                             ResearchCallPtr call,
+                                                                             RunPtr run) const;
 
   bool show_progress_;
   double status_check_interval_;

@@ -6,7 +6,9 @@
 
 #include "zelq/core/clean_up.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/logging.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/core/text_line.hpp"
 #include "zelq/generation/deep_researcher/google_deep_researcher.hpp"
 #include "zelq/net/http_error.hpp"
@@ -122,15 +124,48 @@ std::string reason_of(const Value& errors) {
 
 }  // namespace
 
+namespace {
+
+// Asks the service to stop interaction `run->id`; logs the outcome and
+// keeps it in the run's ledger, throws nothing. Owns what it needs: it may
+// go on after its call ended.
+asio::awaitable<void> cancel_interaction(google::InteractionsClientPtr client,
+                                         std::shared_ptr<core::RunLedger> run,
+                                         core::Logger logger) {
+  const std::string id = run->id();
+  std::exception_ptr failure;
+  try {
+    co_await client->cancel(id);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  if (failure) {
+    run->cancel_failed();
+    logger->warn("Could not cancel the interaction " + quoted(*client, id) + ": " +
+                 client->quoting().line(core::describe_exception(failure)));
+  } else {
+    run->ended(true);
+    logger->info("Cancelled the interaction " + quoted(*client, id) + ".");
+  }
+}
+
+}  // namespace
+
 asio::awaitable<LMOutput> GoogleDeepResearcher::_attempt(ClientPtr client,
                                                          ResearchCallPtr call) const {
   auto run = std::make_shared<Run>();
-  auto cancel = [this, client, run] { return _cancel_interaction(client, run); };
+  run->ledger = call->run;
+  auto cancel = [client, run, logger = _logger()] {
+    if (run->ended) run->ledger->ended();
+    return run->ledger->fate() == core::RunFate::going
+               ? cancel_interaction(client, run->ledger, logger)
+               : nothing();
+  };
   asio::awaitable<LMOutput> body = show_progress_ ? _streamed_attempt(client, std::move(call), run)
                                                   : _polled_attempt(client, std::move(call), run);
   // Built outside the co_await: GCC 12 destroys a closure made inside it
   // twice.
-  auto attempt = core::with_clean_up(std::move(body), cancel);
+  auto attempt = core::with_clean_up(std::move(body), cancel, run->ledger);
   co_return co_await std::move(attempt);
 }
 
@@ -138,26 +173,48 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_streamed_attempt(ClientPtr clie
                                                                   ResearchCallPtr call,
                                                                   RunPtr run) const {
   LMOutput output;
-  google::CreateInteractionResult created = co_await _create(client, call);
+  google::CreateInteractionResult created = co_await _create(client, call, run);
+  if (auto* record = std::get_if<Interaction>(&created)) {
+    co_return co_await _follow_record(client, std::move(*record), run, call->event_emitter);
+  }
   google::InteractionEventStreamPtr& stream =
       answer_as<google::InteractionEventStreamPtr>(created, kNotAStream);
   if (!stream) throw core::RuntimeError(kNotAStream);
   google::InteractionEventStream& events = *stream;
   for (;;) {
     std::optional<InteractionEvent> event = co_await events.next();
-    if (run->id.empty()) run->id = events.interaction_id();
+    // May let a stop that waited for the name reach this coroutine.
+    run->name(events.interaction_id(), client->quoting());
     if (!event) break;
-    if (reports_end(*event)) run->ended = true;
+    if (reports_end(*event)) run->end();
     co_await _process_event(*client, *event, output, call->event_emitter);
   }
   co_await _finish_stream(client, run, output, call->event_emitter);
   co_return output;
 }
 
-asio::awaitable<google::CreateInteractionResult> GoogleDeepResearcher::_create(
-    ClientPtr client, ResearchCallPtr call) const {
+asio::awaitable<google::CreateInteractionResult> GoogleDeepResearcher::_create(ClientPtr client,
+                                                                               ResearchCallPtr call,
+                                                                               RunPtr run) const {
   google::CreateInteractionRequest request = _create_request(*call);
+  request.run = run->ledger;
   co_return co_await client->create(std::move(request));
+}
+
+asio::awaitable<LMOutput> GoogleDeepResearcher::_follow_record(ClientPtr client, Interaction record,
+                                                               RunPtr run,
+                                                               EmitterPtr emitter) const {
+  run->name(record.id, client->quoting());
+  _logger()->warn(
+      "The interactions service answered a streamed research with the record of "
+      "the interaction " +
+      quoted(*client, run->id) + "; following it by its status.");
+  LMOutput output;
+  const Interaction done = co_await _wait_for_completion(client, run);
+  std::vector<std::string> texts = output_texts(done);
+  for (const std::string& text : texts) co_await emit_block(emitter, BlockKind::RESPONSE, text);
+  output.add_text(std::move(texts));
+  co_return output;
 }
 
 asio::awaitable<void> GoogleDeepResearcher::_process_event(const google::InteractionsClient& client,
@@ -221,13 +278,14 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_polled_attempt(ClientPtr client
                                                                 ResearchCallPtr call,
                                                                 RunPtr run) const {
   LMOutput output;
-  google::CreateInteractionResult created = co_await _create(client, call);
-  run->id = answer_as<Interaction>(
+  google::CreateInteractionResult created = co_await _create(client, call, run);
+  run->name(answer_as<Interaction>(
                 created,
                 "The interactions service answered a polled research with a stream of events "
                 "instead of an interaction record; 'stream' must not be true when progress is not "
                 "shown.")
-                .id;
+                .id,
+            client->quoting());
   const Interaction done = co_await _wait_for_completion(client, run);
   std::vector<std::string> texts = output_texts(done);
   for (const std::string& text : texts) {
@@ -241,9 +299,8 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
                                                                         RunPtr run) const {
   for (;;) {
     Interaction interaction = co_await client->get(run->id);
-    if (!interaction.id.empty()) run->id = interaction.id;
     if (!is_waiting(interaction.status)) {
-      run->ended = interaction.status && has_ended(*interaction.status);
+      if (interaction.status && has_ended(*interaction.status)) run->end();
       if (interaction.status == "completed") co_return interaction;
       std::string message =
           "Research failed with status: " +
@@ -254,23 +311,6 @@ asio::awaitable<Interaction> GoogleDeepResearcher::_wait_for_completion(ClientPt
       throw core::RuntimeError(core::as_sentence(std::move(message)));
     }
     co_await sleep_(status_check_interval_);
-  }
-}
-
-asio::awaitable<void> GoogleDeepResearcher::_cancel_interaction(ClientPtr client,
-                                                                RunPtr run) const {
-  if (run->id.empty() || run->ended) co_return;
-  std::exception_ptr failure;
-  try {
-    co_await client->cancel(run->id);
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  if (failure) {
-    _logger()->warn("Could not cancel the interaction " + quoted(*client, run->id) + ": " +
-                    client->quoting().line(core::describe_exception(failure)));
-  } else {
-    _logger()->info("Cancelled the interaction " + quoted(*client, run->id) + ".");
   }
 }
 

@@ -57,9 +57,10 @@ struct Fixture {
             }};
   }
 
-  inference::LMOutput research(const GoogleDeepResearcher& researcher, Value hyperparameters = nullptr) {
-    ResearchRequest request{.query = "bees", .hyperparameters = std::move(hyperparameters),
-                            .event_emitter = emitter};
+  inference::LMOutput research(const GoogleDeepResearcher& researcher,
+                               Value hyperparameters = nullptr) {
+    ResearchRequest request{
+        .query = "bees", .hyperparameters = std::move(hyperparameters), .event_emitter = emitter};
     return core::run_sync(researcher.research(std::move(request)));
   }
 };
@@ -108,13 +109,14 @@ TEST(GoogleDeepResearcherTest, ConvertsToolsAndDeprecatedDataStores) {
   const Value mcp_before = mcp.kwargs;
   std::vector<NativeTool> tools = {
       NativeTool::from_str_or_dict(NativeToolType::WEB_SEARCH),
-      {.type = NativeToolType::CODE_INTERPRETER, .kwargs = {{"memory", 2}}}, mcp,
+      {.type = NativeToolType::CODE_INTERPRETER, .kwargs = {{"memory", 2}}},
+      mcp,
       {.type = NativeToolType::MCP_SERVER, .kwargs = {{"allowed_tools", Value::array()}}},
       NativeTool::data_store({{.provider = ModelProvider::GOOGLE, .id = "stores/a"}})};
-  const GoogleDeepResearcher researcher(
-      {.tools = tools,
-       .show_progress = false,
-       .data_stores = std::vector<AttachmentStore>{{.provider = ModelProvider::GOOGLE, .id = "b"}}});
+  const GoogleDeepResearcher researcher({.tools = tools,
+                                         .show_progress = false,
+                                         .data_stores = std::vector<AttachmentStore>{
+                                             {.provider = ModelProvider::GOOGLE, .id = "b"}}});
   EXPECT_EQ(researcher._config()["tools"].dump(),
             R"([{"type":"google_search"},{"type":"code_execution","memory":2},)"
             R"({"type":"mcp_server","name":"docs","url":"https://b","headers":{"X-A":"1"},)"
@@ -139,8 +141,8 @@ TEST(GoogleDeepResearcherTest, ConvertsToolsAndDeprecatedDataStores) {
   // The notice and the warning come before the conversion fails.
   EXPECT_EQ(log.lines().size(), 2u);
   EXPECT_EQ(value_error_of([] {
-              GoogleDeepResearcher({.tools = std::vector<NativeTool>{
-                                        {.type = static_cast<NativeToolType>(9)}}});
+              GoogleDeepResearcher(
+                  {.tools = std::vector<NativeTool>{{.type = static_cast<NativeToolType>(9)}}});
             }),
             "Unsupported tool type: <NativeToolType: 9>.");
 }
@@ -160,14 +162,15 @@ TEST(GoogleDeepResearcherTest, StreamsEachDeltaAsABlockOfItsOwn) {
   inference::LMOutput output = f.research(researcher, {{"timeout", 600}, {"extra", true}});
 
   EXPECT_THAT(output.texts(), ElementsAre(" Bees ", "dance", "!"));
-  EXPECT_THAT(output.thinkings(), ElementsAre(inference::Thinking{"Planning"}, inference::Thinking{""}));
+  EXPECT_THAT(output.thinkings(),
+              ElementsAre(inference::Thinking{"Planning"}, inference::Thinking{""}));
   const std::vector<core::Event> events = f.emitter->events();
   ASSERT_EQ(events.size(), 15u);
-  EXPECT_THAT(f.emitter->types(),
-              ElementsAre("thinking_start", "thinking", "thinking_end", "response_start",
-                          "response", "response_end", "response_start", "response", "response_end",
-                          "thinking_start", "thinking", "thinking_end", "response_start",
-                          "response", "response_end"));
+  EXPECT_THAT(
+      f.emitter->types(),
+      ElementsAre("thinking_start", "thinking", "thinking_end", "response_start", "response",
+                  "response_end", "response_start", "response", "response_end", "thinking_start",
+                  "thinking", "thinking_end", "response_start", "response", "response_end"));
   EXPECT_EQ(events[1].value, "Planning");
   EXPECT_EQ(events[4].value, " Bees ");
   EXPECT_EQ(events[10].value, "");
@@ -210,10 +213,9 @@ TEST(GoogleDeepResearcherTest, FetchesTheOutputsOfAStreamWithoutText) {
   EXPECT_THAT(f.client->gets(), ElementsAre("int-1", "int-1"));
   EXPECT_THAT(f.slept, ElementsAre(0.25));
   EXPECT_TRUE(f.client->cancels().empty());
-  EXPECT_THAT(f.emitter->types(),
-              ElementsAre("thinking_start", "thinking", "thinking_end", "response_start",
-                          "response", "response_end", "response_start", "response",
-                          "response_end"));
+  EXPECT_THAT(f.emitter->types(), ElementsAre("thinking_start", "thinking", "thinking_end",
+                                              "response_start", "response", "response_end",
+                                              "response_start", "response", "response_end"));
   EXPECT_THAT(log.messages("GoogleDeepResearcher", zelq::core::LogLevel::warn),
               ElementsAre("The stream of the interaction 'int-1' ended without answer text; "
                           "fetching the interaction's outputs."));

@@ -7,6 +7,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/json_text.hpp"
 #include "zelq/net/service.hpp"
 #include "zelq/net/url.hpp"
 #include "zelq/providers/google/detail/http_interaction_stream.hpp"
@@ -53,9 +54,10 @@ std::optional<std::chrono::milliseconds> request_timeout(const Value& timeout,
                                                          const HttpInteractionsOptions& options) {
   if (timeout.is_null()) return options.timeout;
   if (!timeout.is_number() || !std::isfinite(timeout.get<double>()) || timeout.get<double>() < 0) {
-    throw core::ValueError("The 'timeout' of an interactions request must be a number of seconds "
-                           ">= 0 or null, got " +
-                           core::py_repr(timeout) + ".");
+    throw core::ValueError(
+        "The 'timeout' of an interactions request must be a number of seconds "
+        ">= 0 or null, got " +
+        core::py_repr(timeout) + ".");
   }
   if (timeout.get<double>() == 0) return options.timeout;
   return net::to_millis(timeout.get<double>());
@@ -81,6 +83,18 @@ void append_text_items(const Value& items, std::vector<InteractionOutput>& outpu
 }
 
 }  // namespace
+
+std::optional<Interaction> HttpInteractionsClient::named_record(const std::string& text,
+                                                                const std::string& source) const {
+  try {
+    Interaction record = parse_interaction(
+        net::parse_json_object(text, source, api_.quoting(), api_.options().max_body_size), source);
+    if (!record.id.empty()) return record;
+  } catch (const std::exception&) {
+    // Not a record: the answer's own error says what it was.
+  }
+  return std::nullopt;
+}
 
 HttpInteractionsOptions HttpInteractionsOptions::from_client_params(const Value& params) {
   static const std::vector<std::string_view> keys = {
@@ -134,15 +148,27 @@ asio::awaitable<CreateInteractionResult> HttpInteractionsClient::create(
   api_request.timeout = timeout;
   const bool stream = core::py_truthy(config.value("stream", Value()));
   api_request.body = std::move(body);
-  if (stream) {
-    net::ApiEventStream events = co_await api_.request_events(std::move(api_request));
-    const net::ResumeOptions pacing{.max_empty_resumes = options_.max_resumes,
-                                    .base_delay = options_.retry_base_delay,
-                                    .max_delay = options_.retry_max_delay,
-                                    .max_server_delay = options_.max_retry_after};
-    co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout, pacing);
-  }
+  api_request.run = std::move(request.run);
   const std::string endpoint = api_.endpoint("POST", "interactions");
+  if (stream) {
+    std::exception_ptr not_a_stream;
+    std::optional<Interaction> record;
+    try {
+      net::ApiEventStream events = co_await api_.request_events(std::move(api_request));
+      const net::ResumeOptions pacing{.max_empty_resumes = options_.max_resumes,
+                                      .base_delay = options_.retry_base_delay,
+                                      .max_delay = options_.retry_max_delay,
+                                      .max_server_delay = options_.max_retry_after};
+      co_return std::make_unique<HttpInteractionStream>(api_, std::move(events), timeout, pacing);
+    } catch (const net::NotAnEventStreamError& error) {
+      not_a_stream = std::current_exception();
+      record = named_record(error.body(), "The answer of " + endpoint);
+    }
+    // The record of the interaction created is that interaction: it is
+    // followed, never created again.
+    if (!record) std::rethrow_exception(not_a_stream);
+    co_return std::move(*record);
+  }
   Interaction record = parse_interaction(co_await api_.request_json(std::move(api_request)),
                                          "The answer of " + endpoint);
   if (record.id.empty()) {

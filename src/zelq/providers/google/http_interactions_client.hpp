@@ -22,8 +22,7 @@ inline constexpr std::string_view DEFAULT_BASE_URL =
 // The response shape this client reads; the older one is retired.
 inline constexpr std::string_view API_REVISION = "2026-05-20";
 // Read in this order when no key is given.
-inline constexpr std::array<std::string_view, 2> API_KEY_ENV = {"GEMINI_API_KEY",
-                                                                "GOOGLE_API_KEY"};
+inline constexpr std::array<std::string_view, 2> API_KEY_ENV = {"GEMINI_API_KEY", "GOOGLE_API_KEY"};
 
 // The settings of the client: those every service client shares
 // (net::ServiceOptions: base URL, key, timeouts, idle limit, retries of 429
@@ -107,6 +106,9 @@ class HttpInteractionsClient : public InteractionsClient {
  private:
   // Quotes as `api` does: the one policy of the key it sends.
   HttpInteractionsClient(HttpInteractionsOptions options, net::ApiClient api);
+  // The interaction record `text` holds (`source` names it) when it names
+  // its interaction; nullopt otherwise.
+  std::optional<Interaction> named_record(const std::string& text, const std::string& source) const;
 
   HttpInteractionsOptions options_;
   net::ApiClient api_;

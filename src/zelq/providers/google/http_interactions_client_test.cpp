@@ -64,7 +64,8 @@ TEST(HttpInteractionsClientTest, ReadsClientParametersAndTheEnvironment) {
   EXPECT_EQ(options.timeout, std::chrono::milliseconds(2500));
   EXPECT_EQ(options.idle_timeout, std::chrono::milliseconds(200));
   EXPECT_EQ(options.base_url, "https://generativelanguage.googleapis.com/v1beta");
-  options = HttpInteractionsOptions::from_client_params(Value{{"http_options", {{"timeout", nullptr}}}});
+  options =
+      HttpInteractionsOptions::from_client_params(Value{{"http_options", {{"timeout", nullptr}}}});
   EXPECT_EQ(options.api_key, "gem-1");
   EXPECT_EQ(options.timeout, std::nullopt);
   ::unsetenv("GEMINI_API_KEY");
@@ -117,8 +118,9 @@ TEST(HttpInteractionsClientTest, StreamsTodaysWireAsContentDeltas) {
   EXPECT_THAT(run_client(io, server, read_all(client, config)),
               ElementsAre("interaction.created#e1", "content.delta#e2", "content.delta#e3",
                           "step.stop#e4", "interaction.completed#e5", "end@int-1"));
-  EXPECT_EQ(server.requests.at(0).body,
-            R"({"input":"bees","agent":"deep-research-x","background":true,"stream":true,"tools":[]})");
+  EXPECT_EQ(
+      server.requests.at(0).body,
+      R"({"input":"bees","agent":"deep-research-x","background":true,"stream":true,"tools":[]})");
 }
 
 TEST(HttpInteractionsClientTest, ResumesABrokenStreamAfterItsLastEvent) {
@@ -199,7 +201,8 @@ TEST(HttpInteractionsClientTest, ASilentStreamResumesTheSameInteraction) {
   };
   auto targets = [](const LoopbackServer& server) {
     std::vector<std::string> seen;
-    for (const auto& request : server.requests) seen.push_back(request.method + " " + request.target);
+    for (const auto& request : server.requests)
+      seen.push_back(request.method + " " + request.target);
     return seen;
   };
   const Value streamed = {{"stream", true}};
@@ -222,9 +225,10 @@ TEST(HttpInteractionsClientTest, ASilentStreamResumesTheSameInteraction) {
   } catch (const net::ConnectionError& e) {
     error = e.what();
   }
-  EXPECT_EQ(error, "The event stream of the interaction 'int-5' broke 2 times in a row without a "
-                   "new event: No event from GET " +
-                       stalled.base_url() + "/interactions/int-5 within 200 ms.");
+  EXPECT_EQ(error,
+            "The event stream of the interaction 'int-5' broke 2 times in a row without a "
+            "new event: No event from GET " +
+                stalled.base_url() + "/interactions/int-5 within 200 ms.");
   const auto seen = targets(stalled);
   EXPECT_EQ(std::count(seen.begin(), seen.end(), "POST /v1/interactions"), 1);
   EXPECT_EQ(seen.size(), 5u);  // the create, then a record and a stream per resumption
@@ -515,11 +519,13 @@ TEST(HttpInteractionsClientTest, ReadsRecordsCancelsAndNamesErrors) {
   EXPECT_EQ(outcome.records.at(1).outputs,
             (std::vector<InteractionOutput>{{.text = "One"}, {.text = "Two"}, {}}));
   EXPECT_EQ(outcome.errors,
-            "HTTP 404 from GET " + server.base_url() + "/interactions/gone: Interaction not found\n"
-            "The interactions service reported an error in the stream of POST " +
+            "HTTP 404 from GET " + server.base_url() +
+                "/interactions/gone: Interaction not found\n"
+                "The interactions service reported an error in the stream of POST " +
                 server.base_url() + "/interactions: Internal error near *** (code 500).");
   ASSERT_EQ(server.requests.size(), 5u);
-  EXPECT_EQ(server.requests[0].body, R"({"input":"q","agent":"deep-research-x","background":true})");
+  EXPECT_EQ(server.requests[0].body,
+            R"({"input":"q","agent":"deep-research-x","background":true})");
   EXPECT_EQ(server.requests[1].method, "GET");
   EXPECT_EQ(server.requests[2].method, "POST");
   EXPECT_EQ(server.requests[2].target, "/v1/interactions/int-3/cancel");

@@ -17,6 +17,7 @@
 
 #include <boost/asio/awaitable.hpp>
 
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/net/quoting.hpp"
 
@@ -89,10 +90,14 @@ struct CreateInteractionRequest {
   // what else the caller adds. "timeout" (seconds; null or 0 for the
   // client's default) is the client's limit of the request, never sent.
   core::Value config = core::Value::object();
+  // The ledger of the call's run, kept by the request that creates it (see
+  // net::ApiRequest::run); null: none.
+  std::shared_ptr<core::RunLedger> run{};
 };
 
 // A stream of events when the request asked for one ("stream" true), else
-// the interaction's record.
+// the interaction's record; also the record when the service answered a
+// request for a stream with the record of the interaction it created.
 using CreateInteractionResult = std::variant<InteractionEventStreamPtr, Interaction>;
 
 // Shared by pointer; calls may run at once. Every awaitable keeps what it
