@@ -141,6 +141,11 @@ HttpTaskRunClient::HttpTaskRunClient(HttpTaskRunClientOptions options, net::ApiC
     : TaskRunClient(api.quoting()), options_(std::move(options)), api_(std::move(api)) {}
 
 asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
+  return create_run(std::move(params), nullptr);
+}
+
+asio::awaitable<TaskRun> HttpTaskRunClient::create_run(Value params,
+                                                       std::shared_ptr<core::RunLedger> run) const {
   if (!params.is_object()) {
     throw core::ValueError("The parameters of a Parallel task run must be an object, got " +
                            core::py_repr(params) + ".");
@@ -160,6 +165,7 @@ asio::awaitable<TaskRun> HttpTaskRunClient::create(Value params) const {
     }
   }
   const std::string source = "The answer of " + api_.endpoint("POST", request.path);
+  request.run = std::move(run);
   Value answer = co_await api_.request_json(std::move(request));
   co_return wire::parse_run(answer, source, quoting());
 }

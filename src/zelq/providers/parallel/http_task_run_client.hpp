@@ -62,6 +62,8 @@ class HttpTaskRunClient : public TaskRunClient {
   // As TaskRunClient::create; the answer must hold a text "run_id"
   // (zelq::core::RuntimeError otherwise). Non-2xx answers are net::HttpError.
   boost::asio::awaitable<TaskRun> create(core::Value params) const override;
+  boost::asio::awaitable<TaskRun> create_run(core::Value params,
+                                             std::shared_ptr<core::RunLedger> run) const override;
 
   // As TaskRunClient::events. A 404 is TaskRunFailedError; an "error" event
   // of the stream is zelq::core::RuntimeError "Parallel sent an error event

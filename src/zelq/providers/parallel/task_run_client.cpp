@@ -27,6 +27,11 @@ TaskRunFailedError::TaskRunFailedError(std::string run_id, std::string status, s
       run_id_(std::move(run_id)),
       status_(std::move(status)) {}
 
+boost::asio::awaitable<TaskRun> TaskRunClient::create_run(core::Value params,
+                                                         std::shared_ptr<core::RunLedger>) const {
+  co_return co_await create(std::move(params));
+}
+
 TaskRunClient::TaskRunClient(const core::Value& client_params)
     : QuotingHolder(net::quoting_of(client_params, {API_KEY_ENV})) {}
 

@@ -16,6 +16,7 @@
 #include <boost/asio/awaitable.hpp>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/core/value.hpp"
 #include "zelq/net/quoting.hpp"
 
@@ -123,6 +124,14 @@ class TaskRunClient : public net::QuotingHolder {
   // "timeout"/"betas" of the wrong kind (before any request), and what the
   // transport throws. Cancellation stops the request and propagates.
   virtual boost::asio::awaitable<TaskRun> create(core::Value params) const = 0;
+
+  // create(params), keeping `run`, the ledger of the call's run, as the
+  // request that creates it goes out (see net::ApiRequest::run): a client
+  // on net::ApiClient passes it to the request, so that a run the service
+  // accepted is known even when its answer cannot be read. The default
+  // calls create(params) and leaves the ledger alone.
+  virtual boost::asio::awaitable<TaskRun> create_run(core::Value params,
+                                                     std::shared_ptr<core::RunLedger> run) const;
 
   // Opens the event stream of run `run_id`; `timeout` (seconds) bounds each
   // wait for data. Returns once the service has answered. Throws
