@@ -15,17 +15,19 @@
 namespace zelq::net {
 namespace {
 
-// Masking passes over exactly the bytes that one-lining collapses: in the
-// text and in the key alike.
-TEST(Quoting, MaskingPassesOverWhatOneLiningCollapses) {
+// Masking passes over exactly the bytes that one-lining does not show as
+// they stand (it collapses white space and escapes the rest): in the text
+// and in the key alike.
+TEST(Quoting, MaskingPassesOverWhatOneLiningCollapsesOrEscapes) {
   for (int byte = 0; byte < 256; ++byte) {
     const char c = static_cast<char>(byte);
     if (c == 'a' || c == 'b') continue;
     const std::string broken = std::string("a") + c + "b";
     const bool collapsed = core::one_line(broken) == "a b";
+    const bool passed_over = collapsed || core::one_line(broken) != broken;
     EXPECT_EQ(collapsed, core::is_line_space(c)) << byte;
-    EXPECT_EQ(mask_secret(broken, "ab") == "***", collapsed) << byte;
-    EXPECT_EQ(mask_secret("ab", broken) == "***", collapsed) << byte;
+    EXPECT_EQ(mask_secret(broken, "ab") == "***", passed_over) << byte;
+    EXPECT_EQ(mask_secret("ab", broken) == "***", passed_over) << byte;
   }
 }
 
@@ -59,16 +61,16 @@ TEST(Quoting, AKeyHoldingWhiteSpaceIsMaskedWhateverWhiteSpaceIsThere) {
 // A policy masks every key it holds, occurrences of different keys that
 // overlap as one, and keeps its limit when it takes one more key.
 TEST(Quoting, MasksEveryKeyItHoldsAndKeepsItsLimit) {
-  const Quoting one("key-one", 20);
-  const Quoting both = one.also_masking("key-two").also_masking("").also_masking("key-one");
-  EXPECT_EQ(one.mask("key-one key-two"), "*** key-two");
-  EXPECT_EQ(both.mask("key-one key-two key-onekey-two"), "*** *** ******");
+  const Quoting one("key-one1", 20);
+  const Quoting both = one.also_masking("key-two2").also_masking("").also_masking("key-one1");
+  EXPECT_EQ(one.mask("key-one1 key-two2"), "*** key-two2");
+  EXPECT_EQ(both.mask("key-one1 key-two2 key-one1key-two2"), "*** *** ******");
   EXPECT_EQ(both.limit(), 20u);
-  EXPECT_EQ(both.line("a key-two " + std::string(40, 'x')),
+  EXPECT_EQ(both.line("a key-two2 " + std::string(40, 'x')),
             "a *** " + std::string(14, 'x') + "...");
-  EXPECT_EQ(Quoting("abc-123").also_masking("123-xyz").mask("[abc-123-xyz]"), "[***]");
-  EXPECT_EQ(Quoting().mask("a k3y"), "a k3y");
-  EXPECT_EQ(Quoting().also_masking("k3y").line("a k3y"), "a ***");
+  EXPECT_EQ(Quoting("abc-1234").also_masking("1234-xyz").mask("[abc-1234-xyz]"), "[***]");
+  EXPECT_EQ(Quoting().mask("a k3y-k3y-k3y"), "a k3y-k3y-k3y");
+  EXPECT_EQ(Quoting().also_masking("k3y-k3y-k3y").line("a k3y-k3y-k3y"), "a ***");
 }
 
 // Every reader of a server's text in this layer shows it through the policy

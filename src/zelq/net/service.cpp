@@ -178,12 +178,18 @@ Quoting with_known_keys(const Quoting& client, const Value& client_params,
 }
 
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
-                                    HttpHeaders headers, std::string user_agent) {
+                                    HttpHeaders headers, std::string user_agent,
+                                    std::initializer_list<std::string_view> env) {
   check_api_key(settings.api_key, service);
   ApiClientOptions options;
   static_cast<ServiceOptions&>(options) = settings;
   options.headers = std::move(headers);
   options.user_agent = std::move(user_agent);
+  for (std::string_view name : env) {
+    if (const char* value = std::getenv(std::string(name).c_str())) {
+      options.known_keys.emplace_back(value);
+    }
+  }
   return options;
 }
 

@@ -89,8 +89,13 @@ Quoting with_known_keys(const Quoting& client, const core::Value& client_params,
 
 // The options of a service's ApiClient: `settings`, with the key checked
 // (check_api_key naming `service`), `headers` sent with every request (the
-// key in the service's header, API versions) and `user_agent`.
+// key in the service's header, API versions) and `user_agent`; its
+// known_keys are the keys in the environment variables `env` that are set,
+// so that the client's errors mask every key its owner knows
+// (with_known_keys), whichever one it sends. Reads the environment when
+// called.
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
-                                    HttpHeaders headers, std::string user_agent);
+                                    HttpHeaders headers, std::string user_agent,
+                                    std::initializer_list<std::string_view> env = {});
 
 }  // namespace zelq::net
