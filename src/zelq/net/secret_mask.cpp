@@ -204,7 +204,9 @@ class Decoder {
       const char32_t value = hex_at(2, digits);
       if (value > 0x10FFFF) return give_up();
       if (letter == 'u' && is_high_surrogate(value)) return;  // the low half may follow
-      return decoded(value, n);
+      // Python's repr writes "\x80".."\xff" only for what it does not show:
+      // an invalid byte or a control.
+      return decoded(letter == 'x' && value >= 0x80 ? kInvalidByte : value, n);
     }
     // "\uD8xx" waits for "\uDCxx": its own seven-unit tail.
     const std::size_t at = n - 7;

@@ -164,7 +164,7 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 }
 
 Quoting quoting_of(const Value& client_params, std::initializer_list<std::string_view> env) {
-  return Quoting(key_in_use(given_key(client_params), env));
+  return with_known_keys(Quoting(key_in_use(given_key(client_params), env)), client_params, env);
 }
 
 Quoting with_known_keys(const Quoting& client, const Value& client_params,

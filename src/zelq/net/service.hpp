@@ -73,8 +73,9 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 // The quoting policy of a client built from `client_params`: it masks the
 // key such a client sends, their "api_key" when that is a non-empty text,
 // else the first of the environment variables `env` that is set and not
-// empty (as api_key_or_environment finds it), else nothing. Read once,
-// when the client is built. Throws nothing but std::bad_alloc: a client
+// empty (as api_key_or_environment finds it), else nothing; and every
+// other key its owner knows (with_known_keys). Read once, when the client
+// is built. Throws nothing but std::bad_alloc: a client
 // that needs a key refuses a missing or malformed one itself.
 Quoting quoting_of(const core::Value& client_params, std::initializer_list<std::string_view> env);
 
