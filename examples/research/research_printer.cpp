@@ -40,7 +40,9 @@ std::string record_text(const core::Value& record) {
       return one_line(it->get<std::string>());
     }
   }
-  return record.empty() ? std::string() : one_line(record.dump());
+  if (record.empty()) return {};
+  // Invalid UTF-8 in a record is shown as U+FFFD rather than failing the dump.
+  return one_line(record.dump(-1, ' ', false, core::Value::error_handler_t::replace));
 }
 
 std::string readable(const core::Value& value) {
@@ -91,8 +93,10 @@ void TerminalPrinter::print(const core::Event& event) {
   } else if (type.ends_with("_end")) {
     block_ended_ = true;
   } else if (type == "activity" && is_retry(event.value)) {
+    // Escaped as the library's own lines are, whoever sent the event.
+    const std::string reason = event.value.value("reason", std::string());
     retry_notice(event.value.value("attempt", 0), event.value.value("max_attempts", 0),
-                 event.value.value("reason", std::string()));
+                 core::one_line(reason, reason.size()));
     return;
   } else if (type == "activity") {
     const std::string text = activity_text(event.value);

@@ -30,8 +30,9 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include "imitation/service_imitation.hpp"
-#include "testing/piped_child.hpp"
 #include "research_cli.hpp"
+#include "testing/piped_child.hpp"
+#include "zelq/core/pytext.hpp"
 
 extern char** environ;
 
@@ -153,7 +154,8 @@ struct Finished {
 
 // One imitation on a loopback server, and children run against it. A
 // request whose path ends with `held_suffix` is counted but never answered;
-// one whose path ends with `refused_suffix` is answered with a 400.
+// one whose path ends with `refused_suffix` is answered with refused_status
+// and refused_body (a 400 by default).
 class Stage {
  public:
   explicit Stage(std::string service, Scenario scenario, std::string held_suffix = "",
@@ -166,7 +168,7 @@ class Stage {
                   const std::string path = imitation::target_path(exchange.request.target);
                   if (!refused_suffix.empty() && path.ends_with(refused_suffix)) {
                     ++refused;
-                    co_await exchange.respond(400, R"({"error":{"message":"cannot cancel now"}})");
+                    co_await exchange.respond(refused_status, refused_body);
                     changes_.notify();
                     co_return;
                   }
@@ -244,6 +246,8 @@ class Stage {
   const imitation::RequestCounts& counts() const { return imitation_->counts(); }
   int held = 0;
   int refused = 0;
+  int refused_status = 400;
+  std::string refused_body = R"({"error":{"message":"cannot cancel now"}})";
 
  private:
   std::string service_;
@@ -385,6 +389,44 @@ TEST(ResearchProgram, ASecondInterruptExitsAtOnce) {
     status = co_await child->exit_status();
   });
   EXPECT_EQ(status, kExitInterrupted);
+}
+
+// Valid UTF-8 without a control byte other than the line feed.
+bool is_clean_output(const std::string& text) {
+  for (std::size_t at = 0; at < text.size();) {
+    const core::detail::Utf8Char ch = core::detail::decode_utf8(text, at);
+    if (!ch.valid || (ch.code_point < 0x20 && ch.code_point != '\n') || ch.code_point == 0x7F) {
+      return false;
+    }
+    at += ch.size;
+  }
+  return true;
+}
+
+// A refusal that is retried, its body full of terminal sequences and bytes
+// that are no text: the retry line and every other line of the program
+// reach the terminal escaped.
+TEST(ResearchProgram, AHostileRefusalReachesTheTerminalEscaped) {
+  const std::vector<std::string> bodies = {
+      std::string("raw \xff\xfe \xc0\xaf \xed\xa0\x80 nul \0 \x1b]0;pwned\x07\x1b[2J\x08", 35),
+      R"({"error":{"message":"\u001b]0;pwned\u0007\u001b[2J...\u0000"}})"};
+  for (const std::string& body : bodies) {
+    Stage stage("google", Scenario::NORMAL, "", "/interactions");
+    stage.refused_status = 409;
+    stage.refused_body = body;
+    std::string err;
+    stage.run([&]() -> asio::awaitable<void> {
+      auto child = stage.spawn({"Bees?"});
+      co_await stage.changes().until(
+          [&] { return child->err.find("retrying (attempt 2 of ") != std::string::npos; });
+      child->signal(SIGINT);
+      co_await child->exit_status();
+      err = child->err;
+    });
+    EXPECT_THAT(err, HasSubstr("retrying (attempt 2 of "));
+    EXPECT_THAT(err, HasSubstr("\\x1b]0;pwned\\x07"));
+    EXPECT_TRUE(is_clean_output(err)) << core::py_repr(err);
+  }
 }
 
 // Every service makes one run and returns the empty output (Google's

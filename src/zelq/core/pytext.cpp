@@ -8,6 +8,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
+#include "zelq/core/text_line.hpp"
 
 namespace zelq::core {
 namespace {
@@ -21,7 +22,7 @@ struct CodePointRange {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-bool is_printable(char32_t cp) {
+bool is_printable(char32_t cp) noexcept {
   const auto* it = std::lower_bound(std::begin(kNonPrintable), std::end(kNonPrintable), cp,
                                     [](const CodePointRange& r, char32_t c) { return r.last < c; });
   return it == std::end(kNonPrintable) || cp < it->first;
@@ -55,13 +56,18 @@ char pick_quote(std::string_view text) {
   return single && !dbl ? '"' : '\'';
 }
 
-// Escapes one ASCII character the way both str and bytes reprs do.
+// Escapes one ASCII character the way both str and bytes reprs do. With
+// `quote` 0 (a line, not a repr), the backslash, both quotes and the white
+// space of a line stand as they are.
 void append_ascii_repr(std::string& out, unsigned char c, char quote) {
   static constexpr std::string_view kSpecial = "\\\n\r\t";
   static constexpr const char* kEscapes[] = {"\\\\", "\\n", "\\r", "\\t"};
-  if (const std::size_t i = kSpecial.find(static_cast<char>(c)); i != std::string_view::npos) {
+  if (quote == 0 && (c == '\\' || is_line_space(static_cast<char>(c)))) {
+    out += static_cast<char>(c);
+  } else if (const std::size_t i = kSpecial.find(static_cast<char>(c));
+             i != std::string_view::npos) {
     out += kEscapes[i];
-  } else if (c == static_cast<unsigned char>(quote)) {
+  } else if (quote != 0 && c == static_cast<unsigned char>(quote)) {
     out += '\\';
     out += quote;
   } else if (c < 0x20 || c >= 0x7F) {
@@ -74,19 +80,8 @@ void append_ascii_repr(std::string& out, unsigned char c, char quote) {
 void append_text_repr(std::string& out, std::string_view text) {
   const char quote = pick_quote(text);
   out += quote;
-  for (std::size_t pos = 0; pos < text.size();) {
-    const detail::Utf8Char ch = detail::decode_utf8(text, pos);
-    if (ch.code_point < 0x80) {
-      append_ascii_repr(out, static_cast<unsigned char>(ch.code_point), quote);
-    } else if (!ch.valid) {
-      append_hex(out, "\\x", ch.code_point, 2);
-    } else if (is_printable(ch.code_point)) {
-      out.append(text.substr(pos, ch.size));
-    } else {
-      append_code_point_escape(out, ch.code_point);
-    }
-    pos += ch.size;
-  }
+  for (std::size_t pos = 0; pos < text.size();)
+    pos = detail::append_repr_char(out, text, pos, quote);
   out += quote;
 }
 
@@ -182,6 +177,22 @@ void append_value(std::string& out, const Value& value, bool json, std::size_t d
 }  // namespace
 
 namespace detail {
+
+bool is_printable(char32_t code_point) noexcept { return core::is_printable(code_point); }
+
+std::size_t append_repr_char(std::string& out, std::string_view text, std::size_t pos, char quote) {
+  const Utf8Char ch = decode_utf8(text, pos);
+  if (ch.code_point < 0x80) {
+    append_ascii_repr(out, static_cast<unsigned char>(ch.code_point), quote);
+  } else if (!ch.valid) {
+    append_hex(out, "\\x", ch.code_point, 2);
+  } else if (is_printable(ch.code_point)) {
+    out.append(text.substr(pos, ch.size));
+  } else {
+    append_code_point_escape(out, ch.code_point);
+  }
+  return pos + ch.size;
+}
 
 Utf8Char decode_utf8(std::string_view text, std::size_t pos) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;

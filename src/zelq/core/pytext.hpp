@@ -124,6 +124,20 @@ struct Utf8Char {
 // Decodes the character at `pos` (pos < text.size()).
 Utf8Char decode_utf8(std::string_view text, std::size_t pos);
 
+// Whether py_repr keeps the code point as it stands (Python's
+// str.isprintable): false for controls, format characters (U+00AD,
+// U+200B..U+200F, U+2060, U+FEFF, the bidi controls), separators other than
+// the space, surrogates, private use and unassigned code points.
+bool is_printable(char32_t code_point) noexcept;
+
+// The one escaper of texts: appends the character that starts at `pos` as
+// py_repr writes it between the quotes `quote`, and returns the position
+// after it. An invalid UTF-8 byte is written as \xNN. With `quote` 0 (a text
+// shown on a line rather than a repr) the backslash, both quotes and the
+// white space of a line (is_line_space) stand as they are; everything else
+// is escaped as py_repr escapes it.
+std::size_t append_repr_char(std::string& out, std::string_view text, std::size_t pos, char quote);
+
 // Appends the UTF-8 form of a code point (surrogates as three bytes).
 void append_utf8(std::string& out, char32_t code_point);
 

@@ -71,6 +71,12 @@ HttpClientOptions http_options(const ApiClientOptions& options) {
   return http;
 }
 
+Quoting known_keys_quoting(const ApiClientOptions& options) {
+  Quoting quoting(options.api_key);
+  for (const std::string& key : options.known_keys) quoting = quoting.also_masking(key);
+  return quoting;
+}
+
 }  // namespace
 
 struct ApiClient::State {
@@ -81,7 +87,7 @@ struct ApiClient::State {
         retry(retry_config(options)),
         slots(core::AsyncSemaphore::create(options.max_concurrency)),
         cancel_slots(core::AsyncSemaphore::create(options.max_concurrency)),
-        quoting(options.api_key) {}
+        quoting(known_keys_quoting(options)) {}
 
   ApiClientOptions options;
   std::string base_url;

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/asio/awaitable.hpp>
 
@@ -50,6 +51,9 @@ struct ApiClientOptions : ServiceOptions {
   bool verify_tls = true;
   std::string extra_ca_pem{};
   std::string user_agent = "zelq-net/0.1";
+  // Other keys the client's owner knows (those in the service's environment
+  // variables), masked in every text of the service as api_key is.
+  std::vector<std::string> known_keys{};
 };
 
 // One request. With g++ 12, fill it in a named variable, never as a braced

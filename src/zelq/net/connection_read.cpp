@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/net/http_error.hpp"
+#include "zelq/net/connection_error.hpp"
 
 namespace zelq::net::detail {
 

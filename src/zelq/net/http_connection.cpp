@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "zelq/core/errors.hpp"
+#include "zelq/net/connection_error.hpp"
 #include "zelq/net/detail/beast_connection.hpp"
 #include "zelq/net/detail/http_checks.hpp"
-#include "zelq/net/http_error.hpp"
 #include "zelq/net/url.hpp"
 
 namespace zelq::net::detail {

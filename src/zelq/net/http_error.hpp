@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "zelq/core/text_line.hpp"
+#include "zelq/net/connection_error.hpp"
 #include "zelq/net/http_message.hpp"
 #include "zelq/net/quoting.hpp"
 
@@ -58,29 +58,21 @@ class HttpError : public std::runtime_error {
   std::string endpoint_;
 };
 
-// The connection could not be made (name resolution, connect, TLS handshake or
-// certificate verification) or broke before the response was complete
-// (reset, closed early, malformed HTTP). Never raised for our own deadlines
-// (zelq::core::TimeoutError) or for the caller's cancellation.
-class ConnectionError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // Throws HttpError::from_response(response, response.body) unless the status
 // is 2xx.
 void throw_for_status(const HttpResponse& response);
 
-// core::as_sentence: `text` with "." appended unless it already ends with
-// ".", "!" or "?" (a quoted message of the server, an ellipsis), so that
-// texts quoted into a sentence never read "..".
+// `text` with "." appended unless it already ends with ".", "!" or "?" (a
+// quoted message of the server, an ellipsis), so that texts quoted into a
+// sentence never read "..".
 std::string sentence(std::string text);
 
 // The human-readable message of an error body: error.message, error (when a
 // string) or message of a JSON object; else, for an HTML page, its <title>
 // (or its text without markup when the title is empty); else the body
 // itself; as `quoting` shows a line of text (Quoting::line: key masked, one
-// line, cut).
+// line, cut, what cannot be shown as it stands escaped, so that the message
+// is valid UTF-8 and holds no control byte, NUL included).
 std::string server_message(std::string_view body, const Quoting& quoting = {});
 
 // The delay a response asks for before a retry: "retry-after-ms"

@@ -41,7 +41,8 @@ TEST(HttpError, MessagesAreOneMaskedLine) {
   EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***");
   quoting.append(100, 'b');
   EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***bb...");
-  EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1, sk-1"}})", Quoting("sk-1")),
+  EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1-secret, sk-1-secret"}})",
+                           Quoting("sk-1-secret")),
             "bad key ***, ***");
   // Nested too deeply to be read as JSON: quoted as text.
   const std::string deep(600, '[');
@@ -99,9 +100,10 @@ TEST(HttpError, BuiltFromResponse) {
   response.body = "";
   auto error = HttpError::from_response(response, response.body);
   EXPECT_STREQ(error.what(), "HTTP 503");
-  response.body = "key sk-1 refused";
+  response.body = "key sk-1-secret refused";
   EXPECT_STREQ(
-      HttpError::from_response(response, response.body, "GET http://h/x", Quoting("sk-1")).what(),
+      HttpError::from_response(response, response.body, "GET http://h/x", Quoting("sk-1-secret"))
+          .what(),
       "HTTP 503 from GET http://h/x: key *** refused");
   EXPECT_EQ(error.retry_after(), std::nullopt);
   response.status = 204;
@@ -198,8 +200,8 @@ TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
   HttpResponseHead head;
   head.status = 401;
   head.headers = {{"Content-Type", "Text/HTML; charset=utf-8"}};
-  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1</p>", "GET u",
-                                        Quoting("sk-1"))
+  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1-secret</p>",
+                                        "GET u", Quoting("sk-1-secret"))
                    .what(),
                "HTTP 401 from GET u: Unauthorized key ***");
   EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(),

@@ -21,7 +21,7 @@ std::string error_of(const std::function<void()>& action) {
 }
 
 TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
-  const Quoting quoting("sk-9");
+  const Quoting quoting("sk-9-secret");
   EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", quoting).dump(),
             R"({"a":[1,{"b":null}]})");
   EXPECT_EQ(parse_json("[1]", "An answer", quoting).dump(), "[1]");
@@ -32,7 +32,8 @@ TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
     });
   };
   EXPECT_EQ(runtime("[1, 2]", true), "The event of X is not a JSON object: '[1, 2]'.");
-  EXPECT_EQ(runtime("<p>\n  key sk-9\n</p>", false), "The event of X is not JSON: '<p> key *** </p>'.");
+  EXPECT_EQ(runtime("<p>\n  key sk-9-secret\n</p>", false),
+            "The event of X is not JSON: '<p> key *** </p>'.");
   EXPECT_EQ(runtime("{\"a\":\"\xC3\x28\"}", true),
             "The event of X is not valid UTF-8: '{\"a\":\"\\xc3(\"}'.");
   // A long text is cut, and the ellipsis ends the sentence.

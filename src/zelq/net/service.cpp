@@ -164,7 +164,7 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 }
 
 Quoting quoting_of(const Value& client_params, std::initializer_list<std::string_view> env) {
-  return Quoting(key_in_use(given_key(client_params), env));
+  return with_known_keys(Quoting(key_in_use(given_key(client_params), env)), client_params, env);
 }
 
 Quoting with_known_keys(const Quoting& client, const Value& client_params,
@@ -178,12 +178,18 @@ Quoting with_known_keys(const Quoting& client, const Value& client_params,
 }
 
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
-                                    HttpHeaders headers, std::string user_agent) {
+                                    HttpHeaders headers, std::string user_agent,
+                                    std::initializer_list<std::string_view> env) {
   check_api_key(settings.api_key, service);
   ApiClientOptions options;
   static_cast<ServiceOptions&>(options) = settings;
   options.headers = std::move(headers);
   options.user_agent = std::move(user_agent);
+  for (std::string_view name : env) {
+    if (const char* value = std::getenv(std::string(name).c_str())) {
+      options.known_keys.emplace_back(value);
+    }
+  }
   return options;
 }
 

@@ -73,8 +73,9 @@ std::string api_key_or_environment(std::string given, std::string_view service,
 // The quoting policy of a client built from `client_params`: it masks the
 // key such a client sends, their "api_key" when that is a non-empty text,
 // else the first of the environment variables `env` that is set and not
-// empty (as api_key_or_environment finds it), else nothing. Read once,
-// when the client is built. Throws nothing but std::bad_alloc: a client
+// empty (as api_key_or_environment finds it), else nothing; and every
+// other key its owner knows (with_known_keys). Read once, when the client
+// is built. Throws nothing but std::bad_alloc: a client
 // that needs a key refuses a missing or malformed one itself.
 Quoting quoting_of(const core::Value& client_params, std::initializer_list<std::string_view> env);
 
@@ -89,8 +90,13 @@ Quoting with_known_keys(const Quoting& client, const core::Value& client_params,
 
 // The options of a service's ApiClient: `settings`, with the key checked
 // (check_api_key naming `service`), `headers` sent with every request (the
-// key in the service's header, API versions) and `user_agent`.
+// key in the service's header, API versions) and `user_agent`; its
+// known_keys are the keys in the environment variables `env` that are set,
+// so that the client's errors mask every key its owner knows
+// (with_known_keys), whichever one it sends. Reads the environment when
+// called.
 ApiClientOptions api_client_options(const ServiceOptions& settings, std::string_view service,
-                                    HttpHeaders headers, std::string user_agent);
+                                    HttpHeaders headers, std::string user_agent,
+                                    std::initializer_list<std::string_view> env = {});
 
 }  // namespace zelq::net

@@ -9,6 +9,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
+#include "zelq/generation/deep_researcher/known_keys_client.hpp"
 #include "zelq/net/service.hpp"
 #include "zelq/providers/google/http_interactions_client.hpp"
 
@@ -117,31 +118,24 @@ Value mcp_server_record(const Value& kwargs) {
 
 asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
-// The application's client as the researcher uses it: every call goes to
-// it, and the texts of the service are quoted with every key the researcher
-// knows (net::with_known_keys): the one it was given, those in
-// GEMINI_API_KEY and GOOGLE_API_KEY, and the client's own.
-class KnownKeysClient : public providers::google::InteractionsClient {
+// The Google client with every key the researcher knows (KnownKeysClient).
+class KnownKeys final : public KnownKeysClient<providers::google::InteractionsClient,
+                                               providers::google::InteractionsClientPtr> {
  public:
-  KnownKeysClient(providers::google::InteractionsClientPtr client, const Value& client_params)
-      : InteractionsClient(net::with_known_keys(
-            client->quoting(), client_params,
-            {providers::google::API_KEY_ENV[0], providers::google::API_KEY_ENV[1]})),
-        client_(std::move(client)) {}
+  KnownKeys(providers::google::InteractionsClientPtr client, const Value& client_params)
+      : KnownKeysClient(std::move(client), client_params,
+                        {providers::google::API_KEY_ENV[0], providers::google::API_KEY_ENV[1]}) {}
 
   asio::awaitable<providers::google::CreateInteractionResult> create(
       providers::google::CreateInteractionRequest request) const override {
-    return client_->create(std::move(request));
+    return inner()->create(std::move(request));
   }
   asio::awaitable<providers::google::Interaction> get(std::string id) const override {
-    return client_->get(std::move(id));
+    return inner()->get(std::move(id));
   }
   asio::awaitable<void> cancel(std::string id) const override {
-    return client_->cancel(std::move(id));
+    return inner()->cancel(std::move(id));
   }
-
- private:
-  providers::google::InteractionsClientPtr client_;
 };
 
 }  // namespace
@@ -234,7 +228,7 @@ providers::google::InteractionsClientPtr GoogleDeepResearcher::_make_client() co
       client_factory_ ? client_factory_(client_params)
                       : providers::google::make_http_interactions_client(client_params);
   if (!client) throw core::RuntimeError("The interactions client factory returned no client.");
-  return std::make_shared<const KnownKeysClient>(std::move(client), client_params);
+  return std::make_shared<const KnownKeys>(std::move(client), client_params);
 }
 
 providers::google::CreateInteractionRequest GoogleDeepResearcher::_create_request(

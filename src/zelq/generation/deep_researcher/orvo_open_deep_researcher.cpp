@@ -7,6 +7,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/core/sleep.hpp"
+#include "zelq/generation/deep_researcher/known_keys_client.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/json_text.hpp"
 #include "zelq/net/service.hpp"
@@ -89,23 +90,15 @@ Value extra_params_object(const Value& extra, const std::string& tool_name) {
 
 asio::awaitable<void> sleep_seconds(double seconds) { return core::sleep_for(seconds); }
 
-// The application's client as the researcher uses it: every call goes to
-// it, and the texts of the service are quoted with every key the researcher
-// knows (net::with_known_keys): the one it was given, the one in
-// ORVOODR_API_KEY and the client's own. A client built without the client
-// parameters masks only the key in the environment itself.
-class KnownKeysClient : public DeepResearchClient {
+// The Orvo client with every key the researcher knows (KnownKeysClient).
+class KnownKeys final
+    : public KnownKeysClient<DeepResearchClient, std::shared_ptr<DeepResearchClient>> {
  public:
-  KnownKeysClient(std::shared_ptr<DeepResearchClient> client, const Value& client_params)
-      : DeepResearchClient(
-            net::with_known_keys(client->quoting(), client_params, {providers::orvo::API_KEY_ENV})),
-        client_(std::move(client)) {}
+  KnownKeys(std::shared_ptr<DeepResearchClient> client, const Value& client_params)
+      : KnownKeysClient(std::move(client), client_params, {providers::orvo::API_KEY_ENV}) {}
 
-  providers::orvo::ProfilesApi& profiles() override { return client_->profiles(); }
-  providers::orvo::TasksApi& tasks() override { return client_->tasks(); }
-
- private:
-  std::shared_ptr<DeepResearchClient> client_;
+  providers::orvo::ProfilesApi& profiles() override { return inner()->profiles(); }
+  providers::orvo::TasksApi& tasks() override { return inner()->tasks(); }
 };
 
 }  // namespace
@@ -185,7 +178,7 @@ Value OrvoOpenDeepResearcher::_format_mcp_config(const std::vector<inference::Na
 std::shared_ptr<DeepResearchClient> OrvoOpenDeepResearcher::_make_client() const {
   std::shared_ptr<DeepResearchClient> client = client_factory_(client_params);
   if (!client) throw core::RuntimeError("The Orvo client factory returned no client.");
-  return std::make_shared<KnownKeysClient>(std::move(client), client_params);
+  return std::make_shared<KnownKeys>(std::move(client), client_params);
 }
 
 std::optional<providers::orvo::ProfileResponse> OrvoOpenDeepResearcher::_cached_profile() const {

@@ -9,6 +9,7 @@
 #include "zelq/core/errors.hpp"
 #include "zelq/core/fast_uuid.hpp"
 #include "zelq/core/pytext.hpp"
+#include "zelq/generation/deep_researcher/known_keys_client.hpp"
 #include "zelq/net/http_error.hpp"
 #include "zelq/net/service.hpp"
 #include "zelq/providers/parallel/http_task_run_client.hpp"
@@ -122,30 +123,23 @@ const Value& list_of(const Value& value, std::string_view what, const pp::TaskRu
   return value;
 }
 
-// The application's client as the researcher uses it: every call goes to
-// it, and the texts of the service are quoted with every key the researcher
-// knows (net::with_known_keys): the one it was given, the one in
-// PARALLEL_API_KEY and the client's own.
-class KnownKeysClient : public pp::TaskRunClient {
+// The Parallel client with every key the researcher knows (KnownKeysClient).
+class KnownKeys final : public KnownKeysClient<pp::TaskRunClient, pp::TaskRunClientPtr> {
  public:
-  KnownKeysClient(pp::TaskRunClientPtr client, const Value& client_params)
-      : TaskRunClient(net::with_known_keys(client->quoting(), client_params, {pp::API_KEY_ENV})),
-        client_(std::move(client)) {}
+  KnownKeys(pp::TaskRunClientPtr client, const Value& client_params)
+      : KnownKeysClient(std::move(client), client_params, {pp::API_KEY_ENV}) {}
 
   asio::awaitable<pp::TaskRun> create(Value params) const override {
-    return client_->create(std::move(params));
+    return inner()->create(std::move(params));
   }
   asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(
       std::string run_id, std::optional<double> timeout) const override {
-    return client_->events(std::move(run_id), timeout);
+    return inner()->events(std::move(run_id), timeout);
   }
   asio::awaitable<pp::TaskRunResult> result(std::string run_id,
                                             std::optional<double> timeout) const override {
-    return client_->result(std::move(run_id), timeout);
+    return inner()->result(std::move(run_id), timeout);
   }
-
- private:
-  pp::TaskRunClientPtr client_;
 };
 
 }  // namespace
@@ -266,7 +260,7 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
   pp::TaskRunClientPtr made = client_factory_(client_params);
   if (!made) throw core::RuntimeError("The Parallel client factory returned no client.");
   const pp::TaskRunClientPtr client =
-      std::make_shared<const KnownKeysClient>(std::move(made), client_params);
+      std::make_shared<const KnownKeys>(std::move(made), client_params);
   const std::optional<double> timeout = retry_config.timeout;
   LMOutput output;
   try {

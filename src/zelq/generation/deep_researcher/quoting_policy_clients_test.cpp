@@ -163,5 +163,19 @@ TEST(QuotingPolicyTest, EveryClientMasksItsKeyPutsTextsOnOneLineAndCutsThem) {
   }
 }
 
+// A client masks every key its owner knows, not only the one it sends: the
+// key it was given and the one in its service's environment variable.
+TEST(QuotingPolicyTest, EveryClientMasksTheGivenKeyAndTheOneInTheEnvironment) {
+  const testing::NoKeysInEnvironment clean;
+  const std::string other = "sk-other-KEY-9876543210";
+  for (const ClientRow& row : client_rows()) {
+    if (row.env.empty()) continue;
+    SCOPED_TRACE(row.name);
+    testing::ScopedEnv env(row.env, other);
+    const net::Quoting quoting = row.quoting(Value{{"api_key", kKey}});
+    EXPECT_EQ(quoting.line("given " + kKey + ", known " + other), "given ***, known ***");
+  }
+}
+
 }  // namespace
 }  // namespace zelq::generation::deep_researcher

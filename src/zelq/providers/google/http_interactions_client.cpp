@@ -67,7 +67,7 @@ net::ApiClientOptions api_options(const HttpInteractionsOptions& options) {
   return net::api_client_options(
       options, "Google",
       {{"x-goog-api-key", options.api_key}, {"Api-Revision", std::string(API_REVISION)}},
-      "zelq-google/0.1");
+      "zelq-google/0.1", {API_KEY_ENV[0], API_KEY_ENV[1]});
 }
 
 void append_text_items(const Value& items, std::vector<InteractionOutput>& outputs) {

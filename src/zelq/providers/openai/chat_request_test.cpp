@@ -97,8 +97,8 @@ TEST(ChatRequestTest, AnswersBecomeOutputs) {
   EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, {}),
                core::RuntimeError);
   try {
-    finish_output(plain, "", std::nullopt, std::string("I can't. sk-9"), false,
-                  net::Quoting("sk-9"));
+    finish_output(plain, "", std::nullopt, std::string("I can't. sk-9-secret"), false,
+                  net::Quoting("sk-9-secret"));
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "The model refused: I can't. ***");

@@ -74,8 +74,9 @@ namespace {
 
 net::ApiClientOptions api_options(OpenAISettings& settings, std::string api_key) {
   settings.api_key = std::move(api_key);
-  net::ApiClientOptions options = net::api_client_options(
-      settings, "OpenAI", {{"Authorization", "Bearer " + settings.api_key}}, "zelq-openai/0.1");
+  net::ApiClientOptions options =
+      net::api_client_options(settings, "OpenAI", {{"Authorization", "Bearer " + settings.api_key}},
+                              "zelq-openai/0.1", {API_KEY_ENV});
   options.max_body_size = kMaxAnswerSize;
   return options;
 }

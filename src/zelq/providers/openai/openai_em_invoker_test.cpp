@@ -104,9 +104,9 @@ TEST(OpenAIEMInvokerTest, BytesAndMalformedAnswersAreErrors) {
   // An error object in a 200 answer names the server's message, key masked.
   asio::io_context io3;
   LoopbackServer failing(io3, [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.respond(200, R"({"error":{"message":"quota of sk-test used up"}})");
+    co_await exchange.respond(200, R"({"error":{"message":"quota of sk-test-key used up"}})");
   });
-  invoker = std::make_shared<OpenAIEMInvoker>("openai/e", "sk-test",
+  invoker = std::make_shared<OpenAIEMInvoker>("openai/e", "sk-test-key",
                                               Value{{"base_url", failing.base_url()}});
   try {
     run_client(io3, failing, invoker->invoke(std::string("a")));

@@ -111,7 +111,8 @@ TEST(OpenAILMInvokerFaultTest, EachFailureGivesAClearError) {
                "401", "Incorrect API key provided: ***.");
   // A key that the mask itself contains is masked once per occurrence.
   EXPECT_PRED3(from_endpoint,
-               failure_of<net::HttpError>(reply(401, "Key * or * rejected"), {}, nullptr, "*"),
+               failure_of<net::HttpError>(reply(401, "Key ******** or ******** rejected"), {},
+                                          nullptr, "********"),
                "401", "Key *** or *** rejected");
   EXPECT_PRED3(from_endpoint,
                failure_of<net::HttpError>(reply(500, "overloaded"),

@@ -70,7 +70,7 @@ std::optional<double> limit_of(std::optional<double> timeout) {
 
 net::ApiClientOptions api_options(const HttpTaskRunClientOptions& options) {
   net::ApiClientOptions api = net::api_client_options(
-      options, "Parallel", {{"x-api-key", options.api_key}}, "zelq-parallel/0.1");
+      options, "Parallel", {{"x-api-key", options.api_key}}, "zelq-parallel/0.1", {API_KEY_ENV});
   // A result request is silent while the service waits for the run: the
   // wait for its answer must outlast the longest wait asked for.
   api.idle_timeout =

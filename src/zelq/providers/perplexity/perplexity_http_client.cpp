@@ -133,7 +133,7 @@ PerplexityHttpClient::PerplexityHttpClient(PerplexitySettings settings)
     : PerplexityHttpClient(
           settings, net::ApiClient(net::api_client_options(
                         settings, "Perplexity", {{"Authorization", "Bearer " + settings.api_key}},
-                        "zelq-perplexity/0.1"))) {}
+                        "zelq-perplexity/0.1", {API_KEY_ENV}))) {}
 
 PerplexityHttpClient::PerplexityHttpClient(PerplexitySettings settings, net::ApiClient api)
     : PerplexityClient(api.quoting()), settings_(std::move(settings)), api_(std::move(api)) {}
