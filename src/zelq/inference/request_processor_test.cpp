@@ -84,12 +84,17 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
 
   LMOutput structured;
   structured.set_structured_output(Value{{"file_name", {"a.pdf"}}});
-  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "file_name", Value::array()),
+  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "file_name", Value::array(),
+                                             kMaxStructuredOutputMemory),
             Value::array({"a.pdf"}));
-  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "title", "none"), "none");
+  EXPECT_EQ(
+      UsesLM::_parse_structured_output(structured, "title", "none", kMaxStructuredOutputMemory),
+      "none");
   LMOutput text;
   text.add_text("not json");
-  EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array()), Value::array());
+  EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array(),
+                                             kMaxStructuredOutputMemory),
+            Value::array());
 
   // An answer text nested 512 levels deep is used; a deeper one is refused
   // while parsing, before anything walks it, as an answer without structure.
@@ -99,12 +104,16 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
                     "}");
     return answer;
   };
-  EXPECT_TRUE(
-      UsesLM::_parse_structured_output(nested_answer(511), "file_name", Value()).is_array());
+  EXPECT_TRUE(UsesLM::_parse_structured_output(nested_answer(511), "file_name", Value(),
+                                               kMaxStructuredOutputMemory)
+                  .is_array());
   for (const std::size_t arrays : {512, 600, 100000}) {
-    EXPECT_EQ(UsesLM::_parse_structured_output(nested_answer(arrays), "file_name", "none"), "none")
+    EXPECT_EQ(UsesLM::_parse_structured_output(nested_answer(arrays), "file_name", "none",
+                                               kMaxStructuredOutputMemory),
+              "none")
         << arrays << " levels";
-    EXPECT_TRUE(parse_structured_output(nested_answer(arrays)).is_null());
+    EXPECT_TRUE(
+        parse_structured_output(nested_answer(arrays), kMaxStructuredOutputMemory).is_null());
   }
 }
 

@@ -231,7 +231,8 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   } catch (const core::RuntimeError&) {
     // Too large to be an error message: the status alone.
   }
-  throw HttpError::from_response(stream.head, text, endpoint.text(), quoting);
+  throw HttpError::from_response(stream.head, text, http.options().max_body_size, endpoint.text(),
+                                 quoting);
 }
 
 // The request slot of a request when it needs no wait, else nullopt (then
@@ -318,7 +319,7 @@ bool is_event_stream(std::string_view content_type) {
 // Throws for a 2xx answer to an event request that is no event stream: its
 // content type and what its body says.
 asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName& endpoint,
-                                         const Quoting& quoting) {
+                                         const Quoting& quoting, std::size_t max_memory) {
   const auto type = find_header(stream.head.headers, "Content-Type");
   if (!type || is_event_stream(*type)) co_return;
   std::string body;
@@ -330,7 +331,7 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName&
     // Cut off: the content type alone.
   }
   stream.body.close();
-  const std::string said = server_message(body, quoting);
+  const std::string said = server_message(body, quoting, max_memory);
   throw core::RuntimeError(sentence("The answer of " + endpoint.text() +
                                     " is not an event stream but " + quoting.quoted(*type) +
                                     (said.empty() ? "" : ": " + said)));
@@ -426,7 +427,7 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
   HttpStream stream = co_await core::retry(
       &attempt, timed ? timed->config : state->retry, state->http, std::move(http),
       std::cref(endpoint), std::cref(state->quoting), timed ? &timed->backoff : nullptr);
-  co_await check_event_stream(stream, endpoint, state->quoting);
+  co_await check_event_stream(stream, endpoint, state->quoting, state->options.max_body_size);
   co_return ApiEventStream(std::move(*permit),
                            SseReader(std::move(stream.body), state->options.max_event_size),
                            endpoint.text(), event_timeout, state->options.max_body_size);

@@ -15,6 +15,9 @@
 namespace zelq::net {
 namespace {
 
+// The memory budget of reading one body, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 // Masking passes over exactly the bytes that one-lining collapses: in the
 // text and in the key alike.
 TEST(Quoting, MaskingPassesOverWhatOneLiningCollapses) {
@@ -84,20 +87,22 @@ TEST(Quoting, ReadersOfServerTextsShowThemThroughThePolicyTheyAreHanded) {
     std::function<std::string()> message;
     std::string expected;
   } rows[] = {
-      {"server_message", [&] { return server_message(sent, quoting); }, line},
+      {"server_message", [&] { return server_message(sent, quoting, kBudget); }, line},
       {"HttpError::from_response",
-       [&] { return std::string(HttpError::from_response(head, sent, "GET u", quoting).what()); },
+       [&] {
+         return std::string(HttpError::from_response(head, sent, kBudget, "GET u", quoting).what());
+       },
        "HTTP 401 from GET u: " + line},
       {"parse_json",
        [&] {
          return testing::error_of<core::RuntimeError>(
-             [&] { parse_json(sent, "The answer", quoting); });
+             [&] { parse_json(sent, "The answer", quoting, kBudget); });
        },
        "The answer is not JSON: 'refused *** because zzzz'..."},
       {"parse_json_object",
        [&] {
          return testing::error_of<core::RuntimeError>(
-             [&] { parse_json_object("[\"" + sent + "\"]", "An event", quoting); });
+             [&] { parse_json_object("[\"" + sent + "\"]", "An event", quoting, kBudget); });
        },
        "An event is not a JSON object: '[\"refused *** because zz'..."},
   };

@@ -7,6 +7,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/testing/error_text.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -88,17 +89,19 @@ TEST(ChatRequestTest, AnswersBecomeOutputs) {
   ChoicePart part = read_choice(answer, "message", "The answer", {});
   EXPECT_EQ(part.finish_reason, "stop");
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, {});
+  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, {},
+                kMaxAnswerSize);
   EXPECT_EQ(output.texts(), std::vector<std::string>{"{\"ok\": true}"});
   EXPECT_EQ(output.thinkings(), std::vector<inference::Thinking>{{"hmm"}});
   EXPECT_EQ(output.structured_output(), (Value{{"ok", true}}));
 
   LMOutput plain;
-  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, {}),
-               core::RuntimeError);
+  EXPECT_THROW(
+      finish_output(plain, "", std::string("not json"), std::nullopt, true, {}, kMaxAnswerSize),
+      core::RuntimeError);
   try {
     finish_output(plain, "", std::nullopt, std::string("I can't. sk-9"), false,
-                  net::Quoting("sk-9"));
+                  net::Quoting("sk-9"), kMaxAnswerSize);
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "The model refused: I can't. ***");
@@ -126,10 +129,11 @@ TEST(ChatRequestTest, ServerTextsAreShownThroughTheClientsPolicy) {
     std::function<void()> action;
     std::string expected;
   } rows[] = {
-      {"a refusal", [&] { finish_output(output, "", std::nullopt, said, false, quoting); },
+      {"a refusal",
+       [&] { finish_output(output, "", std::nullopt, said, false, quoting, kMaxAnswerSize); },
        "The model refused: no ***\nhere " + std::string(40, 'z')},
       {"a structured answer that is not JSON",
-       [&] { finish_output(output, "", said, std::nullopt, true, quoting); },
+       [&] { finish_output(output, "", said, std::nullopt, true, quoting, kMaxAnswerSize); },
        "The model's structured answer is not JSON: 'no *** here zzzzzzzz'..."},
       {"an error in the answer",
        [&] {
