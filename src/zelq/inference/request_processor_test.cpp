@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/inference/lm_component.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 
@@ -114,6 +116,54 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
         << arrays << " levels";
     EXPECT_TRUE(
         parse_structured_output(nested_answer(arrays), kMaxStructuredOutputMemory).is_null());
+  }
+}
+
+// A structured answer that comes as text is parsed within the budget its
+// reader passes; past it, the reading is refused as over the limit. A
+// structured output the invoker parsed already is taken as it is.
+TEST(UsesLMTest, StructuredAnswersAreReadWithinTheReadersBudget) {
+  std::string items = R"({"file_name": [0)";
+  for (int i = 0; i < 10'000; ++i) items += ",0";
+  items += "]}";
+  const auto text = [](std::vector<std::string> pieces) {
+    LMOutput output;
+    output.add_text(std::move(pieces));
+    return output;
+  };
+  LMOutput structured;
+  structured.set_structured_output(Value{{"file_name", {"a.pdf"}}});
+  const std::string refused =
+      "over the limit: The language model's answer needs more than "
+      "65536 bytes of memory once parsed";
+  const struct {
+    std::string name;
+    LMOutput output;
+    std::size_t budget;
+    std::string expected;  // the size of "file_name", or the refusal
+  } rows[] = {
+      {"items within the budget", text({items}), 1 << 20, "10001"},
+      {"items in pieces within the budget", text({items.substr(0, 9), items.substr(9)}), 1 << 20,
+       "10001"},
+      {"items over the budget", text({items}), 1 << 16, refused},
+      {"items in pieces over the budget", text({items.substr(0, 9), items.substr(9)}), 1 << 16,
+       refused},
+      {"a structured output", structured, 0, "1"},
+  };
+  for (const auto& row : rows) {
+    for (const bool uses_lm : {true, false}) {
+      std::string outcome;
+      try {
+        const Value names =
+            uses_lm ? UsesLM::_parse_structured_output(row.output, "file_name", nullptr, row.budget)
+                    : LMComponent::_parse_structured_output(row.output, row.budget)["file_name"];
+        outcome = std::to_string(names.size());
+      } catch (const core::RuntimeError& error) {
+        const bool over = core::is_over_limit(std::current_exception());
+        outcome = (over ? "over the limit: " : "") + std::string(error.what());
+      }
+      EXPECT_EQ(outcome, row.expected) << row.name << (uses_lm ? " (UsesLM)" : " (LMComponent)");
+    }
   }
 }
 

@@ -58,6 +58,27 @@ TEST(HttpError, MessagesAreOneMaskedLine) {
   for (const char* ended : {"Refused.", "Cut...", "Why?", "No!"}) EXPECT_EQ(sentence(ended), ended);
 }
 
+// An error body is read as JSON within the client's budget; one whose value
+// would hold more is quoted as the text it is, as a body too deep to read.
+TEST(HttpError, ErrorBodiesAreReadWithinTheClientsBudget) {
+  std::string padded = R"({"error":{"message":"Slow down"},"pad":[0)";
+  for (int i = 0; i < 5'000; ++i) padded += ",0";
+  padded += "]}";
+  const struct {
+    std::string name;
+    std::string body;
+    std::size_t budget;
+    std::string expected;
+  } rows[] = {
+      {"a message within the budget", padded, 1 << 20, "Slow down"},
+      {"a message over the budget", padded, 1 << 14, padded.substr(0, 300) + "..."},
+      {"a small body", R"({"message":"gone"})", 1 << 10, "gone"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(server_message(row.body, {}, row.budget), row.expected) << row.name;
+  }
+}
+
 TEST(HttpError, RetryAfterSecondsAndDates) {
   // Sun, 06 Nov 1994 08:49:37 GMT is 784111777 seconds after the epoch.
   std::chrono::system_clock::time_point now{seconds(784111777 - 90)};
