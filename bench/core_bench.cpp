@@ -41,7 +41,7 @@ std::string document(std::size_t keys, bool as_array) {
 
 Clock::duration time_parse(const std::string& text) {
   const auto start = Clock::now();
-  Value value = zelq::core::parse_json(text, "bench");
+  Value value = zelq::core::parse_json(text, "bench", std::size_t{256} << 20);
   const auto elapsed = Clock::now() - start;
   benchmark::DoNotOptimize(value);
   if (value.is_discarded() || value.size() < 80'000) throw std::runtime_error("bad document");

@@ -39,6 +39,7 @@
 #include "zelq/core/event.hpp"
 #include "zelq/generation/deep_researcher/openai_deep_researcher.hpp"
 #include "zelq/net/testing/loopback_server.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 #include "zelq/providers/openai/detail/responses_stream.hpp"
 #include "zelq/providers/openai/openai_lm_invoker.hpp"
 #include "zelq/providers/openai/testing/responses_stream.hpp"
@@ -55,7 +56,8 @@ std::vector<std::string> make_events(std::size_t count) {
   std::vector<std::string> events;
   events.reserve(count);
   const Value response = {{"id", "resp_bench"}, {"status", "queued"}};
-  events.push_back(openai::testing::responses_event("response.created", 0, {{"response", response}}));
+  events.push_back(
+      openai::testing::responses_event("response.created", 0, {{"response", response}}));
   const Value summary = {{"item_id", "rs_1"}, {"summary_index", 0}, {"delta", "thinking a bit "}};
   const Value text = {{"item_id", "msg_1"}, {"content_index", 0}, {"delta", "some answer text "}};
   const Value note = {{"item_id", "msg_1"},
@@ -106,8 +108,8 @@ double seconds_of(const std::vector<std::string>& events, std::size_t& received)
         co_await exchange.end_events();
       });
   const Value config = {{"base_url", server.base_url()}, {"thinking", true}};
-  auto invoker = std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research",
-                                                           "sk-bench", config);
+  auto invoker =
+      std::make_shared<openai::OpenAILMInvoker>("openai/o3-deep-research", "sk-bench", config);
   const auto start = Clock::now();
   received += zelq::net::testing::run_client(io, server, research(invoker));
   return std::chrono::duration<double>(Clock::now() - start).count();
@@ -131,8 +133,7 @@ void BM_ResponsesStream(benchmark::State& state) {
     large_seconds += seconds_of(large, ignored);
   }
   if (received == 0) state.SkipWithError("no event reached the emitter");
-  state.counters["events_per_second"] =
-      static_cast<double>(count * state.iterations()) / seconds;
+  state.counters["events_per_second"] = static_cast<double>(count * state.iterations()) / seconds;
   state.counters["ratio_10k_vs_1k"] = large_seconds / small_seconds;
 }
 BENCHMARK(BM_ResponsesStream)
@@ -186,7 +187,8 @@ asio::awaitable<void> take_all(openai::ResponsesStreamReader& reader,
 void BM_ResponsesCitations(benchmark::State& state) {
   zelq::bench::measure_linear_scaling(state, [](std::size_t sentences) {
     const std::vector<zelq::net::SseEvent> events = cited_events(sentences);
-    openai::ResponsesStreamReader reader(nullptr, "bench", zelq::net::Quoting("sk-bench"));
+    openai::ResponsesStreamReader reader(nullptr, "bench", zelq::net::Quoting("sk-bench"),
+                                         openai::kMaxAnswerSize);
     zelq::core::run_sync(take_all(reader, events));
     const auto start = Clock::now();
     const zelq::inference::LMOutput output = zelq::core::run_sync(reader.finish());

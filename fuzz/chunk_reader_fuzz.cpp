@@ -17,7 +17,8 @@ using zelq::providers::openai::ChoicePart;
 
 std::optional<ChoicePart> read_full(std::string_view data, std::string_view choice_key = "delta") {
   try {
-    zelq::core::Value chunk = zelq::core::parse_json(data, "A streamed chunk");
+    zelq::core::Value chunk =
+        zelq::core::parse_json(data, "A streamed chunk", zelq::providers::openai::kMaxAnswerSize);
     if (!chunk.is_object()) return std::nullopt;
     return zelq::providers::openai::read_choice(chunk, choice_key, "A streamed chunk", {});
   } catch (const zelq::core::ValueError&) {  // nested too deep

@@ -27,7 +27,11 @@ void check_delay(const std::optional<zelq::net::Seconds>& delay, std::string_vie
 bool well_formed_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto lead = static_cast<unsigned char>(text[i]);
-    const std::size_t length = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    const std::size_t length = lead < 0x80    ? 1
+                               : lead >= 0xF0 ? 4
+                               : lead >= 0xE0 ? 3
+                               : lead >= 0xC0 ? 2
+                                              : 0;
     if (length == 0 || i + length > text.size()) return false;
     for (std::size_t k = 1; k < length; ++k) {
       if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -46,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const system_clock::time_point now =
       system_clock::time_point(duration_cast<system_clock::duration>(seconds(offset))) +
       milliseconds(fdp.ConsumeIntegralInRange<int>(0, 999));
-  const std::string secret = fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<std::size_t>(0, 12));
+  const std::string secret =
+      fdp.ConsumeBytesAsString(fdp.ConsumeIntegralInRange<std::size_t>(0, 12));
   const std::string value = fdp.ConsumeRemainingBytesAsString();
 
   check_delay(zelq::net::parse_retry_after(value, now), value);
@@ -63,10 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return c > 0x20 && c < 0x7f && c != '*' && c != '.';
   });
   if (secret.size() < 8 || !plain) return 0;
-  const std::string message = zelq::net::server_message(value, zelq::net::Quoting(secret));
+  const std::string message =
+      zelq::net::server_message(value, zelq::net::Quoting(secret), std::size_t{256} << 20);
   if (message.find(secret) != std::string::npos) {
-    zelq::fuzz::fail("the server message shows the key",
-                     "key: " + zelq::fuzz::escaped(secret) + "\nmessage: " + zelq::fuzz::escaped(message));
+    zelq::fuzz::fail(
+        "the server message shows the key",
+        "key: " + zelq::fuzz::escaped(secret) + "\nmessage: " + zelq::fuzz::escaped(message));
   }
   if (well_formed_utf8(value) && !well_formed_utf8(message)) {
     zelq::fuzz::fail("the server message cuts a UTF-8 character", zelq::fuzz::escaped(message));

@@ -250,7 +250,7 @@ class BoundedDomParser {
 };
 
 Value parse(std::string_view text, std::string_view source, bool throw_parse_errors,
-            std::size_t max_memory = std::numeric_limits<std::size_t>::max()) {
+            std::size_t max_memory) {
   Value result;
   BoundedDomParser sax(result, source, throw_parse_errors, max_memory);
   const bool ok = Value::sax_parse(text, &sax, nlohmann::detail::input_format_t::json,
@@ -261,16 +261,12 @@ Value parse(std::string_view text, std::string_view source, bool throw_parse_err
 
 }  // namespace
 
-Value parse_json(std::string_view text, std::string_view source) {
-  return parse(text, source, /*throw_parse_errors=*/false);
-}
-
 Value parse_json(std::string_view text, std::string_view source, std::size_t max_memory) {
   return parse(text, source, /*throw_parse_errors=*/false, max_memory);
 }
 
 Value parse_json_or_throw(std::string_view text, std::string_view source) {
-  return parse(text, source, /*throw_parse_errors=*/true);
+  return parse(text, source, /*throw_parse_errors=*/true, std::numeric_limits<std::size_t>::max());
 }
 
 namespace detail {

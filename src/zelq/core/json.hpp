@@ -26,16 +26,6 @@ inline constexpr std::size_t kMaxJsonDepth = 512;
 // within this bound; values parsed by parse_json always are.
 inline constexpr std::size_t kMaxRecursionDepth = 1000;
 
-// Parses `text`. Text that is not JSON gives a discarded Value
-// (`is_discarded()`), so each caller keeps its own wording for that case.
-// Nesting deeper than kMaxJsonDepth throws ValueError
-// "<source> is nested deeper than 512 levels", detected while parsing,
-// before any deeper level is built.
-// Objects are read in time linear in their keys; a repeated key keeps its
-// first position and takes its last value ({"a":1,"b":2,"a":3} reads as
-// {"a":3,"b":2}), as Python's json module reads it.
-Value parse_json(std::string_view text, std::string_view source);
-
 // The value of an outside JSON text would hold more memory than its budget:
 // a refusal over a limit (OverLimit), which no retry repeats.
 class JsonMemoryError : public OverLimitError<RuntimeError> {
@@ -43,19 +33,30 @@ class JsonMemoryError : public OverLimitError<RuntimeError> {
   using OverLimitError<RuntimeError>::OverLimitError;
 };
 
-// As parse_json, and the value built may hold at most `max_memory` bytes of
-// heap: its strings, arrays, objects and members as the allocator hands
-// them out, the room arrays and objects keep for growth and the spare
-// buffers that growing or merging takes for a moment included. A value in
+// Parses `text`, its value held to `max_memory` bytes of heap: the budget of
+// the client or component the text came to, which every parse of outside
+// bytes passes (there is no unlimited form). Text that is not JSON gives a
+// discarded Value (`is_discarded()`), so each caller keeps its own wording
+// for that case. Nesting deeper than kMaxJsonDepth throws ValueError
+// "<source> is nested deeper than 512 levels", detected while parsing,
+// before any deeper level is built.
+// Objects are read in time linear in their keys; a repeated key keeps its
+// first position and takes its last value ({"a":1,"b":2,"a":3} reads as
+// {"a":3,"b":2}), as Python's json module reads it.
+// The budget counts the value's strings, arrays, objects and members as the
+// allocator hands them out, the room arrays and objects keep for growth and
+// the spare buffers that growing or merging takes for a moment. A value in
 // memory takes several times its text (16 bytes for each `0,`, 64 for each
-// `"",`), so this, not the text's size, bounds what a parse costs. Past
-// the budget, parsing stops before more is built and throws
-// JsonMemoryError "<source> needs more than <n> bytes of memory once
-// parsed"; what was built is freed.
+// `"",`), so this, not the text's size, bounds what a parse costs. Past the
+// budget, parsing stops before more is built and throws JsonMemoryError
+// "<source> needs more than <n> bytes of memory once parsed"; what was built
+// is freed.
 Value parse_json(std::string_view text, std::string_view source, std::size_t max_memory);
 
-// As parse_json, but text that is not JSON throws Value::parse_error with the
-// parser's description of the fault, as Value::parse does.
+// Parses JSON text of the application's own (a catalog record), with the
+// nesting bound of parse_json and no memory budget; text that is not JSON
+// throws Value::parse_error with the parser's description of the fault, as
+// Value::parse does. Never for bytes that came from outside.
 Value parse_json_or_throw(std::string_view text, std::string_view source);
 
 namespace detail {

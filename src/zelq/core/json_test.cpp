@@ -14,6 +14,9 @@
 namespace zelq::core {
 namespace {
 
+// The memory budget of reading one text, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 // `levels` objects and arrays by turns around 1: {"k": [{"k": [1]}]} for 4.
 std::string nested_text(std::size_t levels) {
   std::string text;
@@ -25,7 +28,7 @@ std::string nested_text(std::size_t levels) {
 
 std::string error_of(const std::string& text) {
   try {
-    parse_json(text, "The answer of /v1/x");
+    parse_json(text, "The answer of /v1/x", kBudget);
   } catch (const ValueError& error) {
     return error.what();
   }
@@ -33,7 +36,7 @@ std::string error_of(const std::string& text) {
 }
 
 TEST(ParseJsonTest, BoundsNestingAt512LevelsWhileParsing) {
-  const Value value = parse_json(nested_text(512), "x");
+  const Value value = parse_json(nested_text(512), "x", kBudget);
   const Value* inner = &value;
   for (int i = 0; i < 512; ++i) inner = inner->is_object() ? &inner->at("k") : &inner->at(0);
   EXPECT_EQ(*inner, 1);
@@ -46,10 +49,10 @@ TEST(ParseJsonTest, BoundsNestingAt512LevelsWhileParsing) {
   EXPECT_EQ(error_of(std::string(100000, '[') + std::string(100000, ']')), expected);
   EXPECT_EQ(error_of(std::string(100000, '[')), expected) << "checked before the text ends";
 
-  EXPECT_EQ(parse_json(R"({"a": [1, "b"]})", "x"), Value({{"a", {1, "b"}}}));
-  EXPECT_EQ(parse_json("2.5", "x"), 2.5);
+  EXPECT_EQ(parse_json(R"({"a": [1, "b"]})", "x", kBudget), Value({{"a", {1, "b"}}}));
+  EXPECT_EQ(parse_json("2.5", "x", kBudget), 2.5);
   for (const char* invalid : {"", "{", "[1,]", "1 2", "{\"a\" 1}", "nul"}) {
-    EXPECT_TRUE(parse_json(invalid, "x").is_discarded()) << invalid;
+    EXPECT_TRUE(parse_json(invalid, "x", kBudget).is_discarded()) << invalid;
   }
 }
 
@@ -63,10 +66,10 @@ std::vector<std::string> keys_of(const Value& object) {
 // Python's json.loads reads it; also once an object is large enough to be
 // indexed while it is read.
 TEST(ParseJsonTest, RepeatedKeysKeepTheFirstPositionAndTheLastValue) {
-  Value value = parse_json(R"({"a":1,"b":2,"a":3})", "x");
+  Value value = parse_json(R"({"a":1,"b":2,"a":3})", "x", kBudget);
   EXPECT_EQ(keys_of(value), (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(value["a"], 3);
-  value = parse_json(R"({"a":{"x":1},"b":[{"c":1,"c":[2]}],"a":{"y":2}})", "x");
+  value = parse_json(R"({"a":{"x":1},"b":[{"c":1,"c":[2]}],"a":{"y":2}})", "x", kBudget);
   EXPECT_EQ(value.dump(), R"({"a":{"y":2},"b":[{"c":[2]}]})");
 
   for (const std::size_t size : {std::size_t{31}, std::size_t{33}, std::size_t{2000}}) {
@@ -86,7 +89,7 @@ TEST(ParseJsonTest, RepeatedKeysKeepTheFirstPositionAndTheLastValue) {
     }
     text += "\"last\":null}";
     expected["last"] = nullptr;
-    const Value parsed = parse_json(text, "x");
+    const Value parsed = parse_json(text, "x", kBudget);
     EXPECT_EQ(parsed, expected);
     EXPECT_EQ(parsed.size(), size + 1);
     EXPECT_EQ(keys_of(parsed).front(), "k0");
@@ -139,7 +142,7 @@ TEST(ParseJsonTest, ABudgetBoundsTheHeapTheValueHolds) {
       members += "}";
       for (const std::string& whole : {text, members}) {
         const std::size_t before = heap_in_use();
-        const Value unbounded = parse_json(whole, "x");
+        const Value unbounded = parse_json(whole, "x", kBudget);
         const std::size_t held = heap_in_use() - before;
         ASSERT_FALSE(unbounded.is_discarded());
         EXPECT_EQ(parse_json(whole, "x", std::numeric_limits<std::size_t>::max()), unbounded);

@@ -228,8 +228,8 @@ boost::asio::awaitable<LMOutput> LMComponent::_invoke_lm(InvokeLMOptions options
   co_return co_await std::move(call);
 }
 
-core::Value LMComponent::_parse_structured_output(const LMOutput& output) {
-  return parse_structured_output(output);
+core::Value LMComponent::_parse_structured_output(const LMOutput& output, std::size_t max_memory) {
+  return parse_structured_output(output, max_memory);
 }
 
 }  // namespace zelq::inference

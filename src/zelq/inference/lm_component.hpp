@@ -132,9 +132,10 @@ class LMComponent {
   // The component must outlive the returned awaitable.
   boost::asio::awaitable<LMOutput> _invoke_lm(InvokeLMOptions options) const;
 
-  // The structured answer as an object, or a null Value when there is none
-  // (see parse_structured_output).
-  static core::Value _parse_structured_output(const LMOutput& output);
+  // The structured answer as an object, or a null Value when there is none,
+  // read within the component's budget `max_memory` (see
+  // parse_structured_output, kMaxStructuredOutputMemory).
+  static core::Value _parse_structured_output(const LMOutput& output, std::size_t max_memory);
 
   // Builds a Derived for `options.model_id`: an invoker from
   // `build(model_id, credentials, config)` (providers::build_lm_invoker, or

@@ -291,11 +291,14 @@ TEST(LMComponentTest, FromConfigAndStructuredOutput) {
   auto output =
       core::run_sync(answerer->_invoke_lm({.query = "q", .variables = {{"context", "c"}}}));
   EXPECT_EQ(lm->requests()[0].response_schema, schema);
-  EXPECT_EQ(LMComponent::_parse_structured_output(output), (Value{{"ok", true}}));
+  EXPECT_EQ(LMComponent::_parse_structured_output(output, kMaxStructuredOutputMemory),
+            (Value{{"ok", true}}));
   LMOutput text_only;
   text_only.add_text(R"({"ok": false})");
-  EXPECT_EQ(LMComponent::_parse_structured_output(text_only), (Value{{"ok", false}}));
-  EXPECT_TRUE(LMComponent::_parse_structured_output(LMOutput{}).is_null());
+  EXPECT_EQ(LMComponent::_parse_structured_output(text_only, kMaxStructuredOutputMemory),
+            (Value{{"ok", false}}));
+  EXPECT_TRUE(
+      LMComponent::_parse_structured_output(LMOutput{}, kMaxStructuredOutputMemory).is_null());
 
   auto custom = LMComponent::from_config<Answerer>(
       testing::scripted_builder(), {.model_id = ModelId{.provider = "scripted", .name = "m"},

@@ -1,5 +1,7 @@
 #include "zelq/inference/lm_output.hpp"
 
+#include <string_view>
+
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
 
@@ -34,13 +36,17 @@ void LMOutput::add_citation(std::vector<core::ChunkPtr> chunks) {
   for (auto& chunk : chunks) citations_.push_back(std::move(chunk));
 }
 
-core::Value parse_structured_output(const LMOutput& output) {
+core::Value parse_structured_output(const LMOutput& output, std::size_t max_memory) {
   if (const auto& structured = output.structured_output()) {
     return structured->is_object() ? *structured : core::Value(nullptr);
   }
+  // An answer of one text item, as invokers give it, is read where it lies.
+  const std::vector<std::string>& texts = output.texts();
+  const std::string joined = texts.size() > 1 ? output.text() : std::string();
+  const std::string_view text = texts.size() == 1 ? std::string_view(texts.front()) : joined;
   core::Value parsed;
   try {
-    parsed = core::parse_json(output.text(), "The language model's answer");
+    parsed = core::parse_json(text, "The language model's answer", max_memory);
   } catch (const core::ValueError&) {
     // Nested too deep to read: an answer the caller cannot use, as one that
     // is not JSON at all.

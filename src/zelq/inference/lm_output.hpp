@@ -1,6 +1,7 @@
 // The result of a language-model call or a research request.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -56,13 +57,24 @@ class LMOutput {
   std::optional<core::Value> structured_output_;
 };
 
+// The most heap a component's reading of one structured answer may hold: the
+// budget the library's components (the LM relevance filters and reference
+// formatters) pass to parse_structured_output. Their answers (a verdict or
+// a selection per chunk of a batch) take kilobytes; a value takes several
+// times its text (16 bytes for each `0,`), so 16 MiB of tiny items is
+// refused rather than grown into hundreds of megabytes.
+inline constexpr std::size_t kMaxStructuredOutputMemory = std::size_t{64} << 20;
+
 // The structured answer of an output as an object, or a null Value when
 // there is none: the structured output when it is an object; otherwise the
 // output's text when it parses as a JSON object (models without native
-// structured output often answer in JSON text). An answer it cannot use
-// (text that is not a JSON object, or one nested deeper than
-// core::kMaxJsonDepth (512) levels) gives a null Value. Throws only
-// bad_alloc.
-core::Value parse_structured_output(const LMOutput& output);
+// structured output often answer in JSON text), its value held to
+// `max_memory` bytes of heap (the budget of the component that reads it).
+// An answer it cannot use (text that is not a JSON object, or one nested
+// deeper than core::kMaxJsonDepth (512) levels) gives a null Value. Throws
+// core::JsonMemoryError "The language model's answer needs more than <n>
+// bytes of memory once parsed" for text whose value would hold more (a
+// refusal over a limit, which no retry repeats), and bad_alloc.
+core::Value parse_structured_output(const LMOutput& output, std::size_t max_memory);
 
 }  // namespace zelq::inference

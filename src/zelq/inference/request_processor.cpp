@@ -65,8 +65,8 @@ std::pair<LMInvokerPtr, std::vector<LMInvokerPtr>> LMRequestProcessor::to_lm_inv
 }
 
 core::Value UsesLM::_parse_structured_output(const LMOutput& output, std::string_view key,
-                                             core::Value default_value) {
-  core::Value structured = parse_structured_output(output);
+                                             core::Value default_value, std::size_t max_memory) {
+  core::Value structured = parse_structured_output(output, max_memory);
   if (structured.is_object()) {
     if (auto it = structured.find(std::string(key)); it != structured.end()) return *it;
   }

@@ -112,10 +112,11 @@ class UsesLM {
                                      std::forward<Args>(args)...);
   }
 
-  // The member `key` of the structured answer (see parse_structured_output),
-  // or `default_value` when there is no structured answer or it lacks `key`.
+  // The member `key` of the structured answer (see parse_structured_output,
+  // which reads it within the component's budget `max_memory`), or
+  // `default_value` when there is no structured answer or it lacks `key`.
   static core::Value _parse_structured_output(const LMOutput& output, std::string_view key,
-                                              core::Value default_value);
+                                              core::Value default_value, std::size_t max_memory);
 
   // The processor with_structured_output hands to the constructor.
   static LMRequestProcessorPtr make_structured_processor(const LMInvokerBuilder& build,

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/inference/lm_component.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 
@@ -84,12 +86,17 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
 
   LMOutput structured;
   structured.set_structured_output(Value{{"file_name", {"a.pdf"}}});
-  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "file_name", Value::array()),
+  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "file_name", Value::array(),
+                                             kMaxStructuredOutputMemory),
             Value::array({"a.pdf"}));
-  EXPECT_EQ(UsesLM::_parse_structured_output(structured, "title", "none"), "none");
+  EXPECT_EQ(
+      UsesLM::_parse_structured_output(structured, "title", "none", kMaxStructuredOutputMemory),
+      "none");
   LMOutput text;
   text.add_text("not json");
-  EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array()), Value::array());
+  EXPECT_EQ(UsesLM::_parse_structured_output(text, "file_name", Value::array(),
+                                             kMaxStructuredOutputMemory),
+            Value::array());
 
   // An answer text nested 512 levels deep is used; a deeper one is refused
   // while parsing, before anything walks it, as an answer without structure.
@@ -99,12 +106,64 @@ TEST(UsesLMTest, WithStructuredOutputAndParsing) {
                     "}");
     return answer;
   };
-  EXPECT_TRUE(
-      UsesLM::_parse_structured_output(nested_answer(511), "file_name", Value()).is_array());
+  EXPECT_TRUE(UsesLM::_parse_structured_output(nested_answer(511), "file_name", Value(),
+                                               kMaxStructuredOutputMemory)
+                  .is_array());
   for (const std::size_t arrays : {512, 600, 100000}) {
-    EXPECT_EQ(UsesLM::_parse_structured_output(nested_answer(arrays), "file_name", "none"), "none")
+    EXPECT_EQ(UsesLM::_parse_structured_output(nested_answer(arrays), "file_name", "none",
+                                               kMaxStructuredOutputMemory),
+              "none")
         << arrays << " levels";
-    EXPECT_TRUE(parse_structured_output(nested_answer(arrays)).is_null());
+    EXPECT_TRUE(
+        parse_structured_output(nested_answer(arrays), kMaxStructuredOutputMemory).is_null());
+  }
+}
+
+// A structured answer that comes as text is parsed within the budget its
+// reader passes; past it, the reading is refused as over the limit. A
+// structured output the invoker parsed already is taken as it is.
+TEST(UsesLMTest, StructuredAnswersAreReadWithinTheReadersBudget) {
+  std::string items = R"({"file_name": [0)";
+  for (int i = 0; i < 10'000; ++i) items += ",0";
+  items += "]}";
+  const auto text = [](std::vector<std::string> pieces) {
+    LMOutput output;
+    output.add_text(std::move(pieces));
+    return output;
+  };
+  LMOutput structured;
+  structured.set_structured_output(Value{{"file_name", {"a.pdf"}}});
+  const std::string refused =
+      "over the limit: The language model's answer needs more than "
+      "65536 bytes of memory once parsed";
+  const struct {
+    std::string name;
+    LMOutput output;
+    std::size_t budget;
+    std::string expected;  // the size of "file_name", or the refusal
+  } rows[] = {
+      {"items within the budget", text({items}), 1 << 20, "10001"},
+      {"items in pieces within the budget", text({items.substr(0, 9), items.substr(9)}), 1 << 20,
+       "10001"},
+      {"items over the budget", text({items}), 1 << 16, refused},
+      {"items in pieces over the budget", text({items.substr(0, 9), items.substr(9)}), 1 << 16,
+       refused},
+      {"a structured output", structured, 0, "1"},
+  };
+  for (const auto& row : rows) {
+    for (const bool uses_lm : {true, false}) {
+      std::string outcome;
+      try {
+        const Value names =
+            uses_lm ? UsesLM::_parse_structured_output(row.output, "file_name", nullptr, row.budget)
+                    : LMComponent::_parse_structured_output(row.output, row.budget)["file_name"];
+        outcome = std::to_string(names.size());
+      } catch (const core::RuntimeError& error) {
+        const bool over = core::is_over_limit(std::current_exception());
+        outcome = (over ? "over the limit: " : "") + std::string(error.what());
+      }
+      EXPECT_EQ(outcome, row.expected) << row.name << (uses_lm ? " (UsesLM)" : " (LMComponent)");
+    }
   }
 }
 

@@ -241,7 +241,8 @@ asio::awaitable<HttpStream> attempt(const HttpClient& http, const HttpRequest& r
   } catch (const core::RuntimeError&) {
     // Too large to be an error message: the status alone.
   }
-  throw HttpError::from_response(stream.head, text, endpoint.text(), quoting);
+  throw HttpError::from_response(stream.head, text, http.options().max_body_size, endpoint.text(),
+                                 quoting);
 }
 
 // Waits for a request slot, at most the request's time limit; the time the
@@ -317,7 +318,7 @@ bool is_event_stream(std::string_view content_type) {
 // Throws for a 2xx answer to an event request that is no event stream: its
 // content type and what its body says.
 asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName& endpoint,
-                                         const Quoting& quoting) {
+                                         const Quoting& quoting, std::size_t max_memory) {
   const auto type = find_header(stream.head.headers, "Content-Type");
   if (!type || is_event_stream(*type)) co_return;
   std::string body;
@@ -329,7 +330,7 @@ asio::awaitable<void> check_event_stream(HttpStream& stream, const EndpointName&
     // Cut off: the content type alone.
   }
   stream.body.close();
-  const std::string said = server_message(body, quoting);
+  const std::string said = server_message(body, quoting, max_memory);
   throw NotAnEventStreamError(
       sentence("The answer of " + endpoint.text() + " is not an event stream but " +
                quoting.quoted(*type) + (said.empty() ? "" : ": " + said)),
@@ -439,7 +440,8 @@ asio::awaitable<ApiEventStream> ApiClient::do_events(std::shared_ptr<const State
                                                      ApiRequest request) {
   const auto event_timeout = request.event_timeout.value_or(state->options.idle_timeout);
   Sent sent = co_await send(state, request, true);
-  co_await check_event_stream(sent.stream, sent.endpoint, state->quoting);
+  co_await check_event_stream(sent.stream, sent.endpoint, state->quoting,
+                              state->options.max_body_size);
   co_return ApiEventStream(std::move(sent.permit),
                            SseReader(std::move(sent.stream.body), state->options.max_event_size),
                            sent.endpoint.text(), event_timeout, state->options.max_body_size);

@@ -24,7 +24,7 @@ void ChunkStream::fail(std::string message) {
 
 std::optional<std::string_view> ChunkStream::frame_view(const SseEventView& event) {
   if (event.event == "error") {
-    fail(source() + " reports an error: " + server_message(event.data, quoting_));
+    fail(source() + " reports an error: " + server_message(event.data, quoting_, max_memory()));
   }
   if (event.data == kDone) {
     done_ = true;
@@ -80,7 +80,7 @@ core::Value ChunkStream::parse(std::string_view data) {
     throw;
   }
   if (auto error = chunk.find("error"); error != chunk.end() && !error->is_null()) {
-    fail(source() + " reports an error: " + server_message(data, quoting_));
+    fail(source() + " reports an error: " + parsed_server_message(chunk, quoting_));
   }
   return chunk;
 }

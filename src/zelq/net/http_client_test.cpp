@@ -26,6 +26,9 @@
 namespace zelq::net {
 namespace {
 
+// The memory budget of reading one body, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
@@ -525,10 +528,10 @@ TEST(HttpClient, ErrorStatusIsAResponse) {
                   R"({"error":{"message":"Slow down","x":1}})"));
   EXPECT_EQ(response.status, 429);
   EXPECT_FALSE(response.ok());
-  auto error = HttpError::from_response(response, response.body);
+  auto error = HttpError::from_response(response, response.body, kBudget);
   EXPECT_EQ(error.message(), "Slow down");
   EXPECT_EQ(error.retry_after(), 3s);
-  EXPECT_THROW(throw_for_status(response), HttpError);
+  EXPECT_THROW(throw_for_status(response, kBudget), HttpError);
 
   asio::io_context io;
   Server server(io);
@@ -537,7 +540,8 @@ TEST(HttpClient, ErrorStatusIsAResponse) {
   auto streamed = run(io, [&]() -> asio::awaitable<std::string> {
     HttpRequest request{.url = server.url()};
     auto stream = co_await client.stream(std::move(request));
-    co_return HttpError::from_response(stream.head, co_await stream.body.read_all(1000)).what();
+    co_return HttpError::from_response(stream.head, co_await stream.body.read_all(1000), kBudget)
+        .what();
   });
   EXPECT_EQ(streamed, "HTTP 503: busy");
 }
@@ -791,13 +795,11 @@ TEST(HttpClient, ChunkSizeLinesAndTrailersAreCapped) {
       // The same arriving whole: the parser would take them at any length.
       {"a whole extension over the limit",
        "2\r\nok\r\n1;" + std::string(5'000, 'e') + "\r\na\r\n0\r\n\r\n", long_line},
-      {"a line of 4097 bytes", "3;" + std::string(4'095, 'e') + "\r\nabc\r\n0\r\n\r\n",
-       long_line},
+      {"a line of 4097 bytes", "3;" + std::string(4'095, 'e') + "\r\nabc\r\n0\r\n\r\n", long_line},
       {"a line of 4096 bytes", "3;" + std::string(4'094, 'e') + "\r\nabc\r\n0\r\n\r\n", "abc"},
       {"a whole size over the limit",
        "2\r\nok\r\n" + std::string(5'000, '0') + "1\r\na\r\n0\r\n\r\n", long_line},
-      {"a whole last line over the limit", "0;" + std::string(5'000, 'e') + "\r\n\r\n",
-       long_line},
+      {"a whole last line over the limit", "0;" + std::string(5'000, 'e') + "\r\n\r\n", long_line},
       {"a whole trailer over the limit",
        "2\r\nok\r\n0\r\nX-T: " + std::string(70'000, 't') + "\r\n\r\n", long_trailer},
       {"extensions and a trailer within the limits",

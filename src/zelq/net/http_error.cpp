@@ -126,25 +126,34 @@ std::string quoted_body(std::string_view body, const Quoting& quoting, bool html
   return quoting.line(body);
 }
 
+// The message an error's JSON value holds: error.message, error (a text)
+// or message; nullptr when it holds none.
+const core::Value* message_in(const core::Value& json) {
+  if (!json.is_object()) return nullptr;
+  auto text_of = [](const core::Value& object, const char* key) -> const core::Value* {
+    auto it = object.find(key);
+    return it != object.end() && it->is_string() ? &*it : nullptr;
+  };
+  const core::Value* found = nullptr;
+  if (auto error = json.find("error"); error != json.end()) {
+    found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
+  }
+  return found != nullptr ? found : text_of(json, "message");
+}
+
 // server_message, with whether the body is HTML decided by the caller.
-std::string message_of(std::string_view body, const Quoting& quoting, bool html) {
+std::string message_of(std::string_view body, const Quoting& quoting, bool html,
+                       std::size_t max_memory) {
   core::Value json;
   try {
-    json = core::parse_json(body, "An error body");
+    json = core::parse_json(body, "An error body", max_memory);
   } catch (const core::ValueError&) {
     // Nested too deeply to be a message: quoted as text.
+  } catch (const core::JsonMemoryError&) {
+    // Too large to read within the budget: quoted as text.
   }
-  if (json.is_object()) {
-    auto text_of = [](const core::Value& object, const char* key) -> const core::Value* {
-      auto it = object.find(key);
-      return it != object.end() && it->is_string() ? &*it : nullptr;
-    };
-    const core::Value* found = nullptr;
-    if (auto error = json.find("error"); error != json.end()) {
-      found = error->is_object() ? text_of(*error, "message") : text_of(json, "error");
-    }
-    if (found == nullptr) found = text_of(json, "message");
-    if (found != nullptr) return quoting.line(found->get_ref<const std::string&>());
+  if (const core::Value* found = message_in(json)) {
+    return quoting.line(found->get_ref<const std::string&>());
   }
   return quoted_body(body, quoting, html || detail::looks_like_html(body));
 }
@@ -160,20 +169,29 @@ HttpError::HttpError(int status, std::string message, std::optional<Seconds> ret
       endpoint_(std::move(endpoint)) {}
 
 HttpError HttpError::from_response(const HttpResponseHead& head, std::string_view body,
-                                   std::string endpoint, const Quoting& quoting,
+                                   std::size_t max_memory, std::string endpoint,
+                                   const Quoting& quoting,
                                    std::chrono::system_clock::time_point now) {
-  return HttpError(head.status, message_of(body, quoting, is_html_type(head.headers)),
+  return HttpError(head.status, message_of(body, quoting, is_html_type(head.headers), max_memory),
                    retry_after_of(head.headers, now), std::move(endpoint));
 }
 
-void throw_for_status(const HttpResponse& response) {
-  if (!response.ok()) throw HttpError::from_response(response, response.body);
+void throw_for_status(const HttpResponse& response, std::size_t max_memory) {
+  if (!response.ok()) throw HttpError::from_response(response, response.body, max_memory);
 }
 
 std::string sentence(std::string text) { return core::as_sentence(std::move(text)); }
 
-std::string server_message(std::string_view body, const Quoting& quoting) {
-  return message_of(body, quoting, false);
+std::string server_message(std::string_view body, const Quoting& quoting, std::size_t max_memory) {
+  return message_of(body, quoting, false, max_memory);
+}
+
+std::string parsed_server_message(const core::Value& body, const Quoting& quoting) {
+  if (const core::Value* found = message_in(body)) {
+    return quoting.line(found->get_ref<const std::string&>());
+  }
+  // Shown as the text it came in; nothing reads it again.
+  return quoting.line(body.dump());
 }
 
 std::optional<Seconds> retry_after_of(const HttpHeaders& headers,

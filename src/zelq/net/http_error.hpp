@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "zelq/core/value.hpp"
 #include "zelq/net/connection_error.hpp"
 #include "zelq/net/http_message.hpp"
 #include "zelq/net/quoting.hpp"
@@ -29,14 +30,15 @@ class HttpError : public std::runtime_error {
             std::string endpoint = {});
 
   // Builds the error of a response: the message is server_message(body,
-  // quoting), so no key of `quoting` shows (a body the response calls
-  // text/html is read as HTML even without a document head), and
-  // retry_after comes from retry_after_of(head.headers, now). `endpoint`
-  // names the request, e.g.
+  // quoting, max_memory), so no key of `quoting` shows (a body the response
+  // calls text/html is read as HTML even without a document head), and
+  // retry_after comes from retry_after_of(head.headers, now). `max_memory`
+  // is the budget of the client that received the body. `endpoint` names
+  // the request, e.g.
   // "POST https://api.example.com/v1/chat/completions" (no query).
   static HttpError from_response(
-      const HttpResponseHead& head, std::string_view body, std::string endpoint = {},
-      const Quoting& quoting = {},
+      const HttpResponseHead& head, std::string_view body, std::size_t max_memory,
+      std::string endpoint = {}, const Quoting& quoting = {},
       std::chrono::system_clock::time_point now = std::chrono::system_clock::now());
 
   // The HTTP status code.
@@ -58,9 +60,9 @@ class HttpError : public std::runtime_error {
   std::string endpoint_;
 };
 
-// Throws HttpError::from_response(response, response.body) unless the status
-// is 2xx.
-void throw_for_status(const HttpResponse& response);
+// Throws HttpError::from_response(response, response.body, max_memory)
+// unless the status is 2xx.
+void throw_for_status(const HttpResponse& response, std::size_t max_memory);
 
 // `text` with "." appended unless it already ends with ".", "!" or "?" (a
 // quoted message of the server, an ellipsis), so that texts quoted into a
@@ -72,8 +74,16 @@ std::string sentence(std::string text);
 // (or its text without markup when the title is empty); else the body
 // itself; as `quoting` shows a line of text (Quoting::line: key masked, one
 // line, cut, what cannot be shown as it stands escaped, so that the message
-// is valid UTF-8 and holds no control byte, NUL included).
-std::string server_message(std::string_view body, const Quoting& quoting = {});
+// is valid UTF-8 and holds no control byte, NUL included). The body is read
+// as JSON within `max_memory` bytes of heap, the budget of the client that
+// received it: a body whose value would hold more, or that is nested deeper
+// than 512 levels, is quoted as text.
+std::string server_message(std::string_view body, const Quoting& quoting, std::size_t max_memory);
+
+// server_message of a body parsed already (an answer that holds "error"):
+// its message, else the value as JSON text on one line. Nothing is parsed
+// again.
+std::string parsed_server_message(const core::Value& body, const Quoting& quoting);
 
 // The delay a response asks for before a retry: "retry-after-ms"
 // (milliseconds) when usable, else "Retry-After" as seconds (fractions

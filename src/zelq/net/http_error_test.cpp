@@ -7,52 +7,76 @@
 namespace zelq::net {
 namespace {
 
+// The memory budget of reading one body, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Sec = Seconds;
 
 TEST(HttpError, MessagesAreOneMaskedLine) {
-  EXPECT_EQ(server_message(R"({"error":{"message":"Rate limit reached","type":"x"}})"),
+  EXPECT_EQ(server_message(R"({"error":{"message":"Rate limit reached","type":"x"}})", {}, kBudget),
             "Rate limit reached");
-  EXPECT_EQ(server_message(R"({"error":"bad key"})"), "bad key");
-  EXPECT_EQ(server_message(R"({"message":"not found"})"), "not found");
-  EXPECT_EQ(server_message(R"({"error":{"code":5}})"), R"({"error":{"code":5}})");
-  EXPECT_EQ(server_message(""), "");
+  EXPECT_EQ(server_message(R"({"error":"bad key"})", {}, kBudget), "bad key");
+  EXPECT_EQ(server_message(R"({"message":"not found"})", {}, kBudget), "not found");
+  EXPECT_EQ(server_message(R"({"error":{"code":5}})", {}, kBudget), R"({"error":{"code":5}})");
+  EXPECT_EQ(server_message("", {}, kBudget), "");
   // A proxy's HTML page reads as its title, or else as one line of its
   // text, however many lines it had.
   std::string page = "<html>\n  <head><title>401</title></head>\r\n";
   for (int i = 0; i < 50; ++i) page += "  <p>line\t" + std::to_string(i) + "</p>\n";
-  EXPECT_EQ(server_message(page + "</html>\n"), "401");
+  EXPECT_EQ(server_message(page + "</html>\n", {}, kBudget), "401");
   page.replace(page.find("401"), 3, " ");
-  const std::string line = server_message(page + "</html>\n");
+  const std::string line = server_message(page + "</html>\n", {}, kBudget);
   EXPECT_EQ(line.substr(0, 21), "line 0 line 1 line 2 ");
   EXPECT_EQ(line.find('\n'), std::string::npos);
   EXPECT_EQ(line.size(), kMaxQuotedText + 3);
   EXPECT_TRUE(line.ends_with("..."));
-  EXPECT_EQ(server_message(R"({"error":{"message":"two\n\n  lines "}})"), "two lines");
+  EXPECT_EQ(server_message(R"({"error":{"message":"two\n\n  lines "}})", {}, kBudget), "two lines");
   // 299 ASCII bytes and then a two-byte character that would straddle the cut.
   std::string body(299, 'a');
   std::string expected = body;
   body.append("\xC3\xA9").append(100, 'b');
-  EXPECT_EQ(server_message(body), expected + "...");
+  EXPECT_EQ(server_message(body, {}, kBudget), expected + "...");
   // The key is masked before the cut, so no prefix of it survives.
   const std::string prefix(295, 'a');
   std::string quoting = prefix + "sk-secret-key";
-  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***");
+  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key"), kBudget), prefix + "***");
   quoting.append(100, 'b');
-  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key")), prefix + "***bb...");
+  EXPECT_EQ(server_message(quoting, Quoting("sk-secret-key"), kBudget), prefix + "***bb...");
   EXPECT_EQ(server_message(R"({"error":{"message":"bad key sk-1-secret, sk-1-secret"}})",
-                           Quoting("sk-1-secret")),
+                           Quoting("sk-1-secret"), kBudget),
             "bad key ***, ***");
   // Nested too deeply to be read as JSON: quoted as text.
   const std::string deep(600, '[');
   std::string quoted = deep.substr(0, 300);
   quoted.append("...");
-  EXPECT_EQ(server_message(deep), quoted);
+  EXPECT_EQ(server_message(deep, {}, kBudget), quoted);
   EXPECT_EQ(mask_secret("Key * or *", "*"), "Key *** or ***");
   EXPECT_EQ(mask_secret("no secret", ""), "no secret");
   EXPECT_EQ(sentence("Refused"), "Refused.");
   for (const char* ended : {"Refused.", "Cut...", "Why?", "No!"}) EXPECT_EQ(sentence(ended), ended);
+}
+
+// An error body is read as JSON within the client's budget; one whose value
+// would hold more is quoted as the text it is, as a body too deep to read.
+TEST(HttpError, ErrorBodiesAreReadWithinTheClientsBudget) {
+  std::string padded = R"({"error":{"message":"Slow down"},"pad":[0)";
+  for (int i = 0; i < 5'000; ++i) padded += ",0";
+  padded += "]}";
+  const struct {
+    std::string name;
+    std::string body;
+    std::size_t budget;
+    std::string expected;
+  } rows[] = {
+      {"a message within the budget", padded, 1 << 20, "Slow down"},
+      {"a message over the budget", padded, 1 << 14, padded.substr(0, 300) + "..."},
+      {"a small body", R"({"message":"gone"})", 1 << 10, "gone"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(server_message(row.body, {}, row.budget), row.expected) << row.name;
+  }
 }
 
 TEST(HttpError, RetryAfterSecondsAndDates) {
@@ -86,7 +110,7 @@ TEST(HttpError, BuiltFromResponse) {
   response.headers = {{"retry-after", "7"}, {"Authorization", "Bearer sk-secret"}};
   response.body = R"({"error":{"message":"Slow down"}})";
   try {
-    throw_for_status(response);
+    throw_for_status(response, kBudget);
     FAIL() << "no error";
   } catch (const HttpError& e) {
     EXPECT_EQ(e.status(), 429);
@@ -98,28 +122,28 @@ TEST(HttpError, BuiltFromResponse) {
   response.status = 503;
   response.headers = {};
   response.body = "";
-  auto error = HttpError::from_response(response, response.body);
+  auto error = HttpError::from_response(response, response.body, kBudget);
   EXPECT_STREQ(error.what(), "HTTP 503");
   response.body = "key sk-1-secret refused";
-  EXPECT_STREQ(
-      HttpError::from_response(response, response.body, "GET http://h/x", Quoting("sk-1-secret"))
-          .what(),
-      "HTTP 503 from GET http://h/x: key *** refused");
+  EXPECT_STREQ(HttpError::from_response(response, response.body, kBudget, "GET http://h/x",
+                                        Quoting("sk-1-secret"))
+                   .what(),
+               "HTTP 503 from GET http://h/x: key *** refused");
   EXPECT_EQ(error.retry_after(), std::nullopt);
   response.status = 204;
-  EXPECT_NO_THROW(throw_for_status(response));
+  EXPECT_NO_THROW(throw_for_status(response, kBudget));
 }
 
 // A body without a message field is quoted raw: the key must not show in
 // any form a reader decodes, while nothing else changes.
 TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
   const std::string key = "sk-probe-123";
-  EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", Quoting(key)),
+  EXPECT_EQ(server_message(R"({"detail":"key sk-\u0070robe-123 rejected"})", Quoting(key), kBudget),
             R"({"detail":"key *** rejected"})");
   EXPECT_EQ(
       server_message(
           R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
-          Quoting(key)),
+          Quoting(key), kBudget),
       R"({"detail":["***"]})");
   // Escaped again inside an escaped string, literal next to escaped.
   EXPECT_EQ(mask_secret(R"("{\"k\":\"sk-\\u0070robe-123\"}" sk-probe-123sk-\u0070robe-123)", key),
@@ -165,8 +189,9 @@ TEST(HttpError, AKeyBrokenByWhiteSpaceNeverShows) {
   head.status = 401;
   head.headers = {{"Content-Type", "text/plain"}};
   for (const auto& c : cases) {
-    EXPECT_EQ(HttpError::from_response(head, c.body, "GET http://h/x", Quoting(key)).message(),
-              c.message)
+    EXPECT_EQ(
+        HttpError::from_response(head, c.body, kBudget, "GET http://h/x", Quoting(key)).message(),
+        c.message)
         << c.body;
   }
   EXPECT_EQ(mask_secret("a sk-probe-KEY-\n0123456789\nb", key), "a ***\nb");
@@ -182,32 +207,32 @@ TEST(HttpError, HtmlPagesAreQuotedByTheirTitle) {
       "<html>\r\n<head><title>401 Authorization Required</title></head>\r\n<body>\r\n"
       "<center><h1>401 Authorization Required</h1></center>\r\n<hr><center>nginx</center>\r\n"
       "</body>\r\n</html>\r\n";
-  EXPECT_EQ(server_message(nginx), "401 Authorization Required");
+  EXPECT_EQ(server_message(nginx, {}, kBudget), "401 Authorization Required");
   EXPECT_EQ(server_message("\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- proxy -->\n"
                            "<!DOCTYPE html><HTML><Title lang=en>Denied &amp; logged:\n"
                            "sk-&#112;robe-1 &#x2014; bye</TITLE>",
-                           Quoting("sk-probe-1")),
+                           Quoting("sk-probe-1"), kBudget),
             "Denied & logged: *** \xE2\x80\x94 bye");
   // No title: the text, without tags, comments, scripts or styles.
   EXPECT_EQ(server_message("<!doctype html>\n<head><title> </title><style>p{}</style>"
                            "<script>var key='sk-x';</script></head><body><!-- <b>x</b> -->"
                            "<p>Sign&nbsp;in</p>a < b &bogus; key sk-probe-1</body>",
-                           Quoting("sk-probe-1")),
+                           Quoting("sk-probe-1"), kBudget),
             "Sign in a < b &bogus; key ***");
   // Markup that is not an HTML page is quoted as it is, JSON first.
-  EXPECT_EQ(server_message("<Error><Code>AccessDenied</Code></Error>"),
+  EXPECT_EQ(server_message("<Error><Code>AccessDenied</Code></Error>", {}, kBudget),
             "<Error><Code>AccessDenied</Code></Error>");
   HttpResponseHead head;
   head.status = 401;
   head.headers = {{"Content-Type", "Text/HTML; charset=utf-8"}};
   EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>\n<p>key sk-1-secret</p>",
-                                        "GET u", Quoting("sk-1-secret"))
+                                        kBudget, "GET u", Quoting("sk-1-secret"))
                    .what(),
                "HTTP 401 from GET u: Unauthorized key ***");
-  EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})").what(),
+  EXPECT_STREQ(HttpError::from_response(head, R"({"error":"<b>x</b>"})", kBudget).what(),
                "HTTP 401: <b>x</b>");
   head.headers = {};
-  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>").what(),
+  EXPECT_STREQ(HttpError::from_response(head, "<h1>Unauthorized</h1>", kBudget).what(),
                "HTTP 401: <h1>Unauthorized</h1>");
 }
 

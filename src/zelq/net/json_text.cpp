@@ -1,7 +1,5 @@
 #include "zelq/net/json_text.hpp"
 
-#include <limits>
-
 #include "zelq/core/errors.hpp"
 #include "zelq/core/json.hpp"
 #include "zelq/core/pytext.hpp"
@@ -19,10 +17,6 @@ namespace {
 
 }  // namespace
 
-core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting) {
-  return parse_json(text, source, quoting, std::numeric_limits<std::size_t>::max());
-}
-
 core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting,
                        std::size_t max_memory) {
   core::Value value;
@@ -37,15 +31,15 @@ core::Value parse_json(std::string_view text, std::string_view source, const Quo
 }
 
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              const Quoting& quoting) {
-  return parse_json_object(text, source, quoting, std::numeric_limits<std::size_t>::max());
-}
-
-core::Value parse_json_object(std::string_view text, std::string_view source,
                               const Quoting& quoting, std::size_t max_memory) {
   core::Value value = parse_json(text, source, quoting, max_memory);
-  if (!value.is_object()) refuse(text, source, quoting, "not a JSON object");
+  check_json_object(value, text, source, quoting);
   return value;
+}
+
+void check_json_object(const core::Value& value, std::string_view text, std::string_view source,
+                       const Quoting& quoting) {
+  if (!value.is_object()) refuse(text, source, quoting, "not a JSON object");
 }
 
 bool is_utf8(std::string_view text) noexcept {

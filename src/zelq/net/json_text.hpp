@@ -12,18 +12,16 @@
 
 namespace zelq::net {
 
-// Parses `text` as any JSON value. Throws zelq::core::RuntimeError
-// "<source> is not valid UTF-8: <excerpt>." when the bytes are not UTF-8,
-// "<source> is not JSON: <excerpt>." for other text that is not JSON (the
-// excerpt as quoting.excerpt gives it), and zelq::core::ValueError
-// "<source> is nested deeper than 512 levels" (core::parse_json). Each is an
-// error on what the service sent: the ValueError carries
-// core::FromServiceData, so a retry policy retries it.
-core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting);
-
-// As parse_json, and the value may hold at most `max_memory` bytes of heap
-// (core::parse_json): more throws core::JsonMemoryError "<source> needs
-// more than <n> bytes of memory once parsed".
+// Parses `text` as any JSON value, held to `max_memory` bytes of heap: the
+// budget of the client or component the text came to (core::parse_json).
+// Throws zelq::core::RuntimeError "<source> is not valid UTF-8: <excerpt>."
+// when the bytes are not UTF-8, "<source> is not JSON: <excerpt>." for other
+// text that is not JSON (the excerpt as quoting.excerpt gives it),
+// zelq::core::ValueError "<source> is nested deeper than 512 levels", and
+// core::JsonMemoryError "<source> needs more than <n> bytes of memory once
+// parsed". Each is an error on what the service sent: the ValueError
+// carries core::FromServiceData, so a retry policy retries it; the
+// JsonMemoryError is a refusal over a limit, which none retries.
 core::Value parse_json(std::string_view text, std::string_view source, const Quoting& quoting,
                        std::size_t max_memory);
 
@@ -31,10 +29,12 @@ core::Value parse_json(std::string_view text, std::string_view source, const Quo
 // another kind throws zelq::core::RuntimeError "<source> is not a JSON
 // object: <excerpt>.".
 core::Value parse_json_object(std::string_view text, std::string_view source,
-                              const Quoting& quoting);
-// The same, its value held to `max_memory` bytes of heap as above.
-core::Value parse_json_object(std::string_view text, std::string_view source,
                               const Quoting& quoting, std::size_t max_memory);
+
+// The check parse_json_object makes, for `value` parsed already from
+// `text`: throws as there unless `value` is an object. Neither is copied.
+void check_json_object(const core::Value& value, std::string_view text, std::string_view source,
+                       const Quoting& quoting);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF).

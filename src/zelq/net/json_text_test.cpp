@@ -10,6 +10,9 @@
 namespace zelq::net {
 namespace {
 
+// The memory budget of reading one body, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 template <class Error>
 std::string error_of(const std::function<void()>& action) {
   try {
@@ -22,13 +25,13 @@ std::string error_of(const std::function<void()>& action) {
 
 TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
   const Quoting quoting("sk-9-secret");
-  EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", quoting).dump(),
+  EXPECT_EQ(parse_json_object(R"({"a":[1,{"b":null}]})", "An answer", quoting, kBudget).dump(),
             R"({"a":[1,{"b":null}]})");
-  EXPECT_EQ(parse_json("[1]", "An answer", quoting).dump(), "[1]");
+  EXPECT_EQ(parse_json("[1]", "An answer", quoting, kBudget).dump(), "[1]");
   auto runtime = [&quoting](std::string text, bool object) {
     return error_of<core::RuntimeError>([&] {
-      object ? parse_json_object(text, "The event of X", quoting)
-             : parse_json(text, "The event of X", quoting);
+      object ? parse_json_object(text, "The event of X", quoting, kBudget)
+             : parse_json(text, "The event of X", quoting, kBudget);
     });
   };
   EXPECT_EQ(runtime("[1, 2]", true), "The event of X is not a JSON object: '[1, 2]'.");
@@ -40,12 +43,12 @@ TEST(JsonText, ServerTextIsReadWithBoundsAndQuotedOnOneLine) {
   const std::string cut = runtime(std::string(400, 'x'), false);
   EXPECT_EQ(cut, "The event of X is not JSON: '" + std::string(300, 'x') + "'...");
   std::string deep = std::string(600, '[') + std::string(600, ']');
-  EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", {}); }),
+  EXPECT_EQ(error_of<core::ValueError>([&] { parse_json(deep, "The event of X", {}, kBudget); }),
             "The event of X is nested deeper than 512 levels");
   // The service sent it: marked so, whichever way it is read.
   bool marked = false;
   try {
-    parse_json_object(deep, "The event of X", {});
+    parse_json_object(deep, "The event of X", {}, kBudget);
   } catch (const core::FromServiceData&) {
     marked = true;
   }

@@ -17,6 +17,9 @@
 namespace zelq::net {
 namespace {
 
+// The memory budget of reading one body, as a client's default.
+constexpr std::size_t kBudget = std::size_t{256} << 20;
+
 // Masking passes over exactly the bytes that one-lining does not show as
 // they stand (it collapses white space and escapes the rest): in the text
 // and in the key alike.
@@ -88,20 +91,22 @@ TEST(Quoting, ReadersOfServerTextsShowThemThroughThePolicyTheyAreHanded) {
     std::function<std::string()> message;
     std::string expected;
   } rows[] = {
-      {"server_message", [&] { return server_message(sent, quoting); }, line},
+      {"server_message", [&] { return server_message(sent, quoting, kBudget); }, line},
       {"HttpError::from_response",
-       [&] { return std::string(HttpError::from_response(head, sent, "GET u", quoting).what()); },
+       [&] {
+         return std::string(HttpError::from_response(head, sent, kBudget, "GET u", quoting).what());
+       },
        "HTTP 401 from GET u: " + line},
       {"parse_json",
        [&] {
          return testing::error_of<core::RuntimeError>(
-             [&] { parse_json(sent, "The answer", quoting); });
+             [&] { parse_json(sent, "The answer", quoting, kBudget); });
        },
        "The answer is not JSON: 'refused *** because zzzz'..."},
       {"parse_json_object",
        [&] {
          return testing::error_of<core::RuntimeError>(
-             [&] { parse_json_object("[\"" + sent + "\"]", "An event", quoting); });
+             [&] { parse_json_object("[\"" + sent + "\"]", "An event", quoting, kBudget); });
        },
        "An event is not a JSON object: '[\"refused *** because zz'..."},
   };
@@ -177,8 +182,9 @@ TEST(Quoting, NoSpellingOfTheKeyShowsInAnyForm) {
         {"value repr", quoting.line(core::Value{{"detail", text}})},
         {"value in a list", quoting.line(core::Value::array({text}))},
         {"value str", quoting.line(core::py_str(core::Value::array({text})))},
-        {"error body", HttpError::from_response(head, body, "POST u", quoting).what()},
-        {"plain error body", HttpError::from_response(head, text, "POST u", quoting).what()},
+        {"error body", HttpError::from_response(head, body, kBudget, "POST u", quoting).what()},
+        {"plain error body",
+         HttpError::from_response(head, text, kBudget, "POST u", quoting).what()},
         {"error body excerpt", quoting.excerpt(body)},
     };
     for (const auto& row : rows) {

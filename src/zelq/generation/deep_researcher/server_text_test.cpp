@@ -41,7 +41,8 @@ TEST(ServerText, HostileBodiesReachErrorsWarningsAndEventsEscaped) {
   head.status = 409;
   for (const std::string& body : bodies) {
     SCOPED_TRACE(core::py_repr(body));
-    const net::HttpError error = net::HttpError::from_response(head, body, "POST http://h/r");
+    const net::HttpError error =
+        net::HttpError::from_response(head, body, std::size_t{1} << 20, "POST http://h/r");
     EXPECT_TRUE(is_clean(error.message())) << error.message();
     EXPECT_EQ(std::string(error.what()), "HTTP 409 from POST http://h/r: " + error.message());
 

@@ -3,8 +3,8 @@
 #include <utility>
 
 #include "zelq/core/errors.hpp"
-#include "zelq/providers/registry.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::reference_formatter {
 namespace {
@@ -69,7 +69,8 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> LMBasedReferenceFormatter::_
   auto process = processor->process(std::move(variables));
   const inference::LMOutput output = co_await std::move(process);
   co_return detail::select_listed(chunks, key,
-                                  _parse_structured_output(output, key, core::Value::array()));
+                                  _parse_structured_output(output, key, core::Value::array(),
+                                                           inference::kMaxStructuredOutputMemory));
 }
 
 std::string LMBasedReferenceFormatter::_format_context(

@@ -7,9 +7,9 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
-#include "zelq/providers/registry.hpp"
 #include "zelq/core/pytext.hpp"
 #include "zelq/generation/reference_formatter/detail/value_equality.hpp"
+#include "zelq/providers/registry.hpp"
 
 namespace zelq::generation::reference_formatter {
 
@@ -159,7 +159,8 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> LMReferenceFormatter::_proce
       .variables = {{"response", std::move(response)}, {"context", _format_context(chunks)}}};
   auto invoke = _invoke_lm(std::move(options));
   const inference::LMOutput output = co_await std::move(invoke);
-  const core::Value parsed = _parse_structured_output(output);
+  const core::Value parsed =
+      _parse_structured_output(output, inference::kMaxStructuredOutputMemory);
   const auto selected = parsed.is_object() ? parsed.find(key) : parsed.end();
   co_return detail::select_listed(chunks, key,
                                   selected == parsed.end() ? core::Value(nullptr) : *selected);

@@ -1,6 +1,7 @@
 #include "zelq/generation/reference_formatter/lm_reference_formatter.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/generation/reference_formatter/lm_based_reference_formatter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 #include "zelq/providers/registry.hpp"
 
@@ -126,6 +128,44 @@ TEST(LMReferenceFormatterTest, AnAnswerTooDeepToParseSelectsNothingOfItsBatch) {
   const std::vector<ChunkPtr> chunks{named("a"), named("b")};
   EXPECT_THAT(select(formatter, chunks), ElementsAre(chunks[1]));
   EXPECT_EQ(lm->call_count(), 2u);
+}
+
+// An answer whose value would outgrow the formatter's budget (1.5 million
+// empty texts in 4.5 MB hold about 100 MB) is refused as over the limit,
+// after one call: not read as a batch that selects nothing.
+TEST(LMReferenceFormatterTest, AnAnswerOverTheFormattersBudgetIsRefused) {
+  std::string huge = R"({"file_name": [)";
+  for (int i = 0; i < 1'500'000; ++i) huge += "\"\",";
+  huge += "\"\"]}";
+  const struct {
+    std::string name;
+    std::function<void(std::shared_ptr<ScriptedLMInvoker>)> select;
+  } rows[] = {
+      {"LMReferenceFormatter", [](auto lm) { select(LMReferenceFormatter(lm), {named("a")}); }},
+      {"LMBasedReferenceFormatter",
+       [](auto lm) {
+         auto processor = std::make_shared<inference::LMRequestProcessor>(
+             inference::PromptBuilder("{context}", ""), lm);
+         const LMBasedReferenceFormatter formatter(processor);
+         core::run_sync(formatter.format_reference("The response.", {named("a")}));
+       }},
+  };
+  for (const auto& row : rows) {
+    auto lm = std::make_shared<ScriptedLMInvoker>();
+    lm->push_text(huge);
+    std::string refused = "no error";
+    try {
+      row.select(lm);
+    } catch (const core::RuntimeError& error) {
+      refused = error.what();
+      EXPECT_TRUE(core::is_over_limit(std::current_exception())) << row.name;
+    }
+    EXPECT_EQ(refused,
+              "The language model's answer needs more than 67108864 bytes of memory "
+              "once parsed")
+        << row.name;
+    EXPECT_EQ(lm->call_count(), 1u) << row.name;
+  }
 }
 
 TEST(LMReferenceFormatterTest, BatchesRunAtOnceAndKeepInputOrder) {

@@ -115,7 +115,8 @@ std::string LMBasedRelevanceFilter::_merge_metadata(const core::Chunk& chunk) co
 
 std::vector<core::ChunkPtr> LMBasedRelevanceFilter::_process_lm_response(
     const inference::LMOutput& lm_output, const std::vector<core::ChunkPtr>& batch_chunks) const {
-  const core::Value results = _parse_structured_output(lm_output, "results", core::Value::array());
+  const core::Value results = _parse_structured_output(lm_output, "results", core::Value::array(),
+                                                       inference::kMaxStructuredOutputMemory);
   return detail::relevant_chunks(results, batch_chunks, detail::MissingVerdict::DROP);
 }
 

@@ -5,9 +5,9 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/core/pytext.hpp"
 #include "zelq/generation/relevance_filter/detail/batch_context.hpp"
 #include "zelq/providers/registry.hpp"
-#include "zelq/core/pytext.hpp"
 
 namespace zelq::generation::relevance_filter {
 namespace {
@@ -68,7 +68,7 @@ std::unique_ptr<LMRelevanceFilter> LMRelevanceFilter::from_preset(
                                            .system_template = std::move(options.system_template),
                                            .user_template = std::move(options.user_template)};
   return providers::from_config<LMRelevanceFilter>(std::move(from_config),
-                                                                std::move(options.filter));
+                                                   std::move(options.filter));
 }
 
 boost::asio::awaitable<std::vector<core::ChunkPtr>> LMRelevanceFilter::_filter(
@@ -115,7 +115,8 @@ boost::asio::awaitable<std::vector<core::ChunkPtr>> LMRelevanceFilter::judge_bat
   inference::InvokeLMOptions options{.query = std::move(query), .variables = std::move(variables)};
   auto call = _invoke_lm(std::move(options));
   const inference::LMOutput lm_output = co_await std::move(call);
-  const core::Value parsed = _parse_structured_output(lm_output);
+  const core::Value parsed =
+      _parse_structured_output(lm_output, inference::kMaxStructuredOutputMemory);
   const auto results = parsed.is_object() ? parsed.find("results") : parsed.end();
   if (!parsed.is_object() || results == parsed.end()) {
     throw core::ValueError("Failed to parse structured output from LM.");

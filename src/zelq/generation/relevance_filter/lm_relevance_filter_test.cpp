@@ -1,6 +1,7 @@
 #include "zelq/generation/relevance_filter/lm_relevance_filter.hpp"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/generation/relevance_filter/lm_based_relevance_filter.hpp"
 #include "zelq/inference/testing/scripted_lm_invoker.hpp"
 #include "zelq/providers/registry.hpp"
 
@@ -161,6 +163,47 @@ TEST(LMRelevanceFilterTest, FailedBatchesFallBackWithAWarningOthersKeepTheirVerd
   EXPECT_THROW(core::run_sync(filter.filter(chunks, "q")), core::ValueError);
   EXPECT_EQ(lm->call_count(), calls);
   EXPECT_THROW(LMRelevanceFilter(lm, {.batch_size = -3}), core::ValueError);
+}
+
+// An answer whose value would outgrow the filter's budget (1.5 million
+// empty texts in 4.5 MB hold about 100 MB) is refused as over the limit:
+// no fallback verdict, no second call.
+TEST(LMRelevanceFilterTest, AnAnswerOverTheFiltersBudgetIsRefused) {
+  std::string huge = R"({"results": [)";
+  for (int i = 0; i < 1'500'000; ++i) huge += "\"\",";
+  huge += "\"\"]}";
+  const auto chunks = make_chunks({"a"});
+  const struct {
+    std::string name;
+    std::function<void(std::shared_ptr<ScriptedLMInvoker>)> filter;
+  } rows[] = {
+      {"LMRelevanceFilter",
+       [&](auto lm) { core::run_sync(LMRelevanceFilter(lm).filter(chunks, "q")); }},
+      {"LMBasedRelevanceFilter",
+       [&](auto lm) {
+         auto processor = std::make_shared<inference::LMRequestProcessor>(
+             inference::PromptBuilder("{context}", "{query}"), lm);
+         core::run_sync(LMBasedRelevanceFilter(processor).filter(chunks, "q"));
+       }},
+  };
+  for (const auto& row : rows) {
+    core::LogCapture capture;
+    auto lm = std::make_shared<ScriptedLMInvoker>();
+    lm->push_text(huge);
+    std::string refused = "no error";
+    try {
+      row.filter(lm);
+    } catch (const core::RuntimeError& error) {
+      refused = error.what();
+      EXPECT_TRUE(core::is_over_limit(std::current_exception())) << row.name;
+    }
+    EXPECT_EQ(refused,
+              "The language model's answer needs more than 67108864 bytes of memory "
+              "once parsed")
+        << row.name;
+    EXPECT_EQ(lm->call_count(), 1u) << row.name;
+    EXPECT_TRUE(capture.messages(row.name, zelq::core::LogLevel::warn).empty()) << row.name;
+  }
 }
 
 TEST(LMRelevanceFilterTest, RendersPerFieldArgumentsBesideTheBlock) {

@@ -143,24 +143,27 @@ Value chat_request_body(const std::string& model, const std::vector<Message>& me
 }
 
 void finish_output(inference::LMOutput& output, const std::string& thinking,
-                   const std::optional<std::string>& text,
-                   const std::optional<std::string>& refusal, bool structured,
-                   const net::Quoting& quoting) {
+                   std::optional<std::string> text, const std::optional<std::string>& refusal,
+                   bool structured, const net::Quoting& quoting, std::size_t max_memory) {
   if (refusal && !refusal->empty()) {
     throw core::RuntimeError("The model refused: " + quoting.mask(*refusal));
   }
   if (!thinking.empty()) output.add_thinking(inference::Thinking{thinking});
-  if (text) output.add_text(*text);
+  const bool has_text = text.has_value();
+  // Moved, not copied: a structured answer may be as large as the client
+  // reads, and it is parsed where the output keeps it.
+  if (has_text) output.add_text(std::move(*text));
   if (!structured) return;
+  const std::string_view answer = has_text ? std::string_view(output.texts().back()) : "";
   output.set_structured_output(
-      net::parse_json(text.value_or(""), "The model's structured answer", quoting));
+      net::parse_json(answer, "The model's structured answer", quoting, max_memory));
 }
 
 ChoicePart read_choice(const Value& answer, std::string_view choice_key, std::string_view source,
                        const net::Quoting& quoting) {
   if (auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
     throw core::RuntimeError(std::string(source) +
-                             " reports an error: " + net::server_message(answer.dump(), quoting));
+                             " reports an error: " + net::parsed_server_message(answer, quoting));
   }
   ChoicePart part;
   auto choices = answer.find("choices");

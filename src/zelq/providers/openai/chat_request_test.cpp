@@ -7,6 +7,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/net/testing/error_text.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -88,17 +89,19 @@ TEST(ChatRequestTest, AnswersBecomeOutputs) {
   ChoicePart part = read_choice(answer, "message", "The answer", {});
   EXPECT_EQ(part.finish_reason, "stop");
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, {});
+  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, true, {},
+                kMaxAnswerSize);
   EXPECT_EQ(output.texts(), std::vector<std::string>{"{\"ok\": true}"});
   EXPECT_EQ(output.thinkings(), std::vector<inference::Thinking>{{"hmm"}});
   EXPECT_EQ(output.structured_output(), (Value{{"ok", true}}));
 
   LMOutput plain;
-  EXPECT_THROW(finish_output(plain, "", std::string("not json"), std::nullopt, true, {}),
-               core::RuntimeError);
+  EXPECT_THROW(
+      finish_output(plain, "", std::string("not json"), std::nullopt, true, {}, kMaxAnswerSize),
+      core::RuntimeError);
   try {
     finish_output(plain, "", std::nullopt, std::string("I can't. sk-9-secret"), false,
-                  net::Quoting("sk-9-secret"));
+                  net::Quoting("sk-9-secret"), kMaxAnswerSize);
     FAIL();
   } catch (const core::RuntimeError& error) {
     EXPECT_STREQ(error.what(), "The model refused: I can't. ***");
@@ -126,19 +129,64 @@ TEST(ChatRequestTest, ServerTextsAreShownThroughTheClientsPolicy) {
     std::function<void()> action;
     std::string expected;
   } rows[] = {
-      {"a refusal", [&] { finish_output(output, "", std::nullopt, said, false, quoting); },
+      {"a refusal",
+       [&] { finish_output(output, "", std::nullopt, said, false, quoting, kMaxAnswerSize); },
        "The model refused: no ***\nhere " + std::string(40, 'z')},
       {"a structured answer that is not JSON",
-       [&] { finish_output(output, "", said, std::nullopt, true, quoting); },
+       [&] { finish_output(output, "", said, std::nullopt, true, quoting, kMaxAnswerSize); },
        "The model's structured answer is not JSON: 'no *** here zzzzzzzz'..."},
       {"an error in the answer",
        [&] {
          read_choice(Value{{"error", {{"message", said}}}}, "delta", "A chunk", quoting);
        },
        "A chunk reports an error: no *** here zzzzzzzz..."},
+      // Shown from the value parsed: a member that has no JSON text (bytes
+      // that are not UTF-8) is never written out to be read again.
+      {"an error beside a member that cannot be written",
+       [&] {
+         read_choice(Value{{"error", {{"message", said}}}, {"x", "\xff"}}, "delta", "A chunk",
+                     quoting);
+       },
+       "A chunk reports an error: no *** here zzzzzzzz..."},
   };
   for (const auto& row : rows) {
     EXPECT_EQ(net::testing::error_of<core::RuntimeError>(row.action), row.expected) << row.name;
+  }
+}
+
+// A structured answer is parsed within the client's budget: past it, the
+// answer is refused as over the limit, which no retry repeats; other
+// faults stay ordinary errors. The text is kept either way.
+TEST(ChatRequestTest, StructuredAnswersAreParsedWithinTheClientsBudget) {
+  std::string items = "[\"\"";
+  for (int i = 0; i < 10'000; ++i) items += ",\"\"";
+  items += "]";
+  const struct {
+    std::string name;
+    std::string text;
+    std::size_t budget;
+    std::string expected;  // the structured output's size, or the error
+  } rows[] = {
+      {"an object", R"({"ok": true})", 1 << 10, "1"},
+      {"items within the budget", items, 1 << 20, "10001"},
+      {"items over the budget", items, 1 << 16,
+       "over the limit: The model's structured answer needs more than 65536 bytes of memory "
+       "once parsed"},
+      {"text that is not JSON", "{\"ok\"", 1 << 20,
+       "The model's structured answer is not JSON: '{\"ok\"'."},
+  };
+  for (const auto& row : rows) {
+    LMOutput output;
+    std::string outcome;
+    try {
+      finish_output(output, "", row.text, std::nullopt, true, {}, row.budget);
+      outcome = std::to_string(output.structured_output()->size());
+    } catch (const core::RuntimeError& error) {
+      const bool over = core::is_over_limit(std::current_exception());
+      outcome = (over ? "over the limit: " : "") + std::string(error.what());
+    }
+    EXPECT_EQ(outcome, row.expected) << row.name;
+    EXPECT_EQ(output.text(), row.text) << row.name;
   }
 }
 

@@ -90,8 +90,8 @@ std::string OpenAIClient::endpoint(std::string_view path) const {
   return api_.endpoint("POST", path);
 }
 
-std::string OpenAIClient::server_message(std::string_view body) const {
-  return net::server_message(body, quoting());
+std::string OpenAIClient::server_message(const Value& answer) const {
+  return net::parsed_server_message(answer, quoting());
 }
 
 asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value body) const {
@@ -101,19 +101,17 @@ asio::awaitable<std::string> OpenAIClient::post_text(std::string path, Value bod
 Value OpenAIClient::parse_answer(std::string_view path, std::string_view text) const {
   Value answer = api_.parse_answer("POST", path, text);
   if (!answer.is_object()) {
-    net::parse_json_object(answer.dump(), "The answer of " + endpoint(path), quoting());
+    net::check_json_object(answer, text, "The answer of " + endpoint(path), quoting());
   }
   return answer;
 }
 
 asio::awaitable<Value> OpenAIClient::post_json(std::string path, Value body) const {
-  // Named only for the error: a request that succeeds quotes no path.
-  std::string name = path;
-  Value answer = co_await api_.post_json(std::move(path), std::move(body));
-  if (!answer.is_object()) {
-    net::parse_json_object(answer.dump(), "The answer of " + endpoint(name), quoting());
-  }
-  co_return answer;
+  // Read as text and parsed here, so that an answer that is not an object
+  // is quoted from the text that came, never dumped and parsed again.
+  const std::string name = path;
+  const std::string text = co_await api_.post_text(std::move(path), std::move(body));
+  co_return parse_answer(name, text);
 }
 
 asio::awaitable<net::ApiEventStream> OpenAIClient::post_events(std::string path, Value body) const {

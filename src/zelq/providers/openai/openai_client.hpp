@@ -100,8 +100,8 @@ class OpenAIClient {
   // "POST {base_url}/{path}" without any query: safe for messages.
   std::string endpoint(std::string_view path) const;
 
-  // net::server_message of `body` as quoting() shows it.
-  std::string server_message(std::string_view body) const;
+  // net::server_message of the parsed `answer` as quoting() shows it.
+  std::string server_message(const core::Value& answer) const;
 
  private:
   OpenAISettings settings_;

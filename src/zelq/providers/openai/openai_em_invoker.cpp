@@ -70,8 +70,7 @@ asio::awaitable<std::vector<Embedding>> embed_batch(std::shared_ptr<const OpenAI
   const Value answer = co_await client->post_json(std::string(kPath), std::move(body));
   const std::string source = "The answer of " + client->endpoint(kPath);
   if (auto error = answer.find("error"); error != answer.end() && !error->is_null()) {
-    throw core::RuntimeError(source +
-                             " reports an error: " + client->server_message(answer.dump()));
+    throw core::RuntimeError(source + " reports an error: " + client->server_message(answer));
   }
   co_return read_vectors(answer, count, source);
 }

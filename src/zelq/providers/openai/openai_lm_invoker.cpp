@@ -128,32 +128,33 @@ asio::awaitable<LMOutput> stream_answer(std::shared_ptr<const OpenAIClient> clie
   if (!state.finished) chunks.check_done();
   co_await blocks.close();
   LMOutput output;
-  finish_output(output, state.thinking, state.text, state.refusal, structured, client->quoting());
+  finish_output(output, state.thinking, std::move(state.text), state.refusal, structured,
+                client->quoting(), client->api().options().max_body_size);
   co_return output;
 }
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
 
+// The first choice of the whole answer `text`, which is let go on return,
+// before the answer's content is parsed as a structured output. A plain
+// answer is read without building a Value; any other is parsed whole, which
+// names what is wrong. Either reading is held to the client's one budget.
+ChoicePart read_answer(const OpenAIClient& client, std::string text) {
+  std::optional<ChoicePart> fast = read_answer_fast(text, client.api().options().max_body_size);
+  if (fast) return std::move(*fast);
+  const Value answer = client.parse_answer(kPath, text);
+  return read_choice(answer, "message", "The answer of " + client.endpoint(kPath),
+                     client.quoting());
+}
+
 asio::awaitable<LMOutput> complete_answer(std::shared_ptr<const OpenAIClient> client, Value body,
                                           bool structured) {
-  const std::string text = co_await client->post_text(std::string(kPath), std::move(body));
-  // A plain answer is read without building a Value; any other is parsed
-  // whole, which names what is wrong. Either reading is held to the
-  // client's one budget.
-  std::optional<ChoicePart> fast =
-      read_answer_fast(text, client->api().options().max_body_size);
-  ChoicePart part;
-  if (fast) {
-    part = std::move(*fast);
-  } else {
-    const Value answer = client->parse_answer(kPath, text);
-    part = read_choice(answer, "message", "The answer of " + client->endpoint(kPath),
-                       client->quoting());
-  }
+  std::string text = co_await client->post_text(std::string(kPath), std::move(body));
+  ChoicePart part = read_answer(*client, std::move(text));
   LMOutput output;
-  finish_output(output, part.thinking.value_or(""), part.text, part.refusal, structured,
-                client->quoting());
+  finish_output(output, part.thinking.value_or(""), std::move(part.text), part.refusal, structured,
+                client->quoting(), client->api().options().max_body_size);
   co_return output;
 }
 

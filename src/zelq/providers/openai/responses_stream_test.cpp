@@ -7,6 +7,7 @@
 
 #include "zelq/core/concurrency.hpp"
 #include "zelq/core/errors.hpp"
+#include "zelq/providers/openai/detail/chunk_reader.hpp"
 
 namespace zelq::providers::openai {
 namespace {
@@ -18,7 +19,8 @@ const std::string kKey = "sk-reader-KEY-42";
 // The failure that the event data `events` bring a reader quoting with a
 // client's policy: its key, and a limit of its own (30 bytes).
 std::string failure_of(const std::vector<std::string>& events) {
-  ResponsesStreamReader reader(nullptr, "POST http://h/responses", net::Quoting(kKey, 30));
+  ResponsesStreamReader reader(nullptr, "POST http://h/responses", net::Quoting(kKey, 30),
+                               kMaxAnswerSize);
   try {
     for (const std::string& data : events) {
       net::SseEvent event;

@@ -2,6 +2,7 @@
 // messages and options, and outputs read from answers and streamed chunks.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,15 +46,17 @@ core::Value chat_request_body(const std::string& model,
                               const ChatRequestOptions& request);
 
 // Fills `output` from the finished answer: the reasoning text (as a thinking
-// part), the answer text and, when `structured` is true, the answer parsed as
-// JSON as the structured output. Throws zelq::core::RuntimeError when the
-// model refused ("The model refused: <refusal>") or a structured answer is
-// not JSON; the texts quoted are shown as `quoting` shows them (the
+// part), the answer text (moved in) and, when `structured` is true, the
+// answer parsed as JSON as the structured output, its value held to
+// `max_memory` bytes of heap (the client's budget). Throws
+// zelq::core::RuntimeError when the model refused ("The model refused:
+// <refusal>") or a structured answer is not JSON, and core::JsonMemoryError
+// (a refusal over a limit, which no retry repeats) for one whose value
+// would hold more; the texts quoted are shown as `quoting` shows them (the
 // refusal whole, with the keys masked).
 void finish_output(inference::LMOutput& output, const std::string& thinking,
-                   const std::optional<std::string>& text,
-                   const std::optional<std::string>& refusal, bool structured,
-                   const net::Quoting& quoting);
+                   std::optional<std::string> text, const std::optional<std::string>& refusal,
+                   bool structured, const net::Quoting& quoting, std::size_t max_memory);
 
 // What one answer (or one streamed chunk) says: the first choice's
 // reasoning text, answer text, refusal and finish reason, each absent when
@@ -71,8 +74,8 @@ struct ChoicePart {
 
 // Reads the first choice of `answer`. Throws zelq::core::RuntimeError naming
 // `source` when the answer carries an "error" (with the server's message as
-// `quoting` shows it) or has no usable choice (a chunk without choices gives
-// an empty part).
+// `quoting` shows it, taken from `answer` itself: nothing is parsed again)
+// or has no usable choice (a chunk without choices gives an empty part).
 ChoicePart read_choice(const core::Value& answer, std::string_view choice_key,
                        std::string_view source, const net::Quoting& quoting);
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,10 +50,9 @@ class ResponsesStreamReader {
   // `emitter` may be null (nothing is sent). `source` names the endpoint in
   // messages; every server text quoted is shown as `quoting` (the client's
   // policy) shows it. An event's parsed value holds at most `max_memory`
-  // bytes of heap (the client's budget).
+  // bytes of heap (the client's budget: there is no unlimited reader).
   ResponsesStreamReader(std::shared_ptr<core::EventEmitter> emitter, std::string source,
-                        net::Quoting quoting,
-                        std::size_t max_memory = std::numeric_limits<std::size_t>::max());
+                        net::Quoting quoting, std::size_t max_memory);
 
   // Takes one event of the stream; returns true when the response has
   // completed ("response.completed"). Throws zelq::core::RuntimeError naming
