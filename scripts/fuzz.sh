@@ -50,6 +50,10 @@ is_count "$jobs" || refuse "$jobs_from needs a whole number above 0, got '$jobs'
 if [ ${#names[@]} -eq 0 ]; then
   for dir in fuzz/corpus/*/; do names+=("$(basename "$dir")"); done
 fi
+# Every name is checked before anything is built.
+for name in "${names[@]}"; do
+  [ -d "fuzz/corpus/$name" ] || refuse "no target $name (no fuzz/corpus/$name)"
+done
 
 build_dir=build-asan
 if ! grep -qs '^ZELQ_BUILD_FUZZ:BOOL=ON' "$build_dir/CMakeCache.txt"; then
@@ -116,10 +120,6 @@ finish_one() {
   done
 }
 for name in "${names[@]}"; do
-  if [ ! -d "fuzz/corpus/$name" ]; then
-    echo "fuzz: no target $name (no fuzz/corpus/$name)" >&2
-    exit 2
-  fi
   while [ ${#pid_of[@]} -ge "$jobs" ]; do finish_one; done
   run_one "$name" &
   pid_of[$name]=$!

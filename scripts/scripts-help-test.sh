@@ -49,6 +49,7 @@ expect 2 "" $'fuzz: --time needs a value\nusage: scripts/fuzz.sh' fuzz.sh --time
 expect 2 "" "fuzz: --jobs needs a value" fuzz.sh sse_parser --jobs
 expect 2 "" "fuzz: --time needs a whole number above 0, got '5s'" fuzz.sh --time 5s
 expect 2 "" "fuzz: --jobs needs a whole number above 0, got '0'" fuzz.sh --jobs 0
+expect 2 "" "fuzz: no target nosuch (no fuzz/corpus/nosuch)" fuzz.sh sse_parser nosuch
 CMAKE_BUILD_PARALLEL_LEVEL=many \
   expect 2 "" "fuzz: CMAKE_BUILD_PARALLEL_LEVEL needs a whole number above 0, got 'many'" fuzz.sh
 
