@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Tests the command lines of the scripts: --help prints the usage on stdout
 # and exits 0, and an unknown option prints it on stderr and exits 2, each
-# before the script does anything else (installs, builds or runs).
+# before the script does anything else (installs, builds or runs); and, in a
+# checkout of stand-ins, where the building scripts send their build's lines.
 set -euo pipefail
 scripts="$(cd "$(dirname "$0")" && pwd)"
 work=$(mktemp -d)
