@@ -21,10 +21,16 @@ if [[ "${1:-}" == "research" ]]; then
   shift
   target=zelq_research
 fi
+# ninja's lines of a build with nothing to do (the check of globbed folders
+# that every build makes, and "no work to do") are dropped, so that a run
+# that builds nothing starts with the program's own output; a build's
+# progress and errors pass as they come.
 (
   cd "$root"
   scripts/install-deps.sh
   scripts/configure.sh
-  cmake --build build -j "$jobs" --target "$target"
+  cmake --build build -j "$jobs" --target "$target" |
+    sed -u -e '/^\[[0-9]*\/[0-9]*\] Re-checking globbed directories\.\.\.$/d' \
+      -e '/^ninja: no work to do\.$/d'
 ) >&2
 exec "$root/build/examples/$target" "$@"

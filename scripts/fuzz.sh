@@ -13,34 +13,54 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=20
-jobs=$(nproc 2>/dev/null || echo 2)
+# CMAKE_BUILD_PARALLEL_LEVEL, when set, decides how many jobs build and how
+# many targets run at once, unless --jobs says otherwise.
+jobs=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc 2>/dev/null || echo 2)}
+jobs_from="CMAKE_BUILD_PARALLEL_LEVEL"
 names=()
 usage() {
   echo "usage: scripts/fuzz.sh [--time SECONDS] [--jobs N] [NAME...]"
   echo
   echo "Runs each fuzz target of fuzz/ (NAME without \"_fuzz\"; default: all) from its seed"
-  echo "corpus for SECONDS (default 20), N at once (default: the processors), in the"
-  echo "build-asan/ folder that scripts/test.sh --sanitize configures."
+  echo "corpus for SECONDS (default 20), N at once (default: CMAKE_BUILD_PARALLEL_LEVEL"
+  echo "when set, else the processors), in the build-asan/ folder that"
+  echo "scripts/test.sh --sanitize configures. The build's progress goes to stderr."
 }
+refuse() {  # refuse <problem>
+  echo "fuzz: $1" >&2
+  usage >&2
+  exit 2
+}
+# A whole number above 0 (no sign, no leading zero), as both settings need.
+is_count() { [[ "$1" =~ ^[1-9][0-9]*$ ]]; }
 while [ $# -gt 0 ]; do
   case "$1" in
     -h | --help) usage; exit 0 ;;
-    --time) seconds=$2; shift 2 ;;
-    --jobs) jobs=$2; shift 2 ;;
-    -*) usage >&2; exit 2 ;;
+    --time | --jobs)
+      [ $# -ge 2 ] || refuse "$1 needs a value"
+      is_count "$2" || refuse "$1 needs a whole number above 0, got '$2'"
+      if [ "$1" = --time ]; then seconds=$2; else jobs=$2 jobs_from=--jobs; fi
+      shift 2
+      ;;
+    -*) refuse "unknown option $1" ;;
     *) names+=("$1"); shift ;;
   esac
 done
+is_count "$jobs" || refuse "$jobs_from needs a whole number above 0, got '$jobs'"
 if [ ${#names[@]} -eq 0 ]; then
   for dir in fuzz/corpus/*/; do names+=("$(basename "$dir")"); done
 fi
+# Every name is checked before anything is built.
+for name in "${names[@]}"; do
+  [ -d "fuzz/corpus/$name" ] || refuse "no target $name (no fuzz/corpus/$name)"
+done
 
 build_dir=build-asan
 if ! grep -qs '^ZELQ_BUILD_FUZZ:BOOL=ON' "$build_dir/CMakeCache.txt"; then
   echo "fuzz: $build_dir is not configured with ZELQ_BUILD_FUZZ; run scripts/test.sh --sanitize" >&2
   exit 1
 fi
-cmake --build "$build_dir" -j "$jobs" --target "${names[@]/%/_fuzz}"
+cmake --build "$build_dir" -j "$jobs" --target "${names[@]/%/_fuzz}" >&2
 source scripts/sanitizer-env.sh
 
 work=$(mktemp -d)
@@ -100,10 +120,6 @@ finish_one() {
   done
 }
 for name in "${names[@]}"; do
-  if [ ! -d "fuzz/corpus/$name" ]; then
-    echo "fuzz: no target $name (no fuzz/corpus/$name)" >&2
-    exit 2
-  fi
   while [ ${#pid_of[@]} -ge "$jobs" ]; do finish_one; done
   run_one "$name" &
   pid_of[$name]=$!

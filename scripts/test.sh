@@ -19,7 +19,8 @@ usage() {
   echo "check), or with --sanitize the clang++ AddressSanitizer + UBSan build in"
   echo "build-asan/, or with --tsan the ThreadSanitizer build in build-tsan/."
 }
-refuse() {
+refuse() {  # refuse <problem>
+  echo "test: $1" >&2
   usage >&2
   exit 2
 }
@@ -33,7 +34,9 @@ for arg in "$@"; do
   fi
 done
 for arg in "$@"; do
-  [ "$mode" = regular ] || refuse
+  if [ "$mode" != regular ] && [[ "$arg" == --sanitize || "$arg" == --tsan ]]; then
+    refuse "one build at a time: --sanitize or --tsan, once"
+  fi
   case "$arg" in
     --sanitize)
       mode=asan
@@ -43,8 +46,11 @@ for arg in "$@"; do
       mode=tsan
       build_dir=build-tsan
       ;;
+    -*)
+      refuse "unknown option $arg"
+      ;;
     *)
-      refuse
+      refuse "unknown argument '$arg'"
       ;;
   esac
 done

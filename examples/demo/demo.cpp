@@ -62,6 +62,23 @@ struct DataError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// What nlohmann says is wrong with a data file, without its own
+// "[json.exception.parse_error.N] " prefix. The bytes it read last, which it
+// quotes as they stand, are shown as Python shows a text: a byte that is not
+// UTF-8 or a control character reads as an escape (last read: '"q\xff').
+std::string parse_problem(const Value::parse_error& error) {
+  std::string what = error.what();
+  if (what.starts_with("[json.exception.")) what.erase(0, what.find("] ") + 2);
+  constexpr std::string_view kLastRead = "; last read: '";
+  const std::size_t token = what.find(kLastRead);
+  if (token != std::string::npos && what.ends_with('\'')) {
+    const std::size_t start = token + kLastRead.size();
+    const std::string read = what.substr(start, what.size() - 1 - start);
+    what.replace(start - 1, std::string::npos, zelq::core::py_repr(read));
+  }
+  return zelq::core::one_line(what);
+}
+
 // The sample in `path`, checked entry by entry (chunks are numbered from 1,
 // as the demo lists them). Throws DataError.
 SampleData load_sample(const std::string& path) {
@@ -82,10 +99,7 @@ SampleData load_sample(const std::string& path) {
   try {
     data = Value::parse(in);
   } catch (const Value::parse_error& error) {
-    // nlohmann's text starts with its own "[json.exception.parse_error.N] ".
-    std::string what = error.what();
-    if (what.starts_with("[json.exception.")) what.erase(0, what.find("] ") + 2);
-    throw fail("not valid JSON: " + zelq::core::one_line(what));
+    throw fail("not valid JSON: " + parse_problem(error));
   }
   if (!data.is_object()) {
     throw fail("must hold a JSON object, not " + std::string(data.type_name()));
@@ -246,8 +260,9 @@ void demo_stuff(const SampleData& sample, const DemoArgs& args, const Models& mo
        .prompt_builder = zelq::inference::PromptBuilder(
            preset.system_template, preset.user_template, preset.key_defaults)});
   auto terminal = std::make_shared<zelq_demo::Terminal>();
-  rs::SynthesizeOptions options{
-      .query = sample.query, .chunks = sample.chunks, .event_emitter = zelq_demo::answer_emitter(terminal)};
+  rs::SynthesizeOptions options{.query = sample.query,
+                                .chunks = sample.chunks,
+                                .event_emitter = zelq_demo::answer_emitter(terminal)};
   Value answer;
   try {
     answer = zelq::core::run_sync(zelq::core::with_timeout(

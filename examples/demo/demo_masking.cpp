@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "zelq/core/text_line.hpp"
 #include "zelq/net/quoting.hpp"
 #include "zelq/net/url.hpp"
 
@@ -10,6 +11,8 @@ namespace zelq_demo {
 namespace {
 
 constexpr std::string_view kMask = "***";
+// Punctuation that ends a clause when white space follows it.
+constexpr std::string_view kClauseEnd = ":;,.";
 
 bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 
@@ -76,8 +79,16 @@ std::string mask_text(std::string_view text, std::string_view secret) {
   std::size_t pos = 0;
   while (pos < unmasked.size()) {
     const std::size_t end = std::min(unmasked.find_first_of(kWordEnd, pos), unmasked.size());
-    const std::string_view word = std::string_view(unmasked).substr(pos, end - pos);
+    std::string_view word = std::string_view(unmasked).substr(pos, end - pos);
+    // A word followed by white space may end with the punctuation of the
+    // sentence ("cannot open x?token=t: No such file"); it is kept, not
+    // taken for part of the value that is masked.
+    const bool ends_clause = end < unmasked.size() && zelq::core::is_line_space(unmasked[end]) &&
+                             word.size() > 1 &&
+                             kClauseEnd.find(word.back()) != std::string_view::npos;
+    if (ends_clause) word.remove_suffix(1);
     out += looks_like_url(word) ? mask_url(word) : mask_credential_values(std::string(word));
+    if (ends_clause) out += unmasked[end - 1];
     if (end < unmasked.size()) out += unmasked[end];
     pos = end + 1;
   }

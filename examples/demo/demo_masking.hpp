@@ -21,8 +21,9 @@ std::string mask_url(std::string_view url);
 // it appears, as the library's net::Quoting masks it, then each of its
 // words (the runs between white space and quotes) masked as mask_url does
 // when it looks like part of a URL: it has an "@", a query, or a fragment after "//".
-// Plain words such as "item #3" are left alone; control characters become
-// "?".
+// A ":", ";", "," or "." that ends a word before white space is kept as the
+// sentence's own ("x?***: No such file"). Plain words such as "item #3" are
+// left alone; control characters become "?".
 std::string mask_text(std::string_view text, std::string_view secret);
 
 }  // namespace zelq_demo

@@ -52,6 +52,12 @@ TEST(DemoMasking, MaskTextMasksTheKeyAndUrlLikeWordsOnly) {
       {"openai/m at http://127.0.0.1:9/v1, threshold 0.35 (a=1)",
        "openai/m at http://127.0.0.1:9/v1, threshold 0.35 (a=1)"},
       {"line one\nline\ttwo", "line one?line?two"},
+      // The punctuation of the sentence after a masked word stays.
+      {"cannot open nothere?token=abc: No such file or directory",
+       "cannot open nothere?***: No such file or directory"},
+      {"at http//u:pw@host/v1?token=t, then key=abc; done.",
+       "at http//***@host/v1?***, then key=***; done."},
+      {"given x?token=abc.", "given x?***"},
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(mask_text(input, key), expected) << input;
   EXPECT_EQ(mask_text("no key set: sk-test-KEY", ""), "no key set: sk-test-KEY");

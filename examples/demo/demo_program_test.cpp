@@ -318,6 +318,11 @@ TEST(DemoProgram, FindsItsDataFromAnotherFolderOrTakesDataDir) {
   EXPECT_EQ(missing.err, "zelq_demo: cannot open " +
                              (elsewhere.path() / "none" / "chunks.json").string() +
                              ": No such file or directory\n");
+
+  // A masked path keeps the ": " before the reason.
+  const DemoRun masked = run_demo({"nothere?token=TOKENVALUE"}, {}, elsewhere.path().string());
+  EXPECT_EQ(masked.status, 1);
+  EXPECT_EQ(masked.err, "zelq_demo: cannot open nothere?***: No such file or directory\n");
 }
 
 TEST(DemoProgram, ABadDataFileIsNamedWithWhatIsWrong) {
@@ -351,6 +356,29 @@ TEST(DemoProgram, ABadDataFileIsNamedWithWhatIsWrong) {
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, StartsWith("zelq_demo: " + file + ": not valid JSON: "));
   EXPECT_THAT(run.err, Not(HasSubstr("json.exception")));
+}
+
+// Bytes of a data file that cannot be shown as they stand (not UTF-8, a
+// control character) are named in escapes: stderr holds none of them.
+TEST(DemoProgram, ADataFilesBadBytesAreShownEscaped) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"{\"query\": \"q\xff\", \"chunks\": []}", "ill-formed UTF-8 byte; last read: '\"q\\xff'"},
+      {"{\"query\": \"\xc3\", \"chunks\": []}", "last read: '\"\\xc3\"'"},
+      {"{\"query\": \"a\x1b[2J\"}", "last read: '\"a<U+001B>'"},
+      {"\xfe{}", "last read: '\\xfe'"},
+  };
+  const TempDir data;
+  for (const auto& [text, problem] : cases) {
+    SCOPED_TRACE(testing::PrintToString(text));
+    const std::string file = data.write("chunks.json", text);
+    const DemoRun run = run_demo({file});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_THAT(run.err, StartsWith("zelq_demo: " + file + ": not valid JSON: "));
+    EXPECT_THAT(run.err, HasSubstr(problem + "\n"));
+    for (const char byte : run.err.substr(0, run.err.size() - 1)) {
+      EXPECT_TRUE(byte >= 0x20 && byte < 0x7f) << static_cast<int>(byte);
+    }
+  }
 }
 
 // A model that answers with nothing: the demo says so and exits 1, without
