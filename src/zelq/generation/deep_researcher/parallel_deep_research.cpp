@@ -132,6 +132,10 @@ class KnownKeys final : public KnownKeysClient<pp::TaskRunClient, pp::TaskRunCli
   asio::awaitable<pp::TaskRun> create(Value params) const override {
     return inner()->create(std::move(params));
   }
+  asio::awaitable<pp::TaskRun> create_run(Value params,
+                                          std::shared_ptr<core::RunLedger> run) const override {
+    return inner()->create_run(std::move(params), std::move(run));
+  }
   asio::awaitable<std::unique_ptr<pp::TaskRunEventStream>> events(
       std::string run_id, std::optional<double> timeout) const override {
     return inner()->events(std::move(run_id), timeout);
@@ -246,7 +250,10 @@ Value ParallelDeepResearcher::_format_mcp_servers(const std::vector<inference::N
 asio::awaitable<LMOutput> ParallelDeepResearcher::research(ResearchRequest request) const {
   const ResearchFrontOptions front{.reserved_keywords = {"input", "processor"},
                                    .base_config = _config};
-  ResearchCallPtr call = _prepare_research(std::move(request), prompt_builder, front);
+  auto call = std::make_shared<ResearchCall>(
+      std::move(*_prepare_research(std::move(request), prompt_builder, front)));
+  // A later attempt reconnects to the run an earlier one named.
+  call->run = std::make_shared<core::RunLedger>(/*continues_named=*/true);
   check_client_settings(call->config);
   auto state = std::make_shared<RunState>();
   auto attempt = [this, state](ResearchCallPtr shared) {
@@ -291,8 +298,10 @@ asio::awaitable<LMOutput> ParallelDeepResearcher::_research(ResearchCallPtr call
   } catch (const pp::TaskRunFailedError&) {
     // Reconnecting to a run that ended badly can never succeed.
     state->run_id.reset();
+    call->run->ended();
     throw;
   }
+  call->run->ended();
   co_return output;
 }
 
@@ -307,7 +316,8 @@ asio::awaitable<void> ParallelDeepResearcher::_ensure_run(pp::TaskRunClientPtr c
     }
     params[key] = value;
   }
-  pp::TaskRun run = co_await client->create(std::move(params));
+  pp::TaskRun run = co_await client->create_run(std::move(params), call->run);
+  call->run->named(run.run_id, client->quoting().quoted(run.run_id));
   *state = RunState{.run_id = std::move(run.run_id)};
 }
 

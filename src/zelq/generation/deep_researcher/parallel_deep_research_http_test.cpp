@@ -11,6 +11,7 @@
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/logging.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/generation/deep_researcher/testing/research_testing.hpp"
 #include "zelq/inference/testing/recording_event_emitter.hpp"
 #include "zelq/net/http_error.hpp"
@@ -167,6 +168,48 @@ TEST(ParallelDeepResearcherHttpTest, ARunIsContinuedUnlessItFailed) {
     } else {
       EXPECT_TRUE(core::is_cancellation(failure));
       EXPECT_EQ(server.requests.size(), 2u);
+    }
+  }
+}
+
+// A create the service accepted but whose answer names no run is never sent
+// again: the call ends saying that the run may be going on. One that named
+// its run is continued by the next attempt, never created again.
+TEST(ParallelDeepResearcherHttpTest, AnAcceptedCreateIsNeverSentTwice) {
+  struct Case {
+    const char* name;
+    std::string answer;
+    bool left_going;
+  };
+  const Case cases[] = {
+      {"no run id", R"({"status":"queued"})", true},
+      {"not JSON", "<html>queued</html>", true},
+      {"a run id", R"({"run_id":"trun_1","status":"queued"})", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    asio::io_context io;
+    LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+      if (exchange.request.method == "POST") {
+        co_await exchange.respond(202, c.answer);
+      } else if (exchange.request.target.ends_with("/events")) {
+        co_await exchange.respond(503, R"({"error":{"message":"Busy."}})");
+      } else {
+        co_await exchange.respond(404, R"({"error":{"message":"No."}})");
+      }
+    });
+    const ParallelDeepResearcher researcher = researcher_for(server, 2);
+    std::exception_ptr failure;
+    try {
+      net::testing::run_client(io, server, researcher.research({.query = "q"}));
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    EXPECT_EQ(testing::count_requests(server, "POST", "/v1/tasks/runs"), 1u);
+    EXPECT_EQ(core::is_run_left_going(failure), c.left_going) << core::describe_exception(failure);
+    if (!c.left_going) {
+      // Every attempt reads the events of the one run.
+      EXPECT_GT(testing::count_requests(server, "GET", "/v1beta/tasks/runs/trun_1/events"), 1u);
     }
   }
 }
