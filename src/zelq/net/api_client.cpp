@@ -141,6 +141,12 @@ asio::awaitable<std::optional<SseEvent>> ApiEventStream::next() {
           std::make_exception_ptr(StreamIdleError("No event from " + endpoint_ + " within " +
                                                   std::to_string(event_timeout_.count()) + " ms."));
     }
+  } catch (const SseEventTooLargeError& error) {
+    // The parser knows its limit, not the stream it reads.
+    failure = std::make_exception_ptr(
+        SseEventTooLargeError("An event of " + endpoint_ + " exceeds the size limit of " +
+                                  std::to_string(error.limit()) + " bytes.",
+                              error.limit()));
   } catch (...) {
     failure = std::current_exception();
   }

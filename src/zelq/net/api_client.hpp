@@ -121,9 +121,11 @@ class ApiEventStream {
   // the end of the body. Throws StreamIdleError "No event from <endpoint>
   // within <n> ms." when the server stays silent (comments and
   // partial events do not count) longer than the event timeout;
-  // ConnectionError when the connection breaks; zelq::core::RuntimeError
-  // for an event larger than max_event_size, and once the stream has brought
-  // more than max_body_size bytes. Any of them, and cancellation
+  // ConnectionError when the connection breaks; SseEventTooLargeError "An
+  // event of <endpoint> exceeds the size limit of <n> bytes." for an event
+  // larger than max_event_size, and zelq::core::RuntimeError once the stream
+  // has brought more than max_body_size bytes (both refusals over a limit,
+  // core::OverLimitError, which no retry repeats). Any of them, and cancellation
   // (operation_aborted, propagated), close the connection. The stream must
   // outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();

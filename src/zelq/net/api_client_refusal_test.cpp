@@ -86,7 +86,7 @@ TEST(ApiClientRefusal, AnAnswerOverALimitIsRequestedOnce) {
       {"body", "exceeds 4096 bytes."},
       {"parsed", "needs more than 4096 bytes of memory once parsed"},
       {"stream", "exceeds the limit of 4096 bytes"},
-      {"event", "SSE event exceeds the size limit of 1024 bytes"}};
+      {"event", "/v1/event exceeds the size limit of 1024 bytes."}};
   const std::vector<std::function<bool(const std::exception_ptr&)>> filters = {
       {}, &core::is_worth_another_attempt<HttpError>};
   for (const auto& [path, refusal] : rows) {

@@ -56,6 +56,10 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
       failure = std::current_exception();
     } catch (const StreamIdleError&) {
       failure = std::current_exception();
+    } catch (const SseEventTooLargeError& error) {
+      const SseEventTooLargeError refusal = too_large(error.limit());
+      close();
+      throw refusal;
     } catch (...) {
       close();
       throw;
@@ -70,6 +74,16 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
     }
   }
   co_return std::nullopt;
+}
+
+SseEventTooLargeError ResumableEventStream::too_large(std::size_t limit) const {
+  const std::string& endpoint = stream_->endpoint();
+  // Until the run is known, the subject is often the stream's endpoint.
+  const std::string where =
+      subject_.find(endpoint) == std::string::npos ? " (" + endpoint + ")" : "";
+  return SseEventTooLargeError(subject_ + " sent an event over the size limit of " +
+                                   std::to_string(limit) + " bytes" + where + ".",
+                               limit);
 }
 
 double ResumableEventStream::pause() const {

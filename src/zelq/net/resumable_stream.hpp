@@ -3,6 +3,7 @@
 // event, so a long run at a service is read to its end as one stream.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -64,9 +65,12 @@ class ResumableEventStream {
   // caller's limits, and cancellation ends it at once);
   // after more than max_empty_resumes resumptions in a row without a new
   // event it throws ConnectionError "<subject> broke <n> times in a row
-  // without a new event: <why the last one stopped>." Other errors (a
-  // request's own deadline, an event too large) and cancellation propagate
-  // and close the connection. The stream must outlive the awaitable.
+  // without a new event: <why the last one stopped>." An event over the
+  // size limit is refused, never resumed past: SseEventTooLargeError
+  // "<subject> sent an event over the size limit of <n> bytes (<endpoint>)."
+  // (without the endpoint when the subject names it). Other errors (a
+  // request's own deadline) and cancellation propagate. Each failure closes
+  // the connection. The stream must outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
   // The next event when it has arrived whole, taken without awaiting;
@@ -85,6 +89,8 @@ class ResumableEventStream {
 
  private:
   boost::asio::awaitable<void> resume(std::exception_ptr failure);
+  // The refusal of an event over `limit` bytes on the current connection.
+  SseEventTooLargeError too_large(std::size_t limit) const;
   // The pause before the resumption about to run, in seconds.
   double pause() const;
 

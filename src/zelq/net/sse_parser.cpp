@@ -69,11 +69,13 @@ void SseParser::feed(std::string_view bytes, std::vector<SseEvent>& out) {
   }
 }
 
+void SseParser::fail_broken() const {
+  throw SseEventTooLargeError("SSE parser cannot continue after an event over the size limit",
+                              max_event_size_);
+}
+
 void SseParser::start(std::string_view bytes) {
-  if (broken_) {
-    throw core::OverLimitError<core::RuntimeError>(
-        "SSE parser cannot continue after an event over the size limit");
-  }
+  check_usable();
   const char* p = bytes.data();
   end_ = p + bytes.size();
   if (!bom_done_) p = skip_bom(p, end_);
@@ -96,10 +98,7 @@ void SseParser::trim() noexcept {
 }
 
 bool SseParser::next(SseEventView& out) {
-  if (broken_) {
-    throw core::OverLimitError<core::RuntimeError>(
-        "SSE parser cannot continue after an event over the size limit");
-  }
+  check_usable();
   if (data_out_) {
     // The event handed out last is done with.
     data_.clear();
@@ -118,45 +117,66 @@ bool SseParser::next(SseEventView& out) {
       if (!skip_line_) take_partial_line(std::string_view(p, static_cast<std::size_t>(end - p)));
       break;
     }
-    std::string_view piece(p, static_cast<std::size_t>(eol - p));
-    // Which byte ends the line, and whether a CR is one of a CRLF pair,
-    // follows from the two search results without reading the bytes again.
-    p = eol + 1;
-    if (eol == cr) {
-      if (p == end) {
-        pending_cr_ = true;
-      } else if (lf == p) {
-        ++p;
-      }
-    }
-    bool dispatched = false;
-    if (skip_line_) {
-      skip_line_ = false;
-    } else if (partial_data_) {
-      partial_data_ = false;
-      data_.append(piece);
-      check_size(data_.size());
-      data_.push_back('\n');
-    } else if (line_.empty()) {
-      dispatched = take_line(piece, out, true);
-    } else {
-      line_.append(piece);
-      dispatched = take_line(line_, out, false);
-      line_.clear();
-    }
-    if (dispatched) {
+    const std::string_view last_part(p, static_cast<std::size_t>(eol - p));
+    p = past_line_end(eol, lf, cr);
+    if (end_line(last_part, out)) {
       p_ = p;
       lf_ = lf;
       cr_ = cr;
       return true;
     }
   }
+  finish_bytes();
+  return false;
+}
+
+// Where the line after the one that ends at `eol` begins. Which byte ends
+// the line, and whether a CR is one of a CRLF pair, follows from the two
+// search results without reading the bytes again. A CR that ends the bytes
+// may be the first half of a CRLF whose LF starts the next feed.
+[[gnu::always_inline]] inline const char* SseParser::past_line_end(const char* eol, const char* lf,
+                                                                   const char* cr) {
+  const char* p = eol + 1;
+  if (eol == cr) {
+    if (p == end_) {
+      pending_cr_ = true;
+    } else if (lf == p) {
+      ++p;
+    }
+  }
+  return p;
+}
+
+// Takes the line that ends with `last_part`: all of it, or the rest of one
+// begun in an earlier feed (held in line_, or as a data value in data_).
+// True when it dispatched an event into `out`.
+[[gnu::always_inline]] inline bool SseParser::end_line(std::string_view last_part,
+                                                       SseEventView& out) {
+  if (skip_line_) {
+    skip_line_ = false;
+    return false;
+  }
+  if (partial_data_) {
+    partial_data_ = false;
+    data_.append(last_part);
+    check_size(data_.size());
+    data_.push_back('\n');
+    return false;
+  }
+  if (line_.empty()) return take_line(last_part, out, true);
+  line_.append(last_part);
+  const bool dispatched = take_line(line_, out, false);
+  line_.clear();
+  return dispatched;
+}
+
+// The bytes given to start() are used up. The views point into them, and
+// the caller may reuse them once next() has returned false: what still
+// points there is copied into the parser's own storage.
+void SseParser::finish_bytes() {
   p_ = end_;
-  // The views point into the bytes given to start(), which the caller may
-  // reuse once this returns false.
   hold_pending();
   hold_id();
-  return false;
 }
 
 // The part of a line that reaches the end of a feed. A data line whose value
@@ -367,8 +387,9 @@ void SseParser::fail_too_large() {
   has_pending_ = false;
   event_.clear();
   hold_id();
-  throw core::OverLimitError<core::RuntimeError>("SSE event exceeds the size limit of " +
-                                                 std::to_string(max_event_size_) + " bytes");
+  throw SseEventTooLargeError(
+      "SSE event exceeds the size limit of " + std::to_string(max_event_size_) + " bytes",
+      max_event_size_);
 }
 
 }  // namespace zelq::net

@@ -10,7 +10,23 @@
 #include <string_view>
 #include <vector>
 
+#include "zelq/core/errors.hpp"
+
 namespace zelq::net {
+
+// An event outgrew the size limit of the parser that read it: a refusal over
+// a limit, which no retry repeats. limit() is that limit in bytes, so that a
+// reader that knows which stream it reads can name it in its own message.
+class SseEventTooLargeError : public core::OverLimitError<core::RuntimeError> {
+ public:
+  SseEventTooLargeError(const std::string& what, std::size_t limit)
+      : core::OverLimitError<core::RuntimeError>(what), limit_(limit) {}
+
+  std::size_t limit() const noexcept { return limit_; }
+
+ private:
+  std::size_t limit_;
+};
 
 // The last event id an event carries. Every event after an "id" line
 // carries the same id, and a server may send a long one: the events share
@@ -95,10 +111,10 @@ class SseParser {
 
   // Parses `bytes` and appends each completed event to `out`, in stream order.
   // `bytes` may end anywhere, even inside a line or a CRLF pair.
-  // Throws zelq::core::RuntimeError naming the limit when an event outgrows
-  // max_event_size; events completed before it in the same feed are already in
-  // `out`. After that error the parser is broken and every later feed throws
-  // zelq::core::RuntimeError too.
+  // Throws SseEventTooLargeError "SSE event exceeds the size limit of <n>
+  // bytes" when an event outgrows max_event_size; events completed before it
+  // in the same feed are already in `out`. After that error the parser is
+  // broken and every later feed throws SseEventTooLargeError too.
   void feed(std::string_view bytes, std::vector<SseEvent>& out);
 
   // The same one event at a time: start() takes `bytes`, and each next()
@@ -132,7 +148,15 @@ class SseParser {
   std::size_t max_event_size() const noexcept { return max_event_size_; }
 
  private:
+  // Throws once an event has gone over the limit: the parser is broken.
+  void check_usable() const {
+    if (broken_) fail_broken();
+  }
+  [[noreturn]] void fail_broken() const;
   const char* skip_bom(const char* p, const char* end);
+  const char* past_line_end(const char* eol, const char* lf, const char* cr);
+  bool end_line(std::string_view last_part, SseEventView& out);
+  void finish_bytes();
   // `in_feed`: `line` lies in the bytes of the current feed (not in line_).
   // True when the line dispatched an event into `out`.
   bool take_line(std::string_view line, SseEventView& out, bool in_feed);

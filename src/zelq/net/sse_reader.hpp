@@ -23,7 +23,7 @@ class SseReader {
 
   // Returns the next event, or nullopt once the body has ended (an incomplete
   // trailing event is dropped). Throws what BodyReader::read_some throws, and
-  // zelq::core::RuntimeError when an event outgrows the size limit; events
+  // SseEventTooLargeError when an event outgrows the size limit; events
   // that came before the failure are returned first, and the failure then
   // repeats on every later call. On cancellation (operation_aborted) the
   // connection is closed. The reader must stay alive until the awaitable
