@@ -20,6 +20,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/system/system_error.hpp>
+#include <boost/version.hpp>
 
 #include "zelq/core/clean_up.hpp"
 #include "zelq/core/errors.hpp"
@@ -41,24 +42,28 @@ asio::awaitable<int> fails_at_first_wait() {
 
 asio::awaitable<int> returns_at_once() { co_return 2; }
 
-// With Boost 1.81, a stop that lands after co_spawn and before the
-// coroutine first ran makes co_spawn's own closing step throw out of the
-// executor's run(). The window exists only for a spawn made from outside the
-// executor (its first run is posted); a spawn made on the executor, as every
-// spawn of the library is, runs the coroutine at once, and a stop posted
-// right after it reaches the call.
+// Boost 1.81's co_spawn has a fault: a stop that lands after co_spawn and
+// before the coroutine first ran makes co_spawn's own closing step throw
+// out of the executor's run(). The window exists only for a spawn made from
+// outside the executor (its first run is posted); a spawn made on the
+// executor, as every spawn of the library is, runs the coroutine at once,
+// and a stop posted right after it reaches the call. The safe shape is held
+// to on every Boost. The trap is asserted only on the Boost known to have
+// it, where it shows why the library spawns as it does; on another, a spawn
+// from outside may escape or not, and when it does not, its call ends once.
+constexpr bool kEarlyStopEscapesASpawnFromOutside = BOOST_VERSION / 100 == 1081;
+
 TEST(SpawningACall, OnlyASpawnFromOutsideTheExecutorLetsAnEarlyStopEscape) {
   struct Case {
     const char* name;
     bool from_outside;
     asio::awaitable<int> (*call)();
-    bool escapes;
   };
   const Case cases[] = {
-      {"from outside, a call that waits", true, &fails_at_first_wait, true},
-      {"from outside, a call that returns at once", true, &returns_at_once, true},
-      {"on the executor, a call that waits", false, &fails_at_first_wait, false},
-      {"on the executor, a call that returns at once", false, &returns_at_once, false},
+      {"from outside, a call that waits", true, &fails_at_first_wait},
+      {"from outside, a call that returns at once", true, &returns_at_once},
+      {"on the executor, a call that waits", false, &fails_at_first_wait},
+      {"on the executor, a call that returns at once", false, &returns_at_once},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,9 +71,9 @@ TEST(SpawningACall, OnlyASpawnFromOutsideTheExecutorLetsAnEarlyStopEscape) {
     asio::cancellation_signal signal;
     int handled = 0;
     auto spawn = [&] {
-      asio::co_spawn(io, c.call(),
-                     asio::bind_cancellation_slot(signal.slot(),
-                                                  [&](std::exception_ptr, int) { ++handled; }));
+      asio::co_spawn(
+          io, c.call(),
+          asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr, int) { ++handled; }));
     };
     auto stop = [&] { signal.emit(asio::cancellation_type::terminal); };
     if (c.from_outside) {
@@ -80,10 +85,19 @@ TEST(SpawningACall, OnlyASpawnFromOutsideTheExecutorLetsAnEarlyStopEscape) {
         asio::post(io, stop);
       });
     }
-    if (c.escapes) {
-      EXPECT_THROW(io.run(), boost::system::system_error);
-    } else {
-      EXPECT_NO_THROW(io.run());
+    bool escaped = false;
+    try {
+      io.run();
+    } catch (const boost::system::system_error& error) {
+      escaped = true;
+      EXPECT_EQ(error.code(), asio::error::operation_aborted);
+    }
+    if (!c.from_outside) {
+      EXPECT_FALSE(escaped);
+    } else if (kEarlyStopEscapesASpawnFromOutside) {
+      EXPECT_TRUE(escaped);
+    }
+    if (!escaped) {
       EXPECT_EQ(handled, 1);
     }
   }
@@ -103,7 +117,8 @@ asio::awaitable<void> turns(int count) {
 }
 
 asio::awaitable<int> attempt(int op_turns) {
-  return with_clean_up(fails_after(op_turns), [] { return turns(3); }, std::chrono::hours(1));
+  return with_clean_up(
+      fails_after(op_turns), [] { return turns(3); }, std::chrono::hours(1));
 }
 
 asio::awaitable<int> gather_of(int count) {
