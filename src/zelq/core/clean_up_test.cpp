@@ -79,8 +79,8 @@ std::string what_of(const std::exception_ptr& failure) {
 
 // The clean-up of a failed op runs to its end through the caller's first
 // cancellation, whenever it lands; after the one after it the call ends at
-// once and leaves the clean-up to end alone. A caller that was cancelled gets a cancellation, never the op's own
-// failure, which it might retry.
+// once and leaves the clean-up to end alone. A caller that was cancelled gets a cancellation, never
+// the op's own failure, which it might retry.
 TEST(WithCleanUp, RunsThroughTheFirstCancellationAndEndsAtTheSecond) {
   struct Case {
     const char* name;

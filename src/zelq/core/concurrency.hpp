@@ -155,8 +155,8 @@ boost::asio::awaitable<blocking_result_t<F, Args...>> run_blocking(F f, Args... 
 // Cancellation: every cancellation of the calling coroutine (each one, not
 // only the first) is forwarded to every op; the call still waits for all of
 // them to finish and then rethrows the first failure (typically system_error
-// with operation_aborted), or returns normally if every op ignored it. No op ever outlives the call. Anything
-// the ops refer to must outlive the co_await of this call.
+// with operation_aborted), or returns normally if every op ignored it. No op ever outlives the
+// call. Anything the ops refer to must outlive the co_await of this call.
 boost::asio::awaitable<void> parallel_gather(std::vector<boost::asio::awaitable<void>> ops);
 
 template <class T>

@@ -209,7 +209,8 @@ template <std::size_t... N>
   const char* const limit = state.text.data() + state.text.size();
   const void* const quote = std::memchr(begin, '"', static_cast<std::size_t>(limit - begin));
   if (quote != nullptr) {
-    key = std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(quote) - begin));
+    key =
+        std::string_view(begin, static_cast<std::size_t>(static_cast<const char*>(quote) - begin));
     if (key.find('\\') == std::string_view::npos) return true;
   }
   return !field.unescaped_key().get(key);

@@ -85,8 +85,8 @@ class ChatChunkReader {
   // nor null, "search_results" that is neither a list of objects nor null,
   // or anything after the object. It also gives null for some valid JSON it
   // does not read, numbers beyond 64 bits or out of a double's range among
-  // them, and for a chunk whose reading would hold more than max_memory. The caller then reads the chunk as a core::Value, which names what
-  // is wrong or takes what is right. Never throws.
+  // them, and for a chunk whose reading would hold more than max_memory. The caller then reads the
+  // chunk as a core::Value, which names what is wrong or takes what is right. Never throws.
   //
   // With Part::MESSAGE, `data` is a whole (not streamed) answer: each
   // choice's "message" is read as the delta of a chunk is, into

@@ -142,7 +142,8 @@ TEST(HttpError, MasksTheKeyInItsJsonEscapedForms) {
             R"({"detail":"key *** rejected"})");
   EXPECT_EQ(
       server_message(
-          R"({"detail":["\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
+          R"({"detail":[)"
+          R"("\u0073\u006B\u002D\u0070\u0072\u006f\u0062\u0065\u002d\u0031\u0032\u0033"]})",
           Quoting(key), kBudget),
       R"({"detail":["***"]})");
   // Escaped again inside an escaped string, literal next to escaped.

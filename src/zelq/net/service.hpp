@@ -68,7 +68,8 @@ void check_api_key(std::string_view key, std::string_view service);
 // zelq::core::ValueError "No <service> API key: pass <how> or set <A> or
 // <B>." when neither gives one.
 std::string api_key_or_environment(std::string given, std::string_view service,
-                                   std::string_view how, std::initializer_list<std::string_view> env);
+                                   std::string_view how,
+                                   std::initializer_list<std::string_view> env);
 
 // The quoting policy of a client built from `client_params`: it masks the
 // key such a client sends, their "api_key" when that is a non-empty text,

@@ -87,7 +87,8 @@ const std::vector<std::string>& reserved_hyperparameters() {
 
 std::vector<inference::NativeTool> complete_tools(
     const std::optional<std::vector<inference::NativeTool>>& tools) {
-  std::vector<inference::NativeTool> completed = tools.value_or(std::vector<inference::NativeTool>{});
+  std::vector<inference::NativeTool> completed =
+      tools.value_or(std::vector<inference::NativeTool>{});
   std::set<inference::NativeToolType> present;
   for (std::size_t i = 0; i < completed.size(); ++i) {
     check_tool(completed[i], i);

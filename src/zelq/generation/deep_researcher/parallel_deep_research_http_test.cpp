@@ -300,7 +300,8 @@ TEST(ParallelDeepResearcherHttpTest, ServiceValuesInErrorsNeverShowTheKey) {
         co_await exchange.start_events();
         if (c == Case::STATE) {
           co_await exchange.chunk(
-              R"(data: {"type":"task_run.state","run":{"status":"failed","error":{"message":"No."}}})"
+              R"(data: {"type":"task_run.state","run":{"status":"failed",)"
+              R"("error":{"message":"No."}}})"
               "\n\n");
         } else if (c == Case::ERROR_EVENT) {
           co_await exchange.chunk("data: {\"type\":\"error\",\"error\":{\"message\":\"No.\"}}\n\n");

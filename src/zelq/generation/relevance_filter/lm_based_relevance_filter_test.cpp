@@ -132,9 +132,10 @@ TEST(LMBasedRelevanceFilterTest, ResponseMessagesAndChunkRendering) {
   EXPECT_EQ(error_for({{"results", {1, {{"is_relevant", 1}}}}}),
             "Malformed relevance for chunk: 1");
   // A verdict without "is_relevant" drops its chunk rather than failing.
-  EXPECT_EQ(Exposed(s.processor)
-                ._process_lm_response(answer({{"results", {{{"x", 1}}, {{"is_relevant", 1}}}}}), two),
-            std::vector<ChunkPtr>{two[1]});
+  EXPECT_EQ(
+      Exposed(s.processor)
+          ._process_lm_response(answer({{"results", {{{"x", 1}}, {{"is_relevant", 1}}}}}), two),
+      std::vector<ChunkPtr>{two[1]});
 
   const ChunkPtr chunk =
       core::make_chunk("text", {{"page", 42}, {"source", "S"}, {"nil", nullptr}});

@@ -19,8 +19,10 @@ void check_batch_size(int batch_size) {
 }  // namespace
 
 core::Value RelevanceFilterItem::model_json_schema() {
-  return core::Value::parse(R"({
-    "description": "Defines the relevance filter item schema.\n\nAttributes:\n    explanation (str): The explanation of why the chunk is or is not relevant.\n    is_relevant (bool): True if the chunk is relevant to the query, False otherwise.",
+  return core::Value::parse(
+      R"({"description": "Defines the relevance filter item schema.\n\nAttributes:\n)"
+      R"(    explanation (str): The explanation of why the chunk is or is not relevant.\n)"
+      R"(    is_relevant (bool): True if the chunk is relevant to the query, False otherwise.",
     "properties": {
       "explanation": {"title": "Explanation", "type": "string"},
       "is_relevant": {"title": "Is Relevant", "type": "boolean"}
@@ -39,7 +41,9 @@ core::Value RelevanceFilter::model_json_schema() {
       "(list[RelevanceFilterItem]): The list of relevance filter items,\n        each containing "
       "the relevance decision for a chunk.";
   schema["properties"] = core::Value::parse(R"({
-    "results": {"items": {"$ref": "#/$defs/RelevanceFilterItem"}, "title": "Results", "type": "array"}
+    "results": {
+      "items": {"$ref": "#/$defs/RelevanceFilterItem"}, "title": "Results", "type": "array"
+    }
   })");
   schema["required"] = {"results"};
   schema["title"] = "RelevanceFilter";

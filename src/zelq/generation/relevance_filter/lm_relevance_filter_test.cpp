@@ -268,7 +268,19 @@ TEST(LMRelevanceFilterTest, FromPresetBuildsTheSchemaAndPrompt) {
   ASSERT_EQ(built.size(), 1u);
   EXPECT_EQ(
       RelevanceFilter::model_json_schema().dump(),
-      R"({"$defs":{"RelevanceFilterItem":{"description":"Defines the relevance filter item schema.\n\nAttributes:\n    explanation (str): The explanation of why the chunk is or is not relevant.\n    is_relevant (bool): True if the chunk is relevant to the query, False otherwise.","properties":{"explanation":{"title":"Explanation","type":"string"},"is_relevant":{"title":"Is Relevant","type":"boolean"}},"required":["explanation","is_relevant"],"title":"RelevanceFilterItem","type":"object"}},"description":"Defines the relevance filter schema.\n\nAttributes:\n    results (list[RelevanceFilterItem]): The list of relevance filter items,\n        each containing the relevance decision for a chunk.","properties":{"results":{"items":{"$ref":"#/$defs/RelevanceFilterItem"},"title":"Results","type":"array"}},"required":["results"],"title":"RelevanceFilter","type":"object"})");
+      R"({"$defs":{"RelevanceFilterItem":{)"
+      R"("description":"Defines the relevance filter item schema.\n\nAttributes:\n)"
+      R"(    explanation (str): The explanation of why the chunk is or is not relevant.\n)"
+      R"(    is_relevant (bool): True if the chunk is relevant to the query, False otherwise.",)"
+      R"("properties":{"explanation":{"title":"Explanation","type":"string"},)"
+      R"("is_relevant":{"title":"Is Relevant","type":"boolean"}},)"
+      R"("required":["explanation","is_relevant"],"title":"RelevanceFilterItem","type":"object"}},)"
+      R"("description":"Defines the relevance filter schema.\n\nAttributes:\n)"
+      R"(    results (list[RelevanceFilterItem]): The list of relevance filter items,\n)"
+      R"(        each containing the relevance decision for a chunk.",)"
+      R"("properties":{"results":{"items":{"$ref":"#/$defs/RelevanceFilterItem"},)"
+      R"("title":"Results","type":"array"}},"required":["results"],"title":"RelevanceFilter",)"
+      R"("type":"object"})");
   EXPECT_EQ(built[0]->response_schema(), RelevanceFilter::model_json_schema());
   EXPECT_EQ(filter->_response_schema(), RelevanceFilter::model_json_schema());
   EXPECT_EQ(filter->_prompt_builder().system_template(), detail::LM_DEFAULT_SYSTEM_TEMPLATE);

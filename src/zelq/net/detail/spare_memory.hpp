@@ -35,7 +35,8 @@ struct SpareBlockAllocator {
 
   SpareBlockAllocator() noexcept = default;
   template <class U>
-  SpareBlockAllocator(const SpareBlockAllocator<U>&) noexcept {}  // NOLINT(google-explicit-constructor)
+  SpareBlockAllocator(const SpareBlockAllocator<U>&) noexcept {
+  }  // NOLINT(google-explicit-constructor)
 
   T* allocate(std::size_t n) { return static_cast<T*>(take_block(n * sizeof(T))); }
   void deallocate(T* p, std::size_t) noexcept { give_back_block(p); }

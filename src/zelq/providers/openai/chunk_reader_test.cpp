@@ -19,7 +19,8 @@ bool same(const ChoicePart& a, const ChoicePart& b) {
 
 TEST(ChunkReaderTest, PlainChunksReadAsReadChoiceDoes) {
   const std::string chunks[] = {
-      R"({"id":"c","choices":[{"index":0,"delta":{"role":"assistant","content":"Hi \"x\"\n\u00e9"}}]})",
+      R"({"id":"c","choices":[{"index":0,"delta":{"role":"assistant",)"
+      R"("content":"Hi \"x\"\n\u00e9"}}]})",
       R"({"choices":[{"delta":{"reasoning":"r1","reasoning_content":"r2"},"finish_reason":null}]})",
       R"({"choices":[{"delta":{"reasoning":"only"}},{"delta":{"content":"second"}}]})",
       R"({"choices":[{"delta":{"refusal":"no","content":null},"finish_reason":"stop"}]})",
@@ -57,7 +58,8 @@ TEST(ChunkReaderTest, PlainAnswersReadAsReadChoiceDoesAndOthersTakeTheFullPath) 
       R"("system_fingerprint":"fp_1"})",
       R"({"choices":[{"message":{"reasoning":"r1","reasoning_content":"r2","content":"a"}}]})",
       R"({"choices":[{"message":{"reasoning_content":null,"reasoning":"r"}},{"message":null}]})",
-      R"({"choices":[{"message":{"refusal":"no","content":null},"finish_reason":"content_filter"}]})",
+      R"({"choices":[{"message":{"refusal":"no","content":null},)"
+      R"("finish_reason":"content_filter"}]})",
       R"({"choices":[{"message":{}, "delta":{"content":"not the answer"}}]})",
   };
   for (const auto& answer : plain) {

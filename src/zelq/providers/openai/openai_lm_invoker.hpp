@@ -46,8 +46,8 @@ class OpenAILMInvoker : public inference::BaseLMInvoker {
   // with the schema), and the Responses settings "tools", "thinking" and
   // "retry_config" (see ResponsesSettings; chat-completion requests read
   // none of them: reasoning text is streamed as thinking whenever a server
-  // sends it, and their retries are those of 429 and 5xx answers). Throws zelq::core::ValueError naming the bad value: a
-  // malformed model id or one of another provider, a bad setting, a missing
+  // sends it, and their retries are those of 429 and 5xx answers). Throws zelq::core::ValueError
+  // naming the bad value: a malformed model id or one of another provider, a bad setting, a missing
   // or malformed key (whose text is never shown).
   OpenAILMInvoker(const inference::ModelIdArg& model_id, const core::Value& credentials = nullptr,
                   const core::Value& config = nullptr);

@@ -77,12 +77,13 @@ TEST(ResponsesRequestTest, BuildsInstructionsAndInput) {
   std::string instructions;
   const Value input = responses_input(messages, instructions);
   EXPECT_EQ(instructions, "Be brief.");
-  EXPECT_EQ(input.dump(),
-            R"([{"role":"assistant","content":"Earlier answer"},{"role":"user","content":[)"
-            R"({"type":"input_text","text":"Look at"},)"
-            R"({"type":"input_image","image_url":"https://x/bee.png"},)"
-            R"({"type":"input_file","filename":"a.pdf","file_data":"data:application/pdf;base64,JVA="},)"
-            R"({"type":"input_file","file_url":"https://x/paper.pdf"}]}])");
+  EXPECT_EQ(
+      input.dump(),
+      R"([{"role":"assistant","content":"Earlier answer"},{"role":"user","content":[)"
+      R"({"type":"input_text","text":"Look at"},)"
+      R"({"type":"input_image","image_url":"https://x/bee.png"},)"
+      R"({"type":"input_file","filename":"a.pdf","file_data":"data:application/pdf;base64,JVA="},)"
+      R"({"type":"input_file","file_url":"https://x/paper.pdf"}]}])");
   EXPECT_THAT(value_error([] {
                 std::string ignored;
                 responses_input({Message::user({Attachment::from_bytes({'x'}, "audio/ogg")})},

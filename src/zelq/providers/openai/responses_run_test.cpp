@@ -270,10 +270,11 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
       co_await exchange.end_events();
     };
   };
-  const Value failed = {{"response",
-                         {{"id", "resp_1"},
-                          {"status", "failed"},
-                          {"error", {{"code", "server_error"}, {"message", "Key " + kKey + " broke"}}}}}};
+  const Value failed = {
+      {"response",
+       {{"id", "resp_1"},
+        {"status", "failed"},
+        {"error", {{"code", "server_error"}, {"message", "Key " + kKey + " broke"}}}}}};
   const Value incomplete = {
       {"response", {{"id", "resp_1"}, {"incomplete_details", {{"reason", "max_output_tokens"}}}}}};
   const Value error = {{"code", "rate_limit_exceeded"}, {"message", "Slow down"}};
@@ -311,7 +312,8 @@ TEST(ResponsesRunTest, FailuresNameTheServiceMessageAndNeverTheKey) {
   LoopbackServer unavailable(io2, [](Exchange& exchange) -> asio::awaitable<void> {
     co_await exchange.respond(503, "<html>\n<body>Service\n  unavailable.</body>\n</html>");
   });
-  const Value twice = {{"max_retries", 1}, {"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
+  const Value twice = {{"max_retries", 1},
+                       {"retry_config", {{"max_retries", 2}, {"base_delay", 0}}}};
   EXPECT_EQ(failure_of(io2, unavailable, config_for(unavailable, twice)),
             "HTTP 503 from POST " + unavailable.base_url() + "/responses: Service unavailable.");
   EXPECT_EQ(unavailable.requests.size(), 2u);

@@ -68,7 +68,8 @@ TEST(OrvoClientTest, StepAfterACancelledOneWaitsForIt) {
     return StreamEvent{.event_type = "response", .value = 1};
   });
   // The first step hangs; its caller gives up.
-  EXPECT_THROW(core::run_sync(core::with_timeout(stream.next(), std::chrono::milliseconds(50))), core::TimeoutError);
+  EXPECT_THROW(core::run_sync(core::with_timeout(stream.next(), std::chrono::milliseconds(50))),
+               core::TimeoutError);
   std::optional<StreamEvent> second;
   std::thread reader([&] { second = core::run_sync(stream.next()); });
   {

@@ -105,7 +105,8 @@ TEST(PerplexityHttpClient, FailuresNameTheServiceAndNeverTheKey) {
                   .ends_with("/chat/completions ended before its end marker 'data: [DONE]'."));
   // A sign-in page of a proxy, answered 200: named as what it is.
   const LoopbackServer::Handler portal = [](Exchange& exchange) -> asio::awaitable<void> {
-    co_await exchange.respond(200, "<html>\n<p>Sign in</p>\n</html>", "Content-Type: text/html\r\n");
+    co_await exchange.respond(200, "<html>\n<p>Sign in</p>\n</html>",
+                              "Content-Type: text/html\r\n");
   };
   EXPECT_TRUE(error_of(portal).ends_with(
       "/chat/completions is not an event stream but 'text/html': Sign in."));

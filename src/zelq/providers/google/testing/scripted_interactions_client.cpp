@@ -51,9 +51,10 @@ InteractionEvent text_delta(std::string text) {
 
 InteractionEvent thought_delta(std::string text) {
   Value content = {{"type", "text"}, {"text", std::move(text)}};
-  return make_event("content.delta",
-                    Value{{"index", 0},
-                          {"delta", {{"type", "thought_summary"}, {"content", std::move(content)}}}});
+  return make_event(
+      "content.delta",
+      Value{{"index", 0},
+            {"delta", {{"type", "thought_summary"}, {"content", std::move(content)}}}});
 }
 
 InteractionEvent make_event(std::string event_type, Value data) {
