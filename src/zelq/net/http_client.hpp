@@ -66,11 +66,12 @@ class BodyReader {
   // zelq::core::RuntimeError once the body has brought more than the client's
   // max_body_size (counting what read_some returned); after an error or
   // cancellation every later call throws ConnectionError. While it
-  // waits for the server it holds no read buffer: only the bytes that came
-  // and are not parsed yet (part of a chunk-size line or trailer, within
-  // their limits), in a buffer of at most twice their size or their size
-  // and 128 bytes. The reader must stay alive until the returned awaitable
-  // completes.
+  // waits for the server it holds no large read buffer: it waits in a fixed
+  // 128-byte one that is part of the connection, and keeps only the bytes
+  // that came and are not parsed yet (part of a chunk-size line or trailer,
+  // within their limits) in a buffer of at most twice their size, or their
+  // size and 128 bytes when that is more. The reader must stay alive until
+  // the returned awaitable completes.
   boost::asio::awaitable<std::string> read_some();
   // The same, and when nothing arrives before `deadline` it closes the
   // connection and throws zelq::core::TimeoutError.

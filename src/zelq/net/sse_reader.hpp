@@ -57,7 +57,9 @@ class SseReader {
   BodyReader body_;
   SseParser parser_;
   // The read being parsed (null when there is none); released once used
-  // up, so a stream waiting for its next bytes holds no buffer. On the heap:
+  // up, so a stream waiting for its next bytes holds no read buffer (the
+  // parser keeps the line or event not yet complete, and the id and type of
+  // the last event, each within max_event_size). On the heap:
   // the parser and the event views point into it, and a short text would
   // move with the reader.
   std::unique_ptr<std::string> bytes_;
