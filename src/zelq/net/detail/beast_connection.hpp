@@ -94,12 +94,16 @@ class BeastConnection final : public Connection {
   boost::asio::awaitable<void> handshake(TlsStream& tls);
   boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
+  bool take_burst();
+  void fit_buffer_to_rest();
+  void keep_waited(std::size_t n);
   std::size_t read_now(std::size_t most);
   void check_chunk_framing();
   void check_chunk_header(std::uint64_t size, boost::beast::string_view extensions,
                           boost::system::error_code& ec);
   [[noreturn]] void fail_framing(const std::string& what);
   std::size_t parse_body(char* out, std::size_t capacity);
+  bool take_buffered_body(std::string& out);
   void finish() noexcept;
   Clock::time_point deadline(Limit limit);
   [[noreturn]] void fail(boost::system::error_code ec, std::string_view doing);
