@@ -229,10 +229,14 @@ asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
 
 asio::awaitable<void> BeastConnection::send(const Outgoing& message, std::size_t& written) {
   const std::size_t total = message.head.size() + message.body.size();
+  const std::size_t head_size = message.head.size();
   for (std::size_t sent = 0; sent < total;) {
-    const std::size_t in_head = std::min(sent, message.head.size());
-    const std::array<asio::const_buffer, 2> rest = {asio::buffer(message.head) + in_head,
-                                                    asio::buffer(message.body) + (sent - in_head)};
+    // What is left, never led by an empty buffer: the TLS stream writes the
+    // leading buffers that fit in one record, so an empty first one would
+    // write nothing, again and again.
+    std::array<asio::const_buffer, 2> rest = {asio::buffer(message.head) + sent,
+                                              asio::buffer(message.body)};
+    if (sent >= head_size) rest = {asio::buffer(message.body) + (sent - head_size), {}};
     tcp().expires_at(deadline(Limit::idle));
     auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_write_some(rest, kTuple); },
                                        transport_->stream);
