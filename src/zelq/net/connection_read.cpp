@@ -157,9 +157,12 @@ void BeastConnection::check_chunk_header(std::uint64_t size, beast::string_view 
   if (!oversized_.empty()) ec = http::error::bad_chunk;
 }
 
+// A refusal, not a broken connection: the server sent this framing, and a
+// new request would be answered and refused the same way.
 void BeastConnection::fail_framing(const std::string& what) {
   close();
-  throw ConnectionError("connection to " + url_.endpoint() + " sent " + what + " bytes");
+  throw core::OverLimitError<ConnectionError>("connection to " + url_.endpoint() + " sent " + what +
+                                              " bytes");
 }
 
 // Parses buffered bytes, reading more as needed, until parser_ has a head.
@@ -319,8 +322,8 @@ bool BeastConnection::take_buffered_body(std::string& out) {
 void BeastConnection::finish() noexcept {
   if (finished_) return;
   finished_ = true;
-  const bool reusable =
-      state_->options.keep_alive && parser_->get().keep_alive() && buffer_.size() == 0 && !closed_;
+  const bool reusable = state_->options.keep_alive && parser_->get().keep_alive() &&
+                        buffer_.size() == 0 && !closed_ && !cut_short_;
   if (reusable) {
     // Made here, after the first socket, so that the pool service is shut
     // down (closing its sockets) before the reactor it registered them with.

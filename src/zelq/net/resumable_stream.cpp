@@ -52,6 +52,10 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
         ++fresh_;
         co_return event;
       }
+    } catch (const core::OverLimit&) {
+      // Framing over a limit: a resumption would be refused the same way.
+      close();
+      throw;
     } catch (const ConnectionError&) {
       failure = std::current_exception();
     } catch (const StreamIdleError&) {

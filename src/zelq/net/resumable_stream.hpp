@@ -65,8 +65,9 @@ class ResumableEventStream {
   // after more than max_empty_resumes resumptions in a row without a new
   // event it throws ConnectionError "<subject> broke <n> times in a row
   // without a new event: <why the last one stopped>." Other errors (a
-  // request's own deadline, an event too large) and cancellation propagate
-  // and close the connection. The stream must outlive the awaitable.
+  // request's own deadline, an event too large, framing over a limit, which
+  // is a ConnectionError carrying core::OverLimit) and cancellation
+  // propagate and close the connection. The stream must outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
   // The next event when it has arrived whole, taken without awaiting;
