@@ -22,6 +22,7 @@ namespace asio = boost::asio;
 using testing::Exchange;
 using testing::LoopbackServer;
 using testing::run_client;
+using testing::Scheme;
 
 // What a body, a parsed value or a stream may hold; events hold kEventLimit.
 constexpr std::size_t kLimit = 4096;
@@ -106,6 +107,92 @@ TEST(ApiClientRefusal, AnAnswerOverALimitIsRequestedOnce) {
       EXPECT_THAT(outcome, ::testing::HasSubstr(refusal));
       EXPECT_EQ(server.requests.size(), 1u);
     }
+  }
+}
+
+// A refusal a server sends at once: a 413 before it has read a large body,
+// which it then leaves unread (resetting the connection under the client's
+// send), and framing over a limit of ours, a head or a chunk-size line.
+asio::awaitable<void> refusing_at_once(Exchange& exchange) {
+  const std::string& target = exchange.request.target;
+  if (target == "/v1/upload") {
+    co_await exchange.respond(413, R"({"error":{"message":"Request Entity Too Large"}})");
+    exchange.close();
+  } else if (target == "/v1/head") {
+    co_await exchange.write("HTTP/1.1 200 OK\r\nX-Pad: " + std::string(70'000, 'p') +
+                            "\r\nContent-Length: 2\r\n\r\n{}");
+  } else {
+    co_await exchange.write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1;" +
+                            std::string(5'000, 'e'));
+  }
+}
+
+// How a POST of `body_size` bytes to `path` ended under `policy`: "HTTP
+// <status>: <message>", "refused: <what>" for a refusal over a limit, or
+// "failed: <what>".
+asio::awaitable<std::string> post_under(core::RetryConfig policy, ApiClient client,
+                                        std::string path, std::size_t body_size) {
+  auto post = [](ApiClient& client, std::string& path, core::Value& body) {
+    return client.post_json(path, body);
+  };
+  core::Value body = {{"query", std::string(body_size, 'q')}};
+  try {
+    co_await core::retry(post, std::move(policy), std::move(client), std::move(path),
+                         std::move(body));
+  } catch (const HttpError& error) {
+    co_return "HTTP " + std::to_string(error.status()) + ": " + error.message();
+  } catch (const std::exception& error) {
+    co_return (core::is_over_limit(std::current_exception()) ? "refused: " : "failed: ") +
+        std::string(error.what());
+  }
+  co_return "answered";
+}
+
+class ApiClientRefusalWire : public ::testing::TestWithParam<Scheme> {};
+
+INSTANTIATE_TEST_SUITE_P(Schemes, ApiClientRefusalWire,
+                         ::testing::Values(Scheme::http, Scheme::https),
+                         [](const ::testing::TestParamInfo<Scheme>& info) {
+                           return info.param == Scheme::http ? "http" : "https";
+                         });
+
+// A server's refusal is its answer to the request, read as curl reads it,
+// and a research policy that retries broken connections never sends the
+// request again: one request each.
+TEST_P(ApiClientRefusalWire, ARefusalIsReadNotResent) {
+  struct Row {
+    std::string path;
+    std::size_t body_size;
+    std::string outcome;
+  };
+  const std::vector<Row> rows = {
+      {"upload", std::size_t{20} << 20, "HTTP 413: Request Entity Too Large"},
+      {"head", 10,
+       "refused: connection to 127.0.0.1:{port} sent a response head longer than "
+       "65536 bytes"},
+      {"chunked", 10,
+       "refused: connection to 127.0.0.1:{port} sent a chunk-size line longer "
+       "than 4096 bytes"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    asio::io_context io;
+    LoopbackServer server(io, &refusing_at_once, GetParam());
+    server.bodies_read_up_to = std::size_t{1} << 20;
+    ApiClientOptions options;
+    options.base_url = server.base_url();
+    options.verify_tls = !server.tls();
+    core::RetryConfig policy{.max_retries = 2, .base_delay = 0};
+    policy.retry_if = &core::is_worth_another_attempt<HttpError>;
+    std::string expected = row.outcome;
+    if (auto at = expected.find("{port}"); at != std::string::npos) {
+      const std::string origin = server.origin();
+      expected.replace(at, 6, origin.substr(origin.rfind(':') + 1));
+    }
+    EXPECT_EQ(
+        run_client(io, server, post_under(policy, ApiClient(options), row.path, row.body_size)),
+        expected);
+    EXPECT_EQ(server.requests.size(), 1u);
   }
 }
 

@@ -33,22 +33,8 @@ asio::awaitable<bool> BeastConnection::fill() {
   // fire, so a server that never lets the socket empty would outrun the
   // request's and the read's deadlines: the clock is read here as well.
   if (armed_ != Limit::idle && at <= Clock::now()) fail_timeout();
-  // While bytes keep coming, what came since the last read is taken into
-  // its buffer at once, in large reads: a stream that falls behind its
-  // server takes what has piled up in few reads, each of which the kernel
-  // answers with a window update and a wake-up of the sender.
-  if (bursting_) {
-    const std::size_t got = read_now(kReadSize);
-    bursting_ = got == kReadSize;
-    if (got > 0) co_return true;
-  }
-  // What the parser left (often the CRLF that ends a chunk; at most a head,
-  // chunk-size line or trailer, within their limits) waits in a buffer of
-  // its own size, not in the large one of the last read. A rest that grows
-  // as bytes trickle in keeps a buffer of up to twice its size, so that it
-  // is not copied again at every read.
-  const std::size_t rest = buffer_.size();
-  if (buffer_.capacity() - rest > std::max(rest, small_.size())) buffer_.shrink_to_fit();
+  if (bursting_ && take_burst()) co_return true;
+  fit_buffer_to_rest();
   tcp().expires_at(at);
   auto [ec, n] = co_await std::visit(
       [this](auto& s) { return s.async_read_some(asio::buffer(small_), kTuple); },
@@ -58,14 +44,39 @@ asio::awaitable<bool> BeastConnection::fill() {
   if (ec == asio::error::eof || ec == ssl::error::stream_truncated) co_return false;
   if (ec) fail(ec, "reading the response from");
   if (n == 0) co_return false;
-  buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
-  if (n == small_.size()) {
-    // First into a buffer of the size a thread keeps (kSpareBlockMax);
-    // one that fills starts a burst.
-    const std::size_t room = kSpareBlockMax - std::min(buffer_.size(), kSpareBlockMax / 2);
-    bursting_ = read_now(room) == room;
-  }
+  keep_waited(n);
   co_return true;
+}
+
+// While bytes keep coming, what came since the last read is taken into its
+// buffer at once, in large reads: a stream that falls behind its server
+// takes what has piled up in few reads, each of which the kernel answers
+// with a window update and a wake-up of the sender. False when nothing was
+// waiting: the burst is over.
+bool BeastConnection::take_burst() {
+  const std::size_t got = read_now(kReadSize);
+  bursting_ = got == kReadSize;
+  return got > 0;
+}
+
+// What the parser left (often the CRLF that ends a chunk; at most a head,
+// chunk-size line or trailer, within their limits) waits in a buffer of its
+// own size, not in the large one of the last read. A rest that grows as
+// bytes trickle in keeps a buffer of up to twice its size, so that it is not
+// copied again at every read.
+void BeastConnection::fit_buffer_to_rest() {
+  const std::size_t rest = buffer_.size();
+  if (buffer_.capacity() - rest > std::max(rest, small_.size())) buffer_.shrink_to_fit();
+}
+
+// Moves the `n` bytes the wait took into small_ on to buffer_. A wait that
+// filled small_ has more behind it: that goes first into a buffer of the
+// size a thread keeps (kSpareBlockMax), and one that fills starts a burst.
+void BeastConnection::keep_waited(std::size_t n) {
+  buffer_.commit(asio::buffer_copy(buffer_.prepare(n), asio::buffer(small_.data(), n)));
+  if (n < small_.size()) return;
+  const std::size_t room = kSpareBlockMax - std::min(buffer_.size(), kSpareBlockMax / 2);
+  bursting_ = read_now(room) == room;
 }
 
 // Appends at most `most` bytes that have arrived and can be taken now,
@@ -146,9 +157,12 @@ void BeastConnection::check_chunk_header(std::uint64_t size, beast::string_view 
   if (!oversized_.empty()) ec = http::error::bad_chunk;
 }
 
+// A refusal, not a broken connection: the server sent this framing, and a
+// new request would be answered and refused the same way.
 void BeastConnection::fail_framing(const std::string& what) {
   close();
-  throw ConnectionError("connection to " + url_.endpoint() + " sent " + what + " bytes");
+  throw core::OverLimitError<ConnectionError>("connection to " + url_.endpoint() + " sent " + what +
+                                              " bytes");
 }
 
 // Parses buffered bytes, reading more as needed, until parser_ has a head.
@@ -255,32 +269,7 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
       break;
     }
     if (buffer_.size() > 0) {
-      // The body bytes of the buffer are at most as many as the buffer holds;
-      // a burst is handed out in parts of the size a thread keeps. They are
-      // parsed into the text kept from an earlier read when there is one:
-      // its stale bytes are written over or cut off, and growing it within
-      // its size writes nothing. A text that must grow takes that size at
-      // once: a string would double its capacity past it.
-      const std::size_t room = std::min(buffer_.size(), kSpareBlockMax);
-      out = take_text();
-      if (out.capacity() < room) {
-        out = std::string();
-        out.reserve(kSpareBlockMax);
-      }
-      if (out.size() < room) out.resize(room);
-      const std::size_t got = parse_body(out.data(), room);
-      if (got > 0) {
-        out.resize(got);
-        delivered_ += got;
-        if (delivered_ > state_->options.max_body_size) {
-          fail(http::error::body_limit, "reading the response from");
-        }
-        break;
-      }
-      // None yet: the text goes back before the connection waits, so that
-      // a waiting stream holds none.
-      give_back_text(std::move(out));
-      out = std::string();
+      if (take_buffered_body(out)) break;
       if (parser_->is_done()) continue;
     }
     if (!co_await fill()) {
@@ -296,13 +285,45 @@ asio::awaitable<std::string> BeastConnection::read_body_some(
   co_return out;
 }
 
+// Parses the body bytes of buffer_ into `out`; true when there were some,
+// false with `out` empty when the buffered bytes held framing alone. The
+// body bytes of the buffer are at most as many as the buffer holds; a burst
+// is handed out in parts of the size a thread keeps. They are parsed into
+// the text kept from an earlier read when there is one: its stale bytes are
+// written over or cut off, and growing it within its size writes nothing. A
+// text that must grow takes that size at once: a string would double its
+// capacity past it.
+bool BeastConnection::take_buffered_body(std::string& out) {
+  const std::size_t room = std::min(buffer_.size(), kSpareBlockMax);
+  out = take_text();
+  if (out.capacity() < room) {
+    out = std::string();
+    out.reserve(kSpareBlockMax);
+  }
+  if (out.size() < room) out.resize(room);
+  const std::size_t got = parse_body(out.data(), room);
+  if (got == 0) {
+    // The text goes back before the connection waits, so that a waiting
+    // stream holds none.
+    give_back_text(std::move(out));
+    out = std::string();
+    return false;
+  }
+  out.resize(got);
+  delivered_ += got;
+  if (delivered_ > state_->options.max_body_size) {
+    fail(http::error::body_limit, "reading the response from");
+  }
+  return true;
+}
+
 // The body has ended: the connection goes back to the pool when the server
 // keeps it open and sent nothing beyond the response, else it is closed.
 void BeastConnection::finish() noexcept {
   if (finished_) return;
   finished_ = true;
-  const bool reusable =
-      state_->options.keep_alive && parser_->get().keep_alive() && buffer_.size() == 0 && !closed_;
+  const bool reusable = state_->options.keep_alive && parser_->get().keep_alive() &&
+                        buffer_.size() == 0 && !closed_ && !cut_short_;
   if (reusable) {
     // Made here, after the first socket, so that the pool service is shut
     // down (closing its sockets) before the reactor it registered them with.

@@ -18,7 +18,9 @@
 //   - zelq::core::ValueError: a bad URL, method or header, before any I/O;
 //   - ConnectionError: resolving, connecting, TLS (including certificate and
 //     host name verification) or a connection that broke or sent malformed
-//     HTTP (a chunk-size line over 4 KiB or a trailer over 64 KiB among it);
+//     HTTP; as zelq::core::OverLimitError<ConnectionError>, framing over a
+//     limit, which a new request would meet again: a response head over
+//     64 KiB, a chunk-size line over 4 KiB or a trailer over 64 KiB;
 //   - zelq::core::TimeoutError: one of our own deadlines passed;
 //   - zelq::core::RuntimeError: a body exceeded max_body_size (see there);
 //   - boost::system::system_error with operation_aborted: the caller cancelled
@@ -26,7 +28,10 @@
 // After any of these the connection is closed. A non-2xx status is not an
 // error here: it is returned like any response (see HttpError). Interim
 // (1xx) responses before the final one are skipped; a 101 (switching
-// protocols, never asked for) is a ConnectionError.
+// protocols, never asked for) is a ConnectionError. A server that answers
+// before it has read the whole request (413 for a body too large) and then
+// resets the connection, failing the send, has its answer returned as the
+// response; with no answer, the failed send is a ConnectionError.
 // Texts of errors never contain header values or the URL's query.
 //
 // Inside a coroutine, keep a request in a named variable (see "g++ 12 and

@@ -773,7 +773,7 @@ TEST(HttpClient, LimitsAndInvalidInput) {
 
 // A chunk-size line (its extensions included) is held to 4 KiB and a
 // trailer to 64 KiB, as a head is capped: beyond them, a server that never
-// ends either is a broken connection, not a body that grows without bound.
+// ends either is refused, not a body that grows without bound.
 TEST(HttpClient, ChunkSizeLinesAndTrailersAreCapped) {
   const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
   std::string short_lines;

@@ -370,5 +370,33 @@ TEST(HttpClientTls, OverlongChunkFramingIsRefusedHoweverItArrives) {
   EXPECT_EQ(testing::run_client(io, server, scenario()), expected);
 }
 
+// A request body is sent whole over TLS, however many records it takes and
+// wherever the head's record ends in it.
+TEST(HttpClientTls, ARequestBodyIsSentWholeWhateverItsSize) {
+  const std::vector<std::size_t> sizes = {0, 1, 16'000, 16'384, 16'385, 100'000, 600'000};
+  asio::io_context io;
+  testing::LoopbackServer server(
+      io,
+      [](testing::Exchange& exchange) -> asio::awaitable<void> {
+        const std::string& body = exchange.request.body;
+        const bool intact = body.find_first_not_of('b') == std::string::npos;
+        co_await exchange.respond(200, std::to_string(body.size()) + (intact ? "" : " mangled"));
+      },
+      testing::Scheme::https);
+  const HttpClient client({.idle_timeout = 5s, .verify_tls = false});
+  auto scenario = [&]() -> asio::awaitable<std::vector<std::string>> {
+    std::vector<std::string> received;
+    for (const std::size_t size : sizes) {
+      HttpRequest request{
+          .method = "POST", .url = server.base_url(), .body = std::string(size, 'b')};
+      received.push_back((co_await client.request(std::move(request))).body);
+    }
+    co_return received;
+  };
+  std::vector<std::string> expected;
+  for (const std::size_t size : sizes) expected.push_back(std::to_string(size));
+  EXPECT_EQ(testing::run_client(io, server, scenario()), expected);
+}
+
 }  // namespace
 }  // namespace zelq::net

@@ -156,6 +156,9 @@ void BeastConnection::fail(error_code ec, std::string_view doing) {
         "response body from " + url_.redacted() + " exceeds the limit of " +
         std::to_string(state_->options.max_body_size) + " bytes");
   }
+  if (ec == http::error::header_limit) {
+    fail_framing("a response head longer than " + std::to_string(kHeaderLimit));
+  }
   if (ec == http::error::partial_message) {
     throw ConnectionError("connection to " + url_.endpoint() +
                           " closed before the response was complete");
@@ -227,19 +230,47 @@ asio::awaitable<void> BeastConnection::handshake(TlsStream& tls) {
   fail(ec, "TLS handshake with");
 }
 
-asio::awaitable<void> BeastConnection::send(const Outgoing& message, std::size_t& written) {
+asio::awaitable<error_code> BeastConnection::send(const Outgoing& message, std::size_t& written) {
   const std::size_t total = message.head.size() + message.body.size();
+  const std::size_t head_size = message.head.size();
   for (std::size_t sent = 0; sent < total;) {
-    const std::size_t in_head = std::min(sent, message.head.size());
-    const std::array<asio::const_buffer, 2> rest = {asio::buffer(message.head) + in_head,
-                                                    asio::buffer(message.body) + (sent - in_head)};
+    // What is left, never led by an empty buffer: the TLS stream writes the
+    // leading buffers that fit in one record, so an empty first one would
+    // write nothing, again and again.
+    std::array<asio::const_buffer, 2> rest = {asio::buffer(message.head) + sent,
+                                              asio::buffer(message.body)};
+    if (sent >= head_size) rest = {asio::buffer(message.body) + (sent - head_size), {}};
     tcp().expires_at(deadline(Limit::idle));
     auto [ec, n] = co_await std::visit([&](auto& s) { return s.async_write_some(rest, kTuple); },
                                        transport_->stream);
     sent += n;
     written += n;
+    // A reset peer sends nothing more: what it answered before is waiting
+    // to be read, and reading it cannot stall.
+    if (ec == asio::error::connection_reset || ec == asio::error::broken_pipe) co_return ec;
     if (ec) fail(ec, "sending the request to");
   }
+  co_return error_code();
+}
+
+// As curl does: a server may answer a request it will not take (413 for a
+// body too large) before it has read it all, then reset the connection. The
+// answer is the server's word on the request, where the failed send alone
+// would read as a broken connection worth sending the request again.
+asio::awaitable<HttpResponseHead> BeastConnection::read_answer(
+    error_code cut, std::optional<std::uint64_t> body_limit, bool head) {
+  if (!cut) co_return co_await read_head(body_limit, head);
+  cut_short_ = true;
+  std::optional<HttpResponseHead> answer;
+  try {
+    answer.emplace(co_await read_head(body_limit, head));
+  } catch (const core::OverLimit&) {
+    throw;
+  } catch (const ConnectionError&) {
+    // No whole head before the reset: the send's failure says more.
+  }
+  if (!answer) fail(cut, "sending the request to");
+  co_return std::move(*answer);
 }
 
 std::shared_ptr<const ClientState> make_client_state(HttpClientOptions options) {
@@ -281,10 +312,10 @@ asio::awaitable<OpenedResponse> open_connection(std::shared_ptr<const ClientStat
     std::size_t written = 0;
     try {
       if (!reused) co_await connection->connect();
-      co_await connection->send(*message, written);
+      const error_code cut = co_await connection->send(*message, written);
       // Only a kept connection is tried again, with the same message.
       if (!reused) message.reset();
-      auto response_head = co_await connection->read_head(body_limit, head);
+      auto response_head = co_await connection->read_answer(cut, body_limit, head);
       co_return OpenedResponse{std::move(response_head), std::move(connection)};
     } catch (const ConnectionError&) {
       // A kept connection the server closed between requests: once more on

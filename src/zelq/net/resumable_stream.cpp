@@ -7,6 +7,7 @@
 #include "zelq/core/retry.hpp"
 #include "zelq/core/sleep.hpp"
 #include "zelq/net/http_error.hpp"
+#include "zelq/net/service_options.hpp"
 
 namespace zelq::net {
 
@@ -22,9 +23,11 @@ std::string why_of(const std::exception_ptr& failure) {
 }  // namespace
 
 ResumableEventStream::ResumableEventStream(ApiEventStream first, Reopen reopen,
-                                           ResumeOptions options, std::string subject)
+                                           ResumeOptions options, std::string subject,
+                                           Decide decide)
     : stream_(std::move(first)),
       reopen_(std::move(reopen)),
+      decide_(std::move(decide)),
       options_(options),
       subject_(std::move(subject)) {}
 
@@ -52,6 +55,10 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
         ++fresh_;
         co_return event;
       }
+    } catch (const core::OverLimit&) {
+      // Framing over a limit: a resumption would be refused the same way.
+      close();
+      throw;
     } catch (const ConnectionError&) {
       failure = std::current_exception();
     } catch (const StreamIdleError&) {
@@ -89,7 +96,7 @@ SseEventTooLargeError ResumableEventStream::too_large(std::size_t limit) const {
 double ResumableEventStream::pause() const {
   const core::RetryConfig pacing{.base_delay = options_.base_delay,
                                  .max_delay = options_.max_delay};
-  double seconds = std::max(pacing.delay(std::max(empty_in_a_row_ - 1, 0)), kMinResumePause);
+  double seconds = floored_pause(pacing.delay(std::max(empty_in_a_row_ - 1, 0)));
   if (server_delay_) {
     const double asked = static_cast<double>(*server_delay_) / 1000;
     seconds = std::max(seconds, std::min(asked, options_.max_server_delay));
@@ -98,6 +105,8 @@ double ResumableEventStream::pause() const {
 }
 
 asio::awaitable<void> ResumableEventStream::resume(std::exception_ptr failure) {
+  // Decided first: a pause is owed only to a request that follows it.
+  if (decide_ && !decide_(failure)) co_return;
   if (fresh_ > 0 || !resumed_) {
     empty_in_a_row_ = 0;
   } else if (++empty_in_a_row_ > options_.max_empty_resumes) {

@@ -17,10 +17,6 @@
 
 namespace zelq::net {
 
-// The shortest pause before a resumption, in seconds: no setting takes it
-// below this.
-inline constexpr double kMinResumePause = 0.1;
-
 struct ResumeOptions {
   // Resumptions in a row that bring no new event before the stream gives
   // up.
@@ -32,8 +28,8 @@ struct ResumeOptions {
   // which grows for a resumption that follows empty ones: the k-th empty
   // resumption in a row waits at least min(max_delay, base_delay * 2^(k-1)).
   // A server that ends every connection at once is so asked at most one
-  // resumption per base_delay, and never more than one per
-  // kMinResumePause, whatever base_delay says.
+  // resumption per base_delay, and never more than one per kMinPause
+  // (service_options.hpp), whatever base_delay says.
   double base_delay = 0.5;
   double max_delay = 8.0;
   double max_server_delay = 60.0;
@@ -52,25 +48,35 @@ class ResumableEventStream {
   using Reopen =
       std::function<boost::asio::awaitable<std::optional<ApiEventStream>>(std::exception_ptr)>;
 
+  // Whether the stream that stopped (`failure` as Reopen's) is to be
+  // opened again at all, decided from what is known, without a request,
+  // before the pause: false ends the stream at once; it throws when the
+  // stream cannot be resumed. What only a request can tell (that the run
+  // has ended at the service) is Reopen's to say, after the pause.
+  using Decide = std::function<bool(const std::exception_ptr& failure)>;
+
   // `first` is the stream as the run was created. `subject` names the
   // stream in the error of giving up ("The stream of the OpenAI response
-  // resp_1"); set_subject() may change it once the run is known.
+  // resp_1"); set_subject() may change it once the run is known. Without
+  // `decide`, every stop pauses and then asks `reopen`.
   ResumableEventStream(ApiEventStream first, Reopen reopen, ResumeOptions options,
-                       std::string subject);
+                       std::string subject, Decide decide = {});
 
-  // The next event, or nullopt once `reopen` said the run has ended. A
-  // stream that breaks (ConnectionError), stays silent longer than its
-  // event timeout (StreamIdleError) or ends is resumed through `reopen`
+  // The next event, or nullopt once `decide` or `reopen` said the run has
+  // ended. A stream that breaks (ConnectionError), stays silent longer than
+  // its event timeout (StreamIdleError) or ends is resumed through `reopen`
   // after the pause of ResumeOptions (each pause counts against the
-  // caller's limits, and cancellation ends it at once);
+  // caller's limits, and cancellation ends it at once), unless `decide`
+  // ends it or throws first;
   // after more than max_empty_resumes resumptions in a row without a new
   // event it throws ConnectionError "<subject> broke <n> times in a row
   // without a new event: <why the last one stopped>." An event over the
   // size limit is refused, never resumed past: SseEventTooLargeError
   // "<subject> sent an event over the size limit of <n> bytes (<endpoint>)."
-  // (without the endpoint when the subject names it). Other errors (a
-  // request's own deadline) and cancellation propagate. Each failure closes
-  // the connection. The stream must outlive the awaitable.
+  // (without the endpoint when the subject names it). Framing over a limit
+  // (a ConnectionError carrying core::OverLimit) is not resumed either. Other
+  // errors (a request's own deadline) and cancellation propagate. Each
+  // failure closes the connection. The stream must outlive the awaitable.
   boost::asio::awaitable<std::optional<SseEvent>> next();
 
   // The next event when it has arrived whole, taken without awaiting;
@@ -97,6 +103,7 @@ class ResumableEventStream {
   // Empty once the stream has ended, failed or been closed.
   std::optional<ApiEventStream> stream_;
   Reopen reopen_;
+  Decide decide_;
   ResumeOptions options_;
   std::string subject_;
   // New events from the current connection.

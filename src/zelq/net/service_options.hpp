@@ -4,12 +4,22 @@
 // so a setting means the same in every client.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
 
 namespace zelq::net {
+
+// The shortest pause before a service is asked again because its answer
+// says to ask later (a stream resumed after it ended or broke, a result
+// still pending), in seconds: no setting takes such a pause below it, so a
+// server that answers at once is asked at most ten times a second.
+inline constexpr double kMinPause = 0.1;
+
+// `seconds`, the pause a setting or a server asks for, held to kMinPause.
+constexpr double floored_pause(double seconds) noexcept { return std::max(seconds, kMinPause); }
 
 struct ServiceOptions {
   // "scheme://host[:port][/path]" that request paths are appended to (after
@@ -38,9 +48,9 @@ struct ServiceOptions {
   // max_retry_after seconds, else after min(retry_max_delay,
   // retry_base_delay * 2^k) seconds before retry k (from 0). The same
   // back-off paces the resumption of a stream (ResumableEventStream): every
-  // resumption waits at least retry_base_delay, longer after ones that
-  // brought nothing new, and at least the reconnection time of the
-  // server's SSE "retry" field, up to max_retry_after.
+  // resumption waits at least retry_base_delay (and kMinPause), longer
+  // after ones that brought nothing new, and at least the reconnection time
+  // of the server's SSE "retry" field, up to max_retry_after.
   int max_retries = 2;
   double retry_base_delay = 0.5;
   double retry_max_delay = 8.0;

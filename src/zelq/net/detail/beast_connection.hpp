@@ -69,10 +69,18 @@ class BeastConnection final : public Connection {
 
   boost::asio::awaitable<void> connect();
   // Adds the bytes of `message` the socket took to `written`, also when it
-  // fails.
-  boost::asio::awaitable<void> send(const Outgoing& message, std::size_t& written);
-  boost::asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit,
-                                                     bool head);
+  // fails. Returns the failure of a write the server cut short by resetting
+  // the connection (it may have answered first: see read_answer), else
+  // nothing; other failures throw.
+  boost::asio::awaitable<boost::system::error_code> send(const Outgoing& message,
+                                                         std::size_t& written);
+  // The head of the answer to the request send() sent. After a send `cut`
+  // short, the answer the server sent before it stopped reading the request
+  // (a 413 for a body too large), and the connection is not kept after it;
+  // when none arrived whole, `cut` as send's ConnectionError.
+  boost::asio::awaitable<HttpResponseHead> read_answer(boost::system::error_code cut,
+                                                       std::optional<std::uint64_t> body_limit,
+                                                       bool head);
   boost::asio::awaitable<std::size_t> read_body(char* out, std::size_t capacity) override;
   boost::asio::awaitable<std::string> read_body_some(
       std::optional<Clock::time_point> deadline) override;
@@ -92,14 +100,20 @@ class BeastConnection final : public Connection {
 
   boost::asio::awaitable<std::vector<boost::asio::ip::tcp::endpoint>> resolve();
   boost::asio::awaitable<void> handshake(TlsStream& tls);
+  boost::asio::awaitable<HttpResponseHead> read_head(std::optional<std::uint64_t> body_limit,
+                                                     bool head);
   boost::asio::awaitable<void> read_header();
   boost::asio::awaitable<bool> fill();
+  bool take_burst();
+  void fit_buffer_to_rest();
+  void keep_waited(std::size_t n);
   std::size_t read_now(std::size_t most);
   void check_chunk_framing();
   void check_chunk_header(std::uint64_t size, boost::beast::string_view extensions,
                           boost::system::error_code& ec);
   [[noreturn]] void fail_framing(const std::string& what);
   std::size_t parse_body(char* out, std::size_t capacity);
+  bool take_buffered_body(std::string& out);
   void finish() noexcept;
   Clock::time_point deadline(Limit limit);
   [[noreturn]] void fail(boost::system::error_code ec, std::string_view doing);
@@ -144,6 +158,8 @@ class BeastConnection final : public Connection {
   bool bursting_ = false;
   bool finished_ = false;
   bool closed_ = false;
+  // The request was not sent whole: the connection is never kept.
+  bool cut_short_ = false;
   // Interim answers skipped so far (at most kMaxInterim); beside the flags,
   // where it takes no room of its own.
   std::uint8_t interim_ = 0;

@@ -10,14 +10,16 @@
 #include <cctype>
 #include <cstdio>
 #include <optional>
+#include <tuple>
+#include <utility>
 #include <variant>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/ssl.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -214,6 +216,31 @@ ReceivedRequest received(const http::request<http::string_body>& message, std::s
   return request;
 }
 
+// Reads the next request into `parser`: its head, then its body unless
+// the head announces more than `up_to` bytes. Returns the failure, and
+// whether the body was read.
+asio::awaitable<std::pair<boost::system::error_code, bool>> read_request(
+    Channel& channel, boost::beast::flat_buffer& buffer,
+    http::request_parser<http::string_body>& parser, std::optional<std::size_t> up_to) {
+  // The parser would refuse a Content-Length over its body limit in the head.
+  if (up_to) parser.body_limit(boost::none);
+  auto [ec, n] = co_await std::visit(
+      [&](auto& stream) {
+        return http::async_read_header(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+      },
+      channel.stream);
+  if (ec) co_return std::pair(ec, false);
+  const auto length = parser.content_length();
+  if (up_to && length && *length > *up_to) co_return std::pair(ec, false);
+  if (up_to) parser.body_limit(*up_to);
+  std::tie(ec, n) = co_await std::visit(
+      [&](auto& stream) {
+        return http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+      },
+      channel.stream);
+  co_return std::pair(ec, true);
+}
+
 }  // namespace
 
 asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::socket socket) {
@@ -230,15 +257,14 @@ asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::s
   }
   boost::beast::flat_buffer buffer;
   while (keep_alive && state->server != nullptr) {
-    http::request<http::string_body> message;
+    http::request_parser<http::string_body> parser;
     connection->idle = true;
-    auto [ec, n] = co_await std::visit(
-        [&](auto& stream) {
-          return http::async_read(stream, buffer, message, asio::as_tuple(asio::use_awaitable));
-        },
-        channel.stream);
+    const std::optional<std::size_t> up_to =
+        state->server ? state->server->bodies_read_up_to : std::nullopt;
+    const auto [ec, body_read] = co_await read_request(channel, buffer, parser, up_to);
     connection->idle = false;
     if (ec || state->server == nullptr) break;
+    const http::request<http::string_body>& message = parser.get();
     LoopbackServer& server = *state->server;
     server.requests.push_back(received(message, number));
     server.peak = std::max(server.peak, ++server.in_flight);
@@ -250,7 +276,7 @@ asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::s
       exchange.keep_alive_ = false;
     }
     if (state->server) --state->server->in_flight;
-    keep_alive = exchange.keep_alive_ && message.keep_alive();
+    keep_alive = exchange.keep_alive_ && message.keep_alive() && body_read;
   }
   // No TLS close_notify: the client reads the end of the TCP stream as the
   // end, as it does for servers that send none.

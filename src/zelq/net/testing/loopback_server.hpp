@@ -121,6 +121,12 @@ class LoopbackServer {
   // does when they have been idle too long.
   void drop_idle_connections();
 
+  // A request whose Content-Length is over this many bytes reaches the
+  // handler with its head alone (its body empty), and its connection closes
+  // after the handler with the body unread, which resets it: as a server
+  // that refuses a body too large before reading it. Unset: every body is
+  // read.
+  std::optional<std::size_t> bodies_read_up_to;
   // Requests read so far, in arrival order.
   std::vector<ReceivedRequest> requests;
   // Connections accepted so far.

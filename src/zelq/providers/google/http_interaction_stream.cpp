@@ -54,7 +54,8 @@ HttpInteractionStream::HttpInteractionStream(net::ApiClient api, net::ApiEventSt
       stream_(
           std::move(stream),
           [this](std::exception_ptr failure) { return reopen(std::move(failure)); }, pacing,
-          "The event stream of " + endpoint_) {}
+          "The event stream of " + endpoint_,
+          [this](const std::exception_ptr& failure) { return may_resume(failure); }) {}
 
 InteractionEvent HttpInteractionStream::parse(const net::SseEvent& sse,
                                               std::string_view own_sse_id) const {
@@ -120,14 +121,16 @@ asio::awaitable<std::optional<InteractionEvent>> HttpInteractionStream::next() {
   }
 }
 
-asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reopen(
-    std::exception_ptr failure) {
+bool HttpInteractionStream::may_resume(const std::exception_ptr& failure) const {
   // A stream that never named its interaction cannot be resumed: one that
   // broke fails, one whose body ended is over.
-  if (interaction_id_.empty()) {
-    if (failure) std::rethrow_exception(failure);
-    co_return std::nullopt;
-  }
+  if (!interaction_id_.empty()) return true;
+  if (failure) std::rethrow_exception(failure);
+  return false;
+}
+
+asio::awaitable<std::optional<net::ApiEventStream>> HttpInteractionStream::reopen(
+    std::exception_ptr) {
   // A stream the service closed after the interaction ended (without its
   // completion event) ends here; one it dropped or left silent while the
   // research runs is resumed.

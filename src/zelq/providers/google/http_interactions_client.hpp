@@ -79,7 +79,8 @@ struct HttpInteractionsOptions : net::ServiceOptions {
 // "The event stream of the interaction '<id>' broke <n> times in a row
 // without a new event: <why>."); a stream that breaks before naming its
 // interaction cannot resume and fails with its net::ConnectionError, and
-// one whose body ends before that ends there.
+// one whose body ends before that ends there, both at once, without the
+// pause that comes before a resumption's requests.
 // Records present the text items of their "model_output" steps, in order,
 // as their outputs.
 //

@@ -246,10 +246,12 @@ asio::awaitable<TaskRunResult> HttpTaskRunClient::result(std::string run_id,
       std::throw_with_nested(still_active());
     }
     if (result) co_return std::move(*result);
-    // An early 408 (a proxy, a service restart): pause before asking again.
+    // An early 408 (a proxy, a service restart): pause before asking again,
+    // never less than the floor, whatever the setting says.
     const double waited = std::chrono::duration<double>(Clock::now() - asked).count();
     if (waited < wait) {
-      co_await core::sleep_for(std::min(options_.result_retry_interval, std::max(left(), 0.0)));
+      const double pause = net::floored_pause(options_.result_retry_interval);
+      co_await core::sleep_for(std::min(pause, std::max(left(), 0.0)));
     }
   }
 }

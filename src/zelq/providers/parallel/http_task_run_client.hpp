@@ -42,7 +42,8 @@ struct HttpTaskRunClientOptions : net::ServiceOptions {
   // seconds. A longer caller's deadline is covered by asking again.
   double max_result_wait = 600.0;
   // Pause before asking again after the service answered 408 (run still
-  // active) sooner than asked; seconds.
+  // active) sooner than asked; seconds, at least net::kMinPause whatever
+  // this says.
   double result_retry_interval = 1.0;
   // Time allowed beyond the service's own wait for its answer to arrive:
   // each attempt of a result request is limited to the wait, in whole

@@ -332,6 +332,30 @@ TEST(HttpTaskRunClient, RetriesOfAResultRequestKeepToTheCallersDeadline) {
   }
 }
 
+// A service that answers 408 at once is asked again at most once per
+// floor pause, whatever result_retry_interval says: within 0.3 seconds, at
+// once and after each of at most three pauses.
+TEST(HttpTaskRunClient, AskingAgainAfterA408KeepsTheFloorPause) {
+  for (const double interval : {0.0, 0.001, 0.05}) {
+    SCOPED_TRACE(interval);
+    asio::io_context io;
+    LoopbackServer server(io, [](Exchange& exchange) -> asio::awaitable<void> {
+      co_await exchange.respond(408, R"({"type":"error","error":{"message":"still active"}})");
+    });
+    HttpTaskRunClientOptions options;
+    options.base_url = server.origin();
+    options.api_key = kKey;
+    options.max_retries = 0;
+    options.result_retry_interval = interval;
+    const std::vector<Ended> ended =
+        run_client(io, server, results_within(HttpTaskRunClient(options), {"busy"}, 0.3));
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_EQ(ended[0].failure, "Parallel task run 'busy' was still active after 0.3 seconds.");
+    EXPECT_GE(server.requests.size(), 1u);
+    EXPECT_LE(server.requests.size(), 4u);
+  }
+}
+
 // A run id goes into a path as one segment, and never as "." or "..":
 // every call that names a run refuses those before any request.
 TEST(HttpTaskRunClient, RunIdsNeverBecomeDotSegments) {

@@ -42,11 +42,13 @@ class HttpInteractionStream : public InteractionEventStream {
   // Notes the interaction id and the last event id of `event`.
   void track(const InteractionEvent& event);
   // After the stream ended, broke or went silent (`failure`) before the
-  // interaction's completion: nullopt when the interaction's record shows
-  // it is no longer queued or running; else the stream opened again after
-  // its last event; nullopt also when the body ended before the stream
-  // named its interaction. Throws `failure` when it broke or went silent
-  // before that, and what the API client throws.
+  // interaction's completion, whether it may be resumed, known before any
+  // request: true once it named its interaction; false when its body ended
+  // before that. Throws `failure` when it broke or went silent before that.
+  bool may_resume(const std::exception_ptr& failure) const;
+  // Once may_resume said so: nullopt when the interaction's record shows it
+  // is no longer queued or running; else the stream opened again after its
+  // last event. Throws what the API client throws.
   boost::asio::awaitable<std::optional<net::ApiEventStream>> reopen(std::exception_ptr failure);
 
   net::ApiClient api_;
