@@ -55,6 +55,10 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
         ++fresh_;
         co_return event;
       }
+    } catch (const SseEventTooLargeError& error) {
+      const SseEventTooLargeError refusal = too_large(error.limit());
+      close();
+      throw refusal;
     } catch (const core::OverLimit&) {
       // Framing over a limit: a resumption would be refused the same way.
       close();
@@ -63,10 +67,6 @@ asio::awaitable<std::optional<SseEvent>> ResumableEventStream::next() {
       failure = std::current_exception();
     } catch (const StreamIdleError&) {
       failure = std::current_exception();
-    } catch (const SseEventTooLargeError& error) {
-      const SseEventTooLargeError refusal = too_large(error.limit());
-      close();
-      throw refusal;
     } catch (...) {
       close();
       throw;
