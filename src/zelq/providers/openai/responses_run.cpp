@@ -57,19 +57,27 @@ asio::awaitable<net::ApiEventStream> open_by_id(std::shared_ptr<const OpenAIClie
   co_return co_await client->api().request_events(std::move(request));
 }
 
+// A stream that stopped (`failure`: broke; null: ended) can be resumed only
+// once it named its response: decided before any pause.
+bool resumable(const OpenAIClient& client, const ResponsesStreamReader& reader,
+               const std::exception_ptr& failure) {
+  if (!reader.response_id().empty()) return true;
+  throw core::RuntimeError(
+      net::sentence("The stream of " + client.endpoint(RESPONSES_PATH) +
+                    (failure ? " broke before it named the response: " +
+                                   client.quoting().line(core::describe_exception(failure))
+                             : " ended before it named the response")));
+}
+
 // Opens the stream of the response again after the last event taken. The
 // first resumption of a stream is logged, and `logged` set: a stream the
 // server keeps ending is resumed again and again, and says so once.
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
     std::exception_ptr failure, bool& logged) {
+  resumable(*client, reader, failure);
   const std::string why =
       failure ? client->quoting().line(core::describe_exception(failure)) : std::string();
-  if (reader.response_id().empty()) {
-    throw core::RuntimeError(net::sentence("The stream of " + client->endpoint(RESPONSES_PATH) +
-                                           (failure ? " broke before it named the response: " + why
-                                                    : " ended before it named the response")));
-  }
   if (!logged) {
     logged = true;
     const auto after = reader.last_sequence_number();
@@ -137,8 +145,11 @@ asio::awaitable<void> read_response(std::shared_ptr<const OpenAIClient> client, 
   auto reopen = [client, &reader, &logged](std::exception_ptr failure) {
     return resume(client, reader, std::move(failure), logged);
   };
+  auto decide = [client, &reader](const std::exception_ptr& failure) {
+    return resumable(*client, reader, failure);
+  };
   net::ResumableEventStream stream(std::move(created), reopen, pacing,
-                                   "The stream of " + client->endpoint(RESPONSES_PATH));
+                                   "The stream of " + client->endpoint(RESPONSES_PATH), decide);
   while (std::optional<net::SseEvent> event = co_await stream.next()) {
     const bool unnamed = reader.response_id().empty();
     const std::size_t before = reader.events_taken();
