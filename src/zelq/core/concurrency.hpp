@@ -10,9 +10,11 @@
 //
 // Every helper joins the work it starts: when one of these coroutines
 // completes (normally, by an error or by cancellation), nothing it spawned is
-// still running. The one exception is a blocking call behind asyncify(),
-// which cannot be interrupted: its caller may leave, and the call then runs
-// to its end on the pool, owning its own state.
+// still running. Two exceptions: a blocking call behind asyncify(), which
+// cannot be interrupted (its caller may leave, and the call then runs to its
+// end on the pool, owning its own state); and a clean-up of with_clean_up()
+// (clean_up.hpp) whose caller was stopped twice, which asks a service to
+// stop a run and goes on alone, owning what it needs, within its limit.
 //
 // Every coroutine these helpers spawn is spawned from a coroutine running on
 // the executor it is spawned onto, so it first runs inside co_spawn itself:
