@@ -758,14 +758,8 @@ TEST(ResponsesRunTest, ACancelRequestNeverWaitsForARequestSlot) {
     }
     // The response is named and its reasoning begins; then the stream holds.
     const std::string id = "resp_" + std::to_string(++created);
-    const auto events = testing::research_transcript();
     co_await exchange.start_events();
-    for (std::size_t i = 0; i < 5; ++i) {
-      std::string event = events[i];
-      for (auto at = event.find("resp_1"); at != std::string::npos;
-           at = event.find("resp_1", at + id.size())) {
-        event.replace(at, 6, id);
-      }
+    for (std::string& event : testing::research_opening(id)) {
       co_await exchange.chunk(std::move(event));
     }
     co_await exchange.wait_for_close();

@@ -2,6 +2,7 @@
 // sends them, for tests and benchmarks that script a loopback server.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,20 @@ inline std::vector<std::string> research_transcript() {
     out.push_back(responses_event(events[i].first, static_cast<long long>(i), events[i].second));
   }
   return out;
+}
+
+// The first `count` events of research_transcript() as the response `id`
+// would send them: the response is named and its reasoning begins.
+inline std::vector<std::string> research_opening(const std::string& id, std::size_t count = 5) {
+  std::vector<std::string> events = research_transcript();
+  events.resize(std::min(count, events.size()));
+  for (std::string& event : events) {
+    for (auto at = event.find("resp_1"); at != std::string::npos;
+         at = event.find("resp_1", at + id.size())) {
+      event.replace(at, 6, id);
+    }
+  }
+  return events;
 }
 
 }  // namespace zelq::providers::openai::testing
