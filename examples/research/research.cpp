@@ -203,6 +203,18 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
   bool done = false;
   asio::cancellation_signal cancel;
   asio::signal_set signals(io, SIGINT, SIGTERM);
+  asio::steady_timer deadline(io);
+  // Posted first, so that the call's stop is bound before any signal or the
+  // deadline can emit it.
+  asio::post(io, [&] {
+    asio::co_spawn(io, research_into(researcher, std::move(request), outcome.output),
+                   asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure) {
+                     done = true;
+                     outcome.failure = failure;
+                     signals.cancel();
+                     deadline.cancel();
+                   }));
+  });
   // Every stop is announced on its own line, so that the wait for the
   // service's answers (up to a minute) does not look like a hang.
   auto stop = [&](Stop why, const std::string& notice) {
@@ -215,7 +227,6 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
   signals.async_wait([&](const boost::system::error_code& error, int) {
     if (!error) stop(Stop::INTERRUPTED, rx::interrupt_notice(provider));
   });
-  asio::steady_timer deadline(io);
   if (timeout) {
     // Capped at about 30 years, so that the clock's range is never passed.
     deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -226,15 +237,6 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
       stop(Stop::TIMED_OUT, rx::timeout_notice(provider));
     });
   }
-  asio::post(io, [&] {
-    asio::co_spawn(io, research_into(researcher, std::move(request), outcome.output),
-                   asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure) {
-                     done = true;
-                     outcome.failure = failure;
-                     signals.cancel();
-                     deadline.cancel();
-                   }));
-  });
   io.run();
   return outcome;
 }
