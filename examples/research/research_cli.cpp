@@ -200,9 +200,9 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
          "Ctrl-C stops the research and exits; a second Ctrl-C exits at once, and so does\n"
          "a Ctrl-C after --timeout has passed.\n"
          "When the research is stopped (by Ctrl-C or --timeout):\n" +
-         stopping + "Stopping waits up to " + clean_up +
-         " seconds for a create request still unanswered, then up to\n" + clean_up +
-         " seconds for the cancel request; the last line says what became of the run.\n"
+         stopping + "Where the run is cancelled, stopping waits up to " + clean_up +
+         " seconds for a create request\nstill unanswered, then up to " + clean_up +
+         " seconds for the cancel request. The last line\nsays what became of the run.\n"
          "\n"
          "Exit status: 0 answered; 1 failed, timed out or no answer; 2 bad usage, no key or\n"
          "a base URL the service's client refuses; 130 interrupted.\n";

@@ -117,9 +117,10 @@ TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
                                "cancel call\n"
                                "  perplexity  the stream is closed; the service has no cancel "
                                "call\n"
-                               "Stopping waits up to 30 seconds for a create request still "
-                               "unanswered, then up to\n30 seconds for the cancel request; the "
-                               "last line says what became of the run.\n"));
+                               "Where the run is cancelled, stopping waits up to 30 seconds "
+                               "for a create request\nstill unanswered, then up to 30 seconds "
+                               "for the cancel request. The last line\nsays what became of the "
+                               "run.\n"));
   EXPECT_THAT(usage, HasSubstr("  --timeout SECONDS   stop the research, as Ctrl-C does, this "
                                "long after it began;\n"));
   EXPECT_THAT(usage, HasSubstr("a Ctrl-C after --timeout has passed.\n"));
