@@ -3,14 +3,16 @@
 // then the citations, on stdout (so that `> answer.txt` keeps the answer
 // alone). `zelq_research --help` prints the usage (research_cli.cpp).
 //
-// Ctrl-C or SIGTERM cancels the call and exits 130; a second one exits at
-// once. --timeout does the same after the given time and exits 1. The last
-// line says what that did at the service, as far as the example knows it:
-// OpenAI and Google are asked to cancel a run they have reported on (the
-// library warns when the service refuses), Perplexity's stream is closed,
-// and Parallel, which has no cancel call, keeps its run going. A base URL or key the service's
-// client refuses exits 2 before any request. A new researcher joins by adding one row to
-// providers().
+// Ctrl-C or SIGTERM stops the call and exits 130; a second one exits at
+// once. --timeout stops it the same way after the given time and exits 1
+// (a signal after that exits at once). The last line says what the stop did
+// at the service, from what the library reports of the call's run: OpenAI
+// and Google cancel the run (a create still unanswered is let finish first,
+// so that the run it names is cancelled too), or say that none was created,
+// that it was never named or that its cancel failed; Perplexity's stream is
+// closed, and Parallel, which has no cancel call, keeps its run going. A base
+// URL or key the service's client refuses exits 2 before any request. A new
+// researcher joins by adding one row to providers().
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,11 +29,13 @@
 #include <vector>
 
 #include <spdlog/logger.h>
+#include <spdlog/sinks/stdout_sinks.h>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
@@ -167,8 +171,7 @@ std::vector<rx::ProviderKey> provider_keys() {
   return keys;
 }
 
-// Why a call was stopped before it ended by itself.
-enum class Stop { NONE, INTERRUPTED, TIMED_OUT };
+using rx::Stop;
 
 struct Outcome {
   std::optional<LMOutput> output;
@@ -188,10 +191,10 @@ void quit_at_once(const boost::system::error_code& error, int) {
   ::_exit(rx::kExitInterrupted);
 }
 
-// Runs the research on an io_context of its own. SIGINT or SIGTERM, or the
-// end of `timeout`, cancels the call (the researcher then asks the service
-// to cancel a run it has the id of, where the service can) and the call is
-// awaited to its end; a second signal ends the process at once.
+// Runs the research on an io_context of its own, spawned from inside its
+// run(). SIGINT or SIGTERM, or the end of `timeout`, stops the call (the
+// researcher then cancels its run where the service can) and the call is
+// awaited to its end; a signal after that ends the process at once.
 Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearcher& researcher,
                      dr::ResearchRequest request, std::optional<double> timeout,
                      rx::TerminalPrinter& printer) {
@@ -199,55 +202,51 @@ Outcome run_research(const rx::ProviderKey& provider, const dr::BaseDeepResearch
   Outcome outcome;
   bool done = false;
   asio::cancellation_signal cancel;
-  auto stop = [&](Stop why) {
-    if (done || outcome.stop != Stop::NONE) return;
+  asio::signal_set signals(io, SIGINT, SIGTERM);
+  asio::steady_timer deadline(io);
+  // Posted first, so that the call's stop is bound before any signal or the
+  // deadline can emit it.
+  asio::post(io, [&] {
+    asio::co_spawn(io, research_into(researcher, std::move(request), outcome.output),
+                   asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure) {
+                     done = true;
+                     outcome.failure = failure;
+                     signals.cancel();
+                     deadline.cancel();
+                   }));
+  });
+  // Every stop is announced on its own line, so that the wait for the
+  // service's answers (up to a minute) does not look like a hang.
+  auto stop = [&](Stop why, const std::string& notice) {
+    printer.finish();
+    std::cerr << "\n" << notice << "\n";
     outcome.stop = why;
+    signals.async_wait(&quit_at_once);
     cancel.emit(asio::cancellation_type::terminal);
   };
-  asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code& error, int) {
-    if (error) return;
-    printer.finish();
-    std::cerr << "\n" << rx::interrupt_notice(provider) << "\n";
-    signals.async_wait(&quit_at_once);
-    stop(Stop::INTERRUPTED);
+    if (!error) stop(Stop::INTERRUPTED, rx::interrupt_notice(provider));
   });
-  asio::steady_timer deadline(io);
   if (timeout) {
     // Capped at about 30 years, so that the clock's range is never passed.
     deadline.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(std::min(*timeout, 1e9))));
     deadline.async_wait([&](const boost::system::error_code& error) {
-      if (!error) stop(Stop::TIMED_OUT);
+      if (error || done || outcome.stop != Stop::NONE) return;
+      signals.cancel();  // a signal now quits at once
+      stop(Stop::TIMED_OUT, rx::timeout_notice(provider));
     });
   }
-  asio::co_spawn(io, research_into(researcher, std::move(request), outcome.output),
-                 asio::bind_cancellation_slot(cancel.slot(), [&](std::exception_ptr failure) {
-                   done = true;
-                   outcome.failure = failure;
-                   signals.cancel();
-                   deadline.cancel();
-                 }));
   io.run();
   return outcome;
 }
 
 int finish(const rx::ProviderKey& provider, const Outcome& outcome,
            const rx::TerminalPrinter& printer, std::optional<double> timeout) {
-  const bool reported = printer.attempt_reported();
-  if (outcome.stop == Stop::INTERRUPTED) {
-    std::cerr << rx::stopped_text(provider, std::nullopt, reported) << "\n";
-    return rx::kExitInterrupted;
-  }
-  if (outcome.failure && outcome.stop == Stop::TIMED_OUT) {
-    std::cerr << "\n" << rx::stopped_text(provider, timeout, reported) << "\n";
-    return rx::kExitFailed;
-  }
-  if (outcome.failure) {
-    std::cerr << "\nThe research failed: " << zelq::core::describe_exception(outcome.failure)
-              << "\n";
-    return rx::kExitFailed;
-  }
+  const std::string ending = rx::ending_text(provider, outcome.stop, timeout, outcome.failure);
+  std::cerr << ending;
+  if (outcome.stop == Stop::INTERRUPTED) return rx::kExitInterrupted;
+  if (outcome.failure) return rx::kExitFailed;
   return rx::report_output(*outcome.output, printer.answer_streamed(), std::cout, std::cerr);
 }
 
@@ -292,6 +291,11 @@ int main(int argc, char** argv) {
   // within an attempt; when they all fail, the attempt fails with that
   // answer, and the printer shows it.)
   zelq::core::LoggerManager().get_logger("retry")->spdlog_logger()->set_level(spdlog::level::err);
+  // The library's warnings read as the program's other lines do:
+  // "warning: <text>", without spdlog's time stamp and logger name.
+  auto plain = std::make_shared<spdlog::sinks::stderr_sink_mt>();
+  plain->set_pattern("%l: %v");
+  zelq::core::LoggerManager().set_sinks({plain});
   auto emitter = std::make_shared<zelq::core::EventEmitter>();
   emitter->add_handler([printer](const zelq::core::Event& event) -> asio::awaitable<void> {
     printer->print(event);

@@ -1,10 +1,12 @@
 #include "research_cli.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 
+#include "zelq/core/clean_up.hpp"
 #include "zelq/core/pytext.hpp"
 
 namespace zelq::examples::research {
@@ -22,6 +24,50 @@ std::string field_text(const core::Value& object, std::string_view key) {
   if (!object.is_object()) return {};
   auto it = object.find(key);
   return it == object.end() || it->is_null() ? std::string() : core::py_str(*it);
+}
+
+// The line that says the research is being stopped (`when`: "" or " at its
+// time limit"), ending with `quitting`.
+std::string stop_notice(const ProviderKey& provider, std::string_view when,
+                        std::string_view quitting) {
+  const std::string name(provider.name);
+  switch (provider.stop) {
+    case StopAtService::CANCEL:
+      break;
+    case StopAtService::CLOSE_STREAM:
+      return "Stopping the research" + std::string(when) + " by closing its stream: " + name +
+             " has no cancel call " + std::string(quitting);
+    case StopAtService::NONE:
+      return "Stopping" + std::string(when) + ": " + name +
+             " has no cancel call, so a run already started goes on at the service " +
+             std::string(quitting);
+  }
+  return "Stopping the research" + std::string(when) + " " + std::string(quitting);
+}
+
+// What the call left at a service with a cancel call, as the library
+// reported it; the end of a sentence.
+std::string run_clause(const core::RunReport* run) {
+  // A stop outside an attempt: the call sends no create while a run the
+  // service accepted may still be going on.
+  if (run == nullptr) return "no run of it was going on at the service.";
+  const std::string its = run->shown_id().empty() ? "its run" : "its run " + run->shown_id();
+  switch (run->fate()) {
+    case core::RunFate::not_created:
+      return "no run was created at the service.";
+    case core::RunFate::not_named:
+      return "the service accepted the create request but never named its run, so the run "
+             "could not be cancelled and may go on at the service.";
+    case core::RunFate::going:
+      return its + " was not seen to be cancelled and may go on at the service.";
+    case core::RunFate::ended:
+      return its + " had already ended at the service.";
+    case core::RunFate::cancelled:
+      return "the service cancelled " + its + ".";
+    case core::RunFate::cancel_failed:
+      return "the request to cancel " + its + " failed, so the run may go on at the service.";
+  }
+  return "its run may go on at the service.";
 }
 
 }  // namespace
@@ -119,8 +165,9 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
     switch (provider.stop) {
       case StopAtService::CANCEL:
         stopping += row(provider,
-                        "the service is asked to cancel the run, once it has named it (a run\n"
-                        "              whose create request is still unanswered may go on)");
+                        "the service is asked to cancel the run; a create request still\n"
+                        "              unanswered is let finish first, so that its run is\n"
+                        "              cancelled too");
         break;
       case StopAtService::CLOSE_STREAM:
         stopping += row(provider, "the stream is closed; the service has no cancel call");
@@ -130,6 +177,7 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
         break;
     }
   }
+  const std::string clean_up = std::to_string(core::CLEAN_UP_TIME_LIMIT.count());
   return usage_synopsis(providers) +
          "\n"
          "Researches the question with a deep-research service, showing its thinking and\n"
@@ -139,7 +187,9 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
          "  --model M           the model, agent or processor (default: the service's own)\n"
          "  --base-url U        send to this server instead (a proxy, a test server), in the\n"
          "                      form of the service's own base URL below\n"
-         "  --timeout SECONDS   give up after this long, stopping the research as Ctrl-C does\n"
+         "  --timeout SECONDS   stop the research, as Ctrl-C does, this long after it began;\n"
+         "                      every attempt and the pause before each retry count, and\n"
+         "                      cancelling the run may take longer (see below)\n"
          "                      (default: no limit, as a research run may take an hour)\n"
          "  --                  ends the options: what follows is the question, even when it\n"
          "                      starts with -\n"
@@ -147,45 +197,33 @@ std::string usage_text(const std::vector<ProviderKey>& providers) {
          "The key comes from the environment:\n" +
          keys + (urls.empty() ? "" : "\nEach service's own base URL:\n" + urls) +
          "\n"
-         "Ctrl-C stops the research and exits; a second Ctrl-C exits at once.\n"
+         "Ctrl-C stops the research and exits; a second Ctrl-C exits at once, and so does\n"
+         "a Ctrl-C after --timeout has passed.\n"
          "When the research is stopped (by Ctrl-C or --timeout):\n" +
-         stopping + "\n" +
+         stopping + "Where the run is cancelled, stopping waits up to " + clean_up +
+         " seconds for a create request\nstill unanswered, then up to " + clean_up +
+         " seconds for the cancel request. The last line\nsays what became of the run.\n"
+         "\n"
          "Exit status: 0 answered; 1 failed, timed out or no answer; 2 bad usage, no key or\n"
          "a base URL the service's client refuses; 130 interrupted.\n";
 }
 
 std::string interrupt_notice(const ProviderKey& provider) {
-  const std::string name(provider.name);
-  switch (provider.stop) {
-    case StopAtService::CANCEL:
-      break;
-    case StopAtService::CLOSE_STREAM:
-      return "Stopping the research by closing its stream: " + name +
-             " has no cancel call (Ctrl-C again quits at once).";
-    case StopAtService::NONE:
-      return "Stopping: " + name +
-             " has no cancel call, so a run already started goes on at the service (Ctrl-C "
-             "again quits at once).";
-  }
-  return "Stopping the research (Ctrl-C again quits at once).";
+  return stop_notice(provider, "", "(Ctrl-C again quits at once).");
+}
+
+std::string timeout_notice(const ProviderKey& provider) {
+  return stop_notice(provider, " at its time limit", "(Ctrl-C quits at once).");
 }
 
 std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
-                         bool run_reported) {
+                         const core::RunReport* run) {
   const std::string name(provider.name);
   const std::string late =
-      timeout ? "The research did not finish within " + seconds_text(*timeout) + " seconds" : "";
+      timeout ? "The research did not finish within " + seconds_phrase(*timeout) : "";
   switch (provider.stop) {
     case StopAtService::CANCEL:
-      if (run_reported) {
-        return (timeout ? late + "; the" : "The research was stopped; the") +
-               std::string(" service was asked to cancel the run.");
-      }
-      return (timeout ? late + ", and the service had not"
-                      : "The research was stopped before the service had") +
-             std::string(
-                 " reported on its run, so it may not have been asked to cancel it: the "
-                 "run may go on at the service.");
+      return (timeout ? late : std::string("The research was stopped")) + "; " + run_clause(run);
     case StopAtService::CLOSE_STREAM:
       return (timeout ? late + "; its" : "The research was stopped; its") +
              (" stream was closed (" + name + " has no cancel call).");
@@ -194,6 +232,27 @@ std::string stopped_text(const ProviderKey& provider, std::optional<double> time
   }
   return timeout ? late + "; stopped waiting for it, and its run goes on at the service."
                  : "Stopped waiting for the research; its run goes on at the service.";
+}
+
+std::string left_going_text(const core::RunReport& run) {
+  std::string text = run_clause(&run);
+  text.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(text.front())));
+  return text;
+}
+
+std::string ending_text(const ProviderKey& provider, Stop stop, std::optional<double> timeout,
+                        const std::exception_ptr& failure) {
+  if (stop == Stop::INTERRUPTED || (failure && stop == Stop::TIMED_OUT)) {
+    // A call that ended with its output left no run going.
+    const core::RunReport ended(core::RunFate::ended, "");
+    const core::RunReport* run = failure ? core::run_report_of(failure) : &ended;
+    return stopped_text(provider, stop == Stop::TIMED_OUT ? timeout : std::nullopt, run) + "\n";
+  }
+  if (!failure) return "";
+  std::string text = "\nThe research failed: " + core::describe_exception(failure) + "\n";
+  const core::RunReport* run = core::run_report_of(failure);
+  if (run != nullptr && core::may_go_on(run->fate())) text += left_going_text(*run) + "\n";
+  return text;
 }
 
 std::optional<std::string> find_key(const std::vector<std::string_view>& variables,
@@ -220,6 +279,11 @@ std::string seconds_text(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
   return text;
+}
+
+std::string seconds_phrase(double seconds) {
+  const std::string number = seconds_text(seconds);
+  return number + (number == "1" ? " second" : " seconds");
 }
 
 int report_output(const inference::LMOutput& output, bool answer_streamed, std::ostream& out,

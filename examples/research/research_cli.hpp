@@ -2,6 +2,7 @@
 // from main() so that tests can drive them.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <optional>
 #include <ostream>
@@ -10,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/inference/lm_output.hpp"
 
 namespace zelq::examples::research {
@@ -37,7 +39,7 @@ struct Arguments {
 
 // What stopping a call does at a service.
 enum class StopAtService {
-  CANCEL,        // the researcher asks the service to cancel the run it named
+  CANCEL,        // the researcher asks the service to cancel the run
   CLOSE_STREAM,  // no cancel call: the call's stream is closed
   NONE,          // no cancel call: a run already started goes on there
 };
@@ -75,16 +77,36 @@ std::string usage_text(const std::vector<ProviderKey>& providers);
 // at a service without a cancel call, what becomes of its run.
 std::string interrupt_notice(const ProviderKey& provider);
 
+// The line printed when --timeout has passed: the research is being
+// stopped as by Ctrl-C, and a Ctrl-C now quits at once.
+std::string timeout_notice(const ProviderKey& provider);
+
 // The last line of a call stopped by Ctrl-C (`timeout` none) or by the end
-// of --timeout, saying only what the example knows. At a service with a
-// cancel call: once the service has reported on the run (`run_reported`),
-// the researcher has its id and asks the service to cancel it (the
-// library's own warning tells when the service refuses); before that, the
-// create request may still have been unanswered, and then no cancel is
-// sent and the run may go on. At Perplexity, the stream was closed; at a
-// service without a cancel call, the run goes on.
+// of --timeout. At a service with a cancel call it says what the library
+// reported of the call's run (`run`, from the failure the call ended with):
+// no run created, a run never named, a run cancelled, a cancel that failed,
+// and so on; no report (`run` null) means the stop came while no run of the
+// call was going on (before it began or between attempts). At Perplexity, the
+// stream was closed; at a service without a cancel call, the run goes on.
 std::string stopped_text(const ProviderKey& provider, std::optional<double> timeout,
-                         bool run_reported);
+                         const core::RunReport* run);
+
+// The last line of a call that failed (not stopped) while its run may go on
+// at the service (core::may_go_on(run.fate())): why, and that it may.
+std::string left_going_text(const core::RunReport& run);
+
+// Why a call was stopped before it ended by itself.
+enum class Stop { NONE, INTERRUPTED, TIMED_OUT };
+
+// The last lines of a call that ended with `failure` (null: with its
+// output) after `stop`: stopped_text() for a stopped call that did not end
+// with its output (an interrupted one in any case); "The research failed:
+// <what>", then left_going_text() when its run may go on, for one that
+// failed by itself; "" for one that ended with its output. What became of
+// the run is read from the failure (core::run_report_of), never from
+// the events shown.
+std::string ending_text(const ProviderKey& provider, Stop stop, std::optional<double> timeout,
+                        const std::exception_ptr& failure);
 
 // The value of the first of `variables` that is set and not empty, read
 // with `getenv`; nullopt when none is.
@@ -96,6 +118,9 @@ std::string missing_key_text(const ProviderKey& provider);
 
 // Seconds as the messages write them: "5", "0.25".
 std::string seconds_text(double seconds);
+
+// A length of time in words: "1 second", "0.25 seconds".
+std::string seconds_phrase(double seconds);
 
 // Prints the end of a finished research: the answer (unless it was
 // streamed already; then after a blank line on `err`, where the progress

@@ -1,12 +1,18 @@
 #include "research_cli.hpp"
 
+#include <exception>
 #include <map>
 #include <sstream>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/error.hpp>
+#include <boost/system/system_error.hpp>
+
 #include "research_printer.hpp"
+#include "zelq/core/errors.hpp"
+#include "zelq/core/run_ledger.hpp"
 #include "zelq/inference/events.hpp"
 
 namespace zelq::examples::research {
@@ -102,47 +108,67 @@ TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
                                "  openai      https://api.openai.com/v1\n"
                                "  parallel    https://api.parallel.ai  (the bare host)\n"));
   EXPECT_THAT(usage, HasSubstr("When the research is stopped (by Ctrl-C or --timeout):\n"
-                               "  openai      the service is asked to cancel the run, once it has "
-                               "named it (a run\n"
-                               "              whose create request is still unanswered may go "
-                               "on)\n"
+                               "  openai      the service is asked to cancel the run; a create "
+                               "request still\n"
+                               "              unanswered is let finish first, so that its run "
+                               "is\n"
+                               "              cancelled too\n"
                                "  parallel    the run goes on at the service, which has no "
                                "cancel call\n"
                                "  perplexity  the stream is closed; the service has no cancel "
-                               "call\n"));
+                               "call\n"
+                               "Where the run is cancelled, stopping waits up to 30 seconds "
+                               "for a create request\nstill unanswered, then up to 30 seconds "
+                               "for the cancel request. The last line\nsays what became of the "
+                               "run.\n"));
+  EXPECT_THAT(usage, HasSubstr("  --timeout SECONDS   stop the research, as Ctrl-C does, this "
+                               "long after it began;\n"));
+  EXPECT_THAT(usage, HasSubstr("a Ctrl-C after --timeout has passed.\n"));
 
+  using core::RunFate;
   struct Case {
     std::size_t provider;
     std::optional<double> timeout;
-    bool reported;
+    std::optional<RunFate> fate;  // none: the call's failure carried no report
     std::string text;
   };
   const std::vector<Case> cases = {
-      {0, std::nullopt, true, "The research was stopped; the service was asked to cancel the run."},
-      {0, 2.5, true,
-       "The research did not finish within 2.5 seconds; the service was asked to cancel the "
-       "run."},
-      // Before anything of the run came, its create request may still have
-      // been unanswered: then there is no id to cancel.
-      {0, std::nullopt, false,
-       "The research was stopped before the service had reported on its run, so it may not "
-       "have been asked to cancel it: the run may go on at the service."},
-      {0, 2.5, false,
-       "The research did not finish within 2.5 seconds, and the service had not reported on "
-       "its run, so it may not have been asked to cancel it: the run may go on at the "
-       "service."},
-      {1, std::nullopt, true, "Stopped waiting for the research; its run goes on at the service."},
-      {1, 2.5, false,
+      {0, std::nullopt, RunFate::cancelled,
+       "The research was stopped; the service cancelled its run 'resp_1'."},
+      {0, 2.5, RunFate::cancelled,
+       "The research did not finish within 2.5 seconds; the service cancelled its run "
+       "'resp_1'."},
+      {0, 1, RunFate::cancel_failed,
+       "The research did not finish within 1 second; the request to cancel its run 'resp_1' "
+       "failed, so the run may go on at the service."},
+      {0, std::nullopt, RunFate::not_named,
+       "The research was stopped; the service accepted the create request but never named its "
+       "run, so the run could not be cancelled and may go on at the service."},
+      {0, std::nullopt, RunFate::not_created,
+       "The research was stopped; no run was created at the service."},
+      {0, std::nullopt, RunFate::going,
+       "The research was stopped; its run 'resp_1' was not seen to be cancelled and may go on at "
+       "the service."},
+      {0, std::nullopt, RunFate::ended,
+       "The research was stopped; its run 'resp_1' had already ended at the service."},
+      // Stopped between attempts, when no run of the call may be going on.
+      {0, std::nullopt, std::nullopt,
+       "The research was stopped; no run of it was going on at the service."},
+      {1, std::nullopt, RunFate::going,
+       "Stopped waiting for the research; its run goes on at the service."},
+      {1, 2.5, std::nullopt,
        "The research did not finish within 2.5 seconds; stopped waiting for it, and its run "
        "goes on at the service."},
-      {2, std::nullopt, true,
+      {2, std::nullopt, std::nullopt,
        "The research was stopped; its stream was closed (perplexity has no cancel call)."},
-      {2, 2.5, false,
+      {2, 2.5, RunFate::not_created,
        "The research did not finish within 2.5 seconds; its stream was closed (perplexity has "
        "no cancel call)."},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(stopped_text(providers[c.provider], c.timeout, c.reported), c.text);
+    const std::optional<core::RunReport> run =
+        c.fate ? std::optional<core::RunReport>(std::in_place, *c.fate, "'resp_1'") : std::nullopt;
+    EXPECT_EQ(stopped_text(providers[c.provider], c.timeout, run ? &*run : nullptr), c.text);
   }
   EXPECT_EQ(interrupt_notice(providers[0]), "Stopping the research (Ctrl-C again quits at once).");
   EXPECT_EQ(interrupt_notice(providers[1]),
@@ -151,6 +177,11 @@ TEST(ResearchArguments, UsageAndStopTextsSayWhatEachServiceDoes) {
   EXPECT_EQ(interrupt_notice(providers[2]),
             "Stopping the research by closing its stream: perplexity has no cancel call (Ctrl-C "
             "again quits at once).");
+  EXPECT_EQ(timeout_notice(providers[0]),
+            "Stopping the research at its time limit (Ctrl-C quits at once).");
+  EXPECT_EQ(timeout_notice(providers[1]),
+            "Stopping at its time limit: parallel has no cancel call, so a run already started "
+            "goes on at the service (Ctrl-C quits at once).");
 }
 
 // A block of `kind` holding `pieces`, as the researchers send it.
@@ -239,20 +270,70 @@ TEST(TerminalPrinter, RetryNoticeStartsTheNextAttemptOnANewLine) {
   EXPECT_FALSE(printer.answer_streamed());
 }
 
-// Only what came since the last retry notice tells that the service has
-// reported on the current attempt's run.
-TEST(TerminalPrinter, AnAttemptIsReportedByAnyEventSinceTheLastRetryNotice) {
-  std::ostringstream out;
-  TerminalPrinter printer(out);
-  EXPECT_FALSE(printer.attempt_reported());
-  printer.print(block(true, {"First try."})[0]);
-  EXPECT_TRUE(printer.attempt_reported());
-  const core::Event retry = activity(
-      {{"type", "retry"}, {"attempt", 2}, {"max_attempts", 4}, {"reason", "The run failed."}});
-  printer.print(retry);
-  EXPECT_FALSE(printer.attempt_reported());
-  printer.print(activity({{"type", "search"}, {"query", "bees"}}));
-  EXPECT_TRUE(printer.attempt_reported());
+// The last lines follow the failure the call ended with, as the library
+// shapes it: a stopped call's cancellation carries the run's report nested,
+// and a call that failed while its run may go on ends with RunMayGoOnError.
+// Whatever the printer showed (events of a run, or none) plays no part.
+TEST(ResearchEnding, TheRunsFateIsReadFromTheFailure) {
+  using core::RunFate;
+  auto cancellation_with = [](RunFate fate) {
+    try {
+      throw core::RunReportError(fate, "'int_1'", "report");
+    } catch (...) {
+      try {
+        std::throw_with_nested(boost::system::system_error(boost::asio::error::operation_aborted));
+      } catch (...) {
+        return std::current_exception();
+      }
+    }
+  };
+  auto left_going = [](RunFate fate) {
+    try {
+      throw core::RuntimeError("the stream broke");
+    } catch (...) {
+      try {
+        std::throw_with_nested(
+            core::RunMayGoOnError(fate, "'int_1'", "The run may be going on at the service."));
+      } catch (...) {
+        return std::current_exception();
+      }
+    }
+  };
+  const std::exception_ptr plain_cancel =
+      std::make_exception_ptr(boost::system::system_error(boost::asio::error::operation_aborted));
+  const ProviderKey google{"google", {"GEMINI_API_KEY"}, "", StopAtService::CANCEL};
+  struct Case {
+    Stop stop;
+    std::exception_ptr failure;
+    std::string ending;  // the last line, or "" for none at all
+  };
+  const std::vector<Case> cases = {
+      {Stop::INTERRUPTED, cancellation_with(RunFate::cancelled),
+       "The research was stopped; the service cancelled its run 'int_1'.\n"},
+      {Stop::TIMED_OUT, cancellation_with(RunFate::not_named),
+       "The research did not finish within 3 seconds; the service accepted the create request "
+       "but never named its run, so the run could not be cancelled and may go on at the "
+       "service.\n"},
+      {Stop::INTERRUPTED, plain_cancel,
+       "The research was stopped; no run of it was going on at the service.\n"},
+      // Interrupted as it ended with its output.
+      {Stop::INTERRUPTED, nullptr,
+       "The research was stopped; its run had already ended at the service.\n"},
+      {Stop::TIMED_OUT, nullptr, ""},
+      {Stop::NONE, left_going(RunFate::cancel_failed),
+       "The request to cancel its run 'int_1' failed, so the run may go on at the service.\n"},
+      {Stop::NONE, left_going(RunFate::not_named),
+       "The service accepted the create request but never named its run, so the run could not "
+       "be cancelled and may go on at the service.\n"},
+      {Stop::NONE, std::make_exception_ptr(core::RuntimeError("refused")), "refused\n"},
+  };
+  for (const Case& c : cases) {
+    const std::string text = ending_text(google, c.stop, 3.0, c.failure);
+    EXPECT_THAT(text, ::testing::EndsWith(c.ending));
+    // A failure by itself is named first, after a blank line.
+    EXPECT_EQ(text.starts_with("\nThe research failed: "), c.stop == Stop::NONE) << text;
+    EXPECT_EQ(c.ending.empty(), text.empty()) << text;
+  }
 }
 
 // Given two streams, the answer alone goes to the first: thinking,
@@ -279,7 +360,6 @@ TEST(TerminalPrinter, TheAnswerAloneGoesToItsOwnStream) {
             "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
             "[thinking] After.\n");
   EXPECT_TRUE(printer.answer_streamed());
-  EXPECT_TRUE(printer.attempt_reported());
   EXPECT_EQ(printed({events}),
             "retrying (attempt 2 of 4): The stream broke.\n[search] bees\n[thinking] Search.\n\n"
             "Bees dance.\n[thinking] After.\n");

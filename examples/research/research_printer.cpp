@@ -85,7 +85,6 @@ std::string activity_text(const core::Value& activity) {
 
 void TerminalPrinter::print(const core::Event& event) {
   const std::string& type = event.type;
-  attempt_reported_ = !(type == "activity" && is_retry(event.value));
   if (type == "thinking" || type == "response") {
     const std::string text =
         event.value.is_string() ? event.value.get<std::string>() : core::py_str(event.value);

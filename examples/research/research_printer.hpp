@@ -45,12 +45,6 @@ class TerminalPrinter {
   // Whether any answer text has been printed.
   bool answer_streamed() const noexcept { return answer_streamed_; }
 
-  // Whether the current attempt has reported anything: an event other than
-  // a retry notice came since the last retry notice (or since the start).
-  // A researcher's events of an attempt come from the run the service
-  // created, so by then the researcher knows the run's id.
-  bool attempt_reported() const noexcept { return attempt_reported_; }
-
  private:
   enum class Line { NONE, THINKING, ANSWER };
 
@@ -69,7 +63,6 @@ class TerminalPrinter {
   int pending_newlines_ = 0;    // white space not printed yet: newlines,
   std::string pending_spaces_;  // then the spaces after the last of them
   bool answer_streamed_ = false;
-  bool attempt_reported_ = false;
 };
 
 // The line an activity event shows: "[<type>] " then its fields' readable
