@@ -170,25 +170,7 @@ std::exception_ptr after_clean_up(std::exception_ptr failure, bool cancelled,
     failure = std::make_exception_ptr(
         boost::system::system_error(asio::error::operation_aborted, "clean-up after cancellation"));
   }
-  if (run == nullptr) return failure;
-  std::optional<boost::system::system_error> cancellation;
-  try {
-    std::rethrow_exception(failure);
-  } catch (const boost::system::system_error& error) {
-    cancellation.emplace(error);
-  } catch (...) {
-    return failure;
-  }
-  // Thrown while the report is handled, so that the report is nested.
-  try {
-    throw run->report();
-  } catch (const RunReportError&) {
-    try {
-      std::throw_with_nested(*cancellation);
-    } catch (...) {
-      return std::current_exception();
-    }
-  }
+  return run == nullptr ? failure : run->reported(failure);
 }
 
 }  // namespace zelq::core::detail

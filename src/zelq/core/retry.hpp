@@ -152,7 +152,8 @@ boost::asio::awaitable<void> back_off(const RetryConfig& config, RetryNotice not
 // failure is rethrown at once; so is a failure that carries OverLimit, and a
 // RunMayGoOnError. With config.run, an attempt that leaves a run that may be
 // going on at the service ends the call with RunMayGoOnError (see
-// RetryConfig::run), never with another create. A
+// RetryConfig::run), never with another create, and a cancellation during
+// a back-off carries the run's report nested (run_report_of). A
 // cancellation during a back-off sleep ends the call with system_error
 // operation_aborted.
 //
@@ -187,7 +188,15 @@ boost::asio::awaitable<detail::retry_result_t<F, Args...>> retry(F func, RetryCo
     RetryNotice notice =
         detail::next_attempt_or_rethrow(config, attempt, failure, cancelled, previous_reason);
     previous_reason = notice.reason;
-    co_await detail::back_off(config, std::move(notice));
+    std::exception_ptr stopped;
+    try {
+      co_await detail::back_off(config, std::move(notice));
+    } catch (...) {
+      stopped = std::current_exception();
+    }
+    // A stop during the pause says what became of the run, as a stop of an
+    // attempt does.
+    if (stopped) std::rethrow_exception(config.run ? config.run->reported(stopped) : stopped);
   }
 }
 

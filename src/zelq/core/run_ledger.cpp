@@ -1,6 +1,9 @@
 #include "zelq/core/run_ledger.hpp"
 
+#include <optional>
 #include <utility>
+
+#include <boost/system/system_error.hpp>
 
 #include "zelq/core/text_line.hpp"
 #include "zelq/core/utils.hpp"
@@ -159,6 +162,27 @@ RunReportError RunLedger::report() const {
       break;
   }
   return RunReportError(fate, shown_id_, text);
+}
+
+std::exception_ptr RunLedger::reported(const std::exception_ptr& cancellation) const {
+  std::optional<boost::system::system_error> stop;
+  try {
+    std::rethrow_exception(cancellation);
+  } catch (const boost::system::system_error& error) {
+    stop.emplace(error);
+  } catch (...) {
+    return cancellation;
+  }
+  // Thrown while the report is handled, so that the report is nested.
+  try {
+    throw report();
+  } catch (const RunReportError&) {
+    try {
+      std::throw_with_nested(*stop);
+    } catch (...) {
+      return std::current_exception();
+    }
+  }
 }
 
 std::exception_ptr RunLedger::left_going(const std::exception_ptr& failure) const {

@@ -123,6 +123,9 @@ class RunLedger {
   std::exception_ptr left_going(const std::exception_ptr& failure) const;
   // The report of the run as it stands.
   RunReportError report() const;
+  // `cancellation` (a system_error) carrying report() nested, as a stopped
+  // call ends; any other failure unchanged.
+  std::exception_ptr reported(const std::exception_ptr& cancellation) const;
 
  private:
   enum class State { none, creating, accepted, named, ended };

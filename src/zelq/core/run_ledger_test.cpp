@@ -147,6 +147,34 @@ TEST(RunLedger, TheRetryLoopEndsACallWhoseRunMayGoOn) {
   }
 }
 
+// A stop during the pause before the next attempt ends the call with a
+// cancellation that says what became of the last attempt's run.
+TEST(RunLedger, AStopDuringARetryPauseCarriesTheReport) {
+  asio::io_context io;
+  asio::cancellation_signal signal;
+  auto ledger = std::make_shared<RunLedger>();
+  auto attempt = [&]() -> asio::awaitable<int> {
+    ledger->creating(kEndpoint);
+    ledger->named("r1", "'r1'");
+    ledger->ended(true);
+    asio::post(io, [&] { signal.emit(asio::cancellation_type::terminal); });
+    throw RuntimeError("The stream broke.");
+    co_return 0;
+  };
+  RetryConfig policy{.max_retries = 2, .base_delay = 3600};
+  policy.run = ledger;
+  std::exception_ptr failure;
+  asio::co_spawn(io, retry(attempt, policy),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, int) {
+                   failure = e;
+                 }));
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_TRUE(is_cancellation(failure));
+  const RunReport* report = run_report_of(failure);
+  ASSERT_NE(report, nullptr);
+  EXPECT_EQ(report->fate(), RunFate::cancelled);
+}
+
 // A first stop that lands while the run is being named waits for the name,
 // then reaches the op; the report rides on the cancellation. A stop held
 // past the limit reaches the op without a name; a second stop passes at once.
