@@ -115,7 +115,8 @@ class ParallelImitation : public ServiceImitation {
     } else if (scenario() == Scenario::FAILED) {
       co_await exchange.respond(
           404,
-          R"({"type":"error","error":{"ref_id":"ref_1","message":"Run failed or run id not found"}})");
+          R"({"type":"error","error":{"ref_id":"ref_1",)"
+          R"("message":"Run failed or run id not found"}})");
     } else {
       co_await exchange.respond(200, result(id, scenario()));
     }
