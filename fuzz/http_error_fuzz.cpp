@@ -41,6 +41,26 @@ bool well_formed_utf8(std::string_view text) {
   return true;
 }
 
+// `message` with each escape the quoting writes ("\xNN", "\uNNNN",
+// "\UNNNNNNNN") replaced by a space.
+std::string without_escapes(const std::string& message) {
+  std::string out;
+  for (std::size_t i = 0; i < message.size(); ++i) {
+    std::size_t digits = 0;
+    if (message[i] == '\\' && i + 1 < message.size()) {
+      const char kind = message[i + 1];
+      digits = kind == 'x' ? 2 : kind == 'u' ? 4 : kind == 'U' ? 8 : 0;
+    }
+    if (digits == 0 || i + 2 + digits > message.size()) {
+      out += message[i];
+      continue;
+    }
+    out += ' ';
+    i += 1 + digits;
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -59,18 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   headers.emplace_back("retry-after-ms", value);
   check_delay(zelq::net::retry_after_of(headers, now), value);
 
-  // Keys are long printable ASCII texts without '*' or '.': a short key may
-  // occur by chance in what the mask leaves, one with '*' in the mask
-  // itself, one ending in '.' in a body that shows the rest of it right
-  // before the cut and the "..." that marks the cut (the mask hides whole
-  // keys only), and one that starts inside a UTF-8 character splits it.
+  // Keys are long printable ASCII texts without '*', '.' or '\': a short
+  // key may occur by chance in what the mask leaves, one with '*' in the
+  // mask itself, one ending in '.' in a body that shows the rest of it
+  // right before the cut and the "..." that marks the cut (the mask hides
+  // whole keys only), one with '\' in the escape of a byte the body held
+  // ("\xf2" for 0xf2 spells a key ending in "\x" that the body never
+  // held), and one that starts inside a UTF-8 character splits it. The
+  // escapes the message writes are not the body's characters: they count as
+  // gaps (the digits of "\x14" before "4444444" spell no key the body held).
   const bool plain = std::all_of(secret.begin(), secret.end(), [](char c) {
-    return c > 0x20 && c < 0x7f && c != '*' && c != '.';
+    return c > 0x20 && c < 0x7f && c != '*' && c != '.' && c != '\\';
   });
   if (secret.size() < 8 || !plain) return 0;
   const std::string message =
       zelq::net::server_message(value, zelq::net::Quoting(secret), std::size_t{256} << 20);
-  if (message.find(secret) != std::string::npos) {
+  if (without_escapes(message).find(secret) != std::string::npos) {
     zelq::fuzz::fail(
         "the server message shows the key",
         "key: " + zelq::fuzz::escaped(secret) + "\nmessage: " + zelq::fuzz::escaped(message));
