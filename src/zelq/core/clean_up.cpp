@@ -111,31 +111,99 @@ asio::awaitable<void> wait_for(std::shared_ptr<CleanUpState> shared) {
 
 }  // namespace
 
-asio::awaitable<std::exception_ptr> run_counted(asio::awaitable<void> op, int& stops,
-                                                RunLedger* run,
-                                                std::chrono::steady_clock::duration hold) {
+namespace {
+
+// An op run by run_counted, shared by the coroutine that runs it and the
+// caller that awaits it: the caller may leave it running.
+struct OpTask {
+  OpTask(const asio::any_io_executor& executor, std::chrono::steady_clock::duration limit)
+      : done(executor, std::chrono::steady_clock::time_point::max()), limit(limit) {}
   asio::cancellation_signal to_op;
+  asio::steady_timer done;
+  std::chrono::steady_clock::duration limit;
+  // Declared after `to_op`, which it emits on.
   std::optional<HeldStop> held;
-  if (run != nullptr) held.emplace(co_await asio::this_coro::executor, to_op, *run);
+  bool finished = false;
+  std::exception_ptr failure;
+  // Set when the caller left: the clean-up the task runs once the op ends.
+  CleanUpLater later;
+};
+
+asio::awaitable<void> run_task(std::shared_ptr<OpTask> task, asio::awaitable<void> op) {
+  const auto executor = co_await asio::this_coro::executor;
+  try {
+    auto token = asio::bind_cancellation_slot(task->to_op.slot(), asio::use_awaitable);
+    co_await asio::co_spawn(executor, std::move(op), token);
+  } catch (...) {
+    task->failure = std::current_exception();
+  }
+  task->finished = true;
+  task->held.reset();
+  task->done.cancel();
+  if (task->failure && task->later) {
+    // The caller left while the run was being named: the cancel is ours.
+    try {
+      co_await with_timeout(task->later(), task->limit);
+    } catch (...) {
+      // The clean-up reports its own trouble.
+    }
+  }
+}
+
+asio::awaitable<void> wait_for(std::shared_ptr<OpTask> task) {
+  while (!task->finished) {
+    try {
+      co_await task->done.async_wait(asio::use_awaitable);
+    } catch (const boost::system::system_error&) {
+      if (!task->finished) throw;
+    }
+  }
+}
+
+}  // namespace
+
+asio::awaitable<Counted> run_counted(asio::awaitable<void> op, int& stops,
+                                     std::shared_ptr<RunLedger> run,
+                                     std::chrono::steady_clock::duration hold, CleanUpLater later) {
+  const auto executor = co_await asio::this_coro::executor;
+  auto task = std::make_shared<OpTask>(executor, hold);
+  if (run) task->held.emplace(executor, task->to_op, *run);
+  // Spawned from this coroutine, on its executor: it first runs inside
+  // co_spawn, so no stop can land before it starts. It owns the op.
+  asio::co_spawn(executor, run_task(task, std::move(op)), [](const std::exception_ptr&) {});
+  asio::cancellation_signal to_wait;
+  bool left = false;
   // A second cancellation that lands while the op winds down is counted,
   // not lost.
   auto on_stop = [&] {
     ++stops;
-    if (stops == 1 && held && run->naming()) {
+    if (task->finished) return;
+    HeldStop* held = task->held ? &*task->held : nullptr;
+    if (stops == 1 && held != nullptr && run->naming()) {
       held->hold(hold);
-    } else if (held && held->holding()) {
+    } else if (held != nullptr && held->holding() && later) {
+      // The caller goes; the op goes on until its run is named.
+      task->later = later;
+      left = true;
+      pass(to_wait);
+    } else if (held != nullptr && held->holding()) {
       held->release();
     } else {
-      pass(to_op);
+      pass(task->to_op);
     }
   };
-  std::exception_ptr failure;
   try {
-    co_await run_listening(std::move(op), to_op, on_stop);
+    co_await run_listening(wait_for(task), to_wait, on_stop);
   } catch (...) {
-    failure = std::current_exception();
+    // Only a caller that left stops waiting before the op ends.
   }
-  co_return failure;
+  // Once the caller left, the task owns the clean-up, whenever the op ends.
+  if (left) {
+    co_return Counted{std::make_exception_ptr(boost::system::system_error(
+                          asio::error::operation_aborted, "left to name its run alone")),
+                      true};
+  }
+  co_return Counted{task->failure, false};
 }
 
 asio::awaitable<void> run_shielded(asio::awaitable<void> clean_up,

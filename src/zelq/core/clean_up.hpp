@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -33,17 +34,35 @@ inline constexpr std::chrono::seconds CLEAN_UP_TIME_LIMIT{30};
 
 namespace detail {
 
-// Awaits `op` in a coroutine of its own on the caller's executor, passes it
-// every cancellation of the caller, counts them in `stops` (which must
-// outlive the await) and returns op's failure (null when it succeeded).
+// The clean-up of an op that its caller left while the op's run was being
+// named: makes the clean-up's awaitable, which owns what it needs.
+using CleanUpLater = std::function<boost::asio::awaitable<void>()>;
+
+// How an op awaited by run_counted ended for its caller.
+struct Counted {
+  // op's failure (null when it succeeded); a cancellation when the caller
+  // left it.
+  std::exception_ptr failure;
+  // The caller left the op running: the op's task stops it once its run is
+  // named and then runs the clean-up itself.
+  bool left = false;
+};
+
+// Awaits `op` in a coroutine of its own on the caller's executor (`op` owns
+// what it needs, or outlives this await), passes it every cancellation of
+// the caller and counts them in `stops` (which must outlive the await).
 // With `run`, a first cancellation that lands while the run is being named
 // (its create sent, no name yet) is held back until the run is named or
-// ends, or `hold` has passed, so that the clean-up can cancel it; a second
-// one passes at once. The caller must not throw when cancelled
+// ends, or `hold` has passed, so that the clean-up can cancel it. A second
+// one passes at once, but when the first is still held and `later` is set
+// it leaves `op` running alone: the held stop still reaches it once the run
+// is named, and its task then runs later() within `hold`, in place of the
+// caller. The caller must not throw when cancelled
 // (this_coro::throw_if_cancelled(false)) while it awaits this.
-boost::asio::awaitable<std::exception_ptr> run_counted(boost::asio::awaitable<void> op, int& stops,
-                                                       RunLedger* run,
-                                                       std::chrono::steady_clock::duration hold);
+boost::asio::awaitable<Counted> run_counted(boost::asio::awaitable<void> op, int& stops,
+                                            std::shared_ptr<RunLedger> run,
+                                            std::chrono::steady_clock::duration hold,
+                                            CleanUpLater later);
 
 // Starts `clean_up` in a coroutine that owns it, on the caller's executor,
 // under a deadline of `limit`, and drops its failure. The caller waits for
@@ -60,12 +79,17 @@ boost::asio::awaitable<void> run_shielded(boost::asio::awaitable<void> clean_up,
 // run.
 std::exception_ptr after_clean_up(std::exception_ptr failure, bool cancelled, const RunLedger* run);
 
-// store_into() of concurrency.hpp for an op without a result: marks that
-// it completed.
-inline boost::asio::awaitable<void> store_into(boost::asio::awaitable<void> op,
-                                               std::optional<std::monostate>& slot) {
+// Awaits `op` and keeps its result in `slot`, which the op's task shares:
+// the caller may have left when it completes.
+template <class T>
+boost::asio::awaitable<void> store_shared(boost::asio::awaitable<T> op,
+                                          std::shared_ptr<std::optional<T>> slot) {
+  slot->emplace(co_await std::move(op));
+}
+inline boost::asio::awaitable<void> store_shared(
+    boost::asio::awaitable<void> op, std::shared_ptr<std::optional<std::monostate>> slot) {
   co_await std::move(op);
-  slot.emplace();
+  slot->emplace();
 }
 
 }  // namespace detail
@@ -89,8 +113,11 @@ inline boost::asio::awaitable<void> store_into(boost::asio::awaitable<void> op,
 // cancellation that lands while its create is unanswered or its run not
 // yet named is held back from `op` until the service names the run (or it
 // ends, or `limit` has passed), so that the clean-up can cancel the run it
-// names; a second one reaches `op` at once. A cancelled caller's
-// cancellation then carries the run's RunReport nested (run_report_of).
+// names. A second one ends the call at once; when the first was still held,
+// `op` goes on alone until the run is named and its own task then runs the
+// clean-up, so `op` and clean_up (copied) must own what they need. A
+// cancelled caller's cancellation carries the run's RunReport nested
+// (run_report_of), as it stands when the call ends.
 //
 // A failure of the clean-up itself is dropped: the clean-up reports its own
 // trouble (a log line) and op's failure is what the caller learns. `op`
@@ -107,11 +134,17 @@ boost::asio::awaitable<T> with_clean_up(
   const bool throws = co_await asio::this_coro::throw_if_cancelled();
   co_await asio::this_coro::throw_if_cancelled(false);
   int stops = state.cancelled() != asio::cancellation_type::none ? 1 : 0;
-  std::optional<std::conditional_t<std::is_void_v<T>, std::monostate, T>> result;
+  using Stored = std::conditional_t<std::is_void_v<T>, std::monostate, T>;
+  auto result = std::make_shared<std::optional<Stored>>();
   std::exception_ptr failure;
+  bool left = false;
   if (stops == 0) {
-    failure = co_await detail::run_counted(detail::store_into(std::move(op), result), stops,
-                                           run.get(), limit);
+    detail::CleanUpLater later;
+    if (run) later = [clean_up] { return clean_up(); };
+    detail::Counted counted = co_await detail::run_counted(
+        detail::store_shared(std::move(op), result), stops, run, limit, std::move(later));
+    failure = std::move(counted.failure);
+    left = counted.left;
   } else {
     failure = std::make_exception_ptr(
         boost::system::system_error(asio::error::operation_aborted, "cancelled before it began"));
@@ -121,10 +154,10 @@ boost::asio::awaitable<T> with_clean_up(
     if constexpr (std::is_void_v<T>) {
       co_return;
     } else {
-      co_return std::move(*result);
+      co_return std::move(**result);
     }
   }
-  co_await detail::run_shielded(clean_up(), limit, 1 - stops);
+  if (!left) co_await detail::run_shielded(clean_up(), limit, 1 - stops);
   co_await asio::this_coro::throw_if_cancelled(throws);
   const asio::cancellation_state after = co_await asio::this_coro::cancellation_state;
   const bool cancelled = stops > 0 || after.cancelled() != asio::cancellation_type::none;

@@ -177,7 +177,8 @@ TEST(RunLedger, AStopDuringARetryPauseCarriesTheReport) {
 
 // A first stop that lands while the run is being named waits for the name,
 // then reaches the op; the report rides on the cancellation. A stop held
-// past the limit reaches the op without a name; a second stop passes at once.
+// past the limit reaches the op without a name. A second stop ends the call
+// at once, and the op, left alone, still cancels the run once it is named.
 TEST(RunLedger, AStopWaitsForTheRunToBeNamed) {
   enum class Then { NAMED, LIMIT, SECOND_STOP };
   for (const Then then : {Then::NAMED, Then::LIMIT, Then::SECOND_STOP}) {
@@ -213,6 +214,8 @@ TEST(RunLedger, AStopWaitsForTheRunToBeNamed) {
                    asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, int) {
                      failure = e;
                      done = true;
+                     // The service names the run after the call has gone.
+                     if (then == Then::SECOND_STOP) ledger->named("r1", "'r1'");
                    }));
     io.run_for(std::chrono::seconds(20));
     ASSERT_TRUE(done);
@@ -226,6 +229,8 @@ TEST(RunLedger, AStopWaitsForTheRunToBeNamed) {
     } else {
       EXPECT_EQ(report->fate(), RunFate::not_named);
     }
+    EXPECT_EQ(cancelled, then == Then::LIMIT ? std::vector<std::string>{}
+                                             : std::vector<std::string>{"r1"});
   }
 }
 

@@ -149,6 +149,13 @@ asio::awaitable<void> cancel_interaction(google::InteractionsClientPtr client,
   }
 }
 
+// Awaits `op`, keeping `owner` alive until it ends.
+template <class Owner>
+asio::awaitable<LMOutput> owned_by([[maybe_unused]] std::shared_ptr<Owner> owner,
+                                   asio::awaitable<LMOutput> op) {
+  co_return co_await std::move(op);
+}
+
 }  // namespace
 
 asio::awaitable<LMOutput> GoogleDeepResearcher::_attempt(ClientPtr client,
@@ -161,8 +168,12 @@ asio::awaitable<LMOutput> GoogleDeepResearcher::_attempt(ClientPtr client,
                ? cancel_interaction(client, run->ledger, logger)
                : nothing();
   };
-  asio::awaitable<LMOutput> body = show_progress_ ? _streamed_attempt(client, std::move(call), run)
-                                                  : _polled_attempt(client, std::move(call), run);
+  // A stop may leave the attempt to name its interaction alone, after the
+  // call (and this researcher) are gone: it runs on a copy it owns.
+  auto self = std::make_shared<const GoogleDeepResearcher>(*this);
+  asio::awaitable<LMOutput> body =
+      owned_by(self, show_progress_ ? self->_streamed_attempt(client, std::move(call), run)
+                                    : self->_polled_attempt(client, std::move(call), run));
   // Built outside the co_await: GCC 12 destroys a closure made inside it
   // twice.
   auto attempt = core::with_clean_up(std::move(body), cancel, run->ledger);

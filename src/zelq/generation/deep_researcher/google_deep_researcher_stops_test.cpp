@@ -10,9 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "zelq/core/errors.hpp"
 #include "zelq/core/run_ledger.hpp"
@@ -180,6 +182,47 @@ TEST(GoogleDeepResearcherStops, EveryStopReachesTheService) {
     ASSERT_NE(report, nullptr);
     EXPECT_EQ(report->fate(), RunFate::cancelled);
   }
+}
+
+// Two stops that land while the create is unanswered end the call at once;
+// the create is still let finish alone, and the interaction it names, once
+// the call (and its researcher) are gone, is cancelled.
+TEST(GoogleDeepResearcherStops, TwoStopsDuringTheCreateStillCancelTheInteraction) {
+  asio::io_context io;
+  asio::cancellation_signal signal;
+  asio::steady_timer returned_gate(io, std::chrono::steady_clock::time_point::max());
+  bool returned = false;
+  bool answered_after_return = false;
+  std::exception_ptr failure;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, interaction_record("int-1", "cancelled").dump());
+      server.stop();
+      co_return;
+    }
+    signal.emit(asio::cancellation_type::terminal);
+    signal.emit(asio::cancellation_type::terminal);
+    if (!returned) co_await returned_gate.async_wait(asio::as_tuple(asio::use_awaitable));
+    answered_after_return = returned;
+    co_await exchange.start_events();
+    co_await exchange.chunk(sse_frame(created_event("int-1", "e0")));
+    co_await exchange.wait_for_close();
+  });
+  auto researcher = std::make_unique<GoogleDeepResearcher>(options_for(server));
+  asio::co_spawn(io, research(*researcher, nullptr),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, LMOutput) {
+                   failure = e;
+                   returned = true;
+                   researcher.reset();
+                   returned_gate.cancel();
+                 }));
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_TRUE(returned);
+  EXPECT_TRUE(answered_after_return) << "the call waited for the create";
+  EXPECT_TRUE(core::is_cancellation(failure)) << core::describe_exception(failure);
+  EXPECT_EQ(testing::count_requests(server, "POST", "/v1/interactions"), 1u);
+  EXPECT_THAT(testing::request_lines(server),
+              ElementsAre("POST /v1/interactions", "POST /v1/interactions/int-1/cancel"));
 }
 
 }  // namespace

@@ -199,11 +199,12 @@ asio::awaitable<void> cancel_response(std::shared_ptr<const OpenAIClient> client
 
 asio::awaitable<void> nothing() { co_return; }
 
+// Owns what it reads with: a stop may leave it to name its response alone.
 asio::awaitable<LMOutput> read_output(std::shared_ptr<const OpenAIClient> client, Value body,
-                                      ResponsesStreamReader& reader,
+                                      std::shared_ptr<ResponsesStreamReader> reader,
                                       std::shared_ptr<core::RunLedger> run) {
-  co_await read_response(std::move(client), std::move(body), reader, std::move(run));
-  co_return co_await reader.finish();
+  co_await read_response(std::move(client), std::move(body), *reader, std::move(run));
+  co_return co_await reader->finish();
 }
 
 // One response: an attempt that ends before the response did (the
@@ -213,10 +214,11 @@ asio::awaitable<LMOutput> read_output(std::shared_ptr<const OpenAIClient> client
 asio::awaitable<LMOutput> run_attempt(std::shared_ptr<const OpenAIClient> client, Value body,
                                       std::shared_ptr<core::EventEmitter> emitter,
                                       std::shared_ptr<core::RunLedger> run) {
-  ResponsesStreamReader reader(std::move(emitter), client->endpoint(RESPONSES_PATH),
-                               client->quoting(), client->api().options().max_body_size);
-  auto cancel = [client, &reader, run] {
-    if (reader.ended()) run->ended();
+  auto reader = std::make_shared<ResponsesStreamReader>(
+      std::move(emitter), client->endpoint(RESPONSES_PATH), client->quoting(),
+      client->api().options().max_body_size);
+  auto cancel = [client, reader, run] {
+    if (reader->ended()) run->ended();
     if (run->fate() != core::RunFate::going) return nothing();
     return cancel_response(client, run);
   };

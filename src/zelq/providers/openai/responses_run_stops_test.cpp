@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/post.hpp>
@@ -304,6 +305,47 @@ TEST(ResponsesRunStops, CancelRequestsHaveABoundedPoolOfTheirOwn) {
   EXPECT_LE(server.peak, 2 * kSlots);
   EXPECT_LE(peak_cancels, kSlots);
   EXPECT_EQ(cancelled.size(), static_cast<std::size_t>(created));
+}
+
+// Two stops that land while the create is unanswered end the call at once;
+// the create is still let finish alone, and the response it names, once the
+// call has returned, is cancelled.
+TEST(ResponsesRunStops, TwoStopsDuringTheCreateStillCancelTheResponse) {
+  asio::io_context io;
+  asio::cancellation_signal signal;
+  asio::steady_timer returned_gate(io, std::chrono::steady_clock::time_point::max());
+  Seen seen;
+  bool returned = false;
+  bool answered_after_return = false;
+  std::exception_ptr failure;
+  LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
+    count(seen, exchange);
+    if (exchange.request.target.ends_with("/cancel")) {
+      co_await exchange.respond(200, R"({"id":"resp_1","status":"cancelled"})");
+      server.stop();
+      co_return;
+    }
+    // The create has been read; the caller stops twice, and the create is
+    // answered only once the call has returned.
+    signal.emit(asio::cancellation_type::terminal);
+    signal.emit(asio::cancellation_type::terminal);
+    if (!returned) co_await returned_gate.async_wait(asio::as_tuple(asio::use_awaitable));
+    answered_after_return = returned;
+    co_await serve_transcript(exchange);
+  });
+  asio::co_spawn(io, ask(invoker_for(server), LMInvokeOptions()),
+                 asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, LMOutput) {
+                   failure = e;
+                   returned = true;
+                   returned_gate.cancel();
+                 }));
+  io.run_for(std::chrono::seconds(20));
+  ASSERT_TRUE(returned);
+  EXPECT_TRUE(answered_after_return) << "the call waited for the create";
+  EXPECT_TRUE(core::is_cancellation(failure)) << core::describe_exception(failure);
+  EXPECT_EQ(core::run_report_of(failure)->fate(), RunFate::not_named);
+  EXPECT_EQ(seen.creates, 1);
+  EXPECT_THAT(seen.cancels, ::testing::ElementsAre("/v1/responses/resp_1/cancel"));
 }
 
 }  // namespace
