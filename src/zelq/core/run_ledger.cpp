@@ -144,8 +144,12 @@ RunReportError RunLedger::report() const {
       text = "No run was created at the service.";
       break;
     case RunFate::not_named:
-      text = "The service accepted " + endpoint_ +
-             " but never named its run, which may be going on at the service.";
+      text = state_ == State::creating
+                 ? "The service had not answered " + endpoint_ +
+                       ", so the run it may have started was not named and may be going on "
+                       "at the service."
+                 : "The service accepted " + endpoint_ +
+                       " but never named its run, which may be going on at the service.";
       break;
     case RunFate::going:
       text = "The run " + shown_id_ + " of " + endpoint_ + " may be going on at the service.";
