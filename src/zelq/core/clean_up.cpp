@@ -99,7 +99,10 @@ asio::awaitable<void> clean_up_alone(std::shared_ptr<CleanUpState> shared,
   shared->done.cancel();
 }
 
-asio::awaitable<void> wait_for(std::shared_ptr<CleanUpState> shared) {
+// Waits until `shared` (a CleanUpState or an OpTask) has finished: its
+// `done` timer is cancelled then.
+template <class Shared>
+asio::awaitable<void> wait_for(std::shared_ptr<Shared> shared) {
   while (!shared->finished) {
     try {
       co_await shared->done.async_wait(asio::use_awaitable);
@@ -108,10 +111,6 @@ asio::awaitable<void> wait_for(std::shared_ptr<CleanUpState> shared) {
     }
   }
 }
-
-}  // namespace
-
-namespace {
 
 // An op run by run_counted, shared by the coroutine that runs it and the
 // caller that awaits it: the caller may leave it running.
@@ -142,21 +141,7 @@ asio::awaitable<void> run_task(std::shared_ptr<OpTask> task, asio::awaitable<voi
   task->done.cancel();
   if (task->failure && task->later) {
     // The caller left while the run was being named: the cancel is ours.
-    try {
-      co_await with_timeout(task->later(), task->limit);
-    } catch (...) {
-      // The clean-up reports its own trouble.
-    }
-  }
-}
-
-asio::awaitable<void> wait_for(std::shared_ptr<OpTask> task) {
-  while (!task->finished) {
-    try {
-      co_await task->done.async_wait(asio::use_awaitable);
-    } catch (const boost::system::system_error&) {
-      if (!task->finished) throw;
-    }
+    co_await clean_up_alone(std::make_shared<CleanUpState>(executor), task->later(), task->limit);
   }
 }
 

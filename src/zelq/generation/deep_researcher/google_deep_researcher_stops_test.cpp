@@ -190,9 +190,7 @@ TEST(GoogleDeepResearcherStops, EveryStopReachesTheService) {
 TEST(GoogleDeepResearcherStops, TwoStopsDuringTheCreateStillCancelTheInteraction) {
   asio::io_context io;
   asio::cancellation_signal signal;
-  asio::steady_timer returned_gate(io, std::chrono::steady_clock::time_point::max());
-  bool returned = false;
-  bool answered_after_return = false;
+  ReturnGate returned(io);
   std::exception_ptr failure;
   LoopbackServer server(io, [&](Exchange& exchange) -> asio::awaitable<void> {
     if (exchange.request.target.ends_with("/cancel")) {
@@ -202,8 +200,7 @@ TEST(GoogleDeepResearcherStops, TwoStopsDuringTheCreateStillCancelTheInteraction
     }
     signal.emit(asio::cancellation_type::terminal);
     signal.emit(asio::cancellation_type::terminal);
-    if (!returned) co_await returned_gate.async_wait(asio::as_tuple(asio::use_awaitable));
-    answered_after_return = returned;
+    co_await returned.wait();
     co_await exchange.start_events();
     co_await exchange.chunk(sse_frame(created_event("int-1", "e0")));
     co_await exchange.wait_for_close();
@@ -212,13 +209,13 @@ TEST(GoogleDeepResearcherStops, TwoStopsDuringTheCreateStillCancelTheInteraction
   asio::co_spawn(io, research(*researcher, nullptr),
                  asio::bind_cancellation_slot(signal.slot(), [&](std::exception_ptr e, LMOutput) {
                    failure = e;
-                   returned = true;
                    researcher.reset();
-                   returned_gate.cancel();
+                   returned.open();
                  }));
   io.run_for(std::chrono::seconds(20));
-  ASSERT_TRUE(returned);
-  EXPECT_TRUE(answered_after_return) << "the call waited for the create";
+  // A call that waited for the create would not have returned: the server
+  // answers it only after the call returned.
+  ASSERT_TRUE(returned.is_open());
   EXPECT_TRUE(core::is_cancellation(failure)) << core::describe_exception(failure);
   EXPECT_EQ(testing::count_requests(server, "POST", "/v1/interactions"), 1u);
   EXPECT_THAT(testing::request_lines(server),

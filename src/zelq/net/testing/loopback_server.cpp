@@ -285,6 +285,18 @@ asio::awaitable<void> LoopbackServer::serve(std::shared_ptr<State> state, tcp::s
   channel.socket().close(ignored);
 }
 
+ReturnGate::ReturnGate(asio::io_context& io)
+    : timer_(io, std::chrono::steady_clock::time_point::max()) {}
+
+asio::awaitable<void> ReturnGate::wait() {
+  while (!open_) co_await timer_.async_wait(asio::as_tuple(asio::use_awaitable));
+}
+
+void ReturnGate::open() {
+  open_ = true;
+  timer_.cancel();
+}
+
 asio::awaitable<bool> hold_cancel_request(Exchange& exchange, CallerStop stop,
                                           std::chrono::steady_clock::time_point deadline,
                                           asio::cancellation_signal& signal) {

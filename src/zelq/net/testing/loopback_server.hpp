@@ -25,6 +25,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "zelq/core/value.hpp"
 #include "zelq/net/http_message.hpp"
@@ -167,6 +168,22 @@ T run_client(boost::asio::io_context& io, LoopbackServer& server,
   if (failure) std::rethrow_exception(failure);
   return std::move(*result);
 }
+
+// A gate a server handler waits at until the client's call has returned,
+// so that what the server does next comes after the call ended.
+class ReturnGate {
+ public:
+  explicit ReturnGate(boost::asio::io_context& io);
+  // Returns once open() was called (at once when it was).
+  boost::asio::awaitable<void> wait();
+  // From the call's completion handler.
+  void open();
+  bool is_open() const noexcept { return open_; }
+
+ private:
+  boost::asio::steady_timer timer_;
+  bool open_ = false;
+};
 
 // How the caller of a call stops it while the call's clean-up sends a
 // cancel request: by its own deadline, by one cancellation, or by two.
