@@ -48,12 +48,11 @@ namespace {
 namespace asio = boost::asio;
 namespace net = zelq::net;
 namespace openai = zelq::providers::openai;
-using zelq::core::Value;
 using zelq::bench::ForkedServer;
-using zelq::bench::fork_loopback_server;
 using zelq::bench::Measured;
 using zelq::bench::run;
 using zelq::bench::run_in_child;
+using zelq::core::Value;
 
 constexpr std::size_t kMB = 1'000'000;
 const char* const kItems[] = {"\"\"", "0", "[]", "{}"};
@@ -155,17 +154,8 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
       stream);
 }
 
-ForkedServer forked;
-
-void stop_server() { forked.stop(); }
-
 // The server, forked at the first call.
-const ForkedServer& server() {
-  if (forked.pid > 0) return forked;
-  forked = fork_loopback_server(serve);
-  std::atexit(stop_server);
-  return forked;
-}
+const ForkedServer& server() { return zelq::bench::forked_server<serve>(); }
 
 void BM_JsonAnswerRss(benchmark::State& state) {
   const auto shape = static_cast<int>(state.range(0));
@@ -241,7 +231,12 @@ void BM_PlainAnswerRss(benchmark::State& state) {
   state.counters["peak_rss_growth_mb"] = measured.peak_growth_bytes / 1e6;
   state.counters["refused"] = measured.refused;
 }
-BENCHMARK(BM_PlainAnswerRss)->Arg(1)->Arg(64)->Arg(255)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainAnswerRss)
+    ->Arg(1)
+    ->Arg(64)
+    ->Arg(255)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

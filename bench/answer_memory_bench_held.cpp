@@ -72,8 +72,8 @@ std::string chat_stream(bool large) {
 
 // A streamed interaction: `events` text deltas whose ids take `id_bytes`
 // each, in writes of 16 events, then its completion.
-asio::awaitable<void> interaction_stream(zelq::net::testing::Exchange& exchange,
-                                         std::size_t events, std::size_t id_bytes) {
+asio::awaitable<void> interaction_stream(zelq::net::testing::Exchange& exchange, std::size_t events,
+                                         std::size_t id_bytes) {
   co_await exchange.start_events();
   std::string chunk = wire::sse_frame(wire::created_event("int-b", "e"));
   const std::string id(id_bytes, 'i');
@@ -104,16 +104,8 @@ asio::awaitable<void> serve(zelq::net::testing::Exchange& exchange) {
   co_await interaction_stream(exchange, events, std::strtoul(end + 1, nullptr, 10));
 }
 
-ForkedServer forked;
-
-void stop_server() { forked.stop(); }
-
-const ForkedServer& server() {
-  if (forked.pid > 0) return forked;
-  forked = zelq::bench::fork_loopback_server(serve);
-  std::atexit(stop_server);
-  return forked;
-}
+// The server, forked at the first call.
+const ForkedServer& server() { return zelq::bench::forked_server<serve>(); }
 
 // One blocking streamed chat call, its pieces dropped.
 void blocking_call(const std::string& base_url, const std::string& user) {

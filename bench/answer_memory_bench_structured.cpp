@@ -94,16 +94,8 @@ asio::awaitable<void> serve(net::testing::Exchange& exchange) {
   co_await exchange.respond(200, std::move(answer));
 }
 
-ForkedServer forked;
-
-void stop_server() { forked.stop(); }
-
-const ForkedServer& server() {
-  if (forked.pid > 0) return forked;
-  forked = zelq::bench::fork_loopback_server(serve);
-  std::atexit(stop_server);
-  return forked;
-}
+// The server, forked at the first call.
+const ForkedServer& server() { return zelq::bench::forked_server<serve>(); }
 
 // One plain chat call naming `user`, with a response schema when
 // `structured`.

@@ -8,8 +8,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -64,6 +66,17 @@ inline ForkedServer fork_loopback_server(net::testing::LoopbackServer::Handler s
   close(fds[0]);
   if (n <= 0) throw std::runtime_error("server did not start");
   return ForkedServer{.pid = pid, .base_url = std::string(buffer, static_cast<std::size_t>(n))};
+}
+
+// The server of `Serve`, forked at the first call (before this process
+// starts threads) and killed when the process exits: one per handler.
+template <boost::asio::awaitable<void> (*Serve)(net::testing::Exchange&)>
+const ForkedServer& forked_server() {
+  static ForkedServer forked;
+  if (forked.pid > 0) return forked;
+  forked = fork_loopback_server(Serve);
+  std::atexit([] { forked.stop(); });
+  return forked;
 }
 
 }  // namespace zelq::bench
