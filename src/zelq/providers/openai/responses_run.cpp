@@ -69,13 +69,12 @@ bool resumable(const OpenAIClient& client, const ResponsesStreamReader& reader,
                              : " ended before it named the response")));
 }
 
-// Opens the stream of the response again after the last event taken. The
-// first resumption of a stream is logged, and `logged` set: a stream the
-// server keeps ending is resumed again and again, and says so once.
+// Opens the stream of the response again after the last event taken (the
+// stream's decision, resumable(), has seen it named). The first resumption of a stream is logged,
+// and `logged` set: a stream the server keeps ending is resumed again and again, and says so once.
 asio::awaitable<std::optional<net::ApiEventStream>> resume(
     std::shared_ptr<const OpenAIClient> client, const ResponsesStreamReader& reader,
     std::exception_ptr failure, bool& logged) {
-  resumable(*client, reader, failure);
   const std::string why =
       failure ? client->quoting().line(core::describe_exception(failure)) : std::string();
   if (!logged) {
