@@ -6,27 +6,8 @@
 #include <boost/system/system_error.hpp>
 
 #include "zelq/core/text_line.hpp"
-#include "zelq/core/utils.hpp"
 
 namespace zelq::core {
-
-const char* to_string(RunFate fate) noexcept {
-  switch (fate) {
-    case RunFate::not_created:
-      return "not created";
-    case RunFate::not_named:
-      return "not named";
-    case RunFate::going:
-      return "going";
-    case RunFate::ended:
-      return "ended";
-    case RunFate::cancelled:
-      return "cancelled";
-    case RunFate::cancel_failed:
-      return "cancel failed";
-  }
-  return "unknown";
-}
 
 const RunReport* run_report_of(const std::exception_ptr& failure) {
   std::exception_ptr current = failure;

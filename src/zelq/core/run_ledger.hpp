@@ -31,9 +31,6 @@ enum class RunFate {
   cancel_failed,
 };
 
-// "not created", "not named", "going", "ended", "cancelled", "cancel failed".
-const char* to_string(RunFate fate) noexcept;
-
 // Whether a run left so may still be going on at the service.
 inline bool may_go_on(RunFate fate) noexcept {
   return fate == RunFate::not_named || fate == RunFate::going || fate == RunFate::cancel_failed;
